@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, running and testing Ombrix need.
+# Idempotent: quiet and fast when everything is already present.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git openssl ca-certificates clang-format
+  qt6-base-dev qt6-base-dev-tools qt6-websockets-dev qt6-multimedia-dev libqt6svg6-dev
+  qt6-l10n-tools qt6-tools-dev-tools
+  qcoro-qt6-dev nlohmann-json3-dev
+  libsecret-1-dev libpam0g-dev
+  libtesseract-dev libleptonica-dev tesseract-ocr tesseract-ocr-fra tesseract-ocr-eng
+  libpoppler-qt6-dev libexiv2-dev libespeak-ng-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
+  libxcb1-dev libxcb-xinput-dev libxcb-keysyms1-dev libx11-xcb-dev
+  libtracker-sparql-3.0-dev
+  libgtest-dev libgmock-dev
+  xvfb xauth dbus dbus-x11 gnome-keyring libsecret-tools
+  fonts-dejavu-core
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "Installation des paquets manquants : ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

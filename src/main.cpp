@@ -1,0 +1,19 @@
+#include "platform/DefaultsStore.h"
+#include "platform/Log.h"
+#include "platform/Resources.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Ombrix"));
+    QApplication::setOrganizationName(QStringLiteral("Ombrix"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    initOmbrixResources();
+    DefaultsStore::shared();
+    qCInfo(lcApp) << "Ombrix démarré";
+    return app.exec();
+}

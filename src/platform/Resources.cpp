@@ -1,0 +1,7 @@
+#include "platform/Resources.h"
+
+#include <QtGlobal>
+
+static void initResourcesOutsideNamespace() { Q_INIT_RESOURCE(resources); }
+
+void initOmbrixResources() { initResourcesOutsideNamespace(); }

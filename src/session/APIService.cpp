@@ -1,0 +1,72 @@
+#include "session/APIService.h"
+
+#include "session/APIConfig.h"
+
+APIService::APIService(std::optional<QString> token, QMap<QString, QString> bridgeHeaders)
+    : token(std::move(token)), bridgeHeaders(std::move(bridgeHeaders)) {}
+
+bool APIService::isUsableToken(const std::optional<QString>& token) {
+    if (!token || token->isEmpty())
+        return false;
+    for (QChar c : *token)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return false;
+    return true;
+}
+
+void APIService::requireToken() const {
+    if (!isUsableToken(token))
+        throw APIError::notAuthenticated();
+}
+
+HttpRequest APIService::requestFor(const Call& call) {
+    HttpRequest request;
+    request.url = call.absoluteUrl ? *call.absoluteUrl : APIConfig::endpoint(call.path);
+    if (!request.url.isValid())
+        throw APIError::decoding();
+    request.method = call.method;
+    if (!call.contentType.isEmpty())
+        request.setHeader("Content-Type", call.contentType);
+    if (!call.accept.isEmpty())
+        request.setHeader("Accept", call.accept);
+    request.body = call.body;
+    request.timeoutMs = call.timeoutMs;
+    return request;
+}
+
+HttpRequest APIService::buildRequest(const Call& call, bool withToken) const {
+    if (withToken)
+        requireToken();
+    HttpRequest request = requestFor(call);
+    if (withToken)
+        request.setHeader("X-User-Token", token->toUtf8());
+    if (call.bridge) {
+        for (auto it = bridgeHeaders.constBegin(); it != bridgeHeaders.constEnd(); ++it)
+            request.setHeader(it.key().toUtf8(), it.value().toUtf8());
+    }
+    return request;
+}
+
+QCoro::Task<HttpResponse> APIService::send(Call call) const {
+    HttpRequest request = buildRequest(call);
+    HttpSession& session = HttpSession::pinned();
+    // (No co_await inside a conditional expression: g++ 12 miscompiles it.)
+    HttpResponse response;
+    if (call.authNotice)
+        response = co_await session.ombrixData(std::move(request));
+    else
+        response = co_await session.data(std::move(request));
+    if (response.status < 200 || response.status > 299)
+        throw APIError::httpWithBytes(response.status, response.body);
+    co_return response;
+}
+
+QCoro::Task<HttpResponse> APIService::sendWithoutToken(Call call) {
+    HttpRequest request = requestFor(call);
+    HttpResponse response = co_await HttpSession::pinned().data(std::move(request));
+    if (response.status < 200 || response.status > 299)
+        throw APIError::httpWithBytes(response.status, response.body);
+    co_return response;
+}
+
+QByteArray APIService::jsonBody(const Json& body) { return json::dump(body); }

@@ -1,0 +1,287 @@
+#include "session/OmbrixHTTP.h"
+
+#include "platform/AuthFailureNotifier.h"
+#include "platform/BuildConfig.h"
+#include "platform/Localization.h"
+#include "platform/Log.h"
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QStringDecoder>
+
+#include <QCoro/QCoroNetworkReply>
+
+#include <mutex>
+
+void HttpRequest::setHeader(const QByteArray& name, const QByteArray& value) {
+    for (auto& h : headers) {
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0) {
+            h.second = value;
+            return;
+        }
+    }
+    headers.append({name, value});
+}
+
+std::optional<QByteArray> HttpRequest::header(const QByteArray& name) const {
+    for (const auto& h : headers)
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return h.second;
+    return std::nullopt;
+}
+
+std::optional<QByteArray> HttpResponse::header(const QByteArray& name) const {
+    for (const auto& h : headers)
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return h.second;
+    return std::nullopt;
+}
+
+QString NetworkError::description() const {
+    switch (kind_) {
+    case Kind::TimedOut:
+        return loc("La requête a expiré.");
+    case Kind::Cancelled:
+        return loc("La requête a été annulée.");
+    case Kind::TlsFailed:
+        return loc("La connexion sécurisée au serveur a échoué.");
+    case Kind::ConnectionFailed:
+        return loc("Impossible de se connecter au serveur.");
+    case Kind::Other:
+        break;
+    }
+    return loc("Erreur réseau");
+}
+
+NetworkError NetworkError::fromReply(QNetworkReply::NetworkError code, const QString& detail) {
+    switch (code) {
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::OperationCanceledError:
+        return NetworkError(Kind::TimedOut, detail);
+    case QNetworkReply::SslHandshakeFailedError:
+        return NetworkError(Kind::TlsFailed, detail);
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+        return NetworkError(Kind::ConnectionFailed, detail);
+    default:
+        return NetworkError(Kind::Other, detail);
+    }
+}
+
+namespace OmbrixHTTP {
+
+namespace {
+bool isLineBreak(QChar c) {
+    const char16_t u = c.unicode();
+    return u == 0x0A || u == 0x0B || u == 0x0C || u == 0x0D || u == 0x85 || u == 0x2028 || u == 0x2029;
+}
+
+// Standard Base64 with padding, no blanks and no stray characters.
+std::optional<QByteArray> strictBase64(const QString& text) {
+    if (text.size() % 4 != 0)
+        return std::nullopt;
+    qsizetype padding = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                              c == '+' || c == '/';
+        if (c == '=') {
+            ++padding;
+            continue;
+        }
+        if (!alphabet || padding > 0)
+            return std::nullopt;
+    }
+    if (padding > 2)
+        return std::nullopt;
+    auto result = QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!result)
+        return std::nullopt;
+    return *result;
+}
+
+struct AnchorCache {
+    std::mutex mutex;
+    std::optional<QList<QByteArray>> ders;
+};
+AnchorCache& anchorCache() {
+    static AnchorCache cache;
+    return cache;
+}
+} // namespace
+
+QList<QByteArray> certificateDERs(const QString& pem) {
+    QStringList lines;
+    QString current;
+    for (qsizetype i = 0; i < pem.size(); ++i) {
+        const QChar c = pem.at(i);
+        if (isLineBreak(c)) {
+            if (!current.isEmpty())
+                lines.append(current);
+            current.clear();
+            continue;
+        }
+        current.append(c);
+    }
+    if (!current.isEmpty())
+        lines.append(current);
+
+    QList<QByteArray> result;
+    bool inBlock = false;
+    QString accumulator;
+    for (const QString& line : lines) {
+        if (line.startsWith(QLatin1String("-----BEGIN CERTIFICATE-----"))) {
+            accumulator.clear();
+            inBlock = true;
+        } else if (line.startsWith(QLatin1String("-----END CERTIFICATE-----"))) {
+            if (auto der = strictBase64(accumulator))
+                result.append(*der);
+            accumulator.clear();
+            inBlock = false;
+        } else if (inBlock) {
+            accumulator += line;
+        }
+    }
+    return result;
+}
+
+QList<QByteArray> pinnedAnchorDERs() {
+    auto& cache = anchorCache();
+    std::lock_guard lock(cache.mutex);
+    if (!cache.ders) {
+        QString path = BuildConfig::current().pinnedRootsPath;
+        if (path.isEmpty())
+            path = QStringLiteral(":/pinned-roots.pem");
+        QFile file(path);
+        QList<QByteArray> ders;
+        if (file.open(QIODevice::ReadOnly)) {
+            const QByteArray bytes = file.readAll();
+            QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            const QString text = decoder.decode(bytes);
+            if (!decoder.hasError())
+                ders = certificateDERs(text);
+        }
+        cache.ders = ders;
+    }
+    return *cache.ders;
+}
+
+HttpResponse responseHead(QNetworkReply* reply) {
+    HttpResponse response;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        throw NetworkError::fromReply(reply->error(), reply->errorString());
+    response.status = status.toInt();
+    for (const auto& pair : reply->rawHeaderPairs())
+        response.headers.append(pair);
+    return response;
+}
+
+HttpSession& session() { return HttpSession::pinned(); }
+
+} // namespace OmbrixHTTP
+
+namespace {
+std::unique_ptr<HttpSession>& pinnedSlot() {
+    static std::unique_ptr<HttpSession> slot;
+    return slot;
+}
+std::unique_ptr<HttpSession>& sharedSlot() {
+    static std::unique_ptr<HttpSession> slot;
+    return slot;
+}
+} // namespace
+
+HttpSession::HttpSession(Policy policy) : policy_(policy) {}
+
+HttpSession::~HttpSession() = default;
+
+HttpSession& HttpSession::pinned() {
+    auto& slot = pinnedSlot();
+    if (!slot)
+        slot = std::make_unique<HttpSession>(Policy::PinnedApiHost);
+    return *slot;
+}
+
+HttpSession& HttpSession::shared() {
+    auto& slot = sharedSlot();
+    if (!slot)
+        slot = std::make_unique<HttpSession>(Policy::System);
+    return *slot;
+}
+
+void HttpSession::resetForTesting() {
+    pinnedSlot().reset();
+    sharedSlot().reset();
+    auto& cache = OmbrixHTTP::anchorCache();
+    std::lock_guard lock(cache.mutex);
+    cache.ders.reset();
+}
+
+QNetworkAccessManager* HttpSession::managerFor(bool pinnedHost) {
+    auto& slot = pinnedHost ? pinnedManager_ : systemManager_;
+    if (!slot) {
+        slot = std::make_unique<QNetworkAccessManager>();
+        slot->setAutoDeleteReplies(false);
+    }
+    return slot.get();
+}
+
+QNetworkReply* HttpSession::start(const HttpRequest& request) {
+    const bool pinnedHost = policy_ == Policy::PinnedApiHost &&
+                            request.url.host().toLower() == BuildConfig::current().apiHost.toLower();
+    QNetworkRequest qreq(request.url);
+    for (const auto& [name, value] : request.headers)
+        qreq.setRawHeader(name, value);
+    qreq.setTransferTimeout(request.timeoutMs);
+
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    if (policy_ == Policy::PinnedApiHost)
+        tls.setProtocol(QSsl::TlsV1_2OrLater);
+    if (pinnedHost) {
+        QList<QSslCertificate> anchors;
+        for (const QByteArray& der : OmbrixHTTP::pinnedAnchorDERs()) {
+            QSslCertificate cert(der, QSsl::Der);
+            if (!cert.isNull())
+                anchors.append(cert);
+        }
+        if (anchors.isEmpty()) {
+            qCWarning(lcHttp) << "no usable pinned root: refusing to contact" << request.url.host();
+            throw NetworkError(NetworkError::Kind::Cancelled, QStringLiteral("no pinned root"));
+        }
+        // Only these anchors: the system's own roots are not consulted.
+        tls.setCaCertificates(anchors);
+    }
+    if (request.url.scheme() == QLatin1String("https"))
+        qreq.setSslConfiguration(tls);
+
+    QNetworkAccessManager* manager = managerFor(pinnedHost);
+    if (request.body)
+        return manager->sendCustomRequest(qreq, request.method, *request.body);
+    return manager->sendCustomRequest(qreq, request.method);
+}
+
+QCoro::Task<HttpResponse> HttpSession::data(HttpRequest request) {
+    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> reply(start(request),
+                                                                   [](QNetworkReply* r) { r->deleteLater(); });
+    if (!reply->isFinished())
+        co_await qCoro(reply.get()).waitForFinished();
+    HttpResponse response = OmbrixHTTP::responseHead(reply.get());
+    response.body = reply->readAll();
+    co_return response;
+}
+
+QCoro::Task<HttpResponse> HttpSession::ombrixData(HttpRequest request) {
+    const QString token = QString::fromUtf8(request.header("X-User-Token").value_or(QByteArray()));
+    HttpResponse response = co_await data(std::move(request));
+    if (response.status == 401)
+        AuthFailureNotifier::shared().post(token);
+    co_return response;
+}

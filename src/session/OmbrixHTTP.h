@@ -1,0 +1,106 @@
+#pragma once
+
+#include "platform/Errors.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QNetworkReply>
+#include <QPair>
+#include <QString>
+#include <QUrl>
+
+#include <QCoro/QCoroTask>
+
+#include <memory>
+#include <optional>
+
+class QNetworkAccessManager;
+
+// One HTTP request, as the backend client builds it. timeoutMs is an inactivity
+// time-out: the request fails when no data arrives for that long.
+struct HttpRequest {
+    QUrl url;
+    QByteArray method = "GET";
+    QList<QPair<QByteArray, QByteArray>> headers;
+    std::optional<QByteArray> body;
+    int timeoutMs = 60000;
+
+    void setHeader(const QByteArray& name, const QByteArray& value);
+    std::optional<QByteArray> header(const QByteArray& name) const;
+};
+
+struct HttpResponse {
+    int status = 0;
+    QByteArray body;
+    QList<QPair<QByteArray, QByteArray>> headers;
+
+    std::optional<QByteArray> header(const QByteArray& name) const;
+};
+
+// A transport failure: no connection, time-out, refused certificate, cancelled.
+class NetworkError : public OmbrixError {
+public:
+    enum class Kind { TimedOut, Cancelled, TlsFailed, ConnectionFailed, Other };
+    NetworkError(Kind kind, QString detail = QString()) : kind_(kind), detail_(std::move(detail)) {}
+    QString description() const override;
+    Kind kind() const { return kind_; }
+    QString detail() const { return detail_; }
+
+    static NetworkError fromReply(QNetworkReply::NetworkError code, const QString& detail);
+
+private:
+    Kind kind_;
+    QString detail_;
+};
+
+// An HTTP client with one trust policy. Qt's connection cache ignores the TLS
+// configuration, so each policy keeps network access managers of its own: a
+// connection opened under one policy is never reused under another.
+class HttpSession {
+public:
+    enum class Policy {
+        PinnedApiHost, // the API host trusts only the pinned roots; other hosts the system's
+        System,        // the system's roots everywhere
+    };
+    explicit HttpSession(Policy policy);
+    ~HttpSession();
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+
+    Policy policy() const { return policy_; }
+
+    // Starts the request. The caller owns the reply. Throws NetworkError(Cancelled)
+    // without sending when the request is for the API host and no pinned root is usable.
+    QNetworkReply* start(const HttpRequest& request);
+
+    // Sends and reads the whole answer. Transport failures are thrown; any HTTP
+    // status is returned.
+    QCoro::Task<HttpResponse> data(HttpRequest request);
+
+    // data(), and on status 401 one auth-failure notice carrying the request's token.
+    QCoro::Task<HttpResponse> ombrixData(HttpRequest request);
+
+    // The process-wide sessions: pinned() is the backend's, shared() the unpinned one.
+    static HttpSession& pinned();
+    static HttpSession& shared();
+    // Drops both sessions and the loaded anchors (tests change the configuration).
+    static void resetForTesting();
+
+private:
+    QNetworkAccessManager* managerFor(bool pinnedHost);
+
+    Policy policy_;
+    std::unique_ptr<QNetworkAccessManager> pinnedManager_;
+    std::unique_ptr<QNetworkAccessManager> systemManager_;
+};
+
+namespace OmbrixHTTP {
+HttpSession& session();
+// PEM text to the DER bytes of its certificate blocks, in file order.
+QList<QByteArray> certificateDERs(const QString& pem);
+// The pinned roots, read once from the configured file or the bundled resource.
+QList<QByteArray> pinnedAnchorDERs();
+// Reads a whole response as an HttpResponse (status 0 and a thrown NetworkError
+// for transport failures). Used by the sessions and by streaming callers.
+HttpResponse responseHead(QNetworkReply* reply);
+} // namespace OmbrixHTTP

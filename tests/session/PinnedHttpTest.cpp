@@ -1,0 +1,205 @@
+#include "platform/AuthFailureNotifier.h"
+#include "platform/BuildConfig.h"
+#include "session/APIConfig.h"
+#include "session/APIService.h"
+#include "session/OmbrixHTTP.h"
+#include "support/TestSupport.h"
+
+#include <QFile>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+namespace {
+QString readText(const QString& path) {
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return QString::fromUtf8(f.readAll());
+}
+
+HttpRequest getRequest(const QString& url, const QByteArray& token = QByteArray()) {
+    HttpRequest r;
+    r.url = QUrl(url);
+    if (!token.isEmpty())
+        r.setHeader("X-User-Token", token);
+    return r;
+}
+} // namespace
+
+TEST(PinnedHttp, ApiHostIsJudgedByThePinnedRootsOnly) {
+    FakeBackend backend;
+    backend.route("GET", "/ping", ScriptedResponse::text(200, "pong"));
+    const QString url = backend.baseUrl() + "/ping";
+
+    // Pinned to the test CA: accepted.
+    HttpResponse ok = runTask(HttpSession::pinned().data(getRequest(url)));
+    EXPECT_EQ(ok.status, 200);
+    EXPECT_EQ(ok.body, "pong");
+
+    // The system's roots do not know the test CA: the unpinned session refuses,
+    // although a good connection to the same host was just made.
+    auto refused = runTaskCatching(HttpSession::shared().data(getRequest(url)));
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(errorText(refused), QStringLiteral("La connexion sécurisée au serveur a échoué."));
+
+    // Pinned to an unrelated CA: refused.
+    pointBackendAt(backend, ScriptedHttpServer::certPath("other-ca.pem"));
+    EXPECT_TRUE(runTaskCatching(HttpSession::pinned().data(getRequest(url))));
+
+    // No usable pinned root: refused before anything is sent.
+    backend.clearRequests();
+    QTemporaryDir dir;
+    QFile empty(dir.filePath("empty.pem"));
+    empty.open(QIODevice::WriteOnly);
+    empty.close();
+    pointBackendAt(backend, empty.fileName());
+    auto none = runTaskCatching(HttpSession::pinned().data(getRequest(url)));
+    ASSERT_TRUE(none);
+    EXPECT_EQ(backend.requestCount(), 0);
+    pointBackendAt(backend, dir.filePath("missing.pem"));
+    EXPECT_TRUE(runTaskCatching(HttpSession::pinned().data(getRequest(url))));
+}
+
+TEST(PinnedHttp, AuthFailureIsAnnouncedOncePer401WithTheRequestToken) {
+    FakeBackend backend;
+    backend.route("GET", "/401", ScriptedResponse::text(401, "nope"));
+    backend.route("GET", "/403", ScriptedResponse::text(403, "forbidden"));
+    QSignalSpy spy(&AuthFailureNotifier::shared(), &AuthFailureNotifier::authFailure);
+
+    HttpResponse r = runTask(HttpSession::pinned().ombrixData(getRequest(backend.baseUrl() + "/401", "tok-1")));
+    EXPECT_EQ(r.status, 401);
+    EXPECT_EQ(r.body, "nope");
+    ASSERT_EQ(spy.count(), 1);
+    EXPECT_EQ(spy.at(0).at(0).toString(), QStringLiteral("tok-1"));
+
+    r = runTask(HttpSession::pinned().ombrixData(getRequest(backend.baseUrl() + "/403", "tok-1")));
+    EXPECT_EQ(r.status, 403);
+    EXPECT_EQ(spy.count(), 1);
+}
+
+TEST(PinnedHttp, PemReaderFollowsTheBlockRules) {
+    const QString ca = readText(ScriptedHttpServer::certPath("ca.pem"));
+    const QString other = readText(ScriptedHttpServer::certPath("other-ca.pem"));
+    QString windows = "leading text\r\n\r\n" + ca + "\r\nbetween\r\n" + other + "\r\ntrailing";
+    windows.replace(QLatin1String("\n"), QLatin1String("\r\n"));
+    windows.replace(QLatin1String("\r\r\n"), QLatin1String("\r\n"));
+    const auto ders = OmbrixHTTP::certificateDERs(windows);
+    ASSERT_EQ(ders.size(), 2);
+    EXPECT_FALSE(QSslCertificate(ders.at(0), QSsl::Der).isNull());
+    EXPECT_EQ(QSslCertificate(ders.at(0), QSsl::Der).subjectInfo(QSslCertificate::CommonName).value(0),
+              QStringLiteral("Ombrix Test CA"));
+    EXPECT_EQ(QSslCertificate(ders.at(1), QSsl::Der).subjectInfo(QSslCertificate::CommonName).value(0),
+              QStringLiteral("Unrelated Test CA"));
+
+    // A trailing blank on one line spoils its block only.
+    QStringList lines = ca.split('\n');
+    lines[2] += ' ';
+    EXPECT_EQ(OmbrixHTTP::certificateDERs(lines.join('\n') + other).size(), 1);
+    // A block without its end line is dropped; a stray end line adds an empty entry.
+    EXPECT_TRUE(OmbrixHTTP::certificateDERs("-----BEGIN CERTIFICATE-----\nQUJD\n").isEmpty());
+    const auto stray = OmbrixHTTP::certificateDERs("-----END CERTIFICATE-----\n");
+    ASSERT_EQ(stray.size(), 1);
+    EXPECT_TRUE(stray.at(0).isEmpty());
+    // Other line breaks count as line breaks too.
+    EXPECT_EQ(OmbrixHTTP::certificateDERs(
+                  QString::fromUtf16(u"-----BEGIN CERTIFICATE-----\u2028QUJD\u0085-----END CERTIFICATE-----"))
+                  .value(0),
+              QByteArray("ABC"));
+    // Missing padding fails.
+    EXPECT_TRUE(OmbrixHTTP::certificateDERs("-----BEGIN CERTIFICATE-----\nQUI\n-----END CERTIFICATE-----").isEmpty());
+}
+
+TEST(PinnedHttp, BundledRootsAreValidCertificates) {
+    resetBackendConfig();
+    const auto ders = OmbrixHTTP::pinnedAnchorDERs();
+    ASSERT_GE(ders.size(), 1);
+    for (const auto& der : ders)
+        EXPECT_FALSE(QSslCertificate(der, QSsl::Der).isNull());
+}
+
+TEST(APIConfig, OverrideRules) {
+    auto defaults = installMemoryDefaults();
+    BuildConfig config{"ombrix.app", "api.ombrix.app", "https://api.ombrix.app", QString()};
+    BuildConfig::overrideForTesting(config);
+    auto base = [&](const QString& value) {
+        defaults->setString("apiBaseURL", value);
+        return APIConfig::baseURL();
+    };
+    EXPECT_EQ(base("http://api.ombrix.app"), "https://api.ombrix.app");
+    EXPECT_EQ(base("https://ombrix.app"), "https://ombrix.app");
+    EXPECT_EQ(base("https://a.b.staging.ombrix.app/x"), "https://a.b.staging.ombrix.app/x");
+    EXPECT_EQ(base("https://evilombrix.app"), "https://api.ombrix.app");
+    EXPECT_EQ(base("   "), "https://api.ombrix.app");
+    EXPECT_EQ(base("not a url at all"), "https://api.ombrix.app");
+    EXPECT_EQ(base("  https://Dev.Ombrix.app/  \n"), "https://Dev.Ombrix.app/");
+    EXPECT_EQ(APIConfig::endpoint("/me.json").toString(), "https://dev.ombrix.app/api/v1/me.json");
+    EXPECT_EQ(APIConfig::userURL(42).toString(), "https://dev.ombrix.app//users/42.json");
+
+    defaults->setString("apiBaseURL", "https://dev.ombrix.app/api/v1/");
+    EXPECT_EQ(APIConfig::endpoint("/me.json").toString(), "https://dev.ombrix.app/api/v1/me.json");
+    defaults->remove("apiBaseURL");
+    EXPECT_EQ(APIConfig::bridgeNextTaskURL(0).toString(), "https://api.ombrix.app/api/v1/bridge/tasks/next?wait=1");
+    EXPECT_EQ(APIConfig::bridgeNextTaskURL(45).toString(), "https://api.ombrix.app/api/v1/bridge/tasks/next?wait=30");
+    EXPECT_EQ(APIConfig::recentDiscussionsURL(-3).toString(), "https://api.ombrix.app/api/v1/discussions.json?limit=1");
+    EXPECT_EQ(APIConfig::recentDiscussionsURL(50).toString(), "https://api.ombrix.app/api/v1/discussions.json?limit=20");
+    BuildConfig::resetForTesting();
+}
+
+TEST(APIService, EnvelopeChecksTheTokenBeforeAnyIO) {
+    FakeBackend backend;
+    backend.route("GET", "/api/v1/me.json", ScriptedResponse::json(200, "{}"));
+    APIService::Call call;
+    call.path = "/me.json";
+    call.timeoutMs = 15000;
+    for (const std::optional<QString>& token :
+         {std::optional<QString>(), std::optional<QString>(""), std::optional<QString>("a\r\nX-Evil: 1"),
+          std::optional<QString>(QString("a") + QChar(0))}) {
+        auto error = runTaskCatching(APIService(token).send(call));
+        EXPECT_EQ(errorText(error), "Pas connecté. Configure ton jeton dans Réglages.");
+    }
+    EXPECT_EQ(backend.requestCount(), 0);
+    // A token of one blank is sent unchanged.
+    runTask(APIService(QString(" ")).send(call));
+    ASSERT_EQ(backend.requestCount(), 1);
+    // (HTTP trims blanks around header values: the server sees it as empty.)
+    EXPECT_TRUE(backend.lastRequest().hasHeader("X-User-Token"));
+}
+
+TEST(APIService, StatusHandlingAndErrorTexts) {
+    FakeBackend backend;
+    int status = 200;
+    QByteArray body;
+    backend.route("GET", "/api/v1/x", [&](const RecordedRequest&) { return ScriptedResponse::text(status, body); });
+    APIService api(QString("tok"));
+    APIService::Call call;
+    call.path = "/x";
+    auto outcome = [&](int s, const QByteArray& b) {
+        status = s;
+        body = b;
+        return errorText(runTaskCatching(api.send(call)));
+    };
+    EXPECT_EQ(outcome(200, ""), QString());
+    EXPECT_EQ(outcome(299, ""), QString());
+    EXPECT_EQ(outcome(300, "moved"), "Erreur HTTP 300 : moved");
+    EXPECT_EQ(outcome(500, "\xff\xfe"), "Erreur HTTP 500");
+    EXPECT_EQ(outcome(500, ""), "Erreur HTTP 500");
+    EXPECT_EQ(outcome(500, "panne"), "Erreur HTTP 500 : panne");
+    EXPECT_EQ(APIError::decoding().description(), "Réponse illisible du serveur");
+}
+
+TEST(APIService, TimeOutAndClosedConnectionAreTransportErrors) {
+    FakeBackend backend;
+    ScriptedResponse silent;
+    silent.neverAnswer = true;
+    backend.route("GET", "/api/v1/slow", silent);
+    ScriptedResponse drop;
+    drop.closeWithoutAnswer = true;
+    backend.route("GET", "/api/v1/drop", drop);
+    APIService api(QString("tok"));
+    APIService::Call call;
+    call.path = "/slow";
+    call.timeoutMs = 300;
+    EXPECT_EQ(errorText(runTaskCatching(api.send(call))), "La requête a expiré.");
+    call.path = "/drop";
+    EXPECT_TRUE(runTaskCatching(api.send(call)));
+}

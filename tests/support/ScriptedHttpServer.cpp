@@ -1,0 +1,252 @@
+#include "support/ScriptedHttpServer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QTimer>
+
+std::optional<QByteArray> RecordedRequest::header(const QByteArray& name) const {
+    for (const auto& h : headers)
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return h.second;
+    return std::nullopt;
+}
+
+ScriptedResponse ScriptedResponse::json(int status, const QByteArray& body) {
+    ScriptedResponse r;
+    r.status = status;
+    r.headers = {{"Content-Type", "application/json"}};
+    r.body = body;
+    return r;
+}
+
+ScriptedResponse ScriptedResponse::text(int status, const QByteArray& body) {
+    ScriptedResponse r;
+    r.status = status;
+    r.headers = {{"Content-Type", "text/plain; charset=utf-8"}};
+    r.body = body;
+    return r;
+}
+
+ScriptedResponse ScriptedResponse::noContent() {
+    ScriptedResponse r;
+    r.status = 204;
+    return r;
+}
+
+ScriptedResponse ScriptedResponse::stream(int status, QList<QPair<int, QByteArray>> chunks,
+                                          const QByteArray& contentType) {
+    ScriptedResponse r;
+    r.status = status;
+    r.headers = {{"Content-Type", contentType}};
+    r.chunks = std::move(chunks);
+    return r;
+}
+
+struct ScriptedHttpServer::Connection {
+    QPointer<QTcpSocket> socket;
+    QByteArray buffer;
+    bool answered = false;
+};
+
+QString ScriptedHttpServer::certPath(const QString& name) {
+    return QStringLiteral(OMBRIX_TEST_CERT_DIR) + QLatin1Char('/') + name;
+}
+
+ScriptedHttpServer::ScriptedHttpServer(bool tls, QObject* parent) : QObject(parent), tls_(tls) {
+    if (tls) {
+        auto sslServer = std::make_unique<QSslServer>();
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        QFile certFile(certPath(QStringLiteral("server.pem")));
+        QFile keyFile(certPath(QStringLiteral("server.key")));
+        certFile.open(QIODevice::ReadOnly);
+        keyFile.open(QIODevice::ReadOnly);
+        config.setLocalCertificate(QSslCertificate(certFile.readAll(), QSsl::Pem));
+        config.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Rsa, QSsl::Pem));
+        config.setPeerVerifyMode(QSslSocket::VerifyNone);
+        sslServer->setSslConfiguration(config);
+        server_ = std::move(sslServer);
+    } else {
+        server_ = std::make_unique<QTcpServer>();
+    }
+    server_->listen(QHostAddress::LocalHost, 0);
+    connect(server_.get(), &QTcpServer::pendingConnectionAvailable, this, &ScriptedHttpServer::onNewConnection);
+    fallback_ = [](const RecordedRequest&) { return ScriptedResponse::text(404, "not found"); };
+}
+
+ScriptedHttpServer::~ScriptedHttpServer() {
+    for (auto& c : connections_)
+        if (c->socket)
+            c->socket->abort();
+}
+
+quint16 ScriptedHttpServer::port() const { return server_->serverPort(); }
+
+QString ScriptedHttpServer::baseUrl() const {
+    return (tls_ ? QStringLiteral("https://localhost:") : QStringLiteral("http://127.0.0.1:")) +
+           QString::number(port());
+}
+
+void ScriptedHttpServer::route(const QByteArray& method, const QString& path, Handler handler) {
+    routes_.prepend(Route{method, path, false, std::move(handler)});
+}
+
+void ScriptedHttpServer::route(const QByteArray& method, const QString& path, ScriptedResponse response) {
+    route(method, path, [response](const RecordedRequest&) { return response; });
+}
+
+void ScriptedHttpServer::routePrefix(const QByteArray& method, const QString& prefix, Handler handler) {
+    routes_.prepend(Route{method, prefix, true, std::move(handler)});
+}
+
+void ScriptedHttpServer::setFallback(Handler handler) { fallback_ = std::move(handler); }
+
+bool ScriptedHttpServer::waitForRequests(int n, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (requestCount() < n && timer.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return requestCount() >= n;
+}
+
+void ScriptedHttpServer::onNewConnection() {
+    while (QTcpSocket* socket = server_->nextPendingConnection()) {
+        auto connection = std::make_shared<Connection>();
+        connection->socket = socket;
+        connections_.append(connection);
+        Connection* raw = connection.get();
+        connect(socket, &QTcpSocket::readyRead, this, [this, raw] { onReadyRead(raw); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        if (socket->bytesAvailable() > 0)
+            onReadyRead(raw);
+    }
+}
+
+void ScriptedHttpServer::onReadyRead(Connection* connection) {
+    if (!connection->socket || connection->answered)
+        return;
+    connection->buffer += connection->socket->readAll();
+    const qsizetype headerEnd = connection->buffer.indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return;
+    const QList<QByteArray> lines = connection->buffer.left(headerEnd).split('\n');
+    RecordedRequest request;
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    request.method = requestLine.value(0);
+    request.target = requestLine.value(1);
+    const qsizetype q = request.target.indexOf('?');
+    request.path = QString::fromUtf8(q < 0 ? request.target : request.target.left(q));
+    request.query = q < 0 ? QString() : QString::fromUtf8(request.target.mid(q + 1));
+    qsizetype contentLength = 0;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        request.headers.append({name, value});
+        if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
+            contentLength = value.toLongLong();
+    }
+    const qsizetype bodyStart = headerEnd + 4;
+    if (connection->buffer.size() - bodyStart < contentLength)
+        return;
+    request.body = connection->buffer.mid(bodyStart, contentLength);
+    connection->answered = true;
+    requests_.append(request);
+    emit requestReceived(request);
+    answer(connection, request);
+}
+
+namespace {
+QByteArray reasonFor(int status) {
+    switch (status) {
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 422:
+        return "Unprocessable Entity";
+    case 500:
+        return "Internal Server Error";
+    default:
+        return "Status";
+    }
+}
+} // namespace
+
+void ScriptedHttpServer::answer(Connection* connection, const RecordedRequest& request) {
+    Handler handler = fallback_;
+    for (const Route& r : routes_) {
+        if (r.method != request.method)
+            continue;
+        if (r.prefix ? request.path.startsWith(r.path) : request.path == r.path) {
+            handler = r.handler;
+            break;
+        }
+    }
+    const ScriptedResponse response = handler(request);
+    QPointer<QTcpSocket> socket = connection->socket;
+    if (response.closeWithoutAnswer) {
+        socket->abort();
+        return;
+    }
+    if (response.neverAnswer)
+        return;
+
+    auto send = [socket, response]() {
+        if (!socket)
+            return;
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " " + reasonFor(response.status) + "\r\n";
+        for (const auto& [name, value] : response.headers)
+            head += name + ": " + value + "\r\n";
+        head += "Connection: close\r\n";
+        if (response.chunks.isEmpty()) {
+            if (response.status != 204 && response.status != 304)
+                head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+            head += "\r\n";
+            socket->write(head + response.body);
+            socket->flush();
+            socket->disconnectFromHost();
+            return;
+        }
+        head += "\r\n";
+        socket->write(head);
+        socket->flush();
+        int at = 0;
+        for (qsizetype i = 0; i < response.chunks.size(); ++i) {
+            at += response.chunks.at(i).first;
+            const QByteArray piece = response.chunks.at(i).second;
+            const bool last = i == response.chunks.size() - 1;
+            QTimer::singleShot(at, socket, [socket, piece, last] {
+                if (!socket)
+                    return;
+                socket->write(piece);
+                socket->flush();
+                if (last)
+                    socket->disconnectFromHost();
+            });
+        }
+    };
+    if (response.holdMs > 0)
+        QTimer::singleShot(response.holdMs, socket, send);
+    else
+        send();
+}

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QString>
+#include <QTcpServer>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QSslServer;
+class QTcpSocket;
+
+// One request as the server received it.
+struct RecordedRequest {
+    QByteArray method;
+    QByteArray target; // raw request target: path and query, as sent
+    QString path;      // target before "?", still percent-encoded
+    QString query;     // target after "?", empty when none
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+
+    std::optional<QByteArray> header(const QByteArray& name) const;
+    bool hasHeader(const QByteArray& name) const { return header(name).has_value(); }
+};
+
+// What the server does with a request.
+struct ScriptedResponse {
+    int status = 200;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    // When set, the body is sent in these pieces, each after its delay (ms), and the
+    // connection is closed after the last one (no Content-Length).
+    QList<QPair<int, QByteArray>> chunks;
+    int holdMs = 0;                  // wait this long before answering
+    bool neverAnswer = false;        // keep the connection open and silent
+    bool closeWithoutAnswer = false; // drop the connection at once
+
+    static ScriptedResponse json(int status, const QByteArray& body);
+    static ScriptedResponse text(int status, const QByteArray& body);
+    static ScriptedResponse noContent();
+    static ScriptedResponse stream(int status, QList<QPair<int, QByteArray>> chunks,
+                                   const QByteArray& contentType = "text/event-stream");
+};
+
+// A scripted HTTP/1.1 server on 127.0.0.1, over TLS (the test CA's localhost
+// certificate) or plain TCP. Answers by route, records every request.
+class ScriptedHttpServer : public QObject {
+    Q_OBJECT
+public:
+    using Handler = std::function<ScriptedResponse(const RecordedRequest&)>;
+
+    explicit ScriptedHttpServer(bool tls = true, QObject* parent = nullptr);
+    ~ScriptedHttpServer() override;
+
+    quint16 port() const;
+    // "https://localhost:<port>" (or http:// without TLS).
+    QString baseUrl() const;
+
+    // Exact path match (the path without its query). Later routes win.
+    void route(const QByteArray& method, const QString& path, Handler handler);
+    void route(const QByteArray& method, const QString& path, ScriptedResponse response);
+    // Path prefix match.
+    void routePrefix(const QByteArray& method, const QString& prefix, Handler handler);
+    // The answer when no route matches (404 by default).
+    void setFallback(Handler handler);
+
+    QList<RecordedRequest> requests() const { return requests_; }
+    int requestCount() const { return static_cast<int>(requests_.size()); }
+    RecordedRequest lastRequest() const { return requests_.isEmpty() ? RecordedRequest{} : requests_.last(); }
+    void clearRequests() { requests_.clear(); }
+    // Runs the event loop until n requests have arrived or the time is up.
+    bool waitForRequests(int n, int timeoutMs = 5000);
+
+    // Paths of the test certificates.
+    static QString certPath(const QString& name);
+
+signals:
+    void requestReceived(const RecordedRequest& request);
+
+private:
+    struct Route {
+        QByteArray method;
+        QString path;
+        bool prefix = false;
+        Handler handler;
+    };
+    struct Connection;
+
+    void onNewConnection();
+    void onReadyRead(Connection* connection);
+    void answer(Connection* connection, const RecordedRequest& request);
+
+    std::unique_ptr<QTcpServer> server_;
+    bool tls_;
+    QList<Route> routes_;
+    Handler fallback_;
+    QList<RecordedRequest> requests_;
+    QList<std::shared_ptr<Connection>> connections_;
+};

@@ -1,0 +1,29 @@
+// Entry point of every test executable: an offscreen application, a private home
+// and XDG folders in a temporary directory, and in-memory settings, so that tests
+// never touch the user's own files.
+#include "platform/DefaultsStore.h"
+#include "platform/Resources.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/ombrix-test-XXXXXX"));
+    if (!qEnvironmentVariableIsSet("OMBRIX_TEST_KEEP_HOME")) {
+        qputenv("HOME", home.path().toUtf8());
+        qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+        qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
+        qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/.cache")).toUtf8());
+        qputenv("XDG_PICTURES_DIR", (home.path() + QStringLiteral("/Pictures")).toUtf8());
+    }
+    QApplication app(argc, argv);
+    initOmbrixResources();
+    DefaultsStore::setShared(std::make_shared<MemoryDefaultsStore>());
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,58 @@
+#include "support/TestSupport.h"
+
+#include "platform/BuildConfig.h"
+#include "platform/Errors.h"
+#include "session/OmbrixHTTP.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+QString errorText(const std::exception_ptr& error) {
+    if (!error)
+        return QString();
+    return describeException(error);
+}
+
+void spinFor(int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+bool spinUntil(const std::function<bool()>& predicate, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!predicate()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+std::shared_ptr<MemoryDefaultsStore> installMemoryDefaults() {
+    auto store = std::make_shared<MemoryDefaultsStore>();
+    DefaultsStore::setShared(store);
+    return store;
+}
+
+void pointBackendAt(const ScriptedHttpServer& server, const QString& pinnedRootsPath) {
+    BuildConfig config;
+    config.productDomain = QStringLiteral("localhost");
+    config.apiHost = QStringLiteral("localhost");
+    config.defaultEndpoint = server.baseUrl();
+    config.pinnedRootsPath =
+        pinnedRootsPath.isNull() ? ScriptedHttpServer::certPath(QStringLiteral("ca.pem")) : pinnedRootsPath;
+    BuildConfig::overrideForTesting(config);
+    HttpSession::resetForTesting();
+}
+
+void resetBackendConfig() {
+    BuildConfig::resetForTesting();
+    HttpSession::resetForTesting();
+}
+
+FakeBackend::FakeBackend() : ScriptedHttpServer(true) { pointBackendAt(*this); }
+
+FakeBackend::~FakeBackend() { resetBackendConfig(); }

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "platform/DefaultsStore.h"
+#include "support/ScriptedHttpServer.h"
+
+#include <QEventLoop>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <QCoro/QCoroTask>
+
+#include <exception>
+#include <functional>
+#include <ostream>
+#include <memory>
+#include <optional>
+
+// Runs a coroutine to its end on a nested event loop and returns its value; an
+// exception thrown inside comes out of here. (QCoro::waitFor loses exceptions.)
+template <typename T> T runTask(QCoro::Task<T>&& task) {
+    QEventLoop loop;
+    std::optional<T> result;
+    std::exception_ptr error;
+    bool done = false;
+    auto body = [&]() -> QCoro::Task<> {
+        try {
+            result.emplace(co_await std::move(task));
+        } catch (...) {
+            error = std::current_exception();
+        }
+        done = true;
+        loop.quit();
+    };
+    auto running = body();
+    if (!done)
+        loop.exec();
+    if (error)
+        std::rethrow_exception(error);
+    return std::move(*result);
+}
+
+inline void runTask(QCoro::Task<>&& task) {
+    QEventLoop loop;
+    std::exception_ptr error;
+    bool done = false;
+    auto body = [&]() -> QCoro::Task<> {
+        try {
+            co_await std::move(task);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        done = true;
+        loop.quit();
+    };
+    auto running = body();
+    if (!done)
+        loop.exec();
+    if (error)
+        std::rethrow_exception(error);
+}
+
+// Runs a coroutine and returns the exception it threw, or nullptr.
+template <typename T> std::exception_ptr runTaskCatching(QCoro::Task<T>&& task) {
+    try {
+        runTask(std::move(task));
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+// The description of an exception_ptr (empty when null).
+QString errorText(const std::exception_ptr& error);
+
+// Processes events for the given time.
+void spinFor(int ms);
+// Processes events until the predicate holds or the time is up.
+bool spinUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
+
+// A fresh in-memory defaults store installed as the shared one.
+std::shared_ptr<MemoryDefaultsStore> installMemoryDefaults();
+
+// Points the product configuration at a loopback backend: product domain and API
+// host "localhost", default endpoint the server's base URL, pinned roots the given
+// PEM file (the test CA unless told otherwise). Resets the HTTP sessions.
+void pointBackendAt(const ScriptedHttpServer& server, const QString& pinnedRootsPath = QString());
+// Restores the built-in configuration.
+void resetBackendConfig();
+
+// A fake backend over TLS with the configuration pointed at it for the object's life.
+class FakeBackend : public ScriptedHttpServer {
+public:
+    FakeBackend();
+    ~FakeBackend() override;
+};
+
+// Lets GoogleTest print Qt strings and byte arrays readably.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QByteArray& bytes, std::ostream* os) { *os << '"' << bytes.toStdString() << '"'; }
