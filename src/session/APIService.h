@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/BridgeTask.h"
 #include "platform/Json.h"
 #include "session/APIError.h"
 #include "session/OmbrixHTTP.h"
@@ -50,7 +51,22 @@ public:
 
     // Serialises a JSON body the way every JSON call does: compact.
     static QByteArray jsonBody(const Json& body);
+    // A value put into a URL path as exactly one segment: percent-encoded, so that
+    // "/", "?" or "#" cannot change which resource is addressed. An empty value,
+    // "." or ".." would address a parent: APIError::decoding, nothing is sent.
+    static QString pathSegment(const QString& value);
+
+    // ---- Bridge tasks ----------------------------------------------------------
+    // The long poll: GET /bridge/tasks/next?wait=<1…30>, time-out wait + 10 s.
+    // Nothing on status 204; the decoded task on another 2xx.
+    QCoro::Task<std::optional<BridgeTask>> pollBridgeTask(int wait) const;
+    // The task's updates: PATCH /bridge/tasks/<id> with a "done" body carrying the
+    // result (a result record's toJson()), an "error" body, or a "streaming" delta.
+    QCoro::Task<> reportBridgeTaskSuccess(const QString& id, const Json& result) const;
+    QCoro::Task<> reportBridgeTaskError(const QString& id, const QString& message) const;
+    QCoro::Task<> reportBridgeTaskDelta(const QString& id, const QString& delta) const;
 
 private:
     static HttpRequest requestFor(const Call& call);
+    QCoro::Task<> sendBridgeTaskUpdate(QString id, QByteArray bodyData) const;
 };
