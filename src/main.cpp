@@ -1,6 +1,7 @@
 #include "platform/DefaultsStore.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
+#include "platform/widgets/PasswordDialog.h"
 
 #include <QApplication>
 
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     initOmbrixResources();
     DefaultsStore::shared();
+    installPresenceDialog();
     qCInfo(lcApp) << "Ombrix démarré";
     return app.exec();
 }

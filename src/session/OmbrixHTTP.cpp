@@ -197,6 +197,10 @@ std::unique_ptr<HttpSession>& sharedSlot() {
     static std::unique_ptr<HttpSession> slot;
     return slot;
 }
+QList<QSslCertificate>& extraSystemRoots() {
+    static QList<QSslCertificate> roots;
+    return roots;
+}
 } // namespace
 
 HttpSession::HttpSession(Policy policy) : policy_(policy) {}
@@ -220,9 +224,15 @@ HttpSession& HttpSession::shared() {
 void HttpSession::resetForTesting() {
     pinnedSlot().reset();
     sharedSlot().reset();
+    extraSystemRoots().clear();
     auto& cache = OmbrixHTTP::anchorCache();
     std::lock_guard lock(cache.mutex);
     cache.ders.reset();
+}
+
+void HttpSession::trustExtraRootsForTesting(const QString& pemPath) {
+    extraSystemRoots() = QSslCertificate::fromPath(pemPath, QSsl::Pem);
+    sharedSlot().reset();
 }
 
 QNetworkAccessManager* HttpSession::managerFor(bool pinnedHost) {
@@ -259,6 +269,8 @@ QNetworkReply* HttpSession::start(const HttpRequest& request) {
         // Only these anchors: the system's own roots are not consulted.
         tls.setCaCertificates(anchors);
     }
+    if (policy_ == Policy::System && !extraSystemRoots().isEmpty())
+        tls.addCaCertificates(extraSystemRoots());
     if (request.url.scheme() == QLatin1String("https"))
         qreq.setSslConfiguration(tls);
 
