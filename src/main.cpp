@@ -1,6 +1,8 @@
 #include "platform/DefaultsStore.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
+#include "bridge/widgets/MediaDialogs.h"
+#include "platform/widgets/PasswordDialog.h"
 
 #include <QApplication>
 
@@ -14,6 +16,8 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     initOmbrixResources();
     DefaultsStore::shared();
+    installPresenceDialog();
+    installMediaDialogs();
     qCInfo(lcApp) << "Ombrix démarré";
     return app.exec();
 }

@@ -50,6 +50,8 @@ QString NetworkError::description() const {
         return loc("La connexion sécurisée au serveur a échoué.");
     case Kind::ConnectionFailed:
         return loc("Impossible de se connecter au serveur.");
+    case Kind::TooLarge:
+        return loc("La réponse du serveur est trop volumineuse.");
     case Kind::Other:
         break;
     }
@@ -184,7 +186,9 @@ HttpResponse responseHead(QNetworkReply* reply) {
     return response;
 }
 
-HttpSession& session() { return HttpSession::pinned(); }
+HttpSession& session() {
+    return HttpSession::pinned();
+}
 
 } // namespace OmbrixHTTP
 
@@ -197,9 +201,14 @@ std::unique_ptr<HttpSession>& sharedSlot() {
     static std::unique_ptr<HttpSession> slot;
     return slot;
 }
+QList<QSslCertificate>& extraSystemRoots() {
+    static QList<QSslCertificate> roots;
+    return roots;
+}
 } // namespace
 
-HttpSession::HttpSession(Policy policy) : policy_(policy) {}
+HttpSession::HttpSession(Policy policy)
+    : policy_(policy) {}
 
 HttpSession::~HttpSession() = default;
 
@@ -220,9 +229,15 @@ HttpSession& HttpSession::shared() {
 void HttpSession::resetForTesting() {
     pinnedSlot().reset();
     sharedSlot().reset();
+    extraSystemRoots().clear();
     auto& cache = OmbrixHTTP::anchorCache();
     std::lock_guard lock(cache.mutex);
     cache.ders.reset();
+}
+
+void HttpSession::trustExtraRootsForTesting(const QString& pemPath) {
+    extraSystemRoots() = QSslCertificate::fromPath(pemPath, QSsl::Pem);
+    sharedSlot().reset();
 }
 
 QNetworkAccessManager* HttpSession::managerFor(bool pinnedHost) {
@@ -241,6 +256,9 @@ QNetworkReply* HttpSession::start(const HttpRequest& request) {
     for (const auto& [name, value] : request.headers)
         qreq.setRawHeader(name, value);
     qreq.setTransferTimeout(request.timeoutMs);
+    // A redirect may only stay on the same origin: the user's token and the bridge
+    // headers must never follow a redirect to another host.
+    qreq.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
 
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     if (policy_ == Policy::PinnedApiHost)
@@ -259,6 +277,8 @@ QNetworkReply* HttpSession::start(const HttpRequest& request) {
         // Only these anchors: the system's own roots are not consulted.
         tls.setCaCertificates(anchors);
     }
+    if (policy_ == Policy::System && !extraSystemRoots().isEmpty())
+        tls.addCaCertificates(extraSystemRoots());
     if (request.url.scheme() == QLatin1String("https"))
         qreq.setSslConfiguration(tls);
 
@@ -269,10 +289,21 @@ QNetworkReply* HttpSession::start(const HttpRequest& request) {
 }
 
 QCoro::Task<HttpResponse> HttpSession::data(HttpRequest request) {
-    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> reply(start(request),
-                                                                   [](QNetworkReply* r) { r->deleteLater(); });
+    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> reply(
+        start(request), [](QNetworkReply* r) { r->deleteLater(); });
+    // A whole body is held in memory: past the cap the transfer is abandoned.
+    bool tooLarge = false;
+    QObject::connect(reply.get(), &QNetworkReply::downloadProgress, reply.get(),
+                     [raw = reply.get(), &tooLarge](qint64 received, qint64) {
+                         if (received > OmbrixHTTP::maxWholeBodyBytes && !tooLarge) {
+                             tooLarge = true;
+                             raw->abort();
+                         }
+                     });
     if (!reply->isFinished())
         co_await qCoro(reply.get()).waitForFinished();
+    if (tooLarge)
+        throw NetworkError(NetworkError::Kind::TooLarge);
     HttpResponse response = OmbrixHTTP::responseHead(reply.get());
     response.body = reply->readAll();
     co_return response;

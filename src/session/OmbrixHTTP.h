@@ -40,8 +40,10 @@ struct HttpResponse {
 // A transport failure: no connection, time-out, refused certificate, cancelled.
 class NetworkError : public OmbrixError {
 public:
-    enum class Kind { TimedOut, Cancelled, TlsFailed, ConnectionFailed, Other };
-    NetworkError(Kind kind, QString detail = QString()) : kind_(kind), detail_(std::move(detail)) {}
+    enum class Kind { TimedOut, Cancelled, TlsFailed, ConnectionFailed, TooLarge, Other };
+    NetworkError(Kind kind, QString detail = QString())
+        : kind_(kind)
+        , detail_(std::move(detail)) {}
     QString description() const override;
     Kind kind() const { return kind_; }
     QString detail() const { return detail_; }
@@ -85,6 +87,10 @@ public:
     static HttpSession& shared();
     // Drops both sessions and the loaded anchors (tests change the configuration).
     static void resetForTesting();
+    // Tests only: roots the System policy trusts besides the system's own (the test
+    // CA, for the unpinned chat stream). Cleared by resetForTesting(); the pinned
+    // API host never uses them.
+    static void trustExtraRootsForTesting(const QString& pemPath);
 
 private:
     QNetworkAccessManager* managerFor(bool pinnedHost);
@@ -95,6 +101,8 @@ private:
 };
 
 namespace OmbrixHTTP {
+// The most a whole response body read into memory may hold (streams have their own limits).
+inline constexpr qint64 maxWholeBodyBytes = 64LL * 1024 * 1024;
 HttpSession& session();
 // PEM text to the DER bytes of its certificate blocks, in file order.
 QList<QByteArray> certificateDERs(const QString& pem);

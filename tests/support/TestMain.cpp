@@ -1,8 +1,9 @@
 // Entry point of every test executable: an offscreen application, a private home
-// and XDG folders in a temporary directory, and in-memory settings, so that tests
+// and XDG folders in a temporary directory, in-memory settings and secrets, so that tests
 // never touch the user's own files.
 #include "platform/DefaultsStore.h"
 #include "platform/Resources.h"
+#include "platform/SecretStore.h"
 
 #include <QApplication>
 #include <QDir>
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     initOmbrixResources();
     DefaultsStore::setShared(std::make_shared<MemoryDefaultsStore>());
+    SecretStore::setShared(std::make_shared<MemorySecretStore>());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -37,6 +37,12 @@ std::shared_ptr<MemoryDefaultsStore> installMemoryDefaults() {
     return store;
 }
 
+std::shared_ptr<MemorySecretStore> installMemorySecrets() {
+    auto store = std::make_shared<MemorySecretStore>();
+    SecretStore::setShared(store);
+    return store;
+}
+
 void pointBackendAt(const ScriptedHttpServer& server, const QString& pinnedRootsPath) {
     BuildConfig config;
     config.productDomain = QStringLiteral("localhost");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DefaultsStore.h"
+#include "platform/SecretStore.h"
 #include "support/ScriptedHttpServer.h"
 
 #include <QEventLoop>
@@ -79,6 +80,9 @@ bool spinUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
 
 // A fresh in-memory defaults store installed as the shared one.
 std::shared_ptr<MemoryDefaultsStore> installMemoryDefaults();
+// A fresh in-memory secret store installed as the shared one (every test process
+// starts with one, so that no test reaches the user's keyring by accident).
+std::shared_ptr<MemorySecretStore> installMemorySecrets();
 
 // Points the product configuration at a loopback backend: product domain and API
 // host "localhost", default endpoint the server's base URL, pinned roots the given

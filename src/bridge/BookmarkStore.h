@@ -1,0 +1,143 @@
+#pragma once
+
+#include "platform/Errors.h"
+#include "platform/Json.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <QUuid>
+
+#include <memory>
+#include <optional>
+
+// One folder the user shared with the bridge and the local model's tools.
+struct BookmarkEntry {
+    QUuid id;
+    QByteArray bookmarkData; // the folder's bookmark record (BookmarkResolver)
+    QString displayName;     // last path component when the folder was added
+    double addedAt = 0;      // seconds since the reference date
+
+    bool operator==(const BookmarkEntry& other) const = default;
+
+    // {"id", "bookmarkData" (Base64), "displayName", "addedAt"}; all four required.
+    Json toJson() const;
+    static BookmarkEntry fromJson(const Json& object); // throws JsonDecodingError
+};
+
+class BookmarkError : public OmbrixError {
+public:
+    enum class Kind { ResolutionFailed, NotADirectory, SystemSensitive };
+
+    static BookmarkError resolutionFailed(QString detail) {
+        return BookmarkError(Kind::ResolutionFailed, std::move(detail));
+    }
+    static BookmarkError notADirectory() { return BookmarkError(Kind::NotADirectory, {}); }
+    static BookmarkError systemSensitive() { return BookmarkError(Kind::SystemSensitive, {}); }
+
+    Kind kind() const { return kind_; }
+    QString description() const override;
+
+private:
+    BookmarkError(Kind kind, QString detail)
+        : kind_(kind)
+        , detail_(std::move(detail)) {}
+    Kind kind_;
+    QString detail_;
+};
+
+// The stored list of shared folders, user-defaults key "bridgeAllowedBookmarks"
+// (a JSON array as a data value). Readers call load() afresh for every task.
+// Both operations use the shared DefaultsStore; call them on the GUI thread.
+namespace BookmarkPersistence {
+inline constexpr const char* key = "bridgeAllowedBookmarks";
+// Where a stored value that cannot be read is kept before a save replaces it.
+inline constexpr const char* unreadableKey = "bridgeAllowedBookmarks.unreadable";
+
+// Never fails: nothing stored, a value that is not data, or data that does not
+// decode as the whole list all give an empty list. The stored value is not touched.
+QList<BookmarkEntry> load();
+// Writes the whole list. A stored value that load() could not read is first copied
+// to unreadableKey, so that one bad entry never silently erases the user's folders.
+void save(const QList<BookmarkEntry>& entries);
+} // namespace BookmarkPersistence
+
+// A bookmark is the record {path, device, inode} of the folder (JSON bytes). It
+// resolves to its path while something exists there; it is stale when the folder
+// found there is no longer the one that was bookmarked (another device or inode).
+// Access to a resolved folder is bracketed by startAccessing/stopAccessing, which
+// grant nothing on Linux but are counted so that tests can check the pairing.
+namespace BookmarkResolver {
+struct Resolved {
+    QUrl url;
+    bool stale = false;
+    QString path() const { return url.toLocalFile(); }
+};
+
+// The bookmark of an existing file or folder (canonical path, symlinks resolved).
+// Throws MessageError when the path cannot be examined.
+QByteArray makeBookmark(const QString& path);
+// Throws BookmarkError::resolutionFailed when the record is unreadable or nothing
+// exists at its path.
+Resolved resolve(const QByteArray& bookmarkData);
+std::optional<Resolved> tryResolve(const QByteArray& bookmarkData);
+
+bool startAccessing(const QUrl& url); // always true
+void stopAccessing(const QUrl& url);
+int accessStarts();
+int accessStops();
+void resetAccessCounts();
+
+// Starts access on construction and stops it on destruction when starting succeeded.
+class ScopedAccess {
+public:
+    explicit ScopedAccess(QUrl url);
+    ~ScopedAccess();
+    ScopedAccess(const ScopedAccess&) = delete;
+    ScopedAccess& operator=(const ScopedAccess&) = delete;
+    bool started() const { return started_; }
+
+private:
+    QUrl url_;
+    bool started_;
+};
+} // namespace BookmarkResolver
+
+// The shared folders as the Settings window edits them. entries are read once,
+// when the store is made; every add and remove saves the whole list.
+class BookmarkStore : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QList<BookmarkEntry> entries READ entries NOTIFY entriesChanged)
+public:
+    BookmarkStore();
+
+    static BookmarkStore& shared();
+    // Drops the process-wide store; the next shared() reads the list again.
+    static void resetSharedForTesting();
+
+    const QList<BookmarkEntry>& entries() const { return entries_; }
+
+    // Shares a folder. Throws BookmarkError::notADirectory when nothing exists at the
+    // path or it is not a folder, BookmarkError::systemSensitive for a sensitive
+    // folder (symlinks resolved first), or the error of makeBookmark().
+    BookmarkEntry add(const QString& path);
+    BookmarkEntry add(const QUrl& url) { return add(url.toLocalFile()); }
+    // Removes every entry with this id and saves the list (also when none matched).
+    void remove(const QUuid& id);
+
+    // Whether the path is one of the sensitive folders or lies inside one. The test
+    // is made on the cleaned path and on its canonical form (symlinks resolved).
+    // A folder that merely contains a sensitive folder is not sensitive, except the
+    // home folder and the root folder themselves.
+    static bool isSystemSensitive(const QString& path);
+    // The sensitive folders, inside which nothing may be shared.
+    static QStringList sensitiveFolders();
+
+signals:
+    void entriesChanged();
+
+private:
+    QList<BookmarkEntry> entries_;
+};

@@ -1,0 +1,21 @@
+#include "bridge/BridgeIDCache.h"
+
+std::optional<QString> BridgeIDCache::get(const QString& id) const {
+    const auto it = storage_.constFind(id);
+    if (it == storage_.constEnd())
+        return std::nullopt;
+    return it->path;
+}
+
+void BridgeIDCache::put(const QString& id, const QString& path) {
+    if (auto it = storage_.find(id); it != storage_.end()) {
+        order_.erase(it->position);
+        storage_.erase(it);
+    }
+    order_.push_back(id);
+    storage_.insert(id, Slot{path, std::prev(order_.end())});
+    while (order_.size() > static_cast<std::size_t>(capacity)) {
+        storage_.remove(order_.front());
+        order_.pop_front();
+    }
+}

@@ -1,0 +1,61 @@
+#include "bridge/BridgeResults.h"
+#include "session/APIConfig.h"
+#include "session/APIService.h"
+
+#include <algorithm>
+#include <climits>
+
+QString APIService::pathSegment(const QString& value) {
+    // "", "." and ".." cannot name a resource of their own (the URL would address
+    // the parent), and percent-encoded dots are decoded again by QUrl: refused.
+    if (value.isEmpty() || value == QLatin1String(".") || value == QLatin1String(".."))
+        throw APIError::decoding();
+    return QString::fromLatin1(QUrl::toPercentEncoding(value));
+}
+
+QCoro::Task<std::optional<BridgeTask>> APIService::pollBridgeTask(int wait) const {
+    requireToken();
+    Call call;
+    call.absoluteUrl = APIConfig::bridgeNextTaskURL(wait);
+    // The time-out follows the wait as passed, not the clamped one.
+    call.timeoutMs = static_cast<int>(std::clamp<qint64>(qint64(wait) + 10, 1, INT_MAX / 1000) * 1000);
+    call.bridge = true;
+    HttpRequest request = buildRequest(call);
+    // 204 is answered before the status test of the envelope, so the session is
+    // used directly here.
+    HttpResponse response = co_await HttpSession::pinned().ombrixData(std::move(request));
+    if (response.status == 204)
+        co_return std::nullopt;
+    if (response.status < 200 || response.status > 299)
+        throw APIError::httpWithBytes(response.status, response.body);
+    co_return BridgeTask::fromJsonBytes(response.body);
+}
+
+QCoro::Task<> APIService::sendBridgeTaskUpdate(QString id, QByteArray bodyData) const {
+    Call call;
+    call.method = "PATCH";
+    call.path = QStringLiteral("/bridge/tasks/") + pathSegment(id);
+    call.body = std::move(bodyData);
+    call.contentType = "application/json";
+    call.timeoutMs = 15000;
+    call.bridge = true;
+    co_await send(std::move(call));
+}
+
+QCoro::Task<> APIService::reportBridgeTaskSuccess(const QString& id, const Json& result) const {
+    requireToken();
+    QByteArray body = BridgeSuccessBody{result}.encode();
+    co_await sendBridgeTaskUpdate(id, std::move(body));
+}
+
+QCoro::Task<> APIService::reportBridgeTaskError(const QString& id, const QString& message) const {
+    requireToken();
+    QByteArray body = BridgeErrorBody{message}.encode();
+    co_await sendBridgeTaskUpdate(id, std::move(body));
+}
+
+QCoro::Task<> APIService::reportBridgeTaskDelta(const QString& id, const QString& delta) const {
+    requireToken();
+    QByteArray body = BridgeStreamBody{delta}.encode();
+    co_await sendBridgeTaskUpdate(id, std::move(body));
+}
