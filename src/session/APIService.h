@@ -3,6 +3,7 @@
 #include "bridge/BridgeTask.h"
 #include "platform/Json.h"
 #include "session/APIError.h"
+#include "session/Models.h"
 #include "session/OmbrixHTTP.h"
 
 #include <QMap>
@@ -11,7 +12,11 @@
 
 #include <QCoro/QCoroTask>
 
+#include <functional>
+#include <map>
 #include <optional>
+#include <utility>
+#include <vector>
 
 // The client of the backend's REST API: a small value holding the user token and,
 // for the bridge, extra device headers. Every operation shares one envelope
@@ -66,7 +71,148 @@ public:
     QCoro::Task<> reportBridgeTaskError(const QString& id, const QString& message) const;
     QCoro::Task<> reportBridgeTaskDelta(const QString& id, const QString& delta) const;
 
+    // ---- Chat --------------------------------------------------------------------
+    struct ChatReply {
+        QString text;                       // the final text, else the pieces run together
+        std::optional<qint64> discussionId; // announced by the server, else the caller's
+    };
+    // Posts one message to /queries.json and reads the answer as server-sent events
+    // on the unpinned shared session (no 401 notice). onDelta gets each piece as
+    // soon as its event is complete, on the calling thread.
+    QCoro::Task<ChatReply> complete(QString prompt, Provider provider, std::optional<qint64> discussionId,
+                                    std::optional<QString> localModel, std::optional<QString> cloudModel,
+                                    std::function<void(const QString&)> onDelta = {}) const;
+    // Records a turn answered by the local model; the discussion id the server
+    // gave it, or nothing.
+    QCoro::Task<std::optional<qint64>> importLocalTurn(QString prompt, QString responseText, QString model,
+                                                       std::optional<qint64> discussionId,
+                                                       std::optional<QString> ref) const;
+    // The members every chat query carries, in this order.
+    static const std::vector<std::pair<QString, QString>>& ombrixDesktopProductContext();
+
+    // ---- Voice -------------------------------------------------------------------
+    struct RecordingResult {
+        qint64 id = 0;
+        QString transcription;
+        std::optional<QString> language;
+        std::optional<qint64> uploadMs; // measured here: request sent to response arrived
+    };
+    struct VoiceReply {
+        QString text;
+        std::optional<QString> audioBase64;
+        std::optional<QString> audioFormat;
+    };
+    // Uploads a recording as multipart form data to /recordings.json.
+    QCoro::Task<RecordingResult> uploadRecording(QString filePath, QString language, bool transcribe,
+                                                 std::optional<qint64> recordingMs) const;
+    // Asks for the answer to an uploaded recording.
+    QCoro::Task<VoiceReply> sendVoiceQuery(qint64 recordingId, QString transcription, Provider provider, bool audio,
+                                           QString voice, std::optional<qint64> uploadMs,
+                                           std::optional<QString> localModel,
+                                           std::optional<QString> cloudModel) const;
+    // The multipart body of an upload (exposed for tests of its exact bytes).
+    static QByteArray recordingFormBody(const QByteArray& boundary, const QString& language, bool transcribe,
+                                        std::optional<qint64> recordingMs, const QString& fileName,
+                                        const QByteArray& fileBytes);
+
+    // ---- Preferences ---------------------------------------------------------------
+    struct UserPrefs {
+        qint64 id = 0;
+        std::optional<QString> email;
+        std::optional<QString> default_voice_mode;
+        std::optional<QString> default_provider;
+        std::optional<QString> default_model;
+        std::optional<bool> transcribe_audio;
+        std::optional<bool> audio_output;
+        std::optional<QString> default_audio_voice;
+        static UserPrefs fromJson(const Json& object); // throws JsonDecodingError
+    };
+    QCoro::Task<UserPrefs> fetchUserPrefs() const;
+    // PATCH of /users/<id>.json (outside the API root) with {"user": the given members}.
+    QCoro::Task<> patchUserPrefs(qint64 userId, std::optional<QString> voiceMode, std::optional<QString> provider,
+                                 std::optional<bool> transcribeAudio, std::optional<bool> audioOutput,
+                                 std::optional<QString> audioVoice) const;
+
+    // ---- Account -----------------------------------------------------------------
+    struct PairingClaimResponse {
+        QString user_token;
+        QString email;
+        static PairingClaimResponse fromJson(const Json& object);
+    };
+    struct RecentDiscussion {
+        qint64 id = 0;
+        std::optional<QString> name;
+        std::optional<QString> updated_at; // the server's text, not parsed
+        std::optional<qint64> queries_count;
+        static RecentDiscussion fromJson(const Json& object);
+    };
+    struct VoiceSampleResponse {
+        QString audio_base64;
+        QString format;
+        static VoiceSampleResponse fromJson(const Json& object);
+    };
+    // Exchanges a pairing code for a user token. No token is sent and a 401 is not
+    // announced; an error's text is the body's "error" string when it has one.
+    static QCoro::Task<PairingClaimResponse> claimPairing(QString code);
+    QCoro::Task<> revokeCurrentSession() const;
+    QCoro::Task<QList<RecentDiscussion>> fetchRecentDiscussions(int limit) const;
+    QCoro::Task<VoiceSampleResponse> fetchVoiceSample(QString slug) const;
+
+    // ---- Proactive settings and secure access ----------------------------------------
+    struct ProactiveModeReadiness {
+        bool ready = false;
+        std::optional<QString> reason;
+        static ProactiveModeReadiness fromJson(const Json& object);
+    };
+    struct SecureAccessSession {
+        bool active = false;
+        std::optional<QString> activated_at;
+        std::optional<QString> expires_at;
+        std::optional<qint64> remaining_seconds;
+        std::optional<qint64> duration_minutes;
+        std::optional<QString> device_id;
+        std::optional<QString> device_label;
+        std::optional<bool> device_online;
+        std::optional<bool> revocable;
+        std::optional<bool> renewable;
+        static SecureAccessSession fromJson(const Json& object);
+    };
+    struct PreferredLocalHost {
+        QString kind;
+        QString id;
+        QString label;
+        std::optional<bool> online;
+        std::optional<QString> last_seen_at;
+        static PreferredLocalHost fromJson(const Json& object);
+    };
+    struct ProactiveSettingsResponse {
+        bool enabled = false;
+        QString execution_mode;
+        QString execution_mode_source;
+        std::optional<QString> execution_mode_set_at;
+        QString local_runtime_status;
+        QString secure_access_status;
+        std::optional<QString> secure_access_activated_at;
+        std::optional<QString> secure_access_expires_at;
+        std::optional<QString> secure_access_last_verified_at;
+        std::optional<SecureAccessSession> secure_access_session;
+        std::optional<PreferredLocalHost> preferred_local_host;
+        std::map<QString, ProactiveModeReadiness> mode_readiness;
+        std::map<QString, QString> settings_entry_points;
+        static ProactiveSettingsResponse fromJson(const Json& object);
+    };
+    QCoro::Task<ProactiveSettingsResponse> fetchProactiveSettings() const;
+    // Sends one secure-access change (the caller builds the complete URL) and
+    // returns the state after it. An error's text is parsedErrorBody() of the body.
+    QCoro::Task<ProactiveSettingsResponse> mutateSecureAccess(QUrl url, QByteArray httpMethod,
+                                                              std::optional<Json> body) const;
+    // The message of an error body: a non-empty "message", else a non-empty
+    // "error" of a JSON object, else the whole body as UTF-8; nothing when empty.
+    static std::optional<QString> parsedErrorBody(const QByteArray& body);
+
 private:
     static HttpRequest requestFor(const Call& call);
     QCoro::Task<> sendBridgeTaskUpdate(QString id, QByteArray bodyData) const;
 };
+
+using RecordingResult = APIService::RecordingResult;

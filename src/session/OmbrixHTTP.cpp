@@ -200,6 +200,10 @@ std::unique_ptr<HttpSession>& sharedSlot() {
     static std::unique_ptr<HttpSession> slot;
     return slot;
 }
+QList<QSslCertificate>& extraSystemRoots() {
+    static QList<QSslCertificate> roots;
+    return roots;
+}
 } // namespace
 
 HttpSession::HttpSession(Policy policy)
@@ -224,9 +228,15 @@ HttpSession& HttpSession::shared() {
 void HttpSession::resetForTesting() {
     pinnedSlot().reset();
     sharedSlot().reset();
+    extraSystemRoots().clear();
     auto& cache = OmbrixHTTP::anchorCache();
     std::lock_guard lock(cache.mutex);
     cache.ders.reset();
+}
+
+void HttpSession::trustExtraRootsForTesting(const QString& pemPath) {
+    extraSystemRoots() = QSslCertificate::fromPath(pemPath, QSsl::Pem);
+    sharedSlot().reset();
 }
 
 QNetworkAccessManager* HttpSession::managerFor(bool pinnedHost) {
@@ -263,6 +273,8 @@ QNetworkReply* HttpSession::start(const HttpRequest& request) {
         // Only these anchors: the system's own roots are not consulted.
         tls.setCaCertificates(anchors);
     }
+    if (policy_ == Policy::System && !extraSystemRoots().isEmpty())
+        tls.addCaCertificates(extraSystemRoots());
     if (request.url.scheme() == QLatin1String("https"))
         qreq.setSslConfiguration(tls);
 

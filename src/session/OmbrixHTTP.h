@@ -88,6 +88,10 @@ public:
     static HttpSession& shared();
     // Drops both sessions and the loaded anchors (tests change the configuration).
     static void resetForTesting();
+    // Tests only: roots the System policy trusts besides the system's own (the test
+    // CA, for the unpinned chat stream). Cleared by resetForTesting(); the pinned
+    // API host never uses them.
+    static void trustExtraRootsForTesting(const QString& pemPath);
 
 private:
     QNetworkAccessManager* managerFor(bool pinnedHost);

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The [Desktop Entry] group of an XDG .desktop file: only what locating and
+// launching an application needs. Keys keep their locale suffix ("Name[fr]").
+struct DesktopEntry {
+    QHash<QString, QString> values;
+
+    // Parses the file; nothing when it cannot be read or has no [Desktop Entry] group.
+    static std::optional<DesktopEntry> read(const QString& path);
+    static std::optional<DesktopEntry> parse(const QByteArray& contents);
+
+    QString value(const QString& key) const { return values.value(key); }
+    bool boolValue(const QString& key) const { return values.value(key) == QLatin1String("true"); }
+    // An application entry that is not marked hidden (a hidden entry counts as deleted).
+    bool isUsableApplication() const;
+    // Name, and the names localised for the given locale ("fr_FR" gives Name[fr_FR] and Name[fr]).
+    QStringList names(const QString& localeName) const;
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+
+#include <QCoro/QCoroTask>
+
+#include <memory>
+#include <optional>
+
+// Hands files and applications to the desktop: a document to its default
+// application, an application (a .desktop entry) to the launcher. The process-wide
+// instance is the real desktop; tests install a recording one.
+class DesktopOpener {
+public:
+    virtual ~DesktopOpener() = default;
+
+    // Opens a file or folder with its default application; true when it was opened.
+    virtual QCoro::Task<bool> openDocument(QString path) = 0;
+    // Launches the application of a .desktop file; nothing when it started, else
+    // the reason (French).
+    virtual QCoro::Task<std::optional<QString>> launchApplication(QString desktopFilePath) = 0;
+
+    static DesktopOpener& shared();
+    static void setShared(std::shared_ptr<DesktopOpener> opener);
+
+    // Whether handing the file to the desktop could run code rather than show it:
+    // anything executable (an execute permission bit, a program, a script, a
+    // .desktop entry, an installer), or anything that is neither a regular file nor
+    // a folder. Symbolic links are judged by their target.
+    static bool couldRunCode(const QString& path);
+};
+
+// The real desktop, through `gio open` and `gio launch` (QDesktopServices when gio
+// is missing, for documents).
+class GioDesktopOpener : public DesktopOpener {
+public:
+    QCoro::Task<bool> openDocument(QString path) override;
+    QCoro::Task<std::optional<QString>> launchApplication(QString desktopFilePath) override;
+};

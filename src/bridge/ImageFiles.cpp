@@ -1,0 +1,105 @@
+#include "bridge/ImageFiles.h"
+
+#include <QFile>
+#include <QImageReader>
+
+#include <leptonica/allheaders.h>
+
+#include <cmath>
+#include <memory>
+#include <mutex>
+
+namespace ImageFiles {
+
+namespace {
+
+// Larger images are refused rather than decoded (64 megapixels, 256 MB as RGBA).
+constexpr qint64 kMaxPixels = 64LL * 1000 * 1000;
+
+struct PixDeleter {
+    void operator()(PIX* pix) const { pixDestroy(&pix); }
+};
+using PixPtr = std::unique_ptr<PIX, PixDeleter>;
+
+// Leptonica reads what Qt has no plugin for on this system (TIFF in particular).
+QImage loadWithLeptonica(const QString& path) {
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { setMsgSeverity(L_SEVERITY_NONE); });
+    const QByteArray localPath = QFile::encodeName(path);
+    l_int32 format = 0, width = 0, height = 0, bps = 0, spp = 0, colormap = 0;
+    if (pixReadHeader(localPath.constData(), &format, &width, &height, &bps, &spp, &colormap) != 0)
+        return QImage();
+    if (width <= 0 || height <= 0 || qint64(width) * height > kMaxPixels)
+        return QImage();
+    PixPtr pix(pixRead(localPath.constData()));
+    if (!pix)
+        return QImage();
+    PixPtr rgba(pixConvertTo32(pix.get()));
+    if (!rgba)
+        return QImage();
+    const int w = int(pixGetWidth(rgba.get()));
+    const int h = int(pixGetHeight(rgba.get()));
+    const l_int32 wordsPerLine = pixGetWpl(rgba.get());
+    const l_uint32* data = pixGetData(rgba.get());
+    QImage image(w, h, QImage::Format_RGB32);
+    if (image.isNull())
+        return QImage();
+    for (int y = 0; y < h; ++y) {
+        const l_uint32* source = data + qint64(y) * wordsPerLine;
+        auto* target = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < w; ++x)
+            target[x] = 0xFF000000u | (source[x] >> 8); // RRGGBBAA to AARRGGBB
+    }
+    return image;
+}
+
+} // namespace
+
+QSize fitInto(QSize size, int boxPixels, bool enlarge) {
+    if (size.isEmpty() || boxPixels <= 0)
+        return QSize();
+    const int longest = qMax(size.width(), size.height());
+    if (!enlarge && longest <= boxPixels)
+        return size;
+    const double factor = double(boxPixels) / longest;
+    return QSize(qMax(1, int(std::lround(size.width() * factor))),
+                 qMax(1, int(std::lround(size.height() * factor))));
+}
+
+QImage load(const QString& path) {
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    const QSize size = reader.size();
+    if (size.isValid() && qint64(size.width()) * size.height() > kMaxPixels)
+        return QImage();
+    QImage image = reader.read();
+    if (!image.isNull())
+        return image;
+    return loadWithLeptonica(path);
+}
+
+QImage loadFitting(const QString& path, int boxPixels) {
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    QSize size = reader.size();
+    if (size.isValid() && qint64(size.width()) * size.height() > kMaxPixels)
+        return QImage();
+    const bool transposed = reader.transformation().testFlag(QImageIOHandler::TransformationRotate90);
+    if (size.isValid()) {
+        // The scaled size applies before the orientation is; fit the oriented size.
+        const QSize oriented = transposed ? size.transposed() : size;
+        const QSize fitted = fitInto(oriented, boxPixels);
+        reader.setScaledSize(transposed ? fitted.transposed() : fitted);
+    }
+    QImage image = reader.read();
+    if (image.isNull())
+        image = loadWithLeptonica(path);
+    if (image.isNull())
+        return QImage();
+    const QSize fitted = fitInto(image.size(), boxPixels);
+    if (fitted != image.size())
+        image = image.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return image;
+}
+
+} // namespace ImageFiles

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+// Decoding image files for recognition and thumbnails: Qt's image readers first,
+// then leptonica for the formats Qt has no reader for here (TIFF).
+namespace ImageFiles {
+
+// The whole image, its stored orientation applied; null when it cannot be decoded.
+QImage load(const QString& path);
+
+// The image scaled to fit inside a square box of `boxPixels` (aspect ratio kept,
+// never enlarged), decoded at reduced size where the format allows; null when it
+// cannot be decoded.
+QImage loadFitting(const QString& path, int boxPixels);
+
+// The size that fits `size` into a square box of `boxPixels`, aspect ratio kept,
+// at least one pixel a side; `size` itself when it already fits and `enlarge` is false.
+QSize fitInto(QSize size, int boxPixels, bool enlarge = false);
+
+} // namespace ImageFiles

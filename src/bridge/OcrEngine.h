@@ -1,0 +1,59 @@
+#pragma once
+
+#include "bridge/BridgeResults.h"
+#include "platform/Errors.h"
+
+#include <QImage>
+#include <QString>
+
+#include <utility>
+
+// Text recognition of one image or PDF file with Tesseract (French and English,
+// the LSTM engine, dictionaries on). A PDF page keeps its own text layer when it
+// has one; only pages without usable text are drawn and recognised. Everything
+// here blocks for the whole file: call it off the GUI thread. No state is shared
+// between calls, so calls may run on several threads at once.
+namespace OcrEngine {
+
+class OcrError : public OmbrixError {
+public:
+    enum class Kind { Unsupported, VisionFailure, NoPages };
+
+    static OcrError unsupported(QString extension) {
+        return OcrError(Kind::Unsupported, std::move(extension));
+    }
+    static OcrError visionFailure(QString cause) { return OcrError(Kind::VisionFailure, std::move(cause)); }
+    static OcrError noPages() { return OcrError(Kind::NoPages, {}); }
+
+    Kind kind() const { return kind_; }
+    QString payload() const { return payload_; }
+    QString description() const override;
+
+private:
+    OcrError(Kind kind, QString payload)
+        : kind_(kind)
+        , payload_(std::move(payload)) {}
+    Kind kind_;
+    QString payload_;
+};
+
+// The Tesseract languages, in order, and the names under which results report them.
+inline constexpr const char* kTesseractLanguages = "fra+eng";
+
+// Separators of recognised lines and of PDF pages.
+inline constexpr char16_t kLineSeparator[] = u"\n";
+inline constexpr char16_t kPageSeparator[] = u"\n\f\n";
+
+// The resolution at which a PDF page without text is drawn (200 dots per inch).
+inline constexpr double kPdfRenderDpi = 200.0;
+
+// The file's text. The type follows the lower-cased extension alone: "pdf", or an
+// image ("png", "jpg", "jpeg", "heic", "heif", "tiff", "tif", "gif", "bmp").
+// Throws OcrError only.
+BridgeOcrResult recognize(const QString& path);
+
+// The text of one bitmap (lines joined by a line feed) and the languages applied.
+// Throws OcrError::visionFailure when the recogniser cannot run.
+std::pair<QString, QStringList> ocr(const QImage& image);
+
+} // namespace OcrEngine

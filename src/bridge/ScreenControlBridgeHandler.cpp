@@ -1,0 +1,200 @@
+#include "bridge/ScreenControlBridgeHandler.h"
+
+#include "bridge/DesktopEntry.h"
+#include "platform/DefaultsStore.h"
+#include "platform/Localization.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+#include <QProcess>
+#include <QSet>
+#include <QStandardPaths>
+#include <QStringDecoder>
+
+namespace ScreenControlBridgeHandler {
+
+namespace {
+
+const QString kDesktopSuffix = QStringLiteral(".desktop");
+
+// The built-in shortcuts runner: `list` prints the names of the executable files
+// of the shortcuts folder, `run NAME` replaces itself with that file (so the input,
+// the output and the exit status are the shortcut's own).
+const char* const kRunnerScript = R"SH(dir="${XDG_DATA_HOME:-$HOME/.local/share}/ombrix/shortcuts"
+case "${1-}" in
+list)
+  [ -d "$dir" ] || exit 0
+  for f in "$dir"/*; do
+    case "$f" in *"
+"*) continue ;; esac
+    if [ -f "$f" ] && [ -x "$f" ]; then printf '%s\n' "${f##*/}"; fi
+  done
+  exit 0 ;;
+run)
+  if [ "$#" -ne 2 ]; then echo "usage : run NOM" >&2; exit 64; fi
+  case "$2" in
+  "" | */* | .*) printf 'Raccourci introuvable : %s\n' "$2" >&2; exit 1 ;;
+  esac
+  f="$dir/$2"
+  if [ -f "$f" ] && [ -x "$f" ]; then exec "$f"; fi
+  printf 'Raccourci introuvable : %s\n' "$2" >&2
+  exit 1 ;;
+*)
+  echo "usage : list | run NOM" >&2
+  exit 64 ;;
+esac
+)SH";
+
+std::optional<QString> usableEntry(const QString& path) {
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
+    const std::optional<DesktopEntry> entry = DesktopEntry::read(path);
+    if (!entry || !entry->isUsableApplication())
+        return std::nullopt;
+    return path;
+}
+
+// Step 1: the desktop-file id. An id "vendor-app.desktop" may also live in the
+// subfolder "vendor" as "app.desktop"; the first folder holding the id decides.
+std::optional<QString> locateById(const QStringList& folders, const QString& name) {
+    const QString id = name.endsWith(kDesktopSuffix) ? name : name + kDesktopSuffix;
+    for (const QString& folder : folders) {
+        QStringList candidates{folder + QLatin1Char('/') + id};
+        for (qsizetype dash = id.indexOf(QLatin1Char('-')); dash > 0;
+             dash = id.indexOf(QLatin1Char('-'), dash + 1))
+            candidates << folder + QLatin1Char('/') + id.left(dash) + QLatin1Char('/') + id.mid(dash + 1);
+        for (const QString& candidate : candidates) {
+            if (QFileInfo(candidate).isFile())
+                return usableEntry(candidate);
+        }
+    }
+    return std::nullopt;
+}
+
+QStringList sortedEntries(const QString& folder, QDir::Filters filters) {
+    QDir dir(folder);
+    return dir.entryList(filters, QDir::Name);
+}
+
+// Step 2: the entry's name, in the folders and then in their direct subfolders.
+// An id already met in a more important folder hides the same id further down.
+std::optional<QString> locateByName(const QStringList& folders, const QString& name) {
+    const QString localeName = QLocale().name();
+    QSet<QString> seenIds;
+    auto matches = [&](const QString& path, const QString& id) -> bool {
+        if (seenIds.contains(id))
+            return false;
+        seenIds.insert(id);
+        const std::optional<DesktopEntry> entry = DesktopEntry::read(path);
+        return entry && entry->isUsableApplication() && entry->names(localeName).contains(name);
+    };
+    const QStringList desktopFiles{QStringLiteral("*.desktop")};
+    for (const QString& folder : folders) {
+        QDir dir(folder);
+        for (const QString& file : dir.entryList(desktopFiles, QDir::Files, QDir::Name))
+            if (matches(dir.filePath(file), file))
+                return dir.filePath(file);
+    }
+    for (const QString& folder : folders) {
+        for (const QString& sub : sortedEntries(folder, QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QDir dir(folder + QLatin1Char('/') + sub);
+            for (const QString& file : dir.entryList(desktopFiles, QDir::Files, QDir::Name))
+                if (matches(dir.filePath(file), sub + QLatin1Char('-') + file))
+                    return dir.filePath(file);
+        }
+    }
+    return std::nullopt;
+}
+
+QString decodeStrictUtf8(const QByteArray& bytes) {
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return QString();
+    return text;
+}
+
+} // namespace
+
+QStringList applicationFolders() {
+    QStringList folders;
+    for (const QString& folder : QStandardPaths::standardLocations(QStandardPaths::ApplicationsLocation))
+        if (!folders.contains(folder))
+            folders << folder;
+    return folders;
+}
+
+std::optional<QString> locateApp(const QString& name) {
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QChar(u'\0')))
+        return std::nullopt;
+    const QStringList folders = applicationFolders();
+    if (auto byId = locateById(folders, name))
+        return byId;
+    return locateByName(folders, name);
+}
+
+ShortcutsCommand builtInShortcutsCommand() {
+    return {QStringLiteral("/bin/sh"),
+            {QStringLiteral("-c"), QString::fromUtf8(kRunnerScript), QStringLiteral("ombrix-shortcuts")}};
+}
+
+ShortcutsCommand currentShortcutsCommand() {
+    const std::optional<QString> configured =
+        DefaultsStore::shared().string(QString::fromLatin1(kShortcutsExecutableKey));
+    if (configured && !configured->isEmpty())
+        return {*configured, {}};
+    return builtInShortcutsCommand();
+}
+
+QString runShortcutsCLI(const ShortcutsCommand& command, const QStringList& args,
+                        const std::optional<QString>& stdinText) {
+    QProcess process;
+    process.setProgram(command.program);
+    process.setArguments(command.leadingArguments + args);
+    // Without input the tool reads an empty standard input rather than ours.
+    if (!stdinText)
+        process.setStandardInputFile(QProcess::nullDevice());
+    process.start(stdinText ? QIODevice::ReadWrite : QIODevice::ReadOnly);
+    if (!process.waitForStarted(-1))
+        throw MessageError(loc("Impossible de lancer l'outil des raccourcis : ") + process.errorString());
+    if (stdinText) {
+        process.write(stdinText->toUtf8());
+        process.closeWriteChannel();
+    }
+    // QProcess drains both output pipes and feeds the input while it waits, so
+    // neither side can stall on a full pipe.
+    process.waitForFinished(-1);
+    const QByteArray out = process.readAllStandardOutput();
+    const QByteArray err = process.readAllStandardError();
+    int status = process.exitCode();
+    if (process.exitStatus() == QProcess::CrashExit && status == 0)
+        status = -1;
+    if (status == 0)
+        return decodeStrictUtf8(out).trimmed();
+    const QString message =
+        err.isEmpty() ? QStringLiteral("exit %1").arg(status) : decodeStrictUtf8(err).trimmed();
+    throw ShortcutsCLIError(status, message);
+}
+
+QString runShortcutsCLI(const QStringList& args, const std::optional<QString>& stdinText) {
+    return runShortcutsCLI(currentShortcutsCommand(), args, stdinText);
+}
+
+QStringList parseShortcutList(const QString& output) {
+    QStringList names;
+    for (const QString& piece : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        qsizetype begin = 0;
+        qsizetype end = piece.size();
+        auto isBlank = [](QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); };
+        while (begin < end && isBlank(piece.at(begin)))
+            ++begin;
+        while (end > begin && isBlank(piece.at(end - 1)))
+            --end;
+        if (end > begin)
+            names << piece.mid(begin, end - begin);
+    }
+    return names;
+}
+
+} // namespace ScreenControlBridgeHandler

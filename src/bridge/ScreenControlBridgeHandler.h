@@ -1,0 +1,70 @@
+#pragma once
+
+#include "platform/Errors.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// Applications and shortcuts: finding an application by name among the XDG
+// .desktop entries, and the shortcuts command-line tool (`list`, `run NAME` with
+// the input on standard input). The local model's tools call these too.
+namespace ScreenControlBridgeHandler {
+
+// The folders that hold .desktop entries, most important first:
+// $XDG_DATA_HOME/applications, then each folder of $XDG_DATA_DIRS + /applications.
+QStringList applicationFolders();
+
+// The .desktop file of the application called `name`, first match wins: the
+// desktop-file id (the name, with ".desktop" added unless it ends with it), then an
+// entry whose Name (or Name localised for the current locale) equals the name, in
+// the applications folders and then in their direct subfolders. The name is used
+// verbatim; a name that is empty or holds "/" or NUL finds nothing.
+std::optional<QString> locateApp(const QString& name);
+
+// The settings key of the shortcuts tool's executable. Absent: the built-in runner,
+// which treats the executables in $XDG_DATA_HOME/ombrix/shortcuts/ as the user's
+// shortcuts.
+inline constexpr const char* kShortcutsExecutableKey = "ombrix.shortcutsExecutable";
+
+// How to start the tool: a program and the arguments that come before the task's.
+struct ShortcutsCommand {
+    QString program;
+    QStringList leadingArguments;
+};
+// The configured command (reads the settings: call it on the GUI thread).
+ShortcutsCommand currentShortcutsCommand();
+// The built-in runner.
+ShortcutsCommand builtInShortcutsCommand();
+
+// A run of the tool that ended with a non-zero status. The description is the
+// tool's trimmed standard error, or "exit " and the status when it wrote none.
+class ShortcutsCLIError : public OmbrixError {
+public:
+    ShortcutsCLIError(int code, QString message)
+        : code_(code)
+        , message_(std::move(message)) {}
+    QString description() const override { return message_; }
+    int code() const { return code_; }
+
+private:
+    int code_;
+    QString message_;
+};
+
+// Runs the tool with the arguments (each one argument, no shell) and, when given,
+// the input on its standard input; blocks until the tool has exited. Returns its
+// standard output trimmed of white space and line breaks (empty when it is not
+// valid UTF-8). Throws ShortcutsCLIError for a non-zero status and MessageError
+// when the tool cannot be started.
+QString runShortcutsCLI(const ShortcutsCommand& command, const QStringList& args,
+                        const std::optional<QString>& stdinText);
+// The same with the configured command (reads the settings: call it on the GUI thread).
+QString runShortcutsCLI(const QStringList& args, const std::optional<QString>& stdinText);
+
+// The names in the output of `list`: one a line, spaces and tabs trimmed, empty
+// lines dropped, in the tool's order.
+QStringList parseShortcutList(const QString& output);
+
+} // namespace ScreenControlBridgeHandler

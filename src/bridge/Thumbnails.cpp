@@ -1,0 +1,89 @@
+#include "bridge/Thumbnails.h"
+
+#include "bridge/ImageFiles.h"
+#include "bridge/PdfFiles.h"
+
+#include <QBuffer>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QMimeDatabase>
+#include <QScreen>
+
+#include <algorithm>
+#include <cmath>
+
+namespace Thumbnails {
+
+namespace {
+
+constexpr int kDefaultEdge = 128;
+constexpr int kMinEdge = 32;
+constexpr int kMaxEdge = 256;
+
+QImage pdfFirstPage(const QString& path, int box) {
+    const std::unique_ptr<Poppler::Document> document = PdfFiles::open(path);
+    if (!document || document->numPages() < 1)
+        return QImage();
+    const std::unique_ptr<Poppler::Page> page = document->page(0);
+    if (!page)
+        return QImage();
+    const QSizeF points = page->pageSizeF();
+    const double longest = qMax(points.width(), points.height());
+    if (!(longest > 0))
+        return QImage();
+    // A page is drawn to fit the box exactly, small pages included.
+    const double factor = box / longest;
+    const QSize target(qMax(1, int(std::lround(points.width() * factor))),
+                       qMax(1, int(std::lround(points.height() * factor))));
+    QImage image = PdfFiles::render(*page, 72.0 * factor);
+    if (image.isNull())
+        return QImage();
+    if (image.size() != target)
+        image = image.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return image;
+}
+
+} // namespace
+
+int clampedEdge(std::optional<qint64> maxEdge) {
+    if (!maxEdge)
+        return kDefaultEdge;
+    return int(std::clamp<qint64>(*maxEdge, kMinEdge, kMaxEdge));
+}
+
+double screenScale() {
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        return 2.0;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->devicePixelRatio() : 2.0;
+}
+
+int boxPixels(int edgePoints, double scale) {
+    return qMax(1, int(std::lround(edgePoints * scale)));
+}
+
+QImage make(const QString& path, int box) {
+    const QFileInfo info(path);
+    if (!info.isFile()) // also follows links; a FIFO or device is never read
+        return QImage();
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(info);
+    if (type.inherits(QStringLiteral("application/pdf")))
+        return pdfFirstPage(path, box);
+    if (type.name().startsWith(QLatin1String("image/")))
+        return ImageFiles::loadFitting(path, box);
+    return QImage();
+}
+
+std::optional<QByteArray> pngData(const QImage& image) {
+    if (image.isNull())
+        return std::nullopt;
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "PNG"))
+        return std::nullopt;
+    return bytes;
+}
+
+} // namespace Thumbnails

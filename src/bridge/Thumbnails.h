@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+#include <optional>
+
+// Small pictures of documents for the thumbnail task: images and the first page
+// of a PDF, aspect-fit into a square box. Other types have no thumbnail.
+namespace Thumbnails {
+
+// The box edge in points: 128 without a request, otherwise the request clamped to 32...256.
+int clampedEdge(std::optional<qint64> maxEdge);
+
+// The main screen's scale factor; 2.0 when there is no screen.
+double screenScale();
+
+// The box edge in pixels for an edge in points at a scale (rounded, at least 1).
+int boxPixels(int edgePoints, double scale);
+
+// The thumbnail of the file, fitting a box of `boxPixels` square; a null image when
+// the file is neither a readable image nor a PDF. Blocking: call it off the GUI thread.
+QImage make(const QString& path, int boxPixels);
+
+// The PNG encoding of an image; nothing when it cannot be encoded.
+std::optional<QByteArray> pngData(const QImage& image);
+
+} // namespace Thumbnails

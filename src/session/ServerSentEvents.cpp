@@ -1,0 +1,165 @@
+#include "session/ServerSentEvents.h"
+
+#include "platform/Json.h"
+#include "session/APIError.h"
+
+#include <QTextBoundaryFinder>
+
+bool LineSplitter::feed(QByteArrayView bytes, const std::function<void(const QByteArray&)>& onLine) {
+    qsizetype start = 0;
+    const qsizetype size = bytes.size();
+    if (afterCR_ && size > 0) {
+        afterCR_ = false;
+        if (bytes.at(0) == '\n')
+            start = 1;
+    }
+    for (qsizetype i = start; i < size; ++i) {
+        const char c = bytes.at(i);
+        if (c != '\n' && c != '\r')
+            continue;
+        pending_.append(bytes.sliced(start, i - start));
+        if (pending_.size() > maxLineBytes_)
+            return false;
+        const QByteArray line = std::exchange(pending_, QByteArray());
+        start = i + 1;
+        if (c == '\r') {
+            if (start < size) {
+                if (bytes.at(start) == '\n') {
+                    ++start;
+                    ++i;
+                }
+            } else {
+                afterCR_ = true;
+            }
+        }
+        onLine(line);
+    }
+    pending_.append(bytes.sliced(start));
+    return pending_.size() <= maxLineBytes_;
+}
+
+ServerSentEventReader::ServerSentEventReader(std::function<void(const Event&)> onEvent)
+    : onEvent_(std::move(onEvent)) {}
+
+void ServerSentEventReader::feed(QByteArrayView bytes) {
+    if (!splitter_.feed(bytes, [this](const QByteArray& l) { line(l); }))
+        throw APIError::decoding();
+}
+
+void ServerSentEventReader::line(const QByteArray& line) {
+    if (line.isEmpty()) {
+        Event event{std::exchange(name_, QStringLiteral("message")), std::exchange(data_, QByteArray())};
+        hasData_ = false;
+        if (onEvent_)
+            onEvent_(event);
+        return;
+    }
+    if (line.startsWith("event: ")) {
+        name_ = QString::fromUtf8(line.mid(7));
+    } else if (line.startsWith("data: ")) {
+        if (hasData_)
+            data_.append('\n');
+        data_.append(line.mid(6));
+        hasData_ = true;
+        if (data_.size() > kMaxEventBytes)
+            throw APIError::decoding();
+    }
+}
+
+namespace {
+// The JSON object of an event's data, or nothing when it is not one.
+std::optional<Json> objectOf(const QByteArray& data) {
+    Json value = Json::parse(data.constBegin(), data.constEnd(), nullptr, false);
+    if (value.is_discarded() || !value.is_object())
+        return std::nullopt;
+    return value;
+}
+
+std::optional<qint64> integerMember(const Json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_number_integer())
+        return std::nullopt;
+    if (it->is_number_unsigned() && it->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))
+        return std::nullopt;
+    return it->get<qint64>();
+}
+
+std::optional<QString> nonEmptyString(const Json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_string() || it->get_ref<const std::string&>().empty())
+        return std::nullopt;
+    return json::qstr(*it);
+}
+} // namespace
+
+ChatEventStream::ChatEventStream(std::function<void(const QString&)> onDelta)
+    : onDelta_(std::move(onDelta))
+    , reader_([this](const ServerSentEventReader::Event& e) { dispatch(e); }) {}
+
+void ChatEventStream::dispatch(const ServerSentEventReader::Event& event) {
+    if (event.name == QLatin1String("initial")) {
+        if (auto object = objectOf(event.data))
+            if (auto id = integerMember(*object, "discussion_id"))
+                discussionId_ = id;
+    } else if (event.name == QLatin1String("message")) {
+        const QString piece = QString::fromUtf8(event.data);
+        streamed_ += piece;
+        if (onDelta_)
+            onDelta_(piece);
+    } else if (event.name == QLatin1String("final")) {
+        if (auto object = objectOf(event.data)) {
+            if (auto id = integerMember(*object, "discussion_id"))
+                discussionId_ = id;
+            if (auto text = nonEmptyString(*object, "text"))
+                finalText_ = text;
+            else if (auto message = nonEmptyString(*object, "response_message"))
+                finalText_ = message;
+        }
+    }
+}
+
+namespace {
+qsizetype characterCount(const QString& text) {
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    while (finder.toNextBoundary() > 0)
+        ++count;
+    return count;
+}
+
+// The first bytes of a UTF-8 text, at most max, not cutting a character in two.
+QByteArray utf8Prefix(const QByteArray& bytes, qsizetype max) {
+    if (bytes.size() <= max)
+        return bytes;
+    qsizetype end = std::max<qsizetype>(max, 0);
+    while (end > 0 && (static_cast<unsigned char>(bytes.at(end)) & 0xC0) == 0x80)
+        --end;
+    return bytes.left(end);
+}
+} // namespace
+
+void ErrorBodyCollector::addLine(const QByteArray& line) {
+    if (done_)
+        return;
+    const QString text = QString::fromUtf8(line);
+    text_ += text;
+    bytes_ += line.size();
+    characters_ += characterCount(text);
+    if (characters_ >= kStopAtCharacters)
+        done_ = true;
+}
+
+void ErrorBodyCollector::feed(QByteArrayView bytes) {
+    if (done_)
+        return;
+    if (!splitter_.feed(bytes, [this](const QByteArray& l) { addLine(l); }) && !done_) {
+        text_ += QString::fromUtf8(utf8Prefix(splitter_.pending(), kMaxBytes - bytes_));
+        done_ = true;
+    }
+}
+
+void ErrorBodyCollector::finish() {
+    if (!done_ && !splitter_.pending().isEmpty())
+        addLine(splitter_.pending());
+    done_ = true;
+}

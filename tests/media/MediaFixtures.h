@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QImage>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// Files the media tests work on, made in the test: rendered text, PDFs, JPEGs
+// carrying EXIF data.
+namespace fixtures {
+
+// Black text on white, one line per entry, in a large clear font.
+QImage textImage(const QStringList& lines, int pixelSize = 56);
+
+// Writes the image as a TIFF through leptonica (Qt has no TIFF writer here).
+bool writeTiff(const QImage& image, const QString& path);
+
+// What one PDF page holds.
+struct PdfPage {
+    enum class Kind { Text, Scan, Blank };
+    Kind kind = Kind::Blank;
+    QStringList lines; // the text of a Text page, or the lines drawn into a Scan page's picture
+};
+// Writes an A4 PDF with these pages; true on success.
+bool writePdf(const QString& path, const QList<PdfPage>& pages);
+
+// Writes bytes to a file, creating the folders above it.
+bool writeFile(const QString& path, const QByteArray& bytes);
+
+// Normalises OCR output for comparison: runs of white space become one blank.
+QString squeeze(const QString& text);
+
+} // namespace fixtures

@@ -1,0 +1,84 @@
+#include "MediaFixtures.h"
+
+#include "bridge/Thumbnails.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+TEST(ThumbnailsTest, edgeIsClampedAndScaledToPixels) {
+    EXPECT_EQ(Thumbnails::clampedEdge(std::nullopt), 128);
+    const std::pair<qint64, int> cases[] = {{10, 32},
+                                            {0, 32},
+                                            {-7, 32},
+                                            {32, 32},
+                                            {100, 100},
+                                            {256, 256},
+                                            {300, 256},
+                                            {std::numeric_limits<qint64>::max(), 256},
+                                            {std::numeric_limits<qint64>::min(), 32}};
+    for (const auto& [requested, edge] : cases)
+        EXPECT_EQ(Thumbnails::clampedEdge(requested), edge) << requested;
+    EXPECT_EQ(Thumbnails::boxPixels(128, 2.0), 256);
+    EXPECT_EQ(Thumbnails::boxPixels(100, 1.5), 150);
+}
+
+TEST(ThumbnailsTest, imagesAndPdfFirstPagesFitTheBox) {
+    QTemporaryDir dir;
+    // A wide image shrinks to the box, its aspect ratio kept.
+    QImage wide(800, 400, QImage::Format_RGB32);
+    wide.fill(Qt::blue);
+    const QString widePath = dir.filePath(QStringLiteral("wide.png"));
+    ASSERT_TRUE(wide.save(widePath));
+    EXPECT_EQ(Thumbnails::make(widePath, 256).size(), QSize(256, 128));
+    // A tall JPEG with an upper-case extension.
+    const QString tallPath = dir.filePath(QStringLiteral("TALL.JPG"));
+    ASSERT_TRUE(QImage(300, 900, QImage::Format_RGB32).save(tallPath, "JPEG"));
+    EXPECT_EQ(Thumbnails::make(tallPath, 90).size(), QSize(30, 90));
+    // A small image is not enlarged.
+    const QString smallPath = dir.filePath(QStringLiteral("small.bmp"));
+    ASSERT_TRUE(QImage(40, 20, QImage::Format_RGB32).save(smallPath, "BMP"));
+    EXPECT_EQ(Thumbnails::make(smallPath, 256).size(), QSize(40, 20));
+
+    // The first page of an A4 PDF fills the box's height.
+    const QString pdf = dir.filePath(QStringLiteral("doc.pdf"));
+    ASSERT_TRUE(fixtures::writePdf(pdf, {{fixtures::PdfPage::Kind::Text, {QStringLiteral("Titre")}},
+                                         {fixtures::PdfPage::Kind::Blank, {}}}));
+    const QImage page = Thumbnails::make(pdf, 256);
+    EXPECT_EQ(page.size(), QSize(int(std::lround(595.0 / 842.0 * 256)), 256));
+    // The page is drawn, not left empty: some pixel is dark.
+    bool inked = false;
+    for (int y = 0; y < page.height() && !inked; ++y)
+        for (int x = 0; x < page.width() && !inked; ++x)
+            inked = qGray(page.pixel(x, y)) < 128;
+    EXPECT_TRUE(inked);
+}
+
+TEST(ThumbnailsTest, otherFilesHaveNoThumbnail) {
+    QTemporaryDir dir;
+    const QString text = dir.filePath(QStringLiteral("notes.txt"));
+    ASSERT_TRUE(fixtures::writeFile(text, "du texte"));
+    EXPECT_TRUE(Thumbnails::make(text, 128).isNull());
+    const QString broken = dir.filePath(QStringLiteral("broken.png"));
+    ASSERT_TRUE(fixtures::writeFile(broken, "\x89PNG\r\n\x1a\n not really"));
+    EXPECT_TRUE(Thumbnails::make(broken, 128).isNull());
+    EXPECT_TRUE(Thumbnails::make(dir.path(), 128).isNull());
+    EXPECT_TRUE(Thumbnails::make(dir.filePath(QStringLiteral("missing.png")), 128).isNull());
+    const QString fakePdf = dir.filePath(QStringLiteral("fake.pdf"));
+    ASSERT_TRUE(fixtures::writeFile(fakePdf, "%PDF-1.4 truncated"));
+    EXPECT_TRUE(Thumbnails::make(fakePdf, 128).isNull());
+
+    EXPECT_FALSE(Thumbnails::pngData(QImage()).has_value());
+    QImage red(7, 5, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    const std::optional<QByteArray> png = Thumbnails::pngData(red);
+    ASSERT_TRUE(png.has_value());
+    EXPECT_TRUE(png->startsWith("\x89PNG"));
+    EXPECT_EQ(QImage::fromData(*png, "PNG").size(), QSize(7, 5));
+}
+
+} // namespace
