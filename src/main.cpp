@@ -2,6 +2,7 @@
 #include "platform/Log.h"
 #include "platform/Resources.h"
 #include "platform/widgets/PasswordDialog.h"
+#include "session/AppSession.h"
 
 #include <QApplication>
 
@@ -16,6 +17,9 @@ int main(int argc, char** argv) {
     initOmbrixResources();
     DefaultsStore::shared();
     installPresenceDialog();
+    // The session reads the stored token and settings; with a token, the bridge
+    // starts serving the backend.
+    AppSession::shared();
     qCInfo(lcApp) << "Ombrix démarré";
     return app.exec();
 }

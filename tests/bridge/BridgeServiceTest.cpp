@@ -50,6 +50,7 @@ protected:
     }
     void TearDown() override {
         bridge.reset();
+        spinFor(50); // the stopped loop unwinds
         AppSession::resetSharedForTesting();
         BridgeService::resetSharedForTesting();
     }

@@ -40,6 +40,7 @@ protected:
     void TearDown() override {
         AppSession::resetSharedForTesting();
         BridgeService::resetSharedForTesting();
+        spinFor(50); // stopped loops and background requests unwind
     }
 
     QList<RecordedRequest> requests(const QByteArray& method, const QString& prefix) const {
