@@ -364,7 +364,6 @@ bool AppSession::setToken(const QString& token) {
         if (userToken_ != trimmed)
             forgetAccount();
         setUserToken(trimmed);
-        QPointer<AppSession> self(this);
         QTimer::singleShot(0, this, [this] { detach(hydrateFromServer()); });
         reconcileBridge();
         return true;
