@@ -87,6 +87,8 @@ QCoro::Task<APIService::RecordingResult>
 APIService::uploadRecording(QString filePath, QString language, bool transcribe,
                             std::optional<qint64> recordingMs) const {
     requireToken();
+    // The call outlives a suspension below: keep a copy of this value.
+    const APIService self = *this;
     const QByteArray boundary = "----Ombrix-" + uuidText(QUuid::createUuid()).toUtf8();
     // The recording is read off the GUI thread.
     // (The future is a local of its own: g++ 12 mishandles temporaries made inside
@@ -107,7 +109,7 @@ APIService::uploadRecording(QString filePath, QString language, bool transcribe,
 
     QElapsedTimer timer;
     timer.start();
-    const HttpResponse response = co_await send(std::move(call));
+    const HttpResponse response = co_await self.send(std::move(call));
     const qint64 uploadMs = timer.elapsed();
 
     const Json object = nonEmptyObject(response.body);

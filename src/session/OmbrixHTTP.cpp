@@ -51,6 +51,8 @@ QString NetworkError::description() const {
         return loc("La connexion sécurisée au serveur a échoué.");
     case Kind::ConnectionFailed:
         return loc("Impossible de se connecter au serveur.");
+    case Kind::TooLarge:
+        return loc("La réponse du serveur est trop volumineuse.");
     case Kind::Other:
         break;
     }
@@ -255,6 +257,9 @@ QNetworkReply* HttpSession::start(const HttpRequest& request) {
     for (const auto& [name, value] : request.headers)
         qreq.setRawHeader(name, value);
     qreq.setTransferTimeout(request.timeoutMs);
+    // A redirect may only stay on the same origin: the user's token and the bridge
+    // headers must never follow a redirect to another host.
+    qreq.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
 
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     if (policy_ == Policy::PinnedApiHost)
@@ -288,8 +293,19 @@ QNetworkReply* HttpSession::start(const HttpRequest& request) {
 QCoro::Task<HttpResponse> HttpSession::data(HttpRequest request) {
     std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> reply(
         start(request), [](QNetworkReply* r) { r->deleteLater(); });
+    // A whole body is held in memory: past the cap the transfer is abandoned.
+    bool tooLarge = false;
+    QObject::connect(reply.get(), &QNetworkReply::downloadProgress, reply.get(),
+                     [raw = reply.get(), &tooLarge](qint64 received, qint64) {
+                         if (received > OmbrixHTTP::maxWholeBodyBytes && !tooLarge) {
+                             tooLarge = true;
+                             raw->abort();
+                         }
+                     });
     if (!reply->isFinished())
         co_await qCoro(reply.get()).waitForFinished();
+    if (tooLarge)
+        throw NetworkError(NetworkError::Kind::TooLarge);
     HttpResponse response = OmbrixHTTP::responseHead(reply.get());
     response.body = reply->readAll();
     co_return response;
@@ -309,14 +325,9 @@ namespace {
 thread_local HttpAbortGroup* currentAbortGroup = nullptr;
 } // namespace
 
-HttpAbortGroup::Scope::Scope(HttpAbortGroup& group)
-    : previous_(currentAbortGroup) {
-    currentAbortGroup = &group;
-}
+HttpAbortGroup::Scope::Scope(HttpAbortGroup& group) : previous_(currentAbortGroup) { currentAbortGroup = &group; }
 
-HttpAbortGroup::Scope::~Scope() {
-    currentAbortGroup = previous_;
-}
+HttpAbortGroup::Scope::~Scope() { currentAbortGroup = previous_; }
 
 void HttpAbortGroup::adopt(QNetworkReply* reply) {
     HttpAbortGroup* group = currentAbortGroup;

@@ -41,7 +41,7 @@ struct HttpResponse {
 // A transport failure: no connection, time-out, refused certificate, cancelled.
 class NetworkError : public OmbrixError {
 public:
-    enum class Kind { TimedOut, Cancelled, TlsFailed, ConnectionFailed, Other };
+    enum class Kind { TimedOut, Cancelled, TlsFailed, ConnectionFailed, TooLarge, Other };
     NetworkError(Kind kind, QString detail = QString())
         : kind_(kind)
         , detail_(std::move(detail)) {}
@@ -126,6 +126,8 @@ private:
 };
 
 namespace OmbrixHTTP {
+// The most a whole response body read into memory may hold (streams have their own limits).
+inline constexpr qint64 maxWholeBodyBytes = 64LL * 1024 * 1024;
 HttpSession& session();
 // PEM text to the DER bytes of its certificate blocks, in file order.
 QList<QByteArray> certificateDERs(const QString& pem);

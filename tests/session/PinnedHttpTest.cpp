@@ -66,7 +66,8 @@ TEST(PinnedHttp, AuthFailureIsAnnouncedOncePer401WithTheRequestToken) {
     backend.route("GET", "/403", ScriptedResponse::text(403, "forbidden"));
     QSignalSpy spy(&AuthFailureNotifier::shared(), &AuthFailureNotifier::authFailure);
 
-    HttpResponse r = runTask(HttpSession::pinned().ombrixData(getRequest(backend.baseUrl() + "/401", "tok-1")));
+    HttpResponse r =
+        runTask(HttpSession::pinned().ombrixData(getRequest(backend.baseUrl() + "/401", "tok-1")));
     EXPECT_EQ(r.status, 401);
     EXPECT_EQ(r.body, "nope");
     ASSERT_EQ(spy.count(), 1);
@@ -106,7 +107,8 @@ TEST(PinnedHttp, PemReaderFollowsTheBlockRules) {
                   .value(0),
               QByteArray("ABC"));
     // Missing padding fails.
-    EXPECT_TRUE(OmbrixHTTP::certificateDERs("-----BEGIN CERTIFICATE-----\nQUI\n-----END CERTIFICATE-----").isEmpty());
+    EXPECT_TRUE(
+        OmbrixHTTP::certificateDERs("-----BEGIN CERTIFICATE-----\nQUI\n-----END CERTIFICATE-----").isEmpty());
 }
 
 TEST(PinnedHttp, BundledRootsAreValidCertificates) {
@@ -138,10 +140,14 @@ TEST(APIConfig, OverrideRules) {
     defaults->setString("apiBaseURL", "https://dev.ombrix.app/api/v1/");
     EXPECT_EQ(APIConfig::endpoint("/me.json").toString(), "https://dev.ombrix.app/api/v1/me.json");
     defaults->remove("apiBaseURL");
-    EXPECT_EQ(APIConfig::bridgeNextTaskURL(0).toString(), "https://api.ombrix.app/api/v1/bridge/tasks/next?wait=1");
-    EXPECT_EQ(APIConfig::bridgeNextTaskURL(45).toString(), "https://api.ombrix.app/api/v1/bridge/tasks/next?wait=30");
-    EXPECT_EQ(APIConfig::recentDiscussionsURL(-3).toString(), "https://api.ombrix.app/api/v1/discussions.json?limit=1");
-    EXPECT_EQ(APIConfig::recentDiscussionsURL(50).toString(), "https://api.ombrix.app/api/v1/discussions.json?limit=20");
+    EXPECT_EQ(APIConfig::bridgeNextTaskURL(0).toString(),
+              "https://api.ombrix.app/api/v1/bridge/tasks/next?wait=1");
+    EXPECT_EQ(APIConfig::bridgeNextTaskURL(45).toString(),
+              "https://api.ombrix.app/api/v1/bridge/tasks/next?wait=30");
+    EXPECT_EQ(APIConfig::recentDiscussionsURL(-3).toString(),
+              "https://api.ombrix.app/api/v1/discussions.json?limit=1");
+    EXPECT_EQ(APIConfig::recentDiscussionsURL(50).toString(),
+              "https://api.ombrix.app/api/v1/discussions.json?limit=20");
     BuildConfig::resetForTesting();
 }
 
@@ -169,7 +175,8 @@ TEST(APIService, StatusHandlingAndErrorTexts) {
     FakeBackend backend;
     int status = 200;
     QByteArray body;
-    backend.route("GET", "/api/v1/x", [&](const RecordedRequest&) { return ScriptedResponse::text(status, body); });
+    backend.route("GET", "/api/v1/x",
+                  [&](const RecordedRequest&) { return ScriptedResponse::text(status, body); });
     APIService api(QString("tok"));
     APIService::Call call;
     call.path = "/x";
@@ -202,4 +209,30 @@ TEST(APIService, TimeOutAndClosedConnectionAreTransportErrors) {
     EXPECT_EQ(errorText(runTaskCatching(api.send(call))), "La requête a expiré.");
     call.path = "/drop";
     EXPECT_TRUE(runTaskCatching(api.send(call)));
+}
+
+TEST(PinnedHttp, TokenNeverFollowsARedirectToAnotherOrigin) {
+    FakeBackend backend;
+    ScriptedHttpServer elsewhere(false);
+    ScriptedResponse redirect;
+    redirect.status = 302;
+    redirect.headers = {{"Location", (elsewhere.baseUrl() + "/steal").toUtf8()}};
+    backend.route("GET", "/api/v1/me.json", redirect);
+    backend.route("GET", "/api/v1/moved", ScriptedResponse::json(200, "{}"));
+    ScriptedResponse sameOrigin;
+    sameOrigin.status = 302;
+    sameOrigin.headers = {{"Location", "/api/v1/moved"}};
+    backend.route("GET", "/api/v1/old", sameOrigin);
+
+    APIService api(QString("secret-token"));
+    APIService::Call call;
+    call.path = "/me.json";
+    EXPECT_TRUE(runTaskCatching(api.send(call)));
+    spinFor(100);
+    EXPECT_EQ(elsewhere.requestCount(), 0);
+
+    call.path = "/old";
+    EXPECT_FALSE(runTaskCatching(api.send(call)));
+    EXPECT_EQ(backend.lastRequest().path, "/api/v1/moved");
+    EXPECT_EQ(backend.lastRequest().header("X-User-Token"), QByteArray("secret-token"));
 }

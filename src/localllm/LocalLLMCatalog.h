@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QList>
+#include <QSet>
+#include <QString>
+
+#include <QCoro/QCoroTask>
+
+#include <optional>
+
+// One language model the computer can run with the local model server.
+struct LocalLLMModel {
+    QString id;          // Hugging Face repository id, organisation/name
+    QString displayName; // short name shown to the user
+    double sizeGB = 0;   // download size
+    double ramGB = 0;    // memory needed to run it
+    int approxTokensPerSec = 0;
+    QString description; // one French sentence
+    QString familyTag;   // model family label
+
+    bool operator==(const LocalLLMModel& other) const = default;
+};
+
+// The models the local runtime knows: a built-in table, the backend's fresher
+// catalogue, and what is present in the Hugging Face cache of the home folder.
+// Stateless; the file operations may run on any thread.
+namespace LocalLLMCatalog {
+
+// The built-in table, in display order.
+const QList<LocalLLMModel>& models();
+// The first row with exactly this id (case-sensitive).
+std::optional<LocalLLMModel> model(const QString& id);
+std::optional<LocalLLMModel> model(const QString& id, const QList<LocalLLMModel>& in);
+
+// ~/.cache/huggingface/hub
+QString hubPath();
+// The ids of the cache folders "models--org--name" whose "snapshots" folder holds
+// at least one entry. A missing or unreadable cache gives the empty set.
+QSet<QString> downloadedIds();
+
+// The backend's catalogue ("/local_llm/catalog.json" under the API base), or
+// nothing when it cannot be fetched, does not decode or is empty.
+QCoro::Task<std::optional<QList<LocalLLMModel>>> fetchRemoteModels();
+// Decodes a catalogue body; nothing when any row is malformed or none is given.
+std::optional<QList<LocalLLMModel>> decodeRemoteCatalog(const QByteArray& body);
+
+// Bytes allocated on disk by everything under the folder (symbolic links are not
+// followed; unreadable items count 0).
+qint64 directorySize(const QString& path);
+// Removes the model's cache folder and returns the bytes it occupied; 0 when it is
+// not there. Throws a MessageError with the file system's reason when removal fails.
+qint64 deleteDownload(const QString& modelId);
+
+} // namespace LocalLLMCatalog
