@@ -1,6 +1,7 @@
 #include "platform/DefaultsStore.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
+#include "bridge/widgets/MediaDialogs.h"
 #include "platform/widgets/PasswordDialog.h"
 #include "session/AppSession.h"
 
@@ -17,6 +18,7 @@ int main(int argc, char** argv) {
     initOmbrixResources();
     DefaultsStore::shared();
     installPresenceDialog();
+    installMediaDialogs();
     // The session reads the stored token and settings; with a token, the bridge
     // starts serving the backend.
     AppSession::shared();
