@@ -1,6 +1,7 @@
 #include "platform/DefaultsStore.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
+#include "bridge/widgets/MediaDialogs.h"
 #include "platform/widgets/PasswordDialog.h"
 
 #include <QApplication>
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
     initOmbrixResources();
     DefaultsStore::shared();
     installPresenceDialog();
+    installMediaDialogs();
     qCInfo(lcApp) << "Ombrix démarré";
     return app.exec();
 }

@@ -1,4 +1,4 @@
-#include "MediaFixtures.h"
+#include "support/MediaFixtures.h"
 
 #include "bridge/OcrEngine.h"
 #include "bridge/PdfFiles.h"

@@ -1,4 +1,4 @@
-#include "MediaFixtures.h"
+#include "support/MediaFixtures.h"
 
 #include "bridge/DesktopOpener.h"
 #include "bridge/ScreenControlBridgeHandler.h"

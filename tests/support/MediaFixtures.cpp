@@ -1,4 +1,4 @@
-#include "MediaFixtures.h"
+#include "support/MediaFixtures.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,7 +10,12 @@
 #include <QPdfWriter>
 #include <QRegularExpression>
 
+#include <exiv2/exiv2.hpp>
 #include <leptonica/allheaders.h>
+
+#include <cmath>
+#include <ctime>
+#include <string>
 
 namespace fixtures {
 
@@ -88,6 +93,61 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     return file.write(bytes) == bytes.size();
+}
+
+namespace {
+// Degrees as the three EXIF rationals: degrees, minutes, seconds in hundredths.
+std::string exifDegrees(double degrees) {
+    degrees = std::fabs(degrees);
+    const int whole = int(degrees);
+    const double minutesExact = (degrees - whole) * 60;
+    const int minutes = int(minutesExact);
+    const long hundredths = std::lround((minutesExact - minutes) * 60 * 100);
+    return std::to_string(whole) + "/1 " + std::to_string(minutes) + "/1 " + std::to_string(hundredths) +
+           "/100";
+}
+} // namespace
+
+bool writeJpeg(const QString& path, const Exif& exif) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QImage image(16, 12, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    if (!image.save(path, "JPEG"))
+        return false;
+    try {
+        auto file = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+        file->readMetadata();
+        Exiv2::ExifData& data = file->exifData();
+        if (!exif.dateTimeOriginal.isEmpty())
+            data["Exif.Photo.DateTimeOriginal"] = exif.dateTimeOriginal.toStdString();
+        if (!exif.offsetTimeOriginal.isEmpty())
+            data["Exif.Photo.OffsetTimeOriginal"] = exif.offsetTimeOriginal.toStdString();
+        if (exif.gps) {
+            data["Exif.GPSInfo.GPSLatitudeRef"] = std::string(exif.gps->first < 0 ? "S" : "N");
+            data["Exif.GPSInfo.GPSLatitude"] = exifDegrees(exif.gps->first);
+            data["Exif.GPSInfo.GPSLongitudeRef"] = std::string(exif.gps->second < 0 ? "W" : "E");
+            data["Exif.GPSInfo.GPSLongitude"] = exifDegrees(exif.gps->second);
+        }
+        file->writeMetadata();
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+ScopedTimeZone::ScopedTimeZone(const char* zone)
+    : hadZone_(qEnvironmentVariableIsSet("TZ"))
+    , savedZone_(qgetenv("TZ")) {
+    qputenv("TZ", zone);
+    ::tzset();
+}
+
+ScopedTimeZone::~ScopedTimeZone() {
+    if (hadZone_)
+        qputenv("TZ", savedZone_);
+    else
+        qunsetenv("TZ");
+    ::tzset();
 }
 
 QString squeeze(const QString& text) {

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <optional>
+#include <utility>
 
 // Files the media tests work on, made in the test: rendered text, PDFs, JPEGs
 // carrying EXIF data.
@@ -27,6 +30,28 @@ bool writePdf(const QString& path, const QList<PdfPage>& pages);
 
 // Writes bytes to a file, creating the folders above it.
 bool writeFile(const QString& path, const QByteArray& bytes);
+
+// EXIF data written into an existing JPEG with exiv2.
+struct Exif {
+    QString dateTimeOriginal;                     // "2023:02:01 00:00:00"; empty: none
+    QString offsetTimeOriginal;                   // "+02:00"; empty: none
+    std::optional<std::pair<double, double>> gps; // latitude, longitude in degrees
+};
+// Writes a small JPEG with this EXIF data; true on success.
+bool writeJpeg(const QString& path, const Exif& exif);
+
+// Sets the process's time zone (TZ) for the object's life.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* zone);
+    ~ScopedTimeZone();
+    ScopedTimeZone(const ScopedTimeZone&) = delete;
+    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+private:
+    bool hadZone_;
+    QByteArray savedZone_;
+};
 
 // Normalises OCR output for comparison: runs of white space become one blank.
 QString squeeze(const QString& text);

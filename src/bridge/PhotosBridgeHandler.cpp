@@ -1,0 +1,226 @@
+#include "bridge/PhotosBridgeHandler.h"
+
+#include "bridge/TaskReports.h"
+#include "platform/DefaultsStore.h"
+#include "platform/Localization.h"
+
+#include <QObject>
+#include <QTimeZone>
+#include <QtConcurrent>
+
+#include <QCoro/QCoroFuture>
+#include <QCoro/QCoroSignal>
+
+#include <algorithm>
+
+namespace PhotosBridgeHandler {
+
+namespace {
+
+constexpr int kDefaultLimit = 10;
+constexpr int kMaxLimit = 30;
+
+const char* const kAccessRefused =
+    "Accès Photos refusé. Allez dans Réglages Système → Confidentialité → Photos pour autoriser Ombrix.";
+
+ConsentAsker& consentAsker() {
+    static ConsentAsker asker;
+    return asker;
+}
+
+// The question being asked, so that later callers wait for its answer.
+class PendingConsent : public QObject {
+    Q_OBJECT
+signals:
+    void answered(bool granted);
+};
+PendingConsent* pending = nullptr;
+
+std::optional<qint64> checkedAdd(qint64 a, qint64 b) {
+    qint64 sum = 0;
+    if (__builtin_add_overflow(a, b, &sum))
+        return std::nullopt;
+    return sum;
+}
+
+// Midnight of the first day of (year, month), months rolling over into years.
+std::optional<QDateTime> firstOfMonth(qint64 year, qint64 month) {
+    const std::optional<qint64> zeroBased = checkedAdd(month, -1);
+    if (!zeroBased)
+        return std::nullopt;
+    qint64 carry = *zeroBased / 12; // floor division, without overflow at the extremes
+    qint64 monthInYear = *zeroBased % 12;
+    if (monthInYear < 0) {
+        monthInYear += 12;
+        carry -= 1;
+    }
+    monthInYear += 1;
+    const std::optional<qint64> fullYear = checkedAdd(year, carry);
+    if (!fullYear || *fullYear < -100000 || *fullYear > 100000)
+        return std::nullopt;
+    const QDate date(int(*fullYear), int(monthInYear), 1);
+    if (!date.isValid())
+        return std::nullopt;
+    const QDateTime start(date, QTime(0, 0), Qt::LocalTime);
+    if (!start.isValid())
+        return std::nullopt;
+    return start;
+}
+
+QString isoUtc(const QDateTime& date) {
+    return date.toUTC().toString(Qt::ISODate);
+}
+
+} // namespace
+
+AuthorizationStatus authorizationStatus() {
+    const std::optional<bool> stored = DefaultsStore::shared().boolValue(QString::fromLatin1(kAccessKey));
+    if (!stored)
+        return AuthorizationStatus::NotDetermined;
+    return *stored ? AuthorizationStatus::Authorized : AuthorizationStatus::Denied;
+}
+
+void setConsentAsker(ConsentAsker asker) {
+    consentAsker() = std::move(asker);
+}
+
+QCoro::Task<bool> ensureAuthorized() {
+    switch (authorizationStatus()) {
+    case AuthorizationStatus::Authorized:
+        co_return true;
+    case AuthorizationStatus::Denied:
+        co_return false;
+    case AuthorizationStatus::NotDetermined:
+        break;
+    }
+    if (pending) {
+        const bool granted = co_await qCoro(pending, &PendingConsent::answered);
+        co_return granted;
+    }
+    const ConsentAsker asker = consentAsker();
+    if (!asker)
+        co_return false;
+    PendingConsent* question = new PendingConsent;
+    pending = question;
+    std::optional<bool> answer;
+    try {
+        answer = co_await asker();
+    } catch (...) {
+        answer.reset();
+    }
+    if (answer)
+        DefaultsStore::shared().setBool(QString::fromLatin1(kAccessKey), *answer);
+    pending = nullptr;
+    const bool granted = answer.value_or(false);
+    emit question->answered(granted);
+    question->deleteLater();
+    co_return granted;
+}
+
+std::optional<PhotoLibrary::DateRange> period(qint64 year, std::optional<qint64> month) {
+    const std::optional<QDateTime> start = firstOfMonth(year, month.value_or(1));
+    std::optional<QDateTime> end;
+    if (month) {
+        if (const std::optional<qint64> next = checkedAdd(*month, 1))
+            end = firstOfMonth(year, *next);
+    } else if (const std::optional<qint64> nextYear = checkedAdd(year, 1)) {
+        end = firstOfMonth(*nextYear, 1);
+    }
+    if (!start || !end)
+        return std::nullopt;
+    return PhotoLibrary::DateRange{*start, *end};
+}
+
+int clampedLimit(std::optional<qint64> limit) {
+    if (!limit)
+        return kDefaultLimit;
+    return int(std::clamp<qint64>(*limit, 1, kMaxLimit));
+}
+
+QString mimeForTypeIdentifier(const QString& typeIdentifier) {
+    if (typeIdentifier == QLatin1String("public.png"))
+        return QStringLiteral("image/png");
+    if (typeIdentifier == QLatin1String("public.heic"))
+        return QStringLiteral("image/heic");
+    if (typeIdentifier == QLatin1String("public.tiff"))
+        return QStringLiteral("image/tiff");
+    if (typeIdentifier == QLatin1String("com.compuserve.gif"))
+        return QStringLiteral("image/gif");
+    return QStringLiteral("image/jpeg");
+}
+
+QList<BridgePhotosResult::Item> fetchItems(std::optional<qint64> limit,
+                                           const std::optional<PhotoLibrary::DateRange>& datePredicate) {
+    QList<BridgePhotosResult::Item> items;
+    for (const PhotoLibrary::Asset& asset : PhotoLibrary::fetchAssets(clampedLimit(limit), datePredicate)) {
+        BridgePhotosResult::Item item;
+        item.id = asset.id;
+        item.name = asset.name.isEmpty() ? QStringLiteral("(unnamed)") : asset.name;
+        if (asset.creationDate)
+            item.taken_at = isoUtc(*asset.creationDate);
+        item.mime = mimeForTypeIdentifier(asset.typeIdentifier);
+        if (asset.location)
+            item.location = BridgePhotosResult::Item::Location{asset.location->lat, asset.location->lng};
+        items << item;
+    }
+    return items;
+}
+
+QCoro::Task<> handleRecent(const BridgeTask& taskRef, const BridgeTask::PhotosRecentArgs& argsRef,
+                           const APIService& apiRef) {
+    const BridgeTask task = taskRef;
+    const BridgeTask::PhotosRecentArgs args = argsRef;
+    const APIService api = apiRef;
+    std::optional<QString> failure;
+    try {
+        if (!co_await ensureAuthorized()) {
+            co_await TaskReports::error(api, task.id, loc(kAccessRefused));
+            co_return;
+        }
+        const std::optional<qint64> limit = args.limit;
+        BridgePhotosResult result;
+        // (A named future: g++ 12 destroys a lambda temporary inside co_await twice.)
+        QFuture<QList<BridgePhotosResult::Item>> fetching =
+            QtConcurrent::run([limit] { return fetchItems(limit, std::nullopt); });
+        result.items = co_await fetching;
+        co_await TaskReports::success(api, task.id, result.toJson());
+    } catch (...) {
+        failure = describeException(std::current_exception());
+    }
+    if (failure)
+        co_await TaskReports::error(api, task.id, *failure);
+}
+
+QCoro::Task<> handleByDate(const BridgeTask& taskRef, const BridgeTask::PhotosByDateArgs& argsRef,
+                           const APIService& apiRef) {
+    const BridgeTask task = taskRef;
+    const BridgeTask::PhotosByDateArgs args = argsRef;
+    const APIService api = apiRef;
+    std::optional<QString> failure;
+    try {
+        const std::optional<PhotoLibrary::DateRange> range = period(args.year, args.month);
+        if (!range) {
+            co_await TaskReports::error(api, task.id, QStringLiteral("invalid_date_components"));
+            co_return;
+        }
+        // The period is checked before access is.
+        if (!co_await ensureAuthorized()) {
+            co_await TaskReports::error(api, task.id, loc(kAccessRefused));
+            co_return;
+        }
+        const std::optional<qint64> limit = args.limit;
+        BridgePhotosResult result;
+        QFuture<QList<BridgePhotosResult::Item>> fetching =
+            QtConcurrent::run([limit, range] { return fetchItems(limit, range); });
+        result.items = co_await fetching;
+        co_await TaskReports::success(api, task.id, result.toJson());
+    } catch (...) {
+        failure = describeException(std::current_exception());
+    }
+    if (failure)
+        co_await TaskReports::error(api, task.id, *failure);
+}
+
+} // namespace PhotosBridgeHandler
+
+#include "PhotosBridgeHandler.moc"

@@ -1,0 +1,27 @@
+#include "bridge/TaskReports.h"
+
+#include "platform/Errors.h"
+#include "platform/Log.h"
+
+namespace TaskReports {
+
+QCoro::Task<std::optional<QString>> success(APIService api, QString taskId, Json result) {
+    try {
+        co_await api.reportBridgeTaskSuccess(taskId, result);
+    } catch (...) {
+        const QString failure = describeException(std::current_exception());
+        qCInfo(lcBridge) << "done update not delivered:" << failure;
+        co_return failure;
+    }
+    co_return std::nullopt;
+}
+
+QCoro::Task<> error(APIService api, QString taskId, QString message) {
+    try {
+        co_await api.reportBridgeTaskError(taskId, message);
+    } catch (...) {
+        qCInfo(lcBridge) << "error update not delivered:" << describeException(std::current_exception());
+    }
+}
+
+} // namespace TaskReports
