@@ -2,6 +2,7 @@
 
 #include "platform/Localization.h"
 
+#include <QNetworkRequest>
 #include <QTimer>
 
 #include <QCoro/QCoroNetworkReply>
@@ -72,7 +73,44 @@ struct DataOrFinished {
     }
     void await_resume() const {}
 };
+
+// Suspends until the reply's head has arrived or the reply has ended.
+struct HeadOrFinished {
+    QNetworkReply* reply;
+    std::shared_ptr<QList<QMetaObject::Connection>> connections =
+        std::make_shared<QList<QMetaObject::Connection>>();
+
+    static bool hasHead(QNetworkReply* r) {
+        return r->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    }
+    bool await_ready() const { return reply->isFinished() || hasHead(reply); }
+    void await_suspend(std::coroutine_handle<> handle) {
+        auto resume = [connections = connections, handle]() {
+            if (connections->isEmpty())
+                return;
+            for (const auto& c : *connections)
+                QObject::disconnect(c);
+            connections->clear();
+            handle.resume();
+        };
+        connections->append(QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, resume));
+        connections->append(QObject::connect(reply, &QNetworkReply::readyRead, reply, resume));
+        connections->append(QObject::connect(reply, &QNetworkReply::finished, reply, resume));
+    }
+    void await_resume() const {}
+};
 } // namespace
+
+QCoro::Task<std::optional<int>> waitForStatus(QNetworkReply* reply) {
+    while (!HeadOrFinished::hasHead(reply) && !reply->isFinished())
+        co_await HeadOrFinished{reply};
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid())
+        co_return status.toInt();
+    if (isTransportError(reply->error()))
+        throw NetworkError::fromReply(reply->error(), reply->errorString());
+    co_return std::nullopt;
+}
 
 QCoro::Task<HttpResponse> get(QUrl url, int deadlineMs) {
     HttpRequest request;

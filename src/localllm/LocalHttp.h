@@ -31,6 +31,11 @@ QNetworkReply* start(const HttpRequest& request, int deadlineMs);
 // the HTTP status of a complete answer.
 bool isTransportError(QNetworkReply::NetworkError code);
 
+// Waits until the reply's head has arrived or the reply has ended. Returns the
+// HTTP status; nothing when the reply ended without an HTTP head; throws
+// NetworkError when the transfer failed before the head.
+QCoro::Task<std::optional<int>> waitForStatus(QNetworkReply* reply);
+
 // A GET answered whole within deadlineMs. Transport failures (refused, time-out)
 // are thrown as NetworkError; any HTTP status is returned.
 QCoro::Task<HttpResponse> get(QUrl url, int deadlineMs);

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "platform/Errors.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <QCoro/QCoroTask>
+
+#include <functional>
+#include <memory>
+
+// Receives one line of a command's output (without its line feed).
+using LineHandler = std::function<void(const QString&)>;
+
+// Splits a byte stream into lines. Bytes are kept until their line feed arrives, so
+// a line (or a multi-byte character) cut between two reads comes out whole. Empty
+// lines are dropped; carriage returns are kept. Text that is not valid UTF-8 is
+// decoded with replacement characters rather than dropped.
+class LineSplitter {
+public:
+    // A line longer than this without a line feed is handed out in pieces (cut on a
+    // character boundary), so that a command writing endlessly on one line cannot
+    // grow the buffer without bound.
+    static constexpr qsizetype maxPendingBytes = 64 * 1024;
+
+    // The lines completed by these bytes, in order.
+    QStringList feed(const QByteArray& bytes);
+    // What is left after the last line feed (at most one line), then empty.
+    QStringList finish();
+
+private:
+    QByteArray pending_;
+};
+
+// A command that could not be started (missing program, not executable).
+class CommandLaunchError : public OmbrixError {
+public:
+    CommandLaunchError(QString command, QString reason);
+    QString description() const override;
+    QString command() const { return command_; }
+
+private:
+    QString command_;
+    QString reason_;
+};
+
+// Runs an external program with its standard output and standard error merged,
+// handing each output line to onLine in output order, on the calling thread.
+// Returns the exit status; throws CommandLaunchError when the program cannot start.
+// There is no time-out: the command runs until it exits.
+class CommandRunner {
+public:
+    virtual ~CommandRunner() = default;
+    virtual QCoro::Task<int> run(QString program, QStringList arguments, LineHandler onLine) = 0;
+};
+
+// The real runner: a QProcess awaited without blocking the event loop. Standard
+// input is the null device, so a command that asks a question does not hang.
+class ProcessCommandRunner : public CommandRunner {
+public:
+    QCoro::Task<int> run(QString program, QStringList arguments, LineHandler onLine) override;
+};

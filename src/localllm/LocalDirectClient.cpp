@@ -1,0 +1,119 @@
+#include "localllm/LocalDirectClient.h"
+
+#include "localllm/LocalHttp.h"
+#include "localllm/LocalStream.h"
+#include "session/Models.h"
+
+#include <memory>
+
+namespace LocalDirectClient {
+
+namespace {
+constexpr int kStreamTimeoutMs = 240 * 1000;
+
+struct ReplyDeleter {
+    void operator()(QNetworkReply* reply) const {
+        if (reply) {
+            reply->abort();
+            reply->deleteLater();
+        }
+    }
+};
+
+QList<Json> finishToolCalls(const LocalStream::ToolCallTable& table) {
+    QList<Json> calls;
+    for (const auto& [index, record] : table.records()) {
+        if (record.name.isEmpty())
+            continue;
+        const QString id = record.id.isEmpty() ? QStringLiteral("call_") + newUuidText() : record.id;
+        calls.append(
+            Json{{"id", id.toStdString()},
+                 {"type", record.type.toStdString()},
+                 {"function",
+                  {{"name", record.name.toStdString()},
+                   {"arguments", record.args.isEmpty() ? std::string("{}") : record.args.toStdString()}}}});
+    }
+    return calls;
+}
+} // namespace
+
+QString DirectError::description() const {
+    switch (kind_) {
+    case Kind::ServerUnreachable:
+        return QStringLiteral("Local server offline: ") + text_;
+    case Kind::HttpError:
+        return QStringLiteral("Local server HTTP ") + QString::number(status_) + QStringLiteral(": ") + text_;
+    case Kind::Decoding:
+        break;
+    }
+    return QStringLiteral("Local server returned an unparseable stream.");
+}
+
+QCoro::Task<bool> isReachable(QString endpoint, double timeoutSeconds) {
+    const auto url = LocalHttp::joinedUrl(endpoint, QStringLiteral("/models"));
+    if (!url)
+        co_return false;
+    const int deadlineMs = std::max(1, static_cast<int>(timeoutSeconds * 1000.0));
+    try {
+        const HttpResponse response = co_await LocalHttp::get(*url, deadlineMs);
+        co_return response.status >= 200 && response.status <= 299;
+    } catch (...) {
+        co_return false;
+    }
+}
+
+QCoro::Task<Completion> streamChatRaw(QString endpoint, QByteArray bodyData,
+                                      std::function<void(const QString&)> onDelta) {
+    const auto url = LocalHttp::joinedUrl(endpoint, QStringLiteral("/chat/completions"));
+    if (!url)
+        throw DirectError::serverUnreachable(QStringLiteral("invalid endpoint"));
+    HttpRequest request;
+    request.url = *url;
+    request.method = "POST";
+    request.setHeader("Content-Type", "application/json");
+    request.setHeader("Accept", "text/event-stream");
+    request.body = std::move(bodyData);
+    request.timeoutMs = kStreamTimeoutMs;
+    std::unique_ptr<QNetworkReply, ReplyDeleter> reply(LocalHttp::start(request, 0));
+    reply->setReadBufferSize(256 * 1024);
+
+    const std::optional<int> status = co_await LocalHttp::waitForStatus(reply.get());
+    if (!status)
+        throw DirectError::decoding();
+    LocalHttp::LineReader reader(reply.get());
+    if (*status < 200 || *status > 299) {
+        const QString body = co_await LocalStream::readErrorText(reader);
+        throw DirectError::httpError(*status, body);
+    }
+
+    Completion completion;
+    LocalStream::ToolCallTable toolCalls;
+    while (true) {
+        const std::optional<QByteArray> line = co_await reader.nextLine();
+        if (!line)
+            break;
+        const LocalStream::Line parsed = LocalStream::classify(*line);
+        if (parsed.kind == LocalStream::Line::Kind::Done)
+            break;
+        if (parsed.kind != LocalStream::Line::Kind::Event)
+            continue;
+        const Json* choice = LocalStream::firstChoice(parsed.event);
+        if (!choice)
+            continue;
+        const auto delta = choice->find("delta");
+        if (delta == choice->end() || !delta->is_object())
+            continue;
+        if (auto content = LocalStream::nonEmptyString(*delta, "content")) {
+            completion.text += *content;
+            if (onDelta)
+                onDelta(*content);
+        }
+        const auto calls = delta->find("tool_calls");
+        if (calls != delta->end() && LocalStream::isArrayOfObjects(*calls))
+            toolCalls.mergeAll(*calls);
+    }
+    completion.toolCalls = finishToolCalls(toolCalls);
+    co_return completion;
+}
+
+} // namespace LocalDirectClient

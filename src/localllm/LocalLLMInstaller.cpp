@@ -1,0 +1,301 @@
+#include "localllm/LocalLLMInstaller.h"
+
+#include "platform/Localization.h"
+#include "platform/Log.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <QCoro/QCoroTimer>
+
+#include <chrono>
+
+namespace LocalLLMInstaller {
+
+namespace {
+
+const QString started = QStringLiteral("\u25B6\uFE0E ");
+const QString found = QStringLiteral("\u2713 ");
+constexpr auto reloadPause = std::chrono::milliseconds(500);
+
+std::shared_ptr<CommandRunner>& runnerSlot() {
+    static std::shared_ptr<CommandRunner> runner;
+    return runner;
+}
+
+bool installing = false;
+
+// Clears the installation flag however the installation ends.
+struct InstallingGuard {
+    InstallingGuard() { installing = true; }
+    ~InstallingGuard() { installing = false; }
+    InstallingGuard(const InstallingGuard&) = delete;
+    InstallingGuard& operator=(const InstallingGuard&) = delete;
+};
+
+QString home() {
+    return QDir::homePath();
+}
+
+QString userPath(const QString& relative) {
+    return home() + QLatin1Char('/') + relative;
+}
+
+void say(const LineHandler& onLine, const QString& line) {
+    if (onLine)
+        onLine(line);
+}
+
+// A value inside a unit file: "%" starts a specifier there.
+QString escapeSpecifiers(QString text) {
+    return text.replace(QLatin1Char('%'), QStringLiteral("%%"));
+}
+
+// One word of a command line or environment assignment, quoted when it needs to be.
+QString quoteWord(const QString& word, bool forExec) {
+    QString text = escapeSpecifiers(word);
+    if (forExec)
+        text.replace(QLatin1Char('$'), QStringLiteral("$$"));
+    bool plain = !text.isEmpty();
+    for (QChar c : text)
+        if (c.isSpace() || c == QLatin1Char('"') || c == QLatin1Char('\'') || c == QLatin1Char('\\') ||
+            c == QLatin1Char(';'))
+            plain = false;
+    if (plain && forExec)
+        return text;
+    text.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    text.replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+void makeFolder(const QString& path) {
+    if (!QDir().mkpath(path))
+        throw MessageError(loc("Impossible de créer le dossier %1.").arg(path));
+}
+
+} // namespace
+
+InstallError InstallError::commandFailed(QString command, int code) {
+    InstallError error(Kind::commandFailed);
+    error.command_ = std::move(command);
+    error.code_ = code;
+    return error;
+}
+
+QString InstallError::description() const {
+    switch (kind_) {
+    case Kind::brewMissing:
+        return loc("Homebrew est requis. Installe-le depuis https://brew.sh puis relance.");
+    case Kind::commandFailed:
+        return loc("Échec (%1) : %2").arg(QString::number(code_), command_);
+    case Kind::uvMissing:
+        return loc("uv reste introuvable après son installation. Installe-le puis relance.");
+    case Kind::alreadyRunning:
+        return loc("Une installation est déjà en cours.");
+    }
+    return QString();
+}
+
+QStringList brewCandidates() {
+    return {QStringLiteral("/opt/homebrew/bin/brew"), QStringLiteral("/usr/local/bin/brew"),
+            QStringLiteral("/home/linuxbrew/.linuxbrew/bin/brew"),
+            userPath(QStringLiteral(".linuxbrew/bin/brew"))};
+}
+
+QStringList uvCandidates() {
+    return {QStringLiteral("/opt/homebrew/bin/uv"), QStringLiteral("/usr/local/bin/uv"),
+            userPath(QStringLiteral(".local/bin/uv")), QStringLiteral("/home/linuxbrew/.linuxbrew/bin/uv"),
+            userPath(QStringLiteral(".linuxbrew/bin/uv"))};
+}
+
+QStringList mlxServerCandidates() {
+    return {userPath(QStringLiteral(".local/bin/mlx_lm.server"))};
+}
+
+QString unitFilePath() {
+    return userPath(QStringLiteral(".config/systemd/user/")) + QString::fromLatin1(unitName);
+}
+
+QString serverLogPath() {
+    return userPath(QStringLiteral(".ombrix-local-llm/server.log"));
+}
+
+QString unitFileText(const QString& homeFolder) {
+    const QString server = homeFolder + QStringLiteral("/.local/bin/mlx_lm.server");
+    const QString log = escapeSpecifiers(homeFolder + QStringLiteral("/.ombrix-local-llm/server.log"));
+    const QStringList command = {server, QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+                                 QStringLiteral("--port"), QStringLiteral("8080")};
+    QStringList words;
+    for (const QString& word : command)
+        words.append(quoteWord(word, true));
+
+    QString text;
+    text += QStringLiteral("[Unit]\n");
+    text += QStringLiteral("Description=%1\n").arg(QString::fromLatin1(serviceLabel));
+    text += QStringLiteral("\n[Service]\n");
+    text += QStringLiteral("Type=simple\n");
+    text += QStringLiteral("ExecStart=") + words.join(QLatin1Char(' ')) + QLatin1Char('\n');
+    text += QStringLiteral("Environment=") +
+            quoteWord(QStringLiteral("PATH=/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin"), false) +
+            QLatin1Char('\n');
+    text += QStringLiteral("Environment=") + quoteWord(QStringLiteral("HOME=") + homeFolder, false) +
+            QLatin1Char('\n');
+    text += QStringLiteral("Restart=on-failure\n");
+    text += QStringLiteral("RestartSec=10\n");
+    text += QStringLiteral("StandardOutput=append:") + log + QLatin1Char('\n');
+    text += QStringLiteral("StandardError=append:") + log + QLatin1Char('\n');
+    text += QStringLiteral("\n[Install]\n");
+    text += QStringLiteral("WantedBy=default.target\n");
+    return text;
+}
+
+std::optional<QString> firstExisting(const QStringList& paths) {
+    for (const QString& path : paths)
+        if (QFileInfo::exists(path))
+            return path;
+    return std::nullopt;
+}
+
+Status detect() {
+    auto row = [](const char* id, const char* label, const std::optional<QString>& path) {
+        return Component{QString::fromLatin1(id), QString::fromLatin1(label), path.has_value(), path};
+    };
+    std::optional<QString> unit;
+    if (QFileInfo::exists(unitFilePath()))
+        unit = unitFilePath();
+    return Status{{row("brew", "Homebrew", firstExisting(brewCandidates())),
+                   row("uv", "uv", firstExisting(uvCandidates())),
+                   row("mlx", "mlx-lm", firstExisting(mlxServerCandidates())),
+                   row("plist", "LaunchAgent", unit)}};
+}
+
+std::shared_ptr<CommandRunner> commandRunner() {
+    auto& runner = runnerSlot();
+    if (!runner)
+        runner = std::make_shared<ProcessCommandRunner>();
+    return runner;
+}
+
+void setCommandRunner(std::shared_ptr<CommandRunner> runner) {
+    runnerSlot() = std::move(runner);
+}
+
+QCoro::Task<> run(QString path, QStringList arguments, LineHandler onLine, bool allowFailure) {
+    auto runner = commandRunner();
+    const int code = co_await runner->run(path, arguments, onLine);
+    if (code != 0 && !allowFailure) {
+        QStringList command{path};
+        command.append(arguments);
+        qCWarning(lcInstaller) << "command failed with" << code << ":" << path;
+        throw InstallError::commandFailed(command.join(QLatin1Char(' ')), code);
+    }
+}
+
+QCoro::Task<> install(QString model, LineHandler onLine) {
+    Q_UNUSED(model);
+    if (installing)
+        throw InstallError::alreadyRunning();
+    InstallingGuard guard;
+
+    const Status status = detect();
+    const bool uvInstalled = status.components.at(1).installed;
+    const bool mlxInstalled = status.components.at(2).installed;
+
+    if (!uvInstalled) {
+        // Homebrew is only needed to install uv.
+        const auto brew = firstExisting(brewCandidates());
+        if (!brew)
+            throw InstallError::brewMissing();
+        say(onLine, started + QStringLiteral("brew install uv"));
+        const QStringList arguments{QStringLiteral("install"), QStringLiteral("uv")};
+        co_await run(*brew, arguments, onLine, false);
+    } else {
+        say(onLine, found + loc("uv déjà présent"));
+    }
+
+    const auto uv = firstExisting(uvCandidates());
+    if (!uv)
+        throw InstallError::uvMissing();
+
+    if (!mlxInstalled) {
+        say(onLine, started + QStringLiteral("uv tool install --python 3.11 mlx-lm"));
+        const QStringList arguments{QStringLiteral("tool"), QStringLiteral("install"),
+                                    QStringLiteral("--python"), QStringLiteral("3.11"),
+                                    QStringLiteral("mlx-lm")};
+        co_await run(*uv, arguments, onLine, false);
+    } else {
+        say(onLine, found + loc("mlx-lm déjà installé"));
+    }
+
+    say(onLine, started + loc("écriture du LaunchAgent"));
+    writeLaunchAgent(model);
+
+    say(onLine, started + loc("(re)chargement du LaunchAgent"));
+    co_await reloadLaunchAgent(onLine);
+
+    say(onLine, found + loc("Installation terminée. Le serveur démarre en arrière-plan."));
+}
+
+QCoro::Task<> downloadModel(QString id, LineHandler onLine) {
+    const auto uv = firstExisting(uvCandidates());
+    if (!uv)
+        throw InstallError::brewMissing();
+    say(onLine, started + loc("Téléchargement du modèle ") + id);
+    const QStringList arguments{QStringLiteral("tool"),
+                                QStringLiteral("run"),
+                                QStringLiteral("--from"),
+                                QStringLiteral("mlx-lm"),
+                                QStringLiteral("mlx_lm.generate"),
+                                QStringLiteral("--model"),
+                                id,
+                                QStringLiteral("--prompt"),
+                                QStringLiteral("hi"),
+                                QStringLiteral("--max-tokens"),
+                                QStringLiteral("1")};
+    co_await run(*uv, arguments, onLine, false);
+}
+
+void writeLaunchAgent(const QString& model) {
+    Q_UNUSED(model);
+    const QString unitPath = unitFilePath();
+    makeFolder(QFileInfo(unitPath).absolutePath());
+    makeFolder(QFileInfo(serverLogPath()).absolutePath());
+
+    QSaveFile file(unitPath);
+    if (!file.open(QIODevice::WriteOnly))
+        throw MessageError(loc("Impossible d'écrire %1 : %2").arg(unitPath, file.errorString()));
+    const QByteArray bytes = unitFileText(home()).toUtf8();
+    if (file.write(bytes) != bytes.size() || !file.commit())
+        throw MessageError(loc("Impossible d'écrire %1 : %2").arg(unitPath, file.errorString()));
+}
+
+QCoro::Task<> reloadLaunchAgent(LineHandler onLine) {
+    const QString systemctl = QString::fromLatin1(systemctlPath);
+    const QString unit = QString::fromLatin1(unitName);
+    const QString user = QStringLiteral("--user");
+
+    // The service may not be loaded yet (first installation): any failure is fine.
+    try {
+        const QStringList arguments{user, QStringLiteral("stop"), unit};
+        co_await run(systemctl, arguments, onLine, true);
+    } catch (const std::exception& error) {
+        qCInfo(lcInstaller) << "stopping the service failed:" << error.what();
+    }
+
+    co_await QCoro::sleepFor(reloadPause);
+
+    const QStringList reload{user, QStringLiteral("daemon-reload")};
+    co_await run(systemctl, reload, onLine, false);
+    const QStringList enable{user, QStringLiteral("enable"), QStringLiteral("--now"), unit};
+    co_await run(systemctl, enable, onLine, false);
+
+    try {
+        const QStringList arguments{user, QStringLiteral("restart"), unit};
+        co_await run(systemctl, arguments, onLine, true);
+    } catch (const std::exception& error) {
+        qCInfo(lcInstaller) << "restarting the service failed:" << error.what();
+    }
+}
+
+} // namespace LocalLLMInstaller

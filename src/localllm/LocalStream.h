@@ -1,0 +1,68 @@
+#pragma once
+
+#include "localllm/LocalHttp.h"
+#include "platform/Json.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <QCoro/QCoroTask>
+
+#include <map>
+#include <optional>
+
+// Reading the event stream of the local model server's chat completions: shared by
+// the chat's direct client and the bridge's local-inference handler, which differ
+// only in what they do with each event.
+namespace LocalStream {
+
+// One line of the stream: only "data: <payload>" lines count. "[DONE]" ends the
+// stream; any other payload must be a JSON object, else the line is skipped.
+struct Line {
+    enum class Kind { Skip, Done, Event };
+    Kind kind = Kind::Skip;
+    Json event;
+};
+Line classify(const QByteArray& line);
+
+// The value as a signed 64-bit integer when it is a JSON integer that fits.
+std::optional<qint64> integer(const Json& value);
+// A non-empty JSON string's text.
+std::optional<QString> nonEmptyString(const Json& object, const char* key);
+// An array whose elements are all objects.
+bool isArrayOfObjects(const Json& value);
+// The first element of event["choices"] when that is a non-empty array of objects.
+const Json* firstChoice(const Json& event);
+
+// Tool-call fragments merged by their index.
+struct ToolCallRecord {
+    QString id;
+    QString type = QStringLiteral("function");
+    QString name;
+    QString args;
+};
+class ToolCallTable {
+public:
+    // Merges one fragment of a delta's "tool_calls": "index" (integer, else 0)
+    // picks the record; a non-empty "id", "type" or "function.name" replaces the
+    // record's; a string "function.arguments" is appended.
+    void merge(const Json& fragment);
+    void mergeAll(const Json& fragments); // an array of fragment objects
+    bool isEmpty() const { return records_.empty(); }
+    // Ascending index order.
+    const std::map<qint64, ToolCallRecord>& records() const { return records_; }
+
+private:
+    std::map<qint64, ToolCallRecord> records_;
+};
+
+// User-perceived characters (grapheme clusters) of the text.
+qsizetype characterCount(const QString& text);
+// The first n user-perceived characters of the text.
+QString leftCharacters(const QString& text, qsizetype n);
+
+// The start of an error body: its lines run together, without separators, read
+// until the text holds 501 characters or more, or the body ends.
+QCoro::Task<QString> readErrorText(LocalHttp::LineReader& reader);
+
+} // namespace LocalStream

@@ -1,0 +1,96 @@
+// Real processes through the real runner: how their output becomes lines and how
+// exit statuses and launch failures come back.
+#include "localllm/CommandRunner.h"
+#include "localllm/LocalLLMInstaller.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Outcome {
+    QStringList lines;
+    int code = -100;
+    std::exception_ptr error;
+};
+
+Outcome shell(const QString& script) {
+    Outcome outcome;
+    ProcessCommandRunner runner;
+    try {
+        outcome.code = runTask(
+            runner.run("/bin/sh", {"-c", script}, [&](const QString& line) { outcome.lines.append(line); }));
+    } catch (...) {
+        outcome.error = std::current_exception();
+    }
+    return outcome;
+}
+
+} // namespace
+
+TEST(LineSplitter, KeepsLinesAndCharactersWholeAcrossReads) {
+    LineSplitter splitter;
+    EXPECT_EQ(splitter.feed("a\n\nb\n"), QStringList({"a", "b"}));
+    EXPECT_EQ(splitter.feed("hel"), QStringList());
+    EXPECT_EQ(splitter.feed("lo\r\nw\xC3"), QStringList({"hello\r"}));
+    EXPECT_EQ(splitter.feed("\xA9"), QStringList());
+    EXPECT_EQ(splitter.finish(), QStringList({"w\u00E9"}));
+    EXPECT_EQ(splitter.finish(), QStringList());
+
+    // Bytes that are not UTF-8 are kept as replacement characters, not dropped.
+    EXPECT_EQ(splitter.feed("x\xFFy\n"), QStringList({"x\uFFFDy"}));
+
+    // An endless line is handed out in pieces, never splitting a character.
+    QByteArray endless(LineSplitter::maxPendingBytes - 1, 'a');
+    endless += "\xE2\x82"; // a three-byte character across the limit
+    const QStringList pieces = splitter.feed(endless);
+    ASSERT_EQ(pieces.size(), 1);
+    EXPECT_EQ(pieces[0], QString(LineSplitter::maxPendingBytes - 1, 'a'));
+    EXPECT_EQ(splitter.feed("\xAC!\n"), QStringList({"\u20AC!"}));
+}
+
+TEST(ProcessCommandRunner, StreamsMergedOutputLineByLine) {
+    Outcome out = shell("printf 'a\\n\\nb\\n'");
+    EXPECT_EQ(out.lines, QStringList({"a", "b"}));
+    EXPECT_EQ(out.code, 0);
+
+    // A line and a two-byte character split across two writes arrive whole.
+    out = shell("printf 'caf\\303'; sleep 0.3; printf '\\251 ouvert\\nfin'");
+    EXPECT_EQ(out.lines, QStringList({"caf\u00E9 ouvert", "fin"}));
+
+    // Standard error shares the stream; carriage returns are kept; standard input is empty.
+    out = shell("echo out; echo err 1>&2; printf 'cr\\r\\n'; cat; echo after");
+    EXPECT_EQ(out.lines, QStringList({"out", "err", "cr\r", "after"}));
+}
+
+TEST(ProcessCommandRunner, ReportsExitStatusesAndLaunchFailures) {
+    Outcome out = shell("echo bye; exit 3");
+    EXPECT_EQ(out.code, 3);
+    EXPECT_EQ(out.lines, QStringList({"bye"}));
+
+    out = shell("kill -9 $$");
+    EXPECT_NE(out.code, 0) << "a crash is a failure";
+
+    ProcessCommandRunner runner;
+    const auto error = runTaskCatching(runner.run("/nonexistent/ombrix-tool", {"x"}, nullptr));
+    EXPECT_TRUE(errorText(error).startsWith("Impossible de lancer /nonexistent/ombrix-tool x : "))
+        << errorText(error).toStdString();
+}
+
+TEST(ProcessCommandRunner, InstallerRunTurnsStatusesIntoErrors) {
+    LocalLLMInstaller::setCommandRunner(std::make_shared<ProcessCommandRunner>());
+    QStringList lines;
+    auto error = runTaskCatching(LocalLLMInstaller::run(
+        "/bin/sh", {"-c", "echo x; exit 3"}, [&](const QString& line) { lines.append(line); }, false));
+    EXPECT_EQ(errorText(error), "Échec (3) : /bin/sh -c echo x; exit 3");
+    EXPECT_EQ(lines, QStringList({"x"}));
+
+    error = runTaskCatching(LocalLLMInstaller::run("/bin/sh", {"-c", "exit 3"}, nullptr, true));
+    EXPECT_FALSE(error);
+
+    // A program that cannot start fails even when failure is allowed.
+    error = runTaskCatching(LocalLLMInstaller::run("/nonexistent/ombrix-tool", {}, nullptr, true));
+    EXPECT_TRUE(errorText(error).startsWith("Impossible de lancer /nonexistent/ombrix-tool"));
+    LocalLLMInstaller::setCommandRunner(nullptr);
+}

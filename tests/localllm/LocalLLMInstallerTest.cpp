@@ -1,0 +1,343 @@
+// The installer's command sequences and log lines, through a recording runner:
+// nothing here runs brew, uv or systemctl.
+#include "localllm/LocalLLMInstaller.h"
+
+#include "FakeCommandRunner.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+using namespace LocalLLMInstaller;
+
+namespace {
+
+const QString kStarted = QStringLiteral("\u25B6\uFE0E ");
+const QString kFound = QStringLiteral("\u2713 ");
+const QString kSystemctl = QStringLiteral("/usr/bin/systemctl --user ");
+const QString kUnit = QStringLiteral("com.ombrix.local-llm.service");
+
+QString home() {
+    return QDir::homePath();
+}
+
+void touch(const QString& relative) {
+    const QString path = home() + '/' + relative;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+}
+
+QString readFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
+bool systemHasAny(const QStringList& paths) {
+    for (const QString& path : paths)
+        if (!path.startsWith(home()) && QFileInfo::exists(path))
+            return true;
+    return false;
+}
+
+QStringList reloadCommands() {
+    return {kSystemctl + "stop " + kUnit, kSystemctl + "daemon-reload", kSystemctl + "enable --now " + kUnit,
+            kSystemctl + "restart " + kUnit};
+}
+
+InstallError installError(const std::exception_ptr& error) {
+    try {
+        if (error)
+            std::rethrow_exception(error);
+    } catch (const InstallError& installError) {
+        return installError;
+    } catch (...) {
+    }
+    ADD_FAILURE() << "expected an InstallError, got: " << errorText(error).toStdString();
+    return InstallError::alreadyRunning();
+}
+
+class InstallerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* folder : {".local", ".linuxbrew", ".config/systemd", ".ombrix-local-llm"})
+            QDir(home() + '/' + folder).removeRecursively();
+        if (systemHasAny(brewCandidates()) || systemHasAny(uvCandidates()))
+            GTEST_SKIP() << "this machine has Homebrew or uv installed system-wide";
+        runner = std::make_shared<FakeCommandRunner>();
+        setCommandRunner(runner);
+    }
+    void TearDown() override { setCommandRunner(nullptr); }
+
+    QStringList install() {
+        QStringList log;
+        error = runTaskCatching(LocalLLMInstaller::install(QStringLiteral("Qwen/Qwen3-14B-MLX-4bit"),
+                                                           [&](const QString& line) { log.append(line); }));
+        return log;
+    }
+
+    std::shared_ptr<FakeCommandRunner> runner;
+    std::exception_ptr error;
+};
+
+} // namespace
+
+TEST_F(InstallerTest, EverythingPresentWritesTheUnitAndReloadsIt) {
+    touch(".local/bin/uv");
+    touch(".local/bin/mlx_lm.server");
+    runner->script = [](const QString&, const QStringList& arguments) {
+        FakeCommandRunner::Reply reply;
+        if (arguments.contains("enable"))
+            reply.lines = {"Created symlink default.target.wants/com.ombrix.local-llm.service."};
+        return reply;
+    };
+
+    const QStringList log = install();
+
+    ASSERT_FALSE(error) << errorText(error).toStdString();
+    EXPECT_EQ(log,
+              QStringList({kFound + "uv déjà présent", kFound + "mlx-lm déjà installé",
+                           kStarted + "écriture du LaunchAgent", kStarted + "(re)chargement du LaunchAgent",
+                           "Created symlink default.target.wants/com.ombrix.local-llm.service.",
+                           kFound + "Installation terminée. Le serveur démarre en arrière-plan."}));
+    // No Homebrew on this machine, and none needed: uv is already there.
+    EXPECT_EQ(runner->lines(), reloadCommands());
+    EXPECT_GE(runner->commands[1].atMs - runner->commands[0].atMs, 450) << "a pause after stopping";
+    EXPECT_EQ(readFile(unitFilePath()), unitFileText(home()));
+    EXPECT_TRUE(QFileInfo(home() + "/.ombrix-local-llm").isDir());
+    EXPECT_EQ(unitFilePath(), home() + "/.config/systemd/user/com.ombrix.local-llm.service");
+}
+
+TEST_F(InstallerTest, MissingUvIsInstalledWithHomebrewBeforeMlx) {
+    touch(".linuxbrew/bin/brew");
+    const QString brew = home() + "/.linuxbrew/bin/brew";
+    const QString uv = home() + "/.linuxbrew/bin/uv";
+    runner->script = [&](const QString& program, const QStringList&) {
+        FakeCommandRunner::Reply reply;
+        if (program == brew) {
+            reply.lines = {"==> Fetching uv", "==> Pouring uv"};
+            reply.effect = [] { touch(".linuxbrew/bin/uv"); };
+        } else if (program == uv) {
+            reply.lines = {"Installed 2 executables: mlx_lm.generate, mlx_lm.server"};
+        }
+        return reply;
+    };
+
+    const QStringList log = install();
+
+    ASSERT_FALSE(error) << errorText(error).toStdString();
+    EXPECT_EQ(log.mid(0, 6), QStringList({kStarted + "brew install uv", "==> Fetching uv", "==> Pouring uv",
+                                          kStarted + "uv tool install --python 3.11 mlx-lm",
+                                          "Installed 2 executables: mlx_lm.generate, mlx_lm.server",
+                                          kStarted + "écriture du LaunchAgent"}));
+    EXPECT_EQ(runner->lines(),
+              QStringList({brew + " install uv", uv + " tool install --python 3.11 mlx-lm"}) +
+                  reloadCommands());
+}
+
+TEST_F(InstallerTest, FailuresStopTheInstallationAtTheirStep) {
+    // No Homebrew and no uv: nothing is run.
+    QStringList log = install();
+    EXPECT_EQ(installError(error).kind(), InstallError::Kind::brewMissing);
+    EXPECT_EQ(errorText(error), "Homebrew est requis. Installe-le depuis https://brew.sh puis relance.");
+    EXPECT_TRUE(log.isEmpty());
+    EXPECT_TRUE(runner->commands.isEmpty());
+
+    // Homebrew exits with 1: the mlx step and the unit never happen.
+    touch(".linuxbrew/bin/brew");
+    runner->script = [](const QString&, const QStringList&) {
+        return FakeCommandRunner::Reply{{"Error: uv: no bottle available!"}, 1, false, {}};
+    };
+    log = install();
+    EXPECT_EQ(installError(error).kind(), InstallError::Kind::commandFailed);
+    EXPECT_EQ(errorText(error), "Échec (1) : " + home() + "/.linuxbrew/bin/brew install uv");
+    EXPECT_EQ(log, QStringList({kStarted + "brew install uv", "Error: uv: no bottle available!"}));
+    EXPECT_EQ(runner->commands.size(), 1);
+    EXPECT_FALSE(QFileInfo::exists(unitFilePath()));
+
+    // Homebrew succeeds but uv is still nowhere: a clear error, not an empty command.
+    runner->commands.clear();
+    runner->script = nullptr;
+    log = install();
+    EXPECT_EQ(installError(error).kind(), InstallError::Kind::uvMissing);
+    EXPECT_EQ(errorText(error), "uv reste introuvable après son installation. Installe-le puis relance.");
+    EXPECT_EQ(runner->lines(), QStringList({home() + "/.linuxbrew/bin/brew install uv"}));
+    EXPECT_EQ(log, QStringList({kStarted + "brew install uv"}));
+}
+
+TEST_F(InstallerTest, ReloadToleratesAServiceNotYetLoadedButNotAFailedEnable) {
+    // First load: stopping fails (exit 5, then a stop that cannot even start); the reload goes on.
+    for (bool launchFails : {false, true}) {
+        runner->commands.clear();
+        runner->script = [launchFails](const QString&, const QStringList& arguments) {
+            FakeCommandRunner::Reply reply;
+            if (arguments.contains("stop") || arguments.contains("restart")) {
+                reply.lines = {"Failed to stop com.ombrix.local-llm.service: Unit not loaded."};
+                reply.exitCode = 5;
+                reply.launchFails = launchFails;
+            }
+            return reply;
+        };
+        QStringList log;
+        const auto error = runTaskCatching(reloadLaunchAgent([&](const QString& line) { log.append(line); }));
+        EXPECT_FALSE(error) << errorText(error).toStdString();
+        EXPECT_EQ(runner->lines(), reloadCommands());
+        if (!launchFails) {
+            EXPECT_EQ(log.size(), 2);
+        }
+    }
+
+    // daemon-reload or enable failing stops the reload, and restart is not run.
+    for (const QString& failing : {QStringLiteral("daemon-reload"), QStringLiteral("enable")}) {
+        runner->commands.clear();
+        runner->script = [failing](const QString&, const QStringList& arguments) {
+            FakeCommandRunner::Reply reply;
+            if (arguments.contains(failing))
+                reply.exitCode = 1;
+            return reply;
+        };
+        const auto error = runTaskCatching(reloadLaunchAgent(nullptr));
+        EXPECT_EQ(installError(error).kind(), InstallError::Kind::commandFailed);
+        const QString failed =
+            failing == "enable" ? kSystemctl + "enable --now " + kUnit : kSystemctl + failing;
+        EXPECT_EQ(errorText(error), "Échec (1) : " + failed);
+        EXPECT_EQ(runner->lines().last(), failed);
+        EXPECT_FALSE(runner->lines().contains(kSystemctl + "restart " + kUnit));
+    }
+}
+
+TEST_F(InstallerTest, FailingEnableFailsTheInstallation) {
+    touch(".local/bin/uv");
+    touch(".local/bin/mlx_lm.server");
+    runner->script = [](const QString&, const QStringList& arguments) {
+        return FakeCommandRunner::Reply{{}, arguments.contains("enable") ? 1 : 0, false, {}};
+    };
+    const QStringList log = install();
+    EXPECT_EQ(errorText(error), "Échec (1) : " + kSystemctl + "enable --now " + kUnit);
+    EXPECT_EQ(log.last(), kStarted + "(re)chargement du LaunchAgent");
+    EXPECT_TRUE(QFileInfo::exists(unitFilePath())) << "lines and files already produced stay";
+}
+
+TEST_F(InstallerTest, ASecondInstallationIsRefusedWhileOneRuns) {
+    touch(".local/bin/uv");
+    touch(".local/bin/mlx_lm.server");
+    runner->hold = true;
+    bool firstDone = false;
+    std::exception_ptr firstError;
+    auto first = [&]() -> QCoro::Task<> {
+        try {
+            co_await LocalLLMInstaller::install(QString(), nullptr);
+        } catch (...) {
+            firstError = std::current_exception();
+        }
+        firstDone = true;
+    }();
+    ASSERT_TRUE(spinUntil([&] { return !runner->commands.isEmpty(); }));
+
+    install();
+    EXPECT_EQ(installError(error).kind(), InstallError::Kind::alreadyRunning);
+    EXPECT_EQ(errorText(error), "Une installation est déjà en cours.");
+    EXPECT_EQ(runner->commands.size(), 1);
+
+    runner->hold = false;
+    ASSERT_TRUE(spinUntil([&] { return firstDone; }));
+    EXPECT_FALSE(firstError);
+
+    // Once it has ended, installing again is allowed.
+    install();
+    EXPECT_FALSE(error) << errorText(error).toStdString();
+}
+
+TEST_F(InstallerTest, DetectReportsEachComponentWithItsPath) {
+    Status status = detect();
+    ASSERT_EQ(status.components.size(), 4);
+    const QStringList ids{"brew", "uv", "mlx", "plist"};
+    const QStringList labels{"Homebrew", "uv", "mlx-lm", "LaunchAgent"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(status.components[i].id, ids[i]);
+        EXPECT_EQ(status.components[i].label, labels[i]);
+        EXPECT_FALSE(status.components[i].installed);
+        EXPECT_FALSE(status.components[i].detail.has_value());
+    }
+
+    touch(".linuxbrew/bin/brew");
+    touch(".local/bin/uv");
+    touch(".linuxbrew/bin/uv"); // probed after ~/.local/bin
+    touch(".local/bin/mlx_lm.server");
+    writeLaunchAgent();
+    status = detect();
+    EXPECT_EQ(status.components[0].detail, home() + "/.linuxbrew/bin/brew");
+    EXPECT_EQ(status.components[1].detail, home() + "/.local/bin/uv");
+    EXPECT_EQ(status.components[2].detail, home() + "/.local/bin/mlx_lm.server");
+    EXPECT_EQ(status.components[3].detail, unitFilePath());
+    for (const auto& component : status.components)
+        EXPECT_TRUE(component.installed);
+}
+
+TEST_F(InstallerTest, DownloadGeneratesOneTokenWithUv) {
+    auto error = runTaskCatching(downloadModel("Qwen/Qwen3-14B-MLX-4bit", nullptr));
+    EXPECT_EQ(installError(error).kind(), InstallError::Kind::brewMissing);
+    EXPECT_TRUE(runner->commands.isEmpty());
+
+    touch(".local/bin/uv");
+    runner->script = [](const QString&, const QStringList&) {
+        return FakeCommandRunner::Reply{{"Fetching 9 files: 100%", "hi"}, 0, false, {}};
+    };
+    QStringList log;
+    error = runTaskCatching(
+        downloadModel("Qwen/Qwen3-14B-MLX-4bit", [&](const QString& line) { log.append(line); }));
+    EXPECT_FALSE(error);
+    EXPECT_EQ(log, QStringList({kStarted + "Téléchargement du modèle Qwen/Qwen3-14B-MLX-4bit",
+                                "Fetching 9 files: 100%", "hi"}));
+    EXPECT_EQ(runner->lines(),
+              QStringList({home() + "/.local/bin/uv tool run --from mlx-lm mlx_lm.generate "
+                                    "--model Qwen/Qwen3-14B-MLX-4bit --prompt hi --max-tokens 1"}));
+}
+
+TEST(InstallerUnit, TextMatchesTheGoldenFileAndQuotesUnusualHomes) {
+    QFile golden(QStringLiteral(OMBRIX_TEST_DATA_DIR "/localllm/com.ombrix.local-llm.service"));
+    ASSERT_TRUE(golden.open(QIODevice::ReadOnly));
+    EXPECT_EQ(unitFileText("/home/x"), QString::fromUtf8(golden.readAll()));
+
+    // A home with a space, a percent sign and a dollar sign stays one word, literally.
+    const QString text = unitFileText("/home/Jo 100%$");
+    EXPECT_TRUE(text.contains("ExecStart=\"/home/Jo 100%%$$/.local/bin/mlx_lm.server\" --host 127.0.0.1"))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains("Environment=\"HOME=/home/Jo 100%%$\"\n"));
+    EXPECT_TRUE(text.contains("StandardError=append:/home/Jo 100%%$/.ombrix-local-llm/server.log\n"));
+}
+
+TEST(InstallerUnit, WritingReplacesThePreviousFileAtomically) {
+    QDir(QDir::homePath() + "/.config/systemd").removeRecursively();
+    QDir().mkpath(QFileInfo(unitFilePath()).absolutePath());
+    {
+        QFile old(unitFilePath());
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write(
+            "[Service]\nExecStart=/old/server with a much longer line than the new file has in total\n");
+    }
+    writeLaunchAgent();
+    EXPECT_EQ(readFile(unitFilePath()), unitFileText(QDir::homePath()));
+    EXPECT_EQ(QDir(QFileInfo(unitFilePath()).absolutePath()).entryList(QDir::Files),
+              QStringList({"com.ombrix.local-llm.service"}));
+
+    // A folder that cannot be created is reported, not ignored.
+    QDir(QDir::homePath() + "/.config/systemd").removeRecursively();
+    QDir().mkpath(QDir::homePath() + "/.config");
+    {
+        QFile blocker(QDir::homePath() + "/.config/systemd");
+        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    }
+    try {
+        writeLaunchAgent();
+        ADD_FAILURE() << "writing under a file should fail";
+    } catch (const OmbrixError& error) {
+        EXPECT_TRUE(error.description().startsWith("Impossible de créer le dossier")) << error.what();
+    }
+    QFile::remove(QDir::homePath() + "/.config/systemd");
+}
