@@ -1,0 +1,342 @@
+#include "bridge/DocumentExtractor.h"
+
+#include "bridge/ContentFiles.h"
+#include "bridge/RtfReader.h"
+#include "platform/Localization.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMimeDatabase>
+#include <QStringDecoder>
+#include <QTextBoundaryFinder>
+
+#include <poppler-qt6.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+ExtractorError ExtractorError::unsupportedFormat(QString typeOrExtension) {
+    return ExtractorError(Kind::UnsupportedFormat, std::move(typeOrExtension), 0);
+}
+
+ExtractorError ExtractorError::tooLarge(qint64 size) {
+    return ExtractorError(Kind::TooLarge, QString(), size);
+}
+
+ExtractorError ExtractorError::readFailed(QString reason) {
+    return ExtractorError(Kind::ReadFailed, std::move(reason), 0);
+}
+
+QString ExtractorError::description() const {
+    switch (kind_) {
+    case Kind::UnsupportedFormat:
+        return loc("Format non supporté (") + value_ + QStringLiteral(")");
+    case Kind::TooLarge:
+        return loc("Fichier trop gros (") + QString::number(size_ / 1024) + loc(" Ko)");
+    case Kind::ReadFailed:
+        return loc("Lecture: ") + value_;
+    }
+    return value_;
+}
+
+namespace DocumentExtractor {
+namespace {
+
+QString inodeType(mode_t mode) {
+    if (S_ISDIR(mode))
+        return QStringLiteral("inode/directory");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("inode/fifo");
+    if (S_ISCHR(mode))
+        return QStringLiteral("inode/chardevice");
+    if (S_ISBLK(mode))
+        return QStringLiteral("inode/blockdevice");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("inode/socket");
+    return QStringLiteral("inode/x-unknown");
+}
+
+struct FileDescriptor {
+    int fd = -1;
+    ~FileDescriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// The whole content of a regular file, at most maxFileSize bytes; a longer file is
+// refused after reading one byte more than the limit. Opening does not wait (a
+// FIFO put in the file's place is refused, not waited on).
+QByteArray readRegularFile(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    FileDescriptor file;
+    file.fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (file.fd < 0)
+        throw ExtractorError::readFailed(ContentFiles::fileErrorDescription(errno, path));
+    struct stat info {};
+    if (::fstat(file.fd, &info) != 0)
+        throw ExtractorError::readFailed(ContentFiles::fileErrorDescription(errno, path));
+    if (!S_ISREG(info.st_mode))
+        throw ExtractorError::readFailed(
+            loc("« %1 » n'est pas un fichier ordinaire.").arg(QFileInfo(path).fileName()));
+    if (info.st_size > maxFileSize)
+        throw ExtractorError::tooLarge(info.st_size);
+
+    const qint64 capacity = maxFileSize + 1;
+    QByteArray bytes;
+    bytes.resize(std::min<qint64>(std::max<qint64>(info.st_size, 0) + 1, capacity));
+    qint64 total = 0;
+    for (;;) {
+        if (total == bytes.size()) {
+            if (bytes.size() >= capacity)
+                break;
+            bytes.resize(std::min<qint64>(bytes.size() * 2 + 4096, capacity));
+        }
+        const ssize_t got = ::read(file.fd, bytes.data() + total, static_cast<size_t>(bytes.size() - total));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throw ExtractorError::readFailed(ContentFiles::fileErrorDescription(errno, path));
+        }
+        if (got == 0)
+            break;
+        total += got;
+    }
+    if (total > maxFileSize)
+        throw ExtractorError::tooLarge(std::max<qint64>(info.st_size, total));
+    bytes.truncate(total);
+    return bytes;
+}
+
+void silencePoppler() {
+    static std::once_flag once;
+    std::call_once(
+        once, [] { Poppler::setDebugErrorFunction([](const QString&, const QVariant&) {}, QVariant()); });
+}
+
+ExtractedContent extractPDF(const QString& path, qint64 maxChars) {
+    silencePoppler();
+    const QByteArray bytes = readRegularFile(path);
+    const std::unique_ptr<Poppler::Document> document = Poppler::Document::loadFromData(bytes);
+    if (!document)
+        throw ExtractorError::readFailed(QStringLiteral("PDFDocument init failed"));
+    QString text;
+    qint64 characters = 0;
+    const int pages = document->numPages();
+    for (int index = 0; index < pages; ++index) {
+        const std::unique_ptr<Poppler::Page> page = document->page(index);
+        if (!page)
+            continue;
+        const QString pageText = page->text(QRectF());
+        if (pageText.isEmpty())
+            continue; // a page without text (a scan) adds nothing
+        text += pageText;
+        characters += characterCount(pageText);
+        if (characters >= maxChars)
+            break;
+        text += QLatin1Char('\n');
+        characters += 1;
+    }
+    auto [kept, truncated] = cutToCharacters(ContentFiles::withoutLoneSurrogates(text), maxChars);
+    ExtractedContent content;
+    content.bytesRead = kept.toUtf8().size();
+    content.text = std::move(kept);
+    content.truncated = truncated;
+    return content;
+}
+
+ExtractedContent extractRTF(const QString& path, qint64 maxChars) {
+    const QByteArray bytes = readRegularFile(path);
+    const std::optional<QString> text = RtfReader::plainText(bytes);
+    if (!text)
+        throw ExtractorError::readFailed(QStringLiteral("RTF parse failed"));
+    auto [kept, truncated] = cutToCharacters(*text, maxChars);
+    return ExtractedContent{std::move(kept), truncated, bytes.size()};
+}
+
+ExtractedContent extractPlainText(const QString& path, qint64 maxChars) {
+    const QByteArray bytes = readRegularFile(path);
+    auto [kept, truncated] = cutToCharacters(decodeText(bytes), maxChars);
+    return ExtractedContent{std::move(kept), truncated, bytes.size()};
+}
+
+// Grapheme boundaries: those of QTextBoundaryFinder, except over runs of regional
+// indicators, which are paired into flags here (this Qt pairs them wrongly after
+// an emoji sequence).
+class GraphemeWalker {
+public:
+    explicit GraphemeWalker(const QString& text)
+        : text_(text)
+        , finder_(QTextBoundaryFinder::Grapheme, text) {}
+
+    // The next boundary after the previous one, or -1 at the end.
+    qsizetype next() {
+        const qsizetype size = text_.size();
+        if (position_ >= size)
+            return -1;
+        qsizetype boundary;
+        if (isRegionalIndicator(position_)) {
+            boundary = position_ + 2;
+            if (isRegionalIndicator(boundary))
+                boundary += 2;
+            while (boundary < size && extendsCluster(boundary))
+                boundary += text_.at(boundary).isHighSurrogate() && boundary + 1 < size ? 2 : 1;
+        } else {
+            finder_.setPosition(position_);
+            boundary = finder_.toNextBoundary();
+            if (boundary < 0)
+                boundary = size;
+            // A run of regional indicators always begins a cluster.
+            for (qsizetype at = position_ + 1; at < boundary; ++at) {
+                if (isRegionalIndicator(at)) {
+                    boundary = at;
+                    break;
+                }
+            }
+        }
+        position_ = boundary;
+        return boundary;
+    }
+
+private:
+    char32_t codePointAt(qsizetype at) const {
+        const QChar c = text_.at(at);
+        if (c.isHighSurrogate() && at + 1 < text_.size() && text_.at(at + 1).isLowSurrogate())
+            return QChar::surrogateToUcs4(c, text_.at(at + 1));
+        return c.unicode();
+    }
+    bool isRegionalIndicator(qsizetype at) const {
+        if (at < 0 || at + 1 >= text_.size() || !text_.at(at).isHighSurrogate())
+            return false;
+        const char32_t code = codePointAt(at);
+        return code >= 0x1F1E6 && code <= 0x1F1FF;
+    }
+    bool extendsCluster(qsizetype at) const {
+        const char32_t code = codePointAt(at);
+        if (code == 0x200D || (code >= 0x1F3FB && code <= 0x1F3FF))
+            return true;
+        const QChar::Category category = QChar::category(code);
+        return category == QChar::Mark_NonSpacing || category == QChar::Mark_Enclosing ||
+               category == QChar::Mark_SpacingCombining;
+    }
+
+    const QString& text_;
+    QTextBoundaryFinder finder_;
+    qsizetype position_ = 0;
+};
+
+} // namespace
+
+const QSet<QString>& plainTextExtensions() {
+    static const QSet<QString> extensions = {
+        QStringLiteral("txt"),   QStringLiteral("md"),    QStringLiteral("markdown"), QStringLiteral("rst"),
+        QStringLiteral("json"),  QStringLiteral("csv"),   QStringLiteral("tsv"),      QStringLiteral("log"),
+        QStringLiteral("xml"),   QStringLiteral("yml"),   QStringLiteral("yaml"),     QStringLiteral("ini"),
+        QStringLiteral("toml"),  QStringLiteral("conf"),  QStringLiteral("env"),      QStringLiteral("sh"),
+        QStringLiteral("zsh"),   QStringLiteral("swift"), QStringLiteral("py"),       QStringLiteral("rb"),
+        QStringLiteral("js"),    QStringLiteral("mjs"),   QStringLiteral("ts"),       QStringLiteral("tsx"),
+        QStringLiteral("jsx"),   QStringLiteral("go"),    QStringLiteral("rs"),       QStringLiteral("c"),
+        QStringLiteral("cpp"),   QStringLiteral("cc"),    QStringLiteral("h"),        QStringLiteral("hpp"),
+        QStringLiteral("m"),     QStringLiteral("mm"),    QStringLiteral("java"),     QStringLiteral("kt"),
+        QStringLiteral("scala"), QStringLiteral("html"),  QStringLiteral("htm"),      QStringLiteral("xhtml"),
+        QStringLiteral("css"),   QStringLiteral("scss"),  QStringLiteral("sql"),      QStringLiteral("php"),
+        QStringLiteral("lua"),   QStringLiteral("pl"),    QStringLiteral("r")};
+    return extensions;
+}
+
+QString decodeText(const QByteArray& bytes) {
+    {
+        QStringDecoder utf8(QStringConverter::Utf8); // drops a leading byte-order mark
+        QString text = utf8(bytes);
+        if (!utf8.hasError())
+            return text;
+    }
+    const bool littleEndianMark = bytes.startsWith("\xFF\xFE");
+    const bool bigEndianMark = bytes.startsWith("\xFE\xFF");
+    if (littleEndianMark || bigEndianMark) {
+        QStringDecoder utf16(littleEndianMark ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+        QString text = utf16(bytes);
+        if (!utf16.hasError() && bytes.size() % 2 == 0)
+            return ContentFiles::withoutLoneSurrogates(text);
+    }
+    return QString::fromLatin1(bytes);
+}
+
+std::pair<QString, bool> cutToCharacters(const QString& text, qint64 maxChars) {
+    if (maxChars <= 0)
+        return {QString(), !text.isEmpty()};
+    if (text.size() <= maxChars)
+        return {text, false}; // fewer code units than allowed characters
+    // Boundaries are looked for in a prefix, grown until it holds maxChars
+    // characters: a boundary followed by a whole code point inside the prefix is one of the text.
+    qsizetype prefix = std::min<qsizetype>(text.size(), maxChars * 2 + 64);
+    for (;;) {
+        const bool whole = prefix >= text.size();
+        const QString part = whole ? text : text.left(prefix);
+        GraphemeWalker walker(part);
+        qint64 count = 0;
+        qsizetype position = 0;
+        while (count < maxChars) {
+            const qsizetype next = walker.next();
+            if (next < 0)
+                break;
+            position = next;
+            ++count;
+        }
+        if (whole) {
+            if (count < maxChars || position >= text.size())
+                return {text, false};
+            return {text.left(position), true};
+        }
+        if (count == maxChars && position + 2 <= prefix)
+            return {text.left(position), true};
+        prefix = std::min<qsizetype>(text.size(), prefix * 2);
+    }
+}
+
+qint64 characterCount(const QString& text) {
+    if (text.isEmpty())
+        return 0;
+    GraphemeWalker walker(text);
+    qint64 count = 0;
+    while (walker.next() >= 0)
+        ++count;
+    return count;
+}
+
+ExtractedContent extract(const QString& path, qint64 maxChars) {
+    maxChars = std::max<qint64>(0, maxChars);
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0) {
+        if (!S_ISREG(info.st_mode))
+            throw ExtractorError::unsupportedFormat(inodeType(info.st_mode));
+        if (info.st_size > maxFileSize)
+            throw ExtractorError::tooLarge(info.st_size);
+    }
+    const QString extension = QFileInfo(path).suffix().toLower();
+    QMimeType type;
+    if (!extension.isEmpty()) {
+        static const QMimeDatabase database;
+        const QMimeType found =
+            database.mimeTypeForFile(QStringLiteral("x.") + extension, QMimeDatabase::MatchExtension);
+        if (found.isValid() && !found.isDefault())
+            type = found;
+    }
+    if (extension == QLatin1String("pdf") || type.inherits(QStringLiteral("application/pdf")))
+        return extractPDF(path, maxChars);
+    if (extension == QLatin1String("rtf") || type.inherits(QStringLiteral("application/rtf")))
+        return extractRTF(path, maxChars);
+    if (type.inherits(QStringLiteral("text/plain")) || plainTextExtensions().contains(extension))
+        return extractPlainText(path, maxChars);
+    throw ExtractorError::unsupportedFormat(type.isValid() ? type.name() : extension);
+}
+
+ExtractedContent extract(const QUrl& fileUrl, qint64 maxChars) {
+    return extract(fileUrl.toLocalFile(), maxChars);
+}
+
+} // namespace DocumentExtractor

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+// One document found by SpotlightSearch or FileManagerSearch.
+struct SearchResult {
+    QUrl url;                            // the file (or folder) found
+    QString name;                        // its file name
+    QString mime;                        // FileManagerSearch::mimeFromUTI() of its type
+    qint64 size = 0;                     // bytes; 0 when unknown (and for folders)
+    std::optional<QDateTime> modifiedAt; // last content change, when known
+    bool isRemote = false;               // on a network file system
+    QString parentDisplay;               // its parent folder's path, home shown as "~"
+
+    bool operator==(const SearchResult&) const = default;
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "bridge/MetadataIndex.h"
+
+#include <QMutex>
+#include <QString>
+
+struct _TrackerSparqlConnection;
+
+// The metadata index of a Tracker 3 file miner: file name, title and plain-text
+// content matched without regard to case, scoped to folders, newest first. The
+// miner counts as available when it owns its name on the session bus and has
+// indexed every folder searched. Queries are SPARQL texts whose literals are
+// escaped here (see sparqlString() and tokenPattern()).
+class TrackerMetadataIndex : public MetadataIndex {
+public:
+    // The file miner on the session bus ("org.freedesktop.Tracker3.Miner.Files").
+    TrackerMetadataIndex();
+    // Another store with the same ontology (a private one in tests); the index
+    // takes its own reference and always counts the store as answering.
+    explicit TrackerMetadataIndex(_TrackerSparqlConnection* connection);
+    ~TrackerMetadataIndex() override;
+
+    bool isAvailable(const QStringList& folders) override;
+    void gather(const MetadataQuery& query, MetadataGathering& gathering) override;
+
+    // A SPARQL string literal, quotes included, that stands for exactly `text`.
+    static QString sparqlString(const QString& text);
+    // The regular expression of one token: "*" any run of characters, "?" any one
+    // character, everything else literal.
+    static QString tokenPattern(const QString& token);
+    // The SPARQL text of a query (empty when the predicate matches nothing).
+    static QString queryText(const MetadataQuery& query);
+    // The file URI of a local path, spelled the way the miner stores it.
+    static QString fileUri(const QString& path);
+
+    static const char* minerBusName;
+
+private:
+    _TrackerSparqlConnection* connection(); // null when the miner cannot be reached
+    bool indexes(_TrackerSparqlConnection* connection, const QString& folder);
+
+    const bool onBus_;
+    QMutex mutex_;
+    _TrackerSparqlConnection* connection_ = nullptr;
+};
