@@ -2,6 +2,8 @@
 // nullptr has no handler yet: its tasks are answered with an error update.
 #include "bridge/BridgeService.h"
 
+#include "localllm/LocalLLMHandler.h"
+
 void registerBridgeHandlers(BridgeService& service) {
     // "search": documents of the shared folders matching a query.
     service.setHandler(BridgeTaskKind::Search, nullptr);
@@ -40,5 +42,5 @@ void registerBridgeHandlers(BridgeService& service) {
     service.setHandler(BridgeTaskKind::Thumbnail, nullptr);
 
     // "llm_infer": a chat completion run by the local model server.
-    service.setHandler(BridgeTaskKind::LLMInfer, nullptr);
+    service.setHandler(BridgeTaskKind::LLMInfer, bridgeHandlerWithArgs(&LocalLLMHandler::handle));
 }
