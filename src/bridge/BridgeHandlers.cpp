@@ -3,6 +3,8 @@
 #include "bridge/BridgeService.h"
 #include "bridge/DocumentBridgeHandler.h"
 
+#include "localllm/LocalLLMHandler.h"
+
 void registerBridgeHandlers(BridgeService& service) {
     // "search": documents of the shared folders matching a query.
     service.setHandler(BridgeTaskKind::Search, bridgeHandlerWithArgs(&DocumentBridgeHandler::handleSearch));
@@ -41,5 +43,5 @@ void registerBridgeHandlers(BridgeService& service) {
     service.setHandler(BridgeTaskKind::Thumbnail, nullptr);
 
     // "llm_infer": a chat completion run by the local model server.
-    service.setHandler(BridgeTaskKind::LLMInfer, nullptr);
+    service.setHandler(BridgeTaskKind::LLMInfer, bridgeHandlerWithArgs(&LocalLLMHandler::handle));
 }
