@@ -5,6 +5,8 @@
 #include "bridge/PhotosBridgeHandler.h"
 #include "bridge/ScreenControlBridgeHandler.h"
 
+#include "localllm/LocalLLMHandler.h"
+
 void registerBridgeHandlers(BridgeService& service) {
     // "search": documents of the shared folders matching a query.
     service.setHandler(BridgeTaskKind::Search, nullptr);
@@ -49,5 +51,5 @@ void registerBridgeHandlers(BridgeService& service) {
                        bridgeHandlerWithArgs(&MediaBridgeHandler::handleThumbnail));
 
     // "llm_infer": a chat completion run by the local model server.
-    service.setHandler(BridgeTaskKind::LLMInfer, nullptr);
+    service.setHandler(BridgeTaskKind::LLMInfer, bridgeHandlerWithArgs(&LocalLLMHandler::handle));
 }
