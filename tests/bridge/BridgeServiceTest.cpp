@@ -162,6 +162,7 @@ TEST_F(BridgeServiceTest, GatesDispatchesAndAnswersEveryTask) {
         throw MessageError(QStringLiteral("panne du gestionnaire"));
         co_return;
     });
+    bridge->setHandler(BridgeTaskKind::Thumbnail, nullptr); // a kind without a handler
     bridge->setHandler(BridgeTaskKind::ListFolders,
                        bridgeHandlerWithArgs<BridgeTask::ListFoldersArgs>(
                            [](const BridgeTask& task, const BridgeTask::ListFoldersArgs&,
