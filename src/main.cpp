@@ -3,6 +3,7 @@
 #include "platform/Resources.h"
 #include "bridge/widgets/MediaDialogs.h"
 #include "platform/widgets/PasswordDialog.h"
+#include "session/AppSession.h"
 
 #include <QApplication>
 
@@ -18,6 +19,9 @@ int main(int argc, char** argv) {
     DefaultsStore::shared();
     installPresenceDialog();
     installMediaDialogs();
+    // The session reads the stored token and settings; with a token, the bridge
+    // starts serving the backend.
+    AppSession::shared();
     qCInfo(lcApp) << "Ombrix démarré";
     return app.exec();
 }

@@ -15,6 +15,7 @@
 #include <QCoro/QCoroNetworkReply>
 
 #include <mutex>
+#include <utility>
 
 void HttpRequest::setHeader(const QByteArray& name, const QByteArray& value) {
     for (auto& h : headers) {
@@ -283,9 +284,10 @@ QNetworkReply* HttpSession::start(const HttpRequest& request) {
         qreq.setSslConfiguration(tls);
 
     QNetworkAccessManager* manager = managerFor(pinnedHost);
-    if (request.body)
-        return manager->sendCustomRequest(qreq, request.method, *request.body);
-    return manager->sendCustomRequest(qreq, request.method);
+    QNetworkReply* reply = request.body ? manager->sendCustomRequest(qreq, request.method, *request.body)
+                                        : manager->sendCustomRequest(qreq, request.method);
+    HttpAbortGroup::adopt(reply);
+    return reply;
 }
 
 QCoro::Task<HttpResponse> HttpSession::data(HttpRequest request) {
@@ -315,4 +317,29 @@ QCoro::Task<HttpResponse> HttpSession::ombrixData(HttpRequest request) {
     if (response.status == 401)
         AuthFailureNotifier::shared().post(token);
     co_return response;
+}
+
+// ---- HttpAbortGroup ----------------------------------------------------------
+
+namespace {
+thread_local HttpAbortGroup* currentAbortGroup = nullptr;
+} // namespace
+
+HttpAbortGroup::Scope::Scope(HttpAbortGroup& group) : previous_(currentAbortGroup) { currentAbortGroup = &group; }
+
+HttpAbortGroup::Scope::~Scope() { currentAbortGroup = previous_; }
+
+void HttpAbortGroup::adopt(QNetworkReply* reply) {
+    HttpAbortGroup* group = currentAbortGroup;
+    if (!group || !reply)
+        return;
+    group->replies_.removeIf([](const QPointer<QNetworkReply>& r) { return r.isNull() || r->isFinished(); });
+    group->replies_.append(reply);
+}
+
+void HttpAbortGroup::abortAll() {
+    const auto replies = std::exchange(replies_, {});
+    for (const QPointer<QNetworkReply>& reply : replies)
+        if (reply && !reply->isFinished())
+            reply->abort();
 }

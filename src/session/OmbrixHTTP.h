@@ -6,6 +6,7 @@
 #include <QList>
 #include <QNetworkReply>
 #include <QPair>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
@@ -98,6 +99,30 @@ private:
     Policy policy_;
     std::unique_ptr<QNetworkAccessManager> pinnedManager_;
     std::unique_ptr<QNetworkAccessManager> systemManager_;
+};
+
+// Requests started (on this thread) while one of the group's scopes is alive join
+// the group; abortAll() abandons those still running, which then fail as
+// cancelled. Lets the owner of a long request (the bridge's poll) end it at once.
+class HttpAbortGroup {
+public:
+    class Scope {
+    public:
+        explicit Scope(HttpAbortGroup& group);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        HttpAbortGroup* previous_;
+    };
+
+    void abortAll();
+    // Called by HttpSession::start for every request it starts.
+    static void adopt(QNetworkReply* reply);
+
+private:
+    QList<QPointer<QNetworkReply>> replies_;
 };
 
 namespace OmbrixHTTP {

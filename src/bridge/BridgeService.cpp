@@ -1,0 +1,274 @@
+#include "bridge/BridgeService.h"
+
+#include "localllm/LocalLLMTelemetry.h"
+#include "platform/Localization.h"
+#include "platform/Log.h"
+#include "session/AppSession.h"
+#include "session/KeychainStore.h"
+
+#include <QBuffer>
+#include <QPointer>
+#include <QTimer>
+
+#include <QCoro/QCoroTimer>
+
+#include <algorithm>
+
+namespace {
+std::unique_ptr<BridgeService>& sharedBridge() {
+    static std::unique_ptr<BridgeService> bridge;
+    return bridge;
+}
+
+// Sends an error update; a failure to deliver it is only logged.
+QCoro::Task<> reportErrorQuietly(const APIService& api, const QString& id, const QString& message) {
+    try {
+        co_await api.reportBridgeTaskError(id, message);
+    } catch (...) {
+        qCWarning(lcBridge) << "Mise à jour d'erreur non livrée pour la tâche" << id;
+    }
+}
+} // namespace
+
+bool BridgeService::Status::operator==(const Status& other) const {
+    if (kind != other.kind)
+        return false;
+    if (kind == Kind::Busy)
+        return task == other.task;
+    if (kind == Kind::Error)
+        return message == other.message;
+    return true;
+}
+
+BridgeService::BridgeService() {
+    registerBridgeHandlers(*this);
+}
+
+BridgeService::~BridgeService() {
+    stop();
+}
+
+BridgeService& BridgeService::shared() {
+    auto& bridge = sharedBridge();
+    if (!bridge)
+        bridge = std::make_unique<BridgeService>();
+    return *bridge;
+}
+
+void BridgeService::resetSharedForTesting() {
+    sharedBridge().reset();
+}
+
+void BridgeService::setStatus(const Status& status) {
+    if (status_ == status)
+        return;
+    status_ = status;
+    emit statusChanged();
+}
+
+void BridgeService::setLastErrorMessage(const std::optional<QString>& message) {
+    if (lastErrorMessage_ == message)
+        return;
+    lastErrorMessage_ = message;
+    emit lastErrorMessageChanged();
+}
+
+void BridgeService::setHandler(BridgeTaskKind kind, BridgeHandler handler) {
+    if (handler)
+        handlers_.insert(static_cast<int>(kind), std::move(handler));
+    else
+        handlers_.remove(static_cast<int>(kind));
+}
+
+bool BridgeService::hasHandler(BridgeTaskKind kind) const {
+    return handlers_.contains(static_cast<int>(kind));
+}
+
+std::chrono::seconds BridgeService::backoffDelay(int consecutiveFailures) {
+    const int exponent = std::clamp(consecutiveFailures - 1, 0, 5);
+    return std::chrono::seconds(std::min(1 << exponent, 30));
+}
+
+void BridgeService::start(const QString& token) {
+    if (token.isEmpty())
+        return;
+    if (running_) {
+        if (token_ == token)
+            return;
+        stop();
+    }
+    token_ = token;
+    setLastErrorMessage(std::nullopt);
+    consecutiveFailures_ = 0;
+    setStatus(Status::idle());
+    running_ = true;
+    const quint64 generation = ++generation_;
+    // The loop starts from the event loop, never inside the caller.
+    QTimer::singleShot(0, this, [this, generation] {
+        if (generation == generation_)
+            pollLoop(generation);
+    });
+}
+
+void BridgeService::stop() {
+    ++generation_;
+    running_ = false;
+    token_.reset();
+    setStatus(Status::off());
+    // The superseded loop, resumed by these, sees its generation gone and ends.
+    pollRequests_.abortAll();
+    emit wake();
+}
+
+QCoro::Task<> BridgeService::pause(std::chrono::milliseconds delay) {
+    if (sleeper_) {
+        const Sleeper sleeper = sleeper_; // kept alive for the whole pause
+        co_await sleeper(delay);
+        co_return;
+    }
+    QTimer timer;
+    timer.setSingleShot(true);
+    const auto connection = connect(this, &BridgeService::wake, &timer, [&timer] { timer.start(0); });
+    timer.start(delay);
+    co_await timer;
+    QObject::disconnect(connection);
+}
+
+bool BridgeService::isExpectedPollTimeout(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const NetworkError& networkError) {
+        return networkError.kind() == NetworkError::Kind::TimedOut;
+    } catch (...) {
+        return false;
+    }
+}
+
+QCoro::Task<std::optional<QString>> BridgeService::encodeHeartbeat() {
+    std::optional<QString> header;
+    try {
+        const BridgeHeartbeat heartbeat = co_await LocalLLMTelemetry::shared().snapshot();
+        const QByteArray text = heartbeat.headerValue();
+        if (!text.isEmpty())
+            header = QString::fromLatin1(text);
+    } catch (...) {
+        qCWarning(lcBridge) << "Heartbeat indisponible pour ce passage";
+    }
+    co_return header;
+}
+
+QCoro::Task<> BridgeService::pollLoop(quint64 generation) {
+    QPointer<BridgeService> self(this);
+    const auto current = [&] { return self && self->generation_ == generation; };
+
+    while (true) {
+        if (!current())
+            co_return; // stopped: stop() has already set the status
+        if (!token_ || token_->isEmpty()) {
+            running_ = false;
+            setStatus(Status::off());
+            co_return;
+        }
+        setStatus(Status::polling());
+
+        std::optional<BridgeTask> task;
+        std::optional<APIService> api;
+        std::exception_ptr failure;
+        try {
+            QMap<QString, QString> headers;
+            headers.insert(QStringLiteral("X-Bridge-Device-Id"), KeychainStore::bridgeDeviceId());
+            headers.insert(QStringLiteral("X-Bridge-Device-Nickname"),
+                           AppSession::shared().localLLMDeviceNickname());
+            const std::optional<QString> heartbeat = co_await encodeHeartbeat();
+            if (!current())
+                co_return;
+            if (heartbeat)
+                headers.insert(QStringLiteral("X-Bridge-Heartbeat"), *heartbeat);
+            api.emplace(token_, headers);
+            // The request starts inside the scope, so that stop() can abandon it.
+            auto poll = [&] {
+                HttpAbortGroup::Scope scope(pollRequests_);
+                return api->pollBridgeTask(kPollWaitSeconds);
+            }();
+            task = co_await std::move(poll);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (!current())
+            co_return; // abandoned by stop(): not a failure
+
+        if (failure) {
+            if (isExpectedPollTimeout(failure)) {
+                consecutiveFailures_ = 0;
+                setLastErrorMessage(std::nullopt);
+                setStatus(Status::idle());
+                continue;
+            }
+            ++consecutiveFailures_;
+            const QString description = describeException(failure);
+            qCInfo(lcBridge) << "Échec du relevé des tâches" << consecutiveFailures_ << ":" << description;
+            setLastErrorMessage(description);
+            setStatus(Status::error(description));
+            co_await pause(backoffDelay(consecutiveFailures_));
+            continue;
+        }
+
+        consecutiveFailures_ = 0;
+        setLastErrorMessage(std::nullopt);
+        if (!task)
+            continue; // 204: nothing to do, poll again at once
+
+        setStatus(Status::busy(task->kind));
+        lastTaskAt_ = QDateTime::currentDateTimeUtc();
+        emit lastTaskAtChanged();
+        co_await handle(*task, *api);
+        if (!current())
+            co_return;
+        ++tasksServed_;
+        emit tasksServedChanged();
+        setStatus(Status::idle());
+    }
+}
+
+QCoro::Task<bool> BridgeService::canHandle(const BridgeTask& task, const APIService& api) {
+    if (task.kind == BridgeTaskKind::LLMInfer)
+        co_return true;
+    if (AppSession::shared().bridgeEnabled())
+        co_return true;
+    co_await reportErrorQuietly(api, task.id, loc("Le pont local est désactivé dans les Réglages du Mac."));
+    co_return false;
+}
+
+QCoro::Task<> BridgeService::handle(const BridgeTask& task, const APIService& api) {
+    const bool allowed = co_await canHandle(task, api);
+    if (!allowed)
+        co_return;
+    const BridgeHandler handler = handlers_.value(static_cast<int>(task.kind));
+    if (!handler) {
+        co_await reportErrorQuietly(api, task.id,
+                                    loc("Ce type de tâche n'est pas pris en charge par cet ordinateur : ") +
+                                        wireName(task.kind));
+        co_return;
+    }
+    std::optional<QString> escaped;
+    try {
+        co_await handler(task, api);
+    } catch (...) {
+        // Handlers answer their own failures; one that throws still gets an answer.
+        escaped = describeException(std::current_exception());
+        qCWarning(lcBridge) << "Le gestionnaire de" << wireName(task.kind) << "a échoué";
+    }
+    if (escaped)
+        co_await reportErrorQuietly(api, task.id, *escaped);
+}
+
+std::optional<QByteArray> BridgeService::pngData(const QImage& image) {
+    if (image.isNull())
+        return std::nullopt;
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "PNG") || bytes.isEmpty())
+        return std::nullopt;
+    return bytes;
+}

@@ -1,0 +1,513 @@
+#include "session/AppSession.h"
+
+#include "bridge/BridgeService.h"
+#include "localllm/LocalLLMTelemetry.h"
+#include "platform/AuthFailureNotifier.h"
+#include "platform/DefaultsStore.h"
+#include "platform/Localization.h"
+#include "platform/Log.h"
+#include "session/APIService.h"
+#include "session/KeychainStore.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QSysInfo>
+
+namespace {
+const QString kDefaultLocalLLMEndpoint = QStringLiteral("http://127.0.0.1:8080/v1");
+const QString kDefaultLocalLLMModel = QStringLiteral("Qwen/Qwen3-14B-MLX-4bit");
+
+std::unique_ptr<AppSession>& sharedSession() {
+    static std::unique_ptr<AppSession> session;
+    return session;
+}
+
+DefaultsStore& defaults() {
+    return DefaultsStore::shared();
+}
+QString key(const char* name) {
+    return QString::fromLatin1(name);
+}
+
+template <typename E> E storedEnum(const char* name, E fallback) {
+    const auto text = defaults().string(key(name));
+    if (!text)
+        return fallback;
+    return fromRaw<E>(*text).value_or(fallback);
+}
+
+QString storedText(const char* name, const QString& fallback = QString()) {
+    return defaults().string(key(name)).value_or(fallback);
+}
+
+// Fire-and-forget: runs the task and swallows whatever it throws.
+void detach(QCoro::Task<> task) {
+    [](QCoro::Task<> inner) -> QCoro::Task<> {
+        try {
+            co_await std::move(inner);
+        } catch (...) {
+        }
+    }(std::move(task));
+}
+} // namespace
+
+AppSession::AppSession() {
+    // 1. The conversation and the transient state start empty.
+    // 2. The token.
+    userToken_ = KeychainStore::read(loc("Authentifie-toi pour accéder à Ombrix"));
+    // 3. Nothing known of the account yet (the members' initial values).
+    // 4. The settings.
+    loadSettings();
+    // 5. The telemetry follows the local model settings.
+    LocalLLMTelemetry::shared().setEndpoint(localLLMEndpoint_);
+    LocalLLMTelemetry::shared().setModelProbeEnabled(localLLMEnabled_);
+
+    syncTimer_.setSingleShot(true);
+    connect(&syncTimer_, &QTimer::timeout, this, &AppSession::sendServerSync);
+
+    // 6. Hydration, once the session is in place.
+    if (isAuthenticated())
+        QTimer::singleShot(0, this, [this] { detach(hydrateFromServer()); });
+    // 7. The bridge.
+    reconcileBridge();
+    // 8. Refused tokens, handled after the refused request has returned.
+    connect(&AuthFailureNotifier::shared(), &AuthFailureNotifier::authFailure, this,
+            &AppSession::handleAuthFailure, Qt::QueuedConnection);
+}
+
+AppSession::~AppSession() = default;
+
+AppSession& AppSession::shared() {
+    auto& session = sharedSession();
+    if (!session)
+        session = std::make_unique<AppSession>();
+    return *session;
+}
+
+void AppSession::resetSharedForTesting() {
+    sharedSession().reset();
+}
+
+void AppSession::loadSettings() {
+    mode_ =
+        defaults().string(key(kSelectedMode)) == QStringLiteral("microphone") ? Mode::Microphone : Mode::Chat;
+    provider_ = storedEnum(kSelectedProvider, Provider::OpenAI);
+    voiceMode_ = defaults().string(key(kVoiceMode)) == QStringLiteral("realtime") ? VoiceMode::Realtime
+                                                                                  : VoiceMode::PushToTalk;
+    audioOutput_ = storedEnum(kAudioOutput, AudioOutput::Auto);
+    whisperTranscription_ = defaults().boolValue(key(kWhisperTranscription)).value_or(true);
+    audioVoice_ = storedText(kAudioVoice);
+    doubleCommandEnabled_ = defaults().boolValue(key(kDoubleCommandEnabled)).value_or(true);
+    summonBehavior_ = storedEnum(kSummonBehavior, SummonBehavior::LastUsed);
+    summonFallbackShortcut_ = defaults().string(key(kSummonFallbackShortcut)) == QStringLiteral("none")
+                                  ? SummonFallbackShortcut::None
+                                  : SummonFallbackShortcut::CommandJ;
+    discussionId_ = defaults().integer(key(kChatDiscussionId));
+    if (const auto bytes = defaults().data(key(kChatMessages))) {
+        try {
+            const Json array = json::parse(*bytes);
+            if (!array.is_array())
+                throw JsonDecodingError(JsonDecodingError::Kind::TypeMismatch,
+                                        QStringLiteral("chatMessages"));
+            QList<ChatMessage> decoded;
+            for (const Json& item : array)
+                decoded.append(ChatMessage::fromJson(item));
+            messages_ = decoded;
+        } catch (const std::exception&) {
+            qCWarning(lcSession) << "Conversation enregistrée illisible : conversation vide";
+        }
+    }
+    bridgeEnabled_ = defaults().boolValue(key(kBridgeEnabled)).value_or(false);
+    localLLMEnabled_ = defaults().boolValue(key(kLocalLLMEnabled)).value_or(false);
+    localLLMEndpoint_ = storedText(kLocalLLMEndpoint, kDefaultLocalLLMEndpoint);
+    localLLMModel_ = storedText(kLocalLLMModel, kDefaultLocalLLMModel);
+    selectedLocalModel_ = storedText(kSelectedLocalModel);
+    selectedCloudModel_ = storedText(kSelectedCloudModel);
+    const QString nickname = storedText(kLocalLLMDeviceNickname);
+    localLLMDeviceNickname_ = nickname.isEmpty() ? computerName() : nickname;
+}
+
+// ---- The computer's name ------------------------------------------------------
+
+QString AppSession::prettyHostName(const QByteArray& machineInfo) {
+    for (const QByteArray& rawLine : machineInfo.split('\n')) {
+        const QByteArray line = rawLine.trimmed();
+        if (!line.startsWith("PRETTY_HOSTNAME="))
+            continue;
+        const QByteArray value = line.mid(int(sizeof("PRETTY_HOSTNAME=") - 1));
+        QByteArray out;
+        char quote = 0;
+        for (int i = 0; i < value.size(); ++i) {
+            const char c = value[i];
+            if (quote == '\'') {
+                if (c == '\'')
+                    quote = 0;
+                else
+                    out += c;
+            } else if (c == '\\' && i + 1 < value.size()) {
+                out += value[++i];
+            } else if (c == '"') {
+                quote = quote == '"' ? 0 : '"';
+            } else if (c == '\'' && quote == 0) {
+                quote = '\'';
+            } else {
+                out += c;
+            }
+        }
+        return QString::fromUtf8(out).trimmed();
+    }
+    return QString();
+}
+
+QString AppSession::computerName(const QString& machineInfoPath) {
+    QFile file(machineInfoPath);
+    if (file.open(QIODevice::ReadOnly)) {
+        const QString pretty = prettyHostName(file.read(64 * 1024));
+        if (!pretty.isEmpty())
+            return pretty;
+    }
+    const QString host = QSysInfo::machineHostName();
+    if (!host.isEmpty())
+        return host;
+    return QStringLiteral("Mac");
+}
+
+// ---- Setters --------------------------------------------------------------------
+
+void AppSession::setMode(Mode value) {
+    mode_ = value;
+    defaults().setString(key(kSelectedMode), rawValue(value));
+    emit modeChanged();
+}
+
+void AppSession::setMessages(const QList<ChatMessage>& value) {
+    messages_ = value;
+    persistConversation();
+    emit messagesChanged();
+}
+
+void AppSession::setDiscussionId(std::optional<qint64> value) {
+    discussionId_ = value;
+    if (value)
+        defaults().setInteger(key(kChatDiscussionId), *value);
+    else
+        defaults().remove(key(kChatDiscussionId));
+    emit discussionIdChanged();
+}
+
+void AppSession::setIsStreaming(bool value) {
+    isStreaming_ = value;
+    emit isStreamingChanged();
+}
+
+void AppSession::setLastError(const std::optional<QString>& value) {
+    lastError_ = value;
+    emit lastErrorChanged();
+}
+
+void AppSession::setProvider(Provider value) {
+    provider_ = value;
+    defaults().setString(key(kSelectedProvider), rawValue(value));
+    emit providerChanged();
+    scheduleServerSync();
+}
+
+void AppSession::setSelectedLocalModel(const QString& value) {
+    selectedLocalModel_ = value;
+    defaults().setString(key(kSelectedLocalModel), value);
+    emit selectedLocalModelChanged();
+}
+
+void AppSession::setSelectedCloudModel(const QString& value) {
+    selectedCloudModel_ = value;
+    defaults().setString(key(kSelectedCloudModel), value);
+    emit selectedCloudModelChanged();
+}
+
+void AppSession::setVoiceMode(VoiceMode value) {
+    voiceMode_ = value;
+    defaults().setString(key(kVoiceMode), rawValue(value));
+    emit voiceModeChanged();
+    scheduleServerSync();
+}
+
+void AppSession::setAudioOutput(AudioOutput value) {
+    audioOutput_ = value;
+    defaults().setString(key(kAudioOutput), rawValue(value));
+    emit audioOutputChanged();
+    scheduleServerSync();
+}
+
+void AppSession::setWhisperTranscription(bool value) {
+    whisperTranscription_ = value;
+    defaults().setBool(key(kWhisperTranscription), value);
+    emit whisperTranscriptionChanged();
+    scheduleServerSync();
+}
+
+void AppSession::setAudioVoice(const QString& value) {
+    audioVoice_ = value;
+    defaults().setString(key(kAudioVoice), value);
+    emit audioVoiceChanged();
+    scheduleServerSync();
+}
+
+void AppSession::setDoubleCommandEnabled(bool value) {
+    doubleCommandEnabled_ = value;
+    defaults().setBool(key(kDoubleCommandEnabled), value);
+    emit doubleCommandEnabledChanged();
+}
+
+void AppSession::setSummonBehavior(SummonBehavior value) {
+    summonBehavior_ = value;
+    defaults().setString(key(kSummonBehavior), rawValue(value));
+    emit summonBehaviorChanged();
+}
+
+void AppSession::setSummonFallbackShortcut(SummonFallbackShortcut value) {
+    summonFallbackShortcut_ = value;
+    defaults().setString(key(kSummonFallbackShortcut), rawValue(value));
+    emit summonFallbackShortcutChanged();
+}
+
+void AppSession::setGlobalShortcutPermissionGranted(bool value) {
+    globalShortcutPermissionGranted_ = value;
+    emit globalShortcutPermissionGrantedChanged();
+}
+
+void AppSession::setGlobalShortcutStatusMessage(const std::optional<QString>& value) {
+    globalShortcutStatusMessage_ = value;
+    emit globalShortcutStatusMessageChanged();
+}
+
+void AppSession::setBridgeEnabled(bool value) {
+    bridgeEnabled_ = value;
+    defaults().setBool(key(kBridgeEnabled), value);
+    emit bridgeEnabledChanged();
+    reconcileBridge();
+}
+
+void AppSession::setLocalLLMEnabled(bool value) {
+    localLLMEnabled_ = value;
+    defaults().setBool(key(kLocalLLMEnabled), value);
+    emit localLLMEnabledChanged();
+    LocalLLMTelemetry::shared().setModelProbeEnabled(value);
+    reconcileBridge();
+}
+
+void AppSession::setLocalLLMEndpoint(const QString& value) {
+    localLLMEndpoint_ = value;
+    defaults().setString(key(kLocalLLMEndpoint), value);
+    emit localLLMEndpointChanged();
+    LocalLLMTelemetry::shared().setEndpoint(value);
+}
+
+void AppSession::setLocalLLMModel(const QString& value) {
+    localLLMModel_ = value;
+    defaults().setString(key(kLocalLLMModel), value);
+    emit localLLMModelChanged();
+}
+
+void AppSession::setLocalLLMDeviceNickname(const QString& value) {
+    localLLMDeviceNickname_ = value;
+    defaults().setString(key(kLocalLLMDeviceNickname), value);
+    emit localLLMDeviceNicknameChanged();
+}
+
+void AppSession::setUserToken(const std::optional<QString>& value) {
+    userToken_ = value;
+    emit userTokenChanged();
+}
+
+void AppSession::setUserEmail(const std::optional<QString>& value) {
+    userEmail_ = value;
+    emit userEmailChanged();
+}
+
+void AppSession::persistConversation() {
+    if (messages_.isEmpty()) {
+        defaults().remove(key(kChatMessages));
+        return;
+    }
+    QByteArray encoded;
+    try {
+        Json array = Json::array();
+        for (const ChatMessage& message : messages_)
+            array.push_back(message.toJson());
+        encoded = json::dump(array);
+    } catch (const std::exception&) {
+        return; // the stored conversation stays as it was
+    }
+    defaults().setData(key(kChatMessages), encoded);
+}
+
+// ---- Sign-in, sign-out, refused tokens -------------------------------------------
+
+bool AppSession::isAuthenticated() const {
+    return userToken_ && !userToken_->isEmpty();
+}
+
+void AppSession::forgetAccount() {
+    cancelServerSync();
+    userId_.reset();
+}
+
+bool AppSession::setToken(const QString& token) {
+    const QString trimmed = token.trimmed();
+    if (!trimmed.isEmpty()) {
+        try {
+            KeychainStore::save(trimmed);
+        } catch (...) {
+            setLastError(describeException(std::current_exception()));
+            return false;
+        }
+        if (userToken_ != trimmed)
+            forgetAccount();
+        setUserToken(trimmed);
+        QTimer::singleShot(0, this, [this] { detach(hydrateFromServer()); });
+        reconcileBridge();
+        return true;
+    }
+
+    if (isAuthenticated()) {
+        // Revoke the old session in the background; its outcome does not matter.
+        detach([](QString oldToken) -> QCoro::Task<> {
+            co_await APIService(oldToken).revokeCurrentSession();
+        }(*userToken_));
+    }
+    try {
+        KeychainStore::remove();
+    } catch (...) {
+        qCWarning(lcSession) << "Suppression du jeton du trousseau impossible";
+    }
+    forgetAccount();
+    setUserToken(std::nullopt);
+    setUserEmail(std::nullopt);
+    BridgeService::shared().stop();
+    return true;
+}
+
+void AppSession::reconcileBridge() {
+    if (isAuthenticated())
+        BridgeService::shared().start(*userToken_);
+    else
+        BridgeService::shared().stop();
+}
+
+void AppSession::handleAuthFailure(const QString& token) {
+    if (!isAuthenticated() || token != *userToken_)
+        return; // a request made with a token no longer in use
+    try {
+        KeychainStore::remove();
+    } catch (...) {
+        qCWarning(lcSession) << "Suppression du jeton du trousseau impossible";
+    }
+    forgetAccount();
+    setUserToken(std::nullopt);
+    BridgeService::shared().stop();
+    setLastError(loc("Session expirée. Recolle ton jeton dans Réglages (⌘,)."));
+}
+
+// ---- Server sync ---------------------------------------------------------------
+
+QCoro::Task<> AppSession::hydrateFromServer() {
+    if (!isAuthenticated())
+        co_return;
+    const QString token = *userToken_;
+    QPointer<AppSession> self(this);
+    std::optional<APIService::UserPrefs> prefs;
+    try {
+        prefs = co_await APIService(token).fetchUserPrefs();
+    } catch (...) {
+    }
+    if (!self || userToken_ != token)
+        co_return; // the session ended or another token took over meanwhile
+    if (!prefs) {
+        setLastError(std::nullopt);
+        co_return;
+    }
+
+    userId_ = prefs->id;
+    if (prefs->email)
+        setUserEmail(prefs->email);
+    isHydrating_ = true;
+    if (prefs->default_voice_mode) {
+        std::optional<VoiceMode> mapped;
+        if (*prefs->default_voice_mode == QStringLiteral("ptt"))
+            mapped = VoiceMode::PushToTalk;
+        else if (*prefs->default_voice_mode == QStringLiteral("realtime"))
+            mapped = VoiceMode::Realtime;
+        if (mapped && *mapped != voiceMode_)
+            setVoiceMode(*mapped);
+    }
+    if (prefs->default_provider) {
+        if (const auto mapped = fromRaw<Provider>(*prefs->default_provider); mapped && *mapped != provider_)
+            setProvider(*mapped);
+    }
+    if (prefs->transcribe_audio && *prefs->transcribe_audio != whisperTranscription_)
+        setWhisperTranscription(*prefs->transcribe_audio);
+    if (prefs->audio_output) {
+        AudioOutput mapped = audioOutput_;
+        if (*prefs->audio_output) {
+            if (audioOutput_ == AudioOutput::Local)
+                mapped = AudioOutput::Gpt;
+        } else {
+            mapped = AudioOutput::Local;
+        }
+        if (mapped != audioOutput_)
+            setAudioOutput(mapped);
+    }
+    if (prefs->default_audio_voice && *prefs->default_audio_voice != audioVoice_)
+        setAudioVoice(*prefs->default_audio_voice);
+    isHydrating_ = false;
+}
+
+void AppSession::scheduleServerSync() {
+    if (isHydrating_ || !isAuthenticated() || !userId_)
+        return;
+    ServerSync sync;
+    sync.token = *userToken_;
+    sync.userId = *userId_;
+    sync.voiceMode = voiceMode_ == VoiceMode::Realtime ? QStringLiteral("realtime") : QStringLiteral("ptt");
+    sync.provider = rawValue(provider_);
+    sync.transcribeAudio = whisperTranscription_;
+    sync.audioOutput = audioOutput_ != AudioOutput::Local;
+    if (!audioVoice_.isEmpty())
+        sync.audioVoice = audioVoice_;
+    pendingSync_ = sync;
+    syncTimer_.start(kServerSyncDelayMs);
+}
+
+void AppSession::cancelServerSync() {
+    syncTimer_.stop();
+    pendingSync_.reset();
+}
+
+void AppSession::sendServerSync() {
+    if (!pendingSync_)
+        return;
+    const ServerSync sync = *pendingSync_;
+    pendingSync_.reset();
+    detach([](ServerSync s) -> QCoro::Task<> {
+        co_await APIService(s.token).patchUserPrefs(s.userId, s.voiceMode, s.provider, s.transcribeAudio,
+                                                    s.audioOutput, s.audioVoice);
+    }(sync));
+}
+
+void AppSession::clearConversation() {
+    setMessages({});
+    setDiscussionId(std::nullopt);
+}
+
+void AppSession::prepareForSummon() {
+    switch (summonBehavior_) {
+    case SummonBehavior::Chat:
+        setMode(Mode::Chat);
+        break;
+    case SummonBehavior::Voice:
+        setMode(Mode::Microphone);
+        break;
+    case SummonBehavior::LastUsed:
+        break;
+    }
+}

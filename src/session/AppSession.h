@@ -1,0 +1,255 @@
+#pragma once
+
+#include "session/Models.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <QCoro/QCoroTask>
+
+#include <memory>
+#include <optional>
+
+// The application's one state object: screen mode, conversation, provider and model
+// choices, voice and summon settings, bridge and local-model settings, and who is
+// signed in. Lives on the GUI thread. Every setting is written to the settings store
+// on each assignment (also when the value does not change) and each property has a
+// change signal; the token lives in the keychain.
+//
+// Signing in and out, hydration from the backend, the debounced preference push and
+// the reaction to a refused token keep the session in step with the backend; the
+// bridge runs exactly while a token is present.
+class AppSession : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(Mode mode READ mode WRITE setMode NOTIFY modeChanged)
+    Q_PROPERTY(QList<ChatMessage> messages READ messages WRITE setMessages NOTIFY messagesChanged)
+    Q_PROPERTY(
+        std::optional<qint64> discussionId READ discussionId WRITE setDiscussionId NOTIFY discussionIdChanged)
+    Q_PROPERTY(bool isStreaming READ isStreaming WRITE setIsStreaming NOTIFY isStreamingChanged)
+    Q_PROPERTY(std::optional<QString> lastError READ lastError WRITE setLastError NOTIFY lastErrorChanged)
+    Q_PROPERTY(std::optional<QString> userToken READ userToken NOTIFY userTokenChanged)
+    Q_PROPERTY(Provider provider READ provider WRITE setProvider NOTIFY providerChanged)
+    Q_PROPERTY(QString selectedLocalModel READ selectedLocalModel WRITE setSelectedLocalModel NOTIFY
+                   selectedLocalModelChanged)
+    Q_PROPERTY(QString selectedCloudModel READ selectedCloudModel WRITE setSelectedCloudModel NOTIFY
+                   selectedCloudModelChanged)
+    Q_PROPERTY(VoiceMode voiceMode READ voiceMode WRITE setVoiceMode NOTIFY voiceModeChanged)
+    Q_PROPERTY(AudioOutput audioOutput READ audioOutput WRITE setAudioOutput NOTIFY audioOutputChanged)
+    Q_PROPERTY(bool whisperTranscription READ whisperTranscription WRITE setWhisperTranscription NOTIFY
+                   whisperTranscriptionChanged)
+    Q_PROPERTY(QString audioVoice READ audioVoice WRITE setAudioVoice NOTIFY audioVoiceChanged)
+    Q_PROPERTY(bool doubleCommandEnabled READ doubleCommandEnabled WRITE setDoubleCommandEnabled NOTIFY
+                   doubleCommandEnabledChanged)
+    Q_PROPERTY(SummonBehavior summonBehavior READ summonBehavior WRITE setSummonBehavior NOTIFY
+                   summonBehaviorChanged)
+    Q_PROPERTY(SummonFallbackShortcut summonFallbackShortcut READ summonFallbackShortcut WRITE
+                   setSummonFallbackShortcut NOTIFY summonFallbackShortcutChanged)
+    Q_PROPERTY(bool globalShortcutPermissionGranted READ globalShortcutPermissionGranted WRITE
+                   setGlobalShortcutPermissionGranted NOTIFY globalShortcutPermissionGrantedChanged)
+    Q_PROPERTY(std::optional<QString> globalShortcutStatusMessage READ globalShortcutStatusMessage WRITE
+                   setGlobalShortcutStatusMessage NOTIFY globalShortcutStatusMessageChanged)
+    Q_PROPERTY(bool bridgeEnabled READ bridgeEnabled WRITE setBridgeEnabled NOTIFY bridgeEnabledChanged)
+    Q_PROPERTY(
+        bool localLLMEnabled READ localLLMEnabled WRITE setLocalLLMEnabled NOTIFY localLLMEnabledChanged)
+    Q_PROPERTY(QString localLLMEndpoint READ localLLMEndpoint WRITE setLocalLLMEndpoint NOTIFY
+                   localLLMEndpointChanged)
+    Q_PROPERTY(QString localLLMModel READ localLLMModel WRITE setLocalLLMModel NOTIFY localLLMModelChanged)
+    Q_PROPERTY(QString localLLMDeviceNickname READ localLLMDeviceNickname WRITE setLocalLLMDeviceNickname
+                   NOTIFY localLLMDeviceNicknameChanged)
+    Q_PROPERTY(std::optional<QString> userEmail READ userEmail NOTIFY userEmailChanged)
+
+public:
+    // Settings keys.
+    static constexpr const char* kSelectedMode = "selectedMode";
+    static constexpr const char* kChatMessages = "chatMessages";
+    static constexpr const char* kChatDiscussionId = "chatDiscussionId";
+    static constexpr const char* kSelectedProvider = "selectedProvider";
+    static constexpr const char* kSelectedLocalModel = "selectedLocalModel";
+    static constexpr const char* kSelectedCloudModel = "selectedCloudModel";
+    static constexpr const char* kVoiceMode = "voiceMode";
+    static constexpr const char* kAudioOutput = "audioOutput";
+    static constexpr const char* kWhisperTranscription = "whisperTranscription";
+    static constexpr const char* kAudioVoice = "audioVoice";
+    static constexpr const char* kDoubleCommandEnabled = "doubleCommandEnabled";
+    static constexpr const char* kSummonBehavior = "summonBehavior";
+    static constexpr const char* kSummonFallbackShortcut = "summonFallbackShortcut";
+    static constexpr const char* kBridgeEnabled = "bridgeEnabled";
+    static constexpr const char* kLocalLLMEnabled = "localLLMEnabled";
+    static constexpr const char* kLocalLLMEndpoint = "localLLMEndpoint";
+    static constexpr const char* kLocalLLMModel = "localLLMModel";
+    static constexpr const char* kLocalLLMDeviceNickname = "localLLMDeviceNickname";
+
+    static constexpr int kServerSyncDelayMs = 500;
+
+    // Reads the token and the settings, then starts what a session starts: the
+    // telemetry's endpoint and probe switch, hydration when signed in, the bridge
+    // when a token is present, and the watch for refused tokens.
+    AppSession();
+    ~AppSession() override;
+
+    // The process-wide session, made on first use.
+    static AppSession& shared();
+    // Drops the process-wide session; the next shared() reads everything again.
+    static void resetSharedForTesting();
+
+    // The computer's name for the bridge: the pretty host name (PRETTY_HOSTNAME of
+    // the machine-info file, as hostnamectl keeps it), else the host name, else "Mac".
+    static QString computerName(const QString& machineInfoPath = QStringLiteral("/etc/machine-info"));
+    // PRETTY_HOSTNAME of a machine-info text (shell-style quoting), empty when absent.
+    static QString prettyHostName(const QByteArray& machineInfo);
+
+    // ---- State ---------------------------------------------------------------
+    Mode mode() const { return mode_; }
+    const QList<ChatMessage>& messages() const { return messages_; }
+    std::optional<qint64> discussionId() const { return discussionId_; }
+    bool isStreaming() const { return isStreaming_; }
+    std::optional<QString> lastError() const { return lastError_; }
+    std::optional<QString> userToken() const { return userToken_; }
+    Provider provider() const { return provider_; }
+    QString selectedLocalModel() const { return selectedLocalModel_; }
+    QString selectedCloudModel() const { return selectedCloudModel_; }
+    VoiceMode voiceMode() const { return voiceMode_; }
+    AudioOutput audioOutput() const { return audioOutput_; }
+    bool whisperTranscription() const { return whisperTranscription_; }
+    QString audioVoice() const { return audioVoice_; }
+    bool doubleCommandEnabled() const { return doubleCommandEnabled_; }
+    SummonBehavior summonBehavior() const { return summonBehavior_; }
+    SummonFallbackShortcut summonFallbackShortcut() const { return summonFallbackShortcut_; }
+    bool globalShortcutPermissionGranted() const { return globalShortcutPermissionGranted_; }
+    std::optional<QString> globalShortcutStatusMessage() const { return globalShortcutStatusMessage_; }
+    bool bridgeEnabled() const { return bridgeEnabled_; }
+    bool localLLMEnabled() const { return localLLMEnabled_; }
+    QString localLLMEndpoint() const { return localLLMEndpoint_; }
+    QString localLLMModel() const { return localLLMModel_; }
+    QString localLLMDeviceNickname() const { return localLLMDeviceNickname_; }
+    std::optional<qint64> userId() const { return userId_; }
+    std::optional<QString> userEmail() const { return userEmail_; }
+    bool isHydrating() const { return isHydrating_; }
+    // Whether a preference push is waiting out its delay.
+    bool hasPendingServerSync() const { return pendingSync_.has_value(); }
+
+    void setMode(Mode value);
+    void setMessages(const QList<ChatMessage>& value);
+    void setDiscussionId(std::optional<qint64> value);
+    void setIsStreaming(bool value);
+    void setLastError(const std::optional<QString>& value);
+    void setProvider(Provider value);
+    void setSelectedLocalModel(const QString& value);
+    void setSelectedCloudModel(const QString& value);
+    void setVoiceMode(VoiceMode value);
+    void setAudioOutput(AudioOutput value);
+    void setWhisperTranscription(bool value);
+    void setAudioVoice(const QString& value);
+    void setDoubleCommandEnabled(bool value);
+    void setSummonBehavior(SummonBehavior value);
+    void setSummonFallbackShortcut(SummonFallbackShortcut value);
+    void setGlobalShortcutPermissionGranted(bool value);
+    void setGlobalShortcutStatusMessage(const std::optional<QString>& value);
+    void setBridgeEnabled(bool value);
+    void setLocalLLMEnabled(bool value);
+    void setLocalLLMEndpoint(const QString& value);
+    void setLocalLLMModel(const QString& value);
+    void setLocalLLMDeviceNickname(const QString& value);
+
+    // ---- Operations ----------------------------------------------------------
+    // True when a token is present and not empty.
+    bool isAuthenticated() const;
+    // Signs in with the trimmed token (saved to the keychain first; a failed save
+    // sets lastError and returns false, changing nothing else), or signs out when
+    // the trimmed text is empty (the old session is revoked on the backend in the
+    // background). A new token, and signing out, cancel a pending preference push
+    // and forget the user id, so nothing is sent for one account with another's token.
+    bool setToken(const QString& token);
+    // Runs the bridge with the token while one is present, stops it otherwise.
+    void reconcileBridge();
+    // Pulls the user's preferences into the settings. Failures are swallowed (and
+    // clear lastError); an answer that arrives after the token changed is dropped.
+    QCoro::Task<> hydrateFromServer();
+    // Empties the conversation and forgets the discussion id.
+    void clearConversation();
+    // Chooses the screen before a summon from summonBehavior.
+    void prepareForSummon();
+    // The backend refused `token`: when it is still the current token, sign out with
+    // "Session expirée. Recolle ton jeton dans Réglages (⌘,).". Otherwise nothing.
+    void handleAuthFailure(const QString& token);
+
+signals:
+    void modeChanged();
+    void messagesChanged();
+    void discussionIdChanged();
+    void isStreamingChanged();
+    void lastErrorChanged();
+    void userTokenChanged();
+    void providerChanged();
+    void selectedLocalModelChanged();
+    void selectedCloudModelChanged();
+    void voiceModeChanged();
+    void audioOutputChanged();
+    void whisperTranscriptionChanged();
+    void audioVoiceChanged();
+    void doubleCommandEnabledChanged();
+    void summonBehaviorChanged();
+    void summonFallbackShortcutChanged();
+    void globalShortcutPermissionGrantedChanged();
+    void globalShortcutStatusMessageChanged();
+    void bridgeEnabledChanged();
+    void localLLMEnabledChanged();
+    void localLLMEndpointChanged();
+    void localLLMModelChanged();
+    void localLLMDeviceNicknameChanged();
+    void userEmailChanged();
+
+private:
+    // What a preference push sends, captured when it is scheduled.
+    struct ServerSync {
+        QString token;
+        qint64 userId = 0;
+        QString voiceMode;
+        QString provider;
+        bool transcribeAudio = true;
+        bool audioOutput = true;
+        std::optional<QString> audioVoice;
+    };
+
+    void loadSettings();
+    void persistConversation();
+    void scheduleServerSync();
+    void cancelServerSync();
+    void sendServerSync();
+    void setUserToken(const std::optional<QString>& value);
+    void setUserEmail(const std::optional<QString>& value);
+    // Forgets what belongs to the account of the token being dropped or replaced.
+    void forgetAccount();
+
+    Mode mode_ = Mode::Chat;
+    QList<ChatMessage> messages_;
+    std::optional<qint64> discussionId_;
+    bool isStreaming_ = false;
+    std::optional<QString> lastError_;
+    std::optional<QString> userToken_;
+    Provider provider_ = Provider::OpenAI;
+    QString selectedLocalModel_;
+    QString selectedCloudModel_;
+    VoiceMode voiceMode_ = VoiceMode::PushToTalk;
+    AudioOutput audioOutput_ = AudioOutput::Auto;
+    bool whisperTranscription_ = true;
+    QString audioVoice_;
+    bool doubleCommandEnabled_ = true;
+    SummonBehavior summonBehavior_ = SummonBehavior::LastUsed;
+    SummonFallbackShortcut summonFallbackShortcut_ = SummonFallbackShortcut::CommandJ;
+    bool globalShortcutPermissionGranted_ = false;
+    std::optional<QString> globalShortcutStatusMessage_;
+    bool bridgeEnabled_ = false;
+    bool localLLMEnabled_ = false;
+    QString localLLMEndpoint_;
+    QString localLLMModel_;
+    QString localLLMDeviceNickname_;
+    std::optional<qint64> userId_;
+    std::optional<QString> userEmail_;
+    bool isHydrating_ = false;
+
+    QTimer syncTimer_;
+    std::optional<ServerSync> pendingSync_;
+};

@@ -1,0 +1,391 @@
+// The application session: settings and conversation persistence, sign-in with
+// hydration and the debounced preference push, sign-out, refused tokens, and the
+// bridge following the token. Against the fake backend and an in-memory keychain.
+#include "session/AppSession.h"
+#include "bridge/BridgeService.h"
+#include "localllm/LocalLLMTelemetry.h"
+#include "platform/AuthFailureNotifier.h"
+#include "platform/SecretStore.h"
+#include "session/KeychainStore.h"
+#include "support/TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QSysInfo>
+#include <QTemporaryFile>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kExpired = QStringLiteral("Session expirée. Recolle ton jeton dans Réglages (⌘,).");
+
+class AppSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        defaults = installMemoryDefaults();
+        secrets = std::make_shared<MemorySecretStore>();
+        SecretStore::setShared(secrets);
+        AppSession::resetSharedForTesting();
+        BridgeService::resetSharedForTesting();
+        ScriptedResponse idle = ScriptedResponse::noContent();
+        idle.holdMs = 50;
+        backend.route("GET", QStringLiteral("/api/v1/bridge/tasks/next"), idle);
+        backend.route("GET", QStringLiteral("/api/v1/me.json"), [this](const RecordedRequest& request) {
+            return prefsFor(QString::fromUtf8(request.header("X-User-Token").value_or(QByteArray())));
+        });
+        backend.routePrefix("PATCH", QStringLiteral("/users/"),
+                            [](const RecordedRequest&) { return ScriptedResponse::json(200, "{}"); });
+        backend.route("DELETE", QStringLiteral("/api/v1/session"), ScriptedResponse::noContent());
+    }
+    void TearDown() override {
+        AppSession::resetSharedForTesting();
+        BridgeService::resetSharedForTesting();
+        spinFor(50); // stopped loops and background requests unwind
+    }
+
+    QList<RecordedRequest> requests(const QByteArray& method, const QString& prefix) const {
+        QList<RecordedRequest> out;
+        for (const RecordedRequest& r : backend.requests())
+            if (r.method == method && r.path.startsWith(prefix))
+                out.append(r);
+        return out;
+    }
+    QList<RecordedRequest> patches() const { return requests("PATCH", QStringLiteral("/users/")); }
+    AppSession& signIn(const QString& token, qint64 expectedId) {
+        AppSession& session = AppSession::shared();
+        EXPECT_TRUE(session.setToken(token));
+        EXPECT_TRUE(spinUntil([&] { return session.userId() == expectedId; }));
+        return session;
+    }
+
+    std::function<ScriptedResponse(const QString& token)> prefsFor = [](const QString&) {
+        return ScriptedResponse::json(200, R"({"id":7})");
+    };
+    FakeBackend backend;
+    std::shared_ptr<MemoryDefaultsStore> defaults;
+    std::shared_ptr<MemorySecretStore> secrets;
+};
+
+TEST_F(AppSessionTest, StartsWithTheDefaultsAndFallsBackFromBadStoredValues) {
+    {
+        AppSession& session = AppSession::shared();
+        EXPECT_EQ(session.mode(), Mode::Chat);
+        EXPECT_EQ(session.provider(), Provider::OpenAI);
+        EXPECT_EQ(session.voiceMode(), VoiceMode::PushToTalk);
+        EXPECT_EQ(session.audioOutput(), AudioOutput::Auto);
+        EXPECT_TRUE(session.whisperTranscription());
+        EXPECT_TRUE(session.doubleCommandEnabled());
+        EXPECT_EQ(session.summonBehavior(), SummonBehavior::LastUsed);
+        EXPECT_EQ(session.summonFallbackShortcut(), SummonFallbackShortcut::CommandJ);
+        EXPECT_FALSE(session.bridgeEnabled());
+        EXPECT_FALSE(session.localLLMEnabled());
+        EXPECT_EQ(session.localLLMModel(), QStringLiteral("Qwen/Qwen3-14B-MLX-4bit"));
+        EXPECT_EQ(session.localLLMEndpoint(), QStringLiteral("http://127.0.0.1:8080/v1"));
+        EXPECT_EQ(session.localLLMDeviceNickname(), AppSession::computerName());
+        EXPECT_TRUE(session.messages().isEmpty());
+        EXPECT_FALSE(session.userToken().has_value());
+        EXPECT_FALSE(BridgeService::shared().isRunning());
+        EXPECT_EQ(BridgeService::shared().status(), BridgeService::Status::off());
+    }
+    AppSession::resetSharedForTesting();
+
+    const QByteArray garbage = R"([{"id":"not-a-uuid","role":"user","content":"x","createdAt":1}])";
+    defaults->setString(QStringLiteral("selectedMode"), QStringLiteral("voice"));
+    defaults->setString(QStringLiteral("summonFallbackShortcut"), QString());
+    defaults->setString(QStringLiteral("voiceMode"), QStringLiteral("ptt"));
+    defaults->setString(QStringLiteral("selectedProvider"), QStringLiteral("OpenAI"));
+    defaults->setString(QStringLiteral("audioOutput"), QStringLiteral("speaker"));
+    defaults->setBool(QStringLiteral("whisperTranscription"), false);
+    defaults->setString(QStringLiteral("chatDiscussionId"), QStringLiteral("12"));
+    defaults->setData(QStringLiteral("chatMessages"), garbage);
+    defaults->setString(QStringLiteral("localLLMDeviceNickname"), QString());
+    defaults->setString(QStringLiteral("localLLMEndpoint"), QString());
+    AppSession& session = AppSession::shared();
+    EXPECT_EQ(session.mode(), Mode::Chat);
+    EXPECT_EQ(session.summonFallbackShortcut(), SummonFallbackShortcut::CommandJ);
+    EXPECT_EQ(session.voiceMode(), VoiceMode::PushToTalk);
+    EXPECT_EQ(session.provider(), Provider::OpenAI);
+    EXPECT_EQ(session.audioOutput(), AudioOutput::Auto);
+    EXPECT_FALSE(session.whisperTranscription());
+    EXPECT_FALSE(session.discussionId().has_value());
+    EXPECT_TRUE(session.messages().isEmpty());
+    EXPECT_EQ(defaults->data(QStringLiteral("chatMessages")), garbage); // kept until the next change
+    EXPECT_EQ(session.localLLMDeviceNickname(), AppSession::computerName());
+    EXPECT_EQ(session.localLLMEndpoint(), QString()); // texts are taken as stored
+    EXPECT_EQ(LocalLLMTelemetry::shared().endpointForModelProbe(), QString());
+}
+
+TEST_F(AppSessionTest, SettingsAndConversationSurviveANewSession) {
+    const QList<ChatMessage> conversation{
+        ChatMessage(QUuid::createUuid(), ChatMessage::Role::User, QStringLiteral("Bonjour"), 10.5),
+        ChatMessage(QUuid::createUuid(), ChatMessage::Role::Assistant, QStringLiteral("Salut « toi »"),
+                    11.25)};
+    {
+        AppSession& s = AppSession::shared();
+        s.setMode(Mode::Microphone);
+        s.setMessages(conversation);
+        s.setDiscussionId(42);
+        s.setProvider(Provider::Anthropic);
+        s.setSelectedLocalModel(QStringLiteral("local-m"));
+        s.setSelectedCloudModel(QStringLiteral("cloud-m"));
+        s.setVoiceMode(VoiceMode::Realtime);
+        s.setAudioOutput(AudioOutput::Local);
+        s.setWhisperTranscription(false);
+        s.setAudioVoice(QStringLiteral("alloy"));
+        s.setDoubleCommandEnabled(false);
+        s.setSummonBehavior(SummonBehavior::Voice);
+        s.setSummonFallbackShortcut(SummonFallbackShortcut::None);
+        s.setBridgeEnabled(true);
+        s.setLocalLLMEnabled(true);
+        s.setLocalLLMEndpoint(QStringLiteral("http://127.0.0.1:9999/v1"));
+        s.setLocalLLMModel(QStringLiteral("org/model"));
+        s.setLocalLLMDeviceNickname(QStringLiteral("Bureau"));
+        EXPECT_TRUE(LocalLLMTelemetry::shared().modelProbeEnabled());
+        EXPECT_EQ(LocalLLMTelemetry::shared().endpointForModelProbe(),
+                  QStringLiteral("http://127.0.0.1:9999/v1"));
+    }
+    AppSession::resetSharedForTesting();
+    LocalLLMTelemetry::shared().setModelProbeEnabled(false);
+
+    AppSession& s = AppSession::shared();
+    EXPECT_EQ(s.mode(), Mode::Microphone);
+    EXPECT_EQ(s.messages(), conversation);
+    EXPECT_EQ(s.discussionId(), 42);
+    EXPECT_EQ(s.provider(), Provider::Anthropic);
+    EXPECT_EQ(s.selectedLocalModel(), QStringLiteral("local-m"));
+    EXPECT_EQ(s.selectedCloudModel(), QStringLiteral("cloud-m"));
+    EXPECT_EQ(s.voiceMode(), VoiceMode::Realtime);
+    EXPECT_EQ(s.audioOutput(), AudioOutput::Local);
+    EXPECT_FALSE(s.whisperTranscription());
+    EXPECT_EQ(s.audioVoice(), QStringLiteral("alloy"));
+    EXPECT_FALSE(s.doubleCommandEnabled());
+    EXPECT_EQ(s.summonBehavior(), SummonBehavior::Voice);
+    EXPECT_EQ(s.summonFallbackShortcut(), SummonFallbackShortcut::None);
+    EXPECT_TRUE(s.bridgeEnabled());
+    EXPECT_TRUE(s.localLLMEnabled());
+    EXPECT_EQ(s.localLLMModel(), QStringLiteral("org/model"));
+    EXPECT_EQ(s.localLLMDeviceNickname(), QStringLiteral("Bureau"));
+    // The telemetry follows the stored settings at start.
+    EXPECT_TRUE(LocalLLMTelemetry::shared().modelProbeEnabled());
+    EXPECT_EQ(LocalLLMTelemetry::shared().endpointForModelProbe(),
+              QStringLiteral("http://127.0.0.1:9999/v1"));
+    // Still signed out: the bridge setting alone never starts the bridge.
+    EXPECT_FALSE(BridgeService::shared().isRunning());
+
+    // A summon with "voice" shows the microphone even after the chat; "chat" the chat.
+    s.setMode(Mode::Chat);
+    s.prepareForSummon();
+    EXPECT_EQ(s.mode(), Mode::Microphone);
+    s.setSummonBehavior(SummonBehavior::Chat);
+    s.prepareForSummon();
+    EXPECT_EQ(s.mode(), Mode::Chat);
+    s.setSummonBehavior(SummonBehavior::LastUsed);
+    s.setMode(Mode::Microphone);
+    s.prepareForSummon();
+    EXPECT_EQ(s.mode(), Mode::Microphone);
+
+    s.clearConversation();
+    EXPECT_TRUE(s.messages().isEmpty());
+    EXPECT_FALSE(defaults->contains(QStringLiteral("chatMessages")));
+    EXPECT_FALSE(defaults->contains(QStringLiteral("chatDiscussionId")));
+}
+
+TEST_F(AppSessionTest, SignInHydratesAndABurstOfChangesSendsOnePush) {
+    defaults->setString(QStringLiteral("audioOutput"), QStringLiteral("local"));
+    prefsFor = [](const QString&) {
+        return ScriptedResponse::json(
+            200,
+            R"({"id":7,"email":"zoe@example.com","default_voice_mode":"realtime","default_provider":"anthropic",)"
+            R"("default_model":"m","transcribe_audio":false,"audio_output":true,"default_audio_voice":"alloy"})");
+    };
+    AppSession& session = AppSession::shared();
+    EXPECT_TRUE(session.setToken(QStringLiteral("  tok-1\n")));
+    EXPECT_EQ(session.userToken(), QStringLiteral("tok-1"));
+    EXPECT_EQ(KeychainStore::read(QString()), QStringLiteral("tok-1"));
+    EXPECT_TRUE(BridgeService::shared().isRunning()); // whatever bridgeEnabled says
+    EXPECT_FALSE(session.bridgeEnabled());
+    ASSERT_TRUE(spinUntil([&] { return session.userId() == 7; }));
+
+    EXPECT_EQ(session.userEmail(), QStringLiteral("zoe@example.com"));
+    EXPECT_EQ(session.voiceMode(), VoiceMode::Realtime);
+    EXPECT_EQ(session.provider(), Provider::Anthropic);
+    EXPECT_FALSE(session.whisperTranscription());
+    EXPECT_EQ(session.audioOutput(), AudioOutput::Gpt);
+    EXPECT_EQ(session.audioVoice(), QStringLiteral("alloy"));
+    EXPECT_EQ(defaults->string(QStringLiteral("voiceMode")), QStringLiteral("realtime"));
+    EXPECT_EQ(requests("GET", QStringLiteral("/api/v1/me.json")).first().header("X-User-Token"), "tok-1");
+    spinFor(700);
+    EXPECT_TRUE(patches().isEmpty()); // hydration pushes nothing back
+
+    // Three changes within 300 ms: one request, 500 ms after the last, with every
+    // synced setting at its latest value and no voice key for an empty voice.
+    session.setProvider(Provider::Gemini);
+    spinFor(120);
+    session.setVoiceMode(VoiceMode::PushToTalk);
+    spinFor(120);
+    session.setAudioVoice(QString());
+    QElapsedTimer sinceLast;
+    sinceLast.start();
+    ASSERT_TRUE(spinUntil([&] { return !patches().isEmpty(); }));
+    EXPECT_GE(sinceLast.elapsed(), 450);
+    spinFor(700);
+    ASSERT_EQ(patches().size(), 1);
+    const RecordedRequest push = patches().first();
+    EXPECT_EQ(push.path, QStringLiteral("/users/7.json"));
+    EXPECT_EQ(push.header("X-User-Token"), "tok-1");
+    const Json user = json::parse(push.body).at("user");
+    EXPECT_EQ(user.size(), 4u);
+    EXPECT_EQ(user.at("default_voice_mode"), "ptt");
+    EXPECT_EQ(user.at("default_provider"), "gemini");
+    EXPECT_EQ(user.at("transcribe_audio"), false);
+    EXPECT_EQ(user.at("audio_output"), true);
+
+    // Assigning a value equal to the current one still pushes.
+    session.setAudioOutput(AudioOutput::Gpt);
+    ASSERT_TRUE(spinUntil([&] { return patches().size() == 2; }));
+    EXPECT_EQ(json::parse(patches().last().body).at("user").at("audio_output"), true);
+}
+
+TEST_F(AppSessionTest, HydrationMapsOnlyWhatItUnderstands) {
+    defaults->setString(QStringLiteral("voiceMode"), QStringLiteral("realtime"));
+    defaults->setString(QStringLiteral("audioOutput"), QStringLiteral("auto"));
+    prefsFor = [](const QString&) {
+        return ScriptedResponse::json(
+            200,
+            R"({"id":3,"default_voice_mode":"pushToTalk","default_provider":"mistral","audio_output":true})");
+    };
+    AppSession& session = signIn(QStringLiteral("tok"), 3);
+    EXPECT_EQ(session.voiceMode(), VoiceMode::Realtime);
+    EXPECT_EQ(session.provider(), Provider::OpenAI);
+    EXPECT_EQ(session.audioOutput(), AudioOutput::Auto);
+    EXPECT_FALSE(session.userEmail().has_value());
+
+    // A failed hydration clears the error text and changes nothing else.
+    prefsFor = [](const QString&) { return ScriptedResponse::text(500, "non"); };
+    session.setLastError(QStringLiteral("ancienne erreur"));
+    session.setAudioOutput(AudioOutput::Local);
+    const int before = static_cast<int>(requests("GET", QStringLiteral("/api/v1/me.json")).size());
+    runTask(session.hydrateFromServer());
+    EXPECT_EQ(requests("GET", QStringLiteral("/api/v1/me.json")).size(), before + 1);
+    EXPECT_FALSE(session.lastError().has_value());
+    EXPECT_EQ(session.userId(), 3);
+
+    // false always gives the local voice.
+    prefsFor = [](const QString&) { return ScriptedResponse::json(200, R"({"id":3,"audio_output":false})"); };
+    session.setAudioOutput(AudioOutput::Gpt);
+    runTask(session.hydrateFromServer());
+    EXPECT_EQ(session.audioOutput(), AudioOutput::Local);
+}
+
+TEST_F(AppSessionTest, SignOutAndTokenChangeDropThePendingPushAndTheAccount) {
+    AppSession& session = signIn(QStringLiteral("tok-a"), 7);
+    session.setProvider(Provider::Local);
+    EXPECT_TRUE(session.hasPendingServerSync());
+    EXPECT_TRUE(session.setToken(QStringLiteral(" \n\t ")));
+    EXPECT_FALSE(session.userToken().has_value());
+    EXPECT_FALSE(session.userId().has_value());
+    EXPECT_FALSE(session.userEmail().has_value());
+    EXPECT_FALSE(KeychainStore::read(QString()).has_value());
+    EXPECT_FALSE(BridgeService::shared().isRunning());
+    ASSERT_TRUE(spinUntil([&] { return !requests("DELETE", QStringLiteral("/api/v1/session")).isEmpty(); }));
+    EXPECT_EQ(requests("DELETE", QStringLiteral("/api/v1/session")).first().header("X-User-Token"), "tok-a");
+    spinFor(700);
+    EXPECT_TRUE(patches().isEmpty());
+
+    // Signing out again: no revocation, still true, the bridge stays off.
+    EXPECT_TRUE(session.setToken(QString()));
+    spinFor(100);
+    EXPECT_EQ(requests("DELETE", QStringLiteral("/api/v1/session")).size(), 1);
+
+    // A change of token: the old account's push is not sent with the new token, and
+    // an answer for the old token that arrives late is dropped.
+    prefsFor = [](const QString& token) {
+        ScriptedResponse answer =
+            ScriptedResponse::json(200, token == QStringLiteral("slow") ? R"({"id":1,"email":"old@x"})"
+                                                                        : R"({"id":2,"email":"new@x"})");
+        if (token == QStringLiteral("slow"))
+            answer.holdMs = 300;
+        return answer;
+    };
+    signIn(QStringLiteral("tok-a"), 2);
+    session.setVoiceMode(VoiceMode::Realtime);
+    EXPECT_TRUE(session.setToken(QStringLiteral("slow")));
+    EXPECT_FALSE(session.userId().has_value());
+    EXPECT_FALSE(session.hasPendingServerSync());
+    EXPECT_TRUE(session.setToken(QStringLiteral("fast")));
+    ASSERT_TRUE(spinUntil([&] { return session.userId() == 2; }));
+    spinFor(700);
+    EXPECT_EQ(session.userId(), 2);
+    EXPECT_EQ(session.userEmail(), QStringLiteral("new@x"));
+    EXPECT_TRUE(patches().isEmpty());
+    EXPECT_EQ(BridgeService::shared().token(), QStringLiteral("fast"));
+}
+
+TEST_F(AppSessionTest, ARefusedCurrentTokenSignsOutAndStopsTheBridge) {
+    backend.route("GET", QStringLiteral("/api/v1/bridge/tasks/next"), [](const RecordedRequest& request) {
+        if (request.header("X-User-Token") == "revoked")
+            return ScriptedResponse::text(401, "unauthorized");
+        ScriptedResponse idle = ScriptedResponse::noContent();
+        idle.holdMs = 50;
+        return idle;
+    });
+    AppSession& session = signIn(QStringLiteral("tok"), 7);
+    session.setProvider(Provider::Gemini);
+
+    // A refusal of some other token changes nothing.
+    AuthFailureNotifier::shared().post(QStringLiteral("old-token"));
+    spinFor(100);
+    EXPECT_EQ(session.userToken(), QStringLiteral("tok"));
+    EXPECT_FALSE(session.lastError().has_value());
+    EXPECT_TRUE(BridgeService::shared().isRunning());
+
+    // The backend refuses the current token on the bridge's poll.
+    session.setToken(QStringLiteral("revoked"));
+    ASSERT_TRUE(spinUntil([&] { return !session.userToken().has_value(); }));
+    EXPECT_EQ(session.lastError(), kExpired);
+    EXPECT_FALSE(KeychainStore::read(QString()).has_value());
+    EXPECT_FALSE(BridgeService::shared().isRunning());
+    EXPECT_EQ(BridgeService::shared().status(), BridgeService::Status::off());
+    EXPECT_FALSE(session.userId().has_value());
+    const auto pollsAfter = requests("GET", QStringLiteral("/api/v1/bridge")).size();
+    spinFor(700);
+    EXPECT_EQ(requests("GET", QStringLiteral("/api/v1/bridge")).size(), pollsAfter);
+    EXPECT_TRUE(patches().isEmpty());
+    EXPECT_TRUE(requests("DELETE", QStringLiteral("/api/v1/session")).isEmpty()); // no revocation
+
+    // Signed out, a 401 changes nothing more.
+    session.setLastError(std::nullopt);
+    AuthFailureNotifier::shared().post(QStringLiteral("revoked"));
+    spinFor(50);
+    EXPECT_FALSE(session.lastError().has_value());
+}
+
+TEST_F(AppSessionTest, AFailedKeychainSaveChangesNothing) {
+    AppSession& session = signIn(QStringLiteral("tok"), 7);
+    secrets->setFailure(MemorySecretStore::Operation::Store, SecretStatus::notAvailable);
+    secrets->setFailure(MemorySecretStore::Operation::Replace, SecretStatus::notAvailable);
+    EXPECT_FALSE(session.setToken(QStringLiteral("other")));
+    EXPECT_EQ(session.lastError(), QStringLiteral("Erreur Trousseau -25291"));
+    EXPECT_EQ(session.userToken(), QStringLiteral("tok"));
+    EXPECT_EQ(session.userId(), 7);
+    EXPECT_EQ(BridgeService::shared().token(), QStringLiteral("tok"));
+}
+
+TEST(ComputerNameTest, ReadsThePrettyHostName) {
+    EXPECT_EQ(AppSession::prettyHostName("PRETTY_HOSTNAME=\"Portable de Zoé\"\nCHASSIS=laptop\n"),
+              QStringLiteral("Portable de Zoé"));
+    EXPECT_EQ(AppSession::prettyHostName("# x\nPRETTY_HOSTNAME=Atelier\n"), QStringLiteral("Atelier"));
+    EXPECT_EQ(AppSession::prettyHostName("PRETTY_HOSTNAME='Atelier 2'"), QStringLiteral("Atelier 2"));
+    EXPECT_EQ(AppSession::prettyHostName("PRETTY_HOSTNAME=\"Say \\\"hi\\\"\""), QStringLiteral("Say \"hi\""));
+    EXPECT_EQ(AppSession::prettyHostName("ICON_NAME=computer\n"), QString());
+
+    QTemporaryFile info;
+    ASSERT_TRUE(info.open());
+    info.write("PRETTY_HOSTNAME=\"Bureau de Zoé\"\n");
+    info.flush();
+    EXPECT_EQ(AppSession::computerName(info.fileName()), QStringLiteral("Bureau de Zoé"));
+    EXPECT_EQ(AppSession::computerName(QStringLiteral("/nonexistent/machine-info")),
+              QSysInfo::machineHostName());
+}
+
+} // namespace
