@@ -22,15 +22,6 @@ constexpr qsizetype kCoalesceCharacters = 20;
 constexpr qint64 kCoalesceMs = 50;
 constexpr qsizetype kDebugBodyCharacters = 1500;
 
-struct ReplyDeleter {
-    void operator()(QNetworkReply* reply) const {
-        if (reply) {
-            reply->abort();
-            reply->deleteLater();
-        }
-    }
-};
-
 // Errors of the body rewrite.
 class BodyError : public OmbrixError {
 public:
@@ -176,16 +167,15 @@ struct Run {
 
 // Everything after the request is ready; throws for the catch-all error.
 QCoro::Task<> stream(Run& run, HttpRequest request) {
-    std::unique_ptr<QNetworkReply, ReplyDeleter> reply(LocalHttp::start(request, 0));
-    reply->setReadBufferSize(256 * 1024);
-    const std::optional<int> status = co_await LocalHttp::waitForStatus(reply.get());
+    auto reader = std::make_unique<LocalHttp::ReplyReader>(LocalHttp::start(request, 0));
+    reader->reply()->setReadBufferSize(256 * 1024);
+    const std::optional<int> status = co_await reader->waitForStatus();
     if (!status) {
         co_await sendError(run.api, run.taskId, loc("Réponse invalide du serveur local."));
         co_return;
     }
-    LocalHttp::LineReader reader(reply.get());
     if (*status < 200 || *status > 299) {
-        const QString text = co_await LocalStream::readErrorText(reader);
+        const QString text = co_await LocalStream::readErrorText(*reader);
         co_await sendError(run.api, run.taskId,
                            loc("Serveur local HTTP ") + QString::number(*status) + QStringLiteral(" : ") +
                                text);
@@ -194,7 +184,7 @@ QCoro::Task<> stream(Run& run, HttpRequest request) {
 
     run.sinceLastSend.start();
     while (true) {
-        const std::optional<QByteArray> line = co_await reader.nextLine();
+        const std::optional<QByteArray> line = co_await reader->nextLine();
         if (!line)
             break;
         const LocalStream::Line parsed = LocalStream::classify(*line);
@@ -211,7 +201,7 @@ QCoro::Task<> stream(Run& run, HttpRequest request) {
         }
         run.event(parsed.event);
     }
-    reply.reset(); // the server's part is over
+    reader.reset(); // the server's part is over
 
     if (!run.pendingText.isEmpty()) {
         const QString taken = run.pendingText;

@@ -107,10 +107,12 @@ TEST_F(LocalLLMHandlerTest, StreamsTheFirstDeltaAtOnceThenCoalescesAndEndsWithTh
     task.id = "task-42";
     const BridgeTask::LLMInferArgs args{kBody};
     bool finished = false;
-    auto running = [&]() -> QCoro::Task<> {
+    // A named lambda: its captures must outlive the coroutine.
+    auto body = [&]() -> QCoro::Task<> {
         co_await LocalLLMHandler::handle(task, args, api, settings);
         finished = true;
-    }();
+    };
+    auto running = body();
     // The first delta reaches the backend while the stream is still open.
     ASSERT_TRUE(spinUntil([&] { return !deltas().isEmpty(); }, 3000));
     EXPECT_FALSE(finished);
