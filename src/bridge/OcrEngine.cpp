@@ -10,6 +10,8 @@
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -46,12 +48,20 @@ QString reportedLanguage(const std::string& code) {
     return QString::fromStdString(code);
 }
 
-void silenceTesseract() {
+void prepareTesseract() {
     static std::once_flag once;
-    // Tesseract's messages (resolution estimates and the like) go nowhere.
     std::call_once(once, [] {
+        // Tesseract's messages (resolution estimates and the like) go nowhere.
         tesseract::TessBaseAPI api;
         api.SetVariable("debug_file", "/dev/null");
+        // Tesseract's OpenMP regions busy-wait on every core, which makes a page
+        // several times slower as soon as the machine is busy with anything else:
+        // the regions run on the recognising thread alone. (Looked up at run time:
+        // the OpenMP runtime comes with Tesseract's own libraries.)
+        using SetMaxActiveLevels = void (*)(int);
+        if (auto setLevels =
+                reinterpret_cast<SetMaxActiveLevels>(dlsym(RTLD_DEFAULT, "omp_set_max_active_levels")))
+            setLevels(0);
     });
 }
 
@@ -94,7 +104,7 @@ private:
     tesseract::TessBaseAPI& api() {
         if (api_)
             return *api_;
-        silenceTesseract();
+        prepareTesseract();
         auto api = std::make_unique<tesseract::TessBaseAPI>();
         if (api->Init(nullptr, kTesseractLanguages, tesseract::OEM_LSTM_ONLY) != 0)
             throw OcrError::visionFailure(loc("les langues de reconnaissance (fra+eng) sont introuvables"));

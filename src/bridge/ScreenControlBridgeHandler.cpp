@@ -1,6 +1,9 @@
 #include "bridge/ScreenControlBridgeHandler.h"
 
+#include "bridge/BridgeResults.h"
 #include "bridge/DesktopEntry.h"
+#include "bridge/DesktopOpener.h"
+#include "bridge/TaskReports.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
 
@@ -11,6 +14,9 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QStringDecoder>
+#include <QtConcurrent>
+
+#include <QCoro/QCoroFuture>
 
 namespace ScreenControlBridgeHandler {
 
@@ -107,6 +113,23 @@ std::optional<QString> locateByName(const QStringList& folders, const QString& n
     return std::nullopt;
 }
 
+// The outcome of a run of the tool on a worker thread (exceptions do not cross a QFuture).
+struct ToolOutcome {
+    QString output;
+    std::optional<QString> failure;
+};
+
+ToolOutcome runTool(const ShortcutsCommand& command, const QStringList& args,
+                    const std::optional<QString>& input) {
+    ToolOutcome outcome;
+    try {
+        outcome.output = runShortcutsCLI(command, args, input);
+    } catch (...) {
+        outcome.failure = describeException(std::current_exception());
+    }
+    return outcome;
+}
+
 QString decodeStrictUtf8(const QByteArray& bytes) {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
     QString text = decoder.decode(bytes);
@@ -195,6 +218,67 @@ QStringList parseShortcutList(const QString& output) {
             names << piece.mid(begin, end - begin);
     }
     return names;
+}
+
+QCoro::Task<> handleOpenApp(const BridgeTask& taskRef, const BridgeTask::AppOpenArgs& argsRef,
+                            const APIService& apiRef) {
+    const QString taskId = taskRef.id;
+    const QString name = argsRef.name;
+    const APIService api = apiRef;
+    BridgeOkResult result;
+    try {
+        // (Named futures: g++ 12 destroys a lambda temporary inside co_await twice.)
+        QFuture<std::optional<QString>> looking = QtConcurrent::run([name] { return locateApp(name); });
+        const std::optional<QString> app = co_await looking;
+        if (!app) {
+            result.error = loc("Aucune application nommée '%1' n'a été trouvée.").arg(name);
+        } else {
+            const std::optional<QString> failure = co_await DesktopOpener::shared().launchApplication(*app);
+            result.ok = !failure;
+            result.error = failure;
+        }
+    } catch (...) {
+        result.ok = false;
+        result.error = describeException(std::current_exception());
+    }
+    co_await TaskReports::success(api, taskId, result.toJson());
+}
+
+QCoro::Task<> handleRunShortcut(const BridgeTask& taskRef, const BridgeTask::ShortcutRunArgs& argsRef,
+                                const APIService& apiRef) {
+    const QString taskId = taskRef.id;
+    const QStringList args{QStringLiteral("run"), argsRef.name};
+    const std::optional<QString> input = argsRef.input;
+    const APIService api = apiRef;
+    const ShortcutsCommand command = currentShortcutsCommand();
+    QFuture<ToolOutcome> running =
+        QtConcurrent::run([command, args, input] { return runTool(command, args, input); });
+    const ToolOutcome outcome = co_await running;
+    if (outcome.failure) {
+        co_await TaskReports::error(api, taskId, QStringLiteral("shortcut_run_failed: ") + *outcome.failure);
+        co_return;
+    }
+    BridgeShortcutRunResult result;
+    if (!outcome.output.isEmpty())
+        result.output = outcome.output;
+    co_await TaskReports::success(api, taskId, result.toJson());
+}
+
+QCoro::Task<> handleListShortcuts(const BridgeTask& taskRef, const APIService& apiRef) {
+    const QString taskId = taskRef.id;
+    const APIService api = apiRef;
+    const ShortcutsCommand command = currentShortcutsCommand();
+    const QStringList args{QStringLiteral("list")};
+    QFuture<ToolOutcome> running =
+        QtConcurrent::run([command, args] { return runTool(command, args, std::nullopt); });
+    const ToolOutcome outcome = co_await running;
+    if (outcome.failure) {
+        co_await TaskReports::error(api, taskId, QStringLiteral("shortcut_list_failed: ") + *outcome.failure);
+        co_return;
+    }
+    BridgeShortcutListResult result;
+    result.shortcuts = parseShortcutList(outcome.output);
+    co_await TaskReports::success(api, taskId, result.toJson());
 }
 
 } // namespace ScreenControlBridgeHandler

@@ -1,9 +1,13 @@
 #pragma once
 
+#include "bridge/BridgeTask.h"
 #include "platform/Errors.h"
+#include "session/APIService.h"
 
 #include <QString>
 #include <QStringList>
+
+#include <QCoro/QCoroTask>
 
 #include <optional>
 
@@ -66,5 +70,14 @@ QString runShortcutsCLI(const QStringList& args, const std::optional<QString>& s
 // The names in the output of `list`: one a line, spaces and tabs trimmed, empty
 // lines dropped, in the tool's order.
 QStringList parseShortcutList(const QString& output);
+
+// The app_open, shortcut_run and shortcut_list tasks. They report their outcome
+// themselves and never throw; the lookups and the tool run off the GUI thread. The
+// arguments are copied before the first suspension.
+QCoro::Task<> handleOpenApp(const BridgeTask& task, const BridgeTask::AppOpenArgs& args,
+                            const APIService& api);
+QCoro::Task<> handleRunShortcut(const BridgeTask& task, const BridgeTask::ShortcutRunArgs& args,
+                                const APIService& api);
+QCoro::Task<> handleListShortcuts(const BridgeTask& task, const APIService& api);
 
 } // namespace ScreenControlBridgeHandler

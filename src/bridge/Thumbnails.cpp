@@ -3,7 +3,6 @@
 #include "bridge/ImageFiles.h"
 #include "bridge/PdfFiles.h"
 
-#include <QBuffer>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QImageReader>
@@ -73,17 +72,6 @@ QImage make(const QString& path, int box) {
     if (type.name().startsWith(QLatin1String("image/")))
         return ImageFiles::loadFitting(path, box);
     return QImage();
-}
-
-std::optional<QByteArray> pngData(const QImage& image) {
-    if (image.isNull())
-        return std::nullopt;
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, "PNG"))
-        return std::nullopt;
-    return bytes;
 }
 
 } // namespace Thumbnails

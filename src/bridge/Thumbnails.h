@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <QImage>
 #include <QString>
 
@@ -22,8 +21,5 @@ int boxPixels(int edgePoints, double scale);
 // The thumbnail of the file, fitting a box of `boxPixels` square; a null image when
 // the file is neither a readable image nor a PDF. Blocking: call it off the GUI thread.
 QImage make(const QString& path, int boxPixels);
-
-// The PNG encoding of an image; nothing when it cannot be encoded.
-std::optional<QByteArray> pngData(const QImage& image);
 
 } // namespace Thumbnails

@@ -11,15 +11,6 @@ namespace LocalDirectClient {
 namespace {
 constexpr int kStreamTimeoutMs = 240 * 1000;
 
-struct ReplyDeleter {
-    void operator()(QNetworkReply* reply) const {
-        if (reply) {
-            reply->abort();
-            reply->deleteLater();
-        }
-    }
-};
-
 QList<Json> finishToolCalls(const LocalStream::ToolCallTable& table) {
     QList<Json> calls;
     for (const auto& [index, record] : table.records()) {
@@ -74,13 +65,12 @@ QCoro::Task<Completion> streamChatRaw(QString endpoint, QByteArray bodyData,
     request.setHeader("Accept", "text/event-stream");
     request.body = std::move(bodyData);
     request.timeoutMs = kStreamTimeoutMs;
-    std::unique_ptr<QNetworkReply, ReplyDeleter> reply(LocalHttp::start(request, 0));
-    reply->setReadBufferSize(256 * 1024);
+    LocalHttp::ReplyReader reader(LocalHttp::start(request, 0));
+    reader.reply()->setReadBufferSize(256 * 1024);
 
-    const std::optional<int> status = co_await LocalHttp::waitForStatus(reply.get());
+    const std::optional<int> status = co_await reader.waitForStatus();
     if (!status)
         throw DirectError::decoding();
-    LocalHttp::LineReader reader(reply.get());
     if (*status < 200 || *status > 299) {
         const QString body = co_await LocalStream::readErrorText(reader);
         throw DirectError::httpError(*status, body);

@@ -5,10 +5,8 @@
 #include <QNetworkRequest>
 #include <QTimer>
 
-#include <QCoro/QCoroNetworkReply>
-
 #include <coroutine>
-#include <memory>
+#include <utility>
 
 namespace LocalHttp {
 
@@ -40,86 +38,17 @@ bool isTransportError(QNetworkReply::NetworkError code) {
     return code != QNetworkReply::NoError && !(c > 200 && c < 300) && !(c > 400 && c < 500);
 }
 
-namespace {
-struct ReplyDeleter {
-    void operator()(QNetworkReply* reply) const {
-        if (reply) {
-            reply->abort();
-            reply->deleteLater();
-        }
-    }
-};
-
-// Suspends until the reply has bytes to read or has finished.
-struct DataOrFinished {
-    QNetworkReply* reply;
-    std::shared_ptr<QMetaObject::Connection> ready = std::make_shared<QMetaObject::Connection>();
-    std::shared_ptr<QMetaObject::Connection> finished = std::make_shared<QMetaObject::Connection>();
-
-    bool await_ready() const { return reply->bytesAvailable() > 0 || reply->isFinished(); }
-    void await_suspend(std::coroutine_handle<> handle) {
-        auto resume = [ready = ready, finished = finished, handle]() {
-            // Disconnect both before resuming: the coroutine may wait again at once.
-            if (!*ready && !*finished)
-                return;
-            QObject::disconnect(*ready);
-            QObject::disconnect(*finished);
-            *ready = {};
-            *finished = {};
-            handle.resume();
-        };
-        *ready = QObject::connect(reply, &QNetworkReply::readyRead, reply, resume);
-        *finished = QObject::connect(reply, &QNetworkReply::finished, reply, resume);
-    }
-    void await_resume() const {}
-};
-
-// Suspends until the reply's head has arrived or the reply has ended.
-struct HeadOrFinished {
-    QNetworkReply* reply;
-    std::shared_ptr<QList<QMetaObject::Connection>> connections =
-        std::make_shared<QList<QMetaObject::Connection>>();
-
-    static bool hasHead(QNetworkReply* r) {
-        return r->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
-    }
-    bool await_ready() const { return reply->isFinished() || hasHead(reply); }
-    void await_suspend(std::coroutine_handle<> handle) {
-        auto resume = [connections = connections, handle]() {
-            if (connections->isEmpty())
-                return;
-            for (const auto& c : *connections)
-                QObject::disconnect(c);
-            connections->clear();
-            handle.resume();
-        };
-        connections->append(QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, resume));
-        connections->append(QObject::connect(reply, &QNetworkReply::readyRead, reply, resume));
-        connections->append(QObject::connect(reply, &QNetworkReply::finished, reply, resume));
-    }
-    void await_resume() const {}
-};
-} // namespace
-
-QCoro::Task<std::optional<int>> waitForStatus(QNetworkReply* reply) {
-    while (!HeadOrFinished::hasHead(reply) && !reply->isFinished())
-        co_await HeadOrFinished{reply};
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid())
-        co_return status.toInt();
-    if (isTransportError(reply->error()))
-        throw NetworkError::fromReply(reply->error(), reply->errorString());
-    co_return std::nullopt;
-}
-
 QCoro::Task<HttpResponse> get(QUrl url, int deadlineMs) {
     HttpRequest request;
     request.url = std::move(url);
-    request.timeoutMs = deadlineMs > 0 ? deadlineMs : request.timeoutMs;
-    std::unique_ptr<QNetworkReply, ReplyDeleter> reply(start(request, deadlineMs));
-    if (!reply->isFinished())
-        co_await qCoro(reply.get()).waitForFinished();
-    HttpResponse response = OmbrixHTTP::responseHead(reply.get());
+    if (deadlineMs > 0)
+        request.timeoutMs = deadlineMs;
+    ReplyReader reader(start(request, deadlineMs));
+    co_await reader.waitForFinished();
+    QNetworkReply* reply = reader.reply();
+    if (!reply)
+        throw NetworkError(NetworkError::Kind::Cancelled);
+    HttpResponse response = OmbrixHTTP::responseHead(reply);
     if (isTransportError(reply->error()))
         throw NetworkError::fromReply(reply->error(), reply->errorString());
     response.body = reply->readAll();
@@ -130,11 +59,85 @@ QString LineTooLongError::description() const {
     return loc("Une ligne de la réponse du serveur local dépasse %1 octets.").arg(limit_);
 }
 
-LineReader::LineReader(QNetworkReply* reply, qsizetype maxLine)
-    : reply_(reply)
+// Wakes the waiting coroutine when the reply moves (head, data, end, gone). The
+// connections live as long as the waker; nothing is disconnected inside a slot.
+class ReplyReader::Waker : public QObject {
+public:
+    explicit Waker(QNetworkReply* reply)
+        : reply_(reply) {
+        connect(reply, &QNetworkReply::metaDataChanged, this, &Waker::wake);
+        connect(reply, &QNetworkReply::readyRead, this, &Waker::wake);
+        connect(reply, &QNetworkReply::finished, this, &Waker::wake);
+        connect(reply, &QObject::destroyed, this, &Waker::wake);
+    }
+    ~Waker() override {
+        if (reply_) {
+            reply_->abort();
+            reply_->deleteLater();
+        }
+    }
+
+    void wake() {
+        if (!waiting_)
+            return;
+        // Resume from the event loop, outside the reply's signal.
+        const std::coroutine_handle<> handle = std::exchange(waiting_, {});
+        QMetaObject::invokeMethod(
+            this, [handle] { handle.resume(); }, Qt::QueuedConnection);
+    }
+
+    QPointer<QNetworkReply> reply_;
+    std::coroutine_handle<> waiting_;
+};
+
+namespace {
+struct Until {
+    std::function<bool()> condition;
+    std::coroutine_handle<>* slot;
+    bool await_ready() const { return condition(); }
+    void await_suspend(std::coroutine_handle<> handle) { *slot = handle; }
+    void await_resume() const {}
+};
+
+bool hasHead(QNetworkReply* reply) {
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+}
+} // namespace
+
+ReplyReader::ReplyReader(QNetworkReply* reply, qsizetype maxLine)
+    : waker_(std::make_unique<Waker>(reply))
     , maxLine_(maxLine) {}
 
-std::optional<QByteArray> LineReader::takeLine(bool atEnd) {
+ReplyReader::~ReplyReader() = default;
+
+QNetworkReply* ReplyReader::reply() const {
+    return waker_->reply_.data();
+}
+
+QCoro::Task<> ReplyReader::waitUntil(std::function<bool()> condition) {
+    // Each wake re-checks: a signal that does not satisfy the condition waits again.
+    while (!condition())
+        co_await Until{condition, &waker_->waiting_};
+}
+
+QCoro::Task<std::optional<int>> ReplyReader::waitForStatus() {
+    co_await waitUntil([this] { return !reply() || reply()->isFinished() || hasHead(reply()); });
+    QNetworkReply* r = reply();
+    if (!r)
+        throw NetworkError(NetworkError::Kind::Cancelled);
+    const QVariant status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid())
+        co_return status.toInt();
+    if (isTransportError(r->error()))
+        throw NetworkError::fromReply(r->error(), r->errorString());
+    co_return std::nullopt;
+}
+
+QCoro::Task<> ReplyReader::waitForFinished() {
+    co_await waitUntil([this] { return !reply() || reply()->isFinished(); });
+}
+
+std::optional<QByteArray> ReplyReader::takeLine(bool atEnd) {
     for (qsizetype i = scanned_; i < buffer_.size(); ++i) {
         const char c = buffer_.at(i);
         if (c != '\n' && c != '\r')
@@ -158,16 +161,13 @@ std::optional<QByteArray> LineReader::takeLine(bool atEnd) {
     return std::nullopt;
 }
 
-QCoro::Task<> LineReader::waitForData() {
-    co_await DataOrFinished{reply_.data()};
-}
-
-QCoro::Task<std::optional<QByteArray>> LineReader::nextLine(bool truncate) {
+QCoro::Task<std::optional<QByteArray>> ReplyReader::nextLine(bool truncate) {
     while (!stopped_) {
-        if (!reply_)
+        QNetworkReply* r = reply();
+        if (!r)
             throw NetworkError(NetworkError::Kind::Cancelled);
-        const bool finished = reply_->isFinished() && reply_->bytesAvailable() == 0;
-        if (auto line = takeLine(finished)) {
+        const bool ended = r->isFinished() && r->bytesAvailable() == 0;
+        if (auto line = takeLine(ended)) {
             if (line->size() > maxLine_) {
                 if (!truncate)
                     throw LineTooLongError(maxLine_);
@@ -182,21 +182,21 @@ QCoro::Task<std::optional<QByteArray>> LineReader::nextLine(bool truncate) {
             stopped_ = true;
             co_return buffer_.left(maxLine_);
         }
-        if (reply_->bytesAvailable() > 0) {
-            buffer_ += reply_->read(64 * 1024);
+        if (r->bytesAvailable() > 0) {
+            buffer_ += r->read(64 * 1024);
             continue;
         }
-        if (reply_->isFinished()) {
-            if (isTransportError(reply_->error()))
-                throw NetworkError::fromReply(reply_->error(), reply_->errorString());
+        if (r->isFinished()) {
+            if (isTransportError(r->error()))
+                throw NetworkError::fromReply(r->error(), r->errorString());
             stopped_ = true;
             if (buffer_.isEmpty())
                 co_return std::nullopt;
-            QByteArray last = buffer_;
-            buffer_.clear();
+            QByteArray last = std::exchange(buffer_, {});
             co_return last;
         }
-        co_await waitForData();
+        co_await waitUntil(
+            [this] { return !reply() || reply()->bytesAvailable() > 0 || reply()->isFinished(); });
     }
     co_return std::nullopt;
 }

@@ -11,11 +11,13 @@
 
 #include <QCoro/QCoroTask>
 
+#include <functional>
+#include <memory>
 #include <optional>
 
 // Plumbing shared by the clients of the local model server: URL checks, requests
-// with a whole-request deadline on the unpinned session, and a line reader that
-// consumes a response while it arrives.
+// with a whole-request deadline on the unpinned session, and a reader that
+// consumes a response line by line while it arrives.
 namespace LocalHttp {
 
 // The endpoint text followed by the suffix, by plain concatenation (nothing is
@@ -24,17 +26,12 @@ std::optional<QUrl> joinedUrl(const QString& endpoint, const QString& suffix);
 
 // Starts a request on HttpSession::shared(); the reply is aborted when the whole
 // exchange has not ended within deadlineMs (0: no deadline besides the session's
-// inactivity time-out). The caller owns the reply.
+// inactivity time-out). The caller owns the reply (a ReplyReader takes it).
 QNetworkReply* start(const HttpRequest& request, int deadlineMs);
 
 // A failure of the transfer itself, as opposed to an error code that only mirrors
 // the HTTP status of a complete answer.
 bool isTransportError(QNetworkReply::NetworkError code);
-
-// Waits until the reply's head has arrived or the reply has ended. Returns the
-// HTTP status; nothing when the reply ended without an HTTP head; throws
-// NetworkError when the transfer failed before the head.
-QCoro::Task<std::optional<int>> waitForStatus(QNetworkReply* reply);
 
 // A GET answered whole within deadlineMs. Transport failures (refused, time-out)
 // are thrown as NetworkError; any HTTP status is returned.
@@ -51,14 +48,27 @@ private:
     qsizetype limit_;
 };
 
-// Reads a reply line by line as its bytes arrive. Lines end with LF, CR LF or CR;
-// the terminator is removed. The last line may end with the body. Holds at most
-// one line plus what the transport delivered at once.
-class LineReader {
+// Owns one reply (aborted and released when the reader goes) and reads it as it
+// arrives. Lines end with LF, CR LF or CR; the terminator is removed; the last
+// line may end with the body. Holds at most one line plus one read's worth.
+// The coroutine waiting in it is resumed from the event loop, never from inside
+// one of the reply's signals, so it may release the reply at any point.
+class ReplyReader {
 public:
     static constexpr qsizetype kDefaultMaxLine = 1024 * 1024;
 
-    explicit LineReader(QNetworkReply* reply, qsizetype maxLine = kDefaultMaxLine);
+    explicit ReplyReader(QNetworkReply* reply, qsizetype maxLine = kDefaultMaxLine);
+    ~ReplyReader();
+    ReplyReader(const ReplyReader&) = delete;
+    ReplyReader& operator=(const ReplyReader&) = delete;
+
+    QNetworkReply* reply() const;
+
+    // Waits for the head. Returns the HTTP status; nothing when the reply ended
+    // without an HTTP head; throws NetworkError when the transfer failed first.
+    QCoro::Task<std::optional<int>> waitForStatus();
+    // Waits until the reply has ended.
+    QCoro::Task<> waitForFinished();
 
     // The next line, or nothing at the end of the body. Throws NetworkError when
     // the transfer fails and LineTooLongError for a line longer than maxLine
@@ -67,10 +77,11 @@ public:
     QCoro::Task<std::optional<QByteArray>> nextLine(bool truncate = false);
 
 private:
+    class Waker;
+    QCoro::Task<> waitUntil(std::function<bool()> condition);
     std::optional<QByteArray> takeLine(bool atEnd);
-    QCoro::Task<> waitForData();
 
-    QPointer<QNetworkReply> reply_;
+    std::unique_ptr<Waker> waker_;
     qsizetype maxLine_;
     QByteArray buffer_;
     qsizetype scanned_ = 0; // bytes of buffer_ already searched for a terminator

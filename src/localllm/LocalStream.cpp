@@ -110,7 +110,7 @@ QString leftCharacters(const QString& text, qsizetype n) {
     return text.left(boundaryAfter(text, n, nullptr));
 }
 
-QCoro::Task<QString> readErrorText(LocalHttp::LineReader& reader) {
+QCoro::Task<QString> readErrorText(LocalHttp::ReplyReader& reader) {
     QString text;
     qsizetype characters = 0;
     while (characters < 501) {

@@ -63,6 +63,6 @@ QString leftCharacters(const QString& text, qsizetype n);
 
 // The start of an error body: its lines run together, without separators, read
 // until the text holds 501 characters or more, or the body ends.
-QCoro::Task<QString> readErrorText(LocalHttp::LineReader& reader);
+QCoro::Task<QString> readErrorText(LocalHttp::ReplyReader& reader);
 
 } // namespace LocalStream

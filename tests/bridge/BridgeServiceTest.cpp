@@ -4,6 +4,7 @@
 #include "platform/SecretStore.h"
 #include "session/AppSession.h"
 #include "session/KeychainStore.h"
+#include "support/FakeLocalModelServer.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -161,6 +162,7 @@ TEST_F(BridgeServiceTest, GatesDispatchesAndAnswersEveryTask) {
         throw MessageError(QStringLiteral("panne du gestionnaire"));
         co_return;
     });
+    bridge->setHandler(BridgeTaskKind::Thumbnail, nullptr); // a kind without a handler
     bridge->setHandler(BridgeTaskKind::ListFolders,
                        bridgeHandlerWithArgs<BridgeTask::ListFoldersArgs>(
                            [](const BridgeTask& task, const BridgeTask::ListFoldersArgs&,
@@ -270,6 +272,44 @@ TEST_F(BridgeServiceTest, AStoppedLoopWritesNothingWhenItsHandlerFinishes) {
     EXPECT_EQ(bridge->tasksServed(), 0);
     EXPECT_EQ(bridge->status(), BridgeService::Status::off());
     EXPECT_EQ(pollCount(), 1);
+}
+
+TEST_F(BridgeServiceTest, LocalInferenceRunsThroughTheBridgeWithTheBridgeSettingOff) {
+    FakeLocalModelServer local;
+    local.setModels({QStringLiteral("org/model")});
+    local.setChatStream(SseScript()
+                            .content(QStringLiteral("Bon"))
+                            .content(QStringLiteral("jour"), 300)
+                            .finish(QStringLiteral("stop"))
+                            .usage(5, 2)
+                            .done());
+    AppSession::shared().setBridgeEnabled(false);
+    AppSession::shared().setLocalLLMEnabled(true);
+    AppSession::shared().setLocalLLMEndpoint(local.endpoint());
+    ASSERT_TRUE(bridge->hasHandler(BridgeTaskKind::LLMInfer));
+
+    const QByteArray body = R"({"messages":[{"role":"user","content":"Salut"}]})";
+    Json args = Json::object();
+    args["openai_body_json"] = body.toStdString();
+    polls.enqueue(ScriptedResponse::json(200, taskJson("infer-1", "llm_infer", json::dump(args))));
+    bridge->start(QStringLiteral("tok"));
+    ASSERT_TRUE(spinUntil([&] { return bridge->tasksServed() == 1; }, 10000));
+
+    const auto patches = requestsOf("PATCH");
+    ASSERT_GE(patches.size(), 2);
+    const Json first = json::parse(patches.first().body);
+    EXPECT_EQ(first["status"], "streaming");
+    EXPECT_EQ(first["delta"], "Bon");
+    const Json last = json::parse(patches.last().body);
+    ASSERT_EQ(last["status"], "done");
+    const Json response =
+        json::parse(QByteArray::fromStdString(last["result"]["response_json"].get<std::string>()));
+    EXPECT_EQ(response["choices"][0]["message"]["content"], "Bonjour");
+    EXPECT_EQ(response["choices"][0]["finish_reason"], "stop");
+    EXPECT_EQ(response["usage"]["completion_tokens"], 2);
+    // The updates carry the poll's headers, and the heartbeat reports the loaded model.
+    const Json heartbeat = json::parse(patches.last().header("X-Bridge-Heartbeat").value_or("{}"));
+    EXPECT_EQ(heartbeat["loaded_model"], "org/model");
 }
 
 TEST(BridgeServiceStatics, PngOfAnImage) {

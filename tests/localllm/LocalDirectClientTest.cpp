@@ -203,7 +203,7 @@ TEST(LocalDirectClient, FailuresAreReportedAsTheirKind) {
 
 TEST(LocalDirectClient, AnOverlongLineEndsTheReadWithAnError) {
     FakeLocalModelServer server;
-    const QByteArray huge = "data: " + QByteArray(LocalHttp::LineReader::kDefaultMaxLine + 10, 'x');
+    const QByteArray huge = "data: " + QByteArray(LocalHttp::ReplyReader::kDefaultMaxLine + 10, 'x');
     QList<QPair<int, QByteArray>> chunks;
     chunks.append({0, "data: {\"choices\":[{\"delta\":{\"content\":\"ok\"}}]}\n\n"});
     for (qsizetype at = 0; at < huge.size(); at += 256 * 1024)

@@ -253,7 +253,8 @@ TEST(LocalLLMTelemetry, ProbeAnsweredAfterTheEndpointChangedIsNotCached) {
     t.setModelProbeEnabled(true);
     t.setEndpoint(slow.endpoint());
     std::optional<BridgeHeartbeat> first;
-    auto running = [&]() -> QCoro::Task<> { first = co_await t.snapshot(); }();
+    auto body = [&]() -> QCoro::Task<> { first = co_await t.snapshot(); };
+    auto running = body();
     ASSERT_TRUE(slow.waitForRequests(1));
     t.setEndpoint(fresh.endpoint());
     ASSERT_TRUE(spinUntil([&] { return first.has_value(); }));

@@ -71,14 +71,6 @@ TEST(ThumbnailsTest, otherFilesHaveNoThumbnail) {
     const QString fakePdf = dir.filePath(QStringLiteral("fake.pdf"));
     ASSERT_TRUE(fixtures::writeFile(fakePdf, "%PDF-1.4 truncated"));
     EXPECT_TRUE(Thumbnails::make(fakePdf, 128).isNull());
-
-    EXPECT_FALSE(Thumbnails::pngData(QImage()).has_value());
-    QImage red(7, 5, QImage::Format_RGB32);
-    red.fill(Qt::red);
-    const std::optional<QByteArray> png = Thumbnails::pngData(red);
-    ASSERT_TRUE(png.has_value());
-    EXPECT_TRUE(png->startsWith("\x89PNG"));
-    EXPECT_EQ(QImage::fromData(*png, "PNG").size(), QSize(7, 5));
 }
 
 } // namespace
