@@ -1,6 +1,7 @@
 // The handler of each task kind, in the order of the wire model. A kind set to
 // nullptr has no handler yet: its tasks are answered with an error update.
 #include "bridge/BridgeService.h"
+#include "bridge/DocumentBridgeHandler.h"
 #include "bridge/MediaBridgeHandler.h"
 #include "bridge/PhotosBridgeHandler.h"
 #include "bridge/ScreenControlBridgeHandler.h"
@@ -9,16 +10,16 @@
 
 void registerBridgeHandlers(BridgeService& service) {
     // "search": documents of the shared folders matching a query.
-    service.setHandler(BridgeTaskKind::Search, nullptr);
+    service.setHandler(BridgeTaskKind::Search, bridgeHandlerWithArgs(&DocumentBridgeHandler::handleSearch));
 
     // "read": the text of one document.
-    service.setHandler(BridgeTaskKind::Read, nullptr);
+    service.setHandler(BridgeTaskKind::Read, bridgeHandlerWithArgs(&DocumentBridgeHandler::handleRead));
 
     // "list_folders": the shared folders.
-    service.setHandler(BridgeTaskKind::ListFolders, nullptr);
+    service.setHandler(BridgeTaskKind::ListFolders, &DocumentBridgeHandler::handleListFolders);
 
     // "list_dir": the entries of a shared folder or of a folder below it.
-    service.setHandler(BridgeTaskKind::ListDir, nullptr);
+    service.setHandler(BridgeTaskKind::ListDir, bridgeHandlerWithArgs(&DocumentBridgeHandler::handleListDir));
 
     // "photos_recent": the latest photos.
     service.setHandler(BridgeTaskKind::PhotosRecent,

@@ -1,0 +1,367 @@
+// The search, read, list_folders and list_dir tasks end to end: the bridge polls
+// the fake backend, runs the task over real files in shared folders, and the
+// update it sends back is compared as JSON.
+#include "bridge/BookmarkStore.h"
+#include "bridge/BridgeService.h"
+#include "platform/SecretStore.h"
+#include "session/AppSession.h"
+#include "session/Models.h"
+#include "support/DocumentFiles.h"
+#include "support/FakeMetadataIndex.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QQueue>
+#include <QRegularExpression>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kPollPath = QStringLiteral("/api/v1/bridge/tasks/next");
+const QString kUpdatePrefix = QStringLiteral("/api/v1/bridge/tasks/");
+const QDateTime kMarch14 = QDateTime(QDate(2025, 3, 14), QTime(10, 26, 53), QTimeZone("Europe/Paris"));
+constexpr const char* kMarch14Text = "2025-03-14T09:26:53Z";
+
+bool isUuid(const Json& value) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
+    return value.is_string() && pattern.match(json::qstr(value)).hasMatch();
+}
+
+class DocumentTasksTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        installMemoryDefaults();
+        SecretStore::setShared(std::make_shared<MemorySecretStore>());
+        AppSession::resetSharedForTesting();
+        BridgeService::resetSharedForTesting();
+        BookmarkStore::resetSharedForTesting();
+        AppSession::shared().setBridgeEnabled(true);
+        BookmarkResolver::resetAccessCounts();
+        QDir(root).removeRecursively();
+        QDir().mkpath(projets);
+        QDir().mkpath(outside);
+        backend.route("GET", kPollPath, [this](const RecordedRequest&) {
+            if (!polls.isEmpty())
+                return polls.dequeue();
+            ScriptedResponse empty = ScriptedResponse::noContent();
+            empty.holdMs = 20;
+            return empty;
+        });
+        backend.routePrefix("PATCH", kUpdatePrefix, [this](const RecordedRequest&) { return updateAnswer; });
+        BridgeService::shared().start(QStringLiteral("tok-docs"));
+    }
+    void TearDown() override {
+        BridgeService::resetSharedForTesting();
+        spinFor(50);
+        AppSession::resetSharedForTesting();
+        BookmarkStore::resetSharedForTesting();
+        QDir(root).removeRecursively();
+    }
+
+    // A file with a known modification date.
+    QString file(const QString& path, const QByteArray& bytes) {
+        DocumentFiles::write(path, bytes);
+        DocumentFiles::setModified(path, kMarch14);
+        return path;
+    }
+    QString share(const QString& path) {
+        QDir().mkpath(path);
+        return uuidText(BookmarkStore::shared().add(path).id);
+    }
+
+    // Serves one task and returns the body of the update the bridge sent for it.
+    Json run(const char* kind, const Json& args = Json::object()) {
+        const QString id = QStringLiteral("task-%1").arg(++taskCount);
+        Json task = {{"id", json::str(id)}, {"kind", kind}, {"args", args}};
+        polls.enqueue(ScriptedResponse::json(200, json::dump(task)));
+        const QString path = kUpdatePrefix + id;
+        auto update = [&]() -> std::optional<RecordedRequest> {
+            for (const RecordedRequest& request : backend.requests())
+                if (request.method == "PATCH" && request.path == path)
+                    return request;
+            return std::nullopt;
+        };
+        if (!spinUntil([&] { return update().has_value(); }, 15000))
+            return Json{{"status", "no update"}};
+        return json::parse(update()->body);
+    }
+    Json result(const char* kind, const Json& args = Json::object()) {
+        const Json body = run(kind, args);
+        EXPECT_EQ(body["status"], "done") << body.dump();
+        return body.contains("result") ? body["result"] : Json();
+    }
+    std::string error(const char* kind, const Json& args = Json::object()) {
+        const Json body = run(kind, args);
+        EXPECT_EQ(body["status"], "error") << body.dump();
+        return body.value("error_message", std::string("<none>"));
+    }
+    Json read(const std::string& id, std::optional<qint64> maxChars = std::nullopt) {
+        Json args = {{"document_id", id}};
+        if (maxChars)
+            args["max_chars"] = *maxChars;
+        return result("read", args);
+    }
+    // Every access opened was closed once the last task's handler has returned
+    // (after its update was answered).
+    void expectAccessBalanced() {
+        EXPECT_GT(BookmarkResolver::accessStarts(), 0);
+        spinUntil([] { return BookmarkResolver::accessStarts() == BookmarkResolver::accessStops(); }, 3000);
+        EXPECT_EQ(BookmarkResolver::accessStarts(), BookmarkResolver::accessStops());
+    }
+
+    const QString root = QDir::homePath() + QStringLiteral("/Documents");
+    const QString projets = root + QStringLiteral("/Projets");
+    const QString outside = QDir::homePath() + QStringLiteral("/Privé");
+    FakeBackend backend;
+    QQueue<ScriptedResponse> polls;
+    ScriptedResponse updateAnswer = ScriptedResponse::noContent();
+    int taskCount = 0;
+    std::shared_ptr<FakeMetadataIndex> index = [] {
+        auto fake = std::make_shared<FakeMetadataIndex>();
+        fake->setAvailable(false);
+        return fake;
+    }();
+    ScopedMetadataIndex installed{index};
+};
+
+} // namespace
+
+TEST_F(DocumentTasksTest, SearchHandsOutIdsThatReadTheDocuments) {
+    share(projets);
+    file(projets + QStringLiteral("/rapport annuel.txt"), "R\xE9sum\xE9 du rapport"); // Latin-1
+    file(projets + QStringLiteral("/notes/Rapport.rtf"), "{\\rtf1\\ansi Premi\\'e8re\\par ligne}");
+    file(projets + QStringLiteral("/archives/rapport.pdf"),
+         DocumentFiles::pdf({QStringLiteral("Page un"), QStringLiteral("Page deux")}));
+    DocumentFiles::setModified(projets + QStringLiteral("/archives/rapport.pdf"), kMarch14.addDays(-1));
+    file(projets + QStringLiteral("/.rapport-brouillon.txt"), "caché");
+    file(outside + QStringLiteral("/rapport-secret.txt"), "secret");
+    ASSERT_TRUE(QFile::link(outside + QStringLiteral("/rapport-secret.txt"),
+                            projets + QStringLiteral("/rapport-lien.txt")));
+
+    const Json found = result("search", {{"query", "rapport"}});
+    ASSERT_EQ(found["items"].size(), 3u) << found.dump();
+    std::map<std::string, Json> byName;
+    for (const Json& item : found["items"]) {
+        EXPECT_TRUE(isUuid(item["id"])) << item.dump();
+        byName[item["name"].get<std::string>()] = item;
+    }
+    // Newest first; equal dates by name.
+    EXPECT_EQ(found["items"][2]["name"], "rapport.pdf");
+    EXPECT_EQ(byName["rapport annuel.txt"], (Json{{"id", byName["rapport annuel.txt"]["id"]},
+                                                  {"name", "rapport annuel.txt"},
+                                                  {"mime", "text/plain"},
+                                                  {"size", 17},
+                                                  {"modified_at", kMarch14Text},
+                                                  {"parent", "~/Documents/Projets"},
+                                                  {"is_remote", false}}));
+    EXPECT_EQ(byName["Rapport.rtf"]["mime"], "text/rtf");
+    EXPECT_EQ(byName["Rapport.rtf"]["parent"], "~/Documents/Projets/notes");
+
+    EXPECT_EQ(read(byName["rapport annuel.txt"]["id"]),
+              (Json{{"content", "Résumé du rapport"}, {"truncated", false}, {"bytes_read", 17}}));
+    EXPECT_EQ(read(byName["Rapport.rtf"]["id"], 5),
+              (Json{{"content", "Premi"}, {"truncated", true}, {"bytes_read", 34}}));
+    EXPECT_EQ(read(byName["rapport.pdf"]["id"])["content"], "Page un\nPage deux\n");
+    // A negative limit counts as zero.
+    EXPECT_EQ(read(byName["rapport annuel.txt"]["id"], -3),
+              (Json{{"content", ""}, {"truncated", true}, {"bytes_read", 17}}));
+    expectAccessBalanced();
+}
+
+TEST_F(DocumentTasksTest, SearchFoldersAndHints) {
+    EXPECT_EQ(error("search", {{"query", "x"}}), "Aucun dossier partagé n'est configuré sur le Mac.");
+    const QString photos = root + QStringLiteral("/Photos");
+    share(projets);
+    share(photos);
+    file(projets + QStringLiteral("/plan.txt"), "a");
+    file(photos + QStringLiteral("/plan.jpg"), "b");
+    auto names = [&](const Json& args) {
+        std::set<std::string> found;
+        const Json answer = result("search", args);
+        for (const Json& item : answer["items"])
+            found.insert(item["name"].get<std::string>());
+        return found;
+    };
+    EXPECT_EQ(names({{"query", "plan"}, {"folder_hints", {"projets"}}}), (std::set<std::string>{"plan.txt"}));
+    EXPECT_EQ(names({{"query", "plan"}, {"folder_hints", {"inconnu"}}}),
+              (std::set<std::string>{"plan.txt", "plan.jpg"}));
+    EXPECT_EQ(names({{"query", "plan"}, {"folder_hints", {"DOCUMENTS"}}}),
+              (std::set<std::string>{"plan.txt", "plan.jpg"}));
+    EXPECT_EQ(names({{"query", "plan"}, {"limit", 0}}), std::set<std::string>{});
+    EXPECT_EQ(names({{"query", "plan"}, {"limit", -2}}), std::set<std::string>{});
+    EXPECT_EQ(result("search", {{"query", "   "}}), (Json{{"items", Json::array()}}));
+    // With the index, a one-word search answers from it.
+    index->setAvailable(true);
+    index->add({projets + QStringLiteral("/plan.txt"), {}, {}, QStringLiteral("plan de masse"), 1, kMarch14});
+    EXPECT_EQ(names({{"query", "masse"}}), (std::set<std::string>{"plan.txt"}));
+    expectAccessBalanced();
+}
+
+TEST_F(DocumentTasksTest, EverySearchGivesNewIdsAndTheOldestAreForgotten) {
+    share(projets);
+    file(projets + QStringLiteral("/budget.txt"), "1234");
+    const std::string first = result("search", {{"query", "budget"}})["items"][0]["id"];
+    const std::string second = result("search", {{"query", "budget"}})["items"][0]["id"];
+    EXPECT_NE(first, second);
+    EXPECT_EQ(read(first)["content"], "1234");
+    EXPECT_EQ(read(second)["content"], "1234");
+
+    const QString many = projets + QStringLiteral("/Beaucoup");
+    for (int i = 0; i < 999; ++i)
+        DocumentFiles::write(many + QStringLiteral("/f%1.txt").arg(i, 4, 10, QLatin1Char('0')), "x");
+    const Json listed = result("list_dir", {{"folder_id", json::str(share(many))}});
+    ASSERT_EQ(listed["items"].size(), 999u);
+    // 1,001 ids handed out: the very first is gone, the next one is still there.
+    EXPECT_EQ(error("read", {{"document_id", first}}),
+              "Document introuvable (la session a pu être nettoyée; relance la recherche).");
+    EXPECT_EQ(read(second)["content"], "1234");
+    EXPECT_EQ(read(listed["items"][998]["id"])["content"], "x");
+}
+
+TEST_F(DocumentTasksTest, ReadRefusesWhatIsNotInASharedFolder) {
+    EXPECT_EQ(error("read", {{"document_id", "inconnu"}}),
+              "Document introuvable (la session a pu être nettoyée; relance la recherche).");
+    const QString id = share(projets);
+    file(projets + QStringLiteral("/a.txt"), "texte");
+    file(projets + QStringLiteral("/image.png"), "\x89PNG");
+    file(projets + QStringLiteral("/b.txt"), "b");
+    const Json items = result("list_dir", {{"folder_id", json::str(id)}})["items"];
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(error("read", {{"document_id", items[2]["id"]}}), "Format non supporté (image/png)");
+    // A file replaced by a link out of the share after it was listed is not read.
+    QFile::remove(projets + QStringLiteral("/b.txt"));
+    file(outside + QStringLiteral("/b.txt"), "secret");
+    ASSERT_TRUE(QFile::link(outside + QStringLiteral("/b.txt"), projets + QStringLiteral("/b.txt")));
+    EXPECT_EQ(error("read", {{"document_id", items[1]["id"]}}), "Document hors des dossiers partagés.");
+    // Nor is anything once the folder is no longer shared.
+    BookmarkStore::shared().remove(QUuid::fromString(id));
+    EXPECT_EQ(error("read", {{"document_id", items[0]["id"]}}), "Document hors des dossiers partagés.");
+    expectAccessBalanced();
+}
+
+TEST_F(DocumentTasksTest, ListFoldersGivesTheSharedFolders) {
+    EXPECT_EQ(result("list_folders"), (Json{{"folders", Json::array()}}));
+    const QString projetsId = share(projets);
+    const QString gone = root + QStringLiteral("/Ancien");
+    share(gone);
+    const QString photosId = share(root + QStringLiteral("/Photos"));
+    QDir(gone).removeRecursively();
+    EXPECT_EQ(result("list_folders"), (Json{{"folders",
+                                             {{{"id", json::str(projetsId)},
+                                               {"name", "Projets"},
+                                               {"path_display", "~/Documents/Projets"},
+                                               {"is_remote", false}},
+                                              {{"id", json::str(photosId)},
+                                               {"name", "Photos"},
+                                               {"path_display", "~/Documents/Photos"},
+                                               {"is_remote", false}}}}}));
+    EXPECT_EQ(error("list_dir", {{"folder_id", json::str(uuidText(QUuid::createUuid()))}}),
+              "Ce dossier n'est plus partagé sur le Mac.");
+    expectAccessBalanced();
+}
+
+TEST_F(DocumentTasksTest, ListDirListsOneLevelSortedByName) {
+    const QString id = share(projets);
+    const QString dir = projets + QStringLiteral("/a/b");
+    file(dir + QStringLiteral("/Banane.txt"), "12345");
+    file(dir + QStringLiteral("/abricot.md"), "1");
+    file(dir + QStringLiteral("/Cerise"), "1");
+    file(dir + QStringLiteral("/report.PDF"), "1");
+    file(dir + QStringLiteral("/x.zzq"), "1");
+    file(dir + QStringLiteral("/.cache"), "1");
+    file(dir + QStringLiteral("/Zeta/dedans.txt"), "1");
+    DocumentFiles::setModified(dir + QStringLiteral("/Zeta"), kMarch14);
+    file(outside + QStringLiteral("/fuite.txt"), "secret");
+    ASSERT_TRUE(QFile::link(outside + QStringLiteral("/fuite.txt"), dir + QStringLiteral("/fuite.txt")));
+    ASSERT_TRUE(QFile::link(outside, dir + QStringLiteral("/sortie")));
+    ASSERT_TRUE(QFile::link(dir + QStringLiteral("/Banane.txt"), dir + QStringLiteral("/lien.txt")));
+
+    const Json listed = result("list_dir", {{"folder_id", json::str(id.toLower())}, {"sub_path", "a//b/"}});
+    EXPECT_EQ(listed["folder_id"], json::str(id.toLower()));
+    EXPECT_EQ(listed["sub_path"], "a/b");
+    std::vector<std::string> names;
+    for (const Json& item : listed["items"]) {
+        EXPECT_TRUE(isUuid(item["id"]));
+        names.push_back(item["name"]);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"abricot.md", "Banane.txt", "Cerise", "lien.txt", "report.PDF",
+                                               "x.zzq", "Zeta"}));
+    const Json& banane = listed["items"][1];
+    EXPECT_EQ(banane, (Json{{"id", banane["id"]},
+                            {"name", "Banane.txt"},
+                            {"type", "file"},
+                            {"mime", "text/plain"},
+                            {"size", 5},
+                            {"modified_at", kMarch14Text},
+                            {"sub_path", "a/b/Banane.txt"}}));
+    const Json& zeta = listed["items"][6];
+    EXPECT_EQ(zeta, (Json{{"id", zeta["id"]},
+                          {"name", "Zeta"},
+                          {"type", "folder"},
+                          {"mime", "inode/directory"},
+                          {"size", 0},
+                          {"modified_at", kMarch14Text},
+                          {"sub_path", "a/b/Zeta"}}));
+    EXPECT_EQ(listed["items"][0]["mime"], "text/markdown");
+    EXPECT_EQ(listed["items"][2]["mime"], "application/octet-stream");
+    EXPECT_EQ(listed["items"][4]["mime"], "application/pdf");
+    EXPECT_EQ(listed["items"][5]["mime"], "application/octet-stream");
+    // Listed ids read their files; a listed folder is not a document.
+    EXPECT_EQ(read(listed["items"][3]["id"])["content"], "12345");
+    EXPECT_EQ(error("read", {{"document_id", zeta["id"]}}), "Format non supporté (inode/directory)");
+
+    const Json top = result("list_dir", {{"folder_id", json::str(id)}});
+    EXPECT_EQ(top["sub_path"], "");
+    ASSERT_EQ(top["items"].size(), 1u);
+    EXPECT_EQ(top["items"][0]["sub_path"], "a");
+    EXPECT_EQ(result("list_dir", {{"folder_id", json::str(id)}, {"sub_path", ""}})["items"].size(), 1u);
+    expectAccessBalanced();
+}
+
+TEST_F(DocumentTasksTest, ListDirRefusals) {
+    const QString id = share(projets);
+    const QString gone = share(root + QStringLiteral("/Ancien"));
+    QDir(root + QStringLiteral("/Ancien")).removeRecursively();
+    file(projets + QStringLiteral("/note.txt"), "1");
+    QDir().mkpath(projets + QStringLiteral("/b"));
+    ASSERT_TRUE(QFile::link(outside, projets + QStringLiteral("/sortie")));
+    auto listError = [&](const QString& folderId, std::optional<const char*> subPath) {
+        Json args = {{"folder_id", json::str(folderId)}};
+        if (subPath)
+            args["sub_path"] = *subPath;
+        return error("list_dir", args);
+    };
+    EXPECT_EQ(listError(QStringLiteral("abc"), std::nullopt), "folder_id mal formé.");
+    EXPECT_EQ(listError(QStringLiteral("{") + id + QStringLiteral("}"), std::nullopt),
+              "folder_id mal formé.");
+    EXPECT_EQ(listError(uuidText(QUuid::createUuid()), std::nullopt),
+              "Ce dossier n'est plus partagé sur le Mac.");
+    EXPECT_EQ(listError(gone, std::nullopt), "Impossible de résoudre le bookmark (dossier déplacé ?).");
+    EXPECT_EQ(listError(id, "/"), "sub_path invalide.");
+    EXPECT_EQ(listError(id, "a/../b"), "sub_path invalide.");
+    EXPECT_EQ(listError(id, "../x"), "sub_path invalide.");
+    EXPECT_EQ(listError(id, "sortie"), "sub_path échappe du dossier partagé.");
+    EXPECT_EQ(listError(id, "sortie/inconnu"), "sub_path échappe du dossier partagé.");
+    EXPECT_EQ(listError(id, "note.txt"), "Lecture du dossier impossible: « note.txt » n'est pas un dossier.");
+    EXPECT_EQ(listError(id, "nulle/part"),
+              "Lecture du dossier impossible: Le dossier « part » n'existe pas.");
+    // "." is not refused.
+    EXPECT_EQ(result("list_dir", {{"folder_id", json::str(id)}, {"sub_path", "./b"}})["sub_path"], "./b");
+    expectAccessBalanced();
+}
+
+TEST_F(DocumentTasksTest, UndeliveredResultIsRecordedAndAccessStillReleased) {
+    share(projets);
+    file(projets + QStringLiteral("/devis.txt"), "1");
+    updateAnswer = ScriptedResponse::json(500, "{\"error\":\"boom\"}");
+    const Json body = run("search", {{"query", "devis"}});
+    EXPECT_EQ(body["status"], "done");
+    ASSERT_TRUE(spinUntil([] { return BridgeService::shared().lastErrorMessage().has_value(); }));
+    EXPECT_TRUE(BridgeService::shared().lastErrorMessage()->contains(QStringLiteral("500")))
+        << BridgeService::shared().lastErrorMessage()->toStdString();
+    expectAccessBalanced();
+}
