@@ -4,9 +4,9 @@
 #include "localllm/LocalHttp.h"
 #include "localllm/LocalLLMTelemetry.h"
 #include "localllm/LocalStream.h"
-#include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "session/AppSession.h"
 #include "session/Models.h"
 
 #include <QElapsedTimer>
@@ -268,14 +268,8 @@ QCoro::Task<> runTask(QString taskId, QString body, APIService api, Settings set
 } // namespace
 
 Settings currentSettings() {
-    DefaultsStore& defaults = DefaultsStore::shared();
-    Settings settings;
-    settings.enabled = defaults.boolValue(QStringLiteral("localLLMEnabled")).value_or(false);
-    settings.endpoint =
-        defaults.string(QStringLiteral("localLLMEndpoint")).value_or(LocalLLMTelemetry::defaultEndpoint());
-    settings.model =
-        defaults.string(QStringLiteral("localLLMModel")).value_or(QStringLiteral("Qwen/Qwen3-14B-MLX-4bit"));
-    return settings;
+    const AppSession& session = AppSession::shared();
+    return Settings{session.localLLMEnabled(), session.localLLMEndpoint(), session.localLLMModel()};
 }
 
 std::optional<QString> extractModel(const QString& text) {

@@ -24,7 +24,7 @@ struct Settings {
     QString endpoint; // base URL of the server's API; "/chat/completions" is appended
     QString model;    // the model chosen in the settings
 };
-// The current settings of the session.
+// The session's current settings (AppSession::shared()).
 Settings currentSettings();
 
 QCoro::Task<> handle(const BridgeTask& task, const BridgeTask::LLMInferArgs& args, const APIService& api);

@@ -156,19 +156,6 @@ TEST(LocalDirectClient, ToolCallFragmentsMergeByIndex) {
     EXPECT_EQ(c.toolCalls[2].at("function").at("arguments"), "{}");
 }
 
-TEST(LocalDirectClient, FragmentsWithoutIndexMergeIntoOneCall) {
-    FakeLocalModelServer server;
-    server.setChatStream(
-        SseScript()
-            .toolCalls(
-                {Fragment{std::nullopt, QString("c1"), std::nullopt, QString("open_app"), QString("{\"a\"")}})
-            .toolCalls({Fragment{std::nullopt, std::nullopt, std::nullopt, std::nullopt, QString(":1}")}})
-            .done());
-    const Completion c = stream(server);
-    ASSERT_EQ(c.toolCalls.size(), 1);
-    EXPECT_EQ(c.toolCalls[0].at("function").at("arguments"), "{\"a\":1}");
-}
-
 TEST(LocalDirectClient, FailuresAreReportedAsTheirKind) {
     auto error = runTaskCatching(LocalDirectClient::streamChatRaw("not a url", kBody, {}));
     EXPECT_EQ(errorText(error), QString("Local server offline: invalid endpoint"));

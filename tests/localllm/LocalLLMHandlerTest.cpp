@@ -1,5 +1,7 @@
 #include "localllm/LocalLLMHandler.h"
 #include "localllm/LocalLLMTelemetry.h"
+#include "platform/SecretStore.h"
+#include "session/AppSession.h"
 #include "support/FakeLocalModelServer.h"
 #include "support/TestSupport.h"
 
@@ -341,4 +343,25 @@ TEST_F(LocalLLMHandlerTest, LogLinesNeverShowTheBodyUnlessAsked) {
                 .arg(text.size() - 1500));
     }
     qunsetenv("OMBRIX_LOCAL_LLM_DEBUG_BODY");
+}
+
+TEST_F(LocalLLMHandlerTest, TheSessionsSettingsAreReadWhenARunStarts) {
+    SecretStore::setShared(std::make_shared<MemorySecretStore>());
+    AppSession::resetSharedForTesting();
+    AppSession& session = AppSession::shared();
+    session.setLocalLLMEndpoint(server.endpoint());
+    session.setLocalLLMModel("org/chosen");
+    session.setLocalLLMEnabled(false);
+    BridgeTask task;
+    task.id = "t";
+    const BridgeTask::LLMInferArgs args{kBody};
+    runTask(LocalLLMHandler::handle(task, args, api));
+    EXPECT_EQ(final().at("error_message"), "Le LLM local est désactivé dans les Réglages du Mac.");
+
+    session.setLocalLLMEnabled(true);
+    server.setChatStream(SseScript().content("ok").done());
+    runTask(LocalLLMHandler::handle(task, args, api));
+    EXPECT_EQ(final().at("result").at("model_used"), "org/chosen");
+    EXPECT_EQ(server.lastChatBody().at("model"), "org/chosen");
+    AppSession::resetSharedForTesting();
 }
