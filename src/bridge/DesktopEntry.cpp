@@ -48,20 +48,3 @@ bool DesktopEntry::isUsableApplication() const {
     return value(QStringLiteral("Type")) == QLatin1String("Application") &&
            !boolValue(QStringLiteral("Hidden"));
 }
-
-QStringList DesktopEntry::names(const QString& localeName) const {
-    QStringList result;
-    const QString plain = value(QStringLiteral("Name"));
-    if (!plain.isEmpty())
-        result << plain;
-    QStringList variants{localeName};
-    const qsizetype underscore = localeName.indexOf(QLatin1Char('_'));
-    if (underscore > 0)
-        variants << localeName.left(underscore);
-    for (const QString& variant : variants) {
-        const QString localised = value(QStringLiteral("Name[%1]").arg(variant));
-        if (!localised.isEmpty() && !result.contains(localised))
-            result << localised;
-    }
-    return result;
-}

@@ -2,7 +2,6 @@
 
 #include <QHash>
 #include <QString>
-#include <QStringList>
 
 #include <optional>
 
@@ -19,6 +18,4 @@ struct DesktopEntry {
     bool boolValue(const QString& key) const { return values.value(key) == QLatin1String("true"); }
     // An application entry that is not marked hidden (a hidden entry counts as deleted).
     bool isUsableApplication() const;
-    // Name, and the names localised for the given locale ("fr_FR" gives Name[fr_FR] and Name[fr]).
-    QStringList names(const QString& localeName) const;
 };

@@ -81,9 +81,9 @@ QImage load(const QString& path) {
 QImage loadFitting(const QString& path, int boxPixels) {
     QImageReader reader(path);
     reader.setAutoTransform(true);
-    QSize size = reader.size();
-    if (size.isValid() && qint64(size.width()) * size.height() > kMaxPixels)
-        return QImage();
+    // No pixel limit here: the reader decodes to the scaled size, and Qt's own
+    // allocation limit guards formats that must be decoded whole first.
+    const QSize size = reader.size();
     const bool transposed = reader.transformation().testFlag(QImageIOHandler::TransformationRotate90);
     if (size.isValid()) {
         // The scaled size applies before the orientation is; fit the oriented size.

@@ -1,5 +1,6 @@
 #include "bridge/PhotosBridgeHandler.h"
 
+#include "bridge/ContentFiles.h"
 #include "bridge/TaskReports.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
@@ -65,10 +66,6 @@ std::optional<QDateTime> firstOfMonth(qint64 year, qint64 month) {
     if (!start.isValid())
         return std::nullopt;
     return start;
-}
-
-QString isoUtc(const QDateTime& date) {
-    return date.toUTC().toString(Qt::ISODate);
 }
 
 } // namespace
@@ -157,7 +154,7 @@ QList<BridgePhotosResult::Item> fetchItems(std::optional<qint64> limit,
         item.id = asset.id;
         item.name = asset.name.isEmpty() ? QStringLiteral("(unnamed)") : asset.name;
         if (asset.creationDate)
-            item.taken_at = isoUtc(*asset.creationDate);
+            item.taken_at = ContentFiles::isoDateText(*asset.creationDate);
         item.mime = mimeForTypeIdentifier(asset.typeIdentifier);
         if (asset.location)
             item.location = BridgePhotosResult::Item::Location{asset.location->lat, asset.location->lng};

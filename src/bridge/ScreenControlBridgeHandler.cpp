@@ -9,7 +9,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QLocale>
 #include <QProcess>
 #include <QSet>
 #include <QStandardPaths>
@@ -86,14 +85,13 @@ QStringList sortedEntries(const QString& folder, QDir::Filters filters) {
 // Step 2: the entry's name, in the folders and then in their direct subfolders.
 // An id already met in a more important folder hides the same id further down.
 std::optional<QString> locateByName(const QStringList& folders, const QString& name) {
-    const QString localeName = QLocale().name();
     QSet<QString> seenIds;
     auto matches = [&](const QString& path, const QString& id) -> bool {
         if (seenIds.contains(id))
             return false;
         seenIds.insert(id);
         const std::optional<DesktopEntry> entry = DesktopEntry::read(path);
-        return entry && entry->isUsableApplication() && entry->names(localeName).contains(name);
+        return entry && entry->isUsableApplication() && entry->value(QStringLiteral("Name")) == name;
     };
     const QStringList desktopFiles{QStringLiteral("*.desktop")};
     for (const QString& folder : folders) {

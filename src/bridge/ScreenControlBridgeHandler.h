@@ -22,8 +22,8 @@ QStringList applicationFolders();
 
 // The .desktop file of the application called `name`, first match wins: the
 // desktop-file id (the name, with ".desktop" added unless it ends with it), then an
-// entry whose Name (or Name localised for the current locale) equals the name, in
-// the applications folders and then in their direct subfolders. The name is used
+// entry whose Name equals the name, in the applications folders and then in their
+// direct subfolders. The name is used
 // verbatim; a name that is empty or holds "/" or NUL finds nothing.
 std::optional<QString> locateApp(const QString& name);
 

@@ -279,4 +279,24 @@ TEST_F(MediaTasksTest, thumbnailsArePngOfThePixelSizeDelivered) {
               error("Document introuvable (la session a pu être nettoyée ; relance la recherche).").dump());
 }
 
+TEST_F(MediaTasksTest, photoApplicationAndShortcutKindsAreServedByTheLoop) {
+    // No display to ask on: the photo library is refused.
+    EXPECT_EQ(
+        serve(QStringLiteral("photos_recent"), Json::object()).dump(),
+        error("Accès Photos refusé. Allez dans Réglages Système → Confidentialité → Photos pour autoriser "
+              "Ombrix.")
+            .dump());
+    EXPECT_EQ(
+        serve(QStringLiteral("photos_by_date"), Json{{"year", 2023}, {"month", 0x7fffffffffffffff}}).dump(),
+        error("invalid_date_components").dump());
+    EXPECT_EQ(serve(QStringLiteral("app_open"), Json{{"name", "Introuvable"}}).dump(),
+              done(Json{{"ok", false}, {"error", "Aucune application nommée 'Introuvable' n'a été trouvée."}})
+                  .dump());
+    // The built-in shortcuts runner with an empty shortcuts folder.
+    EXPECT_EQ(serve(QStringLiteral("shortcut_list"), Json::object()).dump(),
+              done(Json{{"shortcuts", Json::array()}}).dump());
+    EXPECT_EQ(serve(QStringLiteral("shortcut_run"), Json{{"name", "Absent"}}).dump(),
+              error("shortcut_run_failed: Raccourci introuvable : Absent").dump());
+}
+
 } // namespace
