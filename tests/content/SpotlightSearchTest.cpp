@@ -210,12 +210,3 @@ TEST_F(SpotlightSearchTest, WalkIsBoundedPerFolderAndByCandidates) {
     const QList<SearchResult> capped = FileManagerSearch::searchNow({QStringLiteral("x")}, folders, 1, 50000);
     EXPECT_EQ(namesOf(capped), (QStringList{"x3.txt"}));
 }
-
-TEST(FileManagerSearch, MimeTypesMapOntoTheCommonTypes) {
-    EXPECT_EQ(FileManagerSearch::mimeFromUTI(QStringLiteral("application/rtf")), QStringLiteral("text/rtf"));
-    EXPECT_EQ(FileManagerSearch::mimeFromUTI(QStringLiteral("image/png")), QStringLiteral("image/*"));
-    EXPECT_EQ(FileManagerSearch::mimeFromUTI(QStringLiteral("text/xml")), QStringLiteral("application/xml"));
-    EXPECT_EQ(FileManagerSearch::mimeFromUTI(QStringLiteral("image/gif")), QStringLiteral("image/gif"));
-    EXPECT_EQ(FileManagerSearch::mimeFromUTI(QStringLiteral("application/octet-stream")),
-              QStringLiteral("application/octet-stream"));
-}

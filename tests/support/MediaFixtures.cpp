@@ -63,7 +63,7 @@ bool writePdf(const QString& path, const QList<PdfPage>& pages) {
                 y += 120;
             }
         } else if (page.kind == PdfPage::Kind::Scan) {
-            const QImage scan = textImage(page.lines, 64);
+            const QImage scan = textImage(page.lines, page.scanPixelSize);
             painter.drawImage(QPoint(150, 300), scan);
         }
     }
