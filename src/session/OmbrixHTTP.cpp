@@ -15,6 +15,7 @@
 #include <QCoro/QCoroNetworkReply>
 
 #include <mutex>
+#include <vector>
 #include <utility>
 
 void HttpRequest::setHeader(const QByteArray& name, const QByteArray& value) {
@@ -227,9 +228,19 @@ HttpSession& HttpSession::shared() {
     return *slot;
 }
 
+namespace {
+// Sessions replaced by a test reset stay alive: a reply still in flight belongs to
+// their network managers and must not be deleted under its awaiting coroutine.
+void retire(std::unique_ptr<HttpSession>& slot) {
+    static std::vector<std::unique_ptr<HttpSession>> retired;
+    if (slot)
+        retired.push_back(std::move(slot));
+}
+} // namespace
+
 void HttpSession::resetForTesting() {
-    pinnedSlot().reset();
-    sharedSlot().reset();
+    retire(pinnedSlot());
+    retire(sharedSlot());
     extraSystemRoots().clear();
     auto& cache = OmbrixHTTP::anchorCache();
     std::lock_guard lock(cache.mutex);
@@ -238,7 +249,7 @@ void HttpSession::resetForTesting() {
 
 void HttpSession::trustExtraRootsForTesting(const QString& pemPath) {
     extraSystemRoots() = QSslCertificate::fromPath(pemPath, QSsl::Pem);
-    sharedSlot().reset();
+    retire(sharedSlot());
 }
 
 QNetworkAccessManager* HttpSession::managerFor(bool pinnedHost) {
