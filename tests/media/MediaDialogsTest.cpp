@@ -13,23 +13,4 @@ TEST(MediaDialogsTest, consentIsNeverAssumedWithoutADisplay) {
     EXPECT_EQ(runTask(askPhotoConsent()), std::nullopt);
 }
 
-TEST(MediaDialogsTest, consentDialogAnswersWithTheButtonClicked) {
-    PhotoConsentDialog allowed;
-    EXPECT_EQ(allowed.allowButton()->text(), QStringLiteral("Autoriser"));
-    EXPECT_EQ(allowed.refuseButton()->text(), QStringLiteral("Refuser"));
-    allowed.open();
-    allowed.allowButton()->click();
-    EXPECT_TRUE(allowed.granted());
-
-    // Refusing, or closing with Escape, is a refusal.
-    PhotoConsentDialog refused;
-    refused.open();
-    refused.refuseButton()->click();
-    EXPECT_FALSE(refused.granted());
-    PhotoConsentDialog closed;
-    closed.open();
-    closed.reject();
-    EXPECT_FALSE(closed.granted());
-}
-
 } // namespace

@@ -58,27 +58,6 @@ TEST(PhotoPeriodTest, monthsAndYearsInTheLocalTimeZone) {
     EXPECT_FALSE(PhotosBridgeHandler::period(5'000'000'000, 1));
 }
 
-TEST(PhotoTablesTest, limitsMimeTypesAndExtensions) {
-    EXPECT_EQ(PhotosBridgeHandler::clampedLimit(std::nullopt), 10);
-    EXPECT_EQ(PhotosBridgeHandler::clampedLimit(0), 1);
-    EXPECT_EQ(PhotosBridgeHandler::clampedLimit(-4), 1);
-    EXPECT_EQ(PhotosBridgeHandler::clampedLimit(7), 7);
-    EXPECT_EQ(PhotosBridgeHandler::clampedLimit(100), 30);
-    // HEIF is reported as JPEG but copied as .heic.
-    EXPECT_EQ(PhotosBridgeHandler::mimeForTypeIdentifier(QStringLiteral("public.heif")),
-              QStringLiteral("image/jpeg"));
-    EXPECT_EQ(PhotoOpener::extensionFor(QStringLiteral("public.heif")), QStringLiteral("heic"));
-    EXPECT_EQ(PhotosBridgeHandler::mimeForTypeIdentifier(QStringLiteral("com.compuserve.gif")),
-              QStringLiteral("image/gif"));
-    EXPECT_EQ(PhotoOpener::extensionFor(QStringLiteral("public.jpeg")), QStringLiteral("jpg"));
-    EXPECT_EQ(PhotoOpener::extensionFor(std::nullopt), QStringLiteral("jpg"));
-    EXPECT_EQ(PhotoLibrary::typeIdentifierForFileName(QStringLiteral("IMG_1.HEIC")),
-              QStringLiteral("public.heic"));
-    EXPECT_EQ(PhotoLibrary::typeIdentifierForFileName(QStringLiteral("scan.tif")),
-              QStringLiteral("public.tiff"));
-    EXPECT_EQ(PhotoLibrary::typeIdentifierForFileName(QStringLiteral("clip.mp4")), QString());
-}
-
 // A library in the test's Pictures folder.
 class PhotoLibraryTest : public ::testing::Test {
 protected:

@@ -171,13 +171,6 @@ TEST_F(ShortcutsTest, failuresCarryTheStatusAndTheTrimmedErrorText) {
                 }).startsWith(QStringLiteral("other: Impossible de lancer l'outil des raccourcis : ")));
 }
 
-TEST(ShortcutListTest, namesAreTrimmedOfBlanksInTheToolsOrder) {
-    EXPECT_EQ(parseShortcutList(QStringLiteral("  Zèbre\n\n\tAlpha Beta \t\n \t \nZèbre\r\nfin")),
-              (QStringList{QStringLiteral("Zèbre"), QStringLiteral("Alpha Beta"), QStringLiteral("Zèbre\r"),
-                           QStringLiteral("fin")}));
-    EXPECT_TRUE(parseShortcutList(QString()).isEmpty());
-}
-
 // The built-in runner over $XDG_DATA_HOME/ombrix/shortcuts.
 class BuiltInRunnerTest : public ::testing::Test {
 protected:

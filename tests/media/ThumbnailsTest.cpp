@@ -10,23 +10,6 @@
 
 namespace {
 
-TEST(ThumbnailsTest, edgeIsClampedAndScaledToPixels) {
-    EXPECT_EQ(Thumbnails::clampedEdge(std::nullopt), 128);
-    const std::pair<qint64, int> cases[] = {{10, 32},
-                                            {0, 32},
-                                            {-7, 32},
-                                            {32, 32},
-                                            {100, 100},
-                                            {256, 256},
-                                            {300, 256},
-                                            {std::numeric_limits<qint64>::max(), 256},
-                                            {std::numeric_limits<qint64>::min(), 32}};
-    for (const auto& [requested, edge] : cases)
-        EXPECT_EQ(Thumbnails::clampedEdge(requested), edge) << requested;
-    EXPECT_EQ(Thumbnails::boxPixels(128, 2.0), 256);
-    EXPECT_EQ(Thumbnails::boxPixels(100, 1.5), 150);
-}
-
 TEST(ThumbnailsTest, imagesAndPdfFirstPagesFitTheBox) {
     QTemporaryDir dir;
     // A wide image shrinks to the box, its aspect ratio kept.
