@@ -115,9 +115,17 @@ TEST_F(BridgeServiceTest, PollsWithDeviceHeadersAndHeartbeatAndKeepsPollingOnNoC
 }
 
 TEST_F(BridgeServiceTest, FailedPollsBackOffAndAnyAnswerResetsTheSequence) {
-    QList<qint64> pauses;
-    bridge->setSleeperForTesting([&](std::chrono::milliseconds delay) {
-        pauses.append(delay.count());
+    // The pauses return at once, so the loop is already polling again when the test
+    // looks: what the bridge shows during each pause is recorded by the pause itself.
+    struct Pause {
+        qint64 delayMs;
+        int failures;
+        std::optional<QString> error;
+        BridgeService::Status status;
+    };
+    QList<Pause> pauses;
+    bridge->setSleeperForTesting([&, b = bridge.get()](std::chrono::milliseconds delay) {
+        pauses.append({delay.count(), b->consecutiveFailures(), b->lastErrorMessage(), b->status()});
         return noPause(delay);
     });
     for (int i = 0; i < 7; ++i)
@@ -126,27 +134,40 @@ TEST_F(BridgeServiceTest, FailedPollsBackOffAndAnyAnswerResetsTheSequence) {
     polls.enqueue(ScriptedResponse::text(503, ""));
     polls.enqueue(ScriptedResponse::text(500, "again"));
 
-    recordStatuses();
     bridge->start(QStringLiteral("tok"));
-    ASSERT_TRUE(spinUntil([&] { return pauses.size() >= 7; }));
-    EXPECT_EQ(pauses, (QList<qint64>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
-    EXPECT_EQ(bridge->lastErrorMessage(), QStringLiteral("Erreur HTTP 500 : boom"));
-    EXPECT_TRUE(statuses.contains(BridgeService::Status::error(QStringLiteral("Erreur HTTP 500 : boom"))));
-
-    // The empty poll in between brings the next failure back to one second.
     ASSERT_TRUE(spinUntil([&] { return pauses.size() >= 9; }));
-    EXPECT_EQ(pauses.mid(7), (QList<qint64>{1000, 2000}));
-    EXPECT_EQ(bridge->consecutiveFailures(), 2);
-    EXPECT_EQ(bridge->lastErrorMessage(), QStringLiteral("Erreur HTTP 500 : again"));
-    ASSERT_TRUE(spinUntil([&] { return bridge->consecutiveFailures() == 0; })); // an empty poll
+    QList<qint64> delays;
+    for (const Pause& pause : pauses)
+        delays.append(pause.delayMs);
+    // The empty poll after the seventh failure brings the next pause back to one second.
+    EXPECT_EQ(delays, (QList<qint64>{1000, 2000, 4000, 8000, 16000, 30000, 30000, 1000, 2000}));
+    const QString boom = QStringLiteral("Erreur HTTP 500 : boom");
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(pauses[i].failures, i + 1) << i;
+        EXPECT_EQ(pauses[i].error, boom) << i;
+        EXPECT_EQ(pauses[i].status, BridgeService::Status::error(boom)) << i;
+    }
+    EXPECT_EQ(pauses[7].failures, 1);
+    EXPECT_EQ(pauses[7].error, QStringLiteral("Erreur HTTP 503"));
+    EXPECT_EQ(pauses[8].failures, 2);
+    EXPECT_EQ(pauses[8].error, QStringLiteral("Erreur HTTP 500 : again"));
+    EXPECT_EQ(pauses[8].status, BridgeService::Status::error(QStringLiteral("Erreur HTTP 500 : again")));
+
+    // The next poll is empty: count and error are cleared, the loop polls on.
+    ASSERT_TRUE(spinUntil([&] { return bridge->consecutiveFailures() == 0; }));
     EXPECT_EQ(bridge->status(), BridgeService::Status::polling());
     EXPECT_FALSE(bridge->lastErrorMessage().has_value());
 
     // An undecodable task is a counted failure too, and nothing is sent for it.
     polls.enqueue(ScriptedResponse::json(200, R"({"id":"t","kind":"SEARCH","args":{}})"));
     ASSERT_TRUE(spinUntil([&] { return pauses.size() >= 10; }));
-    EXPECT_EQ(pauses.last(), 1000);
+    EXPECT_EQ(pauses[9].delayMs, 1000);
+    EXPECT_EQ(pauses[9].failures, 1);
+    EXPECT_TRUE(pauses[9].error.has_value());
+    ASSERT_TRUE(spinUntil([&] { return bridge->consecutiveFailures() == 0; }));
+    EXPECT_EQ(pauses.size(), 10);
     EXPECT_TRUE(requestsOf("PATCH").isEmpty());
+    EXPECT_EQ(bridge->tasksServed(), 0);
 }
 
 TEST_F(BridgeServiceTest, GatesDispatchesAndAnswersEveryTask) {
