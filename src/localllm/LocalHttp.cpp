@@ -91,15 +91,18 @@ public:
 };
 
 namespace {
-struct Until {
-    std::function<bool()> condition;
+// Leaves the waiting coroutine's handle with the waker; the coroutine checks again
+// what it waits for when it is resumed. Awaited as a named local that holds nothing
+// to destroy: g++ 12 destroys a temporary of a co_await expression twice (a lambda
+// passed to the awaited call included).
+struct Park {
     std::coroutine_handle<>* slot;
-    bool await_ready() const { return condition(); }
-    void await_suspend(std::coroutine_handle<> handle) { *slot = handle; }
-    void await_resume() const {}
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> handle) noexcept { *slot = handle; }
+    void await_resume() const noexcept {}
 };
 
-bool hasHead(QNetworkReply* reply) {
+bool hasHead(const QNetworkReply* reply) {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
 }
 } // namespace
@@ -114,14 +117,26 @@ QNetworkReply* ReplyReader::reply() const {
     return waker_->reply_.data();
 }
 
-QCoro::Task<> ReplyReader::waitUntil(std::function<bool()> condition) {
-    // Each wake re-checks: a signal that does not satisfy the condition waits again.
-    while (!condition())
-        co_await Until{condition, &waker_->waiting_};
+bool ReplyReader::headOrEnd() const {
+    const QNetworkReply* r = reply();
+    return !r || r->isFinished() || hasHead(r);
+}
+
+bool ReplyReader::ended() const {
+    const QNetworkReply* r = reply();
+    return !r || r->isFinished();
+}
+
+bool ReplyReader::readable() const {
+    const QNetworkReply* r = reply();
+    return !r || r->bytesAvailable() > 0 || r->isFinished();
 }
 
 QCoro::Task<std::optional<int>> ReplyReader::waitForStatus() {
-    co_await waitUntil([this] { return !reply() || reply()->isFinished() || hasHead(reply()); });
+    // Each wake checks again: a move that does not bring the head waits once more.
+    Park park{&waker_->waiting_};
+    while (!headOrEnd())
+        co_await park;
     QNetworkReply* r = reply();
     if (!r)
         throw NetworkError(NetworkError::Kind::Cancelled);
@@ -134,7 +149,9 @@ QCoro::Task<std::optional<int>> ReplyReader::waitForStatus() {
 }
 
 QCoro::Task<> ReplyReader::waitForFinished() {
-    co_await waitUntil([this] { return !reply() || reply()->isFinished(); });
+    Park park{&waker_->waiting_};
+    while (!ended())
+        co_await park;
 }
 
 std::optional<QByteArray> ReplyReader::takeLine(bool atEnd) {
@@ -195,8 +212,9 @@ QCoro::Task<std::optional<QByteArray>> ReplyReader::nextLine(bool truncate) {
             QByteArray last = std::exchange(buffer_, {});
             co_return last;
         }
-        co_await waitUntil(
-            [this] { return !reply() || reply()->bytesAvailable() > 0 || reply()->isFinished(); });
+        Park park{&waker_->waiting_};
+        while (!readable())
+            co_await park;
     }
     co_return std::nullopt;
 }

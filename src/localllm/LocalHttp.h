@@ -11,7 +11,6 @@
 
 #include <QCoro/QCoroTask>
 
-#include <functional>
 #include <memory>
 #include <optional>
 
@@ -78,7 +77,10 @@ public:
 
 private:
     class Waker;
-    QCoro::Task<> waitUntil(std::function<bool()> condition);
+    // What the waiting coroutines wait for; each also holds once the reply is gone.
+    bool headOrEnd() const;
+    bool ended() const;
+    bool readable() const;
     std::optional<QByteArray> takeLine(bool atEnd);
 
     std::unique_ptr<Waker> waker_;
