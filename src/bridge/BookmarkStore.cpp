@@ -46,7 +46,7 @@ BookmarkEntry BookmarkEntry::fromJson(const Json& object) {
 QString BookmarkError::description() const {
     switch (kind_) {
     case Kind::ResolutionFailed:
-        return QStringLiteral("Bookmark: ") + detail_;
+        return loc("Bookmark: ") + detail_;
     case Kind::NotADirectory:
         return loc("Le chemin n'est pas un dossier.");
     case Kind::SystemSensitive:

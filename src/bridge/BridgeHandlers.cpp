@@ -1,5 +1,5 @@
-// The handler of each task kind, in the order of the wire model. A kind set to
-// nullptr has no handler yet: its tasks are answered with an error update.
+// The handler of each task kind, in the order of the wire model. A kind left
+// without a handler would have its tasks answered with an error update.
 #include "bridge/BridgeService.h"
 #include "bridge/DocumentBridgeHandler.h"
 #include "bridge/MediaBridgeHandler.h"

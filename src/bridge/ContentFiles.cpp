@@ -27,6 +27,22 @@ QString canonicalPath(const QString& path) {
     return QFileInfo(path).canonicalFilePath();
 }
 
+QString resolvedPath(const QString& path) {
+    QString probe = QDir::cleanPath(path);
+    QString rest;
+    while (!probe.isEmpty()) {
+        const QString canonical = canonicalPath(probe);
+        if (!canonical.isEmpty())
+            return canonical == QLatin1String("/") && !rest.isEmpty() ? rest : canonical + rest;
+        const qsizetype slash = probe.lastIndexOf(QLatin1Char('/'));
+        if (slash < 0)
+            return {};
+        rest.prepend(probe.mid(slash));
+        probe = slash == 0 ? QStringLiteral("/") : probe.left(slash);
+    }
+    return {};
+}
+
 std::optional<QString> canonicalInside(const QString& path, const QString& canonicalFolder) {
     if (canonicalFolder.isEmpty())
         return std::nullopt;

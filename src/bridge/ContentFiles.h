@@ -17,6 +17,11 @@ bool isInside(const QString& path, const QString& folder);
 // the path does not exist (a dangling link included).
 QString canonicalPath(const QString& path);
 
+// The real path of `path`: its canonical path when it exists, otherwise the
+// canonical path of its nearest existing ancestor followed by the rest of the
+// path ("." and ".." cleaned first). Empty for a relative path of nothing.
+QString resolvedPath(const QString& path);
+
 // The canonical path of `path` when it lies inside `canonicalFolder` (itself a
 // canonical path), nothing otherwise. A link that leads out of the folder, or
 // nowhere, is outside.

@@ -64,12 +64,30 @@ QList<std::optional<Resolved>> resolveAll(const QList<BookmarkEntry>& entries) {
     return resolved;
 }
 
+// The real path of a document inside the (canonical) folder. A document that is
+// no longer there is judged by its nearest existing folder, so that reading it
+// reports the missing file; a link that leads out of the folder, or nowhere, is
+// outside.
+std::optional<QString> documentInside(const QString& path, const QString& canonicalFolder) {
+    if (canonicalFolder.isEmpty())
+        return std::nullopt;
+    if (std::optional<QString> real = ContentFiles::canonicalInside(path, canonicalFolder))
+        return real;
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) == 0 || errno != ENOENT)
+        return std::nullopt; // something is there that does not lead inside
+    const QString resolved = ContentFiles::resolvedPath(path);
+    if (resolved.isEmpty() || !ContentFiles::isInside(resolved, canonicalFolder))
+        return std::nullopt;
+    return resolved;
+}
+
 // The first shared folder (in stored order) that holds the document once links
 // are resolved.
 std::optional<BookmarkEntry> containingEntry(const QList<BookmarkEntry>& entries, const QString& path) {
     for (const BookmarkEntry& entry : entries) {
         const std::optional<Resolved> folder = BookmarkResolver::tryResolve(entry.bookmarkData);
-        if (folder && ContentFiles::canonicalInside(path, ContentFiles::canonicalPath(folder->path())))
+        if (folder && documentInside(path, ContentFiles::canonicalPath(folder->path())))
             return entry;
     }
     return std::nullopt;
@@ -87,8 +105,7 @@ ReadOutcome extractInside(const BookmarkEntry& entry, const QString& path, qint6
     try {
         const Resolved folder = BookmarkResolver::resolve(entry.bookmarkData);
         const BookmarkResolver::ScopedAccess access(folder.url);
-        const std::optional<QString> real =
-            ContentFiles::canonicalInside(path, ContentFiles::canonicalPath(folder.path()));
+        const std::optional<QString> real = documentInside(path, ContentFiles::canonicalPath(folder.path()));
         if (!real) {
             outcome.error = loc(kOutsideSharedFolders);
             return outcome;
@@ -138,18 +155,8 @@ struct Listing {
 // Whether the target, links resolved, lies outside the folder. A target that does
 // not exist is judged by its nearest existing ancestor.
 bool escapes(const QString& target, const QString& canonicalFolder) {
-    QString probe = QDir::cleanPath(target);
-    QString canonical = ContentFiles::canonicalPath(probe);
-    while (canonical.isEmpty()) {
-        const qsizetype slash = probe.lastIndexOf(QLatin1Char('/'));
-        if (slash <= 0) {
-            canonical = QStringLiteral("/");
-            break;
-        }
-        probe = probe.left(slash);
-        canonical = ContentFiles::canonicalPath(probe);
-    }
-    return !ContentFiles::isInside(canonical, canonicalFolder);
+    const QString resolved = ContentFiles::resolvedPath(target);
+    return resolved.isEmpty() || !ContentFiles::isInside(resolved, canonicalFolder);
 }
 
 std::optional<QDateTime> modificationDate(const struct stat& info) {
@@ -216,8 +223,10 @@ QList<QUrl> rootsForHints(const QList<QUrl>& roots, const std::optional<QStringL
     QList<QUrl> kept;
     for (const QUrl& root : roots) {
         const QString path = root.toLocalFile();
-        if (std::any_of(hints->cbegin(), hints->cend(),
-                        [&](const QString& hint) { return path.contains(hint, Qt::CaseInsensitive); }))
+        // (An empty hint is found nowhere.)
+        if (std::any_of(hints->cbegin(), hints->cend(), [&](const QString& hint) {
+                return !hint.isEmpty() && path.contains(hint, Qt::CaseInsensitive);
+            }))
             kept.append(root);
     }
     return kept.isEmpty() ? roots : kept;

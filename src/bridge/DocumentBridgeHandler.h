@@ -42,8 +42,8 @@ inline constexpr qint64 kDefaultSearchLimit = 10;
 inline constexpr double kSearchTimeout = 5.0;
 inline constexpr qint64 kDefaultMaxChars = 8000;
 
-// The roots whose path contains one of the hints (case ignored); all roots when
-// there is no hint or none matches.
+// The roots whose path contains one of the hints (case ignored; an empty hint
+// matches nothing); all roots when there is no hint or none matches.
 QList<QUrl> rootsForHints(const QList<QUrl>& roots, const std::optional<QStringList>& hints);
 
 // The components of a sub path ("a//b/" gives a, b); nothing when it begins with

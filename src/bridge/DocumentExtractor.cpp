@@ -120,7 +120,16 @@ void silencePoppler() {
 
 ExtractedContent extractPDF(const QString& path, qint64 maxChars) {
     silencePoppler();
-    const QByteArray bytes = readRegularFile(path);
+    // A PDF that cannot be read is one that cannot be opened (its size still
+    // refuses it as too large).
+    QByteArray bytes;
+    try {
+        bytes = readRegularFile(path);
+    } catch (const ExtractorError& error) {
+        if (error.kind() != ExtractorError::Kind::ReadFailed)
+            throw;
+        throw ExtractorError::readFailed(QStringLiteral("PDFDocument init failed"));
+    }
     const std::unique_ptr<Poppler::Document> document = Poppler::Document::loadFromData(bytes);
     if (!document)
         throw ExtractorError::readFailed(QStringLiteral("PDFDocument init failed"));

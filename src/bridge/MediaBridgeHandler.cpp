@@ -64,12 +64,15 @@ struct OcrOutcome {
 };
 
 // Resolves the folder again and recognises the document inside the folder's access.
-OcrOutcome recognizeInFolder(const QByteArray& bookmark, const QString& documentPath) {
+// The file read is the one checked (`documentPath`); its type follows the name the
+// document was handed out under.
+OcrOutcome recognizeInFolder(const QByteArray& bookmark, const QString& documentPath,
+                             const QString& handedOutPath) {
     OcrOutcome outcome;
     try {
         const BookmarkResolver::Resolved folder = BookmarkResolver::resolve(bookmark);
         const BookmarkResolver::ScopedAccess access(folder.url);
-        outcome.result = OcrEngine::recognize(documentPath);
+        outcome.result = OcrEngine::recognize(documentPath, handedOutPath);
     } catch (...) {
         outcome.error = describeException(std::current_exception());
     }
@@ -121,8 +124,8 @@ QCoro::Task<> handleOcrImage(const BridgeTask& taskRef, const BridgeTask::OcrIma
     }
     const QByteArray bookmark = containment->entry.bookmarkData;
     const QString documentPath = containment->documentPath;
-    QFuture<OcrOutcome> recognizing =
-        QtConcurrent::run([bookmark, documentPath] { return recognizeInFolder(bookmark, documentPath); });
+    QFuture<OcrOutcome> recognizing = QtConcurrent::run(
+        [bookmark, documentPath, path] { return recognizeInFolder(bookmark, documentPath, path); });
     const OcrOutcome outcome = co_await recognizing;
     if (outcome.result)
         co_await TaskReports::success(api, taskId, outcome.result->toJson()); // a failed delivery is dropped

@@ -184,9 +184,9 @@ BridgeOcrResult recognizePdf(const QString& path, qint64 bytesProcessed) {
 
 } // namespace
 
-BridgeOcrResult recognize(const QString& path) {
+BridgeOcrResult recognize(const QString& path, const QString& typeName) {
     const QFileInfo info(path);
-    const QString extension = info.suffix().toLower();
+    const QString extension = QFileInfo(typeName.isEmpty() ? path : typeName).suffix().toLower();
     const qint64 bytes = info.exists() ? info.size() : 0;
     if (extension == QLatin1String("pdf"))
         return recognizePdf(path, bytes);

@@ -48,9 +48,10 @@ inline constexpr char16_t kPageSeparator[] = u"\n\f\n";
 inline constexpr double kPdfRenderDpi = 200.0;
 
 // The file's text. The type follows the lower-cased extension alone: "pdf", or an
-// image ("png", "jpg", "jpeg", "heic", "heif", "tiff", "tif", "gif", "bmp").
-// Throws OcrError only.
-BridgeOcrResult recognize(const QString& path);
+// image ("png", "jpg", "jpeg", "heic", "heif", "tiff", "tif", "gif", "bmp"), taken
+// from `typeName` when given (the name a document was handed out under, when `path`
+// is where its link leads), else from `path`. Throws OcrError only.
+BridgeOcrResult recognize(const QString& path, const QString& typeName = QString());
 
 // The text of one bitmap (lines joined by a line feed) and the languages applied.
 // Throws OcrError::visionFailure when the recogniser cannot run.

@@ -62,7 +62,11 @@ std::optional<QDateTime> firstOfMonth(qint64 year, qint64 month) {
     const QDate date(int(*fullYear), int(monthInYear), 1);
     if (!date.isValid())
         return std::nullopt;
-    const QDateTime start(date, QTime(0, 0), Qt::LocalTime);
+    QDateTime start(date, QTime(0, 0), Qt::LocalTime);
+    // Where the clocks skip midnight (summer time starting at 00:00, as in Paraguay),
+    // the day begins at the first minute that exists.
+    for (int minute = 1; !start.isValid() && minute < 24 * 60; ++minute)
+        start = QDateTime(date, QTime(0, 0).addSecs(minute * 60), Qt::LocalTime);
     if (!start.isValid())
         return std::nullopt;
     return start;

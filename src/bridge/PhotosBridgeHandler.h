@@ -34,8 +34,9 @@ void setConsentAsker(ConsentAsker asker);
 QCoro::Task<bool> ensureAuthorized();
 
 // The photos_by_date period in the local time zone: the month (January when absent)
-// of the year from its first day at midnight, up to the next month (with a month) or
-// the next year (without one). Months outside 1...12 roll over into the years around.
+// of the year from its first day at midnight (or the day's first minute where the
+// clocks skip midnight), up to the next month (with a month) or the next year
+// (without one). Months outside 1...12 roll over into the years around.
 // Nothing when a bound is not a representable date.
 std::optional<PhotoLibrary::DateRange> period(qint64 year, std::optional<qint64> month);
 

@@ -9,8 +9,6 @@
 namespace LocalDirectClient {
 
 namespace {
-constexpr int kStreamTimeoutMs = 240 * 1000;
-
 QList<Json> finishToolCalls(const LocalStream::ToolCallTable& table) {
     QList<Json> calls;
     for (const auto& [index, record] : table.records()) {
@@ -58,15 +56,9 @@ QCoro::Task<Completion> streamChatRaw(QString endpoint, QByteArray bodyData,
     const auto url = LocalHttp::joinedUrl(endpoint, QStringLiteral("/chat/completions"));
     if (!url)
         throw DirectError::serverUnreachable(QStringLiteral("invalid endpoint"));
-    HttpRequest request;
-    request.url = *url;
-    request.method = "POST";
-    request.setHeader("Content-Type", "application/json");
-    request.setHeader("Accept", "text/event-stream");
-    request.body = std::move(bodyData);
-    request.timeoutMs = kStreamTimeoutMs;
-    LocalHttp::ReplyReader reader(LocalHttp::start(request, 0));
-    reader.reply()->setReadBufferSize(256 * 1024);
+    const std::unique_ptr<LocalHttp::ReplyReader> opened =
+        LocalStream::openChat(LocalStream::chatRequest(*url, std::move(bodyData)));
+    LocalHttp::ReplyReader& reader = *opened;
 
     const std::optional<int> status = co_await reader.waitForStatus();
     if (!status)

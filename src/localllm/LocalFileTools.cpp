@@ -184,8 +184,10 @@ QCoro::Task<QString> searchLocalDocuments(Json args) {
         QList<QUrl> preferred;
         for (const QUrl& root : roots) {
             const QString path = root.toLocalFile();
-            if (std::any_of(hints.begin(), hints.end(),
-                            [&](const QString& hint) { return path.contains(hint, Qt::CaseInsensitive); }))
+            // An empty hint names no folder: it must not keep every root.
+            if (std::any_of(hints.begin(), hints.end(), [&](const QString& hint) {
+                    return !hint.isEmpty() && path.contains(hint, Qt::CaseInsensitive);
+                }))
                 preferred.append(root);
         }
         if (!preferred.isEmpty())

@@ -17,7 +17,6 @@
 namespace LocalLLMHandler {
 
 namespace {
-constexpr int kStreamTimeoutMs = 240 * 1000;
 constexpr qsizetype kCoalesceCharacters = 20;
 constexpr qint64 kCoalesceMs = 50;
 constexpr qsizetype kDebugBodyCharacters = 1500;
@@ -167,8 +166,7 @@ struct Run {
 
 // Everything after the request is ready; throws for the catch-all error.
 QCoro::Task<> stream(Run& run, HttpRequest request) {
-    auto reader = std::make_unique<LocalHttp::ReplyReader>(LocalHttp::start(request, 0));
-    reader->reply()->setReadBufferSize(256 * 1024);
+    auto reader = LocalStream::openChat(request);
     const std::optional<int> status = co_await reader->waitForStatus();
     if (!status) {
         co_await sendError(run.api, run.taskId, loc("Réponse invalide du serveur local."));
@@ -245,13 +243,7 @@ QCoro::Task<> runTask(QString taskId, QString body, APIService api, Settings set
         co_return;
     }
 
-    HttpRequest request;
-    request.url = *url;
-    request.method = "POST";
-    request.setHeader("Content-Type", "application/json");
-    request.setHeader("Accept", "text/event-stream");
-    request.body = bytes;
-    request.timeoutMs = kStreamTimeoutMs;
+    HttpRequest request = LocalStream::chatRequest(*url, bytes);
     logRequest(*url, model, bytes);
 
     Run run{taskId, api, model, {}, {}, {}, {}, false, {}, {}, 0, 0};

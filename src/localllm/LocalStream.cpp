@@ -4,6 +4,23 @@
 
 namespace LocalStream {
 
+HttpRequest chatRequest(const QUrl& url, QByteArray body) {
+    HttpRequest request;
+    request.url = url;
+    request.method = "POST";
+    request.setHeader("Content-Type", "application/json");
+    request.setHeader("Accept", "text/event-stream");
+    request.body = std::move(body);
+    request.timeoutMs = 240 * 1000;
+    return request;
+}
+
+std::unique_ptr<LocalHttp::ReplyReader> openChat(const HttpRequest& request) {
+    auto reader = std::make_unique<LocalHttp::ReplyReader>(LocalHttp::start(request, 0));
+    reader->reply()->setReadBufferSize(256 * 1024);
+    return reader;
+}
+
 Line classify(const QByteArray& line) {
     static const QByteArray prefix = "data: ";
     if (!line.startsWith(prefix))

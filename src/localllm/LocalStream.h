@@ -9,12 +9,21 @@
 #include <QCoro/QCoroTask>
 
 #include <map>
+#include <memory>
 #include <optional>
 
 // Reading the event stream of the local model server's chat completions: shared by
 // the chat's direct client and the bridge's local-inference handler, which differ
 // only in what they do with each event.
 namespace LocalStream {
+
+// The streamed chat-completion request to the url (the endpoint followed by
+// "/chat/completions"): a POST of the body as given, answered as an event stream,
+// with the 240-second time-out of the local server's requests.
+HttpRequest chatRequest(const QUrl& url, QByteArray body);
+// Starts it on the unpinned session; the reader owns the reply. Qt's read buffer
+// is capped, so that a fast server is slowed rather than buffered whole.
+std::unique_ptr<LocalHttp::ReplyReader> openChat(const HttpRequest& request);
 
 // One line of the stream: only "data: <payload>" lines count. "[DONE]" ends the
 // stream; any other payload must be a JSON object, else the line is skipped.

@@ -3,7 +3,8 @@
 #include "session/APIConfig.h"
 
 APIService::APIService(std::optional<QString> token, QMap<QString, QString> bridgeHeaders)
-    : token(std::move(token)), bridgeHeaders(std::move(bridgeHeaders)) {}
+    : token(std::move(token))
+    , bridgeHeaders(std::move(bridgeHeaders)) {}
 
 bool APIService::isUsableToken(const std::optional<QString>& token) {
     if (!token || token->isEmpty())
@@ -34,6 +35,18 @@ HttpRequest APIService::requestFor(const Call& call) {
     return request;
 }
 
+namespace {
+// Header values come from free text (the device nickname among them): a control
+// character would end the header line and let the rest pose as another header.
+QByteArray headerSafe(const QString& value) {
+    QString cleaned;
+    cleaned.reserve(value.size());
+    for (QChar c : value)
+        cleaned.append(c.unicode() < 0x20 || c.unicode() == 0x7F ? QChar(u' ') : c);
+    return cleaned.toUtf8();
+}
+} // namespace
+
 HttpRequest APIService::buildRequest(const Call& call, bool withToken) const {
     if (withToken)
         requireToken();
@@ -42,7 +55,7 @@ HttpRequest APIService::buildRequest(const Call& call, bool withToken) const {
         request.setHeader("X-User-Token", token->toUtf8());
     if (call.bridge) {
         for (auto it = bridgeHeaders.constBegin(); it != bridgeHeaders.constEnd(); ++it)
-            request.setHeader(it.key().toUtf8(), it.value().toUtf8());
+            request.setHeader(it.key().toUtf8(), headerSafe(it.value()));
     }
     return request;
 }
@@ -69,4 +82,6 @@ QCoro::Task<HttpResponse> APIService::sendWithoutToken(Call call) {
     co_return response;
 }
 
-QByteArray APIService::jsonBody(const Json& body) { return json::dump(body); }
+QByteArray APIService::jsonBody(const Json& body) {
+    return json::dump(body);
+}

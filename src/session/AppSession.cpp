@@ -13,6 +13,8 @@
 #include <QPointer>
 #include <QSysInfo>
 
+#include <cmath>
+
 namespace {
 const QString kDefaultLocalLLMEndpoint = QStringLiteral("http://127.0.0.1:8080/v1");
 const QString kDefaultLocalLLMModel = QStringLiteral("Qwen/Qwen3-14B-MLX-4bit");
@@ -34,6 +36,14 @@ template <typename E> E storedEnum(const char* name, E fallback) {
     if (!text)
         return fallback;
     return fromRaw<E>(*text).value_or(fallback);
+}
+
+// The stored number when it is a whole number; a fraction or another kind gives nothing.
+std::optional<qint64> storedInteger(const char* name) {
+    const auto number = defaults().doubleValue(key(name));
+    if (!number || *number != std::trunc(*number))
+        return std::nullopt;
+    return defaults().integer(key(name));
 }
 
 QString storedText(const char* name, const QString& fallback = QString()) {
@@ -102,7 +112,7 @@ void AppSession::loadSettings() {
     summonFallbackShortcut_ = defaults().string(key(kSummonFallbackShortcut)) == QStringLiteral("none")
                                   ? SummonFallbackShortcut::None
                                   : SummonFallbackShortcut::CommandJ;
-    discussionId_ = defaults().integer(key(kChatDiscussionId));
+    discussionId_ = storedInteger(kChatDiscussionId);
     if (const auto bytes = defaults().data(key(kChatMessages))) {
         try {
             const Json array = json::parse(*bytes);

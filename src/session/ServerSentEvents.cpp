@@ -3,6 +3,7 @@
 #include "platform/Json.h"
 #include "session/APIError.h"
 
+#include <QStringDecoder>
 #include <QTextBoundaryFinder>
 
 bool LineSplitter::feed(QByteArrayView bytes, const std::function<void(const QByteArray&)>& onLine) {
@@ -49,7 +50,6 @@ void ServerSentEventReader::feed(QByteArrayView bytes) {
 void ServerSentEventReader::line(const QByteArray& line) {
     if (line.isEmpty()) {
         Event event{std::exchange(name_, QStringLiteral("message")), std::exchange(data_, QByteArray())};
-        hasData_ = false;
         if (onEvent_)
             onEvent_(event);
         return;
@@ -57,10 +57,10 @@ void ServerSentEventReader::line(const QByteArray& line) {
     if (line.startsWith("event: ")) {
         name_ = QString::fromUtf8(line.mid(7));
     } else if (line.startsWith("data: ")) {
-        if (hasData_)
+        // An empty buffer takes the piece as it is; otherwise a line feed joins them.
+        if (!data_.isEmpty())
             data_.append('\n');
         data_.append(line.mid(6));
-        hasData_ = true;
         if (data_.size() > kMaxEventBytes)
             throw APIError::decoding();
     }
@@ -127,14 +127,11 @@ qsizetype characterCount(const QString& text) {
     return count;
 }
 
-// The first bytes of a UTF-8 text, at most max, not cutting a character in two.
-QByteArray utf8Prefix(const QByteArray& bytes, qsizetype max) {
-    if (bytes.size() <= max)
-        return bytes;
-    qsizetype end = std::max<qsizetype>(max, 0);
-    while (end > 0 && (static_cast<unsigned char>(bytes.at(end)) & 0xC0) == 0x80)
-        --end;
-    return bytes.left(end);
+// UTF-8 text whose end may cut a character in two: the unfinished character is
+// left out (a stateful decoder keeps it back) instead of becoming U+FFFD.
+QString completeCharacters(const QByteArray& bytes) {
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    return decoder.decode(bytes);
 }
 } // namespace
 
@@ -143,7 +140,6 @@ void ErrorBodyCollector::addLine(const QByteArray& line) {
         return;
     const QString text = QString::fromUtf8(line);
     text_ += text;
-    bytes_ += line.size();
     characters_ += characterCount(text);
     if (characters_ >= kStopAtCharacters)
         done_ = true;
@@ -152,10 +148,18 @@ void ErrorBodyCollector::addLine(const QByteArray& line) {
 void ErrorBodyCollector::feed(QByteArrayView bytes) {
     if (done_)
         return;
-    if (!splitter_.feed(bytes, [this](const QByteArray& l) { addLine(l); }) && !done_) {
-        text_ += QString::fromUtf8(utf8Prefix(splitter_.pending(), kMaxBytes - bytes_));
-        done_ = true;
-    }
+    // Nothing past the first kMaxBytes of the body is read, however it is cut
+    // into lines (a stream of empty lines would otherwise never end the read).
+    const qsizetype room = kMaxBytes - received_;
+    const bool beyond = bytes.size() > room;
+    if (beyond)
+        bytes = bytes.first(room);
+    received_ += bytes.size();
+    const bool lineFits = splitter_.feed(bytes, [this](const QByteArray& l) { addLine(l); });
+    if (done_ || (lineFits && !beyond))
+        return;
+    text_ += completeCharacters(splitter_.pending());
+    done_ = true;
 }
 
 void ErrorBodyCollector::finish() {

@@ -28,7 +28,8 @@ private:
 
 // Reads a server-sent event stream fed in pieces as they arrive:
 // - "event: NAME" sets the event name (the rest of the line, untrimmed);
-// - "data: PIECE" adds a data piece (pieces of one event joined by a line feed);
+// - "data: PIECE" adds a data piece: an empty buffer takes it as it is, otherwise
+//   a line feed and the piece are appended (so an empty first piece leaves no mark);
 // - an empty line dispatches the event, even without data, then the name goes
 //   back to "message" and the data is emptied;
 // - every other line (comments, "id:", "retry:", "data:" without its blank) is
@@ -55,7 +56,6 @@ private:
     LineSplitter splitter_{kMaxLineBytes};
     QString name_ = QStringLiteral("message");
     QByteArray data_;
-    bool hasData_ = false;
 };
 
 // The state of one streamed chat answer: "initial" and "final" announce the
@@ -83,8 +83,9 @@ private:
 
 // Collects an error body as lines run together, the way the chat query reports a
 // refused request: reading stops after the line that brings the text to 501
-// characters or more. A line still unfinished at 64 KiB ends the read too, its
-// start kept (cut at a character boundary).
+// characters or more. Whatever the lines, the read also ends once 64 KiB of the
+// body (line breaks included) have come in: the unfinished line's start is kept,
+// cut at a character boundary, and nothing more is read.
 class ErrorBodyCollector {
 public:
     static constexpr qsizetype kStopAtCharacters = 501;
@@ -102,6 +103,6 @@ private:
     LineSplitter splitter_{kMaxBytes};
     QString text_;
     qsizetype characters_ = 0;
-    qsizetype bytes_ = 0;
+    qsizetype received_ = 0;
     bool done_ = false;
 };

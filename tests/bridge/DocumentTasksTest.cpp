@@ -191,6 +191,9 @@ TEST_F(DocumentTasksTest, SearchFoldersAndHints) {
               (std::set<std::string>{"plan.txt", "plan.jpg"}));
     EXPECT_EQ(names({{"query", "plan"}, {"folder_hints", {"DOCUMENTS"}}}),
               (std::set<std::string>{"plan.txt", "plan.jpg"}));
+    // An empty hint is found in no path.
+    EXPECT_EQ(names({{"query", "plan"}, {"folder_hints", {"", "projets"}}}),
+              (std::set<std::string>{"plan.txt"}));
     EXPECT_EQ(names({{"query", "plan"}, {"limit", 0}}), std::set<std::string>{});
     EXPECT_EQ(names({{"query", "plan"}, {"limit", -2}}), std::set<std::string>{});
     EXPECT_EQ(result("search", {{"query", "   "}}), (Json{{"items", Json::array()}}));
@@ -229,9 +232,22 @@ TEST_F(DocumentTasksTest, ReadRefusesWhatIsNotInASharedFolder) {
     file(projets + QStringLiteral("/a.txt"), "texte");
     file(projets + QStringLiteral("/image.png"), "\x89PNG");
     file(projets + QStringLiteral("/b.txt"), "b");
+    file(projets + QStringLiteral("/c.pdf"), DocumentFiles::pdf({QStringLiteral("page")}));
+    file(projets + QStringLiteral("/d.txt"), "d");
     const Json items = result("list_dir", {{"folder_id", json::str(id)}})["items"];
-    ASSERT_EQ(items.size(), 3u);
-    EXPECT_EQ(error("read", {{"document_id", items[2]["id"]}}), "Format non supporté (image/png)");
+    ASSERT_EQ(items.size(), 5u);
+    EXPECT_EQ(error("read", {{"document_id", items[4]["id"]}}), "Format non supporté (image/png)");
+    // A document deleted since it was listed is still inside the folder: the read
+    // reports it missing.
+    QFile::remove(projets + QStringLiteral("/a.txt"));
+    EXPECT_EQ(error("read", {{"document_id", items[0]["id"]}}),
+              "Lecture: Le fichier « a.txt » n'existe pas.");
+    QFile::remove(projets + QStringLiteral("/c.pdf"));
+    EXPECT_EQ(error("read", {{"document_id", items[2]["id"]}}), "Lecture: PDFDocument init failed");
+    // A link that leads out of the share to nothing is outside all the same.
+    QFile::remove(projets + QStringLiteral("/d.txt"));
+    ASSERT_TRUE(QFile::link(outside + QStringLiteral("/absent.txt"), projets + QStringLiteral("/d.txt")));
+    EXPECT_EQ(error("read", {{"document_id", items[3]["id"]}}), "Document hors des dossiers partagés.");
     // A file replaced by a link out of the share after it was listed is not read.
     QFile::remove(projets + QStringLiteral("/b.txt"));
     file(outside + QStringLiteral("/b.txt"), "secret");

@@ -171,6 +171,22 @@ TEST_F(MediaTasksTest, ocrRefusalsUseItsOwnWording) {
     // Inside, but of a type that is not recognised.
     EXPECT_EQ(serve(QStringLiteral("ocr_image"), doc(idFor(file(QStringLiteral("a.txt"), "texte")))).dump(),
               error("Format non supporté: txt").dump());
+    // The type follows the name the document was handed out under, not the name of
+    // the file its link leads to (inside the share).
+    QImage blank(200, 100, QImage::Format_RGB32);
+    blank.fill(Qt::white);
+    const QString object = shared + QStringLiteral("/.objets/3f9a0c");
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(object).absolutePath()));
+    ASSERT_TRUE(blank.save(object, "PNG"));
+    ASSERT_TRUE(QFile::link(object, shared + QStringLiteral("/vue.png")));
+    ASSERT_TRUE(QFile::link(object, shared + QStringLiteral("/vue.txt")));
+    EXPECT_EQ(serve(QStringLiteral("ocr_image"), doc(idFor(shared + QStringLiteral("/vue.png")))).dump(),
+              done(Json{{"text", ""},
+                        {"languages", Json::array({"fr-FR", "en-US"})},
+                        {"bytes_processed", QFileInfo(object).size()}})
+                  .dump());
+    EXPECT_EQ(serve(QStringLiteral("ocr_image"), doc(idFor(shared + QStringLiteral("/vue.txt")))).dump(),
+              error("Format non supporté: txt").dump());
     // A shared folder that no longer resolves is left out.
     const QString id = idFor(file(QStringLiteral("b.png"), "x"));
     QDir(shared).removeRecursively();

@@ -117,6 +117,8 @@ TEST_F(DocumentExtractorTest, ReadsPdfPageByPage) {
     EXPECT_EQ(DocumentExtractor::extract(pages, 13).text, QStringLiteral("abcdefghij\nsu"));
     EXPECT_EQ(failure(file("faux.pdf", "%PDF-1.4 pas vraiment")),
               QStringLiteral("Lecture: PDFDocument init failed"));
+    // A PDF that cannot be read cannot be opened either.
+    EXPECT_EQ(failure(dir.filePath("absent.pdf")), QStringLiteral("Lecture: PDFDocument init failed"));
 }
 
 TEST_F(DocumentExtractorTest, ReadsRtf) {

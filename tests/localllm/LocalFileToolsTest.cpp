@@ -124,6 +124,9 @@ TEST_F(FileToolsTest, SearchHintsAndLimits) {
     QString answer = call("search_local_documents", {{"query", "budget"}, {"folder_hints", {"TRAVAIL"}}});
     EXPECT_EQ(count(answer), 3) << answer.toStdString();
     EXPECT_FALSE(answer.contains(home));
+    // An empty hint matches no folder, so it does not undo the other hints.
+    answer = call("search_local_documents", {{"query", "budget"}, {"folder_hints", {"", "travail"}}});
+    EXPECT_EQ(count(answer), 3) << answer.toStdString();
     // A hint that matches no folder keeps them all; hints of the wrong type are no hints.
     EXPECT_EQ(count(call("search_local_documents", {{"query", "budget"}, {"folder_hints", {"Vacances"}}})),
               6);

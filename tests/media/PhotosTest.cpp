@@ -58,6 +58,18 @@ TEST(PhotoPeriodTest, monthsAndYearsInTheLocalTimeZone) {
     EXPECT_FALSE(PhotosBridgeHandler::period(5'000'000'000, 1));
 }
 
+TEST(PhotoPeriodTest, aMonthWhoseMidnightIsSkippedStartsWhenTheClocksResume) {
+    // Summer time began at 00:00 on 2017-10-01 in Asunción: the day began at 01:00 (-03:00).
+    const fixtures::ScopedTimeZone asuncion("America/Asuncion");
+    const QDateTime resumed(QDate(2017, 10, 1), QTime(4, 0), QTimeZone::utc());
+    const auto october = PhotosBridgeHandler::period(2017, 10);
+    ASSERT_TRUE(october);
+    EXPECT_EQ(october->start, resumed);
+    const auto september = PhotosBridgeHandler::period(2017, 9);
+    ASSERT_TRUE(september);
+    EXPECT_EQ(september->end, resumed);
+}
+
 // A library in the test's Pictures folder.
 class PhotoLibraryTest : public ::testing::Test {
 protected:

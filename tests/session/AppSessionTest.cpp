@@ -113,6 +113,14 @@ TEST_F(AppSessionTest, StartsWithTheDefaultsAndFallsBackFromBadStoredValues) {
     EXPECT_EQ(session.localLLMDeviceNickname(), AppSession::computerName());
     EXPECT_EQ(session.localLLMEndpoint(), QString()); // texts are taken as stored
     EXPECT_EQ(LocalLLMTelemetry::shared().endpointForModelProbe(), QString());
+    AppSession::resetSharedForTesting();
+
+    // Only a whole number is a discussion id.
+    defaults->setDouble(QStringLiteral("chatDiscussionId"), 12.5);
+    EXPECT_FALSE(AppSession::shared().discussionId().has_value());
+    AppSession::resetSharedForTesting();
+    defaults->setDouble(QStringLiteral("chatDiscussionId"), 12.0);
+    EXPECT_EQ(AppSession::shared().discussionId(), 12);
 }
 
 TEST_F(AppSessionTest, SettingsAndConversationSurviveANewSession) {
@@ -204,6 +212,10 @@ TEST_F(AppSessionTest, SignInHydratesAndABurstOfChangesSendsOnePush) {
     EXPECT_EQ(KeychainStore::read(QString()), QStringLiteral("tok-1"));
     EXPECT_TRUE(BridgeService::shared().isRunning()); // whatever bridgeEnabled says
     EXPECT_FALSE(session.bridgeEnabled());
+    session.setBridgeEnabled(true);
+    session.setBridgeEnabled(false); // switching it off does not stop the bridge either
+    EXPECT_TRUE(BridgeService::shared().isRunning());
+    EXPECT_EQ(BridgeService::shared().token(), QStringLiteral("tok-1"));
     ASSERT_TRUE(spinUntil([&] { return session.userId() == 7; }));
 
     EXPECT_EQ(session.userEmail(), QStringLiteral("zoe@example.com"));

@@ -164,3 +164,16 @@ TEST(BridgeEndpoints, NoTokenMeansNothingIsSent) {
     }
     EXPECT_EQ(backend.requestCount(), 0);
 }
+
+TEST(BridgeEndpoints, AHeaderValueCannotSmuggleAnotherHeader) {
+    FakeBackend backend;
+    backend.route("GET", "/api/v1/bridge/tasks/next", ScriptedResponse::noContent());
+    QMap<QString, QString> headers = kDeviceHeaders;
+    headers["X-Bridge-Device-Nickname"] = QStringLiteral("Zoé\r\nX-Injected: yes\n");
+    APIService api(QStringLiteral("tok"), headers);
+    runTask(api.pollBridgeTask(5));
+    ASSERT_EQ(backend.requestCount(), 1);
+    const RecordedRequest r = backend.lastRequest();
+    EXPECT_FALSE(r.hasHeader("X-Injected"));
+    EXPECT_EQ(r.header("X-Bridge-Device-Nickname"), QStringLiteral("Zoé  X-Injected: yes").toUtf8());
+}

@@ -80,8 +80,11 @@ TEST(ServerSentEvents, FinalTextAndDiscussionRules) {
 }
 
 TEST(ServerSentEvents, LineRules) {
-    // Two data lines make one piece joined by a line feed.
+    // Two data lines make one piece joined by a line feed; a piece added to an
+    // empty buffer takes its place, so an empty first piece leaves no line feed.
     EXPECT_EQ(run("data: a\ndata: b\n\n").deltas, QStringList({"a\nb"}));
+    EXPECT_EQ(run("data: \ndata: b\n\n").deltas, QStringList({"b"}));
+    EXPECT_EQ(run("data: \ndata: \ndata: c\ndata: \n\n").deltas, QStringList({"c\n"}));
     // A data line without its blank is ignored; an event line without it too,
     // so the "final" meant here is dispatched as a message.
     Outcome o = run("data:x\ndata: y\n\nevent:final\ndata: {\"text\":\"F\"}\n\n");
@@ -182,4 +185,26 @@ TEST(ServerSentEvents, ErrorBodyStopsAfterTheLineReaching501Characters) {
     QByteArray endless = QString("é").repeated(40000).toUtf8();
     const QString cut = collect(endless, 1000);
     EXPECT_EQ(cut, QString("é").repeated(ErrorBodyCollector::kMaxBytes / 2));
+    // The 64 KiB cut falling inside a character drops that character whole.
+    EXPECT_EQ(collect("a" + endless, 999),
+              "a" + QString("é").repeated(ErrorBodyCollector::kMaxBytes / 2 - 1));
+}
+
+TEST(ServerSentEvents, ErrorBodyReadEndsAt64KiBWhateverItsLines) {
+    // Line breaks alone never reach 501 characters: the byte count still ends the read.
+    ErrorBodyCollector collector;
+    const QByteArray breaks(4096, '\n');
+    qsizetype fed = 0;
+    while (!collector.done() && fed < 10 * ErrorBodyCollector::kMaxBytes) {
+        collector.feed(breaks);
+        fed += breaks.size();
+    }
+    EXPECT_TRUE(collector.done());
+    EXPECT_LE(fed, ErrorBodyCollector::kMaxBytes + breaks.size());
+    EXPECT_EQ(collector.text(), "");
+
+    // Short lines are kept up to the limit, and the unfinished one's start with them.
+    QByteArray body(ErrorBodyCollector::kMaxBytes - 3, '\n');
+    body += "panne sans fin";
+    EXPECT_EQ(collect(body, 1000), "pan");
 }
