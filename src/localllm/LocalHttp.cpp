@@ -32,10 +32,17 @@ QNetworkReply* start(const HttpRequest& request, int deadlineMs) {
     return reply;
 }
 
-bool isTransportError(QNetworkReply::NetworkError code) {
-    const int c = static_cast<int>(code);
-    // 201-299 and 401-499 only mirror HTTP statuses; the status itself is the answer.
-    return code != QNetworkReply::NoError && !(c > 200 && c < 300) && !(c > 400 && c < 500);
+bool isTransportError(QNetworkReply* reply) {
+    const QNetworkReply::NetworkError code = reply->error();
+    if (code == QNetworkReply::NoError)
+        return false;
+    if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+        return true;
+    // With a status in hand only the connection-level codes (below 100) are failures
+    // of the transfer; Qt reports every other HTTP status as some error code of its
+    // own (400 as an invalid operation, 407 as a proxy error…), and the status is
+    // the answer.
+    return static_cast<int>(code) < 100;
 }
 
 QCoro::Task<HttpResponse> get(QUrl url, int deadlineMs) {
@@ -49,7 +56,7 @@ QCoro::Task<HttpResponse> get(QUrl url, int deadlineMs) {
     if (!reply)
         throw NetworkError(NetworkError::Kind::Cancelled);
     HttpResponse response = OmbrixHTTP::responseHead(reply);
-    if (isTransportError(reply->error()))
+    if (isTransportError(reply))
         throw NetworkError::fromReply(reply->error(), reply->errorString());
     response.body = reply->readAll();
     co_return response;
@@ -143,7 +150,7 @@ QCoro::Task<std::optional<int>> ReplyReader::waitForStatus() {
     const QVariant status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid())
         co_return status.toInt();
-    if (isTransportError(r->error()))
+    if (isTransportError(r))
         throw NetworkError::fromReply(r->error(), r->errorString());
     co_return std::nullopt;
 }
@@ -204,7 +211,7 @@ QCoro::Task<std::optional<QByteArray>> ReplyReader::nextLine(bool truncate) {
             continue;
         }
         if (r->isFinished()) {
-            if (isTransportError(r->error()))
+            if (isTransportError(r))
                 throw NetworkError::fromReply(r->error(), r->errorString());
             stopped_ = true;
             if (buffer_.isEmpty())

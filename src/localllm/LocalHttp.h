@@ -30,7 +30,7 @@ QNetworkReply* start(const HttpRequest& request, int deadlineMs);
 
 // A failure of the transfer itself, as opposed to an error code that only mirrors
 // the HTTP status of a complete answer.
-bool isTransportError(QNetworkReply::NetworkError code);
+bool isTransportError(QNetworkReply* reply);
 
 // A GET answered whole within deadlineMs. Transport failures (refused, time-out)
 // are thrown as NetworkError; any HTTP status is returned.

@@ -171,6 +171,13 @@ TEST(LocalDirectClient, FailuresAreReportedAsTheirKind) {
     error = runTaskCatching(LocalDirectClient::streamChatRaw(server.endpoint(), kBody, {}));
     EXPECT_EQ(errorText(error), QString("Local server HTTP 500: ") + QString(longLine));
 
+    // Statuses Qt reports with codes of its own are answers too, not network failures.
+    for (int status : {400, 407, 418}) {
+        server.setChatError(status, "bad");
+        error = runTaskCatching(LocalDirectClient::streamChatRaw(server.endpoint(), kBody, {}));
+        EXPECT_EQ(errorText(error), QString("Local server HTTP %1: bad").arg(status));
+    }
+
     // Many short lines: reading stops once 501 characters have gathered.
     QByteArray lines;
     for (int i = 0; i < 20; ++i)
