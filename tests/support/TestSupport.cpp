@@ -59,6 +59,11 @@ void resetBackendConfig() {
     HttpSession::resetForTesting();
 }
 
-FakeBackend::FakeBackend() : ScriptedHttpServer(true) { pointBackendAt(*this); }
+FakeBackend::FakeBackend()
+    : ScriptedHttpServer(true) {
+    pointBackendAt(*this);
+}
 
-FakeBackend::~FakeBackend() { resetBackendConfig(); }
+FakeBackend::~FakeBackend() {
+    resetBackendConfig();
+}
