@@ -62,3 +62,13 @@ void resetBackendConfig() {
 FakeBackend::FakeBackend() : ScriptedHttpServer(true) { pointBackendAt(*this); }
 
 FakeBackend::~FakeBackend() { resetBackendConfig(); }
+
+void routeQueuedPolls(ScriptedHttpServer& server, const QString& path, QQueue<ScriptedResponse>& polls) {
+    server.route("GET", path, [&polls](const RecordedRequest&) {
+        if (!polls.isEmpty())
+            return polls.dequeue();
+        ScriptedResponse empty = ScriptedResponse::noContent();
+        empty.holdMs = 20;
+        return empty;
+    });
+}
