@@ -1,7 +1,7 @@
+#include "bridge/widgets/MediaDialogs.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
-#include "bridge/widgets/MediaDialogs.h"
 #include "platform/widgets/PasswordDialog.h"
 #include "session/AppSession.h"
 

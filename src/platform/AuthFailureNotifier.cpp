@@ -5,4 +5,6 @@ AuthFailureNotifier& AuthFailureNotifier::shared() {
     return *instance;
 }
 
-void AuthFailureNotifier::post(const QString& token) { emit authFailure(token); }
+void AuthFailureNotifier::post(const QString& token) {
+    emit authFailure(token);
+}

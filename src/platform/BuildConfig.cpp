@@ -23,6 +23,10 @@ const BuildConfig& BuildConfig::current() {
     return fixed;
 }
 
-void BuildConfig::overrideForTesting(const BuildConfig& config) { overridden() = config; }
+void BuildConfig::overrideForTesting(const BuildConfig& config) {
+    overridden() = config;
+}
 
-void BuildConfig::resetForTesting() { overridden().reset(); }
+void BuildConfig::resetForTesting() {
+    overridden().reset();
+}

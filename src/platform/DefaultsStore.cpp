@@ -37,7 +37,9 @@ void DefaultsStore::setShared(std::shared_ptr<DefaultsStore> store) {
     sharedSlot() = std::move(store);
 }
 
-bool DefaultsStore::contains(const QString& key) const { return raw(key).has_value(); }
+bool DefaultsStore::contains(const QString& key) const {
+    return raw(key).has_value();
+}
 
 std::optional<bool> DefaultsStore::boolValue(const QString& key) const {
     auto v = raw(key);
@@ -105,12 +107,24 @@ std::optional<QByteArray> DefaultsStore::data(const QString& key) const {
     return v->toByteArray();
 }
 
-void DefaultsStore::setBool(const QString& key, bool value) { put(key, QVariant(value)); }
-void DefaultsStore::setInteger(const QString& key, qint64 value) { put(key, QVariant(value)); }
-void DefaultsStore::setDouble(const QString& key, double value) { put(key, QVariant(value)); }
-void DefaultsStore::setString(const QString& key, const QString& value) { put(key, QVariant(value)); }
-void DefaultsStore::setData(const QString& key, const QByteArray& value) { put(key, QVariant(value)); }
-void DefaultsStore::remove(const QString& key) { put(key, std::nullopt); }
+void DefaultsStore::setBool(const QString& key, bool value) {
+    put(key, QVariant(value));
+}
+void DefaultsStore::setInteger(const QString& key, qint64 value) {
+    put(key, QVariant(value));
+}
+void DefaultsStore::setDouble(const QString& key, double value) {
+    put(key, QVariant(value));
+}
+void DefaultsStore::setString(const QString& key, const QString& value) {
+    put(key, QVariant(value));
+}
+void DefaultsStore::setData(const QString& key, const QByteArray& value) {
+    put(key, QVariant(value));
+}
+void DefaultsStore::remove(const QString& key) {
+    put(key, std::nullopt);
+}
 
 void DefaultsStore::put(const QString& key, const std::optional<QVariant>& value) {
     store(key, value);
@@ -133,7 +147,10 @@ void MemoryDefaultsStore::store(const QString& key, const std::optional<QVariant
 
 // File form: {"key": {"bool": true}} / {"int": "123"} / {"double": 1.5} / {"string": "..."} /
 // {"data": "<base64>"}. Integers are written as text so that 64-bit values survive.
-FileDefaultsStore::FileDefaultsStore(QString path) : path_(std::move(path)) { load(); }
+FileDefaultsStore::FileDefaultsStore(QString path)
+    : path_(std::move(path)) {
+    load();
+}
 
 QString FileDefaultsStore::defaultPath() {
     QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);

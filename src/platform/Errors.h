@@ -19,7 +19,8 @@ private:
 // A failure that is just a message (transport failures, refused operations).
 class MessageError : public OmbrixError {
 public:
-    explicit MessageError(QString message) : message_(std::move(message)) {}
+    explicit MessageError(QString message)
+        : message_(std::move(message)) {}
     QString description() const override { return message_; }
 
 private:

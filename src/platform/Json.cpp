@@ -72,9 +72,13 @@ QString requireString(const Json& object, const char* key) {
     return qstr(v);
 }
 
-qint64 requireInt(const Json& object, const char* key) { return asInt(require(object, key), key); }
+qint64 requireInt(const Json& object, const char* key) {
+    return asInt(require(object, key), key);
+}
 
-double requireDouble(const Json& object, const char* key) { return asDouble(require(object, key), key); }
+double requireDouble(const Json& object, const char* key) {
+    return asDouble(require(object, key), key);
+}
 
 bool requireBool(const Json& object, const char* key) {
     const Json& v = require(object, key);
@@ -120,7 +124,9 @@ QString qstr(const Json& stringValue) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
 }
 
-std::string str(const QString& text) { return text.toStdString(); }
+std::string str(const QString& text) {
+    return text.toStdString();
+}
 
 QByteArray dump(const Json& value) {
     return QByteArray::fromStdString(value.dump(-1, ' ', false, Json::error_handler_t::replace));

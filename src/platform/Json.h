@@ -17,7 +17,9 @@ using Json = nlohmann::ordered_json;
 class JsonDecodingError : public OmbrixError {
 public:
     enum class Kind { Malformed, Missing, TypeMismatch };
-    JsonDecodingError(Kind kind, QString path) : kind_(kind), path_(std::move(path)) {}
+    JsonDecodingError(Kind kind, QString path)
+        : kind_(kind)
+        , path_(std::move(path)) {}
     QString description() const override;
     Kind kind() const { return kind_; }
     QString path() const { return path_; }

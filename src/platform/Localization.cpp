@@ -2,6 +2,10 @@
 
 #include <QCoreApplication>
 
-QString loc(const char* french) { return QCoreApplication::translate("Ombrix", french); }
+QString loc(const char* french) {
+    return QCoreApplication::translate("Ombrix", french);
+}
 
-QString loc(const QString& french) { return loc(french.toUtf8().constData()); }
+QString loc(const QString& french) {
+    return loc(french.toUtf8().constData());
+}

@@ -2,6 +2,10 @@
 
 #include <QtGlobal>
 
-static void initResourcesOutsideNamespace() { Q_INIT_RESOURCE(resources); }
+static void initResourcesOutsideNamespace() {
+    Q_INIT_RESOURCE(resources);
+}
 
-void initOmbrixResources() { initResourcesOutsideNamespace(); }
+void initOmbrixResources() {
+    initResourcesOutsideNamespace();
+}

@@ -47,7 +47,9 @@ QString apiBase() {
     return base;
 }
 
-QUrl endpoint(const QString& path) { return QUrl(apiBase() + path, QUrl::StrictMode); }
+QUrl endpoint(const QString& path) {
+    return QUrl(apiBase() + path, QUrl::StrictMode);
+}
 
 QUrl userURL(qint64 id) {
     return QUrl(baseURL() + QStringLiteral("/users/") + QString::number(id) + QStringLiteral(".json"),
@@ -55,11 +57,13 @@ QUrl userURL(qint64 id) {
 }
 
 QUrl bridgeNextTaskURL(qint64 wait) {
-    return endpoint(QStringLiteral("/bridge/tasks/next?wait=") + QString::number(std::clamp<qint64>(wait, 1, 30)));
+    return endpoint(QStringLiteral("/bridge/tasks/next?wait=") +
+                    QString::number(std::clamp<qint64>(wait, 1, 30)));
 }
 
 QUrl recentDiscussionsURL(qint64 limit) {
-    return endpoint(QStringLiteral("/discussions.json?limit=") + QString::number(std::clamp<qint64>(limit, 1, 20)));
+    return endpoint(QStringLiteral("/discussions.json?limit=") +
+                    QString::number(std::clamp<qint64>(limit, 1, 20)));
 }
 
 } // namespace APIConfig

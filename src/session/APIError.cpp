@@ -12,7 +12,9 @@ std::optional<QString> decodeUtf8Strict(const QByteArray& bytes) {
     return text;
 }
 
-APIError APIError::httpWithBytes(int status, const QByteArray& body) { return http(status, decodeUtf8Strict(body)); }
+APIError APIError::httpWithBytes(int status, const QByteArray& body) {
+    return http(status, decodeUtf8Strict(body));
+}
 
 QString APIError::description() const {
     switch (kind_) {

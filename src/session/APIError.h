@@ -11,7 +11,9 @@ class APIError : public OmbrixError {
 public:
     enum class Kind { Http, NotAuthenticated, Decoding };
 
-    static APIError http(int status, std::optional<QString> body) { return APIError(Kind::Http, status, std::move(body)); }
+    static APIError http(int status, std::optional<QString> body) {
+        return APIError(Kind::Http, status, std::move(body));
+    }
     static APIError notAuthenticated() { return APIError(Kind::NotAuthenticated, 0, std::nullopt); }
     static APIError decoding() { return APIError(Kind::Decoding, 0, std::nullopt); }
     // http() with the body bytes decoded as UTF-8, absent when they are not valid UTF-8.
@@ -24,7 +26,9 @@ public:
 
 private:
     APIError(Kind kind, int status, std::optional<QString> body)
-        : kind_(kind), status_(status), body_(std::move(body)) {}
+        : kind_(kind)
+        , status_(status)
+        , body_(std::move(body)) {}
 
     Kind kind_;
     int status_;

@@ -23,7 +23,8 @@
 // (token check, headers, time-out, pinned session, status handling); see send().
 class APIService {
 public:
-    explicit APIService(std::optional<QString> token = std::nullopt, QMap<QString, QString> bridgeHeaders = {});
+    explicit APIService(std::optional<QString> token = std::nullopt,
+                        QMap<QString, QString> bridgeHeaders = {});
 
     std::optional<QString> token;
     QMap<QString, QString> bridgeHeaders;
@@ -31,14 +32,14 @@ public:
     // ---- The request envelope ------------------------------------------------
     struct Call {
         QByteArray method = "GET";
-        QString path;                     // relative to the API base ("/me.json")
-        std::optional<QUrl> absoluteUrl;  // used instead of path when set
-        std::optional<QByteArray> body;   // serialised body
-        QByteArray contentType;           // "application/json" for JSON bodies
-        QByteArray accept;                // Accept header, when the operation names one
-        int timeoutMs = 60000;            // the operation's own time-out
-        bool bridge = false;              // add bridgeHeaders after the token header
-        bool authNotice = true;           // false: send on the pinned session without the 401 notice
+        QString path;                    // relative to the API base ("/me.json")
+        std::optional<QUrl> absoluteUrl; // used instead of path when set
+        std::optional<QByteArray> body;  // serialised body
+        QByteArray contentType;          // "application/json" for JSON bodies
+        QByteArray accept;               // Accept header, when the operation names one
+        int timeoutMs = 60000;           // the operation's own time-out
+        bool bridge = false;             // add bridgeHeaders after the token header
+        bool authNotice = true;          // false: send on the pinned session without the 401 notice
     };
 
     // A token is usable when present, not empty and free of control characters
@@ -106,8 +107,8 @@ public:
     QCoro::Task<RecordingResult> uploadRecording(QString filePath, QString language, bool transcribe,
                                                  std::optional<qint64> recordingMs) const;
     // Asks for the answer to an uploaded recording.
-    QCoro::Task<VoiceReply> sendVoiceQuery(qint64 recordingId, QString transcription, Provider provider, bool audio,
-                                           QString voice, std::optional<qint64> uploadMs,
+    QCoro::Task<VoiceReply> sendVoiceQuery(qint64 recordingId, QString transcription, Provider provider,
+                                           bool audio, QString voice, std::optional<qint64> uploadMs,
                                            std::optional<QString> localModel,
                                            std::optional<QString> cloudModel) const;
     // The multipart body of an upload (exposed for tests of its exact bytes).
@@ -129,9 +130,9 @@ public:
     };
     QCoro::Task<UserPrefs> fetchUserPrefs() const;
     // PATCH of /users/<id>.json (outside the API root) with {"user": the given members}.
-    QCoro::Task<> patchUserPrefs(qint64 userId, std::optional<QString> voiceMode, std::optional<QString> provider,
-                                 std::optional<bool> transcribeAudio, std::optional<bool> audioOutput,
-                                 std::optional<QString> audioVoice) const;
+    QCoro::Task<> patchUserPrefs(qint64 userId, std::optional<QString> voiceMode,
+                                 std::optional<QString> provider, std::optional<bool> transcribeAudio,
+                                 std::optional<bool> audioOutput, std::optional<QString> audioVoice) const;
 
     // ---- Account -----------------------------------------------------------------
     struct PairingClaimResponse {

@@ -14,7 +14,9 @@ const QDateTime& reference() {
 }
 } // namespace
 
-double now() { return fromDateTime(QDateTime::currentDateTimeUtc()); }
+double now() {
+    return fromDateTime(QDateTime::currentDateTimeUtc());
+}
 
 double fromDateTime(const QDateTime& dateTime) {
     return static_cast<double>(reference().msecsTo(dateTime)) / 1000.0;
@@ -25,15 +27,25 @@ QDateTime toDateTime(double secondsSinceReference) {
 }
 } // namespace ReferenceDate
 
-QString uuidText(const QUuid& uuid) { return uuid.toString(QUuid::WithoutBraces).toUpper(); }
+QString uuidText(const QUuid& uuid) {
+    return uuid.toString(QUuid::WithoutBraces).toUpper();
+}
 
-QString newUuidText() { return uuidText(QUuid::createUuid()); }
+QString newUuidText() {
+    return uuidText(QUuid::createUuid());
+}
 
 ChatMessage::ChatMessage(Role role, QString content)
-    : id(QUuid::createUuid()), role(role), content(std::move(content)), createdAt(ReferenceDate::now()) {}
+    : id(QUuid::createUuid())
+    , role(role)
+    , content(std::move(content))
+    , createdAt(ReferenceDate::now()) {}
 
 ChatMessage::ChatMessage(QUuid id, Role role, QString content, double createdAt)
-    : id(id), role(role), content(std::move(content)), createdAt(createdAt) {}
+    : id(id)
+    , role(role)
+    , content(std::move(content))
+    , createdAt(createdAt) {}
 
 QString ChatMessage::roleRawValue(Role role) {
     return role == Role::User ? QStringLiteral("user") : QStringLiteral("assistant");
@@ -70,15 +82,15 @@ ChatMessage ChatMessage::fromJson(const Json& object) {
 }
 
 namespace {
-template <typename E, std::size_t N>
-using Table = std::array<std::pair<E, const char*>, N>;
+template <typename E, std::size_t N> using Table = std::array<std::pair<E, const char*>, N>;
 
 constexpr Table<Mode, 2> kModes{{{Mode::Microphone, "microphone"}, {Mode::Chat, "chat"}}};
 constexpr Table<Provider, 4> kProviders{{{Provider::OpenAI, "openai"},
                                          {Provider::Anthropic, "anthropic"},
                                          {Provider::Gemini, "gemini"},
                                          {Provider::Local, "local"}}};
-constexpr Table<VoiceMode, 2> kVoiceModes{{{VoiceMode::PushToTalk, "pushToTalk"}, {VoiceMode::Realtime, "realtime"}}};
+constexpr Table<VoiceMode, 2> kVoiceModes{
+    {{VoiceMode::PushToTalk, "pushToTalk"}, {VoiceMode::Realtime, "realtime"}}};
 constexpr Table<AudioOutput, 3> kAudioOutputs{
     {{AudioOutput::Auto, "auto"}, {AudioOutput::Gpt, "gpt"}, {AudioOutput::Local, "local"}}};
 constexpr Table<SummonBehavior, 3> kSummonBehaviors{{{SummonBehavior::LastUsed, "lastUsed"},
@@ -109,17 +121,37 @@ template <typename E, std::size_t N> QList<E> cases(const Table<E, N>& table) {
 }
 } // namespace
 
-QString rawValue(Mode value) { return rawOf(kModes, value); }
-QString rawValue(Provider value) { return rawOf(kProviders, value); }
-QString rawValue(VoiceMode value) { return rawOf(kVoiceModes, value); }
-QString rawValue(AudioOutput value) { return rawOf(kAudioOutputs, value); }
-QString rawValue(SummonBehavior value) { return rawOf(kSummonBehaviors, value); }
-QString rawValue(SummonFallbackShortcut value) { return rawOf(kShortcuts, value); }
+QString rawValue(Mode value) {
+    return rawOf(kModes, value);
+}
+QString rawValue(Provider value) {
+    return rawOf(kProviders, value);
+}
+QString rawValue(VoiceMode value) {
+    return rawOf(kVoiceModes, value);
+}
+QString rawValue(AudioOutput value) {
+    return rawOf(kAudioOutputs, value);
+}
+QString rawValue(SummonBehavior value) {
+    return rawOf(kSummonBehaviors, value);
+}
+QString rawValue(SummonFallbackShortcut value) {
+    return rawOf(kShortcuts, value);
+}
 
-template <> std::optional<Mode> fromRaw<Mode>(const QString& raw) { return parse(kModes, raw); }
-template <> std::optional<Provider> fromRaw<Provider>(const QString& raw) { return parse(kProviders, raw); }
-template <> std::optional<VoiceMode> fromRaw<VoiceMode>(const QString& raw) { return parse(kVoiceModes, raw); }
-template <> std::optional<AudioOutput> fromRaw<AudioOutput>(const QString& raw) { return parse(kAudioOutputs, raw); }
+template <> std::optional<Mode> fromRaw<Mode>(const QString& raw) {
+    return parse(kModes, raw);
+}
+template <> std::optional<Provider> fromRaw<Provider>(const QString& raw) {
+    return parse(kProviders, raw);
+}
+template <> std::optional<VoiceMode> fromRaw<VoiceMode>(const QString& raw) {
+    return parse(kVoiceModes, raw);
+}
+template <> std::optional<AudioOutput> fromRaw<AudioOutput>(const QString& raw) {
+    return parse(kAudioOutputs, raw);
+}
 template <> std::optional<SummonBehavior> fromRaw<SummonBehavior>(const QString& raw) {
     return parse(kSummonBehaviors, raw);
 }
@@ -127,12 +159,24 @@ template <> std::optional<SummonFallbackShortcut> fromRaw<SummonFallbackShortcut
     return parse(kShortcuts, raw);
 }
 
-template <> QList<Mode> allCases<Mode>() { return cases(kModes); }
-template <> QList<Provider> allCases<Provider>() { return cases(kProviders); }
-template <> QList<VoiceMode> allCases<VoiceMode>() { return cases(kVoiceModes); }
-template <> QList<AudioOutput> allCases<AudioOutput>() { return cases(kAudioOutputs); }
-template <> QList<SummonBehavior> allCases<SummonBehavior>() { return cases(kSummonBehaviors); }
-template <> QList<SummonFallbackShortcut> allCases<SummonFallbackShortcut>() { return cases(kShortcuts); }
+template <> QList<Mode> allCases<Mode>() {
+    return cases(kModes);
+}
+template <> QList<Provider> allCases<Provider>() {
+    return cases(kProviders);
+}
+template <> QList<VoiceMode> allCases<VoiceMode>() {
+    return cases(kVoiceModes);
+}
+template <> QList<AudioOutput> allCases<AudioOutput>() {
+    return cases(kAudioOutputs);
+}
+template <> QList<SummonBehavior> allCases<SummonBehavior>() {
+    return cases(kSummonBehaviors);
+}
+template <> QList<SummonFallbackShortcut> allCases<SummonFallbackShortcut>() {
+    return cases(kShortcuts);
+}
 
 QString label(VoiceMode value) {
     return value == VoiceMode::PushToTalk ? loc("Push-to-talk") : loc("Temps réel");

@@ -3,9 +3,9 @@
 #include "platform/Json.h"
 
 #include <QDateTime>
-#include <QTimeZone>
 #include <QList>
 #include <QString>
+#include <QTimeZone>
 #include <QUuid>
 
 #include <optional>

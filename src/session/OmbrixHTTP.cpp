@@ -15,8 +15,8 @@
 #include <QCoro/QCoroNetworkReply>
 
 #include <mutex>
-#include <vector>
 #include <utility>
+#include <vector>
 
 void HttpRequest::setHeader(const QByteArray& name, const QByteArray& value) {
     for (auto& h : headers) {
@@ -336,9 +336,14 @@ namespace {
 thread_local HttpAbortGroup* currentAbortGroup = nullptr;
 } // namespace
 
-HttpAbortGroup::Scope::Scope(HttpAbortGroup& group) : previous_(currentAbortGroup) { currentAbortGroup = &group; }
+HttpAbortGroup::Scope::Scope(HttpAbortGroup& group)
+    : previous_(currentAbortGroup) {
+    currentAbortGroup = &group;
+}
 
-HttpAbortGroup::Scope::~Scope() { currentAbortGroup = previous_; }
+HttpAbortGroup::Scope::~Scope() {
+    currentAbortGroup = previous_;
+}
 
 void HttpAbortGroup::adopt(QNetworkReply* reply) {
     HttpAbortGroup* group = currentAbortGroup;

@@ -21,7 +21,8 @@ namespace {
 QStringList pageLines(int page) {
     QStringList lines;
     for (int line = 1; line <= 24; ++line)
-        lines << QStringLiteral("Page %1, ligne %2 : le rapport trimestriel présente les résultats détaillés.")
+        lines << QStringLiteral(
+                     "Page %1, ligne %2 : le rapport trimestriel présente les résultats détaillés.")
                      .arg(page)
                      .arg(line);
     return lines;

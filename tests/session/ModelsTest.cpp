@@ -25,14 +25,16 @@ TEST(ChatMessage, JsonRoundTripKeepsEveryField) {
 }
 
 TEST(ChatMessage, DecodingIsStrict) {
-    const auto zero = ChatMessage::fromJson(
-        json::parse(R"({"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","role":"user","content":"x","createdAt":0,"extra":1})"));
+    const auto zero = ChatMessage::fromJson(json::parse(
+        R"({"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","role":"user","content":"x","createdAt":0,"extra":1})"));
     EXPECT_EQ(ReferenceDate::toDateTime(zero.createdAt), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC));
-    EXPECT_THROW(ChatMessage::fromJson(json::parse(R"({"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","role":"user","content":"x"})")),
-                 JsonDecodingError);
     EXPECT_THROW(ChatMessage::fromJson(json::parse(
-                     R"({"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","role":"system","content":"x","createdAt":1})")),
+                     R"({"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","role":"user","content":"x"})")),
                  JsonDecodingError);
+    EXPECT_THROW(
+        ChatMessage::fromJson(json::parse(
+            R"({"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","role":"system","content":"x","createdAt":1})")),
+        JsonDecodingError);
 }
 
 TEST(SettingEnums, RawValuesAreExactAndCaseSensitive) {
@@ -50,6 +52,7 @@ TEST(SettingEnums, RawValuesAreExactAndCaseSensitive) {
 TEST(SettingEnums, FrenchLabels) {
     EXPECT_EQ(label(SummonFallbackShortcut::CommandJ), QStringLiteral("⌘J"));
     EXPECT_EQ(label(AudioOutput::Local), QStringLiteral("Voix système"));
-    EXPECT_EQ(description(VoiceMode::PushToTalk), QStringLiteral("Appuie, parle, relâche. Transcription + réponse."));
+    EXPECT_EQ(description(VoiceMode::PushToTalk),
+              QStringLiteral("Appuie, parle, relâche. Transcription + réponse."));
     EXPECT_EQ(label(SummonBehavior::LastUsed), QStringLiteral("Dernier mode utilisé"));
 }

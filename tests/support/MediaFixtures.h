@@ -23,7 +23,7 @@ bool writeTiff(const QImage& image, const QString& path);
 struct PdfPage {
     enum class Kind { Text, Scan, Blank };
     Kind kind = Kind::Blank;
-    QStringList lines; // the text of a Text page, or the lines drawn into a Scan page's picture
+    QStringList lines;      // the text of a Text page, or the lines drawn into a Scan page's picture
     int scanPixelSize = 64; // the font size of a Scan page's picture, in pixels at 300 dpi
 };
 // Writes an A4 PDF with these pages; true on success.

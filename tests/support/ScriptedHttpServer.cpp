@@ -59,7 +59,9 @@ QString ScriptedHttpServer::certPath(const QString& name) {
     return QStringLiteral(OMBRIX_TEST_CERT_DIR) + QLatin1Char('/') + name;
 }
 
-ScriptedHttpServer::ScriptedHttpServer(bool tls, QObject* parent) : QObject(parent), tls_(tls) {
+ScriptedHttpServer::ScriptedHttpServer(bool tls, QObject* parent)
+    : QObject(parent)
+    , tls_(tls) {
     if (tls) {
         auto sslServer = std::make_unique<QSslServer>();
         QSslConfiguration config = QSslConfiguration::defaultConfiguration();
@@ -76,7 +78,8 @@ ScriptedHttpServer::ScriptedHttpServer(bool tls, QObject* parent) : QObject(pare
         server_ = std::make_unique<QTcpServer>();
     }
     server_->listen(QHostAddress::LocalHost, 0);
-    connect(server_.get(), &QTcpServer::pendingConnectionAvailable, this, &ScriptedHttpServer::onNewConnection);
+    connect(server_.get(), &QTcpServer::pendingConnectionAvailable, this,
+            &ScriptedHttpServer::onNewConnection);
     fallback_ = [](const RecordedRequest&) { return ScriptedResponse::text(404, "not found"); };
 }
 
@@ -86,7 +89,9 @@ ScriptedHttpServer::~ScriptedHttpServer() {
             c->socket->abort();
 }
 
-quint16 ScriptedHttpServer::port() const { return server_->serverPort(); }
+quint16 ScriptedHttpServer::port() const {
+    return server_->serverPort();
+}
 
 QString ScriptedHttpServer::baseUrl() const {
     return (tls_ ? QStringLiteral("https://localhost:") : QStringLiteral("http://127.0.0.1:")) +
@@ -105,7 +110,9 @@ void ScriptedHttpServer::routePrefix(const QByteArray& method, const QString& pr
     routes_.prepend(Route{method, prefix, true, std::move(handler)});
 }
 
-void ScriptedHttpServer::setFallback(Handler handler) { fallback_ = std::move(handler); }
+void ScriptedHttpServer::setFallback(Handler handler) {
+    fallback_ = std::move(handler);
+}
 
 bool ScriptedHttpServer::waitForRequests(int n, int timeoutMs) {
     QElapsedTimer timer;
@@ -214,7 +221,8 @@ void ScriptedHttpServer::answer(Connection* connection, const RecordedRequest& r
     auto send = [socket, response]() {
         if (!socket)
             return;
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " " + reasonFor(response.status) + "\r\n";
+        QByteArray head =
+            "HTTP/1.1 " + QByteArray::number(response.status) + " " + reasonFor(response.status) + "\r\n";
         for (const auto& [name, value] : response.headers)
             head += name + ": " + value + "\r\n";
         head += "Connection: close\r\n";

@@ -59,9 +59,14 @@ void resetBackendConfig() {
     HttpSession::resetForTesting();
 }
 
-FakeBackend::FakeBackend() : ScriptedHttpServer(true) { pointBackendAt(*this); }
+FakeBackend::FakeBackend()
+    : ScriptedHttpServer(true) {
+    pointBackendAt(*this);
+}
 
-FakeBackend::~FakeBackend() { resetBackendConfig(); }
+FakeBackend::~FakeBackend() {
+    resetBackendConfig();
+}
 
 void routeQueuedPolls(ScriptedHttpServer& server, const QString& path, QQueue<ScriptedResponse>& polls) {
     server.route("GET", path, [&polls](const RecordedRequest&) {

@@ -13,9 +13,9 @@
 
 #include <exception>
 #include <functional>
-#include <ostream>
 #include <memory>
 #include <optional>
+#include <ostream>
 
 // Runs a coroutine to its end on a nested event loop and returns its value; an
 // exception thrown inside comes out of here. (QCoro::waitFor loses exceptions.)
@@ -104,5 +104,9 @@ public:
 void routeQueuedPolls(ScriptedHttpServer& server, const QString& path, QQueue<ScriptedResponse>& polls);
 
 // Lets GoogleTest print Qt strings and byte arrays readably.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
-inline void PrintTo(const QByteArray& bytes, std::ostream* os) { *os << '"' << bytes.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+inline void PrintTo(const QByteArray& bytes, std::ostream* os) {
+    *os << '"' << bytes.toStdString() << '"';
+}
