@@ -23,6 +23,7 @@ namespace {
 struct Containment {
     BookmarkEntry entry;
     QString documentPath;
+    QString handedOutPath; // the path the document was handed out under
 };
 
 // The document's path when it lies in the folder: resolved (links followed) when
@@ -47,7 +48,7 @@ std::optional<Containment> findContaining(const QList<BookmarkEntry>& entries, c
         if (!folder)
             continue;
         if (const std::optional<QString> inside = pathInside(document, folder->path()))
-            return Containment{entry, *inside};
+            return Containment{entry, *inside, document};
     }
     return std::nullopt;
 }
@@ -56,6 +57,26 @@ std::optional<Containment> findContaining(const QList<BookmarkEntry>& entries, c
 QList<BookmarkEntry> sharedFolders() {
     BookmarkStore::shared(); // made now if nothing has used it yet
     return BookmarkPersistence::load();
+}
+
+// The shared folder that holds a handed-out document. When the id is unknown or the
+// document lies in no shared folder, the task's error update is sent with the matching
+// message and nothing is returned.
+QCoro::Task<std::optional<Containment>> locateShared(APIService api, QString taskId, QString documentId,
+                                                     const char* unknownMessage, const char* outsideMessage) {
+    const std::optional<QString> document = BridgeService::shared().idCache().get(documentId);
+    if (!document) {
+        co_await TaskReports::error(api, taskId, loc(unknownMessage));
+        co_return std::nullopt;
+    }
+    const QList<BookmarkEntry> entries = sharedFolders();
+    const QString path = *document;
+    QFuture<std::optional<Containment>> checking =
+        QtConcurrent::run([entries, path] { return findContaining(entries, path); });
+    const std::optional<Containment> containment = co_await checking;
+    if (!containment)
+        co_await TaskReports::error(api, taskId, loc(outsideMessage));
+    co_return containment;
 }
 
 struct OcrOutcome {
@@ -108,22 +129,14 @@ QCoro::Task<> handleOcrImage(const BridgeTask& taskRef, const BridgeTask::OcrIma
     const QString taskId = taskRef.id;
     const QString documentId = argsRef.documentId;
     const APIService api = apiRef;
-    const std::optional<QString> document = BridgeService::shared().idCache().get(documentId);
-    if (!document) {
-        co_await TaskReports::error(api, taskId, loc(kUnknownDocumentForOcr));
+    QCoro::Task<std::optional<Containment>> locating =
+        locateShared(api, taskId, documentId, kUnknownDocumentForOcr, kOutsideForOcr);
+    const std::optional<Containment> containment = co_await locating;
+    if (!containment)
         co_return;
-    }
-    const QList<BookmarkEntry> entries = sharedFolders();
-    const QString path = *document;
-    QFuture<std::optional<Containment>> checking =
-        QtConcurrent::run([entries, path] { return findContaining(entries, path); });
-    const std::optional<Containment> containment = co_await checking;
-    if (!containment) {
-        co_await TaskReports::error(api, taskId, loc(kOutsideForOcr));
-        co_return;
-    }
     const QByteArray bookmark = containment->entry.bookmarkData;
     const QString documentPath = containment->documentPath;
+    const QString path = containment->handedOutPath;
     QFuture<OcrOutcome> recognizing = QtConcurrent::run(
         [bookmark, documentPath, path] { return recognizeInFolder(bookmark, documentPath, path); });
     const OcrOutcome outcome = co_await recognizing;
@@ -181,20 +194,11 @@ QCoro::Task<> handleThumbnail(const BridgeTask& taskRef, const BridgeTask::Thumb
     const QString documentId = argsRef.documentId;
     const std::optional<qint64> maxEdge = argsRef.maxEdge;
     const APIService api = apiRef;
-    const std::optional<QString> document = BridgeService::shared().idCache().get(documentId);
-    if (!document) {
-        co_await TaskReports::error(api, taskId, loc(kUnknownDocument));
+    QCoro::Task<std::optional<Containment>> locating =
+        locateShared(api, taskId, documentId, kUnknownDocument, kNoLongerShared);
+    const std::optional<Containment> containment = co_await locating;
+    if (!containment)
         co_return;
-    }
-    const QList<BookmarkEntry> entries = sharedFolders();
-    const QString path = *document;
-    QFuture<std::optional<Containment>> checking =
-        QtConcurrent::run([entries, path] { return findContaining(entries, path); });
-    const std::optional<Containment> containment = co_await checking;
-    if (!containment) {
-        co_await TaskReports::error(api, taskId, loc(kNoLongerShared));
-        co_return;
-    }
     const int box = Thumbnails::boxPixels(Thumbnails::clampedEdge(maxEdge), Thumbnails::screenScale());
     const QString documentPath = containment->documentPath;
     QFuture<BridgeThumbnailResult> drawing =

@@ -167,59 +167,52 @@ QList<BridgePhotosResult::Item> fetchItems(std::optional<qint64> limit,
     return items;
 }
 
-QCoro::Task<> handleRecent(const BridgeTask& taskRef, const BridgeTask::PhotosRecentArgs& argsRef,
-                           const APIService& apiRef) {
-    const BridgeTask task = taskRef;
-    const BridgeTask::PhotosRecentArgs args = argsRef;
-    const APIService api = apiRef;
+namespace {
+
+// Asks for access, then sends the task the photos of the range (all of them when none
+// is given), newest first up to `limit`. Every failure becomes the task's error update.
+QCoro::Task<> reportPhotos(APIService api, QString taskId, std::optional<qint64> limit,
+                           std::optional<PhotoLibrary::DateRange> range) {
     std::optional<QString> failure;
     try {
         if (!co_await ensureAuthorized()) {
-            co_await TaskReports::error(api, task.id, loc(kAccessRefused));
+            co_await TaskReports::error(api, taskId, loc(kAccessRefused));
             co_return;
         }
-        const std::optional<qint64> limit = args.limit;
         BridgePhotosResult result;
         // (A named future: g++ 12 destroys a lambda temporary inside co_await twice.)
         QFuture<QList<BridgePhotosResult::Item>> fetching =
-            QtConcurrent::run([limit] { return fetchItems(limit, std::nullopt); });
+            QtConcurrent::run([limit, range] { return fetchItems(limit, range); });
         result.items = co_await fetching;
-        co_await TaskReports::success(api, task.id, result.toJson());
+        co_await TaskReports::success(api, taskId, result.toJson());
     } catch (...) {
         failure = describeException(std::current_exception());
     }
     if (failure)
-        co_await TaskReports::error(api, task.id, *failure);
+        co_await TaskReports::error(api, taskId, *failure);
+}
+
+} // namespace
+
+QCoro::Task<> handleRecent(const BridgeTask& taskRef, const BridgeTask::PhotosRecentArgs& argsRef,
+                           const APIService& apiRef) {
+    QCoro::Task<> reporting = reportPhotos(apiRef, taskRef.id, argsRef.limit, std::nullopt);
+    co_await reporting;
 }
 
 QCoro::Task<> handleByDate(const BridgeTask& taskRef, const BridgeTask::PhotosByDateArgs& argsRef,
                            const APIService& apiRef) {
-    const BridgeTask task = taskRef;
-    const BridgeTask::PhotosByDateArgs args = argsRef;
+    const QString taskId = taskRef.id;
+    const std::optional<qint64> limit = argsRef.limit;
     const APIService api = apiRef;
-    std::optional<QString> failure;
-    try {
-        const std::optional<PhotoLibrary::DateRange> range = period(args.year, args.month);
-        if (!range) {
-            co_await TaskReports::error(api, task.id, QStringLiteral("invalid_date_components"));
-            co_return;
-        }
-        // The period is checked before access is.
-        if (!co_await ensureAuthorized()) {
-            co_await TaskReports::error(api, task.id, loc(kAccessRefused));
-            co_return;
-        }
-        const std::optional<qint64> limit = args.limit;
-        BridgePhotosResult result;
-        QFuture<QList<BridgePhotosResult::Item>> fetching =
-            QtConcurrent::run([limit, range] { return fetchItems(limit, range); });
-        result.items = co_await fetching;
-        co_await TaskReports::success(api, task.id, result.toJson());
-    } catch (...) {
-        failure = describeException(std::current_exception());
+    // The period is checked before access is.
+    const std::optional<PhotoLibrary::DateRange> range = period(argsRef.year, argsRef.month);
+    if (!range) {
+        co_await TaskReports::error(api, taskId, QStringLiteral("invalid_date_components"));
+        co_return;
     }
-    if (failure)
-        co_await TaskReports::error(api, task.id, *failure);
+    QCoro::Task<> reporting = reportPhotos(api, taskId, limit, range);
+    co_await reporting;
 }
 
 } // namespace PhotosBridgeHandler

@@ -71,15 +71,10 @@ QCoro::Task<Completion> streamChatRaw(QString endpoint, QByteArray bodyData,
     Completion completion;
     LocalStream::ToolCallTable toolCalls;
     while (true) {
-        const std::optional<QByteArray> line = co_await reader.nextLine();
-        if (!line)
+        const std::optional<Json> event = co_await LocalStream::nextEvent(reader);
+        if (!event)
             break;
-        const LocalStream::Line parsed = LocalStream::classify(*line);
-        if (parsed.kind == LocalStream::Line::Kind::Done)
-            break;
-        if (parsed.kind != LocalStream::Line::Kind::Event)
-            continue;
-        const Json* choice = LocalStream::firstChoice(parsed.event);
+        const Json* choice = LocalStream::firstChoice(*event);
         if (!choice)
             continue;
         const auto delta = choice->find("delta");

@@ -182,22 +182,17 @@ QCoro::Task<> stream(Run& run, HttpRequest request) {
 
     run.sinceLastSend.start();
     while (true) {
-        const std::optional<QByteArray> line = co_await reader->nextLine();
-        if (!line)
+        const std::optional<Json> event = co_await LocalStream::nextEvent(*reader);
+        if (!event)
             break;
-        const LocalStream::Line parsed = LocalStream::classify(*line);
-        if (parsed.kind == LocalStream::Line::Kind::Done)
-            break;
-        if (parsed.kind != LocalStream::Line::Kind::Event)
-            continue;
-        if (const Json* choice = LocalStream::firstChoice(parsed.event)) {
+        if (const Json* choice = LocalStream::firstChoice(*event)) {
             const auto delta = choice->find("delta");
             if (delta != choice->end() && delta->is_object()) {
                 if (auto content = LocalStream::nonEmptyString(*delta, "content"))
                     co_await run.content(*content);
             }
         }
-        run.event(parsed.event);
+        run.event(*event);
     }
     reader.reset(); // the server's part is over
 

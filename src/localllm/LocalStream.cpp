@@ -63,6 +63,19 @@ bool isArrayOfObjects(const Json& value) {
     return true;
 }
 
+QCoro::Task<std::optional<Json>> nextEvent(LocalHttp::ReplyReader& reader) {
+    while (true) {
+        const std::optional<QByteArray> line = co_await reader.nextLine();
+        if (!line)
+            co_return std::nullopt;
+        Line parsed = classify(*line);
+        if (parsed.kind == Line::Kind::Done)
+            co_return std::nullopt;
+        if (parsed.kind == Line::Kind::Event)
+            co_return std::move(parsed.event);
+    }
+}
+
 const Json* firstChoice(const Json& event) {
     const auto choices = event.find("choices");
     if (choices == event.end() || !isArrayOfObjects(*choices) || choices->empty())

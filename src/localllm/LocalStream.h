@@ -33,6 +33,9 @@ struct Line {
     Json event;
 };
 Line classify(const QByteArray& line);
+// The next event of the stream, skipping the lines that are none; nothing once
+// "[DONE]" arrives or the stream ends.
+QCoro::Task<std::optional<Json>> nextEvent(LocalHttp::ReplyReader& reader);
 
 // The value as a signed 64-bit integer when it is a JSON integer that fits.
 std::optional<qint64> integer(const Json& value);

@@ -85,3 +85,12 @@ QCoro::Task<HttpResponse> APIService::sendWithoutToken(Call call) {
 QByteArray APIService::jsonBody(const Json& body) {
     return json::dump(body);
 }
+
+APIService::Call APIService::jsonPost(const QString& path, const Json& body) {
+    Call call;
+    call.method = "POST";
+    call.path = path;
+    call.body = jsonBody(body);
+    call.contentType = "application/json";
+    return call;
+}

@@ -57,6 +57,8 @@ public:
 
     // Serialises a JSON body the way every JSON call does: compact.
     static QByteArray jsonBody(const Json& body);
+    // A POST of the JSON body to the path (relative to the API base).
+    static Call jsonPost(const QString& path, const Json& body);
     // A value put into a URL path as exactly one segment: percent-encoded, so that
     // "/", "?" or "#" cannot change which resource is addressed. An empty value,
     // "." or ".." would address a parent: APIError::decoding, nothing is sent.

@@ -91,11 +91,7 @@ QCoro::Task<APIService::PairingClaimResponse> APIService::claimPairing(QString c
     Json body = Json::object();
     body["pairing_code"] = json::str(code);
     body["client_kind"] = "mac";
-    Call call;
-    call.method = "POST";
-    call.path = QStringLiteral("/pairings/claim");
-    call.body = jsonBody(body);
-    call.contentType = "application/json";
+    Call call = jsonPost(QStringLiteral("/pairings/claim"), body);
     call.accept = "application/json";
     call.timeoutMs = 20000;
     HttpRequest request = requestFor(call);

@@ -69,11 +69,7 @@ QCoro::Task<APIService::ChatReply> APIService::complete(QString prompt, Provider
         body["discussion_id"] = *discussionId;
     putModel(body, provider, localModel, cloudModel);
 
-    Call call;
-    call.method = "POST";
-    call.path = QStringLiteral("/queries.json");
-    call.body = jsonBody(body);
-    call.contentType = "application/json";
+    Call call = jsonPost(QStringLiteral("/queries.json"), body);
     call.accept = "text/event-stream";
     call.timeoutMs = 240000;
     const HttpRequest request = buildRequest(call);
@@ -126,11 +122,7 @@ QCoro::Task<std::optional<qint64>> APIService::importLocalTurn(QString prompt, Q
     if (ref)
         body["ref"] = json::str(*ref);
 
-    Call call;
-    call.method = "POST";
-    call.path = QStringLiteral("/queries/import.json");
-    call.body = jsonBody(body);
-    call.contentType = "application/json";
+    Call call = jsonPost(QStringLiteral("/queries/import.json"), body);
     call.timeoutMs = 15000;
     const HttpResponse response = co_await send(std::move(call));
 

@@ -147,11 +147,7 @@ QCoro::Task<APIService::VoiceReply> APIService::sendVoiceQuery(qint64 recordingI
     if (uploadMs && *uploadMs >= 1)
         body["upload_ms"] = *uploadMs;
 
-    Call call;
-    call.method = "POST";
-    call.path = QStringLiteral("/queries.json");
-    call.body = jsonBody(body);
-    call.contentType = "application/json";
+    Call call = jsonPost(QStringLiteral("/queries.json"), body);
     call.timeoutMs = 180000;
     const HttpResponse response = co_await send(std::move(call));
 

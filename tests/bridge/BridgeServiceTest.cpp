@@ -38,14 +38,7 @@ protected:
         AppSession::resetSharedForTesting();
         BridgeService::resetSharedForTesting();
         AppSession::shared(); // signed out: the shared bridge stays off
-        // Answers the polls from a queue; an empty queue answers 204 after a short hold.
-        backend.route("GET", kPollPath, [this](const RecordedRequest&) {
-            if (!polls.isEmpty())
-                return polls.dequeue();
-            ScriptedResponse empty = ScriptedResponse::noContent();
-            empty.holdMs = 20;
-            return empty;
-        });
+        routeQueuedPolls(backend, kPollPath, polls);
         backend.routePrefix("PATCH", QStringLiteral("/api/v1/bridge/tasks/"),
                             [](const RecordedRequest&) { return ScriptedResponse::noContent(); });
     }

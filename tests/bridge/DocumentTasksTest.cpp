@@ -44,13 +44,7 @@ protected:
         QDir(root).removeRecursively();
         QDir().mkpath(projets);
         QDir().mkpath(outside);
-        backend.route("GET", kPollPath, [this](const RecordedRequest&) {
-            if (!polls.isEmpty())
-                return polls.dequeue();
-            ScriptedResponse empty = ScriptedResponse::noContent();
-            empty.holdMs = 20;
-            return empty;
-        });
+        routeQueuedPolls(backend, kPollPath, polls);
         backend.routePrefix("PATCH", kUpdatePrefix, [this](const RecordedRequest&) { return updateAnswer; });
         BridgeService::shared().start(QStringLiteral("tok-docs"));
     }

@@ -36,13 +36,7 @@ protected:
         BookmarkStore::resetSharedForTesting();
         AppSession::shared().setBridgeEnabled(true);
         opener = RecordingDesktopOpener::install();
-        backend.route("GET", kPollPath, [this](const RecordedRequest&) {
-            if (!polls.isEmpty())
-                return polls.dequeue();
-            ScriptedResponse empty = ScriptedResponse::noContent();
-            empty.holdMs = 20;
-            return empty;
-        });
+        routeQueuedPolls(backend, kPollPath, polls);
         backend.routePrefix("PATCH", QStringLiteral("/api/v1/bridge/tasks/"),
                             [this](const RecordedRequest& request) {
                                 return request.path.endsWith(QStringLiteral("/refused"))

@@ -67,3 +67,13 @@ FakeBackend::FakeBackend()
 FakeBackend::~FakeBackend() {
     resetBackendConfig();
 }
+
+void routeQueuedPolls(ScriptedHttpServer& server, const QString& path, QQueue<ScriptedResponse>& polls) {
+    server.route("GET", path, [&polls](const RecordedRequest&) {
+        if (!polls.isEmpty())
+            return polls.dequeue();
+        ScriptedResponse empty = ScriptedResponse::noContent();
+        empty.holdMs = 20;
+        return empty;
+    });
+}

@@ -5,6 +5,7 @@
 #include "support/ScriptedHttpServer.h"
 
 #include <QEventLoop>
+#include <QQueue>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -97,6 +98,10 @@ public:
     FakeBackend();
     ~FakeBackend() override;
 };
+
+// Answers GET `path` from `polls` (kept by the caller); an empty queue answers 204
+// after a short hold, as an idle long poll does.
+void routeQueuedPolls(ScriptedHttpServer& server, const QString& path, QQueue<ScriptedResponse>& polls);
 
 // Lets GoogleTest print Qt strings and byte arrays readably.
 inline void PrintTo(const QString& text, std::ostream* os) {
