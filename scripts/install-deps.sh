@@ -16,7 +16,10 @@ PACKAGES=(
   libtracker-sparql-3.0-dev
   libgtest-dev libgmock-dev
   xvfb xauth dbus dbus-x11 gnome-keyring libsecret-tools
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-noto-color-emoji adwaita-icon-theme
+  tracker-miner-fs
+  pulseaudio pulseaudio-utils
+  xdotool trayer libxcb-xtest0-dev xdg-utils
 )
 
 missing=()

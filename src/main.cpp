@@ -1,4 +1,4 @@
-#include "bridge/widgets/MediaDialogs.h"
+#include "content/widgets/MediaDialogs.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"

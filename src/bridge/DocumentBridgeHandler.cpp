@@ -1,9 +1,9 @@
 #include "bridge/DocumentBridgeHandler.h"
 
 #include "bridge/BridgeService.h"
-#include "bridge/ContentFiles.h"
-#include "bridge/DocumentExtractor.h"
-#include "bridge/SpotlightSearch.h"
+#include "content/ContentFiles.h"
+#include "content/DocumentExtractor.h"
+#include "content/SpotlightSearch.h"
 #include "bridge/TaskReports.h"
 #include "platform/Errors.h"
 #include "platform/Localization.h"

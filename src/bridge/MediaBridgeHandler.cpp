@@ -3,11 +3,11 @@
 #include "bridge/BookmarkStore.h"
 #include "bridge/BridgeResults.h"
 #include "bridge/BridgeService.h"
-#include "bridge/ContentFiles.h"
-#include "bridge/DesktopOpener.h"
-#include "bridge/OcrEngine.h"
+#include "content/ContentFiles.h"
+#include "content/DesktopOpener.h"
+#include "content/OcrEngine.h"
 #include "bridge/TaskReports.h"
-#include "bridge/Thumbnails.h"
+#include "content/Thumbnails.h"
 #include "platform/Localization.h"
 
 #include <QFuture>

@@ -1,6 +1,6 @@
 #include "bridge/PhotosBridgeHandler.h"
 
-#include "bridge/ContentFiles.h"
+#include "content/ContentFiles.h"
 #include "bridge/TaskReports.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"

@@ -2,7 +2,7 @@
 
 #include "bridge/BridgeResults.h"
 #include "bridge/BridgeTask.h"
-#include "bridge/PhotoLibrary.h"
+#include "content/PhotoLibrary.h"
 #include "session/APIService.h"
 
 #include <QCoro/QCoroTask>

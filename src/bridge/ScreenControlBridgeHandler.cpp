@@ -1,8 +1,8 @@
 #include "bridge/ScreenControlBridgeHandler.h"
 
 #include "bridge/BridgeResults.h"
-#include "bridge/DesktopEntry.h"
-#include "bridge/DesktopOpener.h"
+#include "content/DesktopEntry.h"
+#include "content/DesktopOpener.h"
 #include "bridge/TaskReports.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"

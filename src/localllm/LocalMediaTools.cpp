@@ -1,5 +1,5 @@
 // The photo, application and shortcut tools of the local model.
-#include "bridge/DesktopOpener.h"
+#include "content/DesktopOpener.h"
 #include "bridge/PhotosBridgeHandler.h"
 #include "bridge/ScreenControlBridgeHandler.h"
 #include "localllm/LocalTools.h"

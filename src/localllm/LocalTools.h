@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/PhotoLibrary.h"
+#include "content/PhotoLibrary.h"
 #include "platform/Json.h"
 
 #include <QString>

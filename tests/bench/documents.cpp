@@ -10,9 +10,9 @@
 // Medians of five runs, after one warm-up run (file-system caches warm).
 //
 //   build/tests/bench_documents [folder for the generated files]
-#include "bridge/DocumentExtractor.h"
-#include "bridge/FileManagerSearch.h"
-#include "bridge/SpotlightSearch.h"
+#include "content/DocumentExtractor.h"
+#include "content/FileManagerSearch.h"
+#include "content/SpotlightSearch.h"
 #include "platform/DefaultsStore.h"
 #include "support/DocumentFiles.h"
 #include "support/FakeMetadataIndex.h"

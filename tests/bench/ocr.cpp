@@ -4,7 +4,7 @@
 // recognised several times and the median is reported.
 //
 //   build/tests/bench_ocr [runs]
-#include "bridge/OcrEngine.h"
+#include "content/OcrEngine.h"
 #include "support/MediaFixtures.h"
 
 #include <QElapsedTimer>

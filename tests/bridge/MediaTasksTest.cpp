@@ -4,7 +4,7 @@
 #include "bridge/BookmarkStore.h"
 #include "bridge/BridgeService.h"
 #include "bridge/MediaBridgeHandler.h"
-#include "bridge/Thumbnails.h"
+#include "content/Thumbnails.h"
 #include "platform/SecretStore.h"
 #include "session/AppSession.h"
 #include "support/MediaFixtures.h"

@@ -2,7 +2,7 @@
 // Pictures folder, a fixed time zone, the updates received by the fake backend.
 #include "MediaTaskHarness.h"
 
-#include "bridge/PhotoLibrary.h"
+#include "content/PhotoLibrary.h"
 #include "bridge/PhotosBridgeHandler.h"
 #include "support/MediaFixtures.h"
 

@@ -1,4 +1,4 @@
-#include "bridge/DocumentExtractor.h"
+#include "content/DocumentExtractor.h"
 
 #include "support/DocumentFiles.h"
 #include "support/TestSupport.h"

@@ -1,4 +1,4 @@
-#include "bridge/RtfReader.h"
+#include "content/RtfReader.h"
 
 #include <QList>
 #include <QRandomGenerator>

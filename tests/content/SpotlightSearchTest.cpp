@@ -1,5 +1,5 @@
-#include "bridge/SpotlightSearch.h"
-#include "bridge/FileManagerSearch.h"
+#include "content/SpotlightSearch.h"
+#include "content/FileManagerSearch.h"
 
 #include "support/DocumentFiles.h"
 #include "support/FakeMetadataIndex.h"

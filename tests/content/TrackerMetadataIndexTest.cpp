@@ -1,8 +1,8 @@
 // The Tracker headers (glib) come before Qt's.
 #include <libtracker-sparql/tracker-sparql.h>
 
-#include "bridge/SpotlightSearch.h"
-#include "bridge/TrackerMetadataIndex.h"
+#include "content/SpotlightSearch.h"
+#include "content/TrackerMetadataIndex.h"
 
 #include "support/DocumentFiles.h"
 #include "support/FakeMetadataIndex.h"

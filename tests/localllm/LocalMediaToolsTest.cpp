@@ -3,7 +3,7 @@
 // written as shell scripts.
 #include "localllm/LocalToolRegistry.h"
 
-#include "bridge/PhotoLibrary.h"
+#include "content/PhotoLibrary.h"
 #include "bridge/PhotosBridgeHandler.h"
 #include "bridge/ScreenControlBridgeHandler.h"
 #include "support/MediaFixtures.h"

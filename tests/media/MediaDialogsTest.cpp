@@ -1,4 +1,4 @@
-#include "bridge/widgets/MediaDialogs.h"
+#include "content/widgets/MediaDialogs.h"
 #include "support/TestSupport.h"
 
 #include <QAbstractButton>

@@ -1,7 +1,7 @@
 #include "support/MediaFixtures.h"
 
-#include "bridge/OcrEngine.h"
-#include "bridge/PdfFiles.h"
+#include "content/OcrEngine.h"
+#include "content/PdfFiles.h"
 #include "support/TestSupport.h"
 
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "support/MediaFixtures.h"
 
-#include "bridge/PhotoLibrary.h"
-#include "bridge/PhotoOpener.h"
+#include "content/PhotoLibrary.h"
+#include "content/PhotoOpener.h"
 #include "bridge/PhotosBridgeHandler.h"
 #include "support/RecordingDesktopOpener.h"
 #include "support/TestSupport.h"

@@ -1,6 +1,6 @@
 #include "support/MediaFixtures.h"
 
-#include "bridge/DesktopOpener.h"
+#include "content/DesktopOpener.h"
 #include "bridge/ScreenControlBridgeHandler.h"
 #include "support/TestSupport.h"
 

@@ -1,6 +1,6 @@
 #include "support/MediaFixtures.h"
 
-#include "bridge/Thumbnails.h"
+#include "content/Thumbnails.h"
 
 #include <QTemporaryDir>
 

@@ -1,6 +1,6 @@
 #include "support/FakeMetadataIndex.h"
 
-#include "bridge/ContentFiles.h"
+#include "content/ContentFiles.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/MetadataIndex.h"
+#include "content/MetadataIndex.h"
 
 #include <QDateTime>
 #include <QList>

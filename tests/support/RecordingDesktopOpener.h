@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/DesktopOpener.h"
+#include "content/DesktopOpener.h"
 
 #include <QStringList>
 

@@ -1,6 +1,6 @@
-#include "bridge/MetadataIndex.h"
+#include "content/MetadataIndex.h"
 
-#include "bridge/TrackerMetadataIndex.h"
+#include "content/TrackerMetadataIndex.h"
 
 #include <QMutexLocker>
 

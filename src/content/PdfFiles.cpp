@@ -1,4 +1,4 @@
-#include "bridge/PdfFiles.h"
+#include "content/PdfFiles.h"
 
 #include <cmath>
 #include <mutex>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/SearchResult.h"
+#include "content/SearchResult.h"
 
 #include <QList>
 #include <QString>

@@ -1,7 +1,7 @@
 // The Tracker headers (glib) use "signals" as an identifier: they come before Qt's.
 #include <libtracker-sparql/tracker-sparql.h>
 
-#include "bridge/TrackerMetadataIndex.h"
+#include "content/TrackerMetadataIndex.h"
 
 #include "platform/Log.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "bridge/MetadataIndex.h"
-#include "bridge/SearchResult.h"
+#include "content/MetadataIndex.h"
+#include "content/SearchResult.h"
 
 #include <QList>
 #include <QString>

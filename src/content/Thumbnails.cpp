@@ -1,7 +1,7 @@
-#include "bridge/Thumbnails.h"
+#include "content/Thumbnails.h"
 
-#include "bridge/ImageFiles.h"
-#include "bridge/PdfFiles.h"
+#include "content/ImageFiles.h"
+#include "content/PdfFiles.h"
 
 #include <QFileInfo>
 #include <QGuiApplication>

@@ -1,4 +1,4 @@
-#include "bridge/DesktopEntry.h"
+#include "content/DesktopEntry.h"
 
 #include <QFile>
 

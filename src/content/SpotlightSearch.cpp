@@ -1,7 +1,7 @@
-#include "bridge/SpotlightSearch.h"
+#include "content/SpotlightSearch.h"
 
-#include "bridge/ContentFiles.h"
-#include "bridge/FileManagerSearch.h"
+#include "content/ContentFiles.h"
+#include "content/FileManagerSearch.h"
 #include "platform/Errors.h"
 #include "platform/Log.h"
 

@@ -1,4 +1,4 @@
-#include "bridge/ContentFiles.h"
+#include "content/ContentFiles.h"
 
 #include "platform/Localization.h"
 

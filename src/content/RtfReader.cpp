@@ -1,6 +1,6 @@
-#include "bridge/RtfReader.h"
+#include "content/RtfReader.h"
 
-#include "bridge/ContentFiles.h"
+#include "content/ContentFiles.h"
 
 #include <QHash>
 #include <QSet>

@@ -1,4 +1,4 @@
-#include "bridge/ImageFiles.h"
+#include "content/ImageFiles.h"
 
 #include <QFile>
 #include <QImageReader>

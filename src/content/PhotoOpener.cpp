@@ -1,7 +1,7 @@
-#include "bridge/PhotoOpener.h"
+#include "content/PhotoOpener.h"
 
-#include "bridge/DesktopOpener.h"
-#include "bridge/PhotoLibrary.h"
+#include "content/DesktopOpener.h"
+#include "content/PhotoLibrary.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "session/Models.h"

@@ -1,6 +1,6 @@
-#include "bridge/FileManagerSearch.h"
+#include "content/FileManagerSearch.h"
 
-#include "bridge/ContentFiles.h"
+#include "content/ContentFiles.h"
 
 #include <QDirIterator>
 #include <QFileInfo>

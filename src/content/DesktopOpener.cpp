@@ -1,4 +1,4 @@
-#include "bridge/DesktopOpener.h"
+#include "content/DesktopOpener.h"
 
 #include "platform/Localization.h"
 #include "platform/Log.h"

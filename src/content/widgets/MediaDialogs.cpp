@@ -1,6 +1,6 @@
-#include "bridge/widgets/MediaDialogs.h"
+#include "content/widgets/MediaDialogs.h"
 
-#include "bridge/PhotoOpener.h"
+#include "content/PhotoOpener.h"
 #include "bridge/PhotosBridgeHandler.h"
 #include "platform/Localization.h"
 

@@ -1,7 +1,7 @@
-#include "bridge/DocumentExtractor.h"
+#include "content/DocumentExtractor.h"
 
-#include "bridge/ContentFiles.h"
-#include "bridge/RtfReader.h"
+#include "content/ContentFiles.h"
+#include "content/RtfReader.h"
 #include "platform/Localization.h"
 
 #include <QFile>

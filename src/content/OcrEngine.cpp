@@ -1,7 +1,7 @@
-#include "bridge/OcrEngine.h"
+#include "content/OcrEngine.h"
 
-#include "bridge/ImageFiles.h"
-#include "bridge/PdfFiles.h"
+#include "content/ImageFiles.h"
+#include "content/PdfFiles.h"
 #include "platform/Localization.h"
 
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "bridge/PhotoLibrary.h"
+#include "content/PhotoLibrary.h"
 
 #include "session/Models.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/ExtractedContent.h"
+#include "content/ExtractedContent.h"
 #include "platform/Errors.h"
 
 #include <QByteArray>
