@@ -5,7 +5,9 @@
 #include "session/OmbrixHTTP.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QWidget>
 
 QString errorText(const std::exception_ptr& error) {
     if (!error)
@@ -18,6 +20,18 @@ void spinFor(int ms) {
     timer.start();
     while (timer.elapsed() < ms)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+QString saveScreenshot(QWidget* widget, const QString& name) {
+    const QString dir = QStringLiteral(OMBRIX_SOURCE_DIR "/docs/screenshots");
+    QDir().mkpath(dir);
+    widget->ensurePolished();
+    if (!widget->isVisible())
+        widget->show();
+    QCoreApplication::processEvents();
+    const QString path = dir + "/" + name + ".png";
+    widget->grab().save(path);
+    return path;
 }
 
 bool spinUntil(const std::function<bool()>& predicate, int timeoutMs) {

@@ -103,6 +103,12 @@ public:
 // after a short hold, as an idle long poll does.
 void routeQueuedPolls(ScriptedHttpServer& server, const QString& path, QQueue<ScriptedResponse>& polls);
 
+class QWidget;
+
+// Renders a widget (shown offscreen at its current size) to
+// docs/screenshots/<name>.png in the source tree, for review. Returns the path.
+QString saveScreenshot(QWidget* widget, const QString& name);
+
 // Lets GoogleTest print Qt strings and byte arrays readably.
 inline void PrintTo(const QString& text, std::ostream* os) {
     *os << '"' << text.toStdString() << '"';

@@ -1,0 +1,71 @@
+#include "platform/widgets/SymbolIcon.h"
+
+#include <QFile>
+#include <QHash>
+
+namespace {
+
+// Symbol name → freedesktop icon name. Add a line per symbol a view uses.
+const QHash<QString, QString>& themeNames() {
+    static const QHash<QString, QString> names = {
+        {"gearshape", "preferences-system-symbolic"},
+        {"xmark", "window-close-symbolic"},
+        {"xmark.circle.fill", "window-close-symbolic"},
+        {"checkmark", "object-select-symbolic"},
+        {"checkmark.circle.fill", "emblem-ok-symbolic"},
+        {"exclamationmark.triangle.fill", "dialog-warning-symbolic"},
+        {"arrow.clockwise", "view-refresh-symbolic"},
+        {"folder", "folder-symbolic"},
+        {"doc", "text-x-generic-symbolic"},
+        {"trash", "user-trash-symbolic"},
+        {"plus", "list-add-symbolic"},
+        {"minus", "list-remove-symbolic"},
+        {"square.and.pencil", "document-edit-symbolic"},
+        {"clock", "document-open-recent-symbolic"},
+        {"cpu", "computer-symbolic"},
+        {"desktopcomputer", "computer-symbolic"},
+        {"lock", "changes-prevent-symbolic"},
+        {"lock.fill", "changes-prevent-symbolic"},
+        {"lock.open", "changes-allow-symbolic"},
+        {"mic", "audio-input-microphone-symbolic"},
+        {"mic.fill", "audio-input-microphone-symbolic"},
+        {"speaker.wave.2", "audio-speakers-symbolic"},
+        {"speaker.wave.2.fill", "audio-speakers-symbolic"},
+        {"power", "system-shutdown-symbolic"},
+        {"info.circle", "dialog-information-symbolic"},
+        {"questionmark.circle", "help-about-symbolic"},
+        {"magnifyingglass", "system-search-symbolic"},
+        {"chevron.down", "pan-down-symbolic"},
+        {"chevron.right", "pan-end-symbolic"},
+        {"network", "network-wired-symbolic"},
+        {"wifi", "network-wireless-symbolic"},
+        {"person.crop.circle", "avatar-default-symbolic"},
+        {"bell", "preferences-system-notifications-symbolic"},
+        {"stop.fill", "media-playback-stop-symbolic"},
+        {"play.fill", "media-playback-start-symbolic"},
+    };
+    return names;
+}
+
+void ensureThemeChosen() {
+    // The offscreen and minimal platforms have no theme of their own.
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor")
+        QIcon::setThemeName("Adwaita");
+}
+
+} // namespace
+
+QString symbolThemeName(const QString& symbolName) {
+    return themeNames().value(symbolName);
+}
+
+QIcon symbolIcon(const QString& symbolName) {
+    const QString own = QStringLiteral(":/icons/%1.svg").arg(symbolName);
+    if (QFile::exists(own))
+        return QIcon(own);
+    const QString themed = symbolThemeName(symbolName);
+    if (themed.isEmpty())
+        return QIcon();
+    ensureThemeChosen();
+    return QIcon::fromTheme(themed);
+}
