@@ -236,3 +236,49 @@ TEST(PinnedHttp, TokenNeverFollowsARedirectToAnotherOrigin) {
     EXPECT_EQ(backend.lastRequest().path, "/api/v1/moved");
     EXPECT_EQ(backend.lastRequest().header("X-User-Token"), QByteArray("secret-token"));
 }
+
+TEST(PinnedHttp, AnAnswerCutShortIsATransportError) {
+    // The server announces more than it sends, then closes the connection.
+    FakeBackend backend;
+    const struct {
+        int status;
+        QByteArray announced;
+        QList<QPair<int, QByteArray>> pieces;
+        bool cut;
+    } cases[] = {
+        {200, "100", {{0, R"({"id":7,)"}}, true},
+        {201, "100", {{0, "{"}, {30, R"("id":7)"}}, true},
+        {500, "50", {{0, "panne"}}, true},
+        {200, "8", {{0, R"({"id":7})"}}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        backend.route("GET", "/api/v1/cut", [&](const RecordedRequest&) {
+            ScriptedResponse answer = ScriptedResponse::stream(c.status, c.pieces, "application/json");
+            answer.headers.append({"Content-Length", c.announced});
+            return answer;
+        });
+        APIService::Call call;
+        call.path = "/cut";
+        const auto error = runTaskCatching(APIService(QString("tok")).send(call));
+        if (c.cut)
+            EXPECT_EQ(errorText(error), "La connexion au serveur a été interrompue.");
+        else
+            EXPECT_FALSE(error);
+    }
+}
+
+TEST(PinnedHttp, BodylessWritesAnnounceAnEmptyBody) {
+    FakeBackend backend;
+    backend.setFallback([](const RecordedRequest&) { return ScriptedResponse::json(200, "{}"); });
+    for (const QByteArray method : {"POST", "PUT", "PATCH", "DELETE", "GET"}) {
+        SCOPED_TRACE(method.toStdString());
+        APIService::Call call;
+        call.method = method;
+        call.path = "/x";
+        runTask(APIService(QString("tok")).send(call));
+        const bool write = method == "POST" || method == "PUT" || method == "PATCH";
+        EXPECT_EQ(backend.lastRequest().header("Content-Length"),
+                  write ? std::optional<QByteArray>("0") : std::nullopt);
+    }
+}
