@@ -1,12 +1,16 @@
 #include "platform/AuthFailureNotifier.h"
 #include "platform/BuildConfig.h"
+#include "platform/DefaultsStore.h"
 #include "session/APIConfig.h"
 #include "session/APIService.h"
 #include "session/OmbrixHTTP.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -281,4 +285,34 @@ TEST(PinnedHttp, BodylessWritesAnnounceAnEmptyBody) {
         EXPECT_EQ(backend.lastRequest().header("Content-Length"),
                   write ? std::optional<QByteArray>("0") : std::nullopt);
     }
+}
+
+TEST(APIConfig, AnOverrideWrittenIntoTheSettingsFileIsSeenWhileRunning) {
+    BuildConfig::overrideForTesting({"ombrix.app", "api.ombrix.app", "https://api.ombrix.app", QString()});
+    QTemporaryDir dir;
+    const QString path = dir.filePath("defaults.json");
+    auto store = std::make_shared<FileDefaultsStore>(path);
+    DefaultsStore::setShared(store);
+    store->setString("selectedMode", "chat");
+    store->flush();
+    EXPECT_EQ(APIConfig::baseURL(), "https://api.ombrix.app");
+
+    // The user adds the override with a text editor while the program runs.
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+    file.close();
+    root.insert("apiBaseURL", QJsonObject{{"string", "https://staging.ombrix.app"}});
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QJsonDocument(root).toJson());
+    file.close();
+    EXPECT_TRUE(spinUntil([] { return APIConfig::baseURL() == "https://staging.ombrix.app"; }));
+    EXPECT_EQ(APIConfig::endpoint("/me.json").toString(), "https://staging.ombrix.app/api/v1/me.json");
+
+    // The program's next write keeps it.
+    store->setString("selectedMode", "microphone");
+    store->flush();
+    EXPECT_EQ(FileDefaultsStore(path).string("apiBaseURL"), "https://staging.ombrix.app");
+    installMemoryDefaults();
+    resetBackendConfig();
 }
