@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -405,7 +406,7 @@ struct FileDefaultsStore::State {
         return changed;
     }
 
-    QJsonObject encode() const {
+    static QJsonObject encode(const QHash<QString, QVariant>& values, const QJsonObject& foreign) {
         QJsonObject root = foreign;
         for (auto it = values.constBegin(); it != values.constEnd(); ++it)
             if (auto entry = encodeEntry(it.value()))
@@ -483,22 +484,30 @@ struct FileDefaultsStore::State {
                 written.notify_all();
                 continue;
             }
-            const QJsonObject root = encode();
+            // Copies share their data: the lock is held only for the copy, the
+            // encoding (a conversation may be megabytes) is done without it.
+            const QHash<QString, QVariant> valuesNow = values;
+            const QJsonObject foreignNow = foreign;
             const std::function<void()> hook = writeHook;
             lock.unlock();
             if (hook)
                 hook();
+            const QJsonObject root = encode(valuesNow, foreignNow);
             const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Compact);
             Identity identity;
             const bool ok = writeAtomically(path, bytes, identity);
+            QJsonObject previous; // released after the lock: it may hold megabytes
             lock.lock();
             ++writes;
             if (ok) {
-                onDisk = root;
+                previous = std::exchange(onDisk, root);
                 known = identity;
             }
             writtenGeneration = target; // a failed write is tried again at the next change
             written.notify_all();
+            lock.unlock();
+            previous = QJsonObject();
+            lock.lock();
         }
         written.notify_all();
     }
