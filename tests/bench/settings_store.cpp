@@ -121,6 +121,13 @@ int main(int argc, char** argv) {
             [&](const QByteArray& bytes) { store.setData(QStringLiteral("chatMessages"), bytes); },
             [&] { store.flush(); });
         print("settings store (writer thread)", r);
+        QByteArray last(kib * 1024, 'x');
+        for (int i = 0; i < writes; ++i)
+            last[i % last.size()] = char('a' + i % 26);
+        if (FileDefaultsStore(store.path()).data(QStringLiteral("chatMessages")) != last) {
+            std::printf("the file does not hold the last conversation\n");
+            return 1;
+        }
         std::printf("%-34s %d file writes for %d assignments\n", "", store.writeCount(), writes);
     }
     {
