@@ -43,14 +43,28 @@ const QHash<QString, QString>& themeNames() {
         {"bell", "preferences-system-notifications-symbolic"},
         {"stop.fill", "media-playback-stop-symbolic"},
         {"play.fill", "media-playback-start-symbolic"},
+        {"play.circle.fill", "media-playback-start-symbolic"},
+        {"minus.circle.fill", "list-remove-symbolic"},
     };
     return names;
 }
 
 void ensureThemeChosen() {
-    // The offscreen and minimal platforms have no theme of their own.
-    if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor")
+    // The offscreen and minimal platforms have no theme of their own, and look for
+    // themes only in the resources: add the desktop's icon folders.
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor") {
+        QStringList paths = QIcon::themeSearchPaths();
+        QStringList dataDirs =
+            qEnvironmentVariable("XDG_DATA_DIRS").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+        if (dataDirs.isEmpty())
+            dataDirs = {QStringLiteral("/usr/local/share"), QStringLiteral("/usr/share")};
+        for (const QString& dir : dataDirs) {
+            if (!paths.contains(dir + QStringLiteral("/icons")))
+                paths.append(dir + QStringLiteral("/icons"));
+        }
+        QIcon::setThemeSearchPaths(paths);
         QIcon::setThemeName("Adwaita");
+    }
 }
 
 } // namespace
