@@ -345,10 +345,6 @@ void LocalModelSettingsController::onHidden() {
     ++healthGeneration_;
     if (healthRequests_)
         healthRequests_->abortAll();
-    if (healthStatus_.kind() == HealthStatus::Kind::Checking && !serverOperationRunning()) {
-        healthStatus_ = HealthStatus::unknown();
-        emit changed();
-    }
 }
 
 // ---- Server control ----
