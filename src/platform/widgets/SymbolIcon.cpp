@@ -50,21 +50,24 @@ const QHash<QString, QString>& themeNames() {
 }
 
 void ensureThemeChosen() {
-    // The offscreen and minimal platforms have no theme of their own, and look for
-    // themes only in the resources: add the desktop's icon folders.
-    if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor") {
+    // The offscreen and minimal platforms have no theme of their own, and look
+    // for themes only in the resources.
+    static const bool chosen = [] {
         QStringList paths = QIcon::themeSearchPaths();
-        QStringList dataDirs =
-            qEnvironmentVariable("XDG_DATA_DIRS").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+        QStringList dataDirs = qEnvironmentVariable("XDG_DATA_DIRS").split(':', Qt::SkipEmptyParts);
         if (dataDirs.isEmpty())
             dataDirs = {QStringLiteral("/usr/local/share"), QStringLiteral("/usr/share")};
         for (const QString& dir : dataDirs) {
-            if (!paths.contains(dir + QStringLiteral("/icons")))
-                paths.append(dir + QStringLiteral("/icons"));
+            const QString icons = dir + QStringLiteral("/icons");
+            if (!paths.contains(icons))
+                paths << icons;
         }
         QIcon::setThemeSearchPaths(paths);
-        QIcon::setThemeName("Adwaita");
-    }
+        if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
+            QIcon::setThemeName(QStringLiteral("Adwaita"));
+        return true;
+    }();
+    Q_UNUSED(chosen);
 }
 
 } // namespace
