@@ -33,7 +33,7 @@ protected:
         backend.route("GET", QStringLiteral("/api/v1/bridge/tasks/next"), idle);
         backend.route("GET", QStringLiteral("/api/v1/me.json"), ScriptedResponse::json(200, R"({"id":7})"));
         home = QDir::homePath();
-        root = home + QStringLiteral("/shares-") + QString::number(++counter);
+        root = home + QStringLiteral("/Partages");
         for (const char* name : {"Projets", "Photos", "Notes"})
             QDir().mkpath(root + "/" + name);
         QDir().mkpath(home + QStringLiteral("/.ssh"));
@@ -47,7 +47,6 @@ protected:
         QDir(root).removeRecursively();
     }
 
-    static inline int counter = 0;
     FakeBackend backend;
     std::shared_ptr<MemoryDefaultsStore> defaults;
     std::unique_ptr<AppSession> session;
