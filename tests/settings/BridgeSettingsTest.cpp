@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QListView>
 #include <QPushButton>
 #include <QToolButton>
 
@@ -191,11 +192,17 @@ TEST_F(BridgeSettingsTest, FolderChooserAndRows) {
     // Several folders selected in the dialog's view are all added.
     chooser = tab.pickFolder();
     chooser->setDirectory(root);
-    for (const QString& name : {QStringLiteral("Projets"), QStringLiteral("Notes")})
-        chooser->selectFile(root + "/" + name);
-    spinFor(200);
-    QStringList chosen = chooser->selectedFiles();
-    ASSERT_FALSE(chosen.isEmpty());
+    auto* view = chooser->findChild<QListView*>(QStringLiteral("listView"));
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->selectionMode(), QAbstractItemView::ExtendedSelection);
+    ASSERT_TRUE(spinUntil([&] { return view->model()->rowCount(view->rootIndex()) >= 3; }));
+    for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row) {
+        const QModelIndex index = view->model()->index(row, 0, view->rootIndex());
+        if (index.data().toString() == "Projets" || index.data().toString() == "Notes")
+            view->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    const QStringList chosen = chooser->selectedFiles();
+    ASSERT_EQ(chosen.size(), 2);
     static_cast<QDialog*>(chooser)->accept();
     EXPECT_EQ(bookmarks.entries().size(), chosen.size());
     ASSERT_EQ(tab.folderRows().size(), chosen.size());
