@@ -43,6 +43,8 @@ const QHash<QString, QString>& themeNames() {
         {"bell", "preferences-system-notifications-symbolic"},
         {"stop.fill", "media-playback-stop-symbolic"},
         {"play.fill", "media-playback-start-symbolic"},
+        {"play.circle.fill", "media-playback-start-symbolic"},
+        {"minus.circle.fill", "list-remove-symbolic"},
     };
     return names;
 }
