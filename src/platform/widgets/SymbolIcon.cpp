@@ -43,6 +43,15 @@ const QHash<QString, QString>& themeNames() {
         {"bell", "preferences-system-notifications-symbolic"},
         {"stop.fill", "media-playback-stop-symbolic"},
         {"play.fill", "media-playback-start-symbolic"},
+        {"sparkles", "starred-symbolic"},
+        {"a.circle", "starred-symbolic"},
+        {"g.circle", "starred-symbolic"},
+        {"m.circle", "starred-symbolic"},
+        {"d.circle", "starred-symbolic"},
+        {"cube", "package-x-generic-symbolic"},
+        {"chevron.up.chevron.down", "pan-down-symbolic"},
+        {"arrow.up.circle.fill", "go-up-symbolic"},
+        {"slider.horizontal.3", "emblem-system-symbolic"},
     };
     return names;
 }
