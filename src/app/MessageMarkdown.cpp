@@ -114,41 +114,39 @@ struct LinkParts {
     int end = 0; // index after the closing parenthesis
 };
 
-// [text](target "title") starting at `start` (the "[").
-std::optional<LinkParts> parseLink(const QString& line, int start) {
-    int depth = 0;
-    int i = start;
-    int close = -1;
-    for (; i < line.size(); ++i) {
+// For each "[" of the line, the index of its matching "]" (-1 when none), in one
+// pass, so that looking for a link costs nothing per opening bracket.
+QList<int> matchingBrackets(const QString& line) {
+    QList<int> closing(line.size(), -1);
+    QList<int> open;
+    for (int i = 0; i < line.size(); ++i) {
         const QChar c = line[i];
         if (c == QLatin1Char('\\')) {
             ++i;
-            continue;
-        }
-        if (c == QLatin1Char('`')) {
-            int ticks = 0;
-            while (i + ticks < line.size() && line[i + ticks] == QLatin1Char('`'))
-                ++ticks;
-            const int end = codeSpanEnd(line, i + ticks, ticks);
-            i = (end < 0 ? i + ticks : end + ticks) - 1;
-            continue;
-        }
-        if (c == QLatin1Char('['))
-            ++depth;
-        else if (c == QLatin1Char(']') && --depth == 0) {
-            close = i;
-            break;
+        } else if (c == QLatin1Char('[')) {
+            open.append(i);
+        } else if (c == QLatin1Char(']') && !open.isEmpty()) {
+            closing[open.takeLast()] = i;
         }
     }
+    return closing;
+}
+
+// [text](target "title") starting at `start` (the "["), whose "]" is at `close`.
+// A target or title longer than kMaxLinkPart is no link.
+std::optional<LinkParts> parseLink(const QString& line, int start, int close) {
+    constexpr int kMaxLinkPart = 4096;
     if (close < 0 || close + 1 >= line.size() || line[close + 1] != QLatin1Char('('))
         return std::nullopt;
-    i = close + 2;
+    int i = close + 2;
     while (i < line.size() && line[i] == QLatin1Char(' '))
         ++i;
     QString target;
     if (i < line.size() && line[i] == QLatin1Char('<')) {
         ++i;
         while (i < line.size() && line[i] != QLatin1Char('>')) {
+            if (target.size() > kMaxLinkPart)
+                return std::nullopt;
             if (line[i] == QLatin1Char('<'))
                 return std::nullopt;
             if (line[i] == QLatin1Char('\\') && i + 1 < line.size() && isAsciiPunctuation(line[i + 1]))
@@ -164,6 +162,8 @@ std::optional<LinkParts> parseLink(const QString& line, int start) {
             const QChar c = line[i];
             if (c.isSpace() || c.unicode() < 0x20)
                 break;
+            if (target.size() > kMaxLinkPart)
+                return std::nullopt;
             if (c == QLatin1Char('\\') && i + 1 < line.size() && isAsciiPunctuation(line[i + 1])) {
                 target += line[i + 1];
                 i += 2;
@@ -184,10 +184,10 @@ std::optional<LinkParts> parseLink(const QString& line, int start) {
         ++i;
     if (i < line.size() && (line[i] == QLatin1Char('"') || line[i] == QLatin1Char('\''))) {
         const QChar quote = line[i];
-        const int end = line.indexOf(quote, i + 1);
-        if (end < 0)
+        const qsizetype found = QStringView(line).mid(i + 1, kMaxLinkPart).indexOf(quote);
+        if (found < 0)
             return std::nullopt;
-        i = end + 1;
+        i += static_cast<int>(found) + 2;
         while (i < line.size() && line[i] == QLatin1Char(' '))
             ++i;
     }
@@ -202,6 +202,7 @@ QString anchor(const QString& target, const QString& innerHtml) {
 }
 
 std::optional<QString> render(const QString& line, bool allowLinks, int& delimiterBudget) {
+    const QList<int> closing = allowLinks ? matchingBrackets(line) : QList<int>();
     static const QRegularExpression autolink(
         QStringLiteral("<([A-Za-z][A-Za-z0-9+.\\-]{1,31}:[^<>\\x00-\\x20]*)>"));
     QList<Node> nodes;
@@ -259,9 +260,9 @@ std::optional<QString> render(const QString& line, bool allowLinks, int& delimit
             continue;
         }
         if (c == QLatin1Char('[') && allowLinks) {
-            if (--delimiterBudget < 0) // each attempt reads ahead to the end of the line
+            if (--delimiterBudget < 0) // each attempt reads its target
                 return std::nullopt;
-            if (const std::optional<LinkParts> link = parseLink(line, i)) {
+            if (const std::optional<LinkParts> link = parseLink(line, i, closing[i])) {
                 const std::optional<QString> inner = render(link->text, false, delimiterBudget);
                 if (!inner)
                     return std::nullopt;
