@@ -8,6 +8,7 @@ ChatInput::ChatInput(QWidget* parent)
     : QPlainTextEdit(parent) {
     setPlaceholderText(QStringLiteral("Pose ta question…"));
     setFrameShape(QFrame::NoFrame);
+    setStyleSheet(QStringLiteral("ChatInput { background: transparent; }"));
     setTabChangesFocus(true);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -42,6 +42,15 @@ ChatView::ChatView(AppSession& session, CloudCatalog& catalog, QWidget* parent)
     listLayout_->addWidget(typing_, 0, Qt::AlignLeft);
     listLayout_->addStretch(1);
     scroll_->setWidget(list_);
+    // Wrapped labels settle their height after the first layout: a scroll to the end
+    // follows the range for a moment.
+    pinToEnd_ = new QTimer(this);
+    pinToEnd_->setSingleShot(true);
+    pinToEnd_->setInterval(400);
+    connect(scroll_->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int maximum) {
+        if (pinToEnd_->isActive())
+            scroll_->verticalScrollBar()->setValue(maximum);
+    });
     column->addWidget(scroll_, 1);
 
     auto* divider = new QFrame(this);
@@ -207,12 +216,18 @@ void ChatView::scheduleSlices() {
 void ChatView::scrollToEnd() {
     // After the layout has taken the new bubble in.
     QTimer::singleShot(0, this, [this] {
+        listLayout_->activate(); // the list takes its new height now, and the scroll bar its range
         QScrollBar* bar = scroll_->verticalScrollBar();
         auto* animation = new QPropertyAnimation(bar, "value", this);
         animation->setDuration(200);
         animation->setEasingCurve(QEasingCurve::OutCubic);
         animation->setStartValue(bar->value());
         animation->setEndValue(bar->maximum());
+        connect(animation, &QPropertyAnimation::finished, this, [this] {
+            if (pinToEnd_->isActive())
+                scroll_->verticalScrollBar()->setValue(scroll_->verticalScrollBar()->maximum());
+        });
+        pinToEnd_->start();
         animation->start(QAbstractAnimation::DeleteWhenStopped);
     });
 }

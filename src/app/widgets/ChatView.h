@@ -11,6 +11,7 @@ class EmptyConversation;
 class MessageBubble;
 class ProviderPicker;
 class QScrollArea;
+class QTimer;
 class QToolButton;
 class QVBoxLayout;
 class TypingIndicator;
@@ -67,6 +68,7 @@ private:
     int shownCount_ = -1;
     bool slicesScheduled_ = false;
     bool scrollWhenBuilt_ = false;
+    QTimer* pinToEnd_ = nullptr; // while active, a growing list stays scrolled to its end
     ProviderPicker* picker_ = nullptr;
     QToolButton* newButton_ = nullptr;
     ChatInput* input_ = nullptr;

@@ -69,7 +69,7 @@ MessageBubble::MessageBubble(const ChatMessage& message, QWidget* parent)
     label_->setWordWrap(true);
     label_->setOpenExternalLinks(false);
     label_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse);
-    label_->setAlignment(user ? Qt::AlignRight | Qt::AlignVCenter : Qt::AlignLeft | Qt::AlignVCenter);
+    label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     QFont font = label_->font();
     font.setPixelSize(13);
     label_->setFont(font);

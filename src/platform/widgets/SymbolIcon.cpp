@@ -57,7 +57,22 @@ const QHash<QString, QString>& themeNames() {
 }
 
 void ensureThemeChosen() {
-    // The offscreen and minimal platforms have no theme of their own.
+    // The offscreen and minimal platforms have no theme of their own, and look for
+    // themes in the resources only: add the desktop's icon folders.
+    static const bool pathsAdded = [] {
+        QStringList paths = QIcon::themeSearchPaths();
+        QStringList dataDirs = qEnvironmentVariable("XDG_DATA_DIRS").split(':', Qt::SkipEmptyParts);
+        if (dataDirs.isEmpty())
+            dataDirs = {QStringLiteral("/usr/local/share"), QStringLiteral("/usr/share")};
+        for (const QString& dir : dataDirs) {
+            const QString icons = dir + QStringLiteral("/icons");
+            if (!paths.contains(icons))
+                paths.append(icons);
+        }
+        QIcon::setThemeSearchPaths(paths);
+        return true;
+    }();
+    Q_UNUSED(pathsAdded);
     if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor")
         QIcon::setThemeName("Adwaita");
 }

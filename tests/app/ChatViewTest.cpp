@@ -1,0 +1,206 @@
+// The chat screen's widgets: keys and buttons of the input bar, the bubbles kept in
+// step with the conversation, the typing indicator, link clicks, and a rendering of
+// the screen for review.
+#include "app/widgets/ChatView.h"
+#include "app/ChatViewModel.h"
+#include "app/CloudCatalog.h"
+#include "app/LinkRouter.h"
+#include "app/widgets/ChatInput.h"
+#include "app/widgets/MessageBubble.h"
+#include "app/widgets/ProviderPicker.h"
+#include "bridge/BridgeService.h"
+#include "session/AppSession.h"
+#include "session/OmbrixHTTP.h"
+#include "support/TestSupport.h"
+
+#include <QLabel>
+#include <QMenu>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTest>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+ChatMessage message(ChatMessage::Role role, const QString& text) {
+    return ChatMessage(role, text);
+}
+
+class ChatViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        backend.route("GET", QStringLiteral("/api/v1/providers.json"), ScriptedResponse::json(200, "[]"));
+        installMemoryDefaults();
+        installMemorySecrets();
+        AppSession::resetSharedForTesting();
+        BridgeService::resetSharedForTesting();
+        HttpSession::trustExtraRootsForTesting(ScriptedHttpServer::certPath(QStringLiteral("ca.pem")));
+    }
+    void TearDown() override {
+        view.reset();
+        AppSession::resetSharedForTesting();
+    }
+    ChatView& make(AppSession& session) {
+        view = std::make_unique<ChatView>(session, catalog);
+        view->resize(380, 520);
+        return *view;
+    }
+    ChatView& show(AppSession& session) {
+        if (!view)
+            make(session);
+        view->show();
+        view->activateWindow();
+        QApplication::setActiveWindow(view.get());
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+        return *view;
+    }
+
+    FakeBackend backend;
+    CloudCatalog catalog;
+    std::unique_ptr<ChatView> view;
+};
+
+TEST_F(ChatViewTest, InputBarKeysAndButtons) {
+    AppSession& session = AppSession::shared();
+    ChatView& chat = show(session);
+    ChatInput* input = chat.input();
+    EXPECT_TRUE(input->hasFocus());
+    EXPECT_TRUE(chat.showsEmptyConversation());
+    EXPECT_FALSE(chat.newConversationButton()->isEnabled());
+    EXPECT_FALSE(chat.sendButton()->isEnabled());
+    EXPECT_EQ(input->placeholderText(), "Pose ta question…");
+    EXPECT_EQ(chat.newConversationButton()->toolTip(), "Nouvelle conversation");
+
+    // Blank text sends nothing and stays; Shift+Return adds a line; the field grows to four lines.
+    QTest::keyClicks(input, "   ");
+    QTest::keyClick(input, Qt::Key_Return);
+    EXPECT_EQ(input->draft(), "   ");
+    EXPECT_TRUE(session.messages().isEmpty());
+    input->clear();
+    QTest::keyClicks(input, "un");
+    for (const char* line : {"deux", "trois", "quatre", "cinq"}) {
+        QTest::keyClick(input, Qt::Key_Return, Qt::ShiftModifier);
+        QTest::keyClicks(input, line);
+    }
+    EXPECT_EQ(input->draft(), "un\ndeux\ntrois\nquatre\ncinq");
+    EXPECT_EQ(input->visibleLines(), ChatInput::kMaxLines);
+    EXPECT_TRUE(chat.sendButton()->isEnabled());
+
+    // While a reply is pending, Return and Control+Return leave the text alone.
+    session.setIsStreaming(true);
+    EXPECT_FALSE(chat.sendButton()->isEnabled());
+    EXPECT_TRUE(chat.typingIndicator()->isVisible());
+    QTest::keyClick(input, Qt::Key_Return);
+    QTest::keyClick(input, Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ(input->draft(), "un\ndeux\ntrois\nquatre\ncinq");
+    session.setIsStreaming(false);
+    EXPECT_FALSE(chat.typingIndicator()->isVisible());
+
+    // Control+Return sends (signed out: the backend road fails at once, shown as a reply).
+    QTest::keyClick(input, Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ(input->draft(), "");
+    EXPECT_EQ(input->visibleLines(), 1);
+    ASSERT_TRUE(spinUntil([&] { return chat.viewModel().runningTurns() == 0; }));
+    ASSERT_EQ(chat.bubbles().size(), 2);
+    EXPECT_FALSE(chat.showsEmptyConversation());
+    EXPECT_TRUE(session.messages().last().content.startsWith(QStringLiteral("\u26A0\uFE0F ")));
+    EXPECT_TRUE(chat.newConversationButton()->isEnabled());
+
+    // Control+N clears the conversation and gives the field its focus back.
+    chat.sendButton()->setFocus();
+    QTest::keyClick(chat.sendButton(), Qt::Key_N, Qt::ControlModifier);
+    EXPECT_TRUE(session.messages().isEmpty());
+    EXPECT_TRUE(chat.bubbles().isEmpty());
+    EXPECT_TRUE(chat.showsEmptyConversation());
+    EXPECT_FALSE(chat.newConversationButton()->isEnabled());
+    EXPECT_TRUE(input->hasFocus());
+}
+
+TEST_F(ChatViewTest, BubblesFollowTheConversation) {
+    AppSession& session = AppSession::shared();
+    QList<ChatMessage> messages;
+    for (int i = 0; i < 250; ++i)
+        messages << message(i % 2 ? ChatMessage::Role::Assistant : ChatMessage::Role::User,
+                            QStringLiteral("message %1").arg(i));
+    session.setMessages(messages);
+    ChatView& chat = make(session);
+    // The first slice at once, the rest from the event loop.
+    EXPECT_EQ(chat.bubbles().size(), ChatView::kFirstSlice);
+    show(session);
+    ASSERT_TRUE(spinUntil([&] { return chat.isFullyBuilt(); }));
+    EXPECT_EQ(chat.scrollArea()->verticalScrollBar()->value(), 0); // the first showing does not scroll
+
+    // Streamed text changes the last bubble in place; a new message scrolls to the end.
+    MessageBubble* last = chat.bubbles().last();
+    messages.last().content = QStringLiteral("**fin**");
+    session.setMessages(messages);
+    EXPECT_EQ(chat.bubbles().last(), last);
+    EXPECT_TRUE(last->label()->text().contains("<b>fin</b>"));
+    messages << message(ChatMessage::Role::User, QStringLiteral("**pas gras** https://exemple.fr"));
+    session.setMessages(messages);
+    EXPECT_EQ(chat.bubbles().size(), 251);
+    EXPECT_FALSE(chat.bubbles().last()->label()->text().contains("<b>"));
+    QScrollBar* bar = chat.scrollArea()->verticalScrollBar();
+    const bool atEnd = spinUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); });
+    EXPECT_TRUE(atEnd) << bar->value() << " of " << bar->maximum();
+
+    // A click on a link goes through the router.
+    QList<QUrl> opened;
+    LinkRouter::setSystemOpener([&](const QUrl& url) { opened << url; });
+    messages << message(ChatMessage::Role::Assistant,
+                        QStringLiteral("[site](https://exemple.fr) [f](file:///etc)"));
+    session.setMessages(messages);
+    QLabel* label = chat.bubbles().last()->label();
+    emit label->linkActivated(QStringLiteral("https://exemple.fr"));
+    emit label->linkActivated(QStringLiteral("file:///etc"));
+    spinFor(20);
+    LinkRouter::setSystemOpener(nullptr);
+    EXPECT_EQ(opened, QList<QUrl>({QUrl("https://exemple.fr")}));
+
+    // A conversation replaced from elsewhere is rebuilt.
+    session.clearConversation();
+    EXPECT_TRUE(chat.bubbles().isEmpty());
+    EXPECT_TRUE(chat.showsEmptyConversation());
+}
+
+TEST_F(ChatViewTest, PickerMenuWritesTheSession) {
+    AppSession& session = AppSession::shared();
+    ChatView& chat = show(session);
+    EXPECT_EQ(chat.picker()->pillText(), "ChatGPT");
+    QMenu* menu = chat.picker()->menu();
+    QAction* gemini = nullptr;
+    for (QAction* action : menu->actions())
+        if (action->text() == QLatin1String("Gemini"))
+            gemini = action;
+    ASSERT_NE(gemini, nullptr);
+    gemini->trigger();
+    EXPECT_EQ(session.provider(), Provider::Gemini);
+    EXPECT_EQ(chat.picker()->pillText(), "Gemini");
+}
+
+TEST_F(ChatViewTest, RendersTheScreenForReview) {
+    AppSession& session = AppSession::shared();
+    session.setProvider(Provider::Local);
+    session.setSelectedLocalModel(QStringLiteral("mlx-community/Qwen3-4B-4bit"));
+    session.setMessages({
+        message(ChatMessage::Role::User, QStringLiteral("Où est mon rapport sur les fûts de chêne ?")),
+        message(ChatMessage::Role::Assistant,
+                QStringLiteral("J'ai trouvé **deux documents** dans tes dossiers partagés :\n\n"
+                               "- [Rapport-chêne.pdf](ombrix://local_file/open/3F2A) — modifié *hier*\n"
+                               "- [notes.txt](ombrix://local_file/open/9B1C), avec `grep fût`\n\n"
+                               "Plus d'infos sur https://exemple.fr 🙂")),
+        message(ChatMessage::Role::User, QStringLiteral("Merci ! Et les photos de la cave ?")),
+    });
+    session.setIsStreaming(true);
+    ChatView& chat = show(session);
+    chat.input()->setPlainText(QStringLiteral("Montre-moi aussi…"));
+    ASSERT_TRUE(spinUntil([&] { return chat.isFullyBuilt(); }));
+    spinFor(300);
+    const QString path = saveScreenshot(&chat, QStringLiteral("chat"));
+    EXPECT_FALSE(QImage(path).isNull());
+    EXPECT_EQ(chat.picker()->pillText(), "Qwen3 4B");
+}
+
+} // namespace
