@@ -3,6 +3,7 @@
 #include "app/ChatViewModel.h"
 #include "app/widgets/ChatInput.h"
 #include "app/widgets/MessageBubble.h"
+#include "app/widgets/MessageList.h"
 #include "app/widgets/ProviderPicker.h"
 #include "platform/widgets/SymbolIcon.h"
 #include "session/AppSession.h"
@@ -11,7 +12,6 @@
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QPropertyAnimation>
-#include <QScrollArea>
 #include <QScrollBar>
 #include <QShortcut>
 #include <QTimer>
@@ -26,32 +26,20 @@ ChatView::ChatView(AppSession& session, CloudCatalog& catalog, QWidget* parent)
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
 
-    // The conversation.
-    scroll_ = new QScrollArea(this);
-    scroll_->setWidgetResizable(true);
-    scroll_->setFrameShape(QFrame::NoFrame);
-    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    list_ = new QWidget(scroll_);
-    listLayout_ = new QVBoxLayout(list_);
-    listLayout_->setContentsMargins(16, 16, 16, 16);
-    listLayout_->setSpacing(10);
-    empty_ = new EmptyConversation(list_);
-    listLayout_->addWidget(empty_);
-    typing_ = new TypingIndicator(list_);
-    listLayout_->addWidget(typing_, 0, Qt::AlignLeft);
-    listLayout_->addStretch(1);
-    scroll_->setWidget(list_);
-    // Wrapped labels settle their height after the first layout: a scroll to the end
-    // follows the range for a moment.
+    // The conversation, or the invitation to start one.
+    list_ = new ChatMessageList(new ChatMessagesModel(session, this), this);
+    empty_ = new EmptyConversation(this);
+    column->addWidget(list_, 1);
+    column->addWidget(empty_, 1);
+    // Wrapped text settles after the first layout: a scroll to the end follows the
+    // range for a moment.
     pinToEnd_ = new QTimer(this);
     pinToEnd_->setSingleShot(true);
     pinToEnd_->setInterval(400);
-    connect(scroll_->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int maximum) {
+    connect(list_->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int maximum) {
         if (pinToEnd_->isActive())
-            scroll_->verticalScrollBar()->setValue(maximum);
+            list_->verticalScrollBar()->setValue(maximum);
     });
-    column->addWidget(scroll_, 1);
 
     auto* divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
@@ -103,15 +91,21 @@ ChatView::ChatView(AppSession& session, CloudCatalog& catalog, QWidget* parent)
             startNewConversation();
     });
 
-    connect(&session_, &AppSession::messagesChanged, this, &ChatView::syncMessages);
-    connect(&session_, &AppSession::isStreamingChanged, this, [this] {
-        typing_->setVisible(session_.isStreaming());
+    connect(&session_, &AppSession::messagesChanged, this, [this] {
+        empty_->setVisible(session_.messages().isEmpty());
+        list_->setVisible(!session_.messages().isEmpty());
         updateControls();
     });
+    // A change of the number of messages scrolls to the last one (the first showing does not).
+    connect(list_->messages(), &ChatMessagesModel::messageCountChanged, this, [this](int, int current) {
+        if (current > 0)
+            scrollToEnd();
+    });
+    connect(&session_, &AppSession::isStreamingChanged, this, &ChatView::updateControls);
     connect(&session_, &AppSession::discussionIdChanged, this, &ChatView::updateControls);
 
-    typing_->setVisible(session_.isStreaming());
-    syncMessages();
+    empty_->setVisible(session_.messages().isEmpty());
+    list_->setVisible(!session_.messages().isEmpty());
     updateControls();
 }
 
@@ -121,8 +115,8 @@ bool ChatView::showsEmptyConversation() const {
     return !empty_->isHidden();
 }
 
-bool ChatView::isFullyBuilt() const {
-    return bubbles_.size() == session_.messages().size();
+TypingIndicator* ChatView::typingIndicator() const {
+    return list_->typingIndicator();
 }
 
 void ChatView::showEvent(QShowEvent* event) {
@@ -152,72 +146,10 @@ void ChatView::updateControls() {
         QIcon(tintedSymbol(QStringLiteral("arrow.up.circle.fill"), color, 22, devicePixelRatioF())));
 }
 
-void ChatView::syncMessages() {
-    const QList<ChatMessage>& messages = session_.messages();
-    empty_->setVisible(messages.isEmpty());
-
-    // Keep the bubbles of the messages that are still in place, in order.
-    int kept = 0;
-    while (kept < bubbles_.size() && kept < messages.size() &&
-           bubbles_[kept]->messageId() == messages[kept].id) {
-        bubbles_[kept]->setMessage(messages[kept]);
-        ++kept;
-    }
-    while (bubbles_.size() > kept)
-        delete bubbles_.takeLast();
-
-    const int previousCount = shownCount_;
-    shownCount_ = static_cast<int>(messages.size());
-    if (bubbles_.size() < messages.size()) {
-        // A whole conversation shown at once: the first slice now, the rest later.
-        buildSlice(previousCount < 0 || messages.size() - bubbles_.size() > kFirstSlice ? kFirstSlice
-                                                                                        : kSlice);
-        scheduleSlices();
-    }
-    updateControls();
-    // A change of the number of messages scrolls to the last one (not the first showing).
-    if (previousCount >= 0 && previousCount != shownCount_ && !messages.isEmpty()) {
-        if (isFullyBuilt())
-            scrollToEnd();
-        else
-            scrollWhenBuilt_ = true;
-    }
-}
-
-void ChatView::buildSlice(int count) {
-    const QList<ChatMessage>& messages = session_.messages();
-    // Bubbles go between the empty placeholder and the typing indicator.
-    const int base = listLayout_->indexOf(typing_);
-    for (int made = 0; made < count && bubbles_.size() < messages.size(); ++made) {
-        auto* bubble = new MessageBubble(messages[bubbles_.size()], list_);
-        listLayout_->insertWidget(base + made, bubble);
-        bubbles_.append(bubble);
-    }
-}
-
-void ChatView::scheduleSlices() {
-    if (slicesScheduled_ || isFullyBuilt())
-        return;
-    slicesScheduled_ = true;
-    QTimer::singleShot(0, this, [this] {
-        slicesScheduled_ = false;
-        buildSlice(kSlice);
-        if (!isFullyBuilt()) {
-            scheduleSlices();
-            return;
-        }
-        if (scrollWhenBuilt_) {
-            scrollWhenBuilt_ = false;
-            scrollToEnd();
-        }
-    });
-}
-
 void ChatView::scrollToEnd() {
     // After the layout has taken the new bubble in.
     QTimer::singleShot(0, this, [this] {
-        listLayout_->activate(); // the list takes its new height now, and the scroll bar its range
-        QScrollBar* bar = scroll_->verticalScrollBar();
+        QScrollBar* bar = list_->verticalScrollBar();
         auto* animation = new QPropertyAnimation(bar, "value", this);
         animation->setDuration(200);
         animation->setEasingCurve(QEasingCurve::OutCubic);
@@ -225,7 +157,7 @@ void ChatView::scrollToEnd() {
         animation->setEndValue(bar->maximum());
         connect(animation, &QPropertyAnimation::finished, this, [this] {
             if (pinToEnd_->isActive())
-                scroll_->verticalScrollBar()->setValue(scroll_->verticalScrollBar()->maximum());
+                list_->verticalScrollBar()->setValue(list_->verticalScrollBar()->maximum());
         });
         pinToEnd_->start();
         animation->start(QAbstractAnimation::DeleteWhenStopped);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QList>
 #include <QWidget>
 
 class AppSession;
@@ -8,25 +7,20 @@ class ChatInput;
 class ChatViewModel;
 class CloudCatalog;
 class EmptyConversation;
-class MessageBubble;
+class ChatMessageList;
 class ProviderPicker;
-class QScrollArea;
 class QTimer;
 class QToolButton;
-class QVBoxLayout;
 class TypingIndicator;
 
 // The text-chat screen: the conversation, and under it the input bar with the
 // provider picker, the new-conversation button, the text field and the send
-// button. The popover embeds it. Long conversations are laid out a slice at a time
-// from the event loop, so that the screen paints at once.
+// button. The popover embeds it. The conversation is a list view that measures
+// long conversations a batch at a time from the event loop, so that the screen
+// paints at once and scrolling only paints the bubbles in sight.
 class ChatView : public QWidget {
     Q_OBJECT
 public:
-    // Bubbles made at once when a conversation is shown; the rest follow in slices.
-    static constexpr int kFirstSlice = 40;
-    static constexpr int kSlice = 100;
-
     ChatView(AppSession& session, CloudCatalog& catalog, QWidget* parent = nullptr);
     ~ChatView() override;
 
@@ -35,12 +29,10 @@ public:
     QToolButton* sendButton() const { return sendButton_; }
     QToolButton* newConversationButton() const { return newButton_; }
     ProviderPicker* picker() const { return picker_; }
-    QScrollArea* scrollArea() const { return scroll_; }
-    const QList<MessageBubble*>& bubbles() const { return bubbles_; }
-    TypingIndicator* typingIndicator() const { return typing_; }
+    ChatMessageList* messageList() const { return list_; }
+    // The indicator while a reply is pending, else nothing.
+    TypingIndicator* typingIndicator() const;
     bool showsEmptyConversation() const;
-    // Every message has its bubble (the slices are done).
-    bool isFullyBuilt() const;
 
     // The send action (submit, the button, Control+Return).
     void send();
@@ -51,23 +43,13 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void syncMessages();
-    void buildSlice(int count);
-    void scheduleSlices();
     void updateControls();
     void scrollToEnd();
 
     AppSession& session_;
     ChatViewModel* viewModel_ = nullptr;
-    QScrollArea* scroll_ = nullptr;
-    QWidget* list_ = nullptr;
-    QVBoxLayout* listLayout_ = nullptr;
+    ChatMessageList* list_ = nullptr;
     EmptyConversation* empty_ = nullptr;
-    TypingIndicator* typing_ = nullptr;
-    QList<MessageBubble*> bubbles_;
-    int shownCount_ = -1;
-    bool slicesScheduled_ = false;
-    bool scrollWhenBuilt_ = false;
     QTimer* pinToEnd_ = nullptr; // while active, a growing list stays scrolled to its end
     ProviderPicker* picker_ = nullptr;
     QToolButton* newButton_ = nullptr;

@@ -4,13 +4,15 @@
 #include "app/MessageMarkdown.h"
 #include "platform/widgets/SymbolIcon.h"
 
-#include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextDocument>
+
 #include <QVBoxLayout>
 #include <QVariantAnimation>
+#include <cmath>
 
 namespace {
 
@@ -29,14 +31,6 @@ QColor assistantFill(const QPalette& palette) {
     return fill;
 }
 
-QString rgba(const QColor& color) {
-    return QStringLiteral("rgba(%1, %2, %3, %4)")
-        .arg(color.red())
-        .arg(color.green())
-        .arg(color.blue())
-        .arg(color.alphaF(), 0, 'f', 3);
-}
-
 } // namespace
 
 QPixmap tintedSymbol(const QString& symbolName, const QColor& color, int size, qreal devicePixelRatio) {
@@ -49,67 +43,58 @@ QPixmap tintedSymbol(const QString& symbolName, const QColor& color, int size, q
     return pixmap;
 }
 
-MessageBubble::MessageBubble(const ChatMessage& message, QWidget* parent)
-    : QWidget(parent)
-    , id_(message.id)
-    , role_(message.role) {
-    const bool user = role_ == ChatMessage::Role::User;
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
-    if (user)
-        row->addSpacerItem(new QSpacerItem(40, 0, QSizePolicy::MinimumExpanding, QSizePolicy::Minimum));
+namespace BubbleStyle {
 
-    frame_ = new QFrame(this);
-    frame_->setObjectName(QStringLiteral("bubble"));
-    frame_->setMaximumWidth(kMaxWidth);
-    auto* inside = new QVBoxLayout(frame_);
-    inside->setContentsMargins(12, 8, 12, 8);
-    label_ = new QLabel(frame_);
-    label_->setTextFormat(Qt::RichText);
-    label_->setWordWrap(true);
-    label_->setOpenExternalLinks(false);
-    label_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse);
-    label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    QFont font = label_->font();
+QString html(ChatMessage::Role role, const QString& content) {
+    return role == ChatMessage::Role::User ? MessageMarkdown::userHtml(content)
+                                           : MessageMarkdown::assistantHtml(content);
+}
+
+QFont font(const QFont& base) {
+    QFont font = base;
     font.setPixelSize(13);
-    label_->setFont(font);
-    inside->addWidget(label_);
-
-    const QPalette palette = this->palette();
-    const QColor accent = palette.color(QPalette::Highlight);
-    QPalette labelPalette = label_->palette();
-    if (user) {
-        labelPalette.setColor(QPalette::WindowText, Qt::white);
-        labelPalette.setColor(QPalette::Text, Qt::white);
-        labelPalette.setColor(QPalette::Link, Qt::white);
-        frame_->setStyleSheet(
-            QStringLiteral("#bubble { background: %1; border-radius: 14px; }").arg(rgba(accent)));
-    } else {
-        labelPalette.setColor(QPalette::Link, accent);
-        frame_->setStyleSheet(QStringLiteral("#bubble { background: %1; border-radius: 14px; }")
-                                  .arg(rgba(assistantFill(palette))));
-    }
-    label_->setPalette(labelPalette);
-    connect(label_, &QLabel::linkActivated, this,
-            [](const QString& href) { detach(LinkRouter::open(href)); });
-
-    row->addWidget(frame_, 0, user ? Qt::AlignRight : Qt::AlignLeft);
-    if (!user)
-        row->addSpacerItem(new QSpacerItem(40, 0, QSizePolicy::MinimumExpanding, QSizePolicy::Minimum));
-    content_ = message.content;
-    label_->setText(renderedHtml());
+    return font;
 }
 
-QString MessageBubble::renderedHtml() const {
-    return role_ == ChatMessage::Role::User ? MessageMarkdown::userHtml(content_)
-                                            : MessageMarkdown::assistantHtml(content_);
+QColor fill(ChatMessage::Role role, const QPalette& palette) {
+    return role == ChatMessage::Role::User ? palette.color(QPalette::Highlight) : assistantFill(palette);
 }
 
-void MessageBubble::setMessage(const ChatMessage& message) {
-    if (message.content == content_)
+QColor textColor(ChatMessage::Role role, const QPalette& palette) {
+    return role == ChatMessage::Role::User ? QColor(Qt::white) : palette.color(QPalette::WindowText);
+}
+
+QColor linkColor(ChatMessage::Role role, const QPalette& palette) {
+    return role == ChatMessage::Role::User ? QColor(Qt::white) : palette.color(QPalette::Highlight);
+}
+
+} // namespace BubbleStyle
+
+BubbleLabel::BubbleLabel(ChatMessage::Role role, QWidget* parent)
+    : QLabel(parent)
+    , role_(role) {
+    setTextFormat(Qt::RichText);
+    setWordWrap(true);
+    setOpenExternalLinks(false);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse);
+    setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    setFont(BubbleStyle::font(font()));
+    setAutoFillBackground(false);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setStyleSheet(QStringLiteral("background: transparent;"));
+    QPalette colours = palette();
+    colours.setColor(QPalette::WindowText, BubbleStyle::textColor(role_, colours));
+    colours.setColor(QPalette::Text, BubbleStyle::textColor(role_, colours));
+    colours.setColor(QPalette::Link, BubbleStyle::linkColor(role_, colours));
+    setPalette(colours);
+    connect(this, &QLabel::linkActivated, this, [](const QString& href) { detach(LinkRouter::open(href)); });
+}
+
+void BubbleLabel::setContent(const QString& content) {
+    if (content == content_ && !text().isEmpty())
         return;
-    content_ = message.content;
-    label_->setText(renderedHtml());
+    content_ = content;
+    setText(BubbleStyle::html(role_, content_));
 }
 
 TypingIndicator::TypingIndicator(QWidget* parent)
@@ -146,7 +131,7 @@ void TypingIndicator::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath background;
-    background.addRoundedRect(QRectF(rect()), 14, 14);
+    background.addRoundedRect(QRectF(QPointF(0, 0), QSizeF(sizeHint())), 14, 14);
     painter.fillPath(background, assistantFill(palette()));
     const QColor dot = palette().color(QPalette::PlaceholderText);
     // The first dot fades out while the third fades in; the middle one stays dim.

@@ -2,37 +2,41 @@
 
 #include "session/Models.h"
 
+#include <QLabel>
 #include <QUuid>
 #include <QWidget>
 
-class QLabel;
-class QFrame;
 class QVariantAnimation;
 
-// One row of the conversation: the message in a rounded bubble, on the right for
-// the user, on the left for the assistant, never closer than 40 points to the other
-// edge. Assistant text is rendered as inline markdown; a click on a link goes to
-// LinkRouter.
-class MessageBubble : public QWidget {
+// How a bubble looks: its rich text, fonts, colours and sizes. The list paints
+// bubbles from it, and the label laid over a bubble under the mouse (for text
+// selection and links) uses the same text and width, so that nothing moves.
+namespace BubbleStyle {
+constexpr int kMaxWidth = 280; // the bubble
+constexpr int kPaddingX = 12;  // left and right, inside the bubble
+constexpr int kPaddingY = 8;   // top and bottom
+constexpr int kSideSpace = 40; // at least this much on the other side
+constexpr int kRadius = 14;
+constexpr int kTextMaxWidth = kMaxWidth - 2 * kPaddingX;
+
+QString html(ChatMessage::Role role, const QString& content);
+QFont font(const QFont& base);
+QColor fill(ChatMessage::Role role, const QPalette& palette);
+QColor textColor(ChatMessage::Role role, const QPalette& palette);
+QColor linkColor(ChatMessage::Role role, const QPalette& palette);
+} // namespace BubbleStyle
+
+// The text of one bubble as a selectable label whose links go to LinkRouter; laid
+// over the bubble the mouse is on.
+class BubbleLabel : public QLabel {
     Q_OBJECT
 public:
-    static constexpr int kMaxWidth = 280;
-
-    explicit MessageBubble(const ChatMessage& message, QWidget* parent = nullptr);
-
-    QUuid messageId() const { return id_; }
-    // Shows the message's current text (nothing is redone when it did not change).
-    void setMessage(const ChatMessage& message);
-    // The rich text shown, for tests.
-    QString renderedHtml() const;
-    QLabel* label() const { return label_; }
+    BubbleLabel(ChatMessage::Role role, QWidget* parent = nullptr);
+    void setContent(const QString& content);
 
 private:
-    QUuid id_;
     ChatMessage::Role role_;
     QString content_;
-    QFrame* frame_ = nullptr;
-    QLabel* label_ = nullptr;
 };
 
 // Three dots in an assistant bubble, pulsing while a reply is being produced.
