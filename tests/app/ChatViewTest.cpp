@@ -16,6 +16,7 @@
 
 #include <QLabel>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QTest>
 #include <QToolButton>
@@ -144,6 +145,25 @@ TEST_F(ChatViewTest, BubblesFollowTheConversation) {
     EXPECT_FALSE(htmlOf(250).contains("<a "));
     const bool atEnd = spinUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); });
     EXPECT_TRUE(atEnd) << bar->value() << " of " << bar->maximum();
+    spinFor(450); // the scroll's animation ends there too
+    EXPECT_EQ(bar->value(), bar->maximum());
+
+    // Text growing in the last bubble neither scrolls by itself nor loses the place.
+    ASSERT_TRUE(spinUntil([&] { return list->layoutMode() == QListView::SinglePass; }));
+    const int before = bar->value();
+    messages.last().content += QStringLiteral("\nligne\nligne\nligne\nligne");
+    session.setMessages(messages);
+    spinFor(100);
+    EXPECT_EQ(bar->value(), before);
+    EXPECT_GT(bar->maximum(), before);
+
+    // The bubble under the mouse gets a selectable label.
+    const QRect lastRow = list->visualRect(rows->index(250));
+    const QPointF inside = list->delegate()->bubbleRect(lastRow, rows->index(250)).center();
+    QMouseEvent move(QEvent::MouseMove, inside, list->viewport()->mapToGlobal(inside), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(list->viewport(), &move);
+    EXPECT_NE(list->indexWidget(rows->index(250)), nullptr);
 
     // User bubbles sit on the right, assistant bubbles on the left.
     const QRect row = list->visualRect(rows->index(250));

@@ -37,7 +37,11 @@ ChatView::ChatView(AppSession& session, CloudCatalog& catalog, QWidget* parent)
     pinToEnd_->setSingleShot(true);
     pinToEnd_->setInterval(400);
     connect(list_->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int maximum) {
-        if (pinToEnd_->isActive())
+        if (!pinToEnd_->isActive())
+            return;
+        if (scrolling_ && scrolling_->state() == QAbstractAnimation::Running)
+            scrolling_->setEndValue(maximum);
+        else
             list_->verticalScrollBar()->setValue(maximum);
     });
 
@@ -150,7 +154,10 @@ void ChatView::scrollToEnd() {
     // After the layout has taken the new bubble in.
     QTimer::singleShot(0, this, [this] {
         QScrollBar* bar = list_->verticalScrollBar();
+        if (scrolling_)
+            scrolling_->stop();
         auto* animation = new QPropertyAnimation(bar, "value", this);
+        scrolling_ = animation;
         animation->setDuration(200);
         animation->setEasingCurve(QEasingCurve::OutCubic);
         animation->setStartValue(bar->value());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QPointer>
+#include <QPropertyAnimation>
 #include <QWidget>
 
 class AppSession;
@@ -51,6 +53,7 @@ private:
     ChatMessageList* list_ = nullptr;
     EmptyConversation* empty_ = nullptr;
     QTimer* pinToEnd_ = nullptr; // while active, a growing list stays scrolled to its end
+    QPointer<QPropertyAnimation> scrolling_;
     ProviderPicker* picker_ = nullptr;
     QToolButton* newButton_ = nullptr;
     ChatInput* input_ = nullptr;

@@ -9,6 +9,7 @@
 #include <QPainterPath>
 #include <QScrollBar>
 #include <QTextDocument>
+#include <QTimer>
 
 #include <cmath>
 
@@ -203,6 +204,7 @@ ChatMessageList::ChatMessageList(ChatMessagesModel* model, QWidget* parent)
     setSpacing(0);
     setViewportMargins(16, 16, 16, 6);
     setMouseTracking(true);
+    viewport()->setMouseTracking(true);
     viewport()->setAutoFillBackground(false);
     QPalette transparent = palette();
     transparent.setColor(QPalette::Base, Qt::transparent);
@@ -221,6 +223,8 @@ ChatMessageList::ChatMessageList(ChatMessagesModel* model, QWidget* parent)
     });
     // A message whose text changed gets measured again.
     connect(model_, &QAbstractItemModel::dataChanged, this, [this] { scheduleDelayedItemsLayout(); });
+    // A whole new conversation is measured in batches again.
+    connect(model_, &QAbstractItemModel::modelReset, this, [this] { setLayoutMode(QListView::Batched); });
     placeTyping();
 }
 
@@ -234,6 +238,16 @@ void ChatMessageList::placeTyping() {
 TypingIndicator* ChatMessageList::typingIndicator() const {
     const int row = model_->typingRow();
     return row < 0 ? nullptr : qobject_cast<TypingIndicator*>(indexWidget(model_->index(row)));
+}
+
+void ChatMessageList::updateGeometries() {
+    QListView::updateGeometries();
+    // Once every row has been measured, later layouts (a streamed message growing)
+    // run in one pass over the kept sizes: a batched one would shrink the scroll
+    // range for a moment and lose the position.
+    const int rows = model_->rowCount();
+    if (layoutMode() == QListView::Batched && rows > 0 && visualRect(model_->index(rows - 1)).isValid())
+        QTimer::singleShot(0, this, [this] { setLayoutMode(QListView::SinglePass); });
 }
 
 QWidget* ChatMessageList::openBubble(int row) {

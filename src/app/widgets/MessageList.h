@@ -96,6 +96,7 @@ public:
 
 protected:
     void mouseMoveEvent(QMouseEvent* event) override;
+    void updateGeometries() override;
 
 private:
     void placeTyping();
