@@ -43,6 +43,8 @@ const QHash<QString, QString>& themeNames() {
         {"bell", "preferences-system-notifications-symbolic"},
         {"stop.fill", "media-playback-stop-symbolic"},
         {"play.fill", "media-playback-start-symbolic"},
+        {"play.circle.fill", "media-playback-start-symbolic"},
+        {"minus.circle.fill", "list-remove-symbolic"},
         {"sparkles", "starred-symbolic"},
         {"a.circle", "starred-symbolic"},
         {"g.circle", "starred-symbolic"},
@@ -57,9 +59,9 @@ const QHash<QString, QString>& themeNames() {
 }
 
 void ensureThemeChosen() {
-    // The offscreen and minimal platforms have no theme of their own, and look for
-    // themes in the resources only: add the desktop's icon folders.
-    static const bool pathsAdded = [] {
+    // The offscreen and minimal platforms have no theme of their own, and look
+    // for themes only in the resources.
+    static const bool chosen = [] {
         QStringList paths = QIcon::themeSearchPaths();
         QStringList dataDirs = qEnvironmentVariable("XDG_DATA_DIRS").split(':', Qt::SkipEmptyParts);
         if (dataDirs.isEmpty())
@@ -67,14 +69,14 @@ void ensureThemeChosen() {
         for (const QString& dir : dataDirs) {
             const QString icons = dir + QStringLiteral("/icons");
             if (!paths.contains(icons))
-                paths.append(icons);
+                paths << icons;
         }
         QIcon::setThemeSearchPaths(paths);
+        if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
+            QIcon::setThemeName(QStringLiteral("Adwaita"));
         return true;
     }();
-    Q_UNUSED(pathsAdded);
-    if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor")
-        QIcon::setThemeName("Adwaita");
+    Q_UNUSED(chosen);
 }
 
 } // namespace
