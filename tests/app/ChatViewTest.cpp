@@ -224,6 +224,16 @@ TEST_F(ChatViewTest, RendersTheScreenForReview) {
     ChatView& chat = show(session);
     chat.input()->setPlainText(QStringLiteral("Montre-moi aussi…"));
     spinFor(300);
+    // The label laid over the bubble under the mouse shows the same text in the same place.
+    const QImage closed = chat.grab().toImage();
+    ASSERT_NE(chat.messageList()->openBubble(1), nullptr);
+    spinFor(50);
+    const QImage opened = chat.grab().toImage();
+    int differing = 0;
+    for (int y = 0; y < closed.height(); ++y)
+        for (int x = 0; x < closed.width(); ++x)
+            differing += closed.pixel(x, y) != opened.pixel(x, y) ? 1 : 0;
+    EXPECT_LT(differing, 1000); // edges of glyphs; text drawn twice or moved changes thousands
     const QString path = saveScreenshot(&chat, QStringLiteral("chat"));
     EXPECT_FALSE(QImage(path).isNull());
     EXPECT_EQ(chat.picker()->pillText(), "Qwen3 4B");

@@ -152,6 +152,12 @@ void MessageDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     QPainterPath shape;
     shape.addRoundedRect(QRectF(bubble), BubbleStyle::kRadius, BubbleStyle::kRadius);
     painter->fillPath(shape, BubbleStyle::fill(role, option.palette));
+    // The bubble under the mouse has its label laid over it: the text is the label's.
+    const auto* view = qobject_cast<const QAbstractItemView*>(option.widget);
+    if (view && view->indexWidget(index)) {
+        painter->restore();
+        return;
+    }
     painter->translate(bubble.topLeft() + QPoint(BubbleStyle::kPaddingX, BubbleStyle::kPaddingY));
     QAbstractTextDocumentLayout::PaintContext context;
     context.palette = option.palette;
