@@ -14,10 +14,13 @@
 #include "session/AppSession.h"
 #include "support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -407,4 +410,39 @@ TEST(SingleInstance, TheProgramStartedAgainHandsOverAndExits) {
     ASSERT_TRUE(spinUntil([&] { return !received.isEmpty(); }));
     EXPECT_EQ(received.first(), "ombrix://desktop/corvane_panel?section=audit");
     qunsetenv("XDG_RUNTIME_DIR");
+}
+
+TEST(DesktopRegistration, XdgOpenOfALinkReachesTheRegisteredProgram) {
+    // The test's home is temporary: register a stand-in program that records its arguments.
+    const QString home = QDir::homePath();
+    const QString recorder = home + "/bin with space/ombrix";
+    QDir().mkpath(QFileInfo(recorder).absolutePath());
+    QFile script(recorder);
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nprintf '%s' \"$1\" > \"$HOME/received-link\"\n");
+    script.close();
+    script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+    QProcess registration;
+    registration.start("bash", {QStringLiteral(OMBRIX_SOURCE_DIR "/scripts/register-desktop.sh"), recorder});
+    ASSERT_TRUE(registration.waitForFinished(20000));
+    ASSERT_EQ(registration.exitCode(), 0) << registration.readAllStandardError().toStdString();
+    QFile entry(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                "/applications/ombrix.desktop");
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(entry.readAll().contains("MimeType=x-scheme-handler/ombrix;"));
+
+    if (QStandardPaths::findExecutable("xdg-open").isEmpty())
+        GTEST_SKIP() << "xdg-open is not installed";
+    QProcess open;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!environment.contains("DISPLAY"))
+        environment.insert("DISPLAY", ":0"); // xdg-open only asks scheme handlers on a desktop
+    open.setProcessEnvironment(environment);
+    open.start("xdg-open", {"ombrix://desktop/corvane_panel?section=local"});
+    ASSERT_TRUE(open.waitForFinished(20000));
+    QFile received(home + "/received-link");
+    ASSERT_TRUE(spinUntil([&] { return received.exists(); }, 5000))
+        << open.readAllStandardError().toStdString();
+    ASSERT_TRUE(received.open(QIODevice::ReadOnly));
+    EXPECT_EQ(received.readAll(), "ombrix://desktop/corvane_panel?section=local");
 }
