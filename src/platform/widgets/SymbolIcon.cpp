@@ -48,6 +48,8 @@ const QHash<QString, QString>& themeNames() {
         {"externaldrive.connected.to.line.below", "network-server-symbolic"},
         {"lock.shield", "security-high-symbolic"},
         {"waveform", "audio-x-generic-symbolic"},
+        {"play.circle.fill", "media-playback-start-symbolic"},
+        {"minus.circle.fill", "list-remove-symbolic"},
     };
     return names;
 }
