@@ -2,6 +2,7 @@
 
 #include "app/AppCommands.h"
 #include "app/DeepLinks.h"
+#include "app/DoubleCommandMonitor.h"
 #include "app/MenuBarController.h"
 #include "app/widgets/MenuBarView.h"
 #include "app/widgets/SettingsWindow.h"
@@ -71,7 +72,9 @@ void AppDelegate::launch() {
     popover_ = std::make_unique<TrayPopover>(screens_);
     popover_->view()->onQuit = [this] { requestQuit(); };
     MenuBarController::shared().configure(&session, popover_.get());
-    // 3. The Settings window's commands.
+    // 3. The summon: a double tap of Control (or the alias) toggles the popover.
+    DoubleCommandMonitor::shared().bind(&session, [] { MenuBarController::shared().handleDoubleCommand(); });
+    // 4. The Settings window's commands.
     AppCommands::setHooks(
         {[] { MenuBarController::shared().closePopover(); }, [this] { return settingsWindow()->present(); }});
     connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::shutDown);
@@ -117,7 +120,9 @@ void AppDelegate::shutDown() {
     if (shutDown_)
         return;
     shutDown_ = true;
-    // The bridge's loop ends and a running task's late answer is dropped.
+    // The summon's listeners and grab go, the bridge's loop ends and a running
+    // task's late answer is dropped.
+    DoubleCommandMonitor::shared().stop();
     BridgeService::shared().stop();
     MenuBarController::shared().configure(nullptr, nullptr);
 }
