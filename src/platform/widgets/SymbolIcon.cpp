@@ -50,6 +50,15 @@ const QHash<QString, QString>& themeNames() {
         {"waveform", "audio-x-generic-symbolic"},
         {"play.circle.fill", "media-playback-start-symbolic"},
         {"minus.circle.fill", "list-remove-symbolic"},
+        {"sparkles", "starred-symbolic"},
+        {"a.circle", "starred-symbolic"},
+        {"g.circle", "starred-symbolic"},
+        {"m.circle", "starred-symbolic"},
+        {"d.circle", "starred-symbolic"},
+        {"cube", "package-x-generic-symbolic"},
+        {"chevron.up.chevron.down", "pan-down-symbolic"},
+        {"arrow.up.circle.fill", "go-up-symbolic"},
+        {"slider.horizontal.3", "emblem-system-symbolic"},
     };
     return names;
 }
