@@ -5,8 +5,8 @@
 #include <memory>
 
 // Opens the Settings window on one of its tabs ("general", "bridge", "corvane",
-// "localLlm"). The shell installs the real one; until then, and in tests that do
-// not install one, the call does nothing. GUI thread.
+// "localLlm"). By default the Settings window's command; tests install their own.
+// GUI thread.
 class SettingsOpener {
 public:
     virtual ~SettingsOpener() = default;

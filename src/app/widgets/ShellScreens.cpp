@@ -1,5 +1,7 @@
 #include "app/widgets/ShellScreens.h"
 
+#include "app/CloudCatalog.h"
+#include "app/widgets/ChatView.h"
 #include "bridge/BookmarkStore.h"
 #include "bridge/BridgeService.h"
 #include "session/AppSession.h"
@@ -19,7 +21,7 @@ QWidget* comingSoon() {
 
 ShellScreens defaultShellScreens() {
     ShellScreens screens;
-    screens.chat = comingSoon;
+    screens.chat = [] { return new ChatView(AppSession::shared(), CloudCatalog::shared()); };
     screens.pushToTalk = comingSoon;
     screens.realtime = comingSoon;
     screens.generalTab = [] { return new GeneralSettingsTab(AppSession::shared()); };
