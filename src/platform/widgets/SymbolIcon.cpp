@@ -43,8 +43,22 @@ const QHash<QString, QString>& themeNames() {
         {"bell", "preferences-system-notifications-symbolic"},
         {"stop.fill", "media-playback-stop-symbolic"},
         {"play.fill", "media-playback-start-symbolic"},
+        {"text.bubble.fill", "chat-message-new-symbolic"},
+        {"clock.arrow.circlepath", "document-open-recent-symbolic"},
+        {"externaldrive.connected.to.line.below", "network-server-symbolic"},
+        {"lock.shield", "security-high-symbolic"},
+        {"waveform", "audio-x-generic-symbolic"},
         {"play.circle.fill", "media-playback-start-symbolic"},
         {"minus.circle.fill", "list-remove-symbolic"},
+        {"sparkles", "starred-symbolic"},
+        {"a.circle", "starred-symbolic"},
+        {"g.circle", "starred-symbolic"},
+        {"m.circle", "starred-symbolic"},
+        {"d.circle", "starred-symbolic"},
+        {"cube", "package-x-generic-symbolic"},
+        {"chevron.up.chevron.down", "pan-down-symbolic"},
+        {"arrow.up.circle.fill", "go-up-symbolic"},
+        {"slider.horizontal.3", "emblem-system-symbolic"},
     };
     return names;
 }
