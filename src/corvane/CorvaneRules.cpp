@@ -77,8 +77,9 @@ std::optional<QDateTime> parseDate(const std::optional<QString>& text) {
 }
 
 QString relativeTime(const QDateTime& date, const QDateTime& now) {
-    const qint64 delta = now.msecsTo(date);
-    const qint64 s = (delta < 0 ? -delta : delta) / 1000;
+    // Whole seconds; a date within the current second reads as just past.
+    const qint64 delta = now.msecsTo(date) / 1000;
+    const qint64 s = delta < 0 ? -delta : delta;
     struct Unit {
         qint64 seconds;
         const char* one;
@@ -100,7 +101,7 @@ QString relativeTime(const QDateTime& date, const QDateTime& now) {
     }
     const QString amount =
         QString::number(count) + QLatin1Char(' ') + loc(count >= 2 ? unit->many : unit->one);
-    return delta < 0 ? loc("il y a ") + amount : loc("dans ") + amount;
+    return delta <= 0 ? loc("il y a ") + amount : loc("dans ") + amount;
 }
 
 // ---- Secure Access window -------------------------------------------------------------------

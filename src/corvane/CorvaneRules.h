@@ -73,7 +73,7 @@ struct Badge {
 // fractional seconds, no other shape. Nothing for absent, empty or refused text.
 std::optional<QDateTime> parseDate(const std::optional<QString>& text);
 // The date told as a full-word French distance from now: "il y a 5 minutes",
-// "dans 2 heures", "dans 0 seconde".
+// "dans 2 heures", "il y a 0 seconde" (within the current second).
 QString relativeTime(const QDateTime& date, const QDateTime& now);
 
 // ---- Secure Access window ------------------------------------------------------------

@@ -55,7 +55,7 @@ TEST(CorvaneDates, FrenchRelativeTimes) {
         qint64 offset;
         const char* text;
     } cases[] = {
-        {0, "dans 0 seconde"},          {-1, "il y a 1 seconde"},         {-59, "il y a 59 secondes"},
+        {0, "il y a 0 seconde"},        {-1, "il y a 1 seconde"},         {-59, "il y a 59 secondes"},
         {-300, "il y a 5 minutes"},     {-90 * 60, "il y a 1 heure"},     {7200, "dans 2 heures"},
         {-86400, "il y a 1 jour"},      {3 * 86400, "dans 3 jours"},      {-15 * 86400, "il y a 2 semaines"},
         {-60 * 86400, "il y a 2 mois"}, {-800LL * 86400, "il y a 2 ans"},

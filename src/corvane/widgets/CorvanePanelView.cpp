@@ -8,6 +8,7 @@
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLayout>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -16,6 +17,8 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 #include <QVariantAnimation>
+
+#include <algorithm>
 
 using namespace corvane;
 
@@ -345,6 +348,63 @@ private:
     int angle_ = 0;
 };
 
+// Lays its items out left to right and wraps onto further lines (the header's badges).
+class FlowLayout : public QLayout {
+public:
+    explicit FlowLayout(QWidget* parent, int spacing)
+        : QLayout(parent)
+        , gap_(spacing) {
+        setContentsMargins(0, 0, 0, 0);
+    }
+    ~FlowLayout() override {
+        while (QLayoutItem* item = takeAt(0))
+            delete item;
+    }
+    void addItem(QLayoutItem* item) override { items_.append(item); }
+    int count() const override { return int(items_.size()); }
+    QLayoutItem* itemAt(int index) const override { return items_.value(index); }
+    QLayoutItem* takeAt(int index) override {
+        return index >= 0 && index < items_.size() ? items_.takeAt(index) : nullptr;
+    }
+    Qt::Orientations expandingDirections() const override { return {}; }
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override { return arrange(QRect(0, 0, width, 0), false); }
+    void setGeometry(const QRect& rect) override {
+        QLayout::setGeometry(rect);
+        arrange(rect, true);
+    }
+    QSize sizeHint() const override { return minimumSize(); }
+    QSize minimumSize() const override {
+        QSize size;
+        for (QLayoutItem* item : items_)
+            size = size.expandedTo(item->minimumSize());
+        return size;
+    }
+
+private:
+    int arrange(const QRect& rect, bool place) const {
+        int x = rect.x();
+        int y = rect.y();
+        int lineHeight = 0;
+        for (QLayoutItem* item : items_) {
+            const QSize hint = item->sizeHint();
+            if (x > rect.x() && x + hint.width() > rect.right() + 1) {
+                x = rect.x();
+                y += lineHeight + gap_;
+                lineHeight = 0;
+            }
+            if (place)
+                item->setGeometry(QRect(QPoint(x, y), hint));
+            x += hint.width() + gap_;
+            lineHeight = std::max(lineHeight, hint.height());
+        }
+        return y + lineHeight - rect.y();
+    }
+
+    QList<QLayoutItem*> items_;
+    int gap_;
+};
+
 QPushButton* makeButton(const QString& title, const QString& symbol, bool prominent, bool spinner,
                         QWidget* parent) {
     auto* button = new QPushButton(parent);
@@ -452,6 +512,8 @@ void CorvanePanelView::renderNow() {
 
     const int scroll = verticalScrollBar()->value();
     auto* content = new QWidget();
+    // The rows are built before the content joins the view: give it the view's palette now.
+    content->setPalette(palette());
     content->setBackgroundRole(QPalette::Window);
     content->setAutoFillBackground(true);
     auto* column = new QVBoxLayout(content);
@@ -496,20 +558,19 @@ void CorvanePanelView::buildHeader(const HeaderSpec& h) {
     titleRow->addWidget(refresh, 0, Qt::AlignTop);
     column->addLayout(titleRow);
 
-    auto* badges = new QHBoxLayout();
-    badges->setSpacing(8);
+    auto* badgeRow = new QWidget(box);
+    auto* badges = new FlowLayout(badgeRow, 8);
     for (const corvane::Badge& b : h.badges) {
-        auto* badge = new BadgeWidget(box);
+        auto* badge = new BadgeWidget(badgeRow);
         badge->set(b);
         badges->addWidget(badge);
     }
     if (h.secureBadge) {
-        secureBadge_ = new BadgeWidget(box);
+        secureBadge_ = new BadgeWidget(badgeRow);
         secureBadge_->set(*h.secureBadge);
         badges->addWidget(secureBadge_);
     }
-    badges->addStretch(1);
-    column->addLayout(badges);
+    column->addWidget(badgeRow);
 
     auto* sync = new QHBoxLayout();
     sync->setSpacing(8);
@@ -564,17 +625,18 @@ QWidget* CorvanePanelView::buildRow(const QString& anchor, const RowSpec& row) {
             line->addWidget(symbolLabel(row.symbol, tintColor(row.tint, pal), 13, host), 0, Qt::AlignTop);
         line->addWidget(textLabel(row.title, kCaption, false, tintColor(Tint::Secondary, pal), host), 0,
                         Qt::AlignTop);
-        line->addStretch(1);
         const Tint valueTint = row.kind == RowSpec::Kind::Readiness ? row.tint : Tint::Default;
         QLabel* value = textLabel(row.value, kValue, row.emphasis, tintColor(valueTint, pal), host);
         value->setWordWrap(true);
-        value->setAlignment(row.kind == RowSpec::Kind::Readiness ? Qt::AlignLeft : Qt::AlignRight);
         if (row.kind == RowSpec::Kind::Date) {
             QFont digits = value->font();
             digits.setStyleStrategy(QFont::PreferDefault);
             value->setFont(digits);
         }
-        line->addWidget(value, 0, Qt::AlignTop);
+        // The value takes the rest of the line and wraps there, against the trailing edge.
+        value->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+        value->setAlignment(Qt::AlignRight | Qt::AlignTop);
+        line->addWidget(value, 1, Qt::AlignTop);
         rowValues_.insert(anchor + '\n' + row.title, value);
         if (row.tick != Tick::None)
             ticking_.append({row, value});
@@ -730,7 +792,9 @@ void CorvanePanelView::scrollToAnchor(const QString& anchor) {
     if (!target || !content_)
         return;
     content_->layout()->activate();
-    const int top = std::min(target->y(), verticalScrollBar()->maximum());
+    // The card's top edge meets the top of the visible area, with the column's margin above it.
+    const int margin = content_->layout()->contentsMargins().top();
+    const int top = std::clamp(target->y() - margin, 0, verticalScrollBar()->maximum());
     scrollAnimation_->stop();
     scrollAnimation_->setStartValue(verticalScrollBar()->value());
     scrollAnimation_->setEndValue(top);

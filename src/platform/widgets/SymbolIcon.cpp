@@ -1,6 +1,7 @@
 #include "platform/widgets/SymbolIcon.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 
 namespace {
@@ -71,7 +72,22 @@ const QHash<QString, QString>& themeNames() {
 }
 
 void ensureThemeChosen() {
-    // The offscreen and minimal platforms have no theme of their own.
+    // The offscreen and minimal platforms have no theme of their own, and look for
+    // themes only in the resources: add the XDG data folders' icon folders.
+    static const bool searched = [] {
+        QStringList paths = QIcon::themeSearchPaths();
+        QStringList dataDirs = qEnvironmentVariable("XDG_DATA_DIRS").split(':', Qt::SkipEmptyParts);
+        if (dataDirs.isEmpty())
+            dataDirs = {QStringLiteral("/usr/local/share"), QStringLiteral("/usr/share")};
+        for (const QString& dir : dataDirs) {
+            const QString icons = dir + QStringLiteral("/icons");
+            if (!paths.contains(icons) && QFileInfo(icons).isDir())
+                paths.append(icons);
+        }
+        QIcon::setThemeSearchPaths(paths);
+        return true;
+    }();
+    (void)searched;
     if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor")
         QIcon::setThemeName("Adwaita");
 }
