@@ -72,24 +72,24 @@ const QHash<QString, QString>& themeNames() {
 }
 
 void ensureThemeChosen() {
-    // The offscreen and minimal platforms have no theme of their own, and look for
-    // themes only in the resources: add the XDG data folders' icon folders.
-    static const bool searched = [] {
+    // The offscreen and minimal platforms have no theme of their own, and look
+    // for themes only in the resources.
+    static const bool chosen = [] {
         QStringList paths = QIcon::themeSearchPaths();
         QStringList dataDirs = qEnvironmentVariable("XDG_DATA_DIRS").split(':', Qt::SkipEmptyParts);
         if (dataDirs.isEmpty())
             dataDirs = {QStringLiteral("/usr/local/share"), QStringLiteral("/usr/share")};
         for (const QString& dir : dataDirs) {
             const QString icons = dir + QStringLiteral("/icons");
-            if (!paths.contains(icons) && QFileInfo(icons).isDir())
-                paths.append(icons);
+            if (!paths.contains(icons))
+                paths << icons;
         }
         QIcon::setThemeSearchPaths(paths);
+        if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
+            QIcon::setThemeName(QStringLiteral("Adwaita"));
         return true;
     }();
-    (void)searched;
-    if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor")
-        QIcon::setThemeName("Adwaita");
+    Q_UNUSED(chosen);
 }
 
 } // namespace
