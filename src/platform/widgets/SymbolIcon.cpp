@@ -1,7 +1,6 @@
 #include "platform/widgets/SymbolIcon.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QHash>
 
 namespace {
