@@ -604,3 +604,93 @@ TEST(CorvanePresenter, SecureAccessControlsFollowReadinessAndBusyState) {
     EXPECT_EQ(tickedRow(*card.row("Fenêtre active"), in).value, QString("Encore 18 min"));
     EXPECT_EQ(tickedRow(*card.row("Présence utilisateur"), in), *card.row("Présence utilisateur"));
 }
+
+TEST(CorvanePlans, SentencesAndSymbolsAreExact) {
+    auto local = [](PlanInputs in, const char* status) {
+        Settings s = fixtures::settings();
+        s.local_runtime_status = status;
+        return *localNextStepPlan(in, s);
+    };
+    auto secure = [](PlanInputs in, const char* status) {
+        Settings s = fixtures::settings();
+        s.secure_access_status = status;
+        return *secureAccessNextStepPlan(in, s);
+    };
+    const PlanInputs all{true, true, true, true};
+    struct Case {
+        NextStepPlan plan;
+        const char* description;
+        const char* symbol; // "" when the plan has no button
+    } cases[] = {
+        {local({false, false, false, false}, "ready"),
+         "Ce Mac doit d’abord être appairé avant de pouvoir servir de host local Corvane.", "key.fill"},
+        {local({true, false, false, false}, "ready"),
+         "Active le bridge local pour que le backend puisse voir la présence de ce Mac et lui envoyer les "
+         "tâches "
+         "nécessaires au mode Local.",
+         "externaldrive.connected.to.line.below"},
+        {local({true, true, false, false}, "ready"),
+         "Le bridge tourne déjà, mais le runtime local reste coupé. Active le LLM local si tu veux que ce "
+         "Mac puisse "
+         "servir un mode Corvane vraiment local.",
+         "cpu"},
+        {local(all, "host_offline"),
+         "Le backend connaît déjà un hôte local mais le considère indisponible ou dégradé. Vérifie d’abord "
+         "le bridge "
+         "et le runtime local sur ce Mac.",
+         "stethoscope"},
+        {secure({true, false, false, false}, "expired"),
+         "Active d’abord le bridge local pour que le backend puisse reconnaître ce Mac comme point de "
+         "confiance pour "
+         "Secure Access.",
+         "externaldrive.connected.to.line.below"},
+        {secure({true, true, false, false}, "expired"),
+         "Secure Access s’appuie sur le mode haute sécurité de ce Mac. Active-le dans l’onglet Général pour "
+         "exiger "
+         "Touch ID, Apple Watch ou le mot de passe au moment d’autoriser la fenêtre distante.",
+         "touchid"},
+        {secure(all, "expired"),
+         "L’accès sécurisé a expiré. Renouvelle une nouvelle fenêtre courte directement depuis cette section "
+         "avant de "
+         "relancer des actions distantes.",
+         ""},
+        {secure(all, "host_unreachable"),
+         "Le backend ne parvient pas à joindre l’hôte visé. Commence par vérifier le host local et la "
+         "présence récente "
+         "de ce Mac.",
+         "desktopcomputer"},
+        {secure(all, "requires_panel_approval"),
+         "Une approval explicite est attendue. Autorise une fenêtre courte depuis les contrôles ci-dessus "
+         "pour laisser "
+         "passer les usages distants sensibles.",
+         ""},
+        {secure(all, "other"),
+         "Inspecte d’abord l’état courant de ce Mac puis ouvre, renouvelle ou coupe la fenêtre courte depuis "
+         "les "
+         "contrôles ci-dessus.",
+         ""},
+        {approvalsPlan(),
+         "Une approval explicite est attendue. Commence par ouvrir la zone de sécurité locale pour vérifier "
+         "le mode "
+         "haute sécurité et préparer l’arrivée d’une approval sensible.",
+         "hand.raised.fill"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.plan.title, QString("Étape recommandée"));
+        EXPECT_EQ(c.plan.description, QString::fromUtf8(c.description));
+        EXPECT_EQ(c.plan.buttonSystemImage.value_or(QString()), QString(c.symbol)) << c.description;
+        EXPECT_EQ(c.plan.action.has_value(), *c.symbol != '\0');
+    }
+    EXPECT_EQ(approvalsPlan().action, (PlanAction{PlanAction::Kind::OpenSettingsTab, "general"}));
+
+    // The reason callouts: one sentence per code, the mode's name where the code has none of its own.
+    EXPECT_EQ(reasonDescription("requires_local_setup", "Local"),
+              "Local attend encore le setup Mac. Le backend garde cette raison comme source de vérité ; ce "
+              "panneau te "
+              "mène simplement vers les surfaces bridge et LLM local.");
+    EXPECT_EQ(reasonDescription("weird", "Secure Access"),
+              "Secure Access n" + kApos + "est pas prêt pour l" + kApos + "instant.");
+    for (const char* code : {"missing_host", "host_offline", "host_unhealthy", "not_configured", "expired",
+                             "host_unreachable", "requires_panel_approval"})
+        EXPECT_FALSE(reasonDescription(code, "Local").contains("Local n’est pas prêt")) << code;
+}
