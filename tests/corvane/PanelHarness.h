@@ -55,8 +55,9 @@ protected:
         AppSession::resetSharedForTesting();
         BridgeService::resetSharedForTesting();
         LocalLLMTelemetry::shared().resetForTesting();
+        // A long poll that stays open: the bridge stays "polling" (a status change re-renders the panel).
         ScriptedResponse idle = ScriptedResponse::noContent();
-        idle.holdMs = 50;
+        idle.holdMs = 5000;
         backend.route("GET", QStringLiteral("/api/v1/bridge/tasks/next"), idle);
         backend.route("GET", QStringLiteral("/api/v1/me.json"), ScriptedResponse::json(200, R"({"id":7})"));
         backend.route("DELETE", QStringLiteral("/api/v1/session"), ScriptedResponse::noContent());

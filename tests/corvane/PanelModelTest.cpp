@@ -144,7 +144,7 @@ TEST_F(PanelModelTest, FailuresKeepTheSnapshot) {
 TEST_F(PanelModelTest, OlderRepliesAndSignedOutLoadsNeverPublish) {
     // The first load answers last: its older data is dropped.
     ScriptedResponse slow = ScriptedResponse::json(200, settingsBody("local"));
-    slow.holdMs = 400;
+    slow.holdMs = 800;
     next = {slow, ScriptedResponse::json(200, settingsBody("secure_access"))};
     QCoro::Task<> first = model.refresh(QString("tok"), true);
     ASSERT_TRUE(backend->waitForRequests(1));

@@ -94,6 +94,7 @@ TEST_F(PanelViewTest, OnlyTheClockedRowsChangeOnATick) {
         spinUntil([&] { return text(view, "secureAccess", "Accès distant") == "Actif encore 12 min"; }));
     EXPECT_EQ(view.stripText(), QString("Fenêtre active 12 min"));
     EXPECT_EQ(view.secureBadgeText(), QString("Secure Access : Fenêtre active"));
+    BridgeService::shared().stop(); // no status change may rebuild the panel meanwhile
     spinFor(100);
     const int renders = view.renderCount();
 
@@ -122,11 +123,10 @@ TEST_F(PanelViewTest, AnchorScrollsItsCardToTheTopAndLightsIt) {
     EXPECT_EQ(view.verticalScrollBar()->value(), 0);
 
     defaults->setString("corvanePanelAnchor", "approvals");
-    QWidget* card = view.cardWidget("approvals");
-    ASSERT_TRUE(card);
+    ASSERT_TRUE(view.cardWidget("approvals"));
     ASSERT_TRUE(spinUntil([&] {
-        return view.verticalScrollBar()->value() ==
-               std::min(card->y() - 20, view.verticalScrollBar()->maximum());
+        const int top = view.cardWidget("approvals")->y() - 20;
+        return view.verticalScrollBar()->value() == std::min(top, view.verticalScrollBar()->maximum());
     }));
     EXPECT_GT(view.verticalScrollBar()->value(), 0);
     EXPECT_TRUE(view.cardHighlighted("approvals"));
