@@ -2,6 +2,7 @@
 
 #include "bridge/BookmarkStore.h"
 #include "bridge/BridgeService.h"
+#include "corvane/widgets/CorvanePanelView.h"
 #include "session/AppSession.h"
 #include "settings/widgets/BridgeSettingsTab.h"
 #include "settings/widgets/GeneralSettingsTab.h"
@@ -26,7 +27,7 @@ ShellScreens defaultShellScreens() {
     screens.bridgeTab = [] {
         return new BridgeSettingsTab(AppSession::shared(), BookmarkStore::shared(), BridgeService::shared());
     };
-    screens.corvaneTab = comingSoon;
+    screens.corvaneTab = [] { return new CorvanePanelView; };
     screens.localLlmTab = [] { return new LocalModelSettingsWidget; };
     return screens;
 }
