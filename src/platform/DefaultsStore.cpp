@@ -144,6 +144,7 @@ void DefaultsStore::put(const QString& key, const std::optional<QVariant>& value
 }
 
 std::optional<QVariant> MemoryDefaultsStore::raw(const QString& key) const {
+    std::lock_guard lock(mutex_);
     auto it = values_.constFind(key);
     if (it == values_.constEnd())
         return std::nullopt;
@@ -151,6 +152,7 @@ std::optional<QVariant> MemoryDefaultsStore::raw(const QString& key) const {
 }
 
 void MemoryDefaultsStore::store(const QString& key, const std::optional<QVariant>& value) {
+    std::lock_guard lock(mutex_);
     if (value)
         values_.insert(key, *value);
     else

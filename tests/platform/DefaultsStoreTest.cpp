@@ -15,8 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <future>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -290,6 +292,31 @@ TEST(FileDefaultsStore, KillNineLeavesAWholePrivateFileAndNoTemporary) {
     EXPECT_TRUE(store.integer("counter").has_value());
     EXPECT_TRUE(entriesBeside(path, ".tmp-*").isEmpty());
     EXPECT_TRUE(entriesBeside(path, ".unreadable-*").isEmpty());
+}
+
+// The keychain reads "highSecurityMode" on a worker thread while the GUI thread may
+// be writing other settings: reads must see whole values while the table grows.
+TEST(DefaultsStore, ReadsFromAnotherThreadDuringWrites) {
+    QTemporaryDir dir;
+    MemoryDefaultsStore memory;
+    FileDefaultsStore file(dir.filePath("defaults.json"));
+    for (DefaultsStore* store : {static_cast<DefaultsStore*>(&memory), static_cast<DefaultsStore*>(&file)}) {
+        store->setBool("highSecurityMode", true);
+        std::atomic<bool> done = false;
+        std::atomic<int> wrong = 0;
+        std::thread reader([&] {
+            while (!done)
+                if (store->boolValue("highSecurityMode") != true)
+                    ++wrong;
+        });
+        const int writes = store == &memory ? 20000 : 150;
+        for (int i = 0; i < writes; ++i)
+            store->setInteger(QStringLiteral("k%1").arg(i), i);
+        done = true;
+        reader.join();
+        EXPECT_EQ(wrong, 0);
+        EXPECT_EQ(store->integer(QStringLiteral("k%1").arg(writes - 1)), writes - 1);
+    }
 }
 
 TEST(Localization, FallsBackToTheFrenchText) {

@@ -4,6 +4,7 @@
 #include "app/widgets/ChatView.h"
 #include "bridge/BookmarkStore.h"
 #include "bridge/BridgeService.h"
+#include "corvane/widgets/CorvanePanelView.h"
 #include "session/AppSession.h"
 #include "settings/widgets/BridgeSettingsTab.h"
 #include "settings/widgets/GeneralSettingsTab.h"
@@ -28,7 +29,7 @@ ShellScreens defaultShellScreens() {
     screens.bridgeTab = [] {
         return new BridgeSettingsTab(AppSession::shared(), BookmarkStore::shared(), BridgeService::shared());
     };
-    screens.corvaneTab = comingSoon;
+    screens.corvaneTab = [] { return new CorvanePanelView; };
     screens.localLlmTab = [] { return new LocalModelSettingsWidget; };
     return screens;
 }
