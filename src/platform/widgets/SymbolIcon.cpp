@@ -43,6 +43,10 @@ const QHash<QString, QString>& themeNames() {
         {"bell", "preferences-system-notifications-symbolic"},
         {"stop.fill", "media-playback-stop-symbolic"},
         {"play.fill", "media-playback-start-symbolic"},
+        {"waveform", "audio-x-generic-symbolic"},
+        {"waveform.circle.fill", "audio-x-generic-symbolic"},
+        {"arrow.2.circlepath", "view-refresh-symbolic"},
+        {"exclamationmark.triangle", "dialog-warning-symbolic"},
     };
     return names;
 }
