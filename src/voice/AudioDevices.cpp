@@ -48,6 +48,11 @@ void PcmFifo::markEnded() {
     ended_ = true;
 }
 
+void PcmFifo::setSilenceWhenEmpty(bool value) {
+    QMutexLocker lock(&mutex_);
+    silenceWhenEmpty_ = value;
+}
+
 void PcmFifo::clear() {
     QMutexLocker lock(&mutex_);
     buffer_.clear();
@@ -86,8 +91,13 @@ qint64 PcmFifo::bytesAvailable() const {
 qint64 PcmFifo::readData(char* data, qint64 maxSize) {
     QMutexLocker lock(&mutex_);
     const qint64 n = qMin<qint64>(maxSize, buffer_.size() - readPos_);
-    if (n <= 0)
-        return 0;
+    if (n <= 0) {
+        if (!silenceWhenEmpty_ || ended_)
+            return 0;
+        const qint64 quiet = maxSize - maxSize % 2;
+        std::memset(data, 0, static_cast<size_t>(quiet));
+        return quiet;
+    }
     std::memcpy(data, buffer_.constData() + readPos_, static_cast<size_t>(n));
     readPos_ += n;
     if (firstReadNs_ == 0)
@@ -160,6 +170,9 @@ public:
     QtOutputStream(const QAudioDevice& device, PcmFormat format)
         : format_(format)
         , sink_(device, qtFormat(format)) {
+        // A short buffer: a live stream that reads silence between deltas must not
+        // queue much of it ahead of the next delta.
+        sink_.setBufferSize(format.bytesForMs(200));
         connect(&sink_, &QAudioSink::stateChanged, this, &QtOutputStream::checkDrained);
         // The fifo may end after the sink went idle on an empty queue: look again.
         watch_.setInterval(40);

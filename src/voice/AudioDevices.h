@@ -34,6 +34,9 @@ public:
     // Appends bytes; returns how many were kept.
     qint64 append(const QByteArray& bytes);
     void markEnded();
+    // A live stream: while nothing is queued the sink reads silence instead of
+    // running dry (it then keeps its pace and plays what comes next at once).
+    void setSilenceWhenEmpty(bool value);
     // Drops everything queued (what the sink already took plays out).
     void clear();
 
@@ -60,6 +63,7 @@ private:
     qint64 dropped_ = 0;
     qint64 firstReadNs_ = 0;
     bool ended_ = false;
+    bool silenceWhenEmpty_ = false;
 };
 
 // Microphone capture. data() delivers PCM in format() on the GUI thread.

@@ -140,10 +140,11 @@ constexpr int kTickMs = 20;
 
 class FakeInput : public AudioInputStream {
 public:
-    FakeInput(PcmFormat format, double amplitude, bool starts)
+    FakeInput(PcmFormat format, double amplitude, bool starts, std::shared_ptr<int> running)
         : format_(format)
         , amplitude_(amplitude)
-        , starts_(starts) {
+        , starts_(starts)
+        , running_(std::move(running)) {
         timer_.setInterval(kTickMs);
         QObject::connect(&timer_, &QTimer::timeout, this, [this] {
             const QByteArray chunk = sinePcm(format_, 440, amplitude_, kTickMs);
@@ -154,15 +155,23 @@ public:
     bool start() override {
         if (!starts_)
             return false;
+        if (!timer_.isActive())
+            ++*running_;
         timer_.start();
         return true;
     }
-    void stop() override { timer_.stop(); }
+    void stop() override {
+        if (timer_.isActive())
+            --*running_;
+        timer_.stop();
+    }
+    ~FakeInput() override { stop(); }
 
 private:
     PcmFormat format_;
     double amplitude_;
     bool starts_;
+    std::shared_ptr<int> running_;
     QTimer timer_;
 };
 
@@ -208,7 +217,8 @@ std::unique_ptr<AudioInputStream> FakeAudioDevices::openInput(std::optional<PcmF
     if (!microphone)
         return nullptr;
     ++inputsOpened;
-    return std::make_unique<FakeInput>(wanted.value_or(inputFormat), inputAmplitude, microphoneStarts);
+    const PcmFormat format = honourWantedFormat && wanted ? *wanted : inputFormat;
+    return std::make_unique<FakeInput>(format, inputAmplitude, microphoneStarts, runningInputs);
 }
 
 std::unique_ptr<AudioOutputStream> FakeAudioDevices::openOutput(PcmFormat format) {

@@ -71,6 +71,8 @@ public:
     bool microphoneStarts = true;
     bool speakers = true;
     PcmFormat inputFormat{48000, 2};
+    bool honourWantedFormat = true; // false: the microphone gives inputFormat whatever is asked
+    std::shared_ptr<int> runningInputs = std::make_shared<int>(0);
     double inputAmplitude = 0.5;
     int inputsOpened = 0;
     std::vector<std::shared_ptr<Output>> outputs;

@@ -85,6 +85,7 @@ void MicrophoneView::refresh() {
     secondary_->setText(c.secondaryLabel());
     replyText_->setText(c.reply());
     replyArea_->setVisible(!c.reply().isEmpty());
+    replyArea_->setMinimumHeight(qMin(140, replyText_->heightForWidth(replyArea_->viewport()->width())));
 }
 
 void MicrophoneView::hideEvent(QHideEvent* event) {
