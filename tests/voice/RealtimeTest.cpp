@@ -321,6 +321,9 @@ TEST_F(Realtime, ScreenTableTapsAndStates) {
     ASSERT_TRUE(spinUntil([&] { return c.client().state().kind == Kind::Listening; }));
     EXPECT_EQ(json::parse(requestsTo("/api/v1/realtime_sessions").last().body)["voice"], "alloy");
     check({Kind::Listening, "À l'écoute…", "Parle naturellement. Appuie pour raccrocher.", "waveform", true});
+    ASSERT_TRUE(service.waitForConnections(1));
+    ASSERT_TRUE(
+        spinUntil([&] { return service.last()->socket->state() == QAbstractSocket::ConnectedState; }));
     service.sendText(R"({"type":"response.audio_transcript.delta","delta":"Il est midi."})");
     ASSERT_TRUE(spinUntil([&] { return view.transcripts()->isVisible(); }));
     EXPECT_FALSE(view.userLine()->isVisible());
