@@ -28,14 +28,14 @@ void VoiceOrb::setLook(const Look& look) {
     const bool breatheChanged = look.breatheMs != look_.breatheMs;
     look_ = look;
     // Breathing: low → high → low, each way over breatheMs.
-    if (breatheChanged || breathe_.state() != QAbstractAnimation::Running) {
+    if (isVisible() && (breatheChanged || breathe_.state() == QAbstractAnimation::Stopped)) {
         breathe_.stop();
         breathe_.setDuration(2 * look_.breatheMs);
         breathe_.setKeyValueAt(0.5, 1.0);
         breathe_.setEndValue(0.0);
         breathe_.start();
     }
-    if (look_.symbolEffect && effect_.state() != QAbstractAnimation::Running)
+    if (isVisible() && look_.symbolEffect && effect_.state() == QAbstractAnimation::Stopped)
         effect_.start();
     else if (!look_.symbolEffect)
         effect_.stop();
@@ -123,6 +123,23 @@ void VoiceOrb::paintEvent(QPaintEvent*) {
         t.end();
         p.drawPixmap(QRectF(centre - QPointF(20, 20), QSizeF(40, 40)), tinted, QRectF(tinted.rect()));
     }
+}
+
+void VoiceOrb::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (breathe_.state() == QAbstractAnimation::Paused)
+        breathe_.resume();
+    if (effect_.state() == QAbstractAnimation::Paused)
+        effect_.resume();
+    setLook(look_); // starts what has not run yet
+}
+
+void VoiceOrb::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (breathe_.state() == QAbstractAnimation::Running)
+        breathe_.pause();
+    if (effect_.state() == QAbstractAnimation::Running)
+        effect_.pause();
 }
 
 void VoiceOrb::mouseReleaseEvent(QMouseEvent* event) {
