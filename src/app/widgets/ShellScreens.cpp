@@ -1,7 +1,10 @@
 #include "app/widgets/ShellScreens.h"
 
+#include "app/CloudCatalog.h"
+#include "app/widgets/ChatView.h"
 #include "bridge/BookmarkStore.h"
 #include "bridge/BridgeService.h"
+#include "corvane/widgets/CorvanePanelView.h"
 #include "session/AppSession.h"
 #include "settings/widgets/BridgeSettingsTab.h"
 #include "settings/widgets/GeneralSettingsTab.h"
@@ -19,14 +22,14 @@ QWidget* comingSoon() {
 
 ShellScreens defaultShellScreens() {
     ShellScreens screens;
-    screens.chat = comingSoon;
+    screens.chat = [] { return new ChatView(AppSession::shared(), CloudCatalog::shared()); };
     screens.pushToTalk = comingSoon;
     screens.realtime = comingSoon;
     screens.generalTab = [] { return new GeneralSettingsTab(AppSession::shared()); };
     screens.bridgeTab = [] {
         return new BridgeSettingsTab(AppSession::shared(), BookmarkStore::shared(), BridgeService::shared());
     };
-    screens.corvaneTab = comingSoon;
+    screens.corvaneTab = [] { return new CorvanePanelView; };
     screens.localLlmTab = [] { return new LocalModelSettingsWidget; };
     return screens;
 }
