@@ -78,6 +78,9 @@ const QHash<QString, QString>& themeNames() {
         {"stethoscope", "system-run-symbolic"},
         {"touchid", "auth-fingerprint-symbolic"},
         {"exclamationmark.circle.fill", "emblem-important-symbolic"},
+        {"waveform.circle.fill", "audio-x-generic-symbolic"},
+        {"arrow.2.circlepath", "view-refresh-symbolic"},
+        {"exclamationmark.triangle", "dialog-warning-symbolic"},
     };
     return names;
 }
