@@ -176,7 +176,7 @@ QCoro::Task<> BridgeService::pollLoop(quint64 generation) {
         std::exception_ptr failure;
         try {
             QMap<QString, QString> headers;
-            headers.insert(QStringLiteral("X-Bridge-Device-Id"), KeychainStore::bridgeDeviceId());
+            headers.insert(QStringLiteral("X-Bridge-Device-Id"), KeychainStore::cachedBridgeDeviceId());
             headers.insert(QStringLiteral("X-Bridge-Device-Nickname"),
                            AppSession::shared().localLLMDeviceNickname());
             const std::optional<QString> heartbeat = co_await encodeHeartbeat();

@@ -6,9 +6,14 @@
 #include <QString>
 #include <QVariant>
 
+class QFileSystemWatcher;
+class QTimer;
+
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 // The user's settings: one typed key-value store (bool, integer, double, string,
 // data). Values may be read from any thread; change signals come from the writer's. Reads are forgiving
@@ -32,6 +37,9 @@ public:
     void setString(const QString& key, const QString& value);
     void setData(const QString& key, const QByteArray& value);
     void remove(const QString& key);
+    // Waits until every change made so far is on disk (nothing to do for stores
+    // that keep no file). Called at quit.
+    virtual void flush() {}
 
     // The process-wide store, made on first use (the file store). Tests install
     // their own with setShared().
@@ -66,24 +74,48 @@ private:
     QHash<QString, QVariant> values_;
 };
 
-// Keeps the values in one JSON file, rewritten atomically on every change.
+// Keeps the values in one JSON file, written off the calling thread.
+//
+// - Reads are served from memory. A change updates memory at once and wakes the
+//   writer thread; a burst of changes is coalesced into as few writes as the disk
+//   allows (the writer always writes the latest state). flush() waits for the disk;
+//   the destructor flushes, and quitting the application flushes.
+// - Each write goes to a temporary file next to the file ("<name>.tmp-XXXXXX",
+//   mode 0600), is synced, and is renamed over the file, so the file is always one
+//   whole JSON object. Temporaries left by a crash are removed at start.
+// - A file that cannot be read or parsed is never overwritten: it is renamed to
+//   "<name>.unreadable-<date and time>" and the store starts empty. Entries of a
+//   shape the store does not know are kept as they are.
+// - The file may be edited while the program runs: changes on disk are merged in
+//   (a key edited on disk takes the disk's value and announces changed(key)); the
+//   writer merges them before it writes, so an edit is not erased by the next write.
 class FileDefaultsStore : public DefaultsStore {
     Q_OBJECT
 public:
     explicit FileDefaultsStore(QString path);
+    ~FileDefaultsStore() override;
     // $XDG_CONFIG_HOME/ombrix/defaults.json
     static QString defaultPath();
     QString path() const { return path_; }
+    void flush() override;
+
+    // Tests: called on the writer thread before each write of the file.
+    void setWriteHookForTesting(std::function<void()> hook);
+    // How many times the file has been written since the store was made.
+    int writeCount() const;
 
 protected:
     std::optional<QVariant> raw(const QString& key) const override;
     void store(const QString& key, const std::optional<QVariant>& value) override;
 
 private:
-    void load();
-    void save() const;
+    struct State;
+    void watch();
+    void onDiskEvent();
 
     QString path_;
-    mutable std::mutex mutex_; // reads may come from other threads (the keychain's)
-    QHash<QString, QVariant> values_;
+    std::shared_ptr<State> state_;
+    std::thread writer_;
+    QFileSystemWatcher* watcher_ = nullptr;
+    QTimer* settle_ = nullptr;
 };

@@ -94,3 +94,20 @@ APIService::Call APIService::jsonPost(const QString& path, const Json& body) {
     call.contentType = "application/json";
     return call;
 }
+
+bool APIService::isUnderApiBase(const QUrl& url) {
+    const QUrl base(APIConfig::apiBase(), QUrl::StrictMode);
+    if (!url.isValid() || !base.isValid() || url.isRelative())
+        return false;
+    const int defaultPort =
+        base.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80;
+    if (url.scheme().compare(base.scheme(), Qt::CaseInsensitive) != 0 ||
+        url.host().compare(base.host(), Qt::CaseInsensitive) != 0 ||
+        url.port(defaultPort) != base.port(defaultPort) || !url.userInfo().isEmpty())
+        return false;
+    const QString path = url.path(QUrl::FullyDecoded);
+    if (!path.startsWith(base.path(QUrl::FullyDecoded) + QLatin1Char('/')))
+        return false;
+    const QStringList segments = path.split(QLatin1Char('/'));
+    return !segments.contains(QStringLiteral(".")) && !segments.contains(QStringLiteral(".."));
+}

@@ -63,6 +63,9 @@ public:
     // "/", "?" or "#" cannot change which resource is addressed. An empty value,
     // "." or ".." would address a parent: APIError::decoding, nothing is sent.
     static QString pathSegment(const QString& value);
+    // Whether the URL lies under the API base of APIConfig (same scheme, host and
+    // port, no credentials, a path below the base's without "." or "..").
+    static bool isUnderApiBase(const QUrl& url);
 
     // ---- Bridge tasks ----------------------------------------------------------
     // The long poll: GET /bridge/tasks/next?wait=<1…30>, time-out wait + 10 s.
@@ -207,6 +210,9 @@ public:
     QCoro::Task<ProactiveSettingsResponse> fetchProactiveSettings() const;
     // Sends one secure-access change (the caller builds the complete URL) and
     // returns the state after it. An error's text is parsedErrorBody() of the body.
+    // The token goes only to the API base: a URL elsewhere (another scheme, host or
+    // port, credentials, a path outside the base or with "." or ".." segments) is
+    // refused with APIError::decoding before anything is sent.
     QCoro::Task<ProactiveSettingsResponse> mutateSecureAccess(QUrl url, QByteArray httpMethod,
                                                               std::optional<Json> body) const;
     // The message of an error body: a non-empty "message", else a non-empty

@@ -237,6 +237,8 @@ std::optional<QString> APIService::parsedErrorBody(const QByteArray& body) {
 QCoro::Task<APIService::ProactiveSettingsResponse>
 APIService::mutateSecureAccess(QUrl url, QByteArray httpMethod, std::optional<Json> body) const {
     requireToken();
+    if (!isUnderApiBase(url))
+        throw APIError::decoding(); // the token is for the backend alone
     Call call;
     call.method = httpMethod;
     call.absoluteUrl = url;

@@ -219,6 +219,7 @@ void AppSession::setProvider(Provider value) {
     provider_ = value;
     defaults().setString(key(kSelectedProvider), rawValue(value));
     emit providerChanged();
+    noteUserEdit(SyncedProvider);
     scheduleServerSync();
 }
 
@@ -238,6 +239,7 @@ void AppSession::setVoiceMode(VoiceMode value) {
     voiceMode_ = value;
     defaults().setString(key(kVoiceMode), rawValue(value));
     emit voiceModeChanged();
+    noteUserEdit(SyncedVoiceMode);
     scheduleServerSync();
 }
 
@@ -245,6 +247,7 @@ void AppSession::setAudioOutput(AudioOutput value) {
     audioOutput_ = value;
     defaults().setString(key(kAudioOutput), rawValue(value));
     emit audioOutputChanged();
+    noteUserEdit(SyncedAudioOutput);
     scheduleServerSync();
 }
 
@@ -252,6 +255,7 @@ void AppSession::setWhisperTranscription(bool value) {
     whisperTranscription_ = value;
     defaults().setBool(key(kWhisperTranscription), value);
     emit whisperTranscriptionChanged();
+    noteUserEdit(SyncedTranscription);
     scheduleServerSync();
 }
 
@@ -259,6 +263,7 @@ void AppSession::setAudioVoice(const QString& value) {
     audioVoice_ = value;
     defaults().setString(key(kAudioVoice), value);
     emit audioVoiceChanged();
+    noteUserEdit(SyncedAudioVoice);
     scheduleServerSync();
 }
 
@@ -365,6 +370,13 @@ void AppSession::forgetAccount() {
 bool AppSession::setToken(const QString& token) {
     const QString trimmed = token.trimmed();
     if (!trimmed.isEmpty()) {
+        // A control character inside the token would make every request fail as
+        // "not connected": refused before anything is stored.
+        if (!APIService::isUsableToken(trimmed)) {
+            setLastError(
+                loc("Ce jeton n'est pas valide : il contient des caractères de contrôle. Recolle-le."));
+            return false;
+        }
         try {
             KeychainStore::save(trimmed);
         } catch (...) {
@@ -424,6 +436,7 @@ QCoro::Task<> AppSession::hydrateFromServer() {
     if (!isAuthenticated())
         co_return;
     const QString token = *userToken_;
+    const auto editsBefore = userEdits_;
     QPointer<AppSession> self(this);
     std::optional<APIService::UserPrefs> prefs;
     try {
@@ -440,8 +453,13 @@ QCoro::Task<> AppSession::hydrateFromServer() {
     userId_ = prefs->id;
     if (prefs->email)
         setUserEmail(prefs->email);
+    // What the user chose while the answer was on its way stays, and is pushed.
+    const auto untouched = [&](SyncedSetting setting) { return userEdits_[setting] == editsBefore[setting]; };
+    bool editedMeanwhile = false;
+    for (int setting = 0; setting < SyncedSettingCount; ++setting)
+        editedMeanwhile = editedMeanwhile || !untouched(SyncedSetting(setting));
     isHydrating_ = true;
-    if (prefs->default_voice_mode) {
+    if (prefs->default_voice_mode && untouched(SyncedVoiceMode)) {
         std::optional<VoiceMode> mapped;
         if (*prefs->default_voice_mode == QStringLiteral("ptt"))
             mapped = VoiceMode::PushToTalk;
@@ -450,13 +468,14 @@ QCoro::Task<> AppSession::hydrateFromServer() {
         if (mapped && *mapped != voiceMode_)
             setVoiceMode(*mapped);
     }
-    if (prefs->default_provider) {
+    if (prefs->default_provider && untouched(SyncedProvider)) {
         if (const auto mapped = fromRaw<Provider>(*prefs->default_provider); mapped && *mapped != provider_)
             setProvider(*mapped);
     }
-    if (prefs->transcribe_audio && *prefs->transcribe_audio != whisperTranscription_)
+    if (prefs->transcribe_audio && untouched(SyncedTranscription) &&
+        *prefs->transcribe_audio != whisperTranscription_)
         setWhisperTranscription(*prefs->transcribe_audio);
-    if (prefs->audio_output) {
+    if (prefs->audio_output && untouched(SyncedAudioOutput)) {
         AudioOutput mapped = audioOutput_;
         if (*prefs->audio_output) {
             if (audioOutput_ == AudioOutput::Local)
@@ -467,9 +486,17 @@ QCoro::Task<> AppSession::hydrateFromServer() {
         if (mapped != audioOutput_)
             setAudioOutput(mapped);
     }
-    if (prefs->default_audio_voice && *prefs->default_audio_voice != audioVoice_)
+    if (prefs->default_audio_voice && untouched(SyncedAudioVoice) &&
+        *prefs->default_audio_voice != audioVoice_)
         setAudioVoice(*prefs->default_audio_voice);
     isHydrating_ = false;
+    if (editedMeanwhile)
+        scheduleServerSync();
+}
+
+void AppSession::noteUserEdit(SyncedSetting setting) {
+    if (!isHydrating_)
+        ++userEdits_[setting];
 }
 
 void AppSession::scheduleServerSync() {
@@ -494,14 +521,27 @@ void AppSession::cancelServerSync() {
 }
 
 void AppSession::sendServerSync() {
-    if (!pendingSync_)
-        return;
+    if (!pendingSync_ || syncInFlight_)
+        return; // the push in flight sends this one when it ends
     const ServerSync sync = *pendingSync_;
     pendingSync_.reset();
-    detach([](ServerSync s) -> QCoro::Task<> {
-        co_await APIService(s.token).patchUserPrefs(s.userId, s.voiceMode, s.provider, s.transcribeAudio,
-                                                    s.audioOutput, s.audioVoice);
-    }(sync));
+    syncInFlight_ = true;
+    detach([](ServerSync s, QPointer<AppSession> self) -> QCoro::Task<> {
+        try {
+            co_await APIService(s.token).patchUserPrefs(s.userId, s.voiceMode, s.provider, s.transcribeAudio,
+                                                        s.audioOutput, s.audioVoice);
+        } catch (...) {
+        }
+        if (self)
+            self->serverSyncFinished();
+    }(sync, QPointer<AppSession>(this)));
+}
+
+void AppSession::serverSyncFinished() {
+    syncInFlight_ = false;
+    // A push that came due meanwhile goes now; one still in its delay waits for it.
+    if (pendingSync_ && !syncTimer_.isActive())
+        sendServerSync();
 }
 
 void AppSession::clearConversation() {

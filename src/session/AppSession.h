@@ -9,6 +9,7 @@
 
 #include <QCoro/QCoroTask>
 
+#include <array>
 #include <memory>
 #include <optional>
 
@@ -127,7 +128,7 @@ public:
     std::optional<qint64> userId() const { return userId_; }
     std::optional<QString> userEmail() const { return userEmail_; }
     bool isHydrating() const { return isHydrating_; }
-    // Whether a preference push is waiting out its delay.
+    // Whether a preference push is waiting (for its delay, or for the push in flight).
     bool hasPendingServerSync() const { return pendingSync_.has_value(); }
 
     void setMode(Mode value);
@@ -156,8 +157,9 @@ public:
     // ---- Operations ----------------------------------------------------------
     // True when a token is present and not empty.
     bool isAuthenticated() const;
-    // Signs in with the trimmed token (saved to the keychain first; a failed save
-    // sets lastError and returns false, changing nothing else), or signs out when
+    // Signs in with the trimmed token (saved to the keychain first; a failed save,
+    // or a token holding control characters that no request could carry, sets
+    // lastError and returns false, changing nothing else), or signs out when
     // the trimmed text is empty (the old session is revoked on the backend in the
     // background). A new token, and signing out, cancel a pending preference push
     // and forget the user id, so nothing is sent for one account with another's token.
@@ -166,6 +168,8 @@ public:
     void reconcileBridge();
     // Pulls the user's preferences into the settings. Failures are swallowed (and
     // clear lastError); an answer that arrives after the token changed is dropped.
+    // A synced setting the user changed while the answer was on its way keeps the
+    // user's value, which is then pushed.
     QCoro::Task<> hydrateFromServer();
     // Empties the conversation and forgets the discussion id.
     void clearConversation();
@@ -213,7 +217,20 @@ private:
         std::optional<QString> audioVoice;
     };
 
+    // The settings that hydration and the preference push carry.
+    enum SyncedSetting {
+        SyncedVoiceMode,
+        SyncedProvider,
+        SyncedTranscription,
+        SyncedAudioOutput,
+        SyncedAudioVoice,
+        SyncedSettingCount
+    };
+
     void loadSettings();
+    // Counts an assignment of a synced setting made by the user (not by hydration).
+    void noteUserEdit(SyncedSetting setting);
+    void serverSyncFinished();
     void persistConversation();
     void scheduleServerSync();
     void cancelServerSync();
@@ -250,6 +267,11 @@ private:
     std::optional<QString> userEmail_;
     bool isHydrating_ = false;
 
+    std::array<quint64, SyncedSettingCount> userEdits_{};
+
     QTimer syncTimer_;
     std::optional<ServerSync> pendingSync_;
+    // One push at a time: a push that comes due while another is in flight waits
+    // for it, so the latest state is always the last one sent.
+    bool syncInFlight_ = false;
 };

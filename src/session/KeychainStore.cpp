@@ -10,9 +10,16 @@
 
 #include <QStringEncoder>
 
+#include <mutex>
+
 QString KeychainError::description() const {
     switch (kind_) {
     case Kind::Status:
+        // Without a Secret Service nothing can be kept: say what the desktop lacks.
+        if (code_ == SecretStatus::notAvailable)
+            return loc("Aucun trousseau n'est disponible : Ombrix a besoin d'un service de secrets "
+                       "(Secret Service) pour garder ton jeton. Installe ou démarre GNOME Keyring, "
+                       "KWallet ou KeePassXC, puis réessaie.");
         return loc("Erreur Trousseau ") + QString::number(code_);
     case Kind::UnexpectedData:
         return loc("Le Trousseau a renvoyé des données inattendues");
@@ -110,4 +117,21 @@ QString KeychainStore::bridgeDeviceId() {
     if (!writeBridgeDeviceIdToKeychain(id))
         defaults.setString(defaultsKey, id);
     return id;
+}
+
+namespace {
+std::mutex cachedDeviceIdMutex;
+std::optional<QString> cachedDeviceId;
+} // namespace
+
+QString KeychainStore::cachedBridgeDeviceId() {
+    std::lock_guard lock(cachedDeviceIdMutex);
+    if (!cachedDeviceId)
+        cachedDeviceId = bridgeDeviceId();
+    return *cachedDeviceId;
+}
+
+void KeychainStore::forgetCachedBridgeDeviceIdForTesting() {
+    std::lock_guard lock(cachedDeviceIdMutex);
+    cachedDeviceId.reset();
 }

@@ -51,4 +51,9 @@ void remove();
 // This machine's bridge device id, never empty: from the store, else from the
 // settings copy (then copied into the store), else a new upper-case UUID.
 QString bridgeDeviceId();
+// bridgeDeviceId() as it answered the first time in this process: the store is
+// asked once (it may block while the desktop asks to unlock the keyring), later
+// calls answer from memory, and the id stays the same for the whole run.
+QString cachedBridgeDeviceId();
+void forgetCachedBridgeDeviceIdForTesting();
 } // namespace KeychainStore

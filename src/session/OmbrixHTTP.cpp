@@ -54,6 +54,8 @@ QString NetworkError::description() const {
         return loc("Impossible de se connecter au serveur.");
     case Kind::TooLarge:
         return loc("La réponse du serveur est trop volumineuse.");
+    case Kind::Interrupted:
+        return loc("La connexion au serveur a été interrompue.");
     case Kind::Other:
         break;
     }
@@ -77,6 +79,13 @@ NetworkError NetworkError::fromReply(QNetworkReply::NetworkError code, const QSt
     default:
         return NetworkError(Kind::Other, detail);
     }
+}
+
+bool NetworkError::isTransportFailure(QNetworkReply::NetworkError code) {
+    const int n = int(code);
+    // 1–99 connection, 100–199 proxy, and a response that breaks the protocol. The
+    // other codes stand for HTTP statuses (400 is ProtocolInvalidOperationError).
+    return (n >= 1 && n <= 199) || code == QNetworkReply::ProtocolFailure;
 }
 
 namespace OmbrixHTTP {
@@ -294,6 +303,12 @@ QNetworkReply* HttpSession::start(const HttpRequest& request) {
     if (request.url.scheme() == QLatin1String("https"))
         qreq.setSslConfiguration(tls);
 
+    // A POST, PUT or PATCH without a body still says so: servers and proxies may
+    // refuse one without a length (411) or wait for a body that never comes.
+    const bool write = request.method == "POST" || request.method == "PUT" || request.method == "PATCH";
+    if (write && !request.body)
+        qreq.setHeader(QNetworkRequest::ContentLengthHeader, 0);
+
     QNetworkAccessManager* manager = managerFor(pinnedHost);
     QNetworkReply* reply = request.body ? manager->sendCustomRequest(qreq, request.method, *request.body)
                                         : manager->sendCustomRequest(qreq, request.method);
@@ -318,6 +333,10 @@ QCoro::Task<HttpResponse> HttpSession::data(HttpRequest request) {
     if (tooLarge)
         throw NetworkError(NetworkError::Kind::TooLarge);
     HttpResponse response = OmbrixHTTP::responseHead(reply.get());
+    // A status followed by a body cut short (the connection closed before the
+    // announced length, a broken chunk) is a failed transfer, not an answer.
+    if (NetworkError::isTransportFailure(reply->error()))
+        throw NetworkError(NetworkError::Kind::Interrupted, reply->errorString());
     response.body = reply->readAll();
     co_return response;
 }

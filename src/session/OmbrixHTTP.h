@@ -41,7 +41,8 @@ struct HttpResponse {
 // A transport failure: no connection, time-out, refused certificate, cancelled.
 class NetworkError : public OmbrixError {
 public:
-    enum class Kind { TimedOut, Cancelled, TlsFailed, ConnectionFailed, TooLarge, Other };
+    // Interrupted: the answer had begun (its status arrived) when the transfer failed.
+    enum class Kind { TimedOut, Cancelled, TlsFailed, ConnectionFailed, TooLarge, Interrupted, Other };
     NetworkError(Kind kind, QString detail = QString())
         : kind_(kind)
         , detail_(std::move(detail)) {}
@@ -50,6 +51,9 @@ public:
     QString detail() const { return detail_; }
 
     static NetworkError fromReply(QNetworkReply::NetworkError code, const QString& detail);
+    // Whether the reply's error is a failure of the transfer itself (connection,
+    // TLS, time-out, proxy, protocol), as opposed to an HTTP status Qt also reports.
+    static bool isTransportFailure(QNetworkReply::NetworkError code);
 
 private:
     Kind kind_;
@@ -133,7 +137,7 @@ HttpSession& session();
 QList<QByteArray> certificateDERs(const QString& pem);
 // The pinned roots, read once from the configured file or the bundled resource.
 QList<QByteArray> pinnedAnchorDERs();
-// Reads a whole response as an HttpResponse (status 0 and a thrown NetworkError
-// for transport failures). Used by the sessions and by streaming callers.
+// The status and headers of a response; a NetworkError when no status arrived.
+// Used by the sessions and by streaming callers.
 HttpResponse responseHead(QNetworkReply* reply);
 } // namespace OmbrixHTTP

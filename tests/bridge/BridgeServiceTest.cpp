@@ -35,6 +35,7 @@ protected:
         installMemoryDefaults();
         secrets = std::make_shared<MemorySecretStore>();
         SecretStore::setShared(secrets);
+        KeychainStore::forgetCachedBridgeDeviceIdForTesting();
         AppSession::resetSharedForTesting();
         BridgeService::resetSharedForTesting();
         AppSession::shared(); // signed out: the shared bridge stays off
@@ -105,6 +106,24 @@ TEST_F(BridgeServiceTest, PollsWithDeviceHeadersAndHeartbeatAndKeepsPollingOnNoC
     ASSERT_TRUE(parsed.contains("downloaded_models"));
     EXPECT_EQ(parsed["downloaded_models"], Json::array({"org/modèle"}));
     QDir(QDir::homePath() + QStringLiteral("/.cache")).removeRecursively();
+}
+
+TEST_F(BridgeServiceTest, TheDeviceIdIsReadFromTheStoreOnceAndKept) {
+    // Reading the store blocks the GUI thread while the desktop asks to unlock it:
+    // once per run, not before every poll.
+    const int findsBefore = secrets->calls(MemorySecretStore::Operation::Find);
+    bridge->start(QStringLiteral("tok-1"));
+    ASSERT_TRUE(spinUntil([&] { return pollCount() >= 3; }));
+    EXPECT_EQ(secrets->calls(MemorySecretStore::Operation::Find) - findsBefore, 1);
+    const QByteArray id = requestsOf("GET").first().header("X-Bridge-Device-Id").value_or(QByteArray());
+    EXPECT_FALSE(id.isEmpty());
+    for (const RecordedRequest& poll : requestsOf("GET"))
+        EXPECT_EQ(poll.header("X-Bridge-Device-Id"), id);
+    // Kept for the run, also across a restart with another token.
+    bridge->start(QStringLiteral("tok-2"));
+    ASSERT_TRUE(spinUntil([&] { return pollCount() >= 5; }));
+    EXPECT_EQ(requestsOf("GET").last().header("X-Bridge-Device-Id"), id);
+    EXPECT_EQ(secrets->calls(MemorySecretStore::Operation::Find) - findsBefore, 1);
 }
 
 TEST_F(BridgeServiceTest, FailedPollsBackOffAndAnyAnswerResetsTheSequence) {

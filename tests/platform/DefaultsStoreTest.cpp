@@ -2,14 +2,25 @@
 #include "platform/Localization.h"
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <future>
 #include <thread>
+
+#include <sys/stat.h>
 
 TEST(DefaultsStore, FileStoreKeepsEveryTypeAcrossReloads) {
     QTemporaryDir dir;
@@ -70,7 +81,217 @@ TEST(DefaultsStore, CorruptFileStartsEmptyAndIsReplacedOnWrite) {
     FileDefaultsStore store(path);
     EXPECT_FALSE(store.contains("anything"));
     store.setString("k", "v");
+    store.flush(); // writes are made by the store's writer thread
     EXPECT_EQ(FileDefaultsStore(path).string("k"), QStringLiteral("v"));
+}
+
+namespace {
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+// Written the way an editor saves: a new file renamed over the old one.
+void replaceFile(const QString& path, const QByteArray& bytes) {
+    writeFile(path + ".edit", bytes);
+    ASSERT_EQ(::rename(QFile::encodeName(path + ".edit").constData(), QFile::encodeName(path).constData()),
+              0);
+}
+QJsonObject fileObject(const QString& path) {
+    return QJsonDocument::fromJson(readAll(path)).object();
+}
+QStringList entriesBeside(const QString& path, const QString& pattern) {
+    const QFileInfo info(path);
+    return info.absoluteDir().entryList({info.fileName() + pattern}, QDir::Files | QDir::Hidden);
+}
+} // namespace
+
+TEST(FileDefaultsStore, AnUnreadableFileIsKeptAsideAndNeverWiped) {
+    const QByteArray cases[] = {
+        "{\"chatMessages\": {\"data\": \"W10=\"}, \"selectedProvider\": {\"string\": \"local\"},",
+        "[1, 2, 3]",
+        "",
+        "{\"a\": {\"string\": \"x\"}} trailing",
+    };
+    for (const QByteArray& broken : cases) {
+        SCOPED_TRACE(broken.toStdString());
+        QTemporaryDir dir;
+        const QString path = dir.filePath("defaults.json");
+        writeFile(path, broken);
+        {
+            FileDefaultsStore store(path);
+            EXPECT_FALSE(store.contains("selectedProvider"));
+            store.setString("k", "v");
+            store.flush();
+        }
+        const QStringList aside = entriesBeside(path, ".unreadable-*");
+        ASSERT_EQ(aside.size(), 1);
+        EXPECT_EQ(readAll(dir.filePath(aside.first())), broken); // the user's bytes, untouched
+        EXPECT_EQ(FileDefaultsStore(path).string("k"), QStringLiteral("v"));
+
+        // Broken again at the next start: a second copy, the first one stays.
+        writeFile(path, broken);
+        { FileDefaultsStore again(path); }
+        EXPECT_EQ(entriesBeside(path, ".unreadable-*").size(), 2);
+    }
+
+    // Entries the store does not understand survive its writes.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("defaults.json");
+    writeFile(
+        path,
+        R"({"handWritten": "https://x", "n": {"int": 5}, "ok": {"bool": true}, "odd": {"data": "**"}})");
+    {
+        FileDefaultsStore store(path);
+        EXPECT_EQ(store.boolValue("ok"), true);
+        EXPECT_FALSE(store.contains("handWritten"));
+        store.setString("new", "1");
+        store.setString("odd", "replaced");
+    }
+    const QJsonObject root = fileObject(path);
+    EXPECT_EQ(root.value("handWritten").toString(), QStringLiteral("https://x"));
+    EXPECT_EQ(root.value("n").toObject().value("int").toInt(), 5);
+    EXPECT_EQ(root.value("odd").toObject().value("string").toString(), QStringLiteral("replaced"));
+    EXPECT_EQ(root.value("new").toObject().value("string").toString(), QStringLiteral("1"));
+}
+
+TEST(FileDefaultsStore, ABurstOfWritesNeverWaitsForTheDiskAndIsCoalesced) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("defaults.json");
+    FileDefaultsStore store(path);
+    // The disk is stuck: the first write waits until the test lets it go.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::promise<void> firstWrite;
+    bool signalled = false;
+    store.setWriteHookForTesting([&, released] {
+        if (!std::exchange(signalled, true))
+            firstWrite.set_value();
+        released.wait();
+    });
+    store.setData("chatMessages", QByteArray(64 * 1024, 'a'));
+    firstWrite.get_future().wait();
+    for (int i = 0; i < 1000; ++i)
+        store.setData("chatMessages", QByteArray(64 * 1024, char('a' + i % 26)) + QByteArray::number(i));
+    EXPECT_TRUE(store.data("chatMessages")->endsWith("999")); // reads see the latest value at once
+    EXPECT_EQ(store.writeCount(), 0);
+    release.set_value();
+    store.flush();
+    EXPECT_LE(store.writeCount(), 2); // the stuck write, then the latest state
+    EXPECT_TRUE(FileDefaultsStore(path).data("chatMessages")->endsWith("999"));
+    EXPECT_TRUE(entriesBeside(path, ".tmp-*").isEmpty());
+}
+
+TEST(FileDefaultsStore, EditsOnDiskAreSeenAndSurviveTheNextWrite) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("defaults.json");
+    FileDefaultsStore store(path);
+    store.setString("keep", "mine");
+    store.setString("apiBaseURL", "https://one.example");
+    store.flush();
+    QSignalSpy spy(&store, &DefaultsStore::changed);
+
+    struct Edit {
+        const char* name;
+        std::function<void(const QString&, const QByteArray&)> write;
+        bool waitForNotice; // false: the program writes before it has heard of the edit
+    };
+    const Edit edits[] = {
+        {"renamed into place", replaceFile, true},
+        {"rewritten in place", writeFile, true},
+        {"renamed, then a write at once", replaceFile, false},
+        {"in place, then a write at once", writeFile, false},
+    };
+    int round = 0;
+    for (const Edit& edit : edits) {
+        SCOPED_TRACE(edit.name);
+        const QString url = QStringLiteral("https://edit%1.example").arg(++round);
+        QJsonObject root = fileObject(path);
+        root.insert("apiBaseURL", QJsonObject{{"string", url}});
+        root.remove("gone");
+        edit.write(path, QJsonDocument(root).toJson());
+        if (edit.waitForNotice) {
+            EXPECT_TRUE(spinUntil([&] { return store.string("apiBaseURL") == url; }));
+            EXPECT_TRUE(spinUntil([&] { return !spy.isEmpty(); }));
+            EXPECT_EQ(spy.takeFirst().at(0).toString(), QStringLiteral("apiBaseURL"));
+        }
+        store.setString("gone", "x");
+        store.setInteger("round", round);
+        store.flush();
+        const QJsonObject after = fileObject(path);
+        EXPECT_EQ(after.value("apiBaseURL").toObject().value("string").toString(), url);
+        EXPECT_EQ(after.value("keep").toObject().value("string").toString(), QStringLiteral("mine"));
+        EXPECT_EQ(after.value("round").toObject().value("int").toString(), QString::number(round));
+        EXPECT_EQ(store.string("apiBaseURL"), url);
+        spy.clear();
+    }
+
+    // A key removed on disk goes; a broken edit is kept aside and the values in
+    // memory are written back.
+    QJsonObject root = fileObject(path);
+    root.remove("apiBaseURL");
+    replaceFile(path, QJsonDocument(root).toJson());
+    EXPECT_TRUE(spinUntil([&] { return !store.contains("apiBaseURL"); }));
+    replaceFile(path, "{\"keep\": {\"string\": \"mi");
+    EXPECT_TRUE(spinUntil([&] { return entriesBeside(path, ".unreadable-*").size() == 1; }));
+    EXPECT_TRUE(spinUntil([&] { return fileObject(path).contains("keep"); }));
+    EXPECT_EQ(store.string("keep"), QStringLiteral("mine"));
+}
+
+// The child of the next test: writes as fast as it can until it is killed.
+TEST(FileDefaultsStoreChild, WritesUntilKilled) {
+    const QString path = qEnvironmentVariable("OMBRIX_TEST_SETTINGS_CHILD");
+    if (path.isEmpty())
+        GTEST_SKIP() << "runs in a child process only";
+    FileDefaultsStore store(path);
+    QByteArray conversation(1024 * 1024, 'c');
+    for (qint64 i = 0;; ++i) {
+        conversation[int(i % conversation.size())] = char('a' + i % 26);
+        store.setData("chatMessages", conversation);
+        store.setInteger("counter", i);
+        if (i == 0) {
+            store.flush();
+            printf("ready\n");
+            fflush(stdout);
+        }
+    }
+}
+
+TEST(FileDefaultsStore, KillNineLeavesAWholePrivateFileAndNoTemporary) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("defaults.json");
+    for (int round = 0; round < 4; ++round) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("OMBRIX_TEST_SETTINGS_CHILD", path);
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--gtest_filter=FileDefaultsStoreChild.WritesUntilKilled")});
+        ASSERT_TRUE(child.waitForStarted());
+        while (!child.readAllStandardOutput().contains("ready"))
+            ASSERT_TRUE(child.waitForReadyRead(20000));
+        QThread::msleep(QRandomGenerator::global()->bounded(20, 200));
+        child.kill(); // SIGKILL
+        ASSERT_TRUE(child.waitForFinished(10000));
+
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(readAll(path), &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << "round " << round;
+        EXPECT_TRUE(doc.object().contains("counter"));
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
+    // An interrupted write's temporary is removed at the next start.
+    writeFile(path + ".tmp-interrupted", "{\"half");
+    FileDefaultsStore store(path);
+    EXPECT_TRUE(store.integer("counter").has_value());
+    EXPECT_TRUE(entriesBeside(path, ".tmp-*").isEmpty());
+    EXPECT_TRUE(entriesBeside(path, ".unreadable-*").isEmpty());
 }
 
 // The keychain reads "highSecurityMode" on a worker thread while the GUI thread may

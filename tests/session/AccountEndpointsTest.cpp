@@ -283,3 +283,41 @@ TEST(ProactiveEndpoints, FetchAndSecureAccessChanges) {
         runTask(api.mutateSecureAccess(APIConfig::endpoint("/proactive/secure_access"), "POST", activate)),
         JsonDecodingError);
 }
+
+TEST(ProactiveEndpoints, SecureAccessSendsTheTokenOnlyToTheApiBase) {
+    FakeBackend backend;
+    ScriptedHttpServer elsewhere(false);
+    backend.setFallback([](const RecordedRequest&) { return ScriptedResponse::json(200, kSettings); });
+    elsewhere.setFallback([](const RecordedRequest&) { return ScriptedResponse::json(200, kSettings); });
+    const QString port = QString::number(backend.port());
+    const QString otherPort = QString::number(elsewhere.port());
+    APIService api(QString("tok"));
+    const struct {
+        QString url;
+        bool sent;
+    } cases[] = {
+        {backend.baseUrl() + "/api/v1/proactive/secure_access", true},
+        {"https://LOCALHOST:" + port + "/api/v1/proactive/secure_access/refresh", true},
+        {elsewhere.baseUrl() + "/api/v1/proactive/secure_access", false},
+        {"https://localhost:" + otherPort + "/api/v1/proactive/secure_access", false},
+        {"http://localhost:" + port + "/api/v1/proactive/secure_access", false},
+        {"https://127.0.0.1:" + port + "/api/v1/proactive/secure_access", false},
+        {"https://user:pw@localhost:" + port + "/api/v1/proactive/secure_access", false},
+        {backend.baseUrl() + "/proactive/secure_access", false},
+        {backend.baseUrl() + "/api/v1x/proactive", false},
+        {backend.baseUrl() + "/api/v1", false},
+        {backend.baseUrl() + "/api/v1/../users/7.json", false},
+        {backend.baseUrl() + "/api/v1/%2E%2E/users/7.json", false},
+        {"/api/v1/proactive/secure_access", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url.toStdString());
+        backend.clearRequests();
+        const auto error =
+            runTaskCatching(api.mutateSecureAccess(QUrl(c.url), "DELETE", std::optional<Json>()));
+        spinFor(20);
+        EXPECT_EQ(elsewhere.requestCount(), 0);
+        EXPECT_EQ(backend.requestCount(), c.sent ? 1 : 0);
+        EXPECT_EQ(errorText(error), c.sent ? QString() : QStringLiteral("Réponse illisible du serveur"));
+    }
+}

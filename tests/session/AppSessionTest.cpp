@@ -18,6 +18,9 @@
 namespace {
 
 const QString kExpired = QStringLiteral("Session expirée. Recolle ton jeton dans Réglages (⌘,).");
+const QString kNoSecretService = QStringLiteral(
+    "Aucun trousseau n'est disponible : Ombrix a besoin d'un service de secrets (Secret Service) "
+    "pour garder ton jeton. Installe ou démarre GNOME Keyring, KWallet ou KeePassXC, puis réessaie.");
 
 class AppSessionTest : public ::testing::Test {
 protected:
@@ -377,10 +380,90 @@ TEST_F(AppSessionTest, AFailedKeychainSaveChangesNothing) {
     secrets->setFailure(MemorySecretStore::Operation::Store, SecretStatus::notAvailable);
     secrets->setFailure(MemorySecretStore::Operation::Replace, SecretStatus::notAvailable);
     EXPECT_FALSE(session.setToken(QStringLiteral("other")));
-    EXPECT_EQ(session.lastError(), QStringLiteral("Erreur Trousseau -25291"));
+    EXPECT_EQ(session.lastError(), kNoSecretService);
     EXPECT_EQ(session.userToken(), QStringLiteral("tok"));
     EXPECT_EQ(session.userId(), 7);
     EXPECT_EQ(BridgeService::shared().token(), QStringLiteral("tok"));
+}
+
+TEST_F(AppSessionTest, ATokenNoRequestCouldCarryIsRefusedBeforeAnythingChanges) {
+    AppSession& session = AppSession::shared();
+    for (const QString& token : {QStringLiteral("ab\ncd"), QStringLiteral("ab\rcd"), QStringLiteral("a\tb"),
+                                 QStringLiteral(" a") + QChar(0) + QStringLiteral("b "),
+                                 QStringLiteral("a") + QChar(0x7F) + QStringLiteral("b")}) {
+        SCOPED_TRACE(token.toStdString());
+        session.setLastError(std::nullopt);
+        EXPECT_FALSE(session.setToken(token));
+        EXPECT_EQ(session.lastError(),
+                  QStringLiteral(
+                      "Ce jeton n'est pas valide : il contient des caractères de contrôle. Recolle-le."));
+        EXPECT_FALSE(session.userToken().has_value());
+        EXPECT_EQ(secrets->itemCount(), 0);
+        EXPECT_FALSE(BridgeService::shared().isRunning());
+    }
+    // Signed in, a bad token leaves the session as it was.
+    signIn(QStringLiteral("tok"), 7);
+    EXPECT_FALSE(session.setToken(QStringLiteral("t\nok")));
+    EXPECT_EQ(session.userToken(), QStringLiteral("tok"));
+    EXPECT_EQ(KeychainStore::read(QString()), QStringLiteral("tok"));
+    EXPECT_EQ(session.userId(), 7);
+    EXPECT_EQ(BridgeService::shared().token(), QStringLiteral("tok"));
+}
+
+TEST_F(AppSessionTest, AChoiceMadeWhileHydratingIsKeptAndPushed) {
+    prefsFor = [](const QString&) {
+        ScriptedResponse answer = ScriptedResponse::json(
+            200,
+            R"({"id":7,"default_voice_mode":"realtime","default_provider":"anthropic","audio_output":false})");
+        answer.holdMs = 300;
+        return answer;
+    };
+    AppSession& session = AppSession::shared();
+    ASSERT_TRUE(session.setToken(QStringLiteral("tok")));
+    ASSERT_TRUE(spinUntil([&] { return !requests("GET", QStringLiteral("/api/v1/me.json")).isEmpty(); }));
+    session.setProvider(Provider::Gemini); // while the answer is on its way
+    session.setAudioOutput(AudioOutput::Gpt);
+    ASSERT_TRUE(spinUntil([&] { return session.userId() == 7; }));
+    EXPECT_EQ(session.provider(), Provider::Gemini);
+    EXPECT_EQ(session.audioOutput(), AudioOutput::Gpt);
+    EXPECT_EQ(session.voiceMode(), VoiceMode::Realtime); // untouched: the server's value
+    ASSERT_TRUE(spinUntil([&] { return !patches().isEmpty(); }));
+    spinFor(700);
+    ASSERT_EQ(patches().size(), 1);
+    const Json user = json::parse(patches().first().body).at("user");
+    EXPECT_EQ(user.at("default_provider"), "gemini");
+    EXPECT_EQ(user.at("audio_output"), true);
+    EXPECT_EQ(user.at("default_voice_mode"), "realtime");
+
+    // Without a change meanwhile, hydration pushes nothing back.
+    runTask(session.hydrateFromServer());
+    spinFor(700);
+    EXPECT_EQ(patches().size(), 1);
+    EXPECT_EQ(session.provider(), Provider::Anthropic);
+}
+
+TEST_F(AppSessionTest, OnePreferencePushAtATimeAndTheLatestLast) {
+    QList<qint64> arrivals;
+    QElapsedTimer clock;
+    clock.start();
+    backend.routePrefix("PATCH", QStringLiteral("/users/"), [&](const RecordedRequest&) {
+        arrivals.append(clock.elapsed());
+        ScriptedResponse answer = ScriptedResponse::json(200, "{}");
+        answer.holdMs = arrivals.size() == 1 ? 900 : 0; // the first push is slow to land
+        return answer;
+    });
+    AppSession& session = signIn(QStringLiteral("tok"), 7);
+    session.setProvider(Provider::Gemini);
+    ASSERT_TRUE(spinUntil([&] { return arrivals.size() == 1; }));
+    session.setProvider(Provider::Local); // due 500 ms later, while the first is still in flight
+    session.setProvider(Provider::Anthropic);
+    ASSERT_TRUE(spinUntil([&] { return arrivals.size() == 2; }, 5000));
+    EXPECT_GE(arrivals[1] - arrivals[0], 850); // sent once the first had landed
+    spinFor(700);
+    ASSERT_EQ(patches().size(), 2);
+    EXPECT_EQ(json::parse(patches().first().body).at("user").at("default_provider"), "gemini");
+    EXPECT_EQ(json::parse(patches().last().body).at("user").at("default_provider"), "anthropic");
+    EXPECT_FALSE(session.hasPendingServerSync());
 }
 
 TEST(ComputerNameTest, ReadsThePrettyHostName) {

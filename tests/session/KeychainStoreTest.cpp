@@ -1,6 +1,7 @@
 #include "session/KeychainStore.h"
 #include "platform/PresenceGate.h"
 #include "platform/SecretStore.h"
+#include "session/AppSession.h"
 #include "support/TestSupport.h"
 
 #include <QProcess>
@@ -14,6 +15,9 @@ const QString tokenAccount = QStringLiteral("user_token");
 const QString deviceService = QStringLiteral("com.ombrix.mac.bridge-device-id");
 const QString deviceAccount = QStringLiteral("bridge_device_id");
 const QString prompt = QStringLiteral("Authentifie-toi pour accéder à Ombrix");
+const QString kNoSecretService = QStringLiteral(
+    "Aucun trousseau n'est disponible : Ombrix a besoin d'un service de secrets (Secret Service) "
+    "pour garder ton jeton. Installe ou démarre GNOME Keyring, KWallet ou KeePassXC, puis réessaie.");
 using Op = MemorySecretStore::Operation;
 
 struct RecordingGate : PresenceGate {
@@ -57,8 +61,9 @@ TEST(KeychainError, FrenchDescriptions) {
               QStringLiteral("Le Trousseau a renvoyé des données inattendues"));
     EXPECT_EQ(KeychainError::accessControlFailed().description(),
               QStringLiteral("Impossible de configurer le contrôle d'accès du Trousseau"));
+    // Without a Secret Service the message says what to install or start.
     const auto error = std::make_exception_ptr(KeychainError::status(-25291));
-    EXPECT_EQ(describeException(error), QStringLiteral("Erreur Trousseau -25291"));
+    EXPECT_EQ(describeException(error), kNoSecretService);
 }
 
 TEST_F(KeychainStoreTest, TokenRoundTripsUnderItsServiceAndAccount) {
@@ -325,10 +330,17 @@ TEST(KeychainWithoutSecretService, FailsWithAStatusAndWithoutHanging) {
         KeychainStore::save(QStringLiteral("jeton"));
         FAIL() << "save should throw";
     } catch (const KeychainError& e) {
-        EXPECT_EQ(e.description(), QStringLiteral("Erreur Trousseau -25291"));
+        EXPECT_EQ(e.description(), kNoSecretService);
     }
     EXPECT_THROW(KeychainStore::remove(), KeychainError);
     installMemoryDefaults();
+    {
+        // Signing in says what the desktop lacks.
+        AppSession session;
+        EXPECT_FALSE(session.setToken(QStringLiteral("jeton")));
+        EXPECT_EQ(session.lastError(), kNoSecretService);
+        EXPECT_FALSE(session.userToken().has_value());
+    }
     const QString id = KeychainStore::bridgeDeviceId();
     EXPECT_TRUE(isUpperUuid(id));
     EXPECT_EQ(DefaultsStore::shared().string(QStringLiteral("ombrix.bridgeDeviceId")), id);

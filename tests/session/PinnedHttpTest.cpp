@@ -1,12 +1,16 @@
 #include "platform/AuthFailureNotifier.h"
 #include "platform/BuildConfig.h"
+#include "platform/DefaultsStore.h"
 #include "session/APIConfig.h"
 #include "session/APIService.h"
 #include "session/OmbrixHTTP.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -235,4 +239,80 @@ TEST(PinnedHttp, TokenNeverFollowsARedirectToAnotherOrigin) {
     EXPECT_FALSE(runTaskCatching(api.send(call)));
     EXPECT_EQ(backend.lastRequest().path, "/api/v1/moved");
     EXPECT_EQ(backend.lastRequest().header("X-User-Token"), QByteArray("secret-token"));
+}
+
+TEST(PinnedHttp, AnAnswerCutShortIsATransportError) {
+    // The server announces more than it sends, then closes the connection.
+    FakeBackend backend;
+    const struct {
+        int status;
+        QByteArray announced;
+        QList<QPair<int, QByteArray>> pieces;
+        bool cut;
+    } cases[] = {
+        {200, "100", {{0, R"({"id":7,)"}}, true},
+        {201, "100", {{0, "{"}, {30, R"("id":7)"}}, true},
+        {500, "50", {{0, "panne"}}, true},
+        {200, "8", {{0, R"({"id":7})"}}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        backend.route("GET", "/api/v1/cut", [&](const RecordedRequest&) {
+            ScriptedResponse answer = ScriptedResponse::stream(c.status, c.pieces, "application/json");
+            answer.headers.append({"Content-Length", c.announced});
+            return answer;
+        });
+        APIService::Call call;
+        call.path = "/cut";
+        const auto error = runTaskCatching(APIService(QString("tok")).send(call));
+        if (c.cut)
+            EXPECT_EQ(errorText(error), "La connexion au serveur a été interrompue.");
+        else
+            EXPECT_FALSE(error);
+    }
+}
+
+TEST(PinnedHttp, BodylessWritesAnnounceAnEmptyBody) {
+    FakeBackend backend;
+    backend.setFallback([](const RecordedRequest&) { return ScriptedResponse::json(200, "{}"); });
+    for (const QByteArray method : {"POST", "PUT", "PATCH", "DELETE", "GET"}) {
+        SCOPED_TRACE(method.toStdString());
+        APIService::Call call;
+        call.method = method;
+        call.path = "/x";
+        runTask(APIService(QString("tok")).send(call));
+        const bool write = method == "POST" || method == "PUT" || method == "PATCH";
+        EXPECT_EQ(backend.lastRequest().header("Content-Length"),
+                  write ? std::optional<QByteArray>("0") : std::nullopt);
+    }
+}
+
+TEST(APIConfig, AnOverrideWrittenIntoTheSettingsFileIsSeenWhileRunning) {
+    BuildConfig::overrideForTesting({"ombrix.app", "api.ombrix.app", "https://api.ombrix.app", QString()});
+    QTemporaryDir dir;
+    const QString path = dir.filePath("defaults.json");
+    auto store = std::make_shared<FileDefaultsStore>(path);
+    DefaultsStore::setShared(store);
+    store->setString("selectedMode", "chat");
+    store->flush();
+    EXPECT_EQ(APIConfig::baseURL(), "https://api.ombrix.app");
+
+    // The user adds the override with a text editor while the program runs.
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+    file.close();
+    root.insert("apiBaseURL", QJsonObject{{"string", "https://staging.ombrix.app"}});
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QJsonDocument(root).toJson());
+    file.close();
+    EXPECT_TRUE(spinUntil([] { return APIConfig::baseURL() == "https://staging.ombrix.app"; }));
+    EXPECT_EQ(APIConfig::endpoint("/me.json").toString(), "https://staging.ombrix.app/api/v1/me.json");
+
+    // The program's next write keeps it.
+    store->setString("selectedMode", "microphone");
+    store->flush();
+    EXPECT_EQ(FileDefaultsStore(path).string("apiBaseURL"), "https://staging.ombrix.app");
+    installMemoryDefaults();
+    resetBackendConfig();
 }
