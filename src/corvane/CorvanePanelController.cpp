@@ -72,7 +72,7 @@ PanelInputs CorvanePanelController::inputs(const QDateTime& now) const {
     in.tasksServed = bridge_.tasksServed();
     in.lastTaskAt = bridge_.lastTaskAt();
     in.highSecurityMode = highSecurityMode();
-    in.deviceId = KeychainStore::bridgeDeviceId();
+    in.deviceId = KeychainStore::cachedBridgeDeviceId();
     in.isLoading = model_.isLoading();
     in.mutationInFlight = secureAccessBusy();
     in.lastError = model_.lastError();
@@ -234,7 +234,7 @@ QCoro::Task<> CorvanePanelController::secureAccessChange(bool renew) {
         setApprovalPending(false);
         co_return;
     }
-    QString deviceId = KeychainStore::bridgeDeviceId();
+    QString deviceId = KeychainStore::cachedBridgeDeviceId();
     // The model's own flag takes over from here.
     approvalPending_ = false;
     if (renew)
