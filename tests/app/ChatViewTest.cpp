@@ -19,6 +19,8 @@
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -205,6 +207,64 @@ TEST_F(ChatViewTest, PickerMenuWritesTheSession) {
     gemini->trigger();
     EXPECT_EQ(session.provider(), Provider::Gemini);
     EXPECT_EQ(chat.picker()->pillText(), "Gemini");
+}
+
+// Links in assistant text take the accent colour, in the painted bubble and in the
+// label laid over it (rich text would otherwise paint them in the desktop's link blue).
+TEST_F(ChatViewTest, LinksTakeTheAccentColour) {
+    AppSession& session = AppSession::shared();
+    session.setMessages({message(
+        ChatMessage::Role::Assistant,
+        QStringLiteral("Voir [le rapport](ombrix://local_file/open/3F2A) et <https://exemple.fr>"))});
+    ChatView& chat = show(session);
+    ChatMessageList* list = chat.messageList();
+    const QColor accent = list->palette().color(QPalette::Highlight);
+    const auto linkColours = [](const QString& html) {
+        QTextDocument document;
+        document.setHtml(html);
+        QList<QColor> colours;
+        for (QTextBlock block = document.begin(); block.isValid(); block = block.next())
+            for (auto it = block.begin(); !it.atEnd(); ++it)
+                if (it.fragment().charFormat().isAnchor())
+                    colours << it.fragment().charFormat().foreground().color();
+        return colours;
+    };
+    const QList<QColor> painted = linkColours(list->delegate()->htmlFor(list->messages()->index(0)));
+    auto* label = qobject_cast<QLabel*>(list->openBubble(0));
+    ASSERT_NE(label, nullptr);
+    const QList<QColor> selectable = linkColours(label->text());
+    EXPECT_EQ(painted, QList<QColor>({accent, accent}));
+    EXPECT_EQ(selectable, QList<QColor>({accent, accent}));
+}
+
+// Names from the catalogue reach the menu and the pill as written: an "&" is no
+// keyboard mnemonic and markup is no rich text.
+TEST_F(ChatViewTest, CatalogueNamesShowAsWritten) {
+    const QString name = QStringLiteral("R&D <b>Lab</b>");
+    backend.route(
+        "GET", QStringLiteral("/api/v1/providers.json"),
+        ScriptedResponse::json(200, QStringLiteral(R"([{"id":1,"slug":"openai","name":"Q&A","models":[)"
+                                                   R"({"id":2,"slug":"rd","display_name":"%1"}]}])")
+                                        .arg(name)
+                                        .toUtf8()));
+    runTask(catalog.refresh());
+    ASSERT_EQ(catalog.providers().size(), 1);
+    AppSession& session = AppSession::shared();
+    session.setSelectedCloudModel(QStringLiteral("rd"));
+    ChatView& chat = show(session);
+    QStringList shown;
+    for (QAction* action : chat.picker()->menu()->actions())
+        if (!action->isSeparator() || !action->text().isEmpty())
+            shown << action->iconText();
+    EXPECT_TRUE(shown.contains(name)) << shown.join(" | ").toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("Q&A"))) << shown.join(" | ").toStdString();
+    EXPECT_EQ(chat.picker()->pillText(), name);
+    QLabel* pill = nullptr;
+    for (QLabel* label : chat.picker()->findChildren<QLabel*>())
+        if (label->text() == name)
+            pill = label;
+    ASSERT_NE(pill, nullptr);
+    EXPECT_GE(pill->sizeHint().width(), pill->fontMetrics().horizontalAdvance(name));
 }
 
 TEST_F(ChatViewTest, RendersTheScreenForReview) {

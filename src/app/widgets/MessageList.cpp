@@ -4,6 +4,7 @@
 #include "session/AppSession.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -107,7 +108,8 @@ const MessageDelegate::Layout& MessageDelegate::layoutFor(const QModelIndex& ind
     const auto role = index.data(ChatMessagesModel::IsUserRole).toBool() ? ChatMessage::Role::User
                                                                          : ChatMessage::Role::Assistant;
     layout.content = content;
-    layout.html = BubbleStyle::html(role, content);
+    const auto* view = qobject_cast<const QWidget*>(parent());
+    layout.html = BubbleStyle::html(role, content, view ? view->palette() : QGuiApplication::palette());
     layout.document = std::make_shared<QTextDocument>();
     layout.document->setDocumentMargin(0);
     layout.document->setDefaultFont(BubbleStyle::font(QFont()));
