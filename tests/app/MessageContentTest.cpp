@@ -115,6 +115,8 @@ TEST(LinkRouter, Decisions) {
         {"ombrix://local/setup", Kind::Swallow},
         {"ombrix:local_file/open/AB-12", Kind::Swallow},
         {"OMBRIX://local_file/open/AB-12", Kind::Swallow},
+        {"ombrix://LOCAL_FILE/open/AB-12", Kind::Swallow}, // hosts compare as written
+        {"ombrix://Local_Photo/view/ABC", Kind::Swallow},
     };
     for (const Case& c : cases) {
         const LinkRouter::Decision decision = LinkRouter::decide(c.href);
