@@ -188,10 +188,15 @@ TEST_F(ChatViewTest, BubblesFollowTheConversation) {
     LinkRouter::setSystemOpener(nullptr);
     EXPECT_EQ(opened, QList<QUrl>({QUrl("https://exemple.fr")}));
 
-    // A conversation replaced from elsewhere is rebuilt.
+    // A conversation replaced from elsewhere is rebuilt, and the bubbles of the old
+    // one are not kept.
+    EXPECT_GE(list->delegate()->cachedLayouts(), 250);
     session.clearConversation();
     EXPECT_EQ(rows->rowCount(), 0);
     EXPECT_TRUE(chat.showsEmptyConversation());
+    session.setMessages({message(ChatMessage::Role::User, QStringLiteral("Nouvelle question"))});
+    spinFor(50);
+    EXPECT_LE(list->delegate()->cachedLayouts(), 1);
 }
 
 TEST_F(ChatViewTest, PickerMenuWritesTheSession) {

@@ -231,8 +231,11 @@ ChatMessageList::ChatMessageList(ChatMessagesModel* model, QWidget* parent)
     });
     // A message whose text changed gets measured again.
     connect(model_, &QAbstractItemModel::dataChanged, this, [this] { scheduleDelayedItemsLayout(); });
-    // A whole new conversation is measured in batches again.
-    connect(model_, &QAbstractItemModel::modelReset, this, [this] { setLayoutMode(QListView::Batched); });
+    // A whole new conversation is measured in batches again; the old one's layouts go.
+    connect(model_, &QAbstractItemModel::modelReset, this, [this] {
+        delegate_->forgetLayouts();
+        setLayoutMode(QListView::Batched);
+    });
     placeTyping();
 }
 
