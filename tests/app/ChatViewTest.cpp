@@ -270,6 +270,19 @@ TEST_F(ChatViewTest, CatalogueNamesShowAsWritten) {
             pill = label;
     ASSERT_NE(pill, nullptr);
     EXPECT_GE(pill->sizeHint().width(), pill->fontMetrics().horizontalAdvance(name));
+
+    // A name of any length keeps the pill small; the tooltip has it whole.
+    const QString longName = QStringLiteral("Modèle ").repeated(60);
+    backend.route(
+        "GET", QStringLiteral("/api/v1/providers.json"),
+        ScriptedResponse::json(200, QStringLiteral(R"([{"id":1,"slug":"openai","name":"O","models":[)"
+                                                   R"({"id":2,"slug":"rd","display_name":"%1"}]}])")
+                                        .arg(longName)
+                                        .toUtf8()));
+    runTask(catalog.refresh());
+    EXPECT_EQ(chat.picker()->pillText(), longName);
+    EXPECT_LE(chat.picker()->sizeHint().width(), 240);
+    EXPECT_EQ(chat.picker()->toolTip(), longName);
 }
 
 TEST_F(ChatViewTest, RendersTheScreenForReview) {

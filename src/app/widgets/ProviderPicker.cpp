@@ -86,7 +86,7 @@ ProviderPicker::ProviderPicker(AppSession& session, CloudCatalog& catalog, QWidg
 }
 
 QString ProviderPicker::pillText() const {
-    return text_->text();
+    return label_;
 }
 
 QMenu* ProviderPicker::menu() {
@@ -97,7 +97,11 @@ QMenu* ProviderPicker::menu() {
 void ProviderPicker::updatePill() {
     symbol_->setPixmap(tintedSymbol(model_.pillSymbol(), palette().color(QPalette::WindowText).lighter(140),
                                     10, devicePixelRatioF()));
-    text_->setText(model_.pillLabel());
+    // A long name (the catalogue's, a cache folder's) must not push the input bar away.
+    label_ = model_.pillLabel();
+    const QString shown = text_->fontMetrics().elidedText(label_, Qt::ElideRight, kMaxLabelWidth);
+    text_->setText(shown);
+    setToolTip(shown == label_ ? QString() : label_);
     adjustSize();
 }
 
