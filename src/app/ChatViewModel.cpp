@@ -269,7 +269,12 @@ QCoro::Task<> ChatViewModel::runDirectLocal(std::shared_ptr<Shared> shared, Turn
             const QByteArray body = json::dump(localRequestBody(model, conversation, tools));
             std::weak_ptr<Shared> weak = shared;
             const QUuid target = placeholder;
-            auto onDelta = [weak, target](const QString& delta) {
+            auto received = std::make_shared<qsizetype>(0);
+            auto onDelta = [weak, target, received](const QString& delta) {
+                // Thrown out of the stream, which ends the request.
+                *received += delta.size();
+                if (*received > kMaxLocalAnswerChars)
+                    throw MessageError(QStringLiteral("La réponse du modèle local est trop longue."));
                 if (const auto alive = weak.lock())
                     alive->updateMessage(target, [&delta](QString& content) { content += delta; });
             };

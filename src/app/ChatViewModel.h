@@ -36,6 +36,9 @@ public:
     // the model is told so.
     static constexpr int kMaxToolCallsPerAnswer = 16;
     static constexpr double kLocalProbeSeconds = 2.0;
+    // Characters one answer of the local server may stream; past this the run ends
+    // as an error (a well-behaved answer of 1,024 tokens is a few kilobytes).
+    static constexpr int kMaxLocalAnswerChars = 256 * 1024;
 
     explicit ChatViewModel(AppSession& session, QObject* parent = nullptr);
     ~ChatViewModel() override;

@@ -4,6 +4,11 @@
 #include "session/APIConfig.h"
 #include "session/OmbrixHTTP.h"
 
+#include <QFuture>
+#include <QtConcurrent>
+
+#include <QCoro/QCoroFuture>
+
 #include <memory>
 
 namespace {
@@ -149,14 +154,25 @@ QCoro::Task<> CloudCatalog::refresh() {
         qCInfo(lcChat) << "cloud catalogue fetch answered" << response.status;
         co_return;
     }
-    QList<CloudProvider> decoded;
-    try {
-        decoded = decodeDocument(response.body);
-    } catch (const std::exception& error) {
-        qCInfo(lcChat) << "cloud catalogue does not decode:" << error.what();
+    if (response.body.size() > kMaxDocumentBytes) {
+        qCInfo(lcChat) << "cloud catalogue too large:" << response.body.size() << "bytes";
         co_return;
     }
-    providers_ = std::move(decoded);
+    // Decoded off the GUI thread; an empty result stands for a failure.
+    const QByteArray body = response.body;
+    QFuture<std::optional<QList<CloudProvider>>> decoding =
+        QtConcurrent::run([body]() -> std::optional<QList<CloudProvider>> {
+            try {
+                return decodeDocument(body);
+            } catch (const std::exception& error) {
+                qCInfo(lcChat) << "cloud catalogue does not decode:" << error.what();
+                return std::nullopt;
+            }
+        });
+    std::optional<QList<CloudProvider>> decoded = co_await decoding;
+    if (!decoded)
+        co_return;
+    providers_ = std::move(*decoded);
     lastFetch_ = clock_();
     emit providersChanged();
 }

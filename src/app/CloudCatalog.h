@@ -56,6 +56,8 @@ class CloudCatalog : public QObject {
 public:
     static constexpr double kFreshSeconds = 30.0;
     static constexpr int kTimeoutMs = 8000;
+    // A larger providers document is refused (a fetch failure) rather than decoded.
+    static constexpr qsizetype kMaxDocumentBytes = 4 * 1024 * 1024;
 
     CloudCatalog();
 

@@ -30,6 +30,13 @@ QString schemeOf(const QString& href) {
     return match.hasMatch() ? match.captured(1) : QString();
 }
 
+// The host as written between "//" and the path (QUrl lowers its case).
+QString hostAsWritten(const QString& href) {
+    static const QRegularExpression authority(QStringLiteral("^[A-Za-z][A-Za-z0-9+.\\-]*://([^/?#]*)"));
+    const QRegularExpressionMatch match = authority.match(href);
+    return match.hasMatch() ? match.captured(1) : QString();
+}
+
 // The document, or its folder when handing the document over could run code.
 QString pathToOpen(const QString& path) {
     if (!DesktopOpener::couldRunCode(path))
@@ -63,9 +70,10 @@ Decision decide(const QString& href) {
         return {};
     const QString action = QUrl::fromPercentEncoding(parts[0].toUtf8());
     const QString id = QUrl::fromPercentEncoding(parts[1].toUtf8());
-    if (url.host() == QLatin1String("local_file") && action == QLatin1String("open"))
+    const QString host = hostAsWritten(href);
+    if (host == QLatin1String("local_file") && action == QLatin1String("open"))
         return {Decision::Kind::OpenFile, QUrl(), id};
-    if (url.host() == QLatin1String("local_photo") && action == QLatin1String("view"))
+    if (host == QLatin1String("local_photo") && action == QLatin1String("view"))
         return {Decision::Kind::OpenPhoto, QUrl(), id};
     return {};
 }

@@ -286,6 +286,14 @@ std::optional<QString> render(const QString& line, bool allowLinks, int& delimit
     return resolveEmphasis(std::move(nodes));
 }
 
+// A carriage return before a line feed is part of that one break (rich text would
+// show it as a second one).
+QString withPlainBreaks(const QString& content) {
+    if (!content.contains(QLatin1Char('\r')))
+        return content;
+    return QString(content).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
 QString wrapped(const QString& html) {
     return QStringLiteral("<div style=\"white-space: pre-wrap\">") + html + QStringLiteral("</div>");
 }
@@ -324,11 +332,11 @@ std::optional<QString> inlineHtml(const QString& line) {
 }
 
 QString userHtml(const QString& content) {
-    return wrapped(escaped(content).replace(QLatin1Char('\n'), QStringLiteral("<br/>")));
+    return wrapped(escaped(withPlainBreaks(content)).replace(QLatin1Char('\n'), QStringLiteral("<br/>")));
 }
 
 QString assistantHtml(const QString& content) {
-    const QStringList lines = content.split(QLatin1Char('\n'));
+    const QStringList lines = withPlainBreaks(content).split(QLatin1Char('\n'));
     QString html;
     for (int i = 0; i < lines.size(); ++i) {
         if (i > 0)

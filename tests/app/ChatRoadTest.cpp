@@ -323,6 +323,24 @@ TEST_F(ChatRoadTest, AFailureMidStreamReplacesTheTextWithTheWarning) {
     EXPECT_TRUE(session.lastError()->contains(QStringLiteral("model not loaded")));
 }
 
+// A local server that never stops writing is cut off: the bubble holds the warning,
+// not megabytes of text, and the turn ends.
+TEST_F(ChatRoadTest, AnEndlessLocalAnswerIsCutOff) {
+    AppSession& session = start(true, Provider::Local);
+    const QByteArray piece =
+        "data: {\"choices\":[{\"delta\":{\"content\":\"" + QByteArray(16 * 1024, 'x') + "\"}}]}\n\n";
+    QList<QPair<int, QByteArray>> chunks;
+    for (int i = 0; i < 2 * ChatViewModel::kMaxLocalAnswerChars / (16 * 1024); ++i)
+        chunks << qMakePair(0, piece);
+    local.setChatResponse(ScriptedResponse::stream(200, chunks));
+    sendAndWait(QStringLiteral("Question"));
+    ASSERT_TRUE(session.lastError().has_value());
+    EXPECT_EQ(contents(), QStringList({"Question", kWarning + *session.lastError()}));
+    EXPECT_FALSE(session.isStreaming());
+    spinFor(100);
+    EXPECT_TRUE(imports().isEmpty());
+}
+
 // A reply that arrives after "Nouvelle conversation" never lands in the new one.
 TEST_F(ChatRoadTest, ClearingDuringAPendingReplyDropsIt) {
     AppSession& session = start(true, Provider::OpenAI);

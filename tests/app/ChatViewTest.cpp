@@ -19,6 +19,8 @@
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -186,10 +188,15 @@ TEST_F(ChatViewTest, BubblesFollowTheConversation) {
     LinkRouter::setSystemOpener(nullptr);
     EXPECT_EQ(opened, QList<QUrl>({QUrl("https://exemple.fr")}));
 
-    // A conversation replaced from elsewhere is rebuilt.
+    // A conversation replaced from elsewhere is rebuilt, and the bubbles of the old
+    // one are not kept.
+    EXPECT_GE(list->delegate()->cachedLayouts(), 250);
     session.clearConversation();
     EXPECT_EQ(rows->rowCount(), 0);
     EXPECT_TRUE(chat.showsEmptyConversation());
+    session.setMessages({message(ChatMessage::Role::User, QStringLiteral("Nouvelle question"))});
+    spinFor(50);
+    EXPECT_LE(list->delegate()->cachedLayouts(), 1);
 }
 
 TEST_F(ChatViewTest, PickerMenuWritesTheSession) {
@@ -205,6 +212,77 @@ TEST_F(ChatViewTest, PickerMenuWritesTheSession) {
     gemini->trigger();
     EXPECT_EQ(session.provider(), Provider::Gemini);
     EXPECT_EQ(chat.picker()->pillText(), "Gemini");
+}
+
+// Links in assistant text take the accent colour, in the painted bubble and in the
+// label laid over it (rich text would otherwise paint them in the desktop's link blue).
+TEST_F(ChatViewTest, LinksTakeTheAccentColour) {
+    AppSession& session = AppSession::shared();
+    session.setMessages({message(
+        ChatMessage::Role::Assistant,
+        QStringLiteral("Voir [le rapport](ombrix://local_file/open/3F2A) et <https://exemple.fr>"))});
+    ChatView& chat = show(session);
+    ChatMessageList* list = chat.messageList();
+    const QColor accent = list->palette().color(QPalette::Highlight);
+    const auto linkColours = [](const QString& html) {
+        QTextDocument document;
+        document.setHtml(html);
+        QList<QColor> colours;
+        for (QTextBlock block = document.begin(); block.isValid(); block = block.next())
+            for (auto it = block.begin(); !it.atEnd(); ++it)
+                if (it.fragment().charFormat().isAnchor())
+                    colours << it.fragment().charFormat().foreground().color();
+        return colours;
+    };
+    const QList<QColor> painted = linkColours(list->delegate()->htmlFor(list->messages()->index(0)));
+    auto* label = qobject_cast<QLabel*>(list->openBubble(0));
+    ASSERT_NE(label, nullptr);
+    const QList<QColor> selectable = linkColours(label->text());
+    EXPECT_EQ(painted, QList<QColor>({accent, accent}));
+    EXPECT_EQ(selectable, QList<QColor>({accent, accent}));
+}
+
+// Names from the catalogue reach the menu and the pill as written: an "&" is no
+// keyboard mnemonic and markup is no rich text.
+TEST_F(ChatViewTest, CatalogueNamesShowAsWritten) {
+    const QString name = QStringLiteral("R&D <b>Lab</b>");
+    backend.route(
+        "GET", QStringLiteral("/api/v1/providers.json"),
+        ScriptedResponse::json(200, QStringLiteral(R"([{"id":1,"slug":"openai","name":"Q&A","models":[)"
+                                                   R"({"id":2,"slug":"rd","display_name":"%1"}]}])")
+                                        .arg(name)
+                                        .toUtf8()));
+    runTask(catalog.refresh());
+    ASSERT_EQ(catalog.providers().size(), 1);
+    AppSession& session = AppSession::shared();
+    session.setSelectedCloudModel(QStringLiteral("rd"));
+    ChatView& chat = show(session);
+    QStringList shown;
+    for (QAction* action : chat.picker()->menu()->actions())
+        if (!action->isSeparator() || !action->text().isEmpty())
+            shown << action->iconText();
+    EXPECT_TRUE(shown.contains(name)) << shown.join(" | ").toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("Q&A"))) << shown.join(" | ").toStdString();
+    EXPECT_EQ(chat.picker()->pillText(), name);
+    QLabel* pill = nullptr;
+    for (QLabel* label : chat.picker()->findChildren<QLabel*>())
+        if (label->text() == name)
+            pill = label;
+    ASSERT_NE(pill, nullptr);
+    EXPECT_GE(pill->sizeHint().width(), pill->fontMetrics().horizontalAdvance(name));
+
+    // A name of any length keeps the pill small; the tooltip has it whole.
+    const QString longName = QStringLiteral("Modèle ").repeated(60);
+    backend.route(
+        "GET", QStringLiteral("/api/v1/providers.json"),
+        ScriptedResponse::json(200, QStringLiteral(R"([{"id":1,"slug":"openai","name":"O","models":[)"
+                                                   R"({"id":2,"slug":"rd","display_name":"%1"}]}])")
+                                        .arg(longName)
+                                        .toUtf8()));
+    runTask(catalog.refresh());
+    EXPECT_EQ(chat.picker()->pillText(), longName);
+    EXPECT_LE(chat.picker()->sizeHint().width(), 240);
+    EXPECT_EQ(chat.picker()->toolTip(), longName);
 }
 
 TEST_F(ChatViewTest, RendersTheScreenForReview) {

@@ -104,6 +104,8 @@ TEST_F(CloudCatalogTest, FailuresKeepTheLastListAndTryAgainAtOnce) {
         ScriptedResponse::json(500, "{}"),
         ScriptedResponse::json(200, R"([{"id": 1, "slug": "a", "name": "A"}])"),
         ScriptedResponse::json(200, "not json"),
+        // A well-formed document past the size a catalogue can have.
+        ScriptedResponse::json(200, QByteArray(CloudCatalog::kMaxDocumentBytes, ' ') + "[]"),
         [] {
             ScriptedResponse dropped;
             dropped.closeWithoutAnswer = true;

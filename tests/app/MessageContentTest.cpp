@@ -32,6 +32,7 @@ TEST(MessageMarkdown, AssistantLinesRenderInlineMarkdownOverEscapedText) {
     const QList<RenderCase> cases = {
         {"un\n\ndeux", "un\n\ndeux", {"un<br/><br/>deux"}},
         {"fin\n", "fin\n", {"fin<br/>"}},
+        {"un\r\ndeux\r\n\r\n**trois**", "un\ndeux\n\ntrois", {"<b>trois</b>"}}, // CRLF is one break
         {"# Titre\nVoici du **gras**", "# Titre\nVoici du gras", {"# Titre", "<b>gras</b>"}},
         {"- liste\n> citation\n```", "- liste\n> citation\n```", {"- liste", "&gt; citation"}},
         {"*un* _deux_ __trois__", "un deux trois", {"<i>un</i>", "<i>deux</i>", "<b>trois</b>"}},
@@ -72,6 +73,7 @@ TEST(MessageMarkdown, UserTextAndMalformedLinesStayPlain) {
     const QString user = MessageMarkdown::userHtml(QStringLiteral("un **mot** https://a.b <i>\nligne"));
     EXPECT_EQ(plainTextOf(user), "un **mot** https://a.b <i>\nligne");
     EXPECT_FALSE(user.contains("<a ") || user.contains("<b>") || user.contains("<i>"));
+    EXPECT_EQ(plainTextOf(MessageMarkdown::userHtml(QStringLiteral("un\r\ndeux"))), "un\ndeux");
 
     // Lines past the bounds fall back to plain text; the other lines still render.
     const QString longLine(MessageMarkdown::kMaxLineLength + 1, QLatin1Char('a'));
@@ -115,6 +117,8 @@ TEST(LinkRouter, Decisions) {
         {"ombrix://local/setup", Kind::Swallow},
         {"ombrix:local_file/open/AB-12", Kind::Swallow},
         {"OMBRIX://local_file/open/AB-12", Kind::Swallow},
+        {"ombrix://LOCAL_FILE/open/AB-12", Kind::Swallow}, // hosts compare as written
+        {"ombrix://Local_Photo/view/ABC", Kind::Swallow},
     };
     for (const Case& c : cases) {
         const LinkRouter::Decision decision = LinkRouter::decide(c.href);

@@ -45,9 +45,14 @@ QPixmap tintedSymbol(const QString& symbolName, const QColor& color, int size, q
 
 namespace BubbleStyle {
 
-QString html(ChatMessage::Role role, const QString& content) {
-    return role == ChatMessage::Role::User ? MessageMarkdown::userHtml(content)
-                                           : MessageMarkdown::assistantHtml(content);
+QString html(ChatMessage::Role role, const QString& content, const QPalette& palette) {
+    if (role == ChatMessage::Role::User)
+        return MessageMarkdown::userHtml(content);
+    // The message's own text is escaped, so every "<a " is one of the renderer's anchors.
+    QString rendered = MessageMarkdown::assistantHtml(content);
+    return rendered.replace(
+        QStringLiteral("<a href="),
+        QStringLiteral("<a style=\"color: %1\" href=").arg(linkColor(role, palette).name()));
 }
 
 QFont font(const QFont& base) {
@@ -94,7 +99,7 @@ void BubbleLabel::setContent(const QString& content) {
     if (content == content_ && !text().isEmpty())
         return;
     content_ = content;
-    setText(BubbleStyle::html(role_, content_));
+    setText(BubbleStyle::html(role_, content_, palette()));
 }
 
 TypingIndicator::TypingIndicator(QWidget* parent)

@@ -19,7 +19,9 @@ constexpr int kSideSpace = 40; // at least this much on the other side
 constexpr int kRadius = 14;
 constexpr int kTextMaxWidth = kMaxWidth - 2 * kPaddingX;
 
-QString html(ChatMessage::Role role, const QString& content);
+// Links carry the role's link colour inline: rich text otherwise paints them in the
+// application's link colour, whatever the palette of the view.
+QString html(ChatMessage::Role role, const QString& content, const QPalette& palette);
 QFont font(const QFont& base);
 QColor fill(ChatMessage::Role role, const QPalette& palette);
 QColor textColor(ChatMessage::Role role, const QPalette& palette);

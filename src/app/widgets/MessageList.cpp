@@ -4,6 +4,7 @@
 #include "session/AppSession.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -107,7 +108,8 @@ const MessageDelegate::Layout& MessageDelegate::layoutFor(const QModelIndex& ind
     const auto role = index.data(ChatMessagesModel::IsUserRole).toBool() ? ChatMessage::Role::User
                                                                          : ChatMessage::Role::Assistant;
     layout.content = content;
-    layout.html = BubbleStyle::html(role, content);
+    const auto* view = qobject_cast<const QWidget*>(parent());
+    layout.html = BubbleStyle::html(role, content, view ? view->palette() : QGuiApplication::palette());
     layout.document = std::make_shared<QTextDocument>();
     layout.document->setDocumentMargin(0);
     layout.document->setDefaultFont(BubbleStyle::font(QFont()));
@@ -229,8 +231,11 @@ ChatMessageList::ChatMessageList(ChatMessagesModel* model, QWidget* parent)
     });
     // A message whose text changed gets measured again.
     connect(model_, &QAbstractItemModel::dataChanged, this, [this] { scheduleDelayedItemsLayout(); });
-    // A whole new conversation is measured in batches again.
-    connect(model_, &QAbstractItemModel::modelReset, this, [this] { setLayoutMode(QListView::Batched); });
+    // A whole new conversation is measured in batches again; the old one's layouts go.
+    connect(model_, &QAbstractItemModel::modelReset, this, [this] {
+        delegate_->forgetLayouts();
+        setLayoutMode(QListView::Batched);
+    });
     placeTyping();
 }
 

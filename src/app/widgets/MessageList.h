@@ -66,6 +66,10 @@ public:
     // The rectangle of the bubble and of its text inside a row.
     QRect bubbleRect(const QRect& row, const QModelIndex& index) const;
     QString htmlFor(const QModelIndex& index) const;
+    // Messages laid out and kept; forgetLayouts() drops them all (a conversation
+    // replaced whole).
+    int cachedLayouts() const { return static_cast<int>(layouts_.size()); }
+    void forgetLayouts() { layouts_.clear(); }
 
 private:
     struct Layout {

@@ -27,6 +27,12 @@ void detach(QCoro::Task<> task) {
     }(std::move(task));
 }
 
+// Names from the catalogue and the model cache as a menu shows them: an "&" is
+// shown, not taken as a keyboard mnemonic.
+QString asMenuText(QString text) {
+    return text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
 } // namespace
 
 ProviderPicker::ProviderPicker(AppSession& session, CloudCatalog& catalog, QWidget* parent)
@@ -49,6 +55,7 @@ ProviderPicker::ProviderPicker(AppSession& session, CloudCatalog& catalog, QWidg
     row->setSpacing(4);
     symbol_ = new QLabel(this);
     text_ = new QLabel(this);
+    text_->setTextFormat(Qt::PlainText); // a model's name is never markup
     QFont font = text_->font();
     font.setPixelSize(11);
     font.setWeight(QFont::Medium);
@@ -79,7 +86,7 @@ ProviderPicker::ProviderPicker(AppSession& session, CloudCatalog& catalog, QWidg
 }
 
 QString ProviderPicker::pillText() const {
-    return text_->text();
+    return label_;
 }
 
 QMenu* ProviderPicker::menu() {
@@ -90,7 +97,11 @@ QMenu* ProviderPicker::menu() {
 void ProviderPicker::updatePill() {
     symbol_->setPixmap(tintedSymbol(model_.pillSymbol(), palette().color(QPalette::WindowText).lighter(140),
                                     10, devicePixelRatioF()));
-    text_->setText(model_.pillLabel());
+    // A long name (the catalogue's, a cache folder's) must not push the input bar away.
+    label_ = model_.pillLabel();
+    const QString shown = text_->fontMetrics().elidedText(label_, Qt::ElideRight, kMaxLabelWidth);
+    text_->setText(shown);
+    setToolTip(shown == label_ ? QString() : label_);
     adjustSize();
 }
 
@@ -99,7 +110,7 @@ void ProviderPicker::rebuildMenu() {
     for (const PickerEntry& entry : model_.menuEntries(downloaded_)) {
         switch (entry.kind) {
         case PickerEntry::Kind::Section:
-            menu_->addSection(entry.title);
+            menu_->addSection(asMenuText(entry.title));
             continue;
         case PickerEntry::Kind::Divider:
             menu_->addSeparator();
@@ -107,9 +118,9 @@ void ProviderPicker::rebuildMenu() {
         default:
             break;
         }
-        QString text = entry.title;
+        QString text = asMenuText(entry.title);
         if (!entry.subtitle.isEmpty())
-            text += QLatin1Char('\t') + entry.subtitle;
+            text += QLatin1Char('\t') + asMenuText(entry.subtitle);
         QAction* action = menu_->addAction(symbolIcon(entry.symbol), text);
         connect(action, &QAction::triggered, this, [this, entry] { model_.choose(entry); });
     }

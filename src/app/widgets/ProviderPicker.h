@@ -21,7 +21,10 @@ public:
     const ProviderPickerModel& model() const { return model_; }
     // The menu as it would open now.
     QMenu* menu();
+    // The pill's label whole (a label wider than kMaxLabelWidth shows elided, whole
+    // in the tooltip).
     QString pillText() const;
+    static constexpr int kMaxLabelWidth = 160;
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -38,6 +41,7 @@ private:
     QSet<QString> downloaded_;
     QLabel* symbol_ = nullptr;
     QLabel* text_ = nullptr;
+    QString label_;
     QLabel* chevron_ = nullptr;
     QMenu* menu_ = nullptr;
 };
