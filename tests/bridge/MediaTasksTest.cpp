@@ -169,7 +169,7 @@ TEST_F(MediaTasksTest, ocrRefusalsUseItsOwnWording) {
     // the file its link leads to (inside the share).
     QImage blank(200, 100, QImage::Format_RGB32);
     blank.fill(Qt::white);
-    const QString object = shared + QStringLiteral("/.objets/3f9a0c");
+    const QString object = shared + QStringLiteral("/objets/3f9a0c");
     ASSERT_TRUE(QDir().mkpath(QFileInfo(object).absolutePath()));
     ASSERT_TRUE(blank.save(object, "PNG"));
     ASSERT_TRUE(QFile::link(object, shared + QStringLiteral("/vue.png")));
