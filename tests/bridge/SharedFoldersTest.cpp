@@ -142,6 +142,14 @@ TEST_F(SharedFoldersTest, RefusesFilesMissingPathsAndSensitiveFolders) {
     EXPECT_EQ(refusal(QStringLiteral("/etc")), kSensitive);
     EXPECT_EQ(refusal(QStringLiteral("/")), kSensitive);
     EXPECT_EQ(refusal(home), kSensitive);
+    // Nor anything that holds the home folder or a sensitive folder, nor the other
+    // programs' settings.
+    QDir().mkpath(home + QStringLiteral("/.config/app"));
+    for (const QString& container :
+         {QFileInfo(home).absolutePath(), home + QStringLiteral("/.local"),
+          home + QStringLiteral("/.local/share"), home + QStringLiteral("/.config"),
+          home + QStringLiteral("/.config/app")})
+        EXPECT_EQ(refusal(container), kSensitive) << container.toStdString();
     EXPECT_TRUE(BookmarkStore::shared().entries().isEmpty());
     EXPECT_FALSE(defaults->contains(QStringLiteral("bridgeAllowedBookmarks")));
 
