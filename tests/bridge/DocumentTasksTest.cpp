@@ -402,14 +402,16 @@ TEST_F(DocumentTasksTest, ReadsRacingAFolderSwappedForALinkNeverLeaveTheShare) {
             ::renameat2(AT_FDCWD, folder.constData(), AT_FDCWD, trap.constData(), RENAME_EXCHANGE);
     });
     int inside = 0;
-    for (int i = 0; i < 300; ++i) {
+    std::string leaked;
+    for (int i = 0; i < 300 && leaked.empty(); ++i) {
         const Json body = run("read", {{"document_id", id}});
-        const std::string text = body.dump();
-        ASSERT_EQ(text.find("SECRET"), std::string::npos) << "read " << i << ": " << text;
+        if (body.dump().find("SECRET") != std::string::npos)
+            leaked = body.dump();
         inside += body["status"] == "done" && body["result"]["content"] == "dedans";
     }
     stop = true;
     flipper.join();
+    EXPECT_EQ(leaked, "");
     EXPECT_GT(inside, 0);
 }
 
