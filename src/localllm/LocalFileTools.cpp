@@ -97,15 +97,18 @@ QCoro::Task<QString> searchLocalDocuments(Json args) {
     if (entries.isEmpty())
         co_return noFolders;
 
-    QList<QUrl> roots;
+    // The folders are checked on a worker thread (each is opened and identified).
+    QFuture<QList<QUrl>> resolving = QtConcurrent::run([entries] {
+        QList<QUrl> urls;
+        for (const BookmarkEntry& entry : entries)
+            if (const auto resolved = BookmarkResolver::tryResolve(entry.bookmarkData))
+                urls.append(resolved->url);
+        return urls;
+    });
+    QList<QUrl> roots = co_await resolving;
     std::vector<std::unique_ptr<BookmarkResolver::ScopedAccess>> access;
-    for (const BookmarkEntry& entry : entries) {
-        const auto resolved = BookmarkResolver::tryResolve(entry.bookmarkData);
-        if (!resolved)
-            continue;
-        access.push_back(std::make_unique<BookmarkResolver::ScopedAccess>(resolved->url));
-        roots.append(resolved->url);
-    }
+    for (const QUrl& root : std::as_const(roots))
+        access.push_back(std::make_unique<BookmarkResolver::ScopedAccess>(root));
 
     if (!hints.isEmpty() && !roots.isEmpty()) {
         QList<QUrl> preferred;
@@ -190,20 +193,27 @@ QCoro::Task<QString> browseLocalFolder(Json args) {
         std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.id == id; });
     if (entry == entries.end())
         co_return QStringLiteral("Ce dossier n'est plus partagé sur le Mac.");
-    const auto resolved = BookmarkResolver::tryResolve(entry->bookmarkData);
-    if (!resolved)
-        co_return QStringLiteral("Impossible de résoudre le bookmark (dossier déplacé ?).");
-
     const std::optional<QStringList> pieces = SharedPaths::components(subPath);
+    // The folder is checked and opened, then listed, on a worker thread.
+    const QByteArray bookmark = entry->bookmarkData;
+    QFuture<std::optional<std::pair<QUrl, SharedDocuments::Listing>>> listed =
+        QtConcurrent::run([bookmark, pieces]() -> std::optional<std::pair<QUrl, SharedDocuments::Listing>> {
+            const std::optional<BookmarkResolver::Resolved> resolved = BookmarkResolver::tryResolve(bookmark);
+            if (!resolved)
+                return std::nullopt;
+            SharedDocuments::Listing listing;
+            if (pieces) {
+                const BookmarkResolver::ScopedAccess access(resolved->url);
+                listing = SharedDocuments::list(*resolved->tree, *pieces);
+            }
+            return std::make_pair(resolved->url, listing);
+        });
+    const std::optional<std::pair<QUrl, SharedDocuments::Listing>> outcome = co_await listed;
+    if (!outcome)
+        co_return QStringLiteral("Impossible de résoudre le bookmark (dossier déplacé ?).");
     if (!pieces)
         co_return QStringLiteral("sub_path invalide.");
-
-    BookmarkResolver::ScopedAccess access(resolved->url);
-    const std::shared_ptr<SharedTree> tree = resolved->tree;
-    const QStringList parts = *pieces;
-    QFuture<SharedDocuments::Listing> listed =
-        QtConcurrent::run([tree, parts] { return SharedDocuments::list(*tree, parts); });
-    const SharedDocuments::Listing listing = co_await listed;
+    const SharedDocuments::Listing& listing = outcome->second;
     if (listing.escapes)
         co_return QStringLiteral("sub_path échappe du dossier partagé.");
     if (listing.error)
