@@ -12,6 +12,8 @@
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "session/AppSession.h"
+#include "settings/VoiceSamplePlayer.h"
+#include "voice/AudioPlayer.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -46,6 +48,22 @@ std::pair<bool, bool> askWithDialog() {
     return {box.clickedButton() == quit, dontAsk->isChecked()};
 }
 
+// The Settings window's voice samples play through the program's audio player.
+class SpeakerVoiceSamplePlayer : public VoiceSamplePlayer {
+public:
+    bool play(const QByteArray& audio) override {
+        [](AudioPlayer& player, QByteArray bytes) -> QCoro::Task<> {
+            const bool started = co_await player.play(std::move(bytes));
+            Q_UNUSED(started);
+        }(player_, audio);
+        return true;
+    }
+    void stop() override { player_.stop(); }
+
+private:
+    AudioPlayer player_;
+};
+
 int signalPipe[2] = {-1, -1};
 
 void onSignal(int) {
@@ -74,7 +92,8 @@ void AppDelegate::launch() {
     MenuBarController::shared().configure(&session, popover_.get());
     // 3. The summon: a double tap of Control (or the alias) toggles the popover.
     DoubleCommandMonitor::shared().bind(&session, [] { MenuBarController::shared().handleDoubleCommand(); });
-    // 4. The Settings window's commands.
+    // 4. The Settings window's commands, and its voice samples' speaker.
+    VoiceSamplePlayer::setShared(std::make_shared<SpeakerVoiceSamplePlayer>());
     AppCommands::setHooks(
         {[] { MenuBarController::shared().closePopover(); }, [this] { return settingsWindow()->present(); }});
     connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::shutDown);
@@ -124,6 +143,8 @@ void AppDelegate::shutDown() {
     // task's late answer is dropped.
     DoubleCommandMonitor::shared().stop();
     BridgeService::shared().stop();
+    // The sample speaker goes while the application's audio still exists.
+    VoiceSamplePlayer::setShared(nullptr);
     MenuBarController::shared().configure(nullptr, nullptr);
 }
 

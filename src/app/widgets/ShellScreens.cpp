@@ -4,31 +4,24 @@
 #include "app/widgets/ChatView.h"
 #include "bridge/BookmarkStore.h"
 #include "bridge/BridgeService.h"
+#include "corvane/widgets/CorvanePanelView.h"
 #include "session/AppSession.h"
 #include "settings/widgets/BridgeSettingsTab.h"
 #include "settings/widgets/GeneralSettingsTab.h"
 #include "settings/widgets/LocalModelSettingsWidget.h"
-
-#include <QLabel>
-
-namespace {
-QWidget* comingSoon() {
-    auto* label = new QLabel(QStringLiteral("…"));
-    label->setAlignment(Qt::AlignCenter);
-    return label;
-}
-} // namespace
+#include "voice/widgets/MicrophoneView.h"
+#include "voice/widgets/RealtimeView.h"
 
 ShellScreens defaultShellScreens() {
     ShellScreens screens;
     screens.chat = [] { return new ChatView(AppSession::shared(), CloudCatalog::shared()); };
-    screens.pushToTalk = comingSoon;
-    screens.realtime = comingSoon;
+    screens.pushToTalk = [] { return new MicrophoneView(AppSession::shared()); };
+    screens.realtime = [] { return new RealtimeView(AppSession::shared()); };
     screens.generalTab = [] { return new GeneralSettingsTab(AppSession::shared()); };
     screens.bridgeTab = [] {
         return new BridgeSettingsTab(AppSession::shared(), BookmarkStore::shared(), BridgeService::shared());
     };
-    screens.corvaneTab = comingSoon;
+    screens.corvaneTab = [] { return new CorvanePanelView; };
     screens.localLlmTab = [] { return new LocalModelSettingsWidget; };
     return screens;
 }
