@@ -1,5 +1,6 @@
 #include "bridge/BookmarkStore.h"
 
+#include "content/ContentFiles.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
@@ -8,7 +9,10 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -130,28 +134,120 @@ QByteArray makeBookmark(const QString& path) {
     return json::dump(record);
 }
 
-Resolved resolve(const QByteArray& bookmarkData) {
-    QString path;
-    qint64 device = 0;
-    qint64 inode = 0;
+namespace {
+// The most entries of a parent folder looked at to find a renamed shared folder.
+constexpr int kMaxRenameScan = 10000;
+
+struct Record {
+    QByteArray path;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+std::optional<Record> readRecord(const QByteArray& bookmarkData) {
     try {
         const Json record = json::parse(bookmarkData);
         json::requireObject(record);
-        path = json::requireString(record, "path");
-        device = json::requireInt(record, "device");
-        inode = json::requireInt(record, "inode");
+        Record read;
+        read.path = QFile::encodeName(json::requireString(record, "path"));
+        read.device = static_cast<dev_t>(json::requireInt(record, "device"));
+        read.inode = static_cast<ino_t>(json::requireInt(record, "inode"));
+        if (!read.path.startsWith('/'))
+            return std::nullopt;
+        return read;
     } catch (const std::exception&) {
-        throw BookmarkError::resolutionFailed(loc("signet illisible"));
+        return std::nullopt;
     }
-    if (!path.startsWith(QLatin1Char('/')))
-        throw BookmarkError::resolutionFailed(loc("signet illisible"));
+}
+
+bool isTheFolder(int fd, const Record& record) {
     struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        throw BookmarkError::resolutionFailed(QString::fromLocal8Bit(std::strerror(errno)));
+    return ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_dev == record.device &&
+           info.st_ino == record.inode;
+}
+
+// The shared folder under another name in the folder that held it.
+std::shared_ptr<SharedTree> findRenamed(const Record& record) {
+    const qsizetype slash = record.path.lastIndexOf('/');
+    const QByteArray parentPath = slash <= 0 ? QByteArray("/") : record.path.left(slash);
+    const int parent = ::open(parentPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0)
+        return nullptr;
+    DIR* listing = ::fdopendir(parent);
+    if (!listing) {
+        ::close(parent);
+        return nullptr;
+    }
+    std::shared_ptr<SharedTree> found;
+    int seen = 0;
+    while (const struct dirent* item = ::readdir(listing)) {
+        if (++seen > kMaxRenameScan)
+            break;
+        if (item->d_ino != record.inode || (item->d_type != DT_DIR && item->d_type != DT_UNKNOWN))
+            continue;
+        UniqueFd fd(::openat(parent, item->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.valid() || !isTheFolder(fd.get(), record))
+            continue;
+        QByteArray real = SharedPaths::realPathOf(fd.get());
+        if (!real.isEmpty())
+            found = std::make_shared<SharedTree>(std::move(fd), std::move(real));
+        break;
+    }
+    ::closedir(listing);
+    return found;
+}
+} // namespace
+
+Opened open(const QByteArray& bookmarkData) {
+    Opened opened;
+    const std::optional<Record> record = readRecord(bookmarkData);
+    if (!record) {
+        opened.refusal = Refusal::Unreadable;
+        return opened;
+    }
+    struct stat there {};
+    const bool present = ::lstat(record->path.constData(), &there) == 0;
+    std::shared_ptr<SharedTree> tree;
+    if (present && S_ISDIR(there.st_mode) && there.st_dev == record->device &&
+        there.st_ino == record->inode) {
+        tree = SharedTree::openRoot(record->path);
+        if (tree && !isTheFolder(tree->rootFd(), *record))
+            tree.reset(); // replaced in between
+    }
+    if (!tree)
+        tree = findRenamed(*record);
+    if (!tree) {
+        opened.refusal = present ? Refusal::Moved : Refusal::Missing;
+        return opened;
+    }
+    const QString path = tree->rootDisplayPath();
+    if (BookmarkStore::isSystemSensitive(path)) {
+        opened.refusal = Refusal::Sensitive;
+        return opened;
+    }
     Resolved resolved;
     resolved.url = QUrl::fromLocalFile(path);
-    resolved.stale = static_cast<qint64>(info.st_dev) != device || static_cast<qint64>(info.st_ino) != inode;
-    return resolved;
+    resolved.stale = tree->rootPath() != record->path;
+    resolved.tree = std::move(tree);
+    opened.resolved = std::move(resolved);
+    return opened;
+}
+
+Resolved resolve(const QByteArray& bookmarkData) {
+    Opened opened = open(bookmarkData);
+    if (opened.resolved)
+        return std::move(*opened.resolved);
+    switch (opened.refusal) {
+    case Refusal::Unreadable:
+        throw BookmarkError::resolutionFailed(loc("signet illisible"));
+    case Refusal::Missing:
+        throw BookmarkError::resolutionFailed(QString::fromLocal8Bit(std::strerror(ENOENT)));
+    case Refusal::Moved:
+        throw BookmarkError::resolutionFailed(loc("le dossier a été déplacé ou remplacé"));
+    case Refusal::Sensitive:
+        break;
+    }
+    throw BookmarkError::resolutionFailed(loc("dossier système refusé pour raisons de sécurité"));
 }
 
 std::optional<Resolved> tryResolve(const QByteArray& bookmarkData) {
@@ -215,7 +311,7 @@ QString canonicalPrefix(const QString& cleanAbsolute) {
 }
 
 bool inside(const QString& path, const QString& folder) {
-    return path == folder || path.startsWith(folder + QLatin1Char('/'));
+    return ContentFiles::isInside(path, folder);
 }
 } // namespace
 
@@ -246,6 +342,7 @@ QStringList BookmarkStore::sensitiveFolders() {
         home + QStringLiteral("/.local/share/keyrings"),
         home + QStringLiteral("/.password-store"),
         QStringLiteral("/etc"),
+        home + QStringLiteral("/.config"),
     };
 }
 
@@ -255,15 +352,18 @@ bool BookmarkStore::isSystemSensitive(const QString& path) {
     const QString cleaned = QDir::cleanPath(QDir(path).absolutePath());
     const QString canonical = canonicalPrefix(cleaned);
     const QString home = QDir::cleanPath(QDir::homePath());
-    // The home and root folders hold the sensitive folders: not shareable as a whole.
-    for (const QString& whole : {home, canonicalPrefix(home), QStringLiteral("/")})
-        if (cleaned == whole || canonical == whole)
-            return true;
+    // Nothing that holds the home folder or a sensitive folder can be shared either
+    // (/, /home, ~/.local…): a task could reach into it.
+    const QStringList forms{cleaned, canonical};
+    for (const QString& whole : {home, canonicalPrefix(home)})
+        for (const QString& form : forms)
+            if (inside(whole, form))
+                return true;
     for (const QString& folder : sensitiveFolders()) {
-        const QString canonicalFolder = canonicalPrefix(folder);
-        if (inside(cleaned, folder) || inside(canonical, folder) || inside(cleaned, canonicalFolder) ||
-            inside(canonical, canonicalFolder))
-            return true;
+        for (const QString& sensitive : {folder, canonicalPrefix(folder)})
+            for (const QString& form : forms)
+                if (inside(form, sensitive) || inside(sensitive, form))
+                    return true;
     }
     return false;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "content/SharedTree.h"
 #include "platform/Errors.h"
 #include "platform/Json.h"
 
@@ -64,23 +65,37 @@ QList<BookmarkEntry> load();
 void save(const QList<BookmarkEntry>& entries);
 } // namespace BookmarkPersistence
 
-// A bookmark is the record {path, device, inode} of the folder (JSON bytes). It
-// resolves to its path while something exists there; it is stale when the folder
-// found there is no longer the one that was bookmarked (another device or inode).
+// A bookmark is the record {path, device, inode} of the folder (JSON bytes). It is
+// checked at every use: it resolves only to the very folder that was shared (same
+// device and inode, not a link), found at its path or, when it was renamed within
+// its parent, under its new name (then it is stale); a folder replaced by another
+// one or by a link is refused as moved, and so is a folder that now falls under the
+// sensitive-folder rule. Resolving opens the folder: `tree` reaches what lies below
+// it without leaving it.
 // Access to a resolved folder is bracketed by startAccessing/stopAccessing, which
 // grant nothing on Linux but are counted so that tests can check the pairing.
 namespace BookmarkResolver {
 struct Resolved {
     QUrl url;
     bool stale = false;
+    std::shared_ptr<SharedTree> tree; // the folder, opened
     QString path() const { return url.toLocalFile(); }
 };
+
+// Why a bookmark does not resolve.
+enum class Refusal { Unreadable, Missing, Moved, Sensitive };
+struct Opened {
+    std::optional<Resolved> resolved;
+    Refusal refusal = Refusal::Missing; // when not resolved
+};
+// Never throws. Blocks (file-system checks).
+Opened open(const QByteArray& bookmarkData);
 
 // The bookmark of an existing file or folder (canonical path, symlinks resolved).
 // Throws MessageError when the path cannot be examined.
 QByteArray makeBookmark(const QString& path);
-// Throws BookmarkError::resolutionFailed when the record is unreadable or nothing
-// exists at its path.
+// Throws BookmarkError::resolutionFailed when the record is unreadable, the folder
+// is gone, moved or replaced, or sensitive.
 Resolved resolve(const QByteArray& bookmarkData);
 std::optional<Resolved> tryResolve(const QByteArray& bookmarkData);
 
@@ -127,10 +142,9 @@ public:
     // Removes every entry with this id and saves the list (also when none matched).
     void remove(const QUuid& id);
 
-    // Whether the path is one of the sensitive folders or lies inside one. The test
-    // is made on the cleaned path and on its canonical form (symlinks resolved).
-    // A folder that merely contains a sensitive folder is not sensitive, except the
-    // home folder and the root folder themselves.
+    // Whether the path is one of the sensitive folders, lies inside one, or holds
+    // one or the home folder (/, /home, ~/.local…). The test is made on the cleaned
+    // path and on its canonical form (symlinks resolved).
     static bool isSystemSensitive(const QString& path);
     // The sensitive folders, inside which nothing may be shared.
     static QStringList sensitiveFolders();

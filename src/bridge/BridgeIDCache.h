@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
 #include <QString>
 
@@ -7,7 +8,8 @@
 #include <optional>
 
 // The document ids handed to the backend: each id (a fresh UUID text made by the
-// caller) stands for one file path. At most `capacity` ids are kept; the id put
+// caller) stands for one file path, kept as its exact bytes (a name that is not
+// valid UTF-8 included). At most `capacity` ids are kept; the id put
 // longest ago is dropped first (a get() does not refresh an id). Lives in memory
 // only, on the GUI thread.
 class BridgeIDCache {
@@ -15,12 +17,14 @@ public:
     static constexpr int capacity = 1000;
 
     std::optional<QString> get(const QString& id) const;
+    std::optional<QByteArray> getNative(const QString& id) const;
     void put(const QString& id, const QString& path);
+    void putNative(const QString& id, const QByteArray& path);
     int count() const { return static_cast<int>(order_.size()); }
 
 private:
     struct Slot {
-        QString path;
+        QByteArray path; // native bytes
         std::list<QString>::iterator position;
     };
     std::list<QString> order_; // oldest first

@@ -1,10 +1,11 @@
 #include "bridge/DocumentBridgeHandler.h"
 
 #include "bridge/BridgeService.h"
+#include "bridge/SharedDocuments.h"
+#include "bridge/TaskReports.h"
 #include "content/ContentFiles.h"
 #include "content/DocumentExtractor.h"
 #include "content/SpotlightSearch.h"
-#include "bridge/TaskReports.h"
 #include "platform/Errors.h"
 #include "platform/Localization.h"
 #include "session/Models.h"
@@ -23,7 +24,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // (Futures handed to co_await are named: g++ 12 mishandles lambda temporaries
 // inside a co_await expression.)
@@ -64,53 +67,27 @@ QList<std::optional<Resolved>> resolveAll(const QList<BookmarkEntry>& entries) {
     return resolved;
 }
 
-// The real path of a document inside the (canonical) folder. A document that is
-// no longer there is judged by its nearest existing folder, so that reading it
-// reports the missing file; a link that leads out of the folder, or nowhere, is
-// outside.
-std::optional<QString> documentInside(const QString& path, const QString& canonicalFolder) {
-    if (canonicalFolder.isEmpty())
-        return std::nullopt;
-    if (std::optional<QString> real = ContentFiles::canonicalInside(path, canonicalFolder))
-        return real;
-    struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) == 0 || errno != ENOENT)
-        return std::nullopt; // something is there that does not lead inside
-    const QString resolved = ContentFiles::resolvedPath(path);
-    if (resolved.isEmpty() || !ContentFiles::isInside(resolved, canonicalFolder))
-        return std::nullopt;
-    return resolved;
-}
-
-// The first shared folder (in stored order) that holds the document once links
-// are resolved.
-std::optional<BookmarkEntry> containingEntry(const QList<BookmarkEntry>& entries, const QString& path) {
-    for (const BookmarkEntry& entry : entries) {
-        const std::optional<Resolved> folder = BookmarkResolver::tryResolve(entry.bookmarkData);
-        if (folder && documentInside(path, ContentFiles::canonicalPath(folder->path())))
-            return entry;
-    }
-    return std::nullopt;
-}
-
 struct ReadOutcome {
     std::optional<ExtractedContent> content;
     QString error;
 };
 
-// The read task's work off the GUI thread: the folder resolved again, access
-// opened on it, the document's real path checked again and its text extracted.
-ReadOutcome extractInside(const BookmarkEntry& entry, const QString& path, qint64 maxChars) {
+// The read task's work off the GUI thread: the document opened again through its
+// shared folder (which must still be the folder that was shared) and its text
+// extracted from the file so opened, inside the folder's access.
+ReadOutcome extractInside(const QList<BookmarkEntry>& entries, const QByteArray& path, qint64 maxChars) {
     ReadOutcome outcome;
     try {
-        const Resolved folder = BookmarkResolver::resolve(entry.bookmarkData);
-        const BookmarkResolver::ScopedAccess access(folder.url);
-        const std::optional<QString> real = documentInside(path, ContentFiles::canonicalPath(folder.path()));
-        if (!real) {
-            outcome.error = loc(kOutsideSharedFolders);
+        const SharedDocuments::Lookup lookup = SharedDocuments::open(entries, path);
+        if (!lookup.document) {
+            outcome.error = lookup.outside
+                                ? loc(kOutsideSharedFolders)
+                                : DocumentExtractor::openFailure(lookup.error, lookup.name).description();
             return outcome;
         }
-        outcome.content = DocumentExtractor::extract(*real, maxChars);
+        const SharedDocuments::Document& document = *lookup.document;
+        const BookmarkResolver::ScopedAccess access(document.folder.url);
+        outcome.content = DocumentExtractor::extract(document.readPath(), maxChars, document.name);
     } catch (...) {
         outcome.error = describeException(std::current_exception());
     }
@@ -138,83 +115,6 @@ QList<BridgeListFoldersResult::Folder> describeFolders(const QList<BookmarkEntry
     return folders;
 }
 
-struct ListedEntry {
-    QString name;
-    QString path;
-    bool isDirectory = false;
-    qint64 size = 0;
-    std::optional<QDateTime> modifiedAt;
-};
-
-struct Listing {
-    bool escapes = false;
-    std::optional<QString> error; // the description of a listing that failed
-    QList<ListedEntry> entries;   // sorted by name
-};
-
-// Whether the target, links resolved, lies outside the folder. A target that does
-// not exist is judged by its nearest existing ancestor.
-bool escapes(const QString& target, const QString& canonicalFolder) {
-    const QString resolved = ContentFiles::resolvedPath(target);
-    return resolved.isEmpty() || !ContentFiles::isInside(resolved, canonicalFolder);
-}
-
-std::optional<QDateTime> modificationDate(const struct stat& info) {
-    const qint64 ms = qint64(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
-    const QDateTime date = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
-    if (!date.isValid())
-        return std::nullopt;
-    return date;
-}
-
-// The visible entries of one directory, without descending. A link is listed only
-// when it leads to something inside the shared folder.
-Listing listDirectory(const QString& target, const QString& folderPath) {
-    Listing listing;
-    const QString canonicalFolder = ContentFiles::canonicalPath(folderPath);
-    if (canonicalFolder.isEmpty() || escapes(target, canonicalFolder)) {
-        listing.escapes = true;
-        return listing;
-    }
-    DIR* directory = ::opendir(QFile::encodeName(target).constData());
-    if (!directory) {
-        listing.error = ContentFiles::fileErrorDescription(errno, target, true);
-        return listing;
-    }
-    while (const struct dirent* item = ::readdir(directory)) {
-        const QString name = QFile::decodeName(item->d_name);
-        if (name.isEmpty() || name.startsWith(QLatin1Char('.')))
-            continue; // ".", ".." and hidden entries
-        ListedEntry entry;
-        entry.name = name;
-        entry.path = target + QLatin1Char('/') + name;
-        const QByteArray native = QFile::encodeName(entry.path);
-        struct stat info {};
-        if (::lstat(native.constData(), &info) == 0) {
-            bool readable = true;
-            if (S_ISLNK(info.st_mode)) {
-                if (!ContentFiles::canonicalInside(entry.path, canonicalFolder))
-                    continue; // a way out of the shared folder
-                readable = ::stat(native.constData(), &info) == 0;
-            }
-            if (readable) {
-                entry.isDirectory = S_ISDIR(info.st_mode);
-                entry.size = entry.isDirectory ? 0 : qint64(info.st_size);
-                entry.modifiedAt = modificationDate(info);
-            }
-        }
-        listing.entries.append(entry);
-    }
-    ::closedir(directory);
-
-    QCollator collator;
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::stable_sort(
-        listing.entries.begin(), listing.entries.end(),
-        [&](const ListedEntry& a, const ListedEntry& b) { return collator.compare(a.name, b.name) < 0; });
-    return listing;
-}
-
 } // namespace
 
 QList<QUrl> rootsForHints(const QList<QUrl>& roots, const std::optional<QStringList>& hints) {
@@ -233,12 +133,7 @@ QList<QUrl> rootsForHints(const QList<QUrl>& roots, const std::optional<QStringL
 }
 
 std::optional<QStringList> subPathComponents(const QString& subPath) {
-    if (subPath.startsWith(QLatin1Char('/')))
-        return std::nullopt;
-    const QStringList components = subPath.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (components.contains(QStringLiteral("..")))
-        return std::nullopt;
-    return components;
+    return SharedPaths::components(subPath);
 }
 
 bool isUuidText(const QString& text) {
@@ -291,7 +186,7 @@ QCoro::Task<> handleSearch(const BridgeTask& taskRef, const BridgeTask::SearchAr
         for (const SearchResult& found : results) {
             BridgeSearchResult::Item item;
             item.id = newUuidText();
-            BridgeService::shared().idCache().put(item.id, found.url.toLocalFile());
+            BridgeService::shared().idCache().putNative(item.id, found.nativePath());
             item.name = found.name;
             item.mime = found.mime;
             item.size = found.size;
@@ -316,24 +211,16 @@ QCoro::Task<> handleRead(const BridgeTask& taskRef, const BridgeTask::ReadArgs& 
     const APIService api = apiRef;
     std::optional<QString> failure;
     try {
-        const std::optional<QString> path = BridgeService::shared().idCache().get(args.documentId);
+        const std::optional<QByteArray> path = BridgeService::shared().idCache().getNative(args.documentId);
         if (!path) {
             co_await TaskReports::error(api, task.id, loc(kUnknownDocument));
             co_return;
         }
         const QList<BookmarkEntry> entries = BookmarkPersistence::load();
-        const QString document = *path;
-        const QFuture<std::optional<BookmarkEntry>> finding =
-            QtConcurrent::run([entries, document] { return containingEntry(entries, document); });
-        const std::optional<BookmarkEntry> entry = co_await finding;
-        if (!entry) {
-            co_await TaskReports::error(api, task.id, loc(kOutsideSharedFolders));
-            co_return;
-        }
+        const QByteArray document = *path;
         const qint64 maxChars = std::max<qint64>(0, args.maxChars.value_or(kDefaultMaxChars));
-        const BookmarkEntry folder = *entry;
         const QFuture<ReadOutcome> extracting = QtConcurrent::run(
-            [folder, document, maxChars] { return extractInside(folder, document, maxChars); });
+            [entries, document, maxChars] { return extractInside(entries, document, maxChars); });
         const ReadOutcome outcome = co_await extracting;
         if (!outcome.content) {
             co_await TaskReports::error(api, task.id, outcome.error);
@@ -406,13 +293,11 @@ QCoro::Task<> handleListDir(const BridgeTask& taskRef, const BridgeTask::ListDir
         const QString subPath = components->join(QLatin1Char('/'));
 
         access.open(folder->url);
-        QString target = folder->path();
-        for (const QString& component : *components)
-            target += QLatin1Char('/') + component;
-        const QString folderPath = folder->path();
-        const QFuture<Listing> listing =
-            QtConcurrent::run([target, folderPath] { return listDirectory(target, folderPath); });
-        const Listing listed = co_await listing;
+        const std::shared_ptr<SharedTree> tree = folder->tree;
+        const QStringList parts = *components;
+        const QFuture<SharedDocuments::Listing> listing =
+            QtConcurrent::run([tree, parts] { return SharedDocuments::list(*tree, parts); });
+        const SharedDocuments::Listing listed = co_await listing;
         if (listed.escapes) {
             co_await TaskReports::error(api, task.id, loc(kSubPathEscapes));
             co_return;
@@ -423,10 +308,10 @@ QCoro::Task<> handleListDir(const BridgeTask& taskRef, const BridgeTask::ListDir
         }
 
         BridgeListDirResult result;
-        for (const ListedEntry& found : listed.entries) {
+        for (const SharedDocuments::ListedEntry& found : listed.entries) {
             BridgeListDirResult::Item item;
             item.id = newUuidText();
-            BridgeService::shared().idCache().put(item.id, found.path);
+            BridgeService::shared().idCache().putNative(item.id, found.path);
             item.name = found.name;
             item.type = found.isDirectory ? QStringLiteral("folder") : QStringLiteral("file");
             item.mime = found.isDirectory ? QStringLiteral("inode/directory") : listedFileMime(found.name);

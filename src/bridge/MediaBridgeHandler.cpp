@@ -3,10 +3,11 @@
 #include "bridge/BookmarkStore.h"
 #include "bridge/BridgeResults.h"
 #include "bridge/BridgeService.h"
+#include "bridge/SharedDocuments.h"
+#include "bridge/TaskReports.h"
 #include "content/ContentFiles.h"
 #include "content/DesktopOpener.h"
 #include "content/OcrEngine.h"
-#include "bridge/TaskReports.h"
 #include "content/Thumbnails.h"
 #include "platform/Localization.h"
 
@@ -19,39 +20,7 @@ namespace MediaBridgeHandler {
 
 namespace {
 
-// The shared folder that holds a document, and the document's path as it is reached.
-struct Containment {
-    BookmarkEntry entry;
-    QString documentPath;
-    QString handedOutPath; // the path the document was handed out under
-};
-
-// The document's path when it lies in the folder: resolved (links followed) when
-// something exists there; otherwise, with nothing left to follow, the path as given.
-std::optional<QString> pathInside(const QString& document, const QString& folder) {
-    const QString canonicalFolder = ContentFiles::canonicalPath(folder);
-    if (canonicalFolder.isEmpty())
-        return std::nullopt;
-    if (!ContentFiles::canonicalPath(document).isEmpty())
-        return ContentFiles::canonicalInside(document, canonicalFolder);
-    if (ContentFiles::isInside(document, folder))
-        return document;
-    return std::nullopt;
-}
-
-// The first shared folder, in stored order, that resolves and holds the document.
-// Folders that do not resolve are left out without a word. Blocking (file checks).
-std::optional<Containment> findContaining(const QList<BookmarkEntry>& entries, const QString& document) {
-    for (const BookmarkEntry& entry : entries) {
-        const std::optional<BookmarkResolver::Resolved> folder =
-            BookmarkResolver::tryResolve(entry.bookmarkData);
-        if (!folder)
-            continue;
-        if (const std::optional<QString> inside = pathInside(document, folder->path()))
-            return Containment{entry, *inside, document};
-    }
-    return std::nullopt;
-}
+using SharedDocuments::Lookup;
 
 // The shared folders as stored now (GUI thread).
 QList<BookmarkEntry> sharedFolders() {
@@ -59,24 +28,28 @@ QList<BookmarkEntry> sharedFolders() {
     return BookmarkPersistence::load();
 }
 
-// The shared folder that holds a handed-out document. When the id is unknown or the
-// document lies in no shared folder, the task's error update is sent with the matching
-// message and nothing is returned.
-QCoro::Task<std::optional<Containment>> locateShared(APIService api, QString taskId, QString documentId,
-                                                     const char* unknownMessage, const char* outsideMessage) {
-    const std::optional<QString> document = BridgeService::shared().idCache().get(documentId);
+// The handed-out document, opened again inside the shared folder that holds it.
+// When the id is unknown or the document lies in no shared folder, the task's error
+// update is sent with the matching message and nothing is returned. A document
+// inside a shared folder that cannot be opened (gone since) is returned without a
+// descriptor: each task words that failure its own way.
+QCoro::Task<std::optional<Lookup>> locateShared(APIService api, QString taskId, QString documentId,
+                                                const char* unknownMessage, const char* outsideMessage) {
+    const std::optional<QByteArray> document = BridgeService::shared().idCache().getNative(documentId);
     if (!document) {
         co_await TaskReports::error(api, taskId, loc(unknownMessage));
         co_return std::nullopt;
     }
     const QList<BookmarkEntry> entries = sharedFolders();
-    const QString path = *document;
-    QFuture<std::optional<Containment>> checking =
-        QtConcurrent::run([entries, path] { return findContaining(entries, path); });
-    const std::optional<Containment> containment = co_await checking;
-    if (!containment)
+    const QByteArray path = *document;
+    QFuture<Lookup> checking =
+        QtConcurrent::run([entries, path] { return SharedDocuments::open(entries, path); });
+    const Lookup lookup = co_await checking;
+    if (lookup.outside) {
         co_await TaskReports::error(api, taskId, loc(outsideMessage));
-    co_return containment;
+        co_return std::nullopt;
+    }
+    co_return lookup;
 }
 
 struct OcrOutcome {
@@ -84,16 +57,20 @@ struct OcrOutcome {
     QString error;
 };
 
-// Resolves the folder again and recognises the document inside the folder's access.
-// The file read is the one checked (`documentPath`); its type follows the name the
-// document was handed out under.
-OcrOutcome recognizeInFolder(const QByteArray& bookmark, const QString& documentPath,
-                             const QString& handedOutPath) {
+// Recognises the opened document inside its folder's access; its type follows the
+// name it was handed out under.
+OcrOutcome recognizeInFolder(const Lookup& lookup) {
     OcrOutcome outcome;
     try {
-        const BookmarkResolver::Resolved folder = BookmarkResolver::resolve(bookmark);
-        const BookmarkResolver::ScopedAccess access(folder.url);
-        outcome.result = OcrEngine::recognize(documentPath, handedOutPath);
+        if (!lookup.document) { // gone: nothing to read, the type still words the failure
+            outcome.result = OcrEngine::recognize(QString(), lookup.name);
+            return outcome;
+        }
+        const BookmarkResolver::ScopedAccess access(lookup.document->folder.url);
+        if (!lookup.document->isRegularFile())
+            outcome.result = OcrEngine::recognize(QString(), lookup.name);
+        else
+            outcome.result = OcrEngine::recognize(lookup.document->readPath(), lookup.name);
     } catch (...) {
         outcome.error = describeException(std::current_exception());
     }
@@ -103,15 +80,17 @@ OcrOutcome recognizeInFolder(const QByteArray& bookmark, const QString& document
 struct OpenCheck {
     bool contained = false;
     QString documentPath;
-    bool couldRunCode = false;
+    bool couldRunCode = true;
 };
 
 BridgeThumbnailResult emptyThumbnail() {
     return BridgeThumbnailResult{QString(), QStringLiteral("image/png"), 0, 0};
 }
 
-BridgeThumbnailResult thumbnailOf(const QString& documentPath, int boxPixels) {
-    const QImage image = Thumbnails::make(documentPath, boxPixels);
+BridgeThumbnailResult thumbnailOf(const Lookup& lookup, int boxPixels) {
+    if (!lookup.document || !lookup.document->isRegularFile())
+        return emptyThumbnail();
+    const QImage image = Thumbnails::make(lookup.document->readPath(), boxPixels);
     const std::optional<QByteArray> png = BridgeService::pngData(image);
     if (!png)
         return emptyThumbnail();
@@ -129,16 +108,13 @@ QCoro::Task<> handleOcrImage(const BridgeTask& taskRef, const BridgeTask::OcrIma
     const QString taskId = taskRef.id;
     const QString documentId = argsRef.documentId;
     const APIService api = apiRef;
-    QCoro::Task<std::optional<Containment>> locating =
+    QCoro::Task<std::optional<Lookup>> locating =
         locateShared(api, taskId, documentId, kUnknownDocumentForOcr, kOutsideForOcr);
-    const std::optional<Containment> containment = co_await locating;
-    if (!containment)
+    const std::optional<Lookup> lookup = co_await locating;
+    if (!lookup)
         co_return;
-    const QByteArray bookmark = containment->entry.bookmarkData;
-    const QString documentPath = containment->documentPath;
-    const QString path = containment->handedOutPath;
-    QFuture<OcrOutcome> recognizing = QtConcurrent::run(
-        [bookmark, documentPath, path] { return recognizeInFolder(bookmark, documentPath, path); });
+    const Lookup found = *lookup;
+    QFuture<OcrOutcome> recognizing = QtConcurrent::run([found] { return recognizeInFolder(found); });
     const OcrOutcome outcome = co_await recognizing;
     if (outcome.result)
         co_await TaskReports::success(api, taskId, outcome.result->toJson()); // a failed delivery is dropped
@@ -151,19 +127,26 @@ QCoro::Task<> handleOpenDocument(const BridgeTask& taskRef, const BridgeTask::Op
     const QString taskId = taskRef.id;
     const QString documentId = argsRef.documentId;
     const APIService api = apiRef;
-    const std::optional<QString> document = BridgeService::shared().idCache().get(documentId);
+    const std::optional<QByteArray> document = BridgeService::shared().idCache().getNative(documentId);
     if (!document) {
         co_await TaskReports::error(api, taskId, loc(kUnknownDocument));
         co_return;
     }
     const QList<BookmarkEntry> entries = sharedFolders();
-    const QString path = *document;
+    const QByteArray path = *document;
+    // The desktop opens by path: the path handed over is where the checked file lies
+    // (links resolved), and it is judged on the file opened through the shared folder.
     QFuture<OpenCheck> checking = QtConcurrent::run([entries, path] {
         OpenCheck check;
-        if (const std::optional<Containment> containment = findContaining(entries, path)) {
-            check.contained = true;
-            check.documentPath = containment->documentPath;
-            check.couldRunCode = DesktopOpener::couldRunCode(check.documentPath);
+        const Lookup lookup = SharedDocuments::open(entries, path);
+        check.contained = !lookup.outside;
+        if (const std::optional<SharedDocuments::Document>& found = lookup.document) {
+            check.documentPath = QFile::decodeName(found->realPath);
+            const QString realName =
+                QFile::decodeName(found->realPath.mid(found->realPath.lastIndexOf('/') + 1));
+            check.couldRunCode =
+                QFile::encodeName(check.documentPath) != found->realPath ||
+                DesktopOpener::couldRunCode(found->readPath(), QStringList{found->name, realName});
         }
         return check;
     });
@@ -194,15 +177,15 @@ QCoro::Task<> handleThumbnail(const BridgeTask& taskRef, const BridgeTask::Thumb
     const QString documentId = argsRef.documentId;
     const std::optional<qint64> maxEdge = argsRef.maxEdge;
     const APIService api = apiRef;
-    QCoro::Task<std::optional<Containment>> locating =
+    QCoro::Task<std::optional<Lookup>> locating =
         locateShared(api, taskId, documentId, kUnknownDocument, kNoLongerShared);
-    const std::optional<Containment> containment = co_await locating;
-    if (!containment)
+    const std::optional<Lookup> lookup = co_await locating;
+    if (!lookup)
         co_return;
     const int box = Thumbnails::boxPixels(Thumbnails::clampedEdge(maxEdge), Thumbnails::screenScale());
-    const QString documentPath = containment->documentPath;
+    const Lookup found = *lookup;
     QFuture<BridgeThumbnailResult> drawing =
-        QtConcurrent::run([documentPath, box] { return thumbnailOf(documentPath, box); });
+        QtConcurrent::run([found, box] { return thumbnailOf(found, box); });
     const BridgeThumbnailResult result = co_await drawing;
     const std::optional<QString> failure = co_await TaskReports::success(api, taskId, result.toJson());
     if (failure) // one more try, with the empty thumbnail; its failure is dropped

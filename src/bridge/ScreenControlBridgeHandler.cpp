@@ -1,9 +1,11 @@
 #include "bridge/ScreenControlBridgeHandler.h"
 
+#include "content/SharedTree.h"
+
 #include "bridge/BridgeResults.h"
+#include "bridge/TaskReports.h"
 #include "content/DesktopEntry.h"
 #include "content/DesktopOpener.h"
-#include "bridge/TaskReports.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
 
@@ -67,8 +69,12 @@ std::optional<QString> locateById(const QStringList& folders, const QString& nam
     for (const QString& folder : folders) {
         QStringList candidates{folder + QLatin1Char('/') + id};
         for (qsizetype dash = id.indexOf(QLatin1Char('-')); dash > 0;
-             dash = id.indexOf(QLatin1Char('-'), dash + 1))
-            candidates << folder + QLatin1Char('/') + id.left(dash) + QLatin1Char('/') + id.mid(dash + 1);
+             dash = id.indexOf(QLatin1Char('-'), dash + 1)) {
+            const QString vendor = id.left(dash);
+            if (vendor.startsWith(QLatin1Char('.')))
+                continue; // never a hidden folder, nor one above
+            candidates << folder + QLatin1Char('/') + vendor + QLatin1Char('/') + id.mid(dash + 1);
+        }
         for (const QString& candidate : candidates) {
             if (QFileInfo(candidate).isFile())
                 return usableEntry(candidate);
@@ -147,7 +153,10 @@ QStringList applicationFolders() {
 }
 
 std::optional<QString> locateApp(const QString& name) {
-    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QChar(u'\0')))
+    // A desktop-file id is a plain name: nothing that could name a place elsewhere.
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) ||
+        name.contains(QStringLiteral("..")) || name.startsWith(QLatin1Char('.')) ||
+        SharedPaths::hasControlCharacters(name))
         return std::nullopt;
     const QStringList folders = applicationFolders();
     if (auto byId = locateById(folders, name))

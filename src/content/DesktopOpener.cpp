@@ -10,7 +10,14 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
 #include <QCoro/QCoroProcess>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,12 +26,16 @@ std::shared_ptr<DesktopOpener>& sharedOpener() {
     return opener;
 }
 
-// Types whose default handler may execute them.
+// Types whose default handler may run them: programs, installers, launchers and
+// the scripts of an interpreter. Matched exactly (with their aliases), except the
+// shell scripts, whose kinds all derive from one type: the script types also derive
+// from "application/x-executable", and so do JSON and JavaScript, which are data.
 const char* const kRunnableTypes[] = {
     "application/x-executable",
     "application/x-sharedlib",
     "application/x-pie-executable",
-    "application/x-shellscript",
+    "application/x-core",
+    "application/x-object",
     "application/x-desktop",
     "application/x-ms-dos-executable",
     "application/x-msdownload",
@@ -32,24 +43,74 @@ const char* const kRunnableTypes[] = {
     "application/x-ms-shortcut",
     "application/vnd.microsoft.portable-executable",
     "application/x-java-archive",
+    "application/x-java-jnlp-file",
     "application/vnd.appimage",
     "application/x-iso9660-appimage",
     "application/x-flatpak",
+    "application/vnd.flatpak",
     "application/vnd.flatpak.ref",
     "application/vnd.flatpak.repo",
+    "application/vnd.snap",
+    "application/x-snap",
     "application/x-deb",
     "application/vnd.debian.binary-package",
     "application/x-rpm",
     "application/x-bat",
+    "application/x-msdos-program",
+    "application/x-powershell",
+    "text/x-python",
+    "text/x-python3",
+    "application/x-perl",
+    "application/x-ruby",
+    "text/x-lua",
+    "application/x-awk",
+    "application/x-php",
+    "text/x-tcl",
+    "text/vbscript",
+    "text/vbscript.encode",
+    "application/x-vbscript",
+    "application/x-wine-extension-msp",
+};
+
+// Extensions that a desktop hands to a launcher or an interpreter, whatever type
+// the database gives them (lower case).
+const char* const kLauncherExtensions[] = {
+    "desktop",     "jnlp", "snap", "ps1",  "psm1",     "psd1", "vbs", "vbe",     "wsf",
+    "wsh",         "bat",  "cmd",  "com",  "exe",      "scr",  "pif", "cpl",     "msi",
+    "msp",         "msc",  "jar",  "lnk",  "appimage", "deb",  "rpm", "flatpak", "flatpakref",
+    "flatpakrepo", "run",  "sh",   "bash", "zsh",      "csh",  "ksh", "fish",    "command",
+    "py",          "pyw",  "pl",   "rb",   "lua",      "php",  "apk", "reg",     "hta",
 };
 
 bool isRunnableType(const QMimeType& type) {
     if (!type.isValid())
         return false;
+    QStringList names = type.aliases();
+    names.prepend(type.name());
     for (const char* runnable : kRunnableTypes)
-        if (type.inherits(QLatin1String(runnable)))
+        if (names.contains(QLatin1String(runnable)))
+            return true;
+    return type.inherits(QStringLiteral("application/x-shellscript"));
+}
+
+bool hasLauncherExtension(const QString& name) {
+    const QString extension = QFileInfo(name).suffix().toLower();
+    for (const char* launcher : kLauncherExtensions)
+        if (extension == QLatin1String(launcher))
             return true;
     return false;
+}
+
+// The first bytes of a regular file (a FIFO put in its place is not waited on).
+QByteArray leadingBytes(const QString& path, int count) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return {};
+    QByteArray bytes(count, '\0');
+    const ssize_t got = ::read(fd, bytes.data(), static_cast<size_t>(count));
+    ::close(fd);
+    bytes.truncate(got > 0 ? got : 0);
+    return bytes;
 }
 
 constexpr int kGioTimeoutMs = 60000;
@@ -97,33 +158,47 @@ void DesktopOpener::setShared(std::shared_ptr<DesktopOpener> opener) {
     sharedOpener() = opener ? std::move(opener) : std::make_shared<GioDesktopOpener>();
 }
 
-bool DesktopOpener::couldRunCode(const QString& path) {
-    const QFileInfo info(path);
-    const QString canonical = info.canonicalFilePath(); // empty when missing or a dangling link
-    if (canonical.isEmpty())
-        return true;
-    const QFileInfo target(canonical);
-    if (target.isDir())
+bool DesktopOpener::couldRunCode(const QString& path, const QStringList& names) {
+    struct stat info {};
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return true; // missing, or a dangling link
+    if (S_ISDIR(info.st_mode))
         return false;
-    if (!target.isFile())
+    if (!S_ISREG(info.st_mode))
         return true; // FIFO, socket, device
-    if (target.permissions() & (QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther))
+    if (info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH))
         return true;
+    const QByteArray head = leadingBytes(path, 4);
+    if (head.startsWith("#!") ||
+        head.startsWith("\x7f"
+                        "ELF") ||
+        head.startsWith("MZ"))
+        return true; // a script with its interpreter, a program
+    QStringList judged = names;
+    if (judged.isEmpty()) {
+        const QFileInfo given(path);
+        judged << given.fileName() << QFileInfo(given.canonicalFilePath()).fileName();
+    }
     const QMimeDatabase mimes;
-    const QString name = info.fileName();
-    if (name.endsWith(QLatin1String(".desktop"), Qt::CaseInsensitive))
-        return true;
-    if (isRunnableType(mimes.mimeTypeForFile(target.absoluteFilePath(), QMimeDatabase::MatchContent)))
+    if (isRunnableType(mimes.mimeTypeForFile(path, QMimeDatabase::MatchContent)))
         return true;
     // The handler is chosen by name as well: "notes.sh" holding plain text still counts.
-    for (const QMimeType& type : mimes.mimeTypesForFileName(name))
-        if (isRunnableType(type))
+    for (const QString& name : std::as_const(judged)) {
+        if (hasLauncherExtension(name))
             return true;
-    return isRunnableType(mimes.mimeTypeForFile(target.absoluteFilePath(), QMimeDatabase::MatchExtension));
+        for (const QMimeType& type : mimes.mimeTypesForFileName(name))
+            if (isRunnableType(type))
+                return true;
+    }
+    return false;
 }
 
 QCoro::Task<bool> GioDesktopOpener::openDocument(QString path) {
-    if (couldRunCode(path))
+    // (The check reads the file: never on the GUI thread. The future is named:
+    // g++ 12 mishandles lambda temporaries inside co_await.)
+    const QFuture<bool> checking = QtConcurrent::run([path] { return couldRunCode(path); });
+    const bool runnable = co_await checking;
+    if (runnable)
         co_return false;
     QStringList arguments{QStringLiteral("open"), QStringLiteral("--"), path};
     const GioOutcome outcome = co_await runGio(std::move(arguments));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <QCoro/QCoroTask>
 
@@ -24,10 +25,13 @@ public:
     static void setShared(std::shared_ptr<DesktopOpener> opener);
 
     // Whether handing the file to the desktop could run code rather than show it:
-    // anything executable (an execute permission bit, a program, a script, a
-    // .desktop entry, an installer), or anything that is neither a regular file nor
-    // a folder. Symbolic links are judged by their target.
-    static bool couldRunCode(const QString& path);
+    // an execute permission bit, a script with its interpreter ("#!") or a program
+    // by its first bytes, a program, script, installer or launcher type (by content,
+    // and by each of `names`, or the file's own names when none is given: .desktop,
+    // .jnlp, .snap, .ps1, .vbs, .bat, .jar, .msi…), or anything that is neither a
+    // regular file nor a folder. Plain data (JSON, JavaScript, text) is not code.
+    // Symbolic links are judged by their target. Reads the file: blocks.
+    static bool couldRunCode(const QString& path, const QStringList& names = {});
 };
 
 // The real desktop, through `gio open` and `gio launch` (QDesktopServices when gio

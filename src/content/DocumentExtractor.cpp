@@ -317,16 +317,12 @@ qint64 characterCount(const QString& text) {
     return count;
 }
 
-ExtractedContent extract(const QString& path, qint64 maxChars) {
-    maxChars = std::max<qint64>(0, maxChars);
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) == 0) {
-        if (!S_ISREG(info.st_mode))
-            throw ExtractorError::unsupportedFormat(inodeType(info.st_mode));
-        if (info.st_size > maxFileSize)
-            throw ExtractorError::tooLarge(info.st_size);
-    }
-    const QString extension = QFileInfo(path).suffix().toLower();
+namespace {
+enum class Format { Pdf, Rtf, PlainText, Unsupported };
+
+// The format by the name's lower-cased extension, and the type found for it.
+std::pair<Format, QString> formatOf(const QString& name) {
+    const QString extension = QFileInfo(name).suffix().toLower();
     QMimeType type;
     if (!extension.isEmpty()) {
         static const QMimeDatabase database;
@@ -336,12 +332,48 @@ ExtractedContent extract(const QString& path, qint64 maxChars) {
             type = found;
     }
     if (extension == QLatin1String("pdf") || type.inherits(QStringLiteral("application/pdf")))
-        return extractPDF(path, maxChars);
+        return {Format::Pdf, type.name()};
     if (extension == QLatin1String("rtf") || type.inherits(QStringLiteral("application/rtf")))
-        return extractRTF(path, maxChars);
+        return {Format::Rtf, type.name()};
     if (type.inherits(QStringLiteral("text/plain")) || plainTextExtensions().contains(extension))
+        return {Format::PlainText, type.name()};
+    return {Format::Unsupported, type.isValid() ? type.name() : extension};
+}
+} // namespace
+
+ExtractorError openFailure(int errorNumber, const QString& name) {
+    const auto [format, type] = formatOf(name);
+    switch (format) {
+    case Format::Pdf:
+        return ExtractorError::readFailed(QStringLiteral("PDFDocument init failed"));
+    case Format::Unsupported:
+        return ExtractorError::unsupportedFormat(type);
+    default:
+        return ExtractorError::readFailed(ContentFiles::fileErrorDescription(errorNumber, name));
+    }
+}
+
+ExtractedContent extract(const QString& path, qint64 maxChars, const QString& typeName) {
+    maxChars = std::max<qint64>(0, maxChars);
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0) {
+        if (!S_ISREG(info.st_mode))
+            throw ExtractorError::unsupportedFormat(inodeType(info.st_mode));
+        if (info.st_size > maxFileSize)
+            throw ExtractorError::tooLarge(info.st_size);
+    }
+    const auto [format, type] = formatOf(typeName.isEmpty() ? path : typeName);
+    switch (format) {
+    case Format::Pdf:
+        return extractPDF(path, maxChars);
+    case Format::Rtf:
+        return extractRTF(path, maxChars);
+    case Format::PlainText:
         return extractPlainText(path, maxChars);
-    throw ExtractorError::unsupportedFormat(type.isValid() ? type.name() : extension);
+    case Format::Unsupported:
+        break;
+    }
+    throw ExtractorError::unsupportedFormat(type);
 }
 
 ExtractedContent extract(const QUrl& fileUrl, qint64 maxChars) {

@@ -46,7 +46,12 @@ constexpr qint64 maxFileSize = 10 * 1024 * 1024;
 // The text of the file, cut to `maxChars` user-perceived characters (a negative
 // limit counts as zero). Only regular files are read, never more than
 // maxFileSize + 1 bytes. Throws ExtractorError.
-ExtractedContent extract(const QString& path, qint64 maxChars);
+// `typeName`, when given, is the name whose extension decides the type (the name a
+// document was handed out under, when `path` opens it through a descriptor).
+ExtractedContent extract(const QString& path, qint64 maxChars, const QString& typeName = QString());
+// The error extract() gives for a document named `name` that cannot be opened
+// (an errno value).
+ExtractorError openFailure(int errorNumber, const QString& name);
 ExtractedContent extract(const QUrl& fileUrl, qint64 maxChars);
 
 // The extensions read as plain text whatever their registered type (lower case).

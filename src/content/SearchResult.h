@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
+#include <QFile>
 #include <QString>
 #include <QUrl>
 
@@ -15,6 +17,10 @@ struct SearchResult {
     std::optional<QDateTime> modifiedAt; // last content change, when known
     bool isRemote = false;               // on a network file system
     QString parentDisplay;               // its parent folder's path, home shown as "~"
+    QByteArray native;                   // its exact path (native bytes), when known
+
+    // The path as the file system names it: `native`, or the URL's path.
+    QByteArray nativePath() const { return native.isEmpty() ? QFile::encodeName(url.toLocalFile()) : native; }
 
     bool operator==(const SearchResult&) const = default;
 };

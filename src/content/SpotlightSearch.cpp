@@ -2,6 +2,7 @@
 
 #include "content/ContentFiles.h"
 #include "content/FileManagerSearch.h"
+#include "content/SharedTree.h"
 #include "platform/Errors.h"
 #include "platform/Log.h"
 
@@ -54,9 +55,14 @@ QList<SearchResult> resultsInside(const QList<MetadataItem>& items, const QStrin
         if (item.path.isEmpty())
             continue;
         const QString resolved = ContentFiles::canonicalPath(item.path);
+        // Inside a root, and nothing hidden (nor a control character) below it.
         const bool inside =
             !resolved.isEmpty() && std::any_of(roots.cbegin(), roots.cend(), [&](const QString& root) {
-                return resolved != root && ContentFiles::isInside(resolved, root);
+                return resolved != root && ContentFiles::isInside(resolved, root) &&
+                       SharedPaths::components(
+                           resolved.mid(root.size() + (root.endsWith(QLatin1Char('/')) ? 0 : 1)))
+                           .has_value() &&
+                       !SharedPaths::hasControlCharacters(item.path);
             });
         if (!inside)
             continue;

@@ -1,9 +1,11 @@
 // The file tools of the local model: search, read, list and browse the shared
 // folders, and recognise the text of an image. Files are named to the model by ids
-// kept in the bridge's id cache, never by path; a document is read only when its
-// canonical path lies inside a shared folder's canonical path.
+// kept in the bridge's id cache, never by path; a document is opened again through
+// the descriptor of the shared folder that holds it (SharedDocuments), so a link or
+// a swapped folder never leads out of it.
 #include "bridge/BookmarkStore.h"
 #include "bridge/BridgeService.h"
+#include "bridge/SharedDocuments.h"
 #include "content/ContentFiles.h"
 #include "content/DocumentExtractor.h"
 #include "content/OcrEngine.h"
@@ -46,56 +48,32 @@ BridgeIDCache& idCache() {
     return BridgeService::shared().idCache();
 }
 
-// The shared folder that holds a document, and the document's canonical path.
-struct Owner {
-    BookmarkEntry entry;
-    QString documentPath;
-};
-
-// The first shared folder, in stored order, whose canonical path contains the
-// document's canonical path. Folders that no longer resolve are passed over.
-std::optional<Owner> owningFolder(const QString& documentPath) {
-    for (const BookmarkEntry& entry : BookmarkPersistence::load()) {
-        const auto resolved = BookmarkResolver::tryResolve(entry.bookmarkData);
-        if (!resolved)
-            continue;
-        const QString folder = ContentFiles::canonicalPath(resolved->path());
-        if (const auto inside = ContentFiles::canonicalInside(documentPath, folder))
-            return Owner{entry, *inside};
-    }
-    return std::nullopt;
-}
-
-// Looks the id up and checks containment: the owner, or the answer to give.
-std::variant<Owner, QString> documentFor(const Json& args) {
-    const QString id = stringArgument(args, "document_id").value_or(QString());
-    const std::optional<QString> path = id.isEmpty() ? std::nullopt : idCache().get(id);
-    if (!path)
-        return documentNotFound;
-    auto owner = owningFolder(*path);
-    if (!owner)
-        return documentOutside;
-    return *owner;
-}
-
 template <typename Result>
 using Outcome = std::variant<Result, QString>; // the value or a failure's description
 
-// Runs `work` on the document inside its folder's access: the folder's bookmark is
-// resolved again and access held while the work runs on a worker thread.
+// Looks the id up, opens the document again inside the shared folder that holds it
+// and runs `work` on it (on a worker thread, inside the folder's access): the
+// result, or the answer to give.
 template <typename Result, typename Work>
-QCoro::Task<Outcome<Result>> inFolderAccess(Owner owner, Work work) {
-    const auto resolved = BookmarkResolver::tryResolve(owner.entry.bookmarkData);
-    if (!resolved)
-        co_return Outcome<Result>(std::in_place_index<1>,
-                                  BookmarkError::resolutionFailed(owner.entry.displayName).description());
-    BookmarkResolver::ScopedAccess access(resolved->url);
-    const QString path = owner.documentPath;
-    QFuture<Outcome<Result>> running = QtConcurrent::run([path, work]() -> Outcome<Result> {
+QCoro::Task<Outcome<Result>> onDocument(Json args, Work work, QString failurePrefix) {
+    const QString id = stringArgument(args, "document_id").value_or(QString());
+    const std::optional<QByteArray> path = id.isEmpty() ? std::nullopt : idCache().getNative(id);
+    if (!path)
+        co_return Outcome<Result>(std::in_place_index<1>, documentNotFound);
+    const QList<BookmarkEntry> entries = BookmarkPersistence::load();
+    const QByteArray native = *path;
+    QFuture<Outcome<Result>> running = QtConcurrent::run([entries, native, work, failurePrefix]() {
+        const SharedDocuments::Lookup lookup = SharedDocuments::open(entries, native);
+        if (lookup.outside)
+            return Outcome<Result>(std::in_place_index<1>, documentOutside);
         try {
-            return Outcome<Result>(std::in_place_index<0>, work(path));
+            std::optional<BookmarkResolver::ScopedAccess> access;
+            if (lookup.document)
+                access.emplace(lookup.document->folder.url);
+            return Outcome<Result>(std::in_place_index<0>, work(lookup));
         } catch (...) {
-            return Outcome<Result>(std::in_place_index<1>, describeException(std::current_exception()));
+            return Outcome<Result>(std::in_place_index<1>,
+                                   failurePrefix + describeException(std::current_exception()));
         }
     });
     Outcome<Result> outcome = co_await running;
@@ -106,57 +84,6 @@ bool isCanonicalUuid(const QString& text) {
     static const QRegularExpression pattern(
         QStringLiteral("^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$"));
     return pattern.match(text).hasMatch();
-}
-
-// One entry of a folder being browsed.
-struct Child {
-    QString path;
-    QString name;
-    bool isFolder = false;
-    qint64 size = 0;
-};
-
-struct Listing {
-    enum class Kind { Listed, Escapes, Unreadable } kind = Kind::Listed;
-    QString error;
-    QList<Child> children;
-};
-
-// Lists one folder level below the shared folder: direct, visible children only.
-// The target must lie inside the folder once links are resolved; a child that is a
-// link leading out of the folder (or nowhere) is left out. Blocks.
-Listing listFolder(const QString& folder, const QString& target) {
-    Listing listing;
-    const QString canonicalFolder = ContentFiles::canonicalPath(folder);
-    const QString canonicalTarget = ContentFiles::canonicalPath(target);
-    if (!canonicalTarget.isEmpty() &&
-        (canonicalFolder.isEmpty() || !ContentFiles::isInside(canonicalTarget, canonicalFolder))) {
-        listing.kind = Listing::Kind::Escapes;
-        return listing;
-    }
-    const QString readable = canonicalTarget.isEmpty() ? target : canonicalTarget;
-    DIR* directory = ::opendir(QFile::encodeName(readable).constData());
-    if (!directory) {
-        listing.kind = Listing::Kind::Unreadable;
-        listing.error = ContentFiles::fileErrorDescription(errno, target, true);
-        return listing;
-    }
-    ::closedir(directory);
-
-    const QFileInfoList entries =
-        QDir(canonicalTarget)
-            .entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
-    for (const QFileInfo& entry : entries) {
-        if (entry.isSymLink() && !ContentFiles::canonicalInside(entry.filePath(), canonicalFolder))
-            continue;
-        Child child;
-        child.name = entry.fileName();
-        child.path = target + QLatin1Char('/') + child.name;
-        child.isFolder = entry.isDir();
-        child.size = child.isFolder ? 0 : std::max<qint64>(entry.size(), 0);
-        listing.children.append(child);
-    }
-    return listing;
 }
 
 } // namespace
@@ -170,15 +97,18 @@ QCoro::Task<QString> searchLocalDocuments(Json args) {
     if (entries.isEmpty())
         co_return noFolders;
 
-    QList<QUrl> roots;
+    // The folders are checked on a worker thread (each is opened and identified).
+    QFuture<QList<QUrl>> resolving = QtConcurrent::run([entries] {
+        QList<QUrl> urls;
+        for (const BookmarkEntry& entry : entries)
+            if (const auto resolved = BookmarkResolver::tryResolve(entry.bookmarkData))
+                urls.append(resolved->url);
+        return urls;
+    });
+    QList<QUrl> roots = co_await resolving;
     std::vector<std::unique_ptr<BookmarkResolver::ScopedAccess>> access;
-    for (const BookmarkEntry& entry : entries) {
-        const auto resolved = BookmarkResolver::tryResolve(entry.bookmarkData);
-        if (!resolved)
-            continue;
-        access.push_back(std::make_unique<BookmarkResolver::ScopedAccess>(resolved->url));
-        roots.append(resolved->url);
-    }
+    for (const QUrl& root : std::as_const(roots))
+        access.push_back(std::make_unique<BookmarkResolver::ScopedAccess>(root));
 
     if (!hints.isEmpty() && !roots.isEmpty()) {
         QList<QUrl> preferred;
@@ -204,7 +134,7 @@ QCoro::Task<QString> searchLocalDocuments(Json args) {
     QStringList lines;
     for (const SearchResult& result : results) {
         const QString id = newDocumentId();
-        idCache().put(id, result.url.toLocalFile());
+        idCache().putNative(id, result.nativePath());
         const QString date =
             result.modifiedAt ? ContentFiles::isoDateText(*result.modifiedAt) : QStringLiteral("unknown");
         QString line = result.name + QStringLiteral(" \u2014 ") + result.parentDisplay;
@@ -218,18 +148,16 @@ QCoro::Task<QString> searchLocalDocuments(Json args) {
 }
 
 QCoro::Task<QString> readLocalDocument(Json args) {
-    auto found = documentFor(args);
-    if (found.index() == 1)
-        co_return std::get<1>(found);
     const qint64 maxChars = std::clamp<qint64>(integerArgument(args, "max_chars").value_or(8000), 500, 10000);
-
-    const Owner owner = std::get<0>(found);
-    const auto extract = [maxChars](const QString& path) {
-        return DocumentExtractor::extract(path, maxChars);
+    const auto extract = [maxChars](const SharedDocuments::Lookup& lookup) {
+        if (!lookup.document)
+            throw DocumentExtractor::openFailure(lookup.error, lookup.name);
+        return DocumentExtractor::extract(lookup.document->readPath(), maxChars, lookup.name);
     };
-    const auto outcome = co_await inFolderAccess<ExtractedContent>(owner, extract);
+    const auto outcome =
+        co_await onDocument<ExtractedContent>(std::move(args), extract, QStringLiteral("Read failed: "));
     if (outcome.index() == 1)
-        co_return QStringLiteral("Read failed: ") + std::get<1>(outcome);
+        co_return std::get<1>(outcome);
     const ExtractedContent& content = std::get<0>(outcome);
     if (content.truncated)
         co_return content.text +
@@ -265,43 +193,39 @@ QCoro::Task<QString> browseLocalFolder(Json args) {
         std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.id == id; });
     if (entry == entries.end())
         co_return QStringLiteral("Ce dossier n'est plus partagé sur le Mac.");
-    const auto resolved = BookmarkResolver::tryResolve(entry->bookmarkData);
-    if (!resolved)
+    const std::optional<QStringList> pieces = SharedPaths::components(subPath);
+    // The folder is checked and opened, then listed, on a worker thread.
+    const QByteArray bookmark = entry->bookmarkData;
+    QFuture<std::optional<std::pair<QUrl, SharedDocuments::Listing>>> listed =
+        QtConcurrent::run([bookmark, pieces]() -> std::optional<std::pair<QUrl, SharedDocuments::Listing>> {
+            const std::optional<BookmarkResolver::Resolved> resolved = BookmarkResolver::tryResolve(bookmark);
+            if (!resolved)
+                return std::nullopt;
+            SharedDocuments::Listing listing;
+            if (pieces) {
+                const BookmarkResolver::ScopedAccess access(resolved->url);
+                listing = SharedDocuments::list(*resolved->tree, *pieces);
+            }
+            return std::make_pair(resolved->url, listing);
+        });
+    const std::optional<std::pair<QUrl, SharedDocuments::Listing>> outcome = co_await listed;
+    if (!outcome)
         co_return QStringLiteral("Impossible de résoudre le bookmark (dossier déplacé ?).");
-
-    const QStringList pieces = subPath.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (subPath.startsWith(QLatin1Char('/')) || pieces.contains(QStringLiteral("..")))
+    if (!pieces)
         co_return QStringLiteral("sub_path invalide.");
-
-    BookmarkResolver::ScopedAccess access(resolved->url);
-    const QString folder = resolved->path();
-    QString target = folder;
-    for (const QString& piece : pieces)
-        target += QLatin1Char('/') + piece;
-
-    QFuture<Listing> listed = QtConcurrent::run([folder, target] { return listFolder(folder, target); });
-    Listing listing = co_await listed;
-    switch (listing.kind) {
-    case Listing::Kind::Escapes:
+    const SharedDocuments::Listing& listing = outcome->second;
+    if (listing.escapes)
         co_return QStringLiteral("sub_path échappe du dossier partagé.");
-    case Listing::Kind::Unreadable:
-        co_return QStringLiteral("Lecture du dossier impossible: ") + listing.error;
-    case Listing::Kind::Listed:
-        break;
-    }
-    if (listing.children.isEmpty())
+    if (listing.error)
+        co_return QStringLiteral("Lecture du dossier impossible: ") + *listing.error;
+    if (listing.entries.isEmpty())
         co_return QStringLiteral("Empty folder.");
 
-    QCollator collator;
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::stable_sort(listing.children.begin(), listing.children.end(),
-                     [&](const Child& a, const Child& b) { return collator.compare(a.name, b.name) < 0; });
-
     QStringList lines;
-    for (const Child& child : listing.children) {
+    for (const SharedDocuments::ListedEntry& child : listing.entries) {
         const QString childId = newDocumentId();
-        idCache().put(childId, child.path);
-        if (child.isFolder)
+        idCache().putNative(childId, child.path);
+        if (child.isDirectory)
             lines.append(QStringLiteral("\U0001F4C1 ") + child.name + QStringLiteral(" (id: ") + childId +
                          QLatin1Char(')'));
         else
@@ -312,15 +236,15 @@ QCoro::Task<QString> browseLocalFolder(Json args) {
 }
 
 QCoro::Task<QString> ocrLocalImage(Json args) {
-    auto found = documentFor(args);
-    if (found.index() == 1)
-        co_return std::get<1>(found);
-
-    const Owner owner = std::get<0>(found);
-    const auto recognize = [](const QString& path) { return OcrEngine::recognize(path); };
-    const auto outcome = co_await inFolderAccess<BridgeOcrResult>(owner, recognize);
+    const auto recognize = [](const SharedDocuments::Lookup& lookup) {
+        if (!lookup.document || !lookup.document->isRegularFile())
+            return OcrEngine::recognize(QString(), lookup.name); // gone: worded by its type
+        return OcrEngine::recognize(lookup.document->readPath(), lookup.name);
+    };
+    const auto outcome =
+        co_await onDocument<BridgeOcrResult>(std::move(args), recognize, QStringLiteral("OCR failed: "));
     if (outcome.index() == 1)
-        co_return QStringLiteral("OCR failed: ") + std::get<1>(outcome);
+        co_return std::get<1>(outcome);
     const QString& text = std::get<0>(outcome).text;
     if (text.isEmpty())
         co_return QStringLiteral("No text recognised in this document.");

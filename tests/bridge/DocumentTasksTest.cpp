@@ -18,6 +18,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <stdio.h>
+#include <thread>
+#include <unistd.h>
+
 namespace {
 
 const QString kPollPath = QStringLiteral("/api/v1/bridge/tasks/next");
@@ -374,4 +381,103 @@ TEST_F(DocumentTasksTest, UndeliveredResultIsRecordedAndAccessStillReleased) {
     EXPECT_TRUE(BridgeService::shared().lastErrorMessage()->contains(QStringLiteral("500")))
         << BridgeService::shared().lastErrorMessage()->toStdString();
     expectAccessBalanced();
+}
+
+// A folder of the share and a link out of it swap places over and over while the
+// same document is read: every read gives the inside text or an error, never a byte
+// of the outside file.
+TEST_F(DocumentTasksTest, ReadsRacingAFolderSwappedForALinkNeverLeaveTheShare) {
+    share(projets);
+    file(projets + QStringLiteral("/dossier/doc.txt"), "dedans");
+    file(outside + QStringLiteral("/doc.txt"), "SECRET");
+    ASSERT_TRUE(QFile::link(outside, projets + QStringLiteral("/piege")));
+    const Json listed = result("search", {{"query", "doc"}});
+    ASSERT_EQ(listed["items"].size(), 1u);
+    const std::string id = listed["items"][0]["id"];
+    const QByteArray folder = QFile::encodeName(projets + QStringLiteral("/dossier"));
+    const QByteArray trap = QFile::encodeName(projets + QStringLiteral("/piege"));
+    std::atomic<bool> stop{false};
+    std::thread flipper([&] {
+        while (!stop)
+            ::renameat2(AT_FDCWD, folder.constData(), AT_FDCWD, trap.constData(), RENAME_EXCHANGE);
+    });
+    int inside = 0;
+    std::string leaked;
+    for (int i = 0; i < 300 && leaked.empty(); ++i) {
+        const Json body = run("read", {{"document_id", id}});
+        if (body.dump().find("SECRET") != std::string::npos)
+            leaked = body.dump();
+        inside += body["status"] == "done" && body["result"]["content"] == "dedans";
+    }
+    stop = true;
+    flipper.join();
+    EXPECT_EQ(leaked, "");
+    EXPECT_GT(inside, 0);
+}
+
+// A NUL or control character in a sub path, a hidden component, and a shared folder
+// replaced by a link are refused before anything outside is named; a shared folder
+// renamed within its parent is still served.
+TEST_F(DocumentTasksTest, SubPathsAndSharesAreCheckedAtEveryUse) {
+    const QString id = share(projets);
+    file(projets + QStringLiteral("/.cache/brouillon.txt"), "caché");
+    file(projets + QStringLiteral("/a.txt"), "a");
+    file(outside + QStringLiteral("/secret.txt"), "secret");
+    ASSERT_TRUE(QFile::link(outside, projets + QStringLiteral("/lien")));
+    for (const std::string& subPath :
+         {std::string("lien\0", 5), std::string("lien\n"), std::string(".cache"), std::string("a/../.cache")})
+        EXPECT_EQ(error("list_dir", {{"folder_id", json::str(id)}, {"sub_path", subPath}}),
+                  "sub_path invalide.")
+            << subPath;
+    EXPECT_EQ(error("list_dir", {{"folder_id", json::str(id)}, {"sub_path", "lien"}}),
+              "sub_path échappe du dossier partagé.");
+    const std::string hiddenId = uuidText(QUuid::createUuid()).toStdString();
+    BridgeService::shared().idCache().put(QString::fromStdString(hiddenId),
+                                          projets + QStringLiteral("/.cache/brouillon.txt"));
+    EXPECT_EQ(error("read", {{"document_id", hiddenId}}), "Document hors des dossiers partagés.");
+
+    // Renamed within its parent: found again under its new name.
+    const QString renamed = root + QStringLiteral("/Projets renommés");
+    ASSERT_TRUE(QDir().rename(projets, renamed));
+    EXPECT_EQ(result("list_dir", {{"folder_id", json::str(id)}})["items"][0]["name"], "a.txt");
+    EXPECT_EQ(result("list_folders")["folders"][0]["path_display"], "~/Documents/Projets renommés");
+
+    // Replaced by a link to another folder: refused as moved, nothing of it named.
+    const QString away = QDir::homePath() + QStringLiteral("/Ailleurs");
+    ASSERT_TRUE(QDir().rename(renamed, away));
+    ASSERT_TRUE(QFile::link(outside, projets));
+    EXPECT_EQ(error("list_dir", {{"folder_id", json::str(id)}}),
+              "Impossible de résoudre le bookmark (dossier déplacé ?).");
+    EXPECT_EQ(result("list_folders"), (Json{{"folders", Json::array()}}));
+    EXPECT_TRUE(result("search", {{"query", "secret"}})["items"].empty());
+    BridgeService::shared().idCache().put(QString::fromStdString(hiddenId),
+                                          projets + QStringLiteral("/secret.txt"));
+    EXPECT_EQ(error("read", {{"document_id", hiddenId}}), "Document hors des dossiers partagés.");
+    QFile::remove(projets);
+    QDir(away).removeRecursively();
+    expectAccessBalanced();
+}
+
+// A file name that is not valid UTF-8 is listed with its real size, found by the
+// walk and read under its exact bytes.
+TEST_F(DocumentTasksTest, NamesThatAreNotUtf8AreListedSearchedAndRead) {
+    const QString id = share(projets);
+    const QByteArray native = QFile::encodeName(projets) + "/caf\xe9-menu.txt"; // Latin-1 "é"
+    {
+        const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, "bonjour", 7), 7);
+        ::close(fd);
+    }
+    const Json items = result("list_dir", {{"folder_id", json::str(id)}})["items"];
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]["name"], "café-menu.txt");
+    EXPECT_EQ(items[0]["size"], 7);
+    EXPECT_EQ(read(items[0]["id"])["content"], "bonjour");
+    const Json found = result("search", {{"query", "menu"}})["items"];
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0]["name"], "café-menu.txt");
+    EXPECT_EQ(found[0]["size"], 7);
+    EXPECT_EQ(read(found[0]["id"])["content"], "bonjour");
+    ::unlink(native.constData());
 }

@@ -169,7 +169,7 @@ TEST_F(MediaTasksTest, ocrRefusalsUseItsOwnWording) {
     // the file its link leads to (inside the share).
     QImage blank(200, 100, QImage::Format_RGB32);
     blank.fill(Qt::white);
-    const QString object = shared + QStringLiteral("/.objets/3f9a0c");
+    const QString object = shared + QStringLiteral("/objets/3f9a0c");
     ASSERT_TRUE(QDir().mkpath(QFileInfo(object).absolutePath()));
     ASSERT_TRUE(blank.save(object, "PNG"));
     ASSERT_TRUE(QFile::link(object, shared + QStringLiteral("/vue.png")));
@@ -214,6 +214,40 @@ TEST_F(MediaTasksTest, openDocumentGoesToTheDesktopButNeverRunsAnything) {
                   done(Json{{"ok", false}, {"error", "open_failed"}}).dump())
             << runnable.toStdString();
     EXPECT_TRUE(opener->openedDocuments.isEmpty());
+
+    // Launchers, and anything a first line or first bytes make a program, are refused
+    // whatever their name; data is opened, JSON and JavaScript included.
+    const struct {
+        const char* name;
+        QByteArray content;
+        bool opened;
+    } kinds[] = {
+        {"donnees.json", "{\"a\": 1}\n", true},
+        {"app.js", "console.log(1);\n", true},
+        {"notes.txt", "bonjour\n", true},
+        {"lanceur.jnlp", "<jnlp/>\n", false},
+        {"paquet.snap", "hsqs", false},
+        {"script.ps1", "Write-Host 1\n", false},
+        {"script.vbs", "MsgBox 1\n", false},
+        {"script.bat", "echo 1\n", false},
+        {"archive.jar", "PK\x03\x04", false},
+        {"installeur.msi", "x", false},
+        {"lisezmoi.txt", "#!/bin/sh\nrm -rf ~\n", false},
+        {"image.dat",
+         "\x7f"
+         "ELF\x02\x01\x01",
+         false},
+    };
+    for (const auto& kind : kinds) {
+        opener->openedDocuments.clear();
+        const QString path = file(QString::fromLatin1(kind.name), kind.content);
+        const Json expected =
+            kind.opened ? done(Json{{"ok", true}}) : done(Json{{"ok", false}, {"error", "open_failed"}});
+        EXPECT_EQ(serve(QStringLiteral("open_document"), doc(idFor(path))).dump(), expected.dump())
+            << kind.name;
+        EXPECT_EQ(opener->openedDocuments.size(), kind.opened ? 1 : 0) << kind.name;
+    }
+    opener->openedDocuments.clear();
 
     // Refusals in the wording of open_document.
     EXPECT_EQ(serve(QStringLiteral("open_document"), doc(QStringLiteral("jamais-vu"))).dump(),
@@ -310,3 +344,46 @@ TEST_F(MediaTasksTest, photoApplicationAndShortcutKindsAreServedByTheLoop) {
 }
 
 } // namespace
+
+// What lies in a hidden folder, a name with a control character, and the files of a
+// shared folder replaced by a link are outside for every kind that takes an id.
+TEST_F(MediaTasksTest, hiddenControlCharacterAndReplacedSharesAreOutside) {
+    QImage blank(60, 40, QImage::Format_RGB32);
+    blank.fill(Qt::white);
+    const QString hidden = shared + QStringLiteral("/.cache/vue.png");
+    const QString control = shared + QStringLiteral("/vue\n.png");
+    const QString vault = home + QStringLiteral("/Coffre");
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(hidden).absolutePath()));
+    ASSERT_TRUE(QDir().mkpath(vault));
+    for (const QString& path : {hidden, control, vault + QStringLiteral("/vue.png")})
+        ASSERT_TRUE(blank.save(path, "PNG"));
+    const QString nul = shared + QStringLiteral("/vue.png") + QChar(0) + QStringLiteral("x");
+    ASSERT_TRUE(blank.save(shared + QStringLiteral("/vue.png"), "PNG"));
+
+    const struct {
+        const char* kind;
+        const char* outside;
+    } kinds[] = {{"ocr_image", "Document hors des dossiers partagés."},
+                 {"thumbnail", "Le document n'est plus dans un dossier partagé."},
+                 {"open_document", "Le document n'est plus dans un dossier partagé."}};
+    for (const auto& kind : kinds)
+        for (const QString& path : {hidden, control, nul})
+            EXPECT_EQ(serve(QString::fromLatin1(kind.kind), doc(idFor(path))).dump(),
+                      error(kind.outside).dump())
+                << kind.kind << " " << path.toStdString();
+
+    // The shared folder moved away and a link to another folder put in its place.
+    const QString id = idFor(shared + QStringLiteral("/vue.png"));
+    const QString away = home + QStringLiteral("/Ailleurs");
+    ASSERT_TRUE(QDir().mkpath(away));
+    ASSERT_TRUE(QDir().rename(shared, away + QStringLiteral("/Projets")));
+    ASSERT_TRUE(QFile::link(vault, shared));
+    for (const auto& kind : kinds)
+        EXPECT_EQ(serve(QString::fromLatin1(kind.kind), doc(id)).dump(), error(kind.outside).dump())
+            << kind.kind;
+    EXPECT_TRUE(opener->openedDocuments.isEmpty());
+    QFile::remove(shared);
+    ASSERT_TRUE(QDir().rename(away + QStringLiteral("/Projets"), shared));
+    QDir(away).removeRecursively();
+    QDir(vault).removeRecursively();
+}

@@ -142,6 +142,14 @@ TEST_F(SharedFoldersTest, RefusesFilesMissingPathsAndSensitiveFolders) {
     EXPECT_EQ(refusal(QStringLiteral("/etc")), kSensitive);
     EXPECT_EQ(refusal(QStringLiteral("/")), kSensitive);
     EXPECT_EQ(refusal(home), kSensitive);
+    // Nor anything that holds the home folder or a sensitive folder, nor the other
+    // programs' settings.
+    QDir().mkpath(home + QStringLiteral("/.config/app"));
+    for (const QString& container :
+         {QFileInfo(home).absolutePath(), home + QStringLiteral("/.local"),
+          home + QStringLiteral("/.local/share"), home + QStringLiteral("/.config"),
+          home + QStringLiteral("/.config/app")})
+        EXPECT_EQ(refusal(container), kSensitive) << container.toStdString();
     EXPECT_TRUE(BookmarkStore::shared().entries().isEmpty());
     EXPECT_FALSE(defaults->contains(QStringLiteral("bridgeAllowedBookmarks")));
 
@@ -184,15 +192,22 @@ TEST_F(SharedFoldersTest, BookmarksResolveGoStaleAndFail) {
     const QString docs = makeDir(QStringLiteral("Docs"));
     const QByteArray bookmark = BookmarkResolver::makeBookmark(docs);
 
-    // Another folder now at the same path: resolves, marked stale.
-    ASSERT_TRUE(QDir().rename(docs, root + QStringLiteral("/Moved")));
+    // Renamed within its parent, with another folder now at the old path: the
+    // shared folder is found again under its new name, marked stale.
+    const QString moved = root + QStringLiteral("/Moved");
+    ASSERT_TRUE(QDir().rename(docs, moved));
     makeDir(QStringLiteral("Docs"));
-    const auto replaced = BookmarkResolver::resolve(bookmark);
-    EXPECT_TRUE(replaced.stale);
-    EXPECT_EQ(replaced.url, QUrl::fromLocalFile(QFileInfo(docs).canonicalFilePath()));
+    const auto renamed = BookmarkResolver::resolve(bookmark);
+    EXPECT_TRUE(renamed.stale);
+    EXPECT_EQ(renamed.url, QUrl::fromLocalFile(QFileInfo(moved).canonicalFilePath()));
 
+    // Gone, with another folder at its path: refused as moved, never the other folder.
+    QDir(moved).removeRecursively();
+    EXPECT_FALSE(BookmarkResolver::tryResolve(bookmark).has_value());
+    EXPECT_EQ(BookmarkResolver::open(bookmark).refusal, BookmarkResolver::Refusal::Moved);
     QDir(docs).removeRecursively();
     EXPECT_FALSE(BookmarkResolver::tryResolve(bookmark).has_value());
+    EXPECT_EQ(BookmarkResolver::open(bookmark).refusal, BookmarkResolver::Refusal::Missing);
     try {
         BookmarkResolver::resolve(bookmark);
         ADD_FAILURE() << "a missing folder resolved";

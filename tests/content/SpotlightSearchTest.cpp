@@ -210,3 +210,11 @@ TEST_F(SpotlightSearchTest, WalkIsBoundedPerFolderAndByCandidates) {
     const QList<SearchResult> capped = FileManagerSearch::searchNow({QStringLiteral("x")}, folders, 1, 50000);
     EXPECT_EQ(namesOf(capped), (QStringList{"x3.txt"}));
 }
+
+TEST_F(SpotlightSearchTest, IndexHitsInHiddenFoldersOrWithControlCharactersAreNeverResults) {
+    indexed(".git/rapport.txt", 3);
+    indexed("a/.cache/rapport.txt", 4);
+    indexed("a/rapport\n.txt", 5);
+    indexed("a/rapport.txt", 6);
+    EXPECT_EQ(namesOf(search(QStringLiteral("rapport"))), (QStringList{"rapport.txt"}));
+}

@@ -16,6 +16,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <stdio.h>
+#include <thread>
+#include <unistd.h>
+
 namespace {
 
 const QString kNoFolders = QStringLiteral("The Mac bridge has no folders granted yet. Ask the user to add "
@@ -326,4 +333,78 @@ TEST_F(FileToolsTest, OcrRecognisesTheTextOfASharedImage) {
     EXPECT_TRUE(failed.startsWith("OCR failed: ")) << failed.toStdString();
     EXPECT_GT(failed.size(), QString("OCR failed: ").size());
     EXPECT_EQ(BookmarkResolver::accessStarts(), BookmarkResolver::accessStops());
+}
+
+// The local tools open what they read through the shared folder, as the bridge does:
+// a folder swapped for a link never gives away the outside file, and paths with a
+// control character or a hidden component, replaced shares and names that are not
+// UTF-8 behave as in the bridge's tasks.
+TEST_F(FileToolsTest, ReadsRacingAFolderSwappedForALinkNeverLeaveTheShare) {
+    const QString docs = root.path() + "/Docs";
+    write(docs + "/dossier/doc.txt", "dedans");
+    write(root.path() + "/Dehors/doc.txt", "SECRET");
+    ASSERT_TRUE(QFile::link(root.path() + "/Dehors", docs + "/piege"));
+    share(docs);
+    BridgeService::shared().idCache().put(QStringLiteral("DOC"), docs + "/dossier/doc.txt");
+    const QByteArray folder = QFile::encodeName(docs + "/dossier");
+    const QByteArray trap = QFile::encodeName(docs + "/piege");
+    std::atomic<bool> stop{false};
+    std::thread flipper([&] {
+        while (!stop)
+            ::renameat2(AT_FDCWD, folder.constData(), AT_FDCWD, trap.constData(), RENAME_EXCHANGE);
+    });
+    int inside = 0;
+    int leaked = 0;
+    for (int i = 0; i < 2000 && leaked == 0; ++i) {
+        const QString answer = call("read_local_document", {{"document_id", "DOC"}});
+        leaked += answer.contains(QStringLiteral("SECRET"));
+        inside += answer == QStringLiteral("dedans");
+    }
+    stop = true;
+    flipper.join();
+    EXPECT_EQ(leaked, 0);
+    EXPECT_GT(inside, 0);
+}
+
+TEST_F(FileToolsTest, ControlCharactersHiddenPathsAndReplacedSharesAreRefused) {
+    const QString docs = root.path() + "/Docs";
+    const QString vault = root.path() + "/Coffre";
+    write(docs + "/a.txt", "a");
+    write(docs + "/.git/config", "[core]");
+    write(vault + "/id_rsa", "PRIVATE KEY");
+    ASSERT_TRUE(QFile::link(vault, docs + "/lien"));
+    const BookmarkEntry entry = share(docs);
+    const std::string folderId = uuidOf(entry.id);
+    for (const std::string& subPath :
+         {std::string("lien\0", 5), std::string("lien\r"), std::string(".git"), std::string("x/../.git")})
+        EXPECT_EQ(call("browse_local_folder", {{"folder_id", folderId}, {"sub_path", subPath}}),
+                  QStringLiteral("sub_path invalide."));
+    BridgeService::shared().idCache().put(QStringLiteral("HIDDEN"), docs + "/.git/config");
+    EXPECT_EQ(call("read_local_document", {{"document_id", "HIDDEN"}}), kOutside);
+
+    // A name that is not valid UTF-8: listed with its size, read under its bytes.
+    const QByteArray native = QFile::encodeName(docs) + "/caf\xe9.txt";
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, std::string(2048, 'x').data(), 2048), 2048);
+    ::close(fd);
+    const QString listing = call("browse_local_folder", {{"folder_id", folderId}});
+    EXPECT_TRUE(listing.contains(QStringLiteral("café.txt (2.0 KB)"))) << listing.toStdString();
+    const QStringList ids = idsIn(listing);
+    ASSERT_EQ(ids.size(), 2);
+    EXPECT_EQ(call("read_local_document", {{"document_id", str(ids[1])}}), QString(2048, QLatin1Char('x')));
+
+    // The shared folder moved to another folder and a link put in its place: refused
+    // as moved (only a folder renamed within its parent is found again).
+    BridgeService::shared().idCache().put(QStringLiteral("KEY"), docs + "/id_rsa");
+    ASSERT_TRUE(QDir().mkpath(root.path() + "/Ailleurs"));
+    ASSERT_TRUE(QDir().rename(docs, root.path() + "/Ailleurs/Docs"));
+    ASSERT_TRUE(QFile::link(vault, docs));
+    EXPECT_EQ(call("browse_local_folder", {{"folder_id", folderId}}),
+              QStringLiteral("Impossible de résoudre le bookmark (dossier déplacé ?)."));
+    EXPECT_EQ(call("read_local_document", {{"document_id", "KEY"}}), kOutside);
+    EXPECT_EQ(call("ocr_local_image", {{"document_id", "KEY"}}), kOutside);
+    EXPECT_EQ(call("list_local_folders", Json::object()), QString());
+    EXPECT_EQ(call("search_local_documents", {{"query", "id_rsa"}}),
+              QStringLiteral("No local documents matched."));
 }

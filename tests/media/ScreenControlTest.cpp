@@ -1,7 +1,7 @@
 #include "support/MediaFixtures.h"
 
-#include "content/DesktopOpener.h"
 #include "bridge/ScreenControlBridgeHandler.h"
+#include "content/DesktopOpener.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -95,9 +95,17 @@ TEST_F(LocateAppTest, findsNothingOutsideTheRules) {
                             user + QStringLiteral("/org.example.Notes.desktop"),
                             QStringLiteral("/usr/bin/sh"),
                             QStringLiteral("calc") + QChar(u'\0'),
+                            QStringLiteral("calc\n"),
+                            QStringLiteral("..\\applications\\calc"),
+                            QStringLiteral("..-evil"),
+                            QStringLiteral(".-calc"),
                             QString()};
+    // An entry above the applications folders (reached as "<folder>/../evil.desktop"
+    // through the vendor form of "..-evil").
+    write(dataHome() + "/evil.desktop", desktopFile("Evil"));
     for (const QString& name : paths)
         EXPECT_FALSE(locateApp(name)) << name.toStdString();
+    QFile::remove(dataHome() + "/evil.desktop");
 }
 
 class ShortcutsTest : public ::testing::Test {

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "bridge/BookmarkStore.h"
+#include "content/SharedTree.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <sys/stat.h>
+
+// Documents handed out by id (a path inside a shared folder), opened again through
+// the folder's descriptor: what is read, recognised, drawn or handed to the desktop
+// is the file opened here, never a path looked up a second time.
+namespace SharedDocuments {
+
+struct Document {
+    BookmarkEntry entry;               // the shared folder that holds it
+    BookmarkResolver::Resolved folder; // that folder, opened
+    std::shared_ptr<UniqueFd> fd;      // the document, opened
+    struct stat info {};               // its status
+    QByteArray realPath;               // where it lies, links resolved (native)
+    QString name;                      // the name it was handed out under
+    // A path that opens exactly this file, for readers that take a path.
+    QString readPath() const { return SharedPaths::descriptorPath(fd->get()); }
+    bool isRegularFile() const { return S_ISREG(info.st_mode); }
+};
+
+struct Lookup {
+    std::optional<Document> document;
+    bool outside = true; // in no shared folder (or led out of it); otherwise `error` says why
+    int error = 0;       // errno of a document inside a shared folder that could not be opened
+    QString name;        // the name it was handed out under
+};
+
+// The document at `nativePath` in the first shared folder (stored order) that
+// holds it and opens. The path is taken as handed out, then with links resolved (a
+// link from one share into another). A control character anywhere, a hidden
+// component, or a link leading out refuses it. Blocks.
+Lookup open(const QList<BookmarkEntry>& entries, const QByteArray& nativePath);
+
+struct ListedEntry {
+    QString name;
+    QByteArray path; // native
+    bool isDirectory = false;
+    qint64 size = 0;
+    std::optional<QDateTime> modifiedAt;
+};
+
+struct Listing {
+    bool escapes = false;
+    std::optional<QString> error; // the description of a listing that failed
+    QList<ListedEntry> entries;   // sorted by name
+};
+
+// The visible entries of one folder below a shared folder (`components` as
+// SharedPaths::components gives them), without descending, read through the shared
+// folder's descriptor and sorted by name (case ignored, stable). Hidden entries and
+// names with a control character are left out; a link only when it leads to
+// something inside the shared folder. Blocks.
+Listing list(const SharedTree& tree, const QStringList& components);
+
+} // namespace SharedDocuments
