@@ -98,6 +98,15 @@ public:
     void setHandler(BridgeTaskKind kind, BridgeHandler handler);
     bool hasHandler(BridgeTaskKind kind) const;
 
+    // The longest a task's handler may take: then the task is answered with an
+    // error, the handler's later updates are dropped and the loop polls again.
+    // Local inference streams a whole generation (10 min); every other task, 2 min.
+    static std::chrono::milliseconds taskTimeLimit(BridgeTaskKind kind);
+    // Replaces the limit for every kind (nothing: the defaults).
+    void setTaskTimeLimitForTesting(std::optional<std::chrono::milliseconds> limit) {
+        timeLimitForTesting_ = limit;
+    }
+
     // The back-off pause after the given number of failures in a row.
     static std::chrono::seconds backoffDelay(int consecutiveFailures);
     // Replaces the back-off pause (tests record the delays instead of waiting).
@@ -113,11 +122,15 @@ signals:
     void lastErrorMessageChanged();
     // Ends a back-off pause early (stop()).
     void wake();
+    // A handler started by the loop has returned (its run number).
+    void handlerFinished(quint64 run);
 
 private:
     QCoro::Task<> pollLoop(quint64 generation);
     QCoro::Task<std::optional<QString>> encodeHeartbeat();
     QCoro::Task<> handle(const BridgeTask& task, const APIService& api);
+    QCoro::Task<> runHandler(BridgeHandler handler, BridgeTask task, APIService api, quint64 run,
+                             std::shared_ptr<bool> finished);
     QCoro::Task<bool> canHandle(const BridgeTask& task, const APIService& api);
     QCoro::Task<> pause(std::chrono::milliseconds delay);
     static bool isExpectedPollTimeout(const std::exception_ptr& error);
@@ -136,6 +149,8 @@ private:
     HttpAbortGroup pollRequests_;
     QHash<int, BridgeHandler> handlers_;
     Sleeper sleeper_;
+    quint64 handlerRuns_ = 0;
+    std::optional<std::chrono::milliseconds> timeLimitForTesting_;
 };
 
 namespace BridgeHandlerDetail {

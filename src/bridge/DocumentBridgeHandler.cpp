@@ -1,10 +1,10 @@
 #include "bridge/DocumentBridgeHandler.h"
 
 #include "bridge/BridgeService.h"
+#include "bridge/TaskReports.h"
 #include "content/ContentFiles.h"
 #include "content/DocumentExtractor.h"
 #include "content/SpotlightSearch.h"
-#include "bridge/TaskReports.h"
 #include "platform/Errors.h"
 #include "platform/Localization.h"
 #include "session/Models.h"

@@ -3,10 +3,10 @@
 #include "bridge/BookmarkStore.h"
 #include "bridge/BridgeResults.h"
 #include "bridge/BridgeService.h"
+#include "bridge/TaskReports.h"
 #include "content/ContentFiles.h"
 #include "content/DesktopOpener.h"
 #include "content/OcrEngine.h"
-#include "bridge/TaskReports.h"
 #include "content/Thumbnails.h"
 #include "platform/Localization.h"
 

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -28,6 +29,9 @@ public:
 
     std::optional<QString> token;
     QMap<QString, QString> bridgeHeaders;
+    // Set (to true) by the bridge once a task's time has run out and its error was
+    // sent: the task updates of this value and its copies are then dropped unsent.
+    std::shared_ptr<bool> taskUpdatesClosed;
 
     // ---- The request envelope ------------------------------------------------
     struct Call {

@@ -64,6 +64,8 @@ QCoro::Task<std::optional<BridgeTask>> APIService::pollBridgeTask(int wait) cons
 }
 
 QCoro::Task<> APIService::sendBridgeTaskUpdate(QString id, QByteArray bodyData) const {
+    if (taskUpdatesClosed && *taskUpdatesClosed)
+        co_return; // the task was already answered (its time ran out)
     Call call;
     call.method = "PATCH";
     call.path = QStringLiteral("/bridge/tasks/") + pathSegment(id);
