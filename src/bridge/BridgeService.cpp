@@ -9,7 +9,6 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 
@@ -264,20 +263,14 @@ QCoro::Task<> BridgeService::handle(const BridgeTask& task, const APIService& ap
     // The handler runs on its own; the loop waits for it up to the task's limit.
     APIService guarded = api;
     guarded.taskUpdatesClosed = std::make_shared<bool>(false);
-    const quint64 run = ++handlerRuns_;
-    const auto finished = std::make_shared<bool>(false);
+    const auto run = std::make_shared<BridgeHandlerRun>();
     const std::chrono::milliseconds limit = timeLimitForTesting_.value_or(taskTimeLimit(task.kind));
-    QElapsedTimer waited;
-    waited.start();
-    QCoro::Task<> running = runHandler(handler, task, guarded, run, finished);
-    while (!*finished) {
-        const qint64 left = limit.count() - waited.elapsed();
-        if (left <= 0)
-            break;
-        auto signalled = qCoro(this, &BridgeService::handlerFinished, std::chrono::milliseconds(left));
+    QCoro::Task<> running = runHandler(handler, task, guarded, run);
+    if (!run->finished) {
+        auto signalled = qCoro(run.get(), &BridgeHandlerRun::done, limit);
         co_await signalled;
     }
-    if (*finished)
+    if (run->finished)
         co_return;
     // Out of time: the task is answered now and the handler, left to finish on its
     // own (its frame ends with it), can send nothing more.
@@ -288,9 +281,8 @@ QCoro::Task<> BridgeService::handle(const BridgeTask& task, const APIService& ap
                                     .arg(std::chrono::ceil<std::chrono::seconds>(limit).count()));
 }
 
-QCoro::Task<> BridgeService::runHandler(BridgeHandler handler, BridgeTask task, APIService api, quint64 run,
-                                        std::shared_ptr<bool> finished) {
-    const QPointer<BridgeService> self(this);
+QCoro::Task<> BridgeService::runHandler(BridgeHandler handler, BridgeTask task, APIService api,
+                                        std::shared_ptr<BridgeHandlerRun> run) {
     std::optional<QString> escaped;
     try {
         co_await handler(task, api);
@@ -301,9 +293,8 @@ QCoro::Task<> BridgeService::runHandler(BridgeHandler handler, BridgeTask task, 
     }
     if (escaped)
         co_await reportErrorQuietly(api, task.id, *escaped);
-    *finished = true;
-    if (self)
-        emit self->handlerFinished(run);
+    run->finished = true;
+    emit run->done();
 }
 
 std::chrono::milliseconds BridgeService::taskTimeLimit(BridgeTaskKind kind) {

@@ -25,6 +25,16 @@
 using BridgeHandler = std::function<QCoro::Task<>(const BridgeTask&, const APIService&)>;
 
 class BridgeService;
+
+// One handler run the loop waits for: shared by the loop and the run, so that either
+// may end first (the loop at the task's time limit).
+class BridgeHandlerRun : public QObject {
+    Q_OBJECT
+public:
+    bool finished = false;
+signals:
+    void done();
+};
 // The program's handlers, one per kind (BridgeHandlers.cpp). Called by every
 // BridgeService when it is made.
 void registerBridgeHandlers(BridgeService& service);
@@ -122,15 +132,13 @@ signals:
     void lastErrorMessageChanged();
     // Ends a back-off pause early (stop()).
     void wake();
-    // A handler started by the loop has returned (its run number).
-    void handlerFinished(quint64 run);
 
 private:
     QCoro::Task<> pollLoop(quint64 generation);
     QCoro::Task<std::optional<QString>> encodeHeartbeat();
     QCoro::Task<> handle(const BridgeTask& task, const APIService& api);
-    QCoro::Task<> runHandler(BridgeHandler handler, BridgeTask task, APIService api, quint64 run,
-                             std::shared_ptr<bool> finished);
+    static QCoro::Task<> runHandler(BridgeHandler handler, BridgeTask task, APIService api,
+                                    std::shared_ptr<BridgeHandlerRun> run);
     QCoro::Task<bool> canHandle(const BridgeTask& task, const APIService& api);
     QCoro::Task<> pause(std::chrono::milliseconds delay);
     static bool isExpectedPollTimeout(const std::exception_ptr& error);
@@ -149,7 +157,6 @@ private:
     HttpAbortGroup pollRequests_;
     QHash<int, BridgeHandler> handlers_;
     Sleeper sleeper_;
-    quint64 handlerRuns_ = 0;
     std::optional<std::chrono::milliseconds> timeLimitForTesting_;
 };
 

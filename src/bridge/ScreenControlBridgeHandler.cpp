@@ -217,7 +217,7 @@ QString runShortcutsCLI(const ShortcutsCommand& command, const QStringList& args
         out += process.readAllStandardOutput();
         const QByteArray moreErr = process.readAllStandardError();
         err += moreErr.left(std::max<qint64>(0, kShortcutMaxErrorBytes - err.size()));
-        if (finished)
+        if (finished && out.size() <= kShortcutMaxOutputBytes)
             break;
         if (out.size() > kShortcutMaxOutputBytes)
             ended = loc("la sortie du raccourci dépasse %1 Mio").arg(kShortcutMaxOutputBytes / (1024 * 1024));
