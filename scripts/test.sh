@@ -12,8 +12,9 @@ run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOMBRIX_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  # The secret store tests need a session bus with an unlocked keyring.
-  dbus-run-session -- bash scripts/with-keyring.sh ctest --test-dir "$dir" -j "$jobs" --output-on-failure
+  # The secret store tests need a session bus with an unlocked keyring; the global
+  # key tests need an X server (tests keep QT_QPA_PLATFORM=offscreen for Qt).
+  xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- bash scripts/with-keyring.sh ctest --test-dir "$dir" -j "$jobs" --output-on-failure
 }
 
 echo "== Build and tests"

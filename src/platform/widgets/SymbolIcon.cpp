@@ -43,14 +43,45 @@ const QHash<QString, QString>& themeNames() {
         {"bell", "preferences-system-notifications-symbolic"},
         {"stop.fill", "media-playback-stop-symbolic"},
         {"play.fill", "media-playback-start-symbolic"},
+        {"text.bubble.fill", "chat-message-new-symbolic"},
+        {"clock.arrow.circlepath", "document-open-recent-symbolic"},
+        {"externaldrive.connected.to.line.below", "network-server-symbolic"},
+        {"lock.shield", "security-high-symbolic"},
+        {"waveform", "audio-x-generic-symbolic"},
+        {"play.circle.fill", "media-playback-start-symbolic"},
+        {"minus.circle.fill", "list-remove-symbolic"},
+        {"sparkles", "starred-symbolic"},
+        {"a.circle", "starred-symbolic"},
+        {"g.circle", "starred-symbolic"},
+        {"m.circle", "starred-symbolic"},
+        {"d.circle", "starred-symbolic"},
+        {"cube", "package-x-generic-symbolic"},
+        {"chevron.up.chevron.down", "pan-down-symbolic"},
+        {"arrow.up.circle.fill", "go-up-symbolic"},
+        {"slider.horizontal.3", "emblem-system-symbolic"},
     };
     return names;
 }
 
 void ensureThemeChosen() {
-    // The offscreen and minimal platforms have no theme of their own.
-    if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor")
-        QIcon::setThemeName("Adwaita");
+    // The offscreen and minimal platforms have no theme of their own, and look
+    // for themes only in the resources.
+    static const bool chosen = [] {
+        QStringList paths = QIcon::themeSearchPaths();
+        QStringList dataDirs = qEnvironmentVariable("XDG_DATA_DIRS").split(':', Qt::SkipEmptyParts);
+        if (dataDirs.isEmpty())
+            dataDirs = {QStringLiteral("/usr/local/share"), QStringLiteral("/usr/share")};
+        for (const QString& dir : dataDirs) {
+            const QString icons = dir + QStringLiteral("/icons");
+            if (!paths.contains(icons))
+                paths << icons;
+        }
+        QIcon::setThemeSearchPaths(paths);
+        if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
+            QIcon::setThemeName(QStringLiteral("Adwaita"));
+        return true;
+    }();
+    Q_UNUSED(chosen);
 }
 
 } // namespace
