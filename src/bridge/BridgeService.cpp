@@ -1,5 +1,6 @@
 #include "bridge/BridgeService.h"
 
+#include "bridge/ScreenControlBridgeHandler.h"
 #include "localllm/LocalLLMTelemetry.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
@@ -7,9 +8,11 @@
 #include "session/KeychainStore.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QPointer>
 #include <QTimer>
 
+#include <QCoro/QCoroSignal>
 #include <QCoro/QCoroTimer>
 
 #include <algorithm>
@@ -42,6 +45,10 @@ bool BridgeService::Status::operator==(const Status& other) const {
 
 BridgeService::BridgeService() {
     registerBridgeHandlers(*this);
+    // Quitting ends the shortcut runs too (the thread pool waits for its threads).
+    if (QCoreApplication* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this,
+                [] { ScreenControlBridgeHandler::stopShortcutRuns(); });
 }
 
 BridgeService::~BridgeService() {
@@ -112,6 +119,9 @@ void BridgeService::start(const QString& token) {
 
 void BridgeService::stop() {
     ++generation_;
+    // Shortcut runs end with the bridge (sign-out, a refused token): one that never
+    // ends would otherwise hold a worker thread and its processes for good.
+    ScreenControlBridgeHandler::stopShortcutRuns();
     running_ = false;
     token_.reset();
     setStatus(Status::off());
@@ -250,6 +260,29 @@ QCoro::Task<> BridgeService::handle(const BridgeTask& task, const APIService& ap
                                         wireName(task.kind));
         co_return;
     }
+    // The handler runs on its own; the loop waits for it up to the task's limit.
+    APIService guarded = api;
+    guarded.taskUpdatesClosed = std::make_shared<bool>(false);
+    const auto run = std::make_shared<BridgeHandlerRun>();
+    const std::chrono::milliseconds limit = timeLimitForTesting_.value_or(taskTimeLimit(task.kind));
+    QCoro::Task<> running = runHandler(handler, task, guarded, run);
+    if (!run->finished) {
+        auto signalled = qCoro(run.get(), &BridgeHandlerRun::done, limit);
+        co_await signalled;
+    }
+    if (run->finished)
+        co_return;
+    // Out of time: the task is answered now and the handler, left to finish on its
+    // own (its frame ends with it), can send nothing more.
+    *guarded.taskUpdatesClosed = true;
+    qCWarning(lcBridge) << "Tâche" << wireName(task.kind) << "arrêtée après" << limit.count() << "ms";
+    co_await reportErrorQuietly(api, task.id,
+                                loc("La tâche a dépassé le temps imparti (%1 s).")
+                                    .arg(std::chrono::ceil<std::chrono::seconds>(limit).count()));
+}
+
+QCoro::Task<> BridgeService::runHandler(BridgeHandler handler, BridgeTask task, APIService api,
+                                        std::shared_ptr<BridgeHandlerRun> run) {
     std::optional<QString> escaped;
     try {
         co_await handler(task, api);
@@ -260,6 +293,14 @@ QCoro::Task<> BridgeService::handle(const BridgeTask& task, const APIService& ap
     }
     if (escaped)
         co_await reportErrorQuietly(api, task.id, *escaped);
+    run->finished = true;
+    emit run->done();
+}
+
+std::chrono::milliseconds BridgeService::taskTimeLimit(BridgeTaskKind kind) {
+    using namespace std::chrono_literals;
+    return kind == BridgeTaskKind::LLMInfer ? std::chrono::milliseconds(10min)
+                                            : std::chrono::milliseconds(2min);
 }
 
 std::optional<QByteArray> BridgeService::pngData(const QImage& image) {

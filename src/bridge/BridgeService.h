@@ -25,6 +25,16 @@
 using BridgeHandler = std::function<QCoro::Task<>(const BridgeTask&, const APIService&)>;
 
 class BridgeService;
+
+// One handler run the loop waits for: shared by the loop and the run, so that either
+// may end first (the loop at the task's time limit).
+class BridgeHandlerRun : public QObject {
+    Q_OBJECT
+public:
+    bool finished = false;
+signals:
+    void done();
+};
 // The program's handlers, one per kind (BridgeHandlers.cpp). Called by every
 // BridgeService when it is made.
 void registerBridgeHandlers(BridgeService& service);
@@ -98,6 +108,15 @@ public:
     void setHandler(BridgeTaskKind kind, BridgeHandler handler);
     bool hasHandler(BridgeTaskKind kind) const;
 
+    // The longest a task's handler may take: then the task is answered with an
+    // error, the handler's later updates are dropped and the loop polls again.
+    // Local inference streams a whole generation (10 min); every other task, 2 min.
+    static std::chrono::milliseconds taskTimeLimit(BridgeTaskKind kind);
+    // Replaces the limit for every kind (nothing: the defaults).
+    void setTaskTimeLimitForTesting(std::optional<std::chrono::milliseconds> limit) {
+        timeLimitForTesting_ = limit;
+    }
+
     // The back-off pause after the given number of failures in a row.
     static std::chrono::seconds backoffDelay(int consecutiveFailures);
     // Replaces the back-off pause (tests record the delays instead of waiting).
@@ -118,6 +137,8 @@ private:
     QCoro::Task<> pollLoop(quint64 generation);
     QCoro::Task<std::optional<QString>> encodeHeartbeat();
     QCoro::Task<> handle(const BridgeTask& task, const APIService& api);
+    static QCoro::Task<> runHandler(BridgeHandler handler, BridgeTask task, APIService api,
+                                    std::shared_ptr<BridgeHandlerRun> run);
     QCoro::Task<bool> canHandle(const BridgeTask& task, const APIService& api);
     QCoro::Task<> pause(std::chrono::milliseconds delay);
     static bool isExpectedPollTimeout(const std::exception_ptr& error);
@@ -136,6 +157,7 @@ private:
     HttpAbortGroup pollRequests_;
     QHash<int, BridgeHandler> handlers_;
     Sleeper sleeper_;
+    std::optional<std::chrono::milliseconds> timeLimitForTesting_;
 };
 
 namespace BridgeHandlerDetail {

@@ -1,7 +1,7 @@
 #include "bridge/PhotosBridgeHandler.h"
 
-#include "content/ContentFiles.h"
 #include "bridge/TaskReports.h"
+#include "content/ContentFiles.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
 

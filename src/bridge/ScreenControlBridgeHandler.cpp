@@ -10,6 +10,7 @@
 #include "platform/Localization.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSet>
@@ -18,6 +19,11 @@
 #include <QtConcurrent>
 
 #include <QCoro/QCoroFuture>
+
+#include <atomic>
+
+#include <signal.h>
+#include <unistd.h>
 
 namespace ScreenControlBridgeHandler {
 
@@ -124,10 +130,10 @@ struct ToolOutcome {
 };
 
 ToolOutcome runTool(const ShortcutsCommand& command, const QStringList& args,
-                    const std::optional<QString>& input) {
+                    const std::optional<QString>& input, quint64 stopGeneration) {
     ToolOutcome outcome;
     try {
-        outcome.output = runShortcutsCLI(command, args, input);
+        outcome.output = runShortcutsCLI(command, args, input, stopGeneration);
     } catch (...) {
         outcome.failure = describeException(std::current_exception());
     }
@@ -177,11 +183,26 @@ ShortcutsCommand currentShortcutsCommand() {
     return builtInShortcutsCommand();
 }
 
+namespace {
+std::atomic<quint64> shortcutStops{0};
+} // namespace
+
+void stopShortcutRuns() {
+    ++shortcutStops;
+}
+
+quint64 shortcutStopGeneration() {
+    return shortcutStops.load();
+}
+
 QString runShortcutsCLI(const ShortcutsCommand& command, const QStringList& args,
-                        const std::optional<QString>& stdinText) {
+                        const std::optional<QString>& stdinText, std::optional<quint64> stopGeneration) {
+    const quint64 generation = stopGeneration.value_or(shortcutStopGeneration());
     QProcess process;
     process.setProgram(command.program);
     process.setArguments(command.leadingArguments + args);
+    // A group of its own, so that what the tool starts is ended with it.
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
     // Without input the tool reads an empty standard input rather than ours.
     if (!stdinText)
         process.setStandardInputFile(QProcess::nullDevice());
@@ -193,10 +214,34 @@ QString runShortcutsCLI(const ShortcutsCommand& command, const QStringList& args
         process.closeWriteChannel();
     }
     // QProcess drains both output pipes and feeds the input while it waits, so
-    // neither side can stall on a full pipe.
-    process.waitForFinished(-1);
-    const QByteArray out = process.readAllStandardOutput();
-    const QByteArray err = process.readAllStandardError();
+    // neither side can stall on a full pipe. The wait is sliced to look at the
+    // bounds and at stop requests.
+    QByteArray out;
+    QByteArray err;
+    QElapsedTimer running;
+    running.start();
+    std::optional<QString> ended;
+    for (;;) {
+        const bool finished = process.waitForFinished(50) || process.state() == QProcess::NotRunning;
+        out += process.readAllStandardOutput();
+        const QByteArray moreErr = process.readAllStandardError();
+        err += moreErr.left(std::max<qint64>(0, kShortcutMaxErrorBytes - err.size()));
+        if (finished && out.size() <= kShortcutMaxOutputBytes)
+            break;
+        if (out.size() > kShortcutMaxOutputBytes)
+            ended = loc("la sortie du raccourci dépasse %1 Mio").arg(kShortcutMaxOutputBytes / (1024 * 1024));
+        else if (running.elapsed() > kShortcutTimeLimitSeconds * 1000LL)
+            ended = loc("le raccourci a dépassé %1 s").arg(kShortcutTimeLimitSeconds);
+        else if (shortcutStopGeneration() != generation)
+            ended = loc("le raccourci a été interrompu (pont arrêté)");
+        if (ended) {
+            if (const qint64 pid = process.processId(); pid > 0)
+                ::kill(-static_cast<pid_t>(pid), SIGKILL);
+            process.kill();
+            process.waitForFinished(5000);
+            throw MessageError(*ended);
+        }
+    }
     int status = process.exitCode();
     if (process.exitStatus() == QProcess::CrashExit && status == 0)
         status = -1;
@@ -259,7 +304,9 @@ QCoro::Task<> handleRunShortcut(const BridgeTask& taskRef, const BridgeTask::Sho
     const APIService api = apiRef;
     const ShortcutsCommand command = currentShortcutsCommand();
     QFuture<ToolOutcome> running =
-        QtConcurrent::run([command, args, input] { return runTool(command, args, input); });
+        QtConcurrent::run([command, args, input, generation = shortcutStopGeneration()] {
+            return runTool(command, args, input, generation);
+        });
     const ToolOutcome outcome = co_await running;
     if (outcome.failure) {
         co_await TaskReports::error(api, taskId, QStringLiteral("shortcut_run_failed: ") + *outcome.failure);
@@ -276,8 +323,9 @@ QCoro::Task<> handleListShortcuts(const BridgeTask& taskRef, const APIService& a
     const APIService api = apiRef;
     const ShortcutsCommand command = currentShortcutsCommand();
     const QStringList args{QStringLiteral("list")};
-    QFuture<ToolOutcome> running =
-        QtConcurrent::run([command, args] { return runTool(command, args, std::nullopt); });
+    QFuture<ToolOutcome> running = QtConcurrent::run([command, args, generation = shortcutStopGeneration()] {
+        return runTool(command, args, std::nullopt, generation);
+    });
     const ToolOutcome outcome = co_await running;
     if (outcome.failure) {
         co_await TaskReports::error(api, taskId, QStringLiteral("shortcut_list_failed: ") + *outcome.failure);

@@ -57,13 +57,30 @@ private:
     QString message_;
 };
 
+// Bounds of one run of the tool: its standard output (past it the run is ended),
+// the part of its standard error kept, and its duration.
+inline constexpr qint64 kShortcutMaxOutputBytes = 4LL * 1024 * 1024;
+inline constexpr qint64 kShortcutMaxErrorBytes = 64LL * 1024;
+inline constexpr int kShortcutTimeLimitSeconds = 100;
+
+// Ends every run of the tool in progress, with the processes it started (the
+// bridge stops: sign-out, a refused token, the program quitting). Thread-safe.
+void stopShortcutRuns();
+// The count of stopShortcutRuns() calls so far: a run started with this value is
+// ended by any later call.
+quint64 shortcutStopGeneration();
+
 // Runs the tool with the arguments (each one argument, no shell) and, when given,
 // the input on its standard input; blocks until the tool has exited. Returns its
 // standard output trimmed of white space and line breaks (empty when it is not
 // valid UTF-8). Throws ShortcutsCLIError for a non-zero status and MessageError
-// when the tool cannot be started.
+// when the tool cannot be started, writes more than kShortcutMaxOutputBytes, runs
+// longer than kShortcutTimeLimitSeconds or is stopped (stopShortcutRuns() after
+// `stopGeneration`, read when the run starts if not given); the tool runs in a
+// process group of its own, which is killed whole.
 QString runShortcutsCLI(const ShortcutsCommand& command, const QStringList& args,
-                        const std::optional<QString>& stdinText);
+                        const std::optional<QString>& stdinText,
+                        std::optional<quint64> stopGeneration = std::nullopt);
 // The same with the configured command (reads the settings: call it on the GUI thread).
 QString runShortcutsCLI(const QStringList& args, const std::optional<QString>& stdinText);
 

@@ -259,7 +259,10 @@ const QSet<QString>& plainTextExtensions() {
 
 QString decodeText(const QByteArray& bytes) {
     {
-        QStringDecoder utf8(QStringConverter::Utf8); // drops a leading byte-order mark
+        // Stateless: bytes that end inside a character are an error here, not a
+        // character kept back for a next call that never comes (a Latin-1 "café"
+        // would lose its "é"). A leading byte-order mark is dropped.
+        QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
         QString text = utf8(bytes);
         if (!utf8.hasError())
             return text;
@@ -267,7 +270,8 @@ QString decodeText(const QByteArray& bytes) {
     const bool littleEndianMark = bytes.startsWith("\xFF\xFE");
     const bool bigEndianMark = bytes.startsWith("\xFE\xFF");
     if (littleEndianMark || bigEndianMark) {
-        QStringDecoder utf16(littleEndianMark ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+        QStringDecoder utf16(littleEndianMark ? QStringConverter::Utf16LE : QStringConverter::Utf16BE,
+                             QStringConverter::Flag::Stateless);
         QString text = utf16(bytes);
         if (!utf16.hasError() && bytes.size() % 2 == 0)
             return ContentFiles::withoutLoneSurrogates(text);

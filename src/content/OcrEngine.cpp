@@ -69,6 +69,9 @@ void prepareTesseract() {
 class Recognizer {
 public:
     // `dpi` is the bitmap's resolution when known (0: Tesseract estimates it).
+    // Whether the recogniser could start (true until it was tried).
+    bool canStart() const { return !initFailed_; }
+
     std::pair<QString, QStringList> recognize(const QImage& image, int dpi = 0) {
         tesseract::TessBaseAPI& tess = api();
         const QImage gray = toGrayscale(image);
@@ -106,8 +109,10 @@ private:
             return *api_;
         prepareTesseract();
         auto api = std::make_unique<tesseract::TessBaseAPI>();
-        if (api->Init(nullptr, kTesseractLanguages, tesseract::OEM_LSTM_ONLY) != 0)
+        if (api->Init(nullptr, kTesseractLanguages, tesseract::OEM_LSTM_ONLY) != 0) {
+            initFailed_ = true;
             throw OcrError::visionFailure(loc("les langues de reconnaissance (fra+eng) sont introuvables"));
+        }
         api->SetPageSegMode(tesseract::PSM_AUTO);
         std::vector<std::string> loaded;
         api->GetLoadedLanguagesAsVector(&loaded);
@@ -135,6 +140,7 @@ private:
 
     std::unique_ptr<tesseract::TessBaseAPI> api_;
     QStringList languages_;
+    bool initFailed_ = false;
 };
 
 BridgeOcrResult recognizeImage(const QString& path, qint64 bytesProcessed) {
@@ -156,7 +162,8 @@ BridgeOcrResult recognizePdf(const QString& path, qint64 bytesProcessed) {
     QStringList pageTexts;
     std::set<QString> languages;
     Recognizer recognizer;
-    for (int index = 0; index < document->numPages(); ++index) {
+    const int pageCount = document->numPages();
+    for (int index = 0; index < std::min(pageCount, kMaxPdfPages); ++index) {
         const std::unique_ptr<Poppler::Page> page = document->page(index);
         if (!page)
             continue;
@@ -175,9 +182,14 @@ BridgeOcrResult recognizePdf(const QString& path, qint64 bytesProcessed) {
                 pageTexts << text;
             languages.insert(pageLanguages.cbegin(), pageLanguages.cend());
         } catch (const OcrError&) {
-            // A page that cannot be recognised is left out.
+            // A page that cannot be recognised is left out; without a recogniser
+            // no scanned page can be, and an empty success would hide it.
+            if (!recognizer.canStart())
+                throw;
         }
     }
+    if (pageCount > kMaxPdfPages)
+        pageTexts << loc("[Reconnaissance arrêtée après %1 pages sur %2.]").arg(kMaxPdfPages).arg(pageCount);
     return BridgeOcrResult{pageTexts.join(QString::fromUtf16(kPageSeparator)),
                            QStringList(languages.cbegin(), languages.cend()), bytesProcessed};
 }

@@ -44,13 +44,19 @@ inline constexpr const char* kTesseractLanguages = "fra+eng";
 inline constexpr char16_t kLineSeparator[] = u"\n";
 inline constexpr char16_t kPageSeparator[] = u"\n\f\n";
 
+// The most pages of a PDF looked at (about a second each when they are scans): the
+// text of a longer PDF ends with a note saying where recognition stopped.
+inline constexpr int kMaxPdfPages = 50;
+
 // The resolution at which a PDF page without text is drawn (200 dots per inch).
 inline constexpr double kPdfRenderDpi = 200.0;
 
 // The file's text. The type follows the lower-cased extension alone: "pdf", or an
 // image ("png", "jpg", "jpeg", "heic", "heif", "tiff", "tif", "gif", "bmp"), taken
 // from `typeName` when given (the name a document was handed out under, when `path`
-// is where its link leads), else from `path`. Throws OcrError only.
+// is where its link leads), else from `path`. Throws OcrError only: a PDF page
+// whose recognition fails is left out, but a recogniser that cannot start at all
+// (language data missing) is an error.
 BridgeOcrResult recognize(const QString& path, const QString& typeName = QString());
 
 // The text of one bitmap (lines joined by a line feed) and the languages applied.

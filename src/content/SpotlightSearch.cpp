@@ -227,10 +227,16 @@ QCoro::Task<QList<SearchResult>> runQuery(MetadataPredicate predicate, QList<QUr
 }
 
 QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint64 limit, double timeout) {
-    const QString trimmed = trimSpacesAndTabs(query);
-    if (trimmed.isEmpty() || folders.isEmpty())
+    if (folders.isEmpty())
         co_return QList<SearchResult>();
-    const QStringList tokens = SpotlightQueryRunner::tokenize(trimmed);
+    // The query is the caller's text, of any length: split off the GUI thread.
+    const QFuture<QStringList> splitting = QtConcurrent::run([query] {
+        QStringList words = SpotlightQueryRunner::tokenize(trimSpacesAndTabs(query));
+        if (words.size() > maxQueryWords)
+            words.resize(maxQueryWords);
+        return words;
+    });
+    const QStringList tokens = co_await splitting;
     if (tokens.isEmpty())
         co_return QList<SearchResult>();
     limit = std::min(limit, kLargestLimit);
@@ -248,12 +254,18 @@ QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint
     });
     const bool indexed = co_await probe;
     if (indexed) {
-        QList<SearchResult> all =
-            co_await runQuery(SpotlightQueryRunner::andPredicate(tokens), folders, limit, timeout);
+        // Both predicates are made off the GUI thread (the tolerant one holds n
+        // groups of n - 1 words).
+        const QFuture<std::pair<MetadataPredicate, MetadataPredicate>> building = QtConcurrent::run([tokens] {
+            return std::pair(SpotlightQueryRunner::andPredicate(tokens),
+                             SpotlightQueryRunner::orOfSubsetsPredicate(tokens, 1));
+        });
+        std::pair<MetadataPredicate, MetadataPredicate> predicates = co_await building;
+        QList<SearchResult> all = co_await runQuery(std::move(predicates.first), folders, limit, timeout);
         if (!all.isEmpty() || tokens.size() < 2)
             co_return all;
-        QList<SearchResult> most = co_await runQuery(SpotlightQueryRunner::orOfSubsetsPredicate(tokens, 1),
-                                                     folders, std::max(limit, 3 * limit), timeout);
+        QList<SearchResult> most =
+            co_await runQuery(std::move(predicates.second), folders, std::max(limit, 3 * limit), timeout);
         if (!most.isEmpty())
             co_return SpotlightQueryRunner::rankAndTrim(std::move(most), tokens, limit);
     }

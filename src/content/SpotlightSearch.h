@@ -19,14 +19,19 @@ namespace SpotlightSearch {
 
 // The most entries the walk looks at per folder.
 constexpr qint64 walkMaxEntries = 50'000;
+// The most words of a query the stages use (the first ones): the tolerant stage
+// asks for n groups of n - 1 words, so its query grows with the square of the
+// count and the index's work with its cube.
+constexpr int maxQueryWords = 8;
 
 // Up to three stages, each only when the one before found nothing:
 //  1. an index query that requires every word;
 //  2. with two words or more, one that tolerates a missing word, ranked by how
 //     many words each name holds;
 //  3. the walk of the folders (FileManagerSearch).
-// Without an index covering the folders the walk runs at once. A blank query, no
-// folder or a limit of zero or less gives nothing. Never throws.
+// Without an index covering the folders the walk runs at once. Only the first
+// maxQueryWords words are used; the index queries are built off the GUI thread. A
+// blank query, no folder or a limit of zero or less gives nothing. Never throws.
 QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint64 limit, double timeout);
 
 // One index query: ends when the index is done or at the time-out (whole seconds),

@@ -167,12 +167,22 @@ QString TrackerMetadataIndex::sparqlString(const QString& text) {
 
 QString TrackerMetadataIndex::tokenPattern(const QString& token) {
     static const QString special = QStringLiteral("\\^$.|+()[]{}/-#&~<>=!:,");
+    const QChar star = QLatin1Char('*');
+    qsizetype begin = 0;
+    qsizetype end = token.size();
+    while (begin < end && token.at(begin) == star)
+        ++begin;
+    while (end > begin && token.at(end - 1) == star)
+        --end;
     QString pattern;
-    pattern.reserve(token.size() * 2);
-    for (QChar c : token) {
-        if (c == QLatin1Char('*'))
-            pattern += QLatin1String(".*");
-        else if (c == QLatin1Char('?'))
+    pattern.reserve((end - begin) * 2);
+    int wildcards = 0;
+    for (qsizetype i = begin; i < end; ++i) {
+        const QChar c = token.at(i);
+        if (c == star) {
+            if (token.at(i - 1) != star && ++wildcards <= kMaxWildcards)
+                pattern += QStringLiteral(".{0,%1}").arg(kWildcardRun);
+        } else if (c == QLatin1Char('?'))
             pattern += QLatin1Char('.');
         else if (special.contains(c))
             pattern += QLatin1Char('\\') + QString(c);

@@ -26,9 +26,15 @@ public:
 
     // A SPARQL string literal, quotes included, that stands for exactly `text`.
     static QString sparqlString(const QString& text);
-    // The regular expression of one token: "*" any run of characters, "?" any one
-    // character, everything else literal.
+    // The regular expression of one token: "?" any one character, "*" a run of at
+    // most kWildcardRun characters, everything else literal. A run of stars counts
+    // as one, stars at either end add nothing to a search anywhere in the text and
+    // are dropped, and only the first kMaxWildcards stars inside a token count (the
+    // others are dropped): each star multiplies the regular expression's work on
+    // a long text.
     static QString tokenPattern(const QString& token);
+    static constexpr int kWildcardRun = 32;
+    static constexpr int kMaxWildcards = 2;
     // The SPARQL text of a query (empty when the predicate matches nothing).
     static QString queryText(const MetadataQuery& query);
     // The file URI of a local path, spelled the way the miner stores it.

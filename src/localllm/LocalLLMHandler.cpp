@@ -11,6 +11,9 @@
 
 #include <QElapsedTimer>
 #include <QStringEncoder>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
 
 #include <memory>
 
@@ -212,6 +215,25 @@ QCoro::Task<> stream(Run& run, HttpRequest request) {
     co_await run.api.reportBridgeTaskSuccess(run.taskId, result.toJson());
 }
 
+struct PreparedBody {
+    QString model;
+    QByteArray bytes;
+    std::optional<QString> error;
+};
+
+PreparedBody prepareBody(const QString& body, const QString& settingsModel) {
+    PreparedBody prepared;
+    prepared.model = settingsModel;
+    if (const auto bodyModel = extractModel(body); bodyModel && bodyModel->contains(QLatin1Char('/')))
+        prepared.model = *bodyModel;
+    try {
+        prepared.bytes = rewriteBodyForStreaming(body, prepared.model);
+    } catch (...) {
+        prepared.error = describeException(std::current_exception());
+    }
+    return prepared;
+}
+
 QCoro::Task<> runTask(QString taskId, QString body, APIService api, Settings settings) {
     if (!settings.enabled) {
         co_await sendError(api, taskId, loc("Le LLM local est désactivé dans les Réglages du Mac."));
@@ -222,21 +244,15 @@ QCoro::Task<> runTask(QString taskId, QString body, APIService api, Settings set
         co_await sendError(api, taskId, loc("URL du LLM local invalide : ") + settings.endpoint);
         co_return;
     }
-    QString model = settings.model;
-    if (const auto bodyModel = extractModel(body); bodyModel && bodyModel->contains(QLatin1Char('/')))
-        model = *bodyModel;
-
-    QByteArray bytes;
-    std::optional<QString> bodyError;
-    try {
-        bytes = rewriteBodyForStreaming(body, model);
-    } catch (...) {
-        bodyError = describeException(std::current_exception());
-    }
-    if (bodyError) {
-        co_await sendError(api, taskId, loc("Corps OpenAI invalide : ") + *bodyError);
+    // The body is the backend's text, up to the poll's cap: read off the GUI thread.
+    const QFuture<PreparedBody> preparing = QtConcurrent::run(prepareBody, body, settings.model);
+    PreparedBody prepared = co_await preparing;
+    if (prepared.error) {
+        co_await sendError(api, taskId, loc("Corps OpenAI invalide : ") + *prepared.error);
         co_return;
     }
+    const QString model = prepared.model;
+    const QByteArray bytes = std::move(prepared.bytes);
 
     HttpRequest request = LocalStream::chatRequest(*url, bytes);
     logRequest(*url, model, bytes);
@@ -261,9 +277,10 @@ Settings currentSettings() {
 
 std::optional<QString> extractModel(const QString& text) {
     const QByteArray bytes = text.toUtf8();
-    const Json body = Json::parse(bytes.constBegin(), bytes.constEnd(), nullptr, false);
-    if (!body.is_object())
+    const std::optional<Json> parsed = json::tryParse(bytes);
+    if (!parsed || !parsed->is_object())
         return std::nullopt;
+    const Json& body = *parsed;
     const auto model = body.find("model");
     if (model == body.end() || !model->is_string())
         return std::nullopt;

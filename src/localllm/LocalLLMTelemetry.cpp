@@ -137,9 +137,10 @@ QCoro::Task<std::optional<QString>> LocalLLMTelemetry::currentLoadedModel() {
     }
     if (response.status < 200 || response.status > 299)
         co_return std::nullopt;
-    const Json body = Json::parse(response.body.constBegin(), response.body.constEnd(), nullptr, false);
-    if (!body.is_object())
+    const std::optional<Json> parsed = json::tryParse(response.body);
+    if (!parsed || !parsed->is_object())
         co_return std::nullopt;
+    const Json& body = *parsed;
     const auto data = body.find("data");
     if (data == body.end() || !data->is_array() || data->empty())
         co_return std::nullopt;

@@ -28,10 +28,10 @@ Line classify(const QByteArray& line) {
     const QByteArray payload = line.mid(prefix.size());
     if (payload == "[DONE]")
         return Line{Line::Kind::Done, Json()};
-    Json event = Json::parse(payload.constBegin(), payload.constEnd(), nullptr, false);
-    if (!event.is_object())
+    std::optional<Json> event = json::tryParse(payload);
+    if (!event || !event->is_object())
         return {};
-    return Line{Line::Kind::Event, std::move(event)};
+    return Line{Line::Kind::Event, std::move(*event)};
 }
 
 std::optional<qint64> integer(const Json& value) {

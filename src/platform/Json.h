@@ -16,7 +16,7 @@ using Json = nlohmann::ordered_json;
 // missing or null required key, or a value of the wrong JSON type.
 class JsonDecodingError : public OmbrixError {
 public:
-    enum class Kind { Malformed, Missing, TypeMismatch };
+    enum class Kind { Malformed, Missing, TypeMismatch, TooDeep };
     JsonDecodingError(Kind kind, QString path)
         : kind_(kind)
         , path_(std::move(path)) {}
@@ -30,10 +30,22 @@ private:
 };
 
 // Strict decoding helpers: required keys must be present and not null; integers
-// must be JSON integers (never fractional numbers or digit strings); unknown keys
-// are ignored; nothing is defaulted.
+// must be whole numbers (5, 5.0 and 5e0 alike; never a true fraction or a digit
+// string); unknown keys are ignored; nothing is defaulted.
 namespace json {
-Json parse(const QByteArray& bytes); // throws JsonDecodingError(Malformed)
+// The deepest nesting of arrays and objects a parsed text may hold. Copying and
+// comparing a value recurse once per level, so a deeper text is refused while it
+// is read, before anything is built from it.
+inline constexpr int maxDepth = 64;
+// Every JSON text that comes from outside the program (the backend, the local
+// model server, files) is read here: nesting checked while parsing (TooDeep past
+// maxDepth), time and memory linear in the size of the text (an object's members
+// are collected and de-duplicated once, at its end; a repeated key keeps its first
+// place and its last value). Members keep the order of the text.
+Json parse(const QByteArray& bytes); // throws JsonDecodingError (Malformed, TooDeep)
+Json parse(const char* begin, const char* end);
+// parse() for readers that treat a bad text as absent.
+std::optional<Json> tryParse(const QByteArray& bytes);
 const Json& requireObject(const Json& value, const char* what = "");
 const Json& require(const Json& object, const char* key);
 QString requireString(const Json& object, const char* key);

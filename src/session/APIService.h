@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -28,6 +29,9 @@ public:
 
     std::optional<QString> token;
     QMap<QString, QString> bridgeHeaders;
+    // Set (to true) by the bridge once a task's time has run out and its error was
+    // sent: the task updates of this value and its copies are then dropped unsent.
+    std::shared_ptr<bool> taskUpdatesClosed;
 
     // ---- The request envelope ------------------------------------------------
     struct Call {
@@ -68,8 +72,15 @@ public:
     static bool isUnderApiBase(const QUrl& url);
 
     // ---- Bridge tasks ----------------------------------------------------------
-    // The long poll: GET /bridge/tasks/next?wait=<1…30>, time-out wait + 10 s.
-    // Nothing on status 204; the decoded task on another 2xx.
+    // The largest poll answer read. A task is small except llm_infer, whose
+    // "openai_body_json" carries a whole chat request: a long conversation at the
+    // largest local context (128k tokens, about 0.5 MB of text) with a few photos
+    // as Base64 (2–3 MB each), escaped once more inside the task's JSON.
+    static constexpr qint64 maxPollBodyBytes = 16LL * 1024 * 1024;
+    // The long poll: GET /bridge/tasks/next?wait=<1…30>, time-out wait + 10 s, both
+    // as an inactivity time-out and as a deadline for the whole exchange; answers
+    // over maxPollBodyBytes are refused (NetworkError TooLarge). Nothing on status
+    // 204; on another 2xx the task, decoded off the GUI thread.
     QCoro::Task<std::optional<BridgeTask>> pollBridgeTask(int wait) const;
     // The task's updates: PATCH /bridge/tasks/<id> with a "done" body carrying the
     // result (a result record's toJson()), an "error" body, or a "streaming" delta.

@@ -99,10 +99,10 @@ QCoro::Task<APIService::PairingClaimResponse> APIService::claimPairing(QString c
     const HttpResponse response = co_await HttpSession::pinned().data(std::move(request));
     if (response.status < 200 || response.status > 299) {
         std::optional<QString> message;
-        const Json value = Json::parse(response.body.constBegin(), response.body.constEnd(), nullptr, false);
-        if (!value.is_discarded() && value.is_object()) {
-            auto it = value.find("error");
-            if (it != value.end() && it->is_string())
+        const std::optional<Json> value = json::tryParse(response.body);
+        if (value && value->is_object()) {
+            auto it = value->find("error");
+            if (it != value->end() && it->is_string())
                 message = json::qstr(*it);
         }
         if (!message)
@@ -223,8 +223,9 @@ QCoro::Task<APIService::ProactiveSettingsResponse> APIService::fetchProactiveSet
 std::optional<QString> APIService::parsedErrorBody(const QByteArray& body) {
     if (body.isEmpty())
         return std::nullopt;
-    const Json value = Json::parse(body.constBegin(), body.constEnd(), nullptr, false);
-    if (!value.is_discarded() && value.is_object() && !value.empty()) {
+    const std::optional<Json> parsed = json::tryParse(body);
+    if (parsed && parsed->is_object() && !parsed->empty()) {
+        const Json& value = *parsed;
         for (const char* key : {"message", "error"}) {
             auto it = value.find(key);
             if (it != value.end() && it->is_string() && !it->get_ref<const std::string&>().empty())

@@ -2,8 +2,13 @@
 #include "session/APIConfig.h"
 #include "session/APIService.h"
 
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
+
 #include <algorithm>
 #include <climits>
+#include <exception>
 
 QString APIService::pathSegment(const QString& value) {
     // "", "." and ".." cannot name a resource of their own (the URL would address
@@ -13,6 +18,23 @@ QString APIService::pathSegment(const QString& value) {
     return QString::fromLatin1(QUrl::toPercentEncoding(value));
 }
 
+namespace {
+struct DecodedTask {
+    std::optional<BridgeTask> task;
+    std::exception_ptr failure;
+};
+
+DecodedTask decodeTask(const QByteArray& body) {
+    DecodedTask decoded;
+    try {
+        decoded.task = BridgeTask::fromJsonBytes(body);
+    } catch (...) {
+        decoded.failure = std::current_exception();
+    }
+    return decoded;
+}
+} // namespace
+
 QCoro::Task<std::optional<BridgeTask>> APIService::pollBridgeTask(int wait) const {
     requireToken();
     Call call;
@@ -21,6 +43,10 @@ QCoro::Task<std::optional<BridgeTask>> APIService::pollBridgeTask(int wait) cons
     call.timeoutMs = static_cast<int>(std::clamp<qint64>(qint64(wait) + 10, 1, INT_MAX / 1000) * 1000);
     call.bridge = true;
     HttpRequest request = buildRequest(call);
+    // The time-out above is one of inactivity: a server trickling bytes is held to
+    // the same figure for the whole exchange.
+    request.deadlineMs = call.timeoutMs;
+    request.maxBodyBytes = maxPollBodyBytes;
     // 204 is answered before the status test of the envelope, so the session is
     // used directly here.
     HttpResponse response = co_await HttpSession::pinned().ombrixData(std::move(request));
@@ -28,10 +54,18 @@ QCoro::Task<std::optional<BridgeTask>> APIService::pollBridgeTask(int wait) cons
         co_return std::nullopt;
     if (response.status < 200 || response.status > 299)
         throw APIError::httpWithBytes(response.status, response.body);
-    co_return BridgeTask::fromJsonBytes(response.body);
+    // Decoding (and freeing) a task of several megabytes takes a while: off the
+    // GUI thread.
+    const QFuture<DecodedTask> decoding = QtConcurrent::run(decodeTask, std::move(response.body));
+    DecodedTask decoded = co_await decoding;
+    if (decoded.failure)
+        std::rethrow_exception(decoded.failure);
+    co_return std::move(decoded.task);
 }
 
 QCoro::Task<> APIService::sendBridgeTaskUpdate(QString id, QByteArray bodyData) const {
+    if (taskUpdatesClosed && *taskUpdatesClosed)
+        co_return; // the task was already answered (its time ran out)
     Call call;
     call.method = "PATCH";
     call.path = QStringLiteral("/bridge/tasks/") + pathSegment(id);

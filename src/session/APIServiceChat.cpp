@@ -126,9 +126,10 @@ QCoro::Task<std::optional<qint64>> APIService::importLocalTurn(QString prompt, Q
     call.timeoutMs = 15000;
     const HttpResponse response = co_await send(std::move(call));
 
-    const Json value = Json::parse(response.body.constBegin(), response.body.constEnd(), nullptr, false);
-    if (value.is_discarded() || !value.is_object())
+    const std::optional<Json> parsed = json::tryParse(response.body);
+    if (!parsed || !parsed->is_object())
         co_return std::nullopt;
+    const Json& value = *parsed;
     auto it = value.find("discussion_id");
     if (it == value.end() || !it->is_number_integer())
         co_return std::nullopt;

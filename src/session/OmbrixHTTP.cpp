@@ -11,9 +11,11 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QStringDecoder>
+#include <QTimer>
 
 #include <QCoro/QCoroNetworkReply>
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -319,19 +321,41 @@ QNetworkReply* HttpSession::start(const HttpRequest& request) {
 QCoro::Task<HttpResponse> HttpSession::data(HttpRequest request) {
     std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> reply(
         start(request), [](QNetworkReply* r) { r->deleteLater(); });
-    // A whole body is held in memory: past the cap the transfer is abandoned.
+    // A whole body is held in memory: past the cap the transfer is abandoned (at
+    // once when the announced length is already over it).
+    const qint64 cap = request.maxBodyBytes > 0
+                           ? std::min(request.maxBodyBytes, OmbrixHTTP::maxWholeBodyBytes)
+                           : OmbrixHTTP::maxWholeBodyBytes;
     bool tooLarge = false;
     QObject::connect(reply.get(), &QNetworkReply::downloadProgress, reply.get(),
-                     [raw = reply.get(), &tooLarge](qint64 received, qint64) {
-                         if (received > OmbrixHTTP::maxWholeBodyBytes && !tooLarge) {
+                     [raw = reply.get(), &tooLarge, cap](qint64 received, qint64 total) {
+                         if ((received > cap || total > cap) && !tooLarge) {
                              tooLarge = true;
                              raw->abort();
                          }
                      });
+    bool pastDeadline = false;
+    if (request.deadlineMs > 0) {
+        auto* deadline = new QTimer(reply.get());
+        deadline->setSingleShot(true);
+        QObject::connect(deadline, &QTimer::timeout, reply.get(), [raw = reply.get(), &pastDeadline] {
+            if (!raw->isFinished()) {
+                pastDeadline = true;
+                raw->abort();
+            }
+        });
+        deadline->start(request.deadlineMs);
+    }
     if (!reply->isFinished())
         co_await qCoro(reply.get()).waitForFinished();
     if (tooLarge)
         throw NetworkError(NetworkError::Kind::TooLarge);
+    if (pastDeadline)
+        throw NetworkError(NetworkError::Kind::TimedOut, QStringLiteral("deadline"));
+    // A body cut short by a time-out or an abort is no answer, even after its head.
+    if (reply->error() == QNetworkReply::OperationCanceledError ||
+        reply->error() == QNetworkReply::TimeoutError)
+        throw NetworkError::fromReply(reply->error(), reply->errorString());
     HttpResponse response = OmbrixHTTP::responseHead(reply.get());
     // A status followed by a body cut short (the connection closed before the
     // announced length, a broken chunk) is a failed transfer, not an answer.

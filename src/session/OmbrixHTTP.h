@@ -18,13 +18,18 @@
 class QNetworkAccessManager;
 
 // One HTTP request, as the backend client builds it. timeoutMs is an inactivity
-// time-out: the request fails when no data arrives for that long.
+// time-out: the request fails when no data arrives for that long. deadlineMs, when
+// above zero, bounds the whole exchange however slowly the bytes come (a time-out
+// too). maxBodyBytes, when above zero, replaces the cap on a whole body read into
+// memory (OmbrixHTTP::maxWholeBodyBytes) by a smaller one.
 struct HttpRequest {
     QUrl url;
     QByteArray method = "GET";
     QList<QPair<QByteArray, QByteArray>> headers;
     std::optional<QByteArray> body;
     int timeoutMs = 60000;
+    int deadlineMs = 0;
+    qint64 maxBodyBytes = 0;
 
     void setHeader(const QByteArray& name, const QByteArray& value);
     std::optional<QByteArray> header(const QByteArray& name) const;

@@ -69,8 +69,8 @@ void ServerSentEventReader::line(const QByteArray& line) {
 namespace {
 // The JSON object of an event's data, or nothing when it is not one.
 std::optional<Json> objectOf(const QByteArray& data) {
-    Json value = Json::parse(data.constBegin(), data.constEnd(), nullptr, false);
-    if (value.is_discarded() || !value.is_object())
+    std::optional<Json> value = json::tryParse(data);
+    if (!value || !value->is_object())
         return std::nullopt;
     return value;
 }

@@ -2,12 +2,15 @@
 // fake shortcut tools written in the test, the updates received by the fake backend.
 #include "MediaTaskHarness.h"
 
+#include "bridge/BridgeService.h"
 #include "bridge/ScreenControlBridgeHandler.h"
+#include "session/AppSession.h"
 #include "support/MediaFixtures.h"
 #include "support/RecordingDesktopOpener.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -156,3 +159,45 @@ TEST_F(AppsAndShortcutsTasksTest, shortcutListKeepsTheToolsOrder) {
 }
 
 } // namespace
+
+TEST_F(AppsAndShortcutsTasksTest, shortcutRunsAreBoundedAndEndWithTheSession) {
+    // Past the output cap the run is ended and reported.
+    tool("head -c 5000000 /dev/zero | tr '\\0' z\nsleep 1000\n");
+    EXPECT_EQ(
+        runShortcut(R"({"id":"S","kind":"shortcut_run","args":{"name":"bavard"}})").dump(),
+        MediaTaskHarness::error(QStringLiteral("shortcut_run_failed: la sortie du raccourci dépasse 4 Mio"))
+            .dump());
+
+    // A shortcut that never ends, and a process it started, end when the user signs out.
+    const QString pidFile = scripts.filePath(QStringLiteral("child.pid"));
+    tool("sleep 1000 &\necho $! > '" + pidFile.toUtf8() + "'\nwait\n");
+    AppSession::shared().setToken(QStringLiteral("tok"));
+    ASSERT_TRUE(BridgeService::shared().isRunning());
+    harness.backend.clearRequests();
+    const BridgeTask task =
+        MediaTaskHarness::task(R"({"id":"S","kind":"shortcut_run","args":{"name":"sans fin"}})");
+    const auto args = MediaTaskHarness::args<BridgeTask::ShortcutRunArgs>(task);
+    QCoro::Task<> running = handleRunShortcut(task, args, harness.api);
+    ASSERT_TRUE(spinUntil([&] { return QFileInfo(pidFile).size() > 0; }));
+    QFile file(pidFile);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray child = file.readAll().trimmed();
+    AppSession::shared().setToken(QString()); // sign-out
+    runTask(std::move(running));
+    EXPECT_EQ(harness.onlyUpdate().dump(),
+              MediaTaskHarness::error(
+                  QStringLiteral("shortcut_run_failed: le raccourci a été interrompu (pont arrêté)"))
+                  .dump());
+    // The child is gone (or a zombie waiting for its reaper).
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(child)));
+    const bool gone = spinUntil([&] {
+        if (!stat.open(QIODevice::ReadOnly))
+            return true;
+        const QByteArray fields = stat.readAll();
+        stat.close();
+        return fields.contains(") Z ");
+    });
+    EXPECT_TRUE(gone);
+    AppSession::resetSharedForTesting();
+    BridgeService::resetSharedForTesting();
+}

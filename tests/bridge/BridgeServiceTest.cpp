@@ -307,6 +307,45 @@ TEST_F(BridgeServiceTest, AStoppedLoopWritesNothingWhenItsHandlerFinishes) {
     EXPECT_EQ(pollCount(), 1);
 }
 
+TEST_F(BridgeServiceTest, AHandlerOutOfTimeIsAnsweredAndCannotAnswerAgain) {
+    // A handler that takes longer than its task's limit and then tries to answer,
+    // and one that returns much later without answering: both tasks are answered
+    // with the limit's error and the loop goes on polling meanwhile.
+    bool lateDone = false;
+    bool silentDone = false;
+    bridge->setHandler(BridgeTaskKind::LLMInfer,
+                       [&](const BridgeTask& task, const APIService& api) -> QCoro::Task<> {
+                           co_await QCoro::sleepFor(std::chrono::milliseconds(900));
+                           co_await api.reportBridgeTaskSuccess(task.id, Json::object());
+                           lateDone = true;
+                       });
+    bridge->setHandler(BridgeTaskKind::ListFolders,
+                       [&](const BridgeTask&, const APIService&) -> QCoro::Task<> {
+                           co_await QCoro::sleepFor(std::chrono::milliseconds(1500));
+                           silentDone = true;
+                       });
+    AppSession::shared().setBridgeEnabled(true);
+    bridge->setTaskTimeLimitForTesting(std::chrono::milliseconds(300));
+    polls.enqueue(ScriptedResponse::json(200, taskJson("late", "llm_infer", R"({"openai_body_json":"{}"})")));
+    polls.enqueue(ScriptedResponse::json(200, taskJson("never", "list_folders")));
+    bridge->start(QStringLiteral("tok"));
+    ASSERT_TRUE(spinUntil([&] { return bridge->tasksServed() == 2; }));
+    EXPECT_FALSE(silentDone);
+    ASSERT_TRUE(spinUntil([&] { return lateDone && silentDone; }));
+    spinFor(50);
+    const auto patches = requestsOf("PATCH");
+    ASSERT_EQ(patches.size(), 2); // the late "done" was never sent
+    const Json expected =
+        Json::object({{"status", "error"}, {"error_message", "La tâche a dépassé le temps imparti (1 s)."}});
+    EXPECT_EQ(patches[0].path, QStringLiteral("/api/v1/bridge/tasks/late"));
+    EXPECT_EQ(json::parse(patches[0].body), expected);
+    EXPECT_EQ(patches[1].path, QStringLiteral("/api/v1/bridge/tasks/never"));
+    EXPECT_EQ(json::parse(patches[1].body), expected);
+    EXPECT_GE(pollCount(), 3);
+    EXPECT_EQ(BridgeService::taskTimeLimit(BridgeTaskKind::OcrImage), std::chrono::minutes(2));
+    EXPECT_EQ(BridgeService::taskTimeLimit(BridgeTaskKind::LLMInfer), std::chrono::minutes(10));
+}
+
 TEST_F(BridgeServiceTest, LocalInferenceRunsThroughTheBridgeWithTheBridgeSettingOff) {
     FakeLocalModelServer local;
     local.setModels({QStringLiteral("org/model")});

@@ -165,8 +165,15 @@ TEST(BridgeTask, StrictDecodingRejectsWhatIsWrong) {
     };
     for (const char* text : rejected)
         EXPECT_TRUE(rejects(text)) << text;
-    // A whole-number float is not an integer either.
-    EXPECT_TRUE(rejects(R"({"id":"1","kind":"thumbnail","args":{"document_id":"d","max_edge":512.0}})"));
+    // A whole number is an integer however it is written; only a true fraction is
+    // refused (a task that does not decode makes the bridge back off).
+    EXPECT_FALSE(rejects(R"({"id":"1","kind":"thumbnail","args":{"document_id":"d","max_edge":512.0}})"));
+    const BridgeTask task = BridgeTask::fromJsonBytes(
+        R"({"id":"1","kind":"photos_by_date","args":{"year":2.023e3,"month":5.0,"limit":1E1}})");
+    const auto& byDate = std::get<BridgeTask::PhotosByDateArgs>(task.args);
+    EXPECT_EQ(byDate.year, 2023);
+    EXPECT_EQ(byDate.month, 5);
+    EXPECT_EQ(byDate.limit, 10);
 }
 
 TEST(BridgeResults, OptionalMembersAreLeftOutAndOrderIsKept) {

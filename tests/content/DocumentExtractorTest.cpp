@@ -62,6 +62,20 @@ TEST_F(DocumentExtractorTest, DecodesTextInItsEncoding) {
     EXPECT_EQ(latin1, (ExtractedContent{QStringLiteral("déjà vus"), false, 8}));
     // A byte-order mark followed by broken UTF-16 falls back to Latin-1 too.
     EXPECT_EQ(DocumentExtractor::extract(file("odd.txt", "\xFF\xFE\x41"), 8000).text, QStringLiteral("ÿþA"));
+    // The last bytes count: a file ending inside a UTF-8 sequence, or in a Latin-1
+    // letter that starts one, is Latin-1 and keeps its last character.
+    const struct {
+        const char* bytes;
+        QString text;
+    } endings[] = {
+        {"caf\xE9", QStringLiteral("café")},
+        {"caf\xC3", QStringLiteral("cafÃ")},
+        {"\xE9t\xE9 \xF0\x9F\x98", QStringLiteral("été ð\u009F\u0098")},
+        {"caf\xC3\xA9", QStringLiteral("café")},
+    };
+    for (const auto& ending : endings)
+        EXPECT_EQ(DocumentExtractor::extract(file("end.txt", ending.bytes), 8000).text, ending.text)
+            << ending.bytes;
 }
 
 TEST_F(DocumentExtractorTest, CutsAtUserPerceivedCharacters) {

@@ -218,3 +218,20 @@ TEST_F(SpotlightSearchTest, IndexHitsInHiddenFoldersOrWithControlCharactersAreNe
     indexed("a/rapport.txt", 6);
     EXPECT_EQ(namesOf(search(QStringLiteral("rapport"))), (QStringList{"rapport.txt"}));
 }
+
+TEST_F(SpotlightSearchTest, ALongQueryUsesItsFirstWordsAtEveryStage) {
+    // 200 words: every stage works with the first eight (the tolerant stage would
+    // otherwise ask for 200 groups of 199 words).
+    QStringList words;
+    for (int i = 0; i < 200; ++i)
+        words << QStringLiteral("mot%1").arg(i);
+    onDisk("mot0 mot1 mot2 mot3 mot4 mot5 mot6 mot7.txt", 2);
+    const QList<SearchResult> results = search(words.join(QLatin1Char(' ')));
+    EXPECT_EQ(namesOf(results), (QStringList{"mot0 mot1 mot2 mot3 mot4 mot5 mot6 mot7.txt"})); // the walk
+    const QStringList first = words.mid(0, SpotlightSearch::maxQueryWords);
+    ASSERT_EQ(index->queries().size(), 2);
+    EXPECT_EQ(index->queries().at(0).predicate, (MetadataPredicate{{first}}));
+    const MetadataPredicate tolerant = index->queries().at(1).predicate;
+    EXPECT_EQ(tolerant, SpotlightQueryRunner::orOfSubsetsPredicate(first, 1));
+    EXPECT_EQ(tolerant.anyOf.size(), SpotlightSearch::maxQueryWords);
+}

@@ -146,6 +146,30 @@ TEST_F(TrackerStoreTest, TokensAreLiteralExceptForWildcards) {
     EXPECT_TRUE(find(QStringLiteral("\"} } SELECT")).isEmpty());
 }
 
+TEST_F(TrackerStoreTest, StarsStayCheapOnLongTexts) {
+    // A long text full of the first letter, without the middle one: each star of
+    // the word used to become ".*", which made the expression engine try every
+    // split of the text and give up on the whole query (nothing was found, not
+    // even the match).
+    add("long.txt", 1, {}, QString(200'000, QLatin1Char('e')) + QStringLiteral("ü"));
+    add("menu.txt", 2, {}, QStringLiteral("le menu de l'ex-Müller est sûr"));
+    EXPECT_EQ(namesOf(find(QStringLiteral("e**x***ü"))), (QStringList{"menu.txt"}));
+    EXPECT_EQ(namesOf(find(QStringLiteral("m*u*l"))), (QStringList{"menu.txt"}));
+    // Stars far apart still match within their run; leading and trailing stars add nothing.
+    EXPECT_EQ(namesOf(find(QStringLiteral("**MÜLLER*"))), (QStringList{"menu.txt"}));
+    EXPECT_TRUE(find(QStringLiteral("un*") + QString(40, QLatin1Char('x'))).isEmpty());
+    const struct {
+        const char* token;
+        const char* pattern;
+    } patterns[] = {
+        {"e**ü", "e.{0,32}ü"}, {"*a*", "a"}, {"a*b*c*d", "a.{0,32}b.{0,32}cd"}, {"r?p", "r.p"}, {"***", ""},
+    };
+    for (const auto& p : patterns)
+        EXPECT_EQ(TrackerMetadataIndex::tokenPattern(QString::fromUtf8(p.token)),
+                  QString::fromUtf8(p.pattern))
+            << p.token;
+}
+
 TEST_F(TrackerStoreTest, StaysInsideTheFolders) {
     const QString sibling = share + QStringLiteral(" bis");
     QDir().mkpath(sibling);
@@ -188,7 +212,7 @@ TEST(TrackerMetadataIndex, EscapesStringLiterals) {
               QStringLiteral("\"a\\\"b\\\\c\\'d\\ne\\tf\""));
     EXPECT_EQ(TrackerMetadataIndex::sparqlString(QString(QChar(1))), QStringLiteral("\"\\u0001\""));
     EXPECT_EQ(TrackerMetadataIndex::tokenPattern(QStringLiteral("a.b*c?(d)")),
-              QStringLiteral("a\\.b.*c.\\(d\\)"));
+              QStringLiteral("a\\.b.{0,32}c.\\(d\\)")); // a star is a bounded run
     EXPECT_TRUE(TrackerMetadataIndex::queryText(MetadataQuery{{}, {QStringLiteral("/tmp")}, 5}).isEmpty());
 }
 

@@ -72,6 +72,9 @@ TEST_F(Catalog, RemoteCatalogueComesFromTheBackendAndFallsBackToNothing) {
         R"({"models":[{"id":"a/b","display_name":"B","size_gb":"1","ram_gb":1,"tokens_per_sec":2}]})",
         R"({"other":[]})",
         "not json",
+        // Valid models beside a member nested too deep to be read safely.
+        kRemote.left(kRemote.lastIndexOf('}')) + ",\"x\":" + QByteArray("[").repeated(12'000) +
+            QByteArray("]").repeated(12'000) + "}",
     };
     for (const QByteArray& body : refused) {
         backend.route("GET", "/api/v1/local_llm/catalog.json", ScriptedResponse::json(200, body));

@@ -100,6 +100,8 @@ TEST(LocalDirectClient, MalformedOrForeignLinesAreSkipped) {
                              .raw(R"(data: {"choices":[{"delta":{"content":"x"}}, 3]})")
                              .raw(R"(data: {"choices":[{"delta":"text"}]})")
                              .raw(R"(data: {"choices":[{"delta":{"content":42}}]})")
+                             .raw(R"(data: {"choices":[{"delta":{"content":"deep"}}],"x":)" +
+                                  QByteArray("[").repeated(12'000) + QByteArray("]").repeated(12'000) + "}")
                              .raw("data:  [DONE]")
                              .raw("data: [DONE] ")
                              .terminator("\r\n")

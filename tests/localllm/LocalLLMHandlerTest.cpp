@@ -270,6 +270,12 @@ TEST_F(LocalLLMHandlerTest, FailuresEndWithOneErrorUpdate) {
         onlyError("{ pas du json"),
         QString::fromUtf8(
             "Corps OpenAI invalide : Les données n’ont pas pu être lues, car leur format est incorrect."));
+    // A body nested 20,000 levels is refused while it is read (copying it used to
+    // overflow the stack).
+    EXPECT_EQ(onlyError(R"({"model":"m","messages":)" + QString("[").repeated(20'000) +
+                        QString("]").repeated(20'000) + "}"),
+              QString::fromUtf8("Corps OpenAI invalide : Les données n’ont pas pu être lues, car elles sont "
+                                "trop imbriquées."));
     EXPECT_EQ(server.chatRequests().size(), 0);
 
     server.setChatError(500, "boom");

@@ -207,6 +207,8 @@ TEST(LocalLLMTelemetry, UnusableAnswersLeaveTheModelOutAndAreNotCached) {
         ScriptedResponse::json(200, R"({"data":[{"id":42}]})"),
         ScriptedResponse::json(200, R"([{"id":"x"}])"),
         ScriptedResponse::text(200, "not json"),
+        ScriptedResponse::json(200, R"({"data":[{"id":"x"}],"deep":)" + QByteArray("[").repeated(12'000) +
+                                        QByteArray("]").repeated(12'000) + "}"),
         ScriptedResponse::json(500, R"({"data":[{"id":"x"}]})"),
     };
     int expected = 0;

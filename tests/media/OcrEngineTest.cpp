@@ -144,3 +144,32 @@ TEST(PdfFilesTest, pagesAreDrawnAt200DpiWithinThePixelCap) {
 }
 
 } // namespace
+
+TEST_F(OcrEngineTest, pdfRecognitionIsBoundedAndCannotFailSilently) {
+    // Past the page limit the text says where recognition stopped.
+    QList<PdfPage> pages;
+    for (int i = 1; i <= OcrEngine::kMaxPdfPages + 3; ++i)
+        pages.append({PdfPage::Kind::Text, {QStringLiteral("Page %1").arg(i)}});
+    const QString longPdf = path(QStringLiteral("long.pdf"));
+    ASSERT_TRUE(fixtures::writePdf(longPdf, pages));
+    const QStringList texts = OcrEngine::recognize(longPdf).text.split(QStringLiteral("\n\f\n"));
+    ASSERT_EQ(texts.size(), OcrEngine::kMaxPdfPages + 1);
+    EXPECT_EQ(texts.at(OcrEngine::kMaxPdfPages - 1), QStringLiteral("Page %1").arg(OcrEngine::kMaxPdfPages));
+    EXPECT_EQ(texts.last(), QStringLiteral("[Reconnaissance arrêtée après 50 pages sur 53.]"));
+
+    // A scan that cannot be recognised because the language data is missing is an
+    // error, not an empty text.
+    const QString scan = path(QStringLiteral("scan.pdf"));
+    ASSERT_TRUE(fixtures::writePdf(scan, {{PdfPage::Kind::Scan, kScanLines}}));
+    QTemporaryDir noLanguages;
+    const QByteArray saved = qgetenv("TESSDATA_PREFIX");
+    const bool hadPrefix = qEnvironmentVariableIsSet("TESSDATA_PREFIX");
+    qputenv("TESSDATA_PREFIX", noLanguages.path().toUtf8() + "/");
+    const QString failure = description([&] { OcrEngine::recognize(scan); });
+    if (hadPrefix)
+        qputenv("TESSDATA_PREFIX", saved);
+    else
+        qunsetenv("TESSDATA_PREFIX");
+    EXPECT_EQ(failure, QStringLiteral(
+                           "VisionKit a échoué: les langues de reconnaissance (fra+eng) sont introuvables"));
+}

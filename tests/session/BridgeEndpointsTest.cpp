@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -176,4 +177,73 @@ TEST(BridgeEndpoints, AHeaderValueCannotSmuggleAnotherHeader) {
     const RecordedRequest r = backend.lastRequest();
     EXPECT_FALSE(r.hasHeader("X-Injected"));
     EXPECT_EQ(r.header("X-Bridge-Device-Nickname"), QStringLiteral("Zoé  X-Injected: yes").toUtf8());
+}
+
+TEST(BridgeEndpoints, PollBoundsTheAnswersSizeDepthAndDuration) {
+    FakeBackend backend;
+    ScriptedResponse next;
+    backend.route("GET", "/api/v1/bridge/tasks/next", [&](const RecordedRequest&) { return next; });
+    APIService api(QString("tok"), kDeviceHeaders);
+
+    // Too deep to copy safely: refused while parsing.
+    next = ScriptedResponse::json(200, R"({"id":"T","kind":"list_folders","args":{"x":)" +
+                                           QByteArray("[").repeated(12'000) +
+                                           QByteArray("]").repeated(12'000) + R"(,"y":1}})");
+    try {
+        runTask(api.pollBridgeTask(25));
+        ADD_FAILURE() << "decoded";
+    } catch (const JsonDecodingError& error) {
+        EXPECT_EQ(error.kind(), JsonDecodingError::Kind::TooDeep);
+    }
+
+    // Over the cap: refused, announced length or not.
+    const QByteArray huge(APIService::maxPollBodyBytes + 1, ' ');
+    next = ScriptedResponse::json(200, huge);
+    EXPECT_EQ(errorText(runTaskCatching(api.pollBridgeTask(25))),
+              "La réponse du serveur est trop volumineuse.");
+    next = ScriptedResponse::stream(200, {{0, huge.left(huge.size() / 2)}, {0, huge.mid(huge.size() / 2)}},
+                                    "application/json");
+    EXPECT_EQ(errorText(runTaskCatching(api.pollBridgeTask(25))),
+              "La réponse du serveur est trop volumineuse.");
+
+    // A server that trickles a byte every 300 ms never trips the inactivity
+    // time-out; the deadline (the wait as passed + 10 s: 1 s here) ends it.
+    QList<QPair<int, QByteArray>> drops;
+    for (int i = 0; i < 20; ++i)
+        drops.append({300, " "});
+    drops.append({0, R"({"id":"T","kind":"list_folders"})"});
+    next = ScriptedResponse::stream(200, drops, "application/json");
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(errorText(runTaskCatching(api.pollBridgeTask(-9))), "La requête a expiré.");
+    EXPECT_LT(timer.elapsed(), 4000);
+}
+
+TEST(BridgeEndpoints, ALargePollAnswerIsDecodedWhileTheEventLoopRuns) {
+    // A 10 MB llm_infer task whose arguments also carry a large object of small
+    // members (ignored): the shape that used to cost the most to decode.
+    QByteArray body = R"({"id":"T-big","kind":"llm_infer","args":{"openai_body_json":")" +
+                      QByteArray("a").repeated(4'000'000) + R"(","extra":{)";
+    for (int i = 0; body.size() < 10'000'000; ++i)
+        body += (i ? ",\"k" : "\"k") + QByteArray::number(i) + "\":[" + QByteArray::number(i) + ",true]";
+    body += "}}}";
+    FakeBackend backend;
+    backend.route("GET", "/api/v1/bridge/tasks/next", ScriptedResponse::json(200, body));
+    APIService api(QString("tok"), kDeviceHeaders);
+
+    // The event loop's longest stall while the answer arrives and is decoded.
+    QElapsedTimer sinceTick;
+    qint64 longestStall = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { longestStall = std::max(longestStall, sinceTick.restart()); });
+    sinceTick.start();
+    ticker.start(5);
+    std::optional<BridgeTask> task = runTask(api.pollBridgeTask(25));
+    ticker.stop();
+    ASSERT_TRUE(task);
+    EXPECT_EQ(task->id, "T-big");
+    EXPECT_EQ(std::get<BridgeTask::LLMInferArgs>(task->args).openaiBodyJson.size(), 4'000'000);
+    // Loose: decoding on the GUI thread stalled it for seconds.
+    EXPECT_LT(longestStall, 1500);
 }

@@ -185,7 +185,9 @@ TEST(ChatEndpoints, ImportLocalTurn) {
 
     for (const QByteArray& unusable :
          {QByteArray(""), QByteArray("[1]"), QByteArray(R"({"discussion_id":"3"})"),
-          QByteArray(R"({"discussion_id":3.5})"), QByteArray("{nope")}) {
+          QByteArray(R"({"discussion_id":3.5})"), QByteArray("{nope"),
+          "{\"x\":" + QByteArray("[").repeated(12'000) + QByteArray("]").repeated(12'000) +
+              ",\"discussion_id\":3}"}) {
         answer = ScriptedResponse::json(201, unusable);
         EXPECT_EQ(runTask(api.importLocalTurn("q", "r", "m", 1, std::nullopt)), std::nullopt)
             << unusable.data();

@@ -1,5 +1,6 @@
 #include "session/ServerSentEvents.h"
 #include "session/APIError.h"
+#include "session/APIService.h"
 
 #include <QRandomGenerator>
 #include <QStringList>
@@ -207,4 +208,17 @@ TEST(ServerSentEvents, ErrorBodyReadEndsAt64KiBWhateverItsLines) {
     QByteArray body(ErrorBodyCollector::kMaxBytes - 3, '\n');
     body += "panne sans fin";
     EXPECT_EQ(collect(body, 1000), "pan");
+}
+
+TEST(ServerSentEvents, ANestingBombIsIgnoredLikeAnyTextThatIsNotAnObject) {
+    const QByteArray bomb = QByteArray("[").repeated(12'000) + QByteArray("]").repeated(12'000);
+    const QByteArray deepObject = "{\"discussion_id\": 7, \"x\": " + bomb + "}";
+    const QByteArray stream = "event: initial\ndata: " + deepObject + "\n\n" + "data: Bon\n\n" +
+                              "event: final\ndata: " + deepObject + "\n\n";
+    const Outcome o = run(stream);
+    EXPECT_EQ(o.text, "Bon");
+    EXPECT_EQ(o.discussionId, std::nullopt);
+    // An error body: not JSON that can be read, so its text is the message.
+    const QByteArray body = "{\"message\":\"m\",\"x\":" + bomb + "}";
+    EXPECT_EQ(APIService::parsedErrorBody(body), QString::fromLatin1(body));
 }

@@ -166,6 +166,7 @@ void ScriptedHttpServer::onReadyRead(Connection* connection) {
     if (connection->buffer.size() - bodyStart < contentLength)
         return;
     request.body = connection->buffer.mid(bodyStart, contentLength);
+    connection->buffer.remove(0, bodyStart + contentLength);
     connection->answered = true;
     requests_.append(request);
     emit requestReceived(request);
@@ -218,21 +219,36 @@ void ScriptedHttpServer::answer(Connection* connection, const RecordedRequest& r
     if (response.neverAnswer)
         return;
 
-    auto send = [socket, response]() {
+    // Only an answer of known length can leave the connection open.
+    const bool keepAlive = keepAlive_ && response.chunks.isEmpty();
+    std::weak_ptr<Connection> kept;
+    for (const auto& held : connections_)
+        if (held.get() == connection)
+            kept = held;
+    auto send = [this, socket, response, keepAlive, kept]() {
         if (!socket)
             return;
         QByteArray head =
             "HTTP/1.1 " + QByteArray::number(response.status) + " " + reasonFor(response.status) + "\r\n";
         for (const auto& [name, value] : response.headers)
             head += name + ": " + value + "\r\n";
-        head += "Connection: close\r\n";
+        head += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
         if (response.chunks.isEmpty()) {
             if (response.status != 204 && response.status != 304)
                 head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
             head += "\r\n";
             socket->write(head + response.body);
             socket->flush();
-            socket->disconnectFromHost();
+            if (!keepAlive) {
+                socket->disconnectFromHost();
+                return;
+            }
+            // Ready for the next request on this connection (it may already be here).
+            if (const std::shared_ptr<Connection> connection = kept.lock()) {
+                connection->answered = false;
+                if (!connection->buffer.isEmpty() || socket->bytesAvailable() > 0)
+                    onReadyRead(connection.get());
+            }
             return;
         }
         head += "\r\n";

@@ -68,6 +68,9 @@ public:
     void routePrefix(const QByteArray& method, const QString& prefix, Handler handler);
     // The answer when no route matches (404 by default).
     void setFallback(Handler handler);
+    // Keeps a connection open after an answer of known length, for the client's
+    // next request (off by default: every answer closes its connection).
+    void setKeepAlive(bool keepAlive) { keepAlive_ = keepAlive; }
 
     QList<RecordedRequest> requests() const { return requests_; }
     int requestCount() const { return static_cast<int>(requests_.size()); }
@@ -97,6 +100,7 @@ private:
 
     std::unique_ptr<QTcpServer> server_;
     bool tls_;
+    bool keepAlive_ = false;
     QList<Route> routes_;
     Handler fallback_;
     QList<RecordedRequest> requests_;

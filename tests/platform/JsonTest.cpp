@@ -1,0 +1,131 @@
+#include "platform/Json.h"
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+QByteArray nested(int depth, const QByteArray& open = "[", const QByteArray& close = "]") {
+    return open.repeated(depth) + close.repeated(depth);
+}
+
+// An object of n distinct keys, and the shortest of three parse times in ms.
+QByteArray manyKeys(int n) {
+    QByteArray text = "{";
+    for (int i = 0; i < n; ++i)
+        text += (i ? ",\"k" : "\"k") + QByteArray::number(i) + "\":" + QByteArray::number(i);
+    return text + "}";
+}
+double bestParseMs(const QByteArray& text) {
+    double best = 1e300;
+    for (int run = 0; run < 3; ++run) {
+        QElapsedTimer timer;
+        timer.start();
+        const Json value = json::parse(text);
+        best = std::min(best, timer.nsecsElapsed() / 1e6);
+        EXPECT_TRUE(value.is_object());
+    }
+    return best;
+}
+} // namespace
+
+TEST(JsonParse, NestingIsBoundedWhileReading) {
+    using Kind = JsonDecodingError::Kind;
+    struct Case {
+        QByteArray text;
+        std::optional<Kind> failure;
+    };
+    const QByteArray objects =
+        QByteArray("{\"a\":").repeated(json::maxDepth) + "1" + QByteArray("}").repeated(json::maxDepth);
+    const Case cases[] = {
+        {nested(json::maxDepth), std::nullopt},
+        {objects, std::nullopt},
+        {nested(json::maxDepth + 1), Kind::TooDeep},
+        {"{\"a\":" + nested(json::maxDepth) + "}", Kind::TooDeep},
+        // The bomb that used to overflow the stack when the value was copied: 24 KB
+        // of nested arrays, then one more member.
+        {"{\"x\":" + nested(12'000) + ",\"y\":1}", Kind::TooDeep},
+        {QByteArray("[").repeated(200'000), Kind::TooDeep},
+        {"[1,2", Kind::Malformed},
+        {"{\"a\":1}x", Kind::Malformed},
+        {"", Kind::Malformed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.left(40).toStdString());
+        if (!c.failure) {
+            const Json value = json::parse(c.text);
+            const Json copy = value; // copying recurses once per level
+            EXPECT_EQ(copy, value);
+            EXPECT_TRUE(json::tryParse(c.text).has_value());
+            continue;
+        }
+        try {
+            json::parse(c.text);
+            ADD_FAILURE() << "parsed";
+        } catch (const JsonDecodingError& error) {
+            EXPECT_EQ(error.kind(), *c.failure);
+        }
+        EXPECT_FALSE(json::tryParse(c.text).has_value());
+    }
+}
+
+TEST(JsonParse, KeepsOrderAndTakesTheLastOfRepeatedKeys) {
+    const Json value = json::parse(R"({"b":1,"a":[true,null,"é"],"c":{"z":1,"y":2},"b":3,"a":0})");
+    EXPECT_EQ(json::dump(value), R"({"b":3,"a":0,"c":{"z":1,"y":2}})");
+    // Many members with repeats scattered among them.
+    QByteArray text = "{";
+    for (int i = 0; i < 100; ++i)
+        text += (i ? ",\"k" : "\"k") + QByteArray::number(i % 30) + "\":" + QByteArray::number(i);
+    const Json many = json::parse(text + "}");
+    ASSERT_EQ(many.size(), 30u);
+    EXPECT_EQ(many.begin().key(), "k0");
+    EXPECT_EQ(many.at("k0"), 90);
+    EXPECT_EQ(many.at("k29"), 89);
+    EXPECT_EQ(json::dump(json::parse("[]")), "[]");
+    EXPECT_EQ(json::dump(json::parse("{}")), "{}");
+}
+
+TEST(JsonParse, TimeGrowsLinearlyWithTheNumberOfKeys) {
+    // Four times the keys: about four times the time (inserting through a search of
+    // the members would take sixteen).
+    const QByteArray small = manyKeys(25'000);
+    const QByteArray large = manyKeys(100'000);
+    bestParseMs(small); // warm-up
+    const double ratio = bestParseMs(large) / std::max(bestParseMs(small), 0.01);
+    EXPECT_LT(ratio, 9.0);
+    EXPECT_EQ(json::parse(large).size(), 100'000u);
+}
+
+TEST(JsonParse, WholeNumbersDecodeAsIntegersInAnyNotation) {
+    struct Case {
+        const char* text;
+        std::optional<qint64> value; // nothing: a type mismatch
+    };
+    const Case cases[] = {
+        {"5", 5},
+        {"5.0", 5},
+        {"2.023e3", 2023},
+        {"-7E0", -7},
+        {"0.0", 0},
+        {"-9223372036854775808.0", INT64_MIN},
+        {"9223372036854775807", INT64_MAX},
+        {"8000.5", std::nullopt},
+        {"1e-3", std::nullopt},
+        {"9.3e18", std::nullopt},
+        {"1e300", std::nullopt},
+        {"18446744073709551615", std::nullopt},
+        {"\"5\"", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const Json object = json::parse(QByteArray("{\"n\":") + c.text + "}");
+        if (c.value) {
+            EXPECT_EQ(json::requireInt(object, "n"), *c.value);
+            EXPECT_EQ(json::optionalInt(object, "n"), c.value);
+        } else {
+            EXPECT_THROW(json::requireInt(object, "n"), JsonDecodingError);
+        }
+    }
+}
