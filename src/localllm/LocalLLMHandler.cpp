@@ -251,6 +251,9 @@ QCoro::Task<> runTask(QString taskId, QString body, APIService api, Settings set
     } catch (const LocalStream::StreamError& error) {
         // The server's own failure, or a reply past the bound: said as it is.
         failure = error.description();
+    } catch (const LocalHttp::ConnectionLostError& error) {
+        // The server was reached: it went away half-way.
+        failure = error.description();
     } catch (...) {
         failure = loc("Serveur local injoignable : ") + describeException(std::current_exception());
     }

@@ -3,9 +3,9 @@
 // written as shell scripts.
 #include "localllm/LocalToolRegistry.h"
 
-#include "content/PhotoLibrary.h"
 #include "bridge/PhotosBridgeHandler.h"
 #include "bridge/ScreenControlBridgeHandler.h"
+#include "content/PhotoLibrary.h"
 #include "support/MediaFixtures.h"
 #include "support/RecordingDesktopOpener.h"
 #include "support/TestSupport.h"

@@ -208,6 +208,10 @@ TEST(LocalLLMTelemetry, UnusableAnswersLeaveTheModelOutAndAreNotCached) {
         ScriptedResponse::json(200, R"([{"id":"x"}])"),
         ScriptedResponse::text(200, "not json"),
         ScriptedResponse::json(500, R"({"data":[{"id":"x"}]})"),
+        // Bounds: a listing past what a probe reads, an id too long for a header.
+        ScriptedResponse::json(200,
+                               R"({"data":[{"id":"a/b"}],"pad":")" + QByteArray(300 * 1024, 'p') + "\"}"),
+        ScriptedResponse::json(200, R"({"data":[{"id":")" + QByteArray(300, 'm') + "\"}]}"),
     };
     int expected = 0;
     for (const ScriptedResponse& answer : answers) {
