@@ -317,7 +317,10 @@ QCoro::Task<QString> ocrLocalImage(Json args) {
         co_return std::get<1>(found);
 
     const Owner owner = std::get<0>(found);
-    const auto recognize = [](const QString& path) { return OcrEngine::recognize(path); };
+    // Typed by the name it was listed under: a link's target may have no extension.
+    const QString listed =
+        idCache().get(stringArgument(args, "document_id").value_or(QString())).value_or(QString());
+    const auto recognize = [listed](const QString& path) { return OcrEngine::recognize(path, listed); };
     const auto outcome = co_await inFolderAccess<BridgeOcrResult>(owner, recognize);
     if (outcome.index() == 1)
         co_return QStringLiteral("OCR failed: ") + std::get<1>(outcome);

@@ -325,5 +325,14 @@ TEST_F(FileToolsTest, OcrRecognisesTheTextOfASharedImage) {
     const QString failed = call("ocr_local_image", {{"document_id", str(ids[2])}});
     EXPECT_TRUE(failed.startsWith("OCR failed: ")) << failed.toStdString();
     EXPECT_GT(failed.size(), QString("OCR failed: ").size());
+
+    // A link listed as scan.png to a file without extension is typed by the listed name.
+    const QString links = root.path() + "/Liens";
+    const BookmarkEntry linksEntry = share(links);
+    ASSERT_TRUE(fixtures::textImage({"Facture 2024"}).save(links + "/contenu", "PNG"));
+    ASSERT_TRUE(QFile::link(links + "/contenu", links + "/scan.png"));
+    const QStringList linkIds = idsIn(call("browse_local_folder", {{"folder_id", uuidOf(linksEntry.id)}}));
+    ASSERT_EQ(linkIds.size(), 2); // contenu, scan.png
+    EXPECT_EQ(fixtures::squeeze(call("ocr_local_image", {{"document_id", str(linkIds[1])}})), "Facture 2024");
     EXPECT_EQ(BookmarkResolver::accessStarts(), BookmarkResolver::accessStops());
 }
