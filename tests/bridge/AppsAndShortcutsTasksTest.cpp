@@ -31,7 +31,7 @@ protected:
     }
     void TearDown() override {
         qputenv("XDG_DATA_DIRS", savedDataDirs);
-        QDir(apps).removeRecursively();
+        removeTestFolder(apps);
         opener.reset();
     }
     // A fake shortcuts tool, configured as the program's.
@@ -152,7 +152,7 @@ TEST_F(AppsAndShortcutsTasksTest, shortcutListKeepsTheToolsOrder) {
     EXPECT_EQ(
         runShortcut(R"({"id":"S","kind":"shortcut_run","args":{"name":"Bonjour","input":"Anne"}})").dump(),
         MediaTaskHarness::done(Json{{"output", "Bonjour Anne"}}).dump());
-    QDir(folder).removeRecursively();
+    removeTestFolder(folder);
 }
 
 } // namespace

@@ -21,7 +21,7 @@ protected:
     }
     void TearDown() override {
         BookmarkStore::resetSharedForTesting();
-        QDir(root).removeRecursively();
+        removeTestFolder(root);
     }
     static QString newName() { return QUuid::createUuid().toString(QUuid::Id128).left(8); }
     QString makeDir(const QString& relative) {
@@ -191,7 +191,7 @@ TEST_F(SharedFoldersTest, BookmarksResolveGoStaleAndFail) {
     EXPECT_TRUE(replaced.stale);
     EXPECT_EQ(replaced.url, QUrl::fromLocalFile(QFileInfo(docs).canonicalFilePath()));
 
-    QDir(docs).removeRecursively();
+    removeTestFolder(docs);
     EXPECT_FALSE(BookmarkResolver::tryResolve(bookmark).has_value());
     try {
         BookmarkResolver::resolve(bookmark);

@@ -69,7 +69,7 @@ class InstallerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         for (const char* folder : {".local", ".linuxbrew", ".config/systemd", ".ombrix-local-llm"})
-            QDir(home() + '/' + folder).removeRecursively();
+            removeTestFolder(home() + '/' + folder);
         if (systemHasAny(brewCandidates()) || systemHasAny(uvCandidates()))
             GTEST_SKIP() << "this machine has Homebrew or uv installed system-wide";
         runner = std::make_shared<FakeCommandRunner>();
@@ -346,7 +346,7 @@ TEST(InstallerUnit, SystemdReadsTheServerPathOfEveryHome) {
 }
 
 TEST(InstallerUnit, WritingReplacesThePreviousFileAtomically) {
-    QDir(QDir::homePath() + "/.config/systemd").removeRecursively();
+    removeTestFolder(QDir::homePath() + "/.config/systemd");
     QDir().mkpath(QFileInfo(unitFilePath()).absolutePath());
     {
         QFile old(unitFilePath());

@@ -22,8 +22,8 @@ void makeCacheFolder(const QString& name, bool withSnapshot) {
 
 class HubFolder : public ::testing::Test {
 protected:
-    void SetUp() override { QDir(LocalLLMCatalog::hubPath()).removeRecursively(); }
-    void TearDown() override { QDir(LocalLLMCatalog::hubPath()).removeRecursively(); }
+    void SetUp() override { removeTestFolder(LocalLLMCatalog::hubPath()); }
+    void TearDown() override { removeTestFolder(LocalLLMCatalog::hubPath()); }
 };
 
 QString writeMeminfo(const QTemporaryDir& dir, const QByteArray& text) {
