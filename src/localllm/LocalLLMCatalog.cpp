@@ -150,9 +150,36 @@ QCoro::Task<std::optional<QList<LocalLLMModel>>> fetchRemoteModels() {
     co_return decodeRemoteCatalog(response.body);
 }
 
+bool isSafeModelId(const QString& id) {
+    const QStringList parts = id.split(QLatin1Char('/'));
+    if (parts.size() != 2)
+        return false;
+    for (const QString& part : parts) {
+        if (part.isEmpty() || part.startsWith(QLatin1Char('-')) || part == QLatin1String(".") ||
+            part == QLatin1String(".."))
+            return false;
+        for (const QChar c : part) {
+            const char16_t u = c.unicode();
+            const bool allowed = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+                                 u == '.' || u == '_' || u == '-';
+            if (!allowed)
+                return false;
+        }
+    }
+    return true;
+}
+
+QString unsafeModelIdMessage(const QString& id) {
+    return loc("Identifiant de modèle refusé : « %1 ». Il doit avoir la forme organisation/nom, avec des "
+               "lettres, des chiffres, « . », « _ » ou « - ».")
+        .arg(id.left(200));
+}
+
 qint64 directorySize(const QString& path) {
     namespace fs = std::filesystem;
     std::error_code ec;
+    if (fs::is_symlink(fs::symlink_status(fs::path(path.toStdString()), ec)))
+        return 0;
     fs::recursive_directory_iterator it(fs::path(path.toStdString()),
                                         fs::directory_options::skip_permission_denied, ec);
     if (ec)
@@ -161,8 +188,8 @@ qint64 directorySize(const QString& path) {
     const fs::recursive_directory_iterator end;
     while (it != end) {
         struct stat info {};
-        if (::lstat(it->path().c_str(), &info) == 0)
-            total += static_cast<qint64>(info.st_blocks) * 512;
+        if (::lstat(it->path().c_str(), &info) == 0 && S_ISREG(info.st_mode))
+            total += static_cast<qint64>(info.st_size);
         it.increment(ec);
         if (ec)
             break;
@@ -172,6 +199,8 @@ qint64 directorySize(const QString& path) {
 
 qint64 deleteDownload(const QString& modelId) {
     namespace fs = std::filesystem;
+    if (!isSafeModelId(modelId))
+        throw MessageError(unsafeModelIdMessage(modelId));
     const QString folder = folderFor(modelId);
     const fs::path path(folder.toStdString());
     std::error_code ec;

@@ -34,6 +34,13 @@ std::optional<LocalLLMModel> model(const QString& id, const QList<LocalLLMModel>
 
 // ~/.cache/huggingface/hub
 QString hubPath();
+
+// Whether an id may reach a command line or a cache path: "owner/name", each part
+// made of ASCII letters, digits, ".", "_" and "-", neither starting with "-" nor
+// being "." or "..".
+bool isSafeModelId(const QString& id);
+// The French refusal of an id that isSafeModelId() rejects.
+QString unsafeModelIdMessage(const QString& id);
 // The ids of the cache folders "models--org--name" whose "snapshots" folder holds
 // at least one entry. A missing or unreadable cache gives the empty set.
 QSet<QString> downloadedIds();
@@ -44,11 +51,12 @@ QCoro::Task<std::optional<QList<LocalLLMModel>>> fetchRemoteModels();
 // Decodes a catalogue body; nothing when any row is malformed or none is given.
 std::optional<QList<LocalLLMModel>> decodeRemoteCatalog(const QByteArray& body);
 
-// Bytes allocated on disk by everything under the folder (symbolic links are not
-// followed; unreadable items count 0).
+// The bytes of the regular files under the folder (symbolic links are not
+// followed, the folder itself included; unreadable items count 0).
 qint64 directorySize(const QString& path);
 // Removes the model's cache folder and returns the bytes it occupied; 0 when it is
-// not there. Throws a MessageError with the file system's reason when removal fails.
+// not there. Throws a MessageError with the file system's reason when removal fails,
+// and for an id that isSafeModelId() rejects. Links are removed, never followed.
 qint64 deleteDownload(const QString& modelId);
 
 } // namespace LocalLLMCatalog

@@ -1,5 +1,7 @@
 #include "localllm/LocalLLMInstaller.h"
 
+#include "localllm/LocalLLMCatalog.h"
+
 #include "platform/Localization.h"
 #include "platform/Log.h"
 
@@ -271,6 +273,8 @@ QCoro::Task<> install(QString model, LineHandler onLine) {
 }
 
 QCoro::Task<> downloadModel(QString id, LineHandler onLine) {
+    if (!LocalLLMCatalog::isSafeModelId(id))
+        throw MessageError(LocalLLMCatalog::unsafeModelIdMessage(id));
     const auto uv = firstExisting(uvCandidates());
     if (!uv)
         throw InstallError::brewMissing();

@@ -1,0 +1,502 @@
+#include "settings/widgets/LocalModelSettingsWidget.h"
+
+#include "platform/Localization.h"
+#include "platform/widgets/SymbolIcon.h"
+#include "session/AppSession.h"
+#include "settings/LocalModelPicker.h"
+#include "settings/LocalModelSettings.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+
+void detach(QCoro::Task<> task) {
+    [](QCoro::Task<> inner) -> QCoro::Task<> {
+        try {
+            co_await std::move(inner);
+        } catch (...) {
+        }
+    }(std::move(task));
+}
+
+QLabel* caption(const QString& text, const char* role = "secondary") {
+    auto* label = new QLabel(text);
+    label->setWordWrap(true);
+    label->setProperty("role", role);
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * 0.85);
+    label->setFont(font);
+    QPalette palette = label->palette();
+    if (qstrcmp(role, "error") == 0)
+        palette.setColor(QPalette::WindowText, QColor(0xd7, 0x26, 0x1e));
+    else
+        palette.setColor(QPalette::WindowText, palette.color(QPalette::PlaceholderText));
+    label->setPalette(palette);
+    return label;
+}
+
+QProgressBar* spinner() {
+    auto* bar = new QProgressBar;
+    bar->setRange(0, 0);
+    bar->setTextVisible(false);
+    bar->setFixedSize(36, 8);
+    return bar;
+}
+
+QLabel* logBox() {
+    auto* label = new QLabel;
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setWordWrap(true);
+    QFont font(QStringLiteral("monospace"));
+    font.setStyleHint(QFont::Monospace);
+    font.setPointSize(8);
+    label->setFont(font);
+    label->setStyleSheet(QStringLiteral("background: rgba(0,0,0,38); border-radius: 4px; padding: 6px;"));
+    return label;
+}
+
+// A titled section of the form: header, content, optional footer.
+QVBoxLayout* section(QVBoxLayout* page, const QString& title, QLabel* footer = nullptr) {
+    auto* header = new QLabel(title);
+    QFont font = header->font();
+    font.setBold(true);
+    header->setFont(font);
+    page->addWidget(header);
+    auto* frame = new QFrame;
+    frame->setFrameShape(QFrame::StyledPanel);
+    auto* body = new QVBoxLayout(frame);
+    body->setSpacing(6);
+    page->addWidget(frame);
+    if (footer)
+        page->addWidget(footer);
+    page->addSpacing(10);
+    return body;
+}
+
+// A symbolic icon drawn in one colour (the check in green, the cross in red).
+QPixmap tinted(const QString& symbol, const QColor& colour) {
+    QPixmap pixmap = symbolIcon(symbol).pixmap(16, 16);
+    if (pixmap.isNull())
+        return pixmap;
+    QPainter painter(&pixmap);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(pixmap.rect(), colour);
+    return pixmap;
+}
+
+QString dotStyle(LocalModelSettingsController::HealthStatus::Kind kind) {
+    using Kind = LocalModelSettingsController::HealthStatus::Kind;
+    const char* colour = kind == Kind::Ok ? "#2ea043" : kind == Kind::Down ? "#d7261e" : "#8b8b8b";
+    return QStringLiteral("background: %1; border-radius: 4px;").arg(colour);
+}
+
+} // namespace
+
+LocalModelSettingsWidget::LocalModelSettingsWidget(QWidget* parent)
+    : QWidget(parent)
+    , controller_(new LocalModelSettingsController(this)) {
+    build();
+    connect(controller_, &LocalModelSettingsController::changed, this, &LocalModelSettingsWidget::refresh);
+    AppSession& session = AppSession::shared();
+    connect(&session, &AppSession::localLLMEndpointChanged, this, [this] {
+        if (shown_)
+            detach(controller_->checkHealth());
+        refresh();
+    });
+    connect(&session, &AppSession::localLLMModelChanged, this, &LocalModelSettingsWidget::refresh);
+    connect(&session, &AppSession::localLLMEnabledChanged, this, &LocalModelSettingsWidget::refresh);
+    refresh();
+}
+
+LocalModelSettingsWidget::~LocalModelSettingsWidget() = default;
+
+void LocalModelSettingsWidget::build() {
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea;
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    outer->addWidget(scroll);
+    auto* content = new QWidget;
+    auto* page = new QVBoxLayout(content);
+    page->setContentsMargins(20, 20, 20, 20);
+    scroll->setWidget(content);
+    AppSession& session = AppSession::shared();
+
+    // LLM local
+    auto* general = section(page, loc("LLM local"));
+    enabled_ = new QCheckBox(loc("Activer le LLM local"));
+    connect(enabled_, &QCheckBox::toggled, this,
+            [](bool on) { AppSession::shared().setLocalLLMEnabled(on); });
+    general->addWidget(enabled_);
+    general->addWidget(
+        caption(loc("Quand actif, le Mac traite les requêtes `llm_infer` envoyées par le backend et "
+                    "renvoie la réponse du serveur local. Les conversations ne quittent pas ton Mac.")));
+
+    // Statut
+    auto* status = section(page, loc("Statut"));
+    auto* statusRow = new QHBoxLayout;
+    statusRow->setSpacing(8);
+    statusDot_ = new QLabel;
+    statusDot_->setFixedSize(8, 8);
+    statusLabel_ = new QLabel;
+    QFont medium = statusLabel_->font();
+    medium.setWeight(QFont::Medium);
+    statusLabel_->setFont(medium);
+    statusSpinner_ = spinner();
+    restart_ = new QPushButton(loc("Redémarrer"));
+    connect(restart_, &QPushButton::clicked, this, [this] { detach(controller_->restartServer()); });
+    auto* retest = new QToolButton;
+    retest->setIcon(symbolIcon(QStringLiteral("arrow.clockwise")));
+    retest->setAutoRaise(true);
+    retest->setToolTip(loc("Re-tester"));
+    connect(retest, &QToolButton::clicked, this, [this] { detach(controller_->checkHealth()); });
+    statusRow->addWidget(statusDot_);
+    statusRow->addWidget(statusLabel_);
+    statusRow->addWidget(statusSpinner_);
+    statusRow->addStretch();
+    statusRow->addWidget(restart_);
+    statusRow->addWidget(retest);
+    status->addLayout(statusRow);
+    restartBanner_ = caption(loc("Redémarrage en cours… le premier chargement du modèle prend 15-30s."));
+    status->addWidget(restartBanner_);
+    loadedModels_ = caption(QString());
+    loadedModels_->setTextFormat(Qt::PlainText);
+    status->addWidget(loadedModels_);
+
+    // Endpoint
+    auto* endpoint = section(page, loc("Endpoint"));
+    endpoint_ = new QLineEdit;
+    endpoint_->setPlaceholderText(QStringLiteral("http://127.0.0.1:8080/v1"));
+    endpoint_->setText(session.localLLMEndpoint());
+    connect(endpoint_, &QLineEdit::textEdited, this,
+            [](const QString& text) { AppSession::shared().setLocalLLMEndpoint(text); });
+    endpoint->addWidget(endpoint_);
+    endpoint->addWidget(caption(loc("URL de base compatible OpenAI (sans `/chat/completions`).")));
+
+    // Modèle par défaut
+    ramFooter_ = caption(QString());
+    auto* defaultModel = section(page, loc("Modèle par défaut"), ramFooter_);
+    picker_ = new QToolButton;
+    picker_->setPopupMode(QToolButton::InstantPopup);
+    picker_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    picker_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    picker_->setMenu(new QMenu(picker_));
+    connect(picker_->menu(), &QMenu::aboutToShow, this, [this] {
+        QMenu* menu = picker_->menu();
+        menu->clear();
+        const auto models = controller_->catalogModels();
+        for (const LocalLLMModel& model : models) {
+            menu->addAction(ModelCatalogPicker::rowLabel(model, controller_->downloadedModelIds(),
+                                                         controller_->machineRamGB()),
+                            this, [id = model.id] { AppSession::shared().setLocalLLMModel(id); });
+        }
+        menu->addSeparator();
+        menu->addAction(loc("Autre (ID Hugging Face personnalisé)…"), this, [this] {
+            AppSession& s = AppSession::shared();
+            s.setLocalLLMModel(
+                ModelCatalogPicker::customEntrySelection(s.localLLMModel(), controller_->catalogModels()));
+        });
+    });
+    defaultModel->addWidget(picker_);
+    customModel_ = new QLineEdit;
+    customModel_->setPlaceholderText(QStringLiteral("org/model-MLX-4bit"));
+    connect(customModel_, &QLineEdit::textEdited, this,
+            [](const QString& text) { AppSession::shared().setLocalLLMModel(text); });
+    defaultModel->addWidget(customModel_);
+    auto* applyRow = new QHBoxLayout;
+    apply_ = new QPushButton(loc("Appliquer et redémarrer"));
+    connect(apply_, &QPushButton::clicked, this, [this] { detach(controller_->applyModel()); });
+    applySpinner_ = spinner();
+    applyRow->addWidget(apply_);
+    applyRow->addWidget(applySpinner_);
+    applyRow->addStretch();
+    defaultModel->addLayout(applyRow);
+    modelHint_ = caption(QString());
+    defaultModel->addWidget(modelHint_);
+
+    // Catalogue de modèles
+    auto* catalogue = section(
+        page, loc("Catalogue de modèles"),
+        caption(loc("Les modèles sont stockés dans ~/.cache/huggingface/hub. Le serveur charge à la volée "
+                    "le modèle que l'app demande — aucun redémarrage à faire en changeant.")));
+    catalogueRows_ = new QVBoxLayout;
+    catalogueRows_->setSpacing(4);
+    catalogue->addLayout(catalogueRows_);
+    downloadLog_ = logBox();
+    downloadLog_->setMaximumHeight(100);
+    catalogue->addWidget(downloadLog_);
+    catalogueError_ = caption(QString(), "error");
+    catalogueError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    catalogue->addWidget(catalogueError_);
+
+    // Installation
+    auto* installation = section(
+        page, loc("Installation"),
+        caption(loc("Prérequis : Homebrew (https://brew.sh). Le reste (uv, mlx-lm, LaunchAgent) est géré "
+                    "par ce bouton.")));
+    componentRows_ = new QVBoxLayout;
+    installation->addLayout(componentRows_);
+    auto* installRow = new QHBoxLayout;
+    install_ = new QPushButton;
+    connect(install_, &QPushButton::clicked, this, [this] { detach(controller_->runInstall()); });
+    installSpinner_ = spinner();
+    auto* redetect = new QToolButton;
+    redetect->setIcon(symbolIcon(QStringLiteral("arrow.clockwise")));
+    redetect->setAutoRaise(true);
+    redetect->setToolTip(loc("Re-détecter"));
+    connect(redetect, &QToolButton::clicked, this, [this] { controller_->redetect(); });
+    installRow->addWidget(install_);
+    installRow->addWidget(installSpinner_);
+    installRow->addStretch();
+    installRow->addWidget(redetect);
+    installation->addLayout(installRow);
+    installError_ = caption(QString(), "error");
+    installError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    installation->addWidget(installError_);
+    installLog_ = logBox();
+    auto* logScroll = new QScrollArea;
+    logScroll->setWidgetResizable(true);
+    logScroll->setMaximumHeight(140);
+    logScroll->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+    logScroll->setFrameShape(QFrame::NoFrame);
+    logScroll->setWidget(installLog_);
+    installation->addWidget(logScroll);
+    connect(controller_, &LocalModelSettingsController::changed, logScroll,
+            [this, logScroll] { logScroll->setVisible(!controller_->installLog().isEmpty()); });
+
+    // Diagnostic
+    auto* diagnostic = section(page, loc("Diagnostic"));
+    auto* testRow = new QHBoxLayout;
+    test_ = new QPushButton(loc("Tester l'inférence"));
+    connect(test_, &QPushButton::clicked, this, [this] { detach(controller_->runTest()); });
+    testSpinner_ = spinner();
+    auto* logs = new QToolButton;
+    logs->setText(loc("Ouvrir les logs"));
+    logs->setAutoRaise(true);
+    connect(logs, &QToolButton::clicked, this, [this] { detach(controller_->openLogs()); });
+    testRow->addWidget(test_);
+    testRow->addWidget(testSpinner_);
+    testRow->addStretch();
+    testRow->addWidget(logs);
+    diagnostic->addLayout(testRow);
+    testOutput_ = caption(QString());
+    testOutput_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    diagnostic->addWidget(testOutput_);
+    testError_ = caption(QString(), "error");
+    testError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    diagnostic->addWidget(testError_);
+    page->addStretch();
+    logScroll->setVisible(false);
+}
+
+void LocalModelSettingsWidget::refresh() {
+    const LocalModelSettingsController& c = *controller_;
+    const AppSession& session = AppSession::shared();
+    const QSignalBlocker blockEnabled(enabled_);
+    enabled_->setChecked(session.localLLMEnabled());
+
+    statusDot_->setStyleSheet(dotStyle(c.healthStatus().kind()));
+    statusLabel_->setText(c.healthLabel());
+    statusSpinner_->setVisible(c.spinnerInStatusRow());
+    restart_->setEnabled(c.canRestart());
+    restartBanner_->setVisible(c.isRestarting());
+    loadedModels_->setVisible(!c.availableModels().isEmpty());
+    loadedModels_->setText(loc("Modèles chargés") + "\n" + c.availableModels().join('\n'));
+
+    if (endpoint_->text() != session.localLLMEndpoint())
+        endpoint_->setText(session.localLLMEndpoint());
+
+    const QString selection = session.localLLMModel();
+    picker_->setText(
+        ModelCatalogPicker::currentModelTitle(selection, c.catalogModels()) + "\n" +
+        ModelCatalogPicker::currentModelSubtitle(selection, c.catalogModels(), c.downloadedModelIds()));
+    customModel_->setVisible(c.isCustomModel());
+    if (customModel_->text() != selection)
+        customModel_->setText(selection);
+    apply_->setEnabled(c.canApply());
+    applySpinner_->setVisible(c.isApplying());
+    modelHint_->setText(c.modelHint());
+    ramFooter_->setText(c.ramFooter());
+
+    rebuildCatalogue();
+    downloadLog_->setVisible(c.showsDownloadLog());
+    downloadLog_->setText(c.downloadLogTail().join('\n'));
+    const auto errorLine = c.catalogErrorLine();
+    catalogueError_->setVisible(errorLine.has_value());
+    catalogueError_->setText(errorLine.value_or(QString()));
+
+    rebuildComponents();
+    install_->setText(c.installButtonTitle());
+    install_->setEnabled(c.canInstall());
+    installSpinner_->setVisible(c.isInstalling());
+    installError_->setVisible(c.installError().has_value());
+    installError_->setText(c.installError().value_or(QString()));
+    installLog_->setText(c.installLog().join('\n'));
+
+    test_->setEnabled(c.canTest());
+    testSpinner_->setVisible(c.isTesting());
+    testOutput_->setVisible(c.testOutput().has_value());
+    testOutput_->setText(c.testOutput().value_or(QString()));
+    testError_->setVisible(c.testError().has_value());
+    testError_->setText(c.testError().value_or(QString()));
+
+    if (c.pendingDeleteModel() && !dialogOpen_)
+        presentDeleteDialog();
+}
+
+void LocalModelSettingsWidget::rebuildCatalogue() {
+    const LocalModelSettingsController& c = *controller_;
+    // Rows are rebuilt only when what they show changes, not for every log line.
+    QString signature = QString::number(c.rowActionsEnabled()) + QString::number(c.machineRamGB());
+    for (const LocalLLMModel& model : c.catalogModels())
+        signature += model.id + QString::number(static_cast<int>(c.rowControl(model))) + model.displayName;
+    if (signature == catalogueSignature_)
+        return;
+    catalogueSignature_ = signature;
+    while (QLayoutItem* item = catalogueRows_->takeAt(0)) {
+        if (item->widget())
+            item->widget()->deleteLater();
+        delete item;
+    }
+    for (const LocalLLMModel& model : c.catalogModels()) {
+        auto* row = new QWidget;
+        row->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+        auto* layout = new QHBoxLayout(row);
+        layout->setContentsMargins(0, 2, 0, 2);
+        layout->setSpacing(8);
+        auto* texts = new QVBoxLayout;
+        texts->setSpacing(2);
+        auto* titleRow = new QHBoxLayout;
+        titleRow->setSpacing(6);
+        auto* name = new QLabel(model.displayName);
+        QFont medium = name->font();
+        medium.setWeight(QFont::Medium);
+        name->setFont(medium);
+        titleRow->addWidget(name);
+        if (ModelCatalogPicker::exceedsRam(model, c.machineRamGB())) {
+            auto* warning = new QLabel(loc("⚠︎ RAM"));
+            warning->setStyleSheet(QStringLiteral("color: #e8890c;"));
+            titleRow->addWidget(warning);
+        }
+        titleRow->addStretch();
+        texts->addLayout(titleRow);
+        auto* facts = caption(ModelCatalogPicker::factsLine(model));
+        facts->setFont(QFont(QStringLiteral("monospace"), 8));
+        texts->addWidget(facts);
+        layout->addLayout(texts);
+        layout->addStretch();
+        switch (c.rowControl(model)) {
+        case LocalModelSettingsController::RowControl::Downloaded: {
+            auto* check = new QLabel;
+            check->setPixmap(tinted(QStringLiteral("checkmark.circle.fill"), QColor(0x2e, 0xa0, 0x43)));
+            auto* trash = new QToolButton;
+            trash->setIcon(QIcon(tinted(QStringLiteral("trash"), QColor(0xd7, 0x26, 0x1e, 204))));
+            trash->setAutoRaise(true);
+            trash->setToolTip(loc("Supprimer les poids du cache"));
+            trash->setEnabled(c.rowActionsEnabled());
+            connect(trash, &QToolButton::clicked, this, [this, model] { controller_->requestDelete(model); });
+            layout->addWidget(check);
+            layout->addWidget(trash);
+            break;
+        }
+        case LocalModelSettingsController::RowControl::Downloading:
+        case LocalModelSettingsController::RowControl::Deleting:
+            layout->addWidget(spinner());
+            break;
+        case LocalModelSettingsController::RowControl::DownloadButton: {
+            auto* button = new QPushButton(loc("Télécharger"));
+            button->setEnabled(c.rowActionsEnabled());
+            connect(button, &QPushButton::clicked, this,
+                    [this, model] { detach(controller_->download(model)); });
+            layout->addWidget(button);
+            break;
+        }
+        }
+        catalogueRows_->addWidget(row);
+    }
+}
+
+void LocalModelSettingsWidget::rebuildComponents() {
+    const auto components = controller_->installStatus().components;
+    QString signature;
+    for (const auto& component : components)
+        signature += component.id + component.label + QString::number(component.installed) +
+                     component.detail.value_or(QString());
+    if (signature == componentsSignature_ && !signature.isEmpty())
+        return;
+    componentsSignature_ = signature;
+    while (QLayoutItem* item = componentRows_->takeAt(0)) {
+        if (item->widget())
+            item->widget()->deleteLater();
+        delete item;
+    }
+    for (const auto& component : components) {
+        auto* row = new QWidget;
+        row->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+        auto* layout = new QHBoxLayout(row);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(8);
+        auto* icon = new QLabel;
+        icon->setPixmap(component.installed
+                            ? tinted(QStringLiteral("checkmark.circle.fill"), QColor(0x2e, 0xa0, 0x43))
+                            : tinted(QStringLiteral("xmark.circle.fill"), QColor(0xd7, 0x26, 0x1e)));
+        auto* label = new QLabel(component.label);
+        layout->addWidget(icon);
+        layout->addWidget(label);
+        layout->addStretch();
+        if (component.detail) {
+            auto* detail = caption(*component.detail);
+            detail->setWordWrap(false);
+            detail->setFont(QFont(QStringLiteral("monospace"), 8));
+            layout->addWidget(detail);
+        }
+        componentRows_->addWidget(row);
+    }
+}
+
+void LocalModelSettingsWidget::presentDeleteDialog() {
+    dialogOpen_ = true;
+    auto* box = new QMessageBox(this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowTitle(controller_->deleteDialogTitle());
+    box->setText(controller_->deleteDialogTitle());
+    box->setInformativeText(
+        loc("Les poids seront retirés du cache Hugging Face. Tu pourras re-télécharger à tout "
+            "moment, mais compte 2-20 min selon la taille."));
+    QPushButton* remove = box->addButton(controller_->deleteButtonTitle(), QMessageBox::DestructiveRole);
+    box->addButton(loc("Annuler"), QMessageBox::RejectRole);
+    connect(box, &QMessageBox::finished, this, [this, box, remove] {
+        dialogOpen_ = false;
+        if (box->clickedButton() == remove)
+            detach(controller_->confirmDelete());
+        else
+            controller_->cancelDelete();
+    });
+    box->open();
+}
+
+void LocalModelSettingsWidget::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    shown_ = true;
+    detach(controller_->onShown());
+}
+
+void LocalModelSettingsWidget::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    shown_ = false;
+    controller_->onHidden();
+}

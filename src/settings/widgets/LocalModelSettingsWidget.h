@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QWidget>
+
+class LocalModelSettingsController;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QToolButton;
+class QVBoxLayout;
+
+// The "LLM local" tab: a scrolling form of seven sections drawn from a
+// LocalModelSettingsController, which holds every rule and action.
+class LocalModelSettingsWidget : public QWidget {
+    Q_OBJECT
+public:
+    explicit LocalModelSettingsWidget(QWidget* parent = nullptr);
+    ~LocalModelSettingsWidget() override;
+
+    LocalModelSettingsController& controller() { return *controller_; }
+    // Draws the controller's current state (called on every change).
+    void refresh();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void build();
+    void rebuildCatalogue();
+    void rebuildComponents();
+    void presentDeleteDialog();
+
+    LocalModelSettingsController* controller_;
+    bool shown_ = false;
+    bool dialogOpen_ = false;
+
+    QCheckBox* enabled_ = nullptr;
+    QLabel* statusDot_ = nullptr;
+    QLabel* statusLabel_ = nullptr;
+    QProgressBar* statusSpinner_ = nullptr;
+    QPushButton* restart_ = nullptr;
+    QLabel* restartBanner_ = nullptr;
+    QLabel* loadedModels_ = nullptr;
+    QLineEdit* endpoint_ = nullptr;
+    QToolButton* picker_ = nullptr;
+    QLineEdit* customModel_ = nullptr;
+    QPushButton* apply_ = nullptr;
+    QProgressBar* applySpinner_ = nullptr;
+    QLabel* modelHint_ = nullptr;
+    QLabel* ramFooter_ = nullptr;
+    QVBoxLayout* catalogueRows_ = nullptr;
+    QLabel* downloadLog_ = nullptr;
+    QLabel* catalogueError_ = nullptr;
+    QVBoxLayout* componentRows_ = nullptr;
+    QPushButton* install_ = nullptr;
+    QProgressBar* installSpinner_ = nullptr;
+    QLabel* installError_ = nullptr;
+    QLabel* installLog_ = nullptr;
+    QPushButton* test_ = nullptr;
+    QProgressBar* testSpinner_ = nullptr;
+    QLabel* testOutput_ = nullptr;
+    QLabel* testError_ = nullptr;
+    QString catalogueSignature_;
+    QString componentsSignature_;
+};
