@@ -230,9 +230,17 @@ std::optional<QByteArray> ReplyReader::takeLine(bool atEnd) {
             if (next < buffer_.size() && buffer_.at(next) == '\n')
                 ++next;
         }
-        QByteArray line = buffer_.left(i);
-        buffer_.remove(0, next);
-        scanned_ = 0;
+        QByteArray line = buffer_.mid(start_, i - start_);
+        start_ = next;
+        scanned_ = next;
+        // Lines are taken from the front by moving start_; the bytes before it go
+        // once they are the larger part (not per line: that costs a copy of the
+        // rest of the buffer for every line).
+        if (start_ > 64 * 1024 && start_ * 2 > buffer_.size()) {
+            buffer_.remove(0, start_);
+            scanned_ -= start_;
+            start_ = 0;
+        }
         return line;
     }
     scanned_ = buffer_.size();
@@ -262,11 +270,11 @@ QCoro::Task<std::optional<QByteArray>> ReplyReader::nextLine(bool truncate) {
             co_return line;
         }
         // The line so far: a CR still waiting for its LF is not part of it.
-        if (scanned_ > maxLine_) {
+        if (scanned_ - start_ > maxLine_) {
             if (!truncate)
                 throw LineTooLongError(maxLine_);
             stopped_ = true;
-            co_return buffer_.left(maxLine_);
+            co_return buffer_.mid(start_, maxLine_);
         }
         if (r->bytesAvailable() > kMaxBacklog)
             throw BacklogError();
@@ -277,9 +285,11 @@ QCoro::Task<std::optional<QByteArray>> ReplyReader::nextLine(bool truncate) {
         if (r->isFinished()) {
             throwIfFailed(r);
             stopped_ = true;
-            if (buffer_.isEmpty())
+            if (start_ >= buffer_.size())
                 co_return std::nullopt;
-            QByteArray last = std::exchange(buffer_, {});
+            QByteArray last = buffer_.mid(start_);
+            buffer_.clear();
+            start_ = scanned_ = 0;
             co_return last;
         }
         while (!readable()) {

@@ -120,7 +120,8 @@ private:
     std::unique_ptr<Waker> waker_;
     qsizetype maxLine_;
     QByteArray buffer_;
-    qsizetype scanned_ = 0; // bytes of buffer_ already searched for a terminator
+    qsizetype start_ = 0;   // where the next line begins in buffer_
+    qsizetype scanned_ = 0; // end of the part of buffer_ already searched for a terminator
     bool stopped_ = false;
     QElapsedTimer slice_; // since the coroutine last came from the event loop
 };
