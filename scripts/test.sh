@@ -15,8 +15,10 @@ run_suite() {
   local dir=$1 type=$2; shift 2
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DOMBRIX_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  # The secret store tests need a session bus with an unlocked keyring.
-  dbus-run-session -- bash scripts/with-keyring.sh ctest --test-dir "$dir" -j "$jobs" --output-on-failure
+  # The secret store tests need a session bus with an unlocked keyring; the global
+  # key tests need an X server (tests keep QT_QPA_PLATFORM=offscreen for Qt); the
+  # voice tests a private sound server.
+  xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- bash scripts/with-keyring.sh bash scripts/with-sound.sh ctest --test-dir "$dir" -j "$jobs" --output-on-failure
 }
 
 echo "== Build and tests"

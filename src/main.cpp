@@ -1,9 +1,10 @@
+#include "app/SingleInstance.h"
+#include "app/widgets/AppDelegate.h"
 #include "content/widgets/MediaDialogs.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Log.h"
 #include "platform/Resources.h"
 #include "platform/widgets/PasswordDialog.h"
-#include "session/AppSession.h"
 
 #include <QApplication>
 
@@ -14,14 +15,34 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Ombrix"));
     QApplication::setOrganizationName(QStringLiteral("Ombrix"));
+    QApplication::setDesktopFileName(QStringLiteral("ombrix"));
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // A link given on the command line (the desktop hands "ombrix:" links this way).
+    QString link;
+    for (const QString& argument : app.arguments().mid(1)) {
+        if (argument.startsWith(QLatin1String("ombrix:"), Qt::CaseInsensitive)) {
+            link = argument;
+            break;
+        }
+    }
+    // One running program per user: a second launch hands its link over and ends.
+    SingleInstance instance;
+    if (!instance.claim(link))
+        return 0;
+
     initOmbrixResources();
     DefaultsStore::shared();
     installPresenceDialog();
     installMediaDialogs();
-    // The session reads the stored token and settings; with a token, the bridge
-    // starts serving the backend.
-    AppSession::shared();
+
+    AppDelegate delegate(defaultShellScreens());
+    delegate.installSignalHandlers();
+    delegate.launch();
+    QObject::connect(&instance, &SingleInstance::linkReceived, &delegate, &AppDelegate::handleLink);
+    instance.markReady();
+    if (!link.isEmpty())
+        delegate.handleLink(link);
     qCInfo(lcApp) << "Ombrix démarré";
     return app.exec();
 }

@@ -132,6 +132,7 @@ void DefaultsStore::put(const QString& key, const std::optional<QVariant>& value
 }
 
 std::optional<QVariant> MemoryDefaultsStore::raw(const QString& key) const {
+    std::lock_guard lock(mutex_);
     auto it = values_.constFind(key);
     if (it == values_.constEnd())
         return std::nullopt;
@@ -139,6 +140,7 @@ std::optional<QVariant> MemoryDefaultsStore::raw(const QString& key) const {
 }
 
 void MemoryDefaultsStore::store(const QString& key, const std::optional<QVariant>& value) {
+    std::lock_guard lock(mutex_);
     if (value)
         values_.insert(key, *value);
     else
@@ -158,6 +160,7 @@ QString FileDefaultsStore::defaultPath() {
 }
 
 std::optional<QVariant> FileDefaultsStore::raw(const QString& key) const {
+    std::lock_guard lock(mutex_);
     auto it = values_.constFind(key);
     if (it == values_.constEnd())
         return std::nullopt;
@@ -165,10 +168,13 @@ std::optional<QVariant> FileDefaultsStore::raw(const QString& key) const {
 }
 
 void FileDefaultsStore::store(const QString& key, const std::optional<QVariant>& value) {
-    if (value)
-        values_.insert(key, *value);
-    else
-        values_.remove(key);
+    {
+        std::lock_guard lock(mutex_);
+        if (value)
+            values_.insert(key, *value);
+        else
+            values_.remove(key);
+    }
     save();
 }
 
@@ -203,8 +209,13 @@ void FileDefaultsStore::load() {
 }
 
 void FileDefaultsStore::save() const {
+    QHash<QString, QVariant> values;
+    {
+        std::lock_guard lock(mutex_);
+        values = values_;
+    }
     QJsonObject root;
-    for (auto it = values_.constBegin(); it != values_.constEnd(); ++it) {
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
         QJsonObject entry;
         const QVariant& v = it.value();
         switch (v.typeId()) {

@@ -7,11 +7,13 @@
 #include <QVariant>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 
 // The user's settings: one typed key-value store (bool, integer, double, string,
-// data). Reads are forgiving across numeric types the way a defaults database is:
-// an integer reads as a double and as a bool, a bool as an integer.
+// data). Values may be read from any thread; change signals come from the writer's. Reads are forgiving
+// across numeric types the way a defaults database is: an integer reads as a double and as a bool, a bool as
+// an integer.
 class DefaultsStore : public QObject {
     Q_OBJECT
 public:
@@ -60,6 +62,7 @@ protected:
     void store(const QString& key, const std::optional<QVariant>& value) override;
 
 private:
+    mutable std::mutex mutex_; // reads may come from other threads (the keychain's)
     QHash<QString, QVariant> values_;
 };
 
@@ -81,5 +84,6 @@ private:
     void save() const;
 
     QString path_;
+    mutable std::mutex mutex_; // reads may come from other threads (the keychain's)
     QHash<QString, QVariant> values_;
 };

@@ -220,7 +220,7 @@ TEST_F(FileToolsTest, ListShowsEachResolvableFolderWithItsPosition) {
                   ")\n3. Troisième (" + third + ", id: " + QString::fromStdString(uuidOf(c.id)) + ")");
     EXPECT_EQ(BookmarkResolver::accessStarts(), 0);
 
-    QDir(inHome).removeRecursively();
+    removeTestFolder(inHome);
     QDir(third).removeRecursively();
     EXPECT_EQ(call("list_local_folders", Json::object()), "");
     (void)b;

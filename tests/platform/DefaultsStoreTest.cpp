@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 TEST(DefaultsStore, FileStoreKeepsEveryTypeAcrossReloads) {
     QTemporaryDir dir;
     const QString path = dir.filePath("sub/defaults.json");
@@ -68,6 +71,31 @@ TEST(DefaultsStore, CorruptFileStartsEmptyAndIsReplacedOnWrite) {
     EXPECT_FALSE(store.contains("anything"));
     store.setString("k", "v");
     EXPECT_EQ(FileDefaultsStore(path).string("k"), QStringLiteral("v"));
+}
+
+// The keychain reads "highSecurityMode" on a worker thread while the GUI thread may
+// be writing other settings: reads must see whole values while the table grows.
+TEST(DefaultsStore, ReadsFromAnotherThreadDuringWrites) {
+    QTemporaryDir dir;
+    MemoryDefaultsStore memory;
+    FileDefaultsStore file(dir.filePath("defaults.json"));
+    for (DefaultsStore* store : {static_cast<DefaultsStore*>(&memory), static_cast<DefaultsStore*>(&file)}) {
+        store->setBool("highSecurityMode", true);
+        std::atomic<bool> done = false;
+        std::atomic<int> wrong = 0;
+        std::thread reader([&] {
+            while (!done)
+                if (store->boolValue("highSecurityMode") != true)
+                    ++wrong;
+        });
+        const int writes = store == &memory ? 20000 : 150;
+        for (int i = 0; i < writes; ++i)
+            store->setInteger(QStringLiteral("k%1").arg(i), i);
+        done = true;
+        reader.join();
+        EXPECT_EQ(wrong, 0);
+        EXPECT_EQ(store->integer(QStringLiteral("k%1").arg(writes - 1)), writes - 1);
+    }
 }
 
 TEST(Localization, FallsBackToTheFrenchText) {

@@ -1,0 +1,169 @@
+#include "app/widgets/AppDelegate.h"
+
+#include "app/AppCommands.h"
+#include "app/DeepLinks.h"
+#include "app/DoubleCommandMonitor.h"
+#include "app/MenuBarController.h"
+#include "app/widgets/MenuBarView.h"
+#include "app/widgets/SettingsWindow.h"
+#include "app/widgets/TrayPopover.h"
+#include "bridge/BridgeService.h"
+#include "platform/DefaultsStore.h"
+#include "platform/Localization.h"
+#include "platform/Log.h"
+#include "session/AppSession.h"
+#include "settings/VoiceSamplePlayer.h"
+#include "voice/AudioPlayer.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QUrl>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+std::pair<bool, bool> askWithDialog() {
+    QMessageBox box;
+    box.setIcon(QMessageBox::Information);
+    box.setText(loc("Quitter Ombrix ?"));
+    box.setInformativeText(
+        loc("Le bridge local et le LLM local ne traiteront plus aucune requête tant que Ombrix est fermé."));
+    QPushButton* quit = box.addButton(loc("Quitter"), QMessageBox::AcceptRole);
+    box.addButton(loc("Annuler"), QMessageBox::RejectRole);
+    box.setDefaultButton(quit);
+    auto* dontAsk = new QCheckBox(loc("Ne plus demander"));
+    box.setCheckBox(dontAsk);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    box.raise();
+    box.activateWindow();
+    box.exec();
+    return {box.clickedButton() == quit, dontAsk->isChecked()};
+}
+
+// The Settings window's voice samples play through the program's audio player.
+class SpeakerVoiceSamplePlayer : public VoiceSamplePlayer {
+public:
+    bool play(const QByteArray& audio) override {
+        [](AudioPlayer& player, QByteArray bytes) -> QCoro::Task<> {
+            const bool started = co_await player.play(std::move(bytes));
+            Q_UNUSED(started);
+        }(player_, audio);
+        return true;
+    }
+    void stop() override { player_.stop(); }
+
+private:
+    AudioPlayer player_;
+};
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+AppDelegate::AppDelegate(ShellScreens screens, QObject* parent)
+    : QObject(parent)
+    , askQuit(askWithDialog)
+    , screens_(std::move(screens)) {}
+
+AppDelegate::~AppDelegate() {
+    shutDown();
+    AppCommands::setHooks({});
+}
+
+void AppDelegate::launch() {
+    // 1. The session: reads the token and the settings, starts the bridge when signed in.
+    AppSession& session = AppSession::shared();
+    // 2. The tray icon and the popover.
+    popover_ = std::make_unique<TrayPopover>(screens_);
+    popover_->view()->onQuit = [this] { requestQuit(); };
+    MenuBarController::shared().configure(&session, popover_.get());
+    // 3. The summon: a double tap of Control (or the alias) toggles the popover.
+    DoubleCommandMonitor::shared().bind(&session, [] { MenuBarController::shared().handleDoubleCommand(); });
+    // 4. The Settings window's commands, and its voice samples' speaker.
+    VoiceSamplePlayer::setShared(std::make_shared<SpeakerVoiceSamplePlayer>());
+    AppCommands::setHooks(
+        {[] { MenuBarController::shared().closePopover(); }, [this] { return settingsWindow()->present(); }});
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::shutDown);
+}
+
+SettingsWindow* AppDelegate::settingsWindow() {
+    if (!settings_)
+        settings_ = std::make_unique<SettingsWindow>(screens_);
+    return settings_.get();
+}
+
+void AppDelegate::handleLink(const QString& link) {
+    const QUrl url(link, QUrl::StrictMode);
+    if (!url.isValid())
+        return;
+    QTimer::singleShot(0, this, [url] {
+        if (!DeepLinks::handleDesktopDeepLink(url))
+            qCInfo(lcApp) << "link ignored:" << url.scheme() << url.host();
+    });
+}
+
+bool AppDelegate::confirmQuit() {
+    if (DefaultsStore::shared().boolValue(kSuppressQuitConfirmationKey).value_or(false))
+        return true;
+    MenuBarController::shared().closePopover();
+    const auto [quit, dontAskAgain] = askQuit();
+    if (quit && dontAskAgain)
+        DefaultsStore::shared().setBool(kSuppressQuitConfirmationKey, true);
+    return quit;
+}
+
+void AppDelegate::requestQuit() {
+    if (confirmQuit())
+        quitWithoutAsking();
+}
+
+void AppDelegate::quitWithoutAsking() {
+    shutDown();
+    QCoreApplication::quit();
+}
+
+void AppDelegate::shutDown() {
+    if (shutDown_)
+        return;
+    shutDown_ = true;
+    // The summon's listeners and grab go, the bridge's loop ends and a running
+    // task's late answer is dropped.
+    DoubleCommandMonitor::shared().stop();
+    BridgeService::shared().stop();
+    // The sample speaker goes while the application's audio still exists.
+    VoiceSamplePlayer::setShared(nullptr);
+    MenuBarController::shared().configure(nullptr, nullptr);
+}
+
+void AppDelegate::installSignalHandlers() {
+    if (signalPipe[0] >= 0)
+        return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
+        qCInfo(lcApp) << "signal received: quitting";
+        quitWithoutAsking();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "app/widgets/ShellScreens.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class SettingsWindow;
+class TrayPopover;
+
+// Puts the program together once it starts: the session, the tray icon and its
+// popover, the Settings window's commands, links from other programs, and the
+// quit confirmation.
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    explicit AppDelegate(ShellScreens screens, QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // The launch sequence: session, tray and popover, summon, commands.
+    void launch();
+    // A link from another program, handled on a later turn of the event loop.
+    // Unknown or malformed links are ignored.
+    void handleLink(const QString& link);
+
+    // Quits after the confirmation (unless the user turned it off).
+    void requestQuit();
+    // Whether a quit may go ahead: asks "Quitter Ombrix ?" unless suppressed.
+    bool confirmQuit();
+    // Quits at once (SIGTERM, SIGINT).
+    void quitWithoutAsking();
+    // Catches SIGTERM and SIGINT so that they quit cleanly.
+    void installSignalHandlers();
+
+    // The dialog's answer: {quit, "Ne plus demander" ticked}. Tests replace it.
+    std::function<std::pair<bool, bool>()> askQuit;
+
+    TrayPopover* popover() const { return popover_.get(); }
+    SettingsWindow* settingsWindow();
+
+private:
+    void shutDown();
+
+    ShellScreens screens_;
+    std::unique_ptr<TrayPopover> popover_;
+    std::unique_ptr<SettingsWindow> settings_;
+    bool shutDown_ = false;
+};

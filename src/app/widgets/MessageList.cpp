@@ -1,0 +1,278 @@
+#include "app/widgets/MessageList.h"
+
+#include "app/widgets/MessageBubble.h"
+#include "session/AppSession.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScrollBar>
+#include <QTextDocument>
+#include <QTimer>
+
+#include <cmath>
+
+namespace {
+constexpr int kRowSpacing = 10;
+} // namespace
+
+// ---- Model ---------------------------------------------------------------------
+
+ChatMessagesModel::ChatMessagesModel(AppSession& session, QObject* parent)
+    : QAbstractListModel(parent)
+    , session_(session)
+    , messages_(session.messages())
+    , typing_(session.isStreaming()) {
+    connect(&session_, &AppSession::messagesChanged, this, &ChatMessagesModel::sync);
+    connect(&session_, &AppSession::isStreamingChanged, this, &ChatMessagesModel::syncTyping);
+}
+
+int ChatMessagesModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : messageCount() + (typing_ ? 1 : 0);
+}
+
+QVariant ChatMessagesModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount())
+        return {};
+    const bool typingRow = index.row() == messageCount();
+    switch (role) {
+    case IsTypingRole:
+        return typingRow;
+    case Qt::DisplayRole:
+        return typingRow ? QString() : messages_[index.row()].content;
+    case IdRole:
+        return typingRow ? QVariant(QStringLiteral("typing")) : QVariant(messages_[index.row()].id);
+    case IsUserRole:
+        return !typingRow && messages_[index.row()].role == ChatMessage::Role::User;
+    default:
+        return {};
+    }
+}
+
+void ChatMessagesModel::sync() {
+    const QList<ChatMessage>& now = session_.messages();
+    const int previous = messageCount();
+    int kept = 0;
+    while (kept < messages_.size() && kept < now.size() && messages_[kept].id == now[kept].id)
+        ++kept;
+    if (kept < messages_.size()) {
+        // Something other than an append or an edit: start over.
+        beginResetModel();
+        messages_ = now;
+        endResetModel();
+    } else {
+        for (int row = 0; row < kept; ++row) {
+            if (messages_[row].content != now[row].content) {
+                messages_[row] = now[row];
+                emit dataChanged(index(row), index(row));
+            }
+        }
+        if (now.size() > kept) {
+            beginInsertRows(QModelIndex(), kept, static_cast<int>(now.size()) - 1);
+            messages_ = now;
+            endInsertRows();
+        }
+    }
+    if (previous != messageCount())
+        emit messageCountChanged(previous, messageCount());
+}
+
+void ChatMessagesModel::syncTyping() {
+    const bool typing = session_.isStreaming();
+    if (typing == typing_)
+        return;
+    if (typing) {
+        beginInsertRows(QModelIndex(), messageCount(), messageCount());
+        typing_ = true;
+        endInsertRows();
+    } else {
+        beginRemoveRows(QModelIndex(), messageCount(), messageCount());
+        typing_ = false;
+        endRemoveRows();
+    }
+}
+
+// ---- Delegate ------------------------------------------------------------------
+
+MessageDelegate::MessageDelegate(QObject* parent)
+    : QStyledItemDelegate(parent) {}
+
+const MessageDelegate::Layout& MessageDelegate::layoutFor(const QModelIndex& index) const {
+    const QUuid id = index.data(ChatMessagesModel::IdRole).toUuid();
+    const QString content = index.data(Qt::DisplayRole).toString();
+    Layout& layout = layouts_[id];
+    if (layout.document && layout.content == content)
+        return layout;
+    const auto role = index.data(ChatMessagesModel::IsUserRole).toBool() ? ChatMessage::Role::User
+                                                                         : ChatMessage::Role::Assistant;
+    layout.content = content;
+    layout.html = BubbleStyle::html(role, content);
+    layout.document = std::make_shared<QTextDocument>();
+    layout.document->setDocumentMargin(0);
+    layout.document->setDefaultFont(BubbleStyle::font(QFont()));
+    layout.document->setHtml(layout.html);
+    const int width =
+        std::min(BubbleStyle::kTextMaxWidth, static_cast<int>(std::ceil(layout.document->idealWidth())) + 1);
+    layout.document->setTextWidth(width);
+    layout.textSize = QSize(width, static_cast<int>(std::ceil(layout.document->size().height())));
+    return layout;
+}
+
+QString MessageDelegate::htmlFor(const QModelIndex& index) const {
+    return layoutFor(index).html;
+}
+
+QRect MessageDelegate::bubbleRect(const QRect& row, const QModelIndex& index) const {
+    const QSize text = layoutFor(index).textSize;
+    const QSize bubble(text.width() + 2 * BubbleStyle::kPaddingX, text.height() + 2 * BubbleStyle::kPaddingY);
+    const bool user = index.data(ChatMessagesModel::IsUserRole).toBool();
+    const int x = user ? row.right() + 1 - bubble.width() : row.left();
+    return QRect(QPoint(x, row.top()), bubble);
+}
+
+QSize MessageDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    if (index.data(ChatMessagesModel::IsTypingRole).toBool())
+        return QSize(option.rect.width(), 26 + kRowSpacing);
+    const QSize text = layoutFor(index).textSize;
+    return QSize(text.width() + 2 * BubbleStyle::kPaddingX + BubbleStyle::kSideSpace,
+                 text.height() + 2 * BubbleStyle::kPaddingY + kRowSpacing);
+}
+
+void MessageDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                            const QModelIndex& index) const {
+    if (index.data(ChatMessagesModel::IsTypingRole).toBool())
+        return; // the indicator widget paints itself
+    const Layout& layout = layoutFor(index);
+    const auto role = index.data(ChatMessagesModel::IsUserRole).toBool() ? ChatMessage::Role::User
+                                                                         : ChatMessage::Role::Assistant;
+    const QRect bubble = bubbleRect(option.rect, index);
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(bubble), BubbleStyle::kRadius, BubbleStyle::kRadius);
+    painter->fillPath(shape, BubbleStyle::fill(role, option.palette));
+    // The bubble under the mouse has its label laid over it: the text is the label's.
+    const auto* view = qobject_cast<const QAbstractItemView*>(option.widget);
+    if (view && view->indexWidget(index)) {
+        painter->restore();
+        return;
+    }
+    painter->translate(bubble.topLeft() + QPoint(BubbleStyle::kPaddingX, BubbleStyle::kPaddingY));
+    QAbstractTextDocumentLayout::PaintContext context;
+    context.palette = option.palette;
+    context.palette.setColor(QPalette::Text, BubbleStyle::textColor(role, option.palette));
+    context.palette.setColor(QPalette::Link, BubbleStyle::linkColor(role, option.palette));
+    layout.document->documentLayout()->draw(painter, context);
+    painter->restore();
+}
+
+QWidget* MessageDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem&,
+                                       const QModelIndex& index) const {
+    const auto role = index.data(ChatMessagesModel::IsUserRole).toBool() ? ChatMessage::Role::User
+                                                                         : ChatMessage::Role::Assistant;
+    return new BubbleLabel(role, parent);
+}
+
+void MessageDelegate::setEditorData(QWidget* editor, const QModelIndex& index) const {
+    static_cast<BubbleLabel*>(editor)->setContent(index.data(Qt::DisplayRole).toString());
+}
+
+void MessageDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
+                                           const QModelIndex& index) const {
+    if (index.data(ChatMessagesModel::IsTypingRole).toBool()) {
+        editor->setGeometry(QRect(option.rect.topLeft(), editor->sizeHint()));
+        return;
+    }
+    const QRect bubble = bubbleRect(option.rect, index);
+    editor->setGeometry(bubble.adjusted(BubbleStyle::kPaddingX, BubbleStyle::kPaddingY,
+                                        -BubbleStyle::kPaddingX, -BubbleStyle::kPaddingY));
+}
+
+// ---- View ----------------------------------------------------------------------
+
+ChatMessageList::ChatMessageList(ChatMessagesModel* model, QWidget* parent)
+    : QListView(parent)
+    , model_(model)
+    , delegate_(new MessageDelegate(this)) {
+    setFrameShape(QFrame::NoFrame);
+    setSelectionMode(QAbstractItemView::NoSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setFocusPolicy(Qt::NoFocus);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setResizeMode(QListView::Adjust);
+    // Long conversations are measured a batch at a time from the event loop.
+    setLayoutMode(QListView::Batched);
+    setBatchSize(100);
+    setUniformItemSizes(false);
+    setSpacing(0);
+    setViewportMargins(16, 16, 16, 6);
+    setMouseTracking(true);
+    viewport()->setMouseTracking(true);
+    viewport()->setAutoFillBackground(false);
+    QPalette transparent = palette();
+    transparent.setColor(QPalette::Base, Qt::transparent);
+    setPalette(transparent);
+    // The model last, once the view is set up: the layout then runs in batches.
+    setItemDelegate(delegate_);
+    setModel(model_);
+
+    connect(model_, &QAbstractItemModel::rowsInserted, this, &ChatMessageList::placeTyping);
+    connect(model_, &QAbstractItemModel::rowsRemoved, this, &ChatMessageList::placeTyping);
+    connect(model_, &QAbstractItemModel::modelReset, this, &ChatMessageList::placeTyping);
+    connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
+        if (open_.isValid())
+            closePersistentEditor(open_);
+        open_ = QPersistentModelIndex();
+    });
+    // A message whose text changed gets measured again.
+    connect(model_, &QAbstractItemModel::dataChanged, this, [this] { scheduleDelayedItemsLayout(); });
+    // A whole new conversation is measured in batches again.
+    connect(model_, &QAbstractItemModel::modelReset, this, [this] { setLayoutMode(QListView::Batched); });
+    placeTyping();
+}
+
+void ChatMessageList::placeTyping() {
+    // Each time the row appears it gets a fresh indicator (the view deletes it with its row).
+    const int row = model_->typingRow();
+    if (row >= 0 && !indexWidget(model_->index(row)))
+        setIndexWidget(model_->index(row), new TypingIndicator());
+}
+
+TypingIndicator* ChatMessageList::typingIndicator() const {
+    const int row = model_->typingRow();
+    return row < 0 ? nullptr : qobject_cast<TypingIndicator*>(indexWidget(model_->index(row)));
+}
+
+void ChatMessageList::updateGeometries() {
+    QListView::updateGeometries();
+    // Once every row has been measured, later layouts (a streamed message growing)
+    // run in one pass over the kept sizes: a batched one would shrink the scroll
+    // range for a moment and lose the position.
+    const int rows = model_->rowCount();
+    if (layoutMode() == QListView::Batched && rows > 0 && visualRect(model_->index(rows - 1)).isValid())
+        QTimer::singleShot(0, this, [this] { setLayoutMode(QListView::SinglePass); });
+}
+
+QWidget* ChatMessageList::openBubble(int row) {
+    const QModelIndex index = model_->index(row);
+    if (!index.isValid() || index.data(ChatMessagesModel::IsTypingRole).toBool())
+        return nullptr;
+    if (open_ != index) {
+        if (open_.isValid())
+            closePersistentEditor(open_);
+        open_ = index;
+        openPersistentEditor(index);
+    }
+    return indexWidget(index);
+}
+
+void ChatMessageList::mouseMoveEvent(QMouseEvent* event) {
+    const QModelIndex index = indexAt(event->position().toPoint());
+    if (index.isValid() &&
+        delegate_->bubbleRect(visualRect(index), index).contains(event->position().toPoint()))
+        openBubble(index.row());
+    QListView::mouseMoveEvent(event);
+}

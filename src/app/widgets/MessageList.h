@@ -1,0 +1,107 @@
+#pragma once
+
+#include "session/Models.h"
+
+#include <QAbstractListModel>
+#include <QHash>
+#include <QListView>
+#include <QPersistentModelIndex>
+#include <QStyledItemDelegate>
+#include <QUuid>
+
+#include <memory>
+
+class AppSession;
+class QTextDocument;
+class TypingIndicator;
+
+// The conversation as rows for the list: one row per message, then, while a reply
+// is pending, the typing indicator's row. Follows the session's messages: appended
+// messages are inserted, a changed message is updated in place, anything else
+// resets the rows.
+class ChatMessagesModel : public QAbstractListModel {
+    Q_OBJECT
+public:
+    enum Role { IdRole = Qt::UserRole + 1, IsUserRole, IsTypingRole };
+
+    explicit ChatMessagesModel(AppSession& session, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    int messageCount() const { return static_cast<int>(messages_.size()); }
+    const ChatMessage& message(int row) const { return messages_[row]; }
+    bool showsTyping() const { return typing_; }
+    int typingRow() const { return typing_ ? messageCount() : -1; }
+
+signals:
+    // The number of messages changed (not the content of one).
+    void messageCountChanged(int previous, int current);
+
+private:
+    void sync();
+    void syncTyping();
+
+    AppSession& session_;
+    QList<ChatMessage> messages_;
+    bool typing_ = false;
+};
+
+// Paints the bubbles. Each message's text is laid out once per content and kept,
+// so that a long conversation is measured once and scrolling only paints.
+class MessageDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    explicit MessageDelegate(QObject* parent = nullptr);
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const override;
+    void setEditorData(QWidget* editor, const QModelIndex& index) const override;
+    void updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
+                              const QModelIndex& index) const override;
+
+    // The rectangle of the bubble and of its text inside a row.
+    QRect bubbleRect(const QRect& row, const QModelIndex& index) const;
+    QString htmlFor(const QModelIndex& index) const;
+
+private:
+    struct Layout {
+        QString content;
+        QString html;
+        std::shared_ptr<QTextDocument> document;
+        QSize textSize;
+    };
+    const Layout& layoutFor(const QModelIndex& index) const;
+
+    mutable QHash<QUuid, Layout> layouts_;
+};
+
+// The scrolling list of the conversation. The bubble under the mouse gets a real
+// label laid over it, for text selection and link clicks; the typing indicator
+// lives in its own row.
+class ChatMessageList : public QListView {
+    Q_OBJECT
+public:
+    ChatMessageList(ChatMessagesModel* model, QWidget* parent = nullptr);
+
+    ChatMessagesModel* messages() const { return model_; }
+    MessageDelegate* delegate() const { return delegate_; }
+    // The indicator in the typing row, or nothing.
+    TypingIndicator* typingIndicator() const;
+    // Lays the selectable label over a message's bubble (as the mouse does).
+    QWidget* openBubble(int row);
+
+protected:
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void updateGeometries() override;
+
+private:
+    void placeTyping();
+
+    ChatMessagesModel* model_;
+    MessageDelegate* delegate_;
+    QPersistentModelIndex open_;
+};

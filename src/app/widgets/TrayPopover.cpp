@@ -1,0 +1,62 @@
+#include "app/widgets/TrayPopover.h"
+
+#include "app/widgets/MenuBarView.h"
+#include "platform/Log.h"
+#include "platform/widgets/SymbolIcon.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+
+TrayPopover::TrayPopover(ShellScreens screens, QWidget* parent)
+    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint) {
+    setFixedSize(MenuBarController::kPopoverSize);
+    setWindowTitle(QStringLiteral("Ombrix"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    view_ = new MenuBarView(std::move(screens));
+    layout->addWidget(view_);
+
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray_ = new QSystemTrayIcon(statusIcon(), this);
+        tray_->setToolTip(QStringLiteral("Ombrix"));
+        connect(tray_, &QSystemTrayIcon::activated, this, [](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                MenuBarController::shared().togglePopover();
+        });
+        tray_->show();
+    } else {
+        qCInfo(lcApp) << "no system tray on this desktop: the summon and links open the popover";
+    }
+}
+
+TrayPopover::~TrayPopover() = default;
+
+QIcon TrayPopover::statusIcon() {
+    QIcon icon = QIcon::fromTheme(QStringLiteral("OmbrixStatusIcon"));
+    if (icon.isNull())
+        icon = QIcon(QStringLiteral(":/icons/OmbrixStatusIcon.svg"));
+    if (icon.isNull())
+        icon = symbolIcon(QStringLiteral("waveform"));
+    return icon;
+}
+
+void TrayPopover::present() {
+    const QPoint pointer = QCursor::pos();
+    std::optional<QRect> iconRect;
+    if (tray_ && tray_->geometry().isValid() && !tray_->geometry().isEmpty())
+        iconRect = tray_->geometry();
+    QScreen* screen =
+        iconRect ? QGuiApplication::screenAt(iconRect->center()) : QGuiApplication::screenAt(pointer);
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
+    const std::optional<QPoint> pointerInside =
+        area.contains(pointer) ? std::optional<QPoint>(pointer) : std::nullopt;
+    setGeometry(popoverGeometry(size(), area, iconRect, pointerInside, tray_ != nullptr));
+    show();
+    raise();
+    activateWindow();
+}

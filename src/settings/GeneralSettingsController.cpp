@@ -1,0 +1,191 @@
+#include "settings/GeneralSettingsController.h"
+
+#include "platform/BuildConfig.h"
+#include "platform/DefaultsStore.h"
+#include "platform/Errors.h"
+#include "platform/Localization.h"
+#include "platform/Log.h"
+#include "session/APIService.h"
+#include "session/AppSession.h"
+#include "session/KeychainStore.h"
+
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
+
+namespace {
+
+QString highSecurityKey() {
+    return QString::fromLatin1(KeychainStore::highSecurityModeKey);
+}
+
+} // namespace
+
+GeneralSettingsController::GeneralSettingsController(AppSession& session, QObject* parent)
+    : QObject(parent)
+    , session_(&session) {
+    DefaultsStore& defaults = DefaultsStore::shared();
+    highSecurityOn_ = defaults.boolValue(highSecurityKey()).value_or(false);
+    quitConfirmationSuppressed_ =
+        defaults.boolValue(QString::fromLatin1(kSuppressQuitConfirmationKey)).value_or(false);
+    connect(&session, &AppSession::userTokenChanged, this, &GeneralSettingsController::changed);
+    connect(&session, &AppSession::userEmailChanged, this, &GeneralSettingsController::changed);
+}
+
+QString GeneralSettingsController::pairingFooterSignedIn() {
+    return loc("Pour changer de compte, déconnecte-toi puis recommence avec un nouveau code.");
+}
+
+QString GeneralSettingsController::pairingFooterSignedOut() {
+    return loc("Ouvre ") + BuildConfig::current().productDomain +
+           loc("/devices/pair sur un navigateur où tu es connecté, puis copie ici le code à 8 caractères "
+               "affiché.");
+}
+
+QString GeneralSettingsController::keychainFailureText() {
+    return loc(
+        "Impossible d'enregistrer le jeton dans le Trousseau. Essaie de désactiver « Mode haute sécurité ».");
+}
+
+bool GeneralSettingsController::isAuthenticated() const {
+    return session_ && session_->isAuthenticated();
+}
+
+QString GeneralSettingsController::signedInEmail() const {
+    if (pairSuccessEmail_)
+        return *pairSuccessEmail_;
+    if (session_ && session_->userEmail())
+        return *session_->userEmail();
+    return QStringLiteral("…");
+}
+
+bool GeneralSettingsController::canClaim() const {
+    return !isPairingLoading_ && !pairCode_.trimmed().isEmpty();
+}
+
+void GeneralSettingsController::setPairCode(const QString& code) {
+    pairCode_ = code;
+    pairError_.reset();
+    emit changed();
+}
+
+void GeneralSettingsController::setTokenDraft(const QString& text) {
+    tokenDraft_ = text;
+    tokenDraftEdited_ = true;
+    emit changed();
+}
+
+QCoro::Task<> GeneralSettingsController::claimPairingCode() {
+    const QString code = pairCode_.trimmed();
+    if (code.isEmpty() || isPairingLoading_)
+        co_return;
+    isPairingLoading_ = true;
+    pairError_.reset();
+    pairSuccessEmail_.reset();
+    emit changed();
+
+    QPointer<GeneralSettingsController> self(this);
+    QPointer<AppSession> session = session_;
+    std::optional<APIService::PairingClaimResponse> claimed;
+    QString failure;
+    try {
+        APIService::PairingClaimResponse response = co_await APIService::claimPairing(code);
+        claimed = std::move(response);
+    } catch (...) {
+        failure = describeException(std::current_exception());
+    }
+    // The session stores the token even if the tab went away meanwhile.
+    const bool stored = claimed && session && session->setToken(claimed->user_token);
+    if (!self)
+        co_return;
+    if (!claimed) {
+        pairError_ = failure;
+    } else if (stored) {
+        pairSuccessEmail_ = claimed->email;
+        pairCode_.clear();
+        tokenDraft_.clear();
+    } else {
+        pairError_ = session && session->lastError() ? *session->lastError() : keychainFailureText();
+    }
+    isPairingLoading_ = false;
+    emit changed();
+}
+
+void GeneralSettingsController::signOut() {
+    if (session_)
+        session_->setToken(QString());
+    pairSuccessEmail_.reset();
+    tokenDraft_.clear();
+    emit changed();
+}
+
+void GeneralSettingsController::scrubTokenDraft() {
+    tokenDraft_.fill(QLatin1Char('0'));
+    tokenDraft_.clear();
+}
+
+void GeneralSettingsController::saveToken() {
+    if (!session_)
+        return;
+    if (!session_->setToken(tokenDraft_)) {
+        // Refused: say why, and keep the text so that nothing typed is lost.
+        tokenError_ = session_->lastError().value_or(keychainFailureText());
+        emit changed();
+        return;
+    }
+    tokenError_.reset();
+    scrubTokenDraft();
+    savedFlash_ = true;
+    emit changed();
+    QTimer::singleShot(kSavedFlashMs, this, [this] {
+        savedFlash_ = false;
+        emit changed();
+    });
+}
+
+void GeneralSettingsController::clearToken() {
+    tokenDraft_.clear();
+    tokenError_.reset();
+    if (session_)
+        session_->setToken(QString());
+    emit changed();
+}
+
+void GeneralSettingsController::setHighSecurity(bool on) {
+    if (on == highSecurityOn_)
+        return;
+    const bool previous = highSecurityOn_;
+    DefaultsStore& defaults = DefaultsStore::shared();
+    defaults.setBool(highSecurityKey(), on);
+    highSecurityOn_ = on;
+    securityError_.reset();
+    // Saved again so that the item carries the new protection. A refused save keeps
+    // the previous item (saved with the previous protection): the setting goes back.
+    const std::optional<QString> token = session_ ? session_->userToken() : std::nullopt;
+    if (token && !token->isEmpty() && !session_->setToken(*token)) {
+        defaults.setBool(highSecurityKey(), previous);
+        highSecurityOn_ = previous;
+        securityError_ = session_->lastError().value_or(keychainFailureText());
+        qCWarning(lcSettings) << "High-security mode change undone: the token could not be saved again";
+    }
+    emit changed();
+}
+
+void GeneralSettingsController::reenableQuitConfirmation() {
+    DefaultsStore::shared().remove(QString::fromLatin1(kSuppressQuitConfirmationKey));
+    quitConfirmationSuppressed_ = false;
+    emit changed();
+}
+
+QCoro::Task<> GeneralSettingsController::loadTokenDraft() {
+    QPointer<GeneralSettingsController> self(this);
+    const QString prompt = loc("Authentifie-toi pour accéder à Ombrix");
+    QFuture<std::optional<QString>> reading =
+        QtConcurrent::run([prompt] { return KeychainStore::read(prompt); });
+    const std::optional<QString> token = co_await reading;
+    if (!self || tokenDraftEdited_)
+        co_return;
+    tokenDraft_ = token.value_or(QString());
+    emit changed();
+}

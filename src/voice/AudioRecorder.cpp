@@ -1,0 +1,177 @@
+#include "voice/AudioRecorder.h"
+
+#include "platform/Localization.h"
+#include "platform/Log.h"
+#include "session/Models.h"
+#include "voice/AudioCodec.h"
+#include "voice/VoiceError.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMutex>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
+
+#include <cmath>
+
+namespace {
+// One encoding thread for the process: the pieces of a recording are encoded in
+// the order they were captured.
+QThreadPool& encoderPool() {
+    static QThreadPool* pool = [] {
+        auto* p = new QThreadPool;
+        p->setMaxThreadCount(1);
+        p->setExpiryTimeout(-1);
+        return p;
+    }();
+    return *pool;
+}
+} // namespace
+
+struct AudioRecorder::Encoding {
+    QString path;
+    AacFileWriter writer;
+    bool failed = false;
+};
+
+AudioRecorder::AudioRecorder(QObject* parent)
+    : QObject(parent) {
+    levelTimer_.setInterval(kLevelIntervalMs);
+    connect(&levelTimer_, &QTimer::timeout, this, &AudioRecorder::onLevelTick);
+}
+
+AudioRecorder::~AudioRecorder() {
+    blockSignals(true); // nothing is published from a recorder being destroyed
+    discard();
+}
+
+QCoro::Task<bool> AudioRecorder::requestPermission() {
+    co_return AudioDevices::shared().hasInput();
+}
+
+float AudioRecorder::levelForPower(double powerDb) {
+    const double level = (powerDb + 60.0) / 60.0;
+    return static_cast<float>(std::max(0.0, std::min(1.0, level)));
+}
+
+double AudioRecorder::averagePowerDb(double sumOfSquares, qint64 count) {
+    if (count <= 0 || sumOfSquares <= 0)
+        return -160.0;
+    const double meanSquare = sumOfSquares / static_cast<double>(count) / (32768.0 * 32768.0);
+    return std::max(-160.0, 10.0 * std::log10(meanSquare));
+}
+
+QString AudioRecorder::start() {
+    auto prepareFailed = [] {
+        return VoiceError(kErrorDomain, 1, loc("Impossible de préparer l'enregistrement"));
+    };
+    const QString path = QDir(QDir::tempPath()).filePath(QStringLiteral("ombrix-%1.m4a").arg(newUuidText()));
+    std::unique_ptr<AudioInputStream> input = AudioDevices::shared().openInput();
+    if (!input)
+        throw prepareFailed();
+    auto encoding = std::make_shared<Encoding>();
+    encoding->path = path;
+    if (!encoding->writer.open(path, input->format())) {
+        QFile::remove(path);
+        throw prepareFailed();
+    }
+    connect(input.get(), &AudioInputStream::data, this, &AudioRecorder::onPcm);
+    if (!input->start()) {
+        encoding->writer.abandon();
+        QFile::remove(path);
+        throw VoiceError(kErrorDomain, 2, loc("Démarrage de l'enregistrement refusé"));
+    }
+    input_ = std::move(input);
+    encoding_ = std::move(encoding);
+    sumOfSquares_ = 0;
+    sampleCount_ = 0;
+    setRecording(true);
+    levelTimer_.start();
+    qCDebug(lcVoice) << "recording started";
+    return path;
+}
+
+void AudioRecorder::onPcm(const QByteArray& pcm) {
+    if (!encoding_)
+        return;
+    const auto* samples = reinterpret_cast<const qint16*>(pcm.constData());
+    const qint64 n = pcm.size() / 2;
+    double sum = 0;
+    for (qint64 i = 0; i < n; ++i)
+        sum += static_cast<double>(samples[i]) * samples[i];
+    sumOfSquares_ += sum;
+    sampleCount_ += n;
+    std::shared_ptr<Encoding> encoding = encoding_;
+    (void)QtConcurrent::run(&encoderPool(), [encoding, pcm] {
+        if (!encoding->failed && !encoding->writer.write(pcm))
+            encoding->failed = true;
+    });
+}
+
+void AudioRecorder::onLevelTick() {
+    if (!input_)
+        return;
+    // No new samples since the last tick: the level stays as it was.
+    if (sampleCount_ == 0)
+        return;
+    setLevel(levelForPower(averagePowerDb(sumOfSquares_, sampleCount_)));
+    sumOfSquares_ = 0;
+    sampleCount_ = 0;
+}
+
+std::shared_ptr<AudioRecorder::Encoding> AudioRecorder::finishRunning() {
+    if (input_) {
+        input_->disconnect(this);
+        input_->stop();
+        input_.reset();
+    }
+    levelTimer_.stop();
+    sumOfSquares_ = 0;
+    sampleCount_ = 0;
+    setRecording(false);
+    setLevel(0);
+    return std::exchange(encoding_, nullptr);
+}
+
+QCoro::Task<std::optional<QString>> AudioRecorder::stop() {
+    std::shared_ptr<Encoding> encoding = finishRunning();
+    if (!encoding)
+        co_return std::nullopt;
+    // Runs after every piece already queued; `this` is not touched after this point.
+    QFuture<bool> finished = QtConcurrent::run(&encoderPool(), [encoding] {
+        const bool ok = !encoding->failed && encoding->writer.finish();
+        if (!ok) {
+            encoding->writer.abandon();
+            QFile::remove(encoding->path);
+        }
+        return ok;
+    });
+    const bool ok = co_await finished;
+    if (!ok) {
+        qCWarning(lcVoice) << "the recording could not be completed";
+        co_return std::nullopt;
+    }
+    co_return encoding->path;
+}
+
+void AudioRecorder::discard() {
+    std::shared_ptr<Encoding> encoding = finishRunning();
+    if (!encoding)
+        return;
+    (void)QtConcurrent::run(&encoderPool(), [encoding] {
+        encoding->writer.abandon();
+        QFile::remove(encoding->path);
+    });
+}
+
+void AudioRecorder::setRecording(bool value) {
+    isRecording_ = value;
+    emit isRecordingChanged();
+}
+
+void AudioRecorder::setLevel(float value) {
+    level_ = value;
+    emit levelChanged();
+}

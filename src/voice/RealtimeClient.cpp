@@ -1,0 +1,306 @@
+#include "voice/RealtimeClient.h"
+
+#include "platform/Json.h"
+#include "platform/Localization.h"
+#include "platform/Log.h"
+#include "session/APIConfig.h"
+#include "session/OmbrixHTTP.h"
+#include "voice/AudioCodec.h"
+#include "voice/AudioPlayer.h"
+#include "voice/VoiceError.h"
+
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QStringDecoder>
+#include <QTimer>
+#include <QWebSocket>
+
+RealtimeClient::RealtimeClient(QObject* parent)
+    : QObject(parent) {}
+
+RealtimeClient::~RealtimeClient() {
+    blockSignals(true);
+    stop();
+}
+
+QUrl RealtimeClient::sessionURL() {
+    return APIConfig::endpoint(QStringLiteral("/realtime_sessions"));
+}
+
+QByteArray RealtimeClient::sessionUpdateMessage() {
+    Json session = Json::object();
+    session["modalities"] = Json::array({"text", "audio"});
+    session["input_audio_format"] = "pcm16";
+    session["output_audio_format"] = "pcm16";
+    session["input_audio_transcription"] = {{"model", "gpt-4o-mini-transcribe"}};
+    session["turn_detection"] = {
+        {"type", "server_vad"}, {"threshold", 0.5}, {"prefix_padding_ms", 300}, {"silence_duration_ms", 500}};
+    Json message = Json::object();
+    message["type"] = "session.update";
+    message["session"] = session;
+    return json::dump(message);
+}
+
+QCoro::Task<> RealtimeClient::start(QString token, QString voice) {
+    if (state_.kind == State::Kind::Connecting || state_.kind == State::Kind::Listening ||
+        state_.kind == State::Kind::Speaking)
+        co_return;
+    if (state_.kind == State::Kind::Error)
+        stop();
+    const quint64 generation = ++generation_;
+    QPointer<RealtimeClient> self(this);
+    setState(State::connecting());
+    lastStartFailure_.clear();
+    try {
+        const SessionInfo info = co_await fetchSession(token, voice);
+        // A stop() during the call wins: nothing is opened for a superseded start.
+        if (!self || generation != generation_)
+            co_return;
+        connectSocket(info.wsURL, info.ephemeralToken);
+        startAudio();
+        setState(State::listening());
+    } catch (...) {
+        const QString failure = describeException(std::current_exception());
+        if (self && generation == generation_) {
+            qCInfo(lcVoice) << "realtime session not started:" << failure;
+            lastStartFailure_ = failure;
+            stop();
+        }
+    }
+}
+
+QCoro::Task<RealtimeClient::SessionInfo> RealtimeClient::fetchSession(QString userToken, QString voice) {
+    HttpRequest request;
+    request.url = sessionURL();
+    request.method = "POST";
+    request.timeoutMs = 60000;
+    request.setHeader("Content-Type", "application/json");
+    request.setHeader("X-User-Token", userToken.toUtf8());
+    Json body = Json::object();
+    body["provider"] = "openai";
+    body["voice"] = json::str(voice);
+    body["channel"] = "realtime_desktop";
+    body["product_context"] = "ombrix";
+    body["surface"] = "ombrix_desktop";
+    body["agent_slug"] = "assistant";
+    body["proactive_mode"] = "suggestions";
+    request.body = json::dump(body);
+    const HttpResponse response = co_await HttpSession::pinned().ombrixData(std::move(request));
+    if (response.status < 200 || response.status > 299)
+        throw VoiceError(kErrorDomain, response.status,
+                         loc("Session refusée (HTTP %1)").arg(response.status));
+    const Json value = json::parse(response.body);
+    auto invalid = [] { return VoiceError(kErrorDomain, 0, loc("Réponse /realtime_sessions invalide")); };
+    if (!value.is_object())
+        throw invalid();
+    const auto url = value.find("ws_url");
+    const auto token = value.find("ephemeral_token");
+    if (url == value.end() || !url->is_string() || token == value.end() || !token->is_string())
+        throw invalid();
+    const QUrl wsURL(json::qstr(*url), QUrl::StrictMode);
+    if (json::qstr(*url).isEmpty() || !wsURL.isValid() || wsURL.scheme().isEmpty())
+        throw invalid();
+    co_return SessionInfo{wsURL, json::qstr(*token)};
+}
+
+void RealtimeClient::connectSocket(const QUrl& url, const QString& ephemeralToken) {
+    // A socket still held is closed before the new one is used.
+    releaseSocket();
+    QNetworkRequest request(url);
+    request.setTransferTimeout(60000);
+    request.setRawHeader("Authorization", "Bearer " + ephemeralToken.toUtf8());
+    request.setRawHeader("OpenAI-Beta", "realtime=v1");
+    auto* socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+    socket->setMaxAllowedIncomingMessageSize(kMaxMessageBytes);
+    socket->setMaxAllowedIncomingFrameSize(kMaxMessageBytes);
+    socket_ = socket;
+    const quint64 generation = generation_;
+    auto current = [this, socket, generation] { return socket == socket_ && generation == generation_; };
+    connect(socket, &QWebSocket::textMessageReceived, this, [this, current](const QString& text) {
+        if (current())
+            handleEvent(text);
+    });
+    connect(socket, &QWebSocket::binaryMessageReceived, this, [this, current](const QByteArray& bytes) {
+        if (!current())
+            return;
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = decoder.decode(bytes);
+        if (!decoder.hasError())
+            handleEvent(text);
+    });
+    connect(socket, &QWebSocket::disconnected, this, [this, current] {
+        if (current()) {
+            qCInfo(lcVoice) << "realtime connection ended";
+            stop();
+        }
+    });
+    socket->open(request);
+}
+
+void RealtimeClient::startAudio() {
+    const PcmFormat target{kSampleRate, 1};
+    std::unique_ptr<AudioInputStream> input = AudioDevices::shared().openInput(target);
+    if (!input)
+        throw MessageError(loc("Aucun micro disponible"));
+    micConverter_.reset();
+    if (!(input->format() == target)) {
+        micConverter_ = std::make_unique<PcmConverter>(input->format(), target);
+        if (!micConverter_->isValid())
+            micConverter_.reset();
+    }
+    const bool convertible = input->format() == target || micConverter_;
+    auto playback = std::make_shared<PcmFifo>(kMaxQueuedPlaybackBytes);
+    playback->setSilenceWhenEmpty(true);
+    std::unique_ptr<AudioOutputStream> output = AudioDevices::shared().openOutput(target);
+    if (!output || !output->start(playback))
+        throw MessageError(loc("Le haut-parleur n’a pas pu démarrer"));
+    if (convertible)
+        connect(input.get(), &AudioInputStream::data, this, &RealtimeClient::forwardMic);
+    if (!input->start()) {
+        output->stop();
+        throw MessageError(loc("Le micro n’a pas pu démarrer"));
+    }
+    input_ = std::move(input);
+    output_ = std::move(output);
+    playback_ = std::move(playback);
+}
+
+void RealtimeClient::forwardMic(const QByteArray& pcm) {
+    if (!socket_ || socket_->state() != QAbstractSocket::ConnectedState)
+        return;
+    const QByteArray samples = micConverter_ ? micConverter_->convert(pcm) : pcm;
+    if (samples.isEmpty())
+        return;
+    Json message = Json::object();
+    message["type"] = "input_audio_buffer.append";
+    message["audio"] = samples.toBase64().toStdString();
+    socket_->sendTextMessage(QString::fromUtf8(json::dump(message)));
+    if (observer_)
+        observer_("append");
+}
+
+void RealtimeClient::handleEvent(const QString& text) {
+    Json event;
+    try {
+        event = json::parse(text.toUtf8());
+    } catch (const JsonDecodingError&) {
+        return;
+    }
+    if (!event.is_object())
+        return;
+    const auto typeIt = event.find("type");
+    if (typeIt == event.end() || !typeIt->is_string())
+        return;
+    const std::string type = typeIt->get<std::string>();
+    auto stringMember = [&](const char* key) -> std::optional<QString> {
+        const auto it = event.find(key);
+        if (it == event.end() || !it->is_string())
+            return std::nullopt;
+        return json::qstr(*it);
+    };
+
+    if (type == "session.created") {
+        sendSessionUpdate();
+    } else if (type == "response.audio.delta") {
+        if (const auto delta = stringMember("delta"))
+            if (const auto bytes = AudioPlayer::strictBase64(*delta))
+                schedulePlayback(*bytes);
+        if (state_.kind != State::Kind::Speaking)
+            setState(State::speaking());
+    } else if (type == "response.audio.done") {
+        if (state_.kind == State::Kind::Speaking)
+            setState(State::listening());
+    } else if (type == "response.audio_transcript.delta") {
+        if (const auto delta = stringMember("delta"))
+            if (lastAssistantText_.size() + delta->size() <= kMaxTranscriptChars)
+                setAssistantText(lastAssistantText_ + *delta);
+    } else if (type == "response.audio_transcript.done") {
+        if (const auto transcript = stringMember("transcript"))
+            setAssistantText(transcript->left(kMaxTranscriptChars));
+    } else if (type == "conversation.item.input_audio_transcription.completed") {
+        if (const auto transcript = stringMember("transcript")) {
+            lastUserText_ = transcript->left(kMaxTranscriptChars);
+            emit lastUserTextChanged();
+        }
+    } else if (type == "input_audio_buffer.speech_started") {
+        setAssistantText(QString());
+    } else if (type == "error") {
+        const auto it = event.find("error");
+        if (it != event.end() && it->is_object()) {
+            const auto message = it->find("message");
+            if (message != it->end() && message->is_string())
+                setState(State::error(json::qstr(*message)));
+        }
+    }
+}
+
+void RealtimeClient::sendSessionUpdate() {
+    if (sessionConfigured_)
+        return;
+    sessionConfigured_ = true;
+    if (socket_)
+        socket_->sendTextMessage(QString::fromUtf8(sessionUpdateMessage()));
+}
+
+void RealtimeClient::schedulePlayback(const QByteArray& pcm16) {
+    const qsizetype frames = pcm16.size() / 2;
+    if (frames == 0 || !playback_)
+        return;
+    playback_->append(pcm16.left(frames * 2));
+    scheduledFrames_ += frames;
+    if (observer_)
+        observer_("delta");
+}
+
+void RealtimeClient::stop() {
+    ++generation_;
+    if (input_) {
+        input_->disconnect(this);
+        input_->stop();
+        input_.reset();
+    }
+    if (output_) {
+        output_->stop();
+        output_.reset();
+    }
+    if (playback_) {
+        playback_->clear();
+        playback_.reset();
+    }
+    releaseSocket();
+    sessionConfigured_ = false;
+    if (!(state_ == State::idle()))
+        setState(State::idle());
+    else
+        emit stateChanged();
+}
+
+void RealtimeClient::releaseSocket() {
+    QWebSocket* socket = std::exchange(socket_, nullptr);
+    if (!socket)
+        return;
+    socket->disconnect(this);
+    if (socket->state() == QAbstractSocket::UnconnectedState) {
+        socket->deleteLater();
+        return;
+    }
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        socket->abort(); // still opening: there is no connection to close politely
+        socket->deleteLater();
+        return;
+    }
+    // The close frame goes out asynchronously: the socket lives until it is done.
+    connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(5000, socket, &QObject::deleteLater);
+    socket->close(QWebSocketProtocol::CloseCodeGoingAway);
+}
+
+void RealtimeClient::setState(const State& value) {
+    state_ = value;
+    emit stateChanged();
+}
+
+void RealtimeClient::setAssistantText(const QString& value) {
+    lastAssistantText_ = value;
+    emit lastAssistantTextChanged();
+}

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "voice/AudioDevices.h"
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <QCoro/QCoroTask>
+
+#include <memory>
+#include <optional>
+
+class PcmConverter;
+class QWebSocket;
+
+// One realtime voice conversation at a time: asks the backend for a realtime
+// session, opens the WebSocket it names with the short-lived token, speaks the
+// realtime event protocol on it, streams the microphone as 16-bit PCM at 24 kHz
+// and plays the model's voice as it arrives. Everything runs on the GUI thread.
+//
+// Each start has a generation: stop() during the session call wins (the start
+// then opens nothing), and signals of a replaced or stopped socket are dropped.
+class RealtimeClient : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr const char* kErrorDomain = "OmbrixMac.Realtime";
+    static constexpr int kSampleRate = 24000;
+    // Bounds on what the service can make the client hold.
+    static constexpr qint64 kMaxMessageBytes = 16LL * 1024 * 1024;
+    static constexpr qint64 kMaxQueuedPlaybackBytes = 2LL * kSampleRate * 300; // five minutes
+    static constexpr qsizetype kMaxTranscriptChars = 100000;
+
+    struct State {
+        enum class Kind { Idle, Connecting, Listening, Speaking, Error };
+        Kind kind = Kind::Idle;
+        QString message; // for Error
+
+        static State idle() { return {}; }
+        static State connecting() { return {Kind::Connecting, {}}; }
+        static State listening() { return {Kind::Listening, {}}; }
+        static State speaking() { return {Kind::Speaking, {}}; }
+        static State error(QString message) { return {Kind::Error, std::move(message)}; }
+        bool operator==(const State&) const = default;
+    };
+
+    explicit RealtimeClient(QObject* parent = nullptr);
+    ~RealtimeClient() override;
+
+    State state() const { return state_; }
+    QString lastAssistantText() const { return lastAssistantText_; }
+    QString lastUserText() const { return lastUserText_; }
+
+    // Runs one session start; never throws. Does nothing while connecting,
+    // listening or speaking; from an error, stops first. Every failure ends idle.
+    QCoro::Task<> start(QString token, QString voice);
+    // Ends the session: microphone, playback and socket (closed with 1001). Safe in any state.
+    void stop();
+
+    // The backend's realtime session endpoint.
+    static QUrl sessionURL();
+    // The exact session.update message.
+    static QByteArray sessionUpdateMessage();
+    // Why the last start failed (for the log and tests; never shown).
+    QString lastStartFailure() const { return lastStartFailure_; }
+    // Samples handed to the speaker so far (for tests and measurements).
+    qint64 scheduledFrames() const { return scheduledFrames_; }
+    // Called with each append message sent and each delta queued (for measurements).
+    void setObserverForTesting(std::function<void(const char* what)> observer) {
+        observer_ = std::move(observer);
+    }
+
+signals:
+    void stateChanged();
+    void lastAssistantTextChanged();
+    void lastUserTextChanged();
+
+private:
+    struct SessionInfo {
+        QUrl wsURL;
+        QString ephemeralToken;
+    };
+    static QCoro::Task<SessionInfo> fetchSession(QString userToken, QString voice);
+    void connectSocket(const QUrl& url, const QString& ephemeralToken);
+    void startAudio();
+    void handleEvent(const QString& text);
+    void sendSessionUpdate();
+    void schedulePlayback(const QByteArray& pcm16);
+    void forwardMic(const QByteArray& pcm);
+    void setState(const State& value);
+    void setAssistantText(const QString& value);
+    void releaseSocket();
+
+    State state_;
+    QString lastAssistantText_;
+    QString lastUserText_;
+    quint64 generation_ = 0;
+    QWebSocket* socket_ = nullptr;
+    std::unique_ptr<AudioInputStream> input_;
+    std::unique_ptr<PcmConverter> micConverter_;
+    std::unique_ptr<AudioOutputStream> output_;
+    std::shared_ptr<PcmFifo> playback_;
+    bool sessionConfigured_ = false;
+    qint64 scheduledFrames_ = 0;
+    QString lastStartFailure_;
+    std::function<void(const char*)> observer_;
+};

@@ -1,0 +1,95 @@
+#include "voice/widgets/MicrophoneView.h"
+
+#include "voice/MicrophoneController.h"
+#include "voice/widgets/VoiceOrb.h"
+
+#include <QHideEvent>
+#include <QLabel>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+namespace {
+QFont sized(QFont font, int points, QFont::Weight weight) {
+    font.setPointSizeF(points * 0.75 + 0.5); // the points of the layout are pixels here
+    font.setPixelSize(points);
+    font.setWeight(weight);
+    return font;
+}
+} // namespace
+
+MicrophoneView::MicrophoneView(AppSession& session, QWidget* parent)
+    : QWidget(parent)
+    , controller_(new MicrophoneController(session, this)) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setSpacing(20);
+    layout->addStretch(1);
+    layout->addSpacing(8);
+
+    orb_ = new VoiceOrb(this);
+    layout->addWidget(orb_, 0, Qt::AlignHCenter);
+
+    auto* labels = new QVBoxLayout;
+    labels->setSpacing(4);
+    primary_ = new QLabel(this);
+    primary_->setFont(sized(font(), 14, QFont::Medium));
+    primary_->setAlignment(Qt::AlignCenter);
+    primary_->setWordWrap(true);
+    secondary_ = new QLabel(this);
+    secondary_->setFont(sized(font(), 11, QFont::Normal));
+    secondary_->setAlignment(Qt::AlignCenter);
+    secondary_->setForegroundRole(QPalette::PlaceholderText);
+    labels->addWidget(primary_);
+    labels->addWidget(secondary_);
+    layout->addLayout(labels);
+
+    replyArea_ = new QScrollArea(this);
+    replyArea_->setWidgetResizable(true);
+    replyArea_->setMaximumHeight(140);
+    replyArea_->setFrameShape(QFrame::NoFrame);
+    replyArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    replyText_ = new QLabel(replyArea_);
+    replyText_->setFont(sized(font(), 13, QFont::Normal));
+    replyText_->setWordWrap(true);
+    replyText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    replyText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    replyText_->setContentsMargins(10, 10, 10, 10);
+    replyText_->setStyleSheet("QLabel { background: rgba(127,127,127,0.08); border-radius: 10px; }");
+    replyArea_->setWidget(replyText_);
+    auto* replyRow = new QHBoxLayout;
+    replyRow->setContentsMargins(16, 0, 16, 0);
+    replyRow->addWidget(replyArea_);
+    layout->addLayout(replyRow);
+
+    layout->addSpacing(8);
+    layout->addStretch(1);
+
+    connect(orb_, &VoiceOrb::tapped, controller_, &MicrophoneController::toggle);
+    connect(controller_, &MicrophoneController::changed, this, &MicrophoneView::refresh);
+    refresh();
+}
+
+MicrophoneView::~MicrophoneView() = default;
+
+void MicrophoneView::refresh() {
+    const MicrophoneController& c = *controller_;
+    VoiceOrb::Look look = orb_->look();
+    look.symbol = c.orbSymbol();
+    look.glowOpacity = c.orbActive() ? 0.55 : 0.35;
+    look.followLevel = c.orbActive();
+    look.level = c.orbLevel();
+    look.symbolEffect = c.orbActive();
+    look.opacity = c.isBusy() ? 0.6 : 1.0;
+    orb_->setLook(look);
+    orb_->setAttribute(Qt::WA_TransparentForMouseEvents, c.isBusy());
+    primary_->setText(c.primaryLabel());
+    secondary_->setText(c.secondaryLabel());
+    replyText_->setText(c.reply());
+    replyArea_->setVisible(!c.reply().isEmpty());
+    replyArea_->setMinimumHeight(qMin(140, replyText_->heightForWidth(replyArea_->viewport()->width())));
+}
+
+void MicrophoneView::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (!event->spontaneous())
+        controller_->leave();
+}

@@ -1,0 +1,448 @@
+// The shell: desktop links, the Settings window's commands and window, the
+// popover's placement and toggling, its header, the single running instance
+// and the quit confirmation.
+#include "app/AppCommands.h"
+#include "app/DeepLinks.h"
+#include "app/MenuBarController.h"
+#include "app/PopoverHeader.h"
+#include "app/SingleInstance.h"
+#include "app/widgets/AppDelegate.h"
+#include "app/widgets/MenuBarView.h"
+#include "app/widgets/SettingsWindow.h"
+#include "bridge/BridgeService.h"
+#include "platform/DefaultsStore.h"
+#include "session/AppSession.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QString stored(const char* key) {
+    return DefaultsStore::shared().string(key).value_or(QString());
+}
+
+class FakePopover : public PopoverSurface {
+public:
+    bool shown = false;
+    int presented = 0;
+    bool isShown() const override { return shown; }
+    void present() override {
+        shown = true;
+        ++presented;
+    }
+    void dismiss() override { shown = false; }
+};
+
+ShellScreens labelledScreens() {
+    auto label = [](const char* text) { return [text] { return static_cast<QWidget*>(new QLabel(text)); }; };
+    ShellScreens screens;
+    screens.chat = label("chat");
+    screens.pushToTalk = label("push-to-talk");
+    screens.realtime = label("realtime");
+    screens.generalTab = label("general");
+    screens.bridgeTab = label("bridge");
+    screens.corvaneTab = label("corvane");
+    screens.localLlmTab = label("localLlm");
+    return screens;
+}
+
+class ShellTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        installMemoryDefaults();
+        AppSession::resetSharedForTesting();
+        AppCommands::setHooks({[this] { ++popoverClosed; },
+                               [this] {
+                                   ++presentations;
+                                   return presentations >= succeedOnAttempt;
+                               }});
+    }
+    void TearDown() override {
+        AppCommands::setHooks({});
+        MenuBarController::shared().configure(nullptr, nullptr);
+        AppSession::resetSharedForTesting();
+    }
+    int popoverClosed = 0;
+    int presentations = 0;
+    int succeedOnAttempt = 1;
+};
+
+} // namespace
+
+TEST_F(ShellTest, DesktopLinksStoreTheAnchorAndOpenTheCorvaneTab) {
+    struct Case {
+        const char* link;
+        bool handled;
+        const char* anchor; // stored when handled
+    };
+    const Case cases[] = {
+        {"ombrix://desktop/corvane_panel?section=local", true, "localRuntime"},
+        {"ombrix://desktop/corvane_panel?section=local_runtime", true, "localRuntime"},
+        {"ombrix://desktop/corvane_panel?section=secure", true, "secureAccess"},
+        {"ombrix://desktop/corvane_panel?section=SECURE_ACCESS", true, "secureAccess"},
+        {"OMBRIX://Desktop/CORVANE_PANEL?section=Audit", true, "activity"},
+        {"ombrix://desktop/corvane_panel/?section=activity", true, "activity"},
+        {"ombrix://desktop/corvane_panel?Section=approvals", true, "summary"},
+        {"ombrix://desktop/corvane_panel?section=approvals&section=local", true, "approvals"},
+        {"ombrix://desktop/corvane_panel", true, "summary"},
+        {"ombrix://desktop/corvane_panel?section=", true, "summary"},
+        {"ombrix://desktop/corvane_panel?section=approval", true, "summary"},
+        {"ombrix://local/setup", true, "localRuntime"},
+        {"ombrix://local/other", false, nullptr},
+        {"ombrix://desktop/setup", false, nullptr},
+        {"ombrix://local_file/open/abc", false, nullptr},
+        {"ombrix://local_photo/open/abc", false, nullptr},
+        {"https://desktop/corvane_panel", false, nullptr},
+        {"ombrix:corvane_panel", false, nullptr},
+    };
+    for (const Case& c : cases) {
+        DefaultsStore::shared().remove(kCorvanePanelAnchorKey);
+        DefaultsStore::shared().remove(kSettingsInitialTabKey);
+        presentations = 0;
+        EXPECT_EQ(DeepLinks::handleDesktopDeepLink(QUrl(c.link)), c.handled) << c.link;
+        if (c.handled) {
+            EXPECT_EQ(stored(kCorvanePanelAnchorKey), c.anchor) << c.link;
+            EXPECT_EQ(stored(kSettingsInitialTabKey), "corvane") << c.link;
+            EXPECT_EQ(presentations, 1);
+        } else {
+            EXPECT_FALSE(DefaultsStore::shared().contains(kCorvanePanelAnchorKey)) << c.link;
+            EXPECT_FALSE(DefaultsStore::shared().contains(kSettingsInitialTabKey)) << c.link;
+            EXPECT_EQ(presentations, 0);
+        }
+    }
+}
+
+TEST_F(ShellTest, OpeningTheSettingsWindowStoresTheTabAndRetriesTheFocus) {
+    EXPECT_EQ(settingsTabFromTag("localLlm"), SettingsTab::LocalLlm);
+    EXPECT_EQ(settingsTabFromTag("nimportequoi"), SettingsTab::General);
+    EXPECT_EQ(settingsTabFromTag(""), SettingsTab::General);
+
+    succeedOnAttempt = 3;
+    AppCommands::openSettingsWindow(SettingsTab::Bridge);
+    EXPECT_EQ(stored(kSettingsInitialTabKey), "bridge");
+    EXPECT_EQ(popoverClosed, 1);
+    EXPECT_TRUE(spinUntil([&] { return presentations == 3; }));
+    spinFor(AppCommands::kPromotionIntervalMs * 3);
+    EXPECT_EQ(presentations, 3); // stops once the window has the focus
+
+    presentations = 0;
+    succeedOnAttempt = 100; // never gets the focus: the first try and six more, then silence
+    AppCommands::openSettingsWindow(SettingsTab::Corvane);
+    spinFor(AppCommands::kPromotionIntervalMs * 12);
+    EXPECT_EQ(presentations, 1 + AppCommands::kPromotionAttempts);
+    EXPECT_EQ(stored(kSettingsInitialTabKey), "corvane");
+}
+
+TEST(PopoverGeometry, StaysInsideTheScreenWhereverItOpens) {
+    const QSize size = MenuBarController::kPopoverSize;
+    const QRect screen(0, 0, 1280, 800);
+    struct Case {
+        const char* name;
+        std::optional<QRect> icon;
+        std::optional<QPoint> pointer;
+        bool tray;
+        QPoint expected;
+    };
+    const Case cases[] = {
+        {"under a top-bar icon", QRect(600, 0, 24, 24), std::nullopt, true, QPoint(421, 28)},
+        {"above a bottom-panel icon", QRect(600, 776, 24, 24), std::nullopt, true, QPoint(421, 252)},
+        {"icon at the right edge", QRect(1260, 0, 20, 20), std::nullopt, true, QPoint(900, 24)},
+        {"near the pointer", std::nullopt, QPoint(100, 200), true, QPoint(0, 204)},
+        {"top right", std::nullopt, std::nullopt, true, QPoint(896, 4)},
+        {"no tray: centred", QRect(600, 0, 24, 24), QPoint(5, 5), false, QPoint(449, 139)},
+    };
+    for (const Case& c : cases) {
+        const QRect geometry = popoverGeometry(size, screen, c.icon, c.pointer, c.tray);
+        EXPECT_EQ(geometry.topLeft(), c.expected) << c.name;
+        EXPECT_TRUE(screen.contains(geometry)) << c.name;
+    }
+    // A screen smaller than the popover: pinned to its top left.
+    EXPECT_EQ(popoverGeometry(size, QRect(0, 0, 300, 300), std::nullopt, std::nullopt, true).topLeft(),
+              QPoint(0, 0));
+}
+
+TEST_F(ShellTest, ClicksToggleThePopoverAndSummonsChooseTheScreenFirst) {
+    AppSession& session = AppSession::shared();
+    FakePopover popover;
+    MenuBarController& controller = MenuBarController::shared();
+    controller.configure(&session, &popover);
+
+    session.setMode(Mode::Microphone);
+    session.setSummonBehavior(SummonBehavior::Chat);
+    controller.togglePopover();
+    EXPECT_TRUE(popover.shown);
+    EXPECT_EQ(session.mode(), Mode::Microphone); // a click keeps the screen
+    controller.togglePopover();
+    EXPECT_FALSE(popover.shown);
+
+    controller.handleDoubleCommand();
+    EXPECT_TRUE(popover.shown);
+    EXPECT_EQ(session.mode(), Mode::Chat);
+    session.setMode(Mode::Microphone);
+    controller.handleDoubleCommand(); // a summon while open closes it
+    EXPECT_FALSE(popover.shown);
+    EXPECT_EQ(session.mode(), Mode::Microphone);
+    controller.handleDoubleCommand();
+    EXPECT_EQ(session.mode(), Mode::Chat);
+
+    // A session that went away is skipped: the popover still opens.
+    popover.shown = false;
+    AppSession::resetSharedForTesting();
+    controller.handleDoubleCommand();
+    EXPECT_TRUE(popover.shown);
+}
+
+TEST_F(ShellTest, HeaderShowsTheBridgeAndTheRecentDiscussions) {
+    using Kind = BridgeService::Status::Kind;
+    BridgeService::Status busy;
+    busy.kind = Kind::Busy;
+    busy.task = BridgeTaskKind::ListFolders;
+    EXPECT_EQ(PopoverHeader::bridgeDot(busy),
+              (PopoverHeader::BridgeDot{"blue", 1.0, "Tâche locale en cours: listFolders"}));
+    EXPECT_EQ(PopoverHeader::bridgeDot(BridgeService::Status::error("boom")),
+              (PopoverHeader::BridgeDot{"red", 1.0, "Connexion locale en erreur: boom"}));
+    BridgeService::Status off;
+    off.kind = Kind::Off;
+    EXPECT_EQ(PopoverHeader::bridgeDot(off), (PopoverHeader::BridgeDot{"grey", 0.4, "Mac non connecté"}));
+    BridgeService::Status idle;
+    idle.kind = Kind::Idle;
+    EXPECT_EQ(PopoverHeader::bridgeDot(idle).help, "Mac connecté");
+    BridgeService::Status polling;
+    polling.kind = Kind::Polling;
+    EXPECT_EQ(PopoverHeader::bridgeDot(polling),
+              (PopoverHeader::BridgeDot{"green", 1.0, "Mac connecté, en attente"}));
+    EXPECT_EQ(PopoverHeader::taskCaseName(BridgeTaskKind::LLMInfer), "llmInfer");
+    EXPECT_FALSE(PopoverHeader::newDiscussionEnabled(Mode::Microphone));
+
+    auto labels = [](const RecentsMenuModel& model) {
+        QStringList out;
+        for (const auto& entry : model.entries())
+            out << entry.label;
+        return out;
+    };
+    RecentsMenuModel signedOut;
+    runTask(signedOut.load());
+    EXPECT_EQ(labels(signedOut),
+              (QStringList{"Aucune discussion récente", "", "Ouvrir toutes les discussions…"}));
+
+    FakeBackend backend;
+    ScriptedResponse idlePoll = ScriptedResponse::noContent();
+    idlePoll.holdMs = 50;
+    backend.route("GET", "/api/v1/bridge/tasks/next", idlePoll);
+    backend.route("GET", "/api/v1/me.json", ScriptedResponse::json(401, "{}"));
+    auto list = ScriptedResponse::json(200, R"([{"id":7,"name":"Vacances"},{"id":9,"name":""},{"id":12}])");
+    list.holdMs = 200;
+    backend.route("GET", "/api/v1/discussions.json", list);
+    ASSERT_TRUE(AppSession::shared().setToken("tok-recents"));
+    RecentsMenuModel model;
+    QList<QUrl> opened;
+    model.setUrlOpener([&](const QUrl& url) { opened << url; });
+    auto loading = model.load();
+    EXPECT_EQ(labels(model).first(), "Chargement…");
+    auto second = model.load(); // one load at a time
+    ASSERT_TRUE(spinUntil([&] { return !model.loading(); }));
+    EXPECT_EQ(labels(model), (QStringList{"Vacances", "Discussion 9", "Discussion 12", "",
+                                          "Ouvrir toutes les discussions…"}));
+    int listRequests = 0;
+    for (const RecordedRequest& request : backend.requests())
+        listRequests += request.path == "/api/v1/discussions.json";
+    EXPECT_EQ(listRequests, 1);
+    model.open(model.entries().at(1));
+    model.open(model.entries().last());
+    ASSERT_EQ(opened.size(), 2);
+    EXPECT_TRUE(opened[0].toString().endsWith("/discussions/9"));
+    EXPECT_TRUE(opened[1].toString().endsWith("/discussions"));
+
+    // A failure empties the list without a message.
+    backend.route("GET", "/api/v1/discussions.json", ScriptedResponse::json(500, "{}"));
+    runTask(model.load());
+    EXPECT_EQ(labels(model).first(), "Aucune discussion récente");
+    AppSession::shared().setToken(QString());
+    BridgeService::resetSharedForTesting();
+}
+
+TEST_F(ShellTest, SettingsWindowFollowsTheStoredTabBothWays) {
+    DefaultsStore::shared().setString(kSettingsInitialTabKey, "corvane");
+    int built = 0;
+    ShellScreens screens = labelledScreens();
+    screens.localLlmTab = [&] {
+        ++built;
+        return static_cast<QWidget*>(new QLabel("localLlm"));
+    };
+    SettingsWindow window(screens);
+    EXPECT_EQ(window.currentTab(), SettingsTab::Corvane);
+    EXPECT_EQ(window.minimumSize(), QSize(520, 620));
+    EXPECT_EQ(built, 0); // tabs are built when first shown
+    window.tabs()->setCurrentIndex(3);
+    EXPECT_EQ(stored(kSettingsInitialTabKey), "localLlm");
+    EXPECT_EQ(built, 1);
+    DefaultsStore::shared().setString(kSettingsInitialTabKey, "bridge");
+    EXPECT_EQ(window.currentTab(), SettingsTab::Bridge);
+    DefaultsStore::shared().setString(kSettingsInitialTabKey, "inconnu");
+    EXPECT_EQ(window.currentTab(), SettingsTab::General);
+    window.tabs()->setCurrentIndex(3);
+    EXPECT_EQ(built, 1);
+    const QStringList labels{window.tabs()->tabText(0), window.tabs()->tabText(1), window.tabs()->tabText(2),
+                             window.tabs()->tabText(3)};
+    EXPECT_EQ(labels, (QStringList{"Général", "Bridge local", "Corvane", "LLM local"}));
+}
+
+TEST_F(ShellTest, QuitAsksUnlessTheUserSaidNotTo) {
+    AppDelegate delegate(labelledScreens());
+    int asked = 0;
+    std::pair<bool, bool> answer{false, true};
+    delegate.askQuit = [&] {
+        ++asked;
+        return answer;
+    };
+    EXPECT_FALSE(delegate.confirmQuit()); // "Annuler" with the box ticked stores nothing
+    EXPECT_FALSE(DefaultsStore::shared().contains(kSuppressQuitConfirmationKey));
+    answer = {true, false};
+    EXPECT_TRUE(delegate.confirmQuit());
+    EXPECT_FALSE(DefaultsStore::shared().contains(kSuppressQuitConfirmationKey));
+    answer = {true, true};
+    EXPECT_TRUE(delegate.confirmQuit());
+    EXPECT_EQ(DefaultsStore::shared().boolValue(kSuppressQuitConfirmationKey), true);
+    EXPECT_TRUE(delegate.confirmQuit());
+    EXPECT_EQ(asked, 3);
+}
+
+TEST_F(ShellTest, PopoverShowsTheScreenOfTheModeAndItsHeaderWorks) {
+    AppSession& session = AppSession::shared();
+    session.setMode(Mode::Chat);
+    MenuBarView view(labelledScreens());
+    view.resize(380, 520);
+    auto text = [&] { return qobject_cast<QLabel*>(view.content())->text(); };
+    EXPECT_EQ(text(), "chat");
+    session.setMode(Mode::Microphone);
+    session.setVoiceMode(VoiceMode::Realtime);
+    EXPECT_EQ(text(), "realtime");
+    session.setVoiceMode(VoiceMode::PushToTalk);
+    EXPECT_EQ(text(), "push-to-talk");
+    bool quitAsked = false;
+    view.onQuit = [&] { quitAsked = true; };
+    for (QToolButton* button : view.findChildren<QToolButton*>()) {
+        if (button->toolTip() == "Quitter Ombrix")
+            button->click();
+        if (button->toolTip() == "Réglages")
+            button->click();
+        if (button->toolTip() == "Nouvelle discussion (⌘N)") {
+            EXPECT_FALSE(button->isEnabled());
+        }
+    }
+    EXPECT_TRUE(quitAsked);
+    EXPECT_EQ(stored(kSettingsInitialTabKey), "general");
+}
+
+TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
+    QTemporaryDir dir;
+    const QString name = dir.filePath("ombrix.sock");
+    SingleInstance first(name);
+    ASSERT_TRUE(first.claim());
+    EXPECT_TRUE(first.isPrimary());
+    QStringList received;
+    QObject::connect(&first, &SingleInstance::linkReceived, [&](const QString& link) { received << link; });
+
+    SingleInstance second(name);
+    EXPECT_FALSE(second.claim("ombrix://local/setup"));
+    spinFor(100);
+    EXPECT_TRUE(received.isEmpty()); // held until the program has started
+    first.markReady();
+    ASSERT_TRUE(spinUntil([&] { return received.size() == 1; }));
+    EXPECT_EQ(received.first(), "ombrix://local/setup");
+
+    SingleInstance third(name);
+    EXPECT_FALSE(third.claim(QString("ombrix://desktop/corvane_panel?section=") + QString(20000, 'x')));
+    {
+        // A peer that writes more than a link may hold, without a line end.
+        QLocalSocket hostile;
+        hostile.connectToServer(name);
+        ASSERT_TRUE(hostile.waitForConnected(1000));
+        hostile.write(QByteArray(SingleInstance::kMaxLinkBytes * 4, 'x'));
+        hostile.waitForBytesWritten(1000);
+        spinFor(100);
+    }
+    SingleInstance fourth(name);
+    EXPECT_FALSE(fourth.claim()); // no link: nothing delivered
+    spinFor(200);
+    EXPECT_EQ(received.size(), 1); // the oversized link was dropped
+
+    // A socket left by a program that died does not stop the next one.
+    {
+        SingleInstance dead(dir.filePath("stale.sock"));
+        ASSERT_TRUE(dead.claim());
+    }
+    QFile stale(dir.filePath("stale.sock"));
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.close();
+    SingleInstance next(dir.filePath("stale.sock"));
+    EXPECT_TRUE(next.claim());
+    EXPECT_TRUE(next.isPrimary());
+}
+
+TEST(SingleInstance, TheProgramStartedAgainHandsOverAndExits) {
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    SingleInstance first(SingleInstance::defaultServerName());
+    ASSERT_TRUE(first.claim());
+    first.markReady();
+    QStringList received;
+    QObject::connect(&first, &SingleInstance::linkReceived, [&](const QString& link) { received << link; });
+    QProcess program;
+    program.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    program.start(QStringLiteral(OMBRIX_EXECUTABLE), {"ombrix://desktop/corvane_panel?section=audit"});
+    ASSERT_TRUE(program.waitForStarted());
+    EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }, 20000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    ASSERT_TRUE(spinUntil([&] { return !received.isEmpty(); }));
+    EXPECT_EQ(received.first(), "ombrix://desktop/corvane_panel?section=audit");
+    qunsetenv("XDG_RUNTIME_DIR");
+}
+
+TEST(DesktopRegistration, XdgOpenOfALinkReachesTheRegisteredProgram) {
+    // The test's home is temporary: register a stand-in program that records its arguments.
+    const QString home = QDir::homePath();
+    const QString recorder = home + "/bin with space/ombrix";
+    QDir().mkpath(QFileInfo(recorder).absolutePath());
+    QFile script(recorder);
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nprintf '%s' \"$1\" > \"$HOME/received-link\"\n");
+    script.close();
+    script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+    QProcess registration;
+    registration.start("bash", {QStringLiteral(OMBRIX_SOURCE_DIR "/scripts/register-desktop.sh"), recorder});
+    ASSERT_TRUE(registration.waitForFinished(20000));
+    ASSERT_EQ(registration.exitCode(), 0) << registration.readAllStandardError().toStdString();
+    QFile entry(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                "/applications/ombrix.desktop");
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(entry.readAll().contains("MimeType=x-scheme-handler/ombrix;"));
+
+    if (QStandardPaths::findExecutable("xdg-open").isEmpty())
+        GTEST_SKIP() << "xdg-open is not installed";
+    QProcess open;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!environment.contains("DISPLAY"))
+        environment.insert("DISPLAY", ":0"); // xdg-open only asks scheme handlers on a desktop
+    open.setProcessEnvironment(environment);
+    open.start("xdg-open", {"ombrix://desktop/corvane_panel?section=local"});
+    ASSERT_TRUE(open.waitForFinished(20000));
+    QFile received(home + "/received-link");
+    ASSERT_TRUE(spinUntil([&] { return received.exists(); }, 5000))
+        << open.readAllStandardError().toStdString();
+    ASSERT_TRUE(received.open(QIODevice::ReadOnly));
+    EXPECT_EQ(received.readAll(), "ombrix://desktop/corvane_panel?section=local");
+}

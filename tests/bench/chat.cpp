@@ -1,0 +1,272 @@
+// The chat screen's two costs:
+//  1. Streaming: a local model server on its own thread streams N pieces, one every
+//     few milliseconds; for each piece, the time from its last byte leaving the
+//     server to its text being in the conversation the bubble shows (the session's
+//     last message), through the real direct local road. Median and 95th percentile.
+//  2. A long conversation: the time from building the chat screen with M messages
+//     to its first paint, the longest stall of the GUI thread while the remaining
+//     bubbles are made, and the time to repaint after a scroll step.
+//
+//   build/tests/bench_chat [pieces] [messages]
+#include "app/ChatViewModel.h"
+#include "app/CloudCatalog.h"
+#include "app/widgets/ChatView.h"
+#include "platform/DefaultsStore.h"
+#include "platform/Resources.h"
+#include "platform/SecretStore.h"
+#include "session/AppSession.h"
+#include "support/TestSupport.h"
+
+#include "app/widgets/MessageList.h"
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QScrollBar>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+namespace {
+
+qint64 nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<size_t>(p * values.size()))];
+}
+
+// A plain-HTTP local model server that streams `pieces` content events, one every
+// `intervalMs`, and notes when each left. Lives on its own thread.
+class StreamingServer : public QObject {
+public:
+    StreamingServer(int pieces, int intervalMs, std::vector<std::atomic<qint64>>& sentAt)
+        : pieces_(pieces)
+        , intervalMs_(intervalMs)
+        , sentAt_(sentAt) {}
+
+    quint16 start() {
+        server_ = new QTcpServer(this);
+        server_->listen(QHostAddress::LocalHost);
+        connect(server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = server_->nextPendingConnection())
+                serve(socket);
+        });
+        return server_->serverPort();
+    }
+
+private:
+    void serve(QTcpSocket* socket) {
+        auto buffer = std::make_shared<QByteArray>();
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
+            buffer->append(socket->readAll());
+            const qsizetype end = buffer->indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            const QByteArray head = buffer->left(end);
+            qsizetype length = 0;
+            for (const QByteArray& line : head.split('\n'))
+                if (line.toLower().startsWith("content-length:"))
+                    length = line.mid(15).trimmed().toLongLong();
+            if (buffer->size() < end + 4 + length)
+                return;
+            disconnect(socket, &QTcpSocket::readyRead, socket, nullptr);
+            if (head.startsWith("GET")) {
+                const QByteArray body = R"({"object":"list","data":[{"id":"bench","object":"model"}]})";
+                socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                              QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+                socket->disconnectFromHost();
+                return;
+            }
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n\r\n");
+            socket->flush();
+            auto* timer = new QTimer(socket);
+            auto next = std::make_shared<int>(0);
+            connect(timer, &QTimer::timeout, socket, [this, socket, timer, next] {
+                if (*next == pieces_) {
+                    timer->stop();
+                    socket->write("data: [DONE]\n\n");
+                    socket->disconnectFromHost();
+                    return;
+                }
+                const QByteArray event = "data: {\"choices\":[{\"delta\":{\"content\":\"" +
+                                         QByteArray::number(*next) + "|\"}}]}\n\n";
+                sentAt_[*next].store(nowNs());
+                socket->write(event);
+                socket->flush();
+                ++*next;
+            });
+            timer->start(intervalMs_);
+        });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+
+    int pieces_;
+    int intervalMs_;
+    std::vector<std::atomic<qint64>>& sentAt_;
+    QTcpServer* server_ = nullptr;
+};
+
+void streamingLatency(int pieces) {
+    std::vector<std::atomic<qint64>> sentAt(pieces);
+    QThread thread;
+    StreamingServer server(pieces, 3, sentAt);
+    server.moveToThread(&thread);
+    thread.start();
+    quint16 port = 0;
+    QMetaObject::invokeMethod(
+        &server, [&] { port = server.start(); }, Qt::BlockingQueuedConnection);
+
+    AppSession& session = AppSession::shared();
+    session.setProvider(Provider::Local);
+    session.setLocalLLMModel(QStringLiteral("bench"));
+    session.setLocalLLMEndpoint(QStringLiteral("http://127.0.0.1:%1/v1").arg(port));
+    ChatViewModel model(session);
+
+    std::vector<double> latencies;
+    int seen = 0;
+    const QMetaObject::Connection watching = QObject::connect(&session, &AppSession::messagesChanged, [&] {
+        const qint64 now = nowNs();
+        const QString& text = session.messages().last().content;
+        const int count = static_cast<int>(text.count(QLatin1Char('|')));
+        for (; seen < count && seen < pieces; ++seen)
+            latencies.push_back((now - sentAt[seen].load()) / 1e6);
+    });
+    model.send(QStringLiteral("Raconte"));
+    spinUntil([&] { return model.runningTurns() == 0; }, 120000);
+    QObject::disconnect(watching);
+    thread.quit();
+    thread.wait();
+    if (latencies.size() != static_cast<size_t>(pieces)) {
+        std::printf("only %zu of %d pieces arrived\n", latencies.size(), pieces);
+        std::exit(1);
+    }
+    std::printf("piece on the wire → text in the bubble's model, %d pieces: median %.3f ms, p95 %.3f ms, max "
+                "%.3f ms\n",
+                pieces, percentile(latencies, 0.5), percentile(latencies, 0.95), percentile(latencies, 1.0));
+    session.clearConversation();
+}
+
+class PaintWatcher : public QObject {
+public:
+    qint64 firstPaintNs = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint && firstPaintNs == 0)
+            firstPaintNs = nowNs();
+        return false;
+    }
+};
+
+void longConversation(int count, const char* when) {
+    AppSession& session = AppSession::shared();
+    QList<ChatMessage> messages;
+    for (int i = 0; i < count; ++i) {
+        const bool user = i % 2 == 0;
+        messages << ChatMessage(user ? ChatMessage::Role::User : ChatMessage::Role::Assistant,
+                                user ? QStringLiteral("Question %1 : où est le fichier ?").arg(i)
+                                     : QStringLiteral("Voici **le fichier %1** : [rapport-%1.pdf]"
+                                                      "(ombrix://local_file/open/ID-%1), modifié *hier*.\n"
+                                                      "Autre ligne avec `code` et du texte.")
+                                           .arg(i));
+    }
+    session.setMessages(messages);
+    CloudCatalog catalog;
+
+    // The longest gap between ticks of a 1 ms timer is the longest stall.
+    QElapsedTimer stallClock;
+    qint64 lastTick = 0;
+    qint64 longestStall = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = stallClock.nsecsElapsed();
+        longestStall = std::max(longestStall, now - lastTick);
+        lastTick = now;
+    });
+
+    const qint64 start = nowNs();
+    ChatView view(session, catalog);
+    PaintWatcher watcher;
+    view.messageList()->viewport()->installEventFilter(&watcher);
+    view.resize(380, 520);
+    const qint64 built = nowNs();
+    view.show();
+    const qint64 shown = nowNs();
+    std::printf("  (construction %.1f ms, show %.1f ms)\n", (built - start) / 1e6, (shown - built) / 1e6);
+    spinUntil([&] { return watcher.firstPaintNs != 0; }, 60000);
+    const double firstPaintMs = (watcher.firstPaintNs - start) / 1e6;
+
+    stallClock.start();
+    ticker.start(1);
+    QElapsedTimer build;
+    build.start();
+    // The list is measured in batches: done when the scroll range stops growing.
+    QScrollBar* bar = view.messageList()->verticalScrollBar();
+    int lastMaximum = -1;
+    QElapsedTimer stable;
+    stable.start();
+    qint64 settledAt = 0;
+    spinUntil(
+        [&] {
+            if (bar->maximum() != lastMaximum) {
+                lastMaximum = bar->maximum();
+                settledAt = build.nsecsElapsed();
+                stable.restart();
+            }
+            return stable.elapsed() > 500;
+        },
+        600000);
+    const double buildMs = settledAt / 1e6;
+    ticker.stop();
+
+    spinFor(100);
+    std::vector<double> steps;
+    for (int i = 1; i <= 50; ++i) {
+        QElapsedTimer step;
+        step.start();
+        bar->setValue(bar->maximum() * i / 50);
+        view.messageList()->viewport()->repaint();
+        steps.push_back(step.nsecsElapsed() / 1e6);
+    }
+    std::printf(
+        "%s, %d messages: first paint %.1f ms after building the screen; list measured in %.0f ms "
+        "from the event loop, longest GUI stall %.1f ms; scroll step + repaint median %.2f ms, max %.2f "
+        "ms\n",
+        when, count, firstPaintMs, buildMs, longestStall / 1e6, percentile(steps, 0.5),
+        percentile(steps, 1.0));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/ombrix-bench-XXXXXX"));
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
+    qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/.cache")).toUtf8());
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_LOGGING_RULES", "ombrix.*.info=false");
+    QApplication app(argc, argv);
+    initOmbrixResources();
+    DefaultsStore::setShared(std::make_shared<MemoryDefaultsStore>());
+    SecretStore::setShared(std::make_shared<MemorySecretStore>());
+    const int pieces = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000;
+    const int messages = argc > 2 ? std::max(1, std::atoi(argv[2])) : 2000;
+
+    streamingLatency(pieces);
+    longConversation(messages, "first screen of the process (fonts loaded)");
+    longConversation(messages, "screen built again");
+    return 0;
+}

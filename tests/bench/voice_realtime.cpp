@@ -1,0 +1,92 @@
+// Realtime voice over a session against the fake realtime service: the time from
+// a delta leaving the service (in this process, over loopback) to its samples
+// being queued for the speaker (parse, strict base64, conversion to the fifo),
+// and the interval between microphone messages sent. The service sends 100 ms of
+// 24 kHz audio every 100 ms. With the private sound server the real microphone
+// and speaker are used, otherwise scripted ones.
+//
+//   bash scripts/with-sound.sh build/tests/bench_voice_realtime [seconds]
+#include "platform/Resources.h"
+#include "support/FakeRealtimeServer.h"
+#include "support/SoundFixtures.h"
+#include "support/TestSupport.h"
+#include "voice/RealtimeClient.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+
+namespace {
+struct Stats {
+    double median, p95, max;
+};
+Stats stats(std::vector<double> v) {
+    if (v.empty())
+        return {0, 0, 0};
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v[v.size() * 95 / 100], v.back()};
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    initOmbrixResources();
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
+    installMemoryDefaults();
+    installMemorySecrets();
+    const bool real = soundServerAvailable();
+    if (!real)
+        AudioDevices::setShared(std::make_shared<FakeAudioDevices>());
+
+    FakeBackend backend;
+    FakeRealtimeServer service;
+    backend.route("POST", QStringLiteral("/api/v1/realtime_sessions"),
+                  ScriptedResponse::json(201, "{\"ws_url\":\"" + service.url().toString().toUtf8() +
+                                                  "\",\"ephemeral_token\":\"e\"}"));
+    RealtimeClient client;
+    std::deque<qint64> sentAt;
+    std::vector<double> latency, interval;
+    qint64 lastAppend = 0;
+    client.setObserverForTesting([&](const char* what) {
+        const qint64 now = steadyNowNs();
+        if (what[0] == 'd' && !sentAt.empty()) {
+            latency.push_back(static_cast<double>(now - sentAt.front()) / 1e6);
+            sentAt.pop_front();
+        } else if (what[0] == 'a') {
+            if (lastAppend)
+                interval.push_back(static_cast<double>(now - lastAppend) / 1e6);
+            lastAppend = now;
+        }
+    });
+    runTask(client.start("tok", "alloy"));
+    if (!service.waitForConnections(1) || client.state().kind != RealtimeClient::State::Kind::Listening) {
+        std::printf("the session did not start: %s\n", qPrintable(client.lastStartFailure()));
+        return 1;
+    }
+    spinUntil([&] { return service.last()->socket->state() == QAbstractSocket::ConnectedState; });
+    const PcmFormat f{RealtimeClient::kSampleRate, 1};
+    const QByteArray chunk = sinePcm(f, 300, 0.3, 100);
+    QTimer sender;
+    sender.setInterval(100);
+    QObject::connect(&sender, &QTimer::timeout, [&] {
+        sentAt.push_back(steadyNowNs());
+        service.sendAudioDelta(chunk);
+    });
+    sender.start();
+    spinFor(seconds * 1000);
+    sender.stop();
+    client.stop();
+
+    const Stats l = stats(latency), i = stats(interval);
+    std::printf("%d s session, %s devices\n", seconds, real ? "sound-server" : "scripted");
+    std::printf("delta sent -> samples queued (%zu deltas): median %.3f ms, p95 %.3f ms, max %.3f ms\n",
+                latency.size(), l.median, l.p95, l.max);
+    std::printf("microphone message interval (%zu messages): median %.1f ms, p95 %.1f ms, max %.1f ms\n",
+                interval.size(), i.median, i.p95, i.max);
+    return 0;
+}

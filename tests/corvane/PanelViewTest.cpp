@@ -1,0 +1,177 @@
+// The panel widget, offscreen: refresh on show and on the period, the clocked rows,
+// the anchor scroll and highlight, the controls, and the screenshots.
+#include "PanelHarness.h"
+#include "corvane/widgets/CorvanePanelView.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QScrollBar>
+#include <QStyleFactory>
+
+namespace {
+
+QByteArray iso(const QDateTime& date) {
+    return date.toUTC().toString(Qt::ISODate).toUtf8();
+}
+
+QPalette panelPalette(bool dark) {
+    QPalette p;
+    auto set = [&](QPalette::ColorRole role, QColor color) {
+        p.setColor(QPalette::All, role, color);
+        p.setColor(QPalette::Disabled, role, color);
+    };
+    const QColor text = dark ? QColor(235, 235, 240) : QColor(28, 28, 30);
+    set(QPalette::Window, dark ? QColor(30, 30, 32) : QColor(242, 242, 245));
+    set(QPalette::Base, dark ? QColor(44, 44, 48) : QColor(255, 255, 255));
+    set(QPalette::Button, dark ? QColor(62, 62, 66) : QColor(250, 250, 250));
+    set(QPalette::WindowText, text);
+    set(QPalette::Text, text);
+    set(QPalette::ButtonText, text);
+    set(QPalette::Highlight, dark ? QColor(10, 132, 255) : QColor(0, 110, 230));
+    set(QPalette::HighlightedText, Qt::white);
+    set(QPalette::Light, dark ? QColor(80, 80, 84) : Qt::white);
+    set(QPalette::Mid, dark ? QColor(70, 70, 74) : QColor(200, 200, 205));
+    set(QPalette::Dark, dark ? QColor(20, 20, 22) : QColor(160, 160, 165));
+    return p;
+}
+
+class PanelViewTest : public PanelHarness {
+protected:
+    // A Mac that is the preferred host, with a Secure Access window of 30 minutes
+    // opened 18 minutes ago (12 left) and the local mode waiting for a fresh signal.
+    void useRichSettings(const QDateTime& now) {
+        const QByteArray device = KeychainStore::bridgeDeviceId().toUtf8();
+        settingsJson = R"({"enabled":true,"execution_mode":"secure_access","execution_mode_source":"user",
+          "execution_mode_set_at":")" +
+                       iso(now.addSecs(-7200)) + R"(","local_runtime_status":"host_offline",
+          "secure_access_status":"ready","secure_access_last_verified_at":")" +
+                       iso(now.addSecs(-600)) + R"(",
+          "secure_access_session":{"active":true,"activated_at":")" +
+                       iso(now.addSecs(-18 * 60)) + R"(","expires_at":")" + iso(now.addSecs(12 * 60)) +
+                       R"(","duration_minutes":30,"device_id":")" + device + R"(","device_label":"Atelier"},
+          "preferred_local_host":{"kind":"mac","id":")" +
+                       device + R"(","label":"Atelier","online":true,"last_seen_at":")" +
+                       iso(now.addSecs(-60)) +
+                       R"("},
+          "mode_readiness":{"cloud":{"ready":true},"local":{"ready":false,"reason":"host_offline"},
+            "secure_access":{"ready":true}},
+          "settings_entry_points":{"local_setup":"https://ombrix.app/setup"}})";
+    }
+    QString text(CorvanePanelView& view, const QString& anchor, const QString& title) {
+        QLabel* label = view.rowValue(anchor, title);
+        return label ? label->text() : QString();
+    }
+};
+
+} // namespace
+
+TEST_F(PanelViewTest, RefreshesOnShowAndOnThePeriodWhileShown) {
+    start(QString("tok"), false, true);
+    controller->setAutoRefreshInterval(std::chrono::milliseconds(100));
+    CorvanePanelView view(controller.get());
+    view.resize(640, 800);
+    view.show();
+    ASSERT_TRUE(spinUntil([&] { return proactive("GET").size() >= 3; }));
+    ASSERT_TRUE(spinUntil([&] { return text(view, "summary", "Source du mode") == "user"; }));
+    view.hide();
+    spinFor(150);
+    const auto count = proactive("GET").size();
+    spinFor(300);
+    EXPECT_EQ(proactive("GET").size(), count);
+}
+
+TEST_F(PanelViewTest, OnlyTheClockedRowsChangeOnATick) {
+    const QDateTime base = QDateTime::currentDateTimeUtc();
+    useRichSettings(base);
+    start(QString("tok"), true, true);
+    qint64 offset = 0;
+    CorvanePanelView view(controller.get());
+    view.setClock([&] { return base.addSecs(offset); });
+    view.resize(640, 800);
+    view.show();
+    ASSERT_TRUE(
+        spinUntil([&] { return text(view, "secureAccess", "Accès distant") == "Actif encore 12 min"; }));
+    EXPECT_EQ(view.stripText(), QString("Fenêtre active 12 min"));
+    EXPECT_EQ(view.secureBadgeText(), QString("Secure Access : Fenêtre active"));
+    BridgeService::shared().stop(); // no status change may rebuild the panel meanwhile
+    spinFor(100);
+    const int renders = view.renderCount();
+
+    offset = 9 * 60; // three minutes left
+    ASSERT_TRUE(
+        spinUntil([&] { return text(view, "secureAccess", "Accès distant") == "Actif encore 3 min"; }, 2500));
+    EXPECT_EQ(text(view, "secureAccess", "Fenêtre active"), QString("Encore 3 min"));
+    EXPECT_EQ(text(view, "approvals", "Fenêtre courte"), QString("Encore 3 min"));
+    EXPECT_EQ(view.stripText(), QString("Presque expirée 3 min"));
+    EXPECT_EQ(view.secureBadgeText(), QString("Secure Access : Presque expirée"));
+    EXPECT_EQ(text(view, "localRuntime", "Bridge activé"), QString("Oui")); // not clocked, untouched
+    EXPECT_EQ(view.renderCount(), renders);                                 // nothing was rebuilt
+    EXPECT_GT(view.tickUpdates(), 0);
+    EXPECT_LT(view.tickUpdates(), 20);
+}
+
+TEST_F(PanelViewTest, AnchorScrollsItsCardToTheTopAndLightsIt) {
+    useRichSettings(QDateTime::currentDateTimeUtc());
+    start(QString("tok"), false, true);
+    controller->setHighlightDuration(std::chrono::milliseconds(400));
+    CorvanePanelView view(controller.get());
+    view.resize(640, 500);
+    view.show();
+    ASSERT_TRUE(spinUntil([&] { return view.cardHighlighted("summary"); }));
+    ASSERT_TRUE(spinUntil([&] { return text(view, "summary", "Source du mode") == "user"; }));
+    EXPECT_EQ(view.verticalScrollBar()->value(), 0);
+
+    defaults->setString("corvanePanelAnchor", "approvals");
+    ASSERT_TRUE(view.cardWidget("approvals"));
+    ASSERT_TRUE(spinUntil([&] {
+        const int top = view.cardWidget("approvals")->y() - 20;
+        return view.verticalScrollBar()->value() == std::min(top, view.verticalScrollBar()->maximum());
+    }));
+    EXPECT_GT(view.verticalScrollBar()->value(), 0);
+    EXPECT_TRUE(view.cardHighlighted("approvals"));
+    EXPECT_FALSE(view.cardHighlighted("summary"));
+    ASSERT_TRUE(spinUntil([&] { return !view.cardHighlighted("approvals"); }));
+}
+
+TEST_F(PanelViewTest, ControlsFollowTheSpecAndRunTheActions) {
+    useRichSettings(QDateTime::currentDateTimeUtc());
+    start(QString("tok"), false, true);
+    CorvanePanelView view(controller.get());
+    view.resize(640, 800);
+    view.show();
+    ASSERT_TRUE(spinUntil([&] { return view.secureAccessButton("revoke") != nullptr; }));
+    EXPECT_EQ(view.secureAccessButton("activate"), nullptr);
+    EXPECT_TRUE(view.secureAccessButton("renew")->isEnabled());
+    view.secureAccessButton("revoke")->click();
+    ASSERT_TRUE(spinUntil([&] { return proactive("DELETE").size() == 1; }));
+    EXPECT_EQ(proactive("DELETE").last().header("X-User-Token"), QByteArray("tok"));
+
+    // The next step of the local card opens the backend's setup page… here, the tab fallback
+    // is not needed: the entry is https. The header's button refreshes at once.
+    const auto gets = proactive("GET").size();
+    ASSERT_TRUE(spinUntil([&] { return view.refreshButton() && view.refreshButton()->isEnabled(); }));
+    view.refreshButton()->click();
+    ASSERT_TRUE(spinUntil([&] { return proactive("GET").size() > gets; }));
+}
+
+TEST_F(PanelViewTest, ScreenshotsInLightAndDark) {
+    QApplication::setStyle(QStyleFactory::create("Fusion"));
+    for (bool dark : {false, true}) {
+        useRichSettings(QDateTime::currentDateTimeUtc());
+        AppSession::resetSharedForTesting();
+        BridgeService::resetSharedForTesting();
+        start(QString("tok"), true, true);
+        AppSession::shared().setLocalLLMEnabled(true);
+        controller->setHighlightDuration(std::chrono::milliseconds(10));
+        CorvanePanelView view(controller.get());
+        view.setPalette(panelPalette(dark));
+        view.resize(640, 2000);
+        view.show();
+        ASSERT_TRUE(spinUntil([&] { return text(view, "summary", "Source du mode") == "user"; }));
+        ASSERT_TRUE(spinUntil([&] { return !view.cardHighlighted("summary"); }));
+        spinFor(300);
+        EXPECT_FALSE(saveScreenshot(&view, dark ? "corvane-dark" : "corvane-light").isEmpty());
+        view.hide();
+    }
+}

@@ -1,0 +1,239 @@
+#include "support/SoundFixtures.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QtEndian>
+
+#include <cmath>
+
+bool soundServerAvailable() {
+    return qEnvironmentVariable("OMBRIX_TEST_SOUND") == "1" && !qEnvironmentVariableIsEmpty("PULSE_SERVER");
+}
+
+QByteArray sinePcm(PcmFormat format, double frequency, double amplitude, int ms) {
+    const qint64 frames = static_cast<qint64>(format.sampleRate) * ms / 1000;
+    QByteArray out(frames * format.bytesPerFrame(), Qt::Uninitialized);
+    auto* s = reinterpret_cast<qint16*>(out.data());
+    for (qint64 i = 0; i < frames; ++i) {
+        const double v =
+            amplitude * std::sin(2 * M_PI * frequency * static_cast<double>(i) / format.sampleRate);
+        const auto sample = static_cast<qint16>(std::lround(v * 32767));
+        for (int c = 0; c < format.channels; ++c)
+            s[i * format.channels + c] = sample;
+    }
+    return out;
+}
+
+QByteArray silencePcm(PcmFormat format, int ms) {
+    return QByteArray(static_cast<qsizetype>(format.sampleRate) * ms / 1000 * format.bytesPerFrame(), '\0');
+}
+
+double rmsOf(const QByteArray& pcm) {
+    const auto* s = reinterpret_cast<const qint16*>(pcm.constData());
+    const qint64 n = pcm.size() / 2;
+    if (n == 0)
+        return 0;
+    double sum = 0;
+    for (qint64 i = 0; i < n; ++i)
+        sum += static_cast<double>(s[i]) * s[i];
+    return std::sqrt(sum / static_cast<double>(n)) / 32768.0;
+}
+
+QByteArray wavFile(PcmFormat format, const QByteArray& pcm) {
+    QByteArray h;
+    auto u32 = [&](quint32 v) {
+        char b[4];
+        qToLittleEndian(v, b);
+        h.append(b, 4);
+    };
+    auto u16 = [&](quint16 v) {
+        char b[2];
+        qToLittleEndian(v, b);
+        h.append(b, 2);
+    };
+    h += "RIFF";
+    u32(static_cast<quint32>(36 + pcm.size()));
+    h += "WAVEfmt ";
+    u32(16);
+    u16(1);
+    u16(static_cast<quint16>(format.channels));
+    u32(static_cast<quint32>(format.sampleRate));
+    u32(static_cast<quint32>(format.sampleRate * format.bytesPerFrame()));
+    u16(static_cast<quint16>(format.bytesPerFrame()));
+    u16(16);
+    h += "data";
+    u32(static_cast<quint32>(pcm.size()));
+    return h + pcm;
+}
+
+// ---- parec / pacat ------------------------------------------------------------------
+
+SinkCapture::SinkCapture(PcmFormat format)
+    : format_(format) {}
+
+SinkCapture::~SinkCapture() {
+    if (process_.state() != QProcess::NotRunning) {
+        process_.kill();
+        process_.waitForFinished(2000);
+    }
+}
+
+bool SinkCapture::start() {
+    process_.start("parec", {"--device=ombrix_speaker.monitor", "--raw", "--format=s16le",
+                             QStringLiteral("--rate=%1").arg(format_.sampleRate),
+                             QStringLiteral("--channels=%1").arg(format_.channels), "--latency-msec=20"});
+    if (!process_.waitForStarted(5000))
+        return false;
+    // Let the stream connect before anything is played.
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 300)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    bytes_ += process_.readAllStandardOutput();
+    bytes_.clear();
+    return true;
+}
+
+QByteArray SinkCapture::captured() {
+    bytes_ += process_.readAllStandardOutput();
+    return bytes_;
+}
+
+QByteArray SinkCapture::stop() {
+    bytes_ += process_.readAllStandardOutput();
+    process_.terminate();
+    process_.waitForFinished(2000);
+    bytes_ += process_.readAllStandardOutput();
+    return bytes_;
+}
+
+bool SinkPlayer::play(const QByteArray& pcm, PcmFormat format) {
+    process_.start("pacat", {"--playback", "--device=ombrix_speaker", "--raw", "--format=s16le",
+                             QStringLiteral("--rate=%1").arg(format.sampleRate),
+                             QStringLiteral("--channels=%1").arg(format.channels), "--latency-msec=20"});
+    if (!process_.waitForStarted(5000))
+        return false;
+    process_.write(pcm);
+    process_.closeWriteChannel();
+    return true;
+}
+
+void SinkPlayer::waitFinished(int timeoutMs) {
+    QElapsedTimer t;
+    t.start();
+    while (!finished() && t.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+SinkPlayer::~SinkPlayer() {
+    if (process_.state() != QProcess::NotRunning) {
+        process_.kill();
+        process_.waitForFinished(2000);
+    }
+}
+
+// ---- Scripted devices --------------------------------------------------------------------
+
+namespace {
+
+constexpr int kTickMs = 20;
+
+class FakeInput : public AudioInputStream {
+public:
+    FakeInput(PcmFormat format, double amplitude, bool starts, std::shared_ptr<int> running)
+        : format_(format)
+        , amplitude_(amplitude)
+        , starts_(starts)
+        , running_(std::move(running)) {
+        timer_.setInterval(kTickMs);
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] {
+            const QByteArray chunk = sinePcm(format_, 440, amplitude_, kTickMs);
+            emit data(chunk);
+        });
+    }
+    PcmFormat format() const override { return format_; }
+    bool start() override {
+        if (!starts_)
+            return false;
+        if (!timer_.isActive())
+            ++*running_;
+        timer_.start();
+        return true;
+    }
+    void stop() override {
+        if (timer_.isActive())
+            --*running_;
+        timer_.stop();
+    }
+    ~FakeInput() override { stop(); }
+
+private:
+    PcmFormat format_;
+    double amplitude_;
+    bool starts_;
+    std::shared_ptr<int> running_;
+    QTimer timer_;
+};
+
+class FakeOutput : public AudioOutputStream {
+public:
+    FakeOutput(std::shared_ptr<FakeAudioDevices::Output> record)
+        : record_(std::move(record)) {
+        timer_.setInterval(kTickMs);
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] {
+            const qint64 want = record_->format.bytesForMs(kTickMs);
+            QByteArray chunk(want, Qt::Uninitialized);
+            const qint64 n = fifo_->read(chunk.data(), want);
+            if (n > 0)
+                record_->played.append(chunk.constData(), n);
+            if (fifo_->drained()) {
+                timer_.stop();
+                record_->drained = true;
+                emit drained();
+            }
+        });
+    }
+    PcmFormat format() const override { return record_->format; }
+    bool start(std::shared_ptr<PcmFifo> fifo) override {
+        fifo_ = std::move(fifo);
+        timer_.start();
+        return true;
+    }
+    void stop() override {
+        timer_.stop();
+        record_->stopped = true;
+    }
+    ~FakeOutput() override { record_->stopped = true; }
+
+private:
+    std::shared_ptr<FakeAudioDevices::Output> record_;
+    std::shared_ptr<PcmFifo> fifo_;
+    QTimer timer_;
+};
+
+} // namespace
+
+std::unique_ptr<AudioInputStream> FakeAudioDevices::openInput(std::optional<PcmFormat> wanted) {
+    if (!microphone)
+        return nullptr;
+    ++inputsOpened;
+    const PcmFormat format = honourWantedFormat && wanted ? *wanted : inputFormat;
+    return std::make_unique<FakeInput>(format, inputAmplitude, microphoneStarts, runningInputs);
+}
+
+std::unique_ptr<AudioOutputStream> FakeAudioDevices::openOutput(PcmFormat format) {
+    if (!speakers)
+        return nullptr;
+    auto record = std::make_shared<Output>();
+    record->format = format;
+    outputs.push_back(record);
+    return std::make_unique<FakeOutput>(record);
+}
+
+int FakeAudioDevices::playingOutputs() const {
+    int n = 0;
+    for (const auto& o : outputs)
+        if (!o->stopped && !o->drained)
+            ++n;
+    return n;
+}

@@ -1,0 +1,372 @@
+// The push-to-talk screen: its road against the fake backend, its taps and labels,
+// the screen going away, the real sound path, and a machine without a sound server.
+#include "VoiceFixture.h"
+#include "voice/AudioCodec.h"
+#include "voice/MicrophoneController.h"
+#include "voice/VoiceError.h"
+#include "voice/widgets/MicrophoneView.h"
+#include "voice/widgets/VoiceOrb.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QScrollArea>
+#include <QTest>
+
+#include <cmath>
+
+namespace {
+
+const PcmFormat kReplyFormat{16000, 1};
+
+QString wavBase64(int ms = 400) {
+    return QString::fromLatin1(wavFile(kReplyFormat, sinePcm(kReplyFormat, 500, 0.5, ms)).toBase64());
+}
+
+Json bodyOf(const RecordedRequest& r) {
+    return json::parse(r.body);
+}
+
+class Microphone : public VoiceFixture {
+protected:
+    void SetUp() override {
+        VoiceFixture::SetUp();
+        backend.route("POST", QStringLiteral("/api/v1/recordings.json"),
+                      [this](const RecordedRequest&) { return upload; });
+        backend.route("POST", QStringLiteral("/api/v1/queries.json"),
+                      [this](const RecordedRequest&) { return answer; });
+        upload = ScriptedResponse::json(201, R"({"id": 42, "transcription": "Quelle heure est-il ?"})");
+        answer = replyWith(QStringLiteral("Il est midi."), std::nullopt);
+        controller = std::make_unique<MicrophoneController>(*session);
+        QObject::connect(controller.get(), &MicrophoneController::changed,
+                         [this] { seen.append(controller->primaryLabel()); });
+    }
+    void TearDown() override {
+        controller.reset();
+        VoiceFixture::TearDown();
+    }
+
+    static ScriptedResponse replyWith(const QString& text, std::optional<QString> audio) {
+        Json body = {{"text", json::str(text)}};
+        if (audio)
+            body["audio_base64"] = json::str(*audio);
+        return ScriptedResponse::json(200, json::dump(body));
+    }
+
+    // Records for a moment and hands the recording on; waits for the turn to end.
+    void oneTurn(int recordMs = 150) {
+        controller->toggle();
+        ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
+        EXPECT_EQ(controller->primaryLabel(), "À l'écoute…");
+        EXPECT_EQ(controller->secondaryLabel(), "Appuie pour arrêter");
+        EXPECT_EQ(controller->orbSymbol(), "waveform");
+        spinFor(recordMs);
+        bool finished = false;
+        auto c =
+            QObject::connect(controller.get(), &MicrophoneController::turnFinished, [&] { finished = true; });
+        controller->toggle();
+        EXPECT_TRUE(controller->isBusy());
+        EXPECT_TRUE(spinUntil([&] { return finished; }, 8000));
+        QObject::disconnect(c);
+    }
+
+    ScriptedResponse upload;
+    ScriptedResponse answer;
+    std::unique_ptr<MicrophoneController> controller;
+    QStringList seen;
+};
+
+} // namespace
+
+TEST_F(Microphone, RoadSendsWhatTheSettingsSayAndVoicesTheReply) {
+    struct Case {
+        Provider provider;
+        AudioOutput output;
+        QString voice;
+        bool whisper;
+        bool replyAudio;
+        // expected
+        std::optional<QString> model;
+        bool asksAudio;
+        bool playsBackendAudio;
+    } cases[] = {
+        {Provider::OpenAI, AudioOutput::Auto, "", true, true, "gpt-x", true, true},
+        {Provider::OpenAI, AudioOutput::Gpt, "verse", false, true, "gpt-x", true, true},
+        {Provider::OpenAI, AudioOutput::Local, "", true, true, "gpt-x", false, false},
+        {Provider::OpenAI, AudioOutput::Auto, "", true, false, "gpt-x", true, false},
+        {Provider::Anthropic, AudioOutput::Gpt, "", true, true, "gpt-x", false, true},
+        {Provider::Local, AudioOutput::Auto, "", true, false, "org/local-model", false, false},
+    };
+    session->setSelectedCloudModel("gpt-x");
+    session->setSelectedLocalModel("org/local-model");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(rawValue(c.provider).toStdString() + "/" + rawValue(c.output).toStdString());
+        session->setProvider(c.provider);
+        session->setAudioOutput(c.output);
+        session->setAudioVoice(c.voice);
+        session->setWhisperTranscription(c.whisper);
+        answer = replyWith("Il est midi.", c.replyAudio ? std::optional<QString>(wavBase64()) : std::nullopt);
+        backend.clearRequests();
+        devices->outputs.clear();
+        seen.clear();
+        const QStringList filesBefore = recordingFiles();
+
+        oneTurn();
+
+        // Upload: an .m4a of the recording, in French, transcription as set.
+        const QList<RecordedRequest> uploads = requestsTo("/api/v1/recordings.json");
+        ASSERT_EQ(uploads.size(), 1);
+        EXPECT_EQ(uploads[0].header("X-User-Token"), QByteArray("tok"));
+        EXPECT_TRUE(uploads[0].body.contains("name=\"recording[language]\"\r\n\r\nfr-FR\r\n"));
+        EXPECT_EQ(uploads[0].body.contains("recording[skip_transcription]"), !c.whisper);
+        EXPECT_TRUE(uploads[0].body.contains("filename=\"ombrix-"));
+        EXPECT_TRUE(uploads[0].body.contains("Content-Type: audio/m4a\r\n\r\n"));
+        EXPECT_TRUE(uploads[0].body.contains("ftypM4A"));
+        EXPECT_TRUE(uploads[0].body.contains("name=\"recording[recording_ms]\"\r\n\r\n1"));
+        // Query: recording id, transcription, provider, model, audio and voice.
+        const QList<RecordedRequest> queries = requestsTo("/api/v1/queries.json");
+        ASSERT_EQ(queries.size(), 1);
+        const Json q = bodyOf(queries[0]);
+        EXPECT_EQ(q["recording_id"], 42);
+        EXPECT_EQ(q["text"], "Quelle heure est-il ?");
+        EXPECT_EQ(json::qstr(q["provider"]), rawValue(c.provider));
+        EXPECT_EQ(json::qstr(q["model"]), *c.model);
+        EXPECT_EQ(q.contains("audio"), c.asksAudio);
+        if (c.asksAudio) {
+            EXPECT_EQ(json::qstr(q["voice"]), c.voice.isEmpty() ? "alloy" : c.voice);
+        }
+        // The statuses on the way and the reply.
+        EXPECT_TRUE(seen.contains(c.whisper ? "Transcription…" : "Envoi…"));
+        EXPECT_TRUE(seen.contains("Réflexion…"));
+        EXPECT_EQ(controller->reply(), "Il est midi.");
+        EXPECT_EQ(controller->status(), "Appuie pour parler");
+        EXPECT_FALSE(controller->isBusy());
+        // Voiced once, by the backend's audio or by speech, never both.
+        ASSERT_TRUE(spinUntil([&] { return controller->isVoicing(); }, 5000));
+        EXPECT_EQ(controller->primaryLabel(), "Ombrix parle…");
+        EXPECT_EQ(controller->secondaryLabel(), "Appuie pour couper");
+        EXPECT_EQ(controller->player().isPlaying(), c.playsBackendAudio);
+        EXPECT_EQ(controller->synth().isSpeaking(), !c.playsBackendAudio);
+        ASSERT_EQ(devices->outputs.size(), 1u);
+        EXPECT_EQ(devices->outputs[0]->format, c.playsBackendAudio ? kReplyFormat : (PcmFormat{22050, 1}));
+        ASSERT_TRUE(spinUntil([&] { return !controller->isVoicing(); }, 15000));
+        EXPECT_GT(rmsOf(devices->outputs[0]->played), 0.01);
+        EXPECT_EQ(controller->primaryLabel(), "Appuie pour parler");
+        EXPECT_EQ(controller->secondaryLabel(),
+                  QStringLiteral("Mode push-to-talk · %1").arg(label(c.output)));
+        // The recording is gone.
+        EXPECT_EQ(recordingFiles(), filesBefore);
+    }
+}
+
+TEST_F(Microphone, RepliesThatFallBackToSpeechOrSayNothing) {
+    session->setProvider(Provider::OpenAI);
+    struct Case {
+        ScriptedResponse reply;
+        QString shown;
+        int outputs;
+    } cases[] = {
+        {replyWith("Bonjour.", QString("")), "Bonjour.", 1},             // empty audio: speech
+        {replyWith("Bonjour.", QString("UklG\nRg==")), "Bonjour.", 1},   // line break: speech
+        {replyWith("Bonjour.", QString("bm90IGF1ZGlv")), "Bonjour.", 1}, // not audio: speech
+        {replyWith("", wavBase64()), "", 1},                             // audio without text still plays
+        {replyWith("", std::nullopt), "", 0},                            // nothing to say
+    };
+    for (const Case& c : cases) {
+        answer = c.reply;
+        devices->outputs.clear();
+        oneTurn();
+        EXPECT_EQ(controller->reply(), c.shown);
+        EXPECT_EQ(controller->status(), "Appuie pour parler");
+        spinUntil([&] { return controller->isVoicing(); }, c.outputs ? 5000 : 300);
+        EXPECT_EQ(static_cast<int>(devices->outputs.size()), c.outputs);
+        if (c.outputs && !c.shown.isEmpty()) {
+            EXPECT_TRUE(controller->synth().isSpeaking());
+        }
+        controller->toggle(); // cuts whatever is voiced
+        EXPECT_FALSE(controller->isVoicing());
+    }
+}
+
+TEST_F(Microphone, TapsFollowTheStateTable) {
+    // Microphone missing, or refusing to start.
+    devices->microphone = false;
+    controller->toggle();
+    ASSERT_TRUE(spinUntil([&] { return controller->status() == "Accès microphone refusé"; }));
+    EXPECT_FALSE(controller->recorder().isRecording());
+    devices->microphone = true;
+    devices->microphoneStarts = false;
+    controller->toggle();
+    ASSERT_TRUE(spinUntil([&] { return controller->status() == "Démarrage de l'enregistrement refusé"; }));
+    EXPECT_FALSE(controller->recorder().isRecording());
+    EXPECT_TRUE(recordingFiles().isEmpty());
+    devices->microphoneStarts = true;
+
+    // Busy: a held upload; taps are ignored and the orb shows the status.
+    upload.holdMs = 600;
+    controller->toggle();
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
+    controller->toggle();
+    ASSERT_TRUE(spinUntil([&] { return controller->isBusy() && !controller->recorder().isRecording(); }));
+    const int opened = devices->inputsOpened;
+    controller->toggle();
+    controller->toggle();
+    EXPECT_EQ(devices->inputsOpened, opened);
+    EXPECT_EQ(controller->primaryLabel(), "Transcription…");
+    EXPECT_EQ(controller->orbSymbol(), "mic.fill");
+    EXPECT_FALSE(controller->orbActive());
+    upload.holdMs = 0;
+
+    // Voicing: a tap cuts the voice, keeps the reply, records nothing; the next tap records.
+    ASSERT_TRUE(spinUntil([&] { return controller->isVoicing(); }, 5000));
+    controller->toggle();
+    EXPECT_FALSE(controller->isVoicing());
+    EXPECT_EQ(controller->status(), "Appuie pour parler");
+    EXPECT_EQ(controller->reply(), "Il est midi.");
+    EXPECT_EQ(devices->inputsOpened, opened);
+    EXPECT_EQ(devices->playingOutputs(), 0);
+    controller->toggle();
+    EXPECT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
+    EXPECT_TRUE(controller->reply().isEmpty());
+    controller->leave();
+
+    // A failed upload: its error, no reply, the orb usable again, the file gone.
+    upload = ScriptedResponse::text(500, "panne");
+    oneTurn();
+    EXPECT_EQ(controller->status(), "Erreur HTTP 500 : panne");
+    EXPECT_TRUE(controller->reply().isEmpty());
+    EXPECT_FALSE(controller->isBusy());
+    EXPECT_TRUE(recordingFiles().isEmpty());
+    // And a failed query the same way.
+    upload = ScriptedResponse::json(201, R"({"id": 1})");
+    answer = ScriptedResponse::json(200, R"({"no_text": true})");
+    oneTurn();
+    EXPECT_EQ(controller->status(), "Réponse illisible du serveur");
+    EXPECT_TRUE(recordingFiles().isEmpty());
+}
+
+TEST_F(Microphone, LeavingStopsEverythingAndLateAnswersWriteNothing) {
+    // Leaving while recording: the recorder stops and its file goes.
+    controller->toggle();
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
+    spinFor(100);
+    controller->leave();
+    EXPECT_FALSE(controller->recorder().isRecording());
+    EXPECT_TRUE(spinUntil([&] { return recordingFiles().isEmpty(); }));
+
+    // Leaving while the upload runs: it finishes and deletes its file; nothing more is
+    // asked of the backend and nothing is written to the screen.
+    upload.holdMs = 400;
+    controller->toggle();
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
+    spinFor(100);
+    controller->toggle();
+    ASSERT_TRUE(spinUntil([&] { return requestsTo("/api/v1/recordings.json").size() == 1; }));
+    controller->leave();
+    EXPECT_FALSE(controller->isBusy());
+    const QString statusAtLeave = controller->status();
+    ASSERT_TRUE(spinUntil([&] { return recordingFiles().isEmpty(); }, 5000));
+    spinFor(500);
+    EXPECT_EQ(requestsTo("/api/v1/recordings.json").size(), 1);
+    EXPECT_TRUE(requestsTo("/api/v1/queries.json").isEmpty());
+    EXPECT_EQ(controller->status(), statusAtLeave);
+    EXPECT_TRUE(controller->reply().isEmpty());
+    EXPECT_FALSE(controller->isVoicing());
+    EXPECT_TRUE(recordingFiles().isEmpty());
+
+    // The controller destroyed while the upload runs: nothing crashes, the file goes.
+    controller->toggle();
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
+    spinFor(100);
+    controller->toggle();
+    ASSERT_TRUE(spinUntil([&] { return requestsTo("/api/v1/recordings.json").size() == 2; }));
+    controller.reset();
+    EXPECT_TRUE(spinUntil([&] { return recordingFiles().isEmpty(); }));
+    spinFor(500);
+    EXPECT_TRUE(requestsTo("/api/v1/queries.json").isEmpty());
+}
+
+TEST_F(Microphone, ScreenDrawsItsStatesAndTakesClicks) {
+    MicrophoneView view(*session);
+    view.resize(360, 480);
+    view.show();
+    EXPECT_EQ(view.primaryLabel()->text(), "Appuie pour parler");
+    EXPECT_EQ(view.secondaryLabel()->text(), "Mode push-to-talk · Auto");
+    EXPECT_FALSE(view.replyArea()->isVisible());
+    saveScreenshot(&view, "push-to-talk-idle");
+
+    QTest::mouseClick(view.orb(), Qt::LeftButton, {}, QPoint(110, 110));
+    ASSERT_TRUE(spinUntil([&] { return view.controller().recorder().isRecording(); }));
+    ASSERT_TRUE(spinUntil([&] { return view.controller().recorder().level() > 0.5f; }));
+    EXPECT_EQ(view.primaryLabel()->text(), "À l'écoute…");
+    EXPECT_EQ(view.orb()->look().symbol, "waveform");
+    EXPECT_NEAR(view.orb()->glowScale(), 1 + 0.25 * view.controller().recorder().level(), 1e-6);
+    saveScreenshot(&view, "push-to-talk-recording");
+
+    QTest::mouseClick(view.orb(), Qt::LeftButton, {}, QPoint(110, 110));
+    ASSERT_TRUE(spinUntil([&] { return view.controller().isVoicing(); }, 8000));
+    EXPECT_TRUE(view.replyArea()->isVisible());
+    EXPECT_EQ(view.primaryLabel()->text(), "Ombrix parle…");
+    saveScreenshot(&view, "push-to-talk-voicing");
+    // Hidden (the popover switches screens): the voice stops.
+    view.hide();
+    EXPECT_FALSE(view.controller().isVoicing());
+    EXPECT_EQ(devices->playingOutputs(), 0);
+}
+
+// ---- The real sound path ---------------------------------------------------------------
+
+TEST_F(Microphone, RealSoundRoadPlaysBackendAudioAndSpeech) {
+    SKIP_WITHOUT_SOUND_SERVER();
+    useRealDevices();
+    controller = std::make_unique<MicrophoneController>(*session);
+    for (bool backendAudio : {true, false}) {
+        SCOPED_TRACE(backendAudio);
+        answer = replyWith("Il fait beau aujourd'hui à Paris.",
+                           backendAudio ? std::optional<QString>(wavBase64(800)) : std::nullopt);
+        SinkCapture capture;
+        ASSERT_TRUE(capture.start());
+        oneTurn(400);
+        ASSERT_TRUE(spinUntil([&] { return controller->isVoicing(); }, 5000));
+        EXPECT_EQ(controller->player().isPlaying(), backendAudio);
+        ASSERT_TRUE(spinUntil([&] { return !controller->isVoicing(); }, 15000));
+        spinFor(300);
+        EXPECT_GT(rmsOf(capture.stop()), 0.02);
+        // The upload carried a real AAC recording.
+        const RecordedRequest up = requestsTo("/api/v1/recordings.json").last();
+        EXPECT_TRUE(up.body.contains("ftypM4A"));
+        EXPECT_TRUE(recordingFiles().isEmpty());
+    }
+}
+
+// Without any sound server (a child process pointed at a socket where none
+// listens): the screen says the microphone is unavailable and nothing crashes.
+TEST_F(Microphone, WithoutSoundServer) {
+    if (qEnvironmentVariable("OMBRIX_TEST_NO_SOUND_CHILD") != "1") {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("OMBRIX_TEST_NO_SOUND_CHILD", "1");
+        env.insert("PULSE_SERVER", "unix:/nonexistent/ombrix-no-sound");
+        env.remove("OMBRIX_TEST_SOUND");
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--gtest_filter=Microphone.WithoutSoundServer"});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        const QByteArray out = child.readAll();
+        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
+        EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << out.toStdString();
+        return;
+    }
+    useRealDevices();
+    controller = std::make_unique<MicrophoneController>(*session);
+    controller->toggle();
+    ASSERT_TRUE(spinUntil([&] { return controller->status() == "Accès microphone refusé"; }));
+    EXPECT_FALSE(controller->recorder().isRecording());
+    EXPECT_THROW(controller->recorder().start(), VoiceError);
+    EXPECT_FALSE(runTask(controller->player().play(wavFile(kReplyFormat, silencePcm(kReplyFormat, 100)))));
+    controller->synth().speak("Bonjour.", "fr-FR");
+    spinFor(500);
+    EXPECT_FALSE(controller->synth().isSpeaking());
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "bridge/BridgeService.h"
+#include "session/AppSession.h"
+#include "session/KeychainStore.h"
+#include "support/SoundFixtures.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+// A signed-in session against the fake backend, with scripted sound devices
+// unless a test asks for the real ones.
+class VoiceFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        installMemoryDefaults();
+        installMemorySecrets();
+        KeychainStore::save(QStringLiteral("tok"));
+        AppSession::resetSharedForTesting();
+        BridgeService::resetSharedForTesting();
+        ScriptedResponse idle = ScriptedResponse::noContent();
+        idle.holdMs = 200;
+        backend.route("GET", QStringLiteral("/api/v1/bridge/tasks/next"), idle);
+        backend.route("GET", QStringLiteral("/api/v1/me.json"), ScriptedResponse::json(404, "{}"));
+        devices = std::make_shared<FakeAudioDevices>();
+        AudioDevices::setShared(devices);
+        session = std::make_unique<AppSession>();
+    }
+    void TearDown() override {
+        session.reset();
+        BridgeService::resetSharedForTesting();
+        AudioDevices::setShared(nullptr);
+        spinFor(50);
+    }
+    void useRealDevices() { AudioDevices::setShared(nullptr); }
+
+    QList<RecordedRequest> requestsTo(const QString& path) const {
+        QList<RecordedRequest> out;
+        for (const RecordedRequest& r : backend.requests())
+            if (r.path == path)
+                out.append(r);
+        return out;
+    }
+    static QStringList recordingFiles() {
+        return QDir(QDir::tempPath()).entryList({QStringLiteral("ombrix-*.m4a")}, QDir::Files);
+    }
+
+    FakeBackend backend;
+    std::shared_ptr<FakeAudioDevices> devices;
+    std::unique_ptr<AppSession> session;
+};
