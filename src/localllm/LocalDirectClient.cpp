@@ -32,6 +32,8 @@ QString DirectError::description() const {
         return QStringLiteral("Local server offline: ") + text_;
     case Kind::HttpError:
         return QStringLiteral("Local server HTTP ") + QString::number(status_) + QStringLiteral(": ") + text_;
+    case Kind::ServerError:
+        return QStringLiteral("Local server error: ") + text_;
     case Kind::Decoding:
         break;
     }
@@ -44,7 +46,7 @@ QCoro::Task<bool> isReachable(QString endpoint, double timeoutSeconds) {
         co_return false;
     const int deadlineMs = std::max(1, static_cast<int>(timeoutSeconds * 1000.0));
     try {
-        const HttpResponse response = co_await LocalHttp::get(*url, deadlineMs);
+        const HttpResponse response = co_await LocalHttp::get(*url, deadlineMs, LocalHttp::kMaxProbeBody);
         co_return response.status >= 200 && response.status <= 299;
     } catch (...) {
         co_return false;
@@ -70,8 +72,14 @@ QCoro::Task<Completion> streamChatRaw(QString endpoint, QByteArray bodyData,
 
     Completion completion;
     LocalStream::ToolCallTable toolCalls;
+    LocalStream::EventReader events(reader);
     while (true) {
-        const std::optional<Json> event = co_await LocalStream::nextEvent(reader);
+        std::optional<Json> event;
+        try {
+            event = co_await events.next();
+        } catch (const LocalStream::ServerError& error) {
+            throw DirectError::serverError(error.message());
+        }
         if (!event)
             break;
         const Json* choice = LocalStream::firstChoice(*event);
@@ -88,6 +96,7 @@ QCoro::Task<Completion> streamChatRaw(QString endpoint, QByteArray bodyData,
         const auto calls = delta->find("tool_calls");
         if (calls != delta->end() && LocalStream::isArrayOfObjects(*calls))
             toolCalls.mergeAll(*calls);
+        LocalStream::checkReplySize(completion.text.size() + toolCalls.argumentsSize());
     }
     completion.toolCalls = finishToolCalls(toolCalls);
     co_return completion;

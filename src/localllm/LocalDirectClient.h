@@ -25,7 +25,7 @@ struct Completion {
 // The client's failures; described in English, as the server's own messages are.
 class DirectError : public OmbrixError {
 public:
-    enum class Kind { ServerUnreachable, HttpError, Decoding };
+    enum class Kind { ServerUnreachable, HttpError, Decoding, ServerError };
 
     static DirectError serverUnreachable(QString message) {
         return DirectError(Kind::ServerUnreachable, 0, std::move(message));
@@ -34,10 +34,14 @@ public:
         return DirectError(Kind::HttpError, status, std::move(body));
     }
     static DirectError decoding() { return DirectError(Kind::Decoding, 0, QString()); }
+    // The stream reported a failure of its own (an event with an "error" object).
+    static DirectError serverError(QString message) {
+        return DirectError(Kind::ServerError, 0, std::move(message));
+    }
 
     Kind kind() const { return kind_; }
     int status() const { return status_; }
-    QString text() const { return text_; } // the unreachable message or the start of the error body
+    QString text() const { return text_; } // the message, or the start of the error body
     QString description() const override;
 
 private:
@@ -56,8 +60,10 @@ QCoro::Task<bool> isReachable(QString endpoint, double timeoutSeconds);
 
 // POSTs the body (sent exactly as given) to <endpoint>/chat/completions and reads
 // the event stream while it arrives. onDelta gets each non-empty content fragment
-// at once, in order. Throws DirectError, or the transport's NetworkError, or
-// LocalHttp::LineTooLongError for a line over 1 MiB.
+// at once, in order. Throws DirectError, or the transport's NetworkError
+// (LocalHttp::ConnectionLostError when the connection breaks mid-reply), or
+// LocalHttp::LineTooLongError for a line over 1 MiB, or
+// LocalStream::ReplyTooLongError past LocalStream::kMaxReplyText.
 QCoro::Task<Completion> streamChatRaw(QString endpoint, QByteArray bodyData,
                                       std::function<void(const QString&)> onDelta);
 

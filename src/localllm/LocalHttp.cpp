@@ -5,6 +5,7 @@
 #include <QNetworkRequest>
 #include <QTimer>
 
+#include <algorithm>
 #include <coroutine>
 #include <utility>
 
@@ -45,21 +46,25 @@ bool isTransportError(QNetworkReply* reply) {
     return static_cast<int>(code) < 100;
 }
 
-QCoro::Task<HttpResponse> get(QUrl url, int deadlineMs) {
+QCoro::Task<HttpResponse> get(QUrl url, int deadlineMs, qint64 maxBody) {
     HttpRequest request;
     request.url = std::move(url);
     if (deadlineMs > 0)
         request.timeoutMs = deadlineMs;
-    ReplyReader reader(start(request, deadlineMs));
-    co_await reader.waitForFinished();
-    QNetworkReply* reply = reader.reply();
-    if (!reply)
-        throw NetworkError(NetworkError::Kind::Cancelled);
-    HttpResponse response = OmbrixHTTP::responseHead(reply);
-    if (isTransportError(reply))
-        throw NetworkError::fromReply(reply->error(), reply->errorString());
-    response.body = reply->readAll();
+    ReplyReader reader(start(request, deadlineMs), ReplyReader::kDefaultMaxLine,
+                       std::min<qint64>(maxBody, 64 * 1024));
+    QByteArray body = co_await reader.readBody(maxBody);
+    HttpResponse response = OmbrixHTTP::responseHead(reader.reply());
+    response.body = std::move(body);
     co_return response;
+}
+
+QString ConnectionLostError::description() const {
+    return loc("La connexion au serveur local a été perdue pendant la réponse.");
+}
+
+QString BacklogError::description() const {
+    return loc("Le serveur local envoie plus vite que sa réponse ne peut être lue.");
 }
 
 QString LineTooLongError::description() const {
@@ -70,8 +75,10 @@ QString LineTooLongError::description() const {
 // connections live as long as the waker; nothing is disconnected inside a slot.
 class ReplyReader::Waker : public QObject {
 public:
-    explicit Waker(QNetworkReply* reply)
+    Waker(QNetworkReply* reply, qint64 readBuffer)
         : reply_(reply) {
+        if (readBuffer > 0)
+            reply->setReadBufferSize(readBuffer);
         connect(reply, &QNetworkReply::metaDataChanged, this, &Waker::wake);
         connect(reply, &QNetworkReply::readyRead, this, &Waker::wake);
         connect(reply, &QNetworkReply::finished, this, &Waker::wake);
@@ -91,6 +98,15 @@ public:
         const std::coroutine_handle<> handle = std::exchange(waiting_, {});
         QMetaObject::invokeMethod(
             this, [handle] { handle.resume(); }, Qt::QueuedConnection);
+    }
+
+    // Resumes the waiting coroutine from the event loop after what is queued there
+    // (timers included) has had its turn.
+    void resumeSoon() {
+        QTimer::singleShot(0, this, [this] {
+            if (const std::coroutine_handle<> handle = std::exchange(waiting_, {}))
+                handle.resume();
+        });
     }
 
     QPointer<QNetworkReply> reply_;
@@ -114,9 +130,11 @@ bool hasHead(const QNetworkReply* reply) {
 }
 } // namespace
 
-ReplyReader::ReplyReader(QNetworkReply* reply, qsizetype maxLine)
-    : waker_(std::make_unique<Waker>(reply))
-    , maxLine_(maxLine) {}
+ReplyReader::ReplyReader(QNetworkReply* reply, qsizetype maxLine, qint64 readBuffer)
+    : waker_(std::make_unique<Waker>(reply, readBuffer))
+    , maxLine_(maxLine) {
+    slice_.start();
+}
 
 ReplyReader::~ReplyReader() = default;
 
@@ -148,10 +166,14 @@ QCoro::Task<std::optional<int>> ReplyReader::waitForStatus() {
     if (!r)
         throw NetworkError(NetworkError::Kind::Cancelled);
     const QVariant status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    // Qt hands the bound to its network thread only once the request runs there,
+    // and not always then: say it again now. It still leaks at times, hence the
+    // backlog bound of nextLine().
+    if (r->readBufferSize() > 0)
+        r->setReadBufferSize(r->readBufferSize());
     if (status.isValid())
         co_return status.toInt();
-    if (isTransportError(r))
-        throw NetworkError::fromReply(r->error(), r->errorString());
+    throwIfFailed(r);
     co_return std::nullopt;
 }
 
@@ -159,6 +181,38 @@ QCoro::Task<> ReplyReader::waitForFinished() {
     Park park{&waker_->waiting_};
     while (!ended())
         co_await park;
+}
+
+void ReplyReader::throwIfFailed(QNetworkReply* r) const {
+    if (!isTransportError(r))
+        return;
+    const NetworkError error = NetworkError::fromReply(r->error(), r->errorString());
+    // Once the head is in, a broken connection is a reply cut short, not a
+    // server that could not be reached.
+    if (hasHead(r) && error.kind() == NetworkError::Kind::ConnectionFailed)
+        throw ConnectionLostError();
+    throw error;
+}
+
+QCoro::Task<QByteArray> ReplyReader::readBody(qint64 maxBytes) {
+    QByteArray body;
+    Park park{&waker_->waiting_};
+    while (true) {
+        QNetworkReply* r = reply();
+        if (!r)
+            throw NetworkError(NetworkError::Kind::Cancelled);
+        if (r->bytesAvailable() > 0) {
+            body += r->read(std::min<qint64>(r->bytesAvailable(), maxBytes - body.size() + 1));
+            if (body.size() > maxBytes)
+                throw NetworkError(NetworkError::Kind::TooLarge);
+            continue;
+        }
+        if (r->isFinished()) {
+            throwIfFailed(r);
+            co_return body;
+        }
+        co_await park;
+    }
 }
 
 std::optional<QByteArray> ReplyReader::takeLine(bool atEnd) {
@@ -176,9 +230,17 @@ std::optional<QByteArray> ReplyReader::takeLine(bool atEnd) {
             if (next < buffer_.size() && buffer_.at(next) == '\n')
                 ++next;
         }
-        QByteArray line = buffer_.left(i);
-        buffer_.remove(0, next);
-        scanned_ = 0;
+        QByteArray line = buffer_.mid(start_, i - start_);
+        start_ = next;
+        scanned_ = next;
+        // Lines are taken from the front by moving start_; the bytes before it go
+        // once they are the larger part (not per line: that costs a copy of the
+        // rest of the buffer for every line).
+        if (start_ > 64 * 1024 && start_ * 2 > buffer_.size()) {
+            buffer_.remove(0, start_);
+            scanned_ -= start_;
+            start_ = 0;
+        }
         return line;
     }
     scanned_ = buffer_.size();
@@ -186,7 +248,14 @@ std::optional<QByteArray> ReplyReader::takeLine(bool atEnd) {
 }
 
 QCoro::Task<std::optional<QByteArray>> ReplyReader::nextLine(bool truncate) {
+    Park park{&waker_->waiting_};
     while (!stopped_) {
+        if (slice_.elapsed() >= kSliceMs) {
+            waker_->resumeSoon();
+            co_await park;
+            slice_.restart();
+            continue;
+        }
         QNetworkReply* r = reply();
         if (!r)
             throw NetworkError(NetworkError::Kind::Cancelled);
@@ -200,28 +269,33 @@ QCoro::Task<std::optional<QByteArray>> ReplyReader::nextLine(bool truncate) {
             }
             co_return line;
         }
-        if (buffer_.size() > maxLine_) {
+        // The line so far: a CR still waiting for its LF is not part of it.
+        if (scanned_ - start_ > maxLine_) {
             if (!truncate)
                 throw LineTooLongError(maxLine_);
             stopped_ = true;
-            co_return buffer_.left(maxLine_);
+            co_return buffer_.mid(start_, maxLine_);
         }
+        if (r->bytesAvailable() > kMaxBacklog)
+            throw BacklogError();
         if (r->bytesAvailable() > 0) {
             buffer_ += r->read(64 * 1024);
             continue;
         }
         if (r->isFinished()) {
-            if (isTransportError(r))
-                throw NetworkError::fromReply(r->error(), r->errorString());
+            throwIfFailed(r);
             stopped_ = true;
-            if (buffer_.isEmpty())
+            if (start_ >= buffer_.size())
                 co_return std::nullopt;
-            QByteArray last = std::exchange(buffer_, {});
+            QByteArray last = buffer_.mid(start_);
+            buffer_.clear();
+            start_ = scanned_ = 0;
             co_return last;
         }
-        Park park{&waker_->waiting_};
-        while (!readable())
+        while (!readable()) {
             co_await park;
+            slice_.restart();
+        }
     }
     co_return std::nullopt;
 }

@@ -184,8 +184,9 @@ QCoro::Task<> stream(Run& run, HttpRequest request) {
     }
 
     run.sinceLastSend.start();
+    LocalStream::EventReader events(*reader);
     while (true) {
-        const std::optional<Json> event = co_await LocalStream::nextEvent(*reader);
+        const std::optional<Json> event = co_await events.next();
         if (!event)
             break;
         if (const Json* choice = LocalStream::firstChoice(*event)) {
@@ -196,6 +197,7 @@ QCoro::Task<> stream(Run& run, HttpRequest request) {
             }
         }
         run.event(*event);
+        LocalStream::checkReplySize(run.fullText.size() + run.toolCalls.argumentsSize());
     }
     reader.reset(); // the server's part is over
 
@@ -262,11 +264,17 @@ QCoro::Task<> runTask(QString taskId, QString body, APIService api, Settings set
     std::optional<QString> failure;
     try {
         co_await stream(run, std::move(request));
+    } catch (const LocalStream::StreamError& error) {
+        // The server's own failure, or a reply past the bound: said as it is.
+        failure = error.description();
+    } catch (const LocalHttp::ConnectionLostError& error) {
+        // The server was reached: it went away half-way.
+        failure = error.description();
     } catch (...) {
-        failure = describeException(std::current_exception());
+        failure = loc("Serveur local injoignable : ") + describeException(std::current_exception());
     }
     if (failure)
-        co_await sendError(api, taskId, loc("Serveur local injoignable : ") + *failure);
+        co_await sendError(api, taskId, *failure);
 }
 } // namespace
 

@@ -54,21 +54,44 @@ QString escapeSpecifiers(QString text) {
     return text.replace(QLatin1Char('%'), QStringLiteral("%%"));
 }
 
-// One word of a command line or environment assignment, quoted when it needs to be.
-QString quoteWord(const QString& word, bool forExec) {
+// Where a word of the unit goes: systemd reads "$" in ExecStart's arguments as the
+// start of a variable, but not in its program path nor in Environment=.
+enum class Word { Program, Argument, Assignment };
+
+// One word of a command line or environment assignment, quoted when it needs to
+// be. Inside quotes systemd undoes C escapes: backslashes, quotes and control
+// characters are written as escapes.
+QString quoteWord(const QString& word, Word role) {
     QString text = escapeSpecifiers(word);
-    if (forExec)
+    if (role == Word::Argument)
         text.replace(QLatin1Char('$'), QStringLiteral("$$"));
     bool plain = !text.isEmpty();
-    for (QChar c : text)
-        if (c.isSpace() || c == QLatin1Char('"') || c == QLatin1Char('\'') || c == QLatin1Char('\\') ||
-            c == QLatin1Char(';'))
+    QString quoted;
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (c.isSpace() || u == '"' || u == '\'' || u == '\\' || u == ';' || u < 0x20 || u == 0x7f)
             plain = false;
-    if (plain && forExec)
+        if (u == '\\' || u == '"')
+            quoted += QLatin1Char('\\') + c;
+        else if (u < 0x20 || u == 0x7f)
+            quoted += QStringLiteral("\\x%1").arg(static_cast<int>(u), 2, 16, QLatin1Char('0'));
+        else
+            quoted += c;
+    }
+    if (plain && role != Word::Assignment)
         return text;
-    text.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
-    text.replace(QLatin1Char('"'), QStringLiteral("\\\""));
-    return QLatin1Char('"') + text + QLatin1Char('"');
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+// Whether systemd takes the path as a program: it refuses quotes, backslashes and
+// control characters there, however escaped.
+bool isProgramPathSystemdTakes(const QString& path) {
+    for (QChar c : path) {
+        const char16_t u = c.unicode();
+        if (u == '"' || u == '\'' || u == '\\' || u < 0x20 || u == 0x7f)
+            return false;
+    }
+    return true;
 }
 
 void makeFolder(const QString& path) {
@@ -129,8 +152,17 @@ QString unitFileText(const QString& homeFolder) {
     const QStringList command = {server, QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
                                  QStringLiteral("--port"), QStringLiteral("8080")};
     QStringList words;
-    for (const QString& word : command)
-        words.append(quoteWord(word, true));
+    if (isProgramPathSystemdTakes(server)) {
+        for (const QString& word : command)
+            words.append(quoteWord(word, words.isEmpty() ? Word::Program : Word::Argument));
+    } else {
+        // The shell starts the server by the path it gets as an argument.
+        words = QStringList{quoteWord(QStringLiteral("/bin/sh"), Word::Program),
+                            quoteWord(QStringLiteral("-c"), Word::Argument),
+                            quoteWord(QStringLiteral("exec \"$0\" \"$@\""), Word::Argument)};
+        for (const QString& word : command)
+            words.append(quoteWord(word, Word::Argument));
+    }
 
     QString text;
     text += QStringLiteral("[Unit]\n");
@@ -138,11 +170,12 @@ QString unitFileText(const QString& homeFolder) {
     text += QStringLiteral("\n[Service]\n");
     text += QStringLiteral("Type=simple\n");
     text += QStringLiteral("ExecStart=") + words.join(QLatin1Char(' ')) + QLatin1Char('\n');
+    text +=
+        QStringLiteral("Environment=") +
+        quoteWord(QStringLiteral("PATH=/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin"), Word::Assignment) +
+        QLatin1Char('\n');
     text += QStringLiteral("Environment=") +
-            quoteWord(QStringLiteral("PATH=/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin"), false) +
-            QLatin1Char('\n');
-    text += QStringLiteral("Environment=") + quoteWord(QStringLiteral("HOME=") + homeFolder, false) +
-            QLatin1Char('\n');
+            quoteWord(QStringLiteral("HOME=") + homeFolder, Word::Assignment) + QLatin1Char('\n');
     text += QStringLiteral("Restart=on-failure\n");
     text += QStringLiteral("RestartSec=10\n");
     text += QStringLiteral("StandardOutput=append:") + log + QLatin1Char('\n');

@@ -16,6 +16,7 @@ namespace {
 constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
 constexpr qint64 kModelCacheSeconds = 60;
 constexpr int kProbeTimeoutMs = 2000;
+constexpr qsizetype kMaxModelIdLength = 256;
 
 std::optional<double> physicalMemoryGiB() {
     const long pages = ::sysconf(_SC_PHYS_PAGES);
@@ -131,7 +132,7 @@ QCoro::Task<std::optional<QString>> LocalLLMTelemetry::currentLoadedModel() {
     const quint64 generation = cacheGeneration_;
     HttpResponse response;
     try {
-        response = co_await LocalHttp::get(*url, kProbeTimeoutMs);
+        response = co_await LocalHttp::get(*url, kProbeTimeoutMs, LocalHttp::kMaxProbeBody);
     } catch (...) {
         co_return std::nullopt;
     }
@@ -151,6 +152,9 @@ QCoro::Task<std::optional<QString>> LocalLLMTelemetry::currentLoadedModel() {
     if (id == first.end() || !id->is_string())
         co_return std::nullopt;
     const QString model = json::qstr(*id);
+    // It goes into every poll's header: a model id is far shorter than this.
+    if (model.size() > kMaxModelIdLength)
+        co_return std::nullopt;
     // Cache only what was asked of the endpoint still configured.
     if (generation == cacheGeneration_) {
         cachedModel_ = model;

@@ -1,7 +1,7 @@
 // The photo, application and shortcut tools of the local model.
-#include "content/DesktopOpener.h"
 #include "bridge/PhotosBridgeHandler.h"
 #include "bridge/ScreenControlBridgeHandler.h"
+#include "content/DesktopOpener.h"
 #include "localllm/LocalTools.h"
 #include "platform/Errors.h"
 

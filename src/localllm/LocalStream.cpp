@@ -1,5 +1,7 @@
 #include "localllm/LocalStream.h"
 
+#include "platform/Localization.h"
+
 #include <QTextBoundaryFinder>
 
 namespace LocalStream {
@@ -16,9 +18,20 @@ HttpRequest chatRequest(const QUrl& url, QByteArray body) {
 }
 
 std::unique_ptr<LocalHttp::ReplyReader> openChat(const HttpRequest& request) {
-    auto reader = std::make_unique<LocalHttp::ReplyReader>(LocalHttp::start(request, 0));
-    reader->reply()->setReadBufferSize(256 * 1024);
-    return reader;
+    return std::make_unique<LocalHttp::ReplyReader>(LocalHttp::start(request, 0),
+                                                    LocalHttp::ReplyReader::kDefaultMaxLine, 256 * 1024);
+}
+
+ServerError::ServerError(QString message)
+    : StreamError(loc("Erreur du serveur local : ") + message)
+    , message_(std::move(message)) {}
+
+ReplyTooLongError::ReplyTooLongError()
+    : StreamError(loc("La réponse du serveur local dépasse %1 caractères.").arg(kMaxReplyText)) {}
+
+void checkReplySize(qsizetype textSize) {
+    if (textSize > kMaxReplyText)
+        throw ReplyTooLongError();
 }
 
 Line classify(const QByteArray& line) {
@@ -63,16 +76,113 @@ bool isArrayOfObjects(const Json& value) {
     return true;
 }
 
-QCoro::Task<std::optional<Json>> nextEvent(LocalHttp::ReplyReader& reader) {
+namespace {
+constexpr qsizetype kMaxErrorMessage = 500;
+
+// The server's message of an error event: its "message" text, else the object.
+QString errorMessage(const Json& error) {
+    QString message;
+    if (const auto text = nonEmptyString(error, "message"))
+        message = *text;
+    else
+        message = QString::fromStdString(error.dump(-1, ' ', false, Json::error_handler_t::replace));
+    return leftCharacters(message, kMaxErrorMessage);
+}
+
+// The value of the four hexadecimal digits at i, if they are.
+std::optional<uint> hex4(const QByteArray& text, qsizetype i) {
+    if (i + 4 > text.size())
+        return std::nullopt;
+    uint value = 0;
+    for (qsizetype k = i; k < i + 4; ++k) {
+        const char c = text.at(k);
+        if (c >= '0' && c <= '9')
+            value = value * 16 + static_cast<uint>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            value = value * 16 + static_cast<uint>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            value = value * 16 + static_cast<uint>(c - 'A' + 10);
+        else
+            return std::nullopt;
+    }
+    return value;
+}
+
+bool isHigh(uint u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+bool isLow(uint u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
+
+QByteArray escape(uint u) {
+    return "\\u" + QByteArray::number(u, 16).rightJustified(4, '0');
+}
+} // namespace
+
+QByteArray EventReader::joinSurrogates(const QByteArray& line) {
+    const std::optional<uint> carried = std::exchange(carriedHigh_, std::nullopt);
+    if (!line.contains("\\ud") && !line.contains("\\uD"))
+        return line;
+    bool joined = false;
+    QByteArray out;
+    out.reserve(line.size() + 12);
+    qsizetype i = 0;
+    while (i < line.size()) {
+        const char c = line.at(i);
+        if (c != '\\' || i + 1 >= line.size()) {
+            out += c;
+            ++i;
+            continue;
+        }
+        const std::optional<uint> unit = line.at(i + 1) == 'u' ? hex4(line, i + 2) : std::nullopt;
+        if (!unit || (!isHigh(*unit) && !isLow(*unit))) {
+            out += line.mid(i, 2); // any other escape, kept whole
+            i += 2;
+            continue;
+        }
+        if (isHigh(*unit)) {
+            const qsizetype after = i + 6;
+            if (line.mid(after, 2) == "\\u" && hex4(line, after + 2) && isLow(*hex4(line, after + 2))) {
+                out += line.mid(i, 12); // a whole pair
+                i += 12;
+                continue;
+            }
+            if (line.mid(after, 1) == "\"") {
+                carriedHigh_ = *unit; // the string ends half-way: wait for the rest
+                i = after;
+                continue;
+            }
+            out += "\\ufffd";
+            i = after;
+            continue;
+        }
+        if (carried && !joined) {
+            out += escape(*carried) + escape(*unit);
+            joined = true;
+        } else {
+            out += "\\ufffd";
+        }
+        i += 6;
+    }
+    return out;
+}
+
+QCoro::Task<std::optional<Json>> EventReader::next() {
     while (true) {
-        const std::optional<QByteArray> line = co_await reader.nextLine();
+        const std::optional<QByteArray> line = co_await reader_.nextLine();
         if (!line)
             co_return std::nullopt;
-        Line parsed = classify(*line);
+        // Only event lines take part in joining: the blank line after each does not.
+        Line parsed = classify(line->startsWith("data: ") ? joinSurrogates(*line) : *line);
         if (parsed.kind == Line::Kind::Done)
             co_return std::nullopt;
-        if (parsed.kind == Line::Kind::Event)
-            co_return std::move(parsed.event);
+        if (parsed.kind != Line::Kind::Event)
+            continue;
+        const auto error = parsed.event.find("error");
+        if (error != parsed.event.end() && error->is_object() && !firstChoice(parsed.event))
+            throw ServerError(errorMessage(*error));
+        co_return std::move(parsed.event);
     }
 }
 
@@ -99,8 +209,11 @@ void ToolCallTable::merge(const Json& fragment) {
         if (auto name = nonEmptyString(*function, "name"))
             record.name = *name;
         const auto arguments = function->find("arguments");
-        if (arguments != function->end() && arguments->is_string())
-            record.args += json::qstr(*arguments);
+        if (arguments != function->end() && arguments->is_string()) {
+            const QString text = json::qstr(*arguments);
+            record.args += text;
+            argumentsSize_ += text.size();
+        }
     }
 }
 

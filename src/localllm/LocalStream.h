@@ -25,6 +25,37 @@ HttpRequest chatRequest(const QUrl& url, QByteArray body);
 // is capped, so that a fast server is slowed rather than buffered whole.
 std::unique_ptr<LocalHttp::ReplyReader> openChat(const HttpRequest& request);
 
+// The most text one reply may bring (content and tool-call arguments together, in
+// UTF-16 code units): 4 Mi, about a million tokens, far past any model's output.
+inline constexpr qsizetype kMaxReplyText = 4 * 1024 * 1024;
+
+// A failure the stream itself reports or causes; its description is complete.
+class StreamError : public OmbrixError {
+public:
+    explicit StreamError(QString text)
+        : text_(std::move(text)) {}
+    QString description() const override { return text_; }
+
+private:
+    QString text_;
+};
+// An event with an "error" object and no choices: the server gave up mid-stream.
+class ServerError : public StreamError {
+public:
+    explicit ServerError(QString message);
+    QString message() const { return message_; }
+
+private:
+    QString message_;
+};
+// The reply passed kMaxReplyText.
+class ReplyTooLongError : public StreamError {
+public:
+    ReplyTooLongError();
+};
+// Throws ReplyTooLongError when the reply's text has passed the bound.
+void checkReplySize(qsizetype textSize);
+
 // One line of the stream: only "data: <payload>" lines count. "[DONE]" ends the
 // stream; any other payload must be a JSON object, else the line is skipped.
 struct Line {
@@ -33,9 +64,25 @@ struct Line {
     Json event;
 };
 Line classify(const QByteArray& line);
-// The next event of the stream, skipping the lines that are none; nothing once
-// "[DONE]" arrives or the stream ends.
-QCoro::Task<std::optional<Json>> nextEvent(LocalHttp::ReplyReader& reader);
+
+// Reads the events of one stream.
+class EventReader {
+public:
+    explicit EventReader(LocalHttp::ReplyReader& reader)
+        : reader_(reader) {}
+    // The next event, skipping the lines that are none; nothing once "[DONE]"
+    // arrives or the stream ends. Throws ServerError for an error event.
+    QCoro::Task<std::optional<Json>> next();
+
+    // A token may end in the first half of a surrogate pair, escaped, and its
+    // event would not parse: that half is taken off and put before the first lone
+    // second half of the next event. Other lone halves become U+FFFD.
+    QByteArray joinSurrogates(const QByteArray& line);
+
+private:
+    LocalHttp::ReplyReader& reader_;
+    std::optional<uint> carriedHigh_;
+};
 
 // The value as a signed 64-bit integer when it is a JSON integer that fits.
 std::optional<qint64> integer(const Json& value);
@@ -55,6 +102,8 @@ struct ToolCallRecord {
 };
 class ToolCallTable {
 public:
+    // The length of all argument texts together.
+    qsizetype argumentsSize() const { return argumentsSize_; }
     // Merges one fragment of a delta's "tool_calls": "index" (integer, else 0)
     // picks the record; a non-empty "id", "type" or "function.name" replaces the
     // record's; a string "function.arguments" is appended.
@@ -66,6 +115,7 @@ public:
 
 private:
     std::map<qint64, ToolCallRecord> records_;
+    qsizetype argumentsSize_ = 0;
 };
 
 // User-perceived characters (grapheme clusters) of the text.

@@ -79,10 +79,10 @@ protected:
         AppSession::resetSharedForTesting();
         BridgeService::resetSharedForTesting();
         HttpSession::trustExtraRootsForTesting(ScriptedHttpServer::certPath(QStringLiteral("ca.pem")));
-        QDir(LocalLLMCatalog::hubPath()).removeRecursively();
+        removeTestFolder(LocalLLMCatalog::hubPath());
     }
     void TearDown() override {
-        QDir(LocalLLMCatalog::hubPath()).removeRecursively();
+        removeTestFolder(LocalLLMCatalog::hubPath());
         AppSession::resetSharedForTesting();
     }
     static void download(const QString& id) {

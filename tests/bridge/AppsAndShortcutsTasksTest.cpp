@@ -34,7 +34,7 @@ protected:
     }
     void TearDown() override {
         qputenv("XDG_DATA_DIRS", savedDataDirs);
-        QDir(apps).removeRecursively();
+        removeTestFolder(apps);
         opener.reset();
     }
     // A fake shortcuts tool, configured as the program's.
@@ -155,7 +155,7 @@ TEST_F(AppsAndShortcutsTasksTest, shortcutListKeepsTheToolsOrder) {
     EXPECT_EQ(
         runShortcut(R"({"id":"S","kind":"shortcut_run","args":{"name":"Bonjour","input":"Anne"}})").dump(),
         MediaTaskHarness::done(Json{{"output", "Bonjour Anne"}}).dump());
-    QDir(folder).removeRecursively();
+    removeTestFolder(folder);
 }
 
 } // namespace

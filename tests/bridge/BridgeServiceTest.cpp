@@ -105,7 +105,7 @@ TEST_F(BridgeServiceTest, PollsWithDeviceHeadersAndHeartbeatAndKeepsPollingOnNoC
     EXPECT_GT(parsed["ram_total_gb"].get<double>(), 0.0);
     ASSERT_TRUE(parsed.contains("downloaded_models"));
     EXPECT_EQ(parsed["downloaded_models"], Json::array({"org/modèle"}));
-    QDir(QDir::homePath() + QStringLiteral("/.cache")).removeRecursively();
+    removeTestFolder(QDir::homePath() + QStringLiteral("/.cache"));
 }
 
 TEST_F(BridgeServiceTest, TheDeviceIdIsReadFromTheStoreOnceAndKept) {

@@ -48,7 +48,7 @@ protected:
         BookmarkStore::resetSharedForTesting();
         AppSession::shared().setBridgeEnabled(true);
         BookmarkResolver::resetAccessCounts();
-        QDir(root).removeRecursively();
+        removeTestFolder(root);
         QDir().mkpath(projets);
         QDir().mkpath(outside);
         routeQueuedPolls(backend, kPollPath, polls);
@@ -60,7 +60,7 @@ protected:
         spinFor(50);
         AppSession::resetSharedForTesting();
         BookmarkStore::resetSharedForTesting();
-        QDir(root).removeRecursively();
+        removeTestFolder(root);
     }
 
     // A file with a known modification date.
@@ -266,7 +266,7 @@ TEST_F(DocumentTasksTest, ListFoldersGivesTheSharedFolders) {
     const QString gone = root + QStringLiteral("/Ancien");
     share(gone);
     const QString photosId = share(root + QStringLiteral("/Photos"));
-    QDir(gone).removeRecursively();
+    removeTestFolder(gone);
     EXPECT_EQ(result("list_folders"), (Json{{"folders",
                                              {{{"id", json::str(projetsId)},
                                                {"name", "Projets"},
@@ -342,7 +342,7 @@ TEST_F(DocumentTasksTest, ListDirListsOneLevelSortedByName) {
 TEST_F(DocumentTasksTest, ListDirRefusals) {
     const QString id = share(projets);
     const QString gone = share(root + QStringLiteral("/Ancien"));
-    QDir(root + QStringLiteral("/Ancien")).removeRecursively();
+    removeTestFolder(root + QStringLiteral("/Ancien"));
     file(projets + QStringLiteral("/note.txt"), "1");
     QDir().mkpath(projets + QStringLiteral("/b"));
     ASSERT_TRUE(QFile::link(outside, projets + QStringLiteral("/sortie")));
@@ -454,7 +454,7 @@ TEST_F(DocumentTasksTest, SubPathsAndSharesAreCheckedAtEveryUse) {
                                           projets + QStringLiteral("/secret.txt"));
     EXPECT_EQ(error("read", {{"document_id", hiddenId}}), "Document hors des dossiers partagés.");
     QFile::remove(projets);
-    QDir(away).removeRecursively();
+    removeTestFolder(away);
     expectAccessBalanced();
 }
 

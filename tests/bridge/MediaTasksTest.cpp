@@ -55,8 +55,8 @@ protected:
         AppSession::resetSharedForTesting();
         BookmarkStore::resetSharedForTesting();
         opener.reset();
-        QDir(shared).removeRecursively();
-        QDir(home + QStringLiteral("/Projets2")).removeRecursively();
+        removeTestFolder(shared);
+        removeTestFolder(home + QStringLiteral("/Projets2"));
         QFile::remove(home + QStringLiteral("/dehors.txt"));
     }
 
@@ -183,7 +183,7 @@ TEST_F(MediaTasksTest, ocrRefusalsUseItsOwnWording) {
               error("Format non supporté: txt").dump());
     // A shared folder that no longer resolves is left out.
     const QString id = idFor(file(QStringLiteral("b.png"), "x"));
-    QDir(shared).removeRecursively();
+    removeTestFolder(shared);
     EXPECT_EQ(serve(QStringLiteral("ocr_image"), doc(id)).dump(),
               error("Document hors des dossiers partagés.").dump());
 }
@@ -384,6 +384,6 @@ TEST_F(MediaTasksTest, hiddenControlCharacterAndReplacedSharesAreOutside) {
     EXPECT_TRUE(opener->openedDocuments.isEmpty());
     QFile::remove(shared);
     ASSERT_TRUE(QDir().rename(away + QStringLiteral("/Projets"), shared));
-    QDir(away).removeRecursively();
-    QDir(vault).removeRecursively();
+    removeTestFolder(away);
+    removeTestFolder(vault);
 }

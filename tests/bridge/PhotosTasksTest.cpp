@@ -2,8 +2,8 @@
 // Pictures folder, a fixed time zone, the updates received by the fake backend.
 #include "MediaTaskHarness.h"
 
-#include "content/PhotoLibrary.h"
 #include "bridge/PhotosBridgeHandler.h"
+#include "content/PhotoLibrary.h"
 #include "support/MediaFixtures.h"
 
 #include <QDir>
@@ -19,12 +19,12 @@ class PhotosTasksTest : public ::testing::Test {
 protected:
     void SetUp() override {
         defaults = installMemoryDefaults();
-        QDir(PhotoLibrary::rootFolder()).removeRecursively();
+        removeTestFolder(PhotoLibrary::rootFolder());
         answer(true);
     }
     void TearDown() override {
         PhotosBridgeHandler::setConsentAsker({});
-        QDir(PhotoLibrary::rootFolder()).removeRecursively();
+        removeTestFolder(PhotoLibrary::rootFolder());
     }
     void answer(std::optional<bool> consent) {
         PhotosBridgeHandler::setConsentAsker([this, consent]() -> QCoro::Task<std::optional<bool>> {

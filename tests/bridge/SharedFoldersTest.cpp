@@ -21,7 +21,7 @@ protected:
     }
     void TearDown() override {
         BookmarkStore::resetSharedForTesting();
-        QDir(root).removeRecursively();
+        removeTestFolder(root);
     }
     static QString newName() { return QUuid::createUuid().toString(QUuid::Id128).left(8); }
     QString makeDir(const QString& relative) {
@@ -202,10 +202,10 @@ TEST_F(SharedFoldersTest, BookmarksResolveGoStaleAndFail) {
     EXPECT_EQ(renamed.url, QUrl::fromLocalFile(QFileInfo(moved).canonicalFilePath()));
 
     // Gone, with another folder at its path: refused as moved, never the other folder.
-    QDir(moved).removeRecursively();
+    removeTestFolder(moved);
     EXPECT_FALSE(BookmarkResolver::tryResolve(bookmark).has_value());
     EXPECT_EQ(BookmarkResolver::open(bookmark).refusal, BookmarkResolver::Refusal::Moved);
-    QDir(docs).removeRecursively();
+    removeTestFolder(docs);
     EXPECT_FALSE(BookmarkResolver::tryResolve(bookmark).has_value());
     EXPECT_EQ(BookmarkResolver::open(bookmark).refusal, BookmarkResolver::Refusal::Missing);
     try {

@@ -28,11 +28,11 @@ QStringList namesOf(const QList<SearchResult>& results) {
 class SpotlightSearchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        QDir(root).removeRecursively();
+        removeTestFolder(root);
         QDir().mkpath(share);
         QDir().mkpath(outside);
     }
-    void TearDown() override { QDir(root).removeRecursively(); }
+    void TearDown() override { removeTestFolder(root); }
 
     // A real file in the share, known to the index with the same date.
     QString indexed(const QString& relative, int dayOfMonth, const QString& content = {},

@@ -21,9 +21,9 @@ class Catalog : public ::testing::Test {
 protected:
     void SetUp() override {
         installMemoryDefaults();
-        QDir(LocalLLMCatalog::hubPath()).removeRecursively();
+        removeTestFolder(LocalLLMCatalog::hubPath());
     }
-    void TearDown() override { QDir(LocalLLMCatalog::hubPath()).removeRecursively(); }
+    void TearDown() override { removeTestFolder(LocalLLMCatalog::hubPath()); }
 };
 
 const QByteArray kRemote = R"({"models":[

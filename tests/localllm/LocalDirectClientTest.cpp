@@ -1,10 +1,12 @@
 #include "localllm/LocalDirectClient.h"
 #include "localllm/LocalHttp.h"
+#include "localllm/LocalStream.h"
 #include "support/FakeLocalModelServer.h"
 #include "support/TestSupport.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -44,6 +46,9 @@ TEST(LocalDirectClient, ProbeIsTrueOnlyFor2xxWithinTheTimeout) {
     EXPECT_EQ(server.lastRequest().path, "/v1//models");
 
     EXPECT_FALSE(runTask(LocalDirectClient::isReachable(FakeLocalModelServer::closedEndpoint(), 2)));
+    // A listing past the probe's bound is not read to its end.
+    server.setModelsResponse(ScriptedResponse::json(200, QByteArray(LocalHttp::kMaxProbeBody + 1, ' ')));
+    EXPECT_FALSE(runTask(LocalDirectClient::isReachable(server.endpoint(), 2)));
     EXPECT_FALSE(runTask(LocalDirectClient::isReachable("::not a url::", 2)));
 
     ScriptedResponse silent;
@@ -212,4 +217,154 @@ TEST(LocalDirectClient, AnOverlongLineEndsTheReadWithAnError) {
     ASSERT_TRUE(error);
     EXPECT_THROW(std::rethrow_exception(error), LocalHttp::LineTooLongError);
     EXPECT_EQ(deltas, QStringList{"ok"}); // what came before stays delivered
+}
+
+namespace {
+QByteArray contentEvent(const QByteArray& escapedText) {
+    return "data: {\"choices\":[{\"delta\":{\"content\":\"" + escapedText + "\"}}]}\n\n";
+}
+} // namespace
+
+TEST(LocalDirectClient, HalvesOfASurrogatePairSplitBetweenEventsAreJoined) {
+    struct Case {
+        QList<QByteArray> contents; // escaped JSON text of each event's content
+        QString text;
+    };
+    const QString grin = QString::fromUtf8("\xF0\x9F\x98\x80");
+    const QString bad = QString(QChar(0xFFFD));
+    const QList<Case> cases = {
+        {{"x\\ud83d", "\\ude00y"}, "x" + grin + "y"},
+        {{"\\ud83d", "\\uDE00"}, grin},
+        {{"\\ud83d\\ude00", "z"}, grin + "z"},             // a whole pair is left alone
+        {{"a\\ud83d", "b", "\\ude00c"}, "ab" + bad + "c"}, // the half waits for the next event only
+        {{"\\ude00q"}, bad + "q"},                         // a second half alone
+        {{"\\ud83dq"}, bad + "q"},                         // a first half inside a string
+        {{"\\\\ud83d"}, "\\ud83d"},                        // an escaped backslash, not an escape
+    };
+    for (const Case& c : cases) {
+        FakeLocalModelServer server;
+        QList<QPair<int, QByteArray>> chunks;
+        for (const QByteArray& content : c.contents)
+            chunks.append({0, contentEvent(content)});
+        chunks.append({0, "data: [DONE]\n\n"});
+        server.setChatResponse(ScriptedResponse::stream(200, chunks));
+        EXPECT_EQ(stream(server).text, c.text) << c.contents.join(" | ").constData();
+    }
+}
+
+TEST(LocalDirectClient, StreamsThatFailMidReplySayHow) {
+    auto failure = [](const ScriptedResponse& response, QStringList* deltas) {
+        FakeLocalModelServer server;
+        server.setChatResponse(response);
+        return runTaskCatching(LocalDirectClient::streamChatRaw(
+            server.endpoint(), kBody, [deltas](const QString& d) { deltas->append(d); }));
+    };
+    QStringList deltas;
+
+    // An error event without choices, as servers report a failure after the head.
+    auto error = failure(ScriptedResponse::stream(
+                             200, {{0, contentEvent("a")},
+                                   {0, "data: {\"error\":{\"message\":\"out of memory\",\"code\":500}}\n\n"},
+                                   {0, contentEvent("never")}}),
+                         &deltas);
+    EXPECT_EQ(errorText(error), QString("Local server error: out of memory"));
+    EXPECT_EQ(deltas, QStringList{"a"});
+    // Without a message the object is shown; with choices the event is an ordinary one.
+    deltas.clear();
+    error = failure(ScriptedResponse::stream(200, {{0, "data: {\"error\":{\"code\":7},\"choices\":[]}\n\n"}}),
+                    &deltas);
+    EXPECT_EQ(errorText(error), QString("Local server error: {\"code\":7}"));
+    error = failure(
+        ScriptedResponse::stream(
+            200, {{0, "data: {\"error\":{\"code\":7},\"choices\":[{\"delta\":{\"content\":\"b\"}}]}\n\n"}}),
+        &deltas);
+    EXPECT_FALSE(error);
+    EXPECT_EQ(deltas, QStringList{"b"});
+
+    // The connection breaks before the announced length has come.
+    deltas.clear();
+    ScriptedResponse cut = ScriptedResponse::stream(200, {{0, contentEvent("c")}, {50, "data: {\"cho"}});
+    cut.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("100000")));
+    error = failure(cut, &deltas);
+    ASSERT_TRUE(error);
+    EXPECT_THROW(std::rethrow_exception(error), LocalHttp::ConnectionLostError);
+    EXPECT_EQ(errorText(error), QString("La connexion au serveur local a été perdue pendant la réponse."));
+    EXPECT_EQ(deltas, QStringList{"c"});
+
+    // Text past the bound of one reply, content and tool-call arguments together.
+    const qsizetype piece = 256 * 1024;
+    QList<QPair<int, QByteArray>> chunks;
+    for (qsizetype sent = 0; sent <= LocalStream::kMaxReplyText / 2; sent += piece)
+        chunks.append({0, contentEvent(QByteArray(piece, 't'))});
+    const Json call = SseScript::chunkWithDelta(Json{
+        {"tool_calls",
+         Json::array({Json{{"index", 0},
+                           {"function", {{"name", "open_app"}, {"arguments", std::string(piece, 'u')}}}}})}});
+    for (qsizetype sent = 0; sent <= LocalStream::kMaxReplyText / 2; sent += piece)
+        chunks.append({0, "data: " + QByteArray::fromStdString(call.dump()) + "\n\n"});
+    deltas.clear();
+    error = failure(ScriptedResponse::stream(200, chunks), &deltas);
+    ASSERT_TRUE(error);
+    EXPECT_THROW(std::rethrow_exception(error), LocalStream::ReplyTooLongError);
+    EXPECT_EQ(errorText(error), QString("La réponse du serveur local dépasse 4194304 caractères."));
+}
+
+TEST(LocalDirectClient, ALineAtTheLimitIsTakenWhereverItsTerminatorFalls) {
+    // A content event exactly as long as the line limit, ended by CR LF; the CR is
+    // the last byte of one read, the LF the first of the next.
+    const QByteArray head = "data: {\"choices\":[{\"delta\":{\"content\":\"";
+    const QByteArray tail = "\"}}]}";
+    const qsizetype fill = LocalHttp::ReplyReader::kDefaultMaxLine - head.size() - tail.size();
+    const QByteArray line = head + QByteArray(fill, 'k') + tail;
+    ASSERT_EQ(line.size(), LocalHttp::ReplyReader::kDefaultMaxLine);
+    for (const QByteArray& end : {QByteArray("\r"), QByteArray("\n")}) {
+        FakeLocalModelServer server;
+        server.setChatResponse(ScriptedResponse::stream(
+            200, {{0, line + end}, {200, end == "\r" ? "\n\r\n" : "\n"}, {0, "data: [DONE]\n\n"}}));
+        EXPECT_EQ(stream(server).text.size(), fill);
+    }
+}
+
+namespace {
+// A reply whose whole body has already arrived: nothing makes its reader wait.
+std::unique_ptr<LocalHttp::ReplyReader> finishedReply(ScriptedHttpServer& server, const QByteArray& body) {
+    server.route("GET", "/body", ScriptedResponse::text(200, body));
+    HttpRequest request;
+    request.url = QUrl(server.baseUrl() + "/body");
+    auto reader = std::make_unique<LocalHttp::ReplyReader>(LocalHttp::start(request, 0));
+    runTask(reader->waitForFinished());
+    return reader;
+}
+
+QCoro::Task<int> countLines(LocalHttp::ReplyReader& reader, const bool& stopWhen) {
+    int lines = 0;
+    while (!stopWhen) {
+        const std::optional<QByteArray> line = co_await reader.nextLine();
+        if (!line)
+            break;
+        ++lines;
+    }
+    co_return lines;
+}
+} // namespace
+
+TEST(LocalHttpReader, ReadingGivesTheEventLoopItsTurnAndBoundsTheBacklog) {
+    ScriptedHttpServer server(false);
+    const int total = 80000;
+    QByteArray body;
+    for (int i = 0; i < total; ++i)
+        body += QByteArray(99, 'l') + "\n";
+    auto reader = finishedReply(server, body);
+    // A zero timer armed before reading fires while lines are still being read.
+    bool fired = false;
+    QTimer::singleShot(0, [&] { fired = true; });
+    const int read = runTask(countLines(*reader, fired));
+    EXPECT_TRUE(fired);
+    EXPECT_LT(read, total);
+
+    // More than the backlog bound received and unread: the reader gives up.
+    auto flooded = finishedReply(server, QByteArray(LocalHttp::ReplyReader::kMaxBacklog + 1, '\n'));
+    const auto error = runTaskCatching(flooded->nextLine());
+    ASSERT_TRUE(error);
+    EXPECT_THROW(std::rethrow_exception(error), LocalHttp::BacklogError);
 }

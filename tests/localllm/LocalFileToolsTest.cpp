@@ -220,15 +220,15 @@ TEST_F(FileToolsTest, ListShowsEachResolvableFolderWithItsPosition) {
     const BookmarkEntry a = share(inHome, "Partage");
     const BookmarkEntry b = share(gone);
     const BookmarkEntry c = share(third, "Troisième");
-    QDir(gone).removeRecursively();
+    removeTestFolder(gone);
 
     EXPECT_EQ(call("list_local_folders", "[]"),
               "1. Partage (~/Partage-outils, id: " + QString::fromStdString(uuidOf(a.id)) +
                   ")\n3. Troisième (" + third + ", id: " + QString::fromStdString(uuidOf(c.id)) + ")");
     EXPECT_EQ(BookmarkResolver::accessStarts(), 0);
 
-    QDir(inHome).removeRecursively();
-    QDir(third).removeRecursively();
+    removeTestFolder(inHome);
+    removeTestFolder(third);
     EXPECT_EQ(call("list_local_folders", Json::object()), "");
     (void)b;
 }
@@ -310,7 +310,7 @@ TEST_F(FileToolsTest, BrowseRefusesBadIdsAndEscapes) {
     EXPECT_EQ(BookmarkResolver::accessStarts(), BookmarkResolver::accessStops());
 
     // The shared folder itself is gone.
-    QDir(docs).removeRecursively();
+    removeTestFolder(docs);
     EXPECT_EQ(call("browse_local_folder", {{"folder_id", folderId}}),
               "Impossible de résoudre le bookmark (dossier déplacé ?).");
 }
@@ -332,6 +332,15 @@ TEST_F(FileToolsTest, OcrRecognisesTheTextOfASharedImage) {
     const QString failed = call("ocr_local_image", {{"document_id", str(ids[2])}});
     EXPECT_TRUE(failed.startsWith("OCR failed: ")) << failed.toStdString();
     EXPECT_GT(failed.size(), QString("OCR failed: ").size());
+
+    // A link listed as scan.png to a file without extension is typed by the listed name.
+    const QString links = root.path() + "/Liens";
+    const BookmarkEntry linksEntry = share(links);
+    ASSERT_TRUE(fixtures::textImage({"Facture 2024"}).save(links + "/contenu", "PNG"));
+    ASSERT_TRUE(QFile::link(links + "/contenu", links + "/scan.png"));
+    const QStringList linkIds = idsIn(call("browse_local_folder", {{"folder_id", uuidOf(linksEntry.id)}}));
+    ASSERT_EQ(linkIds.size(), 2); // contenu, scan.png
+    EXPECT_EQ(fixtures::squeeze(call("ocr_local_image", {{"document_id", str(linkIds[1])}})), "Facture 2024");
     EXPECT_EQ(BookmarkResolver::accessStarts(), BookmarkResolver::accessStops());
 }
 

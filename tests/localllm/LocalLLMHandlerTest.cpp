@@ -1,5 +1,6 @@
 #include "localllm/LocalLLMHandler.h"
 #include "localllm/LocalLLMTelemetry.h"
+#include "localllm/LocalStream.h"
 #include "platform/SecretStore.h"
 #include "session/AppSession.h"
 #include "support/FakeLocalModelServer.h"
@@ -289,6 +290,41 @@ TEST_F(LocalLLMHandlerTest, FailuresEndWithOneErrorUpdate) {
     settings.endpoint = FakeLocalModelServer::closedEndpoint();
     EXPECT_EQ(onlyError(kBody),
               QString("Serveur local injoignable : Impossible de se connecter au serveur."));
+}
+
+TEST_F(LocalLLMHandlerTest, AStreamThatFailsAfterItsHeadEndsWithWhatHappened) {
+    // The streamed text before the failure stays sent; the run ends with one error.
+    auto endOf = [&](const ScriptedResponse& response) -> QString {
+        backend.clearRequests();
+        server.setChatResponse(response);
+        run(kBody);
+        const QList<Update> all = updates();
+        if (all.size() != 2 || deltas() != QStringList{"a"} || final().at("status") != "error")
+            return "unexpected updates: " + QString::number(all.size()) + " " +
+                   QString::fromStdString(final().dump());
+        return json::qstr(final().at("error_message"));
+    };
+    const QByteArray first = "data: {\"choices\":[{\"delta\":{\"content\":\"a\"}}]}\n\n";
+
+    EXPECT_EQ(endOf(ScriptedResponse::stream(
+                  200, {{0, first}, {0, "data: {\"error\":{\"message\":\"context too long\"}}\n\n"}})),
+              QString("Erreur du serveur local : context too long"));
+
+    ScriptedResponse cut = ScriptedResponse::stream(200, {{0, first}, {50, "data: {"}});
+    cut.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("100000")));
+    EXPECT_EQ(endOf(cut), QString("La connexion au serveur local a été perdue pendant la réponse."));
+
+    // An endless reply ends at the bound instead of holding the bridge.
+    QList<QPair<int, QByteArray>> chunks{{0, first}};
+    const QByteArray big =
+        "data: {\"choices\":[{\"delta\":{\"content\":\"" + QByteArray(512 * 1024, 'b') + "\"}}]}\n\n";
+    for (qsizetype sent = 0; sent <= LocalStream::kMaxReplyText; sent += 512 * 1024)
+        chunks.append({0, big});
+    backend.clearRequests();
+    server.setChatResponse(ScriptedResponse::stream(200, chunks));
+    run(kBody);
+    EXPECT_EQ(json::qstr(final().at("error_message")),
+              QString("La réponse du serveur local dépasse 4194304 caractères."));
 }
 
 TEST_F(LocalLLMHandlerTest, LostUpdatesAreDroppedAndAFailedResultIsReported) {

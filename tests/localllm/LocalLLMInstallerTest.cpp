@@ -8,6 +8,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -66,7 +69,7 @@ class InstallerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         for (const char* folder : {".local", ".linuxbrew", ".config/systemd", ".ombrix-local-llm"})
-            QDir(home() + '/' + folder).removeRecursively();
+            removeTestFolder(home() + '/' + folder);
         if (systemHasAny(brewCandidates()) || systemHasAny(uvCandidates()))
             GTEST_SKIP() << "this machine has Homebrew or uv installed system-wide";
         runner = std::make_shared<FakeCommandRunner>();
@@ -229,14 +232,17 @@ TEST_F(InstallerTest, ASecondInstallationIsRefusedWhileOneRuns) {
     runner->hold = true;
     bool firstDone = false;
     std::exception_ptr firstError;
-    auto first = [&]() -> QCoro::Task<> {
+    // The lambda is named: its coroutine reads the captures through the closure,
+    // which must outlive the task.
+    auto installFirst = [&]() -> QCoro::Task<> {
         try {
             co_await LocalLLMInstaller::install(QString(), nullptr);
         } catch (...) {
             firstError = std::current_exception();
         }
         firstDone = true;
-    }();
+    };
+    QCoro::Task<> first = installFirst();
     ASSERT_TRUE(spinUntil([&] { return !runner->commands.isEmpty(); }));
 
     install();
@@ -299,14 +305,48 @@ TEST(InstallerUnit, TextMatchesTheGoldenFileAndQuotesUnusualHomes) {
 
     // A home with a space, a percent sign and a dollar sign stays one word, literally.
     const QString text = unitFileText("/home/Jo 100%$");
-    EXPECT_TRUE(text.contains("ExecStart=\"/home/Jo 100%%$$/.local/bin/mlx_lm.server\" --host 127.0.0.1"))
+    EXPECT_TRUE(text.contains("ExecStart=\"/home/Jo 100%%$/.local/bin/mlx_lm.server\" --host 127.0.0.1"))
         << text.toStdString();
     EXPECT_TRUE(text.contains("Environment=\"HOME=/home/Jo 100%%$\"\n"));
     EXPECT_TRUE(text.contains("StandardError=append:/home/Jo 100%%$/.ombrix-local-llm/server.log\n"));
 }
 
+TEST(InstallerUnit, SystemdReadsTheServerPathOfEveryHome) {
+    const QString analyze = QStandardPaths::findExecutable("systemd-analyze");
+    if (analyze.isEmpty())
+        GTEST_SKIP() << "systemd-analyze is not installed";
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    // Folder names a home may have; systemd takes some of their characters as its own.
+    const QStringList names = {"plain",       "a$b",        "$HOME",   "with space",
+                               "per%cent%h",  "semi;colon", "quo\"te", "apo'strophe",
+                               "back\\slash", "tab\there",  "é ${x}"};
+    for (const QString& name : names) {
+        const QString home = root.path() + "/" + name;
+        const QString server = home + "/.local/bin/mlx_lm.server";
+        ASSERT_TRUE(QDir().mkpath(home + "/.local/bin"));
+        QFile program(server);
+        ASSERT_TRUE(program.open(QIODevice::WriteOnly));
+        program.write("#!/bin/sh\n");
+        program.close();
+        program.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        const QString unit = root.path() + "/" + QString::number(names.indexOf(name)) + ".service";
+        QFile file(unit);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(unitFileText(home).toUtf8());
+        file.close();
+
+        // verify fails when the program it reads does not exist or is not taken.
+        QProcess verify;
+        verify.setProcessChannelMode(QProcess::MergedChannels);
+        verify.start(analyze, {"verify", unit});
+        ASSERT_TRUE(verify.waitForFinished(30000));
+        EXPECT_EQ(verify.exitCode(), 0) << name.toStdString() << ": " << verify.readAll().toStdString();
+    }
+}
+
 TEST(InstallerUnit, WritingReplacesThePreviousFileAtomically) {
-    QDir(QDir::homePath() + "/.config/systemd").removeRecursively();
+    removeTestFolder(QDir::homePath() + "/.config/systemd");
     QDir().mkpath(QFileInfo(unitFilePath()).absolutePath());
     {
         QFile old(unitFilePath());

@@ -35,10 +35,10 @@ class PhotoToolsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         defaults = installMemoryDefaults();
-        QDir(PhotoLibrary::rootFolder()).removeRecursively();
+        removeTestFolder(PhotoLibrary::rootFolder());
         PhotosBridgeHandler::setConsentAsker({});
     }
-    void TearDown() override { QDir(PhotoLibrary::rootFolder()).removeRecursively(); }
+    void TearDown() override { removeTestFolder(PhotoLibrary::rootFolder()); }
 
     void allow(bool allowed) {
         defaults->setBool(QString::fromLatin1(PhotosBridgeHandler::kAccessKey), allowed);
@@ -139,7 +139,7 @@ protected:
     }
     void TearDown() override {
         qputenv("XDG_DATA_DIRS", savedDataDirs);
-        QDir(applications).removeRecursively();
+        removeTestFolder(applications);
     }
 
     QTemporaryDir system;

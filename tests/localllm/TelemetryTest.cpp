@@ -22,8 +22,8 @@ void makeCacheFolder(const QString& name, bool withSnapshot) {
 
 class HubFolder : public ::testing::Test {
 protected:
-    void SetUp() override { QDir(LocalLLMCatalog::hubPath()).removeRecursively(); }
-    void TearDown() override { QDir(LocalLLMCatalog::hubPath()).removeRecursively(); }
+    void SetUp() override { removeTestFolder(LocalLLMCatalog::hubPath()); }
+    void TearDown() override { removeTestFolder(LocalLLMCatalog::hubPath()); }
 };
 
 QString writeMeminfo(const QTemporaryDir& dir, const QByteArray& text) {
@@ -210,6 +210,10 @@ TEST(LocalLLMTelemetry, UnusableAnswersLeaveTheModelOutAndAreNotCached) {
         ScriptedResponse::json(200, R"({"data":[{"id":"x"}],"deep":)" + QByteArray("[").repeated(12'000) +
                                         QByteArray("]").repeated(12'000) + "}"),
         ScriptedResponse::json(500, R"({"data":[{"id":"x"}]})"),
+        // Bounds: a listing past what a probe reads, an id too long for a header.
+        ScriptedResponse::json(200,
+                               R"({"data":[{"id":"a/b"}],"pad":")" + QByteArray(300 * 1024, 'p') + "\"}"),
+        ScriptedResponse::json(200, R"({"data":[{"id":")" + QByteArray(300, 'm') + "\"}]}"),
     };
     int expected = 0;
     for (const ScriptedResponse& answer : answers) {

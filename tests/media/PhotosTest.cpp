@@ -1,8 +1,8 @@
 #include "support/MediaFixtures.h"
 
+#include "bridge/PhotosBridgeHandler.h"
 #include "content/PhotoLibrary.h"
 #include "content/PhotoOpener.h"
-#include "bridge/PhotosBridgeHandler.h"
 #include "support/RecordingDesktopOpener.h"
 #include "support/TestSupport.h"
 
@@ -73,8 +73,8 @@ TEST(PhotoPeriodTest, aMonthWhoseMidnightIsSkippedStartsWhenTheClocksResume) {
 // A library in the test's Pictures folder.
 class PhotoLibraryTest : public ::testing::Test {
 protected:
-    void SetUp() override { QDir(PhotoLibrary::rootFolder()).removeRecursively(); }
-    void TearDown() override { QDir(PhotoLibrary::rootFolder()).removeRecursively(); }
+    void SetUp() override { removeTestFolder(PhotoLibrary::rootFolder()); }
+    void TearDown() override { removeTestFolder(PhotoLibrary::rootFolder()); }
     static QString at(const QString& relative) {
         return PhotoLibrary::rootFolder() + QLatin1Char('/') + relative;
     }
@@ -225,7 +225,7 @@ namespace {
 class PhotoOpenerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        QDir(PhotoLibrary::rootFolder()).removeRecursively();
+        removeTestFolder(PhotoLibrary::rootFolder());
         PhotoOpener::setAlertPresenter(
             [this](const QString& message, const QString& text) { alerts << message + " / " + text; });
         opener = RecordingDesktopOpener::install();
@@ -236,7 +236,7 @@ protected:
     void TearDown() override {
         PhotoOpener::setAlertPresenter({});
         opener.reset();
-        QDir(PhotoLibrary::rootFolder()).removeRecursively();
+        removeTestFolder(PhotoLibrary::rootFolder());
     }
     QStringList alerts;
     std::shared_ptr<RecordingDesktopOpener> opener;

@@ -53,7 +53,7 @@ protected:
     }
     void TearDown() override {
         qputenv("XDG_DATA_DIRS", savedDataDirs);
-        QDir(user).removeRecursively();
+        removeTestFolder(user);
     }
     static void write(const QString& path, const QByteArray& contents) {
         ASSERT_TRUE(fixtures::writeFile(path, contents));
@@ -183,7 +183,7 @@ TEST_F(ShortcutsTest, failuresCarryTheStatusAndTheTrimmedErrorText) {
 class BuiltInRunnerTest : public ::testing::Test {
 protected:
     void SetUp() override { folder = dataHome() + QStringLiteral("/ombrix/shortcuts"); }
-    void TearDown() override { QDir(folder).removeRecursively(); }
+    void TearDown() override { removeTestFolder(folder); }
     QString folder;
 };
 

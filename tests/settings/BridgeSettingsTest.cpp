@@ -45,7 +45,7 @@ protected:
         session.reset();
         BridgeService::resetSharedForTesting();
         BookmarkStore::resetSharedForTesting();
-        QDir(root).removeRecursively();
+        removeTestFolder(root);
     }
 
     FakeBackend backend;
@@ -139,7 +139,7 @@ TEST_F(BridgeSettingsTest, AddingRemovingAndShowingFolders) {
     EXPECT_FALSE(controller.addError().has_value());
 
     // A folder that is gone shows its name on the path line and can be removed.
-    QDir(root + "/Photos").removeRecursively();
+    removeTestFolder(root + "/Photos");
     EXPECT_EQ(controller.folders()[1].path, "Photos");
     controller.removeFolder(rows[1].id);
     EXPECT_EQ(bookmarks.entries().size(), 2);

@@ -63,9 +63,9 @@ protected:
     void SetUp() override {
         installMemoryDefaults();
         AppSession::resetSharedForTesting();
-        QDir(QDir::homePath() + "/.cache").removeRecursively();
-        QDir(QDir::homePath() + "/.config/systemd").removeRecursively();
-        QDir(QDir::homePath() + "/.ombrix-local-llm").removeRecursively();
+        removeTestFolder(QDir::homePath() + "/.cache");
+        removeTestFolder(QDir::homePath() + "/.config/systemd");
+        removeTestFolder(QDir::homePath() + "/.ombrix-local-llm");
         runner = std::make_shared<FakeCommandRunner>();
         LocalLLMInstaller::setCommandRunner(runner);
         session().setLocalLLMEndpoint(server.endpoint());

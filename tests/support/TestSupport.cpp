@@ -7,7 +7,11 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QWidget>
+
+#include <gtest/gtest.h>
 
 QString errorText(const std::exception_ptr& error) {
     if (!error)
@@ -90,4 +94,49 @@ void routeQueuedPolls(ScriptedHttpServer& server, const QString& path, QQueue<Sc
         empty.holdMs = 20;
         return empty;
     });
+}
+
+namespace {
+// The path, made absolute and canonical as far as it exists, inside the (canonical)
+// temporary folder and not the folder itself.
+bool isInsideTemporaryFolder(const QString& path) {
+    if (path.isEmpty() || QDir::isRelativePath(path))
+        return false;
+    const QString temp = QFileInfo(QDir::tempPath()).canonicalFilePath();
+    if (temp.isEmpty() || temp == QStringLiteral("/"))
+        return false;
+    // The deepest existing ancestor decides (links resolved); the rest is appended.
+    QString existing = QDir::cleanPath(path);
+    QString rest;
+    while (!QFileInfo::exists(existing) && existing != QStringLiteral("/")) {
+        rest = QLatin1Char('/') + QFileInfo(existing).fileName() + rest;
+        existing = QFileInfo(existing).path();
+    }
+    const QString full = QDir::cleanPath(QFileInfo(existing).canonicalFilePath() + rest);
+    return full.startsWith(temp + QLatin1Char('/'));
+}
+} // namespace
+
+bool testHomeIsTemporary() {
+    const QStringList folders = {
+        QDir::homePath(),
+        qEnvironmentVariable("XDG_CONFIG_HOME"),
+        qEnvironmentVariable("XDG_DATA_HOME"),
+        qEnvironmentVariable("XDG_CACHE_HOME"),
+        QStandardPaths::writableLocation(QStandardPaths::PicturesLocation),
+    };
+    for (const QString& folder : folders)
+        if (!isInsideTemporaryFolder(folder))
+            return false;
+    return true;
+}
+
+bool removeTestFolder(const QString& path) {
+    if (!testHomeIsTemporary() || !isInsideTemporaryFolder(path)) {
+        ADD_FAILURE() << "refusing to delete " << path.toStdString()
+                      << ": HOME and the XDG folders must lie inside the temporary folder";
+        return false;
+    }
+    QDir(path).removeRecursively();
+    return true;
 }

@@ -79,6 +79,14 @@ void spinFor(int ms);
 // Processes events until the predicate holds or the time is up.
 bool spinUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
 
+// Whether HOME and the XDG folders (config, data, cache, pictures) all point
+// inside the temporary folder, as the test main sets them. Tests that delete
+// folders under them refuse to run otherwise.
+bool testHomeIsTemporary();
+// Deletes the folder when it lies inside the temporary folder and the home is a
+// temporary one; otherwise deletes nothing, fails the current test and returns false.
+bool removeTestFolder(const QString& path);
+
 // A fresh in-memory defaults store installed as the shared one.
 std::shared_ptr<MemoryDefaultsStore> installMemoryDefaults();
 // A fresh in-memory secret store installed as the shared one (every test process
