@@ -1,5 +1,7 @@
 #include "app/ChatViewModel.h"
 
+#include "platform/Tasks.h"
+
 #include "localllm/LocalDirectClient.h"
 #include "localllm/LocalToolRegistry.h"
 #include "platform/Errors.h"
@@ -33,16 +35,6 @@ QString stringMember(const Json& object, const char* key, const QString& fallbac
     if (it == object.end() || !it->is_string())
         return fallback;
     return QString::fromStdString(it->get<std::string>());
-}
-
-// Fire-and-forget: the task runs on by itself; what it throws is dropped.
-void detach(QCoro::Task<> task) {
-    [](QCoro::Task<> inner) -> QCoro::Task<> {
-        try {
-            co_await std::move(inner);
-        } catch (...) {
-        }
-    }(std::move(task));
 }
 
 } // namespace
@@ -147,7 +139,7 @@ bool ChatViewModel::send(const QString& draft) {
     turn.discussionId = session_->discussionId();
     turn.token = session_->userToken();
     ++shared_->running;
-    detach(runTurn(shared_, std::move(turn))); // returns at the turn's first wait
+    detachTask(runTurn(shared_, std::move(turn))); // returns at the turn's first wait
     return true;
 }
 
@@ -347,8 +339,8 @@ QCoro::Task<> ChatViewModel::runDirectLocal(std::shared_ptr<Shared> shared, Turn
     shared->endTurn(turn.number);
     const std::optional<QString> token = tokenOf(*shared->session);
     if (token && !finalText.isEmpty())
-        detach(recordLocalTurn(shared, turn.userMessageId, *token, turn.prompt, finalText, model,
-                               shared->session->discussionId()));
+        detachTask(recordLocalTurn(shared, turn.userMessageId, *token, turn.prompt, finalText, model,
+                                   shared->session->discussionId()));
 }
 
 QCoro::Task<> ChatViewModel::recordLocalTurn(std::shared_ptr<Shared> shared, QUuid userMessageId,

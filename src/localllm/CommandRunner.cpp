@@ -2,6 +2,7 @@
 
 #include "platform/Localization.h"
 
+#include <QCoreApplication>
 #include <QProcess>
 
 #include <coroutine>
@@ -107,6 +108,14 @@ QCoro::Task<int> ProcessCommandRunner::run(QString program, QStringList argument
     process.setArguments(arguments);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
+    // A command still running when the program quits (a model download, an
+    // installation) is ended with it rather than left behind.
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        QObject::connect(app, &QCoreApplication::aboutToQuit, &process, [&process] {
+            process.kill();
+            process.waitForFinished(2000);
+        });
+    }
 
     LineSplitter splitter;
     auto deliver = [&](const QStringList& lines) {

@@ -1,5 +1,7 @@
 #include "session/AppSession.h"
 
+#include "platform/Tasks.h"
+
 #include "bridge/BridgeService.h"
 #include "localllm/LocalLLMTelemetry.h"
 #include "platform/AuthFailureNotifier.h"
@@ -50,15 +52,6 @@ QString storedText(const char* name, const QString& fallback = QString()) {
     return defaults().string(key(name)).value_or(fallback);
 }
 
-// Fire-and-forget: runs the task and swallows whatever it throws.
-void detach(QCoro::Task<> task) {
-    [](QCoro::Task<> inner) -> QCoro::Task<> {
-        try {
-            co_await std::move(inner);
-        } catch (...) {
-        }
-    }(std::move(task));
-}
 } // namespace
 
 AppSession::AppSession() {
@@ -77,7 +70,7 @@ AppSession::AppSession() {
 
     // 6. Hydration, once the session is in place.
     if (isAuthenticated())
-        QTimer::singleShot(0, this, [this] { detach(hydrateFromServer()); });
+        QTimer::singleShot(0, this, [this] { detachTask(hydrateFromServer()); });
     // 7. The bridge.
     reconcileBridge();
     // 8. Refused tokens, handled after the refused request has returned.
@@ -386,14 +379,14 @@ bool AppSession::setToken(const QString& token) {
         if (userToken_ != trimmed)
             forgetAccount();
         setUserToken(trimmed);
-        QTimer::singleShot(0, this, [this] { detach(hydrateFromServer()); });
+        QTimer::singleShot(0, this, [this] { detachTask(hydrateFromServer()); });
         reconcileBridge();
         return true;
     }
 
     if (isAuthenticated()) {
         // Revoke the old session in the background; its outcome does not matter.
-        detach([](QString oldToken) -> QCoro::Task<> {
+        detachTask([](QString oldToken) -> QCoro::Task<> {
             co_await APIService(oldToken).revokeCurrentSession();
         }(*userToken_));
     }
@@ -526,7 +519,7 @@ void AppSession::sendServerSync() {
     const ServerSync sync = *pendingSync_;
     pendingSync_.reset();
     syncInFlight_ = true;
-    detach([](ServerSync s, QPointer<AppSession> self) -> QCoro::Task<> {
+    detachTask([](ServerSync s, QPointer<AppSession> self) -> QCoro::Task<> {
         try {
             co_await APIService(s.token).patchUserPrefs(s.userId, s.voiceMode, s.provider, s.transcribeAudio,
                                                         s.audioOutput, s.audioVoice);

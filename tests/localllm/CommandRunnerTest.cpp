@@ -5,6 +5,11 @@
 
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <optional>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -85,4 +90,23 @@ TEST(ProcessCommandRunner, ReportsExitStatusesAndLaunchFailures) {
     EXPECT_FALSE(runTaskCatching(LocalLLMInstaller::run("/bin/sh", {"-c", "exit 3"}, nullptr, true)));
     EXPECT_TRUE(runTaskCatching(LocalLLMInstaller::run("/nonexistent/ombrix-tool", {}, nullptr, true)));
     LocalLLMInstaller::setCommandRunner(nullptr);
+}
+
+TEST(ProcessCommandRunner, ACommandStillRunningWhenTheProgramQuitsIsEnded) {
+    ProcessCommandRunner runner;
+    std::optional<int> code;
+    QElapsedTimer clock;
+    clock.start();
+    auto running = [](ProcessCommandRunner& r, std::optional<int>& out) -> QCoro::Task<> {
+        const QStringList arguments{QStringLiteral("-c"), QStringLiteral("exec sleep 60")};
+        out = co_await r.run(QStringLiteral("/bin/sh"), arguments, nullptr);
+    };
+    auto task = running(runner, code);
+    spinFor(200);
+    ASSERT_FALSE(code.has_value());
+    // What the application emits as it quits.
+    QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit", Qt::DirectConnection);
+    ASSERT_TRUE(spinUntil([&] { return code.has_value(); }, 10000));
+    EXPECT_NE(*code, 0);
+    EXPECT_LT(clock.elapsed(), 30000);
 }

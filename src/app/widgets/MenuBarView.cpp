@@ -1,5 +1,7 @@
 #include "app/widgets/MenuBarView.h"
 
+#include "platform/Tasks.h"
+
 #include "app/AppCommands.h"
 #include "app/PopoverHeader.h"
 #include "platform/Localization.h"
@@ -16,15 +18,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-void detach(QCoro::Task<> task) {
-    [](QCoro::Task<> inner) -> QCoro::Task<> {
-        try {
-            co_await std::move(inner);
-        } catch (...) {
-        }
-    }(std::move(task));
-}
 
 QToolButton* iconButton(const QString& symbol, const QString& help) {
     auto* button = new QToolButton;
@@ -196,5 +189,5 @@ void MenuBarView::showScreenForMode() {
 
 void MenuBarView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    detach(recents_->load());
+    detachTask(recents_->load());
 }

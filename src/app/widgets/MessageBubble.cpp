@@ -1,5 +1,7 @@
 #include "app/widgets/MessageBubble.h"
 
+#include "platform/Tasks.h"
+
 #include "app/LinkRouter.h"
 #include "app/MessageMarkdown.h"
 #include "platform/widgets/SymbolIcon.h"
@@ -15,15 +17,6 @@
 #include <cmath>
 
 namespace {
-
-void detach(QCoro::Task<> task) {
-    [](QCoro::Task<> inner) -> QCoro::Task<> {
-        try {
-            co_await std::move(inner);
-        } catch (...) {
-        }
-    }(std::move(task));
-}
 
 QColor assistantFill(const QPalette& palette) {
     QColor fill = palette.color(QPalette::WindowText);
@@ -92,7 +85,8 @@ BubbleLabel::BubbleLabel(ChatMessage::Role role, QWidget* parent)
     colours.setColor(QPalette::Text, BubbleStyle::textColor(role_, colours));
     colours.setColor(QPalette::Link, BubbleStyle::linkColor(role_, colours));
     setPalette(colours);
-    connect(this, &QLabel::linkActivated, this, [](const QString& href) { detach(LinkRouter::open(href)); });
+    connect(this, &QLabel::linkActivated, this,
+            [](const QString& href) { detachTask(LinkRouter::open(href)); });
 }
 
 void BubbleLabel::setContent(const QString& content) {

@@ -1,5 +1,7 @@
 #include "app/widgets/ProviderPicker.h"
 
+#include "platform/Tasks.h"
+
 #include "app/CloudCatalog.h"
 #include "app/widgets/MessageBubble.h"
 #include "localllm/LocalLLMCatalog.h"
@@ -17,15 +19,6 @@
 #include <QtConcurrent>
 
 namespace {
-
-void detach(QCoro::Task<> task) {
-    [](QCoro::Task<> inner) -> QCoro::Task<> {
-        try {
-            co_await std::move(inner);
-        } catch (...) {
-        }
-    }(std::move(task));
-}
 
 // Names from the catalogue and the model cache as a menu shows them: an "&" is
 // shown, not taken as a keyboard mnemonic.
@@ -143,7 +136,7 @@ void ProviderPicker::reloadDownloadedModels() {
 void ProviderPicker::showEvent(QShowEvent* event) {
     QFrame::showEvent(event);
     reloadDownloadedModels();
-    detach(catalog_.refreshIfStale());
+    detachTask(catalog_.refreshIfStale());
 }
 
 void ProviderPicker::mouseReleaseEvent(QMouseEvent* event) {

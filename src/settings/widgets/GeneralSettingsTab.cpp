@@ -1,5 +1,7 @@
 #include "settings/widgets/GeneralSettingsTab.h"
 
+#include "platform/Tasks.h"
+
 #include "platform/Localization.h"
 #include "platform/widgets/SymbolIcon.h"
 #include "session/AppSession.h"
@@ -23,10 +25,6 @@ using SettingsForm::Role;
 namespace {
 
 // Runs a task to its end without anyone awaiting it; failures are the task's own.
-void start(QCoro::Task<> task) {
-    [](QCoro::Task<> inner) -> QCoro::Task<> { co_await std::move(inner); }(std::move(task));
-}
-
 QPushButton* redButton(const QString& text) {
     auto* button = new QPushButton(text);
     QPalette palette = button->palette();
@@ -122,7 +120,7 @@ void GeneralSettingsTab::buildAccount(QVBoxLayout* page) {
     connect(pairCodeField_, &QLineEdit::textEdited, &account_, &GeneralSettingsController::setPairCode);
     auto claim = [this] {
         if (account_.canClaim())
-            start(account_.claimPairingCode());
+            detachTask(account_.claimPairingCode());
     };
     connect(pairButton_, &QPushButton::clicked, this, claim);
     connect(pairCodeField_, &QLineEdit::returnPressed, this, claim);
@@ -285,14 +283,14 @@ void GeneralSettingsTab::buildSummonAndVoice(QVBoxLayout* page) {
     connect(voicePicker_, &QComboBox::activated, this,
             [this](int index) { session_.setAudioVoice(voicePicker_->itemData(index).toString()); });
     connect(previewButton_, &QToolButton::clicked, this,
-            [this] { start(voice_.previewVoice(session_.audioVoice())); });
+            [this] { detachTask(voice_.previewVoice(session_.audioVoice())); });
 }
 
 void GeneralSettingsTab::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!draftRequested_) {
         draftRequested_ = true;
-        start(account_.loadTokenDraft());
+        detachTask(account_.loadTokenDraft());
     }
 }
 

@@ -1,5 +1,7 @@
 #include "settings/widgets/LocalModelSettingsWidget.h"
 
+#include "platform/Tasks.h"
+
 #include "platform/Localization.h"
 #include "platform/widgets/SymbolIcon.h"
 #include "session/AppSession.h"
@@ -21,15 +23,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-void detach(QCoro::Task<> task) {
-    [](QCoro::Task<> inner) -> QCoro::Task<> {
-        try {
-            co_await std::move(inner);
-        } catch (...) {
-        }
-    }(std::move(task));
-}
 
 QLabel* caption(const QString& text, const char* role = "secondary") {
     auto* label = new QLabel(text);
@@ -113,7 +106,7 @@ LocalModelSettingsWidget::LocalModelSettingsWidget(QWidget* parent)
     AppSession& session = AppSession::shared();
     connect(&session, &AppSession::localLLMEndpointChanged, this, [this] {
         if (shown_)
-            detach(controller_->checkHealth());
+            detachTask(controller_->checkHealth());
         refresh();
     });
     connect(&session, &AppSession::localLLMModelChanged, this, &LocalModelSettingsWidget::refresh);
@@ -158,12 +151,12 @@ void LocalModelSettingsWidget::build() {
     statusLabel_->setFont(medium);
     statusSpinner_ = spinner();
     restart_ = new QPushButton(loc("Redémarrer"));
-    connect(restart_, &QPushButton::clicked, this, [this] { detach(controller_->restartServer()); });
+    connect(restart_, &QPushButton::clicked, this, [this] { detachTask(controller_->restartServer()); });
     auto* retest = new QToolButton;
     retest->setIcon(symbolIcon(QStringLiteral("arrow.clockwise")));
     retest->setAutoRaise(true);
     retest->setToolTip(loc("Re-tester"));
-    connect(retest, &QToolButton::clicked, this, [this] { detach(controller_->checkHealth()); });
+    connect(retest, &QToolButton::clicked, this, [this] { detachTask(controller_->checkHealth()); });
     statusRow->addWidget(statusDot_);
     statusRow->addWidget(statusLabel_);
     statusRow->addWidget(statusSpinner_);
@@ -219,7 +212,7 @@ void LocalModelSettingsWidget::build() {
     defaultModel->addWidget(customModel_);
     auto* applyRow = new QHBoxLayout;
     apply_ = new QPushButton(loc("Appliquer et redémarrer"));
-    connect(apply_, &QPushButton::clicked, this, [this] { detach(controller_->applyModel()); });
+    connect(apply_, &QPushButton::clicked, this, [this] { detachTask(controller_->applyModel()); });
     applySpinner_ = spinner();
     applyRow->addWidget(apply_);
     applyRow->addWidget(applySpinner_);
@@ -252,7 +245,7 @@ void LocalModelSettingsWidget::build() {
     installation->addLayout(componentRows_);
     auto* installRow = new QHBoxLayout;
     install_ = new QPushButton;
-    connect(install_, &QPushButton::clicked, this, [this] { detach(controller_->runInstall()); });
+    connect(install_, &QPushButton::clicked, this, [this] { detachTask(controller_->runInstall()); });
     installSpinner_ = spinner();
     auto* redetect = new QToolButton;
     redetect->setIcon(symbolIcon(QStringLiteral("arrow.clockwise")));
@@ -282,12 +275,12 @@ void LocalModelSettingsWidget::build() {
     auto* diagnostic = section(page, loc("Diagnostic"));
     auto* testRow = new QHBoxLayout;
     test_ = new QPushButton(loc("Tester l'inférence"));
-    connect(test_, &QPushButton::clicked, this, [this] { detach(controller_->runTest()); });
+    connect(test_, &QPushButton::clicked, this, [this] { detachTask(controller_->runTest()); });
     testSpinner_ = spinner();
     auto* logs = new QToolButton;
     logs->setText(loc("Ouvrir les logs"));
     logs->setAutoRaise(true);
-    connect(logs, &QToolButton::clicked, this, [this] { detach(controller_->openLogs()); });
+    connect(logs, &QToolButton::clicked, this, [this] { detachTask(controller_->openLogs()); });
     testRow->addWidget(test_);
     testRow->addWidget(testSpinner_);
     testRow->addStretch();
@@ -421,7 +414,7 @@ void LocalModelSettingsWidget::rebuildCatalogue() {
             auto* button = new QPushButton(loc("Télécharger"));
             button->setEnabled(c.rowActionsEnabled());
             connect(button, &QPushButton::clicked, this,
-                    [this, model] { detach(controller_->download(model)); });
+                    [this, model] { detachTask(controller_->download(model)); });
             layout->addWidget(button);
             break;
         }
@@ -482,7 +475,7 @@ void LocalModelSettingsWidget::presentDeleteDialog() {
     connect(box, &QMessageBox::finished, this, [this, box, remove] {
         dialogOpen_ = false;
         if (box->clickedButton() == remove)
-            detach(controller_->confirmDelete());
+            detachTask(controller_->confirmDelete());
         else
             controller_->cancelDelete();
     });
@@ -492,7 +485,7 @@ void LocalModelSettingsWidget::presentDeleteDialog() {
 void LocalModelSettingsWidget::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     shown_ = true;
-    detach(controller_->onShown());
+    detachTask(controller_->onShown());
 }
 
 void LocalModelSettingsWidget::hideEvent(QHideEvent* event) {
