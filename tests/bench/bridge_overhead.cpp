@@ -15,6 +15,7 @@
 #include "platform/SecretStore.h"
 #include "session/AppSession.h"
 #include "session/KeychainStore.h"
+#include "support/BenchSupport.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -50,11 +51,6 @@ QCoro::Task<> heartbeats(int rounds) {
     }
 }
 
-double medianOf(QList<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 QCoro::Task<> reportDone(const BridgeTask& task, const APIService& api) {
     co_await api.reportBridgeTaskSuccess(task.id, Json::object());
 }
@@ -74,10 +70,7 @@ void waitUntil(ScriptedHttpServer& server, const std::function<bool()>& done) {
 
 int main(int argc, char** argv) {
     QTemporaryDir home(QDir::tempPath() + QStringLiteral("/ombrix-bench-XXXXXX"));
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
-    qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/.cache")).toUtf8());
+    pointHomeAt(home.path());
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_LOGGING_RULES", "ombrix.*.info=false");
     QApplication app(argc, argv);

@@ -11,6 +11,7 @@
 #include "platform/SecretStore.h"
 #include "session/AppSession.h"
 #include "session/KeychainStore.h"
+#include "support/BenchSupport.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -41,10 +42,6 @@ protected:
     }
 };
 
-double medianOf(QList<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 } // namespace
 
 int main(int argc, char** argv) {

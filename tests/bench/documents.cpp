@@ -14,6 +14,7 @@
 #include "content/FileManagerSearch.h"
 #include "content/SpotlightSearch.h"
 #include "platform/DefaultsStore.h"
+#include "support/BenchSupport.h"
 #include "support/DocumentFiles.h"
 #include "support/FakeMetadataIndex.h"
 #include "support/TestSupport.h"
@@ -29,19 +30,6 @@
 #include <functional>
 
 namespace {
-
-double medianMs(const std::function<void()>& work) {
-    work(); // warm-up
-    QList<double> runs;
-    for (int i = 0; i < 5; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        runs.append(static_cast<double>(timer.nsecsElapsed()) / 1e6);
-    }
-    std::sort(runs.begin(), runs.end());
-    return runs[2];
-}
 
 // Times the work, then prints its line with the description of its last result.
 void row(const char* what, const std::function<void()>& work, const std::function<QString()>& detail) {

@@ -154,8 +154,9 @@ int main(int argc, char** argv) {
     server.join();
     ::close(listener);
 
-    std::printf("server sent %lld MB; read for %lld ms, %lld characters%s%s\n", static_cast<long long>(megabytes),
-                static_cast<long long>(elapsed), static_cast<long long>(characters),
+    std::printf("server sent %lld MB; read for %lld ms, %lld characters%s%s\n",
+                static_cast<long long>(megabytes), static_cast<long long>(elapsed),
+                static_cast<long long>(characters),
                 failure.isEmpty() ? "" : ", failed: ", failure.toUtf8().constData());
     std::printf("longest GUI-thread stall: %lld ms\n", static_cast<long long>(longestStall));
     std::printf("peak resident memory: %lld MiB before, %lld MiB after\n",

@@ -7,6 +7,8 @@
 #include "content/OcrEngine.h"
 #include "support/MediaFixtures.h"
 
+#include "support/BenchSupport.h"
+
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QPainter>
@@ -36,11 +38,6 @@ QImage scannedPage(int page) {
     painter.drawImage(QPoint(60, 120), fixtures::textImage(pageLines(page), 31));
     painter.end();
     return sheet;
-}
-
-double medianOf(QList<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 struct Measure {

@@ -9,6 +9,7 @@
 #include "platform/Resources.h"
 #include "platform/SecretStore.h"
 #include "session/APIService.h"
+#include "support/BenchSupport.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -32,10 +33,6 @@ QByteArray largeTask(qsizetype bytes) {
     return body + "}}}";
 }
 
-double medianOf(QList<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 } // namespace
 
 int main(int argc, char** argv) {

@@ -41,10 +41,7 @@ int main(int argc, char** argv) {
     QElapsedTimer sinceStart;
     sinceStart.start();
     QTemporaryDir home(QDir::tempPath() + QStringLiteral("/ombrix-bench-XXXXXX"));
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
-    qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/.cache")).toUtf8());
+    pointHomeAt(home.path());
     qputenv("QT_LOGGING_RULES", "ombrix.*.info=false");
     if (qEnvironmentVariableIsEmpty("DISPLAY")) {
         std::fprintf(stderr, "bench_startup: needs an X display with a tray (see the comment at the top)\n");

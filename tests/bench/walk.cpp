@@ -12,6 +12,8 @@
 #include "content/ContentFiles.h"
 #include "content/FileManagerSearch.h"
 
+#include "support/BenchSupport.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
@@ -28,19 +30,6 @@
 namespace {
 
 constexpr qint64 kEveryEntry = 10'000'000;
-
-double medianMs(const std::function<void()>& work) {
-    work(); // warm-up
-    QList<double> runs;
-    for (int i = 0; i < 5; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        runs.append(static_cast<double>(timer.nsecsElapsed()) / 1e6);
-    }
-    std::sort(runs.begin(), runs.end());
-    return runs[2];
-}
 
 void row(const char* what, const std::function<void()>& work) {
     std::printf("| %s | %.1f |\n", what, medianMs(work));

@@ -4,6 +4,7 @@
 #include "platform/DefaultsStore.h"
 #include "platform/Resources.h"
 #include "platform/SecretStore.h"
+#include "support/TestSupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -15,13 +16,8 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir home(QDir::tempPath() + QStringLiteral("/ombrix-test-XXXXXX"));
-    if (!qEnvironmentVariableIsSet("OMBRIX_TEST_KEEP_HOME")) {
-        qputenv("HOME", home.path().toUtf8());
-        qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
-        qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
-        qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/.cache")).toUtf8());
-        qputenv("XDG_PICTURES_DIR", (home.path() + QStringLiteral("/Pictures")).toUtf8());
-    }
+    if (!qEnvironmentVariableIsSet("OMBRIX_TEST_KEEP_HOME"))
+        pointHomeAt(home.path());
     QApplication app(argc, argv);
     initOmbrixResources();
     DefaultsStore::setShared(std::make_shared<MemoryDefaultsStore>());

@@ -140,3 +140,11 @@ bool removeTestFolder(const QString& path) {
     QDir(path).removeRecursively();
     return true;
 }
+
+void pointHomeAt(const QString& folder) {
+    qputenv("HOME", folder.toUtf8());
+    qputenv("XDG_CONFIG_HOME", (folder + QStringLiteral("/.config")).toUtf8());
+    qputenv("XDG_DATA_HOME", (folder + QStringLiteral("/.local/share")).toUtf8());
+    qputenv("XDG_CACHE_HOME", (folder + QStringLiteral("/.cache")).toUtf8());
+    qputenv("XDG_PICTURES_DIR", (folder + QStringLiteral("/Pictures")).toUtf8());
+}

@@ -79,6 +79,9 @@ void spinFor(int ms);
 // Processes events until the predicate holds or the time is up.
 bool spinUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
 
+// Points HOME and the XDG folders (config, data, cache, pictures) inside `folder`,
+// so that tests and benchmarks never touch the user's own files.
+void pointHomeAt(const QString& folder);
 // Whether HOME and the XDG folders (config, data, cache, pictures) all point
 // inside the temporary folder, as the test main sets them. Tests that delete
 // folders under them refuse to run otherwise.

@@ -8,39 +8,15 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
-namespace {
-QFont sized(QFont font, int points, QFont::Weight weight) {
-    font.setPointSizeF(points * 0.75 + 0.5); // the points of the layout are pixels here
-    font.setPixelSize(points);
-    font.setWeight(weight);
-    return font;
-}
-} // namespace
-
 MicrophoneView::MicrophoneView(AppSession& session, QWidget* parent)
     : QWidget(parent)
     , controller_(new MicrophoneController(session, this)) {
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(20);
-    layout->addStretch(1);
-    layout->addSpacing(8);
-
-    orb_ = new VoiceOrb(this);
-    layout->addWidget(orb_, 0, Qt::AlignHCenter);
-
-    auto* labels = new QVBoxLayout;
-    labels->setSpacing(4);
-    primary_ = new QLabel(this);
-    primary_->setFont(sized(font(), 14, QFont::Medium));
-    primary_->setAlignment(Qt::AlignCenter);
-    primary_->setWordWrap(true);
-    secondary_ = new QLabel(this);
-    secondary_->setFont(sized(font(), 11, QFont::Normal));
-    secondary_->setAlignment(Qt::AlignCenter);
-    secondary_->setForegroundRole(QPalette::PlaceholderText);
-    labels->addWidget(primary_);
-    labels->addWidget(secondary_);
-    layout->addLayout(labels);
+    const VoiceScreenTop top = addVoiceScreenTop(this, layout);
+    orb_ = top.orb;
+    primary_ = top.primary;
+    secondary_ = top.secondary;
 
     replyArea_ = new QScrollArea(this);
     replyArea_->setWidgetResizable(true);
@@ -48,7 +24,7 @@ MicrophoneView::MicrophoneView(AppSession& session, QWidget* parent)
     replyArea_->setFrameShape(QFrame::NoFrame);
     replyArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     replyText_ = new QLabel(replyArea_);
-    replyText_->setFont(sized(font(), 13, QFont::Normal));
+    replyText_->setFont(voiceFont(font(), 13, QFont::Normal));
     replyText_->setWordWrap(true);
     replyText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     replyText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);

@@ -11,12 +11,6 @@
 #include <QVBoxLayout>
 
 namespace {
-QFont sized(QFont font, int pixels, QFont::Weight weight) {
-    font.setPixelSize(pixels);
-    font.setWeight(weight);
-    return font;
-}
-
 // A transcript line: a small label over the text.
 QWidget* transcriptLine(QWidget* parent, const QString& label, QPalette::ColorRole accent, QLabel** text) {
     auto* line = new QWidget(parent);
@@ -24,10 +18,10 @@ QWidget* transcriptLine(QWidget* parent, const QString& label, QPalette::ColorRo
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
     auto* caption = new QLabel(label, line);
-    caption->setFont(sized(parent->font(), 10, QFont::DemiBold));
+    caption->setFont(voiceFont(parent->font(), 10, QFont::DemiBold));
     caption->setForegroundRole(QPalette::PlaceholderText);
     *text = new QLabel(line);
-    (*text)->setFont(sized(parent->font(), 13, QFont::Normal));
+    (*text)->setFont(voiceFont(parent->font(), 13, QFont::Normal));
     (*text)->setWordWrap(true);
     (*text)->setTextInteractionFlags(Qt::TextSelectableByMouse);
     (*text)->setForegroundRole(accent);
@@ -42,25 +36,10 @@ RealtimeView::RealtimeView(AppSession& session, QWidget* parent)
     , controller_(new RealtimeController(session, this)) {
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(18);
-    layout->addStretch(1);
-    layout->addSpacing(8);
-
-    orb_ = new VoiceOrb(this);
-    layout->addWidget(orb_, 0, Qt::AlignHCenter);
-
-    auto* labels = new QVBoxLayout;
-    labels->setSpacing(4);
-    primary_ = new QLabel(this);
-    primary_->setFont(sized(font(), 14, QFont::Medium));
-    primary_->setAlignment(Qt::AlignCenter);
-    primary_->setWordWrap(true);
-    secondary_ = new QLabel(this);
-    secondary_->setFont(sized(font(), 11, QFont::Normal));
-    secondary_->setAlignment(Qt::AlignCenter);
-    secondary_->setForegroundRole(QPalette::PlaceholderText);
-    labels->addWidget(primary_);
-    labels->addWidget(secondary_);
-    layout->addLayout(labels);
+    const VoiceScreenTop top = addVoiceScreenTop(this, layout);
+    orb_ = top.orb;
+    primary_ = top.primary;
+    secondary_ = top.secondary;
 
     transcripts_ = new QScrollArea(this);
     transcripts_->setWidgetResizable(true);

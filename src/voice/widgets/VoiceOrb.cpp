@@ -1,5 +1,8 @@
 #include "voice/widgets/VoiceOrb.h"
 
+#include <QLabel>
+#include <QVBoxLayout>
+
 #include "platform/widgets/SymbolIcon.h"
 
 #include <QMouseEvent>
@@ -145,4 +148,33 @@ void VoiceOrb::hideEvent(QHideEvent* event) {
 void VoiceOrb::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
         emit tapped();
+}
+
+QFont voiceFont(QFont font, int pixels, QFont::Weight weight) {
+    font.setPixelSize(pixels);
+    font.setWeight(weight);
+    return font;
+}
+
+VoiceScreenTop addVoiceScreenTop(QWidget* screen, QVBoxLayout* layout) {
+    VoiceScreenTop top;
+    layout->addStretch(1);
+    layout->addSpacing(8);
+    top.orb = new VoiceOrb(screen);
+    layout->addWidget(top.orb, 0, Qt::AlignHCenter);
+
+    auto* labels = new QVBoxLayout;
+    labels->setSpacing(4);
+    top.primary = new QLabel(screen);
+    top.primary->setFont(voiceFont(screen->font(), 14, QFont::Medium));
+    top.primary->setAlignment(Qt::AlignCenter);
+    top.primary->setWordWrap(true);
+    top.secondary = new QLabel(screen);
+    top.secondary->setFont(voiceFont(screen->font(), 11, QFont::Normal));
+    top.secondary->setAlignment(Qt::AlignCenter);
+    top.secondary->setForegroundRole(QPalette::PlaceholderText);
+    labels->addWidget(top.primary);
+    labels->addWidget(top.secondary);
+    layout->addLayout(labels);
+    return top;
 }

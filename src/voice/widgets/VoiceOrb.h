@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QString>
 #include <QVariantAnimation>
 #include <QWidget>
@@ -48,3 +49,18 @@ private:
     QVariantAnimation breathe_;
     QVariantAnimation effect_;
 };
+
+class QLabel;
+class QVBoxLayout;
+
+// The font of the voice screens' texts, sized in pixels.
+QFont voiceFont(QFont font, int pixels, QFont::Weight weight);
+
+// The top of a voice screen, added to its layout: a flexible space, the orb, and
+// under it the state's two centred labels (the main one and a quieter one).
+struct VoiceScreenTop {
+    VoiceOrb* orb = nullptr;
+    QLabel* primary = nullptr;
+    QLabel* secondary = nullptr;
+};
+VoiceScreenTop addVoiceScreenTop(QWidget* screen, QVBoxLayout* layout);
