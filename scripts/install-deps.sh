@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git openssl ca-certificates clang-format
-  qt6-base-dev qt6-base-dev-tools qt6-websockets-dev qt6-multimedia-dev libqt6svg6-dev
+  qt6-base-dev qt6-base-dev-tools qt6-websockets-dev qt6-multimedia-dev qt6-svg-dev
   qt6-l10n-tools qt6-tools-dev-tools
   qcoro-qt6-dev nlohmann-json3-dev
   libsecret-1-dev libpam0g-dev
