@@ -34,7 +34,7 @@ void click(const QPoint& point) {
 
 void saveDesktop(const QString& name) {
     spinFor(300);
-    const QString dir = QStringLiteral(OMBRIX_SOURCE_DIR "/docs/screenshots");
+    const QString dir = QStringLiteral(OMBRIX_SCREENSHOT_DIR);
     QDir().mkpath(dir);
     QGuiApplication::primaryScreen()->grabWindow(0).save(dir + "/" + name + ".png");
 }
@@ -56,10 +56,8 @@ TEST(Tray, TheProgramStartsIntoTheTrayAndTheIconTogglesThePopover) {
         AppDelegate delegate(defaultShellScreens());
         delegate.launch();
         EXPECT_FALSE(delegate.popover()->hasTray());
-        EXPECT_TRUE(QApplication::topLevelWidgets().isEmpty() ||
-                    std::none_of(QApplication::topLevelWidgets().begin(),
-                                 QApplication::topLevelWidgets().end(),
-                                 [](QWidget* w) { return w->isVisible(); }));
+        const QWidgetList windows = QApplication::topLevelWidgets(); // one list, walked from its own ends
+        EXPECT_TRUE(std::none_of(windows.begin(), windows.end(), [](QWidget* w) { return w->isVisible(); }));
         MenuBarController::shared().handleDoubleCommand();
         ASSERT_TRUE(spinUntil([&] { return delegate.popover()->isVisible(); }));
         const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();

@@ -27,7 +27,7 @@ void spinFor(int ms) {
 }
 
 QString saveScreenshot(QWidget* widget, const QString& name) {
-    const QString dir = QStringLiteral(OMBRIX_SOURCE_DIR "/docs/screenshots");
+    const QString dir = QStringLiteral(OMBRIX_SCREENSHOT_DIR);
     QDir().mkpath(dir);
     widget->ensurePolished();
     if (!widget->isVisible())

@@ -116,8 +116,9 @@ void routeQueuedPolls(ScriptedHttpServer& server, const QString& path, QQueue<Sc
 
 class QWidget;
 
-// Renders a widget (shown offscreen at its current size) to
-// docs/screenshots/<name>.png in the source tree, for review. Returns the path.
+// Renders a widget (shown offscreen at its current size) to screenshots/<name>.png
+// in the build tree, for review (scripts/refresh-screenshots.sh copies the renders
+// into docs/screenshots on purpose). Returns the path.
 QString saveScreenshot(QWidget* widget, const QString& name);
 
 // Lets GoogleTest print Qt strings and byte arrays readably.
