@@ -92,16 +92,19 @@ bool CorvanePanelModel::mayPublish(quint64 sequence, const QString& token) const
     return trimmedToken(currentToken_ ? currentToken_() : std::nullopt) == token;
 }
 
-void CorvanePanelModel::publishSuccess(quint64 sequence, const QString& token, bool mutation,
-                                       Settings settings, BridgeHeartbeat heartbeat) {
+void CorvanePanelModel::publishSuccess(quint64 sequence, const QString& token,
+                                       std::optional<quint64> answeredAt, Settings settings,
+                                       BridgeHeartbeat heartbeat) {
     if (!mayPublish(sequence, token)) {
         qCDebug(lcCorvane) << "dropped the reply of a signed-out session";
         return;
     }
     // A load may have been answered before the change it overlapped reached the backend:
-    // the change's answer wins over every load that started before it arrived.
-    if (mutation || sequence > snapshotSequence_) {
-        snapshotSequence_ = mutation ? nextSequence_ : sequence;
+    // the change's answer (stamped when it arrived) wins over every load that started
+    // before it arrived, and gives way only to one that started later.
+    const bool newer = answeredAt ? *answeredAt >= snapshotSequence_ : sequence > snapshotSequence_;
+    if (newer) {
+        snapshotSequence_ = answeredAt.value_or(sequence);
         settings_ = std::move(settings);
         localHeartbeat_ = std::move(heartbeat);
         lastLoadedToken_ = token;
@@ -153,7 +156,7 @@ QCoro::Task<> CorvanePanelModel::refresh(std::optional<QString> token, bool forc
     if (loaded) {
         BridgeHeartbeat heartbeat = co_await std::move(snapshot);
         --loadsInFlight_;
-        publishSuccess(sequence, trimmed, false, std::move(*loaded), std::move(heartbeat));
+        publishSuccess(sequence, trimmed, std::nullopt, std::move(*loaded), std::move(heartbeat));
     } else {
         // The error shows at once: the snapshot (which may wait on the local model
         // server) is let go, runs to its own end and its result is dropped.
@@ -200,9 +203,10 @@ QCoro::Task<> CorvanePanelModel::mutate(std::optional<QString> token, QByteArray
         failure = std::current_exception();
     }
     if (changedSettings) {
+        const quint64 answeredAt = nextSequence_;
         BridgeHeartbeat heartbeat = co_await std::move(snapshot);
         mutationInFlight_ = false;
-        publishSuccess(sequence, trimmed, true, std::move(*changedSettings), std::move(heartbeat));
+        publishSuccess(sequence, trimmed, answeredAt, std::move(*changedSettings), std::move(heartbeat));
     } else {
         { [[maybe_unused]] QCoro::Task<BridgeHeartbeat> dropped = std::move(snapshot); }
         mutationInFlight_ = false;

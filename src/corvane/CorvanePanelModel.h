@@ -24,8 +24,8 @@
 // load time) and the error are sequenced apart:
 // - a load's snapshot replaces the shown one only when the load started after the
 //   one that brought it; a Secure Access change's answer is the state after the
-//   change, so it is always published and outranks every load that started before
-//   it arrived;
+//   change, so it outranks every load that started before it arrived and gives way
+//   only to one that started later;
 // - a failure always sets the error and leaves the snapshot alone; a success clears
 //   the error only when it started after the failure that set it.
 // Only one Secure Access change runs at a time: another request made meanwhile is
@@ -90,8 +90,10 @@ private:
     void clear();
     // Whether an operation started with this sequence number and token may publish.
     bool mayPublish(quint64 sequence, const QString& token) const;
-    void publishSuccess(quint64 sequence, const QString& token, bool mutation, Settings settings,
-                        BridgeHeartbeat heartbeat);
+    // answeredAt: for a Secure Access change, the last sequence number taken when its
+    // answer arrived; nothing for a load.
+    void publishSuccess(quint64 sequence, const QString& token, std::optional<quint64> answeredAt,
+                        Settings settings, BridgeHeartbeat heartbeat);
     void publishFailure(quint64 sequence, const QString& token, const QString& message);
 
     std::optional<Settings> settings_;
