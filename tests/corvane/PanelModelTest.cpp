@@ -6,9 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QTimer>
+#include <QFuture>
+#include <QPromise>
 
-#include <QCoro/QCoroSignal>
+#include <QCoro/QCoroFuture>
 
 namespace {
 
@@ -210,9 +211,9 @@ TEST_F(PanelModelTest, OneSecureAccessChangeAtATime) {
 }
 
 namespace {
-// A heartbeat that ends only when the timer fires (a local model server that does not answer).
-QCoro::Task<BridgeHeartbeat> heldSnapshot(QTimer* release, int* ended) {
-    co_await qCoro(release, &QTimer::timeout);
+// A heartbeat that ends only when released (a local model server that does not answer).
+QCoro::Task<BridgeHeartbeat> heldSnapshot(QFuture<void> release, int* ended) {
+    co_await release;
     ++*ended;
     co_return BridgeHeartbeat{};
 }
@@ -241,10 +242,10 @@ TEST_F(PanelModelTest, AFailureNeverHidesWhatASuccessBrought) {
     EXPECT_EQ(model.lastError(), std::nullopt);
 
     // A failed load or change reports at once: the heartbeat still running is let go.
-    QTimer release;
-    release.setSingleShot(true);
+    QPromise<void> release;
+    release.start();
     int ended = 0;
-    model.setHeartbeatSource([&] { return heldSnapshot(&release, &ended); });
+    model.setHeartbeatSource([&] { return heldSnapshot(release.future(), &ended); });
     const auto loadedAt = model.lastLoadedAt();
     next = {ScriptedResponse::text(500, "boom"), ScriptedResponse::text(403, "non")};
     runTask(model.refresh(QString("tok"), true));
@@ -255,6 +256,6 @@ TEST_F(PanelModelTest, AFailureNeverHidesWhatASuccessBrought) {
     EXPECT_FALSE(model.secureAccessMutationInFlight());
     EXPECT_EQ(model.lastLoadedAt(), loadedAt);
     EXPECT_EQ(ended, 0); // both snapshots were still running
-    release.start(0);
+    release.finish();
     ASSERT_TRUE(spinUntil([&] { return ended == 2; }));
 }
