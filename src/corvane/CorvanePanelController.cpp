@@ -268,8 +268,11 @@ QCoro::Task<> CorvanePanelController::revokeSecureAccess() {
     if (!token || token->isEmpty()) {
         setApprovalPending(true);
         QString prompt = loc("Authentifie-toi pour révoquer Secure Access sur ce Mac.");
-        QFuture<std::optional<QString>> read =
-            QtConcurrent::run([prompt] { return KeychainStore::read(prompt); });
+        // With high security on, presence is asked whatever protection the stored token has.
+        const bool confirm = highSecurityMode();
+        QFuture<std::optional<QString>> read = QtConcurrent::run([prompt, confirm] {
+            return confirm ? KeychainStore::readConfirmingPresence(prompt) : KeychainStore::read(prompt);
+        });
         std::optional<QString> stored = co_await read;
         if (!self)
             co_return;

@@ -109,10 +109,19 @@ TEST_F(PanelControllerTest, RevokeAsksOnlyWithoutASessionToken) {
     ASSERT_EQ(proactive("DELETE").size(), 2);
     EXPECT_EQ(proactive("DELETE").last().header("X-User-Token"), QByteArray("kept"));
 
+    // Saved while high security was off: still asked now that it is on.
+    defaults->setBool("highSecurityMode", false);
+    KeychainStore::save("kept");
+    defaults->setBool("highSecurityMode", true);
+    const int asked = int(gate->asked().size());
+    runTask(controller->revokeSecureAccess());
+    EXPECT_EQ(gate->asked().size(), asked + 1);
+    ASSERT_EQ(proactive("DELETE").size(), 3);
+
     KeychainStore::remove();
     runTask(controller->revokeSecureAccess());
     EXPECT_EQ(model.lastError(), QString("Ce Mac doit être appairé avant de piloter Secure Access."));
-    EXPECT_EQ(proactive("DELETE").size(), 2);
+    EXPECT_EQ(proactive("DELETE").size(), 3);
 }
 
 TEST_F(PanelControllerTest, PasswordWaitKeepsTheEventLoopAndRefusesStackedRequests) {
