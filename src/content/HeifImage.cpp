@@ -2,6 +2,9 @@
 
 #include "platform/Log.h"
 
+#include <QFile>
+#include <QtEndian>
+
 #include <libheif/heif.h>
 
 #include <cstring>
@@ -21,6 +24,9 @@ struct HandleDeleter {
 struct ImageDeleter {
     void operator()(heif_image* image) const { heif_image_release(image); }
 };
+
+// An EXIF block larger than this is not read (JPEG caps it at 64 KiB).
+constexpr size_t kMaxExifBytes = 1024 * 1024;
 
 // A decoder thread per image is enough: several images may be decoded at once.
 constexpr int kDecodingThreads = 1;
@@ -106,6 +112,35 @@ QImage decode(const QByteArray& data, qint64 maxPixels) {
     for (int y = 0; y < decodedHeight; ++y)
         std::memcpy(result.scanLine(y), plane + qint64(y) * stride, rowBytes);
     return result;
+}
+
+QByteArray exifBlock(const QString& path) {
+    prepareLibheif();
+    std::unique_ptr<heif_context, ContextDeleter> context(heif_context_alloc());
+    if (!context)
+        return QByteArray();
+    if (heif_context_read_from_file(context.get(), QFile::encodeName(path).constData(), nullptr).code !=
+        heif_error_Ok)
+        return QByteArray();
+    heif_image_handle* rawHandle = nullptr;
+    const heif_error error = heif_context_get_primary_image_handle(context.get(), &rawHandle);
+    std::unique_ptr<heif_image_handle, HandleDeleter> handle(rawHandle);
+    if (error.code != heif_error_Ok || !handle)
+        return QByteArray();
+    heif_item_id id = 0;
+    if (heif_image_handle_get_list_of_metadata_block_IDs(handle.get(), "Exif", &id, 1) < 1)
+        return QByteArray();
+    // The block begins with the offset of the TIFF header after these four bytes.
+    const size_t size = heif_image_handle_get_metadata_size(handle.get(), id);
+    if (size < 4 + 8 || size > kMaxExifBytes)
+        return QByteArray();
+    QByteArray block(qsizetype(size), Qt::Uninitialized);
+    if (heif_image_handle_get_metadata(handle.get(), id, block.data()).code != heif_error_Ok)
+        return QByteArray();
+    const quint32 offset = qFromBigEndian<quint32>(block.constData());
+    if (offset > size - 4 - 8)
+        return QByteArray();
+    return block.mid(qsizetype(4 + offset));
 }
 
 } // namespace HeifImage

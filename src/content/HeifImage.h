@@ -2,9 +2,11 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QString>
 
-// HEIC/HEIF still images, decoded with libheif. Only ImageFiles calls this; every
-// other reader of image files goes through ImageFiles.
+// HEIC/HEIF still images, read with libheif. Only ImageFiles decodes pixels through
+// this (every other reader of image files goes through ImageFiles); the photo
+// library reads the EXIF block.
 namespace HeifImage {
 
 // Whether these first bytes of a file (at least 12) announce a HEIF container,
@@ -15,5 +17,10 @@ bool looksLikeHeif(const QByteArray& head);
 // applies them, as 8-bit RGB or RGBA. Null when the data cannot be decoded or when
 // the image has more than `maxPixels` pixels; the size is checked before decoding.
 QImage decode(const QByteArray& data, qint64 maxPixels);
+
+// The EXIF block of the primary image of the HEIF file at `path`, from its TIFF
+// header on (what Exiv2::ExifParser decodes); empty when it has none or is not a
+// readable HEIF file.
+QByteArray exifBlock(const QString& path);
 
 } // namespace HeifImage
