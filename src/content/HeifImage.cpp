@@ -7,6 +7,7 @@
 
 #include <libheif/heif.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -25,11 +26,15 @@ struct ImageDeleter {
     void operator()(heif_image* image) const { heif_image_release(image); }
 };
 
+// What the header does not tell (the canvas of a grid or overlay, the size of a
+// coded picture or tile) is held to the displayed size plus this margin (coding
+// pads pictures to whole blocks; tiles are at most this large in practice), and
+// never more than kMaxSide pixels a side.
+constexpr qint64 kCodedMargin = 1024;
+constexpr int kMaxSide = 16384;
+
 // An EXIF block larger than this is not read (JPEG caps it at 64 KiB).
 constexpr size_t kMaxExifBytes = 1024 * 1024;
-
-// A decoder thread per image is enough: several images may be decoded at once.
-constexpr int kDecodingThreads = 1;
 
 void prepareLibheif() {
     // Initialised once for the process's life and never shut down: decoding may go
@@ -59,7 +64,10 @@ QImage decode(const QByteArray& data, qint64 maxPixels) {
     std::unique_ptr<heif_context, ContextDeleter> context(heif_context_alloc());
     if (!context)
         return QImage();
-    heif_context_set_max_decoding_threads(context.get(), kDecodingThreads);
+    // libheif refuses sides of at least this limit, in the header as when decoding.
+    heif_context_set_maximum_image_size_limit(context.get(), kMaxSide + 1);
+    // Tiles are decoded one after the other on this thread: one tile in memory at once.
+    heif_context_set_max_decoding_threads(context.get(), 0);
     heif_error error = heif_context_read_from_memory_without_copy(context.get(), data.constData(),
                                                                   size_t(data.size()), nullptr);
     if (error.code != heif_error_Ok)
@@ -82,6 +90,10 @@ QImage decode(const QByteArray& data, qint64 maxPixels) {
         qCDebug(lcContent) << "HEIF image refused, over the pixel budget:" << width << "x" << height;
         return QImage();
     }
+
+    const qint64 claimedSide = std::max({width, height, storedWidth, storedHeight});
+    heif_context_set_maximum_image_size_limit(
+        context.get(), int(std::min<qint64>(claimedSide + kCodedMargin, kMaxSide + 1)));
 
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
     const heif_chroma chroma = alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
@@ -119,6 +131,7 @@ QByteArray exifBlock(const QString& path) {
     std::unique_ptr<heif_context, ContextDeleter> context(heif_context_alloc());
     if (!context)
         return QByteArray();
+    heif_context_set_maximum_image_size_limit(context.get(), kMaxSide + 1);
     if (heif_context_read_from_file(context.get(), QFile::encodeName(path).constData(), nullptr).code !=
         heif_error_Ok)
         return QByteArray();

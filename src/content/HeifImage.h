@@ -14,8 +14,10 @@ namespace HeifImage {
 bool looksLikeHeif(const QByteArray& head);
 
 // The primary image, its rotation and mirroring (irot/imir) applied as libheif
-// applies them, as 8-bit RGB or RGBA. Null when the data cannot be decoded or when
-// the image has more than `maxPixels` pixels; the size is checked before decoding.
+// applies them, as 8-bit RGB or RGBA. Null when the data cannot be decoded, when
+// the image has more than `maxPixels` pixels or a side over 16384 pixels (checked
+// from the header before decoding), or when what is decoded turns out larger than
+// the header said.
 QImage decode(const QByteArray& data, qint64 maxPixels);
 
 // The EXIF block of the primary image of the HEIF file at `path`, from its TIFF

@@ -92,6 +92,17 @@ TEST_F(HeicImagesTest, decodedOnceOrientedWithinThePixelBudget) {
     EXPECT_TRUE(ImageFiles::load(oversized).isNull());
     EXPECT_TRUE(ImageFiles::loadFitting(oversized, 128).isNull());
 
+    // A grid whose canvas is far larger than its header says (4000x4000, within the
+    // budget, under a 1x1 header) is refused rather than decoded at the canvas size.
+    QByteArray lying = contents(dot);
+    const qsizetype idat = lying.indexOf("idat");
+    ASSERT_GT(idat, 0);
+    ASSERT_EQ(lying.at(idat + 5) & 1, 0); // 16-bit canvas fields
+    lying.replace(idat + 8, 4, QByteArray::fromHex("0fa00fa0"));
+    const QString liar = path(QStringLiteral("liar.heic"));
+    ASSERT_TRUE(fixtures::writeFile(liar, lying));
+    EXPECT_TRUE(ImageFiles::load(liar).isNull());
+
     // A HEIF header over garbage.
     const QString corrupt = path(QStringLiteral("corrupt.heic"));
     ASSERT_TRUE(fixtures::writeFile(corrupt, contents(turned).left(40) + QByteArray(400, '\x5a')));
