@@ -31,7 +31,7 @@ fi
 # The suite must leave the source tree as it found it (renders go to the build tree).
 tree_state() {
   if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    { git -C "$root" status --porcelain --untracked-files=all; git -C "$root" diff HEAD 2>/dev/null; } | sha256sum
+    { git -C "$root" status --porcelain --untracked-files=all; git -C "$root" diff --binary HEAD 2>/dev/null; } | sha256sum
   fi
 }
 tree_before=$(tree_state)
