@@ -4,6 +4,7 @@
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/Tasks.h"
 #include "session/AppSession.h"
 #include "session/KeychainStore.h"
 
@@ -72,7 +73,8 @@ PanelInputs CorvanePanelController::inputs(const QDateTime& now) const {
     in.tasksServed = bridge_.tasksServed();
     in.lastTaskAt = bridge_.lastTaskAt();
     in.highSecurityMode = highSecurityMode();
-    in.deviceId = KeychainStore::cachedBridgeDeviceId();
+    // Known once the keychain's thread has read it (the bridge asks for it first).
+    in.deviceId = KeychainStore::knownBridgeDeviceId().value_or(QString());
     in.isLoading = model_.isLoading();
     in.mutationInFlight = secureAccessBusy();
     in.lastError = model_.lastError();
@@ -195,14 +197,12 @@ QCoro::Task<std::optional<QString>> CorvanePanelController::secureAccessApproval
     }
     QPointer<CorvanePanelController> self(this);
     // The read may wait for the user's password: it must not hold the GUI thread.
-    QFuture<std::optional<QString>> read =
-        QtConcurrent::run([reason] { return KeychainStore::read(reason); });
-    std::optional<QString> token = co_await read;
+    std::optional<QString> token = co_await KeychainStore::readAsync(reason);
     if (!self)
         co_return std::nullopt;
     if (token && !token->isEmpty()) {
         if (session_.userToken() != token)
-            session_.setToken(*token);
+            detachTask(session_.setToken(*token));
         co_return token;
     }
     model_.setLastError(loc("L’authentification locale est requise pour Secure Access."));
@@ -234,7 +234,9 @@ QCoro::Task<> CorvanePanelController::secureAccessChange(bool renew) {
         setApprovalPending(false);
         co_return;
     }
-    QString deviceId = KeychainStore::cachedBridgeDeviceId();
+    QString deviceId = co_await KeychainStore::cachedBridgeDeviceIdAsync();
+    if (!self)
+        co_return;
     // The model's own flag takes over from here.
     approvalPending_ = false;
     if (renew)
@@ -262,9 +264,7 @@ QCoro::Task<> CorvanePanelController::revokeSecureAccess() {
     if (!token || token->isEmpty()) {
         setApprovalPending(true);
         QString prompt = loc("Authentifie-toi pour révoquer Secure Access sur ce Mac.");
-        QFuture<std::optional<QString>> read =
-            QtConcurrent::run([prompt] { return KeychainStore::read(prompt); });
-        std::optional<QString> stored = co_await read;
+        std::optional<QString> stored = co_await KeychainStore::readAsync(prompt);
         if (!self)
             co_return;
         approvalPending_ = false;

@@ -9,6 +9,10 @@
 #include "session/Models.h"
 
 #include <QStringEncoder>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
 
 #include <mutex>
 
@@ -51,7 +55,7 @@ std::optional<QByteArray> encodeUtf8Strict(const QString& text) {
 }
 
 std::optional<QString> readBridgeDeviceIdFromKeychain() {
-    const SecretLookup found = SecretStore::shared().find(deviceIdService, deviceIdAccount);
+    const SecretLookup found = SecretStore::sharedHandle()->find(deviceIdService, deviceIdAccount);
     if (found.status != SecretStatus::success || !found.item)
         return std::nullopt;
     std::optional<QString> id = decodeUtf8Strict(found.item->value);
@@ -64,7 +68,7 @@ bool writeBridgeDeviceIdToKeychain(const QString& id) {
     const std::optional<QByteArray> bytes = encodeUtf8Strict(id);
     if (!bytes)
         return false;
-    const qint32 status = SecretStore::shared().replace(deviceIdService, deviceIdAccount,
+    const qint32 status = SecretStore::sharedHandle()->replace(deviceIdService, deviceIdAccount,
                                                         {*bytes, SecretProtection::AfterFirstUnlock});
     if (status != SecretStatus::success)
         qCWarning(lcKeychain) << "bridge device id not stored, status" << status;
@@ -73,7 +77,7 @@ bool writeBridgeDeviceIdToKeychain(const QString& id) {
 } // namespace
 
 std::optional<QString> KeychainStore::read(const QString& prompt) {
-    const SecretLookup found = SecretStore::shared().find(tokenService, tokenAccount);
+    const SecretLookup found = SecretStore::sharedHandle()->find(tokenService, tokenAccount);
     if (found.status != SecretStatus::success || !found.item)
         return std::nullopt;
     if (found.item->protection == SecretProtection::UserPresence) {
@@ -93,13 +97,13 @@ void KeychainStore::save(const QString& token) {
     const SecretProtection protection =
         highSecurityMode() ? SecretProtection::UserPresence : SecretProtection::AfterFirstUnlock;
     // Replaced in place: if the store refuses, the previous token is still there.
-    const qint32 status = SecretStore::shared().replace(tokenService, tokenAccount, {*bytes, protection});
+    const qint32 status = SecretStore::sharedHandle()->replace(tokenService, tokenAccount, {*bytes, protection});
     if (status != SecretStatus::success)
         throw KeychainError::status(status);
 }
 
 void KeychainStore::remove() {
-    const qint32 status = SecretStore::shared().remove(tokenService, tokenAccount);
+    const qint32 status = SecretStore::sharedHandle()->remove(tokenService, tokenAccount);
     if (status != SecretStatus::success && status != SecretStatus::itemNotFound)
         throw KeychainError::status(status);
 }
@@ -134,4 +138,65 @@ QString KeychainStore::cachedBridgeDeviceId() {
 void KeychainStore::forgetCachedBridgeDeviceIdForTesting() {
     std::lock_guard lock(cachedDeviceIdMutex);
     cachedDeviceId.reset();
+}
+
+std::optional<QString> KeychainStore::knownBridgeDeviceId() {
+    std::lock_guard lock(cachedDeviceIdMutex);
+    return cachedDeviceId;
+}
+
+namespace {
+// One thread for every call to the store: calls run in the order they were asked,
+// so a sign-out asked after a save deletes what the save wrote.
+QThreadPool& keychainThread() {
+    static QThreadPool* pool = [] {
+        auto* made = new QThreadPool;
+        made->setMaxThreadCount(1);
+        made->setObjectName(QStringLiteral("keychain"));
+        return made;
+    }();
+    return *pool;
+}
+
+// Runs a call of the store on its thread; what it throws is thrown to the caller.
+template <typename Result, typename Call> QCoro::Task<Result> onKeychainThread(Call call) {
+    struct Outcome {
+        std::optional<Result> value;
+        std::exception_ptr error;
+    };
+    Outcome outcome = co_await QtConcurrent::run(&keychainThread(), [call]() -> Outcome {
+        try {
+            return Outcome{call(), nullptr};
+        } catch (...) {
+            return Outcome{std::nullopt, std::current_exception()};
+        }
+    });
+    if (outcome.error)
+        std::rethrow_exception(outcome.error);
+    co_return std::move(*outcome.value);
+}
+} // namespace
+
+QCoro::Task<std::optional<QString>> KeychainStore::readAsync(QString prompt) {
+    co_return co_await onKeychainThread<std::optional<QString>>([prompt] { return read(prompt); });
+}
+
+QCoro::Task<> KeychainStore::saveAsync(QString token) {
+    co_await onKeychainThread<bool>([token] {
+        save(token);
+        return true;
+    });
+}
+
+QCoro::Task<> KeychainStore::removeAsync() {
+    co_await onKeychainThread<bool>([] {
+        remove();
+        return true;
+    });
+}
+
+QCoro::Task<QString> KeychainStore::cachedBridgeDeviceIdAsync() {
+    if (std::optional<QString> known = knownBridgeDeviceId())
+        co_return *known;
+    co_return co_await onKeychainThread<QString>([] { return cachedBridgeDeviceId(); });
 }

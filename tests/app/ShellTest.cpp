@@ -245,7 +245,7 @@ TEST_F(ShellTest, HeaderShowsTheBridgeAndTheRecentDiscussions) {
     auto list = ScriptedResponse::json(200, R"([{"id":7,"name":"Vacances"},{"id":9,"name":""},{"id":12}])");
     list.holdMs = 200;
     backend.route("GET", "/api/v1/discussions.json", list);
-    ASSERT_TRUE(AppSession::shared().setToken("tok-recents"));
+    ASSERT_TRUE(runTask(AppSession::shared().setToken("tok-recents")));
     RecentsMenuModel model;
     QList<QUrl> opened;
     model.setUrlOpener([&](const QUrl& url) { opened << url; });
@@ -269,7 +269,7 @@ TEST_F(ShellTest, HeaderShowsTheBridgeAndTheRecentDiscussions) {
     backend.route("GET", "/api/v1/discussions.json", ScriptedResponse::json(500, "{}"));
     runTask(model.load());
     EXPECT_EQ(labels(model).first(), "Aucune discussion récente");
-    AppSession::shared().setToken(QString());
+    runTask(AppSession::shared().setToken(QString()));
     BridgeService::resetSharedForTesting();
 }
 

@@ -90,7 +90,7 @@ TEST_F(PanelControllerTest, RevokeAsksOnlyWithoutASessionToken) {
     ASSERT_EQ(proactive("DELETE").size(), 1);
     EXPECT_EQ(proactive("DELETE").last().header("X-User-Token"), QByteArray("tok"));
 
-    session.setToken(QString());
+    runTask(session.setToken(QString()));
     KeychainStore::save("kept");
     runTask(controller->revokeSecureAccess());
     EXPECT_EQ(gate->asked().last(), QString("Authentifie-toi pour révoquer Secure Access sur ce Mac."));
@@ -140,7 +140,7 @@ TEST_F(PanelControllerTest, RefreshTasksFollowVisibilityAndToken) {
     EXPECT_TRUE(proactive().isEmpty());
 
     // Signing in restarts both tasks: an immediate refresh, then the period.
-    session.setToken("tok");
+    runTask(session.setToken("tok"));
     ASSERT_TRUE(spinUntil([&] { return proactive("GET").size() >= 3; }));
     EXPECT_TRUE(model.settings());
     EXPECT_EQ(proactive("GET").first().header("X-User-Token"), QByteArray("tok"));

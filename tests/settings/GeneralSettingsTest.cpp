@@ -98,7 +98,7 @@ protected:
 TEST_F(GeneralSettingsTest, PairingOutcomes) {
     const QString keychainError = [&] {
         secrets->setFailure(MemorySecretStore::Operation::Replace, -61);
-        session->setToken(QStringLiteral("probe"));
+        runTask(session->setToken(QStringLiteral("probe")));
         secrets->setFailure(MemorySecretStore::Operation::Replace, std::nullopt);
         return session->lastError().value_or(QString());
     }();
@@ -121,7 +121,7 @@ TEST_F(GeneralSettingsTest, PairingOutcomes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        session->setToken(QString());
+        runTask(session->setToken(QString()));
         session->setLastError(std::nullopt);
         claimAnswer = c.answer;
         secrets->setFailure(MemorySecretStore::Operation::Replace,
@@ -175,7 +175,7 @@ TEST_F(GeneralSettingsTest, PairingWithTheBackendUnreachable) {
 TEST_F(GeneralSettingsTest, ManualTokenAndHighSecurity) {
     GeneralSettingsController account(*session);
     account.setTokenDraft(QStringLiteral("  tok-1  "));
-    account.saveToken();
+    runTask(account.saveToken());
     EXPECT_TRUE(account.savedFlash());
     EXPECT_EQ(account.tokenDraft(), "");
     EXPECT_EQ(session->userToken(), "tok-1");
@@ -184,7 +184,7 @@ TEST_F(GeneralSettingsTest, ManualTokenAndHighSecurity) {
     // A refused save shows the session's error, keeps the text and flashes nothing.
     secrets->setFailure(MemorySecretStore::Operation::Replace, -61);
     account.setTokenDraft(QStringLiteral("tok-2"));
-    account.saveToken();
+    runTask(account.saveToken());
     EXPECT_FALSE(account.savedFlash());
     EXPECT_EQ(account.tokenError(), session->lastError());
     EXPECT_TRUE(account.tokenError().has_value());
@@ -192,7 +192,7 @@ TEST_F(GeneralSettingsTest, ManualTokenAndHighSecurity) {
     EXPECT_EQ(session->userToken(), "tok-1");
 
     // High security cannot be saved: the setting and the toggle go back, the token stays.
-    account.setHighSecurity(true);
+    runTask(account.setHighSecurity(true));
     EXPECT_FALSE(account.highSecurityOn());
     EXPECT_EQ(defaults->boolValue(KeychainStore::highSecurityModeKey), false);
     EXPECT_EQ(account.securityError(), session->lastError());
@@ -200,29 +200,29 @@ TEST_F(GeneralSettingsTest, ManualTokenAndHighSecurity) {
     EXPECT_EQ(storedToken()->protection, SecretProtection::AfterFirstUnlock);
 
     secrets->setFailure(MemorySecretStore::Operation::Replace, std::nullopt);
-    account.setHighSecurity(true);
+    runTask(account.setHighSecurity(true));
     EXPECT_TRUE(account.highSecurityOn());
     EXPECT_FALSE(account.securityError().has_value());
     EXPECT_EQ(storedToken()->protection, SecretProtection::UserPresence);
-    account.setHighSecurity(false);
+    runTask(account.setHighSecurity(false));
     EXPECT_EQ(storedToken()->protection, SecretProtection::AfterFirstUnlock);
 
     // Saving an empty field signs out and still flashes.
     account.setTokenDraft(QString());
-    account.saveToken();
+    runTask(account.saveToken());
     EXPECT_FALSE(session->isAuthenticated());
     EXPECT_TRUE(account.savedFlash());
     EXPECT_FALSE(storedToken().has_value());
 
     // Signed out, the mode is only written.
     const int saves = secrets->calls(MemorySecretStore::Operation::Replace);
-    account.setHighSecurity(true);
+    runTask(account.setHighSecurity(true));
     EXPECT_EQ(defaults->boolValue(KeychainStore::highSecurityModeKey), true);
     EXPECT_EQ(secrets->calls(MemorySecretStore::Operation::Replace), saves);
 }
 
 TEST_F(GeneralSettingsTest, TokenDraftQuitRowAndSignOut) {
-    session->setToken(QStringLiteral("stored-tok"));
+    runTask(session->setToken(QStringLiteral("stored-tok")));
     defaults->setBool(GeneralSettingsController::kSuppressQuitConfirmationKey, true);
     GeneralSettingsController account(*session);
     EXPECT_TRUE(account.quitConfirmationSuppressed());
@@ -240,7 +240,7 @@ TEST_F(GeneralSettingsTest, TokenDraftQuitRowAndSignOut) {
     EXPECT_FALSE(account.quitConfirmationSuppressed());
     EXPECT_FALSE(defaults->contains(GeneralSettingsController::kSuppressQuitConfirmationKey));
 
-    account.signOut();
+    runTask(account.signOut());
     EXPECT_FALSE(session->isAuthenticated());
     EXPECT_EQ(account.tokenDraft(), "");
 }
@@ -319,7 +319,7 @@ TEST_F(GeneralSettingsTest, VoiceSectionsAndPickerItems) {
 }
 
 TEST_F(GeneralSettingsTest, VoiceSamplePlayback) {
-    session->setToken(QStringLiteral("tok"));
+    runTask(session->setToken(QStringLiteral("tok")));
     VoiceSettingsController voice(*session);
     struct Case {
         const char* name;
@@ -434,7 +434,7 @@ TEST_F(GeneralSettingsTest, Screenshots) {
         tab.resize(560, 1000);
         saveScreenshot(&tab, QStringLiteral("settings-general-signed-out"));
     }
-    session->setToken(QStringLiteral("tok"));
+    runTask(session->setToken(QStringLiteral("tok")));
     session->setGlobalShortcutPermissionGranted(false);
     session->setGlobalShortcutStatusMessage(DoubleCommandMonitor::localWithAliasStatus());
     GeneralSettingsTab tab(*session);
