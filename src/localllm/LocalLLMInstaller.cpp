@@ -257,7 +257,8 @@ namespace {
 // log with its reason, and a glibc too old for MLX.
 QCoro::Task<MlxBackend> chooseBackend(LineHandler onLine) {
     const QString versionFile = nvidiaVersionPath();
-    const MlxBackend backend = co_await QtConcurrent::run([versionFile] { return mlxBackend(versionFile); });
+    QFuture<MlxBackend> reading = QtConcurrent::run([versionFile] { return mlxBackend(versionFile); });
+    const MlxBackend backend = co_await reading;
     say(onLine, started + loc("backend MLX : %1 — %2").arg(backend.requirement, backend.reason));
     const auto [glibc, tooOld] = glibcVersion();
     if (tooOld)
@@ -288,7 +289,7 @@ QCoro::Task<bool> backendImports(QString python, int timeoutMs) {
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setChildProcessModifier([] { ::setsid(); });
     auto awaitable = qCoro(process);
-    const bool launched = co_await awaitable.start(QIODevice::ReadOnly);
+    const bool launched = co_await awaitable.start(QIODevice::ReadOnly, std::chrono::milliseconds(timeoutMs));
     if (!launched)
         co_return false;
     const qint64 group = process.processId();
@@ -308,12 +309,25 @@ QCoro::Task<bool> backendImports(QString python, int timeoutMs) {
 }
 
 QCoro::Task<Status> detectWithBackend() {
-    Status status = co_await QtConcurrent::run(&detect);
+    struct Found {
+        Status status;
+        bool interpreter = false;
+    };
+    const QString python = mlxToolPython();
+    QFuture<Found> detecting = QtConcurrent::run([python] {
+        const QFileInfo interpreter(python);
+        return Found{detect(), interpreter.exists() && interpreter.isExecutable()};
+    });
+    Found found = co_await detecting;
+    Status status = found.status;
     Component& mlx = status.components[2];
     if (!mlx.installed)
         co_return status;
-    const QString python = mlxToolPython();
-    if (!co_await backendImports(python)) {
+    // No interpreter of the tool: mlx-lm was not installed by uv, or only in part.
+    bool imports = false;
+    if (found.interpreter)
+        imports = co_await backendImports(python);
+    if (!imports) {
         mlx.installed = false;
         mlx.detail.reset();
     }

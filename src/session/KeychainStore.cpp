@@ -149,54 +149,71 @@ namespace {
 // One thread for every call to the store: calls run in the order they were asked,
 // so a sign-out asked after a save deletes what the save wrote.
 QThreadPool& keychainThread() {
-    static QThreadPool* pool = [] {
-        auto* made = new QThreadPool;
-        made->setMaxThreadCount(1);
-        made->setObjectName(QStringLiteral("keychain"));
-        return made;
+    static QThreadPool pool;
+    static const bool configured = [] {
+        pool.setMaxThreadCount(1);
+        pool.setObjectName(QStringLiteral("keychain"));
+        return true;
     }();
-    return *pool;
+    Q_UNUSED(configured);
+    return pool;
 }
 
-// Runs a call of the store on its thread; what it throws is thrown to the caller.
-template <typename Result, typename Call> QCoro::Task<Result> onKeychainThread(Call call) {
-    struct Outcome {
-        std::optional<Result> value;
-        std::exception_ptr error;
-    };
-    Outcome outcome = co_await QtConcurrent::run(&keychainThread(), [call]() -> Outcome {
+// What a call of the store gave: its value, or what it threw.
+template <typename Result> struct Outcome {
+    std::optional<Result> value;
+    std::exception_ptr error;
+
+    Result take() {
+        if (error)
+            std::rethrow_exception(error);
+        return std::move(*value);
+    }
+};
+
+// Starts a call of the store on its thread. A plain function: callers await the
+// future as a named variable (a lambda or a temporary handed to a coroutine is not
+// kept whole by every compiler).
+template <typename Result, typename Call> QFuture<Outcome<Result>> startOnKeychainThread(Call call) {
+    return QtConcurrent::run(&keychainThread(), [call]() -> Outcome<Result> {
         try {
-            return Outcome{call(), nullptr};
+            return Outcome<Result>{call(), nullptr};
         } catch (...) {
-            return Outcome{std::nullopt, std::current_exception()};
+            return Outcome<Result>{std::nullopt, std::current_exception()};
         }
     });
-    if (outcome.error)
-        std::rethrow_exception(outcome.error);
-    co_return std::move(*outcome.value);
 }
 } // namespace
 
 QCoro::Task<std::optional<QString>> KeychainStore::readAsync(QString prompt) {
-    co_return co_await onKeychainThread<std::optional<QString>>([prompt] { return read(prompt); });
+    QFuture<Outcome<std::optional<QString>>> running =
+        startOnKeychainThread<std::optional<QString>>([prompt] { return read(prompt); });
+    Outcome<std::optional<QString>> outcome = co_await running;
+    co_return outcome.take();
 }
 
 QCoro::Task<> KeychainStore::saveAsync(QString token) {
-    co_await onKeychainThread<bool>([token] {
+    QFuture<Outcome<bool>> running = startOnKeychainThread<bool>([token] {
         save(token);
         return true;
     });
+    Outcome<bool> outcome = co_await running;
+    outcome.take();
 }
 
 QCoro::Task<> KeychainStore::removeAsync() {
-    co_await onKeychainThread<bool>([] {
+    QFuture<Outcome<bool>> running = startOnKeychainThread<bool>([] {
         remove();
         return true;
     });
+    Outcome<bool> outcome = co_await running;
+    outcome.take();
 }
 
 QCoro::Task<QString> KeychainStore::cachedBridgeDeviceIdAsync() {
     if (std::optional<QString> known = knownBridgeDeviceId())
         co_return *known;
-    co_return co_await onKeychainThread<QString>([] { return cachedBridgeDeviceId(); });
+    QFuture<Outcome<QString>> running = startOnKeychainThread<QString>([] { return cachedBridgeDeviceId(); });
+    Outcome<QString> outcome = co_await running;
+    co_return outcome.take();
 }

@@ -136,7 +136,8 @@ QString errorBodyPrefix(const QByteArray& body) {
 
 // The models whose download is whole, read on a worker thread.
 QCoro::Task<QSet<QString>> downloadedIdsOffThread() {
-    co_return co_await QtConcurrent::run(&LocalLLMCatalog::downloadedIds);
+    QFuture<QSet<QString>> listing = QtConcurrent::run(&LocalLLMCatalog::downloadedIds);
+    co_return co_await listing;
 }
 
 QString logFilePath() {

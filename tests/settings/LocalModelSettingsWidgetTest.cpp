@@ -99,7 +99,7 @@ TEST(LocalModelSettingsWidget, DrawsTheTabAndItsButtonsAct) {
         };
         runner->holdAfterOutput = true;
         auto downloading = widget.controller().download(second);
-        ASSERT_TRUE(spinUntil([&] { return widget.controller().installLog().size() == 14; }));
+        ASSERT_TRUE(spinUntil([&] { return widget.controller().installLog().size() == 15; }));
         spinFor(50);
         QLabel* lastLine = nullptr;
         for (QLabel* label : widget.findChildren<QLabel*>())

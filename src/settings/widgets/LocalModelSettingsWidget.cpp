@@ -375,8 +375,10 @@ void LocalModelSettingsWidget::rebuildCatalogue() {
         return;
     catalogueSignature_ = signature;
     while (QLayoutItem* item = catalogueRows_->takeAt(0)) {
-        if (item->widget())
+        if (item->widget()) {
+            item->widget()->hide(); // gone at once, deleted once the event loop is back
             item->widget()->deleteLater();
+        }
         delete item;
     }
     for (const LocalLLMModel& model : c.catalogModels()) {
@@ -447,8 +449,10 @@ void LocalModelSettingsWidget::rebuildComponents() {
         return;
     componentsSignature_ = signature;
     while (QLayoutItem* item = componentRows_->takeAt(0)) {
-        if (item->widget())
+        if (item->widget()) {
+            item->widget()->hide(); // gone at once, deleted once the event loop is back
             item->widget()->deleteLater();
+        }
         delete item;
     }
     for (const auto& component : components) {
