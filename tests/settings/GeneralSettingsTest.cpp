@@ -11,9 +11,11 @@
 #include "settings/VoiceSamplePlayer.h"
 #include "settings/VoiceSettingsController.h"
 #include "settings/widgets/GeneralSettingsTab.h"
+#include "support/SlowSecretStore.h"
 #include "support/TestSupport.h"
 
 #include <QCheckBox>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -421,8 +423,70 @@ TEST_F(GeneralSettingsTest, WidgetsFollowTheControllers) {
     EXPECT_TRUE(spinUntil([&] { return player->events.contains("play:RIFF1"); }));
     EXPECT_EQ(requestsTo(QStringLiteral("/api/v1/voices/")).last().path, "/api/v1/voices/marin/sample");
 
+    // An open voice list stays open, and keeps its items, while the controllers change.
+    tab.voicePicker()->showPopup();
+    ASSERT_TRUE(tab.voicePicker()->view()->isVisible());
+    const int items = tab.voicePicker()->count();
+    int refills = 0;
+    QObject::connect(tab.voicePicker()->model(), &QAbstractItemModel::rowsRemoved, [&] { ++refills; });
+    QObject::connect(tab.voicePicker()->model(), &QAbstractItemModel::modelReset, [&] { ++refills; });
+    session->setWhisperTranscription(false);
+    session->setVoiceMode(VoiceMode::Realtime);
+    EXPECT_TRUE(tab.voicePicker()->view()->isVisible());
+    EXPECT_EQ(tab.voicePicker()->count(), items);
+    EXPECT_EQ(refills, 0);
+    EXPECT_EQ(tab.voicePicker()->currentData().toString(), "marin");
+    tab.voicePicker()->hidePopup();
+
     tab.signOutButton()->click();
     EXPECT_TRUE(tab.pairCodeField()->isVisible());
+}
+
+TEST_F(GeneralSettingsTest, KeychainWaitsAreOffTheGuiThreadAndTheControlsSayTheyAreBusy) {
+    auto slow = std::make_shared<SlowSecretStore>();
+    SecretStore::setShared(slow);
+    runTask(session->setToken(QStringLiteral("tok")));
+    GeneralSettingsTab tab(*session);
+    tab.resize(560, 1500);
+    tab.show();
+    ASSERT_TRUE(spinUntil([&] { return tab.tokenField()->text() == "tok"; })); // read off the GUI thread
+    slow->hold();
+
+    // Saving: the GUI thread runs on while the keychain has not answered.
+    tab.tokenField()->setText(QStringLiteral("tok-2"));
+    emit tab.tokenField()->textEdited(QStringLiteral("tok-2"));
+    tab.saveButton()->click();
+    ASSERT_TRUE(spinUntil([&] { return slow->waiting() == 1; }));
+    EXPECT_TRUE(tab.account().isKeychainBusy());
+    EXPECT_FALSE(tab.saveButton()->isEnabled());
+    EXPECT_FALSE(tab.clearButton()->isEnabled());
+    EXPECT_FALSE(tab.highSecurityToggle()->isEnabled());
+    EXPECT_TRUE(tab.keychainBusyLabel()->isVisible());
+    EXPECT_EQ(tab.keychainBusyLabel()->text(), "Accès au trousseau en cours…");
+    slow->release();
+    ASSERT_TRUE(spinUntil([&] { return !tab.account().isKeychainBusy(); }));
+    EXPECT_EQ(session->userToken(), "tok-2");
+    EXPECT_TRUE(tab.saveButton()->isEnabled());
+    EXPECT_FALSE(tab.keychainBusyLabel()->isVisible());
+
+    // The high-security switch waits the same way, then the item has the new protection.
+    slow->hold();
+    tab.highSecurityToggle()->click();
+    ASSERT_TRUE(spinUntil([&] { return slow->waiting() == 1; }));
+    EXPECT_TRUE(tab.keychainBusyLabel()->isVisible());
+    slow->release();
+    ASSERT_TRUE(spinUntil([&] { return !tab.account().isKeychainBusy(); }));
+    EXPECT_EQ(slow->memory.peek(KeychainStore::tokenService, KeychainStore::tokenAccount)->protection,
+              SecretProtection::UserPresence);
+
+    // Signing out leaves the signed-in row at once; the item goes once the keychain answers.
+    slow->hold();
+    tab.signOutButton()->click();
+    EXPECT_TRUE(tab.pairCodeField()->isVisible());
+    EXPECT_FALSE(session->isAuthenticated());
+    slow->release();
+    ASSERT_TRUE(spinUntil([&] { return !tab.account().isKeychainBusy(); }));
+    EXPECT_FALSE(slow->memory.peek(KeychainStore::tokenService, KeychainStore::tokenAccount).has_value());
 }
 
 TEST_F(GeneralSettingsTest, Screenshots) {
