@@ -59,7 +59,6 @@ QStringList withBackend(const MlxBackend& backend) {
     return {QStringLiteral("--with"), backend.requirement};
 }
 
-
 // Clears the installation flag however the installation ends.
 struct InstallingGuard {
     InstallingGuard() { installing = true; }
@@ -229,8 +228,9 @@ MlxBackend mlxBackend(const QString& nvidiaVersionFile) {
     const QString cpu = QStringLiteral("mlx[cpu]");
     QFile file(nvidiaVersionFile);
     if (!file.open(QIODevice::ReadOnly))
-        return {cpu, loc("aucun pilote NVIDIA trouvé (%1 absent) : calcul sur le processeur")
-                         .arg(nvidiaVersionFile)};
+        return {
+            cpu,
+            loc("aucun pilote NVIDIA trouvé (%1 absent) : calcul sur le processeur").arg(nvidiaVersionFile)};
     const QString text = QString::fromUtf8(file.read(64 * 1024));
     // "NVRM version: NVIDIA UNIX x86_64 Kernel Module  535.183.01  Sun …", or
     // "… Open Kernel Module for x86_64  580.65.06  Release Build …".
@@ -276,7 +276,8 @@ QString mlxToolPython() {
     QString tools = environment.value(QStringLiteral("UV_TOOL_DIR"));
     if (tools.isEmpty()) {
         const QString data = environment.value(QStringLiteral("XDG_DATA_HOME"));
-        tools = (data.isEmpty() ? userPath(QStringLiteral(".local/share")) : data) + QStringLiteral("/uv/tools");
+        tools =
+            (data.isEmpty() ? userPath(QStringLiteral(".local/share")) : data) + QStringLiteral("/uv/tools");
     }
     return tools + QStringLiteral("/mlx-lm/bin/python");
 }
@@ -438,12 +439,12 @@ QCoro::Task<> downloadModel(QString id, LineHandler onLine) {
                           QStringLiteral("mlx-lm")};
     arguments += withBackend(backend);
     arguments += QStringList{QStringLiteral("mlx_lm.generate"),
-                                QStringLiteral("--model"),
-                                id,
-                                QStringLiteral("--prompt"),
-                                QStringLiteral("hi"),
-                                QStringLiteral("--max-tokens"),
-                                QStringLiteral("1")};
+                             QStringLiteral("--model"),
+                             id,
+                             QStringLiteral("--prompt"),
+                             QStringLiteral("hi"),
+                             QStringLiteral("--max-tokens"),
+                             QStringLiteral("1")};
     co_await run(*uv, arguments, onLine, false);
 }
 

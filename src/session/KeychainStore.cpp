@@ -69,7 +69,7 @@ bool writeBridgeDeviceIdToKeychain(const QString& id) {
     if (!bytes)
         return false;
     const qint32 status = SecretStore::sharedHandle()->replace(deviceIdService, deviceIdAccount,
-                                                        {*bytes, SecretProtection::AfterFirstUnlock});
+                                                               {*bytes, SecretProtection::AfterFirstUnlock});
     if (status != SecretStatus::success)
         qCWarning(lcKeychain) << "bridge device id not stored, status" << status;
     return status == SecretStatus::success;
@@ -97,7 +97,8 @@ void KeychainStore::save(const QString& token) {
     const SecretProtection protection =
         highSecurityMode() ? SecretProtection::UserPresence : SecretProtection::AfterFirstUnlock;
     // Replaced in place: if the store refuses, the previous token is still there.
-    const qint32 status = SecretStore::sharedHandle()->replace(tokenService, tokenAccount, {*bytes, protection});
+    const qint32 status =
+        SecretStore::sharedHandle()->replace(tokenService, tokenAccount, {*bytes, protection});
     if (status != SecretStatus::success)
         throw KeychainError::status(status);
 }

@@ -206,7 +206,8 @@ QCoro::Task<> GeneralSettingsController::setHighSecurity(bool on) {
     if (!stored) {
         defaults.setBool(highSecurityKey(), previous);
         highSecurityOn_ = previous;
-        securityError_ = session ? session->lastError().value_or(keychainFailureText()) : keychainFailureText();
+        securityError_ =
+            session ? session->lastError().value_or(keychainFailureText()) : keychainFailureText();
         qCWarning(lcSettings) << "High-security mode change undone: the token could not be saved again";
     }
     emit changed();

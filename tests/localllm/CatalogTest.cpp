@@ -148,16 +148,16 @@ TEST_F(Catalog, OnlyAWholeSnapshotCountsAsDownloaded) {
     indexFile.close();
     writeFile(snapshot("sharded") + "/model-00001-of-00002.safetensors", 10);
     EXPECT_FALSE(whole("sharded")) << "one shard of two";
-    std::filesystem::create_symlink("../../blobs/shard2",
-                                    (snapshot("sharded") + "/model-00002-of-00002.safetensors").toStdString());
+    std::filesystem::create_symlink(
+        "../../blobs/shard2", (snapshot("sharded") + "/model-00002-of-00002.safetensors").toStdString());
     EXPECT_FALSE(whole("sharded")) << "a link whose blob is missing";
     writeFile(hub + "/models--org--sharded/blobs/shard2", 10);
     EXPECT_TRUE(whole("sharded"));
 
     // An index that names no shard, names one outside the snapshot, or is not JSON.
-    for (const QByteArray& bad : {QByteArray(R"({"weight_map":{}})"),
-                                  QByteArray(R"({"weight_map":{"a":"../../blobs/shard2"}})"),
-                                  QByteArray(R"({"weight_map":{"a":7}})"), QByteArray("{not json")}) {
+    for (const QByteArray& bad :
+         {QByteArray(R"({"weight_map":{}})"), QByteArray(R"({"weight_map":{"a":"../../blobs/shard2"}})"),
+          QByteArray(R"({"weight_map":{"a":7}})"), QByteArray("{not json")}) {
         writeFile(snapshot("badindex") + "/config.json", 2);
         writeFile(snapshot("badindex") + "/model.safetensors", 10);
         QFile file(snapshot("badindex") + "/model.safetensors.index.json");

@@ -54,7 +54,8 @@ struct Family {
         : task(start(afterSpawn)) {}
 
     QCoro::Task<> start(QString afterSpawn) {
-        const QStringList arguments{QStringLiteral("-c"), QStringLiteral("sleep 300 & echo $!; ") + afterSpawn};
+        const QStringList arguments{QStringLiteral("-c"),
+                                    QStringLiteral("sleep 300 & echo $!; ") + afterSpawn};
         code = co_await runner.run(QStringLiteral("/bin/sh"), arguments,
                                    [this](const QString& line) { grandchild = line.toLongLong(); });
     }

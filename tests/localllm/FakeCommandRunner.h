@@ -29,8 +29,8 @@ public:
 
     std::function<Reply(const QString& program, const QStringList& arguments)> script;
     QList<Recorded> commands;
-    bool hold = false;             // while true, a command does not finish
-    bool holdAfterOutput = false;  // while true, a command that has written its lines does not finish
+    bool hold = false;            // while true, a command does not finish
+    bool holdAfterOutput = false; // while true, a command that has written its lines does not finish
 
     FakeCommandRunner() { clock_.start(); }
 

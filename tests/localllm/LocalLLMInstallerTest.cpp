@@ -55,8 +55,9 @@ void fakeToolPython(bool imports) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(imports ? "#!/bin/sh\nexit 0\n"
-                       : "#!/bin/sh\necho 'ImportError: libmlx.so: cannot open shared object file' >&2\nexit 1\n");
+    file.write(
+        imports ? "#!/bin/sh\nexit 0\n"
+                : "#!/bin/sh\necho 'ImportError: libmlx.so: cannot open shared object file' >&2\nexit 1\n");
     file.close();
     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
@@ -160,13 +161,12 @@ TEST_F(InstallerTest, MissingUvIsInstalledWithHomebrewBeforeMlx) {
     const QStringList log = install();
 
     ASSERT_FALSE(error) << errorText(error).toStdString();
-    EXPECT_EQ(log.mid(0, 7),
-              QStringList({kStarted + "brew install uv", "==> Fetching uv", "==> Pouring uv",
-                           kStarted + "backend MLX : mlx[cpu] — aucun pilote NVIDIA trouvé (" + home() +
-                               "/no-nvidia-driver absent) : calcul sur le processeur",
-                           kStarted + "uv tool install --python 3.11 mlx-lm --with mlx[cpu]",
-                           "Installed 2 executables: mlx_lm.generate, mlx_lm.server",
-                           kStarted + "écriture du LaunchAgent"}));
+    EXPECT_EQ(log.mid(0, 7), QStringList({kStarted + "brew install uv", "==> Fetching uv", "==> Pouring uv",
+                                          kStarted + "backend MLX : mlx[cpu] — aucun pilote NVIDIA trouvé (" +
+                                              home() + "/no-nvidia-driver absent) : calcul sur le processeur",
+                                          kStarted + "uv tool install --python 3.11 mlx-lm --with mlx[cpu]",
+                                          "Installed 2 executables: mlx_lm.generate, mlx_lm.server",
+                                          kStarted + "écriture du LaunchAgent"}));
     EXPECT_EQ(runner->lines(),
               QStringList({brew + " install uv", uv + " tool install --python 3.11 mlx-lm --with mlx[cpu]"}) +
                   reloadCommands());
@@ -365,7 +365,8 @@ TEST_F(InstallerTest, TheMlxBackendFollowsTheNvidiaDriverAndMustImport) {
         ASSERT_FALSE(error) << errorText(error).toStdString();
         EXPECT_EQ(runner->commands.value(0).arguments,
                   QStringList({"tool", "install", "--python", "3.11", "mlx-lm", "--with", c.requirement}));
-        EXPECT_EQ(log.value(1), kStarted + "backend MLX : " + c.requirement + " — " + mlxBackend(driver).reason);
+        EXPECT_EQ(log.value(1),
+                  kStarted + "backend MLX : " + c.requirement + " — " + mlxBackend(driver).reason);
         runner->commands.clear();
         ASSERT_FALSE(runTaskCatching(downloadModel("org/model", nullptr)));
         EXPECT_EQ(runner->commands.value(0).arguments.mid(0, 6),
@@ -382,7 +383,8 @@ TEST_F(InstallerTest, TheMlxBackendFollowsTheNvidiaDriverAndMustImport) {
     EXPECT_EQ(detect().components.at(2).installed, true) << "the files alone are there";
     runner->commands.clear();
     install();
-    EXPECT_TRUE(runner->commands.value(0).arguments.endsWith("--force")) << runner->lines().join('\n').toStdString();
+    EXPECT_TRUE(runner->commands.value(0).arguments.endsWith("--force"))
+        << runner->lines().join('\n').toStdString();
 
     fakeToolPython(true);
     status = runTask(detectWithBackend());

@@ -14,8 +14,8 @@
 #include "support/SlowSecretStore.h"
 #include "support/TestSupport.h"
 
-#include <QCheckBox>
 #include <QAbstractItemView>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>

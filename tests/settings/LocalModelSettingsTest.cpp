@@ -57,7 +57,8 @@ void cacheModel(const QString& id, qint64 bytes) {
     QDir().mkpath(folder + "/snapshots/rev");
     std::filesystem::create_symlink("../../blobs/weights",
                                     (folder + "/snapshots/rev/model.safetensors").toStdString());
-    std::filesystem::create_symlink("../../blobs/weights", (folder + "/snapshots/rev/config.json").toStdString());
+    std::filesystem::create_symlink("../../blobs/weights",
+                                    (folder + "/snapshots/rev/config.json").toStdString());
 }
 
 class LocalModelTab : public ::testing::Test {
@@ -358,7 +359,8 @@ TEST_F(LocalModelTab, APartialDownloadIsNotShownAsDownloaded) {
     writeBytes(snapshot + "/model-00001-of-00002.safetensors", 10);
     QFile index(snapshot + "/model.safetensors.index.json");
     ASSERT_TRUE(index.open(QIODevice::WriteOnly));
-    index.write(R"({"weight_map":{"a":"model-00001-of-00002.safetensors","b":"model-00002-of-00002.safetensors"}})");
+    index.write(
+        R"({"weight_map":{"a":"model-00001-of-00002.safetensors","b":"model-00002-of-00002.safetensors"}})");
     index.close();
     writeBytes(cacheFolder("org/partial") + "/blobs/feed.incomplete", 10);
 

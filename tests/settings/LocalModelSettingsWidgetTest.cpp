@@ -103,7 +103,8 @@ TEST(LocalModelSettingsWidget, DrawsTheTabAndItsButtonsAct) {
         spinFor(50);
         QLabel* lastLine = nullptr;
         for (QLabel* label : widget.findChildren<QLabel*>())
-            if (label->isVisible() && label->text().endsWith("dernière ligne") && label->text().count('\n') == 7)
+            if (label->isVisible() && label->text().endsWith("dernière ligne") &&
+                label->text().count('\n') == 7)
                 lastLine = label;
         ASSERT_NE(lastLine, nullptr) << "the catalogue's log shows the last 8 lines";
         auto* view = qobject_cast<QScrollArea*>(lastLine->parentWidget()->parentWidget());
@@ -124,9 +125,8 @@ TEST(LocalModelSettingsWidget, DrawsTheTabAndItsButtonsAct) {
         server.setChatResponse(ScriptedResponse::json(
             200, QString(R"({"choices":[{"message":{"content":"%1"}}]})").arg(longAnswer).toUtf8()));
         findByText<QPushButton>(&widget, "Tester l'inférence")->click();
-        ASSERT_TRUE(spinUntil([&] {
-            return widget.controller().testOutput().value_or(QString()).contains("Ligne 12");
-        }));
+        ASSERT_TRUE(spinUntil(
+            [&] { return widget.controller().testOutput().value_or(QString()).contains("Ligne 12"); }));
         QLabel* output = nullptr;
         for (QLabel* label : widget.findChildren<QLabel*>())
             if (label->isVisible() && label->text().startsWith("✓ ") && label->text().contains("Ligne 1 "))

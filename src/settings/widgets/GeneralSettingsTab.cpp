@@ -353,8 +353,8 @@ void GeneralSettingsTab::refresh() {
     const auto items = voice_.voiceItems();
     QStringList signature;
     for (const auto& item : items)
-        signature << (item.separatorBefore ? QStringLiteral("|") : QString()) + item.label + QLatin1Char('=') +
-                         item.value;
+        signature << (item.separatorBefore ? QStringLiteral("|") : QString()) + item.label +
+                         QLatin1Char('=') + item.value;
     if (signature != voiceItemsSignature_) {
         voiceItemsSignature_ = signature;
         voicePicker_->clear();

@@ -73,7 +73,8 @@ QScrollArea* logScrollView(QLabel* log, int maxHeight) {
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidget(log);
     QScrollBar* bar = scroll->verticalScrollBar();
-    QObject::connect(bar, &QScrollBar::rangeChanged, bar, [bar](int, int maximum) { bar->setValue(maximum); });
+    QObject::connect(bar, &QScrollBar::rangeChanged, bar,
+                     [bar](int, int maximum) { bar->setValue(maximum); });
     return scroll;
 }
 
