@@ -67,7 +67,9 @@ AppSession::AppSession() {
     syncTimer_.setSingleShot(true);
     connect(&syncTimer_, &QTimer::timeout, this, &AppSession::sendServerSync);
 
-    // 6. and 7. Hydration and the bridge, once the stored token has arrived.
+    // 6. and 7. Hydration and the bridge start once the stored token has arrived;
+    // until then the session is signed out and the bridge stays off.
+    reconcileBridge();
     detachTask(loadStoredToken());
     // 8. Refused tokens, handled after the refused request has returned.
     connect(&AuthFailureNotifier::shared(), &AuthFailureNotifier::authFailure, this,
@@ -88,13 +90,9 @@ QCoro::Task<> AppSession::loadStoredToken() {
     if (!self)
         co_return;
     isLoadingStoredToken_ = false;
-    if (generation == tokenGeneration_) {
-        if (token) {
-            setUserToken(token);
-            startSignedIn();
-        } else {
-            reconcileBridge();
-        }
+    if (generation == tokenGeneration_ && token) {
+        setUserToken(token);
+        startSignedIn();
     }
     emit storedTokenLoaded();
 }
