@@ -34,6 +34,7 @@ CorvanePanelController::CorvanePanelController(CorvanePanelModel& model, AppSess
     , session_(session)
     , bridge_(bridge)
     , executor_(std::make_shared<DefaultsActionExecutor>()) {
+    model_.followSession(session_);
     autoTimer_.setSingleShot(true);
     connect(&autoTimer_, &QTimer::timeout, this, &CorvanePanelController::onAutoRefreshDue);
 
@@ -163,7 +164,10 @@ void CorvanePanelController::onDefaultsChanged(const QString& key) {
 }
 
 void CorvanePanelController::scrollToPendingAnchor() {
-    const QString anchor = pendingAnchor();
+    scrollToAnchor(pendingAnchor());
+}
+
+void CorvanePanelController::scrollToAnchor(const QString& anchor) {
     QTimer::singleShot(0, this, [this, anchor] {
         emit scrollRequested(anchor);
         highlightAnchor(anchor);
@@ -196,13 +200,20 @@ QCoro::Task<std::optional<QString>> CorvanePanelController::secureAccessApproval
         co_return std::nullopt;
     }
     QPointer<CorvanePanelController> self(this);
-    // The read may wait for the user's password: it must not hold the GUI thread.
-    std::optional<QString> token = co_await KeychainStore::readAsync(reason);
+    // Presence is asked whatever protection the stored token has (a token saved before
+    // high security was turned on, or a settings file edited by hand, must not skip
+    // it). The read may wait for the user's password: it runs on the keychain's thread.
+    std::optional<QString> token = co_await KeychainStore::readConfirmingPresenceAsync(reason);
     if (!self)
         co_return std::nullopt;
     if (token && !token->isEmpty()) {
-        if (session_.userToken() != token)
-            detachTask(session_.setToken(*token));
+        // The session adopts a different stored token before the request is sent.
+        if (session_.userToken() != token) {
+            QPointer<AppSession> session(&session_);
+            co_await session->setToken(*token);
+            if (!self)
+                co_return std::nullopt;
+        }
         co_return token;
     }
     model_.setLastError(loc("L’authentification locale est requise pour Secure Access."));
@@ -264,7 +275,12 @@ QCoro::Task<> CorvanePanelController::revokeSecureAccess() {
     if (!token || token->isEmpty()) {
         setApprovalPending(true);
         QString prompt = loc("Authentifie-toi pour révoquer Secure Access sur ce Mac.");
-        std::optional<QString> stored = co_await KeychainStore::readAsync(prompt);
+        // With high security on, presence is asked whatever protection the stored token has.
+        std::optional<QString> stored;
+        if (highSecurityMode())
+            stored = co_await KeychainStore::readConfirmingPresenceAsync(prompt);
+        else
+            stored = co_await KeychainStore::readAsync(prompt);
         if (!self)
             co_return;
         approvalPending_ = false;
@@ -274,7 +290,16 @@ QCoro::Task<> CorvanePanelController::revokeSecureAccess() {
 }
 
 void CorvanePanelController::runPlanAction(const PlanAction& action) {
+    if (action.kind != PlanAction::Kind::ShowPanelAnchor) {
+        executor_->run(action, model_.settings());
+        return;
+    }
+    // A press brings the card into view every time, also when the stored anchor
+    // already names it (the write then changes nothing that could be followed).
+    lastAnchor_ = action.target;
     executor_->run(action, model_.settings());
+    if (shown_)
+        scrollToAnchor(action.target);
 }
 
 void CorvanePanelController::openSettingsTab(const QString& tab) {

@@ -90,6 +90,15 @@ std::optional<QString> KeychainStore::read(const QString& prompt) {
     return decodeUtf8Strict(found.item->value);
 }
 
+std::optional<QString> KeychainStore::readConfirmingPresence(const QString& prompt) {
+    const SecretLookup found = SecretStore::shared().find(tokenService, tokenAccount);
+    if (found.status != SecretStatus::success || !found.item)
+        return std::nullopt;
+    if (!PresenceGate::shared().confirm(prompt))
+        return std::nullopt;
+    return decodeUtf8Strict(found.item->value);
+}
+
 void KeychainStore::save(const QString& token) {
     const std::optional<QByteArray> bytes = encodeUtf8Strict(token);
     if (!bytes)
@@ -189,6 +198,13 @@ template <typename Result, typename Call> QFuture<Outcome<Result>> startOnKeycha
 QCoro::Task<std::optional<QString>> KeychainStore::readAsync(QString prompt) {
     QFuture<Outcome<std::optional<QString>>> running =
         startOnKeychainThread<std::optional<QString>>([prompt] { return read(prompt); });
+    Outcome<std::optional<QString>> outcome = co_await running;
+    co_return outcome.take();
+}
+
+QCoro::Task<std::optional<QString>> KeychainStore::readConfirmingPresenceAsync(QString prompt) {
+    QFuture<Outcome<std::optional<QString>>> running =
+        startOnKeychainThread<std::optional<QString>>([prompt] { return readConfirmingPresence(prompt); });
     Outcome<std::optional<QString>> outcome = co_await running;
     co_return outcome.take();
 }
