@@ -52,6 +52,7 @@ QProgressBar* spinner() {
 
 QLabel* logBox() {
     auto* label = new QLabel;
+    label->setTextFormat(Qt::PlainText); // commands' output, never markup
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setWordWrap(true);
@@ -250,6 +251,7 @@ void LocalModelSettingsWidget::build() {
     downloadLogView_ = logScrollView(downloadLog_, 100);
     catalogue->addWidget(downloadLogView_);
     catalogueError_ = caption(QString(), "error");
+    catalogueError_->setTextFormat(Qt::PlainText);
     catalogueError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     catalogue->addWidget(catalogueError_);
 
@@ -275,6 +277,7 @@ void LocalModelSettingsWidget::build() {
     installRow->addWidget(redetect);
     installation->addLayout(installRow);
     installError_ = caption(QString(), "error");
+    installError_->setTextFormat(Qt::PlainText);
     installError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     installation->addWidget(installError_);
     installLog_ = logBox();
@@ -472,6 +475,7 @@ void LocalModelSettingsWidget::rebuildComponents() {
         layout->addStretch();
         if (component.detail) {
             auto* detail = caption(*component.detail);
+            detail->setTextFormat(Qt::PlainText);
             detail->setWordWrap(false);
             detail->setFont(QFont(QStringLiteral("monospace"), 8));
             layout->addWidget(detail);
