@@ -91,8 +91,8 @@ TEST_F(Realtime, SessionCallAndItsFailures) {
         QObject::disconnect(connection);
         EXPECT_EQ(client.state(), RealtimeClient::State::idle()) << c.failure.toStdString();
         EXPECT_EQ(states, (QList<Kind>{Kind::Connecting, Kind::Idle}));
-        EXPECT_EQ(c.failure.isEmpty() ? QString() : client.lastStartFailure(), c.failure);
-        EXPECT_FALSE(client.lastStartFailure().isEmpty());
+        EXPECT_EQ(c.failure.isEmpty() ? QString() : client.failure(), c.failure);
+        EXPECT_FALSE(client.failure().isEmpty());
     }
     EXPECT_EQ(notices, 1);
     EXPECT_TRUE(service.connections().isEmpty());
