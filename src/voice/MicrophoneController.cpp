@@ -76,7 +76,8 @@ void MicrophoneController::handOn() {
     if (recordingStartedAt_)
         recordingMs = recordingStartedAt_->nsecsElapsed() / 1000000;
     recordingStartedAt_.reset();
-    const bool audio = session_.audioOutput() != AudioOutput::Local && session_.provider() == Provider::OpenAI;
+    const bool audio =
+        session_.audioOutput() != AudioOutput::Local && session_.provider() == Provider::OpenAI;
     handleRecording(generation_, transcribe, recordingMs, audio);
 }
 

@@ -2,8 +2,8 @@
 
 #include "voice/AudioDevices.h"
 
-#include <QObject>
 #include <QList>
+#include <QObject>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
