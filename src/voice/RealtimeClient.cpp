@@ -210,22 +210,11 @@ void RealtimeClient::startAudio() {
         throw MessageError(loc("Le haut-parleur n’a pas pu démarrer"));
     if (convertible)
         connect(input.get(), &AudioInputStream::data, this, &RealtimeClient::forwardMic);
-    // A device that breaks mid-session ends it (later, outside the device's own signal).
-    const quint64 generation = generation_;
-    connect(
-        input.get(), &AudioInputStream::failed, this,
-        [this, generation] {
-            if (generation == generation_)
-                fail(loc("Le micro s’est arrêté"));
-        },
-        Qt::QueuedConnection);
-    connect(
-        output.get(), &AudioOutputStream::failed, this,
-        [this, generation] {
-            if (generation == generation_)
-                fail(loc("Le haut-parleur s’est arrêté"));
-        },
-        Qt::QueuedConnection);
+    // A device that breaks mid-session ends it.
+    connect(input.get(), &AudioInputStream::failed, this,
+            [this] { failLater(loc("Le micro s’est arrêté")); });
+    connect(output.get(), &AudioOutputStream::failed, this,
+            [this] { failLater(loc("Le haut-parleur s’est arrêté")); });
     if (!input->start()) {
         output->stop();
         throw MessageError(loc("Le micro n’a pas pu démarrer"));
@@ -252,7 +241,7 @@ void RealtimeClient::forwardMic(const QByteArray& pcm) {
     // A connection that cannot keep up ends the session instead of piling audio up.
     if (socket_->bytesToWrite() - catchUpBytes_ > maxUnsentBytes_) {
         qCInfo(lcVoice) << "realtime audio backlog:" << socket_->bytesToWrite() << "bytes unsent";
-        fail(loc("Connexion trop lente : l’audio ne passe plus"));
+        failLater(loc("Connexion trop lente : l’audio ne passe plus"));
         return;
     }
     sendAppend(samples);
@@ -354,6 +343,18 @@ void RealtimeClient::fail(const QString& message) {
     failure_ = message;
     endSession();
     emit failureChanged();
+}
+
+void RealtimeClient::failLater(const QString& message) {
+    // From the event loop: the device whose signal got here is not deleted under it.
+    const quint64 generation = generation_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, message] {
+            if (generation == generation_)
+                fail(message);
+        },
+        Qt::QueuedConnection);
 }
 
 void RealtimeClient::endSession() {

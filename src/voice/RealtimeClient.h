@@ -114,6 +114,8 @@ private:
     void endSession();
     // Ends the session and keeps why.
     void fail(const QString& message);
+    // The same, from the event loop (when called from a device's or the socket's signal).
+    void failLater(const QString& message);
 
     State state_;
     QString lastAssistantText_;
