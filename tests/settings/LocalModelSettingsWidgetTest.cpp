@@ -34,7 +34,7 @@ TEST(LocalModelSettingsWidget, DrawsTheTabAndItsButtonsAct) {
     AppSession::resetSharedForTesting();
     FakeBackend backend; // the backend's catalogue is unavailable: the built-in one stays
     FakeLocalModelServer server;
-    server.setModels({"mlx-community/Qwen3-8B-4bit"});
+    server.setModels({"mlx-community/Qwen3-8B-4bit", "<b>gras</b> & co"});
     server.setChatResponse(
         ScriptedResponse::json(200, R"({"choices":[{"message":{"content":"Bonjour !"}}]})"));
     auto runner = std::make_shared<FakeCommandRunner>();
@@ -72,6 +72,14 @@ TEST(LocalModelSettingsWidget, DrawsTheTabAndItsButtonsAct) {
         }));
         EXPECT_TRUE(widget.controller().downloadedModelIds().contains(first.id));
         EXPECT_EQ(widget.controller().installStatus().components.size(), 4);
+        // The server's words show as written, never as markup.
+        int markup = 0;
+        for (QLabel* label : widget.findChildren<QLabel*>())
+            if (label->text().contains("<b>gras</b>")) {
+                ++markup;
+                EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+            }
+        EXPECT_GE(markup, 1);
 
         QPushButton* restart = findByText<QPushButton>(&widget, "Redémarrer");
         ASSERT_NE(restart, nullptr);

@@ -3,6 +3,7 @@
 #include "platform/Tasks.h"
 
 #include "platform/Localization.h"
+#include "platform/widgets/PlainText.h"
 #include "platform/widgets/SymbolIcon.h"
 #include "session/AppSession.h"
 #include "settings/LocalModelPicker.h"
@@ -28,6 +29,7 @@ namespace {
 
 QLabel* caption(const QString& text, const char* role = "secondary") {
     auto* label = new QLabel(text);
+    label->setTextFormat(Qt::PlainText); // health, hints and errors can carry the server's words
     label->setWordWrap(true);
     label->setProperty("role", role);
     QFont font = label->font();
@@ -164,6 +166,7 @@ void LocalModelSettingsWidget::build() {
     statusDot_ = new QLabel;
     statusDot_->setFixedSize(8, 8);
     statusLabel_ = new QLabel;
+    statusLabel_->setTextFormat(Qt::PlainText);
     QFont medium = statusLabel_->font();
     medium.setWeight(QFont::Medium);
     statusLabel_->setFont(medium);
@@ -211,8 +214,8 @@ void LocalModelSettingsWidget::build() {
         menu->clear();
         const auto models = controller_->catalogModels();
         for (const LocalLLMModel& model : models) {
-            menu->addAction(ModelCatalogPicker::rowLabel(model, controller_->downloadedModelIds(),
-                                                         controller_->machineRamGB()),
+            menu->addAction(plainMenuText(ModelCatalogPicker::rowLabel(
+                                model, controller_->downloadedModelIds(), controller_->machineRamGB())),
                             this, [id = model.id] { AppSession::shared().setLocalLLMModel(id); });
         }
         menu->addSeparator();
@@ -331,9 +334,9 @@ void LocalModelSettingsWidget::refresh() {
         endpoint_->setText(session.localLLMEndpoint());
 
     const QString selection = session.localLLMModel();
-    picker_->setText(
+    picker_->setText(plainMenuText(
         ModelCatalogPicker::currentModelTitle(selection, c.catalogModels()) + "\n" +
-        ModelCatalogPicker::currentModelSubtitle(selection, c.catalogModels(), c.downloadedModelIds()));
+        ModelCatalogPicker::currentModelSubtitle(selection, c.catalogModels(), c.downloadedModelIds())));
     customModel_->setVisible(c.isCustomModel());
     if (customModel_->text() != selection)
         customModel_->setText(selection);
@@ -396,6 +399,7 @@ void LocalModelSettingsWidget::rebuildCatalogue() {
         auto* titleRow = new QHBoxLayout;
         titleRow->setSpacing(6);
         auto* name = new QLabel(model.displayName);
+        name->setTextFormat(Qt::PlainText);
         QFont medium = name->font();
         medium.setWeight(QFont::Medium);
         name->setFont(medium);
@@ -470,6 +474,7 @@ void LocalModelSettingsWidget::rebuildComponents() {
                             ? tinted(QStringLiteral("checkmark.circle.fill"), QColor(0x2e, 0xa0, 0x43))
                             : tinted(QStringLiteral("xmark.circle.fill"), QColor(0xd7, 0x26, 0x1e)));
         auto* label = new QLabel(component.label);
+        label->setTextFormat(Qt::PlainText);
         layout->addWidget(icon);
         layout->addWidget(label);
         layout->addStretch();
@@ -489,6 +494,7 @@ void LocalModelSettingsWidget::presentDeleteDialog() {
     auto* box = new QMessageBox(this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowTitle(controller_->deleteDialogTitle());
+    box->setTextFormat(Qt::PlainText);
     box->setText(controller_->deleteDialogTitle());
     box->setInformativeText(
         loc("Les poids seront retirés du cache Hugging Face. Tu pourras re-télécharger à tout "
