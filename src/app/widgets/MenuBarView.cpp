@@ -5,6 +5,7 @@
 #include "app/AppCommands.h"
 #include "app/PopoverHeader.h"
 #include "platform/Localization.h"
+#include "platform/widgets/PlainText.h"
 #include "platform/widgets/SymbolIcon.h"
 #include "session/AppSession.h"
 
@@ -14,7 +15,6 @@
 #include <QLabel>
 #include <QMenu>
 #include <QShortcut>
-#include <QTextDocument>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -29,24 +29,16 @@ QToolButton* iconButton(const QString& symbol, const QString& help) {
     return button;
 }
 
-// A QMenu reads "&" as the mark of a keyboard mnemonic, and a tab as the start of
-// the shortcut column: a name from the backend is shown as written.
-QString asMenuText(QString text) {
-    return text.replace(QLatin1Char('&'), QStringLiteral("&&")).replace(QLatin1Char('\t'), QLatin1Char(' '));
-}
-
-// A tooltip is rendered as rich text whenever Qt::mightBeRichText says so (a tag
-// before the first line break, or "&lt;"), and there is no plain-text setting for
-// tooltips: the text is handed over as the rich text that shows it as written. A
-// message of the backend can be a whole error page: only its beginning is shown.
-QString plainToolTip(const QString& text) {
+// A message of the backend can be a whole error page: only its beginning is
+// shown, as written.
+QString boundedToolTip(const QString& text) {
     constexpr qsizetype kMaxChars = 400;
     QString shown = text;
     if (shown.size() > kMaxChars) {
         const qsizetype cut = shown.at(kMaxChars - 1).isHighSurrogate() ? kMaxChars - 1 : kMaxChars;
         shown = shown.left(cut) + QStringLiteral("…");
     }
-    return Qt::convertFromPlainText(shown, Qt::WhiteSpaceNormal);
+    return plainToolTip(shown);
 }
 
 QColor dotColour(const QString& role) {
@@ -163,7 +155,7 @@ void MenuBarView::refreshHeader() {
     colour.setAlphaF(static_cast<float>(dot.opacity));
     dot_->setStyleSheet(
         QStringLiteral("background: %1; border-radius: 3px;").arg(colour.name(QColor::HexArgb)));
-    dot_->setToolTip(plainToolTip(dot.help));
+    dot_->setToolTip(boundedToolTip(dot.help));
     const Mode mode = AppSession::shared().mode();
     microphone_->setChecked(mode == Mode::Microphone);
     chat_->setChecked(mode == Mode::Chat);
@@ -177,14 +169,14 @@ void MenuBarView::refreshRecents() {
     for (const auto& entry : recents_->entries()) {
         switch (entry.kind) {
         case RecentsMenuModel::Entry::Kind::Placeholder:
-            menu->addAction(asMenuText(entry.label))->setEnabled(false);
+            menu->addAction(plainMenuText(entry.label))->setEnabled(false);
             break;
         case RecentsMenuModel::Entry::Kind::Separator:
             menu->addSeparator();
             break;
         case RecentsMenuModel::Entry::Kind::Discussion:
         case RecentsMenuModel::Entry::Kind::OpenAll:
-            menu->addAction(asMenuText(entry.label), this, [this, entry] { recents_->open(entry); });
+            menu->addAction(plainMenuText(entry.label), this, [this, entry] { recents_->open(entry); });
             break;
         }
     }
