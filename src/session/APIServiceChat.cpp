@@ -94,12 +94,24 @@ QCoro::Task<APIService::ChatReply> APIService::complete(QString prompt, Provider
     }
 
     ChatEventStream stream(std::move(onDelta));
+    qint64 received = 0;
     while (!chunk.isEmpty()) {
+        received += chunk.size();
         stream.feed(chunk);
         chunk = co_await nextChunk(reply.get());
     }
     if (reply->error() != QNetworkReply::NoError)
         throw NetworkError::fromReply(reply->error(), reply->errorString());
+    // The end of the body ends the stream, but only a body that arrived whole. Qt
+    // 6.4 may finish a reply without error when the connection closed inside a
+    // chunked body (the last chunk never came) and it says nothing of that last
+    // chunk; what can be seen is a body shorter than its Content-Length, or one
+    // that stops inside an event (a well-formed stream ends with an empty line).
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    const QByteArray coding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    const bool lengthIsOfBody = coding.isEmpty() || coding == "identity"; // else it counts compressed bytes
+    if ((lengthIsOfBody && length.isValid() && received != length.toLongLong()) || stream.isMidEvent())
+        throw NetworkError(NetworkError::Kind::Interrupted, QStringLiteral("reply cut short"));
     ChatReply result;
     result.text = stream.text();
     result.discussionId = stream.discussionId() ? stream.discussionId() : discussionId;

@@ -4,13 +4,16 @@
 #include "session/AppSession.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QFuture>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScrollBar>
 #include <QTextDocument>
+#include <QThread>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cmath>
 
@@ -64,7 +67,10 @@ void ChatMessagesModel::sync() {
         endResetModel();
     } else {
         for (int row = 0; row < kept; ++row) {
-            if (messages_[row].content != now[row].content) {
+            const QString& before = messages_[row].content;
+            const QString& after = now[row].content;
+            if (!(before.size() == after.size() && before.constData() == after.constData()) &&
+                before != after) {
                 messages_[row] = now[row];
                 emit dataChanged(index(row), index(row));
             }
@@ -99,25 +105,114 @@ void ChatMessagesModel::syncTyping() {
 MessageDelegate::MessageDelegate(QObject* parent)
     : QStyledItemDelegate(parent) {}
 
+MessageDelegate::~MessageDelegate() {
+    *alive_ = false;
+}
+
+void MessageDelegate::forgetLayouts() {
+    layouts_.clear();
+    pending_.clear(); // what is under way is dropped when it arrives
+}
+
+bool MessageDelegate::canOpenLabel(const QModelIndex& index) {
+    return index.data(Qt::DisplayRole).toString().size() <= kBackgroundLayoutChars;
+}
+
+namespace {
+struct LaidOut {
+    QString content;
+    QString html;
+    std::shared_ptr<QTextDocument> document;
+    QSize textSize;
+};
+
+// The bubble's text as a document, wrapped at the bubble's width. Any thread: the
+// document belongs to the calling thread and is handed to `home` at the end.
+LaidOut layOut(ChatMessage::Role role, const QString& content, const QPalette& palette, const QFont& base,
+               QThread* home) {
+    LaidOut out;
+    out.content = content;
+    out.html = BubbleStyle::html(role, content, palette);
+    auto* document = new QTextDocument();
+    document->setDocumentMargin(0);
+    document->setDefaultFont(BubbleStyle::font(base));
+    document->setHtml(out.html);
+    const int width =
+        std::min(BubbleStyle::kTextMaxWidth, static_cast<int>(std::ceil(document->idealWidth())) + 1);
+    document->setTextWidth(width);
+    out.textSize = QSize(width, static_cast<int>(std::ceil(document->size().height())));
+    if (home && document->thread() != home)
+        document->moveToThread(home);
+    out.document = std::shared_ptr<QTextDocument>(document);
+    return out;
+}
+
+ChatMessage::Role roleOf(const QModelIndex& index) {
+    return index.data(ChatMessagesModel::IsUserRole).toBool() ? ChatMessage::Role::User
+                                                              : ChatMessage::Role::Assistant;
+}
+
+// Equal texts, without comparing them character by character when they share
+// their data (the usual case: the list and the layout hold the same message).
+bool sameText(const QString& a, const QString& b) {
+    return (a.size() == b.size() && a.constData() == b.constData()) || a == b;
+}
+} // namespace
+
+void MessageDelegate::startBackgroundLayout(const QUuid& id, ChatMessage::Role role,
+                                            const QString& content) const {
+    if (pending_.contains(id))
+        return; // one at a time per message; the newest text is taken when it ends
+    const quint64 job = ++jobs_;
+    pending_.insert(id, job);
+    const auto* view = qobject_cast<const QWidget*>(parent());
+    const QPalette palette = view ? view->palette() : QGuiApplication::palette();
+    QThread* home = thread();
+    auto* self = const_cast<MessageDelegate*>(this);
+    QtConcurrent::run([role, content, palette, home] {
+        return layOut(role, content, palette, QFont(), home);
+    }).then(self, [self, id, job, alive = alive_](const LaidOut& laidOut) {
+        if (!*alive)
+            return;
+        const auto it = self->pending_.constFind(id);
+        if (it == self->pending_.cend() || *it != job)
+            return; // forgotten meanwhile
+        self->pending_.erase(it);
+        Layout& layout = self->layouts_[id];
+        layout.content = laidOut.content;
+        layout.html = laidOut.html;
+        layout.document = laidOut.document;
+        layout.textSize = laidOut.textSize;
+        emit self->layoutArrived();
+    });
+}
+
 const MessageDelegate::Layout& MessageDelegate::layoutFor(const QModelIndex& index) const {
     const QUuid id = index.data(ChatMessagesModel::IdRole).toUuid();
     const QString content = index.data(Qt::DisplayRole).toString();
     Layout& layout = layouts_[id];
-    if (layout.document && layout.content == content)
+    if (layout.document && sameText(layout.content, content))
         return layout;
-    const auto role = index.data(ChatMessagesModel::IsUserRole).toBool() ? ChatMessage::Role::User
-                                                                         : ChatMessage::Role::Assistant;
-    layout.content = content;
+    const auto role = roleOf(index);
     const auto* view = qobject_cast<const QWidget*>(parent());
-    layout.html = BubbleStyle::html(role, content, view ? view->palette() : QGuiApplication::palette());
-    layout.document = std::make_shared<QTextDocument>();
-    layout.document->setDocumentMargin(0);
-    layout.document->setDefaultFont(BubbleStyle::font(QFont()));
-    layout.document->setHtml(layout.html);
-    const int width =
-        std::min(BubbleStyle::kTextMaxWidth, static_cast<int>(std::ceil(layout.document->idealWidth())) + 1);
-    layout.document->setTextWidth(width);
-    layout.textSize = QSize(width, static_cast<int>(std::ceil(layout.document->size().height())));
+    const QPalette palette = view ? view->palette() : QGuiApplication::palette();
+    if (content.size() > kBackgroundLayoutChars) {
+        startBackgroundLayout(id, role, content);
+        if (layout.document)
+            return layout; // the last one, until the new one is in
+        // Its start in the meantime, so that the row has a size and a face.
+        LaidOut start = layOut(role, content.left(kBackgroundLayoutChars / 4), palette, QFont(), nullptr);
+        layout.content = QString(); // not the message's text: replaced when the whole arrives
+        layout.html = start.html;
+        layout.document = start.document;
+        layout.textSize = start.textSize;
+        return layout;
+    }
+    LaidOut laidOut = layOut(role, content, palette, QFont(), nullptr);
+    layout.content = laidOut.content;
+    layout.html = laidOut.html;
+    layout.document = laidOut.document;
+    layout.textSize = laidOut.textSize;
     return layout;
 }
 
@@ -160,8 +255,14 @@ void MessageDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
         painter->restore();
         return;
     }
-    painter->translate(bubble.topLeft() + QPoint(BubbleStyle::kPaddingX, BubbleStyle::kPaddingY));
+    const QPoint origin = bubble.topLeft() + QPoint(BubbleStyle::kPaddingX, BubbleStyle::kPaddingY);
+    painter->translate(origin);
     QAbstractTextDocumentLayout::PaintContext context;
+    // Only the lines in sight: a long reply's bubble is far taller than the view.
+    QRect visible = bubble;
+    if (const auto* list = qobject_cast<const QAbstractItemView*>(option.widget))
+        visible = visible.intersected(list->viewport()->rect());
+    context.clip = QRectF(visible.translated(-origin));
     context.palette = option.palette;
     context.palette.setColor(QPalette::Text, BubbleStyle::textColor(role, option.palette));
     context.palette.setColor(QPalette::Link, BubbleStyle::linkColor(role, option.palette));
@@ -229,6 +330,10 @@ ChatMessageList::ChatMessageList(ChatMessagesModel* model, QWidget* parent)
             closePersistentEditor(open_);
         open_ = QPersistentModelIndex();
     });
+    connect(delegate_, &MessageDelegate::layoutArrived, this, [this] {
+        scheduleDelayedItemsLayout();
+        viewport()->update();
+    });
     // A message whose text changed gets measured again.
     connect(model_, &QAbstractItemModel::dataChanged, this, [this] { scheduleDelayedItemsLayout(); });
     // A whole new conversation is measured in batches again; the old one's layouts go.
@@ -264,6 +369,10 @@ void ChatMessageList::updateGeometries() {
 QWidget* ChatMessageList::openBubble(int row) {
     const QModelIndex index = model_->index(row);
     if (!index.isValid() || index.data(ChatMessagesModel::IsTypingRole).toBool())
+        return nullptr;
+    // A label lays out its whole text on the GUI thread: a very long reply is only
+    // painted.
+    if (!MessageDelegate::canOpenLabel(index))
         return nullptr;
     if (open_ != index) {
         if (open_.isValid())

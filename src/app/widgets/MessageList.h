@@ -48,11 +48,18 @@ private:
 };
 
 // Paints the bubbles. Each message's text is laid out once per content and kept,
-// so that a long conversation is measured once and scrolling only paints.
+// so that a long conversation is measured once and scrolling only paints. A long
+// text (more than kBackgroundLayoutChars) is converted and laid out off the GUI
+// thread: meanwhile its bubble shows the last layout it had (or its start), and
+// the row is measured again when the layout arrives. Painting draws only the
+// lines in sight.
 class MessageDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
+    static constexpr qsizetype kBackgroundLayoutChars = 16 * 1024;
+
     explicit MessageDelegate(QObject* parent = nullptr);
+    ~MessageDelegate() override;
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
@@ -69,7 +76,15 @@ public:
     // Messages laid out and kept; forgetLayouts() drops them all (a conversation
     // replaced whole).
     int cachedLayouts() const { return static_cast<int>(layouts_.size()); }
-    void forgetLayouts() { layouts_.clear(); }
+    void forgetLayouts();
+    // Layouts being made off the GUI thread.
+    int pendingLayouts() const { return static_cast<int>(pending_.size()); }
+    // Whether the row's text is short enough for the selectable label.
+    static bool canOpenLabel(const QModelIndex& index);
+
+signals:
+    // A layout made off the GUI thread is in: the rows need measuring again.
+    void layoutArrived();
 
 private:
     struct Layout {
@@ -79,8 +94,12 @@ private:
         QSize textSize;
     };
     const Layout& layoutFor(const QModelIndex& index) const;
+    void startBackgroundLayout(const QUuid& id, ChatMessage::Role role, const QString& content) const;
 
     mutable QHash<QUuid, Layout> layouts_;
+    mutable QHash<QUuid, quint64> pending_; // id → the job's number
+    mutable quint64 jobs_ = 0;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The scrolling list of the conversation. The bubble under the mouse gets a real
