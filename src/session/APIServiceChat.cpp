@@ -1,10 +1,12 @@
 #include "session/APIService.h"
 #include "session/ServerSentEvents.h"
 
+#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
 #include <QCoro/QCoroNetworkReply>
+#include <QCoro/QCoroTimer>
 
 #include <chrono>
 #include <memory>
@@ -13,11 +15,12 @@ namespace {
 
 using ReplyPtr = std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)>;
 
-// The next bytes of a reply as they arrive; empty once it has finished and been read.
+// The next bytes of a reply as they arrive, 64 KiB at most; empty once it has
+// finished and been read.
 QCoro::Task<QByteArray> nextChunk(QNetworkReply* reply) {
     for (;;) {
         if (reply->bytesAvailable() > 0)
-            co_return reply->readAll();
+            co_return reply->read(64 * 1024);
         if (reply->isFinished())
             co_return QByteArray();
         co_await qCoro(reply).waitForReadyRead(std::chrono::milliseconds(-1));
@@ -95,9 +98,16 @@ QCoro::Task<APIService::ChatReply> APIService::complete(QString prompt, Provider
 
     ChatEventStream stream(std::move(onDelta));
     qint64 received = 0;
+    QElapsedTimer slice; // a reply that came in faster than it is read gives the event loop its turns
+    slice.start();
     while (!chunk.isEmpty()) {
         received += chunk.size();
         stream.feed(chunk);
+        if (slice.elapsed() >= 5) {
+            const std::chrono::milliseconds now(0);
+            co_await QCoro::sleepFor(now);
+            slice.restart();
+        }
         chunk = co_await nextChunk(reply.get());
     }
     if (reply->error() != QNetworkReply::NoError)

@@ -4,6 +4,7 @@
 // Against the fake backend (TLS) and the fake local model server.
 #include "app/ChatViewModel.h"
 #include "bridge/BridgeService.h"
+#include "platform/DefaultsStore.h"
 #include "session/AppSession.h"
 #include "session/KeychainStore.h"
 #include "session/OmbrixHTTP.h"
@@ -195,6 +196,12 @@ TEST_F(ChatRoadTest, DirectLocalStreamsIntoTheBubbleAndRecordsTheTurn) {
     ASSERT_TRUE(spinUntil([&] { return model->runningTurns() == 0; }));
     EXPECT_EQ(contents(), QStringList({"Salut", "Bonjour"}));
     EXPECT_FALSE(session.isStreaming());
+    // The conversation is saved once the turn has ended (encoded off the GUI thread).
+    ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
+    const Json saved =
+        Json::parse(DefaultsStore::shared().data(QStringLiteral("chatMessages"))->toStdString());
+    ASSERT_EQ(saved.size(), 2u);
+    EXPECT_EQ(saved[1]["content"], "Bonjour");
 
     const Json body = local.lastChatBody();
     const Json expected = Json::parse(R"({

@@ -144,6 +144,10 @@ void ChatView::startNewConversation() {
 void ChatView::updateControls() {
     newButton_->setEnabled(viewModel_->canStartNewConversation());
     const bool canSend = viewModel_->canSend(input_->draft());
+    // Called for every streamed piece: the icon is drawn again only when it changes.
+    if (shownCanSend_ == canSend)
+        return;
+    shownCanSend_ = canSend;
     sendButton_->setEnabled(canSend);
     QColor color =
         canSend ? palette().color(QPalette::Highlight) : palette().color(QPalette::PlaceholderText);

@@ -85,6 +85,13 @@ void ChatMessagesModel::sync() {
         emit messageCountChanged(previous, messageCount());
 }
 
+int ChatMessagesModel::rowOf(const QUuid& id) const {
+    for (int row = messageCount() - 1; row >= 0; --row)
+        if (messages_[row].id == id)
+            return row;
+    return -1;
+}
+
 void ChatMessagesModel::syncTyping() {
     const bool typing = session_.isStreaming();
     if (typing == typing_)
@@ -115,7 +122,18 @@ void MessageDelegate::forgetLayouts() {
 }
 
 bool MessageDelegate::canOpenLabel(const QModelIndex& index) {
-    return index.data(Qt::DisplayRole).toString().size() <= kBackgroundLayoutChars;
+    return index.data(Qt::DisplayRole).toString().size() <= kMaxLabelChars;
+}
+
+bool MessageDelegate::refresh(const QModelIndex& index) {
+    if (index.data(ChatMessagesModel::IsTypingRole).toBool())
+        return false;
+    const QUuid id = index.data(ChatMessagesModel::IdRole).toUuid();
+    const auto known = layouts_.constFind(id);
+    if (known == layouts_.cend())
+        return true; // never measured
+    const QSize before = known->textSize;
+    return layoutFor(index).textSize != before;
 }
 
 namespace {
@@ -125,6 +143,30 @@ struct LaidOut {
     std::shared_ptr<QTextDocument> document;
     QSize textSize;
 };
+
+// The same rich text with a paragraph per line instead of line breaks: painting
+// then finds the lines in sight without going over all the lines before them
+// (they are one block otherwise). Each line's markup is closed within the line,
+// and an empty line holds a no-break space so that its paragraph is kept.
+QString paragraphPerLine(const QString& html) {
+    static const QString open = QStringLiteral("<div style=\"white-space: pre-wrap\">");
+    static const QString close = QStringLiteral("</div>");
+    if (!html.startsWith(open) || !html.endsWith(close))
+        return html;
+    const QStringView inner = QStringView(html).mid(open.size(), html.size() - open.size() - close.size());
+    QString out = open;
+    out.reserve(html.size() + html.size() / 4);
+    for (const QStringView line : inner.split(QStringLiteral("<br/>"))) {
+        out += QStringLiteral("<p style=\"margin:0\">");
+        if (line.isEmpty())
+            out += QStringLiteral("&nbsp;");
+        else
+            out += line;
+        out += QStringLiteral("</p>");
+    }
+    out += close;
+    return out;
+}
 
 // The bubble's text as a document, wrapped at the bubble's width. Any thread: the
 // document belongs to the calling thread and is handed to `home` at the end.
@@ -136,7 +178,8 @@ LaidOut layOut(ChatMessage::Role role, const QString& content, const QPalette& p
     auto* document = new QTextDocument();
     document->setDocumentMargin(0);
     document->setDefaultFont(BubbleStyle::font(base));
-    document->setHtml(out.html);
+    document->setHtml(content.size() > MessageDelegate::kMaxLabelChars ? paragraphPerLine(out.html)
+                                                                       : out.html);
     const int width =
         std::min(BubbleStyle::kTextMaxWidth, static_cast<int>(std::ceil(document->idealWidth())) + 1);
     document->setTextWidth(width);
@@ -179,11 +222,12 @@ void MessageDelegate::startBackgroundLayout(const QUuid& id, ChatMessage::Role r
             return; // forgotten meanwhile
         self->pending_.erase(it);
         Layout& layout = self->layouts_[id];
+        const bool resized = !layout.document || layout.textSize != laidOut.textSize;
         layout.content = laidOut.content;
         layout.html = laidOut.html;
         layout.document = laidOut.document;
         layout.textSize = laidOut.textSize;
-        emit self->layoutArrived();
+        emit self->layoutArrived(id, resized);
     });
 }
 
@@ -330,12 +374,25 @@ ChatMessageList::ChatMessageList(ChatMessagesModel* model, QWidget* parent)
             closePersistentEditor(open_);
         open_ = QPersistentModelIndex();
     });
-    connect(delegate_, &MessageDelegate::layoutArrived, this, [this] {
-        scheduleDelayedItemsLayout();
-        viewport()->update();
+    connect(delegate_, &MessageDelegate::layoutArrived, this, [this](const QUuid& id, bool resized) {
+        if (resized) {
+            scheduleDelayedItemsLayout();
+            viewport()->update();
+        } else if (const int row = model_->rowOf(id); row >= 0) {
+            update(model_->index(row));
+        }
     });
-    // A message whose text changed gets measured again.
-    connect(model_, &QAbstractItemModel::dataChanged, this, [this] { scheduleDelayedItemsLayout(); });
+    // A message whose text changed is laid out again; the list is measured again
+    // only when its size changed (a streamed piece mostly fills the last line).
+    connect(model_, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+                bool resized = false;
+                for (int row = topLeft.row(); row <= bottomRight.row(); ++row)
+                    resized = delegate_->refresh(model_->index(row)) || resized;
+                // Otherwise the view's own handling repaints the changed rows.
+                if (resized)
+                    scheduleDelayedItemsLayout();
+            });
     // A whole new conversation is measured in batches again; the old one's layouts go.
     connect(model_, &QAbstractItemModel::modelReset, this, [this] {
         delegate_->forgetLayouts();

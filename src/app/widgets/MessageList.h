@@ -33,6 +33,8 @@ public:
     const ChatMessage& message(int row) const { return messages_[row]; }
     bool showsTyping() const { return typing_; }
     int typingRow() const { return typing_ ? messageCount() : -1; }
+    // The row of the message, or -1 (looked for from the end, where text grows).
+    int rowOf(const QUuid& id) const;
 
 signals:
     // The number of messages changed (not the content of one).
@@ -52,11 +54,13 @@ private:
 // text (more than kBackgroundLayoutChars) is converted and laid out off the GUI
 // thread: meanwhile its bubble shows the last layout it had (or its start), and
 // the row is measured again when the layout arrives. Painting draws only the
-// lines in sight.
+// lines in sight; a very long text (more than kMaxLabelChars) is laid out with a
+// paragraph per line for that, and gets no selectable label.
 class MessageDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
-    static constexpr qsizetype kBackgroundLayoutChars = 16 * 1024;
+    static constexpr qsizetype kBackgroundLayoutChars = 1024;
+    static constexpr qsizetype kMaxLabelChars = 16 * 1024;
 
     explicit MessageDelegate(QObject* parent = nullptr);
     ~MessageDelegate() override;
@@ -81,10 +85,14 @@ public:
     int pendingLayouts() const { return static_cast<int>(pending_.size()); }
     // Whether the row's text is short enough for the selectable label.
     static bool canOpenLabel(const QModelIndex& index);
+    // Lays the row out again after its text changed; true when its size changed
+    // (the list must then be measured again), false when painting it is enough.
+    bool refresh(const QModelIndex& index);
 
 signals:
-    // A layout made off the GUI thread is in: the rows need measuring again.
-    void layoutArrived();
+    // A layout made off the GUI thread is in: the message's row needs painting, and
+    // the list measuring again when the size changed.
+    void layoutArrived(const QUuid& id, bool resized);
 
 private:
     struct Layout {
