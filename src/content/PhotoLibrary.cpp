@@ -1,9 +1,11 @@
 #include "content/PhotoLibrary.h"
 
+#include "content/HeifImage.h"
 #include "session/Models.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
@@ -130,16 +132,34 @@ std::optional<Location> exifLocation(const Exiv2::ExifData& exif) {
     return location;
 }
 
+bool isHeif(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && HeifImage::looksLikeHeif(file.peek(64));
+}
+
 Metadata readFresh(const QString& path, const QFileInfo& info) {
     Metadata metadata;
     prepareExiv2();
     try {
-        const auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
-        if (image.get()) {
-            image->readMetadata();
-            const Exiv2::ExifData& exif = image->exifData();
-            metadata.creationDate = exifDate(exif);
-            metadata.location = exifLocation(exif);
+        if (isHeif(path)) {
+            // Read through libheif: it finds the EXIF item wherever the file's
+            // item locations put it.
+            const QByteArray block = HeifImage::exifBlock(path);
+            Exiv2::ExifData exif;
+            if (!block.isEmpty()) {
+                Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte*>(block.constData()),
+                                          uint32_t(block.size()));
+                metadata.creationDate = exifDate(exif);
+                metadata.location = exifLocation(exif);
+            }
+        } else {
+            const auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+            if (image.get()) {
+                image->readMetadata();
+                const Exiv2::ExifData& exif = image->exifData();
+                metadata.creationDate = exifDate(exif);
+                metadata.location = exifLocation(exif);
+            }
         }
     } catch (...) {
         // No readable metadata: the file's own date stands in.
