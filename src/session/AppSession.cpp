@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFuture>
+#include <QFutureWatcher>
 #include <QPointer>
 #include <QSysInfo>
 #include <QtConcurrent/QtConcurrentRun>
@@ -384,14 +385,18 @@ void AppSession::startConversationSave() {
     sinceConversationSave_.start();
     const quint64 generation = conversationGeneration_;
     // The list shares its messages' texts: the copy costs no text.
-    QtConcurrent::run(encodeConversation, messages_)
-        .then(this, [this, generation](const QByteArray& encoded) {
-            conversationSaving_ = false;
-            if (generation == conversationGeneration_ && !encoded.isEmpty())
-                defaults().setData(key(kChatMessages), encoded);
-            if (conversationDirty_)
-                scheduleConversationSave();
-        });
+    // The watcher goes with the session: an encoding that ends after it is dropped.
+    auto* watcher = new QFutureWatcher<QByteArray>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, generation] {
+        const QByteArray encoded = watcher->result();
+        watcher->deleteLater();
+        conversationSaving_ = false;
+        if (generation == conversationGeneration_ && !encoded.isEmpty())
+            defaults().setData(key(kChatMessages), encoded);
+        if (conversationDirty_)
+            scheduleConversationSave();
+    });
+    watcher->setFuture(QtConcurrent::run(encodeConversation, messages_));
 }
 
 void AppSession::saveConversationNow() {

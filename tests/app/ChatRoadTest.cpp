@@ -406,7 +406,7 @@ TEST_F(ChatRoadTest, AToolCallFloodIsBounded) {
     EXPECT_EQ(contents(), QStringList({"Inonde", "Fini."}));
     EXPECT_TRUE(seen.contains(QStringLiteral("🔧 ") + QString(64, QLatin1Char('n')) + QStringLiteral("…")));
     ASSERT_EQ(local.chatRequests().size(), 2);
-    const RecordedRequest& second = local.chatRequests()[1];
+    const RecordedRequest second = local.chatRequests()[1];
     const Json messages = bodyOf(second)["messages"];
     ASSERT_EQ(messages.size(), 2u + 1 + 16);
     EXPECT_EQ(messages[2]["tool_calls"].size(), 16u);

@@ -5,6 +5,7 @@
 
 #include <QAbstractTextDocumentLayout>
 #include <QFuture>
+#include <QFutureWatcher>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -112,9 +113,7 @@ void ChatMessagesModel::syncTyping() {
 MessageDelegate::MessageDelegate(QObject* parent)
     : QStyledItemDelegate(parent) {}
 
-MessageDelegate::~MessageDelegate() {
-    *alive_ = false;
-}
+MessageDelegate::~MessageDelegate() = default;
 
 void MessageDelegate::forgetLayouts() {
     layouts_.clear();
@@ -186,7 +185,14 @@ LaidOut layOut(ChatMessage::Role role, const QString& content, const QPalette& p
     out.textSize = QSize(width, static_cast<int>(std::ceil(document->size().height())));
     if (home && document->thread() != home)
         document->moveToThread(home);
-    out.document = std::shared_ptr<QTextDocument>(document);
+    // Released where it lives: a layout dropped by a watcher that is gone may be
+    // released by the pool's thread.
+    out.document = std::shared_ptr<QTextDocument>(document, [](QTextDocument* d) {
+        if (d->thread() == QThread::currentThread())
+            delete d;
+        else
+            d->deleteLater();
+    });
     return out;
 }
 
@@ -212,11 +218,11 @@ void MessageDelegate::startBackgroundLayout(const QUuid& id, ChatMessage::Role r
     const QPalette palette = view ? view->palette() : QGuiApplication::palette();
     QThread* home = thread();
     auto* self = const_cast<MessageDelegate*>(this);
-    QtConcurrent::run([role, content, palette, home] {
-        return layOut(role, content, palette, QFont(), home);
-    }).then(self, [self, id, job, alive = alive_](const LaidOut& laidOut) {
-        if (!*alive)
-            return;
+    // The watcher goes with the delegate: a layout that ends after it is dropped.
+    auto* watcher = new QFutureWatcher<LaidOut>(self);
+    connect(watcher, &QFutureWatcherBase::finished, self, [self, watcher, id, job] {
+        const LaidOut laidOut = watcher->result();
+        watcher->deleteLater();
         const auto it = self->pending_.constFind(id);
         if (it == self->pending_.cend() || *it != job)
             return; // forgotten meanwhile
@@ -229,6 +235,8 @@ void MessageDelegate::startBackgroundLayout(const QUuid& id, ChatMessage::Role r
         layout.textSize = laidOut.textSize;
         emit self->layoutArrived(id, resized);
     });
+    watcher->setFuture(QtConcurrent::run(
+        [role, content, palette, home] { return layOut(role, content, palette, QFont(), home); }));
 }
 
 const MessageDelegate::Layout& MessageDelegate::layoutFor(const QModelIndex& index) const {

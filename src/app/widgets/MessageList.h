@@ -107,7 +107,6 @@ private:
     mutable QHash<QUuid, Layout> layouts_;
     mutable QHash<QUuid, quint64> pending_; // id → the job's number
     mutable quint64 jobs_ = 0;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The scrolling list of the conversation. The bubble under the mouse gets a real
