@@ -124,15 +124,19 @@ bool MessageDelegate::canOpenLabel(const QModelIndex& index) {
     return index.data(Qt::DisplayRole).toString().size() <= kMaxLabelChars;
 }
 
-bool MessageDelegate::refresh(const QModelIndex& index) {
+MessageDelegate::Refresh MessageDelegate::refresh(const QModelIndex& index) {
     if (index.data(ChatMessagesModel::IsTypingRole).toBool())
-        return false;
+        return Refresh::Repaint;
     const QUuid id = index.data(ChatMessagesModel::IdRole).toUuid();
     const auto known = layouts_.constFind(id);
     if (known == layouts_.cend())
-        return true; // never measured
+        return Refresh::Resized; // never measured
     const QSize before = known->textSize;
-    return layoutFor(index).textSize != before;
+    const std::shared_ptr<QTextDocument> shown = known->document;
+    const Layout& now = layoutFor(index);
+    if (now.textSize != before)
+        return Refresh::Resized;
+    return now.document == shown ? Refresh::Unchanged : Refresh::Repaint;
 }
 
 namespace {
@@ -390,23 +394,28 @@ ChatMessageList::ChatMessageList(ChatMessagesModel* model, QWidget* parent)
             update(model_->index(row));
         }
     });
-    // A message whose text changed is laid out again; the list is measured again
-    // only when its size changed (a streamed piece mostly fills the last line).
-    connect(model_, &QAbstractItemModel::dataChanged, this,
-            [this](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
-                bool resized = false;
-                for (int row = topLeft.row(); row <= bottomRight.row(); ++row)
-                    resized = delegate_->refresh(model_->index(row)) || resized;
-                // Otherwise the view's own handling repaints the changed rows.
-                if (resized)
-                    scheduleDelayedItemsLayout();
-            });
     // A whole new conversation is measured in batches again; the old one's layouts go.
     connect(model_, &QAbstractItemModel::modelReset, this, [this] {
         delegate_->forgetLayouts();
         setLayoutMode(QListView::Batched);
     });
     placeTyping();
+}
+
+void ChatMessageList::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                                  const QList<int>& roles) {
+    auto outcome = MessageDelegate::Refresh::Unchanged;
+    for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
+        const QModelIndex index = model_->index(row);
+        auto refreshed = delegate_->refresh(index);
+        if (indexWidget(index)) // an open label takes the new text
+            refreshed = std::max(refreshed, MessageDelegate::Refresh::Repaint);
+        outcome = std::max(outcome, refreshed);
+    }
+    if (outcome == MessageDelegate::Refresh::Resized)
+        scheduleDelayedItemsLayout();
+    if (outcome != MessageDelegate::Refresh::Unchanged)
+        QListView::dataChanged(topLeft, bottomRight, roles);
 }
 
 void ChatMessageList::placeTyping() {

@@ -85,9 +85,11 @@ public:
     int pendingLayouts() const { return static_cast<int>(pending_.size()); }
     // Whether the row's text is short enough for the selectable label.
     static bool canOpenLabel(const QModelIndex& index);
-    // Lays the row out again after its text changed; true when its size changed
-    // (the list must then be measured again), false when painting it is enough.
-    bool refresh(const QModelIndex& index);
+    // Lays the row out again after its text changed: whether the list must be
+    // measured again, the row painted again, or nothing (its new layout is being
+    // made off the GUI thread and the old one stays meanwhile).
+    enum class Refresh { Unchanged, Repaint, Resized };
+    Refresh refresh(const QModelIndex& index);
 
 signals:
     // A layout made off the GUI thread is in: the message's row needs painting, and
@@ -127,6 +129,11 @@ public:
 protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void updateGeometries() override;
+    // A message whose text changed is laid out again; the list is measured again
+    // only when its size changed (a streamed piece mostly fills the last line), and
+    // the row is painted only when what it shows changed.
+    void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                     const QList<int>& roles = QList<int>()) override;
 
 private:
     void placeTyping();
