@@ -1,7 +1,7 @@
 #include "content/widgets/MediaDialogs.h"
 
-#include "content/PhotoOpener.h"
 #include "bridge/PhotosBridgeHandler.h"
+#include "content/PhotoOpener.h"
 #include "platform/Localization.h"
 
 #include <QAbstractButton>
@@ -53,6 +53,7 @@ void showPhotoAlert(const QString& message, const QString& informativeText) {
         return;
     auto* box = new QMessageBox(QMessageBox::Warning, message, message, QMessageBox::Ok);
     box->setInformativeText(informativeText);
+    box->setTextFormat(Qt::PlainText); // after the informative text: it applies to both labels
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
 }
