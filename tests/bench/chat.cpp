@@ -50,6 +50,21 @@
 
 namespace {
 
+// Scrolls a list from top to bottom in 50 steps, each repainted at once: the cost
+// of every step in milliseconds.
+std::vector<double> scrollSteps(QAbstractScrollArea* list) {
+    QScrollBar* bar = list->verticalScrollBar();
+    std::vector<double> steps;
+    for (int i = 1; i <= 50; ++i) {
+        QElapsedTimer step;
+        step.start();
+        bar->setValue(bar->maximum() * i / 50);
+        list->viewport()->repaint();
+        steps.push_back(step.nsecsElapsed() / 1e6);
+    }
+    return steps;
+}
+
 qint64 nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -244,14 +259,7 @@ void longConversation(int count, const char* when) {
     ticker.stop();
 
     spinFor(100);
-    std::vector<double> steps;
-    for (int i = 1; i <= 50; ++i) {
-        QElapsedTimer step;
-        step.start();
-        bar->setValue(bar->maximum() * i / 50);
-        view.messageList()->viewport()->repaint();
-        steps.push_back(step.nsecsElapsed() / 1e6);
-    }
+    const std::vector<double> steps = scrollSteps(view.messageList());
     std::printf(
         "%s, %d messages: first paint %.1f ms after building the screen; list measured in %.0f ms "
         "from the event loop, longest GUI stall %.1f ms; scroll step + repaint median %.2f ms, max %.2f "
@@ -407,15 +415,7 @@ void longCloudReply(qsizetype characters) {
     const qsizetype shown = session.messages().last().content.size();
     const double wholeMs = total.nsecsElapsed() / 1e6;
 
-    QScrollBar* bar = view.messageList()->verticalScrollBar();
-    std::vector<double> steps;
-    for (int i = 1; i <= 50; ++i) {
-        QElapsedTimer step;
-        step.start();
-        bar->setValue(bar->maximum() * i / 50);
-        view.messageList()->viewport()->repaint();
-        steps.push_back(step.nsecsElapsed() / 1e6);
-    }
+    const std::vector<double> steps = scrollSteps(view.messageList());
     std::printf(
         "cloud reply of %lld characters (shown: %lld): sent to laid out in %.0f ms, longest GUI stall "
         "%.1f ms; scroll step + repaint over it median %.2f ms, max %.2f ms\n",
