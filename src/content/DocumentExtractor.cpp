@@ -11,7 +11,6 @@
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
 
-
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
@@ -130,7 +129,7 @@ ExtractedContent extractPDF(const QString& path, qint64 maxChars) {
     qint64 characters = 0;
     const int pages = document->numPages();
     for (int index = 0; index < pages; ++index) {
-        const std::unique_ptr<PdfPage> page = document->page(index);
+        const std::unique_ptr<PdfDocumentPage> page = document->page(index);
         if (!page)
             continue;
         const QString pageText = page->text();

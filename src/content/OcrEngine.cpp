@@ -124,7 +124,7 @@ BridgeOcrResult recognizePdf(const QString& path, qint64 bytesProcessed) {
     Recognizer recognizer;
     const int pageCount = document->numPages();
     for (int index = 0; index < std::min(pageCount, kMaxPdfPages); ++index) {
-        const std::unique_ptr<PdfPage> page = document->page(index);
+        const std::unique_ptr<PdfDocumentPage> page = document->page(index);
         if (!page)
             continue;
         const QString layer = page->text();

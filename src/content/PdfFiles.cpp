@@ -37,7 +37,7 @@ double cappedResolution(QSizeF pagePoints, double dpi) {
     return dpi * factor;
 }
 
-QImage render(const PdfPage& page, double dpi) {
+QImage render(const PdfDocumentPage& page, double dpi) {
     const QSizeF points = page.pageSizeF();
     if (!(points.width() > 0) || !(points.height() > 0) || !std::isfinite(points.width()) ||
         !std::isfinite(points.height()))

@@ -25,6 +25,6 @@ std::unique_ptr<PdfDocument> open(const QString& path);
 double cappedResolution(QSizeF pagePoints, double dpi);
 
 // The page drawn on white paper at `dpi` (capped as above); null when it cannot be drawn.
-QImage render(const PdfPage& page, double dpi);
+QImage render(const PdfDocumentPage& page, double dpi);
 
 } // namespace PdfFiles

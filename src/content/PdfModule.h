@@ -10,9 +10,9 @@
 // The interface of the PDF module (libombrix_pdf.so, poppler), loaded on first use
 // through Modules. PdfFiles.h is what the program uses.
 
-class PdfPage {
+class PdfDocumentPage {
 public:
-    virtual ~PdfPage() = default;
+    virtual ~PdfDocumentPage() = default;
     // In points.
     virtual QSizeF pageSizeF() const = 0;
     // The page's text layer (empty for a scan).
@@ -26,7 +26,7 @@ public:
     virtual ~PdfDocument() = default;
     virtual int numPages() const = 0;
     // Nothing when the page cannot be read.
-    virtual std::unique_ptr<PdfPage> page(int index) const = 0;
+    virtual std::unique_ptr<PdfDocumentPage> page(int index) const = 0;
 };
 
 class PdfModule {

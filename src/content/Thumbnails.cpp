@@ -26,7 +26,7 @@ QImage pdfFirstPage(const QString& path, int box) {
     const std::unique_ptr<PdfDocument> document = PdfFiles::open(path);
     if (!document || document->numPages() < 1)
         return QImage();
-    const std::unique_ptr<PdfPage> page = document->page(0);
+    const std::unique_ptr<PdfDocumentPage> page = document->page(0);
     if (!page)
         return QImage();
     const QSizeF points = page->pageSizeF();

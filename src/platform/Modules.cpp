@@ -12,7 +12,8 @@
 #include <QMutex>
 
 QString ModuleError::description() const {
-    return loc("%1 n'est pas disponible : le module %2 est introuvable ou ne se charge pas. Réinstalle Ombrix.")
+    return loc("%1 n'est pas disponible : le module %2 est introuvable ou ne se charge pas. Réinstalle "
+               "Ombrix.")
         .arg(feature_, module_);
 }
 

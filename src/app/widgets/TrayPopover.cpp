@@ -11,13 +11,12 @@
 #include <QVBoxLayout>
 
 TrayPopover::TrayPopover(ShellScreens screens, QWidget* parent)
-    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint) {
+    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint)
+    , screens_(std::move(screens)) {
     setFixedSize(MenuBarController::kPopoverSize);
     setWindowTitle(QStringLiteral("Ombrix"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    view_ = new MenuBarView(std::move(screens));
-    layout->addWidget(view_);
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         tray_ = new QSystemTrayIcon(statusIcon(), this);
@@ -34,6 +33,21 @@ TrayPopover::TrayPopover(ShellScreens screens, QWidget* parent)
 
 TrayPopover::~TrayPopover() = default;
 
+MenuBarView* TrayPopover::view() {
+    if (!view_) {
+        view_ = new MenuBarView(screens_);
+        view_->onQuit = onQuit_;
+        layout()->addWidget(view_);
+    }
+    return view_;
+}
+
+void TrayPopover::setQuitHandler(std::function<void()> handler) {
+    onQuit_ = std::move(handler);
+    if (view_)
+        view_->onQuit = onQuit_;
+}
+
 QIcon TrayPopover::statusIcon() {
     QIcon icon = QIcon::fromTheme(QStringLiteral("OmbrixStatusIcon"));
     if (icon.isNull())
@@ -44,6 +58,7 @@ QIcon TrayPopover::statusIcon() {
 }
 
 void TrayPopover::present() {
+    view();
     const QPoint pointer = QCursor::pos();
     std::optional<QRect> iconRect;
     if (tray_ && tray_->geometry().isValid() && !tray_->geometry().isEmpty())

@@ -6,7 +6,7 @@
 
 namespace {
 
-class PopplerPage final : public PdfPage {
+class PopplerPage final : public PdfDocumentPage {
 public:
     explicit PopplerPage(std::unique_ptr<Poppler::Page> page)
         : page_(std::move(page)) {}
@@ -25,7 +25,7 @@ public:
     explicit PopplerDocument(std::unique_ptr<Poppler::Document> document)
         : document_(std::move(document)) {}
     int numPages() const override { return document_->numPages(); }
-    std::unique_ptr<PdfPage> page(int index) const override {
+    std::unique_ptr<PdfDocumentPage> page(int index) const override {
         std::unique_ptr<Poppler::Page> page = document_->page(index);
         if (!page)
             return nullptr;

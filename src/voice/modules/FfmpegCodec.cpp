@@ -104,7 +104,6 @@ QByteArray FfmpegResampler::flush() {
     return out;
 }
 
-
 // ---- AAC in MPEG-4 --------------------------------------------------------------------
 
 class FfmpegAacEncoder final : public AacEncoder {
