@@ -8,6 +8,7 @@
 #include <QCursor>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QVBoxLayout>
 
 TrayPopover::TrayPopover(ShellScreens screens, QWidget* parent)
@@ -19,13 +20,20 @@ TrayPopover::TrayPopover(ShellScreens screens, QWidget* parent)
     layout->setContentsMargins(0, 0, 0, 0);
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        tray_ = new QSystemTrayIcon(statusIcon(), this);
+        // Our own icon at once; the icon theme is searched (files on disk) once the
+        // program runs, and its icon, when it has one, takes the place of ours.
+        tray_ = new QSystemTrayIcon(ownStatusIcon(), this);
         tray_->setToolTip(QStringLiteral("Ombrix"));
         connect(tray_, &QSystemTrayIcon::activated, this, [](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                 MenuBarController::shared().togglePopover();
         });
         tray_->show();
+        QTimer::singleShot(0, this, [this] {
+            const QIcon themed = QIcon::fromTheme(QStringLiteral("OmbrixStatusIcon"));
+            if (!themed.isNull())
+                tray_->setIcon(themed);
+        });
     } else {
         qCInfo(lcApp) << "no system tray on this desktop: the summon and links open the popover";
     }
@@ -49,9 +57,12 @@ void TrayPopover::setQuitHandler(std::function<void()> handler) {
 }
 
 QIcon TrayPopover::statusIcon() {
-    QIcon icon = QIcon::fromTheme(QStringLiteral("OmbrixStatusIcon"));
-    if (icon.isNull())
-        icon = QIcon(QStringLiteral(":/icons/OmbrixStatusIcon.svg"));
+    const QIcon icon = QIcon::fromTheme(QStringLiteral("OmbrixStatusIcon"));
+    return icon.isNull() ? ownStatusIcon() : icon;
+}
+
+QIcon TrayPopover::ownStatusIcon() {
+    QIcon icon(QStringLiteral(":/icons/OmbrixStatusIcon.svg"));
     if (icon.isNull())
         icon = symbolIcon(QStringLiteral("waveform"));
     return icon;

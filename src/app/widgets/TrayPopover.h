@@ -35,6 +35,8 @@ public:
 
     // The tray icon: the theme's "OmbrixStatusIcon", else our own, else "waveform".
     static QIcon statusIcon();
+    // Our own: the program's "OmbrixStatusIcon", else "waveform".
+    static QIcon ownStatusIcon();
 
 private:
     ShellScreens screens_;
