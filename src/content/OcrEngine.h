@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/BridgeResults.h"
+#include "wire/BridgeResults.h"
 #include "platform/Errors.h"
 
 #include <QImage>

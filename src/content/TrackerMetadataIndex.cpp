@@ -247,23 +247,26 @@ void TrackerMetadataIndex::gather(const MetadataQuery& query, MetadataGathering&
     gathering.setOnEnd([cancel] { cancel->cancel(); });
 
     QString error;
-    const bool ran = held->select(sparql.toUtf8(), *cancel, [&](const QList<std::optional<QString>>& row) {
-        MetadataItem item;
-        if (row.size() < 4)
-            return false;
-        if (row[0])
-            item.path = tracker.pathOfUri(row[0]->toUtf8());
-        if (row[1])
-            item.name = *row[1];
-        if (row[2])
-            item.size = row[2]->toLongLong();
-        if (row[3]) {
-            const QDateTime modified = QDateTime::fromString(*row[3], Qt::ISODateWithMs);
-            if (modified.isValid())
-                item.modifiedAt = modified;
-        }
-        return gathering.add(std::move(item));
-    }, &error);
+    const bool ran = held->select(
+        sparql.toUtf8(), *cancel,
+        [&](const QList<std::optional<QString>>& row) {
+            MetadataItem item;
+            if (row.size() < 4)
+                return false;
+            if (row[0])
+                item.path = tracker.pathOfUri(row[0]->toUtf8());
+            if (row[1])
+                item.name = *row[1];
+            if (row[2])
+                item.size = row[2]->toLongLong();
+            if (row[3]) {
+                const QDateTime modified = QDateTime::fromString(*row[3], Qt::ISODateWithMs);
+                if (modified.isValid())
+                    item.modifiedAt = modified;
+            }
+            return gathering.add(std::move(item));
+        },
+        &error);
     if (!ran && !error.isEmpty())
         qCWarning(lcContent) << "Tracker query failed:" << error;
     gathering.setOnEnd(nullptr);

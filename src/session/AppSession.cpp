@@ -2,8 +2,6 @@
 
 #include "platform/Tasks.h"
 
-#include "bridge/BridgeService.h"
-#include "localllm/LocalLLMTelemetry.h"
 #include "platform/AuthFailureNotifier.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
@@ -52,6 +50,11 @@ QString storedText(const char* name, const QString& fallback = QString()) {
     return defaults().string(key(name)).value_or(fallback);
 }
 
+std::function<void(AppSession&)>& compositionHook() {
+    static std::function<void(AppSession&)> hook;
+    return hook;
+}
+
 } // namespace
 
 AppSession::AppSession() {
@@ -61,21 +64,23 @@ AppSession::AppSession() {
     // 3. Nothing known of the account yet (the members' initial values).
     // 4. The settings.
     loadSettings();
-    // 5. The telemetry follows the local model settings.
-    LocalLLMTelemetry::shared().setEndpoint(localLLMEndpoint_);
-    LocalLLMTelemetry::shared().setModelProbeEnabled(localLLMEnabled_);
-
     syncTimer_.setSingleShot(true);
     connect(&syncTimer_, &QTimer::timeout, this, &AppSession::sendServerSync);
 
     // 6. Hydration, once the session is in place.
     if (isAuthenticated())
         QTimer::singleShot(0, this, [this] { detachTask(hydrateFromServer()); });
-    // 7. The bridge.
-    reconcileBridge();
-    // 8. Refused tokens, handled after the refused request has returned.
+    // 7. Refused tokens, handled after the refused request has returned.
     connect(&AuthFailureNotifier::shared(), &AuthFailureNotifier::authFailure, this,
             &AppSession::handleAuthFailure, Qt::QueuedConnection);
+    // 8. What the program wires to the session: the local model telemetry follows
+    // its settings, the bridge its token.
+    if (const auto& hook = compositionHook())
+        hook(*this);
+}
+
+void AppSession::setCompositionHook(std::function<void(AppSession&)> hook) {
+    compositionHook() = std::move(hook);
 }
 
 AppSession::~AppSession() = default;
@@ -299,7 +304,6 @@ void AppSession::setLocalLLMEnabled(bool value) {
     localLLMEnabled_ = value;
     defaults().setBool(key(kLocalLLMEnabled), value);
     emit localLLMEnabledChanged();
-    LocalLLMTelemetry::shared().setModelProbeEnabled(value);
     reconcileBridge();
 }
 
@@ -307,7 +311,6 @@ void AppSession::setLocalLLMEndpoint(const QString& value) {
     localLLMEndpoint_ = value;
     defaults().setString(key(kLocalLLMEndpoint), value);
     emit localLLMEndpointChanged();
-    LocalLLMTelemetry::shared().setEndpoint(value);
 }
 
 void AppSession::setLocalLLMModel(const QString& value) {
@@ -398,15 +401,12 @@ bool AppSession::setToken(const QString& token) {
     forgetAccount();
     setUserToken(std::nullopt);
     setUserEmail(std::nullopt);
-    BridgeService::shared().stop();
+    reconcileBridge();
     return true;
 }
 
 void AppSession::reconcileBridge() {
-    if (isAuthenticated())
-        BridgeService::shared().start(*userToken_);
-    else
-        BridgeService::shared().stop();
+    emit bridgeReconcileRequested();
 }
 
 void AppSession::handleAuthFailure(const QString& token) {
@@ -419,7 +419,7 @@ void AppSession::handleAuthFailure(const QString& token) {
     }
     forgetAccount();
     setUserToken(std::nullopt);
-    BridgeService::shared().stop();
+    reconcileBridge();
     setLastError(loc("Session expirée. Recolle ton jeton dans Réglages (⌘,)."));
 }
 

@@ -10,6 +10,7 @@
 //   build/tests/bench_chat [pieces] [messages]
 #include "app/ChatViewModel.h"
 #include "app/CloudCatalog.h"
+#include "app/Composition.h"
 #include "app/widgets/ChatView.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Resources.h"
@@ -257,6 +258,7 @@ int main(int argc, char** argv) {
     qputenv("QT_LOGGING_RULES", "ombrix.*.info=false");
     QApplication app(argc, argv);
     initOmbrixResources();
+    Composition::install();
     DefaultsStore::setShared(std::make_shared<MemoryDefaultsStore>());
     SecretStore::setShared(std::make_shared<MemorySecretStore>());
     const int pieces = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000;

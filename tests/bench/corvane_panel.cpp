@@ -3,6 +3,7 @@
 // updated, then the event loop paints what changed). Offscreen, 640 by 900.
 //
 //   build/tests/bench_corvane_panel [rounds]
+#include "app/Composition.h"
 #include "bridge/BridgeService.h"
 #include "corvane/widgets/CorvanePanelView.h"
 #include "localllm/LocalLLMTelemetry.h"
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     initOmbrixResources();
+    Composition::install();
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 200;
     auto defaults = installMemoryDefaults();
     installMemorySecrets();

@@ -98,7 +98,8 @@ class TrackerSparqlModule final : public TrackerModule {
 public:
     std::unique_ptr<SparqlConnection> connectBus(const char* busName, QString* error) override {
         GError* rawError = nullptr;
-        TrackerSparqlConnection* connection = tracker_sparql_connection_bus_new(busName, nullptr, nullptr, &rawError);
+        TrackerSparqlConnection* connection =
+            tracker_sparql_connection_bus_new(busName, nullptr, nullptr, &rawError);
         const ErrorPtr failure(rawError);
         if (!connection) {
             *error = failure ? QString::fromUtf8(failure->message) : QString();

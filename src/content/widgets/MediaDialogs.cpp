@@ -1,7 +1,6 @@
 #include "content/widgets/MediaDialogs.h"
 
 #include "content/PhotoOpener.h"
-#include "bridge/PhotosBridgeHandler.h"
 #include "platform/Localization.h"
 
 #include <QAbstractButton>
@@ -59,6 +58,5 @@ void showPhotoAlert(const QString& message, const QString& informativeText) {
 } // namespace
 
 void installMediaDialogs() {
-    PhotosBridgeHandler::setConsentAsker(askPhotoConsent);
     PhotoOpener::setAlertPresenter(showPhotoAlert);
 }

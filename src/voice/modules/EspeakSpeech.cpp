@@ -63,8 +63,8 @@ public:
         espeak_SetSynthCallback(synthCallback);
         currentSink = &sink;
         const QByteArray text = utf8 + '\0';
-        espeak_Synth(text.constData(), static_cast<size_t>(text.size()), 0, POS_CHARACTER, 0, espeakCHARS_UTF8,
-                     nullptr, nullptr);
+        espeak_Synth(text.constData(), static_cast<size_t>(text.size()), 0, POS_CHARACTER, 0,
+                     espeakCHARS_UTF8, nullptr, nullptr);
         currentSink = nullptr;
     }
 
