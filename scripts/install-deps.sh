@@ -10,7 +10,7 @@ PACKAGES=(
   qcoro-qt6-dev nlohmann-json3-dev
   libsecret-1-dev libpam0g-dev
   libtesseract-dev libleptonica-dev tesseract-ocr tesseract-ocr-fra tesseract-ocr-eng
-  libpoppler-qt6-dev libexiv2-dev libespeak-ng-dev
+  libpoppler-qt6-dev libexiv2-dev libheif-dev libespeak-ng-dev
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   libxcb1-dev libxcb-xinput-dev libxcb-keysyms1-dev libx11-xcb-dev
   libtracker-sparql-3.0-dev

@@ -51,6 +51,10 @@ QString DoubleCommandMonitor::disabledStatus() {
 QString DoubleCommandMonitor::globalStatus() {
     return loc("Event tap global actif.");
 }
+QString DoubleCommandMonitor::globalDuringGrabsLostStatus() {
+    return loc("Event tap global actif, sauf quand un programme capture le clavier (menu ouvert, "
+               "glisser-déposer) : serveur X sans XInput 2.1.");
+}
 QString DoubleCommandMonitor::localWithAliasStatus() {
     return loc("Double ⌘ local uniquement ; alias global ⌘J actif.");
 }
@@ -159,7 +163,7 @@ void DoubleCommandMonitor::handleAppDidBecomeActive() {
         return;
     if (permitted) {
         if (globalSource_) {
-            session_->setGlobalShortcutStatusMessage(globalStatus());
+            session_->setGlobalShortcutStatusMessage(globalSourceStatusMessage());
             return;
         }
         removeLocalSource();
@@ -188,12 +192,14 @@ void DoubleCommandMonitor::installGlobalSource() {
     }
     printLine("Ombrix: installed global keyboard event tap for double-command detection.");
     if (session_)
-        session_->setGlobalShortcutStatusMessage(globalStatus());
+        session_->setGlobalShortcutStatusMessage(globalSourceStatusMessage());
     connectSource(globalSource_.get());
+    updateTapRecovery();
 }
 
 void DoubleCommandMonitor::removeGlobalSource() {
     globalSource_.reset();
+    updateTapRecovery();
 }
 
 void DoubleCommandMonitor::installLocalSource() {
@@ -202,12 +208,26 @@ void DoubleCommandMonitor::installLocalSource() {
     localSource_ = platform_->createLocalSource();
     if (localSource_)
         connectSource(localSource_.get());
+    updateTapRecovery();
     if (session_)
         session_->setGlobalShortcutStatusMessage(localFallbackStatusMessage());
 }
 
 void DoubleCommandMonitor::removeLocalSource() {
     localSource_.reset();
+    updateTapRecovery();
+}
+
+QString DoubleCommandMonitor::globalSourceStatusMessage() const {
+    return globalSource_ && !globalSource_->reportsEveryKeyEvent() ? globalDuringGrabsLostStatus()
+                                                                   : globalStatus();
+}
+
+void DoubleCommandMonitor::updateTapRecovery() {
+    // Held keys are never forgotten only when every key event comes from one source
+    // that sees them all; the local source (alone or beside the global one) misses
+    // the releases typed into other programs.
+    tap_.setReleasesReliable(globalSource_ && globalSource_->reportsEveryKeyEvent() && !localSource_);
 }
 
 void DoubleCommandMonitor::installFallbackHotKey() {

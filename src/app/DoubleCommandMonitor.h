@@ -61,6 +61,9 @@ public:
 
     static QString disabledStatus();
     static QString globalStatus();
+    // Global, on an X server that stops sending the keys while another program holds
+    // the keyboard (XInput before 2.1).
+    static QString globalDuringGrabsLostStatus();
     static QString localWithAliasStatus();
     static QString localWithoutAliasStatus();
 
@@ -73,6 +76,8 @@ private:
     void installFallbackHotKey();
     void removeFallbackHotKey();
     QString localFallbackStatusMessage() const;
+    QString globalSourceStatusMessage() const;
+    void updateTapRecovery();
     void connectSource(SummonKeySource* source);
     void callHandler();
 

@@ -62,11 +62,14 @@ void DoubleCommandTap::cancelCurrentPress() {
 }
 
 void DoubleCommandTap::recoverIfStateWentStale(double timestamp) {
-    if (!commandKeysDown_.isEmpty() && lastCommandEventTimestamp_ > 0 &&
-        timestamp - lastCommandEventTimestamp_ > kStaleAfter) {
-        // A release was missed (it went to another program while we only saw our
-        // own windows, or the source was replaced): forget the held keys.
-        cancelCurrentPress();
+    if (commandKeysDown_.isEmpty() || lastCommandEventTimestamp_ <= 0 ||
+        timestamp - lastCommandEventTimestamp_ <= kStaleAfter)
+        return;
+    // The press is too long for a tap either way.
+    cancelCurrentPress();
+    // A release may have been missed (it went to another program while we only saw
+    // our own windows, or the source was replaced): forget the held keys. A source
+    // that reports every release would be misread by that, so its keys stay held.
+    if (!releasesReliable_)
         commandKeysDown_.clear();
-    }
 }

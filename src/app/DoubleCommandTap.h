@@ -13,9 +13,16 @@
 // A bare tap is a press and release of one Command key with no other modifier at
 // the press, no ordinary key pressed in between, not ended while the other Command
 // key is held, and no more than 0.6 s between the last Command event and the
-// release (a press whose release never arrived is forgotten at the next Command
-// event after 0.6 s). A press that stops being a tap keeps its key in the held set
-// until its release, so a chord's release is never mistaken for a new press.
+// release. A press that stops being a tap keeps its key in the held set until its
+// release, so a chord's release is never mistaken for a new press.
+//
+// How a Command event more than 0.6 s after the last one is read depends on the
+// source. A source that can miss a release (our own windows only see the keys typed
+// into them) forgets the held keys then, so that a lost release cannot block the
+// gesture for good. A source that reports every press and release keeps them: the
+// long press only stops being a tap. Forgetting a key that is still down would
+// make its release read as a press, and the next chords' presses as tap ends (a
+// long Control hold, then Control+C and Control+V, would summon).
 class DoubleCommandTap {
 public:
     static constexpr quint16 kRightCommand = 54;
@@ -35,6 +42,9 @@ public:
     void keyDown(quint16 keyCode);
     // Forgets everything, the pending first tap included.
     void reset();
+    // Whether the source reports every press and release (see above). Default: no.
+    void setReleasesReliable(bool reliable) { releasesReliable_ = reliable; }
+    bool releasesReliable() const { return releasesReliable_; }
 
     const QSet<quint16>& commandKeysDown() const { return commandKeysDown_; }
     std::optional<double> lastBareCommandTapAt() const { return lastBareCommandTapAt_; }
@@ -49,4 +59,5 @@ private:
     bool currentTapEligible_ = false;
     std::optional<double> lastBareCommandTapAt_;
     double lastCommandEventTimestamp_ = 0;
+    bool releasesReliable_ = false;
 };

@@ -13,6 +13,10 @@ class SummonKeySource : public QObject {
     Q_OBJECT
 public:
     using QObject::QObject;
+    // Whether every press and release of the keyboard reaches this source, also
+    // while another program holds a keyboard grab (an open menu, a drag). A source
+    // that can miss events gets the double-tap rule's recovery from lost releases.
+    virtual bool reportsEveryKeyEvent() const { return false; }
 
 signals:
     // A Command key (54 right, 55 left) went down or up; `timestamp` in seconds on

@@ -4,6 +4,7 @@
 #include "platform/Log.h"
 
 #include <QCoreApplication>
+#include <QHash>
 #include <QKeyEvent>
 #include <QPointer>
 #include <QWindow>
@@ -74,18 +75,29 @@ xcb_window_t rootWindow(xcb_connection_t* connection) {
     return xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
 }
 
-// The XInput major opcode when the server speaks XInput 2.0 or later, else 0.
-quint8 xinput2Opcode(xcb_connection_t* connection) {
+struct XInputVersion {
+    quint8 opcode = 0; // 0: no XInput 2
+    quint32 minor = 0;
+};
+
+// Announces XInput 2.2 on the connection (the server then treats this client as a
+// 2.2 client) and returns the version agreed on; no opcode below 2.0.
+XInputVersion negotiateXInput2(xcb_connection_t* connection) {
     const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_input_id);
     if (!extension || !extension->present)
-        return 0;
-    auto cookie = xcb_input_xi_query_version(connection, 2, 0);
+        return {};
+    auto cookie = xcb_input_xi_query_version(connection, X11SummonKeySource::kRequestedMajor,
+                                             X11SummonKeySource::kRequestedMinor);
     xcb_input_xi_query_version_reply_t* reply = xcb_input_xi_query_version_reply(connection, cookie, nullptr);
     if (!reply)
-        return 0;
-    const bool ok = reply->major_version >= 2;
+        return {};
+    XInputVersion version;
+    if (reply->major_version >= 2) {
+        version.opcode = extension->major_opcode;
+        version.minor = reply->major_version > 2 ? 99 : reply->minor_version;
+    }
     std::free(reply);
-    return ok ? extension->major_opcode : 0;
+    return version;
 }
 
 // The modifier mask (1 << index) whose keys include `keysym`, or `fallback`.
@@ -128,11 +140,20 @@ double SummonClock::seconds(quint32 milliseconds) {
 }
 
 bool x11GlobalKeysAvailable() {
-    xcb_connection_t* connection = connectToDisplay();
-    if (!connection)
+    if (qEnvironmentVariableIsEmpty("DISPLAY") || waylandSession())
         return false;
-    const bool ok = xinput2Opcode(connection) != 0;
-    xcb_disconnect(connection);
+    // Asked on every activation of the program: a connection and two round trips
+    // on the GUI thread each time would be wasted, the answer does not change.
+    static QHash<QString, bool> answers;
+    const QString display = qEnvironmentVariable("DISPLAY");
+    if (const auto known = answers.constFind(display); known != answers.constEnd())
+        return *known;
+    bool ok = false;
+    if (xcb_connection_t* connection = connectToDisplay()) {
+        ok = negotiateXInput2(connection).opcode != 0;
+        xcb_disconnect(connection);
+    }
+    answers.insert(display, ok);
     return ok;
 }
 
@@ -142,11 +163,14 @@ std::unique_ptr<X11SummonKeySource> X11SummonKeySource::create() {
     xcb_connection_t* connection = connectToDisplay();
     if (!connection)
         return nullptr;
-    const quint8 opcode = xinput2Opcode(connection);
-    if (opcode == 0) {
+    const XInputVersion version = negotiateXInput2(connection);
+    if (version.opcode == 0) {
         xcb_disconnect(connection);
         return nullptr;
     }
+    if (version.minor < 1)
+        qCInfo(lcSummon)
+            << "XInput 2.0 server: keys typed while another program holds the keyboard are not seen";
     struct {
         xcb_input_event_mask_t head;
         quint32 mask;
@@ -161,13 +185,15 @@ std::unique_ptr<X11SummonKeySource> X11SummonKeySource::create() {
         xcb_disconnect(connection);
         return nullptr;
     }
-    return std::unique_ptr<X11SummonKeySource>(new X11SummonKeySource(connection, opcode));
+    return std::unique_ptr<X11SummonKeySource>(
+        new X11SummonKeySource(connection, version.opcode, version.minor));
 }
 
-X11SummonKeySource::X11SummonKeySource(xcb_connection_t* connection, quint8 inputOpcode)
+X11SummonKeySource::X11SummonKeySource(xcb_connection_t* connection, quint8 inputOpcode, quint32 minorVersion)
     : connection_(connection)
     , symbols_(xcb_key_symbols_alloc(connection))
-    , inputOpcode_(inputOpcode) {
+    , inputOpcode_(inputOpcode)
+    , minorVersion_(minorVersion) {
     notifier_ =
         std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(connection_), QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &X11SummonKeySource::readEvents);
@@ -179,6 +205,10 @@ X11SummonKeySource::~X11SummonKeySource() {
     notifier_.reset();
     xcb_key_symbols_free(symbols_);
     xcb_disconnect(connection_);
+}
+
+bool X11SummonKeySource::reportsEveryKeyEvent() const {
+    return minorVersion_ >= 1;
 }
 
 void X11SummonKeySource::readEvents() {
@@ -212,8 +242,10 @@ void X11SummonKeySource::handleRawKey(quint32 keycode, bool press, quint32 time,
         if ((flags & XCB_INPUT_KEY_EVENT_FLAGS_KEY_REPEAT) || keysDown_.contains(keycode))
             return;
         keysDown_.insert(keycode);
-    } else {
-        keysDown_.remove(keycode);
+    } else if (!keysDown_.remove(keycode)) {
+        // Pressed before this source listened (or, on a 2.0 server, during another
+        // client's grab): a release without its press would read as a press.
+        return;
     }
     const quint32 keysym = xcb_key_symbols_get_keysym(symbols_, xcb_keycode_t(keycode), 0);
     const double seconds = clock_.seconds(time);

@@ -14,31 +14,43 @@ typedef struct _XCBKeySymbols xcb_key_symbols_t;
 // $DISPLAY, read on the GUI thread through a QSocketNotifier.
 
 // Whether global key listening is possible: an X11 session (not Wayland) whose
-// server has XInput 2.0 or later.
+// server has XInput 2.0 or later. The server is asked once per display name; the
+// answer is kept for the life of the process.
 bool x11GlobalKeysAvailable();
 
 // Listens to the raw key presses and releases of every application through XInput2
 // on the root window. It only listens: nothing is grabbed, no event is delayed or
 // changed. The Control keys play the Command keys' role; Shift, Alt, AltGr, Super
 // (and Meta, Hyper) are the other modifiers; Caps Lock and Num Lock are ignored;
-// auto-repeated presses are dropped.
+// auto-repeated presses, and releases of keys it did not see go down, are dropped.
+//
+// The connection announces XInput 2.2. From 2.1 on, the server sends raw events to
+// every client that selected them, also while another client holds a grab on the
+// keyboard (an open menu, a drag, our own popover); a 2.0 client gets none of them
+// during such a grab.
 class X11SummonKeySource : public SummonKeySource {
     Q_OBJECT
 public:
+    static constexpr quint32 kRequestedMajor = 2;
+    static constexpr quint32 kRequestedMinor = 2;
+
     // Null when the display cannot be opened or lacks XInput 2.0.
     static std::unique_ptr<X11SummonKeySource> create();
     ~X11SummonKeySource() override;
 
+    // True when the server agreed to XInput 2.1 or later.
+    bool reportsEveryKeyEvent() const override;
     // Reads and handles what is waiting on the connection (also done by the notifier).
     void readEvents();
 
 private:
-    X11SummonKeySource(xcb_connection_t* connection, quint8 inputOpcode);
+    X11SummonKeySource(xcb_connection_t* connection, quint8 inputOpcode, quint32 minorVersion);
     void handleRawKey(quint32 keycode, bool press, quint32 time, quint32 flags);
 
     xcb_connection_t* connection_;
     xcb_key_symbols_t* symbols_;
     quint8 inputOpcode_;
+    quint32 minorVersion_;
     std::unique_ptr<QSocketNotifier> notifier_;
     QSet<quint32> keysDown_;
     QSet<quint32> otherModifiersDown_;

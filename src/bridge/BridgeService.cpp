@@ -167,7 +167,9 @@ bool BridgeService::isExpectedPollTimeout(const std::exception_ptr& error) {
 QCoro::Task<std::optional<QString>> BridgeService::encodeHeartbeat() {
     std::optional<QString> header;
     try {
-        const QByteArray text = heartbeatSource_ ? co_await heartbeatSource_() : QByteArray();
+        QByteArray text;
+        if (heartbeatSource_)
+            text = co_await heartbeatSource_();
         if (!text.isEmpty())
             header = QString::fromLatin1(text);
     } catch (...) {

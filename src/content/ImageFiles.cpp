@@ -1,13 +1,16 @@
 #include "content/ImageFiles.h"
 
+#include "content/HeifImage.h"
 #include "content/OcrModule.h"
 #include "platform/Log.h"
 #include "platform/Modules.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QImageReader>
 
 #include <cmath>
+#include <optional>
 
 namespace ImageFiles {
 
@@ -15,6 +18,25 @@ namespace {
 
 // Larger images are refused rather than decoded (64 megapixels, 256 MB as RGBA).
 constexpr qint64 kMaxPixels = 64LL * 1000 * 1000;
+
+// HEIF files are read whole before decoding; larger ones are refused.
+constexpr qint64 kMaxHeifBytes = 128LL * 1024 * 1024;
+constexpr qint64 kSniffBytes = 64;
+
+// The decoded image when the file is a HEIF container, nothing when it is not one
+// (a null image when it is one that cannot be decoded).
+std::optional<QImage> loadIfHeif(const QString& path) {
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    if (!HeifImage::looksLikeHeif(file.peek(kSniffBytes)))
+        return std::nullopt;
+    if (file.size() > kMaxHeifBytes)
+        return QImage();
+    return HeifImage::decode(file.read(kMaxHeifBytes), kMaxPixels);
+}
 
 // Leptonica (in the text recognition module) reads what Qt has no plugin for on
 // this system (TIFF in particular).
@@ -41,6 +63,8 @@ QSize fitInto(QSize size, int boxPixels, bool enlarge) {
 }
 
 QImage load(const QString& path) {
+    if (std::optional<QImage> heif = loadIfHeif(path))
+        return *heif;
     QImageReader reader(path);
     reader.setAutoTransform(true);
     const QSize size = reader.size();
@@ -53,6 +77,13 @@ QImage load(const QString& path) {
 }
 
 QImage loadFitting(const QString& path, int boxPixels) {
+    if (std::optional<QImage> heif = loadIfHeif(path)) {
+        // Decoded whole (within the pixel budget), then scaled.
+        const QSize fitted = fitInto(heif->size(), boxPixels);
+        if (heif->isNull() || fitted == heif->size())
+            return *heif;
+        return heif->scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
     QImageReader reader(path);
     reader.setAutoTransform(true);
     // No pixel limit here: the reader decodes to the scaled size, and Qt's own

@@ -4,11 +4,17 @@
 #include <QSize>
 #include <QString>
 
-// Decoding image files for recognition and thumbnails: Qt's image readers first,
-// then leptonica for the formats Qt has no reader for here (TIFF).
+// Decoding image files for recognition and thumbnails, the one way every reader of
+// image files takes: libheif for HEIC/HEIF (recognised by their contents), Qt's
+// image readers for the rest, then leptonica for the formats Qt has no reader for
+// here (TIFF). Images over the pixel budget are refused before they are decoded.
+// libheif and leptonica come from modules loaded on first use: a HEIF file when the
+// HEIF module is missing throws ModuleError; without the text recognition module a
+// TIFF just does not decode.
 namespace ImageFiles {
 
-// The whole image, its stored orientation applied; null when it cannot be decoded.
+// The whole image, its stored orientation applied once (EXIF, or a HEIF image's
+// rotation and mirroring); null when it cannot be decoded.
 QImage load(const QString& path);
 
 // The image scaled to fit inside a square box of `boxPixels` (aspect ratio kept,

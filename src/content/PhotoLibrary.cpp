@@ -1,5 +1,6 @@
 #include "content/PhotoLibrary.h"
 
+#include "content/HeifImage.h"
 #include "content/PhotoMetadataModule.h"
 #include "platform/Localization.h"
 #include "platform/Modules.h"
@@ -7,6 +8,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
@@ -48,10 +50,24 @@ QHash<QString, CachedMetadata>& cache() {
     return entries;
 }
 
+bool isHeif(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && HeifImage::looksLikeHeif(file.peek(64));
+}
+
 Metadata readFresh(const QString& path, const QFileInfo& info) {
     Metadata metadata;
     // Without readable metadata the file's own date stands in.
-    const PhotoExif exif = photoMetadataModule().read(path);
+    PhotoExif exif;
+    if (isHeif(path)) {
+        // Read through libheif: it finds the EXIF item wherever the file's item
+        // locations put it.
+        const QByteArray block = HeifImage::exifBlock(path);
+        if (!block.isEmpty())
+            exif = photoMetadataModule().decode(block);
+    } else {
+        exif = photoMetadataModule().read(path);
+    }
     metadata.creationDate = exif.creationDate;
     if (exif.latitude && exif.longitude)
         metadata.location = Location{*exif.latitude, *exif.longitude};

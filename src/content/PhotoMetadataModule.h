@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QString>
 
@@ -20,6 +21,8 @@ class PhotoMetadataModule {
 public:
     // What the file's EXIF data says; nothing when it has none or cannot be read.
     virtual PhotoExif read(const QString& path) = 0;
+    // What an EXIF block says (from its TIFF header on, as a HEIF file holds it).
+    virtual PhotoExif decode(const QByteArray& block) = 0;
 
 protected:
     ~PhotoMetadataModule() = default;

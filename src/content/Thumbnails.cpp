@@ -69,16 +69,14 @@ QImage make(const QString& path, int box) {
     if (!info.isFile()) // also follows links; a FIFO or device is never read
         return QImage();
     const QMimeType type = QMimeDatabase().mimeTypeForFile(info);
-    if (type.inherits(QStringLiteral("application/pdf"))) {
-        try {
+    try {
+        if (type.inherits(QStringLiteral("application/pdf")))
             return pdfFirstPage(path, box);
-        } catch (const ModuleError& error) {
-            qCWarning(lcContent) << "no thumbnail:" << error.description();
-            return QImage();
-        }
+        if (type.name().startsWith(QLatin1String("image/")))
+            return ImageFiles::loadFitting(path, box);
+    } catch (const ModuleError& error) {
+        qCWarning(lcContent) << "no thumbnail:" << error.description();
     }
-    if (type.name().startsWith(QLatin1String("image/")))
-        return ImageFiles::loadFitting(path, box);
     return QImage();
 }
 

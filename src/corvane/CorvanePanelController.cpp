@@ -33,6 +33,7 @@ CorvanePanelController::CorvanePanelController(CorvanePanelModel& model, AppSess
     , session_(session)
     , bridge_(bridge)
     , executor_(std::make_shared<DefaultsActionExecutor>()) {
+    model_.followSession(session_);
     autoTimer_.setSingleShot(true);
     connect(&autoTimer_, &QTimer::timeout, this, &CorvanePanelController::onAutoRefreshDue);
 
@@ -161,7 +162,10 @@ void CorvanePanelController::onDefaultsChanged(const QString& key) {
 }
 
 void CorvanePanelController::scrollToPendingAnchor() {
-    const QString anchor = pendingAnchor();
+    scrollToAnchor(pendingAnchor());
+}
+
+void CorvanePanelController::scrollToAnchor(const QString& anchor) {
     QTimer::singleShot(0, this, [this, anchor] {
         emit scrollRequested(anchor);
         highlightAnchor(anchor);
@@ -194,9 +198,11 @@ QCoro::Task<std::optional<QString>> CorvanePanelController::secureAccessApproval
         co_return std::nullopt;
     }
     QPointer<CorvanePanelController> self(this);
-    // The read may wait for the user's password: it must not hold the GUI thread.
+    // Presence is asked whatever protection the stored token has (a token saved before
+    // high security was turned on, or a settings file edited by hand, must not skip
+    // it). The read may wait for the user's password: it must not hold the GUI thread.
     QFuture<std::optional<QString>> read =
-        QtConcurrent::run([reason] { return KeychainStore::read(reason); });
+        QtConcurrent::run([reason] { return KeychainStore::readConfirmingPresence(reason); });
     std::optional<QString> token = co_await read;
     if (!self)
         co_return std::nullopt;
@@ -262,8 +268,11 @@ QCoro::Task<> CorvanePanelController::revokeSecureAccess() {
     if (!token || token->isEmpty()) {
         setApprovalPending(true);
         QString prompt = loc("Authentifie-toi pour révoquer Secure Access sur ce Mac.");
-        QFuture<std::optional<QString>> read =
-            QtConcurrent::run([prompt] { return KeychainStore::read(prompt); });
+        // With high security on, presence is asked whatever protection the stored token has.
+        const bool confirm = highSecurityMode();
+        QFuture<std::optional<QString>> read = QtConcurrent::run([prompt, confirm] {
+            return confirm ? KeychainStore::readConfirmingPresence(prompt) : KeychainStore::read(prompt);
+        });
         std::optional<QString> stored = co_await read;
         if (!self)
             co_return;
@@ -274,7 +283,16 @@ QCoro::Task<> CorvanePanelController::revokeSecureAccess() {
 }
 
 void CorvanePanelController::runPlanAction(const PlanAction& action) {
+    if (action.kind != PlanAction::Kind::ShowPanelAnchor) {
+        executor_->run(action, model_.settings());
+        return;
+    }
+    // A press brings the card into view every time, also when the stored anchor
+    // already names it (the write then changes nothing that could be followed).
+    lastAnchor_ = action.target;
     executor_->run(action, model_.settings());
+    if (shown_)
+        scrollToAnchor(action.target);
 }
 
 void CorvanePanelController::openSettingsTab(const QString& tab) {

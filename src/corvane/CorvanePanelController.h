@@ -56,6 +56,8 @@ public:
     void refreshNow();
     void highlightAnchor(const QString& anchor);
     void scrollToPendingAnchor();
+    // Scrolls to this card and highlights it (queued, like the pending anchor).
+    void scrollToAnchor(const QString& anchor);
 
     // The Secure Access actions (each returns at once when another one is running).
     QCoro::Task<> activateSecureAccess();

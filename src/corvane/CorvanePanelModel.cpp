@@ -39,8 +39,22 @@ CorvanePanelModel::CorvanePanelModel(QObject* parent)
 CorvanePanelModel::~CorvanePanelModel() = default;
 
 CorvanePanelModel& CorvanePanelModel::shared() {
-    static CorvanePanelModel* model = new CorvanePanelModel();
+    static CorvanePanelModel* model = [] {
+        auto* made = new CorvanePanelModel();
+        made->followSession(AppSession::shared());
+        return made;
+    }();
     return *model;
+}
+
+void CorvanePanelModel::followSession(AppSession& session) {
+    disconnect(sessionConnection_);
+    sessionConnection_ = connect(&session, &AppSession::userTokenChanged, this, [this, s = &session] {
+        // Signed out, or another account's token: nothing of the previous one may stay.
+        const QString token = trimmedToken(s->userToken());
+        if (token.isEmpty() || (lastLoadedToken_ && *lastLoadedToken_ != token))
+            clear();
+    });
 }
 
 void CorvanePanelModel::resetForTesting() {
@@ -54,6 +68,8 @@ void CorvanePanelModel::resetForTesting() {
 
 void CorvanePanelModel::setLastError(const std::optional<QString>& message) {
     lastError_ = message;
+    // Stands until an operation started after it succeeds.
+    errorSequence_ = nextSequence_;
     emit changed();
 }
 
@@ -64,36 +80,51 @@ void CorvanePanelModel::clear() {
     lastLoadedToken_.reset();
     lastLoadedAt_.reset();
     // Whatever is still in flight started before this and must not refill the panel.
-    publishedSequence_ = ++nextSequence_;
+    clearedSequence_ = nextSequence_;
+    snapshotSequence_ = nextSequence_;
+    errorSequence_ = nextSequence_;
     emit changed();
 }
 
 bool CorvanePanelModel::mayPublish(quint64 sequence, const QString& token) const {
-    if (sequence <= publishedSequence_)
+    if (sequence <= clearedSequence_)
         return false;
     return trimmedToken(currentToken_ ? currentToken_() : std::nullopt) == token;
 }
 
-void CorvanePanelModel::publishSuccess(quint64 sequence, const QString& token, Settings settings,
+void CorvanePanelModel::publishSuccess(quint64 sequence, const QString& token,
+                                       std::optional<quint64> answeredAt, Settings settings,
                                        BridgeHeartbeat heartbeat) {
     if (!mayPublish(sequence, token)) {
-        qCDebug(lcCorvane) << "dropped a superseded proactive-settings reply";
+        qCDebug(lcCorvane) << "dropped the reply of a signed-out session";
         return;
     }
-    publishedSequence_ = sequence;
-    settings_ = std::move(settings);
-    localHeartbeat_ = std::move(heartbeat);
-    lastLoadedToken_ = token;
-    lastLoadedAt_ = QDateTime::currentDateTimeUtc();
-    lastError_.reset();
+    // A load may have been answered before the change it overlapped reached the backend:
+    // the change's answer (stamped when it arrived) wins over every load that started
+    // before it arrived, and gives way only to one that started later.
+    const bool newer = answeredAt ? *answeredAt >= snapshotSequence_ : sequence > snapshotSequence_;
+    if (newer) {
+        snapshotSequence_ = answeredAt.value_or(sequence);
+        settings_ = std::move(settings);
+        localHeartbeat_ = std::move(heartbeat);
+        lastLoadedToken_ = token;
+        lastLoadedAt_ = QDateTime::currentDateTimeUtc();
+    } else {
+        qCDebug(lcCorvane) << "dropped an older proactive-settings reply";
+    }
+    // A failure of an operation started later still stands.
+    if (sequence > errorSequence_) {
+        errorSequence_ = sequence;
+        lastError_.reset();
+    }
 }
 
 void CorvanePanelModel::publishFailure(quint64 sequence, const QString& token, const QString& message) {
     if (!mayPublish(sequence, token)) {
-        qCDebug(lcCorvane) << "dropped the failure of a superseded request";
+        qCDebug(lcCorvane) << "dropped the failure of a signed-out session";
         return;
     }
-    publishedSequence_ = sequence;
+    errorSequence_ = std::max(errorSequence_, sequence);
     lastError_ = message;
 }
 
@@ -121,14 +152,18 @@ QCoro::Task<> CorvanePanelModel::refresh(std::optional<QString> token, bool forc
     } catch (...) {
         failure = std::current_exception();
     }
-    // The snapshot cannot be cancelled; it ends by its own deadline and is dropped on failure.
-    BridgeHeartbeat heartbeat = co_await std::move(snapshot);
 
-    --loadsInFlight_;
-    if (loaded)
-        publishSuccess(sequence, trimmed, std::move(*loaded), std::move(heartbeat));
-    else
+    if (loaded) {
+        BridgeHeartbeat heartbeat = co_await std::move(snapshot);
+        --loadsInFlight_;
+        publishSuccess(sequence, trimmed, std::nullopt, std::move(*loaded), std::move(heartbeat));
+    } else {
+        // The error shows at once: the snapshot (which may wait on the local model
+        // server) is let go, runs to its own end and its result is dropped.
+        { [[maybe_unused]] QCoro::Task<BridgeHeartbeat> dropped = std::move(snapshot); }
+        --loadsInFlight_;
         publishFailure(sequence, trimmed, failureText(failure));
+    }
     emit changed();
 }
 
@@ -167,13 +202,16 @@ QCoro::Task<> CorvanePanelModel::mutate(std::optional<QString> token, QByteArray
     } catch (...) {
         failure = std::current_exception();
     }
-    BridgeHeartbeat heartbeat = co_await std::move(snapshot);
-
-    mutationInFlight_ = false;
-    if (changedSettings)
-        publishSuccess(sequence, trimmed, std::move(*changedSettings), std::move(heartbeat));
-    else
+    if (changedSettings) {
+        const quint64 answeredAt = nextSequence_;
+        BridgeHeartbeat heartbeat = co_await std::move(snapshot);
+        mutationInFlight_ = false;
+        publishSuccess(sequence, trimmed, answeredAt, std::move(*changedSettings), std::move(heartbeat));
+    } else {
+        { [[maybe_unused]] QCoro::Task<BridgeHeartbeat> dropped = std::move(snapshot); }
+        mutationInFlight_ = false;
         publishFailure(sequence, trimmed, failureText(failure));
+    }
     emit changed();
 }
 

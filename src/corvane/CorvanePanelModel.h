@@ -18,12 +18,20 @@
 // snapshot with this computer's runtime heartbeat taken at the same moment, the
 // loading and mutation flags, and the last failure. Lives on the GUI thread.
 //
-// Every load and Secure Access change takes a sequence number when it starts; its
-// result (or its failure) is published only when it is newer than the last one
-// published and its token is still the session's current token, so that an older
-// reply never overwrites a newer one and a load in flight at sign-out never refills
-// the panel. Only one Secure Access change runs at a time: another request made
-// meanwhile is ignored.
+// Every load and Secure Access change takes a sequence number when it starts, and
+// its outcome is published only while its token is still the session's current
+// token and nothing signed out since it started. The snapshot (settings, heartbeat,
+// load time) and the error are sequenced apart:
+// - a load's snapshot replaces the shown one only when the load started after the
+//   one that brought it; a Secure Access change's answer is the state after the
+//   change, so it outranks every load that started before it arrived and gives way
+//   only to one that started later;
+// - a failure always sets the error and leaves the snapshot alone; a success clears
+//   the error only when it started after the failure that set it.
+// Only one Secure Access change runs at a time: another request made meanwhile is
+// ignored.
+class AppSession;
+
 class CorvanePanelModel : public QObject {
     Q_OBJECT
 public:
@@ -65,6 +73,10 @@ public:
 
     void setHeartbeatSource(HeartbeatSource source) { heartbeatSource_ = std::move(source); }
     void setCurrentTokenSource(TokenSource source) { currentToken_ = std::move(source); }
+    // Empties the snapshot as soon as this session's token goes away (sign-out) or
+    // becomes another account's, so the panel never draws the previous account.
+    // Follows one session at a time.
+    void followSession(AppSession& session);
     // Back to the state at launch (tests).
     void resetForTesting();
 
@@ -78,7 +90,10 @@ private:
     void clear();
     // Whether an operation started with this sequence number and token may publish.
     bool mayPublish(quint64 sequence, const QString& token) const;
-    void publishSuccess(quint64 sequence, const QString& token, Settings settings, BridgeHeartbeat heartbeat);
+    // answeredAt: for a Secure Access change, the last sequence number taken when its
+    // answer arrived; nothing for a load.
+    void publishSuccess(quint64 sequence, const QString& token, std::optional<quint64> answeredAt,
+                        Settings settings, BridgeHeartbeat heartbeat);
     void publishFailure(quint64 sequence, const QString& token, const QString& message);
 
     std::optional<Settings> settings_;
@@ -90,7 +105,10 @@ private:
     std::optional<QString> lastLoadedToken_;
 
     quint64 nextSequence_ = 0;
-    quint64 publishedSequence_ = 0;
+    quint64 clearedSequence_ = 0;  // operations started up to here belong to a signed-out session
+    quint64 snapshotSequence_ = 0; // loads started up to here may no longer replace the snapshot
+    quint64 errorSequence_ = 0;    // the operation whose outcome set (or cleared) lastError
+    QMetaObject::Connection sessionConnection_;
     HeartbeatSource heartbeatSource_;
     TokenSource currentToken_;
 };

@@ -86,6 +86,15 @@ std::optional<QString> KeychainStore::read(const QString& prompt) {
     return decodeUtf8Strict(found.item->value);
 }
 
+std::optional<QString> KeychainStore::readConfirmingPresence(const QString& prompt) {
+    const SecretLookup found = SecretStore::shared().find(tokenService, tokenAccount);
+    if (found.status != SecretStatus::success || !found.item)
+        return std::nullopt;
+    if (!PresenceGate::shared().confirm(prompt))
+        return std::nullopt;
+    return decodeUtf8Strict(found.item->value);
+}
+
 void KeychainStore::save(const QString& token) {
     const std::optional<QByteArray> bytes = encodeUtf8Strict(token);
     if (!bytes)

@@ -43,6 +43,10 @@ inline constexpr auto deviceIdDefaultsKey = "ombrix.bridgeDeviceId";
 // The stored token, or nothing (none stored, not UTF-8, store unavailable, presence
 // refused). The prompt is the reason shown when presence is asked with high security on.
 std::optional<QString> read(const QString& prompt);
+// The same, but user presence is asked (with this prompt) whatever protection the
+// stored item has: for the approvals that high security guards, which must not
+// depend on how the token happened to be saved.
+std::optional<QString> readConfirmingPresence(const QString& prompt);
 // Stores the token in place of the previous one; on failure the previous one stays.
 // Throws KeychainError.
 void save(const QString& token);

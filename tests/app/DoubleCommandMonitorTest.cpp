@@ -17,6 +17,8 @@ namespace {
 
 class FakeKeySource : public SummonKeySource {
 public:
+    bool seesEverything = false;
+    bool reportsEveryKeyEvent() const override { return seesEverything; }
     void tap(quint16 key, double t) {
         emit commandKeyChanged(key, false, t);
         emit commandKeyChanged(key, false, t + 0.05);
@@ -38,6 +40,7 @@ struct FakeDesktop {
     bool permission = false;
     bool globalFails = false;
     bool hotKeyTaken = false;
+    bool globalSeesEverything = true;
     int requests = 0;
     int localCreated = 0;
     QPointer<FakeKeySource> global;
@@ -55,6 +58,7 @@ public:
         if (d->globalFails)
             return nullptr;
         auto source = std::make_unique<FakeKeySource>();
+        source->seesEverything = d->globalSeesEverything;
         d->global = source.get();
         return source;
     }
@@ -109,10 +113,14 @@ TEST_F(DoubleCommandMonitorTest, ArrangementsAtBind) {
         A arrangement;
         bool hotKey;
         QString status;
+        bool globalSeesEverything = true;
+        bool releasesReliable = false;
     };
     const QList<Case> cases = {
         {"permission", true, SummonFallbackShortcut::CommandJ, true, false, false, A::Global, false,
-         DoubleCommandMonitor::globalStatus()},
+         DoubleCommandMonitor::globalStatus(), true, true},
+        {"permission, but the X server loses keys during grabs", true, SummonFallbackShortcut::CommandJ, true,
+         false, false, A::Global, false, DoubleCommandMonitor::globalDuringGrabsLostStatus(), false, false},
         {"no permission, alias", true, SummonFallbackShortcut::CommandJ, false, false, false, A::Local, true,
          DoubleCommandMonitor::localWithAliasStatus()},
         {"no permission, alias taken by another program", true, SummonFallbackShortcut::CommandJ, false,
@@ -130,6 +138,7 @@ TEST_F(DoubleCommandMonitorTest, ArrangementsAtBind) {
         desktop.permission = c.permission;
         desktop.globalFails = c.globalFails;
         desktop.hotKeyTaken = c.hotKeyTaken;
+        desktop.globalSeesEverything = c.globalSeesEverything;
         session->setDoubleCommandEnabled(c.enabled);
         session->setSummonFallbackShortcut(c.fallback);
         auto monitor = bind();
@@ -137,6 +146,7 @@ TEST_F(DoubleCommandMonitorTest, ArrangementsAtBind) {
         EXPECT_EQ(monitor->hasHotKey(), c.hotKey);
         EXPECT_EQ(status(), c.status);
         EXPECT_EQ(session->globalShortcutPermissionGranted(), c.permission);
+        EXPECT_EQ(monitor->tapState().releasesReliable(), c.releasesReliable);
     }
     EXPECT_EQ(QStringLiteral("Double ⌘ local uniquement (pas d’alias global)."),
               DoubleCommandMonitor::localWithoutAliasStatus());
@@ -221,6 +231,7 @@ TEST_F(DoubleCommandMonitorTest, ActivationUpgradesAndRestores) {
     EXPECT_TRUE(monitor->hasGlobalSource());
     EXPECT_TRUE(monitor->hasLocalSource());
     EXPECT_FALSE(session->globalShortcutPermissionGranted());
+    EXPECT_FALSE(monitor->tapState().releasesReliable()); // the local source can miss releases
 
     // Switched off: activation changes nothing.
     session->setDoubleCommandEnabled(false);

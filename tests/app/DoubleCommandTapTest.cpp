@@ -25,6 +25,7 @@ struct Case {
     std::string name;
     std::vector<Ev> events;
     std::vector<int> summonsAt; // indexes of the events that summon
+    bool releasesReliable = false;
 };
 
 } // namespace
@@ -52,6 +53,20 @@ TEST(DoubleCommandTap, TimingRules) {
         {"press then release after 0.7 s: stale, taken as a new press",
          {{L, 0}, {L, 0.7}, {L, 0.8}, {L, 0.9}, {L, 1.0}},
          {4}},
+        // A source that sees every release keeps a long-held key: the hold is no tap,
+        // and its release stays a release.
+        {"reliable source: press then release after 0.7 s",
+         {{L, 0}, {L, 0.7}, {L, 0.8}, {L, 0.9}, {L, 1.0}},
+         {},
+         true},
+        {"reliable source: hold 1 s, then Control+C and Control+V 0.3 s later",
+         {{L, 0}, {L, 1.0}, {L, 1.2}, key(), {L, 1.3}, {L, 1.5}, key(), {L, 1.6}},
+         {},
+         true},
+        {"reliable source: a double tap after the long hold",
+         {{L, 0}, {L, 1.0}, {L, 1.2}, {L, 1.3}, {L, 1.4}, {L, 1.5}},
+         {5},
+         true},
         {"first tap kept across a long pause is not paired after 0.35 s",
          {{L, 0}, {L, 0.1}, key(), {L, 1.0}, {L, 1.1}},
          {}},
@@ -68,6 +83,7 @@ TEST(DoubleCommandTap, TimingRules) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         DoubleCommandTap tap;
+        tap.setReleasesReliable(c.releasesReliable);
         std::vector<int> summons;
         for (int i = 0; i < int(c.events.size()); ++i) {
             const Ev& e = c.events[i];

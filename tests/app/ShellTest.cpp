@@ -14,15 +14,18 @@
 #include "session/AppSession.h"
 #include "support/TestSupport.h"
 
+#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLocalSocket>
+#include <QMenu>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -269,6 +272,51 @@ TEST_F(ShellTest, HeaderShowsTheBridgeAndTheRecentDiscussions) {
     backend.route("GET", "/api/v1/discussions.json", ScriptedResponse::json(500, "{}"));
     runTask(model.load());
     EXPECT_EQ(labels(model).first(), "Aucune discussion récente");
+    AppSession::shared().setToken(QString());
+    BridgeService::resetSharedForTesting();
+}
+
+TEST_F(ShellTest, HeaderShowsOutsideTextAsWritten) {
+    FakeBackend backend;
+    // The bridge's poll fails with an error page: its text reaches the dot's tooltip.
+    const QByteArray page = "<b>boom</b> & <i>co</i>" + QByteArray(5000, 'x');
+    backend.route("GET", "/api/v1/bridge/tasks/next", ScriptedResponse::json(502, page));
+    backend.route(
+        "GET", "/api/v1/discussions.json",
+        ScriptedResponse::json(200, R"([{"id":3,"name":"Q&A"},{"id":4,"name":"R&D <b>2024</b>"}])"));
+    MenuBarView view(labelledScreens());
+    ASSERT_TRUE(AppSession::shared().setToken("tok-header"));
+    runTask(view.recents().load());
+
+    QToolButton* recents = nullptr;
+    QLabel* dot = nullptr;
+    for (QToolButton* button : view.findChildren<QToolButton*>())
+        if (button->toolTip() == "Discussions récentes")
+            recents = button;
+    for (QLabel* label : view.findChildren<QLabel*>())
+        if (label->size() == QSize(6, 6))
+            dot = label;
+    ASSERT_TRUE(recents && recents->menu() && dot);
+    // A menu shows an action's text without its mnemonic marks, as iconText() gives it.
+    const QList<QAction*> actions = recents->menu()->actions();
+    ASSERT_GE(actions.size(), 2);
+    EXPECT_EQ(actions[0]->iconText(), "Q&A");
+    EXPECT_EQ(actions[1]->iconText(), "R&D <b>2024</b>");
+
+    // A tooltip is shown as rich text when Qt::mightBeRichText says so, else as plain text.
+    ASSERT_TRUE(spinUntil(
+        [] { return BridgeService::shared().status().kind == BridgeService::Status::Kind::Error; }));
+    const QString tip = dot->toolTip();
+    QTextDocument shown;
+    if (Qt::mightBeRichText(tip))
+        shown.setHtml(tip);
+    else
+        shown.setPlainText(tip);
+    const QString text = shown.toPlainText();
+    EXPECT_TRUE(text.startsWith("Connexion locale en erreur: Erreur HTTP 502 : <b>boom</b> & <i>co</i>xxx"))
+        << text.left(120).toStdString();
+    EXPECT_EQ(text.size(), 401); // an error page is cut, not shown whole
+    EXPECT_TRUE(text.endsWith("x…"));
     AppSession::shared().setToken(QString());
     BridgeService::resetSharedForTesting();
 }

@@ -80,6 +80,18 @@ TEST_F(PanelControllerTest, ApprovalAdoptsTheKeychainTokenOnlyWhenItDiffers) {
     r = proactive("POST").last();
     EXPECT_EQ(r.path, QString("/api/v1/proactive/secure_access/refresh"));
     EXPECT_EQ(r.header("X-User-Token"), QByteArray("tok-2"));
+
+    // A token saved while high security was off (or a settings file edited by hand) is
+    // still released only after the user's presence.
+    defaults->setBool("highSecurityMode", false);
+    KeychainStore::save("tok-2");
+    defaults->setBool("highSecurityMode", true);
+    const int asked = int(gate->asked().size());
+    gate->answer = false;
+    runTask(controller->activateSecureAccess());
+    EXPECT_EQ(gate->asked().mid(asked), QStringList{kAuthorize});
+    EXPECT_EQ(model.lastError(), QString("L’authentification locale est requise pour Secure Access."));
+    EXPECT_EQ(proactive("POST").size(), 2);
 }
 
 TEST_F(PanelControllerTest, RevokeAsksOnlyWithoutASessionToken) {
@@ -97,10 +109,19 @@ TEST_F(PanelControllerTest, RevokeAsksOnlyWithoutASessionToken) {
     ASSERT_EQ(proactive("DELETE").size(), 2);
     EXPECT_EQ(proactive("DELETE").last().header("X-User-Token"), QByteArray("kept"));
 
+    // Saved while high security was off: still asked now that it is on.
+    defaults->setBool("highSecurityMode", false);
+    KeychainStore::save("kept");
+    defaults->setBool("highSecurityMode", true);
+    const int asked = int(gate->asked().size());
+    runTask(controller->revokeSecureAccess());
+    EXPECT_EQ(gate->asked().size(), asked + 1);
+    ASSERT_EQ(proactive("DELETE").size(), 3);
+
     KeychainStore::remove();
     runTask(controller->revokeSecureAccess());
     EXPECT_EQ(model.lastError(), QString("Ce Mac doit être appairé avant de piloter Secure Access."));
-    EXPECT_EQ(proactive("DELETE").size(), 2);
+    EXPECT_EQ(proactive("DELETE").size(), 3);
 }
 
 TEST_F(PanelControllerTest, PasswordWaitKeepsTheEventLoopAndRefusesStackedRequests) {
@@ -150,6 +171,12 @@ TEST_F(PanelControllerTest, RefreshTasksFollowVisibilityAndToken) {
     const auto count = proactive("GET").size();
     spinFor(300);
     EXPECT_EQ(proactive("GET").size(), count);
+
+    // Signing out empties the model at once, panel shown or not: nothing of the account is drawn again.
+    ASSERT_TRUE(model.settings());
+    session.setToken(QString());
+    EXPECT_EQ(model.settings(), std::nullopt);
+    EXPECT_EQ(model.lastLoadedAt(), std::nullopt);
 }
 
 TEST_F(PanelControllerTest, AnchorsScrollAndHighlightBriefly) {
@@ -174,6 +201,11 @@ TEST_F(PanelControllerTest, AnchorsScrollAndHighlightBriefly) {
     defaults->setString("corvanePanelAnchor", "localRuntime");
     ASSERT_TRUE(spinUntil([&] { return !controller->highlightedAnchor(); }));
     EXPECT_EQ(scrolls.count(), 1);
+    // Pressed again ("Vérifier ce Mac" twice), the card is brought back and lit again.
+    controller->runPlanAction({corvane::PlanAction::Kind::ShowPanelAnchor, "localRuntime"});
+    ASSERT_TRUE(spinUntil([&] { return scrolls.count() == 2; }));
+    EXPECT_EQ(scrolls.last().first().toString(), QString("localRuntime"));
+    EXPECT_EQ(controller->highlightedAnchor(), QString("localRuntime"));
 
     // A later highlight of another card is not cleared by the earlier timer.
     controller->setHighlightDuration(std::chrono::milliseconds(120));

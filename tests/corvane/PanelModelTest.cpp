@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QFuture>
+#include <QPromise>
+
+#include <QCoro/QCoroFuture>
+
 namespace {
 
 QByteArray settingsBody(const char* mode = "cloud") {
@@ -203,4 +208,54 @@ TEST_F(PanelModelTest, OneSecureAccessChangeAtATime) {
     runTask(model.activateSecureAccess(QString("tok"), "DEV"));
     runTask(std::move(load));
     EXPECT_EQ(model.settings()->execution_mode, QString("local"));
+}
+
+namespace {
+// A heartbeat that ends only when released (a local model server that does not answer).
+QCoro::Task<BridgeHeartbeat> heldSnapshot(QFuture<void> release, int* ended) {
+    co_await release;
+    ++*ended;
+    co_return BridgeHeartbeat{};
+}
+} // namespace
+
+TEST_F(PanelModelTest, AFailureNeverHidesWhatASuccessBrought) {
+    // A window opened while a refresh started after it fails: the open window and the error both show.
+    const QByteArray opened =
+        R"({"enabled":true,"execution_mode":"secure_access","execution_mode_source":"user",
+        "local_runtime_status":"ready","secure_access_status":"ready",
+        "mode_readiness":{"secure_access":{"ready":true}},"settings_entry_points":{}})";
+    ScriptedResponse slowOpen = ScriptedResponse::json(200, opened);
+    slowOpen.holdMs = 400;
+    next = {slowOpen, ScriptedResponse::text(502, "Bad Gateway")};
+    QCoro::Task<> activate = model.activateSecureAccess(QString("tok"), "DEV");
+    ASSERT_TRUE(backend->waitForRequests(1));
+    runTask(model.refresh(QString("tok"), true));
+    EXPECT_EQ(model.lastError(), QString("Erreur HTTP 502 : Bad Gateway"));
+    EXPECT_EQ(model.settings(), std::nullopt);
+    runTask(std::move(activate));
+    ASSERT_TRUE(model.settings());
+    EXPECT_EQ(model.settings()->secure_access_status, QString("ready"));
+    EXPECT_TRUE(model.lastLoadedAt());
+    EXPECT_EQ(model.lastError(), QString("Erreur HTTP 502 : Bad Gateway")); // the later failure stands
+    runTask(model.refresh(QString("tok"), true));
+    EXPECT_EQ(model.lastError(), std::nullopt);
+
+    // A failed load or change reports at once: the heartbeat still running is let go.
+    QPromise<void> release;
+    release.start();
+    int ended = 0;
+    model.setHeartbeatSource([&] { return heldSnapshot(release.future(), &ended); });
+    const auto loadedAt = model.lastLoadedAt();
+    next = {ScriptedResponse::text(500, "boom"), ScriptedResponse::text(403, "non")};
+    runTask(model.refresh(QString("tok"), true));
+    EXPECT_EQ(model.lastError(), QString("Erreur HTTP 500 : boom"));
+    EXPECT_FALSE(model.isLoading());
+    runTask(model.revokeSecureAccess(QString("tok")));
+    EXPECT_EQ(model.lastError(), QString("Erreur HTTP 403 : non"));
+    EXPECT_FALSE(model.secureAccessMutationInFlight());
+    EXPECT_EQ(model.lastLoadedAt(), loadedAt);
+    EXPECT_EQ(ended, 0); // both snapshots were still running
+    release.finish();
+    ASSERT_TRUE(spinUntil([&] { return ended == 2; }));
 }

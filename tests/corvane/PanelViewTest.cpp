@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QScrollBar>
 #include <QStyleFactory>
+#include <QTest>
 
 namespace {
 
@@ -109,6 +110,54 @@ TEST_F(PanelViewTest, OnlyTheClockedRowsChangeOnATick) {
     EXPECT_EQ(view.renderCount(), renders);                                 // nothing was rebuilt
     EXPECT_GT(view.tickUpdates(), 0);
     EXPECT_LT(view.tickUpdates(), 20);
+}
+
+TEST_F(PanelViewTest, RefreshUpdatesTheWidgetsInPlace) {
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    useRichSettings(now);
+    start(QString("tok"), true, true);
+    CorvanePanelView view(controller.get());
+    view.resize(640, 500);
+    view.show();
+    ASSERT_TRUE(spinUntil([&] { return view.secureAccessButton("renew") != nullptr; }));
+    ASSERT_TRUE(spinUntil([&] { return text(view, "summary", "Source du mode") == "user"; }));
+    spinFor(100);
+    QAbstractButton* renew = view.secureAccessButton("renew");
+    renew->setFocus();
+    ASSERT_EQ(view.focusWidget(), renew);
+    view.verticalScrollBar()->setValue(120);
+    const int scroll = view.verticalScrollBar()->value();
+    const auto widgets = [&] { return view.widget()->findChildren<QWidget*>().size(); };
+    const auto before = widgets();
+
+    // Only texts change: the same widgets, the focus and the scroll position stay.
+    settingsJson.replace(R"("execution_mode_source":"user")", R"("execution_mode_source":"admin")");
+    settingsJson.replace(R"("device_label":"Atelier")", R"("device_label":"Bureau")");
+    view.refreshButton()->click();
+    ASSERT_TRUE(spinUntil([&] { return text(view, "summary", "Source du mode") == "admin"; }));
+    spinFor(50);
+    EXPECT_EQ(text(view, "secureAccess", "Hôte approuvé"), QString("Bureau (ce Mac)"));
+    EXPECT_EQ(widgets(), before);
+    EXPECT_EQ(view.secureAccessButton("renew"), renew);
+    EXPECT_EQ(view.focusWidget(), renew);
+    EXPECT_EQ(view.verticalScrollBar()->value(), scroll);
+
+    // Rows go (the local reason is gone: no callout, no next step); the focus stays on the
+    // button, and a press whose release comes after the refresh still counts.
+    settingsJson.replace(R"("local":{"ready":false,"reason":"host_offline"})", R"("local":{"ready":true})");
+    settingsJson.replace(R"("local_runtime_status":"host_offline")", R"("local_runtime_status":"ready")");
+    const QString blocked = text(view, "localRuntime", "Readiness backend");
+    QTest::mousePress(renew, Qt::LeftButton);
+    controller->refreshNow();
+    ASSERT_TRUE(spinUntil([&] { return text(view, "localRuntime", "Readiness backend") != blocked; }));
+    spinFor(50);
+    EXPECT_LT(widgets(), before);
+    EXPECT_EQ(view.secureAccessButton("renew"), renew);
+    EXPECT_EQ(view.focusWidget(), renew);
+    EXPECT_TRUE(renew->isDown());
+    QTest::mouseRelease(renew, Qt::LeftButton);
+    ASSERT_TRUE(spinUntil([&] { return proactive("POST").size() == 1; }));
+    EXPECT_EQ(proactive("POST").last().path, QString("/api/v1/proactive/secure_access/refresh"));
 }
 
 TEST_F(PanelViewTest, AnchorScrollsItsCardToTheTopAndLightsIt) {

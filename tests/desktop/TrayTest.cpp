@@ -1,15 +1,20 @@
 // The program on a real X desktop: started into the tray (a tray host, trayer,
 // runs on a private X server), the popover toggled by a click on the icon and
 // by the summon, and opened centred when the desktop has no tray. Renders the
-// desktop with the popover open in each mode for review.
+// desktop with the popover open in each mode for review. Keys typed through
+// XTEST reach the summon and the popover as a keyboard's would.
+#include "app/DoubleCommandMonitor.h"
 #include "app/MenuBarController.h"
 #include "app/widgets/AppDelegate.h"
+#include "app/widgets/ChatInput.h"
+#include "app/widgets/ChatView.h"
 #include "app/widgets/MenuBarView.h"
 #include "app/widgets/ShellScreens.h"
 #include "app/widgets/TrayPopover.h"
 #include "platform/DefaultsStore.h"
 #include "session/AppSession.h"
 #include "support/TestSupport.h"
+#include "support/XTestKeyboard.h"
 
 #include <QApplication>
 #include <QDir>
@@ -112,5 +117,97 @@ TEST(Tray, TheProgramStartsIntoTheTrayAndTheIconTogglesThePopover) {
     }
     trayer.terminate();
     trayer.waitForFinished(3000);
+    AppSession::resetSharedForTesting();
+}
+
+TEST(Tray, TheDoubleControlTapTogglesThePopoverWhateverHoldsTheKeyboard) {
+    if (!onRealDisplay())
+        GTEST_SKIP() << "needs an X server (run by the test script under Xvfb)";
+    XTestKeyboard keyboard;
+    ASSERT_TRUE(keyboard.isOpen()) << "the X server has no XTEST extension";
+    qunsetenv("WAYLAND_DISPLAY");
+    qunsetenv("XDG_SESSION_TYPE");
+    installMemoryDefaults();
+    AppSession::resetSharedForTesting();
+    AppSession& session = AppSession::shared();
+    session.setDoubleCommandEnabled(true);
+    session.setSummonBehavior(SummonBehavior::Chat);
+
+    AppDelegate delegate(defaultShellScreens());
+    delegate.launch();
+    TrayPopover* popover = delegate.popover();
+    DoubleCommandMonitor& monitor = DoubleCommandMonitor::shared();
+    ASSERT_EQ(monitor.arrangement(), DoubleCommandMonitor::Arrangement::Global);
+    ASSERT_TRUE(monitor.globalSourceForTesting()->reportsEveryKeyEvent()) << "the X server lacks XInput 2.1";
+    EXPECT_EQ(session.globalShortcutStatusMessage(), DoubleCommandMonitor::globalStatus());
+
+    using K = XTestKeyboard::Key;
+    const std::vector<K> doubleTap = {{keysym::ControlL, true},
+                                      {keysym::ControlL, false},
+                                      {keysym::ControlL, true},
+                                      {keysym::ControlL, false}};
+    // Everything typed before has been read once a marker key has reached the summon.
+    const auto settle = [&] {
+        int markers = 0;
+        const auto connection = QObject::connect(monitor.globalSourceForTesting(),
+                                                 &SummonKeySource::otherKeyDown, [&] { ++markers; });
+        keyboard.tap(keysym::X);
+        const bool seen = spinUntil([&] { return markers > 0; }, 5000);
+        QObject::disconnect(connection);
+        return seen;
+    };
+
+    // The gesture that opens also closes: the open popover holds a keyboard grab.
+    keyboard.send(doubleTap);
+    ASSERT_TRUE(spinUntil([&] { return popover->isVisible(); }));
+    EXPECT_EQ(session.mode(), Mode::Chat);
+    keyboard.send(doubleTap);
+    ASSERT_TRUE(spinUntil([&] { return !popover->isVisible(); }));
+
+    // Control+N with the focus in the chat's field starts a new discussion.
+    session.setMessages({ChatMessage(ChatMessage::Role::User, QStringLiteral("Bonjour")),
+                         ChatMessage(ChatMessage::Role::Assistant, QStringLiteral("Salut"))});
+    session.setDiscussionId(42);
+    keyboard.send(doubleTap);
+    ASSERT_TRUE(spinUntil([&] { return popover->isVisible(); }));
+    auto* chat = qobject_cast<ChatView*>(popover->view()->content());
+    ASSERT_NE(chat, nullptr);
+    ASSERT_TRUE(spinUntil([&] { return chat->input()->hasFocus(); }));
+    keyboard.send(
+        {{keysym::ControlL, true}, {keysym::N, true}, {keysym::N, false}, {keysym::ControlL, false}});
+    EXPECT_TRUE(spinUntil([&] { return session.messages().isEmpty() && !session.discussionId(); }));
+    EXPECT_TRUE(popover->isVisible()); // a chord is no tap
+    keyboard.send(doubleTap);
+    ASSERT_TRUE(spinUntil([&] { return !popover->isVisible(); }));
+
+    // Another program holds the keyboard (its keys go to it alone): the gesture is still heard.
+    {
+        KeyboardGrab grab;
+        ASSERT_TRUE(grab.isGranted());
+        ASSERT_TRUE(grab.isHeld());
+        const int before = grab.keyPressesReceived();
+        keyboard.send(doubleTap);
+        ASSERT_TRUE(spinUntil([&] { return popover->isVisible(); }));
+        EXPECT_TRUE(grab.isHeld());
+        EXPECT_EQ(grab.keyPressesReceived(), before + 2);
+        keyboard.send(doubleTap);
+        ASSERT_TRUE(spinUntil([&] { return !popover->isVisible(); }));
+        grab.release();
+    }
+
+    // Control held for a second, then Control+C and Control+V 0.3 s later: no summon.
+    keyboard.send({{keysym::ControlL, true},
+                   {keysym::ControlL, false, 1000},
+                   {keysym::ControlL, true},
+                   {keysym::C, true},
+                   {keysym::C, false},
+                   {keysym::ControlL, false},
+                   {keysym::ControlL, true, 300},
+                   {keysym::V, true},
+                   {keysym::V, false},
+                   {keysym::ControlL, false}});
+    ASSERT_TRUE(settle());
+    spinFor(100);
+    EXPECT_FALSE(popover->isVisible());
     AppSession::resetSharedForTesting();
 }

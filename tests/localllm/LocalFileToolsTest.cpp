@@ -333,6 +333,18 @@ TEST_F(FileToolsTest, OcrRecognisesTheTextOfASharedImage) {
     EXPECT_TRUE(failed.startsWith("OCR failed: ")) << failed.toStdString();
     EXPECT_GT(failed.size(), QString("OCR failed: ").size());
 
+    // A HEIC photo of a page.
+    if (fixtures::canWriteHeic()) {
+        const QString photos = root.path() + "/Photos";
+        const BookmarkEntry photosEntry = share(photos);
+        ASSERT_TRUE(fixtures::writeHeic(photos + "/IMG_0001.HEIC", fixtures::textImage({"Facture 2024"})));
+        const QStringList photoIds =
+            idsIn(call("browse_local_folder", {{"folder_id", uuidOf(photosEntry.id)}}));
+        ASSERT_EQ(photoIds.size(), 1);
+        EXPECT_EQ(fixtures::squeeze(call("ocr_local_image", {{"document_id", str(photoIds[0])}})),
+                  "Facture 2024");
+    }
+
     // A link listed as scan.png to a file without extension is typed by the listed name.
     const QString links = root.path() + "/Liens";
     const BookmarkEntry linksEntry = share(links);

@@ -48,6 +48,19 @@ TEST_F(OcrEngineTest, recognisesFrenchTextInAnImageLineByLine) {
     const QString tiff = path(QStringLiteral("scan.tif"));
     ASSERT_TRUE(fixtures::writeTiff(fixtures::textImage(kFrenchLines), tiff));
     EXPECT_EQ(OcrEngine::recognize(tiff).text, kFrenchLines.join(QLatin1Char('\n')));
+
+    // HEIC, through libheif; the page is stored on its side and turned upright by
+    // the file's rotation.
+    if (fixtures::canWriteHeic()) {
+        const QString heic = path(QStringLiteral("photo.HEIC"));
+        fixtures::Heic sideways;
+        sideways.orientation = 6; // stored a quarter anticlockwise, shown turned back
+        ASSERT_TRUE(fixtures::writeHeic(
+            heic, fixtures::textImage(kFrenchLines).transformed(QTransform().rotate(-90)), sideways));
+        const BridgeOcrResult fromHeic = OcrEngine::recognize(heic);
+        EXPECT_EQ(fromHeic.text, kFrenchLines.join(QLatin1Char('\n')));
+        EXPECT_EQ(fromHeic.bytes_processed, QFileInfo(heic).size());
+    }
 }
 
 TEST_F(OcrEngineTest, typeFollowsTheLowerCasedExtensionOnly) {
@@ -79,6 +92,25 @@ TEST_F(OcrEngineTest, unreadableFilesGiveTheirOwnErrors) {
               QStringLiteral("VisionKit a échoué: impossible de charger l'image"));
     EXPECT_EQ(description([&] { OcrEngine::recognize(path(QStringLiteral("missing.png"))); }),
               QStringLiteral("VisionKit a échoué: impossible de charger l'image"));
+    // A HEIC that cannot be decoded, or that is over the pixel budget.
+    if (fixtures::canWriteHeic()) {
+        QImage small(64, 64, QImage::Format_RGB32);
+        small.fill(Qt::white);
+        const QString heic = path(QStringLiteral("small.heic"));
+        ASSERT_TRUE(fixtures::writeHeic(heic, small));
+        QFile file(heic);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        ASSERT_TRUE(fixtures::writeFile(path(QStringLiteral("cut.heif")), bytes.left(bytes.size() / 2)));
+        EXPECT_EQ(description([&] { OcrEngine::recognize(path(QStringLiteral("cut.heif"))); }),
+                  QStringLiteral("VisionKit a échoué: impossible de charger l'image"));
+        QByteArray huge = bytes;
+        for (qsizetype ispe = huge.indexOf("ispe"); ispe > 0; ispe = huge.indexOf("ispe", ispe + 4))
+            huge.replace(ispe + 8, 8, QByteArray::fromHex("0000232800002328")); // 9000x9000
+        ASSERT_TRUE(fixtures::writeFile(path(QStringLiteral("huge.heic")), huge));
+        EXPECT_EQ(description([&] { OcrEngine::recognize(path(QStringLiteral("huge.heic"))); }),
+                  QStringLiteral("VisionKit a échoué: impossible de charger l'image"));
+    }
     // A FIFO is never opened (reading it would block for ever).
     const QString fifo = path(QStringLiteral("pipe.png"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);

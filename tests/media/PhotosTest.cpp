@@ -131,6 +131,17 @@ TEST_F(PhotoLibraryTest, datesPlacesAndPeriodsFromExif) {
     EXPECT_EQ(names(PhotosBridgeHandler::fetchItems(100, std::nullopt)),
               (QStringList{"mars.jpg", "fin.JPEG", "paris.jpg", "minuit.jpg", "janvier.jpg", "sud.jpg"}));
     EXPECT_EQ(names(PhotosBridgeHandler::fetchItems(0, std::nullopt)), QStringList{"mars.jpg"});
+
+    // A HEIC photo's date comes from its EXIF block too.
+    if (fixtures::canWriteHeic()) {
+        fixtures::Heic taken;
+        taken.dateTimeOriginal = QStringLiteral("2023:02:20 10:00:00");
+        ASSERT_TRUE(fixtures::writeHeic(at("IMG_0042.HEIC"), QImage(32, 24, QImage::Format_RGB32), taken));
+        const auto withHeic = PhotosBridgeHandler::fetchItems(std::nullopt, february);
+        ASSERT_EQ(names(withHeic), (QStringList{"fin.JPEG", "IMG_0042.HEIC", "paris.jpg", "minuit.jpg"}));
+        EXPECT_EQ(withHeic[1].taken_at, QStringLiteral("2023-02-20T09:00:00Z"));
+        EXPECT_EQ(withHeic[1].mime, QStringLiteral("image/heic"));
+    }
 }
 
 TEST_F(PhotoLibraryTest, filesWithoutExifUseTheirDateAndIdsStayStable) {

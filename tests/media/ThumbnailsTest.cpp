@@ -27,6 +27,28 @@ TEST(ThumbnailsTest, imagesAndPdfFirstPagesFitTheBox) {
     ASSERT_TRUE(QImage(40, 20, QImage::Format_RGB32).save(smallPath, "BMP"));
     EXPECT_EQ(Thumbnails::make(smallPath, 256).size(), QSize(40, 20));
 
+    // A HEIC shown turned a quarter clockwise: the thumbnail is of the turned
+    // picture, red quarter top-right; a one-pixel HEIC stays one pixel.
+    if (fixtures::canWriteHeic()) {
+        QImage stored(400, 200, QImage::Format_RGB32);
+        stored.fill(Qt::blue);
+        for (int y = 0; y < 100; ++y)
+            for (int x = 0; x < 200; ++x)
+                stored.setPixel(x, y, qRgb(255, 0, 0));
+        fixtures::Heic turned;
+        turned.orientation = 6;
+        turned.exifOrientation = 6;
+        const QString heic = dir.filePath(QStringLiteral("turned.heic"));
+        ASSERT_TRUE(fixtures::writeHeic(heic, stored, turned));
+        const QImage thumbnail = Thumbnails::make(heic, 100);
+        ASSERT_EQ(thumbnail.size(), QSize(50, 100));
+        EXPECT_GT(qRed(thumbnail.pixel(40, 10)), 180);
+        EXPECT_LT(qRed(thumbnail.pixel(10, 10)), 90);
+        const QString dot = dir.filePath(QStringLiteral("dot.heif"));
+        ASSERT_TRUE(fixtures::writeHeic(dot, QImage(1, 1, QImage::Format_RGB32)));
+        EXPECT_EQ(Thumbnails::make(dot, 256).size(), QSize(1, 1));
+    }
+
     // The first page of an A4 PDF fills the box's height.
     const QString pdf = dir.filePath(QStringLiteral("doc.pdf"));
     ASSERT_TRUE(fixtures::writePdf(pdf, {{fixtures::PdfPage::Kind::Text, {QStringLiteral("Titre")}},
@@ -51,6 +73,12 @@ TEST(ThumbnailsTest, otherFilesHaveNoThumbnail) {
     EXPECT_TRUE(Thumbnails::make(broken, 128).isNull());
     EXPECT_TRUE(Thumbnails::make(dir.path(), 128).isNull());
     EXPECT_TRUE(Thumbnails::make(dir.filePath(QStringLiteral("missing.png")), 128).isNull());
+    const QString fakeHeic = dir.filePath(QStringLiteral("fake.heic"));
+    ASSERT_TRUE(fixtures::writeFile(fakeHeic, QByteArray("\0\0\0\x18"
+                                                         "ftypheic\0\0\0\0mif1heic",
+                                                         24) +
+                                                  "cut"));
+    EXPECT_TRUE(Thumbnails::make(fakeHeic, 128).isNull());
     const QString fakePdf = dir.filePath(QStringLiteral("fake.pdf"));
     ASSERT_TRUE(fixtures::writeFile(fakePdf, "%PDF-1.4 truncated"));
     EXPECT_TRUE(Thumbnails::make(fakePdf, 128).isNull());

@@ -12,9 +12,13 @@
 
 #include <exiv2/exiv2.hpp>
 #include <leptonica/allheaders.h>
+#include <libheif/heif.h>
 
 #include <cmath>
+#include <cstring>
 #include <ctime>
+#include <memory>
+#include <optional>
 #include <string>
 
 namespace fixtures {
@@ -133,6 +137,78 @@ bool writeJpeg(const QString& path, const Exif& exif) {
         return false;
     }
     return true;
+}
+
+namespace {
+
+struct HeifReleaser {
+    void operator()(heif_context* context) const { heif_context_free(context); }
+    void operator()(heif_encoder* encoder) const { heif_encoder_release(encoder); }
+    void operator()(heif_image* image) const { heif_image_release(image); }
+    void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
+    void operator()(heif_encoding_options* options) const { heif_encoding_options_free(options); }
+};
+template <typename T> using HeifPtr = std::unique_ptr<T, HeifReleaser>;
+
+// An EXIF block as HEIF stores it: the TIFF structure alone.
+std::optional<Exiv2::Blob> heifExif(const Heic& options) {
+    if (options.exifOrientation == 0 && options.dateTimeOriginal.isEmpty())
+        return std::nullopt;
+    Exiv2::ExifData data;
+    if (options.exifOrientation != 0)
+        data["Exif.Image.Orientation"] = uint16_t(options.exifOrientation);
+    if (!options.dateTimeOriginal.isEmpty())
+        data["Exif.Photo.DateTimeOriginal"] = options.dateTimeOriginal.toStdString();
+    Exiv2::Blob blob;
+    Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, data);
+    return blob;
+}
+
+} // namespace
+
+bool canWriteHeic() {
+    return heif_have_encoder_for_format(heif_compression_HEVC) != 0;
+}
+
+bool writeHeic(const QString& path, const QImage& source, const Heic& options) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const bool alpha = source.hasAlphaChannel();
+    const QImage image = source.convertToFormat(alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888);
+    HeifPtr<heif_context> context(heif_context_alloc());
+    heif_encoder* rawEncoder = nullptr;
+    if (heif_context_get_encoder_for_format(context.get(), heif_compression_HEVC, &rawEncoder).code !=
+        heif_error_Ok)
+        return false;
+    HeifPtr<heif_encoder> encoder(rawEncoder);
+    heif_encoder_set_lossy_quality(encoder.get(), options.quality);
+    heif_image* rawImage = nullptr;
+    if (heif_image_create(image.width(), image.height(), heif_colorspace_RGB,
+                          alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &rawImage)
+            .code != heif_error_Ok)
+        return false;
+    HeifPtr<heif_image> picture(rawImage);
+    if (heif_image_add_plane(picture.get(), heif_channel_interleaved, image.width(), image.height(), 8)
+            .code != heif_error_Ok)
+        return false;
+    int stride = 0;
+    uint8_t* plane = heif_image_get_plane(picture.get(), heif_channel_interleaved, &stride);
+    const int rowBytes = image.width() * (alpha ? 4 : 3);
+    for (int y = 0; y < image.height(); ++y)
+        std::memcpy(plane + qint64(y) * stride, image.constScanLine(y), size_t(rowBytes));
+    HeifPtr<heif_encoding_options> encoding(heif_encoding_options_alloc());
+    encoding->image_orientation = heif_orientation(options.orientation);
+    heif_image_handle* rawHandle = nullptr;
+    if (heif_context_encode_image(context.get(), picture.get(), encoder.get(), encoding.get(), &rawHandle)
+            .code != heif_error_Ok)
+        return false;
+    HeifPtr<heif_image_handle> handle(rawHandle);
+    if (const std::optional<Exiv2::Blob> exif = heifExif(options)) {
+        if (heif_context_add_exif_metadata(context.get(), handle.get(), exif->data(), int(exif->size()))
+                .code != heif_error_Ok)
+            return false;
+    }
+    return heif_context_write_to_file(context.get(), QFile::encodeName(path).constData()).code ==
+           heif_error_Ok;
 }
 
 ScopedTimeZone::ScopedTimeZone(const char* zone)

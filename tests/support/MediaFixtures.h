@@ -54,6 +54,21 @@ private:
     QByteArray savedZone_;
 };
 
+// A HEIC written with libheif's HEVC encoder.
+struct Heic {
+    // The orientation libheif records as rotation and mirroring boxes, in EXIF's
+    // numbering (1: as stored, 6: turned a quarter clockwise for display...).
+    int orientation = 1;
+    // Also writes this EXIF orientation into the file's EXIF block (0: no EXIF block).
+    int exifOrientation = 0;
+    QString dateTimeOriginal; // into the EXIF block too when not empty ("2023:02:01 00:00:00")
+    int quality = 90;
+};
+// Encodes the image (its alpha channel kept when it has one); true on success.
+bool writeHeic(const QString& path, const QImage& image, const Heic& options = {});
+// Whether this system's libheif can encode HEVC at all.
+bool canWriteHeic();
+
 // Normalises OCR output for comparison: runs of white space become one blank.
 QString squeeze(const QString& text);
 

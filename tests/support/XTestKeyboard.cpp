@@ -43,7 +43,7 @@ void XTestKeyboard::send(const std::vector<Key>& keys) {
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
     for (const Key& key : keys)
         xcb_test_fake_input(connection_, key.press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycodeOf(key.keysym),
-                            XCB_CURRENT_TIME, root, 0, 0, 0);
+                            key.delayMs, root, 0, 0, 0);
     sync();
 }
 
@@ -67,4 +67,71 @@ void XTestKeyboard::sync() {
     if (!connection_)
         return;
     std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+}
+
+namespace {
+
+xcb_connection_t* openDisplay() {
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return nullptr;
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(connection)) {
+        xcb_disconnect(connection);
+        return nullptr;
+    }
+    return connection;
+}
+
+// XCB_GRAB_STATUS_… of an active keyboard grab on the root window.
+quint8 grabKeyboard(xcb_connection_t* connection) {
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    auto cookie =
+        xcb_grab_keyboard(connection, 0, root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+    xcb_grab_keyboard_reply_t* reply = xcb_grab_keyboard_reply(connection, cookie, nullptr);
+    const quint8 status = reply ? reply->status : quint8(XCB_GRAB_STATUS_INVALID_TIME);
+    std::free(reply);
+    return status;
+}
+
+} // namespace
+
+KeyboardGrab::KeyboardGrab()
+    : connection_(openDisplay()) {
+    granted_ = connection_ && grabKeyboard(connection_) == XCB_GRAB_STATUS_SUCCESS;
+}
+
+KeyboardGrab::~KeyboardGrab() {
+    if (connection_)
+        xcb_disconnect(connection_);
+}
+
+bool KeyboardGrab::isHeld() const {
+    if (!granted_)
+        return false;
+    xcb_connection_t* third = openDisplay();
+    if (!third)
+        return false;
+    const quint8 status = grabKeyboard(third);
+    xcb_disconnect(third); // releases the grab, should it have been granted
+    return status == XCB_GRAB_STATUS_ALREADY_GRABBED;
+}
+
+int KeyboardGrab::keyPressesReceived() {
+    if (!connection_)
+        return presses_;
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+        if ((event->response_type & 0x7f) == XCB_KEY_PRESS)
+            ++presses_;
+        std::free(event);
+    }
+    return presses_;
+}
+
+void KeyboardGrab::release() {
+    if (!connection_ || !granted_)
+        return;
+    xcb_ungrab_keyboard(connection_, XCB_CURRENT_TIME);
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    granted_ = false;
 }

@@ -41,8 +41,13 @@ std::pair<bool, bool> askWithDialog() {
     auto* dontAsk = new QCheckBox(loc("Ne plus demander"));
     box.setCheckBox(dontAsk);
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
-    box.raise();
-    box.activateWindow();
+    // Raised and activated once shown (exec() shows it): before, there is no window
+    // to raise, and a window manager that refuses focus stealing would leave the
+    // keyboard with the program in front.
+    QTimer::singleShot(0, &box, [&box] {
+        box.raise();
+        box.activateWindow();
+    });
     box.exec();
     return {box.clickedButton() == quit, dontAsk->isChecked()};
 }

@@ -88,8 +88,10 @@ ChatView::ChatView(AppSession& session, CloudCatalog& catalog, QWidget* parent)
     auto* sendShortcutEnter = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Enter), this);
     sendShortcutEnter->setContext(Qt::WidgetWithChildrenShortcut);
     connect(sendShortcutEnter, &QShortcut::activated, this, &ChatView::send);
+    // The one Control+N of the window that hosts the chat (the popover's header
+    // has none of its own): it acts wherever the focus is in that window.
     auto* newShortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_N), this);
-    newShortcut->setContext(Qt::WidgetWithChildrenShortcut);
+    newShortcut->setContext(Qt::WindowShortcut);
     connect(newShortcut, &QShortcut::activated, this, [this] {
         if (viewModel_->canStartNewConversation())
             startNewConversation();

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QShortcut>
+#include <QTextDocument>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -26,6 +27,26 @@ QToolButton* iconButton(const QString& symbol, const QString& help) {
     button->setAutoRaise(true);
     button->setToolTip(help);
     return button;
+}
+
+// A QMenu reads "&" as the mark of a keyboard mnemonic, and a tab as the start of
+// the shortcut column: a name from the backend is shown as written.
+QString asMenuText(QString text) {
+    return text.replace(QLatin1Char('&'), QStringLiteral("&&")).replace(QLatin1Char('\t'), QLatin1Char(' '));
+}
+
+// A tooltip is rendered as rich text whenever Qt::mightBeRichText says so (a tag
+// before the first line break, or "&lt;"), and there is no plain-text setting for
+// tooltips: the text is handed over as the rich text that shows it as written. A
+// message of the backend can be a whole error page: only its beginning is shown.
+QString plainToolTip(const QString& text) {
+    constexpr qsizetype kMaxChars = 400;
+    QString shown = text;
+    if (shown.size() > kMaxChars) {
+        const qsizetype cut = shown.at(kMaxChars - 1).isHighSurrogate() ? kMaxChars - 1 : kMaxChars;
+        shown = shown.left(cut) + QStringLiteral("…");
+    }
+    return Qt::convertFromPlainText(shown, Qt::WhiteSpaceNormal);
 }
 
 QColor dotColour(const QString& role) {
@@ -93,8 +114,8 @@ MenuBarView::MenuBarView(ShellScreens screens, QWidget* parent)
         if (PopoverHeader::newDiscussionEnabled(AppSession::shared().mode()))
             AppSession::shared().clearConversation();
     });
-    auto* shortcut = new QShortcut(QKeySequence(QStringLiteral("Ctrl+N")), this);
-    connect(shortcut, &QShortcut::activated, newDiscussion_, &QToolButton::click);
+    // Its Control+N belongs to the chat screen, the only screen where it acts: a
+    // second shortcut on the same key would make Qt fire neither.
     row->addWidget(newDiscussion_);
 
     recentsButton_ = iconButton(QStringLiteral("clock.arrow.circlepath"), loc("Discussions récentes"));
@@ -142,7 +163,7 @@ void MenuBarView::refreshHeader() {
     colour.setAlphaF(static_cast<float>(dot.opacity));
     dot_->setStyleSheet(
         QStringLiteral("background: %1; border-radius: 3px;").arg(colour.name(QColor::HexArgb)));
-    dot_->setToolTip(dot.help);
+    dot_->setToolTip(plainToolTip(dot.help));
     const Mode mode = AppSession::shared().mode();
     microphone_->setChecked(mode == Mode::Microphone);
     chat_->setChecked(mode == Mode::Chat);
@@ -156,14 +177,14 @@ void MenuBarView::refreshRecents() {
     for (const auto& entry : recents_->entries()) {
         switch (entry.kind) {
         case RecentsMenuModel::Entry::Kind::Placeholder:
-            menu->addAction(entry.label)->setEnabled(false);
+            menu->addAction(asMenuText(entry.label))->setEnabled(false);
             break;
         case RecentsMenuModel::Entry::Kind::Separator:
             menu->addSeparator();
             break;
         case RecentsMenuModel::Entry::Kind::Discussion:
         case RecentsMenuModel::Entry::Kind::OpenAll:
-            menu->addAction(entry.label, this, [this, entry] { recents_->open(entry); });
+            menu->addAction(asMenuText(entry.label), this, [this, entry] { recents_->open(entry); });
             break;
         }
     }

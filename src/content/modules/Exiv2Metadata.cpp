@@ -103,20 +103,36 @@ public:
         Exiv2::XmpParser::initialize(); // not safe to run on several threads at once
     }
     PhotoExif read(const QString& path) override {
-        PhotoExif result;
         try {
             const auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
             if (image.get()) {
                 image->readMetadata();
-                const Exiv2::ExifData& exif = image->exifData();
-                result.creationDate = exifDate(exif);
-                if (const std::optional<Location> location = exifLocation(exif)) {
-                    result.latitude = location->lat;
-                    result.longitude = location->lng;
-                }
+                return fromExif(image->exifData());
             }
         } catch (...) {
             // No readable metadata.
+        }
+        return PhotoExif();
+    }
+
+    PhotoExif decode(const QByteArray& block) override {
+        try {
+            Exiv2::ExifData exif;
+            Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte*>(block.constData()),
+                                      uint32_t(block.size()));
+            return fromExif(exif);
+        } catch (...) {
+            return PhotoExif();
+        }
+    }
+
+private:
+    static PhotoExif fromExif(const Exiv2::ExifData& exif) {
+        PhotoExif result;
+        result.creationDate = exifDate(exif);
+        if (const std::optional<Location> location = exifLocation(exif)) {
+            result.latitude = location->lat;
+            result.longitude = location->lng;
         }
         return result;
     }

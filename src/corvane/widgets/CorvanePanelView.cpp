@@ -3,6 +3,7 @@
 #include "platform/Localization.h"
 #include "platform/widgets/SymbolIcon.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QGraphicsDropShadowEffect>
 #include <QGraphicsOpacityEffect>
@@ -17,6 +18,8 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 #include <QVariantAnimation>
+
+#include <functional>
 
 #include <algorithm>
 
@@ -78,13 +81,6 @@ QPixmap tintedSymbol(const QString& symbol, const QColor& color, int size, qreal
     p.setCompositionMode(QPainter::CompositionMode_SourceIn);
     p.fillRect(QRect(0, 0, size, size), color);
     return pixmap;
-}
-
-QLabel* symbolLabel(const QString& symbol, const QColor& color, int size, QWidget* parent) {
-    auto* label = new QLabel(parent);
-    label->setPixmap(tintedSymbol(symbol, color, size, parent ? parent->devicePixelRatioF() : 1.0));
-    label->setFixedSize(size, size);
-    return label;
 }
 
 void setColor(QWidget* widget, const QColor& color) {
@@ -405,41 +401,505 @@ private:
     int gap_;
 };
 
-QPushButton* makeButton(const QString& title, const QString& symbol, bool prominent, bool spinner,
-                        QWidget* parent) {
-    auto* button = new QPushButton(parent);
-    const QPalette& pal = parent->palette();
-    if (prominent) {
-        const QColor accent = pal.color(QPalette::Highlight);
-        button->setStyleSheet(
-            QStringLiteral("QPushButton { background: %1; color: %2; border: none; border-radius: 6px;"
-                           " padding: 5px 12px; }"
-                           "QPushButton:disabled { background: %3; color: %4; }")
-                .arg(accent.name(), pal.color(QPalette::HighlightedText).name(),
-                     withAlpha(accent, 0.35).name(QColor::HexArgb),
-                     withAlpha(pal.color(QPalette::HighlightedText), 0.7).name(QColor::HexArgb)));
-    }
-    if (spinner) {
-        auto* layout = new QHBoxLayout(button);
-        layout->setContentsMargins(0, 0, 0, 0);
-        auto* spin = new Spinner(button);
-        if (prominent) {
-            QPalette sp = spin->palette();
-            sp.setColor(QPalette::ButtonText, pal.color(QPalette::HighlightedText));
-            spin->setPalette(sp);
-        }
-        layout->addWidget(spin, 0, Qt::AlignCenter);
-        button->setMinimumWidth(button->fontMetrics().horizontalAdvance(title) + 40);
-        button->setAccessibleName(title);
-    } else {
-        button->setText(title);
-        const QColor iconColor =
-            prominent ? pal.color(QPalette::HighlightedText) : pal.color(QPalette::ButtonText);
-        if (!symbol.isEmpty())
-            button->setIcon(QIcon(tintedSymbol(symbol, iconColor, 14, parent->devicePixelRatioF())));
-    }
-    return button;
+// ---- Setters that touch a widget only when its content changes ----------------------
+
+void setTextIfChanged(QLabel* label, const QString& text) {
+    if (label->text() != text)
+        label->setText(text);
 }
+
+void setColorIfChanged(QWidget* widget, const QColor& color) {
+    if (widget->palette().color(QPalette::WindowText) != color)
+        setColor(widget, color);
+}
+
+void setWeightIfChanged(QLabel* label, bool semibold) {
+    const QFont::Weight weight = semibold ? QFont::DemiBold : QFont::Normal;
+    if (label->font().weight() == weight)
+        return;
+    QFont font = label->font();
+    font.setWeight(weight);
+    label->setFont(font);
+}
+
+void setSymbolIfChanged(QLabel* label, const QString& symbol, const QColor& color, int size) {
+    const QString key = symbol + QLatin1Char('|') + color.name(QColor::HexArgb);
+    if (label->property("symbolKey").toString() == key)
+        return;
+    label->setProperty("symbolKey", key);
+    label->setPixmap(tintedSymbol(symbol, color, size, label->devicePixelRatioF()));
+}
+
+// A widget made after its parent is on screen would otherwise show only later, after
+// the layout has placed the others without it.
+void showIfParentShown(QWidget* widget) {
+    if (widget->parentWidget() && widget->parentWidget()->isVisible())
+        widget->show();
+}
+
+// Takes a widget out of its layout and deletes it once the event loop is back (it may
+// be the sender of the signal being handled).
+void discard(QWidget* widget) {
+    if (!widget)
+        return;
+    if (QWidget* parent = widget->parentWidget())
+        if (QLayout* layout = parent->layout())
+            layout->removeWidget(widget);
+    widget->hide();
+    widget->setParent(nullptr);
+    widget->deleteLater();
+}
+
+// A button whose label may give way to a small spinner. Its text, symbol and state are
+// set in place, so focus, hover and a press in progress survive a new rendering.
+class PanelButton : public QPushButton {
+public:
+    PanelButton(bool prominent, QWidget* parent)
+        : QPushButton(parent)
+        , prominent_(prominent) {
+        const QPalette& pal = parent->palette();
+        if (prominent) {
+            const QColor accent = pal.color(QPalette::Highlight);
+            setStyleSheet(
+                QStringLiteral("QPushButton { background: %1; color: %2; border: none; border-radius: 6px;"
+                               " padding: 5px 12px; }"
+                               "QPushButton:disabled { background: %3; color: %4; }")
+                    .arg(accent.name(), pal.color(QPalette::HighlightedText).name(),
+                         withAlpha(accent, 0.35).name(QColor::HexArgb),
+                         withAlpha(pal.color(QPalette::HighlightedText), 0.7).name(QColor::HexArgb)));
+        }
+        auto* layout = new QHBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        spinner_ = new Spinner(this);
+        if (prominent) {
+            QPalette sp = spinner_->palette();
+            sp.setColor(QPalette::ButtonText, pal.color(QPalette::HighlightedText));
+            spinner_->setPalette(sp);
+        }
+        layout->addWidget(spinner_, 0, Qt::AlignCenter);
+        spinner_->hide();
+    }
+
+    void set(const QString& title, const QString& symbol, bool busy) {
+        if (applied_ && title == title_ && symbol == symbol_ && busy == busy_)
+            return;
+        applied_ = true;
+        title_ = title;
+        symbol_ = symbol;
+        busy_ = busy;
+        setAccessibleName(title);
+        if (busy) {
+            setMinimumWidth(fontMetrics().horizontalAdvance(title) + 40);
+            setText(QString());
+            setIcon(QIcon());
+            spinner_->show();
+            return;
+        }
+        spinner_->hide();
+        setMinimumWidth(0);
+        setText(title);
+        const QColor iconColor =
+            prominent_ ? palette().color(QPalette::HighlightedText) : palette().color(QPalette::ButtonText);
+        setIcon(symbol.isEmpty() ? QIcon() : QIcon(tintedSymbol(symbol, iconColor, 14, devicePixelRatioF())));
+    }
+    bool busy() const { return busy_; }
+
+private:
+    bool prominent_;
+    bool applied_ = false;
+    bool busy_ = false;
+    QString title_;
+    QString symbol_;
+    Spinner* spinner_;
+};
+
+// ---- Rows ---------------------------------------------------------------------------------
+
+// What the view asks of the rows' buttons.
+struct RowActions {
+    std::function<void(const QString&)> secureAccess; // "activate", "renew", "revoke"
+    std::function<void(const PlanAction&)> plan;
+    std::function<void(const QString&)> tab;
+};
+
+// A row of a card, updated in place from its spec.
+class PanelRow {
+public:
+    virtual ~PanelRow() = default;
+    virtual void apply(const RowSpec& row) = 0;
+    virtual QLabel* valueLabel() const { return nullptr; }
+};
+
+// Value, date, readiness and trust rows: [symbol] title … value.
+class ValueRow : public QWidget, public PanelRow {
+public:
+    ValueRow(RowSpec::Kind kind, QWidget* parent)
+        : QWidget(parent) {
+        const QPalette& pal = palette();
+        auto* line = new QHBoxLayout(this);
+        line->setContentsMargins(0, 0, 0, 0);
+        line->setSpacing(10);
+        if (kind == RowSpec::Kind::Trust) {
+            symbol_ = new QLabel(this);
+            symbol_->setFixedSize(13, 13);
+            line->addWidget(symbol_, 0, Qt::AlignTop);
+        }
+        title_ = textLabel(QString(), kCaption, false, tintColor(Tint::Secondary, pal), this);
+        line->addWidget(title_, 0, Qt::AlignTop);
+        value_ = textLabel(QString(), kValue, false, tintColor(Tint::Default, pal), this);
+        value_->setWordWrap(true);
+        // The value takes the rest of the line and wraps there, against the trailing edge.
+        value_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+        value_->setAlignment(Qt::AlignRight | Qt::AlignTop);
+        line->addWidget(value_, 1, Qt::AlignTop);
+    }
+    void apply(const RowSpec& row) override {
+        const QPalette& pal = palette();
+        if (symbol_)
+            setSymbolIfChanged(symbol_, row.symbol, tintColor(row.tint, pal), 13);
+        setTextIfChanged(title_, row.title);
+        setTextIfChanged(value_, row.value);
+        setWeightIfChanged(value_, row.emphasis);
+        const Tint valueTint = row.kind == RowSpec::Kind::Readiness ? row.tint : Tint::Default;
+        setColorIfChanged(value_, tintColor(valueTint, pal));
+    }
+    QLabel* valueLabel() const override { return value_; }
+
+private:
+    QLabel* symbol_ = nullptr;
+    QLabel* title_;
+    QLabel* value_;
+};
+
+// The orange box that explains a backend reason.
+class CalloutRow : public RoundedBox, public PanelRow {
+public:
+    explicit CalloutRow(QWidget* parent)
+        : RoundedBox(parent) {
+        radius = 12;
+        const QPalette& pal = palette();
+        fill = withAlpha(tintColor(Tint::Orange, pal), 0.08);
+        auto* line = new QHBoxLayout(this);
+        line->setContentsMargins(10, 10, 10, 10);
+        line->setSpacing(10);
+        symbol_ = new QLabel(this);
+        symbol_->setFixedSize(14, 14);
+        line->addWidget(symbol_, 0, Qt::AlignTop);
+        text_ = textLabel(QString(), kCaption, false, tintColor(Tint::Secondary, pal), this);
+        text_->setWordWrap(true);
+        line->addWidget(text_, 1);
+    }
+    void apply(const RowSpec& row) override {
+        setSymbolIfChanged(symbol_, row.symbol, tintColor(Tint::Orange, palette()), 14);
+        setTextIfChanged(text_, row.value);
+    }
+
+private:
+    QLabel* symbol_;
+    QLabel* text_;
+};
+
+// A recommended step: title, explanation and, when the plan has one, its button.
+class NextStepRow : public RoundedBox, public PanelRow {
+public:
+    NextStepRow(const RowActions& actions, QWidget* parent)
+        : RoundedBox(parent)
+        , actions_(actions) {
+        radius = 14;
+        const QPalette& pal = palette();
+        fill = withAlpha(tintColor(Tint::Accent, pal), 0.08);
+        column_ = new QVBoxLayout(this);
+        column_->setContentsMargins(12, 12, 12, 12);
+        column_->setSpacing(8);
+        auto* title = new QHBoxLayout();
+        title->setSpacing(6);
+        auto* symbol = new QLabel(this);
+        symbol->setFixedSize(13, 13);
+        setSymbolIfChanged(symbol, QStringLiteral("arrowshape.turn.up.forward.fill"),
+                           tintColor(Tint::Accent, pal), 13);
+        title->addWidget(symbol);
+        title_ = textLabel(QString(), kValue, true, tintColor(Tint::Accent, pal), this);
+        title->addWidget(title_);
+        title->addStretch(1);
+        column_->addLayout(title);
+        description_ = textLabel(QString(), kCaption, false, tintColor(Tint::Secondary, pal), this);
+        description_->setWordWrap(true);
+        column_->addWidget(description_);
+    }
+    void apply(const RowSpec& row) override {
+        const NextStepPlan& plan = *row.plan;
+        setTextIfChanged(title_, plan.title);
+        setTextIfChanged(description_, plan.description);
+        const bool hasButton = plan.buttonTitle && plan.buttonSystemImage && plan.action;
+        if (!hasButton) {
+            if (buttonLine_) {
+                discard(buttonLine_);
+                buttonLine_ = nullptr;
+                button_ = nullptr;
+            }
+            return;
+        }
+        action_ = *plan.action;
+        if (!buttonLine_) {
+            buttonLine_ = new QWidget(this);
+            auto* line = new QHBoxLayout(buttonLine_);
+            line->setContentsMargins(0, 0, 0, 0);
+            button_ = new PanelButton(true, buttonLine_);
+            QObject::connect(button_, &QPushButton::clicked, buttonLine_, [this] {
+                if (actions_.plan)
+                    actions_.plan(action_);
+            });
+            line->addWidget(button_);
+            line->addStretch(1);
+            column_->addWidget(buttonLine_);
+            showIfParentShown(buttonLine_);
+        }
+        button_->set(*plan.buttonTitle, *plan.buttonSystemImage, false);
+    }
+
+private:
+    RowActions actions_;
+    QVBoxLayout* column_;
+    QLabel* title_;
+    QLabel* description_;
+    QWidget* buttonLine_ = nullptr;
+    PanelButton* button_ = nullptr;
+    PlanAction action_;
+};
+
+class StripRow : public Strip, public PanelRow {
+public:
+    explicit StripRow(QWidget* parent)
+        : Strip(parent) {}
+    void apply(const RowSpec& row) override { set(*row.strip); }
+};
+
+// The Secure Access buttons, kept by id: a button is made when it appears and goes
+// when it is no longer offered; otherwise only its label and state change.
+class ButtonsRow : public QWidget, public PanelRow {
+public:
+    ButtonsRow(const RowActions& actions, QWidget* parent)
+        : QWidget(parent)
+        , actions_(actions) {
+        line_ = new QHBoxLayout(this);
+        line_->setContentsMargins(0, 0, 0, 0);
+        line_->setSpacing(10);
+        line_->addStretch(1);
+    }
+    void apply(const RowSpec& row) override {
+        QHash<QString, PanelButton*> kept;
+        QList<PanelButton*> order;
+        for (const ButtonSpec& spec : row.buttons) {
+            PanelButton* button = buttons_.take(spec.id);
+            if (!button) {
+                button = new PanelButton(spec.prominent, this);
+                button->setObjectName(spec.id);
+                const QString id = spec.id;
+                QObject::connect(button, &QPushButton::clicked, this, [this, id] {
+                    if (actions_.secureAccess)
+                        actions_.secureAccess(id);
+                });
+            }
+            button->set(spec.title, spec.symbol, spec.spinner);
+            if (button->isEnabled() != spec.enabled)
+                button->setEnabled(spec.enabled);
+            kept.insert(spec.id, button);
+            order.append(button);
+        }
+        for (PanelButton* gone : std::as_const(buttons_))
+            discard(gone);
+        buttons_ = kept;
+        if (order != order_) {
+            for (PanelButton* button : std::as_const(order))
+                line_->removeWidget(button);
+            for (int i = 0; i < order.size(); ++i) {
+                line_->insertWidget(i, order[i]);
+                showIfParentShown(order[i]);
+            }
+            order_ = order;
+        }
+    }
+    const QHash<QString, PanelButton*>& buttons() const { return buttons_; }
+
+private:
+    RowActions actions_;
+    QHBoxLayout* line_;
+    QHash<QString, PanelButton*> buttons_;
+    QList<PanelButton*> order_;
+};
+
+// The hint under the controls and the approvals card's note (inline Markdown).
+class TextRow : public QWidget, public PanelRow {
+public:
+    TextRow(RowSpec::Kind kind, QWidget* parent)
+        : QWidget(parent) {
+        auto* line = new QVBoxLayout(this);
+        line->setContentsMargins(0, 0, 0, 0);
+        text_ = textLabel(QString(), kCaption, false, tintColor(Tint::Secondary, palette()), this);
+        text_->setWordWrap(true);
+        if (kind == RowSpec::Kind::Note)
+            text_->setTextFormat(Qt::MarkdownText); // the inline code shows without its backticks
+        line->addWidget(text_);
+    }
+    void apply(const RowSpec& row) override { setTextIfChanged(text_, row.value); }
+
+private:
+    QLabel* text_;
+};
+
+// The host card's shortcuts to other tabs.
+class ShortcutsRow : public QWidget, public PanelRow {
+public:
+    ShortcutsRow(const RowActions& actions, QWidget* parent)
+        : QWidget(parent)
+        , actions_(actions) {
+        line_ = new QHBoxLayout(this);
+        line_->setContentsMargins(0, 4, 0, 0);
+        line_->setSpacing(10);
+        line_->addStretch(1);
+    }
+    void apply(const RowSpec& row) override {
+        if (row.shortcuts == shortcuts_)
+            return;
+        for (PanelButton* button : std::as_const(buttons_))
+            discard(button);
+        buttons_.clear();
+        shortcuts_ = row.shortcuts;
+        for (const ShortcutButton& shortcut : std::as_const(shortcuts_)) {
+            auto* button = new PanelButton(false, this);
+            button->set(shortcut.title, QString(), false);
+            const QString tab = shortcut.tab;
+            QObject::connect(button, &QPushButton::clicked, this, [this, tab] {
+                if (actions_.tab)
+                    actions_.tab(tab);
+            });
+            line_->insertWidget(int(buttons_.size()), button);
+            showIfParentShown(button);
+            buttons_.append(button);
+        }
+    }
+
+private:
+    RowActions actions_;
+    QHBoxLayout* line_;
+    QList<ShortcutButton> shortcuts_;
+    QList<PanelButton*> buttons_;
+};
+
+QWidget* makeRow(RowSpec::Kind kind, const RowActions& actions, QWidget* parent) {
+    switch (kind) {
+    case RowSpec::Kind::Value:
+    case RowSpec::Kind::Date:
+    case RowSpec::Kind::Readiness:
+    case RowSpec::Kind::Trust:
+        return new ValueRow(kind, parent);
+    case RowSpec::Kind::Callout:
+        return new CalloutRow(parent);
+    case RowSpec::Kind::NextStep:
+        return new NextStepRow(actions, parent);
+    case RowSpec::Kind::Strip:
+        return new StripRow(parent);
+    case RowSpec::Kind::Buttons:
+        return new ButtonsRow(actions, parent);
+    case RowSpec::Kind::Hint:
+    case RowSpec::Kind::Note:
+        return new TextRow(kind, parent);
+    case RowSpec::Kind::Shortcuts:
+        return new ShortcutsRow(actions, parent);
+    }
+    return new TextRow(RowSpec::Kind::Hint, parent);
+}
+
+// One row as it stands in its card: the spec it shows and its widget.
+struct RowEntry {
+    QString key; // kind, title and rank among the rows of the same kind and title
+    RowSpec spec;
+    QWidget* widget = nullptr;
+    PanelRow* row = nullptr;
+};
+
+// A card: its frame, its heading and its rows in order.
+class Card : public CardFrame {
+public:
+    explicit Card(QWidget* parent)
+        : CardFrame(parent) {
+        const QPalette& pal = palette();
+        column = new QVBoxLayout(this);
+        column->setContentsMargins(18, 18, 18, 18);
+        column->setSpacing(12);
+        auto* titles = new QVBoxLayout();
+        titles->setSpacing(4);
+        title = textLabel(QString(), 16, true, tintColor(Tint::Default, pal), this);
+        titles->addWidget(title);
+        subtitle = textLabel(QString(), kCaption, false, tintColor(Tint::Secondary, pal), this);
+        subtitle->setWordWrap(true);
+        titles->addWidget(subtitle);
+        column->addLayout(titles);
+    }
+
+    // Keeps the rows that stay, makes the ones that appear, drops the ones that went.
+    void update(const CardSpec& card, const RowActions& actions) {
+        setTextIfChanged(title, card.title);
+        setTextIfChanged(subtitle, card.subtitle);
+        QHash<QString, RowEntry> old;
+        for (const RowEntry& entry : std::as_const(rows))
+            old.insert(entry.key, entry);
+        QList<RowEntry> next;
+        QHash<QString, int> seen;
+        for (const RowSpec& spec : card.rows) {
+            QString key = QString::number(int(spec.kind)) + QLatin1Char('\x1f') + spec.title;
+            key += QLatin1Char('#') + QString::number(seen[key]++);
+            RowEntry entry = old.take(key);
+            const bool made = !entry.widget;
+            if (made) {
+                entry.key = key;
+                entry.widget = makeRow(spec.kind, actions, this);
+                entry.row = dynamic_cast<PanelRow*>(entry.widget);
+            }
+            if (made || !(entry.spec == spec)) {
+                entry.row->apply(spec);
+                entry.spec = spec;
+            }
+            next.append(entry);
+        }
+        for (const RowEntry& gone : std::as_const(old))
+            discard(gone.widget);
+        bool sameOrder = next.size() == rows.size();
+        for (int i = 0; sameOrder && i < next.size(); ++i)
+            sameOrder = next[i].widget == rows[i].widget;
+        if (!sameOrder) {
+            // The heading is the column's first item; the rows follow in order.
+            for (const RowEntry& entry : std::as_const(next))
+                column->removeWidget(entry.widget);
+            for (int i = 0; i < next.size(); ++i) {
+                column->insertWidget(1 + i, next[i].widget);
+                showIfParentShown(next[i].widget);
+            }
+        }
+        rows = next;
+    }
+
+    QVBoxLayout* column;
+    QLabel* title;
+    QLabel* subtitle;
+    QList<RowEntry> rows;
+};
+
+// The header's widgets, kept between renderings.
+struct HeaderParts {
+    HeaderBox* box = nullptr;
+    QLabel* title = nullptr;
+    QLabel* subtitle = nullptr;
+    PanelButton* refresh = nullptr;
+    QWidget* badgeRow = nullptr;
+    FlowLayout* badgeLayout = nullptr;
+    QList<BadgeWidget*> badges;
+    BadgeWidget* secureBadge = nullptr;
+    QLabel* syncIcon = nullptr;
+    QLabel* syncCaption = nullptr;
+    QLabel* autoCaption = nullptr;
+    QLabel* error = nullptr;
+};
 
 } // namespace corvane_widgets
 
@@ -470,10 +930,6 @@ CorvanePanelView::CorvanePanelView(CorvanePanelController* controller, QWidget* 
 
 CorvanePanelView::~CorvanePanelView() = default;
 
-bool CorvanePanelView::isDark() const {
-    return paletteIsDark(palette());
-}
-
 void CorvanePanelView::showEvent(QShowEvent* event) {
     QScrollArea::showEvent(event);
     renderNow();
@@ -489,8 +945,11 @@ void CorvanePanelView::hideEvent(QHideEvent* event) {
 
 void CorvanePanelView::changeEvent(QEvent* event) {
     QScrollArea::changeEvent(event);
-    if (event->type() == QEvent::PaletteChange)
+    if (event->type() == QEvent::PaletteChange) {
+        // Every colour follows the palette: draw the panel afresh in the new one.
+        contentStale_ = true;
         scheduleRender();
+    }
 }
 
 void CorvanePanelView::scheduleRender() {
@@ -503,16 +962,10 @@ void CorvanePanelView::scheduleRender() {
     });
 }
 
-void CorvanePanelView::renderNow() {
-    renderPending_ = false;
-    ++renderCount_;
-    tickUpdates_ = 0;
-    inputs_ = controller_->inputs(clock_());
-    const PanelSpec spec = buildPanel(inputs_);
-
+void CorvanePanelView::buildContent() {
     const int scroll = verticalScrollBar()->value();
     auto* content = new QWidget();
-    // The rows are built before the content joins the view: give it the view's palette now.
+    // The rows are made before the content joins the view: give it the view's palette now.
     content->setPalette(palette());
     content->setBackgroundRole(QPalette::Window);
     content->setAutoFillBackground(true);
@@ -520,239 +973,191 @@ void CorvanePanelView::renderNow() {
     column->setSpacing(16);
     column->setContentsMargins(20, 20, 20, 20);
     cards_.clear();
+    cardOrder_.clear();
     rowValues_.clear();
     actionButtons_.clear();
     ticking_.clear();
-    secureBadge_ = nullptr;
     strip_ = nullptr;
     content_ = content;
-    buildHeader(spec.header);
-    for (const CardSpec& card : spec.cards)
-        buildCard(card);
+    headerParts_ = std::make_unique<HeaderParts>();
+    buildHeader();
     column->addStretch(1);
     setWidget(content); // deletes the previous content
     verticalScrollBar()->setValue(scroll);
+    contentStale_ = false;
+}
+
+void CorvanePanelView::renderNow() {
+    renderPending_ = false;
+    ++renderCount_;
+    tickUpdates_ = 0;
+    inputs_ = controller_->inputs(clock_());
+    const PanelSpec spec = buildPanel(inputs_);
+    if (!content_ || contentStale_)
+        buildContent();
+    updateHeader(spec.header);
+    for (const CardSpec& card : spec.cards)
+        updateCard(card);
+    indexRows();
     applyHighlight(false);
 }
 
-void CorvanePanelView::buildHeader(const HeaderSpec& h) {
-    const QPalette& pal = palette();
-    auto* box = new HeaderBox(content_);
-    header_ = box;
-    auto* column = new QVBoxLayout(box);
+void CorvanePanelView::buildHeader() {
+    HeaderParts& h = *headerParts_;
+    const QPalette& pal = content_->palette();
+    h.box = new HeaderBox(content_);
+    header_ = h.box;
+    auto* column = new QVBoxLayout(h.box);
     column->setContentsMargins(18, 18, 18, 18);
     column->setSpacing(10);
 
     auto* titleRow = new QHBoxLayout();
     auto* titles = new QVBoxLayout();
     titles->setSpacing(4);
-    titles->addWidget(textLabel(h.title, 22, true, tintColor(Tint::Default, pal), box));
-    QLabel* subtitle = textLabel(h.subtitle, 13, false, tintColor(Tint::Secondary, pal), box);
-    subtitle->setWordWrap(true);
-    titles->addWidget(subtitle);
+    h.title = textLabel(QString(), 22, true, tintColor(Tint::Default, pal), h.box);
+    titles->addWidget(h.title);
+    h.subtitle = textLabel(QString(), 13, false, tintColor(Tint::Secondary, pal), h.box);
+    h.subtitle->setWordWrap(true);
+    titles->addWidget(h.subtitle);
     titleRow->addLayout(titles, 1);
-    auto* refresh = makeButton(h.refreshTitle, h.refreshSymbol, false, h.loading, box);
-    refresh->setObjectName(QStringLiteral("corvaneRefresh"));
-    connect(refresh, &QPushButton::clicked, controller_, &CorvanePanelController::refreshNow);
-    refreshButton_ = refresh;
-    titleRow->addWidget(refresh, 0, Qt::AlignTop);
+    h.refresh = new PanelButton(false, h.box);
+    h.refresh->setObjectName(QStringLiteral("corvaneRefresh"));
+    connect(h.refresh, &QPushButton::clicked, controller_, &CorvanePanelController::refreshNow);
+    refreshButton_ = h.refresh;
+    titleRow->addWidget(h.refresh, 0, Qt::AlignTop);
     column->addLayout(titleRow);
 
-    auto* badgeRow = new QWidget(box);
-    auto* badges = new FlowLayout(badgeRow, 8);
-    for (const corvane::Badge& b : h.badges) {
-        auto* badge = new BadgeWidget(badgeRow);
-        badge->set(b);
-        badges->addWidget(badge);
-    }
-    if (h.secureBadge) {
-        secureBadge_ = new BadgeWidget(badgeRow);
-        secureBadge_->set(*h.secureBadge);
-        badges->addWidget(secureBadge_);
-    }
-    column->addWidget(badgeRow);
+    h.badgeRow = new QWidget(h.box);
+    h.badgeLayout = new FlowLayout(h.badgeRow, 8);
+    column->addWidget(h.badgeRow);
 
     auto* sync = new QHBoxLayout();
     sync->setSpacing(8);
-    sync->addWidget(symbolLabel(h.syncSymbol, tintColor(h.syncTint, pal), 14, box));
-    syncCaption_ = textLabel(h.syncCaption, kCaption, false, tintColor(Tint::Secondary, pal), box);
-    sync->addWidget(syncCaption_);
-    sync->addWidget(textLabel(h.autoCaption, 10, false, tintColor(Tint::Secondary, pal), box));
+    h.syncIcon = new QLabel(h.box);
+    h.syncIcon->setFixedSize(14, 14);
+    sync->addWidget(h.syncIcon);
+    h.syncCaption = textLabel(QString(), kCaption, false, tintColor(Tint::Secondary, pal), h.box);
+    sync->addWidget(h.syncCaption);
+    h.autoCaption = textLabel(QString(), 10, false, tintColor(Tint::Secondary, pal), h.box);
+    sync->addWidget(h.autoCaption);
     sync->addStretch(1);
     column->addLayout(sync);
 
-    if (h.error) {
-        QLabel* error = textLabel(*h.error, kCaption, false, tintColor(Tint::Red, pal), box);
-        error->setWordWrap(true);
-        column->addWidget(error);
+    h.error = textLabel(QString(), kCaption, false, tintColor(Tint::Red, pal), h.box);
+    h.error->setWordWrap(true);
+    h.error->hide();
+    column->addWidget(h.error);
+    content_->layout()->addWidget(h.box);
+}
+
+void CorvanePanelView::updateHeader(const HeaderSpec& spec) {
+    HeaderParts& h = *headerParts_;
+    const QPalette& pal = content_->palette();
+    setTextIfChanged(h.title, spec.title);
+    setTextIfChanged(h.subtitle, spec.subtitle);
+    h.refresh->set(spec.refreshTitle, spec.refreshSymbol, spec.loading);
+
+    // The badges: pairing, mode, proactive switch, then the ticking Secure Access one.
+    bool relayout = false;
+    while (h.badges.size() < spec.badges.size()) {
+        h.badges.append(new BadgeWidget(h.badgeRow));
+        relayout = true;
     }
-    content_->layout()->addWidget(box);
-}
-
-void CorvanePanelView::buildCard(const CardSpec& card) {
-    const QPalette& pal = palette();
-    auto* frame = new CardFrame(content_);
-    frame->setObjectName(card.anchor);
-    auto* column = new QVBoxLayout(frame);
-    column->setContentsMargins(18, 18, 18, 18);
-    column->setSpacing(12);
-    auto* titles = new QVBoxLayout();
-    titles->setSpacing(4);
-    titles->addWidget(textLabel(card.title, 16, true, tintColor(Tint::Default, pal), frame));
-    QLabel* subtitle = textLabel(card.subtitle, kCaption, false, tintColor(Tint::Secondary, pal), frame);
-    subtitle->setWordWrap(true);
-    titles->addWidget(subtitle);
-    column->addLayout(titles);
-    for (const RowSpec& row : card.rows)
-        column->addWidget(buildRow(card.anchor, row));
-    frame->restyle();
-    cards_.insert(card.anchor, frame);
-    content_->layout()->addWidget(frame);
-}
-
-QWidget* CorvanePanelView::buildRow(const QString& anchor, const RowSpec& row) {
-    const QPalette& pal = palette();
-    auto* host = new QWidget();
-    switch (row.kind) {
-    case RowSpec::Kind::Value:
-    case RowSpec::Kind::Date:
-    case RowSpec::Kind::Readiness:
-    case RowSpec::Kind::Trust: {
-        auto* line = new QHBoxLayout(host);
-        line->setContentsMargins(0, 0, 0, 0);
-        line->setSpacing(10);
-        if (row.kind == RowSpec::Kind::Trust)
-            line->addWidget(symbolLabel(row.symbol, tintColor(row.tint, pal), 13, host), 0, Qt::AlignTop);
-        line->addWidget(textLabel(row.title, kCaption, false, tintColor(Tint::Secondary, pal), host), 0,
-                        Qt::AlignTop);
-        const Tint valueTint = row.kind == RowSpec::Kind::Readiness ? row.tint : Tint::Default;
-        QLabel* value = textLabel(row.value, kValue, row.emphasis, tintColor(valueTint, pal), host);
-        value->setWordWrap(true);
-        if (row.kind == RowSpec::Kind::Date) {
-            QFont digits = value->font();
-            digits.setStyleStrategy(QFont::PreferDefault);
-            value->setFont(digits);
+    while (h.badges.size() > spec.badges.size()) {
+        discard(h.badges.takeLast());
+        relayout = true;
+    }
+    for (int i = 0; i < spec.badges.size(); ++i)
+        h.badges[i]->set(spec.badges[i]);
+    if (spec.secureBadge && !h.secureBadge) {
+        h.secureBadge = new BadgeWidget(h.badgeRow);
+        relayout = true;
+    } else if (!spec.secureBadge && h.secureBadge) {
+        discard(h.secureBadge);
+        h.secureBadge = nullptr;
+        relayout = true;
+    }
+    if (h.secureBadge)
+        h.secureBadge->set(*spec.secureBadge);
+    secureBadge_ = h.secureBadge;
+    if (relayout) {
+        QList<QWidget*> order(h.badges.cbegin(), h.badges.cend());
+        if (h.secureBadge)
+            order.append(h.secureBadge);
+        for (QWidget* badge : std::as_const(order))
+            h.badgeLayout->removeWidget(badge);
+        for (QWidget* badge : std::as_const(order)) {
+            h.badgeLayout->addWidget(badge);
+            showIfParentShown(badge);
         }
-        // The value takes the rest of the line and wraps there, against the trailing edge.
-        value->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-        value->setAlignment(Qt::AlignRight | Qt::AlignTop);
-        line->addWidget(value, 1, Qt::AlignTop);
-        rowValues_.insert(anchor + '\n' + row.title, value);
-        if (row.tick != Tick::None)
-            ticking_.append({row, value});
-        break;
     }
-    case RowSpec::Kind::Callout: {
-        auto* box = new RoundedBox();
-        box->radius = 12;
-        box->fill = withAlpha(tintColor(Tint::Orange, pal), 0.08);
-        auto* line = new QHBoxLayout(box);
-        line->setContentsMargins(10, 10, 10, 10);
-        line->setSpacing(10);
-        line->addWidget(symbolLabel(row.symbol, tintColor(Tint::Orange, pal), 14, box), 0, Qt::AlignTop);
-        QLabel* text = textLabel(row.value, kCaption, false, tintColor(Tint::Secondary, pal), box);
-        text->setWordWrap(true);
-        line->addWidget(text, 1);
-        delete host;
-        return box;
+
+    setSymbolIfChanged(h.syncIcon, spec.syncSymbol, tintColor(spec.syncTint, pal), 14);
+    setTextIfChanged(h.syncCaption, spec.syncCaption);
+    syncCaption_ = h.syncCaption;
+    setTextIfChanged(h.autoCaption, spec.autoCaption);
+    if (spec.error)
+        setTextIfChanged(h.error, *spec.error);
+    if (h.error->isHidden() == spec.error.has_value())
+        h.error->setVisible(spec.error.has_value());
+}
+
+void CorvanePanelView::updateCard(const CardSpec& spec) {
+    Card* card = static_cast<Card*>(cards_.value(spec.anchor));
+    if (!card) {
+        card = new Card(content_);
+        card->setObjectName(spec.anchor);
+        card->restyle();
+        cards_.insert(spec.anchor, card);
+        cardOrder_.append(spec.anchor);
+        auto* column = static_cast<QVBoxLayout*>(content_->layout());
+        column->insertWidget(column->count() - 1, card); // before the closing stretch
     }
-    case RowSpec::Kind::NextStep:
-        delete host;
-        return buildNextStep(*row.plan);
-    case RowSpec::Kind::Strip: {
-        auto* strip = new Strip(content_);
-        strip->set(*row.strip);
-        strip_ = strip;
-        delete host;
-        return strip;
-    }
-    case RowSpec::Kind::Buttons:
-        delete host;
-        return buildButtons(row);
-    case RowSpec::Kind::Hint:
-    case RowSpec::Kind::Note: {
-        auto* line = new QVBoxLayout(host);
-        line->setContentsMargins(0, 0, 0, 0);
-        QLabel* text = textLabel(row.value, kCaption, false, tintColor(Tint::Secondary, pal), host);
-        text->setWordWrap(true);
-        if (row.kind == RowSpec::Kind::Note)
-            text->setTextFormat(Qt::MarkdownText); // the inline code shows without its backticks
-        line->addWidget(text);
-        break;
-    }
-    case RowSpec::Kind::Shortcuts: {
-        auto* line = new QHBoxLayout(host);
-        line->setContentsMargins(0, 4, 0, 0);
-        line->setSpacing(10);
-        for (const ShortcutButton& shortcut : row.shortcuts) {
-            auto* button = makeButton(shortcut.title, QString(), false, false, host);
-            const QString tab = shortcut.tab;
-            connect(button, &QPushButton::clicked, controller_,
-                    [this, tab] { controller_->openSettingsTab(tab); });
-            line->addWidget(button);
+    RowActions actions;
+    QPointer<CorvanePanelController> controller = controller_;
+    actions.secureAccess = [controller](const QString& id) {
+        if (!controller)
+            return;
+        // Each press starts its own task; the controller refuses a second change.
+        if (id == QLatin1String("activate"))
+            controller->activateSecureAccess();
+        else if (id == QLatin1String("renew"))
+            controller->renewSecureAccess();
+        else
+            controller->revokeSecureAccess();
+    };
+    actions.plan = [controller](const PlanAction& action) {
+        if (controller)
+            controller->runPlanAction(action);
+    };
+    actions.tab = [controller](const QString& tab) {
+        if (controller)
+            controller->openSettingsTab(tab);
+    };
+    card->update(spec, actions);
+}
+
+void CorvanePanelView::indexRows() {
+    rowValues_.clear();
+    actionButtons_.clear();
+    ticking_.clear();
+    strip_ = nullptr;
+    for (const QString& anchor : std::as_const(cardOrder_)) {
+        const Card* card = static_cast<const Card*>(cards_.value(anchor));
+        for (const RowEntry& entry : card->rows) {
+            if (QLabel* value = entry.row->valueLabel()) {
+                if (!rowValues_.contains(anchor + '\n' + entry.spec.title))
+                    rowValues_.insert(anchor + '\n' + entry.spec.title, value);
+                if (entry.spec.tick != Tick::None)
+                    ticking_.append({entry.spec, value});
+            }
+            if (auto* strip = dynamic_cast<StripRow*>(entry.widget))
+                strip_ = strip;
+            if (auto* buttons = dynamic_cast<ButtonsRow*>(entry.widget))
+                for (auto it = buttons->buttons().cbegin(); it != buttons->buttons().cend(); ++it)
+                    actionButtons_.insert(it.key(), it.value());
         }
-        line->addStretch(1);
-        break;
     }
-    }
-    return host;
-}
-
-QWidget* CorvanePanelView::buildNextStep(const NextStepPlan& plan) {
-    const QPalette& pal = palette();
-    auto* box = new RoundedBox();
-    box->radius = 14;
-    box->fill = withAlpha(tintColor(Tint::Accent, pal), 0.08);
-    auto* column = new QVBoxLayout(box);
-    column->setContentsMargins(12, 12, 12, 12);
-    column->setSpacing(8);
-    auto* title = new QHBoxLayout();
-    title->setSpacing(6);
-    title->addWidget(symbolLabel(QStringLiteral("arrowshape.turn.up.forward.fill"),
-                                 tintColor(Tint::Accent, pal), 13, box));
-    title->addWidget(textLabel(plan.title, kValue, true, tintColor(Tint::Accent, pal), box));
-    title->addStretch(1);
-    column->addLayout(title);
-    QLabel* description = textLabel(plan.description, kCaption, false, tintColor(Tint::Secondary, pal), box);
-    description->setWordWrap(true);
-    column->addWidget(description);
-    if (plan.buttonTitle && plan.buttonSystemImage && plan.action) {
-        auto* line = new QHBoxLayout();
-        auto* button = makeButton(*plan.buttonTitle, *plan.buttonSystemImage, true, false, box);
-        const PlanAction action = *plan.action;
-        connect(button, &QPushButton::clicked, controller_,
-                [this, action] { controller_->runPlanAction(action); });
-        line->addWidget(button);
-        line->addStretch(1);
-        column->addLayout(line);
-    }
-    return box;
-}
-
-QWidget* CorvanePanelView::buildButtons(const RowSpec& row) {
-    auto* host = new QWidget();
-    auto* line = new QHBoxLayout(host);
-    line->setContentsMargins(0, 0, 0, 0);
-    line->setSpacing(10);
-    for (const ButtonSpec& spec : row.buttons) {
-        auto* button = makeButton(spec.title, spec.symbol, spec.prominent, spec.spinner, host);
-        button->setEnabled(spec.enabled);
-        button->setObjectName(spec.id);
-        const QString id = spec.id;
-        connect(button, &QPushButton::clicked, controller_, [this, id] {
-            // Each press starts its own task; the controller refuses a second change.
-            if (id == QLatin1String("activate"))
-                controller_->activateSecureAccess();
-            else if (id == QLatin1String("renew"))
-                controller_->renewSecureAccess();
-            else
-                controller_->revokeSecureAccess();
-        });
-        actionButtons_.insert(id, button);
-        line->addWidget(button);
-    }
-    line->addStretch(1);
-    return host;
 }
 
 void CorvanePanelView::tickNow() {
@@ -791,6 +1196,9 @@ void CorvanePanelView::scrollToAnchor(const QString& anchor) {
     QWidget* target = anchor == anchor::summary ? header_ : cards_.value(anchor);
     if (!target || !content_)
         return;
+    // Rows that appeared since the last layout pass must be placed (and the column
+    // resized by the scroll area) before the card's position is read.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     content_->layout()->activate();
     // The card's top edge meets the top of the visible area, with the column's margin above it.
     const int margin = content_->layout()->contentsMargins().top();

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 class QAbstractButton;
 class QLabel;
@@ -20,13 +21,17 @@ namespace corvane_widgets {
 class CardFrame;
 class BadgeWidget;
 class Strip;
+struct HeaderParts;
 } // namespace corvane_widgets
 
 // The Corvane tab of the Settings window: the header and the five cards in one
-// scrolling column, drawn from the presenter's specs. While shown it ticks once a
-// second, and then only the clocked pieces (the Secure Access badge, the countdown
-// rows, the urgency strip and the relative dates) are updated, and only when their
-// text changes.
+// scrolling column, drawn from the presenter's specs. The widgets are made once and
+// then updated in place: a new rendering sets only what changed (texts, colours,
+// enabled states, the strip) and makes or drops a widget only when a row, a badge or
+// a button appears or goes, so focus, hover, a press in progress and the scroll
+// position survive a refresh. While shown it ticks once a second, and then only the
+// clocked pieces (the Secure Access badge, the countdown rows, the urgency strip and
+// the relative dates) are updated, and only when their text changes.
 class CorvanePanelView : public QScrollArea {
     Q_OBJECT
 public:
@@ -38,7 +43,7 @@ public:
     // The clock of the rendering and of the ticks (tests move it).
     void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
 
-    // Draws everything again from the controller's current inputs.
+    // Brings every widget up to the controller's current inputs.
     void renderNow();
     // One tick of the one-second clock.
     void tickNow();
@@ -67,14 +72,15 @@ private:
     };
 
     void scheduleRender();
-    void buildHeader(const corvane::HeaderSpec& header);
-    void buildCard(const corvane::CardSpec& card);
-    QWidget* buildRow(const QString& anchor, const corvane::RowSpec& row);
-    QWidget* buildNextStep(const corvane::NextStepPlan& plan);
-    QWidget* buildButtons(const corvane::RowSpec& row);
+    // Makes the column and the header's widgets (again after a palette change).
+    void buildContent();
+    void buildHeader();
+    void updateHeader(const corvane::HeaderSpec& header);
+    void updateCard(const corvane::CardSpec& card);
+    // The lookups of the tests and of the clock, after the rows changed.
+    void indexRows();
     void applyHighlight(bool animate);
     void scrollToAnchor(const QString& anchor);
-    bool isDark() const;
 
     QPointer<CorvanePanelController> controller_;
     std::function<QDateTime()> clock_;
@@ -84,7 +90,9 @@ private:
     corvane_widgets::BadgeWidget* secureBadge_ = nullptr;
     QLabel* syncCaption_ = nullptr;
     corvane_widgets::Strip* strip_ = nullptr;
+    std::unique_ptr<corvane_widgets::HeaderParts> headerParts_;
     QHash<QString, corvane_widgets::CardFrame*> cards_;
+    QList<QString> cardOrder_;
     QHash<QString, QLabel*> rowValues_; // anchor + '\n' + title
     QHash<QString, QAbstractButton*> actionButtons_;
     QList<TickingLabel> ticking_;
@@ -92,6 +100,7 @@ private:
     QTimer tickTimer_;
     QVariantAnimation* scrollAnimation_ = nullptr;
     bool renderPending_ = false;
+    bool contentStale_ = false;
     int renderCount_ = 0;
     int tickUpdates_ = 0;
 };
