@@ -125,7 +125,17 @@ class QtInputStream : public AudioInputStream {
 public:
     QtInputStream(const QAudioDevice& device, PcmFormat format)
         : format_(format)
-        , source_(device, qtFormat(format)) {}
+        , source_(device, qtFormat(format)) {
+        // The device went away or broke while capturing: the source stops with an error.
+        connect(&source_, &QAudioSource::stateChanged, this, [this](QAudio::State state) {
+            if (!io_ || state != QAudio::StoppedState || source_.error() == QAudio::NoError)
+                return;
+            qCWarning(lcVoice) << "microphone failed:" << source_.error();
+            io_->disconnect(this);
+            io_ = nullptr;
+            emit failed();
+        });
+    }
 
     PcmFormat format() const override { return format_; }
 
@@ -135,8 +145,8 @@ public:
         io_ = source_.start();
         if (!io_ || source_.error() != QAudio::NoError) {
             qCWarning(lcVoice) << "microphone refused to start:" << source_.error();
-            source_.stop();
             io_ = nullptr;
+            source_.stop();
             return false;
         }
         connect(io_, &QIODevice::readyRead, this, [this] {
@@ -183,11 +193,15 @@ public:
         if (!fifo_ || finished_)
             return;
         const QAudio::State state = sink_.state();
-        const bool failed = state == QAudio::StoppedState && sink_.error() != QAudio::NoError &&
-                            sink_.error() != QAudio::UnderrunError;
-        if ((state != QAudio::ActiveState && fifo_->drained()) || failed) {
+        const bool broke = state == QAudio::StoppedState && sink_.error() != QAudio::NoError &&
+                           sink_.error() != QAudio::UnderrunError;
+        if ((state != QAudio::ActiveState && fifo_->drained()) || broke) {
             finished_ = true;
             watch_.stop();
+            if (broke) {
+                qCWarning(lcVoice) << "speaker failed:" << sink_.error();
+                emit failed();
+            }
             emit drained();
         }
     }

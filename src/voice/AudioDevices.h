@@ -66,7 +66,8 @@ private:
     bool silenceWhenEmpty_ = false;
 };
 
-// Microphone capture. data() delivers PCM in format() on the GUI thread.
+// Microphone capture. data() delivers PCM in format() on the GUI thread; failed()
+// says that a started capture stopped on a device error (nothing more will come).
 class AudioInputStream : public QObject {
     Q_OBJECT
 public:
@@ -77,10 +78,12 @@ public:
 
 signals:
     void data(const QByteArray& pcm);
+    void failed();
 };
 
 // Playback of a PcmFifo. drained() is emitted once the fifo has ended and the
-// sink has played everything it took (or the device failed while playing).
+// sink has played everything it took (or the device failed while playing); a
+// device failure also emits failed(), just before.
 class AudioOutputStream : public QObject {
     Q_OBJECT
 public:
@@ -92,6 +95,7 @@ public:
 
 signals:
     void drained();
+    void failed();
 };
 
 // The sound devices, behind one small interface so that the voice logic runs the

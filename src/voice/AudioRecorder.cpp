@@ -151,7 +151,7 @@ QCoro::Task<std::optional<QString>> AudioRecorder::stop() {
     const bool ok = co_await finished;
     if (!ok) {
         qCWarning(lcVoice) << "the recording could not be completed";
-        co_return std::nullopt;
+        throw VoiceError(kErrorDomain, 3, loc("Impossible de terminer l'enregistrement"));
     }
     co_return encoding->path;
 }

@@ -44,7 +44,9 @@ public:
 
     // Ends the recording at once (isRecording false, level 0, published also when
     // nothing ran) and returns its path once the file is complete; nothing when no
-    // recording ran or its file could not be completed (it is then deleted).
+    // recording ran. Throws VoiceError code 3 ("Impossible de terminer
+    // l'enregistrement") when the file could not be completed (encoder or disk
+    // error); the file is then deleted.
     QCoro::Task<std::optional<QString>> stop();
 
     // Ends the recording and deletes its file (the screen went away).

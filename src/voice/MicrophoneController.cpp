@@ -64,17 +64,26 @@ void MicrophoneController::toggle() {
         return;
     }
     if (recorder_.isRecording()) {
-        const bool transcribe = session_.whisperTranscription();
-        std::optional<qint64> recordingMs;
-        if (recordingStartedAt_)
-            recordingMs = recordingStartedAt_->nsecsElapsed() / 1000000;
-        recordingStartedAt_.reset();
-        const bool audio =
-            session_.audioOutput() != AudioOutput::Local && session_.provider() == Provider::OpenAI;
-        handleRecording(generation_, transcribe, recordingMs, audio);
+        handOn();
         return;
     }
     startRecording(generation_);
+}
+
+void MicrophoneController::handOn() {
+    const bool transcribe = session_.whisperTranscription();
+    std::optional<qint64> recordingMs;
+    if (recordingStartedAt_)
+        recordingMs = recordingStartedAt_->nsecsElapsed() / 1000000;
+    recordingStartedAt_.reset();
+    const bool audio =
+        session_.audioOutput() != AudioOutput::Local && session_.provider() == Provider::OpenAI;
+    handleRecording(generation_, transcribe, recordingMs, audio);
+}
+
+void MicrophoneController::screenHidden() {
+    if (recorder_.isRecording())
+        handOn();
 }
 
 QCoro::Task<> MicrophoneController::startRecording(quint64 generation) {
@@ -106,7 +115,19 @@ QCoro::Task<> MicrophoneController::handleRecording(quint64 generation, bool tra
     setStatus(transcribe ? loc("Transcription…") : loc("Envoi…"));
     setReply(QString());
     setBusy(true);
-    const std::optional<QString> path = co_await recorder_.stop();
+    std::optional<QString> path;
+    try {
+        path = co_await recorder_.stop();
+    } catch (...) {
+        // The file could not be finished (it is gone already): the turn ends on its error.
+        const QString text = describeException(std::current_exception());
+        if (self && generation == generation_) {
+            setStatus(text);
+            setBusy(false);
+            emit turnFinished();
+        }
+        co_return;
+    }
     if (!self || generation != generation_) {
         if (path)
             QFile::remove(*path);

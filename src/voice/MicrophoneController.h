@@ -44,9 +44,13 @@ public:
 
     // The orb's tap.
     void toggle();
-    // The screen goes away: the recording stops and its file is deleted, the voice
-    // is cut, and a turn still under way finishes (deleting its file) without
-    // writing to the screen.
+    // The screen was hidden (the popover closed): a recording running is handed on
+    // as a tap would, so the microphone does not stay open unseen; an upload, a
+    // query or a reply being voiced goes on and lands on the screen.
+    void screenHidden();
+    // The screen goes away for good (it is destroyed): the recording stops and its
+    // file is deleted, the voice is cut, and a turn still under way finishes
+    // (deleting its file) without writing to the screen.
     void leave();
 
     // Whether a recording is being started (permission asked, microphone opening).
@@ -62,6 +66,8 @@ private:
     QCoro::Task<> handleRecording(quint64 generation, bool transcribe, std::optional<qint64> recordingMs,
                                   bool audio);
     QCoro::Task<> speakReply(quint64 generation, APIService::VoiceReply answer);
+    // Stops the running recording and hands the file on (upload, query, reply).
+    void handOn();
     void setStatus(const QString& value);
     void setReply(const QString& value);
     void setBusy(bool value);

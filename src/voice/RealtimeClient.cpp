@@ -15,8 +15,25 @@
 #include <QTimer>
 #include <QWebSocket>
 
+namespace {
+QString connectionImpossible() {
+    return loc("Connexion au service vocal impossible");
+}
+QString connectionLost() {
+    return loc("Connexion au service vocal interrompue");
+}
+} // namespace
+
 RealtimeClient::RealtimeClient(QObject* parent)
-    : QObject(parent) {}
+    : QObject(parent) {
+    openTimer_.setSingleShot(true);
+    connect(&openTimer_, &QTimer::timeout, this, [this] {
+        if (socket_ && !socketOpen_) {
+            qCInfo(lcVoice) << "realtime service did not answer the upgrade in time";
+            fail(loc("Le service vocal ne répond pas"));
+        }
+    });
+}
 
 RealtimeClient::~RealtimeClient() {
     blockSignals(true);
@@ -49,8 +66,11 @@ QCoro::Task<> RealtimeClient::start(QString token, QString voice) {
         stop();
     const quint64 generation = ++generation_;
     QPointer<RealtimeClient> self(this);
+    const bool hadFailure = !failure_.isEmpty();
+    failure_.clear();
     setState(State::connecting());
-    lastStartFailure_.clear();
+    if (hadFailure)
+        emit failureChanged();
     try {
         const SessionInfo info = co_await fetchSession(token, voice);
         // A stop() during the call wins: nothing is opened for a superseded start.
@@ -63,8 +83,7 @@ QCoro::Task<> RealtimeClient::start(QString token, QString voice) {
         const QString failure = describeException(std::current_exception());
         if (self && generation == generation_) {
             qCInfo(lcVoice) << "realtime session not started:" << failure;
-            lastStartFailure_ = failure;
-            stop();
+            fail(failure);
         }
     }
 }
@@ -98,7 +117,10 @@ QCoro::Task<RealtimeClient::SessionInfo> RealtimeClient::fetchSession(QString us
     if (url == value.end() || !url->is_string() || token == value.end() || !token->is_string())
         throw invalid();
     const QUrl wsURL(json::qstr(*url), QUrl::StrictMode);
-    if (json::qstr(*url).isEmpty() || !wsURL.isValid() || wsURL.scheme().isEmpty())
+    // Only a WebSocket address is opened; anything else is refused before any connection.
+    const QString scheme = wsURL.scheme();
+    if (json::qstr(*url).isEmpty() || !wsURL.isValid() || wsURL.host().isEmpty() ||
+        (scheme != QLatin1String("ws") && scheme != QLatin1String("wss")))
         throw invalid();
     co_return SessionInfo{wsURL, json::qstr(*token)};
 }
@@ -128,13 +150,45 @@ void RealtimeClient::connectSocket(const QUrl& url, const QString& ephemeralToke
         if (!decoder.hasError())
             handleEvent(text);
     });
+    connect(socket, &QWebSocket::connected, this, [this, current] {
+        if (current())
+            onConnected();
+    });
+    connect(socket, &QWebSocket::bytesWritten, this, [this, current](qint64 bytes) {
+        if (current())
+            catchUpBytes_ = qMax<qint64>(0, catchUpBytes_ - bytes);
+    });
     connect(socket, &QWebSocket::disconnected, this, [this, current] {
         if (current()) {
             qCInfo(lcVoice) << "realtime connection ended";
-            stop();
+            fail(socketOpen_ ? connectionLost() : connectionImpossible());
         }
     });
+    // Some refusals (a wrong upgrade answer, an unsupported address) come only as
+    // error(), with the socket left as it was: they end the session all the same.
+    // Handled from the event loop, not inside the socket's own signal.
+    connect(
+        socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this,
+        [this, current, socket](QAbstractSocket::SocketError error) {
+            if (!current())
+                return;
+            qCInfo(lcVoice) << "realtime connection failed:" << error << socket->errorString();
+            fail(socketOpen_ ? connectionLost() : connectionImpossible());
+        },
+        Qt::QueuedConnection);
+    openTimer_.start(openTimeoutMs_);
     socket->open(request);
+}
+
+void RealtimeClient::onConnected() {
+    openTimer_.stop();
+    socketOpen_ = true;
+    // What the microphone said while the socket opened goes first, in order.
+    const QList<QByteArray> early = std::exchange(earlyAudio_, {});
+    earlyAudioBytes_ = 0;
+    for (const QByteArray& samples : early)
+        sendAppend(samples);
+    catchUpBytes_ = socket_ ? socket_->bytesToWrite() : 0;
 }
 
 void RealtimeClient::startAudio() {
@@ -156,6 +210,11 @@ void RealtimeClient::startAudio() {
         throw MessageError(loc("Le haut-parleur n’a pas pu démarrer"));
     if (convertible)
         connect(input.get(), &AudioInputStream::data, this, &RealtimeClient::forwardMic);
+    // A device that breaks mid-session ends it.
+    connect(input.get(), &AudioInputStream::failed, this,
+            [this] { failLater(loc("Le micro s’est arrêté")); });
+    connect(output.get(), &AudioOutputStream::failed, this,
+            [this] { failLater(loc("Le haut-parleur s’est arrêté")); });
     if (!input->start()) {
         output->stop();
         throw MessageError(loc("Le micro n’a pas pu démarrer"));
@@ -166,10 +225,30 @@ void RealtimeClient::startAudio() {
 }
 
 void RealtimeClient::forwardMic(const QByteArray& pcm) {
-    if (!socket_ || socket_->state() != QAbstractSocket::ConnectedState)
+    if (!socket_)
         return;
     const QByteArray samples = micConverter_ ? micConverter_->convert(pcm) : pcm;
     if (samples.isEmpty())
+        return;
+    if (!socketOpen_) {
+        // Kept until the socket opens, up to the bound; later audio is dropped.
+        if (earlyAudioBytes_ + samples.size() <= kMaxEarlyAudioBytes) {
+            earlyAudio_.append(samples);
+            earlyAudioBytes_ += samples.size();
+        }
+        return;
+    }
+    // A connection that cannot keep up ends the session instead of piling audio up.
+    if (socket_->bytesToWrite() - catchUpBytes_ > maxUnsentBytes_) {
+        qCInfo(lcVoice) << "realtime audio backlog:" << socket_->bytesToWrite() << "bytes unsent";
+        failLater(loc("Connexion trop lente : l’audio ne passe plus"));
+        return;
+    }
+    sendAppend(samples);
+}
+
+void RealtimeClient::sendAppend(const QByteArray& samples) {
+    if (!socket_)
         return;
     Json message = Json::object();
     message["type"] = "input_audio_buffer.append";
@@ -253,13 +332,44 @@ void RealtimeClient::schedulePlayback(const QByteArray& pcm16) {
 }
 
 void RealtimeClient::stop() {
+    const bool hadFailure = !failure_.isEmpty();
+    failure_.clear();
+    endSession();
+    if (hadFailure)
+        emit failureChanged();
+}
+
+void RealtimeClient::fail(const QString& message) {
+    failure_ = message;
+    endSession();
+    emit failureChanged();
+}
+
+void RealtimeClient::failLater(const QString& message) {
+    // From the event loop: the device whose signal got here is not deleted under it.
+    const quint64 generation = generation_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, message] {
+            if (generation == generation_)
+                fail(message);
+        },
+        Qt::QueuedConnection);
+}
+
+void RealtimeClient::endSession() {
     ++generation_;
+    openTimer_.stop();
+    earlyAudio_.clear();
+    earlyAudioBytes_ = 0;
+    catchUpBytes_ = 0;
     if (input_) {
         input_->disconnect(this);
         input_->stop();
         input_.reset();
     }
     if (output_) {
+        output_->disconnect(this);
         output_->stop();
         output_.reset();
     }
@@ -276,6 +386,7 @@ void RealtimeClient::stop() {
 }
 
 void RealtimeClient::releaseSocket() {
+    socketOpen_ = false;
     QWebSocket* socket = std::exchange(socket_, nullptr);
     if (!socket)
         return;

@@ -2,8 +2,10 @@
 
 #include "voice/AudioDevices.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 #include <QCoro/QCoroTask>
@@ -21,6 +23,9 @@ class QWebSocket;
 //
 // Each start has a generation: stop() during the session call wins (the start
 // then opens nothing), and signals of a replaced or stopped socket are dropped.
+// A session is live only on a live connection: a socket error, a close, an
+// upgrade unanswered within the time-out, a sound device that fails or audio
+// piling up unsent all end it, idle, with failure() saying why.
 class RealtimeClient : public QObject {
     Q_OBJECT
 
@@ -31,6 +36,12 @@ public:
     static constexpr qint64 kMaxMessageBytes = 16LL * 1024 * 1024;
     static constexpr qint64 kMaxQueuedPlaybackBytes = 2LL * kSampleRate * 300; // five minutes
     static constexpr qsizetype kMaxTranscriptChars = 100000;
+    // The service must answer the WebSocket upgrade within this time.
+    static constexpr int kOpenTimeoutMs = 60000;
+    // Microphone audio kept while the socket opens (10 s of 24 kHz PCM16), sent once it is open.
+    static constexpr qint64 kMaxEarlyAudioBytes = 10LL * 2 * kSampleRate;
+    // At most about four seconds of audio (base64 in JSON) may wait to go out.
+    static constexpr qint64 kMaxUnsentBytes = 4LL * 2 * kSampleRate * 4 / 3;
 
     struct State {
         enum class Kind { Idle, Connecting, Listening, Speaking, Error };
@@ -62,8 +73,13 @@ public:
     static QUrl sessionURL();
     // The exact session.update message.
     static QByteArray sessionUpdateMessage();
-    // Why the last start failed (for the log and tests; never shown).
-    QString lastStartFailure() const { return lastStartFailure_; }
+    // Why the last session ended on a failure (its start, the connection, a sound
+    // device, a backlog), in French; empty after a start or a stop() asked for.
+    // The client is idle then; the screen shows it as an error.
+    QString failure() const { return failure_; }
+    // Test and measurement knobs: the upgrade time-out and the unsent-bytes bound.
+    void setOpenTimeout(int ms) { openTimeoutMs_ = ms; }
+    void setMaxUnsentBytes(qint64 bytes) { maxUnsentBytes_ = bytes; }
     // Samples handed to the speaker so far (for tests and measurements).
     qint64 scheduledFrames() const { return scheduledFrames_; }
     // Called with each append message sent and each delta queued (for measurements).
@@ -73,6 +89,7 @@ public:
 
 signals:
     void stateChanged();
+    void failureChanged();
     void lastAssistantTextChanged();
     void lastUserTextChanged();
 
@@ -91,18 +108,35 @@ private:
     void setState(const State& value);
     void setAssistantText(const QString& value);
     void releaseSocket();
+    void onConnected();
+    void sendAppend(const QByteArray& samples);
+    // Releases everything the session holds and goes idle.
+    void endSession();
+    // Ends the session and keeps why.
+    void fail(const QString& message);
+    // The same, from the event loop (when called from a device's or the socket's signal).
+    void failLater(const QString& message);
 
     State state_;
     QString lastAssistantText_;
     QString lastUserText_;
     quint64 generation_ = 0;
     QWebSocket* socket_ = nullptr;
+    bool socketOpen_ = false; // the upgrade was answered
     std::unique_ptr<AudioInputStream> input_;
     std::unique_ptr<PcmConverter> micConverter_;
     std::unique_ptr<AudioOutputStream> output_;
     std::shared_ptr<PcmFifo> playback_;
     bool sessionConfigured_ = false;
     qint64 scheduledFrames_ = 0;
-    QString lastStartFailure_;
+    QString failure_;
     std::function<void(const char*)> observer_;
+    QTimer openTimer_;
+    int openTimeoutMs_ = kOpenTimeoutMs;
+    qint64 maxUnsentBytes_ = kMaxUnsentBytes;
+    // Converted microphone pieces waiting for the socket to open, and their size.
+    QList<QByteArray> earlyAudio_;
+    qint64 earlyAudioBytes_ = 0;
+    // What the catch-up send of earlyAudio_ still has to write (not counted as backlog).
+    qint64 catchUpBytes_ = 0;
 };

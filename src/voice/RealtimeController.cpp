@@ -10,6 +10,7 @@ RealtimeController::RealtimeController(AppSession& session, QObject* parent)
     : QObject(parent)
     , session_(session) {
     connect(&client_, &RealtimeClient::stateChanged, this, &RealtimeController::changed);
+    connect(&client_, &RealtimeClient::failureChanged, this, &RealtimeController::changed);
     connect(&client_, &RealtimeClient::lastAssistantTextChanged, this, &RealtimeController::changed);
     connect(&client_, &RealtimeClient::lastUserTextChanged, this, &RealtimeController::changed);
 }
@@ -21,6 +22,8 @@ RealtimeController::~RealtimeController() {
 
 QString RealtimeController::primaryLabel() const {
     using K = RealtimeClient::State::Kind;
+    if (showsFailure())
+        return loc("Erreur : ") + client_.failure();
     switch (client_.state().kind) {
     case K::Idle:
         return loc("Appuie pour commencer");
@@ -38,6 +41,8 @@ QString RealtimeController::primaryLabel() const {
 
 QString RealtimeController::secondaryLabel() const {
     using K = RealtimeClient::State::Kind;
+    if (showsFailure())
+        return loc("Appuie pour réessayer.");
     switch (client_.state().kind) {
     case K::Idle:
         return loc("Mode temps réel · OpenAI");
@@ -55,6 +60,8 @@ QString RealtimeController::secondaryLabel() const {
 
 QString RealtimeController::orbSymbol() const {
     using K = RealtimeClient::State::Kind;
+    if (showsFailure())
+        return QStringLiteral("exclamationmark.triangle");
     switch (client_.state().kind) {
     case K::Idle:
         return QStringLiteral("mic.fill");
@@ -73,6 +80,10 @@ QString RealtimeController::orbSymbol() const {
 bool RealtimeController::orbLive() const {
     const auto kind = client_.state().kind;
     return kind == RealtimeClient::State::Kind::Listening || kind == RealtimeClient::State::Kind::Speaking;
+}
+
+bool RealtimeController::showsFailure() const {
+    return client_.state().kind == RealtimeClient::State::Kind::Idle && !client_.failure().isEmpty();
 }
 
 bool RealtimeController::showsTranscripts() const {

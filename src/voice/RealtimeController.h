@@ -29,6 +29,8 @@ public:
     bool orbLive() const; // listening or speaking: brighter glow, symbol effect
     double glowOpacity() const { return orbLive() ? 0.6 : 0.3; }
     bool showsTranscripts() const;
+    // A session ended on a failure: shown like the service's own errors, and a tap retries.
+    bool showsFailure() const;
 
     void toggle();
     // The screen is shown: asks whether the microphone may be used.

@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     });
     runTask(client.start("tok", "alloy"));
     if (!service.waitForConnections(1) || client.state().kind != RealtimeClient::State::Kind::Listening) {
-        std::printf("the session did not start: %s\n", qPrintable(client.lastStartFailure()));
+        std::printf("the session did not start: %s\n", qPrintable(client.failure()));
         return 1;
     }
     spinUntil([&] { return service.last()->socket->state() == QAbstractSocket::ConnectedState; });

@@ -140,16 +140,25 @@ constexpr int kTickMs = 20;
 
 class FakeInput : public AudioInputStream {
 public:
-    FakeInput(PcmFormat format, double amplitude, bool starts, std::shared_ptr<int> running)
+    FakeInput(PcmFormat format, double amplitude, bool starts, std::shared_ptr<int> running, int msPerTick,
+              bool numbered)
         : format_(format)
         , amplitude_(amplitude)
         , starts_(starts)
         , running_(std::move(running)) {
         timer_.setInterval(kTickMs);
-        QObject::connect(&timer_, &QTimer::timeout, this, [this] {
-            const QByteArray chunk = sinePcm(format_, 440, amplitude_, kTickMs);
+        QObject::connect(&timer_, &QTimer::timeout, this, [this, msPerTick, numbered] {
+            QByteArray chunk = sinePcm(format_, 440, amplitude_, msPerTick);
+            if (numbered && chunk.size() >= 2)
+                reinterpret_cast<qint16*>(chunk.data())[0] = static_cast<qint16>(++pieces_);
             emit data(chunk);
         });
+    }
+    void fail() {
+        if (!timer_.isActive())
+            return;
+        stop();
+        emit failed();
     }
     PcmFormat format() const override { return format_; }
     bool start() override {
@@ -173,6 +182,7 @@ private:
     bool starts_;
     std::shared_ptr<int> running_;
     QTimer timer_;
+    int pieces_ = 0;
 };
 
 class FakeOutput : public AudioOutputStream {
@@ -203,6 +213,13 @@ public:
         timer_.stop();
         record_->stopped = true;
     }
+    void fail() {
+        if (!timer_.isActive())
+            return;
+        stop();
+        emit failed();
+        emit drained();
+    }
     ~FakeOutput() override { record_->stopped = true; }
 
 private:
@@ -218,7 +235,10 @@ std::unique_ptr<AudioInputStream> FakeAudioDevices::openInput(std::optional<PcmF
         return nullptr;
     ++inputsOpened;
     const PcmFormat format = honourWantedFormat && wanted ? *wanted : inputFormat;
-    return std::make_unique<FakeInput>(format, inputAmplitude, microphoneStarts, runningInputs);
+    auto input = std::make_unique<FakeInput>(format, inputAmplitude, microphoneStarts, runningInputs,
+                                             inputMsPerTick, numberPieces);
+    inputs_.emplace_back(input.get());
+    return input;
 }
 
 std::unique_ptr<AudioOutputStream> FakeAudioDevices::openOutput(PcmFormat format) {
@@ -227,7 +247,21 @@ std::unique_ptr<AudioOutputStream> FakeAudioDevices::openOutput(PcmFormat format
     auto record = std::make_shared<Output>();
     record->format = format;
     outputs.push_back(record);
-    return std::make_unique<FakeOutput>(record);
+    auto output = std::make_unique<FakeOutput>(record);
+    outputStreams_.emplace_back(output.get());
+    return output;
+}
+
+void FakeAudioDevices::failInputs() {
+    for (const QPointer<AudioInputStream>& input : inputs_)
+        if (input)
+            static_cast<FakeInput*>(input.data())->fail();
+}
+
+void FakeAudioDevices::failOutputs() {
+    for (const QPointer<AudioOutputStream>& output : outputStreams_)
+        if (output)
+            static_cast<FakeOutput*>(output.data())->fail();
 }
 
 int FakeAudioDevices::playingOutputs() const {

@@ -3,6 +3,7 @@
 #include "voice/AudioDevices.h"
 
 #include <QByteArray>
+#include <QPointer>
 #include <QProcess>
 #include <QString>
 #include <QTimer>
@@ -74,6 +75,10 @@ public:
     bool honourWantedFormat = true; // false: the microphone gives inputFormat whatever is asked
     std::shared_ptr<int> runningInputs = std::make_shared<int>(0);
     double inputAmplitude = 0.5;
+    // Audio delivered per 20 ms tick (more than 20 runs the microphone faster than real time).
+    int inputMsPerTick = 20;
+    // Numbered pieces: the first sample of each piece is its number (1, 2, 3…).
+    bool numberPieces = false;
     int inputsOpened = 0;
     std::vector<std::shared_ptr<Output>> outputs;
 
@@ -83,4 +88,11 @@ public:
 
     // The outputs still playing.
     int playingOutputs() const;
+    // The running microphones or speakers break, as a device that goes away does.
+    void failInputs();
+    void failOutputs();
+
+private:
+    std::vector<QPointer<AudioInputStream>> inputs_;
+    std::vector<QPointer<AudioOutputStream>> outputStreams_;
 };

@@ -14,10 +14,34 @@
 #include <QTest>
 
 #include <cmath>
+#include <csignal>
+
+#include <sys/resource.h>
 
 namespace {
 
 const PcmFormat kReplyFormat{16000, 1};
+
+// Lowers the size files of this process may grow to, for as long as it lives (a
+// write past it fails as on a full disk, instead of raising SIGXFSZ).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit lowered = previous_;
+        lowered.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int) = nullptr;
+};
 
 QString wavBase64(int ms = 400) {
     return QString::fromLatin1(wavFile(kReplyFormat, sinePcm(kReplyFormat, 500, 0.5, ms)).toBase64());
@@ -308,10 +332,101 @@ TEST_F(Microphone, ScreenDrawsItsStatesAndTakesClicks) {
     EXPECT_TRUE(view.replyArea()->isVisible());
     EXPECT_EQ(view.primaryLabel()->text(), "Ombrix parle…");
     saveScreenshot(&view, "push-to-talk-voicing");
-    // Hidden (the popover switches screens): the voice stops.
-    view.hide();
-    EXPECT_FALSE(view.controller().isVoicing());
-    EXPECT_EQ(devices->playingOutputs(), 0);
+}
+
+// Hiding the screen (the popover closing) is not leaving it: a turn under way goes
+// on, its reply is voiced and lands, and the screen is truthful when shown again.
+// A recording running when the screen hides is handed on.
+TEST_F(Microphone, HiddenScreenKeepsTheTurnGoing) {
+    MicrophoneView view(*session);
+    view.resize(360, 480);
+    MicrophoneController& c = view.controller();
+    bool finished = false;
+    QObject::connect(&c, &MicrophoneController::turnFinished, [&] { finished = true; });
+    for (bool hideWhileRecording : {false, true}) {
+        SCOPED_TRACE(hideWhileRecording);
+        finished = false;
+        backend.clearRequests();
+        devices->outputs.clear();
+        upload.holdMs = 400;
+        view.show();
+        c.toggle();
+        ASSERT_TRUE(spinUntil([&] { return c.recorder().isRecording(); }));
+        spinFor(150);
+        if (!hideWhileRecording) {
+            c.toggle();
+            ASSERT_TRUE(spinUntil([&] { return requestsTo("/api/v1/recordings.json").size() == 1; }));
+        }
+        view.hide();
+        EXPECT_FALSE(c.recorder().isRecording());
+        ASSERT_TRUE(spinUntil([&] { return finished; }, 8000));
+        ASSERT_TRUE(spinUntil([&] { return c.isVoicing(); }, 5000));
+        EXPECT_EQ(requestsTo("/api/v1/queries.json").size(), 1);
+        ASSERT_TRUE(spinUntil([&] { return !c.isVoicing(); }, 15000));
+        ASSERT_EQ(devices->outputs.size(), 1u);
+        EXPECT_GT(rmsOf(devices->outputs[0]->played), 0.01);
+        view.show();
+        EXPECT_EQ(view.primaryLabel()->text(), "Appuie pour parler");
+        EXPECT_FALSE(c.isBusy());
+        EXPECT_TRUE(view.replyArea()->isVisible());
+        EXPECT_TRUE(recordingFiles().isEmpty());
+    }
+    upload.holdMs = 0;
+}
+
+// Texts from the backend (the reply, an error) are shown as they came, never as markup.
+TEST_F(Microphone, BackendTextIsShownAsText) {
+    MicrophoneView view(*session);
+    view.resize(360, 480);
+    view.show();
+    MicrophoneController& c = view.controller();
+    auto turn = [&](bool voiced) {
+        bool finished = false;
+        auto connection = QObject::connect(&c, &MicrophoneController::turnFinished, [&] { finished = true; });
+        c.toggle();
+        ASSERT_TRUE(spinUntil([&] { return c.recorder().isRecording(); }));
+        spinFor(100);
+        c.toggle();
+        ASSERT_TRUE(spinUntil([&] { return finished; }, 8000));
+        QObject::disconnect(connection);
+        if (voiced) {
+            ASSERT_TRUE(spinUntil([&] { return c.isVoicing(); }, 5000));
+            c.toggle(); // cuts the voice
+        }
+    };
+    answer = replyWith("<b>x</b> a < b et c > d", std::nullopt);
+    turn(true);
+    const auto* reply = view.replyArea()->widget();
+    const auto* replyLabel = qobject_cast<const QLabel*>(reply);
+    ASSERT_NE(replyLabel, nullptr);
+    EXPECT_EQ(replyLabel->text(), "<b>x</b> a < b et c > d");
+    EXPECT_EQ(replyLabel->textFormat(), Qt::PlainText);
+    upload = ScriptedResponse::text(500, "<b>x</b>");
+    turn(false);
+    EXPECT_EQ(view.primaryLabel()->text(), "Erreur HTTP 500 : <b>x</b>");
+    EXPECT_EQ(view.primaryLabel()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(view.secondaryLabel()->textFormat(), Qt::PlainText);
+}
+
+// A recording whose file cannot be written (the disk refuses the last bytes) ends
+// the turn on an error: nothing is uploaded and no file is left.
+TEST_F(Microphone, RecordingThatCannotBeWrittenShowsAnError) {
+    controller->toggle();
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
+    spinFor(150);
+    bool finished = false;
+    QObject::connect(controller.get(), &MicrophoneController::turnFinished, [&] { finished = true; });
+    {
+        // Files of this process may not grow past one byte: writing the recording fails.
+        FileSizeLimit limit(1);
+        controller->toggle();
+        ASSERT_TRUE(spinUntil([&] { return finished; }, 8000));
+    }
+    EXPECT_EQ(controller->status(), "Impossible de terminer l'enregistrement");
+    EXPECT_EQ(controller->primaryLabel(), "Impossible de terminer l'enregistrement");
+    EXPECT_FALSE(controller->isBusy());
+    EXPECT_TRUE(requestsTo("/api/v1/recordings.json").isEmpty());
+    EXPECT_TRUE(recordingFiles().isEmpty());
 }
 
 // ---- The real sound path ---------------------------------------------------------------

@@ -37,6 +37,8 @@ protected:
         ASSERT_TRUE(service.waitForConnections(connection));
         ASSERT_TRUE(
             spinUntil([&] { return service.last()->socket->state() == QAbstractSocket::ConnectedState; }));
+        // The client's side is open too once the microphone's audio comes in.
+        ASSERT_TRUE(spinUntil([&] { return !appendedAudio(service.last()).isEmpty(); }));
     }
 
     QList<QByteArray> appendedAudio(const FakeRealtimeServer::Connection* c) const {
@@ -91,8 +93,8 @@ TEST_F(Realtime, SessionCallAndItsFailures) {
         QObject::disconnect(connection);
         EXPECT_EQ(client.state(), RealtimeClient::State::idle()) << c.failure.toStdString();
         EXPECT_EQ(states, (QList<Kind>{Kind::Connecting, Kind::Idle}));
-        EXPECT_EQ(c.failure.isEmpty() ? QString() : client.lastStartFailure(), c.failure);
-        EXPECT_FALSE(client.lastStartFailure().isEmpty());
+        EXPECT_EQ(c.failure.isEmpty() ? QString() : client.failure(), c.failure);
+        EXPECT_FALSE(client.failure().isEmpty());
     }
     EXPECT_EQ(notices, 1);
     EXPECT_TRUE(service.connections().isEmpty());
@@ -261,11 +263,12 @@ TEST_F(Realtime, StopWinsOverAPendingStartAndDropsEndTheSession) {
     EXPECT_EQ(*devices->runningInputs, 1);
 
     const int n = service.connections().size();
-    // The service drops the connection: idle, everything released, no crash.
+    // The service drops the connection: idle, everything released, no crash, and why.
     service.dropConnection();
     ASSERT_TRUE(spinUntil([&] { return client.state() == RealtimeClient::State::idle(); }));
     EXPECT_EQ(*devices->runningInputs, 0);
     EXPECT_EQ(devices->playingOutputs(), 0);
+    EXPECT_EQ(client.failure(), "Connexion au service vocal interrompue");
 
     // From an error, start stops the old session first and opens a new one.
     startListening(client, n + 1);
@@ -277,6 +280,155 @@ TEST_F(Realtime, StopWinsOverAPendingStartAndDropsEndTheSession) {
     EXPECT_EQ(old->closeCode, 1001);
     EXPECT_EQ(*devices->runningInputs, 1);
     client.stop();
+}
+
+// Upgrades that Qt reports only through error(), addresses that are no WebSocket
+// and an upgrade never answered: each ends idle, says why, and lets go of the
+// microphone, the speaker and the connection.
+TEST_F(Realtime, RefusedOrUnansweredUpgradesEndIdleWithTheErrorShown) {
+    const QString port = QString::number(service.url().port());
+    struct Case {
+        QString wsUrl;
+        FakeRealtimeServer::Upgrade upgrade;
+        QString failure;
+        bool connects;
+    } cases[] = {
+        {"https://127.0.0.1:" + port + "/v1/realtime", FakeRealtimeServer::Upgrade::Answer,
+         "Réponse /realtime_sessions invalide", false},
+        {"ftp://127.0.0.1:" + port + "/v1/realtime", FakeRealtimeServer::Upgrade::Answer,
+         "Réponse /realtime_sessions invalide", false},
+        {service.url().toString(), FakeRealtimeServer::Upgrade::WrongAccept,
+         "Connexion au service vocal impossible", true},
+        {service.url().toString(), FakeRealtimeServer::Upgrade::Never, "Le service vocal ne répond pas",
+         true},
+    };
+    RealtimeController c(*session);
+    c.client().setOpenTimeout(400);
+    c.appear();
+    ASSERT_TRUE(spinUntil([&] { return c.micGranted(); }));
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.wsUrl.toStdString() + " " + k.failure.toStdString());
+        service.upgrade = k.upgrade;
+        sessionAnswer = ScriptedResponse::json(
+            200, json::dump(Json{{"ws_url", json::str(k.wsUrl)}, {"ephemeral_token", "e"}}));
+        const int tcpBefore = service.tcpConnections();
+        c.toggle();
+        ASSERT_TRUE(spinUntil([&] { return c.showsFailure(); }, 10000));
+        EXPECT_EQ(c.client().state(), RealtimeClient::State::idle());
+        EXPECT_EQ(c.client().failure(), k.failure);
+        EXPECT_EQ(c.primaryLabel(), "Erreur : " + k.failure);
+        EXPECT_EQ(c.secondaryLabel(), "Appuie pour réessayer.");
+        EXPECT_EQ(c.orbSymbol(), "exclamationmark.triangle");
+        EXPECT_EQ(*devices->runningInputs, 0);
+        EXPECT_EQ(devices->playingOutputs(), 0);
+        EXPECT_EQ(service.tcpConnections() > tcpBefore, k.connects);
+        EXPECT_TRUE(spinUntil([&] { return service.openTcpConnections() == 0; }));
+    }
+    // A retry starts afresh: the failure goes with the next start.
+    service.upgrade = FakeRealtimeServer::Upgrade::Answer;
+    sessionAnswer = ScriptedResponse::json(
+        200, json::dump(Json{{"ws_url", json::str(service.url().toString())}, {"ephemeral_token", "e"}}));
+    c.toggle();
+    ASSERT_TRUE(spinUntil([&] { return c.client().state().kind == Kind::Listening; }));
+    EXPECT_FALSE(c.showsFailure());
+    EXPECT_EQ(c.primaryLabel(), "À l'écoute…");
+    c.toggle(); // hanging up is no failure
+    EXPECT_EQ(c.primaryLabel(), "Appuie pour commencer");
+}
+
+// What the microphone says while the socket opens reaches the service first, in
+// order, up to ten seconds of it.
+TEST_F(Realtime, AudioBeforeTheUpgradeGoesFirstInOrder) {
+    devices->numberPieces = true;
+    service.upgrade = FakeRealtimeServer::Upgrade::Late;
+    service.upgradeDelayMs = 1000;
+    auto numbers = [&](const FakeRealtimeServer::Connection* connection) {
+        QList<int> out;
+        for (const QByteArray& piece : appendedAudio(connection))
+            out.append(reinterpret_cast<const qint16*>(piece.constData())[0]);
+        return out;
+    };
+    struct Case {
+        int msPerPiece;
+        bool gapAfterBound; // the pieces beyond ten seconds were dropped
+    } cases[] = {{20, false}, {1000, true}};
+    int connection = 0;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.msPerPiece);
+        devices->inputMsPerTick = k.msPerPiece;
+        RealtimeClient client;
+        auto task = client.start("rt", "alloy");
+        ASSERT_TRUE(spinUntil([&] { return client.state().kind == Kind::Listening; }));
+        ASSERT_TRUE(service.waitForConnections(++connection));
+        ASSERT_TRUE(spinUntil([&] { return numbers(service.last()).size() >= 14; }));
+        const QList<int> got = numbers(service.last());
+        const int kept = k.gapAfterBound ? 10 : static_cast<int>(got.size());
+        for (int i = 0; i < kept; ++i)
+            EXPECT_EQ(got[i], i + 1);
+        if (k.gapAfterBound) {
+            EXPECT_GT(got[10], 11);
+            for (int i = 11; i < got.size(); ++i)
+                EXPECT_EQ(got[i], got[i - 1] + 1);
+        }
+        client.stop();
+    }
+}
+
+// A device that breaks mid-session, or a connection that stops taking audio, ends
+// the session with an error and releases both devices.
+TEST_F(Realtime, FailingDevicesAndAnAudioBacklogEndTheSession) {
+    RealtimeClient client;
+    for (bool microphone : {true, false}) {
+        SCOPED_TRACE(microphone);
+        startListening(client, microphone ? 1 : 2);
+        microphone ? devices->failInputs() : devices->failOutputs();
+        ASSERT_TRUE(spinUntil([&] { return client.state() == RealtimeClient::State::idle(); }));
+        EXPECT_EQ(client.failure(), microphone ? "Le micro s’est arrêté" : "Le haut-parleur s’est arrêté");
+        EXPECT_EQ(*devices->runningInputs, 0);
+        EXPECT_EQ(devices->playingOutputs(), 0);
+        EXPECT_TRUE(spinUntil([&] { return !service.last()->open; }));
+    }
+
+    // The service stops reading: past the bound of unsent bytes the session ends.
+    service.upgrade = FakeRealtimeServer::Upgrade::StopReading;
+    devices->inputMsPerTick = 1000;
+    client.setMaxUnsentBytes(256 * 1024);
+    auto task = client.start("rt", "alloy");
+    ASSERT_TRUE(spinUntil([&] { return !client.failure().isEmpty(); }, 60000));
+    EXPECT_EQ(client.failure(), "Connexion trop lente : l’audio ne passe plus");
+    EXPECT_EQ(client.state(), RealtimeClient::State::idle());
+    EXPECT_EQ(*devices->runningInputs, 0);
+    EXPECT_EQ(devices->playingOutputs(), 0);
+}
+
+// Transcripts and errors from the service are shown as they came, never as markup.
+TEST_F(Realtime, ServiceTextIsShownAsText) {
+    RealtimeView view(*session);
+    view.resize(360, 520);
+    view.show();
+    RealtimeController& c = view.controller();
+    ASSERT_TRUE(spinUntil([&] { return c.micGranted(); }));
+    view.orb()->tapped();
+    ASSERT_TRUE(service.waitForConnections(1));
+    ASSERT_TRUE(
+        spinUntil([&] { return service.last()->socket->state() == QAbstractSocket::ConnectedState; }));
+    service.sendText(
+        R"({"type":"conversation.item.input_audio_transcription.completed","transcript":"a < b et c > d"})");
+    service.sendText(R"({"type":"response.audio_transcript.done","transcript":"<b>x</b>"})");
+    service.sendText(R"({"type":"error","error":{"message":"<b>x</b> a < b et c > d"}})");
+    ASSERT_TRUE(spinUntil([&] { return c.client().state().kind == Kind::Error; }));
+    const QList<QLabel*> labels = view.findChildren<QLabel*>();
+    auto shown = [&](const QString& text) {
+        for (QLabel* label : labels)
+            if (label->text() == text)
+                return label->textFormat() == Qt::PlainText;
+        return false;
+    };
+    EXPECT_TRUE(shown("a < b et c > d"));
+    EXPECT_TRUE(shown("<b>x</b>"));
+    EXPECT_TRUE(shown("Erreur : <b>x</b> a < b et c > d"));
+    for (QLabel* label : labels)
+        EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
 }
 
 TEST_F(Realtime, ScreenTableTapsAndStates) {
@@ -406,10 +558,17 @@ TEST_F(Realtime, RealSoundMicrophoneGoesOutAndDeltasAreHeard) {
             return all.size() > k24k.bytesForMs(300) && rmsOf(all.right(k24k.bytesForMs(300))) > 0.3;
         },
         6000));
-    QByteArray recent;
-    for (const QByteArray& piece : appendedAudio(c))
-        recent += piece;
-    recent = recent.right(k24k.bytesForMs(300));
+    // The window that made it loud may still hold the sine's onset: the pitch is
+    // measured on the next 300 ms, well inside the sine.
+    auto sent = [&] {
+        QByteArray all;
+        for (const QByteArray& piece : appendedAudio(c))
+            all += piece;
+        return all;
+    };
+    const qsizetype onset = sent().size();
+    ASSERT_TRUE(spinUntil([&] { return sent().size() >= onset + k24k.bytesForMs(300); }, 6000));
+    const QByteArray recent = sent().mid(onset, k24k.bytesForMs(300));
     // About 440 Hz: count rising zero crossings.
     const auto* s = reinterpret_cast<const qint16*>(recent.constData());
     int crossings = 0;

@@ -7,6 +7,7 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,10 @@
 class VoiceFixture : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Recordings go to a temporary folder of this process: other test processes on
+        // the machine record into their own, so the files a test counts are its own.
+        static QTemporaryDir privateTemp(QDir::tempPath() + QStringLiteral("/ombrix-voice-XXXXXX"));
+        qputenv("TMPDIR", privateTemp.path().toUtf8());
         installMemoryDefaults();
         installMemorySecrets();
         KeychainStore::save(QStringLiteral("tok"));

@@ -5,6 +5,7 @@
 #include "app/AppCommands.h"
 #include "app/PopoverHeader.h"
 #include "platform/Localization.h"
+#include "platform/widgets/PlainText.h"
 #include "platform/widgets/SymbolIcon.h"
 #include "session/AppSession.h"
 
@@ -14,7 +15,6 @@
 #include <QLabel>
 #include <QMenu>
 #include <QShortcut>
-#include <QTextDocument>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -35,18 +35,16 @@ QString asMenuText(QString text) {
     return text.replace(QLatin1Char('&'), QStringLiteral("&&")).replace(QLatin1Char('\t'), QLatin1Char(' '));
 }
 
-// A tooltip is rendered as rich text whenever Qt::mightBeRichText says so (a tag
-// before the first line break, or "&lt;"), and there is no plain-text setting for
-// tooltips: the text is handed over as the rich text that shows it as written. A
-// message of the backend can be a whole error page: only its beginning is shown.
-QString plainToolTip(const QString& text) {
+// A message of the backend can be a whole error page: only its beginning is
+// shown, as written.
+QString boundedToolTip(const QString& text) {
     constexpr qsizetype kMaxChars = 400;
     QString shown = text;
     if (shown.size() > kMaxChars) {
         const qsizetype cut = shown.at(kMaxChars - 1).isHighSurrogate() ? kMaxChars - 1 : kMaxChars;
         shown = shown.left(cut) + QStringLiteral("…");
     }
-    return Qt::convertFromPlainText(shown, Qt::WhiteSpaceNormal);
+    return plainToolTip(shown);
 }
 
 QColor dotColour(const QString& role) {
@@ -163,7 +161,7 @@ void MenuBarView::refreshHeader() {
     colour.setAlphaF(static_cast<float>(dot.opacity));
     dot_->setStyleSheet(
         QStringLiteral("background: %1; border-radius: 3px;").arg(colour.name(QColor::HexArgb)));
-    dot_->setToolTip(plainToolTip(dot.help));
+    dot_->setToolTip(boundedToolTip(dot.help));
     const Mode mode = AppSession::shared().mode();
     microphone_->setChecked(mode == Mode::Microphone);
     chat_->setChecked(mode == Mode::Chat);

@@ -5,6 +5,7 @@
 #include "app/CloudCatalog.h"
 #include "app/widgets/MessageBubble.h"
 #include "localllm/LocalLLMCatalog.h"
+#include "platform/widgets/PlainText.h"
 #include "platform/widgets/SymbolIcon.h"
 #include "session/AppSession.h"
 
@@ -94,7 +95,7 @@ void ProviderPicker::updatePill() {
     label_ = model_.pillLabel();
     const QString shown = text_->fontMetrics().elidedText(label_, Qt::ElideRight, kMaxLabelWidth);
     text_->setText(shown);
-    setToolTip(shown == label_ ? QString() : label_);
+    setToolTip(shown == label_ ? QString() : plainToolTip(label_));
     adjustSize();
 }
 

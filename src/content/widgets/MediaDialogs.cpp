@@ -52,6 +52,7 @@ void showPhotoAlert(const QString& message, const QString& informativeText) {
         return;
     auto* box = new QMessageBox(QMessageBox::Warning, message, message, QMessageBox::Ok);
     box->setInformativeText(informativeText);
+    box->setTextFormat(Qt::PlainText); // after the informative text: it applies to both labels
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
 }

@@ -2,6 +2,7 @@
 
 #include "bridge/BookmarkStore.h"
 #include "platform/Localization.h"
+#include "platform/widgets/PlainText.h"
 #include "platform/widgets/SymbolIcon.h"
 #include "session/AppSession.h"
 
@@ -66,6 +67,7 @@ BridgeStatusRowWidget::BridgeStatusRowWidget(QWidget* parent)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(8);
     layout->addWidget(dot_, 0, Qt::AlignVCenter);
+    label_->setTextFormat(Qt::PlainText);
     label_->setFont(mediumFont(label_->font()));
     layout->addWidget(label_, 0, Qt::AlignVCenter);
     layout->addStretch(1);
@@ -178,12 +180,13 @@ void BridgeSettingsTab::rebuildFolders() {
         auto* column = new QVBoxLayout;
         column->setSpacing(2);
         auto* name = new QLabel(folder.name);
+        name->setTextFormat(Qt::PlainText);
         name->setFont(mediumFont(name->font()));
         column->addWidget(name);
         auto* path = caption(QString(), Role::Tertiary);
         path->setWordWrap(false);
         path->setText(path->fontMetrics().elidedText(folder.path, Qt::ElideMiddle, 360));
-        path->setToolTip(folder.path);
+        path->setToolTip(plainToolTip(folder.path));
         path->setObjectName(QStringLiteral("path"));
         column->addWidget(path);
         layout->addLayout(column, 1);

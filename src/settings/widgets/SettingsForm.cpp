@@ -71,6 +71,7 @@ void setRole(QLabel* label, Role role) {
 
 QLabel* caption(const QString& text, Role role, QWidget* parent) {
     auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText); // errors, e-mail addresses, paths: never markup
     label->setWordWrap(true);
     QFont font = label->font();
     font.setPointSizeF(font.pointSizeF() * 0.85);

@@ -276,6 +276,12 @@ bool FfmpegAacEncoder::finish() {
         pending_ += converter_->flush();
     bool ok = encodePending(true) && sendFrame(nullptr);
     ok = av_write_trailer(format_) >= 0 && ok;
+    // The last buffered bytes reach the disk here: a full disk shows only now.
+    if (format_->pb) {
+        avio_flush(format_->pb);
+        ok = format_->pb->error >= 0 && ok;
+        ok = avio_closep(&format_->pb) >= 0 && ok;
+    }
     headerWritten_ = false;
     release();
     return ok;

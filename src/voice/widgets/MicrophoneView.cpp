@@ -24,6 +24,7 @@ MicrophoneView::MicrophoneView(AppSession& session, QWidget* parent)
     replyArea_->setFrameShape(QFrame::NoFrame);
     replyArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     replyText_ = new QLabel(replyArea_);
+    replyText_->setTextFormat(Qt::PlainText); // the backend's reply, shown as it came
     replyText_->setFont(voiceFont(font(), 13, QFont::Normal));
     replyText_->setWordWrap(true);
     replyText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -67,5 +68,5 @@ void MicrophoneView::refresh() {
 void MicrophoneView::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
     if (!event->spontaneous())
-        controller_->leave();
+        controller_->screenHidden();
 }

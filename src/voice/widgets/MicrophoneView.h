@@ -9,7 +9,8 @@ class QScrollArea;
 class VoiceOrb;
 
 // The push-to-talk screen: the orb, two status lines and the reply box, drawn
-// from a MicrophoneController. Hiding the screen makes the controller leave.
+// from a MicrophoneController. Hidden (the popover closed), a turn under way goes
+// on and lands on the screen; only destroying the screen abandons it.
 class MicrophoneView : public QWidget {
     Q_OBJECT
 public:

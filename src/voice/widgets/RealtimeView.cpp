@@ -18,9 +18,11 @@ QWidget* transcriptLine(QWidget* parent, const QString& label, QPalette::ColorRo
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
     auto* caption = new QLabel(label, line);
+    caption->setTextFormat(Qt::PlainText);
     caption->setFont(voiceFont(parent->font(), 10, QFont::DemiBold));
     caption->setForegroundRole(QPalette::PlaceholderText);
     *text = new QLabel(line);
+    (*text)->setTextFormat(Qt::PlainText); // what was said, as the service transcribed it
     (*text)->setFont(voiceFont(parent->font(), 13, QFont::Normal));
     (*text)->setWordWrap(true);
     (*text)->setTextInteractionFlags(Qt::TextSelectableByMouse);

@@ -165,11 +165,14 @@ VoiceScreenTop addVoiceScreenTop(QWidget* screen, QVBoxLayout* layout) {
 
     auto* labels = new QVBoxLayout;
     labels->setSpacing(4);
+    // Both lines may carry text from the service or the backend (errors): never rich text.
     top.primary = new QLabel(screen);
+    top.primary->setTextFormat(Qt::PlainText);
     top.primary->setFont(voiceFont(screen->font(), 14, QFont::Medium));
     top.primary->setAlignment(Qt::AlignCenter);
     top.primary->setWordWrap(true);
     top.secondary = new QLabel(screen);
+    top.secondary->setTextFormat(Qt::PlainText);
     top.secondary->setFont(voiceFont(screen->font(), 11, QFont::Normal));
     top.secondary->setAlignment(Qt::AlignCenter);
     top.secondary->setForegroundRole(QPalette::PlaceholderText);

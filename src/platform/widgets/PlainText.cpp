@@ -1,0 +1,7 @@
+#include "platform/widgets/PlainText.h"
+
+#include <QTextDocument>
+
+QString plainToolTip(const QString& text) {
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal) : text;
+}
