@@ -182,7 +182,7 @@ public:
     QStringList heavyLibraries() const {
         static const QRegularExpression heavy(QStringLiteral(
             R"(/(libav\w*|libswresample|libtesseract|liblept|libpoppler\w*|libexiv2|libheif|libespeak-ng|)"
-            R"(libtracker-sparql[\w.-]*|libombrix_\w+)\.so)"));
+            R"(libtracker-sparql[\w.-]*|libQt6Multimedia|libpulse|libombrix_\w+)\.so)"));
         QFile maps(QStringLiteral("/proc/%1/maps").arg(pid()));
         QStringList found;
         if (!maps.open(QIODevice::ReadOnly))
