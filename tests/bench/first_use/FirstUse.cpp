@@ -16,6 +16,7 @@
 #include "content/TrackerModule.h"
 #include "voice/AudioCodec.h"
 #include "voice/AudioCodecModule.h"
+#include "voice/SoundModule.h"
 #include "voice/SpeechModule.h"
 
 #include <QDir>
@@ -100,6 +101,8 @@ QList<Feature> features() {
          [](const QString& folder) { PhotoLibrary::readMetadata(folder + QStringLiteral("/photo.jpg")); }},
         {"heif", "the HEIF decoder (load only)", [] { heifModule(); }, nullptr},
         {"tracker", "the metadata index (load only)", [] { trackerModule(); }, nullptr},
+        {"sound", "the sound devices: load and the default microphone looked up", [] { soundModule(); },
+         [](const QString&) { soundModule().hasInput(); }},
         {"speech", "speech synthesis: load and the engine's start", [] { speechModule(); },
          [](const QString&) { speechModule().sampleRate(); }},
     };
