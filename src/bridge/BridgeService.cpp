@@ -197,7 +197,10 @@ QCoro::Task<> BridgeService::pollLoop(quint64 generation) {
         std::exception_ptr failure;
         try {
             QMap<QString, QString> headers;
-            headers.insert(QStringLiteral("X-Bridge-Device-Id"), KeychainStore::cachedBridgeDeviceId());
+            const QString deviceId = co_await KeychainStore::cachedBridgeDeviceIdAsync();
+            if (!current())
+                co_return;
+            headers.insert(QStringLiteral("X-Bridge-Device-Id"), deviceId);
             headers.insert(QStringLiteral("X-Bridge-Device-Nickname"),
                            AppSession::shared().localLLMDeviceNickname());
             const std::optional<QString> heartbeat = co_await encodeHeartbeat();

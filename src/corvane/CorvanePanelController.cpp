@@ -4,6 +4,7 @@
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/Tasks.h"
 #include "session/AppSession.h"
 #include "session/KeychainStore.h"
 
@@ -73,7 +74,8 @@ PanelInputs CorvanePanelController::inputs(const QDateTime& now) const {
     in.tasksServed = bridge_.tasksServed();
     in.lastTaskAt = bridge_.lastTaskAt();
     in.highSecurityMode = highSecurityMode();
-    in.deviceId = KeychainStore::cachedBridgeDeviceId();
+    // Known once the keychain's thread has read it (the bridge asks for it first).
+    in.deviceId = KeychainStore::knownBridgeDeviceId().value_or(QString());
     in.isLoading = model_.isLoading();
     in.mutationInFlight = secureAccessBusy();
     in.lastError = model_.lastError();
@@ -200,15 +202,18 @@ QCoro::Task<std::optional<QString>> CorvanePanelController::secureAccessApproval
     QPointer<CorvanePanelController> self(this);
     // Presence is asked whatever protection the stored token has (a token saved before
     // high security was turned on, or a settings file edited by hand, must not skip
-    // it). The read may wait for the user's password: it must not hold the GUI thread.
-    QFuture<std::optional<QString>> read =
-        QtConcurrent::run([reason] { return KeychainStore::readConfirmingPresence(reason); });
-    std::optional<QString> token = co_await read;
+    // it). The read may wait for the user's password: it runs on the keychain's thread.
+    std::optional<QString> token = co_await KeychainStore::readConfirmingPresenceAsync(reason);
     if (!self)
         co_return std::nullopt;
     if (token && !token->isEmpty()) {
-        if (session_.userToken() != token)
-            session_.setToken(*token);
+        // The session adopts a different stored token before the request is sent.
+        if (session_.userToken() != token) {
+            QPointer<AppSession> session(&session_);
+            co_await session->setToken(*token);
+            if (!self)
+                co_return std::nullopt;
+        }
         co_return token;
     }
     model_.setLastError(loc("L’authentification locale est requise pour Secure Access."));
@@ -240,7 +245,9 @@ QCoro::Task<> CorvanePanelController::secureAccessChange(bool renew) {
         setApprovalPending(false);
         co_return;
     }
-    QString deviceId = KeychainStore::cachedBridgeDeviceId();
+    QString deviceId = co_await KeychainStore::cachedBridgeDeviceIdAsync();
+    if (!self)
+        co_return;
     // The model's own flag takes over from here.
     approvalPending_ = false;
     if (renew)
@@ -269,11 +276,11 @@ QCoro::Task<> CorvanePanelController::revokeSecureAccess() {
         setApprovalPending(true);
         QString prompt = loc("Authentifie-toi pour révoquer Secure Access sur ce Mac.");
         // With high security on, presence is asked whatever protection the stored token has.
-        const bool confirm = highSecurityMode();
-        QFuture<std::optional<QString>> read = QtConcurrent::run([prompt, confirm] {
-            return confirm ? KeychainStore::readConfirmingPresence(prompt) : KeychainStore::read(prompt);
-        });
-        std::optional<QString> stored = co_await read;
+        std::optional<QString> stored;
+        if (highSecurityMode())
+            stored = co_await KeychainStore::readConfirmingPresenceAsync(prompt);
+        else
+            stored = co_await KeychainStore::readAsync(prompt);
         if (!self)
             co_return;
         approvalPending_ = false;

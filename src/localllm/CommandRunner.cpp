@@ -1,15 +1,38 @@
 #include "localllm/CommandRunner.h"
 
 #include "platform/Localization.h"
+#include "platform/Log.h"
 
 #include <QCoreApplication>
 #include <QProcess>
+#include <QSet>
 
+#include <cerrno>
 #include <coroutine>
 #include <memory>
 #include <vector>
 
+#include <signal.h>
+#include <unistd.h>
+
 namespace {
+
+// Ends every process of the group that the command leads.
+void killGroup(qint64 group) {
+    if (group > 0 && ::kill(static_cast<pid_t>(-group), SIGKILL) != 0 && errno != ESRCH)
+        qCWarning(lcInstaller) << "could not end the command's process group" << group << errno;
+}
+
+// The group of one command: ended when the command fails, is stopped, or when the
+// run is left while the command still runs.
+struct GroupGuard {
+    qint64 group = 0;
+    bool ended = false;
+    ~GroupGuard() {
+        if (!ended)
+            killGroup(group);
+    }
+};
 
 // The length of the longest prefix of bytes that ends on a UTF-8 character boundary.
 qsizetype completeUtf8Prefix(const QByteArray& bytes) {
@@ -102,17 +125,37 @@ QString CommandLaunchError::description() const {
     return loc("Impossible de lancer %1 : %2").arg(command_, reason_);
 }
 
+struct ProcessCommandRunner::Running {
+    QSet<qint64> groups;
+};
+
+ProcessCommandRunner::ProcessCommandRunner()
+    : running_(std::make_shared<Running>()) {}
+
+ProcessCommandRunner::~ProcessCommandRunner() = default;
+
+void ProcessCommandRunner::stopAll() {
+    const QSet<qint64> groups = running_->groups;
+    for (qint64 group : groups)
+        killGroup(group);
+}
+
 QCoro::Task<int> ProcessCommandRunner::run(QString program, QStringList arguments, LineHandler onLine) {
+    const std::shared_ptr<Running> running = running_;
     QProcess process;
+    GroupGuard guard;
     process.setProgram(program);
     process.setArguments(arguments);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
+    // A session of its own makes the command the leader of a new process group,
+    // which holds everything it starts.
+    process.setChildProcessModifier([] { ::setsid(); });
     // A command still running when the program quits (a model download, an
-    // installation) is ended with it rather than left behind.
+    // installation) is ended with everything it started rather than left behind.
     if (QCoreApplication* app = QCoreApplication::instance()) {
-        QObject::connect(app, &QCoreApplication::aboutToQuit, &process, [&process] {
-            process.kill();
+        QObject::connect(app, &QCoreApplication::aboutToQuit, &process, [&process, &guard] {
+            killGroup(guard.group);
             process.waitForFinished(2000);
         });
     }
@@ -127,10 +170,15 @@ QCoro::Task<int> ProcessCommandRunner::run(QString program, QStringList argument
                      [&] { deliver(splitter.feed(process.readAllStandardOutput())); });
 
     bool launched = false;
-    QObject::connect(&process, &QProcess::started, [&] { launched = true; });
+    QObject::connect(&process, &QProcess::started, [&] {
+        launched = true;
+        guard.group = process.processId();
+        running->groups.insert(guard.group);
+    });
 
     process.start(QIODevice::ReadOnly);
     co_await ProcessEnd{process};
+    running->groups.remove(guard.group);
 
     if (!launched) {
         QString command = program;
@@ -141,7 +189,9 @@ QCoro::Task<int> ProcessCommandRunner::run(QString program, QStringList argument
 
     deliver(splitter.feed(process.readAllStandardOutput()));
     deliver(splitter.finish());
-    if (process.exitStatus() == QProcess::CrashExit)
-        co_return -1;
-    co_return process.exitCode();
+    const int code = process.exitStatus() == QProcess::CrashExit ? -1 : process.exitCode();
+    // A command that succeeded keeps its group's survivors (a server it started on
+    // purpose); one that failed or was stopped takes them with it.
+    guard.ended = code == 0;
+    co_return code;
 }

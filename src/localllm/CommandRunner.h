@@ -49,16 +49,30 @@ private:
 // Runs an external program with its standard output and standard error merged,
 // handing each output line to onLine in output order, on the calling thread.
 // Returns the exit status; throws CommandLaunchError when the program cannot start.
-// There is no time-out: the command runs until it exits.
+// There is no time-out: the command runs until it exits or is stopped.
 class CommandRunner {
 public:
     virtual ~CommandRunner() = default;
     virtual QCoro::Task<int> run(QString program, QStringList arguments, LineHandler onLine) = 0;
+    // Ends every command still running (and whatever it started); each one's run()
+    // then returns a non-zero status.
+    virtual void stopAll() {}
 };
 
 // The real runner: a QProcess awaited without blocking the event loop. Standard
 // input is the null device, so a command that asks a question does not hang.
+// Each command starts in a session (and process group) of its own; stopping it,
+// its failure (a non-zero status or a crash) and the program's quit end the whole
+// group, so no child it started (uv's Python, a download) outlives it.
 class ProcessCommandRunner : public CommandRunner {
 public:
+    ProcessCommandRunner();
+    ~ProcessCommandRunner() override;
     QCoro::Task<int> run(QString program, QStringList arguments, LineHandler onLine) override;
+    void stopAll() override;
+
+    struct Running;
+
+private:
+    std::shared_ptr<Running> running_;
 };

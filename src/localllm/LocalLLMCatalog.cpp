@@ -7,6 +7,8 @@
 #include "session/APIConfig.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include <filesystem>
 #include <sys/stat.h>
@@ -21,6 +23,56 @@ LocalLLMModel row(const char* id, const char* name, double size, double ram, int
 }
 
 const QDir::Filters kEverything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+
+// The weight index of a sharded model is read up to this size; a longer one, or
+// one naming more shards, does not make a whole snapshot.
+constexpr qint64 kMaxIndexBytes = 16 * 1024 * 1024;
+constexpr int kMaxShards = 10000;
+
+bool isFile(const QString& path) {
+    const QFileInfo info(path); // follows the snapshot's links into the blobs
+    return info.exists() && info.isFile();
+}
+
+// A shard name of the index: a relative path that stays inside the snapshot.
+bool isInsideName(const QString& name) {
+    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
+        return false;
+    for (const QString& part : name.split(QLatin1Char('/')))
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return false;
+    return true;
+}
+
+// Every shard that the index names is present; false for an index that cannot
+// be read, is too large, or names no shard.
+bool shardsPresent(const QString& snapshot, const QString& indexPath) {
+    QFile index(indexPath);
+    if (index.size() > kMaxIndexBytes || !index.open(QIODevice::ReadOnly))
+        return false;
+    const auto document = json::tryParse(index.read(kMaxIndexBytes + 1));
+    if (!document || !document->is_object() || !document->contains("weight_map") ||
+        !document->at("weight_map").is_object())
+        return false;
+    QSet<QString> shards;
+    for (const auto& entry : document->at("weight_map").items()) {
+        const Json& file = entry.value();
+        if (!file.is_string())
+            return false;
+        const QString name = json::qstr(file);
+        if (!isInsideName(name))
+            return false;
+        shards.insert(name);
+        if (shards.size() > kMaxShards)
+            return false;
+    }
+    if (shards.isEmpty())
+        return false;
+    for (const QString& name : std::as_const(shards))
+        if (!isFile(snapshot + QLatin1Char('/') + name))
+            return false;
+    return true;
+}
 
 QString folderFor(const QString& modelId) {
     QString name = modelId;
@@ -78,6 +130,33 @@ QString hubPath() {
     return QDir::homePath() + QStringLiteral("/.cache/huggingface/hub");
 }
 
+bool isSnapshotWhole(const QString& snapshot) {
+    if (!isFile(snapshot + QStringLiteral("/config.json")))
+        return false;
+    const QString index = snapshot + QStringLiteral("/model.safetensors.index.json");
+    if (QFileInfo::exists(index))
+        return shardsPresent(snapshot, index);
+    const QDir folder(snapshot);
+    for (const QString& name :
+         folder.entryList({QStringLiteral("*.safetensors"), QStringLiteral("*.npz")}, QDir::Files)) {
+        if (isFile(snapshot + QLatin1Char('/') + name))
+            return true;
+    }
+    return false;
+}
+
+bool isDownloadWhole(const QString& modelFolder) {
+    // A blob still being written belongs to a download that has not ended.
+    const QDir blobs(modelFolder + QStringLiteral("/blobs"));
+    if (!blobs.entryList({QStringLiteral("*.incomplete")}, kEverything).isEmpty())
+        return false;
+    const QString snapshots = modelFolder + QStringLiteral("/snapshots");
+    for (const QString& revision : QDir(snapshots).entryList(kEverything))
+        if (isSnapshotWhole(snapshots + QLatin1Char('/') + revision))
+            return true;
+    return false;
+}
+
 QSet<QString> downloadedIds() {
     QSet<QString> ids;
     const QString hub = hubPath();
@@ -88,8 +167,7 @@ QSet<QString> downloadedIds() {
     for (const QString& name : hubDir.entryList(kEverything, QDir::Name)) {
         if (!name.startsWith(prefix))
             continue;
-        const QDir snapshots(hub + QLatin1Char('/') + name + QStringLiteral("/snapshots"));
-        if (!snapshots.exists() || snapshots.entryList(kEverything).isEmpty())
+        if (!isDownloadWhole(hub + QLatin1Char('/') + name))
             continue;
         QString id = name.mid(prefix.size());
         id.replace(QLatin1String("--"), QLatin1String("/"));

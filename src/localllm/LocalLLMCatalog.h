@@ -41,9 +41,18 @@ QString hubPath();
 bool isSafeModelId(const QString& id);
 // The French refusal of an id that isSafeModelId() rejects.
 QString unsafeModelIdMessage(const QString& id);
-// The ids of the cache folders "models--org--name" whose "snapshots" folder holds
-// at least one entry. A missing or unreadable cache gives the empty set.
+// The ids of the cache folders "models--org--name" whose download is whole (see
+// isDownloadWhole). A missing or unreadable cache gives the empty set. Reads the
+// disk: call it off the GUI thread.
 QSet<QString> downloadedIds();
+// Whether a snapshot folder holds a usable model: a "config.json" and weights,
+// that is every shard named by "model.safetensors.index.json" when there is one,
+// else at least one "*.safetensors" (or "*.npz") file. Links into the blobs count
+// only when their blob is there.
+bool isSnapshotWhole(const QString& snapshot);
+// Whether a model's cache folder holds a whole download: no "*.incomplete" blob
+// (a download under way or interrupted) and at least one whole snapshot.
+bool isDownloadWhole(const QString& modelFolder);
 
 // The backend's catalogue ("/local_llm/catalog.json" under the API base), or
 // nothing when it cannot be fetched, does not decode or is empty.

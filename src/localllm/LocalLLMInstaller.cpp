@@ -6,12 +6,23 @@
 #include "platform/Log.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QSaveFile>
+#include <QtConcurrent/QtConcurrentRun>
 
+#include <QCoro/QCoroFuture>
+#include <QCoro/QCoroProcess>
 #include <QCoro/QCoroTimer>
 
 #include <chrono>
+
+#include <gnu/libc-version.h>
+#include <signal.h>
+#include <unistd.h>
 
 namespace LocalLLMInstaller {
 
@@ -27,6 +38,26 @@ std::shared_ptr<CommandRunner>& runnerSlot() {
 }
 
 bool installing = false;
+
+QString& nvidiaVersionSlot() {
+    static QString path = QStringLiteral("/proc/driver/nvidia/version");
+    return path;
+}
+
+// "2.36" of the running glibc, and whether it is older than MLX's wheels need.
+std::pair<QString, bool> glibcVersion() {
+    const QString version = QString::fromLatin1(gnu_get_libc_version());
+    const QStringList parts = version.split(QLatin1Char('.'));
+    const int major = parts.value(0).toInt();
+    const int minor = parts.value(1).toInt();
+    const bool tooOld = major < minGlibcMajor || (major == minGlibcMajor && minor < minGlibcMinor);
+    return {version, tooOld};
+}
+
+// "mlx-lm" with this machine's backend: the words handed to uv after the package.
+QStringList withBackend(const MlxBackend& backend) {
+    return {QStringLiteral("--with"), backend.requirement};
+}
 
 // Clears the installation flag however the installation ends.
 struct InstallingGuard {
@@ -185,6 +216,125 @@ QString unitFileText(const QString& homeFolder) {
     return text;
 }
 
+QString nvidiaVersionPath() {
+    return nvidiaVersionSlot();
+}
+
+void setNvidiaVersionPath(const QString& path) {
+    nvidiaVersionSlot() = path;
+}
+
+MlxBackend mlxBackend(const QString& nvidiaVersionFile) {
+    const QString cpu = QStringLiteral("mlx[cpu]");
+    QFile file(nvidiaVersionFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return {
+            cpu,
+            loc("aucun pilote NVIDIA trouvé (%1 absent) : calcul sur le processeur").arg(nvidiaVersionFile)};
+    const QString text = QString::fromUtf8(file.read(64 * 1024));
+    // "NVRM version: NVIDIA UNIX x86_64 Kernel Module  535.183.01  Sun …", or
+    // "… Open Kernel Module for x86_64  580.65.06  Release Build …".
+    static const QRegularExpression versionPattern(
+        QStringLiteral(R"(Kernel Module(?: for \S+)?\s+(\d{1,4})\.(\d{1,4})(?:\.(\d{1,4}))?)"));
+    const QRegularExpressionMatch match = versionPattern.match(text);
+    if (!match.hasMatch())
+        return {cpu, loc("version du pilote NVIDIA illisible dans %1 : calcul sur le processeur")
+                         .arg(nvidiaVersionFile)};
+    const int major = match.captured(1).toInt();
+    const QString version = match.captured(0).section(QRegularExpression(QStringLiteral("\\s+")), -1);
+    if (major >= 580)
+        return {QStringLiteral("mlx[cuda13]"),
+                loc("pilote NVIDIA %1 trouvé (580 ou plus) : CUDA 13").arg(version)};
+    if (major >= 525)
+        return {QStringLiteral("mlx[cuda12]"),
+                loc("pilote NVIDIA %1 trouvé (525 à 579) : CUDA 12").arg(version)};
+    return {cpu, loc("pilote NVIDIA %1 trop ancien pour CUDA 12 (525 ou plus) : calcul sur le processeur")
+                     .arg(version)};
+}
+
+namespace {
+// The backend chosen (the driver's file is read on a worker thread), said in the
+// log with its reason, and a glibc too old for MLX.
+QCoro::Task<MlxBackend> chooseBackend(LineHandler onLine) {
+    const QString versionFile = nvidiaVersionPath();
+    QFuture<MlxBackend> reading = QtConcurrent::run([versionFile] { return mlxBackend(versionFile); });
+    const MlxBackend backend = co_await reading;
+    say(onLine, started + loc("backend MLX : %1 — %2").arg(backend.requirement, backend.reason));
+    const auto [glibc, tooOld] = glibcVersion();
+    if (tooOld)
+        say(onLine, QStringLiteral("\u26A0\uFE0E ") +
+                        loc("glibc %1 : MLX demande la glibc %2.%3 ou plus ; il risque de ne pas démarrer.")
+                            .arg(glibc)
+                            .arg(minGlibcMajor)
+                            .arg(minGlibcMinor));
+    co_return backend;
+}
+} // namespace
+
+QString mlxToolPython() {
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QString tools = environment.value(QStringLiteral("UV_TOOL_DIR"));
+    if (tools.isEmpty()) {
+        const QString data = environment.value(QStringLiteral("XDG_DATA_HOME"));
+        tools =
+            (data.isEmpty() ? userPath(QStringLiteral(".local/share")) : data) + QStringLiteral("/uv/tools");
+    }
+    return tools + QStringLiteral("/mlx-lm/bin/python");
+}
+
+QCoro::Task<bool> backendImports(QString python, int timeoutMs) {
+    QProcess process;
+    process.setProgram(python);
+    process.setArguments({QStringLiteral("-c"), QStringLiteral("import mlx.core")});
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setChildProcessModifier([] { ::setsid(); });
+    auto awaitable = qCoro(process);
+    const bool launched = co_await awaitable.start(QIODevice::ReadOnly, std::chrono::milliseconds(timeoutMs));
+    if (!launched)
+        co_return false;
+    const qint64 group = process.processId();
+    const bool finished = co_await awaitable.waitForFinished(std::chrono::milliseconds(timeoutMs));
+    if (!finished) {
+        qCWarning(lcInstaller) << "the MLX backend probe did not answer in time";
+        ::kill(static_cast<pid_t>(-group), SIGKILL);
+        co_await awaitable.waitForFinished(std::chrono::milliseconds(2000));
+        co_return false;
+    }
+    const bool imports = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (!imports) {
+        ::kill(static_cast<pid_t>(-group), SIGKILL);
+        qCInfo(lcInstaller) << "mlx.core does not import:" << process.readAll().right(400);
+    }
+    co_return imports;
+}
+
+QCoro::Task<Status> detectWithBackend() {
+    struct Found {
+        Status status;
+        bool interpreter = false;
+    };
+    const QString python = mlxToolPython();
+    QFuture<Found> detecting = QtConcurrent::run([python] {
+        const QFileInfo interpreter(python);
+        return Found{detect(), interpreter.exists() && interpreter.isExecutable()};
+    });
+    Found found = co_await detecting;
+    Status status = found.status;
+    Component& mlx = status.components[2];
+    if (!mlx.installed)
+        co_return status;
+    // No interpreter of the tool: mlx-lm was not installed by uv, or only in part.
+    bool imports = false;
+    if (found.interpreter)
+        imports = co_await backendImports(python);
+    if (!imports) {
+        mlx.installed = false;
+        mlx.detail.reset();
+    }
+    co_return status;
+}
+
 std::optional<QString> firstExisting(const QStringList& paths) {
     for (const QString& path : paths)
         if (QFileInfo::exists(path))
@@ -233,9 +383,11 @@ QCoro::Task<> install(QString model, LineHandler onLine) {
         throw InstallError::alreadyRunning();
     InstallingGuard guard;
 
-    const Status status = detect();
+    const Status status = co_await detectWithBackend();
     const bool uvInstalled = status.components.at(1).installed;
     const bool mlxInstalled = status.components.at(2).installed;
+    // An mlx-lm whose server is there but whose backend does not import is replaced.
+    const bool mlxBroken = !mlxInstalled && firstExisting(mlxServerCandidates()).has_value();
 
     if (!uvInstalled) {
         // Homebrew is only needed to install uv.
@@ -254,10 +406,13 @@ QCoro::Task<> install(QString model, LineHandler onLine) {
         throw InstallError::uvMissing();
 
     if (!mlxInstalled) {
-        say(onLine, started + QStringLiteral("uv tool install --python 3.11 mlx-lm"));
-        const QStringList arguments{QStringLiteral("tool"), QStringLiteral("install"),
-                                    QStringLiteral("--python"), QStringLiteral("3.11"),
-                                    QStringLiteral("mlx-lm")};
+        const MlxBackend backend = co_await chooseBackend(onLine);
+        QStringList arguments{QStringLiteral("tool"), QStringLiteral("install"), QStringLiteral("--python"),
+                              QStringLiteral("3.11"), QStringLiteral("mlx-lm")};
+        arguments += withBackend(backend);
+        if (mlxBroken)
+            arguments += QStringLiteral("--force");
+        say(onLine, started + QStringLiteral("uv ") + arguments.join(QLatin1Char(' ')));
         co_await run(*uv, arguments, onLine, false);
     } else {
         say(onLine, found + loc("mlx-lm déjà installé"));
@@ -279,17 +434,17 @@ QCoro::Task<> downloadModel(QString id, LineHandler onLine) {
     if (!uv)
         throw InstallError::brewMissing();
     say(onLine, started + loc("Téléchargement du modèle ") + id);
-    const QStringList arguments{QStringLiteral("tool"),
-                                QStringLiteral("run"),
-                                QStringLiteral("--from"),
-                                QStringLiteral("mlx-lm"),
-                                QStringLiteral("mlx_lm.generate"),
-                                QStringLiteral("--model"),
-                                id,
-                                QStringLiteral("--prompt"),
-                                QStringLiteral("hi"),
-                                QStringLiteral("--max-tokens"),
-                                QStringLiteral("1")};
+    const MlxBackend backend = co_await chooseBackend(onLine);
+    QStringList arguments{QStringLiteral("tool"), QStringLiteral("run"), QStringLiteral("--from"),
+                          QStringLiteral("mlx-lm")};
+    arguments += withBackend(backend);
+    arguments += QStringList{QStringLiteral("mlx_lm.generate"),
+                             QStringLiteral("--model"),
+                             id,
+                             QStringLiteral("--prompt"),
+                             QStringLiteral("hi"),
+                             QStringLiteral("--max-tokens"),
+                             QStringLiteral("1")};
     co_await run(*uv, arguments, onLine, false);
 }
 

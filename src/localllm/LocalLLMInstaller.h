@@ -77,11 +77,40 @@ QString unitFileText(const QString& home);
 
 // File-existence checks only.
 Status detect();
+// detect(), with the mlx-lm row counted only when MLX's compute backend imports
+// through the tool's interpreter (`python -c "import mlx.core"`, bounded by
+// backendProbeTimeoutMs). The file checks run on a worker thread.
+QCoro::Task<Status> detectWithBackend();
+inline constexpr int backendProbeTimeoutMs = 20000;
+// The interpreter of uv's mlx-lm tool: $UV_TOOL_DIR, else $XDG_DATA_HOME/uv/tools,
+// else ~/.local/share/uv/tools, followed by "mlx-lm/bin/python".
+QString mlxToolPython();
+// Whether `python -c "import mlx.core"` exits with 0 within the time.
+QCoro::Task<bool> backendImports(QString python, int timeoutMs = backendProbeTimeoutMs);
+
+// The MLX backend this machine gets: the package spec handed to uv with --with
+// ("mlx[cpu]", "mlx[cuda12]" or "mlx[cuda13]") and, in French, why it was chosen.
+struct MlxBackend {
+    QString requirement;
+    QString reason;
+    bool operator==(const MlxBackend&) const = default;
+};
+// "/proc/driver/nvidia/version" unless replaced (tests).
+QString nvidiaVersionPath();
+void setNvidiaVersionPath(const QString& path);
+// Chooses from the NVIDIA driver's version file: a driver of 580 or later gets
+// CUDA 13, one of 525 or later CUDA 12, anything else (or no driver) the CPU.
+// The file is read up to 64 KiB.
+MlxBackend mlxBackend(const QString& nvidiaVersionFile = nvidiaVersionPath());
+// The lowest glibc MLX's Linux wheels run on.
+inline constexpr int minGlibcMajor = 2;
+inline constexpr int minGlibcMinor = 35;
 // Installs uv (through Homebrew, only when uv is missing) and mlx-lm, writes and
 // loads the user service. The model id is accepted and not used. A second call
 // while one runs throws alreadyRunning.
 QCoro::Task<> install(QString model, LineHandler onLine);
-// Downloads a model into the Hugging Face cache by generating one token with it.
+// Downloads a model into the Hugging Face cache by generating one token with it,
+// through mlx-lm with this machine's MLX backend.
 QCoro::Task<> downloadModel(QString id, LineHandler onLine);
 // Writes the unit file atomically (and creates the log folder). The model is not used.
 void writeLaunchAgent(const QString& model = QString());

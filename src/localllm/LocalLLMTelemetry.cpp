@@ -171,7 +171,8 @@ QCoro::Task<BridgeHeartbeat> LocalLLMTelemetry::snapshot() {
     heartbeat.ram_used_gb = ram.first;
     heartbeat.ram_total_gb = ram.second;
     // Listing the cache touches the disk: off the GUI thread.
-    const QSet<QString> ids = co_await QtConcurrent::run(&LocalLLMCatalog::downloadedIds);
+    QFuture<QSet<QString>> listing = QtConcurrent::run(&LocalLLMCatalog::downloadedIds);
+    const QSet<QString> ids = co_await listing;
     if (!ids.isEmpty()) {
         QStringList list(ids.begin(), ids.end());
         list.sort();

@@ -39,6 +39,14 @@ SecretStore& SecretStore::shared() {
     return *slot;
 }
 
+std::shared_ptr<SecretStore> SecretStore::sharedHandle() {
+    std::lock_guard lock(sharedMutex());
+    auto& slot = sharedSlot();
+    if (!slot)
+        slot = std::make_shared<LibsecretStore>();
+    return slot;
+}
+
 void SecretStore::setShared(std::shared_ptr<SecretStore> store) {
     std::lock_guard lock(sharedMutex());
     sharedSlot() = std::move(store);

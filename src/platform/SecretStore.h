@@ -61,6 +61,9 @@ public:
     // The process-wide store, made on first use (the Secret Service one). Tests
     // install their own with setShared().
     static SecretStore& shared();
+    // The same store, kept alive by the caller for the time of its calls (a worker
+    // thread's call then survives a test installing another store).
+    static std::shared_ptr<SecretStore> sharedHandle();
     static void setShared(std::shared_ptr<SecretStore> store);
 };
 

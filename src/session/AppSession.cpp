@@ -59,21 +59,21 @@ std::function<void(AppSession&)>& compositionHook() {
 
 AppSession::AppSession() {
     // 1. The conversation and the transient state start empty.
-    // 2. The token.
-    userToken_ = KeychainStore::read(loc("Authentifie-toi pour accéder à Ombrix"));
+    // 2. The token: read on the keychain's thread, it arrives later (step 6).
     // 3. Nothing known of the account yet (the members' initial values).
     // 4. The settings.
     loadSettings();
     syncTimer_.setSingleShot(true);
     connect(&syncTimer_, &QTimer::timeout, this, &AppSession::sendServerSync);
 
-    // 6. Hydration, once the session is in place.
-    if (isAuthenticated())
-        QTimer::singleShot(0, this, [this] { detachTask(hydrateFromServer()); });
-    // 7. Refused tokens, handled after the refused request has returned.
+    // 6. and 7. Hydration and the bridge start once the stored token has arrived;
+    // until then the session is signed out and the bridge stays off.
+    reconcileBridge();
+    detachTask(loadStoredToken());
+    // 8. Refused tokens, handled after the refused request has returned.
     connect(&AuthFailureNotifier::shared(), &AuthFailureNotifier::authFailure, this,
             &AppSession::handleAuthFailure, Qt::QueuedConnection);
-    // 8. What the program wires to the session: the local model telemetry follows
+    // 9. What the program wires to the session: the local model telemetry follows
     // its settings, the bridge its token.
     if (const auto& hook = compositionHook())
         hook(*this);
@@ -84,6 +84,31 @@ void AppSession::setCompositionHook(std::function<void(AppSession&)> hook) {
 }
 
 AppSession::~AppSession() = default;
+
+QCoro::Task<> AppSession::loadStoredToken() {
+    QPointer<AppSession> self(this);
+    const quint64 generation = tokenGeneration_;
+    std::optional<QString> token;
+    try {
+        token = co_await KeychainStore::readAsync(loc("Authentifie-toi pour accéder à Ombrix"));
+    } catch (...) {
+        qCWarning(lcSession) << "Lecture du jeton dans le trousseau impossible";
+    }
+    if (!self)
+        co_return;
+    isLoadingStoredToken_ = false;
+    if (generation == tokenGeneration_ && token) {
+        setUserToken(token);
+        startSignedIn();
+    }
+    emit storedTokenLoaded();
+}
+
+void AppSession::startSignedIn() {
+    if (isAuthenticated())
+        QTimer::singleShot(0, this, [this] { detachTask(hydrateFromServer()); });
+    reconcileBridge();
+}
 
 AppSession& AppSession::shared() {
     auto& session = sharedSession();
@@ -363,28 +388,38 @@ void AppSession::forgetAccount() {
     userId_.reset();
 }
 
-bool AppSession::setToken(const QString& token) {
+QCoro::Task<bool> AppSession::setToken(QString token) {
     const QString trimmed = token.trimmed();
+    const quint64 generation = ++tokenGeneration_;
+    QPointer<AppSession> self(this);
     if (!trimmed.isEmpty()) {
         // A control character inside the token would make every request fail as
         // "not connected": refused before anything is stored.
         if (!APIService::isUsableToken(trimmed)) {
             setLastError(
                 loc("Ce jeton n'est pas valide : il contient des caractères de contrôle. Recolle-le."));
-            return false;
+            co_return false;
         }
+        std::optional<QString> failure;
         try {
-            KeychainStore::save(trimmed);
+            co_await KeychainStore::saveAsync(trimmed);
         } catch (...) {
-            setLastError(describeException(std::current_exception()));
-            return false;
+            failure = describeException(std::current_exception());
         }
+        if (!self)
+            co_return !failure;
+        if (failure) {
+            if (generation == tokenGeneration_)
+                setLastError(failure);
+            co_return false;
+        }
+        if (generation != tokenGeneration_)
+            co_return true; // stored; a later call decides what the session holds
         if (userToken_ != trimmed)
             forgetAccount();
         setUserToken(trimmed);
-        QTimer::singleShot(0, this, [this] { detachTask(hydrateFromServer()); });
-        reconcileBridge();
-        return true;
+        startSignedIn();
+        co_return true;
     }
 
     if (isAuthenticated()) {
@@ -393,16 +428,16 @@ bool AppSession::setToken(const QString& token) {
             co_await APIService(oldToken).revokeCurrentSession();
         }(*userToken_));
     }
-    try {
-        KeychainStore::remove();
-    } catch (...) {
-        qCWarning(lcSession) << "Suppression du jeton du trousseau impossible";
-    }
     forgetAccount();
     setUserToken(std::nullopt);
     setUserEmail(std::nullopt);
     reconcileBridge();
-    return true;
+    try {
+        co_await KeychainStore::removeAsync();
+    } catch (...) {
+        qCWarning(lcSession) << "Suppression du jeton du trousseau impossible";
+    }
+    co_return true;
 }
 
 void AppSession::reconcileBridge() {
@@ -412,11 +447,14 @@ void AppSession::reconcileBridge() {
 void AppSession::handleAuthFailure(const QString& token) {
     if (!isAuthenticated() || token != *userToken_)
         return; // a request made with a token no longer in use
-    try {
-        KeychainStore::remove();
-    } catch (...) {
-        qCWarning(lcSession) << "Suppression du jeton du trousseau impossible";
-    }
+    ++tokenGeneration_;
+    detachTask([]() -> QCoro::Task<> {
+        try {
+            co_await KeychainStore::removeAsync();
+        } catch (...) {
+            qCWarning(lcSession) << "Suppression du jeton du trousseau impossible";
+        }
+    }());
     forgetAccount();
     setUserToken(std::nullopt);
     reconcileBridge();

@@ -85,9 +85,12 @@ public:
 
     static constexpr int kServerSyncDelayMs = 500;
 
-    // Reads the token and the settings, then starts what a session starts: the
-    // telemetry's endpoint and probe switch, hydration when signed in, the bridge
-    // when a token is present, and the watch for refused tokens.
+    // Reads the settings and starts what a session starts: the telemetry's endpoint
+    // and probe switch, and the watch for refused tokens. The stored token is read
+    // on the keychain's worker thread (the keyring may have to be unlocked first):
+    // until it arrives the session is signed out and isLoadingStoredToken() is
+    // true; then hydration and the bridge start as for a sign-in, and
+    // storedTokenLoaded() is emitted. A token set meanwhile wins over the stored one.
     AppSession();
     ~AppSession() override;
 
@@ -134,6 +137,7 @@ public:
     std::optional<qint64> userId() const { return userId_; }
     std::optional<QString> userEmail() const { return userEmail_; }
     bool isHydrating() const { return isHydrating_; }
+    bool isLoadingStoredToken() const { return isLoadingStoredToken_; }
     // Whether a preference push is waiting (for its delay, or for the push in flight).
     bool hasPendingServerSync() const { return pendingSync_.has_value(); }
 
@@ -169,7 +173,12 @@ public:
     // the trimmed text is empty (the old session is revoked on the backend in the
     // background). A new token, and signing out, cancel a pending preference push
     // and forget the user id, so nothing is sent for one account with another's token.
-    bool setToken(const QString& token);
+    // The keychain is written on its worker thread; the task resumes once it has
+    // answered. Signing out takes effect at once (before the task first waits), the
+    // keychain item being deleted after. Keychain writes happen in the order asked;
+    // a sign-in overtaken by a later call stores its token but leaves the session
+    // to that call.
+    QCoro::Task<bool> setToken(QString token);
     // Asks for the bridge to run with the token while one is present and to stop
     // otherwise (bridgeReconcileRequested; the composition root acts on it).
     void reconcileBridge();
@@ -213,6 +222,9 @@ signals:
     void userEmailChanged();
     // The bridge should now run with userToken() when there is one, else stop.
     void bridgeReconcileRequested();
+    // The start-up read of the stored token has ended (userToken() holds its result
+    // unless a token was set meanwhile).
+    void storedTokenLoaded();
 
 private:
     // What a preference push sends, captured when it is scheduled.
@@ -237,6 +249,9 @@ private:
     };
 
     void loadSettings();
+    QCoro::Task<> loadStoredToken();
+    // Starts hydration and the bridge for the token now held.
+    void startSignedIn();
     // Counts an assignment of a synced setting made by the user (not by hydration).
     void noteUserEdit(SyncedSetting setting);
     void serverSyncFinished();
@@ -275,6 +290,10 @@ private:
     std::optional<qint64> userId_;
     std::optional<QString> userEmail_;
     bool isHydrating_ = false;
+    bool isLoadingStoredToken_ = true;
+    // Counts the changes of the token, so that an answer of the keychain that a
+    // later change overtook changes nothing.
+    quint64 tokenGeneration_ = 0;
 
     std::array<quint64, SyncedSettingCount> userEdits_{};
 

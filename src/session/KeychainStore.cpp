@@ -9,6 +9,10 @@
 #include "session/Models.h"
 
 #include <QStringEncoder>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
 
 #include <mutex>
 
@@ -51,7 +55,7 @@ std::optional<QByteArray> encodeUtf8Strict(const QString& text) {
 }
 
 std::optional<QString> readBridgeDeviceIdFromKeychain() {
-    const SecretLookup found = SecretStore::shared().find(deviceIdService, deviceIdAccount);
+    const SecretLookup found = SecretStore::sharedHandle()->find(deviceIdService, deviceIdAccount);
     if (found.status != SecretStatus::success || !found.item)
         return std::nullopt;
     std::optional<QString> id = decodeUtf8Strict(found.item->value);
@@ -64,8 +68,8 @@ bool writeBridgeDeviceIdToKeychain(const QString& id) {
     const std::optional<QByteArray> bytes = encodeUtf8Strict(id);
     if (!bytes)
         return false;
-    const qint32 status = SecretStore::shared().replace(deviceIdService, deviceIdAccount,
-                                                        {*bytes, SecretProtection::AfterFirstUnlock});
+    const qint32 status = SecretStore::sharedHandle()->replace(deviceIdService, deviceIdAccount,
+                                                               {*bytes, SecretProtection::AfterFirstUnlock});
     if (status != SecretStatus::success)
         qCWarning(lcKeychain) << "bridge device id not stored, status" << status;
     return status == SecretStatus::success;
@@ -73,7 +77,7 @@ bool writeBridgeDeviceIdToKeychain(const QString& id) {
 } // namespace
 
 std::optional<QString> KeychainStore::read(const QString& prompt) {
-    const SecretLookup found = SecretStore::shared().find(tokenService, tokenAccount);
+    const SecretLookup found = SecretStore::sharedHandle()->find(tokenService, tokenAccount);
     if (found.status != SecretStatus::success || !found.item)
         return std::nullopt;
     if (found.item->protection == SecretProtection::UserPresence) {
@@ -102,13 +106,14 @@ void KeychainStore::save(const QString& token) {
     const SecretProtection protection =
         highSecurityMode() ? SecretProtection::UserPresence : SecretProtection::AfterFirstUnlock;
     // Replaced in place: if the store refuses, the previous token is still there.
-    const qint32 status = SecretStore::shared().replace(tokenService, tokenAccount, {*bytes, protection});
+    const qint32 status =
+        SecretStore::sharedHandle()->replace(tokenService, tokenAccount, {*bytes, protection});
     if (status != SecretStatus::success)
         throw KeychainError::status(status);
 }
 
 void KeychainStore::remove() {
-    const qint32 status = SecretStore::shared().remove(tokenService, tokenAccount);
+    const qint32 status = SecretStore::sharedHandle()->remove(tokenService, tokenAccount);
     if (status != SecretStatus::success && status != SecretStatus::itemNotFound)
         throw KeychainError::status(status);
 }
@@ -143,4 +148,89 @@ QString KeychainStore::cachedBridgeDeviceId() {
 void KeychainStore::forgetCachedBridgeDeviceIdForTesting() {
     std::lock_guard lock(cachedDeviceIdMutex);
     cachedDeviceId.reset();
+}
+
+std::optional<QString> KeychainStore::knownBridgeDeviceId() {
+    std::lock_guard lock(cachedDeviceIdMutex);
+    return cachedDeviceId;
+}
+
+namespace {
+// One thread for every call to the store: calls run in the order they were asked,
+// so a sign-out asked after a save deletes what the save wrote.
+QThreadPool& keychainThread() {
+    static QThreadPool pool;
+    static const bool configured = [] {
+        pool.setMaxThreadCount(1);
+        pool.setObjectName(QStringLiteral("keychain"));
+        return true;
+    }();
+    Q_UNUSED(configured);
+    return pool;
+}
+
+// What a call of the store gave: its value, or what it threw.
+template <typename Result> struct Outcome {
+    std::optional<Result> value;
+    std::exception_ptr error;
+
+    Result take() {
+        if (error)
+            std::rethrow_exception(error);
+        return std::move(*value);
+    }
+};
+
+// Starts a call of the store on its thread. A plain function: callers await the
+// future as a named variable (a lambda or a temporary handed to a coroutine is not
+// kept whole by every compiler).
+template <typename Result, typename Call> QFuture<Outcome<Result>> startOnKeychainThread(Call call) {
+    return QtConcurrent::run(&keychainThread(), [call]() -> Outcome<Result> {
+        try {
+            return Outcome<Result>{call(), nullptr};
+        } catch (...) {
+            return Outcome<Result>{std::nullopt, std::current_exception()};
+        }
+    });
+}
+} // namespace
+
+QCoro::Task<std::optional<QString>> KeychainStore::readAsync(QString prompt) {
+    QFuture<Outcome<std::optional<QString>>> running =
+        startOnKeychainThread<std::optional<QString>>([prompt] { return read(prompt); });
+    Outcome<std::optional<QString>> outcome = co_await running;
+    co_return outcome.take();
+}
+
+QCoro::Task<std::optional<QString>> KeychainStore::readConfirmingPresenceAsync(QString prompt) {
+    QFuture<Outcome<std::optional<QString>>> running =
+        startOnKeychainThread<std::optional<QString>>([prompt] { return readConfirmingPresence(prompt); });
+    Outcome<std::optional<QString>> outcome = co_await running;
+    co_return outcome.take();
+}
+
+QCoro::Task<> KeychainStore::saveAsync(QString token) {
+    QFuture<Outcome<bool>> running = startOnKeychainThread<bool>([token] {
+        save(token);
+        return true;
+    });
+    Outcome<bool> outcome = co_await running;
+    outcome.take();
+}
+
+QCoro::Task<> KeychainStore::removeAsync() {
+    QFuture<Outcome<bool>> running = startOnKeychainThread<bool>([] {
+        remove();
+        return true;
+    });
+    Outcome<bool> outcome = co_await running;
+    outcome.take();
+}
+
+QCoro::Task<QString> KeychainStore::cachedBridgeDeviceIdAsync() {
+    if (std::optional<QString> known = knownBridgeDeviceId())
+        co_return *known;
+    QFuture<Outcome<QString>> running = startOnKeychainThread<QString>([] { return cachedBridgeDeviceId(); });
+    Outcome<QString> outcome = co_await running;
+    co_return outcome.take();
 }

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <QCoro/QCoroTask>
+
 #include <optional>
 
 // A failure of the secret store.
@@ -40,6 +42,11 @@ inline constexpr auto deviceIdAccount = "bridge_device_id";
 inline constexpr auto highSecurityModeKey = "highSecurityMode";
 inline constexpr auto deviceIdDefaultsKey = "ombrix.bridgeDeviceId";
 
+// The calls below block while the Secret Service answers (or while the desktop
+// asks to unlock the keyring): they are for worker threads. The GUI thread uses
+// the *Async forms, which run them one at a time, in the order asked, on the
+// store's own worker thread and resume the caller on its thread.
+
 // The stored token, or nothing (none stored, not UTF-8, store unavailable, presence
 // refused). The prompt is the reason shown when presence is asked with high security on.
 std::optional<QString> read(const QString& prompt);
@@ -60,4 +67,13 @@ QString bridgeDeviceId();
 // calls answer from memory, and the id stays the same for the whole run.
 QString cachedBridgeDeviceId();
 void forgetCachedBridgeDeviceIdForTesting();
+// cachedBridgeDeviceId() when it is known already; nothing (and no wait) otherwise.
+std::optional<QString> knownBridgeDeviceId();
+
+QCoro::Task<std::optional<QString>> readAsync(QString prompt);
+QCoro::Task<std::optional<QString>> readConfirmingPresenceAsync(QString prompt);
+// Throw KeychainError, as their blocking forms.
+QCoro::Task<> saveAsync(QString token);
+QCoro::Task<> removeAsync();
+QCoro::Task<QString> cachedBridgeDeviceIdAsync();
 } // namespace KeychainStore

@@ -10,9 +10,6 @@
 #include "session/KeychainStore.h"
 
 #include <QTimer>
-#include <QtConcurrent/QtConcurrentRun>
-
-#include <QCoro/QCoroFuture>
 
 namespace {
 
@@ -41,6 +38,10 @@ QString GeneralSettingsController::pairingFooterSignedOut() {
     return loc("Ouvre ") + BuildConfig::current().productDomain +
            loc("/devices/pair sur un navigateur où tu es connecté, puis copie ici le code à 8 caractères "
                "affiché.");
+}
+
+QString GeneralSettingsController::keychainBusyText() {
+    return loc("Accès au trousseau en cours…");
 }
 
 QString GeneralSettingsController::keychainFailureText() {
@@ -96,7 +97,9 @@ QCoro::Task<> GeneralSettingsController::claimPairingCode() {
         failure = describeException(std::current_exception());
     }
     // The session stores the token even if the tab went away meanwhile.
-    const bool stored = claimed && session && session->setToken(claimed->user_token);
+    bool stored = false;
+    if (claimed && session)
+        stored = co_await session->setToken(claimed->user_token);
     if (!self)
         co_return;
     if (!claimed) {
@@ -112,11 +115,18 @@ QCoro::Task<> GeneralSettingsController::claimPairingCode() {
     emit changed();
 }
 
-void GeneralSettingsController::signOut() {
-    if (session_)
-        session_->setToken(QString());
+QCoro::Task<> GeneralSettingsController::signOut() {
+    QPointer<GeneralSettingsController> self(this);
+    QPointer<AppSession> session = session_;
     pairSuccessEmail_.reset();
     tokenDraft_.clear();
+    ++keychainBusy_;
+    emit changed();
+    if (session)
+        co_await session->setToken(QString());
+    if (!self)
+        co_return;
+    --keychainBusy_;
     emit changed();
 }
 
@@ -125,17 +135,28 @@ void GeneralSettingsController::scrubTokenDraft() {
     tokenDraft_.clear();
 }
 
-void GeneralSettingsController::saveToken() {
-    if (!session_)
-        return;
-    if (!session_->setToken(tokenDraft_)) {
+QCoro::Task<> GeneralSettingsController::saveToken() {
+    if (!session_ || isKeychainBusy())
+        co_return;
+    QPointer<GeneralSettingsController> self(this);
+    QPointer<AppSession> session = session_;
+    ++keychainBusy_;
+    emit changed();
+    const QString draft = tokenDraft_;
+    const bool stored = co_await session->setToken(draft);
+    if (!self)
+        co_return;
+    --keychainBusy_;
+    if (!stored) {
         // Refused: say why, and keep the text so that nothing typed is lost.
-        tokenError_ = session_->lastError().value_or(keychainFailureText());
+        tokenError_ = session ? session->lastError().value_or(keychainFailureText()) : keychainFailureText();
         emit changed();
-        return;
+        co_return;
     }
     tokenError_.reset();
-    scrubTokenDraft();
+    // What was typed while the keychain answered stays.
+    if (tokenDraft_ == draft)
+        scrubTokenDraft();
     savedFlash_ = true;
     emit changed();
     QTimer::singleShot(kSavedFlashMs, this, [this] {
@@ -144,17 +165,26 @@ void GeneralSettingsController::saveToken() {
     });
 }
 
-void GeneralSettingsController::clearToken() {
+QCoro::Task<> GeneralSettingsController::clearToken() {
+    QPointer<GeneralSettingsController> self(this);
+    QPointer<AppSession> session = session_;
     tokenDraft_.clear();
     tokenError_.reset();
-    if (session_)
-        session_->setToken(QString());
+    ++keychainBusy_;
+    emit changed();
+    if (session)
+        co_await session->setToken(QString());
+    if (!self)
+        co_return;
+    --keychainBusy_;
     emit changed();
 }
 
-void GeneralSettingsController::setHighSecurity(bool on) {
-    if (on == highSecurityOn_)
-        return;
+QCoro::Task<> GeneralSettingsController::setHighSecurity(bool on) {
+    if (on == highSecurityOn_ || isKeychainBusy())
+        co_return;
+    QPointer<GeneralSettingsController> self(this);
+    QPointer<AppSession> session = session_;
     const bool previous = highSecurityOn_;
     DefaultsStore& defaults = DefaultsStore::shared();
     defaults.setBool(highSecurityKey(), on);
@@ -162,11 +192,22 @@ void GeneralSettingsController::setHighSecurity(bool on) {
     securityError_.reset();
     // Saved again so that the item carries the new protection. A refused save keeps
     // the previous item (saved with the previous protection): the setting goes back.
-    const std::optional<QString> token = session_ ? session_->userToken() : std::nullopt;
-    if (token && !token->isEmpty() && !session_->setToken(*token)) {
+    const std::optional<QString> token = session ? session->userToken() : std::nullopt;
+    if (!token || token->isEmpty()) {
+        emit changed();
+        co_return;
+    }
+    ++keychainBusy_;
+    emit changed();
+    const bool stored = co_await session->setToken(*token);
+    if (!self)
+        co_return;
+    --keychainBusy_;
+    if (!stored) {
         defaults.setBool(highSecurityKey(), previous);
         highSecurityOn_ = previous;
-        securityError_ = session_->lastError().value_or(keychainFailureText());
+        securityError_ =
+            session ? session->lastError().value_or(keychainFailureText()) : keychainFailureText();
         qCWarning(lcSettings) << "High-security mode change undone: the token could not be saved again";
     }
     emit changed();
@@ -181,9 +222,7 @@ void GeneralSettingsController::reenableQuitConfirmation() {
 QCoro::Task<> GeneralSettingsController::loadTokenDraft() {
     QPointer<GeneralSettingsController> self(this);
     const QString prompt = loc("Authentifie-toi pour accéder à Ombrix");
-    QFuture<std::optional<QString>> reading =
-        QtConcurrent::run([prompt] { return KeychainStore::read(prompt); });
-    const std::optional<QString> token = co_await reading;
+    const std::optional<QString> token = co_await KeychainStore::readAsync(prompt);
     if (!self || tokenDraftEdited_)
         co_return;
     tokenDraft_ = token.value_or(QString());

@@ -40,6 +40,10 @@ public:
     // Why the last change of the high-security mode was undone.
     std::optional<QString> securityError() const { return securityError_; }
     bool quitConfirmationSuppressed() const { return quitConfirmationSuppressed_; }
+    // A save, clear, sign-out or high-security change waits for the keychain: their
+    // controls are disabled meanwhile and the tab says it is busy.
+    bool isKeychainBusy() const { return keychainBusy_ > 0; }
+    static QString keychainBusyText();
 
     static QString pairingFooterSignedIn();
     static QString pairingFooterSignedOut();
@@ -51,10 +55,11 @@ public:
     // Claims the trimmed pairing code, then signs in with the token it gives. Runs to
     // its end even when the tab goes away (the token is then still stored).
     QCoro::Task<> claimPairingCode();
-    void signOut();
-    void saveToken();
-    void clearToken();
-    void setHighSecurity(bool on);
+    // These four write the keychain on its worker thread and end once it answered.
+    QCoro::Task<> signOut();
+    QCoro::Task<> saveToken();
+    QCoro::Task<> clearToken();
+    QCoro::Task<> setHighSecurity(bool on);
     void reenableQuitConfirmation();
     // Fills the token field from the keychain, off the GUI thread (with high security
     // on, the presence dialog may be asked). Text typed meanwhile is kept.
@@ -74,6 +79,7 @@ private:
     bool highSecurityOn_ = false;
     std::optional<QString> securityError_;
     bool quitConfirmationSuppressed_ = false;
+    int keychainBusy_ = 0;
     QString pairCode_;
     bool isPairingLoading_ = false;
     std::optional<QString> pairSuccessEmail_;

@@ -134,6 +134,12 @@ QString errorBodyPrefix(const QByteArray& body) {
     return text;
 }
 
+// The models whose download is whole, read on a worker thread.
+QCoro::Task<QSet<QString>> downloadedIdsOffThread() {
+    QFuture<QSet<QString>> listing = QtConcurrent::run(&LocalLLMCatalog::downloadedIds);
+    co_return co_await listing;
+}
+
 QString logFilePath() {
     return QDir::homePath() + QStringLiteral("/.ombrix-local-llm/server.log");
 }
@@ -207,10 +213,12 @@ LocalModelSettingsController::RowControl
 LocalModelSettingsController::rowControl(const LocalLLMModel& model) const {
     if (deletingId_ == model.id)
         return RowControl::Deleting;
-    if (downloadedModelIds_.contains(model.id))
-        return RowControl::Downloaded;
+    // A model being downloaded again (its snapshot may look whole already) shows
+    // its download until it ends.
     if (downloadingId_ == model.id)
         return RowControl::Downloading;
+    if (downloadedModelIds_.contains(model.id))
+        return RowControl::Downloaded;
     return RowControl::DownloadButton;
 }
 
@@ -326,8 +334,13 @@ QCoro::Task<> LocalModelSettingsController::pollHealthUntilUp(int seconds) {
 QCoro::Task<> LocalModelSettingsController::onShown() {
     const auto guard = alive();
     const quint64 shown = ++shownGeneration_;
-    installStatus_ = LocalLLMInstaller::detect();
-    downloadedModelIds_ = LocalLLMCatalog::downloadedIds();
+    co_await redetect();
+    if (guard.expired() || shown != shownGeneration_)
+        co_return;
+    const QSet<QString> downloaded = co_await downloadedIdsOffThread();
+    if (guard.expired() || shown != shownGeneration_)
+        co_return;
+    downloadedModelIds_ = downloaded;
     emit changed();
     auto remote = co_await LocalLLMCatalog::fetchRemoteModels();
     if (guard.expired() || shown != shownGeneration_)
@@ -418,7 +431,10 @@ QCoro::Task<> LocalModelSettingsController::applyModel() {
     if (guard.expired())
         co_return;
     if (reloaded) {
-        downloadedModelIds_ = LocalLLMCatalog::downloadedIds();
+        const QSet<QString> downloaded = co_await downloadedIdsOffThread();
+        if (guard.expired())
+            co_return;
+        downloadedModelIds_ = downloaded;
         co_await pollHealthUntilUp(timing_.applyPollSeconds);
         if (guard.expired())
             co_return;
@@ -449,10 +465,14 @@ QCoro::Task<> LocalModelSettingsController::download(LocalLLMModel model) {
     }
     if (guard.expired())
         co_return;
-    if (failure)
+    if (failure) {
         installError_ = *failure;
-    else
-        downloadedModelIds_ = LocalLLMCatalog::downloadedIds();
+    } else {
+        const QSet<QString> downloaded = co_await downloadedIdsOffThread();
+        if (guard.expired())
+            co_return;
+        downloadedModelIds_ = downloaded;
+    }
     downloadingId_.reset();
     emit changed();
 }
@@ -503,7 +523,10 @@ QCoro::Task<> LocalModelSettingsController::deleteModel(LocalLLMModel model) {
         co_return;
     }
     const qint64 freed = std::get<qint64>(outcome);
-    downloadedModelIds_ = LocalLLMCatalog::downloadedIds();
+    const QSet<QString> downloaded = co_await downloadedIdsOffThread();
+    if (guard.expired())
+        co_return;
+    downloadedModelIds_ = downloaded;
     installLog_.append(
         loc("✓ %1 supprimé (%2 MB libérés)")
             .arg(model.displayName, QString::number(static_cast<double>(freed) / 1e6, 'f', 0)));
@@ -537,7 +560,11 @@ QCoro::Task<> LocalModelSettingsController::runInstall() {
     if (failure) {
         installError_ = *failure;
     } else {
-        installStatus_ = LocalLLMInstaller::detect();
+        const LocalLLMInstaller::Status status = co_await LocalLLMInstaller::detectWithBackend();
+        if (guard.expired())
+            co_return;
+        ++detectGeneration_;
+        installStatus_ = status;
         emit changed();
         co_await pollHealthUntilUp(timing_.installPollSeconds);
         if (guard.expired())
@@ -547,8 +574,14 @@ QCoro::Task<> LocalModelSettingsController::runInstall() {
     emit changed();
 }
 
-void LocalModelSettingsController::redetect() {
-    installStatus_ = LocalLLMInstaller::detect();
+QCoro::Task<> LocalModelSettingsController::redetect() {
+    const auto guard = alive();
+    const quint64 generation = ++detectGeneration_;
+    const LocalLLMInstaller::Status status = co_await LocalLLMInstaller::detectWithBackend();
+    // Only the latest detection publishes.
+    if (guard.expired() || generation != detectGeneration_)
+        co_return;
+    installStatus_ = status;
     emit changed();
 }
 

@@ -128,7 +128,9 @@ public:
     QCoro::Task<> deleteModel(LocalLLMModel model);
     QCoro::Task<> runInstall();
     QCoro::Task<> runTest();
-    void redetect();
+    // Detects the runtime's components again (off the GUI thread, the MLX backend
+    // probed through the tool's interpreter).
+    QCoro::Task<> redetect();
     QCoro::Task<> openLogs();
 
 signals:
@@ -170,6 +172,7 @@ private:
     quint64 healthGeneration_ = 0;
     std::unique_ptr<HttpAbortGroup> healthRequests_;
     quint64 shownGeneration_ = 0;
+    quint64 detectGeneration_ = 0;
 };
 
 // Shows a folder in the desktop's file manager (org.freedesktop.FileManager1),

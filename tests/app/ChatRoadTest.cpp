@@ -67,6 +67,7 @@ protected:
         if (signedIn)
             KeychainStore::save(QStringLiteral("tok"));
         AppSession& session = AppSession::shared();
+        spinUntil([&] { return !session.isLoadingStoredToken(); });
         session.setProvider(provider);
         session.setLocalLLMEndpoint(local.endpoint());
         session.setLocalLLMModel(QStringLiteral("mlx-community/Llama-3.2-3B-Instruct-4bit"));

@@ -9,6 +9,7 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -88,7 +89,14 @@ protected:
     static void download(const QString& id) {
         QString folder = id;
         folder.replace(QLatin1Char('/'), QStringLiteral("--"));
-        QDir().mkpath(LocalLLMCatalog::hubPath() + "/models--" + folder + "/snapshots/0123abcd");
+        const QString snapshot = LocalLLMCatalog::hubPath() + "/models--" + folder + "/snapshots/0123abcd";
+        QDir().mkpath(snapshot);
+        // A whole download: a config and weights.
+        for (const char* name : {"/config.json", "/model.safetensors"}) {
+            QFile file(snapshot + name);
+            file.open(QIODevice::WriteOnly);
+            file.write("{}");
+        }
     }
 
     StubbedCatalog catalog;

@@ -248,7 +248,7 @@ TEST_F(ShellTest, HeaderShowsTheBridgeAndTheRecentDiscussions) {
     auto list = ScriptedResponse::json(200, R"([{"id":7,"name":"Vacances"},{"id":9,"name":""},{"id":12}])");
     list.holdMs = 200;
     backend.route("GET", "/api/v1/discussions.json", list);
-    ASSERT_TRUE(AppSession::shared().setToken("tok-recents"));
+    ASSERT_TRUE(runTask(AppSession::shared().setToken("tok-recents")));
     RecentsMenuModel model;
     QList<QUrl> opened;
     model.setUrlOpener([&](const QUrl& url) { opened << url; });
@@ -272,7 +272,7 @@ TEST_F(ShellTest, HeaderShowsTheBridgeAndTheRecentDiscussions) {
     backend.route("GET", "/api/v1/discussions.json", ScriptedResponse::json(500, "{}"));
     runTask(model.load());
     EXPECT_EQ(labels(model).first(), "Aucune discussion récente");
-    AppSession::shared().setToken(QString());
+    runTask(AppSession::shared().setToken(QString()));
     BridgeService::resetSharedForTesting();
 }
 
@@ -285,7 +285,7 @@ TEST_F(ShellTest, HeaderShowsOutsideTextAsWritten) {
         "GET", "/api/v1/discussions.json",
         ScriptedResponse::json(200, R"([{"id":3,"name":"Q&A"},{"id":4,"name":"R&D <b>2024</b>"}])"));
     MenuBarView view(labelledScreens());
-    ASSERT_TRUE(AppSession::shared().setToken("tok-header"));
+    ASSERT_TRUE(runTask(AppSession::shared().setToken("tok-header")));
     runTask(view.recents().load());
 
     QToolButton* recents = nullptr;
@@ -317,7 +317,7 @@ TEST_F(ShellTest, HeaderShowsOutsideTextAsWritten) {
         << text.left(120).toStdString();
     EXPECT_EQ(text.size(), 401); // an error page is cut, not shown whole
     EXPECT_TRUE(text.endsWith("x…"));
-    AppSession::shared().setToken(QString());
+    runTask(AppSession::shared().setToken(QString()));
     BridgeService::resetSharedForTesting();
 }
 

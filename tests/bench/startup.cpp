@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     idle.holdMs = 1000;
     backend.route("GET", QStringLiteral("/api/v1/bridge/tasks/next"), idle);
     backend.route("GET", QStringLiteral("/api/v1/me.json"), ScriptedResponse::json(200, R"({"id":1})"));
-    AppSession::shared().setToken(QStringLiteral("bench-token"));
+    runTask(AppSession::shared().setToken(QStringLiteral("bench-token")));
 
     AppDelegate delegate(defaultShellScreens());
     delegate.launch();

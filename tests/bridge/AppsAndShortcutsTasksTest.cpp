@@ -171,7 +171,7 @@ TEST_F(AppsAndShortcutsTasksTest, shortcutRunsAreBoundedAndEndWithTheSession) {
     // A shortcut that never ends, and a process it started, end when the user signs out.
     const QString pidFile = scripts.filePath(QStringLiteral("child.pid"));
     tool("sleep 1000 &\necho $! > '" + pidFile.toUtf8() + "'\nwait\n");
-    AppSession::shared().setToken(QStringLiteral("tok"));
+    runTask(AppSession::shared().setToken(QStringLiteral("tok")));
     ASSERT_TRUE(BridgeService::shared().isRunning());
     harness.backend.clearRequests();
     const BridgeTask task =
@@ -182,7 +182,7 @@ TEST_F(AppsAndShortcutsTasksTest, shortcutRunsAreBoundedAndEndWithTheSession) {
     QFile file(pidFile);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QByteArray child = file.readAll().trimmed();
-    AppSession::shared().setToken(QString()); // sign-out
+    runTask(AppSession::shared().setToken(QString())); // sign-out
     runTask(std::move(running));
     EXPECT_EQ(harness.onlyUpdate().dump(),
               MediaTaskHarness::error(

@@ -8,6 +8,7 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QQueue>
 #include <QTimer>
@@ -38,7 +39,8 @@ protected:
         KeychainStore::forgetCachedBridgeDeviceIdForTesting();
         AppSession::resetSharedForTesting();
         BridgeService::resetSharedForTesting();
-        AppSession::shared(); // signed out: the shared bridge stays off
+        // Signed out: the shared bridge stays off.
+        spinUntil([] { return !AppSession::shared().isLoadingStoredToken(); });
         routeQueuedPolls(backend, kPollPath, polls);
         backend.routePrefix("PATCH", QStringLiteral("/api/v1/bridge/tasks/"),
                             [](const RecordedRequest&) { return ScriptedResponse::noContent(); });
@@ -76,8 +78,13 @@ protected:
 
 TEST_F(BridgeServiceTest, PollsWithDeviceHeadersAndHeartbeatAndKeepsPollingOnNoContent) {
     // A downloaded model whose name is not ASCII: the header must still be plain ASCII.
-    ASSERT_TRUE(QDir().mkpath(QDir::homePath() +
-                              QStringLiteral("/.cache/huggingface/hub/models--org--modèle/snapshots/a")));
+    const QString snapshot =
+        QDir::homePath() + QStringLiteral("/.cache/huggingface/hub/models--org--modèle/snapshots/a");
+    ASSERT_TRUE(QDir().mkpath(snapshot));
+    for (const char* name : {"/config.json", "/model.safetensors"}) {
+        QFile file(snapshot + QString::fromLatin1(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
     AppSession::shared().setLocalLLMDeviceNickname(QStringLiteral("Poste-de-test"));
 
     bridge->start(QStringLiteral("tok-1"));

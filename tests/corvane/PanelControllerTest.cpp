@@ -102,7 +102,7 @@ TEST_F(PanelControllerTest, RevokeAsksOnlyWithoutASessionToken) {
     ASSERT_EQ(proactive("DELETE").size(), 1);
     EXPECT_EQ(proactive("DELETE").last().header("X-User-Token"), QByteArray("tok"));
 
-    session.setToken(QString());
+    runTask(session.setToken(QString()));
     KeychainStore::save("kept");
     runTask(controller->revokeSecureAccess());
     EXPECT_EQ(gate->asked().last(), QString("Authentifie-toi pour révoquer Secure Access sur ce Mac."));
@@ -161,7 +161,7 @@ TEST_F(PanelControllerTest, RefreshTasksFollowVisibilityAndToken) {
     EXPECT_TRUE(proactive().isEmpty());
 
     // Signing in restarts both tasks: an immediate refresh, then the period.
-    session.setToken("tok");
+    runTask(session.setToken("tok"));
     ASSERT_TRUE(spinUntil([&] { return proactive("GET").size() >= 3; }));
     EXPECT_TRUE(model.settings());
     EXPECT_EQ(proactive("GET").first().header("X-User-Token"), QByteArray("tok"));
@@ -174,7 +174,7 @@ TEST_F(PanelControllerTest, RefreshTasksFollowVisibilityAndToken) {
 
     // Signing out empties the model at once, panel shown or not: nothing of the account is drawn again.
     ASSERT_TRUE(model.settings());
-    session.setToken(QString());
+    runTask(session.setToken(QString()));
     EXPECT_EQ(model.settings(), std::nullopt);
     EXPECT_EQ(model.lastLoadedAt(), std::nullopt);
 }

@@ -81,6 +81,7 @@ protected:
         if (token)
             KeychainStore::save(*token);
         AppSession& session = AppSession::shared();
+        spinUntil([&] { return !session.isLoadingStoredToken(); });
         controller = std::make_unique<CorvanePanelController>(model, session, BridgeService::shared());
         return session;
     }

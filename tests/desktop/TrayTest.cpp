@@ -61,10 +61,9 @@ TEST(Tray, TheProgramStartsIntoTheTrayAndTheIconTogglesThePopover) {
         AppDelegate delegate(defaultShellScreens());
         delegate.launch();
         EXPECT_FALSE(delegate.popover()->hasTray());
-        EXPECT_TRUE(QApplication::topLevelWidgets().isEmpty() ||
-                    std::none_of(QApplication::topLevelWidgets().begin(),
-                                 QApplication::topLevelWidgets().end(),
-                                 [](QWidget* w) { return w->isVisible(); }));
+        const QWidgetList topLevels = QApplication::topLevelWidgets(); // one list for both ends
+        EXPECT_TRUE(
+            std::none_of(topLevels.begin(), topLevels.end(), [](QWidget* w) { return w->isVisible(); }));
         MenuBarController::shared().handleDoubleCommand();
         ASSERT_TRUE(spinUntil([&] { return delegate.popover()->isVisible(); }));
         const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();

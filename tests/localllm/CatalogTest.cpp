@@ -93,13 +93,15 @@ TEST_F(Catalog, SizeAndDeleteWorkOnTheCacheFolder) {
     QDir().mkpath(folder + "/snapshots/rev1");
     std::filesystem::create_symlink("../../blobs/aaaa",
                                     (folder + "/snapshots/rev1/model.safetensors").toStdString());
+    writeFile(folder + "/snapshots/rev1/config.json", 2);
     // A link out of the folder is neither followed for the size nor removed through.
     const QString outside = QDir::homePath() + "/keep/precious.bin";
     writeFile(outside, 300000);
     std::filesystem::create_directory_symlink((QDir::homePath() + "/keep").toStdString(),
                                               (folder + "/snapshots/rev1/outside").toStdString());
     const QString other = LocalLLMCatalog::hubPath() + "/models--org--other";
-    writeFile(other + "/snapshots/r/x", 10);
+    writeFile(other + "/snapshots/r/config.json", 2);
+    writeFile(other + "/snapshots/r/weights.safetensors", 10);
 
     const qint64 size = LocalLLMCatalog::directorySize(folder);
     EXPECT_GE(size, 100000 + 5000);
@@ -113,4 +115,59 @@ TEST_F(Catalog, SizeAndDeleteWorkOnTheCacheFolder) {
     EXPECT_TRUE(QFileInfo::exists(other));
     EXPECT_EQ(LocalLLMCatalog::downloadedIds(), QSet<QString>{"org/other"});
     EXPECT_EQ(LocalLLMCatalog::deleteDownload("org/name"), 0);
+}
+
+TEST_F(Catalog, OnlyAWholeSnapshotCountsAsDownloaded) {
+    const QString hub = LocalLLMCatalog::hubPath();
+    auto whole = [&](const QString& name) {
+        return LocalLLMCatalog::downloadedIds().contains("org/" + name);
+    };
+    auto snapshot = [&](const QString& name) { return hub + "/models--org--" + name + "/snapshots/rev"; };
+    const QByteArray index = R"({"metadata":{},"weight_map":{"a":"model-00001-of-00002.safetensors",
+        "b":"model-00002-of-00002.safetensors","c":"model-00001-of-00002.safetensors"}})";
+
+    // Single file: config and weights make it whole; either alone does not.
+    writeFile(snapshot("single") + "/config.json", 2);
+    EXPECT_FALSE(whole("single")) << "config without weights";
+    writeFile(snapshot("single") + "/model.safetensors", 10);
+    EXPECT_TRUE(whole("single"));
+    writeFile(snapshot("noconfig") + "/model.safetensors", 10);
+    EXPECT_FALSE(whole("noconfig")) << "weights without config";
+
+    // A blob still being written: the download has not ended (or was interrupted).
+    writeFile(hub + "/models--org--single/blobs/0123abcd.incomplete", 10);
+    EXPECT_FALSE(whole("single"));
+    QFile::remove(hub + "/models--org--single/blobs/0123abcd.incomplete");
+    EXPECT_TRUE(whole("single"));
+
+    // Sharded: every shard the index names must be there, links into blobs included.
+    writeFile(snapshot("sharded") + "/config.json", 2);
+    QFile indexFile(snapshot("sharded") + "/model.safetensors.index.json");
+    ASSERT_TRUE(indexFile.open(QIODevice::WriteOnly));
+    indexFile.write(index);
+    indexFile.close();
+    writeFile(snapshot("sharded") + "/model-00001-of-00002.safetensors", 10);
+    EXPECT_FALSE(whole("sharded")) << "one shard of two";
+    std::filesystem::create_symlink(
+        "../../blobs/shard2", (snapshot("sharded") + "/model-00002-of-00002.safetensors").toStdString());
+    EXPECT_FALSE(whole("sharded")) << "a link whose blob is missing";
+    writeFile(hub + "/models--org--sharded/blobs/shard2", 10);
+    EXPECT_TRUE(whole("sharded"));
+
+    // An index that names no shard, names one outside the snapshot, or is not JSON.
+    for (const QByteArray& bad :
+         {QByteArray(R"({"weight_map":{}})"), QByteArray(R"({"weight_map":{"a":"../../blobs/shard2"}})"),
+          QByteArray(R"({"weight_map":{"a":7}})"), QByteArray("{not json")}) {
+        writeFile(snapshot("badindex") + "/config.json", 2);
+        writeFile(snapshot("badindex") + "/model.safetensors", 10);
+        QFile file(snapshot("badindex") + "/model.safetensors.index.json");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bad);
+        file.close();
+        EXPECT_FALSE(whole("badindex")) << bad.constData();
+    }
+    // An index beyond 16 MiB is not read at all.
+    QFile large(snapshot("sharded") + "/model.safetensors.index.json");
+    ASSERT_TRUE(large.resize(16 * 1024 * 1024 + 1));
+    EXPECT_FALSE(whole("sharded"));
 }

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 
 #include <optional>
 
@@ -32,6 +33,33 @@ Outcome shell(const QString& script) {
     return outcome;
 }
 
+// Whether the process runs (a zombie waiting for its reaper has ended).
+bool running(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const qsizetype close = text.lastIndexOf(')');
+    return close < 0 || text.mid(close + 2, 1) != "Z";
+}
+
+// Starts a shell that leaves a grandchild ("sleep 300") and reports its pid.
+struct Family {
+    ProcessCommandRunner runner;
+    std::optional<int> code;
+    qint64 grandchild = 0;
+    QCoro::Task<> task;
+
+    explicit Family(const QString& afterSpawn)
+        : task(start(afterSpawn)) {}
+
+    QCoro::Task<> start(QString afterSpawn) {
+        const QStringList arguments{QStringLiteral("-c"),
+                                    QStringLiteral("sleep 300 & echo $!; ") + afterSpawn};
+        code = co_await runner.run(QStringLiteral("/bin/sh"), arguments,
+                                   [this](const QString& line) { grandchild = line.toLongLong(); });
+    }
+};
 } // namespace
 
 TEST(LineSplitter, KeepsLinesAndCharactersWholeAcrossReads) {
@@ -93,20 +121,33 @@ TEST(ProcessCommandRunner, ReportsExitStatusesAndLaunchFailures) {
 }
 
 TEST(ProcessCommandRunner, ACommandStillRunningWhenTheProgramQuitsIsEnded) {
-    ProcessCommandRunner runner;
-    std::optional<int> code;
-    QElapsedTimer clock;
-    clock.start();
-    auto running = [](ProcessCommandRunner& r, std::optional<int>& out) -> QCoro::Task<> {
-        const QStringList arguments{QStringLiteral("-c"), QStringLiteral("exec sleep 60")};
-        out = co_await r.run(QStringLiteral("/bin/sh"), arguments, nullptr);
-    };
-    auto task = running(runner, code);
-    spinFor(200);
-    ASSERT_FALSE(code.has_value());
-    // What the application emits as it quits.
+    Family family(QStringLiteral("wait"));
+    ASSERT_TRUE(spinUntil([&] { return family.grandchild > 0; }));
+    ASSERT_FALSE(family.code.has_value());
+    // What the application emits as it quits: the command and its child end.
     QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit", Qt::DirectConnection);
-    ASSERT_TRUE(spinUntil([&] { return code.has_value(); }, 10000));
-    EXPECT_NE(*code, 0);
-    EXPECT_LT(clock.elapsed(), 30000);
+    ASSERT_TRUE(spinUntil([&] { return family.code.has_value(); }, 10000));
+    EXPECT_NE(*family.code, 0);
+    EXPECT_TRUE(spinUntil([&] { return !running(family.grandchild); }, 10000));
+}
+
+TEST(ProcessCommandRunner, StoppingOrFailingEndsEverythingTheCommandStarted) {
+    // Stopped while it waits for its child.
+    {
+        Family family(QStringLiteral("wait"));
+        ASSERT_TRUE(spinUntil([&] { return family.grandchild > 0; }));
+        EXPECT_TRUE(running(family.grandchild));
+        family.runner.stopAll();
+        ASSERT_TRUE(spinUntil([&] { return family.code.has_value(); }, 10000));
+        EXPECT_NE(*family.code, 0);
+        EXPECT_TRUE(spinUntil([&] { return !running(family.grandchild); }, 10000));
+    }
+    // Failing (exit 3) with its child still running.
+    {
+        Family family(QStringLiteral("exit 3"));
+        ASSERT_TRUE(spinUntil([&] { return family.code.has_value(); }, 10000));
+        EXPECT_EQ(*family.code, 3);
+        ASSERT_GT(family.grandchild, 0);
+        EXPECT_TRUE(spinUntil([&] { return !running(family.grandchild); }, 10000));
+    }
 }

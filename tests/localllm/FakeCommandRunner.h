@@ -29,7 +29,8 @@ public:
 
     std::function<Reply(const QString& program, const QStringList& arguments)> script;
     QList<Recorded> commands;
-    bool hold = false; // while true, a command does not finish
+    bool hold = false;            // while true, a command does not finish
+    bool holdAfterOutput = false; // while true, a command that has written its lines does not finish
 
     FakeCommandRunner() { clock_.start(); }
 
@@ -51,6 +52,8 @@ public:
             throw CommandLaunchError(program, QStringLiteral("No such file or directory"));
         for (const QString& line : reply.lines)
             onLine(line);
+        while (holdAfterOutput)
+            co_await QCoro::sleepFor(std::chrono::milliseconds(5));
         co_return reply.exitCode;
     }
 

@@ -48,6 +48,26 @@ bool systemHasAny(const QStringList& paths) {
     return false;
 }
 
+// A uv tool folder for mlx-lm whose interpreter is a script: it imports mlx.core
+// (exits 0) or fails as an MLX without its compute backend does.
+void fakeToolPython(bool imports) {
+    const QString path = mlxToolPython();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(
+        imports ? "#!/bin/sh\nexit 0\n"
+                : "#!/bin/sh\necho 'ImportError: libmlx.so: cannot open shared object file' >&2\nexit 1\n");
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void writeText(const QString& path, const QByteArray& text) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+}
+
 QStringList reloadCommands() {
     return {kSystemctl + "stop " + kUnit, kSystemctl + "daemon-reload", kSystemctl + "enable --now " + kUnit,
             kSystemctl + "restart " + kUnit};
@@ -70,12 +90,18 @@ protected:
     void SetUp() override {
         for (const char* folder : {".local", ".linuxbrew", ".config/systemd", ".ombrix-local-llm"})
             removeTestFolder(home() + '/' + folder);
+        removeTestFolder(QFileInfo(mlxToolPython()).absolutePath() + "/..");
+        // No NVIDIA driver on the test machine, whatever the real one has.
+        setNvidiaVersionPath(home() + "/no-nvidia-driver");
         if (systemHasAny(brewCandidates()) || systemHasAny(uvCandidates()))
             GTEST_SKIP() << "this machine has Homebrew or uv installed system-wide";
         runner = std::make_shared<FakeCommandRunner>();
         setCommandRunner(runner);
     }
-    void TearDown() override { setCommandRunner(nullptr); }
+    void TearDown() override {
+        setCommandRunner(nullptr);
+        setNvidiaVersionPath(QStringLiteral("/proc/driver/nvidia/version"));
+    }
 
     QStringList install() {
         QStringList log;
@@ -93,6 +119,7 @@ protected:
 TEST_F(InstallerTest, EverythingPresentWritesTheUnitAndReloadsIt) {
     touch(".local/bin/uv");
     touch(".local/bin/mlx_lm.server");
+    fakeToolPython(true);
     runner->script = [](const QString&, const QStringList& arguments) {
         FakeCommandRunner::Reply reply;
         if (arguments.contains("enable"))
@@ -134,12 +161,14 @@ TEST_F(InstallerTest, MissingUvIsInstalledWithHomebrewBeforeMlx) {
     const QStringList log = install();
 
     ASSERT_FALSE(error) << errorText(error).toStdString();
-    EXPECT_EQ(log.mid(0, 6), QStringList({kStarted + "brew install uv", "==> Fetching uv", "==> Pouring uv",
-                                          kStarted + "uv tool install --python 3.11 mlx-lm",
+    EXPECT_EQ(log.mid(0, 7), QStringList({kStarted + "brew install uv", "==> Fetching uv", "==> Pouring uv",
+                                          kStarted + "backend MLX : mlx[cpu] — aucun pilote NVIDIA trouvé (" +
+                                              home() + "/no-nvidia-driver absent) : calcul sur le processeur",
+                                          kStarted + "uv tool install --python 3.11 mlx-lm --with mlx[cpu]",
                                           "Installed 2 executables: mlx_lm.generate, mlx_lm.server",
                                           kStarted + "écriture du LaunchAgent"}));
     EXPECT_EQ(runner->lines(),
-              QStringList({brew + " install uv", uv + " tool install --python 3.11 mlx-lm"}) +
+              QStringList({brew + " install uv", uv + " tool install --python 3.11 mlx-lm --with mlx[cpu]"}) +
                   reloadCommands());
 }
 
@@ -291,11 +320,83 @@ TEST_F(InstallerTest, DownloadGeneratesOneTokenWithUv) {
     error = runTaskCatching(
         downloadModel("Qwen/Qwen3-14B-MLX-4bit", [&](const QString& line) { log.append(line); }));
     EXPECT_FALSE(error);
-    EXPECT_EQ(log, QStringList({kStarted + "Téléchargement du modèle Qwen/Qwen3-14B-MLX-4bit",
-                                "Fetching 9 files: 100%", "hi"}));
+    ASSERT_EQ(log.size(), 4);
+    EXPECT_EQ(log.value(0), kStarted + "Téléchargement du modèle Qwen/Qwen3-14B-MLX-4bit");
+    EXPECT_TRUE(log.value(1).startsWith(kStarted + "backend MLX : mlx[cpu] — "));
+    EXPECT_EQ(log.mid(2), QStringList({"Fetching 9 files: 100%", "hi"}));
     EXPECT_EQ(runner->lines(),
-              QStringList({home() + "/.local/bin/uv tool run --from mlx-lm mlx_lm.generate "
+              QStringList({home() + "/.local/bin/uv tool run --from mlx-lm --with mlx[cpu] mlx_lm.generate "
                                     "--model Qwen/Qwen3-14B-MLX-4bit --prompt hi --max-tokens 1"}));
+}
+
+TEST_F(InstallerTest, TheMlxBackendFollowsTheNvidiaDriverAndMustImport) {
+    const QString driver = home() + "/nvidia-version";
+    struct Case {
+        const char* name;
+        QByteArray file; // empty: no file
+        QString requirement;
+    };
+    const QList<Case> cases = {
+        {"no driver", QByteArray(), "mlx[cpu]"},
+        {"CUDA 12 driver",
+         "NVRM version: NVIDIA UNIX x86_64 Kernel Module  535.183.01  Sun May 12 19:39:15 UTC 2024\n"
+         "GCC version:  gcc version 12.2.0 (Debian 12.2.0-14)\n",
+         "mlx[cuda12]"},
+        {"CUDA 13 open driver",
+         "NVRM version: NVIDIA UNIX Open Kernel Module for x86_64  580.65.06  Release Build  (dvs-builder)\n",
+         "mlx[cuda13]"},
+        {"driver too old", "NVRM version: NVIDIA UNIX x86_64 Kernel Module  470.256.02  Thu May  2 2024\n",
+         "mlx[cpu]"},
+        {"unreadable version", "NVRM version: something else entirely\n", "mlx[cpu]"},
+    };
+    touch(".local/bin/uv");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(driver);
+        if (!c.file.isEmpty())
+            writeText(driver, c.file);
+        setNvidiaVersionPath(driver);
+        EXPECT_EQ(mlxBackend(driver).requirement, c.requirement);
+
+        // Both the installation and the download ask uv for mlx-lm with that backend,
+        // and the log says which one and why.
+        runner->commands.clear();
+        const QStringList log = install();
+        ASSERT_FALSE(error) << errorText(error).toStdString();
+        EXPECT_EQ(runner->commands.value(0).arguments,
+                  QStringList({"tool", "install", "--python", "3.11", "mlx-lm", "--with", c.requirement}));
+        EXPECT_EQ(log.value(1),
+                  kStarted + "backend MLX : " + c.requirement + " — " + mlxBackend(driver).reason);
+        runner->commands.clear();
+        ASSERT_FALSE(runTaskCatching(downloadModel("org/model", nullptr)));
+        EXPECT_EQ(runner->commands.value(0).arguments.mid(0, 6),
+                  QStringList({"tool", "run", "--from", "mlx-lm", "--with", c.requirement}));
+    }
+    EXPECT_TRUE(mlxBackend(driver).reason.contains("illisible"));
+
+    // Detection: an mlx-lm server whose backend does not import is not counted, and
+    // the installation replaces it (--force); one that imports is kept.
+    touch(".local/bin/mlx_lm.server");
+    fakeToolPython(false);
+    Status status = runTask(detectWithBackend());
+    EXPECT_EQ(status.components.at(2), (Component{"mlx", "mlx-lm", false, std::nullopt}));
+    EXPECT_EQ(detect().components.at(2).installed, true) << "the files alone are there";
+    runner->commands.clear();
+    install();
+    EXPECT_TRUE(runner->commands.value(0).arguments.endsWith("--force"))
+        << runner->lines().join('\n').toStdString();
+
+    fakeToolPython(true);
+    status = runTask(detectWithBackend());
+    EXPECT_EQ(status.components.at(2),
+              (Component{"mlx", "mlx-lm", true, home() + "/.local/bin/mlx_lm.server"}));
+    runner->commands.clear();
+    install();
+    EXPECT_EQ(runner->lines(), reloadCommands());
+
+    // A backend probe that never answers is ended at its bound.
+    writeText(mlxToolPython(), "#!/bin/sh\nsleep 300\n");
+    EXPECT_FALSE(runTask(backendImports(mlxToolPython(), 300)));
 }
 
 TEST(InstallerUnit, TextMatchesTheGoldenFileAndQuotesUnusualHomes) {

@@ -16,8 +16,15 @@ namespace {
 void makeCacheFolder(const QString& name, bool withSnapshot) {
     const QString folder = LocalLLMCatalog::hubPath() + "/" + name;
     QDir().mkpath(folder + "/snapshots");
-    if (withSnapshot)
-        QDir().mkpath(folder + "/snapshots/0123abcd");
+    if (!withSnapshot)
+        return;
+    // A whole snapshot: a config and weights.
+    QDir().mkpath(folder + "/snapshots/0123abcd");
+    for (const char* file : {"/snapshots/0123abcd/config.json", "/snapshots/0123abcd/model.safetensors"}) {
+        QFile f(folder + file);
+        f.open(QIODevice::WriteOnly);
+        f.write("{}");
+    }
 }
 
 class HubFolder : public ::testing::Test {

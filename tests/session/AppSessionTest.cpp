@@ -7,6 +7,7 @@
 #include "platform/AuthFailureNotifier.h"
 #include "platform/SecretStore.h"
 #include "session/KeychainStore.h"
+#include "support/SlowSecretStore.h"
 #include "support/TestSupport.h"
 
 #include <QElapsedTimer>
@@ -56,7 +57,7 @@ protected:
     QList<RecordedRequest> patches() const { return requests("PATCH", QStringLiteral("/users/")); }
     AppSession& signIn(const QString& token, qint64 expectedId) {
         AppSession& session = AppSession::shared();
-        EXPECT_TRUE(session.setToken(token));
+        EXPECT_TRUE(runTask(session.setToken(token)));
         EXPECT_TRUE(spinUntil([&] { return session.userId() == expectedId; }));
         return session;
     }
@@ -210,7 +211,7 @@ TEST_F(AppSessionTest, SignInHydratesAndABurstOfChangesSendsOnePush) {
             R"("default_model":"m","transcribe_audio":false,"audio_output":true,"default_audio_voice":"alloy"})");
     };
     AppSession& session = AppSession::shared();
-    EXPECT_TRUE(session.setToken(QStringLiteral("  tok-1\n")));
+    EXPECT_TRUE(runTask(session.setToken(QStringLiteral("  tok-1\n"))));
     EXPECT_EQ(session.userToken(), QStringLiteral("tok-1"));
     EXPECT_EQ(KeychainStore::read(QString()), QStringLiteral("tok-1"));
     EXPECT_TRUE(BridgeService::shared().isRunning()); // whatever bridgeEnabled says
@@ -296,11 +297,11 @@ TEST_F(AppSessionTest, SignOutAndTokenChangeDropThePendingPushAndTheAccount) {
     AppSession& session = signIn(QStringLiteral("tok-a"), 7);
     session.setProvider(Provider::Local);
     EXPECT_TRUE(session.hasPendingServerSync());
-    EXPECT_TRUE(session.setToken(QStringLiteral(" \n\t ")));
+    EXPECT_TRUE(runTask(session.setToken(QStringLiteral(" \n\t "))));
     EXPECT_FALSE(session.userToken().has_value());
     EXPECT_FALSE(session.userId().has_value());
     EXPECT_FALSE(session.userEmail().has_value());
-    EXPECT_FALSE(KeychainStore::read(QString()).has_value());
+    EXPECT_TRUE(spinUntil([&] { return !KeychainStore::read(QString()).has_value(); }));
     EXPECT_FALSE(BridgeService::shared().isRunning());
     ASSERT_TRUE(spinUntil([&] { return !requests("DELETE", QStringLiteral("/api/v1/session")).isEmpty(); }));
     EXPECT_EQ(requests("DELETE", QStringLiteral("/api/v1/session")).first().header("X-User-Token"), "tok-a");
@@ -308,7 +309,7 @@ TEST_F(AppSessionTest, SignOutAndTokenChangeDropThePendingPushAndTheAccount) {
     EXPECT_TRUE(patches().isEmpty());
 
     // Signing out again: no revocation, still true, the bridge stays off.
-    EXPECT_TRUE(session.setToken(QString()));
+    EXPECT_TRUE(runTask(session.setToken(QString())));
     spinFor(100);
     EXPECT_EQ(requests("DELETE", QStringLiteral("/api/v1/session")).size(), 1);
 
@@ -324,10 +325,10 @@ TEST_F(AppSessionTest, SignOutAndTokenChangeDropThePendingPushAndTheAccount) {
     };
     signIn(QStringLiteral("tok-a"), 2);
     session.setVoiceMode(VoiceMode::Realtime);
-    EXPECT_TRUE(session.setToken(QStringLiteral("slow")));
+    EXPECT_TRUE(runTask(session.setToken(QStringLiteral("slow"))));
     EXPECT_FALSE(session.userId().has_value());
     EXPECT_FALSE(session.hasPendingServerSync());
-    EXPECT_TRUE(session.setToken(QStringLiteral("fast")));
+    EXPECT_TRUE(runTask(session.setToken(QStringLiteral("fast"))));
     ASSERT_TRUE(spinUntil([&] { return session.userId() == 2; }));
     spinFor(700);
     EXPECT_EQ(session.userId(), 2);
@@ -355,10 +356,10 @@ TEST_F(AppSessionTest, ARefusedCurrentTokenSignsOutAndStopsTheBridge) {
     EXPECT_TRUE(BridgeService::shared().isRunning());
 
     // The backend refuses the current token on the bridge's poll.
-    session.setToken(QStringLiteral("revoked"));
+    runTask(session.setToken(QStringLiteral("revoked")));
     ASSERT_TRUE(spinUntil([&] { return !session.userToken().has_value(); }));
     EXPECT_EQ(session.lastError(), kExpired);
-    EXPECT_FALSE(KeychainStore::read(QString()).has_value());
+    EXPECT_TRUE(spinUntil([&] { return !KeychainStore::read(QString()).has_value(); }));
     EXPECT_FALSE(BridgeService::shared().isRunning());
     EXPECT_EQ(BridgeService::shared().status(), BridgeService::Status::off());
     EXPECT_FALSE(session.userId().has_value());
@@ -375,11 +376,61 @@ TEST_F(AppSessionTest, ARefusedCurrentTokenSignsOutAndStopsTheBridge) {
     EXPECT_FALSE(session.lastError().has_value());
 }
 
+TEST_F(AppSessionTest, TheKeychainIsAskedOffTheGuiThreadAndInOrder) {
+    auto slow = std::make_shared<SlowSecretStore>();
+    SecretStore::setShared(slow);
+    KeychainStore::save(QStringLiteral("stored"));
+    slow->hold();
+
+    // Start-up: the read waits on the keychain's thread while the GUI thread runs.
+    {
+        AppSession& session = AppSession::shared();
+        EXPECT_TRUE(session.isLoadingStoredToken());
+        EXPECT_FALSE(session.isAuthenticated());
+        ASSERT_TRUE(spinUntil([&] { return slow->waiting() == 1; }));
+        bool loaded = false;
+        QObject::connect(&session, &AppSession::storedTokenLoaded, &session, [&] { loaded = true; });
+        slow->release();
+        ASSERT_TRUE(spinUntil([&] { return loaded; }));
+        EXPECT_FALSE(session.isLoadingStoredToken());
+        EXPECT_EQ(session.userToken(), QStringLiteral("stored"));
+        EXPECT_TRUE(spinUntil([&] { return session.userId() == 7; })); // hydrated
+        EXPECT_TRUE(BridgeService::shared().isRunning());
+    }
+
+    // A token set while the stored one is still being read wins over it.
+    AppSession::resetSharedForTesting();
+    slow->hold();
+    {
+        AppSession& session = AppSession::shared();
+        ASSERT_TRUE(spinUntil([&] { return slow->waiting() == 1; }));
+        auto signingIn = session.setToken(QStringLiteral("typed"));
+        EXPECT_FALSE(session.isAuthenticated()); // not before the keychain has it
+        slow->release();
+        EXPECT_TRUE(runTask(std::move(signingIn)));
+        EXPECT_FALSE(session.isLoadingStoredToken());
+        EXPECT_EQ(session.userToken(), QStringLiteral("typed"));
+
+        // Signing out takes effect at once; the deletion waits its turn behind a save
+        // asked before it, so the keychain ends empty.
+        slow->hold();
+        auto saving = session.setToken(QStringLiteral("later"));
+        auto signingOut = session.setToken(QString());
+        EXPECT_FALSE(session.isAuthenticated());
+        EXPECT_FALSE(BridgeService::shared().isRunning());
+        slow->release();
+        EXPECT_TRUE(runTask(std::move(signingOut)));
+        EXPECT_TRUE(runTask(std::move(saving)));
+        EXPECT_FALSE(session.isAuthenticated()); // the later sign-out decides
+        EXPECT_FALSE(slow->memory.peek(KeychainStore::tokenService, KeychainStore::tokenAccount));
+    }
+}
+
 TEST_F(AppSessionTest, AFailedKeychainSaveChangesNothing) {
     AppSession& session = signIn(QStringLiteral("tok"), 7);
     secrets->setFailure(MemorySecretStore::Operation::Store, SecretStatus::notAvailable);
     secrets->setFailure(MemorySecretStore::Operation::Replace, SecretStatus::notAvailable);
-    EXPECT_FALSE(session.setToken(QStringLiteral("other")));
+    EXPECT_FALSE(runTask(session.setToken(QStringLiteral("other"))));
     EXPECT_EQ(session.lastError(), kNoSecretService);
     EXPECT_EQ(session.userToken(), QStringLiteral("tok"));
     EXPECT_EQ(session.userId(), 7);
@@ -393,7 +444,7 @@ TEST_F(AppSessionTest, ATokenNoRequestCouldCarryIsRefusedBeforeAnythingChanges) 
                                  QStringLiteral("a") + QChar(0x7F) + QStringLiteral("b")}) {
         SCOPED_TRACE(token.toStdString());
         session.setLastError(std::nullopt);
-        EXPECT_FALSE(session.setToken(token));
+        EXPECT_FALSE(runTask(session.setToken(token)));
         EXPECT_EQ(session.lastError(),
                   QStringLiteral(
                       "Ce jeton n'est pas valide : il contient des caractères de contrôle. Recolle-le."));
@@ -403,7 +454,7 @@ TEST_F(AppSessionTest, ATokenNoRequestCouldCarryIsRefusedBeforeAnythingChanges) 
     }
     // Signed in, a bad token leaves the session as it was.
     signIn(QStringLiteral("tok"), 7);
-    EXPECT_FALSE(session.setToken(QStringLiteral("t\nok")));
+    EXPECT_FALSE(runTask(session.setToken(QStringLiteral("t\nok"))));
     EXPECT_EQ(session.userToken(), QStringLiteral("tok"));
     EXPECT_EQ(KeychainStore::read(QString()), QStringLiteral("tok"));
     EXPECT_EQ(session.userId(), 7);
@@ -419,7 +470,7 @@ TEST_F(AppSessionTest, AChoiceMadeWhileHydratingIsKeptAndPushed) {
         return answer;
     };
     AppSession& session = AppSession::shared();
-    ASSERT_TRUE(session.setToken(QStringLiteral("tok")));
+    ASSERT_TRUE(runTask(session.setToken(QStringLiteral("tok"))));
     ASSERT_TRUE(spinUntil([&] { return !requests("GET", QStringLiteral("/api/v1/me.json")).isEmpty(); }));
     session.setProvider(Provider::Gemini); // while the answer is on its way
     session.setAudioOutput(AudioOutput::Gpt);

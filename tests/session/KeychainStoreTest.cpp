@@ -337,7 +337,7 @@ TEST(KeychainWithoutSecretService, FailsWithAStatusAndWithoutHanging) {
     {
         // Signing in says what the desktop lacks.
         AppSession session;
-        EXPECT_FALSE(session.setToken(QStringLiteral("jeton")));
+        EXPECT_FALSE(runTask(session.setToken(QStringLiteral("jeton"))));
         EXPECT_EQ(session.lastError(), kNoSecretService);
         EXPECT_FALSE(session.userToken().has_value());
     }

@@ -164,7 +164,7 @@ TEST_F(BridgeSettingsTest, ToggleHintAndConnection) {
     EXPECT_TRUE(tab.lastErrorLabel()->isHidden());
     EXPECT_FALSE(tab.emptyLabel()->isHidden());
 
-    session->setToken(QStringLiteral("tok"));
+    runTask(session->setToken(QStringLiteral("tok")));
     EXPECT_TRUE(tab.bridgeToggle()->isEnabled());
     EXPECT_TRUE(tab.hintLabel()->text().startsWith("Ombrix peut rechercher"));
     tab.bridgeToggle()->click();
@@ -221,7 +221,7 @@ TEST_F(BridgeSettingsTest, Screenshots) {
     }
     bookmarks.add(root + "/Projets");
     bookmarks.add(root + "/Notes");
-    session->setToken(QStringLiteral("tok"));
+    runTask(session->setToken(QStringLiteral("tok")));
     session->setBridgeEnabled(true);
     BridgeService& running = BridgeService::shared();
     ASSERT_TRUE(spinUntil([&] { return running.status() == Status::polling(); }));

@@ -11,8 +11,10 @@
 #include "settings/VoiceSamplePlayer.h"
 #include "settings/VoiceSettingsController.h"
 #include "settings/widgets/GeneralSettingsTab.h"
+#include "support/SlowSecretStore.h"
 #include "support/TestSupport.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
@@ -98,7 +100,7 @@ protected:
 TEST_F(GeneralSettingsTest, PairingOutcomes) {
     const QString keychainError = [&] {
         secrets->setFailure(MemorySecretStore::Operation::Replace, -61);
-        session->setToken(QStringLiteral("probe"));
+        runTask(session->setToken(QStringLiteral("probe")));
         secrets->setFailure(MemorySecretStore::Operation::Replace, std::nullopt);
         return session->lastError().value_or(QString());
     }();
@@ -121,7 +123,7 @@ TEST_F(GeneralSettingsTest, PairingOutcomes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        session->setToken(QString());
+        runTask(session->setToken(QString()));
         session->setLastError(std::nullopt);
         claimAnswer = c.answer;
         secrets->setFailure(MemorySecretStore::Operation::Replace,
@@ -175,7 +177,7 @@ TEST_F(GeneralSettingsTest, PairingWithTheBackendUnreachable) {
 TEST_F(GeneralSettingsTest, ManualTokenAndHighSecurity) {
     GeneralSettingsController account(*session);
     account.setTokenDraft(QStringLiteral("  tok-1  "));
-    account.saveToken();
+    runTask(account.saveToken());
     EXPECT_TRUE(account.savedFlash());
     EXPECT_EQ(account.tokenDraft(), "");
     EXPECT_EQ(session->userToken(), "tok-1");
@@ -184,7 +186,7 @@ TEST_F(GeneralSettingsTest, ManualTokenAndHighSecurity) {
     // A refused save shows the session's error, keeps the text and flashes nothing.
     secrets->setFailure(MemorySecretStore::Operation::Replace, -61);
     account.setTokenDraft(QStringLiteral("tok-2"));
-    account.saveToken();
+    runTask(account.saveToken());
     EXPECT_FALSE(account.savedFlash());
     EXPECT_EQ(account.tokenError(), session->lastError());
     EXPECT_TRUE(account.tokenError().has_value());
@@ -192,7 +194,7 @@ TEST_F(GeneralSettingsTest, ManualTokenAndHighSecurity) {
     EXPECT_EQ(session->userToken(), "tok-1");
 
     // High security cannot be saved: the setting and the toggle go back, the token stays.
-    account.setHighSecurity(true);
+    runTask(account.setHighSecurity(true));
     EXPECT_FALSE(account.highSecurityOn());
     EXPECT_EQ(defaults->boolValue(KeychainStore::highSecurityModeKey), false);
     EXPECT_EQ(account.securityError(), session->lastError());
@@ -200,29 +202,29 @@ TEST_F(GeneralSettingsTest, ManualTokenAndHighSecurity) {
     EXPECT_EQ(storedToken()->protection, SecretProtection::AfterFirstUnlock);
 
     secrets->setFailure(MemorySecretStore::Operation::Replace, std::nullopt);
-    account.setHighSecurity(true);
+    runTask(account.setHighSecurity(true));
     EXPECT_TRUE(account.highSecurityOn());
     EXPECT_FALSE(account.securityError().has_value());
     EXPECT_EQ(storedToken()->protection, SecretProtection::UserPresence);
-    account.setHighSecurity(false);
+    runTask(account.setHighSecurity(false));
     EXPECT_EQ(storedToken()->protection, SecretProtection::AfterFirstUnlock);
 
     // Saving an empty field signs out and still flashes.
     account.setTokenDraft(QString());
-    account.saveToken();
+    runTask(account.saveToken());
     EXPECT_FALSE(session->isAuthenticated());
     EXPECT_TRUE(account.savedFlash());
     EXPECT_FALSE(storedToken().has_value());
 
     // Signed out, the mode is only written.
     const int saves = secrets->calls(MemorySecretStore::Operation::Replace);
-    account.setHighSecurity(true);
+    runTask(account.setHighSecurity(true));
     EXPECT_EQ(defaults->boolValue(KeychainStore::highSecurityModeKey), true);
     EXPECT_EQ(secrets->calls(MemorySecretStore::Operation::Replace), saves);
 }
 
 TEST_F(GeneralSettingsTest, TokenDraftQuitRowAndSignOut) {
-    session->setToken(QStringLiteral("stored-tok"));
+    runTask(session->setToken(QStringLiteral("stored-tok")));
     defaults->setBool(GeneralSettingsController::kSuppressQuitConfirmationKey, true);
     GeneralSettingsController account(*session);
     EXPECT_TRUE(account.quitConfirmationSuppressed());
@@ -240,7 +242,7 @@ TEST_F(GeneralSettingsTest, TokenDraftQuitRowAndSignOut) {
     EXPECT_FALSE(account.quitConfirmationSuppressed());
     EXPECT_FALSE(defaults->contains(GeneralSettingsController::kSuppressQuitConfirmationKey));
 
-    account.signOut();
+    runTask(account.signOut());
     EXPECT_FALSE(session->isAuthenticated());
     EXPECT_EQ(account.tokenDraft(), "");
 }
@@ -319,7 +321,7 @@ TEST_F(GeneralSettingsTest, VoiceSectionsAndPickerItems) {
 }
 
 TEST_F(GeneralSettingsTest, VoiceSamplePlayback) {
-    session->setToken(QStringLiteral("tok"));
+    runTask(session->setToken(QStringLiteral("tok")));
     VoiceSettingsController voice(*session);
     struct Case {
         const char* name;
@@ -421,8 +423,70 @@ TEST_F(GeneralSettingsTest, WidgetsFollowTheControllers) {
     EXPECT_TRUE(spinUntil([&] { return player->events.contains("play:RIFF1"); }));
     EXPECT_EQ(requestsTo(QStringLiteral("/api/v1/voices/")).last().path, "/api/v1/voices/marin/sample");
 
+    // An open voice list stays open, and keeps its items, while the controllers change.
+    tab.voicePicker()->showPopup();
+    ASSERT_TRUE(tab.voicePicker()->view()->isVisible());
+    const int items = tab.voicePicker()->count();
+    int refills = 0;
+    QObject::connect(tab.voicePicker()->model(), &QAbstractItemModel::rowsRemoved, [&] { ++refills; });
+    QObject::connect(tab.voicePicker()->model(), &QAbstractItemModel::modelReset, [&] { ++refills; });
+    session->setWhisperTranscription(false);
+    session->setVoiceMode(VoiceMode::Realtime);
+    EXPECT_TRUE(tab.voicePicker()->view()->isVisible());
+    EXPECT_EQ(tab.voicePicker()->count(), items);
+    EXPECT_EQ(refills, 0);
+    EXPECT_EQ(tab.voicePicker()->currentData().toString(), "marin");
+    tab.voicePicker()->hidePopup();
+
     tab.signOutButton()->click();
     EXPECT_TRUE(tab.pairCodeField()->isVisible());
+}
+
+TEST_F(GeneralSettingsTest, KeychainWaitsAreOffTheGuiThreadAndTheControlsSayTheyAreBusy) {
+    auto slow = std::make_shared<SlowSecretStore>();
+    SecretStore::setShared(slow);
+    runTask(session->setToken(QStringLiteral("tok")));
+    GeneralSettingsTab tab(*session);
+    tab.resize(560, 1500);
+    tab.show();
+    ASSERT_TRUE(spinUntil([&] { return tab.tokenField()->text() == "tok"; })); // read off the GUI thread
+    slow->hold();
+
+    // Saving: the GUI thread runs on while the keychain has not answered.
+    tab.tokenField()->setText(QStringLiteral("tok-2"));
+    emit tab.tokenField()->textEdited(QStringLiteral("tok-2"));
+    tab.saveButton()->click();
+    ASSERT_TRUE(spinUntil([&] { return slow->waiting() == 1; }));
+    EXPECT_TRUE(tab.account().isKeychainBusy());
+    EXPECT_FALSE(tab.saveButton()->isEnabled());
+    EXPECT_FALSE(tab.clearButton()->isEnabled());
+    EXPECT_FALSE(tab.highSecurityToggle()->isEnabled());
+    EXPECT_TRUE(tab.keychainBusyLabel()->isVisible());
+    EXPECT_EQ(tab.keychainBusyLabel()->text(), "Accès au trousseau en cours…");
+    slow->release();
+    ASSERT_TRUE(spinUntil([&] { return !tab.account().isKeychainBusy(); }));
+    EXPECT_EQ(session->userToken(), "tok-2");
+    EXPECT_TRUE(tab.saveButton()->isEnabled());
+    EXPECT_FALSE(tab.keychainBusyLabel()->isVisible());
+
+    // The high-security switch waits the same way, then the item has the new protection.
+    slow->hold();
+    tab.highSecurityToggle()->click();
+    ASSERT_TRUE(spinUntil([&] { return slow->waiting() == 1; }));
+    EXPECT_TRUE(tab.keychainBusyLabel()->isVisible());
+    slow->release();
+    ASSERT_TRUE(spinUntil([&] { return !tab.account().isKeychainBusy(); }));
+    EXPECT_EQ(slow->memory.peek(KeychainStore::tokenService, KeychainStore::tokenAccount)->protection,
+              SecretProtection::UserPresence);
+
+    // Signing out leaves the signed-in row at once; the item goes once the keychain answers.
+    slow->hold();
+    tab.signOutButton()->click();
+    EXPECT_TRUE(tab.pairCodeField()->isVisible());
+    EXPECT_FALSE(session->isAuthenticated());
+    slow->release();
+    ASSERT_TRUE(spinUntil([&] { return !tab.account().isKeychainBusy(); }));
+    EXPECT_FALSE(slow->memory.peek(KeychainStore::tokenService, KeychainStore::tokenAccount).has_value());
 }
 
 TEST_F(GeneralSettingsTest, Screenshots) {
@@ -434,7 +498,7 @@ TEST_F(GeneralSettingsTest, Screenshots) {
         tab.resize(560, 1000);
         saveScreenshot(&tab, QStringLiteral("settings-general-signed-out"));
     }
-    session->setToken(QStringLiteral("tok"));
+    runTask(session->setToken(QStringLiteral("tok")));
     session->setGlobalShortcutPermissionGranted(false);
     session->setGlobalShortcutStatusMessage(DoubleCommandMonitor::localWithAliasStatus());
     GeneralSettingsTab tab(*session);

@@ -50,12 +50,15 @@ QString cacheFolder(const QString& id) {
     return LocalLLMCatalog::hubPath() + "/models--" + name;
 }
 
-// Puts a model with one weights file of `bytes` bytes into the cache.
+// Puts a model with one weights file of `bytes` bytes (and a config) into the cache.
 void cacheModel(const QString& id, qint64 bytes) {
     const QString folder = cacheFolder(id);
     writeBytes(folder + "/blobs/weights", bytes);
     QDir().mkpath(folder + "/snapshots/rev");
-    std::filesystem::create_symlink("../../blobs/weights", (folder + "/snapshots/rev/model").toStdString());
+    std::filesystem::create_symlink("../../blobs/weights",
+                                    (folder + "/snapshots/rev/model.safetensors").toStdString());
+    std::filesystem::create_symlink("../../blobs/weights",
+                                    (folder + "/snapshots/rev/config.json").toStdString());
 }
 
 class LocalModelTab : public ::testing::Test {
@@ -343,6 +346,50 @@ TEST_F(LocalModelTab, DownloadsOneAtATimeAndReportsFailures) {
     ASSERT_TRUE(controller->installError().has_value());
     EXPECT_TRUE(controller->installError()->startsWith("Échec (3) : "));
     EXPECT_EQ(controller->catalogErrorLine(), "✗ " + *controller->installError());
+}
+
+TEST_F(LocalModelTab, APartialDownloadIsNotShownAsDownloaded) {
+    QDir().mkpath(QDir::homePath() + "/.local/bin");
+    QFile uv(QDir::homePath() + "/.local/bin/uv");
+    ASSERT_TRUE(uv.open(QIODevice::WriteOnly));
+    const LocalLLMModel partial = model("org/partial", "Partiel", 1, 2, 10);
+    // An interrupted download: a config, one shard of two, a blob still being written.
+    const QString snapshot = cacheFolder("org/partial") + "/snapshots/rev";
+    writeBytes(snapshot + "/config.json", 2);
+    writeBytes(snapshot + "/model-00001-of-00002.safetensors", 10);
+    QFile index(snapshot + "/model.safetensors.index.json");
+    ASSERT_TRUE(index.open(QIODevice::WriteOnly));
+    index.write(
+        R"({"weight_map":{"a":"model-00001-of-00002.safetensors","b":"model-00002-of-00002.safetensors"}})");
+    index.close();
+    writeBytes(cacheFolder("org/partial") + "/blobs/feed.incomplete", 10);
+
+    runTask(controller->onShown());
+    EXPECT_FALSE(controller->downloadedModelIds().contains("org/partial"));
+    EXPECT_EQ(controller->rowControl(partial), Controller::RowControl::DownloadButton);
+
+    // While it downloads again, the row shows the download, also after the tab is shown again.
+    runner->script = [&](const QString&, const QStringList&) {
+        FakeCommandRunner::Reply reply;
+        reply.lines = {"Fetching 4 files: 50%"};
+        reply.exitCode = 1; // interrupted again
+        return reply;
+    };
+    runner->hold = true;
+    auto downloading = controller->download(partial);
+    controller->onHidden();
+    runTask(controller->onShown());
+    EXPECT_EQ(controller->rowControl(partial), Controller::RowControl::Downloading);
+    runner->hold = false;
+    ASSERT_TRUE(spinUntil([&] { return !controller->downloadingId(); }));
+    EXPECT_EQ(controller->rowControl(partial), Controller::RowControl::DownloadButton);
+    EXPECT_TRUE(controller->installError().has_value());
+
+    // Once whole, it counts as downloaded.
+    QFile::remove(cacheFolder("org/partial") + "/blobs/feed.incomplete");
+    writeBytes(snapshot + "/model-00002-of-00002.safetensors", 10);
+    runTask(controller->onShown());
+    EXPECT_EQ(controller->rowControl(partial), Controller::RowControl::Downloaded);
 }
 
 TEST_F(LocalModelTab, DeletingFreesTheCacheWithoutFollowingLinks) {

@@ -13,6 +13,8 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 
 #include <gtest/gtest.h>
 
@@ -32,7 +34,7 @@ TEST(LocalModelSettingsWidget, DrawsTheTabAndItsButtonsAct) {
     AppSession::resetSharedForTesting();
     FakeBackend backend; // the backend's catalogue is unavailable: the built-in one stays
     FakeLocalModelServer server;
-    server.setModels({"mlx-community/Qwen3-8B-4bit"});
+    server.setModels({"mlx-community/Qwen3-8B-4bit", "<b>gras</b> & co"});
     server.setChatResponse(
         ScriptedResponse::json(200, R"({"choices":[{"message":{"content":"Bonjour !"}}]})"));
     auto runner = std::make_shared<FakeCommandRunner>();
@@ -45,7 +47,13 @@ TEST(LocalModelSettingsWidget, DrawsTheTabAndItsButtonsAct) {
     // One model in the cache, and brew found.
     QString folder = first.id;
     folder.replace('/', "--");
-    QDir().mkpath(LocalLLMCatalog::hubPath() + "/models--" + folder + "/snapshots/rev");
+    const QString snapshot = LocalLLMCatalog::hubPath() + "/models--" + folder + "/snapshots/rev";
+    QDir().mkpath(snapshot);
+    for (const char* name : {"/config.json", "/model.safetensors"}) {
+        QFile file(snapshot + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("{}");
+    }
     QDir().mkpath(QDir::homePath() + "/.local/bin");
     QFile uv(QDir::homePath() + "/.local/bin/uv");
     ASSERT_TRUE(uv.open(QIODevice::WriteOnly));
@@ -64,6 +72,14 @@ TEST(LocalModelSettingsWidget, DrawsTheTabAndItsButtonsAct) {
         }));
         EXPECT_TRUE(widget.controller().downloadedModelIds().contains(first.id));
         EXPECT_EQ(widget.controller().installStatus().components.size(), 4);
+        // The server's words show as written, never as markup.
+        int markup = 0;
+        for (QLabel* label : widget.findChildren<QLabel*>())
+            if (label->text().contains("<b>gras</b>")) {
+                ++markup;
+                EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+            }
+        EXPECT_GE(markup, 1);
 
         QPushButton* restart = findByText<QPushButton>(&widget, "Redémarrer");
         ASSERT_NE(restart, nullptr);
@@ -76,7 +92,60 @@ TEST(LocalModelSettingsWidget, DrawsTheTabAndItsButtonsAct) {
         ASSERT_TRUE(spinUntil([&] { return widget.controller().testOutput().has_value(); }));
         EXPECT_NE(findByText<QLabel>(&widget, "Serveur en ligne"), nullptr);
         EXPECT_NE(findByText<QPushButton>(&widget, "Installer"), nullptr); // mlx-lm and the unit are missing
+
+        // A download under way: its log keeps the newest line in view.
+        const LocalLLMModel second = LocalLLMCatalog::models().at(1);
+        runner->script = [](const QString&, const QStringList&) {
+            FakeCommandRunner::Reply reply;
+            for (int i = 1; i <= 12; ++i)
+                reply.lines << QString("Fetching 9 files: %1%|████▌     | %2/9 [00:0%3<00:12, 1.2it/s]")
+                                   .arg(i * 8)
+                                   .arg(i % 9)
+                                   .arg(i % 10);
+            reply.lines << "model-00002-of-00002.safetensors: dernière ligne";
+            return reply;
+        };
+        runner->holdAfterOutput = true;
+        auto downloading = widget.controller().download(second);
+        ASSERT_TRUE(spinUntil([&] { return widget.controller().installLog().size() == 15; }));
+        spinFor(50);
+        QLabel* lastLine = nullptr;
+        for (QLabel* label : widget.findChildren<QLabel*>())
+            if (label->isVisible() && label->text().endsWith("dernière ligne") &&
+                label->text().count('\n') == 7)
+                lastLine = label;
+        ASSERT_NE(lastLine, nullptr) << "the catalogue's log shows the last 8 lines";
+        auto* view = qobject_cast<QScrollArea*>(lastLine->parentWidget()->parentWidget());
+        ASSERT_NE(view, nullptr);
+        EXPECT_LE(view->height(), 100);
+        EXPECT_EQ(view->verticalScrollBar()->value(), view->verticalScrollBar()->maximum());
+        const QPoint bottom = lastLine->mapTo(view->viewport(), QPoint(0, lastLine->height()));
+        EXPECT_LE(bottom.y(), view->viewport()->height()) << "the newest line is in view";
+        widget.findChild<QScrollArea*>()->ensureWidgetVisible(view);
         saveScreenshot(&widget, "settings-local-model");
+        runner->holdAfterOutput = false;
+        ASSERT_TRUE(spinUntil([&] { return !widget.controller().downloadingId(); }));
+
+        // The test's answer is cut to 4 lines and its error to 3.
+        QString longAnswer;
+        for (int i = 1; i <= 12; ++i)
+            longAnswer += QString("Ligne %1 d'une réponse bien trop longue pour tenir ici.\\n").arg(i);
+        server.setChatResponse(ScriptedResponse::json(
+            200, QString(R"({"choices":[{"message":{"content":"%1"}}]})").arg(longAnswer).toUtf8()));
+        findByText<QPushButton>(&widget, "Tester l'inférence")->click();
+        ASSERT_TRUE(spinUntil(
+            [&] { return widget.controller().testOutput().value_or(QString()).contains("Ligne 12"); }));
+        QLabel* output = nullptr;
+        for (QLabel* label : widget.findChildren<QLabel*>())
+            if (label->isVisible() && label->text().startsWith("✓ ") && label->text().contains("Ligne 1 "))
+                output = label;
+        ASSERT_NE(output, nullptr);
+        EXPECT_EQ(output->text().count('\n'), 3);
+        EXPECT_TRUE(output->text().endsWith("…"));
+        EXPECT_EQ(limitToLines("a\nb\nc\nd", output->font(), 400, 3), "a\nb\nc…");
+        EXPECT_EQ(limitToLines("a\nb\nc", output->font(), 400, 3), "a\nb\nc");
+        const QString wrapped = limitToLines(QString(200, 'x'), output->font(), 100, 3);
+        EXPECT_EQ(wrapped.count('\n'), 2);
 
         // Hidden while a check waits: the check publishes nothing.
         auto slow = ScriptedResponse::text(500, "");

@@ -531,7 +531,7 @@ TEST_F(Realtime, FirstTapOnlyAsksAndNoTokenDoesNothing) {
     EXPECT_TRUE(requestsTo("/api/v1/realtime_sessions").isEmpty());
     devices->microphone = true;
     // Signed out: nothing at all.
-    session->setToken("");
+    runTask(session->setToken(""));
     c.toggle();
     spinFor(200);
     EXPECT_TRUE(requestsTo("/api/v1/realtime_sessions").isEmpty());

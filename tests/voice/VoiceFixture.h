@@ -34,6 +34,7 @@ protected:
         devices = std::make_shared<FakeAudioDevices>();
         AudioDevices::setShared(devices);
         session = std::make_unique<AppSession>();
+        spinUntil([&] { return !session->isLoadingStoredToken(); });
     }
     void TearDown() override {
         session.reset();

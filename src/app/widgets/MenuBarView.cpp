@@ -29,12 +29,6 @@ QToolButton* iconButton(const QString& symbol, const QString& help) {
     return button;
 }
 
-// A QMenu reads "&" as the mark of a keyboard mnemonic, and a tab as the start of
-// the shortcut column: a name from the backend is shown as written.
-QString asMenuText(QString text) {
-    return text.replace(QLatin1Char('&'), QStringLiteral("&&")).replace(QLatin1Char('\t'), QLatin1Char(' '));
-}
-
 // A message of the backend can be a whole error page: only its beginning is
 // shown, as written.
 QString boundedToolTip(const QString& text) {
@@ -175,14 +169,14 @@ void MenuBarView::refreshRecents() {
     for (const auto& entry : recents_->entries()) {
         switch (entry.kind) {
         case RecentsMenuModel::Entry::Kind::Placeholder:
-            menu->addAction(asMenuText(entry.label))->setEnabled(false);
+            menu->addAction(plainMenuText(entry.label))->setEnabled(false);
             break;
         case RecentsMenuModel::Entry::Kind::Separator:
             menu->addSeparator();
             break;
         case RecentsMenuModel::Entry::Kind::Discussion:
         case RecentsMenuModel::Entry::Kind::OpenAll:
-            menu->addAction(asMenuText(entry.label), this, [this, entry] { recents_->open(entry); });
+            menu->addAction(plainMenuText(entry.label), this, [this, entry] { recents_->open(entry); });
             break;
         }
     }

@@ -19,16 +19,6 @@
 #include <QWidgetAction>
 #include <QtConcurrent>
 
-namespace {
-
-// Names from the catalogue and the model cache as a menu shows them: an "&" is
-// shown, not taken as a keyboard mnemonic.
-QString asMenuText(QString text) {
-    return text.replace(QLatin1Char('&'), QStringLiteral("&&"));
-}
-
-} // namespace
-
 ProviderPicker::ProviderPicker(AppSession& session, CloudCatalog& catalog, QWidget* parent)
     : QFrame(parent)
     , session_(session)
@@ -104,7 +94,7 @@ void ProviderPicker::rebuildMenu() {
     for (const PickerEntry& entry : model_.menuEntries(downloaded_)) {
         switch (entry.kind) {
         case PickerEntry::Kind::Section:
-            menu_->addSection(asMenuText(entry.title));
+            menu_->addSection(plainMenuText(entry.title));
             continue;
         case PickerEntry::Kind::Divider:
             menu_->addSeparator();
@@ -112,9 +102,9 @@ void ProviderPicker::rebuildMenu() {
         default:
             break;
         }
-        QString text = asMenuText(entry.title);
+        QString text = plainMenuText(entry.title);
         if (!entry.subtitle.isEmpty())
-            text += QLatin1Char('\t') + asMenuText(entry.subtitle);
+            text += QLatin1Char('\t') + plainMenuText(entry.subtitle);
         QAction* action = menu_->addAction(symbolIcon(entry.symbol), text);
         connect(action, &QAction::triggered, this, [this, entry] { model_.choose(entry); });
     }

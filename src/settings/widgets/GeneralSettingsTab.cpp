@@ -116,7 +116,7 @@ void GeneralSettingsTab::buildAccount(QVBoxLayout* page) {
         rows->addLayout(row);
     }
     pairing->addWidget(signedOutRows_);
-    connect(signOutButton_, &QPushButton::clicked, &account_, &GeneralSettingsController::signOut);
+    connect(signOutButton_, &QPushButton::clicked, this, [this] { detachTask(account_.signOut()); });
     connect(pairCodeField_, &QLineEdit::textEdited, &account_, &GeneralSettingsController::setPairCode);
     auto claim = [this] {
         if (account_.canClaim())
@@ -156,8 +156,8 @@ void GeneralSettingsTab::buildAccount(QVBoxLayout* page) {
         token->addWidget(tokenErrorLabel_);
     }
     connect(tokenField_, &QLineEdit::textEdited, &account_, &GeneralSettingsController::setTokenDraft);
-    connect(saveButton_, &QPushButton::clicked, &account_, &GeneralSettingsController::saveToken);
-    connect(clearButton_, &QPushButton::clicked, &account_, &GeneralSettingsController::clearToken);
+    connect(saveButton_, &QPushButton::clicked, this, [this] { detachTask(account_.saveToken()); });
+    connect(clearButton_, &QPushButton::clicked, this, [this] { detachTask(account_.clearToken()); });
 
     // 3. Sécurité
     QVBoxLayout* security = SettingsForm::addSection(page, loc("Sécurité"));
@@ -167,6 +167,8 @@ void GeneralSettingsTab::buildAccount(QVBoxLayout* page) {
         "Exige Touch ID / Apple Watch / mot de passe Mac à chaque lecture du jeton depuis le Trousseau.")));
     securityErrorLabel_ = caption(QString(), Role::Red);
     security->addWidget(securityErrorLabel_);
+    keychainBusyLabel_ = caption(GeneralSettingsController::keychainBusyText());
+    security->addWidget(keychainBusyLabel_);
     quitRow_ = new QWidget;
     {
         auto* column = new QVBoxLayout(quitRow_);
@@ -188,7 +190,7 @@ void GeneralSettingsTab::buildAccount(QVBoxLayout* page) {
     security->addWidget(quitRow_);
     connect(highSecurityToggle_, &QCheckBox::toggled, this, [this](bool on) {
         if (!refreshing_)
-            account_.setHighSecurity(on);
+            detachTask(account_.setHighSecurity(on));
     });
     connect(reenableButton_, &QPushButton::clicked, &account_,
             &GeneralSettingsController::reenableQuitConfirmation);
@@ -313,6 +315,13 @@ void GeneralSettingsTab::refresh() {
     if (tokenField_->text() != account_.tokenDraft())
         tokenField_->setText(account_.tokenDraft());
     savedLabel_->setVisible(account_.savedFlash());
+    // While the keychain answers, its controls wait and say so.
+    const bool keychainBusy = account_.isKeychainBusy();
+    saveButton_->setEnabled(!keychainBusy);
+    clearButton_->setEnabled(!keychainBusy);
+    signOutButton_->setEnabled(!keychainBusy);
+    highSecurityToggle_->setEnabled(!keychainBusy);
+    keychainBusyLabel_->setVisible(keychainBusy);
     tokenErrorLabel_->setText(account_.tokenError().value_or(QString()));
     tokenErrorLabel_->setVisible(account_.tokenError().has_value());
     highSecurityToggle_->setChecked(account_.highSecurityOn());
@@ -340,13 +349,23 @@ void GeneralSettingsTab::refresh() {
     audioOutputPicker_->setCurrentValue(int(session_.audioOutput()));
     audioOutputPicker_->setEnabled(voice_.audioOutputEnabled());
     audioOutputDescription_->setText(voice_.audioOutputDescription());
-    voicePicker_->clear();
-    for (const auto& item : voice_.voiceItems()) {
-        if (item.separatorBefore)
-            voicePicker_->insertSeparator(voicePicker_->count());
-        voicePicker_->addItem(item.label, item.value);
+    // Refilled only when its items change, so that an open list stays open.
+    const auto items = voice_.voiceItems();
+    QStringList signature;
+    for (const auto& item : items)
+        signature << (item.separatorBefore ? QStringLiteral("|") : QString()) + item.label +
+                         QLatin1Char('=') + item.value;
+    if (signature != voiceItemsSignature_) {
+        voiceItemsSignature_ = signature;
+        voicePicker_->clear();
+        for (const auto& item : items) {
+            if (item.separatorBefore)
+                voicePicker_->insertSeparator(voicePicker_->count());
+            voicePicker_->addItem(item.label, item.value);
+        }
     }
-    setComboValue(voicePicker_, session_.audioVoice());
+    if (voicePicker_->currentData() != QVariant(session_.audioVoice()))
+        setComboValue(voicePicker_, session_.audioVoice());
     previewFace_->setCurrentIndex(voice_.isPreviewLoading() ? 1 : 0);
     previewButton_->setEnabled(!voice_.isPreviewLoading());
     refreshing_ = false;

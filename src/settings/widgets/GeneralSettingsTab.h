@@ -41,6 +41,7 @@ public:
     QPushButton* clearButton() const { return clearButton_; }
     QCheckBox* highSecurityToggle() const { return highSecurityToggle_; }
     QLabel* securityErrorLabel() const { return securityErrorLabel_; }
+    QLabel* keychainBusyLabel() const { return keychainBusyLabel_; }
     QWidget* quitRow() const { return quitRow_; }
     QPushButton* reenableButton() const { return reenableButton_; }
     QCheckBox* doubleCommandToggle() const { return doubleCommandToggle_; }
@@ -86,6 +87,8 @@ private:
     QPushButton* clearButton_ = nullptr;
     QCheckBox* highSecurityToggle_ = nullptr;
     QLabel* securityErrorLabel_ = nullptr;
+    QLabel* keychainBusyLabel_ = nullptr;
+    QStringList voiceItemsSignature_;
     QWidget* quitRow_ = nullptr;
     QPushButton* reenableButton_ = nullptr;
     QCheckBox* doubleCommandToggle_ = nullptr;

@@ -3,6 +3,7 @@
 #include "platform/Tasks.h"
 
 #include "platform/Localization.h"
+#include "platform/widgets/PlainText.h"
 #include "platform/widgets/SymbolIcon.h"
 #include "session/AppSession.h"
 #include "settings/LocalModelPicker.h"
@@ -19,6 +20,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QTextLayout>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -26,6 +29,7 @@ namespace {
 
 QLabel* caption(const QString& text, const char* role = "secondary") {
     auto* label = new QLabel(text);
+    label->setTextFormat(Qt::PlainText); // health, hints and errors can carry the server's words
     label->setWordWrap(true);
     label->setProperty("role", role);
     QFont font = label->font();
@@ -50,6 +54,7 @@ QProgressBar* spinner() {
 
 QLabel* logBox() {
     auto* label = new QLabel;
+    label->setTextFormat(Qt::PlainText); // commands' output, never markup
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setWordWrap(true);
@@ -59,6 +64,21 @@ QLabel* logBox() {
     label->setFont(font);
     label->setStyleSheet(QStringLiteral("background: rgba(0,0,0,38); border-radius: 4px; padding: 6px;"));
     return label;
+}
+
+// A scroll view for a log label, at most maxHeight high, that keeps its newest
+// lines in view: each time the text grows, it scrolls to the end.
+QScrollArea* logScrollView(QLabel* log, int maxHeight) {
+    auto* scroll = new QScrollArea;
+    scroll->setWidgetResizable(true);
+    scroll->setMaximumHeight(maxHeight);
+    scroll->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(log);
+    QScrollBar* bar = scroll->verticalScrollBar();
+    QObject::connect(bar, &QScrollBar::rangeChanged, bar,
+                     [bar](int, int maximum) { bar->setValue(maximum); });
+    return scroll;
 }
 
 // A titled section of the form: header, content, optional footer.
@@ -146,6 +166,7 @@ void LocalModelSettingsWidget::build() {
     statusDot_ = new QLabel;
     statusDot_->setFixedSize(8, 8);
     statusLabel_ = new QLabel;
+    statusLabel_->setTextFormat(Qt::PlainText);
     QFont medium = statusLabel_->font();
     medium.setWeight(QFont::Medium);
     statusLabel_->setFont(medium);
@@ -193,8 +214,8 @@ void LocalModelSettingsWidget::build() {
         menu->clear();
         const auto models = controller_->catalogModels();
         for (const LocalLLMModel& model : models) {
-            menu->addAction(ModelCatalogPicker::rowLabel(model, controller_->downloadedModelIds(),
-                                                         controller_->machineRamGB()),
+            menu->addAction(plainMenuText(ModelCatalogPicker::rowLabel(
+                                model, controller_->downloadedModelIds(), controller_->machineRamGB())),
                             this, [id = model.id] { AppSession::shared().setLocalLLMModel(id); });
         }
         menu->addSeparator();
@@ -230,9 +251,10 @@ void LocalModelSettingsWidget::build() {
     catalogueRows_->setSpacing(4);
     catalogue->addLayout(catalogueRows_);
     downloadLog_ = logBox();
-    downloadLog_->setMaximumHeight(100);
-    catalogue->addWidget(downloadLog_);
+    downloadLogView_ = logScrollView(downloadLog_, 100);
+    catalogue->addWidget(downloadLogView_);
     catalogueError_ = caption(QString(), "error");
+    catalogueError_->setTextFormat(Qt::PlainText);
     catalogueError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     catalogue->addWidget(catalogueError_);
 
@@ -251,22 +273,18 @@ void LocalModelSettingsWidget::build() {
     redetect->setIcon(symbolIcon(QStringLiteral("arrow.clockwise")));
     redetect->setAutoRaise(true);
     redetect->setToolTip(loc("Re-détecter"));
-    connect(redetect, &QToolButton::clicked, this, [this] { controller_->redetect(); });
+    connect(redetect, &QToolButton::clicked, this, [this] { detachTask(controller_->redetect()); });
     installRow->addWidget(install_);
     installRow->addWidget(installSpinner_);
     installRow->addStretch();
     installRow->addWidget(redetect);
     installation->addLayout(installRow);
     installError_ = caption(QString(), "error");
+    installError_->setTextFormat(Qt::PlainText);
     installError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     installation->addWidget(installError_);
     installLog_ = logBox();
-    auto* logScroll = new QScrollArea;
-    logScroll->setWidgetResizable(true);
-    logScroll->setMaximumHeight(140);
-    logScroll->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
-    logScroll->setFrameShape(QFrame::NoFrame);
-    logScroll->setWidget(installLog_);
+    auto* logScroll = logScrollView(installLog_, 140);
     installation->addWidget(logScroll);
     connect(controller_, &LocalModelSettingsController::changed, logScroll,
             [this, logScroll] { logScroll->setVisible(!controller_->installLog().isEmpty()); });
@@ -287,9 +305,11 @@ void LocalModelSettingsWidget::build() {
     testRow->addWidget(logs);
     diagnostic->addLayout(testRow);
     testOutput_ = caption(QString());
+    testOutput_->setTextFormat(Qt::PlainText);
     testOutput_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     diagnostic->addWidget(testOutput_);
     testError_ = caption(QString(), "error");
+    testError_->setTextFormat(Qt::PlainText);
     testError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     diagnostic->addWidget(testError_);
     page->addStretch();
@@ -314,9 +334,9 @@ void LocalModelSettingsWidget::refresh() {
         endpoint_->setText(session.localLLMEndpoint());
 
     const QString selection = session.localLLMModel();
-    picker_->setText(
+    picker_->setText(plainMenuText(
         ModelCatalogPicker::currentModelTitle(selection, c.catalogModels()) + "\n" +
-        ModelCatalogPicker::currentModelSubtitle(selection, c.catalogModels(), c.downloadedModelIds()));
+        ModelCatalogPicker::currentModelSubtitle(selection, c.catalogModels(), c.downloadedModelIds())));
     customModel_->setVisible(c.isCustomModel());
     if (customModel_->text() != selection)
         customModel_->setText(selection);
@@ -326,7 +346,7 @@ void LocalModelSettingsWidget::refresh() {
     ramFooter_->setText(c.ramFooter());
 
     rebuildCatalogue();
-    downloadLog_->setVisible(c.showsDownloadLog());
+    downloadLogView_->setVisible(c.showsDownloadLog());
     downloadLog_->setText(c.downloadLogTail().join('\n'));
     const auto errorLine = c.catalogErrorLine();
     catalogueError_->setVisible(errorLine.has_value());
@@ -343,9 +363,10 @@ void LocalModelSettingsWidget::refresh() {
     test_->setEnabled(c.canTest());
     testSpinner_->setVisible(c.isTesting());
     testOutput_->setVisible(c.testOutput().has_value());
-    testOutput_->setText(c.testOutput().value_or(QString()));
+    testOutputText_ = c.testOutput().value_or(QString());
     testError_->setVisible(c.testError().has_value());
-    testError_->setText(c.testError().value_or(QString()));
+    testErrorText_ = c.testError().value_or(QString());
+    fitDiagnosticTexts();
 
     if (c.pendingDeleteModel() && !dialogOpen_)
         presentDeleteDialog();
@@ -361,8 +382,10 @@ void LocalModelSettingsWidget::rebuildCatalogue() {
         return;
     catalogueSignature_ = signature;
     while (QLayoutItem* item = catalogueRows_->takeAt(0)) {
-        if (item->widget())
+        if (item->widget()) {
+            item->widget()->hide(); // gone at once, deleted once the event loop is back
             item->widget()->deleteLater();
+        }
         delete item;
     }
     for (const LocalLLMModel& model : c.catalogModels()) {
@@ -376,6 +399,7 @@ void LocalModelSettingsWidget::rebuildCatalogue() {
         auto* titleRow = new QHBoxLayout;
         titleRow->setSpacing(6);
         auto* name = new QLabel(model.displayName);
+        name->setTextFormat(Qt::PlainText);
         QFont medium = name->font();
         medium.setWeight(QFont::Medium);
         name->setFont(medium);
@@ -433,8 +457,10 @@ void LocalModelSettingsWidget::rebuildComponents() {
         return;
     componentsSignature_ = signature;
     while (QLayoutItem* item = componentRows_->takeAt(0)) {
-        if (item->widget())
+        if (item->widget()) {
+            item->widget()->hide(); // gone at once, deleted once the event loop is back
             item->widget()->deleteLater();
+        }
         delete item;
     }
     for (const auto& component : components) {
@@ -448,11 +474,13 @@ void LocalModelSettingsWidget::rebuildComponents() {
                             ? tinted(QStringLiteral("checkmark.circle.fill"), QColor(0x2e, 0xa0, 0x43))
                             : tinted(QStringLiteral("xmark.circle.fill"), QColor(0xd7, 0x26, 0x1e)));
         auto* label = new QLabel(component.label);
+        label->setTextFormat(Qt::PlainText);
         layout->addWidget(icon);
         layout->addWidget(label);
         layout->addStretch();
         if (component.detail) {
             auto* detail = caption(*component.detail);
+            detail->setTextFormat(Qt::PlainText);
             detail->setWordWrap(false);
             detail->setFont(QFont(QStringLiteral("monospace"), 8));
             layout->addWidget(detail);
@@ -466,6 +494,7 @@ void LocalModelSettingsWidget::presentDeleteDialog() {
     auto* box = new QMessageBox(this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowTitle(controller_->deleteDialogTitle());
+    box->setTextFormat(Qt::PlainText);
     box->setText(controller_->deleteDialogTitle());
     box->setInformativeText(
         loc("Les poids seront retirés du cache Hugging Face. Tu pourras re-télécharger à tout "
@@ -480,6 +509,59 @@ void LocalModelSettingsWidget::presentDeleteDialog() {
             controller_->cancelDelete();
     });
     box->open();
+}
+
+QString limitToLines(const QString& text, const QFont& font, int width, int maxLines) {
+    if (text.isEmpty() || width <= 0)
+        return text;
+    const QFontMetrics metrics(font);
+    QStringList lines;
+    // Line feeds of the text end lines too; each paragraph wraps at the width.
+    for (const QString& paragraph : text.split(QLatin1Char('\n'))) {
+        if (paragraph.isEmpty()) {
+            lines.append(QString());
+            if (lines.size() > maxLines)
+                break;
+            continue;
+        }
+        QTextLayout layout(paragraph, font);
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            lines.append(paragraph.mid(line.textStart(), line.textLength()));
+            if (lines.size() > maxLines)
+                break;
+        }
+        layout.endLayout();
+        if (lines.size() > maxLines)
+            break;
+    }
+    if (lines.size() <= maxLines)
+        return text;
+    lines = lines.mid(0, maxLines);
+    // The last line kept ends with an ellipsis, within the width.
+    QString& last = lines.last();
+    last = metrics.elidedText(last.trimmed() + QStringLiteral("…"), Qt::ElideRight, width);
+    if (!last.endsWith(QStringLiteral("…")))
+        last += QStringLiteral("…");
+    return lines.join(QLatin1Char('\n'));
+}
+
+void LocalModelSettingsWidget::fitDiagnosticTexts() {
+    const int outputWidth = testOutput_->contentsRect().width();
+    const int errorWidth = testError_->contentsRect().width();
+    testOutput_->setText(limitToLines(testOutputText_, testOutput_->font(),
+                                      outputWidth > 0 ? outputWidth : width() - 60, kTestOutputLines));
+    testError_->setText(limitToLines(testErrorText_, testError_->font(),
+                                     errorWidth > 0 ? errorWidth : width() - 60, kTestErrorLines));
+}
+
+void LocalModelSettingsWidget::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    fitDiagnosticTexts();
 }
 
 void LocalModelSettingsWidget::showEvent(QShowEvent* event) {

@@ -8,16 +8,26 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
 class QToolButton;
 class QVBoxLayout;
 
 // The "LLM local" tab: a scrolling form of seven sections drawn from a
 // LocalModelSettingsController, which holds every rule and action.
+
+// The text cut to at most maxLines lines as laid out at the width (in pixels) with
+// the font, the last line kept ending with "…"; unchanged when it fits.
+QString limitToLines(const QString& text, const QFont& font, int width, int maxLines);
+
 class LocalModelSettingsWidget : public QWidget {
     Q_OBJECT
 public:
     explicit LocalModelSettingsWidget(QWidget* parent = nullptr);
     ~LocalModelSettingsWidget() override;
+
+    // The test inference's answer shows at most 4 lines, its error at most 3.
+    static constexpr int kTestOutputLines = 4;
+    static constexpr int kTestErrorLines = 3;
 
     LocalModelSettingsController& controller() { return *controller_; }
     // Draws the controller's current state (called on every change).
@@ -26,8 +36,10 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void fitDiagnosticTexts();
     void build();
     void rebuildCatalogue();
     void rebuildComponents();
@@ -53,6 +65,7 @@ private:
     QLabel* ramFooter_ = nullptr;
     QVBoxLayout* catalogueRows_ = nullptr;
     QLabel* downloadLog_ = nullptr;
+    QScrollArea* downloadLogView_ = nullptr;
     QLabel* catalogueError_ = nullptr;
     QVBoxLayout* componentRows_ = nullptr;
     QPushButton* install_ = nullptr;
@@ -63,6 +76,8 @@ private:
     QProgressBar* testSpinner_ = nullptr;
     QLabel* testOutput_ = nullptr;
     QLabel* testError_ = nullptr;
+    QString testOutputText_;
+    QString testErrorText_;
     QString catalogueSignature_;
     QString componentsSignature_;
 };
