@@ -5,6 +5,7 @@
 #include "platform/Log.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHash>
@@ -46,9 +47,15 @@ QStringList searchPath() {
             return r.testFolders;
     }
     QStringList folders;
-    if (QCoreApplication::instance())
-        folders << QCoreApplication::applicationDirPath();
+    if (QCoreApplication::instance()) {
+        const QString programFolder = QCoreApplication::applicationDirPath();
+        folders << programFolder;
+        // An install moved to another prefix keeps its layout.
+        folders << QDir::cleanPath(programFolder + QLatin1Char('/') +
+                                   QStringLiteral(OMBRIX_CFG_MODULE_DIR_FROM_BIN));
+    }
     folders << QStringLiteral(OMBRIX_CFG_MODULE_DIR);
+    folders.removeDuplicates();
     return folders;
 }
 

@@ -14,8 +14,10 @@
 // Qt and their decoder, never the program's own libraries, so they hold no copy
 // of its singletons.
 //
-// Modules are looked for next to the running program (the build tree, a tarball)
-// and then in the install's library folder (<libdir>/ombrix).
+// Modules are looked for next to the running program (the build tree), then in
+// the install's library folder as seen from the program's folder
+// (<bindir>/../<libdir>/ombrix, an install moved elsewhere), then where the
+// install put them (<libdir>/ombrix).
 
 // A module that cannot be found or loaded: only the feature that needs it fails.
 class ModuleError : public OmbrixError {
