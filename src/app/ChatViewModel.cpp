@@ -3,8 +3,10 @@
 #include "platform/Tasks.h"
 
 #include "localllm/LocalDirectClient.h"
+#include "localllm/LocalStream.h"
 #include "localllm/LocalToolRegistry.h"
 #include "platform/Errors.h"
+#include "platform/Localization.h"
 #include "platform/Log.h"
 #include "session/APIService.h"
 #include "session/AppSession.h"
@@ -144,8 +146,13 @@ bool ChatViewModel::send(const QString& draft) {
 }
 
 void ChatViewModel::newConversation() {
-    if (session_)
-        session_->clearConversation();
+    if (!session_)
+        return;
+    session_->clearConversation();
+    // The pending turn is abandoned (what it still produces is dropped): the new
+    // conversation can be used at once.
+    if (session_->isStreaming())
+        session_->setIsStreaming(false);
 }
 
 QString ChatViewModel::toolLabel(const QString& name) {
@@ -293,9 +300,15 @@ QCoro::Task<> ChatViewModel::runDirectLocal(std::shared_ptr<Shared> shared, Turn
             break;
         }
 
+        // Only the calls that run are carried on: the others would be sent again with
+        // every later request of the turn.
+        const qsizetype running = std::min<qsizetype>(completion.toolCalls.size(), kMaxToolCallsPerAnswer);
+        if (running < completion.toolCalls.size())
+            qCInfo(lcChat) << "tool calls past the first" << kMaxToolCallsPerAnswer
+                           << "dropped:" << completion.toolCalls.size() - running;
         Json toolCalls = Json::array();
-        for (const Json& call : completion.toolCalls)
-            toolCalls.push_back(call);
+        for (qsizetype i = 0; i < running; ++i)
+            toolCalls.push_back(completion.toolCalls[i]);
         conversation.push_back(
             Json{{"role", "assistant"}, {"content", json::str(completion.text)}, {"tool_calls", toolCalls}});
         if (!completion.text.isEmpty()) {
@@ -304,8 +317,8 @@ QCoro::Task<> ChatViewModel::runDirectLocal(std::shared_ptr<Shared> shared, Turn
             shared->append(next);
         }
 
-        int run = 0;
-        for (const Json& call : completion.toolCalls) {
+        for (qsizetype i = 0; i < running; ++i) {
+            const Json& call = completion.toolCalls[i];
             const QString id = stringMember(call, "id", QString());
             const auto function = call.is_object() ? call.find("function") : call.end();
             const Json functionObject = (call.is_object() && function != call.end() && function->is_object())
@@ -313,25 +326,28 @@ QCoro::Task<> ChatViewModel::runDirectLocal(std::shared_ptr<Shared> shared, Turn
                                             : Json::object();
             const QString name = stringMember(functionObject, "name", QString());
             const QString arguments = stringMember(functionObject, "arguments", QStringLiteral("{}"));
-            QString result;
-            if (++run > kMaxToolCallsPerAnswer) {
-                result = QStringLiteral("Not run: too many tool calls in one answer.");
-            } else {
-                const QString progress = QStringLiteral("🔧 ") + toolLabel(name) + QStringLiteral("…");
-                shared->updateMessage(placeholder, [&progress](QString& content) { content = progress; });
-                QString output = co_await LocalToolRegistry::dispatch(name, arguments);
-                result = std::move(output);
-                if (!shared->isCurrent(turn.userMessageId)) {
-                    shared->endTurn(turn.number);
-                    co_return;
-                }
+            const QString progress = QStringLiteral("🔧 ") +
+                                     LocalStream::leftCharacters(toolLabel(name), kMaxShownToolName) +
+                                     QStringLiteral("…");
+            shared->updateMessage(placeholder, [&progress](QString& content) { content = progress; });
+            QString result = co_await LocalToolRegistry::dispatch(name, arguments);
+            if (!shared->isCurrent(turn.userMessageId)) {
+                shared->endTurn(turn.number);
+                co_return;
             }
             conversation.push_back(
                 Json{{"role", "tool"}, {"tool_call_id", json::str(id)}, {"content", json::str(result)}});
         }
         shared->updateMessage(placeholder, [](QString& content) { content.clear(); });
-        if (pass == kMaxLocalRequests - 1)
-            break; // capped: the last tools ran, their results are not sent
+        if (pass == kMaxLocalRequests - 1) {
+            // Capped: the last tools ran, their results are not sent. The bubble says
+            // why the turn ends without an answer.
+            shared->updateMessage(placeholder, [](QString& content) {
+                content = kWarningPrefix + loc("Le modèle local a demandé des outils à chaque "
+                                               "réponse sans jamais répondre ; la demande a été arrêtée.");
+            });
+            break;
+        }
         ++pass;
         endpoint = shared->session->localLLMEndpoint();
     }

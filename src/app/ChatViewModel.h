@@ -32,9 +32,11 @@ public:
     static const QString kSystemPrompt;
     // Requests one local turn may send (the fifth answer's tools run, unanswered).
     static constexpr int kMaxLocalRequests = 5;
-    // Tool calls run per answer; further calls of the same answer are not run and
-    // the model is told so.
+    // Tool calls run per answer; further calls of the same answer are dropped: not
+    // run, and not carried in the conversation sent with the later requests.
     static constexpr int kMaxToolCallsPerAnswer = 16;
+    // Characters of a tool's name shown in the progress line.
+    static constexpr int kMaxShownToolName = 64;
     static constexpr double kLocalProbeSeconds = 2.0;
     // Characters one answer of the local server may stream; past this the run ends
     // as an error (a well-behaved answer of 1,024 tokens is a few kilobytes).
@@ -54,7 +56,8 @@ public:
     // Starts one turn with the draft. True when the draft was taken (the caller
     // empties its field); false when there was nothing to send or a reply is pending.
     bool send(const QString& draft);
-    // "Nouvelle conversation": empties the conversation and forgets the discussion.
+    // "Nouvelle conversation": empties the conversation and forgets the discussion;
+    // a pending turn is abandoned, so that the next one can be sent at once.
     void newConversation();
 
     // The French progress label of a local tool, the name itself when unknown.

@@ -142,6 +142,8 @@ QCoro::Task<> CloudCatalog::refresh() {
     if (!request.url.isValid())
         co_return;
     request.timeoutMs = kTimeoutMs;
+    // A larger document is refused while it arrives, not once read whole.
+    request.maxBodyBytes = kMaxDocumentBytes;
     HttpResponse response;
     try {
         // The plain shared session, without any header of the product's.

@@ -19,9 +19,10 @@ constexpr int kMaxDelimiters = 1000;
 QString userHtml(const QString& content);
 
 // An assistant message rendered line by line with inline markdown: emphasis
-// (*x*, _x_), strong (**x**, __x__), code spans, links [text](target) and
-// autolinks <scheme:…>. Block syntax (headings, lists, quotes, fences) stays
-// literal; every line break and every blank line is kept.
+// (*x*, _x_), strong (**x**, __x__), strikethrough (~x~, ~~x~~), code spans,
+// links [text](target), autolinks <scheme:…>, images ![alt](source) shown as
+// their alt text, and character references (&amp;, &#233;, &#xE9;) decoded. Block syntax (headings, lists,
+// quotes, fences) stays literal; every line break and every blank line is kept.
 QString assistantHtml(const QString& content);
 
 // One line of inline markdown as rich text, or nothing when the line is

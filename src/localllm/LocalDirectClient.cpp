@@ -96,8 +96,11 @@ QCoro::Task<Completion> streamChatRaw(QString endpoint, QByteArray bodyData,
         const auto calls = delta->find("tool_calls");
         if (calls != delta->end() && LocalStream::isArrayOfObjects(*calls))
             toolCalls.mergeAll(*calls);
-        LocalStream::checkReplySize(completion.text.size() + toolCalls.argumentsSize());
+        LocalStream::checkReplySize(completion.text.size() + toolCalls.textSize());
     }
+    // A cut answer is a failure: its text is a fragment and its tool calls may be
+    // missing arguments.
+    events.requireComplete();
     completion.toolCalls = finishToolCalls(toolCalls);
     co_return completion;
 }

@@ -63,7 +63,8 @@ QCoro::Task<bool> isReachable(QString endpoint, double timeoutSeconds);
 // at once, in order. Throws DirectError, or the transport's NetworkError
 // (LocalHttp::ConnectionLostError when the connection breaks mid-reply), or
 // LocalHttp::LineTooLongError for a line over 1 MiB, or
-// LocalStream::ReplyTooLongError past LocalStream::kMaxReplyText.
+// LocalStream::ReplyTooLongError past LocalStream::kMaxReplyText, or
+// LocalStream::StreamCutError when the body ends before "[DONE]" or a finish reason.
 QCoro::Task<Completion> streamChatRaw(QString endpoint, QByteArray bodyData,
                                       std::function<void(const QString&)> onDelta);
 

@@ -197,9 +197,10 @@ QCoro::Task<> stream(Run& run, HttpRequest request) {
             }
         }
         run.event(*event);
-        LocalStream::checkReplySize(run.fullText.size() + run.toolCalls.argumentsSize());
+        LocalStream::checkReplySize(run.fullText.size() + run.toolCalls.textSize());
     }
-    reader.reset(); // the server's part is over
+    events.requireComplete(); // a cut answer is reported as an error, not as a result
+    reader.reset();           // the server's part is over
 
     if (!run.pendingText.isEmpty()) {
         const QString taken = run.pendingText;

@@ -29,6 +29,9 @@ ServerError::ServerError(QString message)
 ReplyTooLongError::ReplyTooLongError()
     : StreamError(loc("La réponse du serveur local dépasse %1 caractères.").arg(kMaxReplyText)) {}
 
+StreamCutError::StreamCutError()
+    : StreamError(loc("La réponse du serveur local a été coupée avant sa fin.")) {}
+
 void checkReplySize(qsizetype textSize) {
     if (textSize > kMaxReplyText)
         throw ReplyTooLongError();
@@ -170,20 +173,47 @@ QByteArray EventReader::joinSurrogates(const QByteArray& line) {
 
 QCoro::Task<std::optional<Json>> EventReader::next() {
     while (true) {
-        const std::optional<QByteArray> line = co_await reader_.nextLine();
+        std::optional<QByteArray> line;
+        try {
+            line = co_await reader_.nextLine();
+        } catch (const NetworkError&) {
+            // A connection that breaks after the stream said it was over takes
+            // nothing from the answer.
+            if (complete_)
+                co_return std::nullopt;
+            throw;
+        }
         if (!line)
             co_return std::nullopt;
         // Only event lines take part in joining: the blank line after each does not.
         Line parsed = classify(line->startsWith("data: ") ? joinSurrogates(*line) : *line);
-        if (parsed.kind == Line::Kind::Done)
+        if (parsed.kind == Line::Kind::Done) {
+            complete_ = true;
             co_return std::nullopt;
+        }
         if (parsed.kind != Line::Kind::Event)
             continue;
         const auto error = parsed.event.find("error");
         if (error != parsed.event.end() && error->is_object() && !firstChoice(parsed.event))
             throw ServerError(errorMessage(*error));
+        if (const auto choices = parsed.event.find("choices");
+            choices != parsed.event.end() && choices->is_array()) {
+            for (const Json& choice : *choices) {
+                if (!choice.is_object())
+                    continue;
+                const auto reason = choice.find("finish_reason");
+                if (reason != choice.end() && reason->is_string() &&
+                    !reason->get_ref<const std::string&>().empty())
+                    complete_ = true;
+            }
+        }
         co_return std::move(parsed.event);
     }
+}
+
+void EventReader::requireComplete() const {
+    if (!complete_)
+        throw StreamCutError();
 }
 
 const Json* firstChoice(const Json& event) {
@@ -199,20 +229,27 @@ void ToolCallTable::merge(const Json& fragment) {
     qint64 index = 0;
     if (const auto it = fragment.find("index"); it != fragment.end())
         index = integer(*it).value_or(0);
-    ToolCallRecord& record = records_[index];
+    const auto [at, added] = records_.try_emplace(index);
+    ToolCallRecord& record = at->second;
+    if (added)
+        textSize_ += kRecordCost + record.type.size();
+    const auto replace = [this](QString& field, QString value) {
+        textSize_ += value.size() - field.size();
+        field = std::move(value);
+    };
     if (auto id = nonEmptyString(fragment, "id"))
-        record.id = *id;
+        replace(record.id, *id);
     if (auto type = nonEmptyString(fragment, "type"))
-        record.type = *type;
+        replace(record.type, *type);
     const auto function = fragment.find("function");
     if (function != fragment.end() && function->is_object()) {
         if (auto name = nonEmptyString(*function, "name"))
-            record.name = *name;
+            replace(record.name, *name);
         const auto arguments = function->find("arguments");
         if (arguments != function->end() && arguments->is_string()) {
             const QString text = json::qstr(*arguments);
             record.args += text;
-            argumentsSize_ += text.size();
+            textSize_ += text.size();
         }
     }
 }

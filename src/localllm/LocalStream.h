@@ -53,6 +53,12 @@ class ReplyTooLongError : public StreamError {
 public:
     ReplyTooLongError();
 };
+// The stream stopped before its end marker: neither "[DONE]" nor a choice with a
+// "finish_reason" came, so what arrived may be any part of the answer.
+class StreamCutError : public StreamError {
+public:
+    StreamCutError();
+};
 // Throws ReplyTooLongError when the reply's text has passed the bound.
 void checkReplySize(qsizetype textSize);
 
@@ -73,6 +79,12 @@ public:
     // The next event, skipping the lines that are none; nothing once "[DONE]"
     // arrives or the stream ends. Throws ServerError for an error event.
     QCoro::Task<std::optional<Json>> next();
+    // Whether the stream said it was over: "[DONE]" came, or a choice carried a
+    // "finish_reason". A body that just stops is cut, whatever the transport said:
+    // Qt may finish a chunked reply whose connection closed mid-body without error.
+    bool complete() const { return complete_; }
+    // Throws StreamCutError unless the stream is complete.
+    void requireComplete() const;
 
     // A token may end in the first half of a surrogate pair, escaped, and its
     // event would not parse: that half is taken off and put before the first lone
@@ -82,6 +94,7 @@ public:
 private:
     LocalHttp::ReplyReader& reader_;
     std::optional<uint> carriedHigh_;
+    bool complete_ = false;
 };
 
 // The value as a signed 64-bit integer when it is a JSON integer that fits.
@@ -102,8 +115,11 @@ struct ToolCallRecord {
 };
 class ToolCallTable {
 public:
-    // The length of all argument texts together.
-    qsizetype argumentsSize() const { return argumentsSize_; }
+    // What the table holds, counted toward the reply's bound: the ids, types, names
+    // and argument texts of all calls together, and kRecordCost for each call, so
+    // that a flood of calls with little text in them is bounded too.
+    qsizetype textSize() const { return textSize_; }
+    static constexpr qsizetype kRecordCost = 64;
     // Merges one fragment of a delta's "tool_calls": "index" (integer, else 0)
     // picks the record; a non-empty "id", "type" or "function.name" replaces the
     // record's; a string "function.arguments" is appended.
@@ -115,7 +131,7 @@ public:
 
 private:
     std::map<qint64, ToolCallRecord> records_;
-    qsizetype argumentsSize_ = 0;
+    qsizetype textSize_ = 0;
 };
 
 // User-perceived characters (grapheme clusters) of the text.

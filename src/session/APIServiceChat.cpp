@@ -1,10 +1,12 @@
 #include "session/APIService.h"
 #include "session/ServerSentEvents.h"
 
+#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
 #include <QCoro/QCoroNetworkReply>
+#include <QCoro/QCoroTimer>
 
 #include <chrono>
 #include <memory>
@@ -13,11 +15,12 @@ namespace {
 
 using ReplyPtr = std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)>;
 
-// The next bytes of a reply as they arrive; empty once it has finished and been read.
+// The next bytes of a reply as they arrive, 64 KiB at most; empty once it has
+// finished and been read.
 QCoro::Task<QByteArray> nextChunk(QNetworkReply* reply) {
     for (;;) {
         if (reply->bytesAvailable() > 0)
-            co_return reply->readAll();
+            co_return reply->read(64 * 1024);
         if (reply->isFinished())
             co_return QByteArray();
         co_await qCoro(reply).waitForReadyRead(std::chrono::milliseconds(-1));
@@ -94,12 +97,31 @@ QCoro::Task<APIService::ChatReply> APIService::complete(QString prompt, Provider
     }
 
     ChatEventStream stream(std::move(onDelta));
+    qint64 received = 0;
+    QElapsedTimer slice; // a reply that came in faster than it is read gives the event loop its turns
+    slice.start();
     while (!chunk.isEmpty()) {
+        received += chunk.size();
         stream.feed(chunk);
+        if (slice.elapsed() >= 5) {
+            const std::chrono::milliseconds now(0);
+            co_await QCoro::sleepFor(now);
+            slice.restart();
+        }
         chunk = co_await nextChunk(reply.get());
     }
     if (reply->error() != QNetworkReply::NoError)
         throw NetworkError::fromReply(reply->error(), reply->errorString());
+    // The end of the body ends the stream, but only a body that arrived whole. Qt
+    // 6.4 may finish a reply without error when the connection closed inside a
+    // chunked body (the last chunk never came) and it says nothing of that last
+    // chunk; what can be seen is a body shorter than its Content-Length, or one
+    // that stops inside an event (a well-formed stream ends with an empty line).
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    const QByteArray coding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    const bool lengthIsOfBody = coding.isEmpty() || coding == "identity"; // else it counts compressed bytes
+    if ((lengthIsOfBody && length.isValid() && received != length.toLongLong()) || stream.isMidEvent())
+        throw NetworkError(NetworkError::Kind::Interrupted, QStringLiteral("reply cut short"));
     ChatReply result;
     result.text = stream.text();
     result.discussionId = stream.discussionId() ? stream.discussionId() : discussionId;

@@ -9,9 +9,13 @@
 #include "session/APIService.h"
 #include "session/KeychainStore.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QFuture>
+#include <QFutureWatcher>
 #include <QPointer>
 #include <QSysInfo>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cmath>
 
@@ -65,6 +69,10 @@ AppSession::AppSession() {
     loadSettings();
     syncTimer_.setSingleShot(true);
     connect(&syncTimer_, &QTimer::timeout, this, &AppSession::sendServerSync);
+    conversationSaveTimer_.setSingleShot(true);
+    connect(&conversationSaveTimer_, &QTimer::timeout, this, &AppSession::startConversationSave);
+    if (QCoreApplication* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &AppSession::saveConversationNow);
 
     // 6. and 7. Hydration and the bridge start once the stored token has arrived;
     // until then the session is signed out and the bridge stays off.
@@ -83,7 +91,9 @@ void AppSession::setCompositionHook(std::function<void(AppSession&)> hook) {
     compositionHook() = std::move(hook);
 }
 
-AppSession::~AppSession() = default;
+AppSession::~AppSession() {
+    saveConversationNow();
+}
 
 QCoro::Task<> AppSession::loadStoredToken() {
     QPointer<AppSession> self(this);
@@ -215,7 +225,7 @@ void AppSession::setMode(Mode value) {
 
 void AppSession::setMessages(const QList<ChatMessage>& value) {
     messages_ = value;
-    persistConversation();
+    scheduleConversationSave();
     emit messagesChanged();
 }
 
@@ -230,6 +240,8 @@ void AppSession::setDiscussionId(std::optional<qint64> value) {
 
 void AppSession::setIsStreaming(bool value) {
     isStreaming_ = value;
+    if (!value && conversationDirty_)
+        scheduleConversationSave(); // the end of a reply is saved at once
     emit isStreamingChanged();
 }
 
@@ -360,21 +372,78 @@ void AppSession::setUserEmail(const std::optional<QString>& value) {
     emit userEmailChanged();
 }
 
+namespace {
+// The stored form of the conversation; empty when it cannot be encoded.
+QByteArray encodeConversation(const QList<ChatMessage>& messages) {
+    try {
+        Json array = Json::array();
+        for (const ChatMessage& message : messages)
+            array.push_back(message.toJson());
+        return json::dump(array);
+    } catch (const std::exception&) {
+        return QByteArray(); // the stored conversation stays as it was
+    }
+}
+} // namespace
+
+void AppSession::scheduleConversationSave() {
+    if (messages_.isEmpty()) {
+        ++conversationGeneration_;
+        // Nothing to encode: removed at once, and an encoding under way is dropped.
+        conversationDirty_ = false;
+        conversationSaveTimer_.stop();
+        defaults().remove(key(kChatMessages));
+        return;
+    }
+    conversationDirty_ = true;
+    if (conversationSaving_)
+        return; // the encoding under way starts the next one when it ends
+    int delay = 0;
+    if (isStreaming_ && sinceConversationSave_.isValid())
+        delay = static_cast<int>(std::max<qint64>(0, kConversationSaveMs - sinceConversationSave_.elapsed()));
+    if (!conversationSaveTimer_.isActive() || delay < conversationSaveTimer_.remainingTime())
+        conversationSaveTimer_.start(delay);
+}
+
+void AppSession::startConversationSave() {
+    if (!conversationDirty_ || conversationSaving_)
+        return;
+    conversationDirty_ = false;
+    conversationSaving_ = true;
+    sinceConversationSave_.start();
+    const quint64 generation = conversationGeneration_;
+    // The list shares its messages' texts: the copy costs no text.
+    // The watcher goes with the session: an encoding that ends after it is dropped.
+    auto* watcher = new QFutureWatcher<QByteArray>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, generation] {
+        const QByteArray encoded = watcher->result();
+        watcher->deleteLater();
+        conversationSaving_ = false;
+        if (generation == conversationGeneration_ && !encoded.isEmpty())
+            defaults().setData(key(kChatMessages), encoded);
+        if (conversationDirty_)
+            scheduleConversationSave();
+    });
+    watcher->setFuture(QtConcurrent::run(encodeConversation, messages_));
+}
+
+void AppSession::saveConversationNow() {
+    if (!conversationSavePending())
+        return;
+    conversationSaveTimer_.stop();
+    conversationDirty_ = false;
+    ++conversationGeneration_; // an encoding under way is outdated
+    persistConversation();
+}
+
 void AppSession::persistConversation() {
     if (messages_.isEmpty()) {
         defaults().remove(key(kChatMessages));
         return;
     }
-    QByteArray encoded;
-    try {
-        Json array = Json::array();
-        for (const ChatMessage& message : messages_)
-            array.push_back(message.toJson());
-        encoded = json::dump(array);
-    } catch (const std::exception&) {
-        return; // the stored conversation stays as it was
-    }
-    defaults().setData(key(kChatMessages), encoded);
+    const QByteArray encoded = encodeConversation(messages_);
+    if (!encoded.isEmpty())
+        defaults().setData(key(kChatMessages), encoded);
 }
 
 // ---- Sign-in, sign-out, refused tokens -------------------------------------------

@@ -2,6 +2,7 @@
 
 #include "session/Models.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -189,6 +190,15 @@ public:
     QCoro::Task<> hydrateFromServer();
     // Empties the conversation and forgets the discussion id.
     void clearConversation();
+    // The conversation is saved after its changes, not on each one: while a reply
+    // streams at most every kConversationSaveMs, otherwise (and when the reply
+    // ends) at the next turn of the event loop; the JSON is written off the GUI
+    // thread. An emptied conversation is removed from the store at once.
+    static constexpr int kConversationSaveMs = 500;
+    // Writes a change not yet saved now, on the calling thread (quit, tests).
+    void saveConversationNow();
+    // A change of the conversation waits to be saved (or is being encoded).
+    bool conversationSavePending() const { return conversationDirty_ || conversationSaving_; }
     // Chooses the screen before a summon from summonBehavior.
     void prepareForSummon();
     // The backend refused `token`: when it is still the current token, sign out with
@@ -296,6 +306,16 @@ private:
     quint64 tokenGeneration_ = 0;
 
     std::array<quint64, SyncedSettingCount> userEdits_{};
+
+    // The conversation's saving: one encoding at a time, off the GUI thread; the
+    // generation makes an encoding of an older conversation be dropped.
+    void scheduleConversationSave();
+    void startConversationSave();
+    QTimer conversationSaveTimer_;
+    QElapsedTimer sinceConversationSave_;
+    bool conversationDirty_ = false;
+    bool conversationSaving_ = false;
+    quint64 conversationGeneration_ = 0;
 
     QTimer syncTimer_;
     std::optional<ServerSync> pendingSync_;

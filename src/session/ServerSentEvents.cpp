@@ -1,5 +1,8 @@
 #include "session/ServerSentEvents.h"
 
+#include "platform/Errors.h"
+#include "platform/Localization.h"
+
 #include "platform/Json.h"
 #include "session/APIError.h"
 
@@ -95,6 +98,13 @@ std::optional<QString> nonEmptyString(const Json& object, const char* key) {
 ChatEventStream::ChatEventStream(std::function<void(const QString&)> onDelta)
     : onDelta_(std::move(onDelta))
     , reader_([this](const ServerSentEventReader::Event& e) { dispatch(e); }) {}
+
+void ChatEventStream::feed(QByteArrayView bytes) {
+    reader_.feed(bytes);
+    if (streamed_.size() > kMaxReplyCharacters || (finalText_ && finalText_->size() > kMaxReplyCharacters))
+        throw MessageError(loc("La réponse du serveur dépasse %1 caractères ; elle a été arrêtée.")
+                               .arg(kMaxReplyCharacters));
+}
 
 void ChatEventStream::dispatch(const ServerSentEventReader::Event& event) {
     if (event.name == QLatin1String("initial")) {

@@ -48,6 +48,11 @@ public:
     explicit ServerSentEventReader(std::function<void(const Event&)> onEvent);
     // Each event completed by these bytes is handed to onEvent before feed returns.
     void feed(QByteArrayView bytes);
+    // The bytes so far stop inside an event: a line without its break, or event
+    // lines not yet closed by their empty line. A body that ends so was cut.
+    bool isMidEvent() const {
+        return !splitter_.pending().isEmpty() || !data_.isEmpty() || name_ != QLatin1String("message");
+    }
 
 private:
     void line(const QByteArray& line);
@@ -65,7 +70,14 @@ class ChatEventStream {
 public:
     explicit ChatEventStream(std::function<void(const QString&)> onDelta = {});
 
-    void feed(QByteArrayView bytes) { reader_.feed(bytes); }
+    // Throws APIError::decoding past kMaxReplyCharacters of text.
+    void feed(QByteArrayView bytes);
+    // See ServerSentEventReader::isMidEvent().
+    bool isMidEvent() const { return reader_.isMidEvent(); }
+
+    // The most text a reply may bring (streamed pieces, or the final text), in
+    // UTF-16 code units: far past any answer, and what a bubble can still show.
+    static constexpr qsizetype kMaxReplyCharacters = 4 * 1024 * 1024;
 
     // The reply: the final text when one came, else the pieces run together.
     QString text() const { return finalText_ ? *finalText_ : streamed_; }

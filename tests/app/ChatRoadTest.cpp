@@ -4,6 +4,7 @@
 // Against the fake backend (TLS) and the fake local model server.
 #include "app/ChatViewModel.h"
 #include "bridge/BridgeService.h"
+#include "platform/DefaultsStore.h"
 #include "session/AppSession.h"
 #include "session/KeychainStore.h"
 #include "session/OmbrixHTTP.h"
@@ -196,6 +197,12 @@ TEST_F(ChatRoadTest, DirectLocalStreamsIntoTheBubbleAndRecordsTheTurn) {
     ASSERT_TRUE(spinUntil([&] { return model->runningTurns() == 0; }));
     EXPECT_EQ(contents(), QStringList({"Salut", "Bonjour"}));
     EXPECT_FALSE(session.isStreaming());
+    // The conversation is saved once the turn has ended (encoded off the GUI thread).
+    ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
+    const Json saved =
+        Json::parse(DefaultsStore::shared().data(QStringLiteral("chatMessages"))->toStdString());
+    ASSERT_EQ(saved.size(), 2u);
+    EXPECT_EQ(saved[1]["content"], "Bonjour");
 
     const Json body = local.lastChatBody();
     const Json expected = Json::parse(R"({
@@ -270,8 +277,10 @@ TEST_F(ChatRoadTest, ToolsOnEveryAnswerStopAfterFiveRequests) {
     EXPECT_EQ(
         last[3],
         Json::parse(R"({"role":"tool","tool_call_id":"call_1","content":"Unknown tool: no_such_tool"})"));
-    // The placeholder was reused every time and ends empty; nothing is recorded.
-    EXPECT_EQ(contents(), QStringList({"Boucle", ""}));
+    // The placeholder was reused every time and ends with the reason; nothing is recorded.
+    EXPECT_EQ(contents(), QStringList({"Boucle", kWarning + "Le modèle local a demandé des outils à chaque "
+                                                            "réponse sans jamais répondre ; la demande a été "
+                                                            "arrêtée."}));
     EXPECT_FALSE(session.isStreaming());
     spinFor(200);
     EXPECT_TRUE(imports().isEmpty());
@@ -322,6 +331,97 @@ TEST_F(ChatRoadTest, AFailureMidStreamReplacesTheTextWithTheWarning) {
     sendAndWait(QStringLiteral("Encore"));
     EXPECT_EQ(session.messages().last().content, kWarning + *session.lastError());
     EXPECT_TRUE(session.lastError()->contains(QStringLiteral("model not loaded")));
+}
+
+// Only an answer that ended with "[DONE]" or a finish reason counts: a stream that
+// just stops (a cut chunked body, or a close) shows the warning, records nothing
+// and runs none of its tool calls.
+TEST_F(ChatRoadTest, ACutLocalStreamIsAFailure) {
+    AppSession& session = start(true, Provider::Local);
+    session.setSelectedLocalModel(QStringLiteral("mlx-community/Qwen3-4B-4bit"));
+    QStringList seen;
+    QObject::connect(&session, &AppSession::messagesChanged, [&] {
+        if (!session.messages().isEmpty())
+            seen << session.messages().last().content;
+    });
+    const auto expectFailure = [&](const char* what) {
+        ASSERT_TRUE(session.lastError().has_value()) << what;
+        EXPECT_EQ(contents().last(), kWarning + *session.lastError()) << what;
+        EXPECT_FALSE(session.isStreaming()) << what;
+    };
+
+    local.setCutChatStream(SseScript().content("Début de la ").content("réponse", 50));
+    sendAndWait(QStringLiteral("Texte coupé"));
+    expectFailure("text");
+
+    // Cut inside a tool call's arguments: the call is not run, nothing more is asked.
+    local.clearRequests();
+    local.setCutChatStream(toolCall(QStringLiteral("call_1"), QStringLiteral("list_local_folders"),
+                                    QStringLiteral(R"({"x": )")));
+    sendAndWait(QStringLiteral("Outil coupé"));
+    expectFailure("tool");
+    EXPECT_EQ(local.chatRequests().size(), 1);
+    EXPECT_FALSE(seen.join('\n').contains(QStringLiteral("🔧")));
+
+    // A body that ends with the connection, without an end marker, is no answer either.
+    local.setChatStream(SseScript().content("Sans fin"));
+    sendAndWait(QStringLiteral("Fermé"));
+    expectFailure("close");
+    spinFor(300);
+    EXPECT_TRUE(imports().isEmpty());
+
+    // A finish reason is an end of its own, even when "[DONE]" does not follow.
+    local.setCutChatStream(SseScript().content("Complète").finish("stop"));
+    sendAndWait(QStringLiteral("Fin"));
+    EXPECT_EQ(contents().last(), "Complète");
+    ASSERT_TRUE(spinUntil([&] { return imports().size() == 1; }));
+}
+
+// A model that asks for thousands of tools in one answer: 16 run, only those are
+// carried into the next request, a long name is shown cut, and the names count
+// toward the reply's bound.
+TEST_F(ChatRoadTest, AToolCallFloodIsBounded) {
+    AppSession& session = start(true, Provider::Local);
+    session.setSelectedLocalModel(QStringLiteral("mlx-community/Qwen3-4B-4bit"));
+    const auto flood = [](int nameLength) {
+        SseScript script;
+        for (int event = 0; event < 50; ++event) {
+            QList<SseScript::ToolFragment> fragments;
+            for (int k = 0; k < 100; ++k) {
+                const int i = event * 100 + k;
+                fragments.append(SseScript::ToolFragment{
+                    i, QStringLiteral("call_%1").arg(i), QStringLiteral("function"),
+                    QString(nameLength, QLatin1Char('n')) + QString::number(i), QStringLiteral("{}")});
+            }
+            script.toolCalls(fragments);
+        }
+        return script.done();
+    };
+    scriptLocal({flood(200), SseScript().content("Fini.").done()});
+    QStringList seen;
+    QObject::connect(&session, &AppSession::messagesChanged, [&] {
+        if (!session.messages().isEmpty())
+            seen << session.messages().last().content;
+    });
+    sendAndWait(QStringLiteral("Inonde"), 30000);
+    EXPECT_EQ(contents(), QStringList({"Inonde", "Fini."}));
+    EXPECT_TRUE(seen.contains(QStringLiteral("🔧 ") + QString(64, QLatin1Char('n')) + QStringLiteral("…")));
+    ASSERT_EQ(local.chatRequests().size(), 2);
+    const RecordedRequest second = local.chatRequests()[1];
+    const Json messages = bodyOf(second)["messages"];
+    ASSERT_EQ(messages.size(), 2u + 1 + 16);
+    EXPECT_EQ(messages[2]["tool_calls"].size(), 16u);
+    EXPECT_EQ(messages[2]["tool_calls"][15]["id"], "call_15");
+    EXPECT_EQ(messages[18]["tool_call_id"], "call_15");
+    EXPECT_LT(second.body.size(), 64 * 1024);
+
+    // Names alone past the bound end the answer as an error.
+    local.clearRequests();
+    scriptLocal({flood(1000)});
+    sendAndWait(QStringLiteral("Encore"), 30000);
+    ASSERT_TRUE(session.lastError().has_value());
+    EXPECT_EQ(contents().last(), kWarning + *session.lastError());
+    EXPECT_EQ(local.chatRequests().size(), 1);
 }
 
 // A local server that never stops writing is cut off: the bubble holds the warning,
@@ -375,12 +475,18 @@ TEST_F(ChatRoadTest, ClearingDuringAPendingReplyDropsIt) {
     ASSERT_TRUE(model->send(QStringLiteral("Troisième")));
     ASSERT_TRUE(spinUntil([&] { return session.messages().size() == 2 && !contents()[1].isEmpty(); }));
     model->newConversation();
-    ASSERT_TRUE(model->send(QStringLiteral("ignored")) == false); // still pending
-    ASSERT_TRUE(spinUntil([&] { return model->runningTurns() == 0; }));
-    EXPECT_TRUE(session.messages().isEmpty());
+    // The abandoned turn does not hold the new conversation back.
     EXPECT_FALSE(session.isStreaming());
+    EXPECT_TRUE(model->canSend(QStringLiteral("Quatrième")));
+    ASSERT_TRUE(model->send(QStringLiteral("Quatrième")));
+    EXPECT_TRUE(session.isStreaming());
+    ASSERT_TRUE(spinUntil([&] { return model->runningTurns() == 0; }));
+    EXPECT_EQ(contents(), QStringList({"Quatrième", "Déjà"})); // the old turn's late piece went nowhere
+    EXPECT_FALSE(session.isStreaming());
+    ASSERT_TRUE(spinUntil([&] { return imports().size() == 1; }));
+    EXPECT_EQ(bodyOf(imports()[0])["text"], "Quatrième");
     spinFor(300);
-    EXPECT_TRUE(imports().isEmpty());
+    EXPECT_EQ(imports().size(), 1);
 }
 
 // The recording of a local turn that returns after the conversation was cleared

@@ -188,6 +188,32 @@ TEST_F(ChatViewTest, BubblesFollowTheConversation) {
     LinkRouter::setSystemOpener(nullptr);
     EXPECT_EQ(opened, QList<QUrl>({QUrl("https://exemple.fr")}));
 
+    // Right after a new message, its streamed text growing does not pull the list
+    // along either.
+    messages << message(ChatMessage::Role::Assistant, QString());
+    session.setMessages(messages);
+    ASSERT_TRUE(spinUntil([&] { return bar->value() == bar->maximum(); }));
+    const int atNewMessage = bar->value();
+    messages.last().content = QStringLiteral("un\ndeux\ntrois\nquatre\ncinq\nsix");
+    session.setMessages(messages);
+    spinFor(150);
+    EXPECT_EQ(bar->value(), atNewMessage);
+    EXPECT_GT(bar->maximum(), atNewMessage);
+
+    // A very long reply is laid out off the GUI thread and replaces its start when
+    // it arrives; it is painted, never given a label.
+    QString longReply;
+    for (int i = 0; i < 3000; ++i)
+        longReply += QStringLiteral("Ligne %1 avec du **gras**.\n").arg(i);
+    longReply += QStringLiteral("Fin du texte");
+    messages << message(ChatMessage::Role::Assistant, longReply);
+    session.setMessages(messages);
+    const int longRow = static_cast<int>(messages.size()) - 1;
+    EXPECT_FALSE(htmlOf(longRow).contains("Fin du texte"));
+    ASSERT_TRUE(spinUntil([&] { return list->delegate()->pendingLayouts() == 0; }));
+    EXPECT_TRUE(htmlOf(longRow).contains("Fin du texte"));
+    EXPECT_EQ(list->openBubble(longRow), nullptr);
+
     // A conversation replaced from elsewhere is rebuilt, and the bubbles of the old
     // one are not kept.
     EXPECT_GE(list->delegate()->cachedLayouts(), 250);

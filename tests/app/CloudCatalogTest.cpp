@@ -4,6 +4,8 @@
 #include "session/OmbrixHTTP.h"
 #include "support/TestSupport.h"
 
+#include <QElapsedTimer>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -114,6 +116,24 @@ TEST_F(CloudCatalogTest, FailuresKeepTheLastListAndTryAgainAtOnce) {
     };
     now = now.addSecs(60);
     int expected = fetches();
+
+    // A document past the bound is refused while it arrives: the fetch does not wait
+    // for the rest, which here would take 20 seconds more.
+    QList<QPair<int, QByteArray>> pieces{{0, QByteArray(CloudCatalog::kMaxDocumentBytes + 1, ' ')}};
+    for (int i = 0; i < 20; ++i)
+        pieces.append({1000, QByteArray(" ")});
+    pieces.append({0, QByteArray("[]")});
+    backend.route("GET", QStringLiteral("/api/v1/providers.json"),
+                  ScriptedResponse::stream(200, pieces, "application/json"));
+    QElapsedTimer clock;
+    clock.start();
+    runTask(catalog.refreshIfStale());
+    EXPECT_LT(clock.elapsed(), 10000);
+    EXPECT_EQ(catalog.providers(), good);
+    EXPECT_EQ(catalog.lastFetch(), fetchedAt);
+    EXPECT_GT(fetches(), expected);
+    expected = fetches();
+
     for (const ScriptedResponse& failure : failures) {
         backend.route("GET", QStringLiteral("/api/v1/providers.json"), failure);
         runTask(catalog.refreshIfStale());

@@ -58,6 +58,21 @@ TEST(MessageMarkdown, AssistantLinesRenderInlineMarkdownOverEscapedText) {
         {"\\*littéral\\* & <", "*littéral* & <", {"&amp; &lt;"}, {"<i>"}},
         {"  deux  espaces", "  deux  espaces", {}},
         {"", "", {}},
+        // Character references are decoded, then escaped again.
+        {"A &amp; B &lt;b&gt; &eacute;t&#233; &#x1F600; &#0; &nope; & seul",
+         "A & B <b> été 😀 \uFFFD &nope; & seul",
+         {"A &amp; B &lt;b&gt;"},
+         {"<b>"}},
+        {"`&amp;` reste", "&amp; reste", {"<code>&amp;amp;</code>"}},
+        {"~~barré~~ ~aussi~ ~~pas~ ~~~non~~~",
+         "barré aussi ~~pas~ ~~~non~~~",
+         {"<s>barré</s>", "<s>aussi</s>"}},
+        {"![un chat](https://x.fr/chat.png) et [![logo](l.png)](https://x.fr)",
+         "un chat et logo",
+         {"<a href=\"https://x.fr\">logo</a>"},
+         {"<img", "chat.png"}},
+        {"[lien](https://x.fr/?a=1&amp;b=2)", "lien", {"href=\"https://x.fr/?a=1&amp;b=2\""}},
+        {"![<script>](javascript:x)", "<script>", {"&lt;script&gt;"}, {"<script", "<a "}},
     };
     for (const RenderCase& c : cases) {
         const QString html = MessageMarkdown::assistantHtml(c.content);

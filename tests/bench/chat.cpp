@@ -6,6 +6,14 @@
 //  2. A long conversation: the time from building the chat screen with M messages
 //     to its first paint, the longest stall of the GUI thread while the remaining
 //     bubbles are made, and the time to repaint after a scroll step.
+//  3. A streamed piece in a long conversation (2,000 messages of 500 characters,
+//     the screen shown, the settings file on disk): what one piece costs the GUI
+//     thread, from the piece entering the conversation to the events it caused
+//     (list update, paint, the coalesced save, a layout made off the GUI thread)
+//     having run, the 4 ms between pieces left out.
+//  4. A 4 MiB cloud reply through the real backend road, shown in the chat screen:
+//     the longest stall of the GUI thread from the send to the reply laid out, and
+//     a scroll step over the long bubble with its repaint.
 //
 //   build/tests/bench_chat [pieces] [messages]
 #include "app/ChatViewModel.h"
@@ -16,8 +24,12 @@
 #include "platform/Resources.h"
 #include "platform/SecretStore.h"
 #include "session/AppSession.h"
+#include "session/OmbrixHTTP.h"
+#include "support/BenchSupport.h"
+#include "support/ScriptedHttpServer.h"
 #include "support/TestSupport.h"
 
+#include "app/widgets/ChatInput.h"
 #include "app/widgets/MessageList.h"
 #include <QApplication>
 #include <QDir>
@@ -249,6 +261,171 @@ void longConversation(int count, const char* when) {
         percentile(steps, 1.0));
 }
 
+// Runs what is due on the GUI thread now (posted events, due timers, paints).
+void drainEvents() {
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void streamedPieceInLongConversation(int count, int pieces, bool withScreen) {
+    AppSession& session = AppSession::shared();
+    QList<ChatMessage> messages;
+    for (int i = 0; i < count; ++i) {
+        const bool user = i % 2 == 0;
+        QString text = QStringLiteral("Message %1 : ").arg(i);
+        while (text.size() < 500)
+            text += user ? QStringLiteral("où est le fichier du rapport ? ")
+                         : QStringLiteral("voici **le fichier** et `son chemin`. ");
+        text.truncate(500);
+        messages << ChatMessage(user ? ChatMessage::Role::User : ChatMessage::Role::Assistant, text);
+    }
+    messages << ChatMessage(ChatMessage::Role::Assistant, QString());
+    session.setMessages(messages);
+    session.saveConversationNow();
+    CloudCatalog catalog;
+    std::unique_ptr<ChatView> view;
+    if (withScreen) {
+        view = std::make_unique<ChatView>(session, catalog);
+        view->resize(380, 520);
+        view->show();
+        spinUntil([&] { return view->messageList()->layoutMode() == QListView::SinglePass; }, 60000);
+    }
+    spinFor(300);
+
+    // Pieces as the direct local road applies them: a copy of the list with the last
+    // message grown, given to the session; then what that left for the event loop.
+    session.setIsStreaming(true);
+    std::vector<double> costs;
+    std::vector<double> updateCosts;
+    for (int i = 0; i < pieces; ++i) {
+        QElapsedTimer piece;
+        piece.start();
+        QList<ChatMessage> now = session.messages();
+        now.last().content += QStringLiteral("mot%1 ").arg(i);
+        session.setMessages(now);
+        updateCosts.push_back(piece.nsecsElapsed() / 1e6);
+        drainEvents();
+        const double atOnce = piece.nsecsElapsed() / 1e6;
+        QThread::msleep(4); // the model's pace; the GUI thread is free meanwhile
+        // What came due meanwhile (a save handed over, a layout made off the GUI
+        // thread and its paint) counts toward the piece too.
+        QElapsedTimer later;
+        later.start();
+        drainEvents();
+        costs.push_back(atOnce + later.nsecsElapsed() / 1e6);
+    }
+    session.setIsStreaming(false);
+    spinUntil([&] { return !session.conversationSavePending(); }, 60000);
+    if (!withScreen) {
+        // What saving once per piece on the GUI thread cost: encoding the conversation.
+        const double encodeMs = medianMs([&] {
+            Json array = Json::array();
+            for (const ChatMessage& message : session.messages())
+                array.push_back(message.toJson());
+            volatile qsizetype size = json::dump(array).size();
+            (void)size;
+        });
+        std::printf(
+            "  (encoding the conversation whole, as each piece once did on the GUI thread: %.2f ms)\n",
+            encodeMs);
+    }
+    std::printf(
+        "streamed piece, %d messages of 500 characters, %s, %d pieces: GUI thread median %.3f ms, p95 "
+        "%.3f ms, max %.3f ms (the conversation's update alone: median %.3f ms, max %.3f ms)\n",
+        count, withScreen ? "chat screen shown" : "no screen", pieces, percentile(costs, 0.5),
+        percentile(costs, 0.95), percentile(costs, 1.0), percentile(updateCosts, 0.5),
+        percentile(updateCosts, 1.0));
+    view.reset();
+    session.clearConversation();
+}
+
+void longCloudReply(qsizetype characters) {
+    FakeBackend backend;
+    HttpSession::trustExtraRootsForTesting(ScriptedHttpServer::certPath(QStringLiteral("ca.pem")));
+    ScriptedResponse idle = ScriptedResponse::noContent();
+    idle.holdMs = 200;
+    backend.route("GET", QStringLiteral("/api/v1/bridge/tasks/next"), idle);
+    // Events of 64 KiB, lines of markdown, 4 MiB of text in all.
+    QList<QPair<int, QByteArray>> chunks{{0, "event: initial\ndata: {\"discussion_id\": 5}\n\n"}};
+    qsizetype sent = 0; // characters of the reply so far (an event's lines are joined by a line feed)
+    int line = 0;
+    while (sent < characters) {
+        QByteArray event;
+        qsizetype inEvent = 0;
+        while (inEvent < 64 * 1024 && sent + inEvent < characters) {
+            const qsizetype joint = event.isEmpty() ? 0 : 1;
+            if (sent + inEvent + joint >= characters)
+                break;
+            QByteArray text =
+                "Ligne " + QByteArray::number(line++) + " avec du **gras**, du `code` et un mot.";
+            text = text.left(characters - sent - inEvent - joint);
+            event += "data: " + text + "\n";
+            inEvent += joint + text.size();
+        }
+        if (event.isEmpty())
+            break;
+        sent += inEvent;
+        chunks.append({0, event + "\n"});
+    }
+    chunks.append({0, "event: final\ndata: {}\n\n"});
+    backend.route("POST", QStringLiteral("/api/v1/queries.json"), ScriptedResponse::stream(200, chunks));
+
+    AppSession& session = AppSession::shared();
+    session.setToken(QStringLiteral("tok"));
+    session.setProvider(Provider::OpenAI);
+    session.setMessages({ChatMessage(ChatMessage::Role::User, QStringLiteral("Écris beaucoup")),
+                         ChatMessage(ChatMessage::Role::Assistant, QStringLiteral("D'accord."))});
+    CloudCatalog catalog;
+    ChatView view(session, catalog);
+    view.resize(380, 520);
+    view.show();
+    spinFor(300);
+
+    QElapsedTimer stallClock;
+    qint64 lastTick = 0;
+    qint64 longestStall = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = stallClock.nsecsElapsed();
+        longestStall = std::max(longestStall, now - lastTick);
+        lastTick = now;
+    });
+    stallClock.start();
+    ticker.start(1);
+    QElapsedTimer total;
+    total.start();
+    view.input()->setPlainText(QStringLiteral("Encore plus"));
+    view.send();
+    MessageDelegate* delegate = view.messageList()->delegate();
+    spinUntil(
+        [&] {
+            return view.viewModel().runningTurns() == 0 && delegate->pendingLayouts() == 0 &&
+                   !session.conversationSavePending();
+        },
+        600000);
+    spinFor(300); // the row measured again and painted
+    ticker.stop();
+    const qsizetype shown = session.messages().last().content.size();
+    const double wholeMs = total.nsecsElapsed() / 1e6;
+
+    QScrollBar* bar = view.messageList()->verticalScrollBar();
+    std::vector<double> steps;
+    for (int i = 1; i <= 50; ++i) {
+        QElapsedTimer step;
+        step.start();
+        bar->setValue(bar->maximum() * i / 50);
+        view.messageList()->viewport()->repaint();
+        steps.push_back(step.nsecsElapsed() / 1e6);
+    }
+    std::printf(
+        "cloud reply of %lld characters (shown: %lld): sent to laid out in %.0f ms, longest GUI stall "
+        "%.1f ms; scroll step + repaint over it median %.2f ms, max %.2f ms\n",
+        static_cast<long long>(characters), static_cast<long long>(shown), wholeMs, longestStall / 1e6,
+        percentile(steps, 0.5), percentile(steps, 1.0));
+    session.setToken(QString());
+    session.clearConversation();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -259,7 +436,9 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     initOmbrixResources();
     Composition::install();
-    DefaultsStore::setShared(std::make_shared<MemoryDefaultsStore>());
+    // The settings file on disk, as in use: the conversation is saved there.
+    DefaultsStore::setShared(
+        std::make_shared<FileDefaultsStore>(home.path() + QStringLiteral("/defaults.json")));
     SecretStore::setShared(std::make_shared<MemorySecretStore>());
     const int pieces = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000;
     const int messages = argc > 2 ? std::max(1, std::atoi(argv[2])) : 2000;
@@ -267,5 +446,8 @@ int main(int argc, char** argv) {
     streamingLatency(pieces);
     longConversation(messages, "first screen of the process (fonts loaded)");
     longConversation(messages, "screen built again");
+    streamedPieceInLongConversation(2000, 500, false);
+    streamedPieceInLongConversation(2000, 500, true);
+    longCloudReply(4 * 1024 * 1024);
     return 0;
 }

@@ -97,24 +97,34 @@ TEST(LocalDirectClient, StreamsContentAsItArrivesAndSendsTheBodyUnchanged) {
 
 TEST(LocalDirectClient, MalformedOrForeignLinesAreSkipped) {
     FakeLocalModelServer server;
-    server.setChatStream(SseScript()
-                             .raw(R"(data:{"choices":[{"delta":{"content":"no space"}}]})")
-                             .raw("data: not json")
-                             .raw(R"(data: ["array"])")
-                             .raw(R"(data: {"choices":[]})")
-                             .raw(R"(data: {"choices":[{"delta":{"content":"x"}}, 3]})")
-                             .raw(R"(data: {"choices":[{"delta":"text"}]})")
-                             .raw(R"(data: {"choices":[{"delta":{"content":42}}]})")
-                             .raw(R"(data: {"choices":[{"delta":{"content":"deep"}}],"x":)" +
-                                  QByteArray("[").repeated(12'000) + QByteArray("]").repeated(12'000) + "}")
-                             .raw("data:  [DONE]")
-                             .raw("data: [DONE] ")
-                             .terminator("\r\n")
-                             .content("kept")
-                             .raw(R"(DATA: {"choices":[{"delta":{"content":"upper"}}]})"));
+    SseScript script = SseScript()
+                           .raw(R"(data:{"choices":[{"delta":{"content":"no space"}}]})")
+                           .raw("data: not json")
+                           .raw(R"(data: ["array"])")
+                           .raw(R"(data: {"choices":[]})")
+                           .raw(R"(data: {"choices":[{"delta":{"content":"x"}}, 3]})")
+                           .raw(R"(data: {"choices":[{"delta":"text"}]})")
+                           .raw(R"(data: {"choices":[{"delta":{"content":42}}]})")
+                           .raw(R"(data: {"choices":[{"delta":{"content":"deep"}}],"x":)" +
+                                QByteArray("[").repeated(12'000) + QByteArray("]").repeated(12'000) + "}")
+                           .raw("data:  [DONE]")
+                           .raw("data: [DONE] ")
+                           .terminator("\r\n")
+                           .content("kept")
+                           .raw(R"(DATA: {"choices":[{"delta":{"content":"upper"}}]})");
+    // None of these lines is the end marker: the body just stops, and that is a cut.
+    server.setChatStream(script);
     QStringList deltas;
+    const auto error = runTaskCatching(LocalDirectClient::streamChatRaw(
+        server.endpoint(), kBody, [&deltas](const QString& d) { deltas.append(d); }));
+    ASSERT_TRUE(error);
+    EXPECT_THROW(std::rethrow_exception(error), LocalStream::StreamCutError);
+    EXPECT_EQ(errorText(error), QString("La réponse du serveur local a été coupée avant sa fin."));
+    EXPECT_EQ(deltas, QStringList{"kept"});
+
+    server.setChatStream(script.done());
+    deltas.clear();
     const Completion c = stream(server, &deltas);
-    // Without "[DONE]" the end of the body ends the stream normally.
     EXPECT_EQ(c.text, QString("kept"));
     EXPECT_EQ(deltas, QStringList{"kept"});
 }
@@ -276,7 +286,8 @@ TEST(LocalDirectClient, StreamsThatFailMidReplySayHow) {
     EXPECT_EQ(errorText(error), QString("Local server error: {\"code\":7}"));
     error = failure(
         ScriptedResponse::stream(
-            200, {{0, "data: {\"error\":{\"code\":7},\"choices\":[{\"delta\":{\"content\":\"b\"}}]}\n\n"}}),
+            200, {{0, "data: {\"error\":{\"code\":7},\"choices\":[{\"delta\":{\"content\":\"b\"}}]}\n\n"},
+                  {0, "data: [DONE]\n\n"}}),
         &deltas);
     EXPECT_FALSE(error);
     EXPECT_EQ(deltas, QStringList{"b"});
@@ -290,6 +301,38 @@ TEST(LocalDirectClient, StreamsThatFailMidReplySayHow) {
     EXPECT_THROW(std::rethrow_exception(error), LocalHttp::ConnectionLostError);
     EXPECT_EQ(errorText(error), QString("La connexion au serveur local a été perdue pendant la réponse."));
     EXPECT_EQ(deltas, QStringList{"c"});
+
+    // A chunked body whose last chunk never comes: cut mid-text or inside a tool
+    // call's arguments, it is a failure whether Qt reports the close or not, and the
+    // call never reaches the caller. After a finish reason the answer is whole.
+    const Json arguments = SseScript::chunkWithDelta(
+        Json{{"tool_calls",
+              Json::array({Json{{"index", 0},
+                                {"id", "call_1"},
+                                {"function", {{"name", "open_app"}, {"arguments", "{\"x\": "}}}}})}});
+    for (const QByteArray& last :
+         {contentEvent("d"), "data: " + QByteArray::fromStdString(arguments.dump()) + "\n\n"}) {
+        ScriptedResponse chunked = ScriptedResponse::stream(200, {{0, contentEvent("c")}, {50, last}});
+        chunked.chunkedEncoding = true;
+        chunked.cutBeforeLastChunk = true;
+        deltas.clear();
+        error = failure(chunked, &deltas);
+        ASSERT_TRUE(error);
+        const QString text = errorText(error);
+        EXPECT_TRUE(text == QString("La réponse du serveur local a été coupée avant sa fin.") ||
+                    text == QString("La connexion au serveur local a été perdue pendant la réponse."))
+            << text.toStdString();
+    }
+    ScriptedResponse finished = ScriptedResponse::stream(
+        200,
+        {{0, contentEvent("e")},
+         {50, "data: " + QByteArray::fromStdString(SseScript::chunkWithDelta(Json::object(), "stop").dump()) +
+                  "\n\n"}});
+    finished.chunkedEncoding = true;
+    finished.cutBeforeLastChunk = true;
+    deltas.clear();
+    EXPECT_FALSE(failure(finished, &deltas));
+    EXPECT_EQ(deltas, QStringList{"e"});
 
     // Text past the bound of one reply, content and tool-call arguments together.
     const qsizetype piece = 256 * 1024;

@@ -168,7 +168,8 @@ TEST_F(LocalLLMHandlerTest, ToolCallsAreMergedKeptAndGivenDefaults) {
             .toolCalls({Fragment{2, QString("nameless"), QString("custom"), std::nullopt, QString("{}")}})
             .usage(30, 0)
             .raw("data:[DONE]") // no space: not the marker, reading goes on
-            .finish(""));
+            .finish("")
+            .done());
     run(kBody);
 
     EXPECT_TRUE(deltas().isEmpty());
@@ -211,7 +212,7 @@ TEST_F(LocalLLMHandlerTest, ToolCallsAreMergedKeptAndGivenDefaults) {
     EXPECT_TRUE(deltas().isEmpty());
 
     // Nothing at all: empty content, "stop", no tool_calls key.
-    server.setChatStream(SseScript());
+    server.setChatStream(SseScript().done());
     backend.clearRequests();
     run(kBody);
     EXPECT_EQ(completion().at("choices").at(0), Json::parse(R"({"index":0,"finish_reason":"stop",
@@ -313,6 +314,24 @@ TEST_F(LocalLLMHandlerTest, AStreamThatFailsAfterItsHeadEndsWithWhatHappened) {
     ScriptedResponse cut = ScriptedResponse::stream(200, {{0, first}, {50, "data: {"}});
     cut.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("100000")));
     EXPECT_EQ(endOf(cut), QString("La connexion au serveur local a été perdue pendant la réponse."));
+
+    // A stream that just stops, with no "[DONE]" and no finish reason, is no result:
+    // closed, or cut before the last chunk of a chunked body (inside a tool call's
+    // arguments too), however Qt ends the reply.
+    EXPECT_EQ(endOf(ScriptedResponse::stream(200, {{0, first}})),
+              QString("La réponse du serveur local a été coupée avant sa fin."));
+    const QByteArray arguments =
+        "data: {\"choices\":[{\"delta\":{\"tool_calls\":[{\"index\":0,\"id\":\"c\",\"function\":"
+        "{\"name\":\"open_app\",\"arguments\":\"{\\\"x\\\": \"}}]}}]}\n\n";
+    for (const QByteArray& last : {QByteArray(), arguments}) {
+        ScriptedResponse chunked = ScriptedResponse::stream(200, {{0, first}, {50, last}});
+        chunked.chunkedEncoding = true;
+        chunked.cutBeforeLastChunk = true;
+        const QString text = endOf(chunked);
+        EXPECT_TRUE(text == QString("La réponse du serveur local a été coupée avant sa fin.") ||
+                    text == QString("La connexion au serveur local a été perdue pendant la réponse."))
+            << text.toStdString();
+    }
 
     // An endless reply ends at the bound instead of holding the bridge.
     QList<QPair<int, QByteArray>> chunks{{0, first}};

@@ -152,6 +152,29 @@ TEST(ChatEndpoints, StreamUsesTheUnpinnedSessionAndFailsOnTransportErrors) {
     EXPECT_EQ(errorText(error), "Réponse illisible du serveur");
     EXPECT_EQ(pieces, QStringList{"first"});
 
+    // A chunked body cut inside an event fails, however Qt ends the reply.
+    ScriptedResponse cut = ScriptedResponse::stream(200, {{0, "data: Bon\n\n"}, {50, "data: jo"}});
+    cut.chunkedEncoding = true;
+    cut.cutBeforeLastChunk = true;
+    backend.route("POST", "/api/v1/queries.json", cut);
+    EXPECT_TRUE(
+        runTaskCatching(api.complete("q", Provider::OpenAI, std::nullopt, std::nullopt, std::nullopt)));
+    // The same stream ended by its last chunk is an answer.
+    cut.cutBeforeLastChunk = false;
+    cut.chunks.last().second += "ur\n\n";
+    backend.route("POST", "/api/v1/queries.json", cut);
+    EXPECT_EQ(complete(api, Provider::OpenAI, std::nullopt, std::nullopt, std::nullopt).text, "Bonjour");
+
+    // A reply past 4 Mi characters ends with an error, not with megabytes more.
+    QList<QPair<int, QByteArray>> flood;
+    const QByteArray piece = "data: " + QByteArray(512 * 1024, 'x') + "\n\n";
+    for (int i = 0; i < 12; ++i)
+        flood.append({0, piece});
+    backend.route("POST", "/api/v1/queries.json", ScriptedResponse::stream(200, flood));
+    EXPECT_EQ(errorText(runTaskCatching(
+                  api.complete("q", Provider::OpenAI, std::nullopt, std::nullopt, std::nullopt))),
+              "La réponse du serveur dépasse 4194304 caractères ; elle a été arrêtée.");
+
     ScriptedResponse drop;
     drop.closeWithoutAnswer = true;
     backend.route("POST", "/api/v1/queries.json", drop);

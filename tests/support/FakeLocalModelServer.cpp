@@ -96,6 +96,13 @@ void FakeLocalModelServer::setChatStream(const SseScript& script) {
     setChatResponse(ScriptedResponse::stream(200, script.chunks()));
 }
 
+void FakeLocalModelServer::setCutChatStream(const SseScript& script) {
+    ScriptedResponse response = ScriptedResponse::stream(200, script.chunks());
+    response.chunkedEncoding = true;
+    response.cutBeforeLastChunk = true;
+    setChatResponse(response);
+}
+
 void FakeLocalModelServer::setChatError(int status, const QByteArray& body) {
     setChatResponse(ScriptedResponse::text(status, body));
 }

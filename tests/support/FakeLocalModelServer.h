@@ -64,6 +64,9 @@ public:
     void setModelsResponse(const ScriptedResponse& response);
     // The chat completion answer: a 200 event stream of the script.
     void setChatStream(const SseScript& script);
+    // The chat completion answer: the script's events in chunked transfer coding,
+    // then the connection closed without the last chunk (a server gone mid-answer).
+    void setCutChatStream(const SseScript& script);
     // The chat completion answer: an HTTP error with this body.
     void setChatError(int status, const QByteArray& body);
     // Any answer to the chat completion.

@@ -251,18 +251,25 @@ void ScriptedHttpServer::answer(Connection* connection, const RecordedRequest& r
             }
             return;
         }
+        const bool chunked = response.chunkedEncoding;
+        if (chunked)
+            head += "Transfer-Encoding: chunked\r\n";
         head += "\r\n";
         socket->write(head);
         socket->flush();
         int at = 0;
+        const QByteArray ending =
+            chunked && !response.cutBeforeLastChunk ? QByteArray("0\r\n\r\n") : QByteArray();
         for (qsizetype i = 0; i < response.chunks.size(); ++i) {
             at += response.chunks.at(i).first;
-            const QByteArray piece = response.chunks.at(i).second;
+            QByteArray piece = response.chunks.at(i).second;
+            if (chunked && !piece.isEmpty())
+                piece = QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
             const bool last = i == response.chunks.size() - 1;
-            QTimer::singleShot(at, socket, [socket, piece, last] {
+            QTimer::singleShot(at, socket, [socket, piece, last, ending] {
                 if (!socket)
                     return;
-                socket->write(piece);
+                socket->write(last ? piece + ending : piece);
                 socket->flush();
                 if (last)
                     socket->disconnectFromHost();

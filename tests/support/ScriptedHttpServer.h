@@ -36,6 +36,12 @@ struct ScriptedResponse {
     // When set, the body is sent in these pieces, each after its delay (ms), and the
     // connection is closed after the last one (no Content-Length).
     QList<QPair<int, QByteArray>> chunks;
+    // With chunks: frame them with chunked transfer coding (each piece one chunk),
+    // ended by the last chunk and then the close.
+    bool chunkedEncoding = false;
+    // With chunkedEncoding: after the last piece the connection is closed without
+    // the last chunk, as a server that dies mid-answer leaves it.
+    bool cutBeforeLastChunk = false;
     int holdMs = 0;                  // wait this long before answering
     bool neverAnswer = false;        // keep the connection open and silent
     bool closeWithoutAnswer = false; // drop the connection at once

@@ -32,7 +32,7 @@ ChatView::ChatView(AppSession& session, CloudCatalog& catalog, QWidget* parent)
     column->addWidget(list_, 1);
     column->addWidget(empty_, 1);
     // Wrapped text settles after the first layout: a scroll to the end follows the
-    // range for a moment.
+    // range for a moment, until the text of a message changes.
     pinToEnd_ = new QTimer(this);
     pinToEnd_->setSingleShot(true);
     pinToEnd_->setInterval(400);
@@ -102,6 +102,9 @@ ChatView::ChatView(AppSession& session, CloudCatalog& catalog, QWidget* parent)
         list_->setVisible(!session_.messages().isEmpty());
         updateControls();
     });
+    // Text growing in a bubble never scrolls: the settling of a new bubble's
+    // measure is followed only until a message's text changes.
+    connect(list_->messages(), &QAbstractItemModel::dataChanged, pinToEnd_, &QTimer::stop);
     // A change of the number of messages scrolls to the last one (the first showing does not).
     connect(list_->messages(), &ChatMessagesModel::messageCountChanged, this, [this](int, int current) {
         if (current > 0)
@@ -143,6 +146,10 @@ void ChatView::startNewConversation() {
 void ChatView::updateControls() {
     newButton_->setEnabled(viewModel_->canStartNewConversation());
     const bool canSend = viewModel_->canSend(input_->draft());
+    // Called for every streamed piece: the icon is drawn again only when it changes.
+    if (shownCanSend_ == canSend)
+        return;
+    shownCanSend_ = canSend;
     sendButton_->setEnabled(canSend);
     QColor color =
         canSend ? palette().color(QPalette::Highlight) : palette().color(QPalette::PlaceholderText);

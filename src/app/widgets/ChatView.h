@@ -4,6 +4,8 @@
 #include <QPropertyAnimation>
 #include <QWidget>
 
+#include <optional>
+
 class AppSession;
 class ChatInput;
 class ChatViewModel;
@@ -58,4 +60,5 @@ private:
     QToolButton* newButton_ = nullptr;
     ChatInput* input_ = nullptr;
     QToolButton* sendButton_ = nullptr;
+    std::optional<bool> shownCanSend_; // what the send button shows
 };

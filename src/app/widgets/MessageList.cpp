@@ -4,13 +4,17 @@
 #include "session/AppSession.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QFuture>
+#include <QFutureWatcher>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScrollBar>
 #include <QTextDocument>
+#include <QThread>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cmath>
 
@@ -64,7 +68,10 @@ void ChatMessagesModel::sync() {
         endResetModel();
     } else {
         for (int row = 0; row < kept; ++row) {
-            if (messages_[row].content != now[row].content) {
+            const QString& before = messages_[row].content;
+            const QString& after = now[row].content;
+            if (!(before.size() == after.size() && before.constData() == after.constData()) &&
+                before != after) {
                 messages_[row] = now[row];
                 emit dataChanged(index(row), index(row));
             }
@@ -77,6 +84,13 @@ void ChatMessagesModel::sync() {
     }
     if (previous != messageCount())
         emit messageCountChanged(previous, messageCount());
+}
+
+int ChatMessagesModel::rowOf(const QUuid& id) const {
+    for (int row = messageCount() - 1; row >= 0; --row)
+        if (messages_[row].id == id)
+            return row;
+    return -1;
 }
 
 void ChatMessagesModel::syncTyping() {
@@ -99,25 +113,162 @@ void ChatMessagesModel::syncTyping() {
 MessageDelegate::MessageDelegate(QObject* parent)
     : QStyledItemDelegate(parent) {}
 
+MessageDelegate::~MessageDelegate() = default;
+
+void MessageDelegate::forgetLayouts() {
+    layouts_.clear();
+    pending_.clear(); // what is under way is dropped when it arrives
+}
+
+bool MessageDelegate::canOpenLabel(const QModelIndex& index) {
+    return index.data(Qt::DisplayRole).toString().size() <= kMaxLabelChars;
+}
+
+MessageDelegate::Refresh MessageDelegate::refresh(const QModelIndex& index) {
+    if (index.data(ChatMessagesModel::IsTypingRole).toBool())
+        return Refresh::Repaint;
+    const QUuid id = index.data(ChatMessagesModel::IdRole).toUuid();
+    const auto known = layouts_.constFind(id);
+    if (known == layouts_.cend())
+        return Refresh::Resized; // never measured
+    const QSize before = known->textSize;
+    const std::shared_ptr<QTextDocument> shown = known->document;
+    const Layout& now = layoutFor(index);
+    if (now.textSize != before)
+        return Refresh::Resized;
+    return now.document == shown ? Refresh::Unchanged : Refresh::Repaint;
+}
+
+namespace {
+struct LaidOut {
+    QString content;
+    QString html;
+    std::shared_ptr<QTextDocument> document;
+    QSize textSize;
+};
+
+// The same rich text with a paragraph per line instead of line breaks: painting
+// then finds the lines in sight without going over all the lines before them
+// (they are one block otherwise). Each line's markup is closed within the line,
+// and an empty line holds a no-break space so that its paragraph is kept.
+QString paragraphPerLine(const QString& html) {
+    static const QString open = QStringLiteral("<div style=\"white-space: pre-wrap\">");
+    static const QString close = QStringLiteral("</div>");
+    if (!html.startsWith(open) || !html.endsWith(close))
+        return html;
+    const QStringView inner = QStringView(html).mid(open.size(), html.size() - open.size() - close.size());
+    QString out = open;
+    out.reserve(html.size() + html.size() / 4);
+    for (const QStringView line : inner.split(QStringLiteral("<br/>"))) {
+        out += QStringLiteral("<p style=\"margin:0\">");
+        if (line.isEmpty())
+            out += QStringLiteral("&nbsp;");
+        else
+            out += line;
+        out += QStringLiteral("</p>");
+    }
+    out += close;
+    return out;
+}
+
+// The bubble's text as a document, wrapped at the bubble's width. Any thread: the
+// document belongs to the calling thread and is handed to `home` at the end.
+LaidOut layOut(ChatMessage::Role role, const QString& content, const QPalette& palette, const QFont& base,
+               QThread* home) {
+    LaidOut out;
+    out.content = content;
+    out.html = BubbleStyle::html(role, content, palette);
+    auto* document = new QTextDocument();
+    document->setDocumentMargin(0);
+    document->setDefaultFont(BubbleStyle::font(base));
+    document->setHtml(content.size() > MessageDelegate::kMaxLabelChars ? paragraphPerLine(out.html)
+                                                                       : out.html);
+    const int width =
+        std::min(BubbleStyle::kTextMaxWidth, static_cast<int>(std::ceil(document->idealWidth())) + 1);
+    document->setTextWidth(width);
+    out.textSize = QSize(width, static_cast<int>(std::ceil(document->size().height())));
+    if (home && document->thread() != home)
+        document->moveToThread(home);
+    // Released where it lives: a layout dropped by a watcher that is gone may be
+    // released by the pool's thread.
+    out.document = std::shared_ptr<QTextDocument>(document, [](QTextDocument* d) {
+        if (d->thread() == QThread::currentThread())
+            delete d;
+        else
+            d->deleteLater();
+    });
+    return out;
+}
+
+ChatMessage::Role roleOf(const QModelIndex& index) {
+    return index.data(ChatMessagesModel::IsUserRole).toBool() ? ChatMessage::Role::User
+                                                              : ChatMessage::Role::Assistant;
+}
+
+// Equal texts, without comparing them character by character when they share
+// their data (the usual case: the list and the layout hold the same message).
+bool sameText(const QString& a, const QString& b) {
+    return (a.size() == b.size() && a.constData() == b.constData()) || a == b;
+}
+} // namespace
+
+void MessageDelegate::startBackgroundLayout(const QUuid& id, ChatMessage::Role role,
+                                            const QString& content) const {
+    if (pending_.contains(id))
+        return; // one at a time per message; the newest text is taken when it ends
+    const quint64 job = ++jobs_;
+    pending_.insert(id, job);
+    const auto* view = qobject_cast<const QWidget*>(parent());
+    const QPalette palette = view ? view->palette() : QGuiApplication::palette();
+    QThread* home = thread();
+    auto* self = const_cast<MessageDelegate*>(this);
+    // The watcher goes with the delegate: a layout that ends after it is dropped.
+    auto* watcher = new QFutureWatcher<LaidOut>(self);
+    connect(watcher, &QFutureWatcherBase::finished, self, [self, watcher, id, job] {
+        const LaidOut laidOut = watcher->result();
+        watcher->deleteLater();
+        const auto it = self->pending_.constFind(id);
+        if (it == self->pending_.cend() || *it != job)
+            return; // forgotten meanwhile
+        self->pending_.erase(it);
+        Layout& layout = self->layouts_[id];
+        const bool resized = !layout.document || layout.textSize != laidOut.textSize;
+        layout.content = laidOut.content;
+        layout.html = laidOut.html;
+        layout.document = laidOut.document;
+        layout.textSize = laidOut.textSize;
+        emit self->layoutArrived(id, resized);
+    });
+    watcher->setFuture(QtConcurrent::run(
+        [role, content, palette, home] { return layOut(role, content, palette, QFont(), home); }));
+}
+
 const MessageDelegate::Layout& MessageDelegate::layoutFor(const QModelIndex& index) const {
     const QUuid id = index.data(ChatMessagesModel::IdRole).toUuid();
     const QString content = index.data(Qt::DisplayRole).toString();
     Layout& layout = layouts_[id];
-    if (layout.document && layout.content == content)
+    if (layout.document && sameText(layout.content, content))
         return layout;
-    const auto role = index.data(ChatMessagesModel::IsUserRole).toBool() ? ChatMessage::Role::User
-                                                                         : ChatMessage::Role::Assistant;
-    layout.content = content;
+    const auto role = roleOf(index);
     const auto* view = qobject_cast<const QWidget*>(parent());
-    layout.html = BubbleStyle::html(role, content, view ? view->palette() : QGuiApplication::palette());
-    layout.document = std::make_shared<QTextDocument>();
-    layout.document->setDocumentMargin(0);
-    layout.document->setDefaultFont(BubbleStyle::font(QFont()));
-    layout.document->setHtml(layout.html);
-    const int width =
-        std::min(BubbleStyle::kTextMaxWidth, static_cast<int>(std::ceil(layout.document->idealWidth())) + 1);
-    layout.document->setTextWidth(width);
-    layout.textSize = QSize(width, static_cast<int>(std::ceil(layout.document->size().height())));
+    const QPalette palette = view ? view->palette() : QGuiApplication::palette();
+    if (content.size() > kBackgroundLayoutChars) {
+        startBackgroundLayout(id, role, content);
+        if (layout.document)
+            return layout; // the last one, until the new one is in
+        // Its start in the meantime, so that the row has a size and a face.
+        LaidOut start = layOut(role, content.left(kBackgroundLayoutChars / 4), palette, QFont(), nullptr);
+        layout.content = QString(); // not the message's text: replaced when the whole arrives
+        layout.html = start.html;
+        layout.document = start.document;
+        layout.textSize = start.textSize;
+        return layout;
+    }
+    LaidOut laidOut = layOut(role, content, palette, QFont(), nullptr);
+    layout.content = laidOut.content;
+    layout.html = laidOut.html;
+    layout.document = laidOut.document;
+    layout.textSize = laidOut.textSize;
     return layout;
 }
 
@@ -160,8 +311,14 @@ void MessageDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
         painter->restore();
         return;
     }
-    painter->translate(bubble.topLeft() + QPoint(BubbleStyle::kPaddingX, BubbleStyle::kPaddingY));
+    const QPoint origin = bubble.topLeft() + QPoint(BubbleStyle::kPaddingX, BubbleStyle::kPaddingY);
+    painter->translate(origin);
     QAbstractTextDocumentLayout::PaintContext context;
+    // Only the lines in sight: a long reply's bubble is far taller than the view.
+    QRect visible = bubble;
+    if (const auto* list = qobject_cast<const QAbstractItemView*>(option.widget))
+        visible = visible.intersected(list->viewport()->rect());
+    context.clip = QRectF(visible.translated(-origin));
     context.palette = option.palette;
     context.palette.setColor(QPalette::Text, BubbleStyle::textColor(role, option.palette));
     context.palette.setColor(QPalette::Link, BubbleStyle::linkColor(role, option.palette));
@@ -229,14 +386,36 @@ ChatMessageList::ChatMessageList(ChatMessagesModel* model, QWidget* parent)
             closePersistentEditor(open_);
         open_ = QPersistentModelIndex();
     });
-    // A message whose text changed gets measured again.
-    connect(model_, &QAbstractItemModel::dataChanged, this, [this] { scheduleDelayedItemsLayout(); });
+    connect(delegate_, &MessageDelegate::layoutArrived, this, [this](const QUuid& id, bool resized) {
+        if (resized) {
+            scheduleDelayedItemsLayout();
+            viewport()->update();
+        } else if (const int row = model_->rowOf(id); row >= 0) {
+            update(model_->index(row));
+        }
+    });
     // A whole new conversation is measured in batches again; the old one's layouts go.
     connect(model_, &QAbstractItemModel::modelReset, this, [this] {
         delegate_->forgetLayouts();
         setLayoutMode(QListView::Batched);
     });
     placeTyping();
+}
+
+void ChatMessageList::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                                  const QList<int>& roles) {
+    auto outcome = MessageDelegate::Refresh::Unchanged;
+    for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
+        const QModelIndex index = model_->index(row);
+        auto refreshed = delegate_->refresh(index);
+        if (indexWidget(index)) // an open label takes the new text
+            refreshed = std::max(refreshed, MessageDelegate::Refresh::Repaint);
+        outcome = std::max(outcome, refreshed);
+    }
+    if (outcome == MessageDelegate::Refresh::Resized)
+        scheduleDelayedItemsLayout();
+    if (outcome != MessageDelegate::Refresh::Unchanged)
+        QListView::dataChanged(topLeft, bottomRight, roles);
 }
 
 void ChatMessageList::placeTyping() {
@@ -264,6 +443,10 @@ void ChatMessageList::updateGeometries() {
 QWidget* ChatMessageList::openBubble(int row) {
     const QModelIndex index = model_->index(row);
     if (!index.isValid() || index.data(ChatMessagesModel::IsTypingRole).toBool())
+        return nullptr;
+    // A label lays out its whole text on the GUI thread: a very long reply is only
+    // painted.
+    if (!MessageDelegate::canOpenLabel(index))
         return nullptr;
     if (open_ != index) {
         if (open_.isValid())

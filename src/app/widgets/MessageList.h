@@ -33,6 +33,8 @@ public:
     const ChatMessage& message(int row) const { return messages_[row]; }
     bool showsTyping() const { return typing_; }
     int typingRow() const { return typing_ ? messageCount() : -1; }
+    // The row of the message, or -1 (looked for from the end, where text grows).
+    int rowOf(const QUuid& id) const;
 
 signals:
     // The number of messages changed (not the content of one).
@@ -48,11 +50,20 @@ private:
 };
 
 // Paints the bubbles. Each message's text is laid out once per content and kept,
-// so that a long conversation is measured once and scrolling only paints.
+// so that a long conversation is measured once and scrolling only paints. A long
+// text (more than kBackgroundLayoutChars) is converted and laid out off the GUI
+// thread: meanwhile its bubble shows the last layout it had (or its start), and
+// the row is measured again when the layout arrives. Painting draws only the
+// lines in sight; a very long text (more than kMaxLabelChars) is laid out with a
+// paragraph per line for that, and gets no selectable label.
 class MessageDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
+    static constexpr qsizetype kBackgroundLayoutChars = 1024;
+    static constexpr qsizetype kMaxLabelChars = 16 * 1024;
+
     explicit MessageDelegate(QObject* parent = nullptr);
+    ~MessageDelegate() override;
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
@@ -69,7 +80,21 @@ public:
     // Messages laid out and kept; forgetLayouts() drops them all (a conversation
     // replaced whole).
     int cachedLayouts() const { return static_cast<int>(layouts_.size()); }
-    void forgetLayouts() { layouts_.clear(); }
+    void forgetLayouts();
+    // Layouts being made off the GUI thread.
+    int pendingLayouts() const { return static_cast<int>(pending_.size()); }
+    // Whether the row's text is short enough for the selectable label.
+    static bool canOpenLabel(const QModelIndex& index);
+    // Lays the row out again after its text changed: whether the list must be
+    // measured again, the row painted again, or nothing (its new layout is being
+    // made off the GUI thread and the old one stays meanwhile).
+    enum class Refresh { Unchanged, Repaint, Resized };
+    Refresh refresh(const QModelIndex& index);
+
+signals:
+    // A layout made off the GUI thread is in: the message's row needs painting, and
+    // the list measuring again when the size changed.
+    void layoutArrived(const QUuid& id, bool resized);
 
 private:
     struct Layout {
@@ -79,8 +104,11 @@ private:
         QSize textSize;
     };
     const Layout& layoutFor(const QModelIndex& index) const;
+    void startBackgroundLayout(const QUuid& id, ChatMessage::Role role, const QString& content) const;
 
     mutable QHash<QUuid, Layout> layouts_;
+    mutable QHash<QUuid, quint64> pending_; // id → the job's number
+    mutable quint64 jobs_ = 0;
 };
 
 // The scrolling list of the conversation. The bubble under the mouse gets a real
@@ -101,6 +129,11 @@ public:
 protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void updateGeometries() override;
+    // A message whose text changed is laid out again; the list is measured again
+    // only when its size changed (a streamed piece mostly fills the last line), and
+    // the row is painted only when what it shows changed.
+    void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                     const QList<int>& roles = QList<int>()) override;
 
 private:
     void placeTyping();
