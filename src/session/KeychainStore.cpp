@@ -91,7 +91,7 @@ std::optional<QString> KeychainStore::read(const QString& prompt) {
 }
 
 std::optional<QString> KeychainStore::readConfirmingPresence(const QString& prompt) {
-    const SecretLookup found = SecretStore::shared().find(tokenService, tokenAccount);
+    const SecretLookup found = SecretStore::sharedHandle()->find(tokenService, tokenAccount);
     if (found.status != SecretStatus::success || !found.item)
         return std::nullopt;
     if (!PresenceGate::shared().confirm(prompt))
@@ -119,6 +119,10 @@ void KeychainStore::remove() {
 }
 
 QString KeychainStore::bridgeDeviceId() {
+    // Two callers on different threads (the keychain's worker and a direct caller)
+    // must not both find no id and make two: the look-up and the creation are one step.
+    static std::mutex creation;
+    std::lock_guard lock(creation);
     if (std::optional<QString> stored = readBridgeDeviceIdFromKeychain())
         return *stored;
     DefaultsStore& defaults = DefaultsStore::shared();
