@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, running and testing Ombrix need.
-# Idempotent: quiet and fast when everything is already present.
+# Idempotent: when every package is installed it changes nothing and touches no
+# network (no apt-get at all), so it runs offline on a machine already set up.
+#   --list   prints the package names, one a line, and installs nothing
+#            (scripts/test.sh checks that each one is a real, installable package).
+# Every name must be a real package, never a virtual one: a virtual name is never
+# "installed" in dpkg's database, so it would be looked for again at every run.
 set -euo pipefail
 
 PACKAGES=(
@@ -22,9 +27,16 @@ PACKAGES=(
   xdotool trayer libxcb-xtest0-dev xdg-utils
 )
 
+if [ "${1:-}" = "--list" ]; then
+  printf '%s\n' "${PACKAGES[@]}"
+  exit 0
+fi
+
+# Installed: dpkg's own state for the package is "installed" (whatever its
+# selection, "install" or "hold"; for any architecture it is known for).
 missing=()
 for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+  if ! dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qx 'installed'; then
     missing+=("$p")
   fi
 done

@@ -198,6 +198,11 @@ quint64 shortcutStopGeneration() {
 QString runShortcutsCLI(const ShortcutsCommand& command, const QStringList& args,
                         const std::optional<QString>& stdinText, std::optional<quint64> stopGeneration) {
     const quint64 generation = stopGeneration.value_or(shortcutStopGeneration());
+    // A NUL would cut the argument short (another shortcut would run), a line break
+    // would split it: such a name is refused before anything starts.
+    for (const QString& argument : args)
+        if (SharedPaths::hasControlCharacters(argument))
+            throw MessageError(loc("Le nom du raccourci contient un caractère de contrôle."));
     QProcess process;
     process.setProgram(command.program);
     process.setArguments(command.leadingArguments + args);

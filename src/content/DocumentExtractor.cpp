@@ -167,7 +167,11 @@ ExtractedContent extractPlainText(const QString& path, qint64 maxChars) {
 
 // Grapheme boundaries: those of QTextBoundaryFinder, except over runs of regional
 // indicators, which are paired into flags here (this Qt pairs them wrongly after
-// an emoji sequence).
+// an emoji sequence), and where this Qt's tailored boundaries (Thai, Lao, Khmer,
+// Myanmar, Tibetan and Indic runs, which take in the emoji and spaces around them)
+// fall inside a character: between the two halves of a surrogate pair, between CR
+// and LF, or before a mark or joiner. Such a boundary moves on, a whole code point
+// at a time, to the first one that keeps every character whole.
 class GraphemeWalker {
 public:
     explicit GraphemeWalker(const QString& text)
@@ -198,6 +202,8 @@ public:
                     break;
                 }
             }
+            while (boundary < size && splitsCharacter(boundary))
+                boundary += text_.at(boundary).isHighSurrogate() && boundary + 1 < size ? 2 : 1;
         }
         position_ = boundary;
         return boundary;
@@ -223,6 +229,19 @@ private:
         const QChar::Category category = QChar::category(code);
         return category == QChar::Mark_NonSpacing || category == QChar::Mark_Enclosing ||
                category == QChar::Mark_SpacingCombining;
+    }
+
+    // Whether a boundary at `at` (inside the text) would cut a character in two.
+    bool splitsCharacter(qsizetype at) const {
+        const QChar before = text_.at(at - 1);
+        const QChar here = text_.at(at);
+        if (before.isHighSurrogate() && here.isLowSurrogate())
+            return true;
+        if (before == QLatin1Char('\r'))
+            return here == QLatin1Char('\n');
+        if (before == QLatin1Char('\n') || before.category() == QChar::Other_Control)
+            return false; // nothing extends a line break or a control character
+        return extendsCluster(at);
     }
 
     const QString& text_;

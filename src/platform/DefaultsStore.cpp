@@ -260,9 +260,21 @@ ReadOutcome readFile(const QString& path, QByteArray& bytes, Identity& identity)
     if (::fstat(file.handle(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileBytes)
         return ReadOutcome::Unreadable;
     identity = identityOf(st);
-    bytes = file.read(kMaxFileBytes + 1);
-    if (bytes.size() > kMaxFileBytes || file.error() != QFileDevice::NoError)
-        return ReadOutcome::Unreadable;
+    // Read by the file's size (a file that grows meanwhile is read on, to the bound),
+    // never into a buffer sized to the bound itself.
+    bytes.clear();
+    bytes.reserve(qsizetype(st.st_size));
+    char chunk[64 * 1024];
+    for (;;) {
+        const qint64 got = file.read(chunk, qint64(sizeof chunk));
+        if (got < 0)
+            return ReadOutcome::Unreadable;
+        if (got == 0)
+            break;
+        if (bytes.size() + got > kMaxFileBytes)
+            return ReadOutcome::Unreadable;
+        bytes.append(chunk, qsizetype(got));
+    }
     return ReadOutcome::Read;
 }
 

@@ -18,6 +18,8 @@ QString JsonDecodingError::description() const {
                (path_.isEmpty() ? QString() : QStringLiteral(" (") + path_ + QStringLiteral(")"));
     case Kind::TooDeep:
         return loc("Les données n’ont pas pu être lues, car elles sont trop imbriquées.");
+    case Kind::TooLarge:
+        return loc("Les données n’ont pas pu être lues, car elles sont trop volumineuses.");
     case Kind::TypeMismatch:
         return loc("Les données n’ont pas pu être lues, car leur type est incorrect.") +
                (path_.isEmpty() ? QString() : QStringLiteral(" (") + path_ + QStringLiteral(")"));
@@ -37,6 +39,7 @@ class BoundedBuilder {
 public:
     Json root;
     bool tooDeep = false;
+    bool tooLarge = false;
 
     bool null() { return put(Json(nullptr)); }
     bool boolean(bool value) { return put(Json(value)); }
@@ -73,6 +76,7 @@ private:
         std::vector<Json> elements;
     };
     std::vector<Frame> stack_;
+    std::size_t values_ = 0;
 
     bool open(bool object) {
         if (stack_.size() >= static_cast<size_t>(maxDepth)) {
@@ -84,6 +88,10 @@ private:
     }
 
     bool put(Json&& value) {
+        if (++values_ > maxValues) {
+            tooLarge = true;
+            return false;
+        }
         if (stack_.empty()) {
             root = std::move(value);
         } else if (Frame& top = stack_.back(); top.object) {
@@ -135,6 +143,8 @@ Json parse(const char* begin, const char* end) {
         Json::sax_parse(begin, end, &builder, nlohmann::detail::input_format_t::json, true, false);
     if (builder.tooDeep)
         throw JsonDecodingError(JsonDecodingError::Kind::TooDeep, QString());
+    if (builder.tooLarge)
+        throw JsonDecodingError(JsonDecodingError::Kind::TooLarge, QString());
     if (!ok)
         throw JsonDecodingError(JsonDecodingError::Kind::Malformed, QString());
     return std::move(builder.root);

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <optional>
 
 // Wire JSON keeps its members in the order they were written.
@@ -16,7 +17,7 @@ using Json = nlohmann::ordered_json;
 // missing or null required key, or a value of the wrong JSON type.
 class JsonDecodingError : public OmbrixError {
 public:
-    enum class Kind { Malformed, Missing, TypeMismatch, TooDeep };
+    enum class Kind { Malformed, Missing, TypeMismatch, TooDeep, TooLarge };
     JsonDecodingError(Kind kind, QString path)
         : kind_(kind)
         , path_(std::move(path)) {}
@@ -37,12 +38,20 @@ namespace json {
 // comparing a value recurse once per level, so a deeper text is refused while it
 // is read, before anything is built from it.
 inline constexpr int maxDepth = 64;
+// The most values (scalars, arrays and objects, members' values included) a parsed
+// text may hold. A value costs the tree being built up to about 90 bytes (an empty
+// object inside an object: its member, its own map, the vectors' growth), whatever
+// the few bytes of text it takes; the budget keeps the peak of any text under the
+// 16 MiB a poll answer may have below 8 times its size (tests/bench/json_memory.cpp).
+// A text with more is refused while it is read (TooLarge).
+inline constexpr std::size_t maxValues = 750'000;
 // Every JSON text that comes from outside the program (the backend, the local
 // model server, files) is read here: nesting checked while parsing (TooDeep past
-// maxDepth), time and memory linear in the size of the text (an object's members
-// are collected and de-duplicated once, at its end; a repeated key keeps its first
-// place and its last value). Members keep the order of the text.
-Json parse(const QByteArray& bytes); // throws JsonDecodingError (Malformed, TooDeep)
+// maxDepth), the number of values too (TooLarge past maxValues), time and memory
+// linear in the size of the text (an object's members are collected and
+// de-duplicated once, at its end; a repeated key keeps its first place and its
+// last value). Members keep the order of the text.
+Json parse(const QByteArray& bytes); // throws JsonDecodingError (Malformed, TooDeep, TooLarge)
 Json parse(const char* begin, const char* end);
 // parse() for readers that treat a bad text as absent.
 std::optional<Json> tryParse(const QByteArray& bytes);

@@ -95,6 +95,39 @@ TEST_F(DocumentExtractorTest, CutsAtUserPerceivedCharacters) {
     EXPECT_EQ(kept, heavy + heavy + heavy);
     EXPECT_TRUE(cut);
     EXPECT_EQ(DocumentExtractor::characterCount(heavy + QStringLiteral("b")), 2);
+
+    // Runs where this Qt tailors its boundaries (Thai, Khmer, Myanmar, Tibetan,
+    // Devanagari) never cut a surrogate pair, CR LF, or a base from its marks.
+    const struct {
+        QString text;
+        qint64 characters;
+    } runs[] = {
+        {QStringLiteral("😀 ก"), 3},
+        {QStringLiteral("ก😀\r\nก"), 4},
+        {QStringLiteral("👍🏽ខ្មែរ😀"), 4}, // a Khmer or Devanagari conjunct is one character
+        {QStringLiteral("မြန်မာ😀"), 4},
+        {QStringLiteral("བོད😀"), 3},
+        {QStringLiteral("नमस्ते 😀"), 5},
+        {QStringLiteral("กั😀e\u0301"), 3},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.text.toStdString());
+        EXPECT_EQ(DocumentExtractor::characterCount(run.text), run.characters);
+        for (qint64 n = 1; n <= run.characters; ++n) {
+            const auto [part, truncated] = DocumentExtractor::cutToCharacters(run.text, n);
+            EXPECT_EQ(truncated, n < run.characters) << n;
+            EXPECT_TRUE(run.text.startsWith(part));
+            const QChar last = part.isEmpty() ? QChar() : part.back();
+            EXPECT_FALSE(last.isHighSurrogate() || last == QLatin1Char('\r')) << n;
+            if (part.size() < run.text.size()) {
+                const QChar next = run.text.at(part.size());
+                EXPECT_FALSE(next.isLowSurrogate() || next.category() == QChar::Mark_NonSpacing) << n;
+            }
+            EXPECT_EQ(DocumentExtractor::characterCount(part), n);
+        }
+    }
+    EXPECT_EQ(DocumentExtractor::cutToCharacters(QStringLiteral("😀 ก"), 1),
+              (std::pair<QString, bool>{QStringLiteral("😀"), true}));
 }
 
 TEST_F(DocumentExtractorTest, ZeroOrNegativeLimitGivesNoText) {

@@ -39,7 +39,7 @@ void click(const QPoint& point) {
 
 void saveDesktop(const QString& name) {
     spinFor(300);
-    const QString dir = QStringLiteral(OMBRIX_SOURCE_DIR "/docs/screenshots");
+    const QString dir = QStringLiteral(OMBRIX_SCREENSHOT_DIR);
     QDir().mkpath(dir);
     QGuiApplication::primaryScreen()->grabWindow(0).save(dir + "/" + name + ".png");
 }

@@ -220,7 +220,7 @@ TEST_F(FileToolsTest, ListShowsEachResolvableFolderWithItsPosition) {
     const BookmarkEntry a = share(inHome, "Partage");
     const BookmarkEntry b = share(gone);
     const BookmarkEntry c = share(third, "Troisième");
-    removeTestFolder(gone);
+    QDir(gone).removeRecursively(); // inside this test's own temporary folder
 
     EXPECT_EQ(call("list_local_folders", "[]"),
               "1. Partage (~/Partage-outils, id: " + QString::fromStdString(uuidOf(a.id)) +
@@ -228,7 +228,7 @@ TEST_F(FileToolsTest, ListShowsEachResolvableFolderWithItsPosition) {
     EXPECT_EQ(BookmarkResolver::accessStarts(), 0);
 
     removeTestFolder(inHome);
-    removeTestFolder(third);
+    QDir(third).removeRecursively();
     EXPECT_EQ(call("list_local_folders", Json::object()), "");
     (void)b;
 }
@@ -310,7 +310,7 @@ TEST_F(FileToolsTest, BrowseRefusesBadIdsAndEscapes) {
     EXPECT_EQ(BookmarkResolver::accessStarts(), BookmarkResolver::accessStops());
 
     // The shared folder itself is gone.
-    removeTestFolder(docs);
+    QDir(docs).removeRecursively();
     EXPECT_EQ(call("browse_local_folder", {{"folder_id", folderId}}),
               "Impossible de résoudre le bookmark (dossier déplacé ?).");
 }

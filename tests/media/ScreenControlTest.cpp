@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -142,6 +143,24 @@ TEST_F(ShortcutsTest, argumentsInputAndOutputPassUnchanged) {
     // Output that is not UTF-8 is empty.
     EXPECT_EQ(runShortcutsCLI(fake("printf 'caf\\351'\n"), {}, std::nullopt), QString());
     EXPECT_EQ(runShortcutsCLI(fake("printf 'a\\377b'\n"), {}, std::nullopt), QString());
+}
+
+TEST_F(ShortcutsTest, namesWithControlCharactersAreRefusedBeforeAnythingRuns) {
+    // The runner would receive "a" for "a\0b" (and run another shortcut), or two lines.
+    const QString ran = dir.filePath(QStringLiteral("ran"));
+    const ShortcutsCommand marker = fake("touch '" + ran.toUtf8() + "'\n");
+    for (const QString& name : {QStringLiteral("a") + QChar(0) + QStringLiteral("b"), QStringLiteral("a\nb"),
+                                QStringLiteral("\tonglet"), QStringLiteral("fin\x7f")}) {
+        EXPECT_EQ(failure([&] {
+                      runShortcutsCLI(marker, {QStringLiteral("run"), name}, std::nullopt);
+                  }),
+                  QStringLiteral("other: Le nom du raccourci contient un caractère de contrôle."))
+            << name.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(ran));
+    EXPECT_EQ(runShortcutsCLI(marker, {QStringLiteral("run"), QStringLiteral("Café du matin")}, std::nullopt),
+              QString());
+    EXPECT_TRUE(QFileInfo::exists(ran));
 }
 
 TEST_F(ShortcutsTest, largeOutputAndUnreadInputNeverStall) {

@@ -20,7 +20,9 @@
 #include <future>
 #include <thread>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 TEST(DefaultsStore, FileStoreKeepsEveryTypeAcrossReloads) {
     QTemporaryDir dir;
@@ -291,6 +293,52 @@ TEST(FileDefaultsStore, KillNineLeavesAWholePrivateFileAndNoTemporary) {
     FileDefaultsStore store(path);
     EXPECT_TRUE(store.integer("counter").has_value());
     EXPECT_TRUE(entriesBeside(path, ".tmp-*").isEmpty());
+    EXPECT_TRUE(entriesBeside(path, ".unreadable-*").isEmpty());
+}
+
+// The child of the next test: loads the settings with its address space capped
+// a little above what it already uses, and prints what it read.
+TEST(FileDefaultsStoreChild, LoadsUnderAnAddressSpaceCap) {
+    const QString path = qEnvironmentVariable("OMBRIX_TEST_SETTINGS_CAPPED");
+    if (path.isEmpty())
+        GTEST_SKIP() << "runs in a child process only";
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    ASSERT_TRUE(statm.open(QIODevice::ReadOnly));
+    const qint64 pages = statm.readAll().split(' ').value(0).toLongLong();
+    ASSERT_GT(pages, 0);
+    const rlim_t cap = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + 96 * 1024 * 1024;
+    const struct rlimit limit { cap, cap };
+    ASSERT_EQ(::setrlimit(RLIMIT_AS, &limit), 0);
+    FileDefaultsStore store(path);
+    printf("read %lld %lld\n",
+           static_cast<long long>(store.data("chatMessages").value_or(QByteArray()).size()),
+           static_cast<long long>(store.integer("counter").value_or(-1)));
+    fflush(stdout);
+}
+
+// Reading the settings file asks for memory by the file's size, not by the largest
+// file it accepts (a buffer of hundreds of MiB at every start).
+TEST(FileDefaultsStore, ReadingTheFileAsksForMemoryByItsSize) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("defaults.json");
+    {
+        FileDefaultsStore store(path);
+        store.setData("chatMessages", QByteArray(300 * 1024 + 7, 'm')); // several read chunks
+        store.setInteger("counter", 42);
+        store.flush();
+    }
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("OMBRIX_TEST_SETTINGS_CAPPED", path);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=FileDefaultsStoreChild.LoadsUnderAnAddressSpaceCap")});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QByteArray output = child.readAllStandardOutput();
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString() << child.readAllStandardError().toStdString();
+    EXPECT_TRUE(output.contains("read " + QByteArray::number(300 * 1024 + 7) + " 42"))
+        << output.toStdString();
     EXPECT_TRUE(entriesBeside(path, ".unreadable-*").isEmpty());
 }
 

@@ -48,6 +48,12 @@ TEST(JsonParse, NestingIsBoundedWhileReading) {
         // of nested arrays, then one more member.
         {"{\"x\":" + nested(12'000) + ",\"y\":1}", Kind::TooDeep},
         {QByteArray("[").repeated(200'000), Kind::TooDeep},
+        // The number of values is bounded too (memory): the array and its elements
+        // make maxValues, one more is refused, and so is a 15 MB text of "{},".
+        {"[" + QByteArray("0,").repeated(json::maxValues - 2) + "0]", std::nullopt},
+        {"[" + QByteArray("0,").repeated(json::maxValues - 1) + "0]", Kind::TooLarge},
+        {"{\"a\":{" + QByteArray("\"\":1,").repeated(json::maxValues) + "\"\":1}}", Kind::TooLarge},
+        {"[" + QByteArray("{},").repeated(5'000'000) + "{}]", Kind::TooLarge},
         {"[1,2", Kind::Malformed},
         {"{\"a\":1}x", Kind::Malformed},
         {"", Kind::Malformed},

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir home(QDir::tempPath() + QStringLiteral("/ombrix-test-XXXXXX"));
     if (!qEnvironmentVariableIsSet("OMBRIX_TEST_KEEP_HOME"))
-        pointHomeAt(home.path());
+        useTestHome(home);
     QApplication app(argc, argv);
     initOmbrixResources();
     Composition::install();

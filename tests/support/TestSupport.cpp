@@ -27,7 +27,7 @@ void spinFor(int ms) {
 }
 
 QString saveScreenshot(QWidget* widget, const QString& name) {
-    const QString dir = QStringLiteral(OMBRIX_SOURCE_DIR "/docs/screenshots");
+    const QString dir = QStringLiteral(OMBRIX_SCREENSHOT_DIR);
     QDir().mkpath(dir);
     widget->ensurePolished();
     if (!widget->isVisible())
@@ -97,13 +97,17 @@ void routeQueuedPolls(ScriptedHttpServer& server, const QString& path, QQueue<Sc
 }
 
 namespace {
-// The path, made absolute and canonical as far as it exists, inside the (canonical)
-// temporary folder and not the folder itself.
-bool isInsideTemporaryFolder(const QString& path) {
-    if (path.isEmpty() || QDir::isRelativePath(path))
-        return false;
-    const QString temp = QFileInfo(QDir::tempPath()).canonicalFilePath();
-    if (temp.isEmpty() || temp == QStringLiteral("/"))
+// The temporary home this test program made (canonical), or empty.
+QString& testHome() {
+    static QString home;
+    return home;
+}
+
+// The path, made absolute and canonical as far as it exists, inside this program's
+// temporary home and not the home itself.
+bool isInsideTestHome(const QString& path) {
+    const QString home = testHome();
+    if (home.isEmpty() || path.isEmpty() || QDir::isRelativePath(path))
         return false;
     // The deepest existing ancestor decides (links resolved); the rest is appended.
     QString existing = QDir::cleanPath(path);
@@ -113,9 +117,20 @@ bool isInsideTemporaryFolder(const QString& path) {
         existing = QFileInfo(existing).path();
     }
     const QString full = QDir::cleanPath(QFileInfo(existing).canonicalFilePath() + rest);
-    return full.startsWith(temp + QLatin1Char('/'));
+    return full.startsWith(home + QLatin1Char('/'));
 }
 } // namespace
+
+void useTestHome(const QTemporaryDir& home) {
+    const QString canonical = QFileInfo(home.path()).canonicalFilePath();
+    const QString temp = QFileInfo(QDir::tempPath()).canonicalFilePath();
+    // Only a folder made inside the temporary folder can be the test home.
+    testHome() = home.isValid() && !temp.isEmpty() && temp != QStringLiteral("/") &&
+                         canonical.startsWith(temp + QLatin1Char('/'))
+                     ? canonical
+                     : QString();
+    pointHomeAt(home.path());
+}
 
 bool testHomeIsTemporary() {
     const QStringList folders = {
@@ -126,15 +141,16 @@ bool testHomeIsTemporary() {
         QStandardPaths::writableLocation(QStandardPaths::PicturesLocation),
     };
     for (const QString& folder : folders)
-        if (!isInsideTemporaryFolder(folder))
+        if (!isInsideTestHome(folder) &&
+            (folder.isEmpty() || QFileInfo(folder).canonicalFilePath() != testHome()))
             return false;
-    return true;
+    return !testHome().isEmpty();
 }
 
 bool removeTestFolder(const QString& path) {
-    if (!testHomeIsTemporary() || !isInsideTemporaryFolder(path)) {
+    if (!testHomeIsTemporary() || !isInsideTestHome(path)) {
         ADD_FAILURE() << "refusing to delete " << path.toStdString()
-                      << ": HOME and the XDG folders must lie inside the temporary folder";
+                      << ": only folders inside this test program's temporary home are deleted";
         return false;
     }
     QDir(path).removeRecursively();

@@ -82,12 +82,16 @@ bool spinUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
 // Points HOME and the XDG folders (config, data, cache, pictures) inside `folder`,
 // so that tests and benchmarks never touch the user's own files.
 void pointHomeAt(const QString& folder);
-// Whether HOME and the XDG folders (config, data, cache, pictures) all point
-// inside the temporary folder, as the test main sets them. Tests that delete
-// folders under them refuse to run otherwise.
+// What the test main does with the temporary home it made: points HOME and the XDG
+// folders inside it, and makes it the only folder removeTestFolder deletes in.
+void useTestHome(const QTemporaryDir& home);
+// Whether HOME is this test program's temporary home and the XDG folders (config,
+// data, cache, pictures) all point inside it, as the test main sets them. Tests
+// that delete folders under them refuse to run otherwise.
 bool testHomeIsTemporary();
-// Deletes the folder when it lies inside the temporary folder and the home is a
-// temporary one; otherwise deletes nothing, fails the current test and returns false.
+// Deletes the folder when it lies inside this test program's temporary home (not
+// merely somewhere in the temporary folder) and testHomeIsTemporary() holds;
+// otherwise deletes nothing, fails the current test and returns false.
 bool removeTestFolder(const QString& path);
 
 // A fresh in-memory defaults store installed as the shared one.
@@ -116,8 +120,9 @@ void routeQueuedPolls(ScriptedHttpServer& server, const QString& path, QQueue<Sc
 
 class QWidget;
 
-// Renders a widget (shown offscreen at its current size) to
-// docs/screenshots/<name>.png in the source tree, for review. Returns the path.
+// Renders a widget (shown offscreen at its current size) to screenshots/<name>.png
+// in the build tree, for review (scripts/refresh-screenshots.sh copies the renders
+// into docs/screenshots on purpose). Returns the path.
 QString saveScreenshot(QWidget* widget, const QString& name);
 
 // Lets GoogleTest print Qt strings and byte arrays readably.

@@ -178,7 +178,8 @@ TEST_F(Microphone, RoadSendsWhatTheSettingsSayAndVoicesTheReply) {
         EXPECT_EQ(controller->primaryLabel(), "Appuie pour parler");
         EXPECT_EQ(controller->secondaryLabel(),
                   QStringLiteral("Mode push-to-talk · %1").arg(label(c.output)));
-        // The recording is gone.
+        // The recording is gone once the turn has ended (the voice stops first).
+        EXPECT_TRUE(spinUntil([&] { return recordingFiles() == filesBefore; }));
         EXPECT_EQ(recordingFiles(), filesBefore);
     }
 }
