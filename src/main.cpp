@@ -1,5 +1,7 @@
+#include "app/Composition.h"
 #include "app/SingleInstance.h"
 #include "app/widgets/AppDelegate.h"
+#include "bridge/PhotosBridgeHandler.h"
 #include "content/widgets/MediaDialogs.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Log.h"
@@ -32,9 +34,11 @@ int main(int argc, char** argv) {
         return 0;
 
     initOmbrixResources();
+    Composition::install();
     DefaultsStore::shared();
     installPresenceDialog();
     installMediaDialogs();
+    PhotosBridgeHandler::setConsentAsker(askPhotoConsent);
 
     AppDelegate delegate(defaultShellScreens());
     delegate.installSignalHandlers();

@@ -6,8 +6,6 @@
 #include "bridge/PhotosBridgeHandler.h"
 #include "bridge/ScreenControlBridgeHandler.h"
 
-#include "localllm/LocalLLMHandler.h"
-
 void registerBridgeHandlers(BridgeService& service) {
     // "search": documents of the shared folders matching a query.
     service.setHandler(BridgeTaskKind::Search, bridgeHandlerWithArgs(&DocumentBridgeHandler::handleSearch));
@@ -51,6 +49,6 @@ void registerBridgeHandlers(BridgeService& service) {
     service.setHandler(BridgeTaskKind::Thumbnail,
                        bridgeHandlerWithArgs(&MediaBridgeHandler::handleThumbnail));
 
-    // "llm_infer": a chat completion run by the local model server.
-    service.setHandler(BridgeTaskKind::LLMInfer, bridgeHandlerWithArgs(&LocalLLMHandler::handle));
+    // "llm_infer" comes from the local model layer, above the bridge: the
+    // composition root registers it (src/app/Composition.cpp).
 }

@@ -1,7 +1,6 @@
 #include "bridge/BridgeService.h"
 
 #include "bridge/ScreenControlBridgeHandler.h"
-#include "localllm/LocalLLMTelemetry.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "session/AppSession.h"
@@ -21,6 +20,11 @@ namespace {
 std::unique_ptr<BridgeService>& sharedBridge() {
     static std::unique_ptr<BridgeService> bridge;
     return bridge;
+}
+
+std::function<void(BridgeService&)>& compositionHook() {
+    static std::function<void(BridgeService&)> hook;
+    return hook;
 }
 
 // Sends an error update; a failure to deliver it is only logged.
@@ -49,6 +53,12 @@ BridgeService::BridgeService() {
     if (QCoreApplication* app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this,
                 [] { ScreenControlBridgeHandler::stopShortcutRuns(); });
+    if (const auto& hook = compositionHook())
+        hook(*this);
+}
+
+void BridgeService::setCompositionHook(std::function<void(BridgeService&)> hook) {
+    compositionHook() = std::move(hook);
 }
 
 BridgeService::~BridgeService() {
@@ -157,8 +167,9 @@ bool BridgeService::isExpectedPollTimeout(const std::exception_ptr& error) {
 QCoro::Task<std::optional<QString>> BridgeService::encodeHeartbeat() {
     std::optional<QString> header;
     try {
-        const BridgeHeartbeat heartbeat = co_await LocalLLMTelemetry::shared().snapshot();
-        const QByteArray text = heartbeat.headerValue();
+        QByteArray text;
+        if (heartbeatSource_)
+            text = co_await heartbeatSource_();
         if (!text.isEmpty())
             header = QString::fromLatin1(text);
     } catch (...) {

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "bridge/BridgeIDCache.h"
-#include "bridge/BridgeTask.h"
 #include "session/APIService.h"
 #include "session/OmbrixHTTP.h"
+#include "wire/BridgeTask.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -35,8 +35,8 @@ public:
 signals:
     void done();
 };
-// The program's handlers, one per kind (BridgeHandlers.cpp). Called by every
-// BridgeService when it is made.
+// The bridge's own handlers (BridgeHandlers.cpp), every kind but "llm_infer",
+// which the composition root adds. Called by every BridgeService when it is made.
 void registerBridgeHandlers(BridgeService& service);
 
 // Adapts a handler that takes its kind's argument record:
@@ -84,6 +84,14 @@ public:
     static BridgeService& shared();
     // Stops and drops the process-wide bridge; the next shared() makes a new one.
     static void resetSharedForTesting();
+    // What the program adds to every bridge made from now on, run at the end of its
+    // construction: the composition root (src/app/Composition.h) registers the
+    // handlers of the layers above the bridge (local inference) and the heartbeat.
+    static void setCompositionHook(std::function<void(BridgeService&)> hook);
+    // The heartbeat header's value, asked before each poll; nothing is sent when
+    // there is no source or it gives nothing.
+    using HeartbeatSource = std::function<QCoro::Task<QByteArray>()>;
+    void setHeartbeatSource(HeartbeatSource source) { heartbeatSource_ = std::move(source); }
 
     // Starts polling with the token. Nothing happens for an empty token or when a
     // loop already runs with this token; a loop with another token is stopped first.
@@ -136,6 +144,7 @@ signals:
 private:
     QCoro::Task<> pollLoop(quint64 generation);
     QCoro::Task<std::optional<QString>> encodeHeartbeat();
+    HeartbeatSource heartbeatSource_;
     QCoro::Task<> handle(const BridgeTask& task, const APIService& api);
     static QCoro::Task<> runHandler(BridgeHandler handler, BridgeTask task, APIService api,
                                     std::shared_ptr<BridgeHandlerRun> run);

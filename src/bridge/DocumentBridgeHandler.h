@@ -1,8 +1,8 @@
 #pragma once
 
 #include "bridge/BookmarkStore.h"
-#include "bridge/BridgeResults.h"
-#include "bridge/BridgeTask.h"
+#include "wire/BridgeResults.h"
+#include "wire/BridgeTask.h"
 #include "session/APIService.h"
 
 #include <QList>

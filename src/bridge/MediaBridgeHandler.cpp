@@ -1,7 +1,7 @@
 #include "bridge/MediaBridgeHandler.h"
 
 #include "bridge/BookmarkStore.h"
-#include "bridge/BridgeResults.h"
+#include "wire/BridgeResults.h"
 #include "bridge/BridgeService.h"
 #include "bridge/SharedDocuments.h"
 #include "bridge/TaskReports.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/BridgeTask.h"
+#include "wire/BridgeTask.h"
 #include "session/APIService.h"
 
 #include <QCoro/QCoroTask>

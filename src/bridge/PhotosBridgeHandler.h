@@ -1,7 +1,7 @@
 #pragma once
 
-#include "bridge/BridgeResults.h"
-#include "bridge/BridgeTask.h"
+#include "wire/BridgeResults.h"
+#include "wire/BridgeTask.h"
 #include "content/PhotoLibrary.h"
 #include "session/APIService.h"
 

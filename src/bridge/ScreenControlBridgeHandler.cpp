@@ -2,7 +2,7 @@
 
 #include "content/SharedTree.h"
 
-#include "bridge/BridgeResults.h"
+#include "wire/BridgeResults.h"
 #include "bridge/TaskReports.h"
 #include "content/DesktopEntry.h"
 #include "content/DesktopOpener.h"

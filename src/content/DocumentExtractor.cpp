@@ -1,6 +1,7 @@
 #include "content/DocumentExtractor.h"
 
 #include "content/ContentFiles.h"
+#include "content/PdfModule.h"
 #include "content/RtfReader.h"
 #include "platform/Localization.h"
 
@@ -9,8 +10,6 @@
 #include <QMimeDatabase>
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
-
-#include <poppler-qt6.h>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -112,14 +111,7 @@ QByteArray readRegularFile(const QString& path) {
     return bytes;
 }
 
-void silencePoppler() {
-    static std::once_flag once;
-    std::call_once(
-        once, [] { Poppler::setDebugErrorFunction([](const QString&, const QVariant&) {}, QVariant()); });
-}
-
 ExtractedContent extractPDF(const QString& path, qint64 maxChars) {
-    silencePoppler();
     // A PDF that cannot be read is one that cannot be opened (its size still
     // refuses it as too large).
     QByteArray bytes;
@@ -130,17 +122,17 @@ ExtractedContent extractPDF(const QString& path, qint64 maxChars) {
             throw;
         throw ExtractorError::readFailed(QStringLiteral("PDFDocument init failed"));
     }
-    const std::unique_ptr<Poppler::Document> document = Poppler::Document::loadFromData(bytes);
+    const std::unique_ptr<PdfDocument> document = pdfModule().load(bytes);
     if (!document)
         throw ExtractorError::readFailed(QStringLiteral("PDFDocument init failed"));
     QString text;
     qint64 characters = 0;
     const int pages = document->numPages();
     for (int index = 0; index < pages; ++index) {
-        const std::unique_ptr<Poppler::Page> page = document->page(index);
+        const std::unique_ptr<PdfDocumentPage> page = document->page(index);
         if (!page)
             continue;
-        const QString pageText = page->text(QRectF());
+        const QString pageText = page->text();
         if (pageText.isEmpty())
             continue; // a page without text (a scan) adds nothing
         text += pageText;

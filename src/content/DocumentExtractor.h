@@ -35,7 +35,7 @@ private:
     qint64 size_ = 0;
 };
 
-// Turns one local file into plain text: PDF through poppler, RTF through
+// Turns one local file into plain text: PDF through the PDF module, RTF through
 // RtfReader, and the plain-text formats by decoding their bytes. Every function
 // blocks while it reads: run it off the GUI thread.
 namespace DocumentExtractor {
@@ -45,7 +45,8 @@ constexpr qint64 maxFileSize = 10 * 1024 * 1024;
 
 // The text of the file, cut to `maxChars` user-perceived characters (a negative
 // limit counts as zero). Only regular files are read, never more than
-// maxFileSize + 1 bytes. Throws ExtractorError.
+// maxFileSize + 1 bytes. Throws ExtractorError (ModuleError for a PDF when the PDF
+// module is missing).
 // `typeName`, when given, is the name whose extension decides the type (the name a
 // document was handed out under, when `path` opens it through a descriptor).
 ExtractedContent extract(const QString& path, qint64 maxChars, const QString& typeName = QString());

@@ -4,9 +4,11 @@
 #include <QImage>
 #include <QString>
 
-// HEIC/HEIF still images, read with libheif. Only ImageFiles decodes pixels through
-// this (every other reader of image files goes through ImageFiles); the photo
-// library reads the EXIF block.
+// HEIC/HEIF still images, read with libheif (the HEIF module, loaded on first use:
+// every function but a refusal of a head without an "ftyp" box throws ModuleError
+// when it is missing). Only ImageFiles decodes pixels through this (every other
+// reader of image files goes through ImageFiles); the photo library reads the EXIF
+// block.
 namespace HeifImage {
 
 // Whether these first bytes of a file (at least 12) announce a HEIF container,

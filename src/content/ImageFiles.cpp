@@ -1,16 +1,15 @@
 #include "content/ImageFiles.h"
 
 #include "content/HeifImage.h"
+#include "content/OcrModule.h"
+#include "platform/Log.h"
+#include "platform/Modules.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 
-#include <leptonica/allheaders.h>
-
 #include <cmath>
-#include <memory>
-#include <mutex>
 #include <optional>
 
 namespace ImageFiles {
@@ -39,41 +38,15 @@ std::optional<QImage> loadIfHeif(const QString& path) {
     return HeifImage::decode(file.read(kMaxHeifBytes), kMaxPixels);
 }
 
-struct PixDeleter {
-    void operator()(PIX* pix) const { pixDestroy(&pix); }
-};
-using PixPtr = std::unique_ptr<PIX, PixDeleter>;
-
-// Leptonica reads what Qt has no plugin for on this system (TIFF in particular).
+// Leptonica (in the text recognition module) reads what Qt has no plugin for on
+// this system (TIFF in particular).
 QImage loadWithLeptonica(const QString& path) {
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { setMsgSeverity(L_SEVERITY_NONE); });
-    const QByteArray localPath = QFile::encodeName(path);
-    l_int32 format = 0, width = 0, height = 0, bps = 0, spp = 0, colormap = 0;
-    if (pixReadHeader(localPath.constData(), &format, &width, &height, &bps, &spp, &colormap) != 0)
+    try {
+        return ocrModule().readImage(path, kMaxPixels);
+    } catch (const ModuleError& error) {
+        qCWarning(lcContent) << "image not decoded:" << error.description();
         return QImage();
-    if (width <= 0 || height <= 0 || qint64(width) * height > kMaxPixels)
-        return QImage();
-    PixPtr pix(pixRead(localPath.constData()));
-    if (!pix)
-        return QImage();
-    PixPtr rgba(pixConvertTo32(pix.get()));
-    if (!rgba)
-        return QImage();
-    const int w = int(pixGetWidth(rgba.get()));
-    const int h = int(pixGetHeight(rgba.get()));
-    const l_int32 wordsPerLine = pixGetWpl(rgba.get());
-    const l_uint32* data = pixGetData(rgba.get());
-    QImage image(w, h, QImage::Format_RGB32);
-    if (image.isNull())
-        return QImage();
-    for (int y = 0; y < h; ++y) {
-        const l_uint32* source = data + qint64(y) * wordsPerLine;
-        auto* target = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < w; ++x)
-            target[x] = 0xFF000000u | (source[x] >> 8); // RRGGBBAA to AARRGGBB
     }
-    return image;
 }
 
 } // namespace

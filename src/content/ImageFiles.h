@@ -8,6 +8,9 @@
 // image files takes: libheif for HEIC/HEIF (recognised by their contents), Qt's
 // image readers for the rest, then leptonica for the formats Qt has no reader for
 // here (TIFF). Images over the pixel budget are refused before they are decoded.
+// libheif and leptonica come from modules loaded on first use: a HEIF file when the
+// HEIF module is missing throws ModuleError; without the text recognition module a
+// TIFF just does not decode.
 namespace ImageFiles {
 
 // The whole image, its stored orientation applied once (EXIF, or a HEIF image's

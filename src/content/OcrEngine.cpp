@@ -1,16 +1,13 @@
 #include "content/OcrEngine.h"
 
 #include "content/ImageFiles.h"
+#include "content/OcrModule.h"
 #include "content/PdfFiles.h"
 #include "platform/Localization.h"
+#include "platform/Modules.h"
 
 #include <QFileInfo>
 #include <QPainter>
-
-#include <tesseract/baseapi.h>
-#include <tesseract/resultiterator.h>
-
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <cmath>
@@ -18,6 +15,10 @@
 #include <mutex>
 #include <optional>
 #include <set>
+
+OcrModule& ocrModule() {
+    return Modules::get<OcrModule>("ocr", loc("La reconnaissance de texte"));
+}
 
 namespace OcrEngine {
 
@@ -48,78 +49,37 @@ QString reportedLanguage(const std::string& code) {
     return QString::fromStdString(code);
 }
 
-void prepareTesseract() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // Tesseract's messages (resolution estimates and the like) go nowhere.
-        tesseract::TessBaseAPI api;
-        api.SetVariable("debug_file", "/dev/null");
-        // Tesseract's OpenMP regions busy-wait on every core, which makes a page
-        // several times slower as soon as the machine is busy with anything else:
-        // the regions run on the recognising thread alone. (Looked up at run time:
-        // the OpenMP runtime comes with Tesseract's own libraries.)
-        using SetMaxActiveLevels = void (*)(int);
-        if (auto setLevels =
-                reinterpret_cast<SetMaxActiveLevels>(dlsym(RTLD_DEFAULT, "omp_set_max_active_levels")))
-            setLevels(0);
-    });
-}
-
-// One Tesseract instance, set up on first use and reused for the pages of a file.
+// One recogniser, set up on first use and reused for the pages of a file.
 class Recognizer {
 public:
-    // `dpi` is the bitmap's resolution when known (0: Tesseract estimates it).
     // Whether the recogniser could start (true until it was tried).
     bool canStart() const { return !initFailed_; }
 
+    // `dpi` is the bitmap's resolution when known (0: Tesseract estimates it).
     std::pair<QString, QStringList> recognize(const QImage& image, int dpi = 0) {
-        tesseract::TessBaseAPI& tess = api();
+        TextRecognizer& engine = recognizer();
         const QImage gray = toGrayscale(image);
         if (gray.isNull())
             throw OcrError::visionFailure(loc("impossible de préparer l'image"));
-        tess.SetImage(gray.constBits(), gray.width(), gray.height(), 1, int(gray.bytesPerLine()));
-        if (dpi > 0)
-            tess.SetSourceResolution(dpi);
-        if (tess.Recognize(nullptr) != 0) {
-            tess.Clear();
-            throw OcrError::visionFailure(loc("la reconnaissance du texte a échoué"));
-        }
         QStringList lines;
-        std::unique_ptr<tesseract::ResultIterator> iterator(tess.GetIterator());
-        if (iterator) {
-            do {
-                std::unique_ptr<char[]> raw(iterator->GetUTF8Text(tesseract::RIL_TEXTLINE));
-                if (!raw)
-                    continue;
-                QString line = QString::fromUtf8(raw.get());
-                while (!line.isEmpty() &&
-                       (line.back() == QLatin1Char('\n') || line.back() == QLatin1Char(' ')))
-                    line.chop(1);
-                if (!line.trimmed().isEmpty())
-                    lines << line;
-            } while (iterator->Next(tesseract::RIL_TEXTLINE));
-        }
-        tess.Clear();
+        if (!engine.recognize(gray, dpi, &lines))
+            throw OcrError::visionFailure(loc("la reconnaissance du texte a échoué"));
         return {lines.join(QString::fromUtf16(kLineSeparator)), languages_};
     }
 
 private:
-    tesseract::TessBaseAPI& api() {
-        if (api_)
-            return *api_;
-        prepareTesseract();
-        auto api = std::make_unique<tesseract::TessBaseAPI>();
-        if (api->Init(nullptr, kTesseractLanguages, tesseract::OEM_LSTM_ONLY) != 0) {
+    TextRecognizer& recognizer() {
+        if (engine_)
+            return *engine_;
+        std::unique_ptr<TextRecognizer> engine = ocrModule().recognizer(kTesseractLanguages);
+        if (!engine) {
             initFailed_ = true;
             throw OcrError::visionFailure(loc("les langues de reconnaissance (fra+eng) sont introuvables"));
         }
-        api->SetPageSegMode(tesseract::PSM_AUTO);
-        std::vector<std::string> loaded;
-        api->GetLoadedLanguagesAsVector(&loaded);
-        for (const std::string& code : loaded)
-            languages_ << reportedLanguage(code);
-        api_ = std::move(api);
-        return *api_;
+        for (const QString& code : engine->languages())
+            languages_ << reportedLanguage(code.toStdString());
+        engine_ = std::move(engine);
+        return *engine_;
     }
 
     // Transparent parts are laid on white, then the image becomes 8-bit gray.
@@ -138,7 +98,7 @@ private:
         return flat.convertToFormat(QImage::Format_Grayscale8);
     }
 
-    std::unique_ptr<tesseract::TessBaseAPI> api_;
+    std::unique_ptr<TextRecognizer> engine_;
     QStringList languages_;
     bool initFailed_ = false;
 };
@@ -156,7 +116,7 @@ BridgeOcrResult recognizeImage(const QString& path, qint64 bytesProcessed) {
 BridgeOcrResult recognizePdf(const QString& path, qint64 bytesProcessed) {
     if (!QFileInfo(path).isFile())
         throw OcrError::noPages();
-    const std::unique_ptr<Poppler::Document> document = PdfFiles::open(path);
+    const std::unique_ptr<PdfDocument> document = PdfFiles::open(path);
     if (!document || document->numPages() < 1)
         throw OcrError::noPages();
     QStringList pageTexts;
@@ -164,10 +124,10 @@ BridgeOcrResult recognizePdf(const QString& path, qint64 bytesProcessed) {
     Recognizer recognizer;
     const int pageCount = document->numPages();
     for (int index = 0; index < std::min(pageCount, kMaxPdfPages); ++index) {
-        const std::unique_ptr<Poppler::Page> page = document->page(index);
+        const std::unique_ptr<PdfDocumentPage> page = document->page(index);
         if (!page)
             continue;
-        const QString layer = page->text(QRectF());
+        const QString layer = page->text();
         if (!layer.trimmed().isEmpty()) {
             pageTexts << layer;
             continue;

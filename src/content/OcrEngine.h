@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/BridgeResults.h"
+#include "wire/BridgeResults.h"
 #include "platform/Errors.h"
 
 #include <QImage>
@@ -54,9 +54,9 @@ inline constexpr double kPdfRenderDpi = 200.0;
 // The file's text. The type follows the lower-cased extension alone: "pdf", or an
 // image ("png", "jpg", "jpeg", "heic", "heif", "tiff", "tif", "gif", "bmp"), taken
 // from `typeName` when given (the name a document was handed out under, when `path`
-// is where its link leads), else from `path`. Throws OcrError only: a PDF page
+// is where its link leads), else from `path`. Throws OcrError: a PDF page
 // whose recognition fails is left out, but a recogniser that cannot start at all
-// (language data missing) is an error.
+// (language data missing) is an error, and so is a missing module (ModuleError).
 BridgeOcrResult recognize(const QString& path, const QString& typeName = QString());
 
 // The text of one bitmap (lines joined by a line feed) and the languages applied.

@@ -1,17 +1,17 @@
 #include "content/PdfFiles.h"
 
+#include "platform/Localization.h"
+#include "platform/Modules.h"
+
 #include <cmath>
-#include <mutex>
+
+PdfModule& pdfModule() {
+    return Modules::get<PdfModule>("pdf", loc("La lecture des PDF"));
+}
 
 namespace PdfFiles {
 
 namespace {
-
-void silencePoppler() {
-    static std::once_flag once;
-    std::call_once(
-        once, [] { Poppler::setDebugErrorFunction([](const QString&, const QVariant&) {}, QVariant()); });
-}
 
 QSize pixelSize(QSizeF points, double dpi) {
     return QSize(int(std::floor(points.width() * dpi / 72.0)), int(std::floor(points.height() * dpi / 72.0)));
@@ -19,14 +19,8 @@ QSize pixelSize(QSizeF points, double dpi) {
 
 } // namespace
 
-std::unique_ptr<Poppler::Document> open(const QString& path) {
-    silencePoppler();
-    std::unique_ptr<Poppler::Document> document = Poppler::Document::load(path);
-    if (!document || document->isLocked())
-        return nullptr;
-    document->setRenderHint(Poppler::Document::Antialiasing);
-    document->setRenderHint(Poppler::Document::TextAntialiasing);
-    return document;
+std::unique_ptr<PdfDocument> open(const QString& path) {
+    return pdfModule().open(path);
 }
 
 double cappedResolution(QSizeF pagePoints, double dpi) {
@@ -43,7 +37,7 @@ double cappedResolution(QSizeF pagePoints, double dpi) {
     return dpi * factor;
 }
 
-QImage render(const Poppler::Page& page, double dpi) {
+QImage render(const PdfDocumentPage& page, double dpi) {
     const QSizeF points = page.pageSizeF();
     if (!(points.width() > 0) || !(points.height() > 0) || !std::isfinite(points.width()) ||
         !std::isfinite(points.height()))

@@ -3,11 +3,11 @@
 #include <QImage>
 #include <QString>
 
-#include <poppler-qt6.h>
+#include "content/PdfModule.h"
 
 #include <memory>
 
-// PDF documents through poppler, for recognition and thumbnails.
+// PDF documents through the PDF module (poppler), for recognition and thumbnails.
 namespace PdfFiles {
 
 // Rendered pages never exceed this many pixels (64 megapixels); a larger page is
@@ -17,14 +17,14 @@ inline constexpr qint64 kMaxPagePixels = 64LL * 1000 * 1000;
 inline constexpr int kMaxPageSide = 30000;
 
 // The document, ready to render (antialiased); nothing when the file cannot be read
-// as a PDF or is locked by a password.
-std::unique_ptr<Poppler::Document> open(const QString& path);
+// as a PDF or is locked by a password. Throws ModuleError without the PDF module.
+std::unique_ptr<PdfDocument> open(const QString& path);
 
 // The resolution (dots per inch) at which a page of this size in points is drawn:
 // `dpi`, lowered so that the bitmap stays within the pixel limits.
 double cappedResolution(QSizeF pagePoints, double dpi);
 
 // The page drawn on white paper at `dpi` (capped as above); null when it cannot be drawn.
-QImage render(const Poppler::Page& page, double dpi);
+QImage render(const PdfDocumentPage& page, double dpi);
 
 } // namespace PdfFiles

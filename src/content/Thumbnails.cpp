@@ -2,6 +2,8 @@
 
 #include "content/ImageFiles.h"
 #include "content/PdfFiles.h"
+#include "platform/Log.h"
+#include "platform/Modules.h"
 
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -21,10 +23,10 @@ constexpr int kMinEdge = 32;
 constexpr int kMaxEdge = 256;
 
 QImage pdfFirstPage(const QString& path, int box) {
-    const std::unique_ptr<Poppler::Document> document = PdfFiles::open(path);
+    const std::unique_ptr<PdfDocument> document = PdfFiles::open(path);
     if (!document || document->numPages() < 1)
         return QImage();
-    const std::unique_ptr<Poppler::Page> page = document->page(0);
+    const std::unique_ptr<PdfDocumentPage> page = document->page(0);
     if (!page)
         return QImage();
     const QSizeF points = page->pageSizeF();
@@ -67,10 +69,14 @@ QImage make(const QString& path, int box) {
     if (!info.isFile()) // also follows links; a FIFO or device is never read
         return QImage();
     const QMimeType type = QMimeDatabase().mimeTypeForFile(info);
-    if (type.inherits(QStringLiteral("application/pdf")))
-        return pdfFirstPage(path, box);
-    if (type.name().startsWith(QLatin1String("image/")))
-        return ImageFiles::loadFitting(path, box);
+    try {
+        if (type.inherits(QStringLiteral("application/pdf")))
+            return pdfFirstPage(path, box);
+        if (type.name().startsWith(QLatin1String("image/")))
+            return ImageFiles::loadFitting(path, box);
+    } catch (const ModuleError& error) {
+        qCWarning(lcContent) << "no thumbnail:" << error.description();
+    }
     return QImage();
 }
 

@@ -1,9 +1,9 @@
-// The Tracker headers (glib) use "signals" as an identifier: they come before Qt's.
-#include <libtracker-sparql/tracker-sparql.h>
-
 #include "content/TrackerMetadataIndex.h"
 
+#include "content/TrackerModule.h"
+#include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/Modules.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -12,20 +12,17 @@
 #include <QMutexLocker>
 #include <QSet>
 
+#include <glib.h>
+
 #include <memory>
+
+TrackerModule& trackerModule() {
+    return Modules::get<TrackerModule>("tracker", loc("L'index des fichiers"));
+}
 
 const char* TrackerMetadataIndex::minerBusName = "org.freedesktop.Tracker3.Miner.Files";
 
 namespace {
-
-struct GErrorDeleter {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-using ErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
-
-struct GObjectDeleter {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
 
 bool minerOwnsItsName() {
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -40,18 +37,6 @@ bool minerOwnsItsName() {
            reply.arguments().constFirst().toBool();
 }
 
-QString cursorString(TrackerSparqlCursor* cursor, int column) {
-    if (tracker_sparql_cursor_get_value_type(cursor, column) == TRACKER_SPARQL_VALUE_TYPE_UNBOUND)
-        return {};
-    glong length = 0;
-    const gchar* text = tracker_sparql_cursor_get_string(cursor, column, &length);
-    return text ? QString::fromUtf8(text, length) : QString();
-}
-
-bool isBound(TrackerSparqlCursor* cursor, int column) {
-    return tracker_sparql_cursor_get_value_type(cursor, column) != TRACKER_SPARQL_VALUE_TYPE_UNBOUND;
-}
-
 } // namespace
 
 TrackerMetadataIndex::TrackerMetadataIndex()
@@ -59,32 +44,32 @@ TrackerMetadataIndex::TrackerMetadataIndex()
 
 TrackerMetadataIndex::TrackerMetadataIndex(_TrackerSparqlConnection* connection)
     : onBus_(false)
-    , connection_(connection ? TRACKER_SPARQL_CONNECTION(g_object_ref(connection)) : nullptr) {}
+    , connection_(connection ? trackerModule().adopt(connection) : nullptr) {}
 
-TrackerMetadataIndex::~TrackerMetadataIndex() {
-    if (connection_)
-        g_object_unref(connection_);
-}
+TrackerMetadataIndex::~TrackerMetadataIndex() = default;
 
-_TrackerSparqlConnection* TrackerMetadataIndex::connection() {
+std::shared_ptr<SparqlConnection> TrackerMetadataIndex::connection() {
     QMutexLocker lock(&mutex_);
     if (!onBus_)
-        return connection_ ? TRACKER_SPARQL_CONNECTION(g_object_ref(connection_)) : nullptr;
+        return connection_;
     if (!minerOwnsItsName())
         return nullptr;
     if (!connection_) {
-        GError* rawError = nullptr;
-        connection_ = tracker_sparql_connection_bus_new(minerBusName, nullptr, nullptr, &rawError);
-        const ErrorPtr error(rawError);
+        QString error;
+        try {
+            connection_ = trackerModule().connectBus(minerBusName, &error);
+        } catch (const ModuleError& missing) {
+            error = missing.description();
+        }
         if (!connection_) {
-            qCInfo(lcContent) << "Tracker miner unreachable:" << (error ? error->message : "");
+            qCInfo(lcContent) << "Tracker miner unreachable:" << error;
             return nullptr;
         }
     }
-    return TRACKER_SPARQL_CONNECTION(g_object_ref(connection_));
+    return connection_;
 }
 
-bool TrackerMetadataIndex::indexes(_TrackerSparqlConnection* connection, const QString& folder) {
+bool TrackerMetadataIndex::indexes(SparqlConnection& connection, const QString& folder) {
     QStringList paths{folder};
     const QString canonical = QFileInfo(folder).canonicalFilePath();
     if (!canonical.isEmpty() && canonical != folder)
@@ -100,25 +85,15 @@ bool TrackerMetadataIndex::indexes(_TrackerSparqlConnection* connection, const Q
     if (alternatives.isEmpty())
         return false;
     const QString ask = QStringLiteral("ASK { %1 }").arg(alternatives.join(QStringLiteral(" UNION ")));
-    GError* rawError = nullptr;
-    TrackerSparqlCursor* rawCursor =
-        tracker_sparql_connection_query(connection, ask.toUtf8().constData(), nullptr, &rawError);
-    const ErrorPtr error(rawError);
-    if (!rawCursor)
-        return false;
-    const std::unique_ptr<TrackerSparqlCursor, GObjectDeleter> cursor(rawCursor);
-    if (!tracker_sparql_cursor_next(cursor.get(), nullptr, nullptr))
-        return false;
-    return tracker_sparql_cursor_get_boolean(cursor.get(), 0);
+    return connection.ask(ask.toUtf8()).value_or(false);
 }
 
 bool TrackerMetadataIndex::isAvailable(const QStringList& folders) {
-    _TrackerSparqlConnection* raw = connection();
-    if (!raw)
+    const std::shared_ptr<SparqlConnection> held = connection();
+    if (!held)
         return false;
-    const std::unique_ptr<TrackerSparqlConnection, GObjectDeleter> held(raw);
     for (const QString& folder : folders) {
-        if (!indexes(raw, folder))
+        if (!indexes(*held, folder))
             return false;
     }
     return true;
@@ -262,50 +237,37 @@ void TrackerMetadataIndex::gather(const MetadataQuery& query, MetadataGathering&
     const QString sparql = queryText(query);
     if (sparql.isEmpty())
         return;
-    _TrackerSparqlConnection* raw = connection();
-    if (!raw)
+    const std::shared_ptr<SparqlConnection> held = connection();
+    if (!held)
         return;
-    const std::unique_ptr<TrackerSparqlConnection, GObjectDeleter> held(raw);
 
     // Ending the gathering (the time-out) cancels the query where it stands.
-    const std::shared_ptr<GCancellable> cancellable(g_cancellable_new(), GObjectDeleter());
-    gathering.setOnEnd([cancellable] { g_cancellable_cancel(cancellable.get()); });
+    TrackerModule& tracker = trackerModule();
+    const std::shared_ptr<SparqlCancel> cancel = tracker.newCancel();
+    gathering.setOnEnd([cancel] { cancel->cancel(); });
 
-    GError* rawError = nullptr;
-    TrackerSparqlCursor* rawCursor =
-        tracker_sparql_connection_query(raw, sparql.toUtf8().constData(), cancellable.get(), &rawError);
-    ErrorPtr error(rawError);
-    if (!rawCursor) {
-        if (error && !g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED))
-            qCWarning(lcContent) << "Tracker query failed:" << error->message;
-        gathering.setOnEnd(nullptr);
-        return;
-    }
-    const std::unique_ptr<TrackerSparqlCursor, GObjectDeleter> cursor(rawCursor);
-    for (;;) {
-        rawError = nullptr;
-        if (!tracker_sparql_cursor_next(cursor.get(), cancellable.get(), &rawError)) {
-            error.reset(rawError);
-            break;
-        }
-        MetadataItem item;
-        const QByteArray uri = cursorString(cursor.get(), 0).toUtf8();
-        if (gchar* path = g_filename_from_uri(uri.constData(), nullptr, nullptr)) {
-            item.path = QFile::decodeName(path);
-            g_free(path);
-        }
-        if (isBound(cursor.get(), 1))
-            item.name = cursorString(cursor.get(), 1);
-        if (isBound(cursor.get(), 2))
-            item.size = tracker_sparql_cursor_get_integer(cursor.get(), 2);
-        if (isBound(cursor.get(), 3)) {
-            const QDateTime modified =
-                QDateTime::fromString(cursorString(cursor.get(), 3), Qt::ISODateWithMs);
-            if (modified.isValid())
-                item.modifiedAt = modified;
-        }
-        if (!gathering.add(std::move(item)))
-            break;
-    }
+    QString error;
+    const bool ran = held->select(
+        sparql.toUtf8(), *cancel,
+        [&](const QList<std::optional<QString>>& row) {
+            MetadataItem item;
+            if (row.size() < 4)
+                return false;
+            if (row[0])
+                item.path = tracker.pathOfUri(row[0]->toUtf8());
+            if (row[1])
+                item.name = *row[1];
+            if (row[2])
+                item.size = row[2]->toLongLong();
+            if (row[3]) {
+                const QDateTime modified = QDateTime::fromString(*row[3], Qt::ISODateWithMs);
+                if (modified.isValid())
+                    item.modifiedAt = modified;
+            }
+            return gathering.add(std::move(item));
+        },
+        &error);
+    if (!ran && !error.isEmpty())
+        qCWarning(lcContent) << "Tracker query failed:" << error;
     gathering.setOnEnd(nullptr);
 }

@@ -5,13 +5,18 @@
 #include <QMutex>
 #include <QString>
 
+#include <memory>
+
 struct _TrackerSparqlConnection;
+class SparqlConnection;
 
 // The metadata index of a Tracker 3 file miner: file name, title and plain-text
 // content matched without regard to case, scoped to folders, newest first. The
 // miner counts as available when it owns its name on the session bus and has
 // indexed every folder searched. Queries are SPARQL texts whose literals are
-// escaped here (see sparqlString() and tokenPattern()).
+// escaped here (see sparqlString() and tokenPattern()). Tracker itself is reached
+// through the metadata index module, loaded on first use: without it the index
+// counts as unavailable.
 class TrackerMetadataIndex : public MetadataIndex {
 public:
     // The file miner on the session bus ("org.freedesktop.Tracker3.Miner.Files").
@@ -43,10 +48,10 @@ public:
     static const char* minerBusName;
 
 private:
-    _TrackerSparqlConnection* connection(); // null when the miner cannot be reached
-    bool indexes(_TrackerSparqlConnection* connection, const QString& folder);
+    std::shared_ptr<SparqlConnection> connection(); // null when the miner cannot be reached
+    bool indexes(SparqlConnection& connection, const QString& folder);
 
     const bool onBus_;
     QMutex mutex_;
-    _TrackerSparqlConnection* connection_ = nullptr;
+    std::shared_ptr<SparqlConnection> connection_;
 };

@@ -1,6 +1,6 @@
 #include "localllm/LocalLLMHandler.h"
 
-#include "bridge/BridgeResults.h"
+#include "wire/BridgeResults.h"
 #include "localllm/LocalHttp.h"
 #include "localllm/LocalLLMTelemetry.h"
 #include "localllm/LocalStream.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/BridgeTask.h"
+#include "wire/BridgeTask.h"
 #include "platform/Json.h"
 #include "session/APIService.h"
 

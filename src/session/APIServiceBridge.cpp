@@ -1,4 +1,4 @@
-#include "bridge/BridgeResults.h"
+#include "wire/BridgeResults.h"
 #include "session/APIConfig.h"
 #include "session/APIService.h"
 

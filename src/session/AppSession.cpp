@@ -2,8 +2,6 @@
 
 #include "platform/Tasks.h"
 
-#include "bridge/BridgeService.h"
-#include "localllm/LocalLLMTelemetry.h"
 #include "platform/AuthFailureNotifier.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
@@ -56,6 +54,11 @@ QString storedText(const char* name, const QString& fallback = QString()) {
     return defaults().string(key(name)).value_or(fallback);
 }
 
+std::function<void(AppSession&)>& compositionHook() {
+    static std::function<void(AppSession&)> hook;
+    return hook;
+}
+
 } // namespace
 
 AppSession::AppSession() {
@@ -64,10 +67,6 @@ AppSession::AppSession() {
     // 3. Nothing known of the account yet (the members' initial values).
     // 4. The settings.
     loadSettings();
-    // 5. The telemetry follows the local model settings.
-    LocalLLMTelemetry::shared().setEndpoint(localLLMEndpoint_);
-    LocalLLMTelemetry::shared().setModelProbeEnabled(localLLMEnabled_);
-
     syncTimer_.setSingleShot(true);
     connect(&syncTimer_, &QTimer::timeout, this, &AppSession::sendServerSync);
     conversationSaveTimer_.setSingleShot(true);
@@ -82,6 +81,14 @@ AppSession::AppSession() {
     // 8. Refused tokens, handled after the refused request has returned.
     connect(&AuthFailureNotifier::shared(), &AuthFailureNotifier::authFailure, this,
             &AppSession::handleAuthFailure, Qt::QueuedConnection);
+    // 9. What the program wires to the session: the local model telemetry follows
+    // its settings, the bridge its token.
+    if (const auto& hook = compositionHook())
+        hook(*this);
+}
+
+void AppSession::setCompositionHook(std::function<void(AppSession&)> hook) {
+    compositionHook() = std::move(hook);
 }
 
 AppSession::~AppSession() {
@@ -334,7 +341,6 @@ void AppSession::setLocalLLMEnabled(bool value) {
     localLLMEnabled_ = value;
     defaults().setBool(key(kLocalLLMEnabled), value);
     emit localLLMEnabledChanged();
-    LocalLLMTelemetry::shared().setModelProbeEnabled(value);
     reconcileBridge();
 }
 
@@ -342,7 +348,6 @@ void AppSession::setLocalLLMEndpoint(const QString& value) {
     localLLMEndpoint_ = value;
     defaults().setString(key(kLocalLLMEndpoint), value);
     emit localLLMEndpointChanged();
-    LocalLLMTelemetry::shared().setEndpoint(value);
 }
 
 void AppSession::setLocalLLMModel(const QString& value) {
@@ -495,7 +500,7 @@ QCoro::Task<bool> AppSession::setToken(QString token) {
     forgetAccount();
     setUserToken(std::nullopt);
     setUserEmail(std::nullopt);
-    BridgeService::shared().stop();
+    reconcileBridge();
     try {
         co_await KeychainStore::removeAsync();
     } catch (...) {
@@ -505,10 +510,7 @@ QCoro::Task<bool> AppSession::setToken(QString token) {
 }
 
 void AppSession::reconcileBridge() {
-    if (isAuthenticated())
-        BridgeService::shared().start(*userToken_);
-    else
-        BridgeService::shared().stop();
+    emit bridgeReconcileRequested();
 }
 
 void AppSession::handleAuthFailure(const QString& token) {
@@ -524,7 +526,7 @@ void AppSession::handleAuthFailure(const QString& token) {
     }());
     forgetAccount();
     setUserToken(std::nullopt);
-    BridgeService::shared().stop();
+    reconcileBridge();
     setLastError(loc("Session expirée. Recolle ton jeton dans Réglages (⌘,)."));
 }
 

@@ -11,6 +11,7 @@
 #include <QCoro/QCoroTask>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -98,6 +99,11 @@ public:
     static AppSession& shared();
     // Drops the process-wide session; the next shared() reads everything again.
     static void resetSharedForTesting();
+    // What the program wires to every session made from now on, run at the end of
+    // its construction: the composition root (src/app/Composition.h) runs the
+    // bridge and the local model telemetry from the session's state this way, so
+    // that the session depends on neither.
+    static void setCompositionHook(std::function<void(AppSession&)> hook);
 
     // The computer's name for the bridge: the pretty host name (PRETTY_HOSTNAME of
     // the machine-info file, as hostnamectl keeps it), else the host name, else "Mac".
@@ -174,7 +180,8 @@ public:
     // a sign-in overtaken by a later call stores its token but leaves the session
     // to that call.
     QCoro::Task<bool> setToken(QString token);
-    // Runs the bridge with the token while one is present, stops it otherwise.
+    // Asks for the bridge to run with the token while one is present and to stop
+    // otherwise (bridgeReconcileRequested; the composition root acts on it).
     void reconcileBridge();
     // Pulls the user's preferences into the settings. Failures are swallowed (and
     // clear lastError); an answer that arrives after the token changed is dropped.
@@ -223,6 +230,8 @@ signals:
     void localLLMModelChanged();
     void localLLMDeviceNicknameChanged();
     void userEmailChanged();
+    // The bridge should now run with userToken() when there is one, else stop.
+    void bridgeReconcileRequested();
     // The start-up read of the stored token has ended (userToken() holds its result
     // unless a token was set meanwhile).
     void storedTokenLoaded();

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "bridge/BridgeService.h"
-#include "bridge/BridgeTask.h"
+#include "wire/BridgeTask.h"
 
 #include <QDateTime>
 #include <QList>

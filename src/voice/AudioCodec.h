@@ -9,6 +9,12 @@
 #include <cstdint>
 #include <memory>
 
+class PcmResampler;
+class AacEncoder;
+
+// The codecs come from the audio codec module (FFmpeg), loaded on first use: every
+// constructor or call below that needs it throws ModuleError when it is missing.
+
 // Converts 16-bit PCM between rates and channel counts (libswresample). Keeps its
 // filter state between calls, so a stream converted piece by piece sounds the same
 // as converted whole.
@@ -19,7 +25,7 @@ public:
     PcmConverter(const PcmConverter&) = delete;
     PcmConverter& operator=(const PcmConverter&) = delete;
 
-    bool isValid() const { return swr_ != nullptr; }
+    bool isValid() const { return impl_ != nullptr; }
     PcmFormat from() const { return from_; }
     PcmFormat to() const { return to_; }
     // Converts whole frames of `from`; an odd tail is ignored.
@@ -30,7 +36,7 @@ public:
 private:
     PcmFormat from_;
     PcmFormat to_;
-    struct SwrContext* swr_ = nullptr;
+    std::unique_ptr<PcmResampler> impl_;
 };
 
 // Writes AAC-LC, 44,100 Hz, mono, in an MPEG-4 (.m4a) file from 16-bit PCM of any
@@ -47,27 +53,17 @@ public:
     AacFileWriter& operator=(const AacFileWriter&) = delete;
 
     // Creates the file and the encoder for PCM in `input`. False (with the reason in
-    // the log) when either cannot be made.
+    // the log) when either cannot be made; ModuleError without the codec module.
     bool open(const QString& path, PcmFormat input);
     bool write(const QByteArray& pcm);
     // Encodes what remains and writes the file's index. The writer is closed after.
     bool finish();
     // Closes without finishing (the file is left as it is; the caller deletes it).
     void abandon();
-    qint64 framesWritten() const { return samplesEncoded_; }
+    qint64 framesWritten() const;
 
 private:
-    bool encodePending(bool flushAll);
-    bool sendFrame(struct AVFrame* frame);
-    void release();
-
-    struct AVFormatContext* format_ = nullptr;
-    struct AVCodecContext* codec_ = nullptr;
-    struct AVStream* stream_ = nullptr;
-    std::unique_ptr<PcmConverter> converter_;
-    QByteArray pending_; // mono 44.1 kHz PCM not yet encoded
-    qint64 samplesEncoded_ = 0;
-    bool headerWritten_ = false;
+    std::unique_ptr<AacEncoder> impl_;
 };
 
 // Audio decoded to 16-bit PCM in its own rate, at most two channels.
@@ -92,5 +88,6 @@ private:
 
 // Decodes a whole audio file held in memory (any container and codec libavformat
 // reads). Nothing outside the bytes is ever opened. Stops with AudioDecodeError
-// beyond maxDurationMs of audio. Blocking: run it off the GUI thread.
+// beyond maxDurationMs of audio (ModuleError without the codec module). Blocking:
+// run it off the GUI thread.
 DecodedAudio decodeAudio(const QByteArray& bytes, qint64 maxDurationMs = 15 * 60 * 1000);

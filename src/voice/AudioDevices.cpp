@@ -1,11 +1,10 @@
 #include "voice/AudioDevices.h"
 
+#include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/Modules.h"
+#include "voice/SoundModule.h"
 
-#include <QAudioDevice>
-#include <QAudioSink>
-#include <QAudioSource>
-#include <QMediaDevices>
 #include <QMutexLocker>
 #include <QTimer>
 
@@ -109,28 +108,24 @@ qint64 PcmFifo::writeData(const char*, qint64) {
     return -1;
 }
 
-// ---- Qt Multimedia ---------------------------------------------------------------
+// ---- Qt Multimedia (the sound module) -------------------------------------------
+
+SoundModule& soundModule() {
+    return Modules::get<SoundModule>("sound", loc("Le son (micro et haut-parleur)"));
+}
 
 namespace {
 
-QAudioFormat qtFormat(PcmFormat format) {
-    QAudioFormat f;
-    f.setSampleRate(format.sampleRate);
-    f.setChannelCount(format.channels);
-    f.setSampleFormat(QAudioFormat::Int16);
-    return f;
-}
-
 class QtInputStream : public AudioInputStream {
 public:
-    QtInputStream(const QAudioDevice& device, PcmFormat format)
+    QtInputStream(std::unique_ptr<SoundSource> source, PcmFormat format)
         : format_(format)
-        , source_(device, qtFormat(format)) {
+        , source_(std::move(source)) {
         // The device went away or broke while capturing: the source stops with an error.
-        connect(&source_, &QAudioSource::stateChanged, this, [this](QAudio::State state) {
-            if (!io_ || state != QAudio::StoppedState || source_.error() == QAudio::NoError)
+        source_->onFailure([this](const QString& why) {
+            if (!io_)
                 return;
-            qCWarning(lcVoice) << "microphone failed:" << source_.error();
+            qCWarning(lcVoice) << "microphone failed:" << why;
             io_->disconnect(this);
             io_ = nullptr;
             emit failed();
@@ -141,12 +136,10 @@ public:
 
     bool start() override {
         // Small fragments: the level is shown every 0.1 s and realtime chunks go out as they come.
-        source_.setBufferSize(format_.bytesForMs(40));
-        io_ = source_.start();
-        if (!io_ || source_.error() != QAudio::NoError) {
-            qCWarning(lcVoice) << "microphone refused to start:" << source_.error();
-            io_ = nullptr;
-            source_.stop();
+        QString why;
+        io_ = source_->start(format_.bytesForMs(40), &why);
+        if (!io_) {
+            qCWarning(lcVoice) << "microphone refused to start:" << why;
             return false;
         }
         connect(io_, &QIODevice::readyRead, this, [this] {
@@ -164,26 +157,23 @@ public:
         if (io_)
             io_->disconnect(this);
         io_ = nullptr;
-        source_.stop();
+        source_->stop();
     }
 
     ~QtInputStream() override { stop(); }
 
 private:
     PcmFormat format_;
-    QAudioSource source_;
+    std::unique_ptr<SoundSource> source_;
     QIODevice* io_ = nullptr;
 };
 
 class QtOutputStream : public AudioOutputStream {
 public:
-    QtOutputStream(const QAudioDevice& device, PcmFormat format)
+    QtOutputStream(std::unique_ptr<SoundSink> sink, PcmFormat format)
         : format_(format)
-        , sink_(device, qtFormat(format)) {
-        // A short buffer: a live stream that reads silence between deltas must not
-        // queue much of it ahead of the next delta.
-        sink_.setBufferSize(format.bytesForMs(200));
-        connect(&sink_, &QAudioSink::stateChanged, this, &QtOutputStream::checkDrained);
+        , sink_(std::move(sink)) {
+        sink_->onStateChanged([this] { checkDrained(); });
         // The fifo may end after the sink went idle on an empty queue: look again.
         watch_.setInterval(40);
         connect(&watch_, &QTimer::timeout, this, &QtOutputStream::checkDrained);
@@ -192,14 +182,12 @@ public:
     void checkDrained() {
         if (!fifo_ || finished_)
             return;
-        const QAudio::State state = sink_.state();
-        const bool broke = state == QAudio::StoppedState && sink_.error() != QAudio::NoError &&
-                           sink_.error() != QAudio::UnderrunError;
-        if ((state != QAudio::ActiveState && fifo_->drained()) || broke) {
+        const std::optional<QString> broke = sink_->failure();
+        if ((!sink_->isActive() && fifo_->drained()) || broke) {
             finished_ = true;
             watch_.stop();
             if (broke) {
-                qCWarning(lcVoice) << "speaker failed:" << sink_.error();
+                qCWarning(lcVoice) << "speaker failed:" << *broke;
                 emit failed();
             }
             emit drained();
@@ -211,10 +199,9 @@ public:
     bool start(std::shared_ptr<PcmFifo> fifo) override {
         fifo_ = std::move(fifo);
         finished_ = false;
-        sink_.start(fifo_.get());
-        if (sink_.error() != QAudio::NoError && sink_.error() != QAudio::UnderrunError) {
-            qCWarning(lcVoice) << "speaker refused to start:" << sink_.error();
-            sink_.stop();
+        QString why;
+        if (!sink_->start(fifo_.get(), &why)) {
+            qCWarning(lcVoice) << "speaker refused to start:" << why;
             fifo_.reset();
             return false;
         }
@@ -225,46 +212,60 @@ public:
     void stop() override {
         finished_ = true;
         watch_.stop();
-        sink_.stop();
+        sink_->stop();
     }
 
     ~QtOutputStream() override {
         finished_ = true;
-        sink_.stop();
+        sink_->onStateChanged(nullptr);
+        sink_->stop();
     }
 
 private:
     PcmFormat format_;
-    QAudioSink sink_;
+    std::unique_ptr<SoundSink> sink_;
     std::shared_ptr<PcmFifo> fifo_;
     QTimer watch_;
     bool finished_ = false;
 };
 
+// Without the sound module there is no microphone and no speaker (the reason is logged once per use).
+SoundModule* sound() {
+    try {
+        return &soundModule();
+    } catch (const ModuleError& error) {
+        qCWarning(lcVoice) << error.description();
+        return nullptr;
+    }
+}
+
 class QtAudioDevices : public AudioDevices {
 public:
-    bool hasInput() override { return !QMediaDevices::defaultAudioInput().isNull(); }
+    bool hasInput() override {
+        SoundModule* module = sound();
+        return module && module->hasInput();
+    }
 
     std::unique_ptr<AudioInputStream> openInput(std::optional<PcmFormat> wanted) override {
-        const QAudioDevice device = QMediaDevices::defaultAudioInput();
-        if (device.isNull())
+        SoundModule* module = sound();
+        const std::optional<PcmFormat> format = module ? module->inputFormat(wanted) : std::nullopt;
+        if (!format)
             return nullptr;
-        PcmFormat format;
-        if (wanted && device.isFormatSupported(qtFormat(*wanted))) {
-            format = *wanted;
-        } else {
-            const QAudioFormat preferred = device.preferredFormat();
-            format = {preferred.sampleRate() > 0 ? preferred.sampleRate() : 48000,
-                      qBound(1, preferred.channelCount(), 2)};
-        }
-        return std::make_unique<QtInputStream>(device, format);
+        std::unique_ptr<SoundSource> source = module->openInput(*format);
+        if (!source)
+            return nullptr;
+        return std::make_unique<QtInputStream>(std::move(source), *format);
     }
 
     std::unique_ptr<AudioOutputStream> openOutput(PcmFormat format) override {
-        const QAudioDevice device = QMediaDevices::defaultAudioOutput();
-        if (device.isNull() || !device.isFormatSupported(qtFormat(format)))
+        SoundModule* module = sound();
+        // A short buffer: a live stream that reads silence between deltas must not
+        // queue much of it ahead of the next delta.
+        std::unique_ptr<SoundSink> sink =
+            module ? module->openOutput(format, format.bytesForMs(200)) : nullptr;
+        if (!sink)
             return nullptr;
-        return std::make_unique<QtOutputStream>(device, format);
+        return std::make_unique<QtOutputStream>(std::move(sink), format);
     }
 };
 

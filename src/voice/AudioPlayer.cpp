@@ -1,6 +1,7 @@
 #include "voice/AudioPlayer.h"
 
 #include "platform/Log.h"
+#include "platform/Modules.h"
 #include "voice/AudioCodec.h"
 
 #include <QPointer>
@@ -39,6 +40,9 @@ QCoro::Task<bool> AudioPlayer::play(QByteArray bytes) {
                 return decodeAudio(bytes);
             } catch (const AudioDecodeError& error) {
                 qCInfo(lcVoice) << "audio not playable:" << error.detail();
+                return std::nullopt;
+            } catch (const ModuleError& error) {
+                qCWarning(lcVoice) << "audio not playable:" << error.description();
                 return std::nullopt;
             }
         });

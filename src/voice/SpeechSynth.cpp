@@ -1,13 +1,14 @@
 #include "voice/SpeechSynth.h"
 
+#include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/Modules.h"
+#include "voice/SpeechModule.h"
 
 #include <QMutex>
 #include <QMutexLocker>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
-
-#include <espeak-ng/speak_lib.h>
 
 #include <atomic>
 
@@ -29,11 +30,22 @@ QThreadPool& synthesisPool() {
     return *pool;
 }
 
+// The engine (under the lock); nothing when the speech module is missing.
+SpeechModule* engine() {
+    try {
+        return &speechModule();
+    } catch (const ModuleError& error) {
+        qCWarning(lcVoice) << "speech synthesis unavailable:" << error.description();
+        return nullptr;
+    }
+}
+
 // The engine's sample rate once initialised (under the lock); 0 when it cannot start.
 int engineRate() {
     static int rate = -1;
     if (rate < 0) {
-        rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 100, nullptr, espeakINITIALIZE_DONT_EXIT);
+        SpeechModule* speech = engine();
+        rate = speech ? speech->sampleRate() : 0;
         if (rate <= 0) {
             qCWarning(lcVoice) << "speech synthesis unavailable";
             rate = 0;
@@ -64,24 +76,9 @@ struct SpeechSynth::Job {
     }
 };
 
-namespace {
-thread_local SpeechSynth::Job* currentJob = nullptr;
-
-int synthCallback(short* wav, int samples, espeak_EVENT*) {
-    SpeechSynth::Job* job = currentJob;
-    if (!job || job->cancelled.load())
-        return 1; // abort
-    if (wav && samples > 0) {
-        job->fifo->append(
-            QByteArray(reinterpret_cast<const char*>(wav), static_cast<qsizetype>(samples) * 2));
-        if (!job->announced) {
-            job->announced = true;
-            job->announce();
-        }
-    }
-    return 0;
+SpeechModule& speechModule() {
+    return Modules::get<SpeechModule>("speech", loc("La synthèse vocale"));
 }
-} // namespace
 
 SpeechSynth::SpeechSynth(QObject* parent)
     : QObject(parent) {}
@@ -105,18 +102,8 @@ QList<SpeechSynth::Voice> SpeechSynth::installedVoices() {
     QList<Voice> voices;
     if (engineRate() <= 0)
         return voices;
-    const espeak_VOICE** list = espeak_ListVoices(nullptr);
-    for (int i = 0; list && list[i]; ++i) {
-        const espeak_VOICE* v = list[i];
-        // languages: a priority byte, then a zero-terminated name, repeated; a zero priority ends it.
-        if (!v->languages || !v->languages[0] || !v->identifier)
-            continue;
-        const QString identifier = QString::fromUtf8(v->identifier);
-        if (identifier.startsWith("mb/")) // MBROLA voices need a separate engine
-            continue;
-        voices.append(Voice{QString::fromUtf8(v->name), identifier,
-                            bcp47Language(QString::fromUtf8(v->languages + 1)), Quality::Default});
-    }
+    for (const SpeechEngineVoice& voice : speechModule().voices())
+        voices.append(Voice{voice.name, voice.identifier, bcp47Language(voice.language), Quality::Default});
     return voices;
 }
 
@@ -152,21 +139,19 @@ void SpeechSynth::speak(const QString& text, const QString& language) {
         const int rate = engineRate();
         if (rate > 0 && !job->cancelled.load()) {
             job->sampleRate = rate;
-            bool chosen = false;
-            if (voice)
-                chosen = espeak_SetVoiceByName(voice->identifier.toUtf8().constData()) == EE_OK;
-            if (!chosen) {
-                const QByteArray lang = language.toLower().toUtf8();
-                espeak_VOICE spec{};
-                spec.languages = lang.constData();
-                espeak_SetVoiceByProperties(&spec);
-            }
-            espeak_SetParameter(espeakRATE, espeakRATE_NORMAL, 0);
-            espeak_SetSynthCallback(synthCallback);
-            currentJob = job.get();
-            espeak_Synth(utf8.constData(), static_cast<size_t>(utf8.size()) + 1, 0, POS_CHARACTER, 0,
-                         espeakCHARS_UTF8, nullptr, nullptr);
-            currentJob = nullptr;
+            const QByteArray identifier = voice ? voice->identifier.toUtf8() : QByteArray();
+            speechModule().synthesize(utf8, identifier, language.toLower().toUtf8(),
+                                      [&job](const short* samples, int count) {
+                                          if (job->cancelled.load())
+                                              return false;
+                                          job->fifo->append(QByteArray(reinterpret_cast<const char*>(samples),
+                                                                       static_cast<qsizetype>(count) * 2));
+                                          if (!job->announced) {
+                                              job->announced = true;
+                                              job->announce();
+                                          }
+                                          return true;
+                                      });
         }
         job->fifo->markEnded();
     });

@@ -9,7 +9,8 @@
 #include <memory>
 #include <optional>
 
-// Speaks a text with eSpeak NG in the best installed voice for a language and
+// Speaks a text with eSpeak NG (the speech module, loaded on first use; without
+// it nothing is spoken) in the best installed voice for a language and
 // publishes whether it speaks. Synthesis runs on a worker thread and streams into
 // the speaker as it goes; isSpeaking is true exactly while the speaker plays the
 // utterance. A new utterance, or stop(), cuts the one in progress at once.

@@ -8,6 +8,7 @@
 // server's requests, not in a polling loop.
 //
 //   build/tests/bench_bridge_overhead [tasks]
+#include "app/Composition.h"
 #include "bridge/BridgeService.h"
 #include "localllm/LocalLLMTelemetry.h"
 #include "platform/DefaultsStore.h"
@@ -75,6 +76,7 @@ int main(int argc, char** argv) {
     qputenv("QT_LOGGING_RULES", "ombrix.*.info=false");
     QApplication app(argc, argv);
     initOmbrixResources();
+    Composition::install();
     DefaultsStore::setShared(std::make_shared<MemoryDefaultsStore>());
     SecretStore::setShared(std::make_shared<MemorySecretStore>());
     const int tasks = argc > 1 ? std::max(1, std::atoi(argv[1])) : 500;

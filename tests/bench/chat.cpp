@@ -18,6 +18,7 @@
 //   build/tests/bench_chat [pieces] [messages]
 #include "app/ChatViewModel.h"
 #include "app/CloudCatalog.h"
+#include "app/Composition.h"
 #include "app/widgets/ChatView.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Resources.h"
@@ -434,6 +435,7 @@ int main(int argc, char** argv) {
     qputenv("QT_LOGGING_RULES", "ombrix.*.info=false");
     QApplication app(argc, argv);
     initOmbrixResources();
+    Composition::install();
     // The settings file on disk, as in use: the conversation is saved there.
     DefaultsStore::setShared(
         std::make_shared<FileDefaultsStore>(home.path() + QStringLiteral("/defaults.json")));

@@ -5,6 +5,7 @@
 // what changed). Offscreen, 640 by 900.
 //
 //   build/tests/bench_corvane_panel [rounds]
+#include "app/Composition.h"
 #include "bridge/BridgeService.h"
 #include "corvane/widgets/CorvanePanelView.h"
 #include "localllm/LocalLLMTelemetry.h"
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     initOmbrixResources();
+    Composition::install();
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 200;
     auto defaults = installMemoryDefaults();
     installMemorySecrets();

@@ -4,7 +4,7 @@
 // on the calling thread (what the event loop would stall for without the worker).
 //
 //   build/tests/bench_poll_stall [megabytes]
-#include "bridge/BridgeTask.h"
+#include "wire/BridgeTask.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Resources.h"
 #include "platform/SecretStore.h"

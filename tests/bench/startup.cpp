@@ -6,6 +6,7 @@
 //
 // The time runs from the start of main (the application object, the session,
 // the tray icon and the popover), not from the process's creation.
+#include "app/Composition.h"
 #include "app/widgets/AppDelegate.h"
 #include "app/widgets/ShellScreens.h"
 #include "app/widgets/TrayPopover.h"
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     initOmbrixResources();
+    Composition::install();
     DefaultsStore::setShared(std::make_shared<MemoryDefaultsStore>());
     SecretStore::setShared(std::make_shared<MemorySecretStore>());
 

@@ -1,5 +1,5 @@
-#include "bridge/BridgeTask.h"
-#include "bridge/BridgeResults.h"
+#include "wire/BridgeTask.h"
+#include "wire/BridgeResults.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "bridge/BridgeResults.h"
+#include "wire/BridgeResults.h"
 #include "platform/AuthFailureNotifier.h"
 #include "session/APIService.h"
 #include "support/TestSupport.h"

@@ -1,6 +1,7 @@
 // Entry point of every test executable: an offscreen application, a private home
 // and XDG folders in a temporary directory, in-memory settings and secrets, so that tests
-// never touch the user's own files.
+// never touch the user's own files, and the program's own composition of the layers.
+#include "app/Composition.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Resources.h"
 #include "platform/SecretStore.h"
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
         useTestHome(home);
     QApplication app(argc, argv);
     initOmbrixResources();
+    Composition::install();
     DefaultsStore::setShared(std::make_shared<MemoryDefaultsStore>());
     SecretStore::setShared(std::make_shared<MemorySecretStore>());
     ::testing::InitGoogleTest(&argc, argv);

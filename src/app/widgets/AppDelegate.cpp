@@ -4,7 +4,6 @@
 #include "app/DeepLinks.h"
 #include "app/DoubleCommandMonitor.h"
 #include "app/MenuBarController.h"
-#include "app/widgets/MenuBarView.h"
 #include "app/widgets/SettingsWindow.h"
 #include "app/widgets/TrayPopover.h"
 #include "bridge/BridgeService.h"
@@ -91,9 +90,9 @@ AppDelegate::~AppDelegate() {
 void AppDelegate::launch() {
     // 1. The session: reads the token and the settings, starts the bridge when signed in.
     AppSession& session = AppSession::shared();
-    // 2. The tray icon and the popover.
+    // 2. The tray icon and the popover (its content comes on its first opening).
     popover_ = std::make_unique<TrayPopover>(screens_);
-    popover_->view()->onQuit = [this] { requestQuit(); };
+    popover_->setQuitHandler([this] { requestQuit(); });
     MenuBarController::shared().configure(&session, popover_.get());
     // 3. The summon: a double tap of Control (or the alias) toggles the popover.
     DoubleCommandMonitor::shared().bind(&session, [] { MenuBarController::shared().handleDoubleCommand(); });

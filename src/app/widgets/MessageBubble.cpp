@@ -79,7 +79,6 @@ BubbleLabel::BubbleLabel(ChatMessage::Role role, QWidget* parent)
     setFont(BubbleStyle::font(font()));
     setAutoFillBackground(false);
     setAttribute(Qt::WA_TranslucentBackground);
-    setStyleSheet(QStringLiteral("background: transparent;"));
     QPalette colours = palette();
     colours.setColor(QPalette::WindowText, BubbleStyle::textColor(role_, colours));
     colours.setColor(QPalette::Text, BubbleStyle::textColor(role_, colours));
@@ -164,7 +163,10 @@ EmptyConversation::EmptyConversation(QWidget* parent)
     titleFont.setWeight(QFont::Medium);
     title->setFont(titleFont);
     title->setAlignment(Qt::AlignCenter);
-    title->setStyleSheet(QStringLiteral("color: %1;").arg(secondary.name()));
+    // Colours through the palette: a style sheet per label costs a style of its own.
+    QPalette titleColours = title->palette();
+    titleColours.setColor(QPalette::WindowText, secondary);
+    title->setPalette(titleColours);
     column->addWidget(title);
 
     auto* hint = new QLabel(QStringLiteral("⌘↩ pour envoyer"), this);
@@ -172,7 +174,9 @@ EmptyConversation::EmptyConversation(QWidget* parent)
     hintFont.setPixelSize(11);
     hint->setFont(hintFont);
     hint->setAlignment(Qt::AlignCenter);
-    hint->setStyleSheet(QStringLiteral("color: %1;").arg(tertiary.name()));
+    QPalette hintColours = hint->palette();
+    hintColours.setColor(QPalette::WindowText, tertiary);
+    hint->setPalette(hintColours);
     column->addWidget(hint);
     column->addStretch(1);
 }

@@ -45,7 +45,9 @@ ProviderPicker::ProviderPicker(AppSession& session, CloudCatalog& catalog, QWidg
     font.setWeight(QFont::Medium);
     text_->setFont(font);
     const QColor secondary = palette().color(QPalette::WindowText).lighter(140);
-    text_->setStyleSheet(QStringLiteral("color: %1;").arg(secondary.name()));
+    QPalette textColours = text_->palette();
+    textColours.setColor(QPalette::WindowText, secondary);
+    text_->setPalette(textColours);
     chevron_ = new QLabel(this);
     chevron_->setPixmap(tintedSymbol(QStringLiteral("chevron.up.chevron.down"),
                                      palette().color(QPalette::PlaceholderText), 8, devicePixelRatioF()));

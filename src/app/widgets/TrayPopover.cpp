@@ -8,25 +8,32 @@
 #include <QCursor>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QVBoxLayout>
 
 TrayPopover::TrayPopover(ShellScreens screens, QWidget* parent)
-    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint) {
+    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint)
+    , screens_(std::move(screens)) {
     setFixedSize(MenuBarController::kPopoverSize);
     setWindowTitle(QStringLiteral("Ombrix"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    view_ = new MenuBarView(std::move(screens));
-    layout->addWidget(view_);
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        tray_ = new QSystemTrayIcon(statusIcon(), this);
+        // Our own icon at once; the icon theme is searched (files on disk) once the
+        // program runs, and its icon, when it has one, takes the place of ours.
+        tray_ = new QSystemTrayIcon(ownStatusIcon(), this);
         tray_->setToolTip(QStringLiteral("Ombrix"));
         connect(tray_, &QSystemTrayIcon::activated, this, [](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                 MenuBarController::shared().togglePopover();
         });
         tray_->show();
+        QTimer::singleShot(0, this, [this] {
+            const QIcon themed = QIcon::fromTheme(QStringLiteral("OmbrixStatusIcon"));
+            if (!themed.isNull())
+                tray_->setIcon(themed);
+        });
     } else {
         qCInfo(lcApp) << "no system tray on this desktop: the summon and links open the popover";
     }
@@ -34,16 +41,35 @@ TrayPopover::TrayPopover(ShellScreens screens, QWidget* parent)
 
 TrayPopover::~TrayPopover() = default;
 
+MenuBarView* TrayPopover::view() {
+    if (!view_) {
+        view_ = new MenuBarView(screens_);
+        view_->onQuit = onQuit_;
+        layout()->addWidget(view_);
+    }
+    return view_;
+}
+
+void TrayPopover::setQuitHandler(std::function<void()> handler) {
+    onQuit_ = std::move(handler);
+    if (view_)
+        view_->onQuit = onQuit_;
+}
+
 QIcon TrayPopover::statusIcon() {
-    QIcon icon = QIcon::fromTheme(QStringLiteral("OmbrixStatusIcon"));
-    if (icon.isNull())
-        icon = QIcon(QStringLiteral(":/icons/OmbrixStatusIcon.svg"));
+    const QIcon icon = QIcon::fromTheme(QStringLiteral("OmbrixStatusIcon"));
+    return icon.isNull() ? ownStatusIcon() : icon;
+}
+
+QIcon TrayPopover::ownStatusIcon() {
+    QIcon icon(QStringLiteral(":/icons/OmbrixStatusIcon.svg"));
     if (icon.isNull())
         icon = symbolIcon(QStringLiteral("waveform"));
     return icon;
 }
 
 void TrayPopover::present() {
+    view();
     const QPoint pointer = QCursor::pos();
     std::optional<QRect> iconRect;
     if (tray_ && tray_->geometry().isValid() && !tray_->geometry().isEmpty())

@@ -1,6 +1,5 @@
 #include "content/widgets/MediaDialogs.h"
 
-#include "bridge/PhotosBridgeHandler.h"
 #include "content/PhotoOpener.h"
 #include "platform/Localization.h"
 
@@ -60,6 +59,5 @@ void showPhotoAlert(const QString& message, const QString& informativeText) {
 } // namespace
 
 void installMediaDialogs() {
-    PhotosBridgeHandler::setConsentAsker(askPhotoConsent);
     PhotoOpener::setAlertPresenter(showPhotoAlert);
 }

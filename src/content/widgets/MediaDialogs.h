@@ -29,5 +29,6 @@ bool canShowDialogs();
 // Asks the question without blocking the GUI thread; nothing when there is no display.
 QCoro::Task<std::optional<bool>> askPhotoConsent();
 
-// Installs the consent dialog and the photo opener's alert.
+// Installs the photo opener's alert. (The program hands askPhotoConsent to the
+// photos task handler itself: the bridge lies above this layer.)
 void installMediaDialogs();

@@ -1,4 +1,4 @@
-#include "bridge/BridgeTask.h"
+#include "wire/BridgeTask.h"
 
 #include <array>
 

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "platform/Errors.h"
+
+#include <QString>
+#include <QStringList>
+
+// The heavy decoders (audio codecs, PDF, text recognition, photo metadata, HEIF
+// images, the metadata index, speech) live in small shared modules,
+// libombrix_<name>.so, loaded on first use, so that the tray program maps none of
+// them while idle. A module exports one C function, `ombrix_module_<name>`, that
+// returns its single interface object (a plain abstract class declared in the
+// feature's header); the object lives until the process ends. Modules link only
+// Qt and their decoder, never the program's own libraries, so they hold no copy
+// of its singletons.
+//
+// Modules are looked for next to the running program (the build tree), then in
+// the install's library folder as seen from the program's folder
+// (<bindir>/../<libdir>/ombrix, an install moved elsewhere), then where the
+// install put them (<libdir>/ombrix).
+
+// A module that cannot be found or loaded: only the feature that needs it fails.
+class ModuleError : public OmbrixError {
+public:
+    ModuleError(QString feature, QString module, QString detail)
+        : feature_(std::move(feature))
+        , module_(std::move(module))
+        , detail_(std::move(detail)) {}
+    // "<feature> n'est pas disponible : le module <file> est introuvable ou ne se
+    // charge pas. Réinstalle Ombrix."
+    QString description() const override;
+    QString module() const { return module_; }
+    QString detail() const { return detail_; }
+
+private:
+    QString feature_;
+    QString module_;
+    QString detail_;
+};
+
+namespace Modules {
+
+// The interface object of module `name` (loaded once per process; safe from any
+// thread: concurrent first calls load it once). `feature` names what needs it in
+// the error, in French ("La lecture des PDF"). Throws ModuleError.
+void* load(const char* name, const QString& feature);
+
+template <typename Interface> Interface& get(const char* name, const QString& feature) {
+    return *static_cast<Interface*>(load(name, feature));
+}
+
+// Whether module `name` is loaded in this process.
+bool isLoaded(const char* name);
+
+// The folders searched, in order.
+QStringList searchPath();
+
+// Tests: search these folders instead (an empty list restores the default). Only
+// modules not loaded yet are affected.
+void setSearchPathForTesting(const QStringList& folders);
+
+} // namespace Modules
