@@ -1,9 +1,9 @@
 #pragma once
 
 #include "bridge/BookmarkStore.h"
+#include "session/APIService.h"
 #include "wire/BridgeResults.h"
 #include "wire/BridgeTask.h"
-#include "session/APIService.h"
 
 #include <QList>
 #include <QString>

@@ -1,7 +1,6 @@
 #include "bridge/MediaBridgeHandler.h"
 
 #include "bridge/BookmarkStore.h"
-#include "wire/BridgeResults.h"
 #include "bridge/BridgeService.h"
 #include "bridge/SharedDocuments.h"
 #include "bridge/TaskReports.h"
@@ -10,6 +9,7 @@
 #include "content/OcrEngine.h"
 #include "content/Thumbnails.h"
 #include "platform/Localization.h"
+#include "wire/BridgeResults.h"
 
 #include <QFuture>
 #include <QtConcurrent>

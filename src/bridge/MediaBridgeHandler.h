@@ -1,7 +1,7 @@
 #pragma once
 
-#include "wire/BridgeTask.h"
 #include "session/APIService.h"
+#include "wire/BridgeTask.h"
 
 #include <QCoro/QCoroTask>
 

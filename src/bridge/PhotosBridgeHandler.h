@@ -1,9 +1,9 @@
 #pragma once
 
-#include "wire/BridgeResults.h"
-#include "wire/BridgeTask.h"
 #include "content/PhotoLibrary.h"
 #include "session/APIService.h"
+#include "wire/BridgeResults.h"
+#include "wire/BridgeTask.h"
 
 #include <QCoro/QCoroTask>
 

@@ -2,12 +2,12 @@
 
 #include "content/SharedTree.h"
 
-#include "wire/BridgeResults.h"
 #include "bridge/TaskReports.h"
 #include "content/DesktopEntry.h"
 #include "content/DesktopOpener.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
+#include "wire/BridgeResults.h"
 
 #include <QDir>
 #include <QElapsedTimer>

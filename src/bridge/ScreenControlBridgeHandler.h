@@ -1,8 +1,8 @@
 #pragma once
 
-#include "wire/BridgeTask.h"
 #include "platform/Errors.h"
 #include "session/APIService.h"
+#include "wire/BridgeTask.h"
 
 #include <QString>
 #include <QStringList>

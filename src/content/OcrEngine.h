@@ -1,7 +1,7 @@
 #pragma once
 
-#include "wire/BridgeResults.h"
 #include "platform/Errors.h"
+#include "wire/BridgeResults.h"
 
 #include <QImage>
 #include <QString>

@@ -1,6 +1,5 @@
 #include "localllm/LocalLLMHandler.h"
 
-#include "wire/BridgeResults.h"
 #include "localllm/LocalHttp.h"
 #include "localllm/LocalLLMTelemetry.h"
 #include "localllm/LocalStream.h"
@@ -8,6 +7,7 @@
 #include "platform/Log.h"
 #include "session/AppSession.h"
 #include "session/Models.h"
+#include "wire/BridgeResults.h"
 
 #include <QElapsedTimer>
 #include <QStringEncoder>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "wire/BridgeTask.h"
 #include "platform/Json.h"
 #include "session/APIService.h"
+#include "wire/BridgeTask.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "wire/BridgeTask.h"
 #include "platform/Json.h"
 #include "session/APIError.h"
 #include "session/Models.h"
 #include "session/OmbrixHTTP.h"
+#include "wire/BridgeTask.h"
 
 #include <QMap>
 #include <QString>

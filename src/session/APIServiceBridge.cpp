@@ -1,6 +1,6 @@
-#include "wire/BridgeResults.h"
 #include "session/APIConfig.h"
 #include "session/APIService.h"
+#include "wire/BridgeResults.h"
 
 #include <QtConcurrent/QtConcurrentRun>
 

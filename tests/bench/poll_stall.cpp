@@ -4,13 +4,13 @@
 // on the calling thread (what the event loop would stall for without the worker).
 //
 //   build/tests/bench_poll_stall [megabytes]
-#include "wire/BridgeTask.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Resources.h"
 #include "platform/SecretStore.h"
 #include "session/APIService.h"
 #include "support/BenchSupport.h"
 #include "support/TestSupport.h"
+#include "wire/BridgeTask.h"
 
 #include <QApplication>
 #include <QDir>

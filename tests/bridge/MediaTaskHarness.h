@@ -1,9 +1,9 @@
 #pragma once
 
-#include "wire/BridgeTask.h"
 #include "platform/Json.h"
 #include "session/APIService.h"
 #include "support/TestSupport.h"
+#include "wire/BridgeTask.h"
 
 #include <QList>
 

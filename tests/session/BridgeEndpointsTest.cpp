@@ -1,7 +1,7 @@
-#include "wire/BridgeResults.h"
 #include "platform/AuthFailureNotifier.h"
 #include "session/APIService.h"
 #include "support/TestSupport.h"
+#include "wire/BridgeResults.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
