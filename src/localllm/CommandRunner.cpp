@@ -89,7 +89,7 @@ struct ProcessEnd {
 
 } // namespace
 
-QStringList LineSplitter::feed(const QByteArray& bytes) {
+QStringList OutputLineSplitter::feed(const QByteArray& bytes) {
     QStringList lines;
     pending_.append(bytes);
     qsizetype start = 0;
@@ -109,7 +109,7 @@ QStringList LineSplitter::feed(const QByteArray& bytes) {
     return lines;
 }
 
-QStringList LineSplitter::finish() {
+QStringList OutputLineSplitter::finish() {
     QStringList lines;
     if (!pending_.isEmpty())
         lines.append(QString::fromUtf8(pending_));
@@ -160,7 +160,7 @@ QCoro::Task<int> ProcessCommandRunner::run(QString program, QStringList argument
         });
     }
 
-    LineSplitter splitter;
+    OutputLineSplitter splitter;
     auto deliver = [&](const QStringList& lines) {
         for (const QString& line : lines)
             if (onLine)

@@ -18,7 +18,7 @@ using LineHandler = std::function<void(const QString&)>;
 // a line (or a multi-byte character) cut between two reads comes out whole. Empty
 // lines are dropped; carriage returns are kept. Text that is not valid UTF-8 is
 // decoded with replacement characters rather than dropped.
-class LineSplitter {
+class OutputLineSplitter {
 public:
     // A line longer than this without a line feed is handed out in pieces (cut on a
     // character boundary), so that a command writing endlessly on one line cannot

@@ -62,8 +62,8 @@ struct Family {
 };
 } // namespace
 
-TEST(LineSplitter, KeepsLinesAndCharactersWholeAcrossReads) {
-    LineSplitter splitter;
+TEST(OutputLineSplitter, KeepsLinesAndCharactersWholeAcrossReads) {
+    OutputLineSplitter splitter;
     EXPECT_EQ(splitter.feed("a\n\nb\n"), QStringList({"a", "b"}));
     EXPECT_EQ(splitter.feed("hel"), QStringList());
     EXPECT_EQ(splitter.feed("lo\r\nw\xC3"), QStringList({"hello\r"}));
@@ -75,11 +75,11 @@ TEST(LineSplitter, KeepsLinesAndCharactersWholeAcrossReads) {
     EXPECT_EQ(splitter.feed("x\xFFy\n"), QStringList({"x\uFFFDy"}));
 
     // An endless line is handed out in pieces, never splitting a character.
-    QByteArray endless(LineSplitter::maxPendingBytes - 1, 'a');
+    QByteArray endless(OutputLineSplitter::maxPendingBytes - 1, 'a');
     endless += "\xE2\x82"; // a three-byte character across the limit
     const QStringList pieces = splitter.feed(endless);
     ASSERT_EQ(pieces.size(), 1);
-    EXPECT_EQ(pieces[0], QString(LineSplitter::maxPendingBytes - 1, 'a'));
+    EXPECT_EQ(pieces[0], QString(OutputLineSplitter::maxPendingBytes - 1, 'a'));
     EXPECT_EQ(splitter.feed("\xAC!\n"), QStringList({"\u20AC!"}));
 }
 
