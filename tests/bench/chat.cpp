@@ -213,16 +213,7 @@ void longConversation(int count, const char* when) {
     session.setMessages(messages);
     CloudCatalog catalog;
 
-    // The longest gap between ticks of a 1 ms timer is the longest stall.
-    QElapsedTimer stallClock;
-    qint64 lastTick = 0;
-    qint64 longestStall = 0;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        const qint64 now = stallClock.nsecsElapsed();
-        longestStall = std::max(longestStall, now - lastTick);
-        lastTick = now;
-    });
+    StallMeter stalls;
 
     const qint64 start = nowNs();
     ChatView view(session, catalog);
@@ -236,8 +227,7 @@ void longConversation(int count, const char* when) {
     spinUntil([&] { return watcher.firstPaintNs != 0; }, 60000);
     const double firstPaintMs = (watcher.firstPaintNs - start) / 1e6;
 
-    stallClock.start();
-    ticker.start(1);
+    stalls.start();
     QElapsedTimer build;
     build.start();
     // The list is measured in batches: done when the scroll range stops growing.
@@ -257,7 +247,7 @@ void longConversation(int count, const char* when) {
         },
         600000);
     const double buildMs = settledAt / 1e6;
-    ticker.stop();
+    stalls.stop();
 
     spinFor(100);
     const std::vector<double> steps = scrollSteps(view.messageList());
@@ -265,7 +255,7 @@ void longConversation(int count, const char* when) {
         "%s, %d messages: first paint %.1f ms after building the screen; list measured in %.0f ms "
         "from the event loop, longest GUI stall %.1f ms; scroll step + repaint median %.2f ms, max %.2f "
         "ms\n",
-        when, count, firstPaintMs, buildMs, longestStall / 1e6, percentile(steps, 0.5),
+        when, count, firstPaintMs, buildMs, stalls.longestNs() / 1e6, percentile(steps, 0.5),
         percentile(steps, 1.0));
 }
 
@@ -389,17 +379,8 @@ void longCloudReply(qsizetype characters) {
     view.show();
     spinFor(300);
 
-    QElapsedTimer stallClock;
-    qint64 lastTick = 0;
-    qint64 longestStall = 0;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        const qint64 now = stallClock.nsecsElapsed();
-        longestStall = std::max(longestStall, now - lastTick);
-        lastTick = now;
-    });
-    stallClock.start();
-    ticker.start(1);
+    StallMeter stalls;
+    stalls.start();
     QElapsedTimer total;
     total.start();
     view.input()->setPlainText(QStringLiteral("Encore plus"));
@@ -412,7 +393,7 @@ void longCloudReply(qsizetype characters) {
         },
         600000);
     spinFor(300); // the row measured again and painted
-    ticker.stop();
+    stalls.stop();
     const qsizetype shown = session.messages().last().content.size();
     const double wholeMs = total.nsecsElapsed() / 1e6;
 
@@ -420,7 +401,7 @@ void longCloudReply(qsizetype characters) {
     std::printf(
         "cloud reply of %lld characters (shown: %lld): sent to laid out in %.0f ms, longest GUI stall "
         "%.1f ms; scroll step + repaint over it median %.2f ms, max %.2f ms\n",
-        static_cast<long long>(characters), static_cast<long long>(shown), wholeMs, longestStall / 1e6,
+        static_cast<long long>(characters), static_cast<long long>(shown), wholeMs, stalls.longestNs() / 1e6,
         percentile(steps, 0.5), percentile(steps, 1.0));
     session.setToken(QString());
     session.clearConversation();

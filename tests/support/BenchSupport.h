@@ -2,6 +2,8 @@
 
 #include <QElapsedTimer>
 #include <QList>
+#include <QObject>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
@@ -26,3 +28,29 @@ inline double medianMs(const std::function<void()>& work) {
     }
     return medianOf(runs);
 }
+
+// The GUI thread's longest stall while it runs: the longest gap between the ticks
+// of a 1 ms timer, in nanoseconds.
+class StallMeter {
+public:
+    StallMeter() {
+        QObject::connect(&ticker_, &QTimer::timeout, [this] {
+            const qint64 now = clock_.nsecsElapsed();
+            longest_ = std::max(longest_, now - lastTick_);
+            lastTick_ = now;
+        });
+    }
+    void start() {
+        clock_.start();
+        lastTick_ = 0;
+        ticker_.start(1);
+    }
+    void stop() { ticker_.stop(); }
+    qint64 longestNs() const { return longest_; }
+
+private:
+    QElapsedTimer clock_;
+    QTimer ticker_;
+    qint64 lastTick_ = 0;
+    qint64 longest_ = 0;
+};
