@@ -810,7 +810,7 @@ QWidget* makeRow(RowSpec::Kind kind, const RowActions& actions, QWidget* parent)
     return new TextRow(RowSpec::Kind::Hint, parent);
 }
 
-// One row as it stands in its card: the spec it shows and its widget.
+// One row as it stands in its card: the description it shows and its widget.
 struct RowEntry {
     QString key; // kind, title and rank among the rows of the same kind and title
     RowSpec spec;
