@@ -115,11 +115,9 @@ QCoro::Task<> GeneralSettingsController::claimPairingCode() {
     emit changed();
 }
 
-QCoro::Task<> GeneralSettingsController::signOut() {
+QCoro::Task<> GeneralSettingsController::forgetToken() {
     QPointer<GeneralSettingsController> self(this);
     QPointer<AppSession> session = session_;
-    pairSuccessEmail_.reset();
-    tokenDraft_.clear();
     ++keychainBusy_;
     emit changed();
     if (session)
@@ -128,6 +126,12 @@ QCoro::Task<> GeneralSettingsController::signOut() {
         co_return;
     --keychainBusy_;
     emit changed();
+}
+
+QCoro::Task<> GeneralSettingsController::signOut() {
+    pairSuccessEmail_.reset();
+    tokenDraft_.clear();
+    co_await forgetToken();
 }
 
 void GeneralSettingsController::scrubTokenDraft() {
@@ -166,18 +170,9 @@ QCoro::Task<> GeneralSettingsController::saveToken() {
 }
 
 QCoro::Task<> GeneralSettingsController::clearToken() {
-    QPointer<GeneralSettingsController> self(this);
-    QPointer<AppSession> session = session_;
     tokenDraft_.clear();
     tokenError_.reset();
-    ++keychainBusy_;
-    emit changed();
-    if (session)
-        co_await session->setToken(QString());
-    if (!self)
-        co_return;
-    --keychainBusy_;
-    emit changed();
+    co_await forgetToken();
 }
 
 QCoro::Task<> GeneralSettingsController::setHighSecurity(bool on) {

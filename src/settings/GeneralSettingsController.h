@@ -79,6 +79,9 @@ private:
     bool highSecurityOn_ = false;
     std::optional<QString> securityError_;
     bool quitConfirmationSuppressed_ = false;
+    // Signs out (the keychain's item goes), the controls busy meanwhile.
+    QCoro::Task<> forgetToken();
+
     int keychainBusy_ = 0;
     QString pairCode_;
     bool isPairingLoading_ = false;
