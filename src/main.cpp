@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
     // the program ends here: the destructors that follow could pull the store from
     // under that call.
     if (!keychain.finish()) {
+        DefaultsStore::shared().flush();
         std::fflush(nullptr);
         ::_exit(status);
     }
