@@ -455,11 +455,15 @@ bool AppSession::isAuthenticated() const {
 void AppSession::forgetAccount() {
     cancelServerSync();
     userId_.reset();
+    // The e-mail belongs to the token being dropped; the next hydration brings the new one.
+    if (userEmail_)
+        setUserEmail(std::nullopt);
 }
 
 QCoro::Task<bool> AppSession::setToken(QString token) {
     const QString trimmed = token.trimmed();
     const quint64 generation = ++tokenGeneration_;
+    const quint64 refusalsBefore = refusals_;
     QPointer<AppSession> self(this);
     if (!trimmed.isEmpty()) {
         // A control character inside the token would make every request fail as
@@ -484,6 +488,8 @@ QCoro::Task<bool> AppSession::setToken(QString token) {
         }
         if (generation != tokenGeneration_)
             co_return true; // stored; a later call decides what the session holds
+        if (refusals_ != refusalsBefore && refusedToken_ == trimmed)
+            co_return false; // the backend refused this very token meanwhile (lastError says so)
         if (userToken_ != trimmed)
             forgetAccount();
         setUserToken(trimmed);
@@ -499,14 +505,26 @@ QCoro::Task<bool> AppSession::setToken(QString token) {
     }
     forgetAccount();
     setUserToken(std::nullopt);
-    setUserEmail(std::nullopt);
     reconcileBridge();
+    bool removed = true;
     try {
         co_await KeychainStore::removeAsync();
     } catch (...) {
+        removed = false;
         qCWarning(lcSession) << "Suppression du jeton du trousseau impossible";
     }
-    co_return true;
+    if (removed)
+        co_return true;
+    // Signed out all the same, but not reported as done: the item may still be
+    // there (the keychain no longer gives it back, see KeychainStore::remove()).
+    if (self && generation == tokenGeneration_)
+        setLastError(tokenKeptText());
+    co_return false;
+}
+
+QString AppSession::tokenKeptText() {
+    return loc("Le jeton est resté dans le trousseau (verrouillé ?) : Ombrix ne s'en servira plus. "
+               "Réessaie avec « Effacer ».");
 }
 
 void AppSession::reconcileBridge() {
@@ -516,14 +534,18 @@ void AppSession::reconcileBridge() {
 void AppSession::handleAuthFailure(const QString& token) {
     if (!isAuthenticated() || token != *userToken_)
         return; // a request made with a token no longer in use
-    ++tokenGeneration_;
-    detachTask([]() -> QCoro::Task<> {
+    ++refusals_;
+    refusedToken_ = token;
+    // Only the refused token goes. A sign-in still being written is not overtaken by
+    // this (the generation stays), and the keychain item is deleted only while it
+    // still holds the refused token: a token saved since stays, in both.
+    detachTask([](QString refused) -> QCoro::Task<> {
         try {
-            co_await KeychainStore::removeAsync();
+            co_await KeychainStore::removeIfHoldsAsync(refused);
         } catch (...) {
             qCWarning(lcSession) << "Suppression du jeton du trousseau impossible";
         }
-    }());
+    }(token));
     forgetAccount();
     setUserToken(std::nullopt);
     reconcileBridge();

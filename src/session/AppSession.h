@@ -173,13 +173,18 @@ public:
     // lastError and returns false, changing nothing else), or signs out when
     // the trimmed text is empty (the old session is revoked on the backend in the
     // background). A new token, and signing out, cancel a pending preference push
-    // and forget the user id, so nothing is sent for one account with another's token.
+    // and forget the user id and e-mail, so nothing is sent or shown for one account
+    // with another's token.
     // The keychain is written on its worker thread; the task resumes once it has
     // answered. Signing out takes effect at once (before the task first waits), the
     // keychain item being deleted after. Keychain writes happen in the order asked;
     // a sign-in overtaken by a later call stores its token but leaves the session
     // to that call.
+    // Signing out whose keychain item could not be deleted (a locked keyring that
+    // stayed locked when asked to unlock) still signs out, but returns false with
+    // tokenKeptText() in lastError; the next start does not sign in with that item.
     QCoro::Task<bool> setToken(QString token);
+    static QString tokenKeptText();
     // Asks for the bridge to run with the token while one is present and to stop
     // otherwise (bridgeReconcileRequested; the composition root acts on it).
     void reconcileBridge();
@@ -202,7 +207,9 @@ public:
     // Chooses the screen before a summon from summonBehavior.
     void prepareForSummon();
     // The backend refused `token`: when it is still the current token, sign out with
-    // "Session expirée. Recolle ton jeton dans Réglages (⌘,).". Otherwise nothing.
+    // "Session expirée. Recolle ton jeton dans Réglages (⌘,)." (the account's id and
+    // e-mail go with it). Otherwise nothing. The keychain item is deleted only while
+    // it holds that token, and a sign-in under way with a newer token goes on.
     void handleAuthFailure(const QString& token);
 
 signals:
@@ -304,6 +311,10 @@ private:
     // Counts the changes of the token, so that an answer of the keychain that a
     // later change overtook changes nothing.
     quint64 tokenGeneration_ = 0;
+    // The last token the backend refused, and how many refusals were acted on: a
+    // save of that token under way when it was refused does not sign in with it.
+    quint64 refusals_ = 0;
+    QString refusedToken_;
 
     std::array<quint64, SyncedSettingCount> userEdits_{};
 

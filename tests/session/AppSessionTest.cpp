@@ -376,6 +376,87 @@ TEST_F(AppSessionTest, ARefusedCurrentTokenSignsOutAndStopsTheBridge) {
     EXPECT_FALSE(session.lastError().has_value());
 }
 
+TEST_F(AppSessionTest, ARefusalOnlySignsOutTheTokenItWasSentWith) {
+    prefsFor = [](const QString& token) {
+        return ScriptedResponse::json(200, token == QStringLiteral("old") ? R"({"id":1,"email":"old@x"})"
+                                                                          : R"({"id":2,"email":"new@x"})");
+    };
+    auto slow = std::make_shared<SlowSecretStore>();
+    SecretStore::setShared(slow);
+    AppSession& session = signIn(QStringLiteral("old"), 1);
+    EXPECT_EQ(session.userEmail(), QStringLiteral("old@x"));
+
+    // The backend refuses the old token while the new one is being written.
+    slow->hold();
+    QCoro::Task<bool> saving = session.setToken(QStringLiteral("new"));
+    ASSERT_TRUE(spinUntil([&] { return slow->waiting() == 1; }));
+    AuthFailureNotifier::shared().post(QStringLiteral("old"));
+    ASSERT_TRUE(spinUntil([&] { return !session.userToken().has_value(); }));
+    EXPECT_EQ(session.lastError(), kExpired);
+    EXPECT_FALSE(session.userEmail().has_value()); // the e-mail goes with its token
+    slow->release();
+    EXPECT_TRUE(runTask(std::move(saving)));
+    spinFor(100); // the deletion asked by the refusal has had its turn
+    EXPECT_EQ(slow->memory.peek(KeychainStore::tokenService, KeychainStore::tokenAccount)->value,
+              QByteArray("new"));
+    EXPECT_EQ(session.userToken(), QStringLiteral("new"));
+    EXPECT_TRUE(spinUntil([&] { return session.userEmail() == QStringLiteral("new@x"); }));
+    EXPECT_EQ(BridgeService::shared().token(), QStringLiteral("new"));
+
+    // Another account's token: the previous e-mail is not shown meanwhile.
+    prefsFor = [](const QString&) {
+        ScriptedResponse answer = ScriptedResponse::json(200, R"({"id":3,"email":"third@x"})");
+        answer.holdMs = 300;
+        return answer;
+    };
+    EXPECT_TRUE(runTask(session.setToken(QStringLiteral("third"))));
+    EXPECT_FALSE(session.userEmail().has_value());
+    EXPECT_TRUE(spinUntil([&] { return session.userEmail() == QStringLiteral("third@x"); }));
+
+    // A refusal of the token in use deletes it, and only it.
+    AuthFailureNotifier::shared().post(QStringLiteral("third"));
+    EXPECT_TRUE(spinUntil(
+        [&] { return !slow->memory.peek(KeychainStore::tokenService, KeychainStore::tokenAccount); }));
+    EXPECT_FALSE(session.userEmail().has_value());
+
+    // A save of the very token being refused does not sign in with it again.
+    EXPECT_TRUE(runTask(session.setToken(QStringLiteral("fourth"))));
+    slow->hold();
+    QCoro::Task<bool> again = session.setToken(QStringLiteral("fourth"));
+    ASSERT_TRUE(spinUntil([&] { return slow->waiting() == 1; }));
+    AuthFailureNotifier::shared().post(QStringLiteral("fourth"));
+    ASSERT_TRUE(spinUntil([&] { return !session.userToken().has_value(); }));
+    slow->release();
+    EXPECT_FALSE(runTask(std::move(again)));
+    EXPECT_FALSE(session.isAuthenticated());
+    EXPECT_EQ(session.lastError(), kExpired);
+}
+
+TEST_F(AppSessionTest, ASignOutTheKeychainDidNotCarryOutIsReportedAndNotUsedAgain) {
+    AppSession& session = signIn(QStringLiteral("tok"), 7);
+    secrets->setFailure(MemorySecretStore::Operation::Remove, SecretStatus::interactionNotAllowed);
+    EXPECT_FALSE(runTask(session.setToken(QString())));
+    EXPECT_FALSE(session.isAuthenticated()); // signed out all the same
+    EXPECT_FALSE(BridgeService::shared().isRunning());
+    EXPECT_EQ(session.lastError(), AppSession::tokenKeptText());
+    EXPECT_TRUE(secrets->peek(KeychainStore::tokenService, KeychainStore::tokenAccount));
+
+    // The next start does not sign in with the token left behind.
+    AppSession::resetSharedForTesting();
+    {
+        AppSession& next = AppSession::shared();
+        ASSERT_TRUE(spinUntil([&] { return !next.isLoadingStoredToken(); }));
+        EXPECT_FALSE(next.isAuthenticated());
+        EXPECT_EQ(KeychainStore::read(QString()), std::nullopt);
+
+        // A token saved again is used again; a clear that succeeds forgets the mark.
+        secrets->setFailure(MemorySecretStore::Operation::Remove, std::nullopt);
+        EXPECT_TRUE(runTask(next.setToken(QStringLiteral("tok-2"))));
+        EXPECT_EQ(KeychainStore::read(QString()), QStringLiteral("tok-2"));
+        EXPECT_FALSE(KeychainStore::tokenWithdrawn());
+    }
+}
+
 TEST_F(AppSessionTest, TheKeychainIsAskedOffTheGuiThreadAndInOrder) {
     auto slow = std::make_shared<SlowSecretStore>();
     SecretStore::setShared(slow);
