@@ -147,7 +147,7 @@ QCoro::Task<QString> dispatch(QString name, QString argumentsJSON) {
         } else if (name == QLatin1String("read_local_document")) {
             result = co_await LocalTools::readLocalDocument(args);
         } else if (name == QLatin1String("list_local_folders")) {
-            result = LocalTools::listLocalFolders();
+            result = co_await LocalTools::listLocalFolders();
         } else if (name == QLatin1String("browse_local_folder")) {
             result = co_await LocalTools::browseLocalFolder(args);
         } else if (name == QLatin1String("list_recent_photos")) {
