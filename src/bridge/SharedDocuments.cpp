@@ -124,6 +124,19 @@ QString shareOf(const BookmarkEntry& entry) {
     return recorded.isEmpty() ? entry.id.toString(QUuid::WithoutBraces) : recorded;
 }
 
+QStringList sharesHolding(const QList<BookmarkEntry>& entries, const QByteArray& nativePath) {
+    QStringList shares;
+    const QString path = QFile::decodeName(nativePath);
+    for (const BookmarkEntry& entry : entries) {
+        const QString share = shareOf(entry);
+        if (ContentFiles::isInside(path, share))
+            shares.append(share);
+    }
+    if (shares.isEmpty())
+        shares.append(path);
+    return shares;
+}
+
 QCoro::Task<std::optional<BookmarkResolver::Resolved>> resolveOne(BookmarkEntry entry) {
     const QByteArray bookmark = entry.bookmarkData;
     QCoro::Task<std::optional<BookmarkResolver::Resolved>> resolving = ShareWork::run(

@@ -47,6 +47,9 @@ Lookup open(const QList<BookmarkEntry>& entries, const QByteArray& nativePath);
 // The key of a shared folder's file work (ShareWork): the path it was shared at,
 // known without touching it.
 QString shareOf(const BookmarkEntry& entry);
+// The shares whose path holds `nativePath` (textually, nothing is looked up); the
+// path itself when none does.
+QStringList sharesHolding(const QList<BookmarkEntry>& entries, const QByteArray& nativePath);
 
 // A shared folder resolved on its share's threads; throws ShareWork::NotAnswering
 // when the share does not answer.
