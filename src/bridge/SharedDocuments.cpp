@@ -45,10 +45,6 @@ bool leadsOut(int error) {
     return error == EXDEV || error == EINVAL || error == ELOOP;
 }
 
-} // namespace
-
-namespace {
-
 // The document at `candidate` in one shared folder: `outside` when the folder does
 // not hold it (or it leads out of the folder).
 Lookup openInFolder(const BookmarkEntry& entry, const BookmarkResolver::Resolved& folder,
