@@ -7,6 +7,7 @@
 //
 //   bash scripts/with-sound.sh build/tests/bench_voice_realtime [seconds]
 #include "platform/Resources.h"
+#include "support/BenchSupport.h"
 #include "support/FakeRealtimeServer.h"
 #include "support/SoundFixtures.h"
 #include "support/TestSupport.h"
@@ -80,6 +81,25 @@ int main(int argc, char** argv) {
     sender.start();
     spinFor(seconds * 1000);
     sender.stop();
+
+    // The largest event the client accepts: an audio delta of almost 1 MiB. What
+    // reading it (JSON, strict base64) would cost the GUI thread, and the GUI
+    // thread's longest stall while 20 of them arrive 200 ms apart (read on the pool).
+    const qsizetype wrapper = QByteArray(R"({"type":"response.audio.delta","delta":""})").size();
+    const QByteArray largest(((RealtimeClient::kMaxEventBytes - wrapper) / 4 * 3) & ~qsizetype(1), '\x01');
+    const QString largestEvent =
+        QString::fromLatin1(R"({"type":"response.audio.delta","delta":")" + largest.toBase64() + "\"}");
+    const double readMs = medianMs([&] { (void)RealtimeClient::readEvent(largestEvent); });
+    spinFor(300);
+    const qint64 framesBefore = client.scheduledFrames();
+    StallMeter meter;
+    meter.start();
+    for (int i = 0; i < 20; ++i) {
+        service.sendAudioDelta(largest);
+        spinFor(200);
+    }
+    spinUntil([&] { return client.scheduledFrames() - framesBefore >= 20 * (largest.size() / 2); }, 10000);
+    meter.stop();
     client.stop();
 
     const Stats l = stats(latency), i = stats(interval);
@@ -88,5 +108,8 @@ int main(int argc, char** argv) {
                 latency.size(), l.median, l.p95, l.max);
     std::printf("microphone message interval (%zu messages): median %.1f ms, p95 %.1f ms, max %.1f ms\n",
                 interval.size(), i.median, i.p95, i.max);
+    std::printf("largest event (%lld bytes): reading it %.2f ms; longest GUI stall while 20 arrive %.2f ms\n",
+                static_cast<long long>(largestEvent.size()), readMs,
+                static_cast<double>(meter.longestNs()) / 1e6);
     return 0;
 }

@@ -85,6 +85,8 @@ protected:
         EXPECT_EQ(controller->secondaryLabel(), "Appuie pour arrêter");
         EXPECT_EQ(controller->orbSymbol(), "waveform");
         spinFor(recordMs);
+        // A recording the microphone gave nothing is not sent: wait for its first audio.
+        ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }, 5000));
         bool finished = false;
         auto c =
             QObject::connect(controller.get(), &MicrophoneController::turnFinished, [&] { finished = true; });
@@ -230,7 +232,7 @@ TEST_F(Microphone, TapsFollowTheStateTable) {
     // Busy: a held upload; taps are ignored and the orb shows the status.
     upload.holdMs = 600;
     controller->toggle();
-    ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }));
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return controller->isBusy() && !controller->recorder().isRecording(); }));
     const int opened = devices->inputsOpened;
@@ -333,6 +335,44 @@ TEST_F(Microphone, ScreenDrawsItsStatesAndTakesClicks) {
     EXPECT_TRUE(view.replyArea()->isVisible());
     EXPECT_EQ(view.primaryLabel()->text(), "Ombrix parle…");
     saveScreenshot(&view, "push-to-talk-voicing");
+}
+
+// A recording with no audio at all (two taps in one turn of the event loop) is not
+// sent, and the screen says it was too short. Recording on the screen logs no
+// warning of a negative size.
+namespace {
+QAtomicInt negativeSizeWarnings;
+void countNegativeSizes(QtMsgType, const QMessageLogContext&, const QString& message) {
+    if (message.contains(QLatin1String("Negative sizes")))
+        negativeSizeWarnings.ref();
+}
+} // namespace
+
+TEST_F(Microphone, ARecordingWithoutAudioIsNotSent) {
+    negativeSizeWarnings.storeRelaxed(0);
+    const QtMessageHandler previous = qInstallMessageHandler(countNegativeSizes);
+    MicrophoneView view(*session);
+    view.resize(360, 480);
+    view.show();
+    QTest::mouseClick(view.orb(), Qt::LeftButton, {}, QPoint(110, 110));
+    QTest::mouseClick(view.orb(), Qt::LeftButton, {}, QPoint(110, 110));
+    MicrophoneController& c = view.controller();
+    ASSERT_TRUE(spinUntil([&] { return !c.isBusy() && c.status() == "Enregistrement trop court"; }));
+    EXPECT_EQ(view.primaryLabel()->text(), "Enregistrement trop court");
+    EXPECT_TRUE(spinUntil([&] { return recordingFiles().isEmpty(); }));
+    spinFor(200);
+    EXPECT_TRUE(requestsTo("/api/v1/recordings.json").isEmpty());
+    EXPECT_TRUE(requestsTo("/api/v1/queries.json").isEmpty());
+
+    // A recording with audio goes on as usual, and the screen logged no negative size.
+    QTest::mouseClick(view.orb(), Qt::LeftButton, {}, QPoint(110, 110));
+    ASSERT_TRUE(spinUntil([&] { return c.recorder().isRecording(); }));
+    spinFor(500);
+    QTest::mouseClick(view.orb(), Qt::LeftButton, {}, QPoint(110, 110));
+    ASSERT_TRUE(spinUntil([&] { return c.reply() == "Il est midi."; }, 8000));
+    EXPECT_EQ(requestsTo("/api/v1/recordings.json").size(), 1);
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(negativeSizeWarnings.loadRelaxed(), 0);
 }
 
 // Hiding the screen (the popover closing) is not leaving it: a turn under way goes
