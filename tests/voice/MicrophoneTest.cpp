@@ -148,7 +148,10 @@ TEST_F(Microphone, RoadSendsWhatTheSettingsSayAndVoicesTheReply) {
         EXPECT_TRUE(uploads[0].body.contains("filename=\"ombrix-"));
         EXPECT_TRUE(uploads[0].body.contains("Content-Type: audio/m4a\r\n\r\n"));
         EXPECT_TRUE(uploads[0].body.contains("ftypM4A"));
-        EXPECT_TRUE(uploads[0].body.contains("name=\"recording[recording_ms]\"\r\n\r\n1"));
+        const QByteArray msField = "name=\"recording[recording_ms]\"\r\n\r\n";
+        const qsizetype at = uploads[0].body.indexOf(msField);
+        ASSERT_GE(at, 0);
+        EXPECT_GE(uploads[0].body.mid(at + msField.size()).split('\r').first().toLongLong(), 150);
         // Query: recording id, transcription, provider, model, audio and voice.
         const QList<RecordedRequest> queries = requestsTo("/api/v1/queries.json");
         ASSERT_EQ(queries.size(), 1);
@@ -277,6 +280,7 @@ TEST_F(Microphone, LeavingStopsEverythingAndLateAnswersWriteNothing) {
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
     spinFor(100);
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }));
     controller->leave();
     EXPECT_FALSE(controller->recorder().isRecording());
     EXPECT_TRUE(spinUntil([&] { return recordingFiles().isEmpty(); }));
@@ -287,6 +291,7 @@ TEST_F(Microphone, LeavingStopsEverythingAndLateAnswersWriteNothing) {
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
     spinFor(100);
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }));
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return requestsTo("/api/v1/recordings.json").size() == 1; }));
     controller->leave();
@@ -305,6 +310,7 @@ TEST_F(Microphone, LeavingStopsEverythingAndLateAnswersWriteNothing) {
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
     spinFor(100);
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }));
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return requestsTo("/api/v1/recordings.json").size() == 2; }));
     controller.reset();
@@ -368,6 +374,7 @@ TEST_F(Microphone, ARecordingWithoutAudioIsNotSent) {
     QTest::mouseClick(view.orb(), Qt::LeftButton, {}, QPoint(110, 110));
     ASSERT_TRUE(spinUntil([&] { return c.recorder().isRecording(); }));
     spinFor(500);
+    ASSERT_TRUE(spinUntil([&] { return c.recorder().recordedSamples() > 0; }));
     QTest::mouseClick(view.orb(), Qt::LeftButton, {}, QPoint(110, 110));
     ASSERT_TRUE(spinUntil([&] { return c.reply() == "Il est midi."; }, 8000));
     EXPECT_EQ(requestsTo("/api/v1/recordings.json").size(), 1);
@@ -394,6 +401,7 @@ TEST_F(Microphone, HiddenScreenKeepsTheTurnGoing) {
         c.toggle();
         ASSERT_TRUE(spinUntil([&] { return c.recorder().isRecording(); }));
         spinFor(150);
+        ASSERT_TRUE(spinUntil([&] { return c.recorder().recordedSamples() > 0; }));
         if (!hideWhileRecording) {
             c.toggle();
             ASSERT_TRUE(spinUntil([&] { return requestsTo("/api/v1/recordings.json").size() == 1; }));
@@ -427,6 +435,7 @@ TEST_F(Microphone, BackendTextIsShownAsText) {
         c.toggle();
         ASSERT_TRUE(spinUntil([&] { return c.recorder().isRecording(); }));
         spinFor(100);
+        ASSERT_TRUE(spinUntil([&] { return c.recorder().recordedSamples() > 0; }));
         c.toggle();
         ASSERT_TRUE(spinUntil([&] { return finished; }, 8000));
         QObject::disconnect(connection);
@@ -455,6 +464,7 @@ TEST_F(Microphone, RecordingThatCannotBeWrittenShowsAnError) {
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
     spinFor(150);
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }));
     bool finished = false;
     QObject::connect(controller.get(), &MicrophoneController::turnFinished, [&] { finished = true; });
     {
