@@ -34,9 +34,11 @@ public:
     static constexpr const char* kErrorDomain = "OmbrixMac.Realtime";
     static constexpr int kSampleRate = 24000;
     // Bounds on what the service can make the client hold. An event (text, or a
-    // binary frame read as text) is at most 1 MiB: an audio delta of seconds of
-    // speech is tens of kilobytes. A larger one ends the session with an error.
-    static constexpr qint64 kMaxEventBytes = 1024 * 1024;
+    // binary frame read as text) is at most 256 KiB: an audio delta (a fraction of
+    // a second of speech) is a few kilobytes, the session events a few more, and
+    // Qt reads a message on the GUI thread (1 MiB cost it tenths of a second on a
+    // loaded machine, docs/benchmarks.md). A larger one ends the session with an error.
+    static constexpr qint64 kMaxEventBytes = 256 * 1024;
     // Events longer than this are read (JSON, base64) on the thread pool, so that
     // the largest one costs the GUI thread no more than a small one; the events
     // keep their order. At most kMaxPendingEventChars wait to be read.

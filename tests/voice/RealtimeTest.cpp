@@ -216,10 +216,10 @@ TEST_F(Realtime, ConversationOverTheSocket) {
     client.stop();
 }
 
-// Every event is bounded to what the service can need: one past 1 MiB (text or
+// Every event is bounded to what the service can need: one past 256 KiB (text or
 // binary) ends the session with an error. The largest one accepted, an audio delta
-// of almost 1 MiB, is read off the GUI thread and keeps its place among the events
-// around it.
+// of almost 256 KiB, is read off the GUI thread and keeps its place among the
+// events around it.
 TEST_F(Realtime, EventsAreBoundedAndTheLargestKeepsItsPlace) {
     RealtimeClient client;
     startListening(client, 1);
