@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <QUuid>
 
 #include <QCoro/QCoroTask>
 
@@ -195,6 +196,22 @@ public:
     QCoro::Task<> hydrateFromServer();
     // Empties the conversation and forgets the discussion id.
     void clearConversation();
+
+    // The assistant message a reply is streaming into, and whether it shows a
+    // progress line (a tool running) rather than answer text. It is saved with the
+    // conversation, so that an answer cut by a crash or kill -9 is known as cut.
+    struct StreamingMessage {
+        QUuid id;
+        bool showsProgress = false;
+        bool operator==(const StreamingMessage&) const = default;
+    };
+    const std::optional<StreamingMessage>& streamingMessage() const { return streamingMessage_; }
+    void setStreamingMessage(const std::optional<StreamingMessage>& value);
+    // Ends the streaming message as cut: the answer so far (a progress line counts
+    // as none) with cutAnswerWarning() under it. Quitting does it, and a launch
+    // does it to a message that the last run left streaming.
+    void endCutAnswer();
+    static QString cutAnswerWarning();
     // The conversation is saved after its changes, not on each one: while a reply
     // streams at most every kConversationSaveMs, otherwise (and when the reply
     // ends) at the next turn of the event loop; the JSON is written off the GUI
@@ -273,6 +290,8 @@ private:
     void noteUserEdit(SyncedSetting setting);
     void serverSyncFinished();
     void persistConversation();
+    // At quit (and when the session goes): a cut answer is marked, then saved.
+    void saveConversationAtEnd();
     void scheduleServerSync();
     void cancelServerSync();
     void sendServerSync();
@@ -283,6 +302,7 @@ private:
 
     Mode mode_ = Mode::Chat;
     QList<ChatMessage> messages_;
+    std::optional<StreamingMessage> streamingMessage_;
     std::optional<qint64> discussionId_;
     bool isStreaming_ = false;
     std::optional<QString> lastError_;

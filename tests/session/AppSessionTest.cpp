@@ -202,6 +202,73 @@ TEST_F(AppSessionTest, SettingsAndConversationSurviveANewSession) {
     EXPECT_FALSE(defaults->contains(QStringLiteral("chatDiscussionId")));
 }
 
+// The message a reply streams into is saved marked: a progress line in it is saved
+// as no text. A session that finds one so marked (the last run was killed) ends it
+// as cut; a session that ends (quit) does so itself. An empty or progress-only
+// answer is never kept as an answer.
+TEST_F(AppSessionTest, AnAnswerLeftStreamingIsEndedAsCut) {
+    const QString cut = QStringLiteral("\u26A0\uFE0F Réponse coupée : Ombrix s'est arrêté avant la fin de la "
+                                       "réponse.");
+    const auto stored = [&] {
+        return Json::parse(defaults->data(QStringLiteral("chatMessages"))->toStdString());
+    };
+    const ChatMessage question(ChatMessage::Role::User, QStringLiteral("Question"));
+    const ChatMessage answer(ChatMessage::Role::Assistant, QStringLiteral("Voici le début"));
+    struct Case {
+        QString content;
+        bool progress;
+        QString ended;
+    };
+    const QList<Case> cases{{QStringLiteral("Voici le début"), false, "Voici le début\n\n" + cut},
+                            {QStringLiteral("🔧 Recherche locale…"), true, cut},
+                            {QString(), false, cut}};
+    for (const Case& c : cases) {
+        QByteArray killed; // what a kill -9 leaves on disk
+        {
+            AppSession& s = AppSession::shared();
+            ChatMessage streaming = answer;
+            streaming.content = c.content;
+            s.setMessages({question, streaming});
+            s.setStreamingMessage(AppSession::StreamingMessage{answer.id, c.progress});
+            s.saveConversationNow();
+            killed = *defaults->data(QStringLiteral("chatMessages"));
+            const Json saved = Json::parse(killed.toStdString());
+            EXPECT_EQ(saved[1]["streaming"], true);
+            EXPECT_EQ(saved[1]["content"], c.progress ? std::string() : c.content.toStdString());
+            EXPECT_FALSE(saved[0].contains("streaming"));
+        }
+        AppSession::resetSharedForTesting();
+        defaults->setData(QStringLiteral("chatMessages"), killed);
+        AppSession& next = AppSession::shared();
+        ASSERT_EQ(next.messages().size(), 2);
+        EXPECT_EQ(next.messages()[1].content, c.ended);
+        EXPECT_FALSE(next.streamingMessage().has_value());
+        ASSERT_TRUE(spinUntil([&] { return !next.conversationSavePending(); }));
+        EXPECT_EQ(stored()[1]["content"], c.ended.toStdString());
+        EXPECT_FALSE(stored()[1].contains("streaming"));
+
+        // Quitting (the session ending) while the answer streams marks it the same way.
+        ChatMessage again = answer;
+        again.content = c.content;
+        next.setMessages({question, again});
+        next.setStreamingMessage(AppSession::StreamingMessage{answer.id, c.progress});
+        AppSession::resetSharedForTesting();
+        EXPECT_EQ(stored()[1]["content"], c.ended.toStdString());
+        EXPECT_FALSE(stored()[1].contains("streaming"));
+        AppSession::resetSharedForTesting();
+    }
+    // A finished answer is left as it is, and a new conversation forgets the mark.
+    AppSession& s = AppSession::shared();
+    s.setMessages({question, answer});
+    s.setStreamingMessage(AppSession::StreamingMessage{answer.id, false});
+    s.setStreamingMessage(std::nullopt);
+    AppSession::resetSharedForTesting();
+    EXPECT_EQ(AppSession::shared().messages()[1].content, answer.content);
+    AppSession::shared().setStreamingMessage(AppSession::StreamingMessage{answer.id, false});
+    AppSession::shared().clearConversation();
+    EXPECT_FALSE(AppSession::shared().streamingMessage().has_value());
+}
+
 TEST_F(AppSessionTest, SignInHydratesAndABurstOfChangesSendsOnePush) {
     defaults->setString(QStringLiteral("audioOutput"), QStringLiteral("local"));
     prefsFor = [](const QString&) {
