@@ -1,6 +1,7 @@
 // The HEIF module: libheif behind the interface of content/HeifModule.h. Links
 // libheif and Qt only.
 #include "content/HeifModule.h"
+#include "platform/ModuleExport.h"
 
 #include <QFile>
 #include <QtEndian>
@@ -158,7 +159,7 @@ public:
 
 } // namespace
 
-extern "C" Q_DECL_EXPORT void* ombrix_module_heif() {
+OMBRIX_MODULE_EXPORT(heif) {
     static LibheifModule module;
     return &module;
 }
