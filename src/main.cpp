@@ -7,6 +7,7 @@
 #include "platform/Log.h"
 #include "platform/Resources.h"
 #include "platform/widgets/PasswordDialog.h"
+#include "voice/AudioRecorder.h"
 
 #include <QApplication>
 
@@ -28,10 +29,12 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    // One running program per user: a second launch hands its link over and ends.
+    // One running program per user and display: a second launch hands its link over and ends.
     SingleInstance instance;
     if (!instance.claim(link))
         return 0;
+    // Recordings an earlier run left behind (a crash in the middle of a turn).
+    AudioRecorder::removeLeftovers();
 
     initOmbrixResources();
     Composition::install();

@@ -1,56 +1,154 @@
 #include "app/SingleInstance.h"
 
 #include "platform/Log.h"
+#include "platform/RuntimeFolder.h"
 
-#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QThread>
 #include <QTimer>
 
+#include <cerrno>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-SingleInstance::SingleInstance(QString serverName, QObject* parent)
+namespace {
+
+// The uid of the process at the other end of a connected local socket.
+std::optional<uid_t> peerUid(qintptr descriptor) {
+    struct ucred credentials {};
+    socklen_t size = sizeof credentials;
+    if (descriptor < 0 ||
+        ::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return std::nullopt;
+    return credentials.uid;
+}
+
+bool isOwnUid(qintptr descriptor) {
+    const std::optional<uid_t> uid = peerUid(descriptor);
+    return uid && *uid == ::geteuid();
+}
+
+} // namespace
+
+SingleInstance::SingleInstance(QString folder, QString name, QObject* parent)
     : QObject(parent)
-    , serverName_(std::move(serverName)) {}
+    , folder_(std::move(folder))
+    , name_(std::move(name)) {}
 
-SingleInstance::~SingleInstance() = default;
+SingleInstance::SingleInstance()
+    : SingleInstance(RuntimeFolder::path()) {}
 
-QString SingleInstance::defaultServerName() {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir(runtime).exists())
-        return runtime + QStringLiteral("/ombrix.sock");
-    return QDir::tempPath() + QStringLiteral("/ombrix-%1.sock").arg(::getuid());
+SingleInstance::~SingleInstance() {
+    // The socket goes before the lock: a launch that takes the lock next never
+    // finds our socket in its way.
+    delete server_;
+    server_ = nullptr;
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
+}
+
+QString SingleInstance::defaultName() {
+    return QStringLiteral("instance-") + RuntimeFolder::displayKey();
+}
+
+QString SingleInstance::socketPath() const {
+    return folder_ + QLatin1Char('/') + name_ + QStringLiteral(".sock");
+}
+
+QString SingleInstance::lockPath() const {
+    return folder_ + QLatin1Char('/') + name_ + QStringLiteral(".lock");
 }
 
 bool SingleInstance::claim(const QString& link) {
-    // Another instance answers on the socket: hand it the link.
-    {
-        QLocalSocket socket;
-        socket.connectToServer(serverName_);
-        if (socket.waitForConnected(kHandOverTimeoutMs)) {
-            // A link too long to be one of ours is not passed on; the running
-            // program is only woken.
-            const QByteArray bytes = link.toUtf8();
-            socket.write((bytes.size() <= kMaxLinkBytes ? bytes : QByteArray()) + '\n');
-            socket.waitForBytesWritten(kHandOverTimeoutMs);
-            socket.disconnectFromServer();
-            if (socket.state() != QLocalSocket::UnconnectedState)
-                socket.waitForDisconnected(kHandOverTimeoutMs);
+    // A folder another user made (or that others may enter) could hold anyone's
+    // listener: nothing is handed over there, and this launch runs on its own.
+    if (const QString why = RuntimeFolder::makePrivate(folder_); !why.isEmpty()) {
+        qCWarning(lcApp).noquote() << "single instance: runtime folder refused:" << why
+                                   << "- running without receiving links";
+        return true;
+    }
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        if (tryLock()) {
+            listen();
+            return true;
+        }
+        if (lockFd_ < 0)
+            return true; // no lock file: already reported, run without links
+        // The lock is taken: its holder listens, or is about to.
+        switch (handOver(link)) {
+        case HandOver::Delivered:
+            return false;
+        case HandOver::Refused:
+            qCWarning(lcApp) << "single instance: the listener is not ours; running without receiving links";
+            return true;
+        case HandOver::NoAnswer:
+            break;
+        }
+        if (waited.elapsed() >= kReachHolderMs) {
+            qCWarning(lcApp) << "single instance: the running program does not answer; this launch ends";
+            return false;
+        }
+        QThread::msleep(20);
+    }
+}
+
+bool SingleInstance::tryLock() {
+    if (lockFd_ < 0) {
+        lockFd_ = ::open(QFile::encodeName(lockPath()).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                         0600);
+        if (lockFd_ < 0) {
+            qCWarning(lcApp) << "single instance: cannot open the lock file:" << qt_error_string(errno);
             return false;
         }
     }
-    // Nobody answers: a socket file left by a program that died is removed.
-    QLocalServer::removeServer(serverName_);
+    int result;
+    do
+        result = ::flock(lockFd_, LOCK_EX | LOCK_NB);
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+SingleInstance::HandOver SingleInstance::handOver(const QString& link) {
+    QLocalSocket socket;
+    socket.connectToServer(socketPath());
+    if (!socket.waitForConnected(kHandOverTimeoutMs))
+        return HandOver::NoAnswer;
+    if (!isOwnUid(socket.socketDescriptor())) {
+        socket.abort();
+        return HandOver::Refused;
+    }
+    // A link too long to be one of ours is not passed on; the running program is
+    // only woken.
+    const QByteArray bytes = link.toUtf8();
+    socket.write((bytes.size() <= kMaxLinkBytes ? bytes : QByteArray()) + '\n');
+    socket.waitForBytesWritten(kHandOverTimeoutMs);
+    socket.disconnectFromServer();
+    if (socket.state() != QLocalSocket::UnconnectedState)
+        socket.waitForDisconnected(kHandOverTimeoutMs);
+    return HandOver::Delivered;
+}
+
+void SingleInstance::listen() {
+    // We hold the lock: a socket file here was left by a holder that died.
+    QLocalServer::removeServer(socketPath());
     auto* server = new QLocalServer(this);
     server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server->listen(serverName_)) {
+    if (!server->listen(socketPath())) {
         qCWarning(lcApp) << "single instance: cannot listen:" << server->errorString();
         delete server;
-        return true; // run anyway, without receiving links
+        return; // run anyway, without receiving links; the lock still keeps others out
     }
     server_ = server;
     connect(server_, &QLocalServer::newConnection, this, &SingleInstance::accept);
-    return true;
 }
 
 void SingleInstance::markReady() {
@@ -72,6 +170,12 @@ void SingleInstance::deliver(const QString& link) {
 
 void SingleInstance::accept() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
+        if (!isOwnUid(socket->socketDescriptor())) {
+            qCWarning(lcApp) << "single instance: a link from another user is refused";
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         auto* buffer = new QByteArray;
         auto* timer = new QTimer(socket);
         timer->setSingleShot(true);
