@@ -638,9 +638,14 @@ private:
 TEST(SingleInstance, ALinkGoesNeitherToAFolderNorToAListenerThatIsNotOurs) {
     QTemporaryDir temp;
     const QByteArray savedTemp = qgetenv("TMPDIR");
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
     qputenv("TMPDIR", temp.path().toUtf8());
-    qunsetenv("XDG_RUNTIME_DIR");
-    const auto restore = qScopeGuard([&] { qputenv("TMPDIR", savedTemp); });
+    qunsetenv("XDG_RUNTIME_DIR"); // the fallback folder, which anyone could have made first
+    const auto restore = qScopeGuard([&] {
+        qputenv("TMPDIR", savedTemp);
+        if (!savedRuntime.isEmpty())
+            qputenv("XDG_RUNTIME_DIR", savedRuntime);
+    });
     const QString folder = RuntimeFolder::path();
     EXPECT_EQ(folder, temp.path() + QString("/ombrix-%1").arg(::geteuid()));
     const QString name = SingleInstance::defaultName();

@@ -93,8 +93,7 @@ QString dotStyle(LocalModelSettingsController::HealthStatus::Kind kind) {
 
 ProgressLogView::ProgressLogView(int keepLines, int maxHeight, QWidget* parent)
     : QPlainTextEdit(parent)
-    , keepLines_(keepLines)
-    , maxHeight_(maxHeight) {
+    , keepLines_(keepLines) {
     setReadOnly(true); // commands' output, plain text, selectable
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     // The view keeps no copy of what it dropped, and trims itself (the document's
@@ -113,8 +112,9 @@ ProgressLogView::ProgressLogView(int keepLines, int maxHeight, QWidget* parent)
     setFont(font);
     setStyleSheet(QStringLiteral("QPlainTextEdit { background: rgba(0,0,0,38); border: none; "
                                  "border-radius: 4px; padding: 6px; }"));
-    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
-    fitHeight();
+    // Always as high as its limit: a view that grew with its lines would lay the
+    // whole tab out again for a burst.
+    setFixedHeight(maxHeight);
 }
 
 QString ProgressLogView::shown(const QString& line) {
@@ -143,7 +143,6 @@ void ProgressLogView::follow(const ProgressLog& log) {
     }
     epoch_ = log.epoch();
     appended_ = log.appended();
-    fitHeight();
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 
@@ -173,16 +172,6 @@ void ProgressLogView::dropFirstLines(int count) {
                     QTextCursor::KeepAnchor);
     top.removeSelectedText();
     top.endEditBlock();
-}
-
-void ProgressLogView::fitHeight() {
-    // As high as its lines (a wrapped line counts once), up to the limit.
-    const QMargins margins = contentsMargins();
-    const int lines = qMax(1, document()->blockCount());
-    const int content = lines * fontMetrics().lineSpacing() +
-                        2 * static_cast<int>(document()->documentMargin()) + margins.top() +
-                        margins.bottom() + 12;
-    setFixedHeight(qMin(maxHeight_, content));
 }
 
 LocalModelSettingsWidget::LocalModelSettingsWidget(QWidget* parent)

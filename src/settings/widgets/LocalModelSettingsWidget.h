@@ -21,8 +21,8 @@ class QVBoxLayout;
 // the font, the last line kept ending with "…"; unchanged when it fits.
 QString limitToLines(const QString& text, const QFont& font, int width, int maxLines);
 
-// A read-only view of the last lines of a progress log, at most maxHeight high,
-// that keeps its newest line in view. It follows the log by appending what is new
+// A read-only view of the last lines of a progress log, maxHeight high, that
+// keeps its newest line in view. It follows the log by appending what is new
 // and dropping from the top what the log dropped; it redraws only when the log
 // was emptied or moved on by more than it shows. A line shows its last
 // kMaxShownChars characters: laying out a longer one (a progress bar that only
@@ -39,12 +39,10 @@ public:
     static QString shown(const QString& line);
 
 private:
-    void fitHeight();
     void appendLines(const QStringList& lines);
     void dropFirstLines(int count);
 
     int keepLines_;
-    int maxHeight_;
     quint64 epoch_ = ~quint64(0);
     quint64 appended_ = 0;
     qsizetype shown_ = 0;
