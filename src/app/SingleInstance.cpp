@@ -3,19 +3,24 @@
 #include "platform/Log.h"
 #include "platform/RuntimeFolder.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QScopeGuard>
 #include <QThread>
 #include <QTimer>
 
 #include <cerrno>
+#include <cstring>
 #include <optional>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -78,7 +83,8 @@ bool SingleInstance::claim(const QString& link) {
     waited.start();
     for (;;) {
         if (tryLock()) {
-            listen();
+            if (QCoreApplication::instance())
+                listen();
             return true;
         }
         if (lockFd_ < 0)
@@ -118,26 +124,45 @@ bool SingleInstance::tryLock() {
 }
 
 SingleInstance::HandOver SingleInstance::handOver(const QString& link) {
-    QLocalSocket socket;
-    socket.connectToServer(socketPath());
-    if (!socket.waitForConnected(kHandOverTimeoutMs))
+    // Plain system calls: a launch hands its link over before the application
+    // object (and its event loop) exists.
+    const QByteArray path = QFile::encodeName(socketPath());
+    sockaddr_un address{};
+    if (path.size() >= static_cast<qsizetype>(sizeof address.sun_path))
         return HandOver::NoAnswer;
-    if (!isOwnUid(socket.socketDescriptor())) {
-        socket.abort();
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), static_cast<size_t>(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return HandOver::NoAnswer;
+    const auto closeSocket = qScopeGuard([fd] { ::close(fd); });
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return HandOver::NoAnswer; // nobody listens (yet)
+    if (!isOwnUid(fd))
         return HandOver::Refused;
-    }
     // A link too long to be one of ours is not passed on; the running program is
-    // only woken.
+    // only woken. The line is small: a local socket takes it whole, without
+    // waiting, unless the listener stalls (then the send time-out ends it).
     const QByteArray bytes = link.toUtf8();
-    socket.write((bytes.size() <= kMaxLinkBytes ? bytes : QByteArray()) + '\n');
-    socket.waitForBytesWritten(kHandOverTimeoutMs);
-    socket.disconnectFromServer();
-    if (socket.state() != QLocalSocket::UnconnectedState)
-        socket.waitForDisconnected(kHandOverTimeoutMs);
+    const QByteArray line = (bytes.size() <= kMaxLinkBytes ? bytes : QByteArray()) + '\n';
+    const timeval timeout{kHandOverTimeoutMs / 1000, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    qsizetype sent = 0;
+    while (sent < line.size()) {
+        const ssize_t n =
+            ::send(fd, line.constData() + sent, static_cast<size_t>(line.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        sent += n;
+    }
     return HandOver::Delivered;
 }
 
 void SingleInstance::listen() {
+    if (server_ || lockFd_ < 0)
+        return;
     // We hold the lock: a socket file here was left by a holder that died.
     QLocalServer::removeServer(socketPath());
     auto* server = new QLocalServer(this);
@@ -149,6 +174,12 @@ void SingleInstance::listen() {
     }
     server_ = server;
     connect(server_, &QLocalServer::newConnection, this, &SingleInstance::accept);
+    // The listener goes with the event loop; the lock stays until the process ends,
+    // so that a launch meanwhile waits for it rather than starting beside us.
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
+        delete server_;
+        server_ = nullptr;
+    });
 }
 
 void SingleInstance::markReady() {

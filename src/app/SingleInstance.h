@@ -21,7 +21,7 @@ public:
     static constexpr int kHandOverTimeoutMs = 2000;
     // How long a launch that finds the lock taken tries to reach its holder (which
     // may still be starting) before it gives up.
-    static constexpr int kReachHolderMs = 5000;
+    static constexpr int kReachHolderMs = 10000;
 
     // folder: the private runtime folder (made 0700 and checked to be ours);
     // name: the lock's and the socket's name in it (one per display by default).
@@ -36,8 +36,13 @@ public:
     // Becomes the running instance; false when another one runs, after handing
     // it `link` (an empty link only wakes it). When the folder is not ours, or the
     // listener is not of our uid, nothing is handed over: true, without receiving
-    // links (isPrimary() false).
+    // links (isPrimary() false). May run before the application object exists
+    // (a later launch then ends without starting Qt's GUI); the running instance
+    // listens at once when it does, else once listen() is called.
     bool claim(const QString& link = QString());
+    // Starts listening for links, once the application object exists (after a
+    // claim that made this the running instance; nothing otherwise).
+    void listen();
     // The program has started: held links go out now, later ones as they come.
     void markReady();
     bool isPrimary() const { return server_ != nullptr; }
@@ -51,7 +56,6 @@ private:
     enum class HandOver { Delivered, NoAnswer, Refused };
     HandOver handOver(const QString& link);
     bool tryLock();
-    void listen();
     void accept();
     void deliver(const QString& link);
 
