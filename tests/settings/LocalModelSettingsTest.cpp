@@ -315,6 +315,46 @@ TEST_F(LocalModelTab, InstallationKeepsItsLast200Lines) {
     EXPECT_EQ(controller->installStatus().components.size(), 4);
 }
 
+TEST(ProgressLog, KeepsItsNewestLinesWithinItsLinesAndBytes) {
+    EXPECT_EQ(ProgressLog::utf8Size(QString("aé€😀")), QString("aé€😀").toUtf8().size());
+    ProgressLog log;
+    // Lines: the oldest go first.
+    for (int i = 1; i <= 5; ++i)
+        log.append(QString("ligne %1").arg(i), 3);
+    EXPECT_EQ(log.lines(), (QStringList{"ligne 3", "ligne 4", "ligne 5"}));
+    EXPECT_EQ(log.appended(), 5u);
+    const quint64 epoch = log.epoch();
+
+    // Bytes, counted as UTF-8: three lines of 100 KiB do not fit in 256 KiB.
+    const QString wide = QString(50 * 1024, QChar(0xE9)); // "é": 2 bytes each
+    for (int i = 0; i < 3; ++i)
+        log.append(wide, 1000);
+    EXPECT_EQ(log.lines(), (QStringList{wide, wide}));
+    EXPECT_EQ(log.bytes(), 200 * 1024);
+
+    // A line longer than the whole log keeps its end, cut before a whole character
+    // (an emoji's pair, an accent with its letter), marked as cut.
+    const QString end = "fin de la ligne";
+    for (const QString& filler : {QString("😀"), QString("e\u0301")}) {
+        SCOPED_TRACE(filler.toStdString());
+        const QString huge =
+            filler.repeated(ProgressLog::kMaxBytes / ProgressLog::utf8Size(filler) + 7) + end;
+        log.append(huge, 1000);
+        const QString kept = log.lines().last();
+        EXPECT_EQ(log.lines().size(), 1);
+        EXPECT_LE(log.bytes(), ProgressLog::kMaxBytes);
+        EXPECT_GT(log.bytes(), ProgressLog::kMaxBytes - 8);
+        EXPECT_TRUE(kept.startsWith("…" + filler));
+        EXPECT_TRUE(kept.endsWith(end));
+        EXPECT_TRUE(huge.endsWith(kept.mid(1)));
+    }
+    log.clear();
+    EXPECT_TRUE(log.isEmpty());
+    EXPECT_EQ(log.bytes(), 0);
+    EXPECT_EQ(log.appended(), 0u);
+    EXPECT_NE(log.epoch(), epoch);
+}
+
 TEST_F(LocalModelTab, DownloadsOneAtATimeAndReportsFailures) {
     QDir().mkpath(QDir::homePath() + "/.local/bin");
     QFile uv(QDir::homePath() + "/.local/bin/uv");
