@@ -25,6 +25,7 @@ PACKAGES=(
   tracker-miner-fs
   pulseaudio pulseaudio-utils
   xdotool trayer libxcb-xtest0-dev xdg-utils
+  unicode-data
 )
 
 if [ "${1:-}" = "--list" ]; then

@@ -1,5 +1,6 @@
 #include "voice/RealtimeClient.h"
 
+#include "platform/Characters.h"
 #include "platform/Json.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
@@ -295,10 +296,10 @@ void RealtimeClient::handleEvent(const QString& text) {
                 setAssistantText(lastAssistantText_ + *delta);
     } else if (type == "response.audio_transcript.done") {
         if (const auto transcript = stringMember("transcript"))
-            setAssistantText(transcript->left(kMaxTranscriptChars));
+            setAssistantText(Characters::fit(*transcript, kMaxTranscriptChars));
     } else if (type == "conversation.item.input_audio_transcription.completed") {
         if (const auto transcript = stringMember("transcript")) {
-            lastUserText_ = transcript->left(kMaxTranscriptChars);
+            lastUserText_ = Characters::fit(*transcript, kMaxTranscriptChars);
             emit lastUserTextChanged();
         }
     } else if (type == "input_audio_buffer.speech_started") {
