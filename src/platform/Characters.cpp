@@ -96,6 +96,11 @@ Property propertyOf(char32_t code) {
 }
 
 bool BreakRules::breaksBefore(Property next) {
+    if (next == Property::Other && previous_ == Property::Other && started_) {
+        // The common case first: nothing joins two plain code points (GB999).
+        pictographic_ = joinerAfterPictographic_ = oddRegional_ = false;
+        return true;
+    }
     bool breaks = true;
     const Property previous = previous_;
     if (!started_) {
