@@ -12,13 +12,13 @@ constexpr char32_t kHangulFirst = 0xAC00;
 constexpr char32_t kHangulLast = 0xD7A3;
 constexpr char32_t kHangulTrailingCount = 28;
 
-// The property of the code point of a UTF-16 text at `at`, and its length in code
-// units. A lone surrogate is a control: it stands alone.
+// A code point's break property and its length (in UTF-16 units or UTF-8 bytes).
 struct CodePoint {
     Property property;
     qsizetype length;
 };
 
+// The code point of a UTF-16 text at `at`. A lone surrogate is a control: it stands alone.
 CodePoint codePointAt(QStringView text, qsizetype at) {
     const char16_t unit = text[at].unicode();
     if (QChar::isSurrogate(unit)) {
@@ -35,7 +35,8 @@ bool isControl(Property property) {
 
 // The code point of well-formed UTF-8 at `at` (its property and length); for a byte
 // that starts no well-formed sequence, a control one byte long; for a sequence that
-// is well-formed so far but unfinished where the bytes end, a control that long.
+// is well-formed so far but unfinished where the bytes end, nothing (length 0): what
+// it is, and whether it belongs to the character before, is not known yet.
 CodePoint utf8CodePointAt(QByteArrayView bytes, qsizetype at) {
     const auto byte = [&bytes](qsizetype i) { return static_cast<unsigned char>(bytes[i]); };
     const unsigned char lead = byte(at);
@@ -67,7 +68,7 @@ CodePoint utf8CodePointAt(QByteArrayView bytes, qsizetype at) {
     }
     for (qsizetype i = 1; i < length; ++i) {
         if (at + i == bytes.size())
-            return {Property::Control, i}; // unfinished where the bytes end: kept in one piece
+            return {Property::Control, 0};
         const unsigned char next = byte(at + i);
         if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF))
             return {Property::Control, 1};
@@ -212,6 +213,8 @@ qsizetype utf8PrefixLength(QByteArrayView bytes, qsizetype maxBytes) {
     qsizetype end = 0;
     for (qsizetype at = 0; at <= maxBytes && at < bytes.size();) {
         const CodePoint next = utf8CodePointAt(bytes, at);
+        if (next.length == 0)
+            break; // unfinished: no boundary is known before it
         if (rules.breaksBefore(next.property))
             end = at;
         at += next.length;

@@ -88,8 +88,9 @@ QString fit(const QString& text, qsizetype maxUnits);
 // a character boundary, for cutting bytes before they are decoded. Bytes past maxBytes,
 // when the caller has them, show whether the character there goes on: keep at least
 // one code point (4 bytes) past the bound. A byte that is no part of well-formed UTF-8
-// counts as a character of its own, so well-formed text around it is never split, and
-// a sequence left unfinished where the bytes end is never cut into.
+// counts as a character of its own, so well-formed text around it is never split; a
+// sequence left unfinished where the bytes end may yet extend the character before it,
+// so the cut comes before that character.
 qsizetype utf8PrefixLength(QByteArrayView bytes, qsizetype maxBytes);
 
 } // namespace Characters
