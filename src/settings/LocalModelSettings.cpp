@@ -2,6 +2,7 @@
 
 #include "content/DesktopOpener.h"
 #include "localllm/LocalHttp.h"
+#include "platform/Characters.h"
 #include "platform/Errors.h"
 #include "platform/Json.h"
 #include "platform/Localization.h"
@@ -125,9 +126,10 @@ std::optional<QString> completionContent(const QByteArray& body) {
     }
 }
 
-// The first 300 bytes of an error body as text; nothing when they are not UTF-8.
+// The first 300 bytes of an error body as text, cut at a character boundary (a
+// character across the 300th byte is left out); nothing when they are not UTF-8.
 QString errorBodyPrefix(const QByteArray& body) {
-    const QByteArray prefix = body.left(300);
+    const QByteArray prefix = body.left(Characters::utf8PrefixLength(body, 300));
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder.decode(prefix);
     if (decoder.hasError())

@@ -484,13 +484,26 @@ TEST_F(LocalModelTab, TestInferenceShowsTheReplyOrTheFailure) {
     QByteArray longBody(299, 'e');
     longBody += "é"; // two bytes across the 300th
     longBody += QByteArray(99, 'e');
+    QByteArray accentBody(298, 'e');
+    accentBody += "e\u0301"; // a letter and its accent across the 300th byte
+    accentBody += QByteArray(99, 'e');
+    QByteArray flagBody(290, 'f');
+    flagBody += QStringLiteral("🏴󠁧󠁢󠁥󠁮󠁧󠁿").toUtf8(); // a 28-byte tag sequence
+    QByteArray brokenBody(10, 'b');
+    brokenBody += "\xFF";
+    brokenBody += QByteArray(300, 'b');
     const QList<Case> cases{
         {"content", ScriptedResponse::json(200, R"({"choices":[{"message":{"content":"  Bonjour !\n"}}]})"),
          " — Bonjour !", ""},
         {"no choices", ScriptedResponse::json(200, R"({"choices":[]})"), " (réponse non décodée)", ""},
         {"not JSON", ScriptedResponse::text(200, "oui"), " (réponse non décodée)", ""},
         {"404", ScriptedResponse::text(404, "Not here"), "", "HTTP 404 : Not here"},
-        {"500 cut in a character", ScriptedResponse::text(500, longBody), "", "HTTP 500 : "},
+        {"500 cut in a character", ScriptedResponse::text(500, longBody), "",
+         "HTTP 500 : " + QString(299, 'e')},
+        {"500 cut in an accented letter", ScriptedResponse::text(500, accentBody), "",
+         "HTTP 500 : " + QString(298, 'e')},
+        {"500 cut in a flag", ScriptedResponse::text(500, flagBody), "", "HTTP 500 : " + QString(290, 'f')},
+        {"500 not UTF-8", ScriptedResponse::text(500, brokenBody), "", "HTTP 500 : "},
         {"500 long", ScriptedResponse::text(500, QByteArray(400, 'x')), "",
          "HTTP 500 : " + QString(300, 'x')},
     };
