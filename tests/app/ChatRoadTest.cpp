@@ -656,18 +656,18 @@ TEST(ChatProcessEnd, AnAnswerCutByTheEndIsSavedMarked) {
         QTemporaryDir home;
         QTemporaryDir runtime;
         const QString configHome = home.path() + QStringLiteral("/.config");
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment environment = childEnvironment();
         environment.insert("HOME", home.path());
         environment.insert("XDG_CONFIG_HOME", configHome);
         environment.insert("XDG_DATA_HOME", home.path() + QStringLiteral("/.local/share"));
         environment.insert("XDG_CACHE_HOME", home.path() + QStringLiteral("/.cache"));
         environment.insert("XDG_RUNTIME_DIR", runtime.path());
         environment.insert("OMBRIX_TEST_KEEP_HOME", "1");
-        QProcessEnvironment childEnvironment = environment;
-        childEnvironment.insert(kChildEndpoint, local.endpoint());
+        QProcessEnvironment streamingEnvironment = environment;
+        streamingEnvironment.insert(kChildEndpoint, local.endpoint());
 
         QProcess child;
-        child.setProcessEnvironment(childEnvironment);
+        child.setProcessEnvironment(streamingEnvironment);
         child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         child.setStandardOutputFile(QProcess::nullDevice());
         child.start(QCoreApplication::applicationFilePath(),

@@ -23,12 +23,11 @@ const QString kTokenAccount = QString::fromLatin1(KeychainStore::tokenAccount);
 class Probe {
 public:
     Probe(const QString& tokens, bool quitAtOnce) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment env = childEnvironment();
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime_.path());
         env.insert(QStringLiteral("OMBRIX_PROBE_TOKENS"), tokens);
         env.insert(QStringLiteral("OMBRIX_PROBE_QUIT"),
                    quitAtOnce ? QStringLiteral("1") : QStringLiteral("0"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(OMBRIX_QUIT_PROBE), {});
     }

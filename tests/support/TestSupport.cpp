@@ -147,6 +147,14 @@ bool testHomeIsTemporary() {
     return !testHome().isEmpty();
 }
 
+QProcessEnvironment childEnvironment() {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return environment;
+}
+
 bool removeTestFolder(const QString& path) {
     if (!testHomeIsTemporary() || !isInsideTestHome(path)) {
         ADD_FAILURE() << "refusing to delete " << path.toStdString()

@@ -5,6 +5,7 @@
 #include "support/ScriptedHttpServer.h"
 
 #include <QEventLoop>
+#include <QProcessEnvironment>
 #include <QQueue>
 #include <QString>
 #include <QTemporaryDir>
@@ -93,6 +94,12 @@ bool testHomeIsTemporary();
 // merely somewhere in the temporary folder) and testHomeIsTemporary() holds;
 // otherwise deletes nothing, fails the current test and returns false.
 bool removeTestFolder(const QString& path);
+
+// This test program's environment for a program it starts (the real program, a
+// probe, the test program itself as a child): offscreen and without an X or Wayland
+// display, so that the child never takes the summon keys or the keyboard of the
+// display that the summon tests drive at the same time.
+QProcessEnvironment childEnvironment();
 
 // A fresh in-memory defaults store installed as the shared one.
 std::shared_ptr<MemoryDefaultsStore> installMemoryDefaults();
