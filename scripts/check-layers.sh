@@ -2,7 +2,8 @@
 # check-layers.sh SRC_DIR — fails when an include points up the layers that
 # docs/architecture.md draws (and CMakeLists.txt builds), from bottom to top:
 #   platform, wire, session, content | voice, bridge, localllm, corvane, app,
-#   settings, the widgets (every widgets/ folder), main.cpp.
+#   settings, the widgets (every widgets/ folder), main.cpp and decoder/ (the
+#   decoder worker's program).
 # A file may include its own folder and any folder of a lower rank; content and
 # voice share a rank and do not include each other. A decoder module (a modules/
 # folder) includes only its own folder's interface and the platform's headers.
@@ -12,7 +13,7 @@ rank() {
   case "$1" in
     platform) echo 0 ;; wire) echo 1 ;; session) echo 2 ;; content|voice) echo 3 ;;
     bridge) echo 4 ;; localllm) echo 5 ;; corvane) echo 6 ;; app) echo 7 ;; settings) echo 8 ;;
-    widgets) echo 9 ;; main) echo 10 ;; *) echo -1 ;;
+    widgets) echo 9 ;; main|decoder) echo 10 ;; *) echo -1 ;;
   esac
 }
 status=0

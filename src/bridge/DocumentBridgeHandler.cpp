@@ -4,6 +4,7 @@
 #include "bridge/SharedDocuments.h"
 #include "bridge/TaskReports.h"
 #include "content/ContentFiles.h"
+#include "content/Decoding.h"
 #include "content/DocumentExtractor.h"
 #include "content/SpotlightSearch.h"
 #include "platform/Errors.h"
@@ -219,8 +220,11 @@ QCoro::Task<> handleRead(const BridgeTask& taskRef, const BridgeTask::ReadArgs& 
         const QList<BookmarkEntry> entries = BookmarkPersistence::load();
         const QByteArray document = *path;
         const qint64 maxChars = std::max<qint64>(0, args.maxChars.value_or(kDefaultMaxChars));
-        const QFuture<ReadOutcome> extracting = QtConcurrent::run(
-            [entries, document, maxChars] { return extractInside(entries, document, maxChars); });
+        const QFuture<ReadOutcome> extracting =
+            QtConcurrent::run([entries, document, maxChars, deadline = api.taskDeadline] {
+                const Decoding::TaskDeadline within(deadline);
+                return extractInside(entries, document, maxChars);
+            });
         const ReadOutcome outcome = co_await extracting;
         if (!outcome.content) {
             co_await TaskReports::error(api, task.id, outcome.error);

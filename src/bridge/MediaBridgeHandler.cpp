@@ -5,6 +5,7 @@
 #include "bridge/SharedDocuments.h"
 #include "bridge/TaskReports.h"
 #include "content/ContentFiles.h"
+#include "content/Decoding.h"
 #include "content/DesktopOpener.h"
 #include "content/OcrEngine.h"
 #include "content/Thumbnails.h"
@@ -114,7 +115,10 @@ QCoro::Task<> handleOcrImage(const BridgeTask& taskRef, const BridgeTask::OcrIma
     if (!lookup)
         co_return;
     const Lookup found = *lookup;
-    QFuture<OcrOutcome> recognizing = QtConcurrent::run([found] { return recognizeInFolder(found); });
+    QFuture<OcrOutcome> recognizing = QtConcurrent::run([found, deadline = api.taskDeadline] {
+        const Decoding::TaskDeadline within(deadline);
+        return recognizeInFolder(found);
+    });
     const OcrOutcome outcome = co_await recognizing;
     if (outcome.result)
         co_await TaskReports::success(api, taskId, outcome.result->toJson()); // a failed delivery is dropped
@@ -184,8 +188,10 @@ QCoro::Task<> handleThumbnail(const BridgeTask& taskRef, const BridgeTask::Thumb
         co_return;
     const int box = Thumbnails::boxPixels(Thumbnails::clampedEdge(maxEdge), Thumbnails::screenScale());
     const Lookup found = *lookup;
-    QFuture<BridgeThumbnailResult> drawing =
-        QtConcurrent::run([found, box] { return thumbnailOf(found, box); });
+    QFuture<BridgeThumbnailResult> drawing = QtConcurrent::run([found, box, deadline = api.taskDeadline] {
+        const Decoding::TaskDeadline within(deadline);
+        return thumbnailOf(found, box);
+    });
     const BridgeThumbnailResult result = co_await drawing;
     const std::optional<QString> failure = co_await TaskReports::success(api, taskId, result.toJson());
     if (failure) // one more try, with the empty thumbnail; its failure is dropped

@@ -29,6 +29,7 @@ public:
     // "<feature> n'est pas disponible : le module <file> est introuvable ou ne se
     // charge pas. Réinstalle Ombrix."
     QString description() const override;
+    QString feature() const { return feature_; }
     QString module() const { return module_; }
     QString detail() const { return detail_; }
 

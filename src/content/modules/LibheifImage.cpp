@@ -2,7 +2,6 @@
 // libheif and Qt only.
 #include "content/HeifModule.h"
 
-#include <QFile>
 #include <QtEndian>
 
 #include <libheif/heif.h>
@@ -119,14 +118,17 @@ QImage decode(const QByteArray& data, qint64 maxPixels) {
     return result;
 }
 
-QByteArray exifBlock(const QString& path) {
+QByteArray exifBlock(const QByteArray& data) {
+    if (data.size() < 12)
+        return QByteArray();
     prepareLibheif();
     std::unique_ptr<heif_context, ContextDeleter> context(heif_context_alloc());
     if (!context)
         return QByteArray();
     heif_context_set_maximum_image_size_limit(context.get(), kMaxSide + 1);
-    if (heif_context_read_from_file(context.get(), QFile::encodeName(path).constData(), nullptr).code !=
-        heif_error_Ok)
+    if (heif_context_read_from_memory_without_copy(context.get(), data.constData(), size_t(data.size()),
+                                                   nullptr)
+            .code != heif_error_Ok)
         return QByteArray();
     heif_image_handle* rawHandle = nullptr;
     const heif_error error = heif_context_get_primary_image_handle(context.get(), &rawHandle);
@@ -153,7 +155,7 @@ class LibheifModule final : public HeifModule {
 public:
     bool looksLikeHeif(const QByteArray& head) override { return ::looksLikeHeif(head); }
     QImage decode(const QByteArray& data, qint64 maxPixels) override { return ::decode(data, maxPixels); }
-    QByteArray exifBlock(const QString& path) override { return ::exifBlock(path); }
+    QByteArray exifBlock(const QByteArray& data) override { return ::exifBlock(data); }
 };
 
 } // namespace
