@@ -203,9 +203,11 @@ std::pair<QString, QStringList> recognizeBytes(const QByteArray& bytes, bool pdf
 }
 
 void prepareRecognizer() {
+    // Without the module, nothing is prepared: each recognition reports it.
+    OcrModule& module = ocrModule();
     PreparedEngine& prepared = preparedEngine();
+    prepared.engine = module.recognizer(kTesseractLanguages);
     prepared.tried = true;
-    prepared.engine = ocrModule().recognizer(kTesseractLanguages);
 }
 
 QVariantMap OcrError::toVariant() const {
