@@ -75,6 +75,34 @@ bool readAll(int socket, char* data, size_t size, const QDeadlineTimer& deadline
 
 } // namespace
 
+QVariantMap packImage(const QImage& image) {
+    if (image.isNull())
+        return {};
+    return {{QStringLiteral("width"), image.width()},
+            {QStringLiteral("height"), image.height()},
+            {QStringLiteral("format"), int(image.format())},
+            {QStringLiteral("bytesPerLine"), qint64(image.bytesPerLine())},
+            {QStringLiteral("pixels"),
+             QByteArray(reinterpret_cast<const char*>(image.constBits()), image.sizeInBytes())}};
+}
+
+QImage unpackImage(const QVariantMap& packed) {
+    const int width = packed.value(QStringLiteral("width")).toInt();
+    const int height = packed.value(QStringLiteral("height")).toInt();
+    const int format = packed.value(QStringLiteral("format")).toInt();
+    const qint64 bytesPerLine = packed.value(QStringLiteral("bytesPerLine")).toLongLong();
+    const QByteArray pixels = packed.value(QStringLiteral("pixels")).toByteArray();
+    if (width <= 0 || height <= 0 || format <= QImage::Format_Invalid || format >= QImage::NImageFormats ||
+        bytesPerLine <= 0 || bytesPerLine > kMaxFrameBytes || bytesPerLine * height != pixels.size())
+        return QImage();
+    const QImage view(reinterpret_cast<const uchar*>(pixels.constData()), width, height, bytesPerLine,
+                      QImage::Format(format));
+    // A format whose pixels need more bytes than were sent is refused.
+    if (view.isNull() || view.sizeInBytes() != pixels.size())
+        return QImage();
+    return view.copy();
+}
+
 bool send(int socket, const QVariantMap& message, int fd) {
     QByteArray frame;
     {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QVariantMap>
 
 #include <optional>
@@ -19,6 +20,11 @@ inline constexpr qint64 kMaxFrameBytes = 64LL * 1024 * 1024;
 
 // The descriptor number the worker finds its socket under.
 inline constexpr int kWorkerSocketFd = 3;
+
+// An image as its raw pixels (no encoding on either side), and back: null when
+// what came is not a whole image of at most kMaxFrameBytes.
+QVariantMap packImage(const QImage& image);
+QImage unpackImage(const QVariantMap& packed);
 
 // Sends one frame (and `fd` when >= 0). False when the peer is gone or the frame is
 // too large. Blocks until written.

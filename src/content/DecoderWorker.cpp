@@ -90,7 +90,7 @@ QVariantMap handle(int socket, const QVariantMap& request, int fd) {
     if (op == QLatin1String("thumbnail")) {
         const QImage image = Thumbnails::fromBytes(bytes, request.value(QStringLiteral("pdf")).toBool(),
                                                    request.value(QStringLiteral("box")).toInt());
-        return done({{QStringLiteral("image"), image}});
+        return done({{QStringLiteral("image"), DecoderProtocol::packImage(image)}});
     }
     if (op == QLatin1String("ocr")) {
         const auto [text, languages] =

@@ -1,5 +1,6 @@
 #include "content/Thumbnails.h"
 
+#include "content/DecoderProtocol.h"
 #include "content/Decoding.h"
 #include "content/ImageFiles.h"
 #include "content/PdfFiles.h"
@@ -83,7 +84,7 @@ QImage make(const QString& path, int box) {
                            {QStringLiteral("pdf"), pdf},
                            {QStringLiteral("box"), box}},
                           file.fd(), Decoding::displayName(path), Decoding::kDecodeDeadline);
-        return answer.value(QStringLiteral("image")).value<QImage>();
+        return DecoderProtocol::unpackImage(answer.value(QStringLiteral("image")).toMap());
     } catch (const ModuleError& error) {
         qCWarning(lcContent) << "no thumbnail:" << error.description();
     }
