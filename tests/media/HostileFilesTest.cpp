@@ -328,13 +328,14 @@ TEST(HostileFilesTest, eachGetsAnAnswerInTimeWithinTheMemoryBoundAndTheNextReque
         const QByteArray lying = lyingHeic(heic, 16384, 16000, 4000);
         ASSERT_FALSE(lying.isEmpty());
         ASSERT_TRUE(fixtures::writeFile(heic, lying));
+        // Refused from its headers, before anything is decoded.
         const Decoding::TaskDeadline within{QDeadlineTimer(taskTime)};
-        const std::optional<DecodeError> failure = failureOf([&] { Thumbnails::make(heic, 256); }, &elapsed);
-        // Killed at its memory bound, or at the task's end on a slow machine.
-        ASSERT_TRUE(failure);
-        EXPECT_EQ(failure->fileName(), QStringLiteral("liar.heic"));
-        EXPECT_NE(failure->reason(), DecodeError::Reason::Crashed);
-        EXPECT_LT(elapsed, taskTime + 2000);
+        QImage thumbnail;
+        const std::optional<DecodeError> failure =
+            failureOf([&] { thumbnail = Thumbnails::make(heic, 256); }, &elapsed);
+        EXPECT_FALSE(failure);
+        EXPECT_TRUE(thumbnail.isNull());
+        EXPECT_LT(elapsed, taskTime);
     }
     EXPECT_EQ(Thumbnails::make(normal, 64).size(), QSize(64, 43));
 
