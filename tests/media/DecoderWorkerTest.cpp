@@ -121,7 +121,8 @@ TEST_F(DecoderWorkerTest, workersAreReusedBoundedInNumberAndGoneWhenIdle) {
     std::vector<std::thread> tasks;
     for (int i = 0; i < bound + 3; ++i) {
         tasks.emplace_back([&] {
-            const Decoding::TaskDeadline within{QDeadlineTimer(1500)};
+            // Long enough for every worker to have started on a busy machine.
+            const Decoding::TaskDeadline within{QDeadlineTimer(5000)};
             if (failure(spin))
                 ++answered;
         });
