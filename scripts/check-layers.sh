@@ -7,40 +7,92 @@
 # A file may include its own folder and any folder of a lower rank; content and
 # voice share a rank and do not include each other. A decoder module (a modules/
 # folder) includes only its own folder's interface and the platform's headers.
+#
+# What a file includes is what the preprocessor finds, not what a pattern reads:
+# every source and header goes through the compiler's dependency output (-M)
+# with SRC_DIR as the include folder, so any spelling counts (<app/X.h>,
+# "../app/X.h", indented, tabs, a macro), and so do the headers a header pulls in.
+# Headers outside SRC_DIR (Qt, the standard library, decoders) are not read:
+# -nostdinc keeps the run short, and -MG lets a missing header pass.
 set -uo pipefail
 src=${1:?source folder}
-rank() {
-  case "$1" in
-    platform) echo 0 ;; wire) echo 1 ;; session) echo 2 ;; content|voice) echo 3 ;;
-    bridge) echo 4 ;; localllm) echo 5 ;; corvane) echo 6 ;; app) echo 7 ;; settings) echo 8 ;;
-    widgets) echo 9 ;; main|decoder) echo 10 ;; *) echo -1 ;;
-  esac
-}
-status=0
-while IFS= read -r -d '' file; do
-  rel=${file#"$src"/}
-  folder=${rel%%/*}
-  layer=$folder
-  case "$rel" in */widgets/*) layer=widgets ;; main.cpp) layer=main ;; esac
-  module=0
-  case "$rel" in */modules/*) module=1 ;; esac
-  own=$(rank "$layer")
-  while IFS= read -r included; do
-    target=${included%%/*}
-    target_layer=$target
-    case "$included" in */widgets/*) target_layer=widgets ;; esac
-    if [ "$module" = 1 ]; then
-      if [ "$target" != "$folder" ] || [[ "$included" == */modules/* ]]; then
-        echo "$rel: a module includes $included (only its own folder's interface)"; status=1
-      fi
-      continue
-    fi
-    [ "$target_layer" = "$layer" ] && [ "$target" = "$folder" -o "$layer" = widgets ] && continue
-    other=$(rank "$target_layer")
-    [ "$other" -lt 0 ] && continue # not a layer folder (generated headers and the like)
-    if [ "$other" -ge "$own" ]; then
-      echo "$rel: includes $included, which is not below it"; status=1
-    fi
-  done < <(sed -n 's/^#include "\([a-z]*\/[^"]*\)".*/\1/p' "$file")
-done < <(find "$src" -name '*.cpp' -print0 -o -name '*.h' -print0)
-exit $status
+cxx=${CXX:-c++}
+cd "$src" || exit 2
+
+mapfile -t files < <(find . \( -name '*.cpp' -o -name '*.h' \) -printf '%P\n' | LC_ALL=C sort)
+[ "${#files[@]}" -gt 0 ] || { echo "no sources in $src"; exit 2; }
+# Four preprocessors at once, each on every fourth file, each into its own file.
+out=$(mktemp -d) || exit 2
+trap 'rm -rf "$out"' EXIT
+for part in 0 1 2 3; do
+  chunk=()
+  for ((i = part; i < ${#files[@]}; i += 4)); do chunk+=("${files[i]}"); done
+  [ "${#chunk[@]}" -gt 0 ] || continue
+  "$cxx" -std=c++20 -nostdinc -nostdinc++ -I. -w -x c++ -M -MG "${chunk[@]}" >"$out/$part.d" &
+done
+for job in $(jobs -p); do
+  wait "$job" || { echo "the preprocessor failed on $src"; exit 2; }
+done
+
+awk -v files="$(printf '%s\n' "${files[@]}")" '
+  function rank(layer) {
+    if (layer == "platform") return 0; if (layer == "wire") return 1; if (layer == "session") return 2
+    if (layer == "content" || layer == "voice") return 3; if (layer == "bridge") return 4
+    if (layer == "localllm") return 5; if (layer == "corvane") return 6; if (layer == "app") return 7
+    if (layer == "settings") return 8; if (layer == "widgets") return 9
+    if (layer == "main" || layer == "decoder") return 10
+    return -1
+  }
+  # A path as the preprocessor printed it, made relative to the source folder
+  # ("./content/../app/X.h" is "app/X.h").
+  function normal(path,   parts, n, i, out, depth, kept) {
+    n = split(path, parts, "/"); depth = 0
+    for (i = 1; i <= n; i++) {
+      if (parts[i] == "." || parts[i] == "") continue
+      if (parts[i] == ".." && depth > 0 && kept[depth] != "..") { depth--; continue }
+      kept[++depth] = parts[i]
+    }
+    out = ""
+    for (i = 1; i <= depth; i++) out = out (i > 1 ? "/" : "") kept[i]
+    return out
+  }
+  function layerOf(path,   folder) {
+    folder = path; sub(/\/.*/, "", folder)
+    if (path ~ /\/widgets\//) return "widgets"
+    if (path == "main.cpp") return "main"
+    return folder
+  }
+  function check(file, included,   folder, layer, target, targetLayer, own, other) {
+    # Headers outside the folder do not count, but a missing one in a layer
+    # folder does ("app/Gone.h" would be found there once it exists).
+    target = included; sub(/\/.*/, "", target)
+    if (included == file || !(included in known || (target != included && target in folders))) return
+    folder = file; sub(/\/.*/, "", folder)
+    layer = layerOf(file); targetLayer = layerOf(included)
+    if (file ~ /\/modules\//) {
+      if ((target != folder && target != "platform") || included ~ /\/modules\//) {
+        print file ": a module includes " included " (only its own folder'"'"'s interface)"; bad = 1
+      }
+      return
+    }
+    if (targetLayer == layer && (target == folder || layer == "widgets")) return
+    own = rank(layer); other = rank(targetLayer)
+    if (other < 0) return # not a layer folder
+    if (other >= own) { print file ": includes " included ", which is not below it"; bad = 1 }
+  }
+  BEGIN {
+    n = split(files, list, "\n")
+    for (i = 1; i <= n; i++) { known[list[i]] = 1; top = list[i]; sub(/\/.*/, "", top); folders[top] = 1 }
+  }
+  {
+    line = $0; continued = sub(/\\$/, "", line)
+    if (!inRule) { sub(/^[^:]*:/, "", line); inRule = 1; file = "" }
+    count = split(line, words, " ")
+    for (i = 1; i <= count; i++) {
+      path = normal(words[i])
+      if (file == "") file = path; else check(file, path)
+    }
+    if (!continued) inRule = 0
+  }
+  END { exit bad }
+' "$out"/*.d

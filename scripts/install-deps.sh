@@ -25,6 +25,7 @@ PACKAGES=(
   tracker-miner-fs
   pulseaudio pulseaudio-utils
   xdotool trayer libxcb-xtest0-dev xdg-utils
+  libfuse3-dev fuse3
 )
 
 if [ "${1:-}" = "--list" ]; then

@@ -7,8 +7,12 @@
 #include "platform/Log.h"
 #include "platform/Resources.h"
 #include "platform/widgets/PasswordDialog.h"
+#include "session/KeychainStore.h"
 
 #include <QApplication>
+
+#include <cstdio>
+#include <unistd.h>
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
@@ -33,6 +37,9 @@ int main(int argc, char** argv) {
     if (!instance.claim(link))
         return 0;
 
+    // Owned here, so that it ends before the statics it uses (the secret store, the
+    // settings) are destroyed.
+    KeychainWorker keychain;
     initOmbrixResources();
     Composition::install();
     DefaultsStore::shared();
@@ -48,5 +55,15 @@ int main(int argc, char** argv) {
     if (!link.isEmpty())
         delegate.handleLink(link);
     qCInfo(lcApp) << "Ombrix démarré";
-    return app.exec();
+    const int status = app.exec();
+    // The keychain writes asked before quitting are carried out (for at most
+    // KeychainWorker::kQuitBudget). If the keyring still holds the worker's thread,
+    // the program ends here: the destructors that follow could pull the store from
+    // under that call.
+    if (!keychain.finish()) {
+        DefaultsStore::shared().flush();
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    return status;
 }

@@ -75,6 +75,24 @@ struct ChatViewModel::Shared {
         return false;
     }
 
+    // The session's note of the message a reply streams into (saved with the
+    // conversation, so that a cut answer is known as cut after a crash). Only for a
+    // message still in the conversation: an abandoned turn never moves the note.
+    void streamInto(const QUuid& id, bool showsProgress) {
+        if (!session)
+            return;
+        for (const ChatMessage& message : session->messages()) {
+            if (message.id == id) {
+                session->setStreamingMessage(AppSession::StreamingMessage{id, showsProgress});
+                return;
+            }
+        }
+    }
+    void stopStreaming(const QUuid& id) {
+        if (session && session->streamingMessage() && session->streamingMessage()->id == id)
+            session->setStreamingMessage(std::nullopt);
+    }
+
     void append(const ChatMessage& message) {
         QList<ChatMessage> messages = session->messages();
         messages.append(message);
@@ -146,13 +164,27 @@ bool ChatViewModel::send(const QString& draft) {
 }
 
 void ChatViewModel::newConversation() {
-    if (!session_)
-        return;
-    session_->clearConversation();
+    if (session_)
+        newConversation(*session_);
+}
+
+void ChatViewModel::newConversation(AppSession& session) {
+    session.clearConversation();
     // The pending turn is abandoned (what it still produces is dropped): the new
     // conversation can be used at once.
-    if (session_->isStreaming())
-        session_->setIsStreaming(false);
+    if (session.isStreaming())
+        session.setIsStreaming(false);
+}
+
+std::optional<QString> ChatViewModel::finishWarning(const std::optional<QString>& finishReason) {
+    if (!finishReason || *finishReason == QLatin1String("stop") ||
+        *finishReason == QLatin1String("tool_calls") || *finishReason == QLatin1String("function_call"))
+        return std::nullopt;
+    if (*finishReason == QLatin1String("length"))
+        return loc("Réponse coupée : le modèle a atteint sa limite de longueur.");
+    if (*finishReason == QLatin1String("content_filter"))
+        return loc("Réponse interrompue par le filtre de contenu du modèle.");
+    return loc("Réponse interrompue par le modèle (« %1 »).").arg(*finishReason);
 }
 
 QString ChatViewModel::toolLabel(const QString& name) {
@@ -213,11 +245,15 @@ QCoro::Task<> ChatViewModel::runBackend(std::shared_ptr<Shared> shared, Turn tur
                                         std::optional<QString> cloudModel) {
     std::optional<APIService::ChatReply> reply;
     QString failure;
+    QString partialAnswer; // what came of an answer whose connection was lost
     try {
         const APIService api(turn.token);
         APIService::ChatReply answer =
             co_await api.complete(turn.prompt, turn.provider, turn.discussionId, localModel, cloudModel);
         reply = std::move(answer);
+    } catch (const APIService::ChatStreamLost& lost) {
+        failure = lost.description();
+        partialAnswer = lost.partialText();
     } catch (...) {
         failure = describeException(std::current_exception());
     }
@@ -233,7 +269,8 @@ QCoro::Task<> ChatViewModel::runBackend(std::shared_ptr<Shared> shared, Turn tur
         shared->append(ChatMessage(ChatMessage::Role::Assistant, reply->text));
     } else {
         session.setLastError(failure);
-        shared->append(ChatMessage(ChatMessage::Role::Assistant, kWarningPrefix + failure));
+        shared->append(
+            ChatMessage(ChatMessage::Role::Assistant, ChatMessage::withWarning(partialAnswer, failure)));
     }
     shared->endTurn(turn.number);
 }
@@ -250,6 +287,7 @@ QCoro::Task<> ChatViewModel::runDirectLocal(std::shared_ptr<Shared> shared, Turn
             Json{{"role", message.role == ChatMessage::Role::Assistant ? "assistant" : "user"},
                  {"content", json::str(message.content)}});
     shared->append(first);
+    shared->streamInto(placeholder, false);
 
     const QString model =
         session->selectedLocalModel().isEmpty() ? session->localLLMModel() : session->selectedLocalModel();
@@ -288,12 +326,28 @@ QCoro::Task<> ChatViewModel::runDirectLocal(std::shared_ptr<Shared> shared, Turn
             shared->endTurn(turn.number);
             co_return;
         }
+        if (!failed && completion.toolCalls.isEmpty() && completion.text.isEmpty() &&
+            !finishWarning(completion.finishReason)) {
+            failed = true;
+            failure = loc("Le modèle local n'a rien répondu.");
+        }
         if (failed) {
             shared->session->setLastError(failure);
             shared->updateMessage(placeholder,
                                   [&failure](QString& content) { content = kWarningPrefix + failure; });
+            shared->stopStreaming(placeholder);
             shared->endTurn(turn.number);
             co_return;
+        }
+        if (const std::optional<QString> warning = finishWarning(completion.finishReason)) {
+            // The answer did not end normally: it is shown with what happened, and its
+            // tool calls (whose arguments the limit may have cut) are not run.
+            if (!completion.toolCalls.isEmpty())
+                qCInfo(lcChat) << "tool calls of an answer that did not end normally, not run:"
+                               << completion.toolCalls.size();
+            finalText = ChatMessage::withWarning(completion.text, *warning);
+            shared->updateMessage(placeholder, [&finalText](QString& content) { content = finalText; });
+            break;
         }
         if (completion.toolCalls.isEmpty()) {
             finalText = completion.text;
@@ -316,6 +370,7 @@ QCoro::Task<> ChatViewModel::runDirectLocal(std::shared_ptr<Shared> shared, Turn
             placeholder = next.id;
             shared->append(next);
         }
+        shared->streamInto(placeholder, true); // a progress line is no part of the answer
 
         for (qsizetype i = 0; i < running; ++i) {
             const Json& call = completion.toolCalls[i];
@@ -339,6 +394,7 @@ QCoro::Task<> ChatViewModel::runDirectLocal(std::shared_ptr<Shared> shared, Turn
                 Json{{"role", "tool"}, {"tool_call_id", json::str(id)}, {"content", json::str(result)}});
         }
         shared->updateMessage(placeholder, [](QString& content) { content.clear(); });
+        shared->streamInto(placeholder, false);
         if (pass == kMaxLocalRequests - 1) {
             // Capped: the last tools ran, their results are not sent. The bubble says
             // why the turn ends without an answer.
@@ -352,6 +408,7 @@ QCoro::Task<> ChatViewModel::runDirectLocal(std::shared_ptr<Shared> shared, Turn
         endpoint = shared->session->localLLMEndpoint();
     }
 
+    shared->stopStreaming(placeholder);
     shared->endTurn(turn.number);
     const std::optional<QString> token = tokenOf(*shared->session);
     if (token && !finalText.isEmpty())

@@ -59,6 +59,12 @@ public:
     // "Nouvelle conversation": empties the conversation and forgets the discussion;
     // a pending turn is abandoned, so that the next one can be sent at once.
     void newConversation();
+    // The same for a session with no chat screen at hand (the popover's header).
+    static void newConversation(AppSession& session);
+
+    // What the bubble says under an answer whose finish reason is not a normal
+    // stop; nothing for a normal stop ("stop", "tool_calls", "function_call" or none).
+    static std::optional<QString> finishWarning(const std::optional<QString>& finishReason);
 
     // The French progress label of a local tool, the name itself when unknown.
     static QString toolLabel(const QString& name);

@@ -1,16 +1,18 @@
 #include "app/LinkRouter.h"
 
+#include "bridge/BookmarkStore.h"
 #include "bridge/BridgeService.h"
+#include "bridge/SharedDocuments.h"
 #include "content/DesktopOpener.h"
 #include "content/PhotoOpener.h"
 #include "platform/Log.h"
+#include "platform/ShareWork.h"
 
 #include <QDesktopServices>
+#include <QFile>
 #include <QFileInfo>
-#include <QFuture>
 #include <QRegularExpression>
 #include <QStringList>
-#include <QtConcurrent>
 
 #include <QCoro/QCoroFuture>
 
@@ -96,8 +98,17 @@ QCoro::Task<> open(QString href) {
     if (!path)
         co_return; // dropped from the cache, or from before a restart: nothing to open
     const QString document = *path;
-    QFuture<QString> judging = QtConcurrent::run([document] { return pathToOpen(document); });
-    const QString target = co_await judging;
+    // Judged on the share's own threads: the document may sit on a mount that hangs.
+    QCoro::Task<QString> judging = ShareWork::run(
+        SharedDocuments::sharesHolding(BookmarkPersistence::load(), QFile::encodeName(document)),
+        [document] { return pathToOpen(document); });
+    QString target;
+    try {
+        target = co_await std::move(judging);
+    } catch (const ShareWork::NotAnswering&) {
+        qCInfo(lcChat) << "a linked document's shared folder does not answer";
+        co_return;
+    }
     if (target != document)
         qCInfo(lcChat) << "a linked document that could run code is shown in its folder";
     const bool opened = co_await DesktopOpener::shared().openDocument(target);

@@ -258,6 +258,17 @@ std::optional<Resolved> tryResolve(const QByteArray& bookmarkData) {
     }
 }
 
+QString recordedPath(const QByteArray& bookmarkData) {
+    const std::optional<Record> record = readRecord(bookmarkData);
+    return record ? QFile::decodeName(record->path) : QString();
+}
+
+bool sameFolder(const QByteArray& a, const QByteArray& b) {
+    const std::optional<Record> first = readRecord(a);
+    const std::optional<Record> second = readRecord(b);
+    return first && second && first->device == second->device && first->inode == second->inode;
+}
+
 bool startAccessing(const QUrl&) {
     ++starts;
     return true;
@@ -369,6 +380,12 @@ bool BookmarkStore::isSystemSensitive(const QString& path) {
 }
 
 BookmarkEntry BookmarkStore::add(const QString& path) {
+    const BookmarkEntry entry = prepare(path);
+    insert(entry);
+    return entry;
+}
+
+BookmarkEntry BookmarkStore::prepare(const QString& path) {
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists() || !info.isDir())
         throw BookmarkError::notADirectory();
@@ -379,10 +396,13 @@ BookmarkEntry BookmarkStore::add(const QString& path) {
     entry.id = QUuid::createUuid();
     entry.displayName = QFileInfo(QDir::cleanPath(info.absoluteFilePath())).fileName();
     entry.addedAt = ReferenceDate::now();
+    return entry;
+}
+
+void BookmarkStore::insert(const BookmarkEntry& entry) {
     entries_.append(entry);
     BookmarkPersistence::save(entries_);
     emit entriesChanged();
-    return entry;
 }
 
 void BookmarkStore::remove(const QUuid& id) {

@@ -99,6 +99,14 @@ QByteArray makeBookmark(const QString& path);
 Resolved resolve(const QByteArray& bookmarkData);
 std::optional<Resolved> tryResolve(const QByteArray& bookmarkData);
 
+// The path the bookmark was made for, from the record alone (nothing is looked
+// up on the disk): the key of the folder's file work (ShareWork). Empty when the
+// record cannot be read.
+QString recordedPath(const QByteArray& bookmarkData);
+// Whether two bookmarks name the same folder (same device and inode), from the
+// records alone.
+bool sameFolder(const QByteArray& a, const QByteArray& b);
+
 bool startAccessing(const QUrl& url); // always true
 void stopAccessing(const QUrl& url);
 int accessStarts();
@@ -139,6 +147,11 @@ public:
     // folder (symlinks resolved first), or the error of makeBookmark().
     BookmarkEntry add(const QString& path);
     BookmarkEntry add(const QUrl& url) { return add(url.toLocalFile()); }
+    // add() in two steps, so that the file-system checks run off the GUI thread:
+    // the checks and the new entry (blocks; throws as add() does), then the entry
+    // stored (GUI thread).
+    static BookmarkEntry prepare(const QString& path);
+    void insert(const BookmarkEntry& entry);
     // Removes every entry with this id and saves the list (also when none matched).
     void remove(const QUuid& id);
 

@@ -9,6 +9,7 @@
 #include "content/SpotlightSearch.h"
 #include "platform/Errors.h"
 #include "platform/Localization.h"
+#include "platform/ShareWork.h"
 #include "session/Models.h"
 
 #include <QCollator>
@@ -18,7 +19,6 @@
 #include <QMimeDatabase>
 #include <QRegularExpression>
 #include <QUuid>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoro/QCoroFuture>
 
@@ -28,6 +28,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 // (Futures handed to co_await are named: g++ 12 mishandles lambda temporaries
 // inside a co_await expression.)
@@ -61,25 +62,17 @@ void recordUndelivered(const std::optional<QString>& failure) {
         BridgeService::shared().setLastErrorMessage(*failure);
 }
 
-QList<std::optional<Resolved>> resolveAll(const QList<BookmarkEntry>& entries) {
-    QList<std::optional<Resolved>> resolved;
-    for (const BookmarkEntry& entry : entries)
-        resolved.append(BookmarkResolver::tryResolve(entry.bookmarkData));
-    return resolved;
-}
-
 struct ReadOutcome {
     std::optional<ExtractedContent> content;
     QString error;
 };
 
-// The read task's work off the GUI thread: the document opened again through its
-// shared folder (which must still be the folder that was shared) and its text
-// extracted from the file so opened, inside the folder's access.
-ReadOutcome extractInside(const QList<BookmarkEntry>& entries, const QByteArray& path, qint64 maxChars) {
+// The read task's work on the share's threads: the text extracted from the
+// document opened again through its shared folder (which must still be the folder
+// that was shared), inside the folder's access.
+ReadOutcome extractInside(const SharedDocuments::Lookup& lookup, qint64 maxChars) {
     ReadOutcome outcome;
     try {
-        const SharedDocuments::Lookup lookup = SharedDocuments::open(entries, path);
         if (!lookup.document) {
             outcome.error = lookup.outside
                                 ? loc(kOutsideSharedFolders)
@@ -95,25 +88,22 @@ ReadOutcome extractInside(const QList<BookmarkEntry>& entries, const QByteArray&
     return outcome;
 }
 
-QList<BridgeListFoldersResult::Folder> describeFolders(const QList<BookmarkEntry>& entries) {
-    QList<BridgeListFoldersResult::Folder> folders;
-    for (const BookmarkEntry& entry : entries) {
-        const std::optional<Resolved> resolved = BookmarkResolver::tryResolve(entry.bookmarkData);
-        if (!resolved)
-            continue;
-        bool remote = false;
-        {
-            const BookmarkResolver::ScopedAccess access(resolved->url);
-            remote = ContentFiles::isOnRemoteVolume(resolved->path());
-        }
-        BridgeListFoldersResult::Folder folder;
-        folder.id = uuidText(entry.id);
-        folder.name = entry.displayName;
-        folder.path_display = ContentFiles::homeDisplay(resolved->path());
-        folder.is_remote = remote;
-        folders.append(folder);
+// One shared folder as list_folders shows it; nothing when it does not resolve.
+std::optional<BridgeListFoldersResult::Folder> describeFolder(const BookmarkEntry& entry) {
+    const std::optional<Resolved> resolved = BookmarkResolver::tryResolve(entry.bookmarkData);
+    if (!resolved)
+        return std::nullopt;
+    bool remote = false;
+    {
+        const BookmarkResolver::ScopedAccess access(resolved->url);
+        remote = ContentFiles::isOnRemoteVolume(resolved->path());
     }
-    return folders;
+    BridgeListFoldersResult::Folder folder;
+    folder.id = uuidText(entry.id);
+    folder.name = entry.displayName;
+    folder.path_display = ContentFiles::homeDisplay(resolved->path());
+    folder.is_remote = remote;
+    return folder;
 }
 
 } // namespace
@@ -168,9 +158,8 @@ QCoro::Task<> handleSearch(const BridgeTask& taskRef, const BridgeTask::SearchAr
             co_await TaskReports::error(api, task.id, loc(kNoSharedFolder));
             co_return;
         }
-        const QFuture<QList<std::optional<Resolved>>> resolving =
-            QtConcurrent::run([entries] { return resolveAll(entries); });
-        const QList<std::optional<Resolved>> resolved = co_await resolving;
+        QCoro::Task<QList<std::optional<Resolved>>> resolving = SharedDocuments::resolveEach(entries);
+        const QList<std::optional<Resolved>> resolved = co_await std::move(resolving);
         QList<QUrl> roots;
         for (const std::optional<Resolved>& folder : resolved) {
             if (!folder)
@@ -184,10 +173,11 @@ QCoro::Task<> handleSearch(const BridgeTask& taskRef, const BridgeTask::SearchAr
             co_await SpotlightSearch::search(args.query, searched, limit, kSearchTimeout);
 
         BridgeSearchResult result;
+        QList<std::pair<QString, QByteArray>> ids;
         for (const SearchResult& found : results) {
             BridgeSearchResult::Item item;
             item.id = newUuidText();
-            BridgeService::shared().idCache().putNative(item.id, found.nativePath());
+            ids.append({item.id, found.nativePath()});
             item.name = found.name;
             item.mime = found.mime;
             item.size = found.size;
@@ -197,6 +187,7 @@ QCoro::Task<> handleSearch(const BridgeTask& taskRef, const BridgeTask::SearchAr
             item.is_remote = found.isRemote;
             result.items.append(item);
         }
+        BridgeService::shared().idCache().putAnswer(ids);
         recordUndelivered(co_await TaskReports::success(api, task.id, result.toJson()));
     } catch (...) {
         failure = describeException(std::current_exception());
@@ -220,12 +211,16 @@ QCoro::Task<> handleRead(const BridgeTask& taskRef, const BridgeTask::ReadArgs& 
         const QList<BookmarkEntry> entries = BookmarkPersistence::load();
         const QByteArray document = *path;
         const qint64 maxChars = std::max<qint64>(0, args.maxChars.value_or(kDefaultMaxChars));
-        const QFuture<ReadOutcome> extracting =
-            QtConcurrent::run([entries, document, maxChars, deadline = api.taskDeadline] {
+        QCoro::Task<SharedDocuments::Lookup> locating = SharedDocuments::locate(entries, document);
+        const SharedDocuments::Lookup lookup = co_await std::move(locating);
+        const QStringList shares =
+            lookup.document ? QStringList{SharedDocuments::shareOf(lookup.document->entry)} : QStringList{};
+        QCoro::Task<ReadOutcome> extracting =
+            ShareWork::run(shares, [lookup, maxChars, deadline = api.taskDeadline] {
                 const Decoding::TaskDeadline within(deadline);
-                return extractInside(entries, document, maxChars);
+                return extractInside(lookup, maxChars);
             });
-        const ReadOutcome outcome = co_await extracting;
+        const ReadOutcome outcome = co_await std::move(extracting);
         if (!outcome.content) {
             co_await TaskReports::error(api, task.id, outcome.error);
             co_return;
@@ -248,10 +243,22 @@ QCoro::Task<> handleListFolders(const BridgeTask& taskRef, const APIService& api
     std::optional<QString> failure;
     try {
         const QList<BookmarkEntry> entries = BookmarkPersistence::load();
-        const QFuture<QList<BridgeListFoldersResult::Folder>> describing =
-            QtConcurrent::run([entries] { return describeFolders(entries); });
+        // Each folder on its share's threads, all at once; one that does not answer
+        // is left out like one that does not resolve.
+        std::vector<QCoro::Task<std::optional<BridgeListFoldersResult::Folder>>> describing;
+        for (const BookmarkEntry& entry : entries)
+            describing.push_back(ShareWork::run(QStringList{SharedDocuments::shareOf(entry)},
+                                                [entry] { return describeFolder(entry); }));
         BridgeListFoldersResult result;
-        result.folders = co_await describing;
+        for (auto& described : describing) {
+            std::optional<BridgeListFoldersResult::Folder> folder;
+            try {
+                folder = co_await std::move(described);
+            } catch (const ShareWork::NotAnswering&) {
+            }
+            if (folder)
+                result.folders.append(*folder);
+        }
         recordUndelivered(co_await TaskReports::success(api, task.id, result.toJson()));
     } catch (...) {
         failure = describeException(std::current_exception());
@@ -281,10 +288,9 @@ QCoro::Task<> handleListDir(const BridgeTask& taskRef, const BridgeTask::ListDir
             co_await TaskReports::error(api, task.id, loc(kFolderNoLongerShared));
             co_return;
         }
-        const QByteArray bookmark = entry->bookmarkData;
-        const QFuture<std::optional<Resolved>> resolving =
-            QtConcurrent::run([bookmark] { return BookmarkResolver::tryResolve(bookmark); });
-        const std::optional<Resolved> folder = co_await resolving;
+        const QStringList shares{SharedDocuments::shareOf(*entry)};
+        QCoro::Task<std::optional<Resolved>> resolving = SharedDocuments::resolveOne(*entry);
+        const std::optional<Resolved> folder = co_await std::move(resolving);
         if (!folder) {
             co_await TaskReports::error(api, task.id, loc(kUnresolvableBookmark));
             co_return;
@@ -299,9 +305,9 @@ QCoro::Task<> handleListDir(const BridgeTask& taskRef, const BridgeTask::ListDir
         access.open(folder->url);
         const std::shared_ptr<SharedTree> tree = folder->tree;
         const QStringList parts = *components;
-        const QFuture<SharedDocuments::Listing> listing =
-            QtConcurrent::run([tree, parts] { return SharedDocuments::list(*tree, parts); });
-        const SharedDocuments::Listing listed = co_await listing;
+        QCoro::Task<SharedDocuments::Listing> listing =
+            ShareWork::run(shares, [tree, parts] { return SharedDocuments::list(*tree, parts); });
+        const SharedDocuments::Listing listed = co_await std::move(listing);
         if (listed.escapes) {
             co_await TaskReports::error(api, task.id, loc(kSubPathEscapes));
             co_return;
@@ -312,10 +318,11 @@ QCoro::Task<> handleListDir(const BridgeTask& taskRef, const BridgeTask::ListDir
         }
 
         BridgeListDirResult result;
+        QList<std::pair<QString, QByteArray>> ids;
         for (const SharedDocuments::ListedEntry& found : listed.entries) {
             BridgeListDirResult::Item item;
             item.id = newUuidText();
-            BridgeService::shared().idCache().putNative(item.id, found.path);
+            ids.append({item.id, found.path});
             item.name = found.name;
             item.type = found.isDirectory ? QStringLiteral("folder") : QStringLiteral("file");
             item.mime = found.isDirectory ? QStringLiteral("inode/directory") : listedFileMime(found.name);
@@ -325,6 +332,8 @@ QCoro::Task<> handleListDir(const BridgeTask& taskRef, const BridgeTask::ListDir
             item.sub_path = subPath.isEmpty() ? found.name : subPath + QLatin1Char('/') + found.name;
             result.items.append(item);
         }
+        // Every id of the answer resolves right after it, however long the listing.
+        BridgeService::shared().idCache().putAnswer(ids);
         result.folder_id = args.folderId;
         result.sub_path = subPath;
         recordUndelivered(co_await TaskReports::success(api, task.id, result.toJson()));

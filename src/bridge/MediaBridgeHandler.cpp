@@ -10,12 +10,10 @@
 #include "content/OcrEngine.h"
 #include "content/Thumbnails.h"
 #include "platform/Localization.h"
+#include "platform/ShareWork.h"
 #include "wire/BridgeResults.h"
 
-#include <QFuture>
-#include <QtConcurrent>
-
-#include <QCoro/QCoroFuture>
+#include <QFile>
 
 namespace MediaBridgeHandler {
 
@@ -43,14 +41,38 @@ QCoro::Task<std::optional<Lookup>> locateShared(APIService api, QString taskId, 
     }
     const QList<BookmarkEntry> entries = sharedFolders();
     const QByteArray path = *document;
-    QFuture<Lookup> checking =
-        QtConcurrent::run([entries, path] { return SharedDocuments::open(entries, path); });
-    const Lookup lookup = co_await checking;
+    std::optional<Lookup> located;
+    std::optional<QString> silent;
+    try {
+        QCoro::Task<Lookup> checking = SharedDocuments::locate(entries, path);
+        located = co_await std::move(checking);
+    } catch (const ShareWork::NotAnswering& error) {
+        silent = error.description();
+    }
+    if (silent) {
+        co_await TaskReports::error(api, taskId, *silent);
+        co_return std::nullopt;
+    }
+    const Lookup lookup = *located;
     if (lookup.outside) {
         co_await TaskReports::error(api, taskId, loc(outsideMessage));
         co_return std::nullopt;
     }
     co_return lookup;
+}
+
+// The share that holds the found document (none when it is gone).
+QStringList shareOf(const Lookup& lookup) {
+    return lookup.document ? QStringList{SharedDocuments::shareOf(lookup.document->entry)} : QStringList{};
+}
+
+// Waits for work on a share; the share not answering gives `silent`.
+template <typename T> QCoro::Task<T> answerOrSilent(QCoro::Task<T>& running, T silent) {
+    try {
+        co_return co_await std::move(running);
+    } catch (const ShareWork::NotAnswering&) {
+    }
+    co_return silent;
 }
 
 struct OcrOutcome {
@@ -115,11 +137,15 @@ QCoro::Task<> handleOcrImage(const BridgeTask& taskRef, const BridgeTask::OcrIma
     if (!lookup)
         co_return;
     const Lookup found = *lookup;
-    QFuture<OcrOutcome> recognizing = QtConcurrent::run([found, deadline = api.taskDeadline] {
-        const Decoding::TaskDeadline within(deadline);
-        return recognizeInFolder(found);
-    });
-    const OcrOutcome outcome = co_await recognizing;
+    OcrOutcome silent;
+    silent.error = ShareWork::NotAnswering().description();
+    QCoro::Task<OcrOutcome> recognizing =
+        ShareWork::run(shareOf(found), [found, deadline = api.taskDeadline] {
+            const Decoding::TaskDeadline within(deadline);
+            return recognizeInFolder(found);
+        });
+    QCoro::Task<OcrOutcome> answering = answerOrSilent(recognizing, silent);
+    const OcrOutcome outcome = co_await std::move(answering);
     if (outcome.result)
         co_await TaskReports::success(api, taskId, outcome.result->toJson()); // a failed delivery is dropped
     else
@@ -138,11 +164,25 @@ QCoro::Task<> handleOpenDocument(const BridgeTask& taskRef, const BridgeTask::Op
     }
     const QList<BookmarkEntry> entries = sharedFolders();
     const QByteArray path = *document;
+    std::optional<Lookup> located;
+    std::optional<QString> silent;
+    try {
+        QCoro::Task<Lookup> locating = SharedDocuments::locate(entries, path);
+        located = co_await std::move(locating);
+    } catch (const ShareWork::NotAnswering& error) {
+        silent = error.description();
+    }
+    if (silent) {
+        co_await TaskReports::error(api, taskId, *silent);
+        co_return;
+    }
     // The desktop opens by path: the path handed over is where the checked file lies
     // (links resolved), and it is judged on the file opened through the shared folder.
-    QFuture<OpenCheck> checking = QtConcurrent::run([entries, path] {
+    const Lookup lookup = *located;
+    OpenCheck unchecked; // the share went silent: nothing is opened
+    unchecked.contained = !lookup.outside;
+    QCoro::Task<OpenCheck> checking = ShareWork::run(shareOf(lookup), [lookup] {
         OpenCheck check;
-        const Lookup lookup = SharedDocuments::open(entries, path);
         check.contained = !lookup.outside;
         if (const std::optional<SharedDocuments::Document>& found = lookup.document) {
             check.documentPath = QFile::decodeName(found->realPath);
@@ -154,7 +194,8 @@ QCoro::Task<> handleOpenDocument(const BridgeTask& taskRef, const BridgeTask::Op
         }
         return check;
     });
-    const OpenCheck check = co_await checking;
+    QCoro::Task<OpenCheck> answering = answerOrSilent(checking, unchecked);
+    const OpenCheck check = co_await std::move(answering);
     if (!check.contained) {
         co_await TaskReports::error(api, taskId, loc(kNoLongerShared));
         co_return;
@@ -188,11 +229,14 @@ QCoro::Task<> handleThumbnail(const BridgeTask& taskRef, const BridgeTask::Thumb
         co_return;
     const int box = Thumbnails::boxPixels(Thumbnails::clampedEdge(maxEdge), Thumbnails::screenScale());
     const Lookup found = *lookup;
-    QFuture<BridgeThumbnailResult> drawing = QtConcurrent::run([found, box, deadline = api.taskDeadline] {
-        const Decoding::TaskDeadline within(deadline);
-        return thumbnailOf(found, box);
-    });
-    const BridgeThumbnailResult result = co_await drawing;
+    QCoro::Task<BridgeThumbnailResult> drawing =
+        ShareWork::run(shareOf(found), [found, box, deadline = api.taskDeadline] {
+            const Decoding::TaskDeadline within(deadline);
+            return thumbnailOf(found, box);
+        });
+    const BridgeThumbnailResult noThumbnail = emptyThumbnail();
+    QCoro::Task<BridgeThumbnailResult> answering = answerOrSilent(drawing, noThumbnail);
+    const BridgeThumbnailResult result = co_await std::move(answering);
     const std::optional<QString> failure = co_await TaskReports::success(api, taskId, result.toJson());
     if (failure) // one more try, with the empty thumbnail; its failure is dropped
         co_await TaskReports::success(api, taskId, emptyThumbnail().toJson());

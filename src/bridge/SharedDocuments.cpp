@@ -1,6 +1,7 @@
 #include "bridge/SharedDocuments.h"
 
 #include "content/ContentFiles.h"
+#include "platform/ShareWork.h"
 
 #include <QCollator>
 #include <QDateTime>
@@ -12,6 +13,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace SharedDocuments {
 namespace {
@@ -42,13 +45,55 @@ bool leadsOut(int error) {
     return error == EXDEV || error == EINVAL || error == ELOOP;
 }
 
+// The document at `candidate` in one shared folder: `outside` when the folder does
+// not hold it (or it leads out of the folder).
+Lookup openInFolder(const BookmarkEntry& entry, const BookmarkResolver::Resolved& folder,
+                    const QByteArray& candidate, const QString& name) {
+    Lookup lookup;
+    lookup.name = name;
+    const std::optional<QByteArray> relative = folder.tree->relativeOf(candidate);
+    if (!relative)
+        return lookup;
+    SharedTree::Opened opened = folder.tree->open(*relative, O_RDONLY);
+    if (!opened.fd.valid()) {
+        if (!leadsOut(opened.error)) {
+            lookup.outside = false;
+            lookup.error = opened.error;
+        }
+        return lookup;
+    }
+    Document document;
+    document.entry = entry;
+    document.folder = folder;
+    if (::fstat(opened.fd.get(), &document.info) != 0) {
+        lookup.outside = false;
+        lookup.error = errno;
+        return lookup;
+    }
+    document.fd = std::make_shared<UniqueFd>(std::move(opened.fd));
+    document.realPath = opened.realRelative.isEmpty() ? folder.tree->rootPath()
+                                                      : folder.tree->rootPath() + '/' + opened.realRelative;
+    document.name = name;
+    lookup.outside = false;
+    lookup.document = std::move(document);
+    return lookup;
+}
+
+// Whether the path may name a document at all.
+bool acceptablePath(const QByteArray& nativePath) {
+    return nativePath.startsWith('/') && !SharedPaths::hasControlCharacters(nativePath);
+}
+
+QString nameOf(const QByteArray& nativePath) {
+    return SharedPaths::displayName(nativePath.mid(nativePath.lastIndexOf('/') + 1));
+}
+
 } // namespace
 
 Lookup open(const QList<BookmarkEntry>& entries, const QByteArray& nativePath) {
     Lookup lookup;
-    const qsizetype slash = nativePath.lastIndexOf('/');
-    lookup.name = SharedPaths::displayName(nativePath.mid(slash + 1));
-    if (!nativePath.startsWith('/') || SharedPaths::hasControlCharacters(nativePath))
+    lookup.name = nameOf(nativePath);
+    if (!acceptablePath(nativePath))
         return lookup;
     QList<std::optional<BookmarkResolver::Resolved>> folders;
     for (const BookmarkEntry& entry : entries)
@@ -60,39 +105,142 @@ Lookup open(const QList<BookmarkEntry>& entries, const QByteArray& nativePath) {
         candidates.append(resolved);
     for (const QByteArray& candidate : candidates) {
         for (qsizetype i = 0; i < entries.size(); ++i) {
-            const std::optional<BookmarkResolver::Resolved>& folder = folders.at(i);
-            if (!folder)
+            if (!folders.at(i))
                 continue;
-            const std::optional<QByteArray> relative = folder->tree->relativeOf(candidate);
-            if (!relative)
-                continue;
-            SharedTree::Opened opened = folder->tree->open(*relative, O_RDONLY);
-            if (!opened.fd.valid()) {
-                if (leadsOut(opened.error))
-                    continue; // leads out of this folder
-                lookup.outside = false;
-                lookup.error = opened.error;
-                return lookup;
-            }
-            Document document;
-            document.entry = entries.at(i);
-            document.folder = *folder;
-            if (::fstat(opened.fd.get(), &document.info) != 0) {
-                lookup.outside = false;
-                lookup.error = errno;
-                return lookup;
-            }
-            document.fd = std::make_shared<UniqueFd>(std::move(opened.fd));
-            document.realPath = opened.realRelative.isEmpty()
-                                    ? folder->tree->rootPath()
-                                    : folder->tree->rootPath() + '/' + opened.realRelative;
-            document.name = lookup.name;
-            lookup.outside = false;
-            lookup.document = std::move(document);
-            return lookup;
+            Lookup found = openInFolder(entries.at(i), *folders.at(i), candidate, lookup.name);
+            if (!found.outside)
+                return found;
         }
     }
     return lookup;
+}
+
+QString shareOf(const BookmarkEntry& entry) {
+    const QString recorded = BookmarkResolver::recordedPath(entry.bookmarkData);
+    return recorded.isEmpty() ? entry.id.toString(QUuid::WithoutBraces) : recorded;
+}
+
+QStringList sharesHolding(const QList<BookmarkEntry>& entries, const QByteArray& nativePath) {
+    QStringList shares;
+    const QString path = QFile::decodeName(nativePath);
+    for (const BookmarkEntry& entry : entries) {
+        const QString share = shareOf(entry);
+        if (ContentFiles::isInside(path, share))
+            shares.append(share);
+    }
+    if (shares.isEmpty())
+        shares.append(path);
+    return shares;
+}
+
+QCoro::Task<std::optional<BookmarkResolver::Resolved>> resolveOne(BookmarkEntry entry) {
+    const QByteArray bookmark = entry.bookmarkData;
+    QCoro::Task<std::optional<BookmarkResolver::Resolved>> resolving = ShareWork::run(
+        QStringList{shareOf(entry)}, [bookmark] { return BookmarkResolver::tryResolve(bookmark); });
+    co_return co_await std::move(resolving);
+}
+
+QCoro::Task<QList<std::optional<BookmarkResolver::Resolved>>> resolveEach(QList<BookmarkEntry> entries) {
+    // Every folder is asked at once; each answer is waited for in turn.
+    std::vector<QCoro::Task<std::optional<BookmarkResolver::Resolved>>> asked;
+    asked.reserve(entries.size());
+    for (const BookmarkEntry& entry : std::as_const(entries))
+        asked.push_back(resolveOne(entry));
+    QList<std::optional<BookmarkResolver::Resolved>> resolved;
+    for (auto& answer : asked) {
+        try {
+            resolved.append(co_await std::move(answer));
+        } catch (...) {
+            resolved.append(std::nullopt); // not answering: as if it did not resolve
+        }
+    }
+    co_return resolved;
+}
+
+namespace {
+struct FolderAnswer {
+    std::optional<BookmarkResolver::Resolved> folder;
+    Lookup lookup;
+    QByteArray realPath; // where the document leads, when this folder holds its path but not it
+};
+} // namespace
+
+QCoro::Task<Lookup> locate(QList<BookmarkEntry> entries, QByteArray nativePath) {
+    Lookup outside;
+    outside.name = nameOf(nativePath);
+    if (!acceptablePath(nativePath))
+        co_return outside;
+    const QString name = outside.name;
+
+    // Each folder looks for the path on its own share's threads, all at once.
+    std::vector<QCoro::Task<FolderAnswer>> asked;
+    for (const BookmarkEntry& entry : std::as_const(entries)) {
+        asked.push_back(ShareWork::run(QStringList{shareOf(entry)}, [entry, nativePath, name] {
+            FolderAnswer answer;
+            answer.lookup.name = name;
+            answer.folder = BookmarkResolver::tryResolve(entry.bookmarkData);
+            if (!answer.folder)
+                return answer;
+            answer.lookup = openInFolder(entry, *answer.folder, nativePath, name);
+            // A link from this folder into another shared folder: where it leads.
+            if (answer.lookup.outside && answer.folder->tree->relativeOf(nativePath)) {
+                const QByteArray real = realPath(nativePath);
+                if (!real.isEmpty() && real != nativePath)
+                    answer.realPath = real;
+            }
+            return answer;
+        }));
+    }
+    QList<std::optional<FolderAnswer>> answers;
+    bool silent = false;
+    for (auto& answer : asked) {
+        try {
+            answers.append(co_await std::move(answer));
+        } catch (const ShareWork::NotAnswering&) {
+            answers.append(std::nullopt);
+            silent = true;
+        }
+    }
+    QByteArray real;
+    for (const std::optional<FolderAnswer>& answer : std::as_const(answers)) {
+        if (!answer)
+            continue;
+        if (!answer->lookup.outside)
+            co_return answer->lookup;
+        if (real.isEmpty())
+            real = answer->realPath;
+    }
+    if (!real.isEmpty()) {
+        std::vector<std::optional<QCoro::Task<Lookup>>> second;
+        for (qsizetype i = 0; i < entries.size(); ++i) {
+            if (!answers.at(i) || !answers.at(i)->folder) {
+                second.emplace_back(std::nullopt);
+                continue;
+            }
+            const BookmarkEntry entry = entries.at(i);
+            const BookmarkResolver::Resolved folder = *answers.at(i)->folder;
+            second.emplace_back(ShareWork::run(QStringList{shareOf(entry)}, [entry, folder, real, name] {
+                return openInFolder(entry, folder, real, name);
+            }));
+        }
+        std::optional<Lookup> found;
+        for (auto& answer : second) {
+            if (!answer)
+                continue;
+            try {
+                Lookup lookup = co_await std::move(*answer);
+                if (!found && !lookup.outside)
+                    found = std::move(lookup);
+            } catch (const ShareWork::NotAnswering&) {
+                silent = true;
+            }
+        }
+        if (found)
+            co_return *found;
+    }
+    if (silent)
+        throw ShareWork::NotAnswering();
+    co_return outside;
 }
 
 // The visible entries of one folder below a shared folder, without descending,

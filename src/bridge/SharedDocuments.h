@@ -8,6 +8,8 @@
 #include <QList>
 #include <QString>
 
+#include <QCoro/QCoroTask>
+
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
@@ -41,6 +43,25 @@ struct Lookup {
 // link from one share into another). A control character anywhere, a hidden
 // component, or a link leading out refuses it. Blocks.
 Lookup open(const QList<BookmarkEntry>& entries, const QByteArray& nativePath);
+
+// The key of a shared folder's file work (ShareWork): the path it was shared at,
+// known without touching it.
+QString shareOf(const BookmarkEntry& entry);
+// The shares whose path holds `nativePath` (textually, nothing is looked up); the
+// path itself when none does.
+QStringList sharesHolding(const QList<BookmarkEntry>& entries, const QByteArray& nativePath);
+
+// A shared folder resolved on its share's threads; throws ShareWork::NotAnswering
+// when the share does not answer.
+QCoro::Task<std::optional<BookmarkResolver::Resolved>> resolveOne(BookmarkEntry entry);
+// Every shared folder resolved at once, each on its share's threads, in stored
+// order; one that does not answer counts as one that does not resolve.
+QCoro::Task<QList<std::optional<BookmarkResolver::Resolved>>> resolveEach(QList<BookmarkEntry> entries);
+
+// open() with the work of each shared folder on that share's threads, all folders
+// at once: a share that hangs holds up no other. Throws ShareWork::NotAnswering
+// when no folder holds the document and a share did not answer.
+QCoro::Task<Lookup> locate(QList<BookmarkEntry> entries, QByteArray nativePath);
 
 struct ListedEntry {
     QString name;

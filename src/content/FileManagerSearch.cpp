@@ -2,14 +2,12 @@
 
 #include "content/ContentFiles.h"
 #include "content/SharedTree.h"
+#include "platform/ShareWork.h"
 
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QHash>
 #include <QMimeDatabase>
-#include <QtConcurrent/QtConcurrentRun>
-
-#include <QCoro/QCoroFuture>
 
 #include <algorithm>
 #include <cstring>
@@ -320,9 +318,15 @@ QList<SearchResult> searchNow(const QStringList& tokens, const QList<QUrl>& fold
 QCoro::Task<QList<SearchResult>> search(QStringList tokens, QList<QUrl> folders, qint64 limit,
                                         qint64 maxEntries) {
     // (The future is named: g++ 12 mishandles lambda temporaries inside co_await.)
-    const QFuture<QList<SearchResult>> walk = QtConcurrent::run(
-        [tokens, folders, limit, maxEntries] { return searchNow(tokens, folders, limit, maxEntries); });
-    QList<SearchResult> results = co_await walk;
+    QStringList shares;
+    for (const QUrl& folder : folders)
+        shares.append(folder.toLocalFile());
+    // The walk runs on the shares' own threads: a share that hangs takes no other
+    // work down with it.
+    QCoro::Task<QList<SearchResult>> walk = ShareWork::run(shares, [tokens, folders, limit, maxEntries] {
+        return searchNow(tokens, folders, limit, maxEntries);
+    });
+    QList<SearchResult> results = co_await std::move(walk);
     co_return results;
 }
 

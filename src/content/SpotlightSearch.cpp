@@ -5,6 +5,7 @@
 #include "content/SharedTree.h"
 #include "platform/Errors.h"
 #include "platform/Log.h"
+#include "platform/ShareWork.h"
 
 #include <QFileInfo>
 #include <QFutureWatcher>
@@ -103,9 +104,10 @@ QCoro::Task<QList<SearchResult>> SpotlightQueryRunner::start() {
     }
     // (Futures are named: g++ 12 mishandles lambda temporaries inside co_await.)
     const QList<MetadataItem> items = gathering->end();
-    const QFuture<QList<SearchResult>> converted =
-        QtConcurrent::run([items, folders] { return resultsInside(items, folders); });
-    QList<SearchResult> results = co_await converted;
+    // Resolving the items' paths touches the shares: on their own threads.
+    QCoro::Task<QList<SearchResult>> converted =
+        ShareWork::run(folders, [items, folders] { return resultsInside(items, folders); });
+    QList<SearchResult> results = co_await std::move(converted);
     co_return results;
 }
 
@@ -245,14 +247,14 @@ QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint
 
     const std::shared_ptr<MetadataIndex> index = MetadataIndex::shared();
     const QStringList paths = localPaths(folders);
-    const QFuture<bool> probe = QtConcurrent::run([index, paths] {
+    QCoro::Task<bool> probe = ShareWork::run(paths, [index, paths] {
         try {
             return index->isAvailable(paths);
         } catch (...) {
             return false;
         }
     });
-    const bool indexed = co_await probe;
+    const bool indexed = co_await std::move(probe);
     if (indexed) {
         // Both predicates are made off the GUI thread (the tolerant one holds n
         // groups of n - 1 words).

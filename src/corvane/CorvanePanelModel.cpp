@@ -124,7 +124,13 @@ void CorvanePanelModel::publishFailure(quint64 sequence, const QString& token, c
         qCDebug(lcCorvane) << "dropped the failure of a signed-out session";
         return;
     }
-    errorSequence_ = std::max(errorSequence_, sequence);
+    // Sequenced like a success: an operation older than the snapshot on screen, or
+    // than the outcome that last set the error, no longer says anything true.
+    if (sequence <= snapshotSequence_ || sequence < errorSequence_) {
+        qCDebug(lcCorvane) << "dropped the failure of an older proactive-settings request";
+        return;
+    }
+    errorSequence_ = sequence;
     lastError_ = message;
 }
 

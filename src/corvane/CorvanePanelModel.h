@@ -26,8 +26,10 @@
 //   one that brought it; a Secure Access change's answer is the state after the
 //   change, so it outranks every load that started before it arrived and gives way
 //   only to one that started later;
-// - a failure always sets the error and leaves the snapshot alone; a success clears
-//   the error only when it started after the failure that set it.
+// - a failure leaves the snapshot alone and sets the error only when it started
+//   after the operation whose snapshot is shown and after the outcome that last set
+//   or cleared the error; a success clears the error only when it started after
+//   the failure that set it.
 // Only one Secure Access change runs at a time: another request made meanwhile is
 // ignored.
 class AppSession;

@@ -9,6 +9,9 @@
 namespace LocalDirectClient {
 
 namespace {
+// A finish reason is a short word; a longer one is kept by its start.
+constexpr qsizetype kMaxFinishReason = 64;
+
 QList<Json> finishToolCalls(const LocalStream::ToolCallTable& table) {
     QList<Json> calls;
     for (const auto& [index, record] : table.records()) {
@@ -85,6 +88,8 @@ QCoro::Task<Completion> streamChatRaw(QString endpoint, QByteArray bodyData,
         const Json* choice = LocalStream::firstChoice(*event);
         if (!choice)
             continue;
+        if (auto reason = LocalStream::nonEmptyString(*choice, "finish_reason"))
+            completion.finishReason = LocalStream::leftCharacters(*reason, kMaxFinishReason);
         const auto delta = choice->find("delta");
         if (delta == choice->end() || !delta->is_object())
             continue;

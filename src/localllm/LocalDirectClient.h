@@ -10,6 +10,7 @@
 #include <QCoro/QCoroTask>
 
 #include <functional>
+#include <optional>
 
 // The chat's client of the local model server (an OpenAI-style server on
 // loopback): a reachability probe and one streamed chat completion. Stateless;
@@ -20,6 +21,8 @@ namespace LocalDirectClient {
 struct Completion {
     QString text;          // every content fragment, in arrival order
     QList<Json> toolCalls; // finished tool calls in OpenAI form, by ascending index
+    // The first choice's last non-empty "finish_reason" ("stop", "length", …), if any.
+    std::optional<QString> finishReason;
 };
 
 // The client's failures; described in English, as the server's own messages are.

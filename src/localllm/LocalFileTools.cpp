@@ -12,6 +12,7 @@
 #include "content/SpotlightSearch.h"
 #include "localllm/LocalTools.h"
 #include "platform/Errors.h"
+#include "platform/ShareWork.h"
 #include "session/Models.h"
 
 #include <QCollator>
@@ -19,9 +20,6 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QUuid>
-#include <QtConcurrent>
-
-#include <QCoro/QCoroFuture>
 
 #include <algorithm>
 #include <cerrno>
@@ -52,7 +50,7 @@ template <typename Result>
 using Outcome = std::variant<Result, QString>; // the value or a failure's description
 
 // Looks the id up, opens the document again inside the shared folder that holds it
-// and runs `work` on it (on a worker thread, inside the folder's access): the
+// and runs `work` on it (on the share's threads, inside the folder's access): the
 // result, or the answer to give.
 template <typename Result, typename Work>
 QCoro::Task<Outcome<Result>> onDocument(Json args, Work work, QString failurePrefix) {
@@ -62,10 +60,22 @@ QCoro::Task<Outcome<Result>> onDocument(Json args, Work work, QString failurePre
         co_return Outcome<Result>(std::in_place_index<1>, documentNotFound);
     const QList<BookmarkEntry> entries = BookmarkPersistence::load();
     const QByteArray native = *path;
-    QFuture<Outcome<Result>> running = QtConcurrent::run([entries, native, work, failurePrefix]() {
-        const SharedDocuments::Lookup lookup = SharedDocuments::open(entries, native);
-        if (lookup.outside)
-            return Outcome<Result>(std::in_place_index<1>, documentOutside);
+    std::optional<SharedDocuments::Lookup> located;
+    try {
+        QCoro::Task<SharedDocuments::Lookup> locating = SharedDocuments::locate(entries, native);
+        located = co_await std::move(locating);
+    } catch (...) {
+        located.reset();
+    }
+    if (!located)
+        co_return Outcome<Result>(std::in_place_index<1>,
+                                  failurePrefix + ShareWork::NotAnswering().description());
+    const SharedDocuments::Lookup lookup = *located;
+    if (lookup.outside)
+        co_return Outcome<Result>(std::in_place_index<1>, documentOutside);
+    const QStringList shares =
+        lookup.document ? QStringList{SharedDocuments::shareOf(lookup.document->entry)} : QStringList{};
+    QCoro::Task<Outcome<Result>> running = ShareWork::run(shares, [lookup, work, failurePrefix]() {
         try {
             std::optional<BookmarkResolver::ScopedAccess> access;
             if (lookup.document)
@@ -76,8 +86,13 @@ QCoro::Task<Outcome<Result>> onDocument(Json args, Work work, QString failurePre
                                    failurePrefix + describeException(std::current_exception()));
         }
     });
-    Outcome<Result> outcome = co_await running;
-    co_return outcome;
+    try {
+        Outcome<Result> outcome = co_await std::move(running);
+        co_return outcome;
+    } catch (...) {
+        co_return Outcome<Result>(std::in_place_index<1>,
+                                  failurePrefix + describeException(std::current_exception()));
+    }
 }
 
 bool isCanonicalUuid(const QString& text) {
@@ -97,15 +112,15 @@ QCoro::Task<QString> searchLocalDocuments(Json args) {
     if (entries.isEmpty())
         co_return noFolders;
 
-    // The folders are checked on a worker thread (each is opened and identified).
-    QFuture<QList<QUrl>> resolving = QtConcurrent::run([entries] {
-        QList<QUrl> urls;
-        for (const BookmarkEntry& entry : entries)
-            if (const auto resolved = BookmarkResolver::tryResolve(entry.bookmarkData))
-                urls.append(resolved->url);
-        return urls;
-    });
-    QList<QUrl> roots = co_await resolving;
+    // The folders are checked on their shares' threads (each is opened and
+    // identified); one that does not answer is left out.
+    QCoro::Task<QList<std::optional<BookmarkResolver::Resolved>>> resolving =
+        SharedDocuments::resolveEach(entries);
+    const QList<std::optional<BookmarkResolver::Resolved>> resolved = co_await std::move(resolving);
+    QList<QUrl> roots;
+    for (const std::optional<BookmarkResolver::Resolved>& folder : resolved)
+        if (folder)
+            roots.append(folder->url);
     std::vector<std::unique_ptr<BookmarkResolver::ScopedAccess>> access;
     for (const QUrl& root : std::as_const(roots))
         access.push_back(std::make_unique<BookmarkResolver::ScopedAccess>(root));
@@ -132,9 +147,10 @@ QCoro::Task<QString> searchLocalDocuments(Json args) {
         co_return QStringLiteral("No local documents matched.");
 
     QStringList lines;
+    QList<std::pair<QString, QByteArray>> ids;
     for (const SearchResult& result : results) {
         const QString id = newDocumentId();
-        idCache().putNative(id, result.nativePath());
+        ids.append({id, result.nativePath()});
         const QString date =
             result.modifiedAt ? ContentFiles::isoDateText(*result.modifiedAt) : QStringLiteral("unknown");
         QString line = result.name + QStringLiteral(" \u2014 ") + result.parentDisplay;
@@ -144,6 +160,7 @@ QCoro::Task<QString> searchLocalDocuments(Json args) {
                 QStringLiteral(" (open: ombrix://local_file/open/") + id + QLatin1Char(')');
         lines.append(line);
     }
+    idCache().putAnswer(ids);
     co_return numberedLines(lines);
 }
 
@@ -165,20 +182,24 @@ QCoro::Task<QString> readLocalDocument(Json args) {
     co_return content.text;
 }
 
-QString listLocalFolders() {
+QCoro::Task<QString> listLocalFolders() {
     const QList<BookmarkEntry> entries = BookmarkPersistence::load();
     if (entries.isEmpty())
-        return noFolders;
+        co_return noFolders;
+    // Resolved on their shares' threads: one that does not answer gives no line.
+    QCoro::Task<QList<std::optional<BookmarkResolver::Resolved>>> resolving =
+        SharedDocuments::resolveEach(entries);
+    const QList<std::optional<BookmarkResolver::Resolved>> folders = co_await std::move(resolving);
     QStringList lines;
     for (qsizetype i = 0; i < entries.size(); ++i) {
-        const auto resolved = BookmarkResolver::tryResolve(entries[i].bookmarkData);
+        const std::optional<BookmarkResolver::Resolved>& resolved = folders.at(i);
         if (!resolved)
             continue; // its number is skipped
         lines.append(QString::number(i + 1) + QStringLiteral(". ") + entries[i].displayName +
                      QStringLiteral(" (") + ContentFiles::homeDisplay(resolved->path()) +
                      QStringLiteral(", id: ") + uuidText(entries[i].id) + QLatin1Char(')'));
     }
-    return lines.join(QLatin1Char('\n'));
+    co_return lines.join(QLatin1Char('\n'));
 }
 
 QCoro::Task<QString> browseLocalFolder(Json args) {
@@ -196,19 +217,26 @@ QCoro::Task<QString> browseLocalFolder(Json args) {
     const std::optional<QStringList> pieces = SharedPaths::components(subPath);
     // The folder is checked and opened, then listed, on a worker thread.
     const QByteArray bookmark = entry->bookmarkData;
-    QFuture<std::optional<std::pair<QUrl, SharedDocuments::Listing>>> listed =
-        QtConcurrent::run([bookmark, pieces]() -> std::optional<std::pair<QUrl, SharedDocuments::Listing>> {
-            const std::optional<BookmarkResolver::Resolved> resolved = BookmarkResolver::tryResolve(bookmark);
-            if (!resolved)
-                return std::nullopt;
-            SharedDocuments::Listing listing;
-            if (pieces) {
-                const BookmarkResolver::ScopedAccess access(resolved->url);
-                listing = SharedDocuments::list(*resolved->tree, *pieces);
-            }
-            return std::make_pair(resolved->url, listing);
-        });
-    const std::optional<std::pair<QUrl, SharedDocuments::Listing>> outcome = co_await listed;
+    std::optional<std::pair<QUrl, SharedDocuments::Listing>> outcome;
+    try {
+        QCoro::Task<std::optional<std::pair<QUrl, SharedDocuments::Listing>>> listed =
+            ShareWork::run(QStringList{SharedDocuments::shareOf(*entry)},
+                           [bookmark, pieces]() -> std::optional<std::pair<QUrl, SharedDocuments::Listing>> {
+                               const std::optional<BookmarkResolver::Resolved> resolved =
+                                   BookmarkResolver::tryResolve(bookmark);
+                               if (!resolved)
+                                   return std::nullopt;
+                               SharedDocuments::Listing listing;
+                               if (pieces) {
+                                   const BookmarkResolver::ScopedAccess access(resolved->url);
+                                   listing = SharedDocuments::list(*resolved->tree, *pieces);
+                               }
+                               return std::make_pair(resolved->url, listing);
+                           });
+        outcome = co_await std::move(listed);
+    } catch (const ShareWork::NotAnswering& error) {
+        co_return error.description();
+    }
     if (!outcome)
         co_return QStringLiteral("Impossible de résoudre le bookmark (dossier déplacé ?).");
     if (!pieces)
@@ -222,9 +250,10 @@ QCoro::Task<QString> browseLocalFolder(Json args) {
         co_return QStringLiteral("Empty folder.");
 
     QStringList lines;
+    QList<std::pair<QString, QByteArray>> ids;
     for (const SharedDocuments::ListedEntry& child : listing.entries) {
         const QString childId = newDocumentId();
-        idCache().putNative(childId, child.path);
+        ids.append({childId, child.path});
         if (child.isDirectory)
             lines.append(QStringLiteral("\U0001F4C1 ") + child.name + QStringLiteral(" (id: ") + childId +
                          QLatin1Char(')'));
@@ -232,6 +261,8 @@ QCoro::Task<QString> browseLocalFolder(Json args) {
             lines.append(QStringLiteral("\U0001F4C4 ") + child.name + QStringLiteral(" (") +
                          kilobytes(child.size) + QStringLiteral(" KB) (id: ") + childId + QLatin1Char(')'));
     }
+    // Every id of the answer resolves right after it, however long the listing.
+    idCache().putAnswer(ids);
     co_return numberedLines(lines);
 }
 

@@ -2,6 +2,7 @@
 
 #include "localllm/LocalHttp.h"
 #include "localllm/LocalLLMCatalog.h"
+#include "platform/ShareWork.h"
 
 #include <QFile>
 #include <QtConcurrent/QtConcurrentRun>
@@ -170,8 +171,10 @@ QCoro::Task<BridgeHeartbeat> LocalLLMTelemetry::snapshot() {
     const auto ram = ramSnapshot(meminfoPath_);
     heartbeat.ram_used_gb = ram.first;
     heartbeat.ram_total_gb = ram.second;
-    // Listing the cache touches the disk: off the GUI thread.
-    QFuture<QSet<QString>> listing = QtConcurrent::run(&LocalLLMCatalog::downloadedIds);
+    // Listing the cache touches the disk: off the GUI thread, on the bridge loop's
+    // own threads (the heartbeat is made before every poll).
+    QFuture<QSet<QString>> listing =
+        QtConcurrent::run(&ShareWork::loopPool(), &LocalLLMCatalog::downloadedIds);
     const QSet<QString> ids = co_await listing;
     if (!ids.isEmpty()) {
         QStringList list(ids.begin(), ids.end());

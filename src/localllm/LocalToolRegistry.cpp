@@ -147,7 +147,9 @@ QCoro::Task<QString> dispatch(QString name, QString argumentsJSON) {
         } else if (name == QLatin1String("read_local_document")) {
             result = co_await LocalTools::readLocalDocument(args);
         } else if (name == QLatin1String("list_local_folders")) {
-            result = LocalTools::listLocalFolders();
+            // (Named: g++ 12 loses the value of this temporary awaited directly.)
+            QCoro::Task<QString> listing = LocalTools::listLocalFolders();
+            result = co_await std::move(listing);
         } else if (name == QLatin1String("browse_local_folder")) {
             result = co_await LocalTools::browseLocalFolder(args);
         } else if (name == QLatin1String("list_recent_photos")) {

@@ -35,7 +35,7 @@ QString photoLinkId(const QString& id);
 // File tools, on the shared folders.
 QCoro::Task<QString> searchLocalDocuments(Json args);
 QCoro::Task<QString> readLocalDocument(Json args);
-QString listLocalFolders();
+QCoro::Task<QString> listLocalFolders();
 QCoro::Task<QString> browseLocalFolder(Json args);
 QCoro::Task<QString> ocrLocalImage(Json args);
 

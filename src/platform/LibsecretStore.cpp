@@ -84,9 +84,9 @@ qint32 statusOf(const GError* error) {
 }
 
 // The Secret Service with an open session; nullptr with the status on failure.
-SecretService* openService(qint32& status) {
+SecretService* openService(qint32& status, GCancellable* cancellable) {
     ErrorSlot error;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, error.out());
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, error.out());
     if (!service) {
         status = statusOf(error.error);
         qCDebug(lcKeychain) << "no Secret Service:" << error.message();
@@ -112,16 +112,15 @@ SecretProtection protectionOf(SecretItem* item) {
     return protection;
 }
 
-// Every item of the service and account (unlocking the collection when it can).
-bool searchItems(SecretService* service, const QString& serviceName, const QString& account, bool loadSecrets,
-                 ItemList& found, qint32& status) {
+// Every item of the service and account; with `flags`, unlocking the collection
+// when it can, and loading the secrets.
+bool searchItems(SecretService* service, const QString& serviceName, const QString& account, int flags,
+                 GCancellable* cancellable, ItemList& found, qint32& status) {
     Attributes attributes(serviceName, account);
     ErrorSlot error;
-    int flags = SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK;
-    if (loadSecrets)
-        flags |= SECRET_SEARCH_LOAD_SECRETS;
     found.list = secret_service_search_sync(service, schema(), attributes.table,
-                                            static_cast<SecretSearchFlags>(flags), nullptr, error.out());
+                                            static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | flags),
+                                            cancellable, error.out());
     if (error.error) {
         status = statusOf(error.error);
         qCDebug(lcKeychain) << "secret search failed:" << error.message();
@@ -131,7 +130,7 @@ bool searchItems(SecretService* service, const QString& serviceName, const QStri
 }
 
 qint32 createItem(SecretService* service, const QString& serviceName, const QString& account,
-                  const StoredSecret& item) {
+                  const StoredSecret& item, GCancellable* cancellable) {
     Attributes attributes(serviceName, account);
     attributes.put(kProtection, protectionAttribute(item.protection));
     SecretValue* value = secret_value_new(item.value.constData(), item.value.size(), "text/plain");
@@ -139,7 +138,7 @@ qint32 createItem(SecretService* service, const QString& serviceName, const QStr
     // The Secret Service replaces an item whose attributes are all equal, in place.
     const gboolean stored =
         secret_service_store_sync(service, schema(), attributes.table, SECRET_COLLECTION_DEFAULT,
-                                  serviceName.toUtf8().constData(), value, nullptr, error.out());
+                                  serviceName.toUtf8().constData(), value, cancellable, error.out());
     secret_value_unref(value);
     if (!stored) {
         qCWarning(lcKeychain) << "secret not stored:" << error.message();
@@ -149,9 +148,20 @@ qint32 createItem(SecretService* service, const QString& serviceName, const QStr
 }
 } // namespace
 
+LibsecretStore::LibsecretStore()
+    : cancellable_(g_cancellable_new()) {}
+
+LibsecretStore::~LibsecretStore() {
+    g_object_unref(cancellable_);
+}
+
+void LibsecretStore::cancelPendingCalls() {
+    g_cancellable_cancel(cancellable_);
+}
+
 bool LibsecretStore::serviceAvailable() {
     qint32 status = SecretStatus::success;
-    ServiceRef ref{openService(status)};
+    ServiceRef ref{openService(status, nullptr)};
     if (!ref.service)
         return false;
     ErrorSlot error;
@@ -165,11 +175,12 @@ bool LibsecretStore::serviceAvailable() {
 
 SecretLookup LibsecretStore::find(const QString& service, const QString& account) {
     qint32 status = SecretStatus::success;
-    ServiceRef ref{openService(status)};
+    ServiceRef ref{openService(status, cancellable_)};
     if (!ref.service)
         return {status, std::nullopt};
     ItemList found;
-    if (!searchItems(ref.service, service, account, true, found, status))
+    if (!searchItems(ref.service, service, account, SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS,
+                     cancellable_, found, status))
         return {status, std::nullopt};
     // Normally one item. Should an interrupted replacement have left two, the newest
     // wins, and on a tie the one behind user presence.
@@ -195,37 +206,37 @@ SecretLookup LibsecretStore::find(const QString& service, const QString& account
 
 qint32 LibsecretStore::store(const QString& service, const QString& account, const StoredSecret& item) {
     qint32 status = SecretStatus::success;
-    ServiceRef ref{openService(status)};
+    ServiceRef ref{openService(status, cancellable_)};
     if (!ref.service)
         return status;
     ItemList found;
-    if (!searchItems(ref.service, service, account, false, found, status))
+    if (!searchItems(ref.service, service, account, SECRET_SEARCH_UNLOCK, cancellable_, found, status))
         return status;
     if (found.list)
         return SecretStatus::duplicateItem;
-    return createItem(ref.service, service, account, item);
+    return createItem(ref.service, service, account, item, cancellable_);
 }
 
 qint32 LibsecretStore::replace(const QString& service, const QString& account, const StoredSecret& item) {
     qint32 status = SecretStatus::success;
-    ServiceRef ref{openService(status)};
+    ServiceRef ref{openService(status, cancellable_)};
     if (!ref.service)
         return status;
     // The new item is written first (in place when its protection is unchanged);
     // only once it is stored are items with another protection deleted, so a
     // failure leaves the previous one as it was.
-    status = createItem(ref.service, service, account, item);
+    status = createItem(ref.service, service, account, item, cancellable_);
     if (status != SecretStatus::success)
         return status;
     ItemList found;
     qint32 searchStatus = SecretStatus::success;
-    if (!searchItems(ref.service, service, account, false, found, searchStatus))
+    if (!searchItems(ref.service, service, account, SECRET_SEARCH_UNLOCK, cancellable_, found, searchStatus))
         return SecretStatus::success;
     for (SecretItem* existing : found.items()) {
         if (protectionOf(existing) == item.protection)
             continue;
         ErrorSlot error;
-        if (!secret_item_delete_sync(existing, nullptr, error.out()))
+        if (!secret_item_delete_sync(existing, cancellable_, error.out()))
             qCWarning(lcKeychain) << "stale secret not deleted:" << error.message();
     }
     return SecretStatus::success;
@@ -233,16 +244,43 @@ qint32 LibsecretStore::replace(const QString& service, const QString& account, c
 
 qint32 LibsecretStore::remove(const QString& service, const QString& account) {
     qint32 status = SecretStatus::success;
-    ServiceRef ref{openService(status)};
+    ServiceRef ref{openService(status, cancellable_)};
     if (!ref.service)
         return status;
-    Attributes attributes(service, account);
-    ErrorSlot error;
-    if (secret_service_clear_sync(ref.service, schema(), attributes.table, nullptr, error.out()))
-        return SecretStatus::success;
-    if (error.error) {
-        qCWarning(lcKeychain) << "secret not deleted:" << error.message();
-        return statusOf(error.error);
+    // Items of a locked collection are found but not deleted (a plain clear skips
+    // them and says "nothing deleted"): the service is asked to unlock them, with
+    // its own prompt, and the deletion is tried once more.
+    bool foundAny = false;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ItemList found;
+        if (!searchItems(ref.service, service, account, 0, cancellable_, found, status))
+            return status;
+        foundAny = foundAny || found.list;
+        GList* left = nullptr;
+        for (SecretItem* item : found.items()) {
+            ErrorSlot error;
+            if (secret_item_get_locked(item) || !secret_item_delete_sync(item, cancellable_, error.out())) {
+                if (error.error) {
+                    qCWarning(lcKeychain) << "secret not deleted:" << error.message();
+                    if (statusOf(error.error) == SecretStatus::cancelled) {
+                        g_list_free(left);
+                        return SecretStatus::cancelled;
+                    }
+                }
+                left = g_list_prepend(left, item);
+            }
+        }
+        if (!left)
+            return foundAny ? SecretStatus::success : SecretStatus::itemNotFound;
+        if (attempt == 0) {
+            ErrorSlot error;
+            const gint unlocked =
+                secret_service_unlock_sync(ref.service, left, cancellable_, nullptr, error.out());
+            qCInfo(lcKeychain) << "asked the Secret Service to unlock a secret to delete:" << unlocked
+                               << "unlocked" << error.message();
+        }
+        g_list_free(left);
     }
-    return SecretStatus::itemNotFound;
+    qCWarning(lcKeychain) << "secret still stored: its collection stayed locked";
+    return SecretStatus::interactionNotAllowed;
 }

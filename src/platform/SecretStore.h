@@ -57,6 +57,9 @@ public:
     virtual qint32 replace(const QString& service, const QString& account, const StoredSecret& item) = 0;
     // Deletes the item; itemNotFound when there is none.
     virtual qint32 remove(const QString& service, const QString& account) = 0;
+    // Makes the calls under way, and every later one, end at once as cancelled
+    // (quitting, when the service does not answer).
+    virtual void cancelPendingCalls() {}
 
     // The process-wide store, made on first use (the Secret Service one). Tests
     // install their own with setShared().
@@ -92,15 +95,28 @@ private:
     QHash<int, int> calls_;
 };
 
+struct _GCancellable;
+
 // The Secret Service of the desktop session (libsecret), in its default collection.
-// Items carry the attributes "service", "account" and "protection".
+// Items carry the attributes "service", "account" and "protection". An item that
+// cannot be deleted because its collection is locked makes remove() ask the
+// service to unlock it (the service shows its own prompt) and try once more.
 class LibsecretStore : public SecretStore {
 public:
+    LibsecretStore();
+    ~LibsecretStore() override;
+    LibsecretStore(const LibsecretStore&) = delete;
+    LibsecretStore& operator=(const LibsecretStore&) = delete;
+
     SecretLookup find(const QString& service, const QString& account) override;
     qint32 store(const QString& service, const QString& account, const StoredSecret& item) override;
     qint32 replace(const QString& service, const QString& account, const StoredSecret& item) override;
     qint32 remove(const QString& service, const QString& account) override;
+    void cancelPendingCalls() override;
 
     // Whether a Secret Service answers on the session bus (it may start one).
     static bool serviceAvailable();
+
+private:
+    _GCancellable* cancellable_;
 };

@@ -96,9 +96,26 @@ public:
         QString text;                       // the final text, else the pieces run together
         std::optional<qint64> discussionId; // announced by the server, else the caller's
     };
+    // The chat stream broke after its answer had begun: a transfer error, a body
+    // shorter than its length, or (length unknown) one that stops inside an event.
+    // What had come of the answer is kept.
+    class ChatStreamLost : public NetworkError {
+    public:
+        explicit ChatStreamLost(QString partialText)
+            : NetworkError(Kind::Interrupted)
+            , partialText_(std::move(partialText)) {}
+        // "La connexion au serveur a été perdue pendant la réponse."
+        QString description() const override;
+        const QString& partialText() const { return partialText_; }
+
+    private:
+        QString partialText_;
+    };
     // Posts one message to /queries.json and reads the answer as server-sent events
     // on the unpinned shared session (no 401 notice). onDelta gets each piece as
-    // soon as its event is complete, on the calling thread.
+    // soon as its event is complete, on the calling thread. A body that arrived
+    // whole (its length matched) and ends inside an event loses that last event
+    // only; other cuts throw ChatStreamLost.
     QCoro::Task<ChatReply> complete(QString prompt, Provider provider, std::optional<qint64> discussionId,
                                     std::optional<QString> localModel, std::optional<QString> cloudModel,
                                     std::function<void(const QString&)> onDelta = {}) const;

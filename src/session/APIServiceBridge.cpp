@@ -1,3 +1,4 @@
+#include "platform/ShareWork.h"
 #include "session/APIConfig.h"
 #include "session/APIService.h"
 #include "wire/BridgeResults.h"
@@ -55,8 +56,9 @@ QCoro::Task<std::optional<BridgeTask>> APIService::pollBridgeTask(int wait) cons
     if (response.status < 200 || response.status > 299)
         throw APIError::httpWithBytes(response.status, response.body);
     // Decoding (and freeing) a task of several megabytes takes a while: off the
-    // GUI thread.
-    const QFuture<DecodedTask> decoding = QtConcurrent::run(decodeTask, std::move(response.body));
+    // GUI thread, on the loop's own threads (never behind file work or decoding).
+    const QFuture<DecodedTask> decoding =
+        QtConcurrent::run(&ShareWork::loopPool(), decodeTask, std::move(response.body));
     DecodedTask decoded = co_await decoding;
     if (decoded.failure)
         std::rethrow_exception(decoded.failure);

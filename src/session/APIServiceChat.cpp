@@ -1,6 +1,8 @@
 #include "session/APIService.h"
 #include "session/ServerSentEvents.h"
 
+#include "platform/Localization.h"
+
 #include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -43,6 +45,10 @@ void putModel(Json& body, Provider provider, const std::optional<QString>& local
 }
 
 } // namespace
+
+QString APIService::ChatStreamLost::description() const {
+    return loc("La connexion au serveur a été perdue pendant la réponse.");
+}
 
 const std::vector<std::pair<QString, QString>>& APIService::ombrixDesktopProductContext() {
     static const std::vector<std::pair<QString, QString>> context{
@@ -110,18 +116,23 @@ QCoro::Task<APIService::ChatReply> APIService::complete(QString prompt, Provider
         }
         chunk = co_await nextChunk(reply.get());
     }
+    // The answer had begun: a transfer that breaks now lost the connection mid-answer.
     if (reply->error() != QNetworkReply::NoError)
-        throw NetworkError::fromReply(reply->error(), reply->errorString());
+        throw ChatStreamLost(stream.text());
     // The end of the body ends the stream, but only a body that arrived whole. Qt
     // 6.4 may finish a reply without error when the connection closed inside a
     // chunked body (the last chunk never came) and it says nothing of that last
-    // chunk; what can be seen is a body shorter than its Content-Length, or one
-    // that stops inside an event (a well-formed stream ends with an empty line).
+    // chunk; what can be seen is a body shorter than its Content-Length, or, when
+    // the length is unknown, one that stops inside an event (a well-formed stream
+    // ends with an empty line). A body of its full length is whole: an event not
+    // closed by its empty line at its end is dropped, as the event-stream format
+    // has it, and the rest is the answer.
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     const QByteArray coding = reply->rawHeader("Content-Encoding").trimmed().toLower();
     const bool lengthIsOfBody = coding.isEmpty() || coding == "identity"; // else it counts compressed bytes
-    if ((lengthIsOfBody && length.isValid() && received != length.toLongLong()) || stream.isMidEvent())
-        throw NetworkError(NetworkError::Kind::Interrupted, QStringLiteral("reply cut short"));
+    const bool lengthKnown = lengthIsOfBody && length.isValid();
+    if (lengthKnown ? received != length.toLongLong() : stream.isMidEvent())
+        throw ChatStreamLost(stream.text());
     ChatReply result;
     result.text = stream.text();
     result.discussionId = stream.discussionId() ? stream.discussionId() : discussionId;

@@ -72,7 +72,10 @@ AppSession::AppSession() {
     conversationSaveTimer_.setSingleShot(true);
     connect(&conversationSaveTimer_, &QTimer::timeout, this, &AppSession::startConversationSave);
     if (QCoreApplication* app = QCoreApplication::instance())
-        connect(app, &QCoreApplication::aboutToQuit, this, &AppSession::saveConversationNow);
+        connect(app, &QCoreApplication::aboutToQuit, this, &AppSession::saveConversationAtEnd);
+    // An answer that the last run left streaming (it was killed or crashed) was cut.
+    if (streamingMessage_)
+        endCutAnswer();
 
     // 6. and 7. Hydration and the bridge start once the stored token has arrived;
     // until then the session is signed out and the bridge stays off.
@@ -92,6 +95,12 @@ void AppSession::setCompositionHook(std::function<void(AppSession&)> hook) {
 }
 
 AppSession::~AppSession() {
+    blockSignals(true); // nothing is published from a session being destroyed
+    saveConversationAtEnd();
+}
+
+void AppSession::saveConversationAtEnd() {
+    endCutAnswer();
     saveConversationNow();
 }
 
@@ -153,9 +162,14 @@ void AppSession::loadSettings() {
                 throw JsonDecodingError(JsonDecodingError::Kind::TypeMismatch,
                                         QStringLiteral("chatMessages"));
             QList<ChatMessage> decoded;
-            for (const Json& item : array)
+            std::optional<StreamingMessage> streaming;
+            for (const Json& item : array) {
                 decoded.append(ChatMessage::fromJson(item));
+                if (const auto mark = item.find("streaming"); mark != item.end() && *mark == true)
+                    streaming = StreamingMessage{decoded.last().id, false};
+            }
             messages_ = decoded;
+            streamingMessage_ = streaming;
         } catch (const std::exception&) {
             qCWarning(lcSession) << "Conversation enregistrée illisible : conversation vide";
         }
@@ -373,12 +387,22 @@ void AppSession::setUserEmail(const std::optional<QString>& value) {
 }
 
 namespace {
-// The stored form of the conversation; empty when it cannot be encoded.
-QByteArray encodeConversation(const QList<ChatMessage>& messages) {
+// The stored form of the conversation; empty when it cannot be encoded. The
+// message a reply streams into is marked "streaming", and a progress line in it
+// is stored as no text: it is no part of the answer.
+QByteArray encodeConversation(const QList<ChatMessage>& messages,
+                              const std::optional<AppSession::StreamingMessage>& streaming) {
     try {
         Json array = Json::array();
-        for (const ChatMessage& message : messages)
-            array.push_back(message.toJson());
+        for (const ChatMessage& message : messages) {
+            Json item = message.toJson();
+            if (streaming && message.id == streaming->id) {
+                item["streaming"] = true;
+                if (streaming->showsProgress)
+                    item["content"] = "";
+            }
+            array.push_back(std::move(item));
+        }
         return json::dump(array);
     } catch (const std::exception&) {
         return QByteArray(); // the stored conversation stays as it was
@@ -424,7 +448,7 @@ void AppSession::startConversationSave() {
         if (conversationDirty_)
             scheduleConversationSave();
     });
-    watcher->setFuture(QtConcurrent::run(encodeConversation, messages_));
+    watcher->setFuture(QtConcurrent::run(encodeConversation, messages_, streamingMessage_));
 }
 
 void AppSession::saveConversationNow() {
@@ -441,7 +465,7 @@ void AppSession::persistConversation() {
         defaults().remove(key(kChatMessages));
         return;
     }
-    const QByteArray encoded = encodeConversation(messages_);
+    const QByteArray encoded = encodeConversation(messages_, streamingMessage_);
     if (!encoded.isEmpty())
         defaults().setData(key(kChatMessages), encoded);
 }
@@ -455,11 +479,15 @@ bool AppSession::isAuthenticated() const {
 void AppSession::forgetAccount() {
     cancelServerSync();
     userId_.reset();
+    // The e-mail belongs to the token being dropped; the next hydration brings the new one.
+    if (userEmail_)
+        setUserEmail(std::nullopt);
 }
 
 QCoro::Task<bool> AppSession::setToken(QString token) {
     const QString trimmed = token.trimmed();
     const quint64 generation = ++tokenGeneration_;
+    const quint64 refusalsBefore = refusals_;
     QPointer<AppSession> self(this);
     if (!trimmed.isEmpty()) {
         // A control character inside the token would make every request fail as
@@ -484,6 +512,8 @@ QCoro::Task<bool> AppSession::setToken(QString token) {
         }
         if (generation != tokenGeneration_)
             co_return true; // stored; a later call decides what the session holds
+        if (refusals_ != refusalsBefore && refusedToken_ == trimmed)
+            co_return false; // the backend refused this very token meanwhile (lastError says so)
         if (userToken_ != trimmed)
             forgetAccount();
         setUserToken(trimmed);
@@ -499,14 +529,26 @@ QCoro::Task<bool> AppSession::setToken(QString token) {
     }
     forgetAccount();
     setUserToken(std::nullopt);
-    setUserEmail(std::nullopt);
     reconcileBridge();
+    bool removed = true;
     try {
         co_await KeychainStore::removeAsync();
     } catch (...) {
+        removed = false;
         qCWarning(lcSession) << "Suppression du jeton du trousseau impossible";
     }
-    co_return true;
+    if (removed)
+        co_return true;
+    // Signed out all the same, but not reported as done: the item may still be
+    // there (the keychain no longer gives it back, see KeychainStore::remove()).
+    if (self && generation == tokenGeneration_)
+        setLastError(tokenKeptText());
+    co_return false;
+}
+
+QString AppSession::tokenKeptText() {
+    return loc("Le jeton est resté dans le trousseau (verrouillé ?) : Ombrix ne s'en servira plus. "
+               "Réessaie avec « Effacer ».");
 }
 
 void AppSession::reconcileBridge() {
@@ -516,14 +558,18 @@ void AppSession::reconcileBridge() {
 void AppSession::handleAuthFailure(const QString& token) {
     if (!isAuthenticated() || token != *userToken_)
         return; // a request made with a token no longer in use
-    ++tokenGeneration_;
-    detachTask([]() -> QCoro::Task<> {
+    ++refusals_;
+    refusedToken_ = token;
+    // Only the refused token goes. A sign-in still being written is not overtaken by
+    // this (the generation stays), and the keychain item is deleted only while it
+    // still holds the refused token: a token saved since stays, in both.
+    detachTask([](QString refused) -> QCoro::Task<> {
         try {
-            co_await KeychainStore::removeAsync();
+            co_await KeychainStore::removeIfHoldsAsync(refused);
         } catch (...) {
             qCWarning(lcSession) << "Suppression du jeton du trousseau impossible";
         }
-    }());
+    }(token));
     forgetAccount();
     setUserToken(std::nullopt);
     reconcileBridge();
@@ -645,8 +691,36 @@ void AppSession::serverSyncFinished() {
 }
 
 void AppSession::clearConversation() {
+    streamingMessage_.reset();
     setMessages({});
     setDiscussionId(std::nullopt);
+}
+
+void AppSession::setStreamingMessage(const std::optional<StreamingMessage>& value) {
+    if (streamingMessage_ == value)
+        return;
+    streamingMessage_ = value;
+    if (!messages_.isEmpty())
+        scheduleConversationSave();
+}
+
+QString AppSession::cutAnswerWarning() {
+    return loc("Réponse coupée : Ombrix s'est arrêté avant la fin de la réponse.");
+}
+
+void AppSession::endCutAnswer() {
+    const std::optional<StreamingMessage> streaming = std::exchange(streamingMessage_, std::nullopt);
+    if (!streaming)
+        return;
+    QList<ChatMessage> messages = messages_;
+    for (ChatMessage& message : messages) {
+        if (message.id != streaming->id)
+            continue;
+        const QString answer = streaming->showsProgress ? QString() : message.content;
+        message.content = ChatMessage::withWarning(answer, cutAnswerWarning());
+        setMessages(messages);
+        return;
+    }
 }
 
 void AppSession::prepareForSummon() {

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <QUuid>
 
 #include <QCoro/QCoroTask>
 
@@ -173,13 +174,18 @@ public:
     // lastError and returns false, changing nothing else), or signs out when
     // the trimmed text is empty (the old session is revoked on the backend in the
     // background). A new token, and signing out, cancel a pending preference push
-    // and forget the user id, so nothing is sent for one account with another's token.
+    // and forget the user id and e-mail, so nothing is sent or shown for one account
+    // with another's token.
     // The keychain is written on its worker thread; the task resumes once it has
     // answered. Signing out takes effect at once (before the task first waits), the
     // keychain item being deleted after. Keychain writes happen in the order asked;
     // a sign-in overtaken by a later call stores its token but leaves the session
     // to that call.
+    // Signing out whose keychain item could not be deleted (a locked keyring that
+    // stayed locked when asked to unlock) still signs out, but returns false with
+    // tokenKeptText() in lastError; the next start does not sign in with that item.
     QCoro::Task<bool> setToken(QString token);
+    static QString tokenKeptText();
     // Asks for the bridge to run with the token while one is present and to stop
     // otherwise (bridgeReconcileRequested; the composition root acts on it).
     void reconcileBridge();
@@ -190,6 +196,22 @@ public:
     QCoro::Task<> hydrateFromServer();
     // Empties the conversation and forgets the discussion id.
     void clearConversation();
+
+    // The assistant message a reply is streaming into, and whether it shows a
+    // progress line (a tool running) rather than answer text. It is saved with the
+    // conversation, so that an answer cut by a crash or kill -9 is known as cut.
+    struct StreamingMessage {
+        QUuid id;
+        bool showsProgress = false;
+        bool operator==(const StreamingMessage&) const = default;
+    };
+    const std::optional<StreamingMessage>& streamingMessage() const { return streamingMessage_; }
+    void setStreamingMessage(const std::optional<StreamingMessage>& value);
+    // Ends the streaming message as cut: the answer so far (a progress line counts
+    // as none) with cutAnswerWarning() under it. Quitting does it, and a launch
+    // does it to a message that the last run left streaming.
+    void endCutAnswer();
+    static QString cutAnswerWarning();
     // The conversation is saved after its changes, not on each one: while a reply
     // streams at most every kConversationSaveMs, otherwise (and when the reply
     // ends) at the next turn of the event loop; the JSON is written off the GUI
@@ -202,7 +224,9 @@ public:
     // Chooses the screen before a summon from summonBehavior.
     void prepareForSummon();
     // The backend refused `token`: when it is still the current token, sign out with
-    // "Session expirée. Recolle ton jeton dans Réglages (⌘,).". Otherwise nothing.
+    // "Session expirée. Recolle ton jeton dans Réglages (⌘,)." (the account's id and
+    // e-mail go with it). Otherwise nothing. The keychain item is deleted only while
+    // it holds that token, and a sign-in under way with a newer token goes on.
     void handleAuthFailure(const QString& token);
 
 signals:
@@ -266,6 +290,8 @@ private:
     void noteUserEdit(SyncedSetting setting);
     void serverSyncFinished();
     void persistConversation();
+    // At quit (and when the session goes): a cut answer is marked, then saved.
+    void saveConversationAtEnd();
     void scheduleServerSync();
     void cancelServerSync();
     void sendServerSync();
@@ -276,6 +302,7 @@ private:
 
     Mode mode_ = Mode::Chat;
     QList<ChatMessage> messages_;
+    std::optional<StreamingMessage> streamingMessage_;
     std::optional<qint64> discussionId_;
     bool isStreaming_ = false;
     std::optional<QString> lastError_;
@@ -304,6 +331,10 @@ private:
     // Counts the changes of the token, so that an answer of the keychain that a
     // later change overtook changes nothing.
     quint64 tokenGeneration_ = 0;
+    // The last token the backend refused, and how many refusals were acted on: a
+    // save of that token under way when it was refused does not sign in with it.
+    quint64 refusals_ = 0;
+    QString refusedToken_;
 
     std::array<quint64, SyncedSettingCount> userEdits_{};
 

@@ -6,6 +6,9 @@
 
 #include <QCoro/QCoroTask>
 
+#include <chrono>
+#include <functional>
+#include <memory>
 #include <optional>
 
 // A failure of the secret store.
@@ -57,8 +60,16 @@ std::optional<QString> readConfirmingPresence(const QString& prompt);
 // Stores the token in place of the previous one; on failure the previous one stays.
 // Throws KeychainError.
 void save(const QString& token);
-// Deletes the token; having none is not a failure. Throws KeychainError.
+// Deletes the token; having none is not a failure. Throws KeychainError. A token the
+// store kept all the same (its keyring locked and not unlocked when asked) is
+// marked as withdrawn: read() no longer gives it, until a token is saved again.
 void remove();
+// remove(), only while the stored token is `token` (a refusal of an old token must
+// not delete one saved since). Throws KeychainError.
+void removeIfHolds(const QString& token);
+// Whether the stored token was signed out without the store deleting it.
+bool tokenWithdrawn();
+inline constexpr auto tokenWithdrawnKey = "ombrix.keychainTokenWithdrawn";
 // This machine's bridge device id, never empty: from the store, else from the
 // settings copy (then copied into the store), else a new upper-case UUID.
 QString bridgeDeviceId();
@@ -75,5 +86,46 @@ QCoro::Task<std::optional<QString>> readConfirmingPresenceAsync(QString prompt);
 // Throw KeychainError, as their blocking forms.
 QCoro::Task<> saveAsync(QString token);
 QCoro::Task<> removeAsync();
+QCoro::Task<> removeIfHoldsAsync(QString token);
 QCoro::Task<QString> cachedBridgeDeviceIdAsync();
 } // namespace KeychainStore
+
+// The thread on which the keychain's *Async calls run, one at a time, in the order
+// they were asked. main() owns one for the life of the program; a program that
+// installs none (the tests) gets one made on first use and owned by its
+// application object. Either way it ends before any static object it uses (the
+// secret store, the settings) is destroyed.
+class KeychainWorker {
+public:
+    // How long quitting waits for the writes asked before it, in all.
+    static constexpr std::chrono::milliseconds kQuitBudget{3000};
+
+    enum class Kind { Read, Write };
+    // A call of the store: run(true) carries it out, run(false) tells its caller
+    // that it was dropped.
+    using Job = std::function<void(bool run)>;
+
+    // Starts the thread, and is the current worker until destroyed (unless one is already).
+    KeychainWorker();
+    // finish(kQuitBudget) when it was not called.
+    ~KeychainWorker();
+    KeychainWorker(const KeychainWorker&) = delete;
+    KeychainWorker& operator=(const KeychainWorker&) = delete;
+
+    static KeychainWorker& current();
+
+    // Queues a call (`what` names it in the log, never its secret). Once finishing,
+    // nothing is queued: the job is told it was dropped (a write is logged).
+    void post(Kind kind, const char* what, Job job);
+
+    // At quit: takes no more calls, drops the reads not started, and waits for the
+    // writes asked before, carried out in order, at most `budget` in all. A write
+    // left undone is logged, and a call still blocked in the keyring is cancelled.
+    // True when the thread has ended; false when a call still holds it (the caller
+    // then leaves the process without destroying what that call may touch).
+    bool finish(std::chrono::milliseconds budget = kQuitBudget);
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};

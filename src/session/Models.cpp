@@ -68,6 +68,11 @@ Json ChatMessage::toJson() const {
     return object;
 }
 
+QString ChatMessage::withWarning(const QString& answer, const QString& warning) {
+    const QString line = QStringLiteral("\u26A0\uFE0F ") + warning;
+    return answer.isEmpty() ? line : answer + QStringLiteral("\n\n") + line;
+}
+
 ChatMessage ChatMessage::fromJson(const Json& object) {
     const QString idText = json::requireString(object, "id");
     const QUuid parsedId = QUuid::fromString(idText);

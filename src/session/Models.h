@@ -40,6 +40,10 @@ struct ChatMessage {
 
     Json toJson() const;
     static ChatMessage fromJson(const Json& object); // throws JsonDecodingError
+
+    // "⚠️ " and the warning, under the answer so far when there is one (a blank
+    // line between): how a bubble says that its answer is not whole.
+    static QString withWarning(const QString& answer, const QString& warning);
 };
 
 // The setting enumerations. Raw values are the case names; parsing is exact and

@@ -1,13 +1,19 @@
 #include "settings/BridgeSettingsController.h"
 
 #include "bridge/BookmarkStore.h"
+#include "bridge/SharedDocuments.h"
 #include "platform/Errors.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/ShareWork.h"
+#include "platform/Tasks.h"
 #include "session/AppSession.h"
 
 #include <QDir>
 #include <QFileInfo>
+
+#include <algorithm>
+#include <vector>
 
 BridgeStatusRow BridgeStatusRow::of(const BridgeService::Status& status) {
     using Kind = BridgeService::Status::Kind;
@@ -67,9 +73,14 @@ BridgeSettingsController::BridgeSettingsController(AppSession& session, Bookmark
     connect(&session, &AppSession::bridgeEnabledChanged, this, &BridgeSettingsController::changed);
     connect(&session, &AppSession::userTokenChanged, this, &BridgeSettingsController::changed);
     connect(&bookmarks, &BookmarkStore::entriesChanged, this, &BridgeSettingsController::changed);
+    connect(&bookmarks, &BookmarkStore::entriesChanged, this, [this] {
+        emit foldersChanged();
+        detachTask(refreshFolderPaths());
+    });
     for (auto signal : {&BridgeService::statusChanged, &BridgeService::tasksServedChanged,
                         &BridgeService::lastTaskAtChanged, &BridgeService::lastErrorMessageChanged})
         connect(&bridge, signal, this, &BridgeSettingsController::changed);
+    detachTask(refreshFolderPaths());
 }
 
 bool BridgeSettingsController::bridgeEnabled() const {
@@ -116,9 +127,43 @@ QList<BridgeSettingsController::FolderRow> BridgeSettingsController::folders() c
     if (!bookmarks_)
         return rows;
     const QString home = QDir::homePath();
-    for (const BookmarkEntry& entry : bookmarks_->entries())
-        rows.append({entry.id, entry.displayName, displayPath(entry, home)});
+    for (const BookmarkEntry& entry : bookmarks_->entries()) {
+        QString path = paths_.value(entry.id);
+        if (path.isEmpty()) {
+            const QString recorded = BookmarkResolver::recordedPath(entry.bookmarkData);
+            path = recorded.isEmpty() ? entry.displayName : abbreviateHome(recorded, home);
+        }
+        rows.append({entry.id, entry.displayName, path});
+    }
     return rows;
+}
+
+QCoro::Task<> BridgeSettingsController::refreshFolderPaths() {
+    if (!bookmarks_)
+        co_return;
+    QPointer<BridgeSettingsController> self(this);
+    const quint64 generation = ++pathsGeneration_;
+    const QList<BookmarkEntry> entries = bookmarks_->entries();
+    const QString home = QDir::homePath();
+    // Every folder is asked at once, each on its share's threads.
+    std::vector<QCoro::Task<QString>> asked;
+    for (const BookmarkEntry& entry : entries)
+        asked.push_back(ShareWork::run(QStringList{SharedDocuments::shareOf(entry)},
+                                       [entry, home] { return displayPath(entry, home); }));
+    QHash<QUuid, QString> paths;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        try {
+            paths.insert(entries.at(i).id, co_await std::move(asked.at(i)));
+        } catch (...) {
+            // A share that does not answer keeps the path it was shared at.
+        }
+    }
+    if (!self || generation != pathsGeneration_)
+        co_return; // gone, or a newer round runs
+    if (paths == paths_)
+        co_return;
+    paths_ = paths;
+    emit foldersChanged();
 }
 
 void BridgeSettingsController::removeFolder(const QUuid& id) {
@@ -131,27 +176,38 @@ void BridgeSettingsController::beginAddingFolders() {
     emit changed();
 }
 
-void BridgeSettingsController::addFolders(const QStringList& paths) {
-    if (!bookmarks_)
-        return;
-    for (const QString& path : paths) {
-        // A folder already in the list is not added a second time.
-        const QString canonical = QFileInfo(path).canonicalFilePath();
-        bool shared = false;
-        for (const BookmarkEntry& entry : bookmarks_->entries()) {
-            const auto resolved = BookmarkResolver::tryResolve(entry.bookmarkData);
-            if (!canonical.isEmpty() && resolved && resolved->path() == canonical)
-                shared = true;
-        }
-        if (shared)
-            continue;
+QCoro::Task<> BridgeSettingsController::addFolders(const QStringList& chosen) {
+    const QStringList paths = chosen; // the caller's list may go at the first wait
+    QPointer<BridgeSettingsController> self(this);
+    for (const QString& path : std::as_const(paths)) {
+        std::optional<BookmarkEntry> prepared;
+        std::optional<QString> refusal;
         try {
-            bookmarks_->add(path);
+            // The chosen folder is examined on its own threads: it may be on a
+            // mount that hangs.
+            QCoro::Task<BookmarkEntry> preparing =
+                ShareWork::run(QStringList{path}, [path] { return BookmarkStore::prepare(path); });
+            prepared = co_await std::move(preparing);
         } catch (...) {
-            addError_ = describeException(std::current_exception());
+            refusal = describeException(std::current_exception());
         }
+        if (!self || !bookmarks_)
+            co_return;
+        if (refusal) {
+            addError_ = refusal;
+            continue;
+        }
+        // A folder already in the list (the same folder, whatever the spelling of
+        // its path) is not added a second time.
+        const QList<BookmarkEntry>& entries = bookmarks_->entries();
+        if (std::any_of(entries.cbegin(), entries.cend(), [&](const BookmarkEntry& entry) {
+                return BookmarkResolver::sameFolder(entry.bookmarkData, prepared->bookmarkData);
+            }))
+            continue;
+        bookmarks_->insert(*prepared);
     }
-    emit changed();
+    if (self)
+        emit changed();
 }
 
 QString BridgeSettingsController::emptyText() {

@@ -26,7 +26,14 @@ GeneralSettingsController::GeneralSettingsController(AppSession& session, QObjec
     highSecurityOn_ = defaults.boolValue(highSecurityKey()).value_or(false);
     quitConfirmationSuppressed_ =
         defaults.boolValue(QString::fromLatin1(kSuppressQuitConfirmationKey)).value_or(false);
-    connect(&session, &AppSession::userTokenChanged, this, &GeneralSettingsController::changed);
+    connect(&session, &AppSession::userTokenChanged, this, [this] {
+        // The e-mail of a claim goes with the claimed token (sign-out, refusal, another token).
+        if (pairSuccessEmail_ && (!session_ || session_->userToken() != pairedToken_)) {
+            pairSuccessEmail_.reset();
+            pairedToken_.clear();
+        }
+        emit changed();
+    });
     connect(&session, &AppSession::userEmailChanged, this, &GeneralSettingsController::changed);
 }
 
@@ -106,6 +113,7 @@ QCoro::Task<> GeneralSettingsController::claimPairingCode() {
         pairError_ = failure;
     } else if (stored) {
         pairSuccessEmail_ = claimed->email;
+        pairedToken_ = claimed->user_token.trimmed();
         pairCode_.clear();
         tokenDraft_.clear();
     } else {
@@ -120,16 +128,23 @@ QCoro::Task<> GeneralSettingsController::forgetToken() {
     QPointer<AppSession> session = session_;
     ++keychainBusy_;
     emit changed();
+    bool removed = true;
     if (session)
-        co_await session->setToken(QString());
+        removed = co_await session->setToken(QString());
     if (!self)
         co_return;
     --keychainBusy_;
+    // Signed out, but the keychain kept the item: the tab says so.
+    if (!removed)
+        tokenError_ = session ? session->lastError().value_or(AppSession::tokenKeptText())
+                              : AppSession::tokenKeptText();
     emit changed();
 }
 
 QCoro::Task<> GeneralSettingsController::signOut() {
     pairSuccessEmail_.reset();
+    pairedToken_.clear();
+    tokenError_.reset();
     tokenDraft_.clear();
     co_await forgetToken();
 }

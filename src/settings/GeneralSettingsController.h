@@ -34,7 +34,8 @@ public:
     bool canClaim() const;
     const QString& tokenDraft() const { return tokenDraft_; }
     bool savedFlash() const { return savedFlash_; }
-    // Why the last save of the manual token was refused.
+    // Why the last save of the manual token was refused, or that a sign-out or
+    // clear left the token in the keychain.
     std::optional<QString> tokenError() const { return tokenError_; }
     bool highSecurityOn() const { return highSecurityOn_; }
     // Why the last change of the high-security mode was undone.
@@ -86,5 +87,6 @@ private:
     QString pairCode_;
     bool isPairingLoading_ = false;
     std::optional<QString> pairSuccessEmail_;
+    QString pairedToken_; // the token of pairSuccessEmail_
     std::optional<QString> pairError_;
 };

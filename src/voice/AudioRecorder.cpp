@@ -87,6 +87,7 @@ QString AudioRecorder::start() {
     encoding_ = std::move(encoding);
     sumOfSquares_ = 0;
     sampleCount_ = 0;
+    recordedSamples_ = 0;
     setRecording(true);
     levelTimer_.start();
     qCDebug(lcVoice) << "recording started";
@@ -103,6 +104,7 @@ void AudioRecorder::onPcm(const QByteArray& pcm) {
         sum += static_cast<double>(samples[i]) * samples[i];
     sumOfSquares_ += sum;
     sampleCount_ += n;
+    recordedSamples_ += n;
     std::shared_ptr<Encoding> encoding = encoding_;
     (void)QtConcurrent::run(&encoderPool(), [encoding, pcm] {
         if (!encoding->failed && !encoding->writer.write(pcm))
@@ -136,12 +138,13 @@ std::shared_ptr<AudioRecorder::Encoding> AudioRecorder::finishRunning() {
 }
 
 QCoro::Task<std::optional<QString>> AudioRecorder::stop() {
+    const bool silent = recordedSamples_ == 0;
     std::shared_ptr<Encoding> encoding = finishRunning();
     if (!encoding)
         co_return std::nullopt;
     // Runs after every piece already queued; `this` is not touched after this point.
-    QFuture<bool> finished = QtConcurrent::run(&encoderPool(), [encoding] {
-        const bool ok = !encoding->failed && encoding->writer.finish();
+    QFuture<bool> finished = QtConcurrent::run(&encoderPool(), [encoding, silent] {
+        const bool ok = !silent && !encoding->failed && encoding->writer.finish();
         if (!ok) {
             encoding->writer.abandon();
             QFile::remove(encoding->path);
@@ -149,6 +152,10 @@ QCoro::Task<std::optional<QString>> AudioRecorder::stop() {
         return ok;
     });
     const bool ok = co_await finished;
+    if (silent) {
+        qCInfo(lcVoice) << "a recording without audio was dropped";
+        throw VoiceError(kErrorDomain, 4, loc("Enregistrement trop court"));
+    }
     if (!ok) {
         qCWarning(lcVoice) << "the recording could not be completed";
         throw VoiceError(kErrorDomain, 3, loc("Impossible de terminer l'enregistrement"));

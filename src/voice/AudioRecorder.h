@@ -32,6 +32,8 @@ public:
 
     bool isRecording() const { return isRecording_; }
     float level() const { return level_; }
+    // Samples the microphone has given the running recording so far.
+    qint64 recordedSamples() const { return recordedSamples_; }
 
     // Whether a microphone exists: this desktop asks no permission of its own.
     QCoro::Task<bool> requestPermission();
@@ -46,7 +48,9 @@ public:
     // nothing ran) and returns its path once the file is complete; nothing when no
     // recording ran. Throws VoiceError code 3 ("Impossible de terminer
     // l'enregistrement") when the file could not be completed (encoder or disk
-    // error); the file is then deleted.
+    // error), and code 4 ("Enregistrement trop court") when the microphone gave
+    // no audio at all (two taps in one turn of the event loop); the file is then
+    // deleted.
     QCoro::Task<std::optional<QString>> stop();
 
     // Ends the recording and deletes its file (the screen went away).
@@ -76,4 +80,5 @@ private:
     QTimer levelTimer_;
     double sumOfSquares_ = 0;
     qint64 sampleCount_ = 0;
+    qint64 recordedSamples_ = 0; // in the running recording
 };

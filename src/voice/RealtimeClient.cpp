@@ -9,11 +9,13 @@
 #include "voice/AudioPlayer.h"
 #include "voice/VoiceError.h"
 
+#include <QFutureWatcher>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QStringDecoder>
 #include <QTimer>
 #include <QWebSocket>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 QString connectionImpossible() {
@@ -21,6 +23,9 @@ QString connectionImpossible() {
 }
 QString connectionLost() {
     return loc("Connexion au service vocal interrompue");
+}
+QString eventTooLarge() {
+    return loc("Le service vocal a envoyé un message trop volumineux");
 }
 } // namespace
 
@@ -133,8 +138,8 @@ void RealtimeClient::connectSocket(const QUrl& url, const QString& ephemeralToke
     request.setRawHeader("Authorization", "Bearer " + ephemeralToken.toUtf8());
     request.setRawHeader("OpenAI-Beta", "realtime=v1");
     auto* socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
-    socket->setMaxAllowedIncomingMessageSize(kMaxMessageBytes);
-    socket->setMaxAllowedIncomingFrameSize(kMaxMessageBytes);
+    socket->setMaxAllowedIncomingMessageSize(kMaxEventBytes);
+    socket->setMaxAllowedIncomingFrameSize(kMaxEventBytes);
     socket_ = socket;
     const quint64 generation = generation_;
     auto current = [this, socket, generation] { return socket == socket_ && generation == generation_; };
@@ -158,11 +163,15 @@ void RealtimeClient::connectSocket(const QUrl& url, const QString& ephemeralToke
         if (current())
             catchUpBytes_ = qMax<qint64>(0, catchUpBytes_ - bytes);
     });
-    connect(socket, &QWebSocket::disconnected, this, [this, current] {
-        if (current()) {
-            qCInfo(lcVoice) << "realtime connection ended";
+    connect(socket, &QWebSocket::disconnected, this, [this, current, socket] {
+        if (!current())
+            return;
+        qCInfo(lcVoice) << "realtime connection ended" << socket->closeCode();
+        // The socket closes itself with "too much data" on a message past the bound.
+        if (socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData)
+            fail(eventTooLarge());
+        else
             fail(socketOpen_ ? connectionLost() : connectionImpossible());
-        }
     });
     // Some refusals (a wrong upgrade answer, an unsupported address) come only as
     // error(), with the socket left as it was: they end the session all the same.
@@ -259,57 +268,114 @@ void RealtimeClient::sendAppend(const QByteArray& samples) {
 }
 
 void RealtimeClient::handleEvent(const QString& text) {
-    Json event;
-    try {
-        event = json::parse(text.toUtf8());
-    } catch (const JsonDecodingError&) {
+    if (pendingEvents_.isEmpty() && !readingEvent_ && text.size() <= kInlineEventChars) {
+        if (const std::optional<Event> event = readEvent(text))
+            applyEvent(*event);
         return;
     }
-    if (!event.is_object())
+    // Behind the one being read, in order, up to the bound.
+    if (pendingEventChars_ + text.size() > kMaxPendingEventChars) {
+        qCInfo(lcVoice) << "realtime events arrive faster than they are read";
+        failLater(eventTooLarge());
         return;
-    const auto typeIt = event.find("type");
-    if (typeIt == event.end() || !typeIt->is_string())
+    }
+    pendingEvents_.append(text);
+    pendingEventChars_ += text.size();
+    if (!readingEvent_)
+        readPendingEvents();
+}
+
+void RealtimeClient::readPendingEvents() {
+    while (!pendingEvents_.isEmpty()) {
+        const QString text = pendingEvents_.takeFirst();
+        pendingEventChars_ -= text.size();
+        if (text.size() <= kInlineEventChars) {
+            if (const std::optional<Event> event = readEvent(text))
+                applyEvent(*event);
+            continue;
+        }
+        readingEvent_ = true;
+        const quint64 generation = generation_;
+        auto* watcher = new QFutureWatcher<std::optional<Event>>(this);
+        connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, generation] {
+            const std::optional<Event> event = watcher->result();
+            watcher->deleteLater();
+            if (generation != generation_)
+                return; // the session ended meanwhile
+            readingEvent_ = false;
+            if (event)
+                applyEvent(*event);
+            readPendingEvents();
+        });
+        watcher->setFuture(QtConcurrent::run(&RealtimeClient::readEvent, text));
         return;
-    const std::string type = typeIt->get<std::string>();
-    auto stringMember = [&](const char* key) -> std::optional<QString> {
-        const auto it = event.find(key);
-        if (it == event.end() || !it->is_string())
+    }
+}
+
+std::optional<RealtimeClient::Event> RealtimeClient::readEvent(const QString& text) {
+    Json value;
+    try {
+        value = json::parse(text.toUtf8());
+    } catch (const JsonDecodingError&) {
+        return std::nullopt;
+    }
+    if (!value.is_object())
+        return std::nullopt;
+    const auto typeIt = value.find("type");
+    if (typeIt == value.end() || !typeIt->is_string())
+        return std::nullopt;
+    Event event;
+    event.type = typeIt->get<std::string>();
+    const auto stringMember = [](const Json& object, const char* key) -> std::optional<QString> {
+        const auto it = object.find(key);
+        if (it == object.end() || !it->is_string())
             return std::nullopt;
         return json::qstr(*it);
     };
+    if (event.type == "response.audio.delta") {
+        if (const auto delta = stringMember(value, "delta"))
+            event.audio = AudioPlayer::strictBase64(*delta);
+    } else if (event.type == "response.audio_transcript.delta") {
+        event.text = stringMember(value, "delta");
+    } else if (event.type == "response.audio_transcript.done" ||
+               event.type == "conversation.item.input_audio_transcription.completed") {
+        event.text = stringMember(value, "transcript");
+    } else if (event.type == "error") {
+        const auto it = value.find("error");
+        if (it != value.end() && it->is_object())
+            event.text = stringMember(*it, "message");
+    }
+    return event;
+}
 
+void RealtimeClient::applyEvent(const Event& event) {
+    const std::string& type = event.type;
     if (type == "session.created") {
         sendSessionUpdate();
     } else if (type == "response.audio.delta") {
-        if (const auto delta = stringMember("delta"))
-            if (const auto bytes = AudioPlayer::strictBase64(*delta))
-                schedulePlayback(*bytes);
+        if (event.audio)
+            schedulePlayback(*event.audio);
         if (state_.kind != State::Kind::Speaking)
             setState(State::speaking());
     } else if (type == "response.audio.done") {
         if (state_.kind == State::Kind::Speaking)
             setState(State::listening());
     } else if (type == "response.audio_transcript.delta") {
-        if (const auto delta = stringMember("delta"))
-            if (lastAssistantText_.size() + delta->size() <= kMaxTranscriptChars)
-                setAssistantText(lastAssistantText_ + *delta);
+        if (event.text && lastAssistantText_.size() + event.text->size() <= kMaxTranscriptChars)
+            setAssistantText(lastAssistantText_ + *event.text);
     } else if (type == "response.audio_transcript.done") {
-        if (const auto transcript = stringMember("transcript"))
-            setAssistantText(transcript->left(kMaxTranscriptChars));
+        if (event.text)
+            setAssistantText(event.text->left(kMaxTranscriptChars));
     } else if (type == "conversation.item.input_audio_transcription.completed") {
-        if (const auto transcript = stringMember("transcript")) {
-            lastUserText_ = transcript->left(kMaxTranscriptChars);
+        if (event.text) {
+            lastUserText_ = event.text->left(kMaxTranscriptChars);
             emit lastUserTextChanged();
         }
     } else if (type == "input_audio_buffer.speech_started") {
         setAssistantText(QString());
     } else if (type == "error") {
-        const auto it = event.find("error");
-        if (it != event.end() && it->is_object()) {
-            const auto message = it->find("message");
-            if (message != it->end() && message->is_string())
-                setState(State::error(json::qstr(*message)));
-        }
+        if (event.text)
+            setState(State::error(*event.text));
     }
 }
 
@@ -360,6 +426,9 @@ void RealtimeClient::failLater(const QString& message) {
 void RealtimeClient::endSession() {
     ++generation_;
     openTimer_.stop();
+    pendingEvents_.clear();
+    pendingEventChars_ = 0;
+    readingEvent_ = false;
     earlyAudio_.clear();
     earlyAudioBytes_ = 0;
     catchUpBytes_ = 0;

@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 class PcmConverter;
 class QWebSocket;
@@ -32,8 +33,17 @@ class RealtimeClient : public QObject {
 public:
     static constexpr const char* kErrorDomain = "OmbrixMac.Realtime";
     static constexpr int kSampleRate = 24000;
-    // Bounds on what the service can make the client hold.
-    static constexpr qint64 kMaxMessageBytes = 16LL * 1024 * 1024;
+    // Bounds on what the service can make the client hold. An event (text, or a
+    // binary frame read as text) is at most 256 KiB: an audio delta (a fraction of
+    // a second of speech) is a few kilobytes, the session events a few more, and
+    // Qt reads a message on the GUI thread (1 MiB cost it tenths of a second on a
+    // loaded machine, docs/benchmarks.md). A larger one ends the session with an error.
+    static constexpr qint64 kMaxEventBytes = 256 * 1024;
+    // Events longer than this are read (JSON, base64) on the thread pool, so that
+    // the largest one costs the GUI thread no more than a small one; the events
+    // keep their order. At most kMaxPendingEventChars wait to be read.
+    static constexpr qsizetype kInlineEventChars = 64 * 1024;
+    static constexpr qsizetype kMaxPendingEventChars = 8 * 1024 * 1024;
     static constexpr qint64 kMaxQueuedPlaybackBytes = 2LL * kSampleRate * 300; // five minutes
     static constexpr qsizetype kMaxTranscriptChars = 100000;
     // The service must answer the WebSocket upgrade within this time.
@@ -93,6 +103,17 @@ signals:
     void lastAssistantTextChanged();
     void lastUserTextChanged();
 
+public:
+    // One service event as read, with what the client acts on: "delta",
+    // "transcript" or the error's "message" by type, and an audio delta decoded.
+    struct Event {
+        std::string type;
+        std::optional<QString> text;
+        std::optional<QByteArray> audio;
+    };
+    // Reads an event's text (any thread); nothing for text that is no event.
+    static std::optional<Event> readEvent(const QString& text);
+
 private:
     struct SessionInfo {
         QUrl wsURL;
@@ -102,6 +123,9 @@ private:
     void connectSocket(const QUrl& url, const QString& ephemeralToken);
     void startAudio();
     void handleEvent(const QString& text);
+    void applyEvent(const Event& event);
+    // Reads the events waiting behind one being read on the thread pool.
+    void readPendingEvents();
     void sendSessionUpdate();
     void schedulePlayback(const QByteArray& pcm16);
     void forwardMic(const QByteArray& pcm);
@@ -139,4 +163,8 @@ private:
     qint64 earlyAudioBytes_ = 0;
     // What the catch-up send of earlyAudio_ still has to write (not counted as backlog).
     qint64 catchUpBytes_ = 0;
+    // Events waiting while a large one is read on the thread pool.
+    QList<QString> pendingEvents_;
+    qsizetype pendingEventChars_ = 0;
+    bool readingEvent_ = false;
 };

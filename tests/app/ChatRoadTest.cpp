@@ -3,6 +3,8 @@
 // model named when that server is down, and what a cleared conversation drops.
 // Against the fake backend (TLS) and the fake local model server.
 #include "app/ChatViewModel.h"
+#include "app/widgets/AppDelegate.h"
+#include "app/widgets/ShellScreens.h"
 #include "bridge/BridgeService.h"
 #include "platform/DefaultsStore.h"
 #include "session/AppSession.h"
@@ -11,7 +13,11 @@
 #include "support/FakeLocalModelServer.h"
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -170,6 +176,39 @@ TEST_F(ChatRoadTest, BackendFailureIsShownTwice) {
     ASSERT_TRUE(spinUntil([&] { return model->runningTurns() == 0; }));
 }
 
+// A cloud answer whose connection is lost after it began keeps its text, with the
+// loss said under it; a body that arrived whole (its length matched) whose last
+// event lacks its empty line loses that event only.
+TEST_F(ChatRoadTest, ACloudAnswerCutByTheConnectionKeepsItsText) {
+    AppSession& session = start(true, Provider::OpenAI);
+    const QString lost = QStringLiteral("La connexion au serveur a été perdue pendant la réponse.");
+    ScriptedResponse shortBody = sse({{0, "data: Bon\n\n"}, {100, "data: jo"}});
+    shortBody.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("1000")));
+    ScriptedResponse cutChunks = sse({{0, "data: Bon\n\n"}, {100, "data: jo"}});
+    cutChunks.chunkedEncoding = true;
+    cutChunks.cutBeforeLastChunk = true;
+    for (const ScriptedResponse& response : {shortBody, cutChunks}) {
+        backend.route("POST", QStringLiteral("/api/v1/queries.json"), response);
+        sendAndWait(QStringLiteral("Salut"));
+        EXPECT_EQ(contents().last(), "Bon\n\n" + kWarning + lost);
+        EXPECT_EQ(session.lastError(), lost);
+        EXPECT_FALSE(session.isStreaming());
+    }
+    // Lost before any piece: the warning alone.
+    ScriptedResponse nothing = sse({{0, ""}});
+    nothing.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray("1000")));
+    backend.route("POST", QStringLiteral("/api/v1/queries.json"), nothing);
+    sendAndWait(QStringLiteral("Encore"));
+    EXPECT_EQ(contents().last(), kWarning + lost);
+
+    ScriptedResponse whole = ScriptedResponse::text(200, "data: Bon\n\ndata: jour\n\ndata: !");
+    whole.headers = {{"Content-Type", "text/event-stream"}};
+    backend.route("POST", QStringLiteral("/api/v1/queries.json"), whole);
+    sendAndWait(QStringLiteral("Entier"));
+    EXPECT_EQ(contents().last(), "Bonjour");
+    EXPECT_FALSE(session.lastError().has_value());
+}
+
 TEST_F(ChatRoadTest, LocalProviderWithTheServerDownAsksTheBackendWithTheLocalModel) {
     AppSession& session = start(true, Provider::Local);
     session.setLocalLLMEndpoint(FakeLocalModelServer::closedEndpoint());
@@ -246,9 +285,14 @@ TEST_F(ChatRoadTest, NothingIsRecordedWithoutTokenOrWithoutText) {
     AppSession::resetSharedForTesting();
     {
         AppSession& session = start(true, Provider::Local);
+        // "[DONE]" with nothing before it: an error line, no empty answer.
         local.setChatStream(SseScript().finish("stop").done());
         sendAndWait(QStringLiteral("Réponse vide"));
-        EXPECT_EQ(session.messages().last().content, "");
+        EXPECT_EQ(session.messages().last().content, kWarning + "Le modèle local n'a rien répondu.");
+        EXPECT_EQ(session.lastError(), "Le modèle local n'a rien répondu.");
+        local.setChatStream(SseScript().done());
+        sendAndWait(QStringLiteral("Rien du tout"));
+        EXPECT_EQ(contents().last(), kWarning + "Le modèle local n'a rien répondu.");
     }
     spinFor(300);
     EXPECT_TRUE(imports().isEmpty());
@@ -375,6 +419,55 @@ TEST_F(ChatRoadTest, ACutLocalStreamIsAFailure) {
     sendAndWait(QStringLiteral("Fin"));
     EXPECT_EQ(contents().last(), "Complète");
     ASSERT_TRUE(spinUntil([&] { return imports().size() == 1; }));
+}
+
+// An answer whose finish reason is not a normal stop says so under its text, and
+// the tool calls of such an answer (their arguments may be cut) are never run.
+TEST_F(ChatRoadTest, AnAnswerThatDidNotStopNormallySaysSoAndRunsNoTool) {
+    AppSession& session = start(true, Provider::Local);
+    session.setSelectedLocalModel(QStringLiteral("mlx-community/Qwen3-4B-4bit"));
+    QStringList seen;
+    QObject::connect(&session, &AppSession::messagesChanged, [&] {
+        if (!session.messages().isEmpty())
+            seen << session.messages().last().content;
+    });
+
+    local.setChatStream(SseScript().content("Voici les étapes : 1. Ouvrir").finish("length").done());
+    sendAndWait(QStringLiteral("Les étapes ?"));
+    const QString lengthLine = kWarning + "Réponse coupée : le modèle a atteint sa limite de longueur.";
+    EXPECT_EQ(contents().last(), "Voici les étapes : 1. Ouvrir\n\n" + lengthLine);
+    ASSERT_TRUE(spinUntil([&] { return imports().size() == 1; }));
+    EXPECT_EQ(bodyOf(imports()[0])["response_text"], contents().last().toStdString());
+
+    // A tool call cut by the limit: not run, nothing more asked.
+    local.clearRequests();
+    local.setChatStream(
+        toolCall(QStringLiteral("call_1"), QStringLiteral("list_local_folders"), QStringLiteral(R"({"x": )"))
+            .finish("length")
+            .done());
+    sendAndWait(QStringLiteral("Outil"));
+    EXPECT_EQ(contents().last(), lengthLine);
+    EXPECT_EQ(local.chatRequests().size(), 1);
+    EXPECT_FALSE(seen.join('\n').contains(QStringLiteral("🔧")));
+
+    local.setChatStream(SseScript().content("Je ").finish("content_filter").done());
+    sendAndWait(QStringLiteral("Filtré"));
+    EXPECT_EQ(contents().last(),
+              "Je \n\n" + kWarning + "Réponse interrompue par le filtre de contenu du modèle.");
+    local.setChatStream(SseScript().content("Fin").finish("abort").done());
+    sendAndWait(QStringLiteral("Autre"));
+    EXPECT_EQ(contents().last(), "Fin\n\n" + kWarning + "Réponse interrompue par le modèle (« abort »).");
+    // A normal stop after a tool call runs the tool as before.
+    local.clearRequests();
+    scriptLocal(
+        {toolCall(QStringLiteral("call_2"), QStringLiteral("list_local_folders"), QStringLiteral("{}"))
+             .finish("tool_calls")
+             .done(),
+         SseScript().content("Aucun dossier.").finish("stop").done()});
+    sendAndWait(QStringLiteral("Dossiers"));
+    EXPECT_EQ(local.chatRequests().size(), 2);
+    EXPECT_EQ(contents().last(), "Aucun dossier.");
+    EXPECT_FALSE(session.isStreaming());
 }
 
 // A model that asks for thousands of tools in one answer: 16 run, only those are
@@ -504,6 +597,126 @@ TEST_F(ChatRoadTest, ALateRecordingDoesNotRestoreTheOldDiscussion) {
     ASSERT_TRUE(spinUntil([&] { return imports().size() == 1; }));
     spinFor(700);
     EXPECT_FALSE(session.discussionId().has_value());
+}
+
+// The program's end while a local answer streams, in real processes: a child runs
+// the chat against the fake server with the settings in a file; SIGTERM makes it
+// quit, which saves the answer marked as cut; kill -9 leaves it marked streaming
+// in the periodic save, and the program launched next ends it with the same mark.
+constexpr const char* kChildEndpoint = "OMBRIX_CHAT_CHILD_ENDPOINT";
+
+TEST(ChatProcessEnd, ChildStreamsUntilItEnds) {
+    const QString endpoint = qEnvironmentVariable(kChildEndpoint);
+    if (endpoint.isEmpty())
+        GTEST_SKIP() << "run as a child by ChatProcessEnd.AnAnswerCutByTheEndIsSavedMarked";
+    DefaultsStore::setShared(std::make_shared<FileDefaultsStore>(FileDefaultsStore::defaultPath()));
+    AppSession::resetSharedForTesting();
+    AppSession& session = AppSession::shared();
+    session.setProvider(Provider::Local);
+    session.setLocalLLMEndpoint(endpoint);
+    session.setLocalLLMModel(QStringLiteral("mlx-community/Llama-3.2-3B-Instruct-4bit"));
+    AppDelegate delegate{ShellScreens{}};
+    delegate.installSignalHandlers(); // SIGTERM quits the way the program does
+    ChatViewModel model(session);
+    ASSERT_TRUE(model.send(QStringLiteral("Salut")));
+    QCoreApplication::exec();
+    DefaultsStore::shared().flush();
+}
+
+namespace {
+// The stored conversation in the settings file, or nothing yet.
+std::optional<Json> storedConversation(const QString& configHome) {
+    QFile file(configHome + QStringLiteral("/ombrix/defaults.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const std::optional<Json> root = json::tryParse(file.readAll());
+    if (!root || !root->is_object())
+        return std::nullopt;
+    const auto entry = root->find("chatMessages");
+    if (entry == root->end() || !entry->is_object())
+        return std::nullopt;
+    const auto data = entry->find("data");
+    if (data == entry->end() || !data->is_string())
+        return std::nullopt;
+    const std::optional<Json> messages =
+        json::tryParse(QByteArray::fromBase64(QByteArray::fromStdString(data->get<std::string>())));
+    if (!messages || !messages->is_array())
+        return std::nullopt;
+    return messages;
+}
+} // namespace
+
+TEST(ChatProcessEnd, AnAnswerCutByTheEndIsSavedMarked) {
+    FakeLocalModelServer local;
+    local.setModels({QStringLiteral("mlx-community/Llama-3.2-3B-Instruct-4bit")});
+    local.setChatStream(SseScript().content("Bon").content("jour", 60000).done());
+    const QString marked = QStringLiteral("Bon\n\n\u26A0\uFE0F Réponse coupée : Ombrix s'est arrêté avant "
+                                          "la fin de la réponse.");
+    for (const bool kill : {true, false}) {
+        QTemporaryDir home;
+        QTemporaryDir runtime;
+        const QString configHome = home.path() + QStringLiteral("/.config");
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HOME", home.path());
+        environment.insert("XDG_CONFIG_HOME", configHome);
+        environment.insert("XDG_DATA_HOME", home.path() + QStringLiteral("/.local/share"));
+        environment.insert("XDG_CACHE_HOME", home.path() + QStringLiteral("/.cache"));
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        environment.insert("OMBRIX_TEST_KEEP_HOME", "1");
+        QProcessEnvironment childEnvironment = environment;
+        childEnvironment.insert(kChildEndpoint, local.endpoint());
+
+        QProcess child;
+        child.setProcessEnvironment(childEnvironment);
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.setStandardOutputFile(QProcess::nullDevice());
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--gtest_filter=ChatProcessEnd.ChildStreamsUntilItEnds")});
+        ASSERT_TRUE(child.waitForStarted());
+        // The periodic save has written the first piece, marked streaming.
+        const bool streamingSaved = spinUntil(
+            [&] {
+                const auto saved = storedConversation(configHome);
+                return saved && saved->size() == 2 && (*saved)[1]["content"] == "Bon" &&
+                       (*saved)[1].value("streaming", false);
+            },
+            20000);
+        if (!streamingSaved)
+            child.kill();
+        ASSERT_TRUE(streamingSaved);
+        if (kill)
+            child.kill();
+        else
+            child.terminate();
+        ASSERT_TRUE(spinUntil([&] { return child.state() == QProcess::NotRunning; }, 20000));
+        if (!kill) {
+            EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(child.exitCode(), 0);
+            const auto saved = storedConversation(configHome);
+            ASSERT_TRUE(saved);
+            EXPECT_EQ((*saved)[1]["content"], marked.toStdString());
+            EXPECT_FALSE((*saved)[1].contains("streaming"));
+            continue;
+        }
+        // The program launched after the kill ends the answer with the mark and saves it.
+        QProcess program;
+        program.setProcessEnvironment(environment);
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(QStringLiteral(OMBRIX_EXECUTABLE));
+        ASSERT_TRUE(program.waitForStarted());
+        const bool ended = spinUntil(
+            [&] {
+                const auto saved = storedConversation(configHome);
+                return saved && saved->size() == 2 && (*saved)[1]["content"] == marked.toStdString() &&
+                       !(*saved)[1].contains("streaming");
+            },
+            20000);
+        program.terminate();
+        EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }, 20000));
+        if (program.state() != QProcess::NotRunning)
+            program.kill();
+        EXPECT_TRUE(ended);
+    }
 }
 
 TEST(ChatToolLabels, ExactNamesOnly) {

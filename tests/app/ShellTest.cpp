@@ -392,6 +392,19 @@ TEST_F(ShellTest, PopoverShowsTheScreenOfTheModeAndItsHeaderWorks) {
     }
     EXPECT_TRUE(quitAsked);
     EXPECT_EQ(stored(kSettingsInitialTabKey), "general");
+
+    // "Nouvelle discussion" takes the chat screen's own road: a reply still pending
+    // is abandoned, and the next message can be sent at once.
+    session.setMode(Mode::Chat);
+    session.setMessages({ChatMessage(ChatMessage::Role::User, QStringLiteral("Question"))});
+    session.setDiscussionId(12);
+    session.setIsStreaming(true);
+    for (QToolButton* button : view.findChildren<QToolButton*>())
+        if (button->toolTip() == "Nouvelle discussion (⌘N)")
+            button->click();
+    EXPECT_TRUE(session.messages().isEmpty());
+    EXPECT_FALSE(session.discussionId().has_value());
+    EXPECT_FALSE(session.isStreaming());
 }
 
 TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {

@@ -7,12 +7,14 @@
 //
 //   bash scripts/with-sound.sh build/tests/bench_voice_realtime [seconds]
 #include "platform/Resources.h"
+#include "support/BenchSupport.h"
 #include "support/FakeRealtimeServer.h"
 #include "support/SoundFixtures.h"
 #include "support/TestSupport.h"
 #include "voice/RealtimeClient.h"
 
 #include <QApplication>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -80,7 +82,62 @@ int main(int argc, char** argv) {
     sender.start();
     spinFor(seconds * 1000);
     sender.stop();
+
     client.stop();
+
+    // The largest event the client accepts: an audio delta of almost 256 KiB. What
+    // reading it (JSON, strict base64) would cost the GUI thread, and the GUI
+    // thread's longest stall while 20 of them arrive 200 ms apart (read on the
+    // pool), from a service on a thread of its own so that the stalls are the
+    // client's alone.
+    const qsizetype wrapper = QByteArray(R"({"type":"response.audio.delta","delta":""})").size();
+    const QByteArray largest(((RealtimeClient::kMaxEventBytes - wrapper) / 4 * 3) & ~qsizetype(1), '\x01');
+    const QString largestEvent =
+        QString::fromLatin1(R"({"type":"response.audio.delta","delta":")" + largest.toBase64() + "\"}");
+    const double readMs = medianMs([&] { (void)RealtimeClient::readEvent(largestEvent); });
+    QThread serviceThread;
+    serviceThread.start();
+    QObject anchor;
+    anchor.moveToThread(&serviceThread);
+    FakeRealtimeServer* remote = nullptr;
+    QUrl remoteUrl;
+    const auto onService = [&](const std::function<void()>& work) {
+        QMetaObject::invokeMethod(&anchor, work, Qt::BlockingQueuedConnection);
+    };
+    onService([&] {
+        remote = new FakeRealtimeServer;
+        remoteUrl = remote->url();
+    });
+    backend.route("POST", QStringLiteral("/api/v1/realtime_sessions"),
+                  ScriptedResponse::json(201, "{\"ws_url\":\"" + remoteUrl.toString().toUtf8() +
+                                                  "\",\"ephemeral_token\":\"e\"}"));
+    RealtimeClient large;
+    runTask(large.start("tok", "alloy"));
+    spinUntil([&] {
+        bool open = false;
+        onService(
+            [&] { open = remote->last() && remote->last()->socket && remote->last()->socket->isValid(); });
+        return open;
+    });
+    spinFor(300);
+    // The same wait without events: what the machine itself costs the GUI thread.
+    StallMeter idle;
+    idle.start();
+    spinFor(4000);
+    idle.stop();
+    StallMeter meter;
+    meter.start();
+    for (int i = 0; i < 20; ++i) {
+        QMetaObject::invokeMethod(
+            &anchor, [&] { remote->sendAudioDelta(largest); }, Qt::QueuedConnection);
+        spinFor(200);
+    }
+    spinUntil([&] { return large.scheduledFrames() >= 20 * (largest.size() / 2); }, 10000);
+    meter.stop();
+    large.stop();
+    onService([&] { delete remote; });
+    serviceThread.quit();
+    serviceThread.wait();
 
     const Stats l = stats(latency), i = stats(interval);
     std::printf("%d s session, %s devices\n", seconds, real ? "sound-server" : "scripted");
@@ -88,5 +145,9 @@ int main(int argc, char** argv) {
                 latency.size(), l.median, l.p95, l.max);
     std::printf("microphone message interval (%zu messages): median %.1f ms, p95 %.1f ms, max %.1f ms\n",
                 interval.size(), i.median, i.p95, i.max);
+    std::printf("largest event (%lld bytes): reading it %.2f ms; longest GUI stall while 20 arrive %.2f ms "
+                "(%.2f ms in as long without events)\n",
+                static_cast<long long>(largestEvent.size()), readMs,
+                static_cast<double>(meter.longestNs()) / 1e6, static_cast<double>(idle.longestNs()) / 1e6);
     return 0;
 }

@@ -224,6 +224,18 @@ TEST_F(DocumentTasksTest, EverySearchGivesNewIdsAndTheOldestAreForgotten) {
               "Document introuvable (la session a pu être nettoyée; relance la recherche).");
     EXPECT_EQ(read(second)["content"], "1234");
     EXPECT_EQ(read(listed["items"][998]["id"])["content"], "x");
+
+    // A listing longer than the cache holds: every one of its ids resolves right
+    // after it, the first one included.
+    const QString more = projets + QStringLiteral("/Davantage");
+    for (int i = 0; i < 1500; ++i)
+        DocumentFiles::write(more + QStringLiteral("/g%1.txt").arg(i, 4, 10, QLatin1Char('0')), "y");
+    const Json big = result("list_dir", {{"folder_id", json::str(share(more))}});
+    ASSERT_EQ(big["items"].size(), 1500u);
+    for (const Json& item : big["items"])
+        ASSERT_TRUE(BridgeService::shared().idCache().getNative(json::qstr(item["id"])).has_value());
+    EXPECT_EQ(read(big["items"][0]["id"])["content"], "y");
+    EXPECT_EQ(read(big["items"][1499]["id"])["content"], "y");
 }
 
 TEST_F(DocumentTasksTest, ReadRefusesWhatIsNotInASharedFolder) {

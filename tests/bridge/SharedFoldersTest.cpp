@@ -69,6 +69,22 @@ TEST(BridgeIDCacheTest, KeepsTheThousandMostRecentlyPutIds) {
     cache.put(QStringLiteral("id-3"), QStringLiteral("/elsewhere"));
     EXPECT_EQ(cache.get(QStringLiteral("id-3")), QStringLiteral("/elsewhere"));
     EXPECT_EQ(cache.count(), 1000);
+
+    // Every id of one answer resolves right after it, however many; the next put
+    // brings the cache back to its capacity, the latest answer kept whole.
+    QList<std::pair<QString, QByteArray>> answer;
+    for (int i = 0; i < 1500; ++i)
+        answer.append({QStringLiteral("big-%1").arg(i), QByteArray("/g/") + QByteArray::number(i)});
+    cache.putAnswer(answer);
+    EXPECT_EQ(cache.count(), 1500);
+    for (const auto& [id, path] : answer)
+        ASSERT_EQ(cache.getNative(id), path) << id.toStdString();
+    EXPECT_FALSE(cache.get(QStringLiteral("id-1001")).has_value());
+    cache.putAnswer({{QStringLiteral("small"), QByteArray("/s")}});
+    EXPECT_EQ(cache.count(), 1000);
+    EXPECT_EQ(cache.get(QStringLiteral("small")), QStringLiteral("/s"));
+    EXPECT_FALSE(cache.get(QStringLiteral("big-500")).has_value());
+    EXPECT_EQ(cache.get(QStringLiteral("big-501")), QStringLiteral("/g/501"));
 }
 
 TEST_F(SharedFoldersTest, AddsPersistsAndRemovesFolders) {

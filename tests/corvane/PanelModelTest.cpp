@@ -181,6 +181,16 @@ TEST_F(PanelModelTest, OlderRepliesAndSignedOutLoadsNeverPublish) {
     currentToken = "someone-else";
     runTask(std::move(stale));
     EXPECT_EQ(model.lastError(), std::nullopt);
+
+    // A load that fails after a later one succeeded says nothing about the data shown.
+    currentToken = "tok";
+    next = {slowFailure, ScriptedResponse::json(200, settingsBody("local"))};
+    QCoro::Task<> olderFailure = model.refresh(QString("tok"), true);
+    ASSERT_TRUE(backend->waitForRequests(5));
+    runTask(model.refresh(QString("tok"), true));
+    runTask(std::move(olderFailure));
+    EXPECT_EQ(model.settings()->execution_mode, QString("local"));
+    EXPECT_EQ(model.lastError(), std::nullopt);
 }
 
 TEST_F(PanelModelTest, OneSecureAccessChangeAtATime) {

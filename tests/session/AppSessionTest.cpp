@@ -202,6 +202,73 @@ TEST_F(AppSessionTest, SettingsAndConversationSurviveANewSession) {
     EXPECT_FALSE(defaults->contains(QStringLiteral("chatDiscussionId")));
 }
 
+// The message a reply streams into is saved marked: a progress line in it is saved
+// as no text. A session that finds one so marked (the last run was killed) ends it
+// as cut; a session that ends (quit) does so itself. An empty or progress-only
+// answer is never kept as an answer.
+TEST_F(AppSessionTest, AnAnswerLeftStreamingIsEndedAsCut) {
+    const QString cut = QStringLiteral("\u26A0\uFE0F Réponse coupée : Ombrix s'est arrêté avant la fin de la "
+                                       "réponse.");
+    const auto stored = [&] {
+        return Json::parse(defaults->data(QStringLiteral("chatMessages"))->toStdString());
+    };
+    const ChatMessage question(ChatMessage::Role::User, QStringLiteral("Question"));
+    const ChatMessage answer(ChatMessage::Role::Assistant, QStringLiteral("Voici le début"));
+    struct Case {
+        QString content;
+        bool progress;
+        QString ended;
+    };
+    const QList<Case> cases{{QStringLiteral("Voici le début"), false, "Voici le début\n\n" + cut},
+                            {QStringLiteral("🔧 Recherche locale…"), true, cut},
+                            {QString(), false, cut}};
+    for (const Case& c : cases) {
+        QByteArray killed; // what a kill -9 leaves on disk
+        {
+            AppSession& s = AppSession::shared();
+            ChatMessage streaming = answer;
+            streaming.content = c.content;
+            s.setMessages({question, streaming});
+            s.setStreamingMessage(AppSession::StreamingMessage{answer.id, c.progress});
+            s.saveConversationNow();
+            killed = *defaults->data(QStringLiteral("chatMessages"));
+            const Json saved = Json::parse(killed.toStdString());
+            EXPECT_EQ(saved[1]["streaming"], true);
+            EXPECT_EQ(saved[1]["content"], c.progress ? std::string() : c.content.toStdString());
+            EXPECT_FALSE(saved[0].contains("streaming"));
+        }
+        AppSession::resetSharedForTesting();
+        defaults->setData(QStringLiteral("chatMessages"), killed);
+        AppSession& next = AppSession::shared();
+        ASSERT_EQ(next.messages().size(), 2);
+        EXPECT_EQ(next.messages()[1].content, c.ended);
+        EXPECT_FALSE(next.streamingMessage().has_value());
+        ASSERT_TRUE(spinUntil([&] { return !next.conversationSavePending(); }));
+        EXPECT_EQ(stored()[1]["content"], c.ended.toStdString());
+        EXPECT_FALSE(stored()[1].contains("streaming"));
+
+        // Quitting (the session ending) while the answer streams marks it the same way.
+        ChatMessage again = answer;
+        again.content = c.content;
+        next.setMessages({question, again});
+        next.setStreamingMessage(AppSession::StreamingMessage{answer.id, c.progress});
+        AppSession::resetSharedForTesting();
+        EXPECT_EQ(stored()[1]["content"], c.ended.toStdString());
+        EXPECT_FALSE(stored()[1].contains("streaming"));
+        AppSession::resetSharedForTesting();
+    }
+    // A finished answer is left as it is, and a new conversation forgets the mark.
+    AppSession& s = AppSession::shared();
+    s.setMessages({question, answer});
+    s.setStreamingMessage(AppSession::StreamingMessage{answer.id, false});
+    s.setStreamingMessage(std::nullopt);
+    AppSession::resetSharedForTesting();
+    EXPECT_EQ(AppSession::shared().messages()[1].content, answer.content);
+    AppSession::shared().setStreamingMessage(AppSession::StreamingMessage{answer.id, false});
+    AppSession::shared().clearConversation();
+    EXPECT_FALSE(AppSession::shared().streamingMessage().has_value());
+}
+
 TEST_F(AppSessionTest, SignInHydratesAndABurstOfChangesSendsOnePush) {
     defaults->setString(QStringLiteral("audioOutput"), QStringLiteral("local"));
     prefsFor = [](const QString&) {
@@ -374,6 +441,87 @@ TEST_F(AppSessionTest, ARefusedCurrentTokenSignsOutAndStopsTheBridge) {
     AuthFailureNotifier::shared().post(QStringLiteral("revoked"));
     spinFor(50);
     EXPECT_FALSE(session.lastError().has_value());
+}
+
+TEST_F(AppSessionTest, ARefusalOnlySignsOutTheTokenItWasSentWith) {
+    prefsFor = [](const QString& token) {
+        return ScriptedResponse::json(200, token == QStringLiteral("old") ? R"({"id":1,"email":"old@x"})"
+                                                                          : R"({"id":2,"email":"new@x"})");
+    };
+    auto slow = std::make_shared<SlowSecretStore>();
+    SecretStore::setShared(slow);
+    AppSession& session = signIn(QStringLiteral("old"), 1);
+    EXPECT_EQ(session.userEmail(), QStringLiteral("old@x"));
+
+    // The backend refuses the old token while the new one is being written.
+    slow->hold();
+    QCoro::Task<bool> saving = session.setToken(QStringLiteral("new"));
+    ASSERT_TRUE(spinUntil([&] { return slow->waiting() == 1; }));
+    AuthFailureNotifier::shared().post(QStringLiteral("old"));
+    ASSERT_TRUE(spinUntil([&] { return !session.userToken().has_value(); }));
+    EXPECT_EQ(session.lastError(), kExpired);
+    EXPECT_FALSE(session.userEmail().has_value()); // the e-mail goes with its token
+    slow->release();
+    EXPECT_TRUE(runTask(std::move(saving)));
+    spinFor(100); // the deletion asked by the refusal has had its turn
+    EXPECT_EQ(slow->memory.peek(KeychainStore::tokenService, KeychainStore::tokenAccount)->value,
+              QByteArray("new"));
+    EXPECT_EQ(session.userToken(), QStringLiteral("new"));
+    EXPECT_TRUE(spinUntil([&] { return session.userEmail() == QStringLiteral("new@x"); }));
+    EXPECT_EQ(BridgeService::shared().token(), QStringLiteral("new"));
+
+    // Another account's token: the previous e-mail is not shown meanwhile.
+    prefsFor = [](const QString&) {
+        ScriptedResponse answer = ScriptedResponse::json(200, R"({"id":3,"email":"third@x"})");
+        answer.holdMs = 300;
+        return answer;
+    };
+    EXPECT_TRUE(runTask(session.setToken(QStringLiteral("third"))));
+    EXPECT_FALSE(session.userEmail().has_value());
+    EXPECT_TRUE(spinUntil([&] { return session.userEmail() == QStringLiteral("third@x"); }));
+
+    // A refusal of the token in use deletes it, and only it.
+    AuthFailureNotifier::shared().post(QStringLiteral("third"));
+    EXPECT_TRUE(spinUntil(
+        [&] { return !slow->memory.peek(KeychainStore::tokenService, KeychainStore::tokenAccount); }));
+    EXPECT_FALSE(session.userEmail().has_value());
+
+    // A save of the very token being refused does not sign in with it again.
+    EXPECT_TRUE(runTask(session.setToken(QStringLiteral("fourth"))));
+    slow->hold();
+    QCoro::Task<bool> again = session.setToken(QStringLiteral("fourth"));
+    ASSERT_TRUE(spinUntil([&] { return slow->waiting() == 1; }));
+    AuthFailureNotifier::shared().post(QStringLiteral("fourth"));
+    ASSERT_TRUE(spinUntil([&] { return !session.userToken().has_value(); }));
+    slow->release();
+    EXPECT_FALSE(runTask(std::move(again)));
+    EXPECT_FALSE(session.isAuthenticated());
+    EXPECT_EQ(session.lastError(), kExpired);
+}
+
+TEST_F(AppSessionTest, ASignOutTheKeychainDidNotCarryOutIsReportedAndNotUsedAgain) {
+    AppSession& session = signIn(QStringLiteral("tok"), 7);
+    secrets->setFailure(MemorySecretStore::Operation::Remove, SecretStatus::interactionNotAllowed);
+    EXPECT_FALSE(runTask(session.setToken(QString())));
+    EXPECT_FALSE(session.isAuthenticated()); // signed out all the same
+    EXPECT_FALSE(BridgeService::shared().isRunning());
+    EXPECT_EQ(session.lastError(), AppSession::tokenKeptText());
+    EXPECT_TRUE(secrets->peek(KeychainStore::tokenService, KeychainStore::tokenAccount));
+
+    // The next start does not sign in with the token left behind.
+    AppSession::resetSharedForTesting();
+    {
+        AppSession& next = AppSession::shared();
+        ASSERT_TRUE(spinUntil([&] { return !next.isLoadingStoredToken(); }));
+        EXPECT_FALSE(next.isAuthenticated());
+        EXPECT_EQ(KeychainStore::read(QString()), std::nullopt);
+
+        // A token saved again is used again; a clear that succeeds forgets the mark.
+        secrets->setFailure(MemorySecretStore::Operation::Remove, std::nullopt);
+        EXPECT_TRUE(runTask(next.setToken(QStringLiteral("tok-2"))));
+        EXPECT_EQ(KeychainStore::read(QString()), QStringLiteral("tok-2"));
+        EXPECT_FALSE(KeychainStore::tokenWithdrawn());
+    }
 }
 
 TEST_F(AppSessionTest, TheKeychainIsAskedOffTheGuiThreadAndInOrder) {

@@ -2,6 +2,7 @@
 #include "platform/PresenceGate.h"
 #include "platform/SecretStore.h"
 #include "session/AppSession.h"
+#include "support/PrivateKeyring.h"
 #include "support/TestSupport.h"
 
 #include <QProcess>
@@ -317,6 +318,37 @@ TEST_F(KeychainSecretServiceTest, StoreKeepsBytesAndRefusesDuplicates) {
     EXPECT_EQ(store->remove(service, account), SecretStatus::success);
     EXPECT_EQ(store->remove(service, account), SecretStatus::itemNotFound);
     EXPECT_EQ(store->find(service, account).status, SecretStatus::itemNotFound);
+}
+
+// A sign-out while the keyring is locked: the service is asked to unlock it (its
+// prompt fails here, with no display), the item stays, and that is reported and
+// remembered. Runs on a keyring of its own, which it locks.
+TEST(KeychainLockedCollection, ASignOutThatLeavesTheTokenIsReportedAndTheTokenNotUsedAgain) {
+    OMBRIX_RUN_WITH_PRIVATE_KEYRING(false);
+    installMemoryDefaults();
+    SecretStore::setShared(std::make_shared<LibsecretStore>());
+    {
+        AppSession session;
+        ASSERT_TRUE(runTask(session.setToken(QStringLiteral("verrouillé"))));
+        ASSERT_TRUE(lockDefaultCollection());
+        EXPECT_FALSE(runTask(session.setToken(QString())));
+        EXPECT_FALSE(session.isAuthenticated());
+        EXPECT_EQ(session.lastError(), AppSession::tokenKeptText());
+        EXPECT_TRUE(KeychainStore::tokenWithdrawn());
+    }
+    // Unlocked again, the item is still there, and the next start does not use it.
+    ASSERT_TRUE(unlockDefaultCollection());
+    EXPECT_EQ(lookUpSecret(tokenService, tokenAccount), QStringLiteral("verrouillé"));
+    {
+        AppSession next;
+        ASSERT_TRUE(spinUntil([&] { return !next.isLoadingStoredToken(); }));
+        EXPECT_FALSE(next.isAuthenticated());
+        // Cleared with the keyring open, it goes, and so does the mark.
+        EXPECT_TRUE(runTask(next.setToken(QString())));
+        EXPECT_EQ(lookUpSecret(tokenService, tokenAccount), std::nullopt);
+        EXPECT_FALSE(KeychainStore::tokenWithdrawn());
+    }
+    installMemorySecrets();
 }
 
 // Run by the next test in a child process whose session bus does not exist.

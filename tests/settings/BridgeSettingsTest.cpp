@@ -123,7 +123,7 @@ TEST_F(BridgeSettingsTest, AddingRemovingAndShowingFolders) {
     EXPECT_TRUE(controller.folders().isEmpty());
 
     controller.beginAddingFolders();
-    controller.addFolders({root + "/Projets", root + "/cles", root + "/Photos"});
+    runTask(controller.addFolders({root + "/Projets", root + "/cles", root + "/Photos"}));
     ASSERT_EQ(bookmarks.entries().size(), 2);
     EXPECT_EQ(controller.addError(), "Dossier système refusé pour raisons de sécurité.");
     const auto rows = controller.folders();
@@ -134,18 +134,19 @@ TEST_F(BridgeSettingsTest, AddingRemovingAndShowingFolders) {
     // Chosen again (through another spelling of the path): not added twice.
     controller.beginAddingFolders();
     EXPECT_FALSE(controller.addError().has_value());
-    controller.addFolders({root + "/Notes/../Projets", root + "/Notes"});
+    runTask(controller.addFolders({root + "/Notes/../Projets", root + "/Notes"}));
     EXPECT_EQ(bookmarks.entries().size(), 3);
     EXPECT_FALSE(controller.addError().has_value());
 
     // A folder that is gone shows its name on the path line and can be removed.
     removeTestFolder(root + "/Photos");
+    runTask(controller.refreshFolderPaths());
     EXPECT_EQ(controller.folders()[1].path, "Photos");
     controller.removeFolder(rows[1].id);
     EXPECT_EQ(bookmarks.entries().size(), 2);
     EXPECT_EQ(BookmarkPersistence::load().size(), 2);
 
-    controller.addFolders({root + "/nowhere"});
+    runTask(controller.addFolders({root + "/nowhere"}));
     EXPECT_EQ(controller.addError(), "Le chemin n'est pas un dossier.");
 }
 
@@ -178,7 +179,7 @@ TEST_F(BridgeSettingsTest, FolderChooserAndRows) {
     tab.show();
 
     // Cancelled: nothing changes, the error line stays empty.
-    tab.controller().addFolders({root + "/cles"});
+    runTask(tab.controller().addFolders({root + "/cles"}));
     ASSERT_FALSE(tab.addErrorLabel()->isHidden());
     QFileDialog* chooser = tab.pickFolder();
     EXPECT_EQ(chooser->fileMode(), QFileDialog::Directory);
@@ -204,7 +205,7 @@ TEST_F(BridgeSettingsTest, FolderChooserAndRows) {
     const QStringList chosen = chooser->selectedFiles();
     ASSERT_EQ(chosen.size(), 2);
     static_cast<QDialog*>(chooser)->accept();
-    EXPECT_EQ(bookmarks.entries().size(), chosen.size());
+    EXPECT_TRUE(spinUntil([&] { return bookmarks.entries().size() == chosen.size(); }));
     ASSERT_EQ(tab.folderRows().size(), chosen.size());
     EXPECT_TRUE(tab.emptyLabel()->isHidden());
 
@@ -228,7 +229,7 @@ TEST_F(BridgeSettingsTest, Screenshots) {
     BridgeSettingsTab tab(*session, bookmarks, running);
     EXPECT_EQ(tab.statusRow()->label()->text(), "Connecté, en attente");
     EXPECT_EQ(tab.statusRow()->tint(), StatusTint::Green);
-    tab.controller().addFolders({root + "/cles"});
+    runTask(tab.controller().addFolders({root + "/cles"}));
     tab.resize(560, 520);
     saveScreenshot(&tab, QStringLiteral("settings-bridge-signed-in"));
 }

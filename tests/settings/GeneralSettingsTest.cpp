@@ -3,6 +3,7 @@
 // sections' rules, the voice sample, and the real widgets.
 #include "app/DoubleCommandMonitor.h"
 #include "bridge/BridgeService.h"
+#include "platform/AuthFailureNotifier.h"
 #include "platform/DefaultsStore.h"
 #include "platform/SecretStore.h"
 #include "session/AppSession.h"
@@ -143,6 +144,10 @@ TEST_F(GeneralSettingsTest, PairingOutcomes) {
             EXPECT_EQ(account.pairCode(), "");
             EXPECT_EQ(account.tokenDraft(), "");
             EXPECT_EQ(storedToken()->value, "ut-9");
+            // The claim's e-mail goes with its token: refused, it is no longer shown.
+            AuthFailureNotifier::shared().post(QStringLiteral("ut-9"));
+            EXPECT_TRUE(spinUntil([&] { return !account.isAuthenticated(); }));
+            EXPECT_EQ(account.signedInEmail(), "…");
         } else {
             EXPECT_EQ(account.pairCode(), "  ABCD1234 \n"); // kept for another try
             EXPECT_FALSE(storedToken().has_value());
@@ -245,6 +250,18 @@ TEST_F(GeneralSettingsTest, TokenDraftQuitRowAndSignOut) {
     runTask(account.signOut());
     EXPECT_FALSE(session->isAuthenticated());
     EXPECT_EQ(account.tokenDraft(), "");
+    EXPECT_FALSE(account.tokenError().has_value());
+
+    // A sign-out that left the token in the keychain is not reported as done.
+    runTask(session->setToken(QStringLiteral("kept")));
+    secrets->setFailure(MemorySecretStore::Operation::Remove, SecretStatus::interactionNotAllowed);
+    runTask(account.signOut());
+    EXPECT_FALSE(session->isAuthenticated());
+    EXPECT_EQ(account.tokenError(), AppSession::tokenKeptText());
+    secrets->setFailure(MemorySecretStore::Operation::Remove, std::nullopt);
+    runTask(account.clearToken());
+    EXPECT_FALSE(account.tokenError().has_value());
+    EXPECT_FALSE(storedToken().has_value());
 }
 
 TEST_F(GeneralSettingsTest, SummonSectionRules) {

@@ -215,7 +215,7 @@ TEST_F(RealDevices, RecorderRecordsWhatTheSinkPlays) {
     // A second recording gets another name; neither file is deleted by the recorder.
     const QString second = recorder.start();
     EXPECT_NE(second, path);
-    spinFor(200);
+    ASSERT_TRUE(spinUntil([&] { return recorder.recordedSamples() > 0; }, 4000));
     EXPECT_EQ(runTask(recorder.stop()), second);
     EXPECT_TRUE(QFile::exists(second));
     QFile::remove(second);

@@ -85,6 +85,8 @@ protected:
         EXPECT_EQ(controller->secondaryLabel(), "Appuie pour arrêter");
         EXPECT_EQ(controller->orbSymbol(), "waveform");
         spinFor(recordMs);
+        // A recording the microphone gave nothing is not sent: wait for its first audio.
+        ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }, 5000));
         bool finished = false;
         auto c =
             QObject::connect(controller.get(), &MicrophoneController::turnFinished, [&] { finished = true; });
@@ -146,7 +148,10 @@ TEST_F(Microphone, RoadSendsWhatTheSettingsSayAndVoicesTheReply) {
         EXPECT_TRUE(uploads[0].body.contains("filename=\"ombrix-"));
         EXPECT_TRUE(uploads[0].body.contains("Content-Type: audio/m4a\r\n\r\n"));
         EXPECT_TRUE(uploads[0].body.contains("ftypM4A"));
-        EXPECT_TRUE(uploads[0].body.contains("name=\"recording[recording_ms]\"\r\n\r\n1"));
+        const QByteArray msField = "name=\"recording[recording_ms]\"\r\n\r\n";
+        const qsizetype at = uploads[0].body.indexOf(msField);
+        ASSERT_GE(at, 0);
+        EXPECT_GE(uploads[0].body.mid(at + msField.size()).split('\r').first().toLongLong(), 150);
         // Query: recording id, transcription, provider, model, audio and voice.
         const QList<RecordedRequest> queries = requestsTo("/api/v1/queries.json");
         ASSERT_EQ(queries.size(), 1);
@@ -230,7 +235,7 @@ TEST_F(Microphone, TapsFollowTheStateTable) {
     // Busy: a held upload; taps are ignored and the orb shows the status.
     upload.holdMs = 600;
     controller->toggle();
-    ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }));
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return controller->isBusy() && !controller->recorder().isRecording(); }));
     const int opened = devices->inputsOpened;
@@ -275,6 +280,7 @@ TEST_F(Microphone, LeavingStopsEverythingAndLateAnswersWriteNothing) {
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
     spinFor(100);
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }));
     controller->leave();
     EXPECT_FALSE(controller->recorder().isRecording());
     EXPECT_TRUE(spinUntil([&] { return recordingFiles().isEmpty(); }));
@@ -285,6 +291,7 @@ TEST_F(Microphone, LeavingStopsEverythingAndLateAnswersWriteNothing) {
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
     spinFor(100);
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }));
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return requestsTo("/api/v1/recordings.json").size() == 1; }));
     controller->leave();
@@ -303,6 +310,7 @@ TEST_F(Microphone, LeavingStopsEverythingAndLateAnswersWriteNothing) {
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
     spinFor(100);
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }));
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return requestsTo("/api/v1/recordings.json").size() == 2; }));
     controller.reset();
@@ -335,6 +343,45 @@ TEST_F(Microphone, ScreenDrawsItsStatesAndTakesClicks) {
     saveScreenshot(&view, "push-to-talk-voicing");
 }
 
+// A recording with no audio at all (two taps in one turn of the event loop) is not
+// sent, and the screen says it was too short. Recording on the screen logs no
+// warning of a negative size.
+namespace {
+QAtomicInt negativeSizeWarnings;
+void countNegativeSizes(QtMsgType, const QMessageLogContext&, const QString& message) {
+    if (message.contains(QLatin1String("Negative sizes")))
+        negativeSizeWarnings.ref();
+}
+} // namespace
+
+TEST_F(Microphone, ARecordingWithoutAudioIsNotSent) {
+    negativeSizeWarnings.storeRelaxed(0);
+    const QtMessageHandler previous = qInstallMessageHandler(countNegativeSizes);
+    MicrophoneView view(*session);
+    view.resize(360, 480);
+    view.show();
+    QTest::mouseClick(view.orb(), Qt::LeftButton, {}, QPoint(110, 110));
+    QTest::mouseClick(view.orb(), Qt::LeftButton, {}, QPoint(110, 110));
+    MicrophoneController& c = view.controller();
+    ASSERT_TRUE(spinUntil([&] { return !c.isBusy() && c.status() == "Enregistrement trop court"; }));
+    EXPECT_EQ(view.primaryLabel()->text(), "Enregistrement trop court");
+    EXPECT_TRUE(spinUntil([&] { return recordingFiles().isEmpty(); }));
+    spinFor(200);
+    EXPECT_TRUE(requestsTo("/api/v1/recordings.json").isEmpty());
+    EXPECT_TRUE(requestsTo("/api/v1/queries.json").isEmpty());
+
+    // A recording with audio goes on as usual, and the screen logged no negative size.
+    QTest::mouseClick(view.orb(), Qt::LeftButton, {}, QPoint(110, 110));
+    ASSERT_TRUE(spinUntil([&] { return c.recorder().isRecording(); }));
+    spinFor(500);
+    ASSERT_TRUE(spinUntil([&] { return c.recorder().recordedSamples() > 0; }));
+    QTest::mouseClick(view.orb(), Qt::LeftButton, {}, QPoint(110, 110));
+    ASSERT_TRUE(spinUntil([&] { return c.reply() == "Il est midi."; }, 8000));
+    EXPECT_EQ(requestsTo("/api/v1/recordings.json").size(), 1);
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(negativeSizeWarnings.loadRelaxed(), 0);
+}
+
 // Hiding the screen (the popover closing) is not leaving it: a turn under way goes
 // on, its reply is voiced and lands, and the screen is truthful when shown again.
 // A recording running when the screen hides is handed on.
@@ -354,6 +401,7 @@ TEST_F(Microphone, HiddenScreenKeepsTheTurnGoing) {
         c.toggle();
         ASSERT_TRUE(spinUntil([&] { return c.recorder().isRecording(); }));
         spinFor(150);
+        ASSERT_TRUE(spinUntil([&] { return c.recorder().recordedSamples() > 0; }));
         if (!hideWhileRecording) {
             c.toggle();
             ASSERT_TRUE(spinUntil([&] { return requestsTo("/api/v1/recordings.json").size() == 1; }));
@@ -387,6 +435,7 @@ TEST_F(Microphone, BackendTextIsShownAsText) {
         c.toggle();
         ASSERT_TRUE(spinUntil([&] { return c.recorder().isRecording(); }));
         spinFor(100);
+        ASSERT_TRUE(spinUntil([&] { return c.recorder().recordedSamples() > 0; }));
         c.toggle();
         ASSERT_TRUE(spinUntil([&] { return finished; }, 8000));
         QObject::disconnect(connection);
@@ -415,6 +464,7 @@ TEST_F(Microphone, RecordingThatCannotBeWrittenShowsAnError) {
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
     spinFor(150);
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }));
     bool finished = false;
     QObject::connect(controller.get(), &MicrophoneController::turnFinished, [&] { finished = true; });
     {

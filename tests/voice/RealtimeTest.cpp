@@ -216,6 +216,41 @@ TEST_F(Realtime, ConversationOverTheSocket) {
     client.stop();
 }
 
+// Every event is bounded to what the service can need: one past 256 KiB (text or
+// binary) ends the session with an error. The largest one accepted, an audio delta
+// of almost 256 KiB, is read off the GUI thread and keeps its place among the
+// events around it.
+TEST_F(Realtime, EventsAreBoundedAndTheLargestKeepsItsPlace) {
+    RealtimeClient client;
+    startListening(client, 1);
+    const qsizetype wrapper = QByteArray(R"({"type":"response.audio.delta","delta":""})").size();
+    qsizetype pcmBytes = (RealtimeClient::kMaxEventBytes - wrapper) / 4 * 3;
+    pcmBytes -= pcmBytes % 2;
+    const QByteArray pcm(pcmBytes, '\x01');
+    ASSERT_LE(wrapper + pcm.toBase64().size(), RealtimeClient::kMaxEventBytes);
+    ASSERT_GT(pcm.toBase64().size(), RealtimeClient::kInlineEventChars);
+    service.sendText(R"({"type":"response.audio_transcript.delta","delta":"Avant"})");
+    service.sendAudioDelta(pcm);
+    service.sendText(R"({"type":"response.audio_transcript.delta","delta":" après"})");
+    service.sendText(R"({"type":"response.audio.done"})");
+    ASSERT_TRUE(spinUntil([&] { return client.lastAssistantText() == "Avant après"; }, 10000));
+    EXPECT_EQ(client.scheduledFrames(), pcmBytes / 2);
+    EXPECT_EQ(client.state().kind, Kind::Listening); // the "done" was applied after the delta
+
+    const QByteArray tooLarge = R"({"type":"response.audio_transcript.delta","delta":")" +
+                                QByteArray(RealtimeClient::kMaxEventBytes, 'x') + R"("})";
+    for (const bool binary : {false, true}) {
+        SCOPED_TRACE(binary ? "binary" : "text");
+        if (binary)
+            startListening(client, 2);
+        binary ? service.sendBinary(tooLarge) : service.sendText(tooLarge);
+        ASSERT_TRUE(spinUntil([&] { return client.state().kind == Kind::Idle; }, 10000));
+        EXPECT_EQ(client.failure(), "Le service vocal a envoyé un message trop volumineux");
+        EXPECT_EQ(client.lastAssistantText(), "Avant après");
+        EXPECT_EQ(*devices->runningInputs, 0);
+    }
+}
+
 TEST_F(Realtime, MicrophoneInAnotherFormatIsConverted) {
     devices->honourWantedFormat = false;
     devices->inputFormat = {48000, 2};

@@ -68,6 +68,11 @@ private:
     AudioPlayer player_;
 };
 
+std::function<void(AppDelegate&)>& launchHook() {
+    static std::function<void(AppDelegate&)> hook;
+    return hook;
+}
+
 int signalPipe[2] = {-1, -1};
 
 void onSignal(int) {
@@ -101,6 +106,12 @@ void AppDelegate::launch() {
     AppCommands::setHooks(
         {[] { MenuBarController::shared().closePopover(); }, [this] { return settingsWindow()->present(); }});
     connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::shutDown);
+    if (const auto& hook = launchHook())
+        hook(*this);
+}
+
+void AppDelegate::setLaunchHook(std::function<void(AppDelegate&)> hook) {
+    launchHook() = std::move(hook);
 }
 
 SettingsWindow* AppDelegate::settingsWindow() {

@@ -23,6 +23,9 @@ public:
 
     // The launch sequence: session, tray and popover, summon, commands.
     void launch();
+    // Run at the end of every launch(): for programs that drive the real start-up
+    // (the quit tests). Nothing by default.
+    static void setLaunchHook(std::function<void(AppDelegate&)> hook);
     // A link from another program, handled on a later turn of the event loop.
     // Unknown or malformed links are ignored.
     void handleLink(const QString& link);

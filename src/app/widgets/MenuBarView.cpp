@@ -3,6 +3,7 @@
 #include "platform/Tasks.h"
 
 #include "app/AppCommands.h"
+#include "app/ChatViewModel.h"
 #include "app/PopoverHeader.h"
 #include "platform/Localization.h"
 #include "platform/widgets/PlainText.h"
@@ -103,8 +104,9 @@ MenuBarView::MenuBarView(ShellScreens screens, QWidget* parent)
 
     newDiscussion_ = iconButton(QStringLiteral("square.and.pencil"), loc("Nouvelle discussion (⌘N)"));
     connect(newDiscussion_, &QToolButton::clicked, this, [] {
+        // The chat screen's own road: a reply still pending is abandoned too.
         if (PopoverHeader::newDiscussionEnabled(AppSession::shared().mode()))
-            AppSession::shared().clearConversation();
+            ChatViewModel::newConversation(AppSession::shared());
     });
     // Its Control+N belongs to the chat screen, the only screen where it acts: a
     // second shortcut on the same key would make Qt fire neither.

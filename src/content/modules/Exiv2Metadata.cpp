@@ -1,6 +1,7 @@
 // The photo metadata module: exiv2 behind the interface of
 // content/PhotoMetadataModule.h. Links exiv2 and Qt only.
 #include "content/PhotoMetadataModule.h"
+#include "platform/ModuleExport.h"
 
 #include <QTimeZone>
 
@@ -141,7 +142,7 @@ private:
 
 } // namespace
 
-extern "C" Q_DECL_EXPORT void* ombrix_module_photometa() {
+OMBRIX_MODULE_EXPORT(photometa) {
     static Exiv2Module module;
     return &module;
 }

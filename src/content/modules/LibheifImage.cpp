@@ -1,6 +1,7 @@
 // The HEIF module: libheif behind the interface of content/HeifModule.h. Links
 // libheif and Qt only.
 #include "content/HeifModule.h"
+#include "platform/ModuleExport.h"
 
 #include <QHash>
 #include <QList>
@@ -429,7 +430,7 @@ public:
 
 } // namespace
 
-extern "C" Q_DECL_EXPORT void* ombrix_module_heif() {
+OMBRIX_MODULE_EXPORT(heif) {
     static LibheifModule module;
     return &module;
 }

@@ -1,6 +1,7 @@
 // The PDF module: poppler behind the interface of content/PdfModule.h. Links
 // poppler and Qt only.
 #include "content/PdfModule.h"
+#include "platform/ModuleExport.h"
 
 #include <poppler-qt6.h>
 
@@ -60,7 +61,7 @@ public:
 
 } // namespace
 
-extern "C" Q_DECL_EXPORT void* ombrix_module_pdf() {
+OMBRIX_MODULE_EXPORT(pdf) {
     static PopplerModule module;
     return &module;
 }

@@ -1,6 +1,7 @@
 // The text recognition module: Tesseract and Leptonica behind the interface of
 // content/OcrModule.h. Links them and Qt only.
 #include "content/OcrModule.h"
+#include "platform/ModuleExport.h"
 
 #include <leptonica/allheaders.h>
 #include <tesseract/baseapi.h>
@@ -120,7 +121,7 @@ public:
 
 } // namespace
 
-extern "C" Q_DECL_EXPORT void* ombrix_module_ocr() {
+OMBRIX_MODULE_EXPORT(ocr) {
     static TesseractModule module;
     return &module;
 }

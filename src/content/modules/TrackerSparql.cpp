@@ -5,6 +5,7 @@
 #include <libtracker-sparql/tracker-sparql.h>
 
 #include "content/TrackerModule.h"
+#include "platform/ModuleExport.h"
 
 #include <QFile>
 
@@ -125,7 +126,7 @@ public:
 
 } // namespace
 
-extern "C" Q_DECL_EXPORT void* ombrix_module_tracker() {
+OMBRIX_MODULE_EXPORT(tracker) {
     static TrackerSparqlModule module;
     return &module;
 }

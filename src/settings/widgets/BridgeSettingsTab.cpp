@@ -2,6 +2,7 @@
 
 #include "bridge/BookmarkStore.h"
 #include "platform/Localization.h"
+#include "platform/Tasks.h"
 #include "platform/widgets/PlainText.h"
 #include "platform/widgets/SymbolIcon.h"
 #include "session/AppSession.h"
@@ -128,7 +129,8 @@ BridgeSettingsTab::BridgeSettingsTab(AppSession& session, BookmarkStore& bookmar
 
     page->addStretch(1);
     connect(&controller_, &BridgeSettingsController::changed, this, &BridgeSettingsTab::refresh);
-    connect(&bookmarks, &BookmarkStore::entriesChanged, this, &BridgeSettingsTab::rebuildFolders);
+    connect(&controller_, &BridgeSettingsController::foldersChanged, this,
+            &BridgeSettingsTab::rebuildFolders);
     // The elapsed time keeps counting while shown.
     ticker_.setInterval(1000);
     connect(&ticker_, &QTimer::timeout, this, &BridgeSettingsTab::refreshElapsed);
@@ -221,7 +223,7 @@ QFileDialog* BridgeSettingsTab::pickFolder() {
             view->setSelectionMode(QAbstractItemView::ExtendedSelection);
     }
     connect(dialog, &QFileDialog::accepted, this,
-            [this, dialog] { controller_.addFolders(dialog->selectedFiles()); });
+            [this, dialog] { detachTask(controller_.addFolders(dialog->selectedFiles())); });
     chooser_ = dialog;
     dialog->open();
     return dialog;

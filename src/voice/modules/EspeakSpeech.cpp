@@ -1,5 +1,6 @@
 // The speech module: eSpeak NG behind the interface of voice/SpeechModule.h.
 // Links eSpeak NG and Qt only.
+#include "platform/ModuleExport.h"
 #include "voice/SpeechModule.h"
 
 #include <espeak-ng/speak_lib.h>
@@ -74,7 +75,7 @@ private:
 
 } // namespace
 
-extern "C" Q_DECL_EXPORT void* ombrix_module_speech() {
+OMBRIX_MODULE_EXPORT(speech) {
     static EspeakModule module;
     return &module;
 }

@@ -1,5 +1,6 @@
 // The audio codec module: FFmpeg's resampler, AAC encoder and decoders behind
 // the interface of voice/AudioCodecModule.h. Links FFmpeg and Qt only.
+#include "platform/ModuleExport.h"
 #include "voice/AudioCodecModule.h"
 
 extern "C" {
@@ -497,7 +498,7 @@ public:
 
 } // namespace
 
-extern "C" Q_DECL_EXPORT void* ombrix_module_audiocodec() {
+OMBRIX_MODULE_EXPORT(audiocodec) {
     static FfmpegCodecModule module;
     return &module;
 }

@@ -1,5 +1,6 @@
 // The sound device module: Qt Multimedia behind the interface of
 // voice/SoundModule.h. Links Qt Multimedia and Qt only.
+#include "platform/ModuleExport.h"
 #include "voice/SoundModule.h"
 
 #include <QAudioDevice>
@@ -140,7 +141,7 @@ public:
 
 } // namespace
 
-extern "C" Q_DECL_EXPORT void* ombrix_module_sound() {
+OMBRIX_MODULE_EXPORT(sound) {
     static QtSoundModule module;
     return &module;
 }

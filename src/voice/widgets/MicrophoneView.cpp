@@ -62,7 +62,9 @@ void MicrophoneView::refresh() {
     secondary_->setText(c.secondaryLabel());
     replyText_->setText(c.reply());
     replyArea_->setVisible(!c.reply().isEmpty());
-    replyArea_->setMinimumHeight(qMin(140, replyText_->heightForWidth(replyArea_->viewport()->width())));
+    // A label without text has no height for a width (-1): no minimum then.
+    const int replyHeight = replyText_->heightForWidth(replyArea_->viewport()->width());
+    replyArea_->setMinimumHeight(qBound(0, replyHeight, 140));
 }
 
 void MicrophoneView::hideEvent(QHideEvent* event) {

@@ -3,6 +3,7 @@
 // or eats memory. Built as build/tests/hostile/libombrix_pdf.so for the decoder
 // worker tests, which put that folder on the module search path.
 #include "content/PdfModule.h"
+#include "platform/ModuleExport.h"
 
 #include <QStringList>
 
@@ -85,7 +86,7 @@ public:
 
 } // namespace
 
-extern "C" Q_DECL_EXPORT void* ombrix_module_pdf() {
+OMBRIX_MODULE_EXPORT(pdf) {
     static HostileModule module;
     return &module;
 }
