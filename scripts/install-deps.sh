@@ -26,6 +26,7 @@ PACKAGES=(
   pulseaudio pulseaudio-utils
   xdotool trayer libxcb-xtest0-dev xdg-utils
   libfuse3-dev fuse3
+  unicode-data
 )
 
 if [ "${1:-}" = "--list" ]; then

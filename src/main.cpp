@@ -8,6 +8,7 @@
 #include "platform/Resources.h"
 #include "platform/widgets/PasswordDialog.h"
 #include "session/KeychainStore.h"
+#include "voice/AudioRecorder.h"
 
 #include <QApplication>
 
@@ -15,6 +16,21 @@
 #include <unistd.h>
 
 int main(int argc, char** argv) {
+    // A link given on the command line (the desktop hands "ombrix:" links this way).
+    QString link;
+    for (int i = 1; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (argument.startsWith(QLatin1String("ombrix:"), Qt::CaseInsensitive)) {
+            link = argument;
+            break;
+        }
+    }
+    // One running program per user and display: a second launch hands its link over
+    // and ends, before it starts any of the GUI.
+    SingleInstance instance;
+    if (!instance.claim(link))
+        return 0;
+
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -23,19 +39,9 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName(QStringLiteral("Ombrix"));
     QApplication::setDesktopFileName(QStringLiteral("ombrix"));
     QApplication::setQuitOnLastWindowClosed(false);
-
-    // A link given on the command line (the desktop hands "ombrix:" links this way).
-    QString link;
-    for (const QString& argument : app.arguments().mid(1)) {
-        if (argument.startsWith(QLatin1String("ombrix:"), Qt::CaseInsensitive)) {
-            link = argument;
-            break;
-        }
-    }
-    // One running program per user: a second launch hands its link over and ends.
-    SingleInstance instance;
-    if (!instance.claim(link))
-        return 0;
+    instance.listen();
+    // Recordings an earlier run left behind (a crash in the middle of a turn).
+    AudioRecorder::removeLeftovers();
 
     // Owned here, so that it ends before the statics it uses (the secret store, the
     // settings) are destroyed.

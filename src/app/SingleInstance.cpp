@@ -1,56 +1,185 @@
 #include "app/SingleInstance.h"
 
 #include "platform/Log.h"
+#include "platform/RuntimeFolder.h"
 
-#include <QDir>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QScopeGuard>
+#include <QThread>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-SingleInstance::SingleInstance(QString serverName, QObject* parent)
+namespace {
+
+// The uid of the process at the other end of a connected local socket.
+std::optional<uid_t> peerUid(qintptr descriptor) {
+    struct ucred credentials {};
+    socklen_t size = sizeof credentials;
+    if (descriptor < 0 ||
+        ::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return std::nullopt;
+    return credentials.uid;
+}
+
+bool isOwnUid(qintptr descriptor) {
+    const std::optional<uid_t> uid = peerUid(descriptor);
+    return uid && *uid == ::geteuid();
+}
+
+} // namespace
+
+SingleInstance::SingleInstance(QString folder, QString name, QObject* parent)
     : QObject(parent)
-    , serverName_(std::move(serverName)) {}
+    , folder_(std::move(folder))
+    , name_(std::move(name)) {}
 
-SingleInstance::~SingleInstance() = default;
+SingleInstance::SingleInstance()
+    : SingleInstance(RuntimeFolder::path()) {}
 
-QString SingleInstance::defaultServerName() {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir(runtime).exists())
-        return runtime + QStringLiteral("/ombrix.sock");
-    return QDir::tempPath() + QStringLiteral("/ombrix-%1.sock").arg(::getuid());
+SingleInstance::~SingleInstance() {
+    // The socket goes before the lock: a launch that takes the lock next never
+    // finds our socket in its way.
+    delete server_;
+    server_ = nullptr;
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
+}
+
+QString SingleInstance::defaultName() {
+    return QStringLiteral("instance-") + RuntimeFolder::displayKey();
+}
+
+QString SingleInstance::socketPath() const {
+    return folder_ + QLatin1Char('/') + name_ + QStringLiteral(".sock");
+}
+
+QString SingleInstance::lockPath() const {
+    return folder_ + QLatin1Char('/') + name_ + QStringLiteral(".lock");
 }
 
 bool SingleInstance::claim(const QString& link) {
-    // Another instance answers on the socket: hand it the link.
-    {
-        QLocalSocket socket;
-        socket.connectToServer(serverName_);
-        if (socket.waitForConnected(kHandOverTimeoutMs)) {
-            // A link too long to be one of ours is not passed on; the running
-            // program is only woken.
-            const QByteArray bytes = link.toUtf8();
-            socket.write((bytes.size() <= kMaxLinkBytes ? bytes : QByteArray()) + '\n');
-            socket.waitForBytesWritten(kHandOverTimeoutMs);
-            socket.disconnectFromServer();
-            if (socket.state() != QLocalSocket::UnconnectedState)
-                socket.waitForDisconnected(kHandOverTimeoutMs);
+    // A folder another user made (or that others may enter) could hold anyone's
+    // listener: nothing is handed over there, and this launch runs on its own.
+    if (const QString why = RuntimeFolder::makePrivate(folder_); !why.isEmpty()) {
+        qCWarning(lcApp).noquote() << "single instance: runtime folder refused:" << why
+                                   << "- running without receiving links";
+        return true;
+    }
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        if (tryLock()) {
+            if (QCoreApplication::instance())
+                listen();
+            return true;
+        }
+        if (lockFd_ < 0)
+            return true; // no lock file: already reported, run without links
+        // The lock is taken: its holder listens, or is about to.
+        switch (handOver(link)) {
+        case HandOver::Delivered:
+            return false;
+        case HandOver::Refused:
+            qCWarning(lcApp) << "single instance: the listener is not ours; running without receiving links";
+            return true;
+        case HandOver::NoAnswer:
+            break;
+        }
+        if (waited.elapsed() >= kReachHolderMs) {
+            qCWarning(lcApp) << "single instance: the running program does not answer; this launch ends";
+            return false;
+        }
+        QThread::msleep(20);
+    }
+}
+
+bool SingleInstance::tryLock() {
+    if (lockFd_ < 0) {
+        lockFd_ = ::open(QFile::encodeName(lockPath()).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                         0600);
+        if (lockFd_ < 0) {
+            qCWarning(lcApp) << "single instance: cannot open the lock file:" << qt_error_string(errno);
             return false;
         }
     }
-    // Nobody answers: a socket file left by a program that died is removed.
-    QLocalServer::removeServer(serverName_);
+    int result;
+    do
+        result = ::flock(lockFd_, LOCK_EX | LOCK_NB);
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+SingleInstance::HandOver SingleInstance::handOver(const QString& link) {
+    // Plain system calls: a launch hands its link over before the application
+    // object (and its event loop) exists.
+    const QByteArray path = QFile::encodeName(socketPath());
+    sockaddr_un address{};
+    if (path.size() >= static_cast<qsizetype>(sizeof address.sun_path))
+        return HandOver::NoAnswer;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), static_cast<size_t>(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return HandOver::NoAnswer;
+    const auto closeSocket = qScopeGuard([fd] { ::close(fd); });
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return HandOver::NoAnswer; // nobody listens (yet)
+    if (!isOwnUid(fd))
+        return HandOver::Refused;
+    // A link too long to be one of ours is not passed on; the running program is
+    // only woken. The line is small: a local socket takes it whole, without
+    // waiting, unless the listener stalls (then the send time-out ends it).
+    const QByteArray bytes = link.toUtf8();
+    const QByteArray line = (bytes.size() <= kMaxLinkBytes ? bytes : QByteArray()) + '\n';
+    const timeval timeout{kHandOverTimeoutMs / 1000, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    qsizetype sent = 0;
+    while (sent < line.size()) {
+        const ssize_t n =
+            ::send(fd, line.constData() + sent, static_cast<size_t>(line.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        sent += n;
+    }
+    return HandOver::Delivered;
+}
+
+void SingleInstance::listen() {
+    if (server_ || lockFd_ < 0)
+        return;
+    // We hold the lock: a socket file here was left by a holder that died.
+    QLocalServer::removeServer(socketPath());
     auto* server = new QLocalServer(this);
     server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server->listen(serverName_)) {
+    if (!server->listen(socketPath())) {
         qCWarning(lcApp) << "single instance: cannot listen:" << server->errorString();
         delete server;
-        return true; // run anyway, without receiving links
+        return; // run anyway, without receiving links; the lock still keeps others out
     }
     server_ = server;
     connect(server_, &QLocalServer::newConnection, this, &SingleInstance::accept);
-    return true;
+    // The listener goes with the event loop; the lock stays until the process ends,
+    // so that a launch meanwhile waits for it rather than starting beside us.
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
+        delete server_;
+        server_ = nullptr;
+    });
 }
 
 void SingleInstance::markReady() {
@@ -72,6 +201,12 @@ void SingleInstance::deliver(const QString& link) {
 
 void SingleInstance::accept() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
+        if (!isOwnUid(socket->socketDescriptor())) {
+            qCWarning(lcApp) << "single instance: a link from another user is refused";
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         auto* buffer = new QByteArray;
         auto* timer = new QTimer(socket);
         timer->setSingleShot(true);

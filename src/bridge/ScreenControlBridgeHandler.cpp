@@ -5,6 +5,7 @@
 #include "bridge/TaskReports.h"
 #include "content/DesktopEntry.h"
 #include "content/DesktopOpener.h"
+#include "platform/Characters.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
 #include "wire/BridgeResults.h"
@@ -230,7 +231,8 @@ QString runShortcutsCLI(const ShortcutsCommand& command, const QStringList& args
         const bool finished = process.waitForFinished(50) || process.state() == QProcess::NotRunning;
         out += process.readAllStandardOutput();
         const QByteArray moreErr = process.readAllStandardError();
-        err += moreErr.left(std::max<qint64>(0, kShortcutMaxErrorBytes - err.size()));
+        // A few bytes past the bound show whether the character there goes on.
+        err += moreErr.left(std::max<qint64>(0, kShortcutMaxErrorBytes + 4 - err.size()));
         if (finished && out.size() <= kShortcutMaxOutputBytes)
             break;
         if (out.size() > kShortcutMaxOutputBytes)
@@ -253,7 +255,9 @@ QString runShortcutsCLI(const ShortcutsCommand& command, const QStringList& args
     if (status == 0)
         return decodeStrictUtf8(out).trimmed();
     const QString message =
-        err.isEmpty() ? QStringLiteral("exit %1").arg(status) : decodeStrictUtf8(err).trimmed();
+        err.isEmpty()
+            ? QStringLiteral("exit %1").arg(status)
+            : decodeStrictUtf8(err.left(Characters::utf8PrefixLength(err, kShortcutMaxErrorBytes))).trimmed();
     throw ShortcutsCLIError(status, message);
 }
 

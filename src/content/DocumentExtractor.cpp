@@ -4,13 +4,13 @@
 #include "content/Decoding.h"
 #include "content/PdfModule.h"
 #include "content/RtfReader.h"
+#include "platform/Characters.h"
 #include "platform/Localization.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QMimeDatabase>
 #include <QStringDecoder>
-#include <QTextBoundaryFinder>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -167,90 +167,6 @@ ExtractedContent extractPlainText(const QString& path, qint64 maxChars) {
     return ExtractedContent{std::move(kept), truncated, bytes.size()};
 }
 
-// Grapheme boundaries: those of QTextBoundaryFinder, except over runs of regional
-// indicators, which are paired into flags here (this Qt pairs them wrongly after
-// an emoji sequence), and where this Qt's tailored boundaries (Thai, Lao, Khmer,
-// Myanmar, Tibetan and Indic runs, which take in the emoji and spaces around them)
-// fall inside a character: between the two halves of a surrogate pair, between CR
-// and LF, or before a mark or joiner. Such a boundary moves on, a whole code point
-// at a time, to the first one that keeps every character whole.
-class GraphemeWalker {
-public:
-    explicit GraphemeWalker(const QString& text)
-        : text_(text)
-        , finder_(QTextBoundaryFinder::Grapheme, text) {}
-
-    // The next boundary after the previous one, or -1 at the end.
-    qsizetype next() {
-        const qsizetype size = text_.size();
-        if (position_ >= size)
-            return -1;
-        qsizetype boundary;
-        if (isRegionalIndicator(position_)) {
-            boundary = position_ + 2;
-            if (isRegionalIndicator(boundary))
-                boundary += 2;
-            while (boundary < size && extendsCluster(boundary))
-                boundary += text_.at(boundary).isHighSurrogate() && boundary + 1 < size ? 2 : 1;
-        } else {
-            finder_.setPosition(position_);
-            boundary = finder_.toNextBoundary();
-            if (boundary < 0)
-                boundary = size;
-            // A run of regional indicators always begins a cluster.
-            for (qsizetype at = position_ + 1; at < boundary; ++at) {
-                if (isRegionalIndicator(at)) {
-                    boundary = at;
-                    break;
-                }
-            }
-            while (boundary < size && splitsCharacter(boundary))
-                boundary += text_.at(boundary).isHighSurrogate() && boundary + 1 < size ? 2 : 1;
-        }
-        position_ = boundary;
-        return boundary;
-    }
-
-private:
-    char32_t codePointAt(qsizetype at) const {
-        const QChar c = text_.at(at);
-        if (c.isHighSurrogate() && at + 1 < text_.size() && text_.at(at + 1).isLowSurrogate())
-            return QChar::surrogateToUcs4(c, text_.at(at + 1));
-        return c.unicode();
-    }
-    bool isRegionalIndicator(qsizetype at) const {
-        if (at < 0 || at + 1 >= text_.size() || !text_.at(at).isHighSurrogate())
-            return false;
-        const char32_t code = codePointAt(at);
-        return code >= 0x1F1E6 && code <= 0x1F1FF;
-    }
-    bool extendsCluster(qsizetype at) const {
-        const char32_t code = codePointAt(at);
-        if (code == 0x200D || (code >= 0x1F3FB && code <= 0x1F3FF))
-            return true;
-        const QChar::Category category = QChar::category(code);
-        return category == QChar::Mark_NonSpacing || category == QChar::Mark_Enclosing ||
-               category == QChar::Mark_SpacingCombining;
-    }
-
-    // Whether a boundary at `at` (inside the text) would cut a character in two.
-    bool splitsCharacter(qsizetype at) const {
-        const QChar before = text_.at(at - 1);
-        const QChar here = text_.at(at);
-        if (before.isHighSurrogate() && here.isLowSurrogate())
-            return true;
-        if (before == QLatin1Char('\r'))
-            return here == QLatin1Char('\n');
-        if (before == QLatin1Char('\n') || before.category() == QChar::Other_Control)
-            return false; // nothing extends a line break or a control character
-        return extendsCluster(at);
-    }
-
-    const QString& text_;
-    QTextBoundaryFinder finder_;
-    qsizetype position_ = 0;
-};
-
 } // namespace
 
 const QSet<QString>& plainTextExtensions() {
@@ -293,45 +209,8 @@ QString decodeText(const QByteArray& bytes) {
 }
 
 std::pair<QString, bool> cutToCharacters(const QString& text, qint64 maxChars) {
-    if (maxChars <= 0)
-        return {QString(), !text.isEmpty()};
-    if (text.size() <= maxChars)
-        return {text, false}; // fewer code units than allowed characters
-    // Boundaries are looked for in a prefix, grown until it holds maxChars
-    // characters: a boundary followed by a whole code point inside the prefix is one of the text.
-    qsizetype prefix = std::min<qsizetype>(text.size(), maxChars * 2 + 64);
-    for (;;) {
-        const bool whole = prefix >= text.size();
-        const QString part = whole ? text : text.left(prefix);
-        GraphemeWalker walker(part);
-        qint64 count = 0;
-        qsizetype position = 0;
-        while (count < maxChars) {
-            const qsizetype next = walker.next();
-            if (next < 0)
-                break;
-            position = next;
-            ++count;
-        }
-        if (whole) {
-            if (count < maxChars || position >= text.size())
-                return {text, false};
-            return {text.left(position), true};
-        }
-        if (count == maxChars && position + 2 <= prefix)
-            return {text.left(position), true};
-        prefix = std::min<qsizetype>(text.size(), prefix * 2);
-    }
-}
-
-qint64 characterCount(const QString& text) {
-    if (text.isEmpty())
-        return 0;
-    GraphemeWalker walker(text);
-    qint64 count = 0;
-    while (walker.next() >= 0)
-        ++count;
-    return count;
+    const qsizetype kept = Characters::prefixLength(text, maxChars);
+    return {text.left(kept), kept < text.size()};
 }
 
 namespace {
@@ -410,7 +289,7 @@ ExtractedContent pdfText(const QByteArray& bytes, qint64 maxChars) {
         if (pageText.isEmpty())
             continue; // a page without text (a scan) adds nothing
         text += pageText;
-        characters += characterCount(pageText);
+        characters += Characters::count(pageText);
         if (characters >= maxChars)
             break;
         text += QLatin1Char('\n');

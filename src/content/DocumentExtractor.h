@@ -70,11 +70,8 @@ const QSet<QString>& plainTextExtensions();
 // bytes begin with a byte-order mark; otherwise Latin-1.
 QString decodeText(const QByteArray& bytes);
 
-// The first `maxChars` user-perceived characters (grapheme clusters) of the text,
+// The first `maxChars` user-perceived characters of the text (Characters::left),
 // and whether anything was cut.
 std::pair<QString, bool> cutToCharacters(const QString& text, qint64 maxChars);
-
-// The number of user-perceived characters of the text.
-qint64 characterCount(const QString& text);
 
 } // namespace DocumentExtractor

@@ -1,5 +1,6 @@
 #include "localllm/CommandRunner.h"
 
+#include "platform/Characters.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
 
@@ -33,26 +34,6 @@ struct GroupGuard {
             killGroup(group);
     }
 };
-
-// The length of the longest prefix of bytes that ends on a UTF-8 character boundary.
-qsizetype completeUtf8Prefix(const QByteArray& bytes) {
-    const qsizetype size = bytes.size();
-    // Look back over at most three continuation bytes for the lead byte of the last character.
-    for (qsizetype back = 1; back <= 4 && back <= size; ++back) {
-        const auto byte = static_cast<unsigned char>(bytes[size - back]);
-        if ((byte & 0xC0) == 0x80)
-            continue; // continuation byte
-        qsizetype length = 1;
-        if ((byte & 0xE0) == 0xC0)
-            length = 2;
-        else if ((byte & 0xF0) == 0xE0)
-            length = 3;
-        else if ((byte & 0xF8) == 0xF0)
-            length = 4;
-        return length > back ? size - back : size;
-    }
-    return size;
-}
 
 // Suspends until the process has finished or has failed to start. The coroutine
 // is resumed from the event loop, never from inside QProcess's own signal, so the
@@ -100,9 +81,11 @@ QStringList OutputLineSplitter::feed(const QByteArray& bytes) {
     }
     pending_.remove(0, start);
     if (pending_.size() > maxPendingBytes) {
-        qsizetype cut = completeUtf8Prefix(pending_);
+        // The end of the bytes so far is no known boundary: the next read may go on
+        // with the character there.
+        qsizetype cut = Characters::utf8PrefixLength(pending_, pending_.size() - 1);
         if (cut == 0)
-            cut = pending_.size();
+            cut = pending_.size(); // one character longer than the bound
         lines.append(QString::fromUtf8(pending_.constData(), cut));
         pending_.remove(0, cut);
     }

@@ -1,5 +1,6 @@
 #include "localllm/LocalHttp.h"
 
+#include "platform/Characters.h"
 #include "platform/Localization.h"
 
 #include <QNetworkRequest>
@@ -265,7 +266,7 @@ QCoro::Task<std::optional<QByteArray>> ReplyReader::nextLine(bool truncate) {
                 if (!truncate)
                     throw LineTooLongError(maxLine_);
                 stopped_ = true;
-                co_return line->left(maxLine_);
+                co_return line->left(Characters::utf8PrefixLength(*line, maxLine_));
             }
             co_return line;
         }
@@ -274,7 +275,8 @@ QCoro::Task<std::optional<QByteArray>> ReplyReader::nextLine(bool truncate) {
             if (!truncate)
                 throw LineTooLongError(maxLine_);
             stopped_ = true;
-            co_return buffer_.mid(start_, maxLine_);
+            const QByteArrayView unfinished = QByteArrayView(buffer_).sliced(start_, scanned_ - start_);
+            co_return buffer_.mid(start_, Characters::utf8PrefixLength(unfinished, maxLine_));
         }
         if (r->bytesAvailable() > kMaxBacklog)
             throw BacklogError();

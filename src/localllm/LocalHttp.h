@@ -100,8 +100,9 @@ public:
 
     // The next line, or nothing at the end of the body. Throws NetworkError when
     // the transfer fails and LineTooLongError for a line longer than maxLine
-    // (unless truncate is set: then the line's first maxLine bytes are returned
-    // and the rest of the body is not read); the terminator does not count, so a
+    // (unless truncate is set: then the line's first maxLine bytes are returned,
+    // less a character that crosses the bound, and the rest of the body is not
+    // read); the terminator does not count, so a
     // line's fate does not depend on where the network cut the stream.
     // A connection that breaks after the head is a ConnectionLostError; more than
     // kMaxBacklog bytes waiting to be read, a BacklogError.

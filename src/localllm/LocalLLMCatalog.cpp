@@ -1,6 +1,7 @@
 #include "localllm/LocalLLMCatalog.h"
 
 #include "localllm/LocalHttp.h"
+#include "platform/Characters.h"
 #include "platform/Json.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
@@ -250,7 +251,7 @@ bool isSafeModelId(const QString& id) {
 QString unsafeModelIdMessage(const QString& id) {
     return loc("Identifiant de modèle refusé : « %1 ». Il doit avoir la forme organisation/nom, avec des "
                "lettres, des chiffres, « . », « _ » ou « - ».")
-        .arg(id.left(200));
+        .arg(Characters::left(id, 200));
 }
 
 qint64 directorySize(const QString& path) {

@@ -1,8 +1,7 @@
 #include "localllm/LocalStream.h"
 
+#include "platform/Characters.h"
 #include "platform/Localization.h"
-
-#include <QTextBoundaryFinder>
 
 namespace LocalStream {
 
@@ -259,35 +258,12 @@ void ToolCallTable::mergeAll(const Json& fragments) {
         merge(fragment);
 }
 
-namespace {
-// Positions of the grapheme boundaries after the first n characters (or the end).
-qsizetype boundaryAfter(const QString& text, qsizetype n, qsizetype* counted) {
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype count = 0;
-    qsizetype position = 0;
-    while (count < n) {
-        const qsizetype next = finder.toNextBoundary();
-        if (next < 0)
-            break;
-        position = next;
-        ++count;
-    }
-    if (counted)
-        *counted = count;
-    return position;
-}
-} // namespace
-
 qsizetype characterCount(const QString& text) {
-    if (text.isEmpty())
-        return 0;
-    qsizetype counted = 0;
-    boundaryAfter(text, text.size(), &counted);
-    return counted;
+    return Characters::count(text);
 }
 
 QString leftCharacters(const QString& text, qsizetype n) {
-    return text.left(boundaryAfter(text, n, nullptr));
+    return Characters::left(text, n);
 }
 
 QCoro::Task<QString> readErrorText(LocalHttp::ReplyReader& reader) {

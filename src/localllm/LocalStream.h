@@ -134,9 +134,9 @@ private:
     qsizetype textSize_ = 0;
 };
 
-// User-perceived characters (grapheme clusters) of the text.
+// User-perceived characters of the text (Characters::count).
 qsizetype characterCount(const QString& text);
-// The first n user-perceived characters of the text.
+// The first n user-perceived characters of the text (Characters::left).
 QString leftCharacters(const QString& text, qsizetype n);
 
 // The start of an error body: its lines run together, without separators, read

@@ -1,13 +1,11 @@
 #include "session/ServerSentEvents.h"
 
+#include "platform/Characters.h"
 #include "platform/Errors.h"
 #include "platform/Localization.h"
 
 #include "platform/Json.h"
 #include "session/APIError.h"
-
-#include <QStringDecoder>
-#include <QTextBoundaryFinder>
 
 bool LineSplitter::feed(QByteArrayView bytes, const std::function<void(const QByteArray&)>& onLine) {
     qsizetype start = 0;
@@ -129,19 +127,11 @@ void ChatEventStream::dispatch(const ServerSentEventReader::Event& event) {
 }
 
 namespace {
-qsizetype characterCount(const QString& text) {
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype count = 0;
-    while (finder.toNextBoundary() > 0)
-        ++count;
-    return count;
-}
-
-// UTF-8 text whose end may cut a character in two: the unfinished character is
-// left out (a stateful decoder keeps it back) instead of becoming U+FFFD.
-QString completeCharacters(const QByteArray& bytes) {
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    return decoder.decode(bytes);
+// The whole characters of UTF-8 bytes cut at the end of `kept`; `past` holds the
+// bytes that came after, which show whether the last character goes on.
+QString wholeCharacters(const QByteArray& kept, QByteArrayView past) {
+    const QByteArray bytes = kept + past.toByteArray();
+    return QString::fromUtf8(bytes.first(Characters::utf8PrefixLength(bytes, kept.size())));
 }
 } // namespace
 
@@ -150,7 +140,7 @@ void ErrorBodyCollector::addLine(const QByteArray& line) {
         return;
     const QString text = QString::fromUtf8(line);
     text_ += text;
-    characters_ += characterCount(text);
+    characters_ += Characters::count(text);
     if (characters_ >= kStopAtCharacters)
         done_ = true;
 }
@@ -162,13 +152,16 @@ void ErrorBodyCollector::feed(QByteArrayView bytes) {
     // into lines (a stream of empty lines would otherwise never end the read).
     const qsizetype room = kMaxBytes - received_;
     const bool beyond = bytes.size() > room;
-    if (beyond)
+    QByteArrayView past;
+    if (beyond) {
+        past = bytes.sliced(room).first(std::min<qsizetype>(4, bytes.size() - room));
         bytes = bytes.first(room);
+    }
     received_ += bytes.size();
     const bool lineFits = splitter_.feed(bytes, [this](const QByteArray& l) { addLine(l); });
     if (done_ || (lineFits && !beyond))
         return;
-    text_ += completeCharacters(splitter_.pending());
+    text_ += wholeCharacters(splitter_.pending(), past);
     done_ = true;
 }
 

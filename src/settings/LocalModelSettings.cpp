@@ -2,6 +2,7 @@
 
 #include "content/DesktopOpener.h"
 #include "localllm/LocalHttp.h"
+#include "platform/Characters.h"
 #include "platform/Errors.h"
 #include "platform/Json.h"
 #include "platform/Localization.h"
@@ -17,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QStringDecoder>
+#include <QTextBoundaryFinder>
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -124,9 +126,10 @@ std::optional<QString> completionContent(const QByteArray& body) {
     }
 }
 
-// The first 300 bytes of an error body as text; nothing when they are not UTF-8.
+// The first 300 bytes of an error body as text, cut at a character boundary (a
+// character across the 300th byte is left out); nothing when they are not UTF-8.
 QString errorBodyPrefix(const QByteArray& body) {
-    const QByteArray prefix = body.left(300);
+    const QByteArray prefix = body.left(Characters::utf8PrefixLength(body, 300));
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder.decode(prefix);
     if (decoder.hasError())
@@ -223,7 +226,8 @@ LocalModelSettingsController::rowControl(const LocalLLMModel& model) const {
 }
 
 QStringList LocalModelSettingsController::downloadLogTail() const {
-    return installLog_.mid(qMax<qsizetype>(0, installLog_.size() - 8));
+    const QStringList& lines = installLog_.lines();
+    return lines.mid(qMax<qsizetype>(0, lines.size() - kDownloadLogTailLines));
 }
 
 std::optional<QString> LocalModelSettingsController::catalogErrorLine() const {
@@ -246,12 +250,103 @@ QString LocalModelSettingsController::deleteButtonTitle() const {
 
 // ---- Progress log ----
 
+qsizetype ProgressLog::utf8Size(QStringView text) {
+    qsizetype size = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i].unicode();
+        if (unit < 0x80)
+            size += 1;
+        else if (unit < 0x800)
+            size += 2;
+        else if (QChar::isHighSurrogate(unit) && i + 1 < text.size() &&
+                 QChar::isLowSurrogate(text[i + 1].unicode())) {
+            size += 4;
+            ++i;
+        } else
+            size += 3;
+    }
+    return size;
+}
+
+void ProgressLog::clear() {
+    lines_.clear();
+    sizes_.clear();
+    bytes_ = 0;
+    appended_ = 0;
+    ++epoch_;
+}
+
+QString ProgressLog::cutBefore(const QString& text, qsizetype start) {
+    if (start <= 0)
+        return text;
+    // The cut moves forward to the start of a whole character (an accent stays with
+    // its letter, an emoji whole), looked for in a window around it.
+    const qsizetype from = qMax<qsizetype>(0, start - 16);
+    const QStringView window = QStringView(text).mid(from, 96);
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, window.data(), window.size());
+    graphemes.setPosition(start - from);
+    if (!graphemes.isAtBoundary()) {
+        const qsizetype next = graphemes.toNextBoundary();
+        start = next > 0 ? from + next : from + window.size();
+    }
+    return QStringLiteral("…") + text.mid(start);
+}
+
+QString ProgressLog::lastCharacters(const QString& text, qsizetype maxUnits) {
+    if (text.size() <= maxUnits)
+        return text;
+    qsizetype start = text.size() - (maxUnits - 1);
+    if (text[start].isLowSurrogate())
+        ++start;
+    return cutBefore(text, start);
+}
+
+void ProgressLog::append(const QString& line, int maxLines) {
+    QString kept = line;
+    qsizetype size = utf8Size(kept);
+    if (size > kMaxBytes) {
+        // A line longer than the whole log keeps its end.
+        qsizetype start = kept.size();
+        qsizetype tail = utf8Size(u"…");
+        while (start > 0) {
+            const qsizetype step =
+                start >= 2 && kept[start - 1].isLowSurrogate() && kept[start - 2].isHighSurrogate() ? 2 : 1;
+            const qsizetype more = utf8Size(QStringView(kept).mid(start - step, step));
+            if (tail + more > kMaxBytes)
+                break;
+            tail += more;
+            start -= step;
+        }
+        kept = cutBefore(kept, start);
+        size = utf8Size(kept);
+    }
+    lines_.append(kept);
+    sizes_.append(size);
+    bytes_ += size;
+    ++appended_;
+    qsizetype drop = 0;
+    qsizetype bytes = bytes_;
+    while (lines_.size() - drop > 1 && (lines_.size() - drop > maxLines || bytes > kMaxBytes))
+        bytes -= sizes_[drop++];
+    if (drop > 0) {
+        lines_.remove(0, drop);
+        sizes_.remove(0, drop);
+        bytes_ = bytes;
+    }
+}
+
 void LocalModelSettingsController::appendLine(const QString& line, LogLimit limit) {
-    installLog_.append(line);
-    const int keep = limit == LogLimit::Install ? kInstallLogLines : kOperationLogLines;
-    if (installLog_.size() > keep)
-        installLog_.remove(0, installLog_.size() - keep);
-    emit changed();
+    const bool wasEmpty = installLog_.isEmpty();
+    installLog_.append(line, limit == LogLimit::Install ? kInstallLogLines : kOperationLogLines);
+    // Only the log's views follow each line; the rest of the tab changes when the
+    // log gets its first one.
+    if (wasEmpty)
+        emit changed();
+    emit logAppended();
+}
+
+void LocalModelSettingsController::clearLog() {
+    installLog_.clear();
 }
 
 LineHandler LocalModelSettingsController::lineSink(LogLimit limit) {
@@ -420,7 +515,7 @@ QCoro::Task<> LocalModelSettingsController::applyModel() {
     const auto guard = alive();
     const QString model = AppSession::shared().localLLMModel();
     isApplying_ = true;
-    installLog_.clear();
+    clearLog();
     emit changed();
     bool reloaded = false;
     if (!LocalLLMCatalog::isSafeModelId(model)) {
@@ -455,7 +550,7 @@ QCoro::Task<> LocalModelSettingsController::download(LocalLLMModel model) {
         co_return;
     }
     downloadingId_ = model.id;
-    installLog_.clear();
+    clearLog();
     emit changed();
     std::optional<QString> failure;
     try {
@@ -502,7 +597,7 @@ QCoro::Task<> LocalModelSettingsController::deleteModel(LocalLLMModel model) {
         co_return;
     const auto guard = alive();
     installError_.reset();
-    installLog_.clear();
+    clearLog();
     deletingId_ = model.id;
     emit changed();
     // Gigabytes of weights: measured and removed on a worker thread.
@@ -527,9 +622,9 @@ QCoro::Task<> LocalModelSettingsController::deleteModel(LocalLLMModel model) {
     if (guard.expired())
         co_return;
     downloadedModelIds_ = downloaded;
-    installLog_.append(
-        loc("✓ %1 supprimé (%2 MB libérés)")
-            .arg(model.displayName, QString::number(static_cast<double>(freed) / 1e6, 'f', 0)));
+    installLog_.append(loc("✓ %1 supprimé (%2 MB libérés)")
+                           .arg(model.displayName, QString::number(static_cast<double>(freed) / 1e6, 'f', 0)),
+                       kOperationLogLines);
     AppSession& session = AppSession::shared();
     if (session.localLLMModel() == model.id)
         session.setLocalLLMModel(QString());
@@ -546,7 +641,7 @@ QCoro::Task<> LocalModelSettingsController::runInstall() {
     const auto guard = alive();
     isInstalling_ = true;
     installError_.reset();
-    installLog_.clear();
+    clearLog();
     emit changed();
     std::optional<QString> failure;
     try {

@@ -17,6 +17,39 @@
 
 class HttpAbortGroup;
 
+// The tab's progress log: the newest output lines of the running operation, at most
+// a number of lines and 256 KiB (as UTF-8) in all; a single longer line keeps its
+// end. Views follow it by what was appended since they last looked (and the
+// epoch, which changes when it is emptied), so a line costs them one append, never
+// a redraw of the whole text.
+class ProgressLog {
+public:
+    static constexpr qsizetype kMaxBytes = 256 * 1024;
+
+    void clear();
+    void append(const QString& line, int maxLines);
+    const QStringList& lines() const { return lines_; }
+    bool isEmpty() const { return lines_.isEmpty(); }
+    qsizetype bytes() const { return bytes_; }
+    quint64 epoch() const { return epoch_; }
+    quint64 appended() const { return appended_; }
+
+    // The UTF-8 size of the text, without converting it.
+    static qsizetype utf8Size(QStringView text);
+    // The end of the text in at most maxUnits UTF-16 units, cut before a whole
+    // character and marked "…" when it was longer.
+    static QString lastCharacters(const QString& text, qsizetype maxUnits);
+
+private:
+    static QString cutBefore(const QString& text, qsizetype start);
+
+    QStringList lines_;
+    QList<qsizetype> sizes_;
+    qsizetype bytes_ = 0;
+    quint64 epoch_ = 0;
+    quint64 appended_ = 0;
+};
+
 // The state and actions of the "LLM local" settings tab, without widgets: the
 // server's health and its control (restart, apply a model), the model catalogue
 // with download and delete, the runtime's installation and one test inference.
@@ -77,7 +110,8 @@ public:
     std::optional<QString> testError() const { return testError_; }
     bool isTesting() const { return isTesting_; }
     LocalLLMInstaller::Status installStatus() const { return installStatus_; }
-    QStringList installLog() const { return installLog_; }
+    QStringList installLog() const { return installLog_.lines(); }
+    const ProgressLog& progressLog() const { return installLog_; }
     bool isInstalling() const { return isInstalling_; }
     std::optional<QString> installError() const { return installError_; }
     bool isRestarting() const { return isRestarting_; }
@@ -108,6 +142,7 @@ public:
     RowControl rowControl(const LocalLLMModel& model) const;
     bool rowActionsEnabled() const { return !downloadingId_ && !deletingId_; }
     bool showsDownloadLog() const { return downloadingId_ && !installLog_.isEmpty(); }
+    static constexpr int kDownloadLogTailLines = 8;
     QStringList downloadLogTail() const; // the last 8 lines
     std::optional<QString> catalogErrorLine() const;
     QString deleteDialogTitle() const;
@@ -134,11 +169,16 @@ public:
     QCoro::Task<> openLogs();
 
 signals:
+    // Any state but the log's lines; also when the log is emptied or gets its
+    // first line.
     void changed();
+    // Lines were added to the log (many may come in one burst).
+    void logAppended();
 
 private:
     enum class LogLimit { Install, Operation };
     void appendLine(const QString& line, LogLimit limit);
+    void clearLog();
     LineHandler lineSink(LogLimit limit);
     void setHealth(const HealthStatus& status);
     QCoro::Task<bool> reloadServer(const QString& model);
@@ -155,7 +195,7 @@ private:
     std::optional<QString> testError_;
     bool isTesting_ = false;
     LocalLLMInstaller::Status installStatus_;
-    QStringList installLog_;
+    ProgressLog installLog_;
     bool isInstalling_ = false;
     std::optional<QString> installError_;
     bool isRestarting_ = false;

@@ -2,6 +2,7 @@
 
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/RuntimeFolder.h"
 #include "session/Models.h"
 #include "voice/AudioCodec.h"
 #include "voice/VoiceError.h"
@@ -15,6 +16,9 @@
 #include <QCoro/QCoroFuture>
 
 #include <cmath>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 // One encoding thread for the process: the pieces of a recording are encoded in
@@ -51,6 +55,26 @@ QCoro::Task<bool> AudioRecorder::requestPermission() {
     co_return AudioDevices::shared().hasInput();
 }
 
+QString AudioRecorder::recordingsFolder(QString* why) {
+    return RuntimeFolder::privateSubfolder(QStringLiteral("recordings-") + RuntimeFolder::displayKey(), why);
+}
+
+int AudioRecorder::removeLeftovers() {
+    QString why;
+    const QString folder = recordingsFolder(&why);
+    if (folder.isEmpty()) {
+        qCWarning(lcVoice).noquote() << "recordings folder refused:" << why;
+        return 0;
+    }
+    int removed = 0;
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList({QStringLiteral("ombrix-*.m4a")}, QDir::Files | QDir::System))
+        removed += QFile::remove(dir.filePath(name)) ? 1 : 0;
+    if (removed > 0)
+        qCInfo(lcVoice) << "removed" << removed << "recordings left by an earlier run";
+    return removed;
+}
+
 float AudioRecorder::levelForPower(double powerDb) {
     const double level = (powerDb + 60.0) / 60.0;
     return static_cast<float>(std::max(0.0, std::min(1.0, level)));
@@ -67,10 +91,22 @@ QString AudioRecorder::start() {
     auto prepareFailed = [] {
         return VoiceError(kErrorDomain, 1, loc("Impossible de préparer l'enregistrement"));
     };
-    const QString path = QDir(QDir::tempPath()).filePath(QStringLiteral("ombrix-%1.m4a").arg(newUuidText()));
+    QString why;
+    const QString folder = recordingsFolder(&why);
+    if (folder.isEmpty()) {
+        qCWarning(lcVoice).noquote() << "no private folder for the recording:" << why;
+        throw prepareFailed();
+    }
+    const QString path = QDir(folder).filePath(QStringLiteral("ombrix-%1.m4a").arg(newUuidText()));
     std::unique_ptr<AudioInputStream> input = AudioDevices::shared().openInput();
     if (!input)
         throw prepareFailed();
+    // Made here, readable by this user only; the encoder then writes into it.
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        throw prepareFailed();
+    ::close(fd);
     auto encoding = std::make_shared<Encoding>();
     encoding->path = path;
     if (!encoding->writer.open(path, input->format())) {

@@ -14,10 +14,10 @@
 class AacFileWriter;
 
 // Records one utterance from the default microphone into an AAC file
-// (temporary folder, "ombrix-<UUID>.m4a", 44.1 kHz mono) and publishes whether it
-// records and the input level (0…1, every 0.1 s). The PCM is encoded on a worker
-// thread; the level is measured on the GUI thread from the same PCM. The caller
-// owns the finished file and deletes it.
+// ("ombrix-<UUID>.m4a", mode 0600, in the private recordings folder; 44.1 kHz mono)
+// and publishes whether it records and the input level (0…1, every 0.1 s). The PCM
+// is encoded on a worker thread; the level is measured on the GUI thread from the
+// same PCM. The caller owns the finished file and deletes it after the turn.
 class AudioRecorder : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool isRecording READ isRecording NOTIFY isRecordingChanged)
@@ -55,6 +55,13 @@ public:
 
     // Ends the recording and deletes its file (the screen went away).
     void discard();
+
+    // The recordings folder of this user and display, inside the private runtime
+    // folder (0700, checked to be ours; made when missing); empty when refused.
+    static QString recordingsFolder(QString* why = nullptr);
+    // Deletes the recordings an earlier run left there (a crash); called once at
+    // start by the running program. Returns how many were removed.
+    static int removeLeftovers();
 
     // The level for an average power in dBFS: (power + 60) / 60 within 0…1.
     static float levelForPower(double powerDb);

@@ -1,5 +1,6 @@
 #include "voice/RealtimeClient.h"
 
+#include "platform/Characters.h"
 #include "platform/Json.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
@@ -365,10 +366,10 @@ void RealtimeClient::applyEvent(const Event& event) {
             setAssistantText(lastAssistantText_ + *event.text);
     } else if (type == "response.audio_transcript.done") {
         if (event.text)
-            setAssistantText(event.text->left(kMaxTranscriptChars));
+            setAssistantText(Characters::fit(*event.text, kMaxTranscriptChars));
     } else if (type == "conversation.item.input_audio_transcription.completed") {
         if (event.text) {
-            lastUserText_ = event.text->left(kMaxTranscriptChars);
+            lastUserText_ = Characters::fit(*event.text, kMaxTranscriptChars);
             emit lastUserTextChanged();
         }
     } else if (type == "input_audio_buffer.speech_started") {

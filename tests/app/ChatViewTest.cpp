@@ -25,6 +25,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 ChatMessage message(ChatMessage::Role role, const QString& text) {
@@ -213,6 +215,15 @@ TEST_F(ChatViewTest, BubblesFollowTheConversation) {
     ASSERT_TRUE(spinUntil([&] { return list->delegate()->pendingLayouts() == 0; }));
     EXPECT_TRUE(htmlOf(longRow).contains("Fin du texte"));
     EXPECT_EQ(list->openBubble(longRow), nullptr);
+    // Its start ends on a whole character: an emoji across the cut is left out.
+    messages << message(ChatMessage::Role::Assistant,
+                        QString(255, 'a') + QStringLiteral("😀") + QString(2000, 'b'));
+    session.setMessages(messages);
+    const QString start = htmlOf(longRow + 1);
+    EXPECT_TRUE(start.contains(QString(255, 'a')));
+    EXPECT_FALSE(std::any_of(start.begin(), start.end(), [](QChar c) { return c.isSurrogate(); }));
+    ASSERT_TRUE(spinUntil([&] { return list->delegate()->pendingLayouts() == 0; }));
+    EXPECT_TRUE(htmlOf(longRow + 1).contains(QStringLiteral("😀")));
 
     // A conversation replaced from elsewhere is rebuilt, and the bubbles of the old
     // one are not kept.

@@ -11,6 +11,7 @@
 #include "app/widgets/SettingsWindow.h"
 #include "bridge/BridgeService.h"
 #include "platform/DefaultsStore.h"
+#include "platform/RuntimeFolder.h"
 #include "session/AppSession.h"
 #include "support/TestSupport.h"
 
@@ -19,9 +20,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QMenu>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -29,6 +32,19 @@
 #include <QToolButton>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -409,14 +425,14 @@ TEST_F(ShellTest, PopoverShowsTheScreenOfTheModeAndItsHeaderWorks) {
 
 TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
     QTemporaryDir dir;
-    const QString name = dir.filePath("ombrix.sock");
-    SingleInstance first(name);
+    SingleInstance first(dir.path(), "instance");
     ASSERT_TRUE(first.claim());
     EXPECT_TRUE(first.isPrimary());
+    EXPECT_TRUE(QFileInfo(first.socketPath()).exists());
     QStringList received;
     QObject::connect(&first, &SingleInstance::linkReceived, [&](const QString& link) { received << link; });
 
-    SingleInstance second(name);
+    SingleInstance second(dir.path(), "instance");
     EXPECT_FALSE(second.claim("ombrix://local/setup"));
     spinFor(100);
     EXPECT_TRUE(received.isEmpty()); // held until the program has started
@@ -424,31 +440,32 @@ TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
     ASSERT_TRUE(spinUntil([&] { return received.size() == 1; }));
     EXPECT_EQ(received.first(), "ombrix://local/setup");
 
-    SingleInstance third(name);
+    SingleInstance third(dir.path(), "instance");
     EXPECT_FALSE(third.claim(QString("ombrix://desktop/corvane_panel?section=") + QString(20000, 'x')));
     {
         // A peer that writes more than a link may hold, without a line end.
         QLocalSocket hostile;
-        hostile.connectToServer(name);
+        hostile.connectToServer(first.socketPath());
         ASSERT_TRUE(hostile.waitForConnected(1000));
         hostile.write(QByteArray(SingleInstance::kMaxLinkBytes * 4, 'x'));
         hostile.waitForBytesWritten(1000);
         spinFor(100);
     }
-    SingleInstance fourth(name);
+    SingleInstance fourth(dir.path(), "instance");
     EXPECT_FALSE(fourth.claim()); // no link: nothing delivered
     spinFor(200);
     EXPECT_EQ(received.size(), 1); // the oversized link was dropped
 
-    // A socket left by a program that died does not stop the next one.
+    // A socket left by a program that died does not stop the next one: the lock
+    // went with it.
     {
-        SingleInstance dead(dir.filePath("stale.sock"));
+        SingleInstance dead(dir.path(), "stale");
         ASSERT_TRUE(dead.claim());
     }
-    QFile stale(dir.filePath("stale.sock"));
+    SingleInstance next(dir.path(), "stale");
+    QFile stale(next.socketPath());
     ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
     stale.close();
-    SingleInstance next(dir.filePath("stale.sock"));
     EXPECT_TRUE(next.claim());
     EXPECT_TRUE(next.isPrimary());
 }
@@ -456,9 +473,10 @@ TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
 TEST(SingleInstance, TheProgramStartedAgainHandsOverAndExits) {
     QTemporaryDir runtime;
     qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
-    SingleInstance first(SingleInstance::defaultServerName());
+    SingleInstance first;
     ASSERT_TRUE(first.claim());
     first.markReady();
+    EXPECT_EQ(first.socketPath(), runtime.path() + "/ombrix/" + SingleInstance::defaultName() + ".sock");
     QStringList received;
     QObject::connect(&first, &SingleInstance::linkReceived, [&](const QString& link) { received << link; });
     QProcess program;
@@ -471,6 +489,266 @@ TEST(SingleInstance, TheProgramStartedAgainHandsOverAndExits) {
     ASSERT_TRUE(spinUntil([&] { return !received.isEmpty(); }));
     EXPECT_EQ(received.first(), "ombrix://desktop/corvane_panel?section=audit");
     qunsetenv("XDG_RUNTIME_DIR");
+}
+
+TEST(SingleInstance, PairedLaunchesLeaveExactlyOneProgram) {
+    // 50 pairs, ten at a time, each pair in a runtime folder of its own; every
+    // program this test starts is killed before it ends.
+    constexpr int kRounds = 5;
+    constexpr int kPairsPerRound = 10;
+    std::vector<std::unique_ptr<QProcess>> programs;
+    const auto killAll = qScopeGuard([&] {
+        for (const auto& program : programs) {
+            program->kill();
+            program->waitForFinished(5000);
+        }
+    });
+    QTemporaryDir runtimes;
+    const auto launch = [&](const QString& runtime) {
+        auto program = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_RUNTIME_DIR", runtime);
+        program->setProcessEnvironment(environment);
+        program->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program->start(QStringLiteral(OMBRIX_EXECUTABLE), QStringList());
+        programs.push_back(std::move(program));
+        return programs.back().get();
+    };
+    // Taking the lock fails while a program holds it.
+    const auto lockIsHeld = [](const QString& path) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        ::close(fd);
+        return held;
+    };
+    int pairs = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<std::pair<QProcess*, QProcess*>> launched;
+        for (int i = 0; i < kPairsPerRound; ++i) {
+            const QString runtime = runtimes.filePath(QString::number(i));
+            QDir().mkpath(runtime);
+            QProcess* a = launch(runtime);
+            QProcess* b = launch(runtime);
+            launched.emplace_back(a, b);
+        }
+        for (int i = 0; i < kPairsPerRound; ++i) {
+            SCOPED_TRACE("pair " + std::to_string(pairs + 1));
+            auto [a, b] = launched[i];
+            ASSERT_TRUE(spinUntil(
+                [&] { return a->state() != QProcess::Starting && b->state() != QProcess::Starting; }, 10000));
+            ASSERT_NE(a->error(), QProcess::FailedToStart);
+            ASSERT_NE(b->error(), QProcess::FailedToStart);
+            // The later one hands over and ends at once; the other stays.
+            ASSERT_TRUE(spinUntil(
+                [&] { return a->state() == QProcess::NotRunning || b->state() == QProcess::NotRunning; },
+                30000))
+                << "both programs kept running";
+            QProcess* ended = a->state() == QProcess::NotRunning ? a : b;
+            QProcess* stayed = ended == a ? b : a;
+            EXPECT_EQ(ended->exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(ended->exitCode(), 0);
+            EXPECT_EQ(stayed->state(), QProcess::Running) << "no program left";
+            const QString lock =
+                runtimes.filePath(QString::number(i)) + "/ombrix/" + SingleInstance::defaultName() + ".lock";
+            EXPECT_TRUE(lockIsHeld(lock));
+            ++pairs;
+        }
+        for (const auto& [a, b] : launched) {
+            for (QProcess* program : {a, b}) {
+                program->kill();
+                program->waitForFinished(5000);
+            }
+        }
+    }
+    EXPECT_EQ(pairs, kRounds * kPairsPerRound);
+}
+
+namespace {
+
+// A listener that another user runs: it takes the lock and binds the socket as
+// root, then becomes nobody (uid 65534) before it listens, so that its peer
+// credentials are nobody's. What each connection sends is reported on a pipe
+// between '<' and '>'.
+class ForeignListener {
+public:
+    ForeignListener(const QString& lockPath, const QString& socketPath) {
+        const QByteArray lock = QFile::encodeName(lockPath);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray socket = QFile::encodeName(socketPath);
+        std::memcpy(address.sun_path, socket.constData(),
+                    std::min<size_t>(socket.size(), sizeof address.sun_path - 1));
+        if (::pipe(pipe_) != 0)
+            return;
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            // Only system calls from here on.
+            const int held = ::open(lock.constData(), O_RDWR | O_CREAT, 0600);
+            ::flock(held, LOCK_EX);
+            const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                ::setresuid(65534, 65534, 65534) != 0)
+                ::_exit(1);
+            ::listen(listener, 4);
+            ::write(ready[1], "R", 1);
+            for (;;) {
+                const int connection = ::accept(listener, nullptr, nullptr);
+                if (connection < 0)
+                    continue;
+                ::write(pipe_[1], "<", 1);
+                char buffer[512];
+                ssize_t n;
+                while ((n = ::read(connection, buffer, sizeof buffer)) > 0)
+                    ::write(pipe_[1], buffer, static_cast<size_t>(n));
+                ::write(pipe_[1], ">", 1);
+                ::close(connection);
+            }
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        listening_ = ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+        ::fcntl(pipe_[0], F_SETFL, O_NONBLOCK);
+    }
+    ~ForeignListener() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(pipe_[0]);
+        ::close(pipe_[1]);
+    }
+    bool isListening() const { return listening_; }
+    // What it heard, once a connection ended (or after waitMs).
+    QByteArray heard(int waitMs) {
+        spinUntil(
+            [&] {
+                char buffer[512];
+                ssize_t n;
+                while ((n = ::read(pipe_[0], buffer, sizeof buffer)) > 0)
+                    heard_.append(buffer, n);
+                return heard_.contains('>');
+            },
+            waitMs);
+        return heard_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int pipe_[2] = {-1, -1};
+    bool listening_ = false;
+    QByteArray heard_;
+};
+
+} // namespace
+
+TEST(SingleInstance, ALinkGoesNeitherToAFolderNorToAListenerThatIsNotOurs) {
+    QTemporaryDir temp;
+    const QByteArray savedTemp = qgetenv("TMPDIR");
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", temp.path().toUtf8());
+    qunsetenv("XDG_RUNTIME_DIR"); // the fallback folder, which anyone could have made first
+    const auto restore = qScopeGuard([&] {
+        qputenv("TMPDIR", savedTemp);
+        if (!savedRuntime.isEmpty())
+            qputenv("XDG_RUNTIME_DIR", savedRuntime);
+    });
+    const QString folder = RuntimeFolder::path();
+    EXPECT_EQ(folder, temp.path() + QString("/ombrix-%1").arg(::geteuid()));
+    const QString name = SingleInstance::defaultName();
+
+    // Listeners that wait for links: one at the old place of the socket, one inside
+    // the folder, whose lock is taken.
+    QLocalServer oldPlace;
+    ASSERT_TRUE(oldPlace.listen(temp.path() + QString("/ombrix-%1.sock").arg(::getuid())));
+    const auto squat = [&](QLocalServer& listener, const QString& in) {
+        QDir().mkpath(in);
+        QLocalServer::removeServer(in + "/" + name + ".sock");
+        return listener.listen(in + "/" + name + ".sock");
+    };
+    const auto holdLock = [&](const QString& in) {
+        const int fd = ::open(QFile::encodeName(in + "/" + name + ".lock").constData(),
+                              O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ::flock(fd, LOCK_EX | LOCK_NB);
+        return fd;
+    };
+    struct Case {
+        const char* what;
+        std::function<bool()> squatFolder; // false: the case cannot be made here
+        std::function<void()> undo;
+    };
+    const QString elsewhere = temp.path() + "/elsewhere";
+    const std::vector<Case> cases = {
+        {"a folder others may enter",
+         [&] {
+             QDir().mkpath(folder);
+             return ::chmod(QFile::encodeName(folder).constData(), 0777) == 0;
+         },
+         [&] { QDir(folder).removeRecursively(); }},
+        {"a link to a folder of ours",
+         [&] {
+             QDir().mkpath(elsewhere);
+             ::chmod(QFile::encodeName(elsewhere).constData(), 0700);
+             return QFile::link(elsewhere, folder);
+         },
+         [&] { QFile::remove(folder); }},
+        {"a folder of another user",
+         [&] {
+             QDir().mkpath(folder);
+             ::chmod(QFile::encodeName(folder).constData(), 0700);
+             return ::geteuid() == 0 && ::chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0;
+         },
+         [&] { QDir(folder).removeRecursively(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.squatFolder()) {
+            c.undo();
+            continue; // chown needs root
+        }
+        QLocalServer squatter;
+        ASSERT_TRUE(squat(squatter, folder));
+        const int lock = holdLock(folder);
+        SingleInstance instance;
+        EXPECT_TRUE(instance.claim("ombrix://local/setup")); // runs on its own
+        EXPECT_FALSE(instance.isPrimary());
+        spinFor(50);
+        EXPECT_FALSE(squatter.hasPendingConnections());
+        ::close(lock);
+        squatter.close();
+        c.undo();
+    }
+
+    // A listener of another uid in a folder of ours is handed nothing.
+    if (::geteuid() == 0) {
+        QDir().mkpath(folder);
+        ::chmod(QFile::encodeName(folder).constData(), 0700);
+        ForeignListener foreign(folder + "/" + name + ".lock", folder + "/" + name + ".sock");
+        ASSERT_TRUE(foreign.isListening());
+        SingleInstance instance;
+        EXPECT_TRUE(instance.claim("ombrix://local/setup"));
+        EXPECT_FALSE(instance.isPrimary());
+        EXPECT_EQ(foreign.heard(3000), "<>");
+    }
+    QDir(folder).removeRecursively();
+
+    // Our own folder: made private, and the instance listens in it.
+    SingleInstance instance;
+    EXPECT_TRUE(instance.claim());
+    EXPECT_TRUE(instance.isPrimary());
+    struct stat info {};
+    ASSERT_EQ(::lstat(QFile::encodeName(folder).constData(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    EXPECT_EQ(info.st_uid, ::geteuid());
+    EXPECT_TRUE(QFileInfo(folder + "/" + name + ".sock").exists());
+    EXPECT_FALSE(oldPlace.hasPendingConnections());
 }
 
 TEST(DesktopRegistration, XdgOpenOfALinkReachesTheRegisteredProgram) {

@@ -131,6 +131,10 @@ TEST_F(AppsAndShortcutsTasksTest, shortcutFailuresCarryTheirPrefix) {
               MediaTaskHarness::error(QStringLiteral("shortcut_run_failed: Raccourci introuvable")).dump());
     EXPECT_EQ(listShortcuts().dump(),
               MediaTaskHarness::error(QStringLiteral("shortcut_list_failed: Raccourci introuvable")).dump());
+    // Standard error is kept to 64 KiB, cut before a character that crosses the bound.
+    tool("head -c 65535 /dev/zero | tr '\\0' x >&2; printf '\\303\\251 suite' >&2; exit 2\n");
+    EXPECT_EQ(runShortcut(R"({"id":"S","kind":"shortcut_run","args":{"name":"x"}})").dump(),
+              MediaTaskHarness::error(QStringLiteral("shortcut_run_failed: ") + QString(65535, 'x')).dump());
     defaults->setString(QString::fromLatin1(kShortcutsExecutableKey),
                         scripts.filePath(QStringLiteral("absent")));
     const std::string missing = listShortcuts()["error_message"].get<std::string>();

@@ -74,13 +74,19 @@ TEST(OutputLineSplitter, KeepsLinesAndCharactersWholeAcrossReads) {
     // Bytes that are not UTF-8 are kept as replacement characters, not dropped.
     EXPECT_EQ(splitter.feed("x\xFFy\n"), QStringList({"x\uFFFDy"}));
 
-    // An endless line is handed out in pieces, never splitting a character.
+    // An endless line is handed out in pieces, never splitting a character: the one
+    // before an unfinished code point waits too, since a mark may follow it.
     QByteArray endless(OutputLineSplitter::maxPendingBytes - 1, 'a');
     endless += "\xE2\x82"; // a three-byte character across the limit
     const QStringList pieces = splitter.feed(endless);
     ASSERT_EQ(pieces.size(), 1);
-    EXPECT_EQ(pieces[0], QString(OutputLineSplitter::maxPendingBytes - 1, 'a'));
-    EXPECT_EQ(splitter.feed("\xAC!\n"), QStringList({"\u20AC!"}));
+    EXPECT_EQ(pieces[0], QString(OutputLineSplitter::maxPendingBytes - 2, 'a'));
+    EXPECT_EQ(splitter.feed("\xAC!\n"), QStringList({"a\u20AC!"}));
+    QByteArray accented =
+        QString("e\u0301").repeated(OutputLineSplitter::maxPendingBytes / 3 + 1).toUtf8() + "e";
+    EXPECT_EQ(splitter.feed(accented),
+              QStringList({QString("e\u0301").repeated(OutputLineSplitter::maxPendingBytes / 3 + 1)}));
+    EXPECT_EQ(splitter.feed("\xCC\x81\n"), QStringList({"e\u0301"}));
 }
 
 TEST(ProcessCommandRunner, StreamsMergedOutputLineByLine) {

@@ -284,6 +284,12 @@ TEST(LocalDirectClient, StreamsThatFailMidReplySayHow) {
     error = failure(ScriptedResponse::stream(200, {{0, "data: {\"error\":{\"code\":7},\"choices\":[]}\n\n"}}),
                     &deltas);
     EXPECT_EQ(errorText(error), QString("Local server error: {\"code\":7}"));
+    // A long message is cut to 500 whole characters: an emoji after Thai text stays whole.
+    const QString thai = QString(499, QChar(0x0E44)) + QStringLiteral("😀");
+    error = failure(ScriptedResponse::stream(
+                        200, {{0, "data: {\"error\":{\"message\":\"" + (thai + "x").toUtf8() + "\"}}\n\n"}}),
+                    &deltas);
+    EXPECT_EQ(errorText(error), "Local server error: " + thai);
     error = failure(
         ScriptedResponse::stream(
             200, {{0, "data: {\"error\":{\"code\":7},\"choices\":[{\"delta\":{\"content\":\"b\"}}]}\n\n"},

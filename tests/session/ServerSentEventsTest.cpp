@@ -189,6 +189,10 @@ TEST(ServerSentEvents, ErrorBodyStopsAfterTheLineReaching501Characters) {
     // The 64 KiB cut falling inside a character drops that character whole.
     EXPECT_EQ(collect("a" + endless, 999),
               "a" + QString("é").repeated(ErrorBodyCollector::kMaxBytes / 2 - 1));
+    // So does a cut between a letter and its accent, wherever the pieces end.
+    const QByteArray accented = QString("e\u0301").repeated(30000).toUtf8();
+    for (int piece : {1000, 1024})
+        EXPECT_EQ(collect(accented, piece), QString("e\u0301").repeated(ErrorBodyCollector::kMaxBytes / 3));
 }
 
 TEST(ServerSentEvents, ErrorBodyReadEndsAt64KiBWhateverItsLines) {

@@ -315,6 +315,46 @@ TEST_F(LocalModelTab, InstallationKeepsItsLast200Lines) {
     EXPECT_EQ(controller->installStatus().components.size(), 4);
 }
 
+TEST(ProgressLog, KeepsItsNewestLinesWithinItsLinesAndBytes) {
+    EXPECT_EQ(ProgressLog::utf8Size(QString("aé€😀")), QString("aé€😀").toUtf8().size());
+    ProgressLog log;
+    // Lines: the oldest go first.
+    for (int i = 1; i <= 5; ++i)
+        log.append(QString("ligne %1").arg(i), 3);
+    EXPECT_EQ(log.lines(), (QStringList{"ligne 3", "ligne 4", "ligne 5"}));
+    EXPECT_EQ(log.appended(), 5u);
+    const quint64 epoch = log.epoch();
+
+    // Bytes, counted as UTF-8: three lines of 100 KiB do not fit in 256 KiB.
+    const QString wide = QString(50 * 1024, QChar(0xE9)); // "é": 2 bytes each
+    for (int i = 0; i < 3; ++i)
+        log.append(wide, 1000);
+    EXPECT_EQ(log.lines(), (QStringList{wide, wide}));
+    EXPECT_EQ(log.bytes(), 200 * 1024);
+
+    // A line longer than the whole log keeps its end, cut before a whole character
+    // (an emoji's pair, an accent with its letter), marked as cut.
+    const QString end = "fin de la ligne";
+    for (const QString& filler : {QString("😀"), QString("e\u0301")}) {
+        SCOPED_TRACE(filler.toStdString());
+        const QString huge =
+            filler.repeated(ProgressLog::kMaxBytes / ProgressLog::utf8Size(filler) + 7) + end;
+        log.append(huge, 1000);
+        const QString kept = log.lines().last();
+        EXPECT_EQ(log.lines().size(), 1);
+        EXPECT_LE(log.bytes(), ProgressLog::kMaxBytes);
+        EXPECT_GT(log.bytes(), ProgressLog::kMaxBytes - 8);
+        EXPECT_TRUE(kept.startsWith("…" + filler));
+        EXPECT_TRUE(kept.endsWith(end));
+        EXPECT_TRUE(huge.endsWith(kept.mid(1)));
+    }
+    log.clear();
+    EXPECT_TRUE(log.isEmpty());
+    EXPECT_EQ(log.bytes(), 0);
+    EXPECT_EQ(log.appended(), 0u);
+    EXPECT_NE(log.epoch(), epoch);
+}
+
 TEST_F(LocalModelTab, DownloadsOneAtATimeAndReportsFailures) {
     QDir().mkpath(QDir::homePath() + "/.local/bin");
     QFile uv(QDir::homePath() + "/.local/bin/uv");
@@ -444,13 +484,26 @@ TEST_F(LocalModelTab, TestInferenceShowsTheReplyOrTheFailure) {
     QByteArray longBody(299, 'e');
     longBody += "é"; // two bytes across the 300th
     longBody += QByteArray(99, 'e');
+    QByteArray accentBody(298, 'e');
+    accentBody += "e\u0301"; // a letter and its accent across the 300th byte
+    accentBody += QByteArray(99, 'e');
+    QByteArray flagBody(290, 'f');
+    flagBody += QStringLiteral("🏴󠁧󠁢󠁥󠁮󠁧󠁿").toUtf8(); // a 28-byte tag sequence
+    QByteArray brokenBody(10, 'b');
+    brokenBody += "\xFF";
+    brokenBody += QByteArray(300, 'b');
     const QList<Case> cases{
         {"content", ScriptedResponse::json(200, R"({"choices":[{"message":{"content":"  Bonjour !\n"}}]})"),
          " — Bonjour !", ""},
         {"no choices", ScriptedResponse::json(200, R"({"choices":[]})"), " (réponse non décodée)", ""},
         {"not JSON", ScriptedResponse::text(200, "oui"), " (réponse non décodée)", ""},
         {"404", ScriptedResponse::text(404, "Not here"), "", "HTTP 404 : Not here"},
-        {"500 cut in a character", ScriptedResponse::text(500, longBody), "", "HTTP 500 : "},
+        {"500 cut in a character", ScriptedResponse::text(500, longBody), "",
+         "HTTP 500 : " + QString(299, 'e')},
+        {"500 cut in an accented letter", ScriptedResponse::text(500, accentBody), "",
+         "HTTP 500 : " + QString(298, 'e')},
+        {"500 cut in a flag", ScriptedResponse::text(500, flagBody), "", "HTTP 500 : " + QString(290, 'f')},
+        {"500 not UTF-8", ScriptedResponse::text(500, brokenBody), "", "HTTP 500 : "},
         {"500 long", ScriptedResponse::text(500, QByteArray(400, 'x')), "",
          "HTTP 500 : " + QString(300, 'x')},
     };

@@ -182,7 +182,7 @@ TEST_F(RealDevices, RecorderRecordsWhatTheSinkPlays) {
     EXPECT_TRUE(QRegularExpression("^ombrix-[0-9A-F]{8}-([0-9A-F]{4}-){3}[0-9A-F]{12}\\.m4a$")
                     .match(QFileInfo(path).fileName())
                     .hasMatch());
-    EXPECT_EQ(QFileInfo(path).absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
+    EXPECT_EQ(QFileInfo(path).absolutePath(), AudioRecorder::recordingsFolder());
     EXPECT_TRUE(recorder.isRecording());
     spinFor(300);
     const PcmFormat format{48000, 1};

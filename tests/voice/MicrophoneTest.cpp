@@ -17,6 +17,7 @@
 #include <csignal>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -273,6 +274,66 @@ TEST_F(Microphone, TapsFollowTheStateTable) {
     oneTurn();
     EXPECT_EQ(controller->status(), "Réponse illisible du serveur");
     EXPECT_TRUE(recordingFiles().isEmpty());
+}
+
+TEST_F(Microphone, RecordingsStayPrivateAndDoNotOutliveTheirTurn) {
+    const auto modeOf = [](const QString& path) {
+        struct stat info {};
+        return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0xFFFF;
+    };
+    const auto touch = [](const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly);
+    };
+    QString why;
+    const QString folder = AudioRecorder::recordingsFolder(&why);
+    ASSERT_FALSE(folder.isEmpty()) << why.toStdString();
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(modeOf(QFileInfo(folder).path()), 0700u);
+
+    // What a crash left behind goes at the next start, and nothing else.
+    ASSERT_TRUE(touch(folder + "/ombrix-1B2C3D4E-0000-0000-0000-000000000000.m4a"));
+    ASSERT_TRUE(touch(folder + "/notes.txt"));
+    EXPECT_EQ(AudioRecorder::removeLeftovers(), 1);
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files), QStringList{"notes.txt"});
+    QFile::remove(folder + "/notes.txt");
+
+    // While it records, the file is readable by this user only; after the turn it is gone.
+    controller->toggle();
+    ASSERT_TRUE(spinUntil([&] { return controller->recorder().isRecording(); }));
+    ASSERT_EQ(recordingFiles().size(), 1);
+    EXPECT_EQ(modeOf(folder + "/" + recordingFiles().first()), 0600u);
+    EXPECT_TRUE(QDir(QDir::tempPath()).entryList({"ombrix-*.m4a"}, QDir::Files).isEmpty());
+    controller->leave();
+    upload = ScriptedResponse::text(500, "panne"); // a turn that ends without a reply to speak
+    oneTurn();
+    EXPECT_EQ(controller->status(), "Erreur HTTP 500 : panne");
+    EXPECT_TRUE(recordingFiles().isEmpty());
+
+    // A folder others may enter, or one that is a link, is not recorded into.
+    for (const bool link : {false, true}) {
+        SCOPED_TRACE(link ? "link" : "mode 0755");
+        const QString moved = folder + "-moved";
+        if (link) {
+            ASSERT_TRUE(QDir().rename(folder, moved));
+            ASSERT_TRUE(QFile::link(moved, folder));
+        } else {
+            ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+        }
+        EXPECT_TRUE(AudioRecorder::recordingsFolder().isEmpty());
+        controller->toggle();
+        EXPECT_TRUE(
+            spinUntil([&] { return controller->status() == "Impossible de préparer l'enregistrement"; }));
+        EXPECT_FALSE(controller->recorder().isRecording());
+        EXPECT_TRUE(QDir(folder).entryList({"ombrix-*.m4a"}, QDir::Files).isEmpty());
+        if (link) {
+            ASSERT_TRUE(QFile::remove(folder));
+            ASSERT_TRUE(QDir().rename(moved, folder));
+        } else {
+            ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0700), 0);
+        }
+    }
+    EXPECT_EQ(AudioRecorder::recordingsFolder(), folder);
 }
 
 TEST_F(Microphone, LeavingStopsEverythingAndLateAnswersWriteNothing) {

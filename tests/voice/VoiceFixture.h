@@ -5,6 +5,7 @@
 #include "session/KeychainStore.h"
 #include "support/SoundFixtures.h"
 #include "support/TestSupport.h"
+#include "voice/AudioRecorder.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -18,10 +19,12 @@
 class VoiceFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Recordings go to a temporary folder of this process: other test processes on
-        // the machine record into their own, so the files a test counts are its own.
+        // Recordings go to a private folder under a temporary folder of this process:
+        // other test processes on the machine record into their own, so the files a
+        // test counts are its own.
         static QTemporaryDir privateTemp(QDir::tempPath() + QStringLiteral("/ombrix-voice-XXXXXX"));
         qputenv("TMPDIR", privateTemp.path().toUtf8());
+        qunsetenv("XDG_RUNTIME_DIR");
         installMemoryDefaults();
         installMemorySecrets();
         KeychainStore::save(QStringLiteral("tok"));
@@ -52,7 +55,8 @@ protected:
         return out;
     }
     static QStringList recordingFiles() {
-        return QDir(QDir::tempPath()).entryList({QStringLiteral("ombrix-*.m4a")}, QDir::Files);
+        return QDir(AudioRecorder::recordingsFolder())
+            .entryList({QStringLiteral("ombrix-*.m4a")}, QDir::Files);
     }
 
     FakeBackend backend;

@@ -5,6 +5,7 @@
 #include "app/AppCommands.h"
 #include "app/ChatViewModel.h"
 #include "app/PopoverHeader.h"
+#include "platform/Characters.h"
 #include "platform/Localization.h"
 #include "platform/widgets/PlainText.h"
 #include "platform/widgets/SymbolIcon.h"
@@ -34,12 +35,8 @@ QToolButton* iconButton(const QString& symbol, const QString& help) {
 // shown, as written.
 QString boundedToolTip(const QString& text) {
     constexpr qsizetype kMaxChars = 400;
-    QString shown = text;
-    if (shown.size() > kMaxChars) {
-        const qsizetype cut = shown.at(kMaxChars - 1).isHighSurrogate() ? kMaxChars - 1 : kMaxChars;
-        shown = shown.left(cut) + QStringLiteral("…");
-    }
-    return plainToolTip(shown);
+    const QString shown = Characters::left(text, kMaxChars);
+    return plainToolTip(shown.size() < text.size() ? shown + QStringLiteral("…") : shown);
 }
 
 QColor dotColour(const QString& role) {

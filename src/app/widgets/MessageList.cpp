@@ -1,6 +1,7 @@
 #include "app/widgets/MessageList.h"
 
 #include "app/widgets/MessageBubble.h"
+#include "platform/Characters.h"
 #include "session/AppSession.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -257,7 +258,8 @@ const MessageDelegate::Layout& MessageDelegate::layoutFor(const QModelIndex& ind
         if (layout.document)
             return layout; // the last one, until the new one is in
         // Its start in the meantime, so that the row has a size and a face.
-        LaidOut start = layOut(role, content.left(kBackgroundLayoutChars / 4), palette, QFont(), nullptr);
+        LaidOut start =
+            layOut(role, Characters::fit(content, kBackgroundLayoutChars / 4), palette, QFont(), nullptr);
         layout.content = QString(); // not the message's text: replaced when the whole arrives
         layout.html = start.html;
         layout.document = start.document;

@@ -21,7 +21,9 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextLayout>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -50,35 +52,6 @@ QProgressBar* spinner() {
     bar->setTextVisible(false);
     bar->setFixedSize(36, 8);
     return bar;
-}
-
-QLabel* logBox() {
-    auto* label = new QLabel;
-    label->setTextFormat(Qt::PlainText); // commands' output, never markup
-    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label->setWordWrap(true);
-    QFont font(QStringLiteral("monospace"));
-    font.setStyleHint(QFont::Monospace);
-    font.setPointSize(8);
-    label->setFont(font);
-    label->setStyleSheet(QStringLiteral("background: rgba(0,0,0,38); border-radius: 4px; padding: 6px;"));
-    return label;
-}
-
-// A scroll view for a log label, at most maxHeight high, that keeps its newest
-// lines in view: each time the text grows, it scrolls to the end.
-QScrollArea* logScrollView(QLabel* log, int maxHeight) {
-    auto* scroll = new QScrollArea;
-    scroll->setWidgetResizable(true);
-    scroll->setMaximumHeight(maxHeight);
-    scroll->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidget(log);
-    QScrollBar* bar = scroll->verticalScrollBar();
-    QObject::connect(bar, &QScrollBar::rangeChanged, bar,
-                     [bar](int, int maximum) { bar->setValue(maximum); });
-    return scroll;
 }
 
 // A titled section of the form: header, content, optional footer.
@@ -118,11 +91,103 @@ QString dotStyle(LocalModelSettingsController::HealthStatus::Kind kind) {
 
 } // namespace
 
+ProgressLogView::ProgressLogView(int keepLines, int maxHeight, QWidget* parent)
+    : QPlainTextEdit(parent)
+    , keepLines_(keepLines) {
+    setReadOnly(true); // commands' output, plain text, selectable
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // The view keeps no copy of what it dropped, and trims itself (the document's
+    // block limit would lay out the block it removes).
+    document()->setUndoRedoEnabled(false);
+    setFrameShape(QFrame::NoFrame);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Wrapped anywhere, as a terminal does: progress output may run for thousands of
+    // characters without a space, which costs a search for a word boundary per line
+    // in the other modes.
+    setWordWrapMode(QTextOption::WrapAnywhere);
+    QFont font(QStringLiteral("monospace"));
+    font.setStyleHint(QFont::Monospace);
+    font.setPointSize(8);
+    setFont(font);
+    setStyleSheet(QStringLiteral("QPlainTextEdit { background: rgba(0,0,0,38); border: none; "
+                                 "border-radius: 4px; padding: 6px; }"));
+    // Always as high as its limit: a view that grew with its lines would lay the
+    // whole tab out again for a burst.
+    setFixedHeight(maxHeight);
+}
+
+QString ProgressLogView::shown(const QString& line) {
+    return ProgressLog::lastCharacters(line, kMaxShownChars);
+}
+
+void ProgressLogView::follow(const ProgressLog& log) {
+    const QStringList& lines = log.lines();
+    const qsizetype wanted = qMin<qsizetype>(lines.size(), keepLines_);
+    const qsizetype fresh =
+        static_cast<qsizetype>(qMin<quint64>(log.appended() - appended_, lines.size() + 1));
+    if (log.epoch() != epoch_ || log.appended() < appended_ || fresh > wanted || shown_ + fresh < wanted) {
+        // Emptied, or moved on by more than this view shows: drawn again from its lines.
+        clear();
+        shown_ = 0;
+        appendLines(lines.mid(lines.size() - wanted));
+        shown_ = wanted;
+    } else if (fresh > 0) {
+        appendLines(lines.mid(lines.size() - fresh));
+        shown_ += fresh;
+    }
+    if (shown_ > wanted) {
+        // The log dropped lines (its line or size limit).
+        dropFirstLines(static_cast<int>(shown_ - wanted));
+        shown_ = wanted;
+    }
+    epoch_ = log.epoch();
+    appended_ = log.appended();
+    verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+}
+
+void ProgressLogView::appendLines(const QStringList& lines) {
+    if (lines.isEmpty())
+        return;
+    // One insertion for the whole burst.
+    QString text;
+    for (const QString& line : lines) {
+        if (!text.isEmpty() || shown_ > 0)
+            text += QLatin1Char('\n');
+        text += shown(line);
+    }
+    QTextCursor end(document());
+    end.beginEditBlock(); // where setting the position lays nothing out
+    end.setPosition(document()->characterCount() - 1);
+    end.insertText(text);
+    end.endEditBlock();
+}
+
+void ProgressLogView::dropFirstLines(int count) {
+    // Positions are set inside an edit block, where the cursor lays nothing out.
+    QTextCursor top(document());
+    top.beginEditBlock();
+    const QTextBlock keep = document()->findBlockByNumber(count);
+    top.setPosition(keep.isValid() ? keep.position() : document()->characterCount() - 1,
+                    QTextCursor::KeepAnchor);
+    top.removeSelectedText();
+    top.endEditBlock();
+}
+
 LocalModelSettingsWidget::LocalModelSettingsWidget(QWidget* parent)
     : QWidget(parent)
     , controller_(new LocalModelSettingsController(this)) {
     build();
     connect(controller_, &LocalModelSettingsController::changed, this, &LocalModelSettingsWidget::refresh);
+    // A burst of log lines is drawn once, when the event loop is back.
+    connect(controller_, &LocalModelSettingsController::logAppended, this, [this] {
+        if (std::exchange(logFollowQueued_, true))
+            return;
+        QTimer::singleShot(0, this, [this] {
+            logFollowQueued_ = false;
+            followLogs();
+        });
+    });
     AppSession& session = AppSession::shared();
     connect(&session, &AppSession::localLLMEndpointChanged, this, [this] {
         if (shown_)
@@ -250,9 +315,8 @@ void LocalModelSettingsWidget::build() {
     catalogueRows_ = new QVBoxLayout;
     catalogueRows_->setSpacing(4);
     catalogue->addLayout(catalogueRows_);
-    downloadLog_ = logBox();
-    downloadLogView_ = logScrollView(downloadLog_, 100);
-    catalogue->addWidget(downloadLogView_);
+    downloadLog_ = new ProgressLogView(LocalModelSettingsController::kDownloadLogTailLines, 100);
+    catalogue->addWidget(downloadLog_);
     catalogueError_ = caption(QString(), "error");
     catalogueError_->setTextFormat(Qt::PlainText);
     catalogueError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -283,11 +347,8 @@ void LocalModelSettingsWidget::build() {
     installError_->setTextFormat(Qt::PlainText);
     installError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     installation->addWidget(installError_);
-    installLog_ = logBox();
-    auto* logScroll = logScrollView(installLog_, 140);
-    installation->addWidget(logScroll);
-    connect(controller_, &LocalModelSettingsController::changed, logScroll,
-            [this, logScroll] { logScroll->setVisible(!controller_->installLog().isEmpty()); });
+    installLog_ = new ProgressLogView(LocalModelSettingsController::kOperationLogLines, 140);
+    installation->addWidget(installLog_);
 
     // Diagnostic
     auto* diagnostic = section(page, loc("Diagnostic"));
@@ -313,7 +374,6 @@ void LocalModelSettingsWidget::build() {
     testError_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     diagnostic->addWidget(testError_);
     page->addStretch();
-    logScroll->setVisible(false);
 }
 
 void LocalModelSettingsWidget::refresh() {
@@ -346,8 +406,7 @@ void LocalModelSettingsWidget::refresh() {
     ramFooter_->setText(c.ramFooter());
 
     rebuildCatalogue();
-    downloadLogView_->setVisible(c.showsDownloadLog());
-    downloadLog_->setText(c.downloadLogTail().join('\n'));
+    downloadLog_->setVisible(c.showsDownloadLog());
     const auto errorLine = c.catalogErrorLine();
     catalogueError_->setVisible(errorLine.has_value());
     catalogueError_->setText(errorLine.value_or(QString()));
@@ -358,7 +417,8 @@ void LocalModelSettingsWidget::refresh() {
     installSpinner_->setVisible(c.isInstalling());
     installError_->setVisible(c.installError().has_value());
     installError_->setText(c.installError().value_or(QString()));
-    installLog_->setText(c.installLog().join('\n'));
+    installLog_->setVisible(!c.progressLog().isEmpty());
+    followLogs();
 
     test_->setEnabled(c.canTest());
     testSpinner_->setVisible(c.isTesting());
@@ -370,6 +430,11 @@ void LocalModelSettingsWidget::refresh() {
 
     if (c.pendingDeleteModel() && !dialogOpen_)
         presentDeleteDialog();
+}
+
+void LocalModelSettingsWidget::followLogs() {
+    downloadLog_->follow(controller_->progressLog());
+    installLog_->follow(controller_->progressLog());
 }
 
 void LocalModelSettingsWidget::rebuildCatalogue() {

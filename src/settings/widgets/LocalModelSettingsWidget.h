@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QPlainTextEdit>
 #include <QWidget>
 
 class LocalModelSettingsController;
+class ProgressLog;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -18,6 +20,33 @@ class QVBoxLayout;
 // The text cut to at most maxLines lines as laid out at the width (in pixels) with
 // the font, the last line kept ending with "…"; unchanged when it fits.
 QString limitToLines(const QString& text, const QFont& font, int width, int maxLines);
+
+// A read-only view of the last lines of a progress log, maxHeight high, that
+// keeps its newest line in view. It follows the log by appending what is new
+// and dropping from the top what the log dropped; it redraws only when the log
+// was emptied or moved on by more than it shows. A line shows its last
+// kMaxShownChars characters: laying out a longer one (a progress bar that only
+// returns the carriage, 64 KiB at a time) would cost the GUI thread more than a
+// frame, for text no one reads in a view of a few lines.
+class ProgressLogView : public QPlainTextEdit {
+public:
+    static constexpr qsizetype kMaxShownChars = 2048;
+
+    ProgressLogView(int keepLines, int maxHeight, QWidget* parent = nullptr);
+    void follow(const ProgressLog& log);
+    int keptLines() const { return keepLines_; }
+    // The text a log line shows as.
+    static QString shown(const QString& line);
+
+private:
+    void appendLines(const QStringList& lines);
+    void dropFirstLines(int count);
+
+    int keepLines_;
+    quint64 epoch_ = ~quint64(0);
+    quint64 appended_ = 0;
+    qsizetype shown_ = 0;
+};
 
 class LocalModelSettingsWidget : public QWidget {
     Q_OBJECT
@@ -44,6 +73,7 @@ private:
     void rebuildCatalogue();
     void rebuildComponents();
     void presentDeleteDialog();
+    void followLogs();
 
     LocalModelSettingsController* controller_;
     bool shown_ = false;
@@ -64,14 +94,14 @@ private:
     QLabel* modelHint_ = nullptr;
     QLabel* ramFooter_ = nullptr;
     QVBoxLayout* catalogueRows_ = nullptr;
-    QLabel* downloadLog_ = nullptr;
-    QScrollArea* downloadLogView_ = nullptr;
+    ProgressLogView* downloadLog_ = nullptr;
     QLabel* catalogueError_ = nullptr;
     QVBoxLayout* componentRows_ = nullptr;
     QPushButton* install_ = nullptr;
     QProgressBar* installSpinner_ = nullptr;
     QLabel* installError_ = nullptr;
-    QLabel* installLog_ = nullptr;
+    ProgressLogView* installLog_ = nullptr;
+    bool logFollowQueued_ = false;
     QPushButton* test_ = nullptr;
     QProgressBar* testSpinner_ = nullptr;
     QLabel* testOutput_ = nullptr;
