@@ -2,7 +2,8 @@
 # check-layers.sh SRC_DIR — fails when an include points up the layers that
 # docs/architecture.md draws (and CMakeLists.txt builds), from bottom to top:
 #   platform, wire, session, content | voice, bridge, localllm, corvane, app,
-#   settings, the widgets (every widgets/ folder), main.cpp.
+#   settings, the widgets (every widgets/ folder), main.cpp and decoder/ (the
+#   decoder worker's program).
 # A file may include its own folder and any folder of a lower rank; content and
 # voice share a rank and do not include each other. A decoder module (a modules/
 # folder) includes only its own folder's interface and the platform's headers.
@@ -38,7 +39,8 @@ awk -v files="$(printf '%s\n' "${files[@]}")" '
     if (layer == "platform") return 0; if (layer == "wire") return 1; if (layer == "session") return 2
     if (layer == "content" || layer == "voice") return 3; if (layer == "bridge") return 4
     if (layer == "localllm") return 5; if (layer == "corvane") return 6; if (layer == "app") return 7
-    if (layer == "settings") return 8; if (layer == "widgets") return 9; if (layer == "main") return 10
+    if (layer == "settings") return 8; if (layer == "widgets") return 9
+    if (layer == "main" || layer == "decoder") return 10
     return -1
   }
   # A path as the preprocessor printed it, made relative to the source folder

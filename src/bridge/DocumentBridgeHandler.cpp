@@ -4,6 +4,7 @@
 #include "bridge/SharedDocuments.h"
 #include "bridge/TaskReports.h"
 #include "content/ContentFiles.h"
+#include "content/Decoding.h"
 #include "content/DocumentExtractor.h"
 #include "content/SpotlightSearch.h"
 #include "platform/Errors.h"
@@ -215,7 +216,10 @@ QCoro::Task<> handleRead(const BridgeTask& taskRef, const BridgeTask::ReadArgs& 
         const QStringList shares =
             lookup.document ? QStringList{SharedDocuments::shareOf(lookup.document->entry)} : QStringList{};
         QCoro::Task<ReadOutcome> extracting =
-            ShareWork::run(shares, [lookup, maxChars] { return extractInside(lookup, maxChars); });
+            ShareWork::run(shares, [lookup, maxChars, deadline = api.taskDeadline] {
+                const Decoding::TaskDeadline within(deadline);
+                return extractInside(lookup, maxChars);
+            });
         const ReadOutcome outcome = co_await std::move(extracting);
         if (!outcome.content) {
             co_await TaskReports::error(api, task.id, outcome.error);

@@ -5,6 +5,7 @@
 #include "bridge/SharedDocuments.h"
 #include "bridge/TaskReports.h"
 #include "content/ContentFiles.h"
+#include "content/Decoding.h"
 #include "content/DesktopOpener.h"
 #include "content/OcrEngine.h"
 #include "content/Thumbnails.h"
@@ -139,7 +140,10 @@ QCoro::Task<> handleOcrImage(const BridgeTask& taskRef, const BridgeTask::OcrIma
     OcrOutcome silent;
     silent.error = ShareWork::NotAnswering().description();
     QCoro::Task<OcrOutcome> recognizing =
-        ShareWork::run(shareOf(found), [found] { return recognizeInFolder(found); });
+        ShareWork::run(shareOf(found), [found, deadline = api.taskDeadline] {
+            const Decoding::TaskDeadline within(deadline);
+            return recognizeInFolder(found);
+        });
     QCoro::Task<OcrOutcome> answering = answerOrSilent(recognizing, silent);
     const OcrOutcome outcome = co_await std::move(answering);
     if (outcome.result)
@@ -226,7 +230,10 @@ QCoro::Task<> handleThumbnail(const BridgeTask& taskRef, const BridgeTask::Thumb
     const int box = Thumbnails::boxPixels(Thumbnails::clampedEdge(maxEdge), Thumbnails::screenScale());
     const Lookup found = *lookup;
     QCoro::Task<BridgeThumbnailResult> drawing =
-        ShareWork::run(shareOf(found), [found, box] { return thumbnailOf(found, box); });
+        ShareWork::run(shareOf(found), [found, box, deadline = api.taskDeadline] {
+            const Decoding::TaskDeadline within(deadline);
+            return thumbnailOf(found, box);
+        });
     const BridgeThumbnailResult noThumbnail = emptyThumbnail();
     QCoro::Task<BridgeThumbnailResult> answering = answerOrSilent(drawing, noThumbnail);
     const BridgeThumbnailResult result = co_await std::move(answering);

@@ -2,6 +2,7 @@
 
 #include "bridge/TaskReports.h"
 #include "content/ContentFiles.h"
+#include "content/Decoding.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
 
@@ -182,7 +183,10 @@ QCoro::Task<> reportPhotos(APIService api, QString taskId, std::optional<qint64>
         BridgePhotosResult result;
         // (A named future: g++ 12 destroys a lambda temporary inside co_await twice.)
         QFuture<QList<BridgePhotosResult::Item>> fetching =
-            QtConcurrent::run([limit, range] { return fetchItems(limit, range); });
+            QtConcurrent::run([limit, range, deadline = api.taskDeadline] {
+                const Decoding::TaskDeadline within(deadline);
+                return fetchItems(limit, range);
+            });
         result.items = co_await fetching;
         co_await TaskReports::success(api, taskId, result.toJson());
     } catch (...) {

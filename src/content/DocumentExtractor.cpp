@@ -1,6 +1,7 @@
 #include "content/DocumentExtractor.h"
 
 #include "content/ContentFiles.h"
+#include "content/Decoding.h"
 #include "content/PdfModule.h"
 #include "content/RtfReader.h"
 #include "platform/Characters.h"
@@ -17,6 +18,24 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+
+QVariantMap ExtractorError::toVariant() const {
+    return {{QStringLiteral("type"), QStringLiteral("error")},
+            {QStringLiteral("error"), QStringLiteral("extract")},
+            {QStringLiteral("kind"), int(kind_)},
+            {QStringLiteral("value"), value_},
+            {QStringLiteral("size"), size_}};
+}
+
+ExtractorError ExtractorError::fromVariant(const QVariantMap& answer) {
+    const int kind = answer.value(QStringLiteral("kind")).toInt();
+    const QString value = answer.value(QStringLiteral("value")).toString();
+    if (kind == int(Kind::UnsupportedFormat))
+        return unsupportedFormat(value);
+    if (kind == int(Kind::TooLarge))
+        return tooLarge(answer.value(QStringLiteral("size")).toLongLong());
+    return readFailed(value);
+}
 
 ExtractorError ExtractorError::unsupportedFormat(QString typeOrExtension) {
     return ExtractorError(Kind::UnsupportedFormat, std::move(typeOrExtension), 0);
@@ -111,42 +130,25 @@ QByteArray readRegularFile(const QString& path) {
     return bytes;
 }
 
-ExtractedContent extractPDF(const QString& path, qint64 maxChars) {
+// The PDF's text, read by a decoder worker from the file opened here.
+ExtractedContent extractPDF(const QString& path, qint64 maxChars, const QString& typeName) {
     // A PDF that cannot be read is one that cannot be opened (its size still
     // refuses it as too large).
-    QByteArray bytes;
-    try {
-        bytes = readRegularFile(path);
-    } catch (const ExtractorError& error) {
-        if (error.kind() != ExtractorError::Kind::ReadFailed)
-            throw;
+    const Decoding::OpenedFile file(path);
+    if (file.fd() < 0)
         throw ExtractorError::readFailed(QStringLiteral("PDFDocument init failed"));
-    }
-    const std::unique_ptr<PdfDocument> document = pdfModule().load(bytes);
-    if (!document)
-        throw ExtractorError::readFailed(QStringLiteral("PDFDocument init failed"));
-    QString text;
-    qint64 characters = 0;
-    const int pages = document->numPages();
-    for (int index = 0; index < pages; ++index) {
-        const std::unique_ptr<PdfDocumentPage> page = document->page(index);
-        if (!page)
-            continue;
-        const QString pageText = page->text();
-        if (pageText.isEmpty())
-            continue; // a page without text (a scan) adds nothing
-        text += pageText;
-        characters += Characters::count(pageText);
-        if (characters >= maxChars)
-            break;
-        text += QLatin1Char('\n');
-        characters += 1;
-    }
-    auto [kept, truncated] = cutToCharacters(ContentFiles::withoutLoneSurrogates(text), maxChars);
+    if (file.size() > maxFileSize)
+        throw ExtractorError::tooLarge(file.size());
+    const QVariantMap answer = Decoding::run(
+        Decoding::Profile::Pdf,
+        {{QStringLiteral("op"), QStringLiteral("pdfText")}, {QStringLiteral("maxChars"), maxChars}},
+        file.fd(), Decoding::displayName(path, typeName), Decoding::kDecodeDeadline);
+    if (answer.value(QStringLiteral("type")) == QLatin1String("error"))
+        throw ExtractorError::fromVariant(answer);
     ExtractedContent content;
-    content.bytesRead = kept.toUtf8().size();
-    content.text = std::move(kept);
-    content.truncated = truncated;
+    content.text = answer.value(QStringLiteral("text")).toString();
+    content.truncated = answer.value(QStringLiteral("truncated")).toBool();
+    content.bytesRead = answer.value(QStringLiteral("bytesRead")).toLongLong();
     return content;
 }
 
@@ -259,7 +261,7 @@ ExtractedContent extract(const QString& path, qint64 maxChars, const QString& ty
     const auto [format, type] = formatOf(typeName.isEmpty() ? path : typeName);
     switch (format) {
     case Format::Pdf:
-        return extractPDF(path, maxChars);
+        return extractPDF(path, maxChars, typeName);
     case Format::Rtf:
         return extractRTF(path, maxChars);
     case Format::PlainText:
@@ -268,6 +270,37 @@ ExtractedContent extract(const QString& path, qint64 maxChars, const QString& ty
         break;
     }
     throw ExtractorError::unsupportedFormat(type);
+}
+
+ExtractedContent pdfText(const QByteArray& bytes, qint64 maxChars) {
+    if (bytes.size() > maxFileSize)
+        throw ExtractorError::tooLarge(bytes.size());
+    const std::unique_ptr<PdfDocument> document = pdfModule().load(bytes);
+    if (!document)
+        throw ExtractorError::readFailed(QStringLiteral("PDFDocument init failed"));
+    QString text;
+    qint64 characters = 0;
+    const int pages = document->numPages();
+    for (int index = 0; index < pages; ++index) {
+        const std::unique_ptr<PdfDocumentPage> page = document->page(index);
+        if (!page)
+            continue;
+        const QString pageText = page->text();
+        if (pageText.isEmpty())
+            continue; // a page without text (a scan) adds nothing
+        text += pageText;
+        characters += Characters::count(pageText);
+        if (characters >= maxChars)
+            break;
+        text += QLatin1Char('\n');
+        characters += 1;
+    }
+    auto [kept, truncated] = cutToCharacters(ContentFiles::withoutLoneSurrogates(text), maxChars);
+    ExtractedContent content;
+    content.bytesRead = kept.toUtf8().size();
+    content.text = std::move(kept);
+    content.truncated = truncated;
+    return content;
 }
 
 ExtractedContent extract(const QUrl& fileUrl, qint64 maxChars) {

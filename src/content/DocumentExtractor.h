@@ -7,6 +7,7 @@
 #include <QSet>
 #include <QString>
 #include <QUrl>
+#include <QVariantMap>
 
 #include <utility>
 
@@ -24,6 +25,9 @@ public:
     qint64 size() const { return size_; }
     // "Format non supporté (…)", "Fichier trop gros (… Ko)", "Lecture: …".
     QString description() const override;
+    // As a decoder worker answers it, and back.
+    QVariantMap toVariant() const;
+    static ExtractorError fromVariant(const QVariantMap& answer);
 
 private:
     ExtractorError(Kind kind, QString value, qint64 size)
@@ -35,7 +39,8 @@ private:
     qint64 size_ = 0;
 };
 
-// Turns one local file into plain text: PDF through the PDF module, RTF through
+// Turns one local file into plain text: PDF through the PDF module (in a decoder
+// worker, see Decoding.h: a PDF it fails on throws DecodeError), RTF through
 // RtfReader, and the plain-text formats by decoding their bytes. Every function
 // blocks while it reads: run it off the GUI thread.
 namespace DocumentExtractor {
@@ -54,6 +59,9 @@ ExtractedContent extract(const QString& path, qint64 maxChars, const QString& ty
 // (an errno value).
 ExtractorError openFailure(int errorNumber, const QString& name);
 ExtractedContent extract(const QUrl& fileUrl, qint64 maxChars);
+
+// In the decoder worker: the text of the PDF held in `bytes`, cut as extract() cuts.
+ExtractedContent pdfText(const QByteArray& bytes, qint64 maxChars);
 
 // The extensions read as plain text whatever their registered type (lower case).
 const QSet<QString>& plainTextExtensions();

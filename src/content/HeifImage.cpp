@@ -22,8 +22,8 @@ QImage decode(const QByteArray& data, qint64 maxPixels) {
     return heifModule().decode(data, maxPixels);
 }
 
-QByteArray exifBlock(const QString& path) {
-    return heifModule().exifBlock(path);
+QByteArray exifBlock(const QByteArray& data) {
+    return heifModule().exifBlock(data);
 }
 
 } // namespace HeifImage

@@ -22,9 +22,9 @@ bool looksLikeHeif(const QByteArray& head);
 // the header said.
 QImage decode(const QByteArray& data, qint64 maxPixels);
 
-// The EXIF block of the primary image of the HEIF file at `path`, from its TIFF
-// header on (what Exiv2::ExifParser decodes); empty when it has none or is not a
-// readable HEIF file.
-QByteArray exifBlock(const QString& path);
+// The EXIF block of the primary image of the HEIF file held in `data`, from its
+// TIFF header on (what Exiv2::ExifParser decodes); empty when it has none or is
+// not a readable HEIF file.
+QByteArray exifBlock(const QByteArray& data);
 
 } // namespace HeifImage

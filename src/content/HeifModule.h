@@ -11,7 +11,7 @@ class HeifModule {
 public:
     virtual bool looksLikeHeif(const QByteArray& head) = 0;
     virtual QImage decode(const QByteArray& data, qint64 maxPixels) = 0;
-    virtual QByteArray exifBlock(const QString& path) = 0;
+    virtual QByteArray exifBlock(const QByteArray& data) = 0;
 
 protected:
     ~HeifModule() = default;

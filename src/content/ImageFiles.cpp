@@ -5,6 +5,7 @@
 #include "platform/Log.h"
 #include "platform/Modules.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
@@ -23,30 +24,38 @@ constexpr qint64 kMaxPixels = 64LL * 1000 * 1000;
 constexpr qint64 kMaxHeifBytes = 128LL * 1024 * 1024;
 constexpr qint64 kSniffBytes = 64;
 
-// The decoded image when the file is a HEIF container, nothing when it is not one
-// (a null image when it is one that cannot be decoded).
-std::optional<QImage> loadIfHeif(const QString& path) {
-    if (!QFileInfo(path).isFile())
+// Larger files are not read by load(path) (a file that large holds no image
+// within the pixel budget that the decoders would take).
+constexpr qint64 kMaxFileBytes = 512LL * 1024 * 1024;
+
+// The decoded image when the bytes are a HEIF container, nothing when they are not
+// one (a null image when it is one that cannot be decoded).
+std::optional<QImage> loadIfHeif(const QByteArray& data) {
+    if (!HeifImage::looksLikeHeif(data.left(kSniffBytes)))
         return std::nullopt;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    if (!HeifImage::looksLikeHeif(file.peek(kSniffBytes)))
-        return std::nullopt;
-    if (file.size() > kMaxHeifBytes)
+    if (data.size() > kMaxHeifBytes)
         return QImage();
-    return HeifImage::decode(file.read(kMaxHeifBytes), kMaxPixels);
+    return HeifImage::decode(data, kMaxPixels);
 }
 
 // Leptonica (in the text recognition module) reads what Qt has no plugin for on
 // this system (TIFF in particular).
-QImage loadWithLeptonica(const QString& path) {
+QImage loadWithLeptonica(const QByteArray& data) {
     try {
-        return ocrModule().readImage(path, kMaxPixels);
+        return ocrModule().readImage(data, kMaxPixels);
     } catch (const ModuleError& error) {
         qCWarning(lcContent) << "image not decoded:" << error.description();
         return QImage();
     }
+}
+
+QByteArray readFile(const QString& path) {
+    if (!QFileInfo(path).isFile())
+        return QByteArray();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileBytes)
+        return QByteArray();
+    return file.read(kMaxFileBytes);
 }
 
 } // namespace
@@ -62,10 +71,12 @@ QSize fitInto(QSize size, int boxPixels, bool enlarge) {
                  qMax(1, int(std::lround(size.height() * factor))));
 }
 
-QImage load(const QString& path) {
-    if (std::optional<QImage> heif = loadIfHeif(path))
+QImage load(const QByteArray& data) {
+    if (std::optional<QImage> heif = loadIfHeif(data))
         return *heif;
-    QImageReader reader(path);
+    QBuffer buffer;
+    buffer.setData(data);
+    QImageReader reader(&buffer);
     reader.setAutoTransform(true);
     const QSize size = reader.size();
     if (size.isValid() && qint64(size.width()) * size.height() > kMaxPixels)
@@ -73,18 +84,20 @@ QImage load(const QString& path) {
     QImage image = reader.read();
     if (!image.isNull())
         return image;
-    return loadWithLeptonica(path);
+    return loadWithLeptonica(data);
 }
 
-QImage loadFitting(const QString& path, int boxPixels) {
-    if (std::optional<QImage> heif = loadIfHeif(path)) {
+QImage loadFitting(const QByteArray& data, int boxPixels) {
+    if (std::optional<QImage> heif = loadIfHeif(data)) {
         // Decoded whole (within the pixel budget), then scaled.
         const QSize fitted = fitInto(heif->size(), boxPixels);
         if (heif->isNull() || fitted == heif->size())
             return *heif;
         return heif->scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     }
-    QImageReader reader(path);
+    QBuffer buffer;
+    buffer.setData(data);
+    QImageReader reader(&buffer);
     reader.setAutoTransform(true);
     // No pixel limit here: the reader decodes to the scaled size, and Qt's own
     // allocation limit guards formats that must be decoded whole first.
@@ -98,13 +111,21 @@ QImage loadFitting(const QString& path, int boxPixels) {
     }
     QImage image = reader.read();
     if (image.isNull())
-        image = loadWithLeptonica(path);
+        image = loadWithLeptonica(data);
     if (image.isNull())
         return QImage();
     const QSize fitted = fitInto(image.size(), boxPixels);
     if (fitted != image.size())
         image = image.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     return image;
+}
+
+QImage load(const QString& path) {
+    return load(readFile(path));
+}
+
+QImage loadFitting(const QString& path, int boxPixels) {
+    return loadFitting(readFile(path), boxPixels);
 }
 
 } // namespace ImageFiles

@@ -1,5 +1,6 @@
 #include "content/OcrEngine.h"
 
+#include "content/Decoding.h"
 #include "content/ImageFiles.h"
 #include "content/OcrModule.h"
 #include "content/PdfFiles.h"
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,6 +51,17 @@ QString reportedLanguage(const std::string& code) {
     return QString::fromStdString(code);
 }
 
+// The recogniser a decoder worker sets up before it is sealed (its language data
+// can no longer be opened after), and whether that failed.
+struct PreparedEngine {
+    std::unique_ptr<TextRecognizer> engine;
+    bool tried = false;
+};
+PreparedEngine& preparedEngine() {
+    static PreparedEngine prepared;
+    return prepared;
+}
+
 // One recogniser, set up on first use and reused for the pages of a file.
 class Recognizer {
 public:
@@ -69,17 +82,20 @@ public:
 
 private:
     TextRecognizer& recognizer() {
-        if (engine_)
-            return *engine_;
-        std::unique_ptr<TextRecognizer> engine = ocrModule().recognizer(kTesseractLanguages);
+        if (current_)
+            return *current_;
+        PreparedEngine& prepared = preparedEngine();
+        if (!prepared.tried)
+            engine_ = ocrModule().recognizer(kTesseractLanguages);
+        TextRecognizer* engine = prepared.tried ? prepared.engine.get() : engine_.get();
         if (!engine) {
             initFailed_ = true;
             throw OcrError::visionFailure(loc("les langues de reconnaissance (fra+eng) sont introuvables"));
         }
         for (const QString& code : engine->languages())
             languages_ << reportedLanguage(code.toStdString());
-        engine_ = std::move(engine);
-        return *engine_;
+        current_ = engine;
+        return *current_;
     }
 
     // Transparent parts are laid on white, then the image becomes 8-bit gray.
@@ -99,24 +115,22 @@ private:
     }
 
     std::unique_ptr<TextRecognizer> engine_;
+    TextRecognizer* current_ = nullptr;
     QStringList languages_;
     bool initFailed_ = false;
 };
 
-BridgeOcrResult recognizeImage(const QString& path, qint64 bytesProcessed) {
-    // Only regular files are read: a FIFO would block for ever.
-    const QImage image = QFileInfo(path).isFile() ? ImageFiles::load(path) : QImage();
+std::pair<QString, QStringList> recognizeImage(const QByteArray& bytes) {
+    const QImage image = ImageFiles::load(bytes);
     if (image.isNull())
         throw OcrError::visionFailure(loc("impossible de charger l'image"));
     Recognizer recognizer;
-    auto [text, languages] = recognizer.recognize(image);
-    return BridgeOcrResult{text, languages, bytesProcessed};
+    return recognizer.recognize(image);
 }
 
-BridgeOcrResult recognizePdf(const QString& path, qint64 bytesProcessed) {
-    if (!QFileInfo(path).isFile())
-        throw OcrError::noPages();
-    const std::unique_ptr<PdfDocument> document = PdfFiles::open(path);
+std::pair<QString, QStringList> recognizePdf(const QByteArray& bytes,
+                                             const std::function<void()>& pageStarts) {
+    const std::unique_ptr<PdfDocument> document = PdfFiles::open(bytes);
     if (!document || document->numPages() < 1)
         throw OcrError::noPages();
     QStringList pageTexts;
@@ -124,6 +138,8 @@ BridgeOcrResult recognizePdf(const QString& path, qint64 bytesProcessed) {
     Recognizer recognizer;
     const int pageCount = document->numPages();
     for (int index = 0; index < std::min(pageCount, kMaxPdfPages); ++index) {
+        if (pageStarts)
+            pageStarts();
         const std::unique_ptr<PdfDocumentPage> page = document->page(index);
         if (!page)
             continue;
@@ -150,8 +166,8 @@ BridgeOcrResult recognizePdf(const QString& path, qint64 bytesProcessed) {
     }
     if (pageCount > kMaxPdfPages)
         pageTexts << loc("[Reconnaissance arrêtée après %1 pages sur %2.]").arg(kMaxPdfPages).arg(pageCount);
-    return BridgeOcrResult{pageTexts.join(QString::fromUtf16(kPageSeparator)),
-                           QStringList(languages.cbegin(), languages.cend()), bytesProcessed};
+    return {pageTexts.join(QString::fromUtf16(kPageSeparator)),
+            QStringList(languages.cbegin(), languages.cend())};
 }
 
 } // namespace
@@ -160,11 +176,55 @@ BridgeOcrResult recognize(const QString& path, const QString& typeName) {
     const QFileInfo info(path);
     const QString extension = QFileInfo(typeName.isEmpty() ? path : typeName).suffix().toLower();
     const qint64 bytes = info.exists() ? info.size() : 0;
-    if (extension == QLatin1String("pdf"))
-        return recognizePdf(path, bytes);
-    if (kImageExtensions.contains(extension))
-        return recognizeImage(path, bytes);
-    throw OcrError::unsupported(extension);
+    const bool pdf = extension == QLatin1String("pdf");
+    if (!pdf && !kImageExtensions.contains(extension))
+        throw OcrError::unsupported(extension);
+    // Only regular files are read: a FIFO would block for ever.
+    const std::optional<Decoding::OpenedFile> file =
+        info.isFile() ? std::make_optional<Decoding::OpenedFile>(path) : std::nullopt;
+    if (!file || file->fd() < 0) {
+        if (pdf)
+            throw OcrError::noPages();
+        throw OcrError::visionFailure(loc("impossible de charger l'image"));
+    }
+    // A page's deadline; a PDF renews it at each page.
+    const QVariantMap answer = Decoding::run(
+        Decoding::Profile::Ocr, {{QStringLiteral("op"), QStringLiteral("ocr")}, {QStringLiteral("pdf"), pdf}},
+        file->fd(), Decoding::displayName(path, typeName), Decoding::kOcrPageDeadline);
+    if (answer.value(QStringLiteral("type")) == QLatin1String("error"))
+        throw OcrError::fromVariant(answer);
+    return BridgeOcrResult{answer.value(QStringLiteral("text")).toString(),
+                           answer.value(QStringLiteral("languages")).toStringList(), bytes};
+}
+
+std::pair<QString, QStringList> recognizeBytes(const QByteArray& bytes, bool pdf,
+                                               const std::function<void()>& pageStarts) {
+    return pdf ? recognizePdf(bytes, pageStarts) : recognizeImage(bytes);
+}
+
+void prepareRecognizer() {
+    // Without the module, nothing is prepared: each recognition reports it.
+    OcrModule& module = ocrModule();
+    PreparedEngine& prepared = preparedEngine();
+    prepared.engine = module.recognizer(kTesseractLanguages);
+    prepared.tried = true;
+}
+
+QVariantMap OcrError::toVariant() const {
+    return {{QStringLiteral("type"), QStringLiteral("error")},
+            {QStringLiteral("error"), QStringLiteral("ocr")},
+            {QStringLiteral("kind"), int(kind_)},
+            {QStringLiteral("payload"), payload_}};
+}
+
+OcrError OcrError::fromVariant(const QVariantMap& answer) {
+    const int kind = answer.value(QStringLiteral("kind")).toInt();
+    const QString payload = answer.value(QStringLiteral("payload")).toString();
+    if (kind == int(Kind::Unsupported))
+        return unsupported(payload);
+    if (kind == int(Kind::NoPages))
+        return noPages();
+    return visionFailure(payload);
 }
 
 std::pair<QString, QStringList> ocr(const QImage& image) {

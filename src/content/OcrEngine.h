@@ -5,7 +5,9 @@
 
 #include <QImage>
 #include <QString>
+#include <QVariantMap>
 
+#include <functional>
 #include <utility>
 
 // Text recognition of one image or PDF file with Tesseract (French and English,
@@ -28,6 +30,9 @@ public:
     Kind kind() const { return kind_; }
     QString payload() const { return payload_; }
     QString description() const override;
+    // As a decoder worker answers it, and back.
+    QVariantMap toVariant() const;
+    static OcrError fromVariant(const QVariantMap& answer);
 
 private:
     OcrError(Kind kind, QString payload)
@@ -51,13 +56,22 @@ inline constexpr int kMaxPdfPages = 50;
 // The resolution at which a PDF page without text is drawn (200 dots per inch).
 inline constexpr double kPdfRenderDpi = 200.0;
 
-// The file's text. The type follows the lower-cased extension alone: "pdf", or an
-// image ("png", "jpg", "jpeg", "heic", "heif", "tiff", "tif", "gif", "bmp"), taken
-// from `typeName` when given (the name a document was handed out under, when `path`
-// is where its link leads), else from `path`. Throws OcrError: a PDF page
-// whose recognition fails is left out, but a recogniser that cannot start at all
-// (language data missing) is an error, and so is a missing module (ModuleError).
+// The file's text, recognised by a decoder worker (Decoding.h). The type follows the lower-cased extension
+// alone: "pdf", or an image ("png", "jpg", "jpeg", "heic", "heif", "tiff", "tif", "gif", "bmp"), taken from
+// `typeName` when given (the name a document was handed out under, when `path` is where its link leads), else
+// from `path`. Throws OcrError: a PDF page whose recognition fails is left out, but a recogniser that cannot
+// start at all (language data missing) is an error, and so is a missing module (ModuleError) and a file the
+// worker fails on (DecodeError).
 BridgeOcrResult recognize(const QString& path, const QString& typeName = QString());
+
+// In the decoder worker: the text and languages of a file's bytes, a PDF or an
+// image; `pageStarts` is called as each PDF page begins. Throws as recognize().
+std::pair<QString, QStringList> recognizeBytes(const QByteArray& bytes, bool pdf,
+                                               const std::function<void()>& pageStarts);
+
+// In the decoder worker, before it is sealed: sets up the one recogniser every
+// later recognition uses (its language data is read now).
+void prepareRecognizer();
 
 // The text of one bitmap (lines joined by a line feed) and the languages applied.
 // Throws OcrError::visionFailure when the recogniser cannot run.

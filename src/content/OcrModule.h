@@ -25,9 +25,9 @@ public:
     // A recogniser for `languages` ("fra+eng"), LSTM engine, automatic page
     // segmentation; nothing when the language data cannot be loaded.
     virtual std::unique_ptr<TextRecognizer> recognizer(const char* languages) = 0;
-    // An image file read by Leptonica (TIFF and others Qt has no reader for), as
-    // RGB32; null when it cannot be read or holds more than `maxPixels`.
-    virtual QImage readImage(const QString& path, qint64 maxPixels) = 0;
+    // An image file's bytes read by Leptonica (TIFF and others Qt has no reader
+    // for), as RGB32; null when they cannot be read or hold more than `maxPixels`.
+    virtual QImage readImage(const QByteArray& data, qint64 maxPixels) = 0;
 
 protected:
     ~OcrModule() = default;

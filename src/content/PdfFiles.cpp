@@ -19,8 +19,8 @@ QSize pixelSize(QSizeF points, double dpi) {
 
 } // namespace
 
-std::unique_ptr<PdfDocument> open(const QString& path) {
-    return pdfModule().open(path);
+std::unique_ptr<PdfDocument> open(const QByteArray& bytes) {
+    return pdfModule().open(bytes);
 }
 
 double cappedResolution(QSizeF pagePoints, double dpi) {

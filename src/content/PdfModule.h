@@ -31,9 +31,9 @@ public:
 
 class PdfModule {
 public:
-    // The document, antialiased; nothing when the file cannot be read as a PDF or
-    // is locked by a password.
-    virtual std::unique_ptr<PdfDocument> open(const QString& path) = 0;
+    // The document held in `bytes` (which must outlive it), antialiased; nothing
+    // when they cannot be read as a PDF or it is locked by a password.
+    virtual std::unique_ptr<PdfDocument> open(const QByteArray& bytes) = 0;
     // The document held in memory (as it comes, locked or not); nothing when the
     // bytes are no PDF.
     virtual std::unique_ptr<PdfDocument> load(const QByteArray& bytes) = 0;

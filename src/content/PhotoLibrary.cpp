@@ -1,5 +1,6 @@
 #include "content/PhotoLibrary.h"
 
+#include "content/Decoding.h"
 #include "content/HeifImage.h"
 #include "content/PhotoMetadataModule.h"
 #include "platform/Localization.h"
@@ -50,24 +51,30 @@ QHash<QString, CachedMetadata>& cache() {
     return entries;
 }
 
-bool isHeif(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && HeifImage::looksLikeHeif(file.peek(64));
+// What a decoder worker reads of the file's EXIF data (nothing when the file cannot
+// be opened).
+PhotoExif readExif(const QString& path) {
+    const Decoding::OpenedFile file(path);
+    if (file.fd() < 0)
+        return PhotoExif();
+    const QVariantMap answer =
+        Decoding::run(Decoding::Profile::Photos, {{QStringLiteral("op"), QStringLiteral("photoExif")}},
+                      file.fd(), Decoding::displayName(path), Decoding::kDecodeDeadline);
+    PhotoExif exif;
+    const QDateTime date = answer.value(QStringLiteral("date")).toDateTime();
+    if (date.isValid())
+        exif.creationDate = date;
+    if (answer.contains(QStringLiteral("latitude")) && answer.contains(QStringLiteral("longitude"))) {
+        exif.latitude = answer.value(QStringLiteral("latitude")).toDouble();
+        exif.longitude = answer.value(QStringLiteral("longitude")).toDouble();
+    }
+    return exif;
 }
 
 Metadata readFresh(const QString& path, const QFileInfo& info) {
     Metadata metadata;
     // Without readable metadata the file's own date stands in.
-    PhotoExif exif;
-    if (isHeif(path)) {
-        // Read through libheif: it finds the EXIF item wherever the file's item
-        // locations put it.
-        const QByteArray block = HeifImage::exifBlock(path);
-        if (!block.isEmpty())
-            exif = photoMetadataModule().decode(block);
-    } else {
-        exif = photoMetadataModule().read(path);
-    }
+    const PhotoExif exif = readExif(path);
     metadata.creationDate = exif.creationDate;
     if (exif.latitude && exif.longitude)
         metadata.location = Location{*exif.latitude, *exif.longitude};
@@ -158,6 +165,27 @@ QString typeIdentifierForFileName(const QString& fileName) {
 
 QString identifierFor(const QString& relativePath) {
     return uuidText(QUuid::createUuidV5(kIdentifierNamespace, relativePath));
+}
+
+QVariantMap exifFromBytes(const QByteArray& bytes) {
+    PhotoExif exif;
+    if (HeifImage::looksLikeHeif(bytes.left(64))) {
+        // Read through libheif: it finds the EXIF item wherever the file's item
+        // locations put it.
+        const QByteArray block = HeifImage::exifBlock(bytes);
+        if (!block.isEmpty())
+            exif = photoMetadataModule().decode(block);
+    } else {
+        exif = photoMetadataModule().read(bytes);
+    }
+    QVariantMap answer;
+    if (exif.creationDate)
+        answer.insert(QStringLiteral("date"), *exif.creationDate);
+    if (exif.latitude && exif.longitude) {
+        answer.insert(QStringLiteral("latitude"), *exif.latitude);
+        answer.insert(QStringLiteral("longitude"), *exif.longitude);
+    }
+    return answer;
 }
 
 Metadata readMetadata(const QString& path) {

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QVariantMap>
 
 #include <optional>
 
@@ -49,13 +50,18 @@ QString typeIdentifierForFileName(const QString& fileName);
 // tells nothing of where the file lies.
 QString identifierFor(const QString& relativePath);
 
-// Date taken and place of one image file (EXIF through exiv2); the file's
-// modification date when it carries no date.
+// Date taken and place of one image file (EXIF through exiv2, in a decoder worker:
+// throws DecodeError when it fails on the file); the file's modification date when
+// it carries no date.
 struct Metadata {
     std::optional<QDateTime> creationDate;
     std::optional<Location> location;
 };
 Metadata readMetadata(const QString& path);
+
+// In the decoder worker: what the EXIF data of the image held in `bytes` says, as
+// {"date", "latitude", "longitude"} (each left out when unknown).
+QVariantMap exifFromBytes(const QByteArray& bytes);
 
 // The images, newest first (images without a date last), at most `limit` of them,
 // those whose date lies in the range when one is given.

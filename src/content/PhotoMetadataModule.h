@@ -19,8 +19,9 @@ struct PhotoExif {
 
 class PhotoMetadataModule {
 public:
-    // What the file's EXIF data says; nothing when it has none or cannot be read.
-    virtual PhotoExif read(const QString& path) = 0;
+    // What the EXIF data of the file held in `bytes` says; nothing when it has none
+    // or cannot be read.
+    virtual PhotoExif read(const QByteArray& bytes) = 0;
     // What an EXIF block says (from its TIFF header on, as a HEIF file holds it).
     virtual PhotoExif decode(const QByteArray& block) = 0;
 

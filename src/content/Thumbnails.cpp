@@ -1,5 +1,7 @@
 #include "content/Thumbnails.h"
 
+#include "content/DecoderProtocol.h"
+#include "content/Decoding.h"
 #include "content/ImageFiles.h"
 #include "content/PdfFiles.h"
 #include "platform/Log.h"
@@ -22,8 +24,8 @@ constexpr int kDefaultEdge = 128;
 constexpr int kMinEdge = 32;
 constexpr int kMaxEdge = 256;
 
-QImage pdfFirstPage(const QString& path, int box) {
-    const std::unique_ptr<PdfDocument> document = PdfFiles::open(path);
+QImage pdfFirstPage(const QByteArray& bytes, int box) {
+    const std::unique_ptr<PdfDocument> document = PdfFiles::open(bytes);
     if (!document || document->numPages() < 1)
         return QImage();
     const std::unique_ptr<PdfDocumentPage> page = document->page(0);
@@ -69,15 +71,28 @@ QImage make(const QString& path, int box) {
     if (!info.isFile()) // also follows links; a FIFO or device is never read
         return QImage();
     const QMimeType type = QMimeDatabase().mimeTypeForFile(info);
+    const bool pdf = type.inherits(QStringLiteral("application/pdf"));
+    if (!pdf && !type.name().startsWith(QLatin1String("image/")))
+        return QImage();
+    const Decoding::OpenedFile file(path);
+    if (file.fd() < 0)
+        return QImage();
     try {
-        if (type.inherits(QStringLiteral("application/pdf")))
-            return pdfFirstPage(path, box);
-        if (type.name().startsWith(QLatin1String("image/")))
-            return ImageFiles::loadFitting(path, box);
+        const QVariantMap answer =
+            Decoding::run(pdf ? Decoding::Profile::Pdf : Decoding::Profile::Images,
+                          {{QStringLiteral("op"), QStringLiteral("thumbnail")},
+                           {QStringLiteral("pdf"), pdf},
+                           {QStringLiteral("box"), box}},
+                          file.fd(), Decoding::displayName(path), Decoding::kDecodeDeadline);
+        return DecoderProtocol::unpackImage(answer.value(QStringLiteral("image")).toMap());
     } catch (const ModuleError& error) {
         qCWarning(lcContent) << "no thumbnail:" << error.description();
     }
     return QImage();
+}
+
+QImage fromBytes(const QByteArray& bytes, bool pdf, int box) {
+    return pdf ? pdfFirstPage(bytes, box) : ImageFiles::loadFitting(bytes, box);
 }
 
 } // namespace Thumbnails

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 
@@ -18,8 +19,13 @@ double screenScale();
 // The box edge in pixels for an edge in points at a scale (rounded, at least 1).
 int boxPixels(int edgePoints, double scale);
 
-// The thumbnail of the file, fitting a box of `boxPixels` square; a null image when
-// the file is neither a readable image nor a PDF. Blocking: call it off the GUI thread.
+// The thumbnail of the file, fitting a box of `boxPixels` square, drawn by a
+// decoder worker; a null image when the file is neither a readable image nor a
+// PDF. Throws DecodeError when the worker fails on it (Decoding.h). Blocking: call
+// it off the GUI thread.
 QImage make(const QString& path, int boxPixels);
+
+// The same from the file's bytes, in the decoder worker: `pdf` says which kind.
+QImage fromBytes(const QByteArray& bytes, bool pdf, int boxPixels);
 
 } // namespace Thumbnails

@@ -39,6 +39,7 @@ public:
     // charge pas. Réinstalle Ombrix." or, for OtherVersion, "… : le module <file>
     // vient d'une version différente d'Ombrix. Réinstalle Ombrix."
     QString description() const override;
+    QString feature() const { return feature_; }
     QString module() const { return module_; }
     // What went wrong, in English, for the log.
     QString detail() const { return detail_; }

@@ -6,6 +6,7 @@
 #include "session/OmbrixHTTP.h"
 #include "wire/BridgeTask.h"
 
+#include <QDeadlineTimer>
 #include <QMap>
 #include <QString>
 #include <QUrl>
@@ -32,6 +33,8 @@ public:
     // Set (to true) by the bridge once a task's time has run out and its error was
     // sent: the task updates of this value and its copies are then dropped unsent.
     std::shared_ptr<bool> taskUpdatesClosed;
+    // Set by the bridge for a task's handler: when the task's time runs out.
+    QDeadlineTimer taskDeadline{QDeadlineTimer::Forever};
 
     // ---- The request envelope ------------------------------------------------
     struct Call {

@@ -153,7 +153,10 @@ TEST(PdfFilesTest, pagesAreDrawnAt200DpiWithinThePixelCap) {
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("a4.pdf"));
     ASSERT_TRUE(fixtures::writePdf(file, {{PdfPage::Kind::Blank, {}}}));
-    const auto document = PdfFiles::open(file);
+    QFile pdf(file);
+    ASSERT_TRUE(pdf.open(QIODevice::ReadOnly));
+    const QByteArray bytes = pdf.readAll();
+    const auto document = PdfFiles::open(bytes);
     ASSERT_TRUE(document);
     const auto page = document->page(0);
     const QSizeF points = page->pageSizeF();

@@ -3,7 +3,6 @@
 #include "content/PhotoMetadataModule.h"
 #include "platform/ModuleExport.h"
 
-#include <QFile>
 #include <QTimeZone>
 
 #include <exiv2/exiv2.hpp>
@@ -103,9 +102,11 @@ public:
         Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
         Exiv2::XmpParser::initialize(); // not safe to run on several threads at once
     }
-    PhotoExif read(const QString& path) override {
+    PhotoExif read(const QByteArray& bytes) override {
         try {
-            const auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+            // Read in place (exiv2 copies nothing it does not write).
+            const auto image = Exiv2::ImageFactory::open(
+                reinterpret_cast<const Exiv2::byte*>(bytes.constData()), long(bytes.size()));
             if (image.get()) {
                 image->readMetadata();
                 return fromExif(image->exifData());

@@ -3,7 +3,8 @@
 #include "content/HeifModule.h"
 #include "platform/ModuleExport.h"
 
-#include <QFile>
+#include <QHash>
+#include <QList>
 #include <QtEndian>
 
 #include <libheif/heif.h>
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -43,6 +46,267 @@ void prepareLibheif() {
         // A failure shows as images that do not decode.
         heif_init(nullptr);
     });
+}
+
+// ---- Coded sizes against declared ones -----------------------------------------
+//
+// libheif's size limit is one side for every picture of a file, so a stream that
+// declares 16384 by 16384 passes behind a header of 16000 by 4000, and so does each
+// tile of a grid behind the grid's own size. Every HEVC item's coded size (from the
+// sequence parameter set in its hvcC property) is checked here against its own
+// declared size (its ispe property) before anything is decoded.
+
+// Reads big-endian fields; any read past the end makes it fail, and stay failed.
+class ByteReader {
+public:
+    ByteReader(const QByteArray& data, qsizetype from, qsizetype to)
+        : data_(data)
+        , at_(from)
+        , end_(std::min<qsizetype>(to, data.size())) {}
+    quint64 number(int bytes) {
+        if (!ok_ || bytes < 0 || at_ + bytes > end_) {
+            ok_ = false;
+            return 0;
+        }
+        quint64 value = 0;
+        for (int i = 0; i < bytes; ++i)
+            value = value << 8 | quint8(data_.at(at_ + i));
+        at_ += bytes;
+        return value;
+    }
+    void skip(qsizetype bytes) {
+        if (bytes < 0 || at_ + bytes > end_)
+            ok_ = false;
+        else
+            at_ += bytes;
+    }
+    bool ok() const { return ok_; }
+    qsizetype at() const { return at_; }
+    qsizetype end() const { return end_; }
+
+private:
+    const QByteArray& data_;
+    qsizetype at_;
+    qsizetype end_;
+    bool ok_ = true;
+};
+
+struct Box {
+    QByteArray type;
+    qsizetype payload = 0; // where its contents begin
+    qsizetype end = 0;
+};
+
+// The boxes between `from` and `to` (at most a few thousand).
+QList<Box> boxesIn(const QByteArray& data, qsizetype from, qsizetype to) {
+    QList<Box> boxes;
+    ByteReader reader(data, from, to);
+    while (reader.ok() && reader.at() + 8 <= reader.end() && boxes.size() < 4096) {
+        const qsizetype start = reader.at();
+        quint64 size = reader.number(4);
+        Box box;
+        box.type = data.mid(reader.at(), 4);
+        reader.skip(4);
+        if (size == 1)
+            size = reader.number(8);
+        else if (size == 0)
+            size = quint64(reader.end() - start);
+        box.payload = reader.at();
+        if (!reader.ok() || size < quint64(box.payload - start) || size > quint64(reader.end() - start))
+            break;
+        box.end = start + qsizetype(size);
+        boxes << box;
+        reader.skip(box.end - reader.at());
+    }
+    return boxes;
+}
+
+const Box* find(const QList<Box>& boxes, const char* type) {
+    for (const Box& box : boxes)
+        if (box.type == type)
+            return &box;
+    return nullptr;
+}
+
+// Bits of a NAL unit's payload, emulation prevention bytes left out.
+class BitReader {
+public:
+    explicit BitReader(const QByteArray& nal) {
+        for (qsizetype i = 0; i < nal.size(); ++i) {
+            if (i >= 2 && nal.at(i) == 3 && nal.at(i - 1) == 0 && nal.at(i - 2) == 0)
+                continue;
+            raw_.append(nal.at(i));
+        }
+    }
+    quint32 bits(int count) {
+        quint32 value = 0;
+        while (count-- > 0) {
+            if (position_ >= raw_.size() * 8) {
+                ok_ = false;
+                return 0;
+            }
+            value = value << 1 | ((quint8(raw_.at(position_ / 8)) >> (7 - position_ % 8)) & 1);
+            ++position_;
+        }
+        return value;
+    }
+    quint32 exponentialGolomb() {
+        int zeros = 0;
+        while (ok_ && bits(1) == 0) {
+            if (++zeros > 31) {
+                ok_ = false;
+                return 0;
+            }
+        }
+        return quint32((1ull << zeros) - 1 + bits(zeros));
+    }
+    bool ok() const { return ok_; }
+
+private:
+    QByteArray raw_;
+    qsizetype position_ = 0;
+    bool ok_ = true;
+};
+
+// The coded picture size a sequence parameter set declares.
+std::optional<std::pair<quint32, quint32>> spsSize(const QByteArray& sps) {
+    BitReader reader(sps.mid(2)); // after the NAL unit header
+    reader.bits(4);
+    const int subLayers = int(reader.bits(3));
+    reader.bits(1);
+    reader.bits(32); // the general profile, tier and level: 96 bits
+    reader.bits(32);
+    reader.bits(32);
+    QList<std::pair<bool, bool>> present;
+    for (int i = 0; i < subLayers; ++i) {
+        const bool profile = reader.bits(1);
+        const bool level = reader.bits(1);
+        present.append({profile, level});
+    }
+    if (subLayers > 0)
+        reader.bits(2 * (8 - subLayers));
+    for (const auto& [profile, level] : present) {
+        if (profile) {
+            reader.bits(32);
+            reader.bits(32);
+            reader.bits(24);
+        }
+        if (level)
+            reader.bits(8);
+    }
+    reader.exponentialGolomb(); // sps_seq_parameter_set_id
+    if (reader.exponentialGolomb() == 3)
+        reader.bits(1);
+    const quint32 width = reader.exponentialGolomb();
+    const quint32 height = reader.exponentialGolomb();
+    if (!reader.ok())
+        return std::nullopt;
+    return std::make_pair(width, height);
+}
+
+// The sequence parameter set of an hvcC box's contents.
+QByteArray spsOf(const QByteArray& data, const Box& hvcC) {
+    ByteReader reader(data, hvcC.payload, hvcC.end);
+    reader.skip(22);
+    const int arrays = int(reader.number(1));
+    for (int array = 0; array < arrays && reader.ok(); ++array) {
+        const int type = int(reader.number(1)) & 0x3f;
+        const int units = int(reader.number(2));
+        for (int unit = 0; unit < units && reader.ok(); ++unit) {
+            const int length = int(reader.number(2));
+            if (type == 33 && reader.ok() && reader.at() + length <= reader.end())
+                return data.mid(reader.at(), length);
+            reader.skip(length);
+        }
+    }
+    return QByteArray();
+}
+
+// Whether every HEVC item's coded picture stays within its declared size plus the
+// coding margin (false too when the boxes that say so cannot be read).
+bool codedPicturesWithinDeclaredSizes(const QByteArray& data, qint64 margin) {
+    const QList<Box> top = boxesIn(data, 0, data.size());
+    const Box* meta = find(top, "meta");
+    if (!meta)
+        return false;
+    const QList<Box> inMeta = boxesIn(data, meta->payload + 4, meta->end);
+    const Box* iinf = find(inMeta, "iinf");
+    const Box* iprp = find(inMeta, "iprp");
+    if (!iinf || !iprp)
+        return false;
+    // The HEVC items.
+    QList<quint32> hevcItems;
+    {
+        ByteReader reader(data, iinf->payload, iinf->end);
+        const int version = int(reader.number(1));
+        reader.skip(3);
+        reader.skip(version == 0 ? 2 : 4);
+        if (!reader.ok())
+            return false;
+        for (const Box& infe : boxesIn(data, reader.at(), iinf->end)) {
+            if (infe.type != "infe")
+                continue;
+            ByteReader entry(data, infe.payload, infe.end);
+            const int entryVersion = int(entry.number(1));
+            entry.skip(3);
+            if (entryVersion < 2)
+                continue;
+            const quint32 id = quint32(entry.number(entryVersion == 2 ? 2 : 4));
+            entry.skip(2);
+            if (entry.ok() && entry.at() + 4 <= entry.end() && data.mid(entry.at(), 4) == "hvc1")
+                hevcItems << id;
+        }
+    }
+    if (hevcItems.isEmpty())
+        return true;
+    const QList<Box> inIprp = boxesIn(data, iprp->payload, iprp->end);
+    const Box* ipco = find(inIprp, "ipco");
+    if (!ipco)
+        return false;
+    const QList<Box> properties = boxesIn(data, ipco->payload, ipco->end);
+    // Each item's declared size and coded size.
+    QHash<quint32, std::pair<qint64, qint64>> declared;
+    QHash<quint32, std::pair<qint64, qint64>> coded;
+    for (const Box& ipma : inIprp) {
+        if (ipma.type != "ipma")
+            continue;
+        ByteReader reader(data, ipma.payload, ipma.end);
+        const int version = int(reader.number(1));
+        const quint32 flags = quint32(reader.number(3));
+        const quint32 entries = quint32(reader.number(4));
+        for (quint32 entry = 0; entry < entries && reader.ok(); ++entry) {
+            const quint32 id = quint32(reader.number(version < 1 ? 2 : 4));
+            const int associations = int(reader.number(1));
+            for (int association = 0; association < associations && reader.ok(); ++association) {
+                const int index = (flags & 1) ? int(reader.number(2) & 0x7fff) : int(reader.number(1) & 0x7f);
+                if (index < 1 || index > properties.size())
+                    continue;
+                const Box& property = properties.at(index - 1);
+                if (property.type == "ispe") {
+                    ByteReader sizes(data, property.payload + 4, property.end);
+                    const qint64 width = qint64(sizes.number(4));
+                    const qint64 height = qint64(sizes.number(4));
+                    if (sizes.ok())
+                        declared.insert(id, {width, height});
+                } else if (property.type == "hvcC") {
+                    if (const auto size = spsSize(spsOf(data, property)))
+                        coded.insert(id, {qint64(size->first), qint64(size->second)});
+                    else
+                        coded.insert(id, {-1, -1});
+                }
+            }
+        }
+    }
+    for (const quint32 id : hevcItems) {
+        if (!declared.contains(id) || !coded.contains(id))
+            return false;
+        const auto [width, height] = declared.value(id);
+        const auto [codedWidth, codedHeight] = coded.value(id);
+        if (codedWidth <= 0 || codedHeight <= 0 || codedWidth > width + margin ||
+            codedHeight > height + margin)
+            return false;
+    }
+    return true;
 }
 
 bool looksLikeHeif(const QByteArray& head) {
@@ -85,6 +349,10 @@ QImage decode(const QByteArray& data, qint64 maxPixels) {
     if (width * height > maxPixels || storedWidth * storedHeight > maxPixels)
         return QImage();
 
+    // Every coded picture (the image's, or each tile's) within its own declared size.
+    if (!codedPicturesWithinDeclaredSizes(data, kCodedMargin))
+        return QImage();
+
     const qint64 claimedSide = std::max({width, height, storedWidth, storedHeight});
     heif_context_set_maximum_image_size_limit(
         context.get(), int(std::min<qint64>(claimedSide + kCodedMargin, kMaxSide + 1)));
@@ -120,14 +388,17 @@ QImage decode(const QByteArray& data, qint64 maxPixels) {
     return result;
 }
 
-QByteArray exifBlock(const QString& path) {
+QByteArray exifBlock(const QByteArray& data) {
+    if (data.size() < 12)
+        return QByteArray();
     prepareLibheif();
     std::unique_ptr<heif_context, ContextDeleter> context(heif_context_alloc());
     if (!context)
         return QByteArray();
     heif_context_set_maximum_image_size_limit(context.get(), kMaxSide + 1);
-    if (heif_context_read_from_file(context.get(), QFile::encodeName(path).constData(), nullptr).code !=
-        heif_error_Ok)
+    if (heif_context_read_from_memory_without_copy(context.get(), data.constData(), size_t(data.size()),
+                                                   nullptr)
+            .code != heif_error_Ok)
         return QByteArray();
     heif_image_handle* rawHandle = nullptr;
     const heif_error error = heif_context_get_primary_image_handle(context.get(), &rawHandle);
@@ -154,7 +425,7 @@ class LibheifModule final : public HeifModule {
 public:
     bool looksLikeHeif(const QByteArray& head) override { return ::looksLikeHeif(head); }
     QImage decode(const QByteArray& data, qint64 maxPixels) override { return ::decode(data, maxPixels); }
-    QByteArray exifBlock(const QString& path) override { return ::exifBlock(path); }
+    QByteArray exifBlock(const QByteArray& data) override { return ::exifBlock(data); }
 };
 
 } // namespace

@@ -43,8 +43,8 @@ public:
         // Poppler's own messages about damaged files go nowhere.
         Poppler::setDebugErrorFunction([](const QString&, const QVariant&) {}, QVariant());
     }
-    std::unique_ptr<PdfDocument> open(const QString& path) override {
-        std::unique_ptr<Poppler::Document> document = Poppler::Document::load(path);
+    std::unique_ptr<PdfDocument> open(const QByteArray& bytes) override {
+        std::unique_ptr<Poppler::Document> document = Poppler::Document::loadFromData(bytes);
         if (!document || document->isLocked())
             return nullptr;
         document->setRenderHint(Poppler::Document::Antialiasing);

@@ -3,8 +3,6 @@
 #include "content/OcrModule.h"
 #include "platform/ModuleExport.h"
 
-#include <QFile>
-
 #include <leptonica/allheaders.h>
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
@@ -90,14 +88,15 @@ public:
         return std::make_unique<TesseractRecognizer>(std::move(api));
     }
 
-    QImage readImage(const QString& path, qint64 maxPixels) override {
-        const QByteArray localPath = QFile::encodeName(path);
+    QImage readImage(const QByteArray& file, qint64 maxPixels) override {
+        const auto* bytes = reinterpret_cast<const l_uint8*>(file.constData());
+        const size_t size = size_t(file.size());
         l_int32 format = 0, width = 0, height = 0, bps = 0, spp = 0, colormap = 0;
-        if (pixReadHeader(localPath.constData(), &format, &width, &height, &bps, &spp, &colormap) != 0)
+        if (size < 12 || pixReadHeaderMem(bytes, size, &format, &width, &height, &bps, &spp, &colormap) != 0)
             return QImage();
         if (width <= 0 || height <= 0 || qint64(width) * height > maxPixels)
             return QImage();
-        PixPtr pix(pixRead(localPath.constData()));
+        PixPtr pix(pixReadMem(bytes, size));
         if (!pix)
             return QImage();
         PixPtr rgba(pixConvertTo32(pix.get()));

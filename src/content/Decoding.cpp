@@ -1,0 +1,583 @@
+#include "content/Decoding.h"
+
+#include "BuildConfigValues.h"
+#include "content/DecoderProtocol.h"
+#include "platform/Localization.h"
+#include "platform/Log.h"
+#include "platform/Modules.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <algorithm>
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+QString DecodeError::description() const {
+    QString why;
+    switch (reason_) {
+    case Reason::TooLarge:
+        why = loc("trop volumineux");
+        break;
+    case Reason::TooLong:
+        why = loc("trop long");
+        break;
+    case Reason::Crashed:
+        why = loc("il a fait échouer le décodeur");
+        break;
+    }
+    return loc("Le fichier « %1 » n'a pas pu être décodé : %2.").arg(fileName_, why);
+}
+
+namespace Decoding {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a busy worker's memory is looked at.
+constexpr int kWatchIntervalMs = 5;
+// A worker that has not said it is ready by then did not start.
+constexpr int kStartTimeoutMs = 20000;
+
+thread_local QDeadlineTimer taskDeadline(QDeadlineTimer::Forever);
+
+const char* profileName(Profile profile) {
+    switch (profile) {
+    case Profile::Images:
+        return "images";
+    case Profile::Pdf:
+        return "pdf";
+    case Profile::Ocr:
+        return "ocr";
+    case Profile::Photos:
+        return "photos";
+    }
+    return "images";
+}
+
+// What a worker was started with: a worker serves only requests made with the same
+// (tests change the module folders and the recogniser's data folder).
+struct Setup {
+    QString modules;
+    QByteArray languageData;
+    bool operator==(const Setup&) const = default;
+    static Setup now() {
+        return Setup{Modules::searchPath().join(QLatin1Char(':')), qgetenv("TESSDATA_PREFIX")};
+    }
+};
+
+struct Worker {
+    pid_t pid = -1;
+    Setup setup;
+    int socket = -1;
+    Profile profile = Profile::Images;
+    bool busy = false;
+    bool served = false; // has answered a request before
+    Clock::time_point idleSince;
+};
+using WorkerPtr = std::shared_ptr<Worker>;
+
+// The resident memory of a process, in bytes (-1 once it is gone).
+qint64 residentBytes(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof(path), "/proc/%d/statm", int(pid));
+    FILE* file = std::fopen(path, "re");
+    if (!file)
+        return -1;
+    unsigned long long size = 0, resident = 0;
+    const int read = std::fscanf(file, "%llu %llu", &size, &resident);
+    std::fclose(file);
+    if (read != 2)
+        return -1;
+    static const long pageSize = sysconf(_SC_PAGESIZE);
+    return qint64(resident) * pageSize;
+}
+
+class Pool {
+public:
+    WorkerPtr acquire(Profile profile, const Setup& setup, const QDeadlineTimer& deadline,
+                      const QString& fileName);
+    void release(const WorkerPtr& worker);
+    // Ends the worker (killed, reaped on a thread of its own).
+    void discard(const WorkerPtr& worker);
+    int live() {
+        std::lock_guard lock(mutex_);
+        return int(workers_.size());
+    }
+    qint64 peakMemory() {
+        std::lock_guard lock(mutex_);
+        return peakMemory_;
+    }
+    void stopIdle();
+    void setIdleTimeout(std::chrono::milliseconds timeout) {
+        std::lock_guard lock(mutex_);
+        idleTimeout_ = timeout;
+        changed_.notify_all();
+    }
+
+private:
+    WorkerPtr spawn(Profile profile, const Setup& setup, const QDeadlineTimer& deadline);
+    // The keeper: the thread that starts every worker (a worker dies with the
+    // thread that started it) and ends idle ones; it runs while workers live.
+    void keep();
+    void ensureKeeper();
+    void reap(pid_t pid, int socket);
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::list<WorkerPtr> workers_;
+    int starting_ = 0;
+    int reaping_ = 0;
+    bool keeperRunning_ = false;
+    // Start requests for the keeper: a profile, answered with a pid and socket.
+    struct StartRequest {
+        Profile profile = Profile::Images;
+        QByteArray modules;
+        bool done = false;
+        pid_t pid = -1;
+        int socket = -1;
+        QString failure;
+    };
+    std::list<StartRequest*> startRequests_;
+    std::chrono::milliseconds idleTimeout_{60000};
+    qint64 peakMemory_ = 0;
+};
+
+Pool& pool() {
+    // Never destroyed: its threads may outlive static destruction.
+    static Pool* instance = new Pool;
+    return *instance;
+}
+
+int maxWorkers() {
+    return std::clamp(QThread::idealThreadCount(), 1, 4);
+}
+
+WorkerPtr Pool::acquire(Profile profile, const Setup& setup, const QDeadlineTimer& deadline,
+                        const QString& fileName) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        for (const WorkerPtr& worker : workers_) {
+            if (!worker->busy && worker->profile == profile && worker->setup == setup) {
+                worker->busy = true;
+                return worker;
+            }
+        }
+        if (int(workers_.size()) + starting_ < maxWorkers()) {
+            ++starting_;
+            lock.unlock();
+            WorkerPtr worker;
+            std::exception_ptr failure;
+            try {
+                worker = spawn(profile, setup, deadline);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            --starting_;
+            if (failure) {
+                changed_.notify_all();
+                std::rethrow_exception(failure);
+            }
+            worker->busy = true;
+            workers_.push_back(worker);
+            return worker;
+        }
+        // All slots taken: an idle worker of another kind makes room.
+        const auto idle = std::find_if(workers_.begin(), workers_.end(),
+                                       [](const WorkerPtr& worker) { return !worker->busy; });
+        if (idle != workers_.end()) {
+            const WorkerPtr victim = *idle;
+            workers_.erase(idle);
+            ++reaping_;
+            lock.unlock();
+            reap(victim->pid, victim->socket);
+            lock.lock();
+            continue;
+        }
+        const qint64 left = deadline.remainingTime();
+        if (left == 0)
+            throw DecodeError(DecodeError::Reason::TooLong, fileName);
+        if (left < 0)
+            changed_.wait(lock);
+        else
+            changed_.wait_for(lock, std::chrono::milliseconds(left));
+    }
+}
+
+void Pool::release(const WorkerPtr& worker) {
+    std::lock_guard lock(mutex_);
+    worker->busy = false;
+    worker->served = true;
+    worker->idleSince = Clock::now();
+    changed_.notify_all();
+}
+
+void Pool::discard(const WorkerPtr& worker) {
+    {
+        std::lock_guard lock(mutex_);
+        workers_.remove(worker);
+        ++reaping_;
+        changed_.notify_all();
+    }
+    reap(worker->pid, worker->socket);
+}
+
+void Pool::reap(pid_t pid, int socket) {
+    ::kill(pid, SIGKILL);
+    ::close(socket);
+    // A worker stuck in the kernel (a file system that stopped answering) may take
+    // its time to die: nobody waits for it but this thread.
+    std::thread([this, pid] {
+        int status = 0;
+        rusage usage{};
+        while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+        }
+        std::lock_guard lock(mutex_);
+        peakMemory_ = std::max<qint64>(peakMemory_, qint64(usage.ru_maxrss) * 1024);
+        --reaping_;
+        changed_.notify_all();
+    }).detach();
+}
+
+void Pool::stopIdle() {
+    std::unique_lock lock(mutex_);
+    std::list<WorkerPtr> idle;
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        if (!(*it)->busy) {
+            idle.push_back(*it);
+            it = workers_.erase(it);
+            ++reaping_;
+        } else {
+            ++it;
+        }
+    }
+    lock.unlock();
+    for (const WorkerPtr& worker : idle)
+        reap(worker->pid, worker->socket);
+    lock.lock();
+    changed_.wait(lock, [this] { return reaping_ == 0; });
+}
+
+void Pool::ensureKeeper() {
+    // Called with the mutex held.
+    if (keeperRunning_)
+        return;
+    keeperRunning_ = true;
+    std::thread([this] { keep(); }).detach();
+}
+
+void Pool::keep() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        while (!startRequests_.empty()) {
+            StartRequest* request = startRequests_.front();
+            startRequests_.pop_front();
+            int pair[2];
+            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+                request->failure = QString::fromLocal8Bit(std::strerror(errno));
+                request->done = true;
+                continue;
+            }
+            const QByteArray program = QFile::encodeName(workerPath());
+            const QByteArray parent = QByteArray::number(qint64(::getpid()));
+            const char* arguments[] = {
+                program.constData(), "--profile", profileName(request->profile), "--parent",
+                parent.constData(),  "--modules", request->modules.constData(),  nullptr};
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_adddup2(&actions, pair[1], DecoderProtocol::kWorkerSocketFd);
+            pid_t pid = -1;
+            const int error = ::posix_spawn(&pid, program.constData(), &actions, nullptr,
+                                            const_cast<char* const*>(arguments), environ);
+            posix_spawn_file_actions_destroy(&actions);
+            ::close(pair[1]);
+            if (error != 0) {
+                ::close(pair[0]);
+                request->failure = QString::fromLocal8Bit(std::strerror(error));
+            } else {
+                request->pid = pid;
+                request->socket = pair[0];
+            }
+            request->done = true;
+        }
+        changed_.notify_all();
+        if (workers_.empty() && starting_ == 0) {
+            keeperRunning_ = false;
+            return;
+        }
+        // End the workers idle for too long; sleep until the next one would be.
+        const Clock::time_point now = Clock::now();
+        std::optional<Clock::time_point> next;
+        std::list<WorkerPtr> expired;
+        for (auto it = workers_.begin(); it != workers_.end();) {
+            const WorkerPtr& worker = *it;
+            if (!worker->busy) {
+                const Clock::time_point end = worker->idleSince + idleTimeout_;
+                if (end <= now) {
+                    expired.push_back(worker);
+                    it = workers_.erase(it);
+                    ++reaping_;
+                    continue;
+                }
+                next = next ? std::min(*next, end) : end;
+            }
+            ++it;
+        }
+        if (!expired.empty()) {
+            lock.unlock();
+            for (const WorkerPtr& worker : expired) {
+                qCInfo(lcContent) << "decoder worker" << worker->pid << "ends after its idle time";
+                reap(worker->pid, worker->socket);
+            }
+            lock.lock();
+            continue;
+        }
+        if (next)
+            changed_.wait_until(lock, *next);
+        else
+            changed_.wait(lock);
+    }
+}
+
+WorkerPtr Pool::spawn(Profile profile, const Setup& setup, const QDeadlineTimer& deadline) {
+    QElapsedTimer clock;
+    clock.start();
+    StartRequest request;
+    request.profile = profile;
+    request.modules = QFile::encodeName(setup.modules);
+    {
+        std::unique_lock lock(mutex_);
+        startRequests_.push_back(&request);
+        ensureKeeper();
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return request.done; });
+    }
+    if (request.pid < 0)
+        throw MessageError(
+            loc("Le décodeur de fichiers ne démarre pas (%1) : réinstalle Ombrix.").arg(request.failure));
+    auto worker = std::make_shared<Worker>();
+    worker->pid = request.pid;
+    worker->socket = request.socket;
+    worker->profile = profile;
+    worker->setup = setup;
+    // Ready once its modules are loaded and it is sealed.
+    const qint64 left = deadline.remainingTime();
+    const int timeout = left < 0 ? kStartTimeoutMs : int(std::min<qint64>(left, kStartTimeoutMs));
+    bool timedOut = false;
+    const std::optional<QVariantMap> ready =
+        DecoderProtocol::receive(worker->socket, timeout, nullptr, &timedOut);
+    if (!ready || ready->value(QStringLiteral("type")) != QLatin1String("ready")) {
+        {
+            std::lock_guard lock(mutex_);
+            ++reaping_;
+        }
+        reap(worker->pid, worker->socket);
+        if (timedOut && deadline.hasExpired())
+            throw DecodeError(DecodeError::Reason::TooLong, QString());
+        throw MessageError(loc("Le décodeur de fichiers ne démarre pas : réinstalle Ombrix."));
+    }
+    qCInfo(lcContent) << "decoder worker" << worker->pid << profileName(profile) << "ready in"
+                      << clock.elapsed() << "ms";
+    return worker;
+}
+
+QDeadlineTimer earlier(const QDeadlineTimer& a, const QDeadlineTimer& b) {
+    if (a.isForever())
+        return b;
+    if (b.isForever())
+        return a;
+    return a.deadlineNSecs() <= b.deadlineNSecs() ? a : b;
+}
+
+// Rebuilds an error the worker reported that is no operation's own.
+void throwWorkerError(const QVariantMap& answer) {
+    const QString kind = answer.value(QStringLiteral("error")).toString();
+    if (kind == QLatin1String("module"))
+        throw ModuleError(answer.value(QStringLiteral("feature")).toString(),
+                          answer.value(QStringLiteral("module")).toString(),
+                          answer.value(QStringLiteral("detail")).toString());
+    if (kind == QLatin1String("message"))
+        throw MessageError(answer.value(QStringLiteral("message")).toString());
+}
+
+} // namespace
+
+TaskDeadline::TaskDeadline(QDeadlineTimer deadline)
+    : previous_(taskDeadline) {
+    taskDeadline = earlier(previous_, deadline);
+}
+
+TaskDeadline::~TaskDeadline() {
+    taskDeadline = previous_;
+}
+
+QDeadlineTimer TaskDeadline::current() {
+    return taskDeadline;
+}
+
+QVariantMap run(Profile profile, const QVariantMap& request, int fd, const QString& fileName,
+                std::chrono::milliseconds budget) {
+    Pool& workers = pool();
+    QDeadlineTimer deadline = earlier(QDeadlineTimer(budget), taskDeadline);
+    // A worker that ended between two requests (it crashed on its own, or was
+    // killed) is replaced once.
+    for (int attempt = 0;; ++attempt) {
+        if (deadline.hasExpired())
+            throw DecodeError(DecodeError::Reason::TooLong, fileName);
+        WorkerPtr worker;
+        try {
+            worker = workers.acquire(profile, Setup::now(), deadline, fileName);
+        } catch (DecodeError& error) {
+            throw DecodeError(error.reason(), fileName);
+        }
+        if (!DecoderProtocol::send(worker->socket, request, fd)) {
+            const bool reused = worker->served;
+            workers.discard(worker);
+            if (reused && attempt == 0)
+                continue;
+            throw DecodeError(DecodeError::Reason::Crashed, fileName);
+        }
+        for (;;) {
+            const qint64 left = deadline.remainingTime();
+            if (left == 0) {
+                qCWarning(lcContent) << "decoder worker" << worker->pid << "out of time";
+                workers.discard(worker);
+                throw DecodeError(DecodeError::Reason::TooLong, fileName);
+            }
+            pollfd entry{worker->socket, POLLIN, 0};
+            const int ready = ::poll(
+                &entry, 1, left < 0 ? kWatchIntervalMs : int(std::min<qint64>(left, kWatchIntervalMs)));
+            if (ready > 0) {
+                int extra = -1;
+                const std::optional<QVariantMap> answer =
+                    DecoderProtocol::receive(worker->socket, kStartTimeoutMs, &extra);
+                if (extra >= 0)
+                    ::close(extra);
+                if (!answer) {
+                    // Gone without answering: it crashed (or its memory ran out).
+                    const qint64 memory = residentBytes(worker->pid);
+                    qCWarning(lcContent) << "decoder worker" << worker->pid << "failed";
+                    workers.discard(worker);
+                    throw DecodeError(memory > kMemoryKillBytes ? DecodeError::Reason::TooLarge
+                                                                : DecodeError::Reason::Crashed,
+                                      fileName);
+                }
+                const QString type = answer->value(QStringLiteral("type")).toString();
+                if (type == QLatin1String("progress")) {
+                    const qint64 more = answer->value(QStringLiteral("budgetMs")).toLongLong();
+                    deadline = earlier(QDeadlineTimer(std::max<qint64>(more, 0)), taskDeadline);
+                    continue;
+                }
+                workers.release(worker);
+                if (type == QLatin1String("error"))
+                    throwWorkerError(*answer);
+                return *answer;
+            }
+            if (ready < 0 && errno != EINTR) {
+                workers.discard(worker);
+                throw DecodeError(DecodeError::Reason::Crashed, fileName);
+            }
+            if (residentBytes(worker->pid) > kMemoryKillBytes) {
+                qCWarning(lcContent) << "decoder worker" << worker->pid << "over its memory bound";
+                workers.discard(worker);
+                throw DecodeError(DecodeError::Reason::TooLarge, fileName);
+            }
+        }
+    }
+}
+
+OpenedFile::OpenedFile(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    fd_ = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd_ < 0) {
+        error_ = errno;
+        return;
+    }
+    struct stat info {};
+    const bool described = ::fstat(fd_, &info) == 0;
+    if (!described || !S_ISREG(info.st_mode)) {
+        error_ = described ? 0 : errno;
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    size_ = qint64(info.st_size);
+}
+
+OpenedFile::~OpenedFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+QString displayName(const QString& path, const QString& typeName) {
+    if (!typeName.isEmpty())
+        return QFileInfo(typeName).fileName();
+    const QFileInfo info(path);
+    if (path.startsWith(QLatin1String("/proc/self/fd/")) && info.isSymLink())
+        return QFileInfo(info.symLinkTarget()).fileName();
+    return info.fileName();
+}
+
+QString workerPath() {
+    static const QString found = [] {
+        const QString name = QStringLiteral("ombrix-decoder");
+        QStringList folders;
+        if (QCoreApplication::instance()) {
+            const QString programFolder = QCoreApplication::applicationDirPath();
+            folders << programFolder
+                    << QDir::cleanPath(programFolder + QLatin1Char('/') +
+                                       QStringLiteral(OMBRIX_CFG_HELPER_DIR_FROM_BIN));
+        }
+        folders << QStringLiteral(OMBRIX_CFG_HELPER_DIR);
+        for (const QString& folder : folders) {
+            const QString path = folder + QLatin1Char('/') + name;
+            if (QFileInfo(path).isExecutable())
+                return path;
+        }
+        return folders.last() + QLatin1Char('/') + name;
+    }();
+    return found;
+}
+
+int liveWorkers() {
+    return pool().live();
+}
+
+qint64 peakWorkerMemoryForTesting() {
+    return pool().peakMemory();
+}
+
+void stopIdleWorkersForTesting() {
+    pool().stopIdle();
+}
+
+void setIdleTimeoutForTesting(std::chrono::milliseconds timeout) {
+    pool().setIdleTimeout(timeout);
+}
+
+} // namespace Decoding
