@@ -55,7 +55,8 @@ QByteArray readFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileBytes)
         return QByteArray();
-    return file.read(kMaxFileBytes);
+    // The file's own size, not the bound: a read of the bound would allocate it whole.
+    return file.read(qMin(file.size(), kMaxFileBytes));
 }
 
 } // namespace

@@ -222,7 +222,9 @@ TEST(LocalModelSettingsWidget, LogsFollowABurstWithinTheirBounds) {
             ticker.stop();
             for (const auto& counter : counters)
                 QObject::disconnect(counter);
-            EXPECT_LE(refreshes, 4);
+            // A few redraws (a loaded machine splits the burst over more turns of the event
+            // loop), never one a line.
+            EXPECT_LE(refreshes, 12);
             EXPECT_LE(edits, 12);
 
             // The log keeps its newest lines, within 1,000 lines and 256 KiB.
