@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
          [&] { OcrEngine::recognize(scanPath, QStringLiteral("page.png")); }},
         {"thumbnail 256 px of a 12 MP JPEG",
          [&] {
-             (void)QMimeDatabase().mimeTypeForFile(QFileInfo(jpeg));
+             (void)QMimeDatabase().mimeTypeForFile(QFileInfo(jpegPath));
              Thumbnails::fromBytes(contents(jpeg), false, 256);
          },
          [&] { Thumbnails::make(jpegPath, 256); }},
