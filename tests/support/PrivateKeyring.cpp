@@ -49,6 +49,42 @@ QByteArray defaultCollectionPath(GDBusConnection* bus) {
     g_variant_unref(reply);
     return out == "/" ? QByteArray(kDefaultCollection) : out;
 }
+
+// An X server of the child's own. The keyring's unlock prompt grabs the keyboard:
+// on the suite's shared display it would take the keys that the global shortcut
+// tests type at the same time. Xvfb picks a free display number itself and writes
+// it on its standard output (-displayfd), so that two starts cannot race for one.
+class PrivateXServer {
+public:
+    // The display (":N"), or empty when Xvfb did not start.
+    QString start() {
+        const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+        if (xvfb.isEmpty())
+            return {};
+        server_.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                             QStringLiteral("0"), QStringLiteral("800x600x24"), QStringLiteral("-nolisten"),
+                             QStringLiteral("tcp")});
+        QByteArray number;
+        while (!number.endsWith('\n') && server_.waitForReadyRead(15000))
+            number += server_.readAllStandardOutput();
+        number = number.trimmed();
+        bool ok = false;
+        number.toInt(&ok);
+        return ok ? QLatin1Char(':') + QString::fromLatin1(number) : QString();
+    }
+    ~PrivateXServer() {
+        if (server_.state() != QProcess::NotRunning) {
+            server_.terminate();
+            if (!server_.waitForFinished(5000)) {
+                server_.kill();
+                server_.waitForFinished();
+            }
+        }
+    }
+
+private:
+    QProcess server_;
+};
 } // namespace
 
 bool inPrivateKeyring() {
@@ -66,9 +102,14 @@ void runCurrentTestWithPrivateKeyring(bool display) {
     env.insert(QStringLiteral("OMBRIX_TEST_PRIVATE_KEYRING"), QStringLiteral("1"));
     env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
     env.remove(QStringLiteral("OMBRIX_TEST_KEYRING"));
-    if (!display) {
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    PrivateXServer xserver;
+    if (display) {
+        const QString number = xserver.start();
+        if (number.isEmpty())
+            GTEST_SKIP() << "Xvfb is not installed or did not start: no display for the keyring's prompt";
+        env.insert(QStringLiteral("DISPLAY"), number);
     }
     QProcess child;
     child.setProcessEnvironment(env);

@@ -12,7 +12,9 @@
 // A test starts with OMBRIX_RUN_WITH_PRIVATE_KEYRING(display): in the suite it runs
 // itself again in such a child and passes when the child passes; in the child it
 // goes on. With `display` false the child has no X display, so that an unlock
-// prompt of the keyring fails at once instead of waiting for an answer.
+// prompt of the keyring fails at once instead of waiting for an answer; with
+// `display` true it has an X server of its own, where the prompt's keyboard grab
+// meets no other test.
 bool inPrivateKeyring();
 void runCurrentTestWithPrivateKeyring(bool display);
 
