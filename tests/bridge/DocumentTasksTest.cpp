@@ -1,10 +1,7 @@
 // The search, read, list_folders and list_dir tasks end to end: the bridge polls
 // the fake backend, runs the task over real files in shared folders, and the
 // update it sends back is compared as JSON.
-#include "bridge/BookmarkStore.h"
-#include "bridge/BridgeService.h"
-#include "platform/SecretStore.h"
-#include "session/AppSession.h"
+#include "BridgeTaskHarness.h"
 #include "session/Models.h"
 #include "support/DocumentFiles.h"
 #include "support/FakeMetadataIndex.h"
@@ -27,8 +24,8 @@
 
 namespace {
 
-const QString kPollPath = QStringLiteral("/api/v1/bridge/tasks/next");
-const QString kUpdatePrefix = QStringLiteral("/api/v1/bridge/tasks/");
+using namespace bridgetest;
+
 const QDateTime kMarch14 = QDateTime(QDate(2025, 3, 14), QTime(10, 26, 53), QTimeZone("Europe/Paris"));
 constexpr const char* kMarch14Text = "2025-03-14T09:26:53Z";
 
@@ -41,12 +38,7 @@ bool isUuid(const Json& value) {
 class DocumentTasksTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        installMemoryDefaults();
-        SecretStore::setShared(std::make_shared<MemorySecretStore>());
-        AppSession::resetSharedForTesting();
-        BridgeService::resetSharedForTesting();
-        BookmarkStore::resetSharedForTesting();
-        AppSession::shared().setBridgeEnabled(true);
+        freshBridge();
         BookmarkResolver::resetAccessCounts();
         removeTestFolder(root);
         QDir().mkpath(projets);
@@ -56,10 +48,7 @@ protected:
         BridgeService::shared().start(QStringLiteral("tok-docs"));
     }
     void TearDown() override {
-        BridgeService::resetSharedForTesting();
-        spinFor(50);
-        AppSession::resetSharedForTesting();
-        BookmarkStore::resetSharedForTesting();
+        endBridge();
         removeTestFolder(root);
     }
 
@@ -76,19 +65,7 @@ protected:
 
     // Serves one task and returns the body of the update the bridge sent for it.
     Json run(const char* kind, const Json& args = Json::object()) {
-        const QString id = QStringLiteral("task-%1").arg(++taskCount);
-        Json task = {{"id", json::str(id)}, {"kind", kind}, {"args", args}};
-        polls.enqueue(ScriptedResponse::json(200, json::dump(task)));
-        const QString path = kUpdatePrefix + id;
-        auto update = [&]() -> std::optional<RecordedRequest> {
-            for (const RecordedRequest& request : backend.requests())
-                if (request.method == "PATCH" && request.path == path)
-                    return request;
-            return std::nullopt;
-        };
-        if (!spinUntil([&] { return update().has_value(); }, 15000))
-            return Json{{"status", "no update"}};
-        return json::parse(update()->body);
+        return serveTask(backend, polls, QStringLiteral("task-%1").arg(++taskCount), kind, args);
     }
     Json result(const char* kind, const Json& args = Json::object()) {
         const Json body = run(kind, args);

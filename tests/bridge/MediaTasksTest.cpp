@@ -1,8 +1,7 @@
 // ocr_image, open_document and thumbnail end to end through the bridge loop: the
 // fake backend hands out the tasks and receives the updates; the documents are
 // real files in a shared folder of the test's home.
-#include "bridge/BookmarkStore.h"
-#include "bridge/BridgeService.h"
+#include "BridgeTaskHarness.h"
 #include "bridge/MediaBridgeHandler.h"
 #include "content/Thumbnails.h"
 #include "platform/SecretStore.h"
@@ -24,25 +23,18 @@
 
 namespace {
 
-const QString kPollPath = QStringLiteral("/api/v1/bridge/tasks/next");
+using namespace bridgetest;
 
 class MediaTasksTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        installMemoryDefaults();
-        SecretStore::setShared(std::make_shared<MemorySecretStore>());
-        AppSession::resetSharedForTesting();
-        BridgeService::resetSharedForTesting();
-        BookmarkStore::resetSharedForTesting();
-        AppSession::shared().setBridgeEnabled(true);
+        freshBridge();
         opener = RecordingDesktopOpener::install();
         routeQueuedPolls(backend, kPollPath, polls);
-        backend.routePrefix("PATCH", QStringLiteral("/api/v1/bridge/tasks/"),
-                            [this](const RecordedRequest& request) {
-                                return request.path.endsWith(QStringLiteral("/refused"))
-                                           ? ScriptedResponse::text(500, "panne")
-                                           : ScriptedResponse::noContent();
-                            });
+        backend.routePrefix("PATCH", kUpdatePrefix, [this](const RecordedRequest& request) {
+            return request.path.endsWith(QStringLiteral("/refused")) ? ScriptedResponse::text(500, "panne")
+                                                                     : ScriptedResponse::noContent();
+        });
         home = QDir::homePath();
         shared = home + QStringLiteral("/Projets");
         ASSERT_TRUE(QDir().mkpath(shared));
@@ -50,10 +42,7 @@ protected:
         BridgeService::shared().start(QStringLiteral("tok"));
     }
     void TearDown() override {
-        BridgeService::resetSharedForTesting();
-        spinFor(30);
-        AppSession::resetSharedForTesting();
-        BookmarkStore::resetSharedForTesting();
+        endBridge();
         opener.reset();
         removeTestFolder(shared);
         removeTestFolder(home + QStringLiteral("/Projets2"));

@@ -1,8 +1,7 @@
 // A shared folder on a file system that stops answering (a network mount that
 // hung): its work is written off and then refused, and nothing else waits for it:
 // not the other shares' tasks, not the local tools, not the Settings window.
-#include "bridge/BookmarkStore.h"
-#include "bridge/BridgeService.h"
+#include "BridgeTaskHarness.h"
 #include "localllm/LocalToolRegistry.h"
 #include "platform/SecretStore.h"
 #include "platform/ShareWork.h"
@@ -41,8 +40,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const QString kPollPath = QStringLiteral("/api/v1/bridge/tasks/next");
-const QString kUpdatePrefix = QStringLiteral("/api/v1/bridge/tasks/");
+using namespace bridgetest;
+
 const std::string kNotAnswering = "Le dossier partagé ne répond pas";
 
 // ---- A file system that answers nothing ---------------------------------------------
@@ -162,40 +161,20 @@ qint64 guiStallMs(const std::function<void()>& before, const std::function<void(
 class StalledShareTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        installMemoryDefaults();
-        SecretStore::setShared(std::make_shared<MemorySecretStore>());
-        AppSession::resetSharedForTesting();
-        BridgeService::resetSharedForTesting();
-        BookmarkStore::resetSharedForTesting();
-        AppSession::shared().setBridgeEnabled(true);
+        freshBridge();
         ShareWork::setLimitForTesting(400ms);
         routeQueuedPolls(backend, kPollPath, polls);
         backend.routePrefix("PATCH", kUpdatePrefix,
                             [](const RecordedRequest&) { return ScriptedResponse::noContent(); });
     }
     void TearDown() override {
-        BridgeService::resetSharedForTesting();
-        spinFor(50);
-        AppSession::resetSharedForTesting();
-        BookmarkStore::resetSharedForTesting();
+        endBridge();
         ShareWork::setLimitForTesting(std::nullopt);
     }
 
     // Serves one task and returns the body of the update the bridge sent for it.
     Json run(const char* kind, const Json& args) {
-        const QString id = QStringLiteral("task-%1").arg(++taskCount);
-        const Json task = {{"id", json::str(id)}, {"kind", kind}, {"args", args}};
-        polls.enqueue(ScriptedResponse::json(200, json::dump(task)));
-        const QString path = kUpdatePrefix + id;
-        auto update = [&]() -> std::optional<RecordedRequest> {
-            for (const RecordedRequest& request : backend.requests())
-                if (request.method == "PATCH" && request.path == path)
-                    return request;
-            return std::nullopt;
-        };
-        if (!spinUntil([&] { return update().has_value(); }, 15000))
-            return Json{{"status", "no update"}};
-        return json::parse(update()->body);
+        return serveTask(backend, polls, QStringLiteral("task-%1").arg(++taskCount), kind, args);
     }
 
     FakeBackend backend;
