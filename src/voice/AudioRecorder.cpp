@@ -3,6 +3,7 @@
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "platform/RuntimeFolder.h"
+#include "platform/WorkPools.h"
 #include "session/Models.h"
 #include "voice/AudioCodec.h"
 #include "voice/VoiceError.h"
@@ -22,13 +23,13 @@
 
 namespace {
 // One encoding thread for the process: the pieces of a recording are encoded in
-// the order they were captured.
+// the order they were captured. At quit it is waited for, so that a recording being
+// dropped is removed from the disk before the program ends.
 QThreadPool& encoderPool() {
-    static QThreadPool* pool = [] {
-        auto* p = new QThreadPool;
-        p->setMaxThreadCount(1);
-        p->setExpiryTimeout(-1);
-        return p;
+    static QThreadPool* const pool = [] {
+        QThreadPool* made = WorkPools::make(QStringLiteral("ombrix-encoder"), 1);
+        made->setExpiryTimeout(-1);
+        return made;
     }();
     return *pool;
 }

@@ -3,30 +3,31 @@
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "platform/Modules.h"
+#include "platform/WorkPools.h"
 #include "voice/SpeechModule.h"
 
 #include <QMutex>
 #include <QMutexLocker>
-#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <atomic>
 
 namespace {
 
-// eSpeak NG is one global engine: every use holds this lock.
+// eSpeak NG is one global engine: every use holds this lock. Never destroyed: a
+// synthesis that outlives the quit wait still holds it while the statics go.
 QMutex& engineMutex() {
-    static QMutex mutex;
-    return mutex;
+    static auto* mutex = new QMutex;
+    return *mutex;
 }
+
+// Set when the program ends: the synthesis under way stops at its next piece.
+std::atomic<bool> programEnding{false};
 
 // One synthesis thread: utterances are synthesised one after the other.
 QThreadPool& synthesisPool() {
-    static QThreadPool* pool = [] {
-        auto* p = new QThreadPool;
-        p->setMaxThreadCount(1);
-        return p;
-    }();
+    static QThreadPool* const pool =
+        WorkPools::make(QStringLiteral("ombrix-speech"), 1, [] { programEnding = true; });
     return *pool;
 }
 
@@ -132,17 +133,18 @@ void SpeechSynth::speak(const QString& text, const QString& language) {
     job_ = job;
     const QByteArray utf8 = text.toUtf8();
     (void)QtConcurrent::run(&synthesisPool(), [job, utf8, language] {
-        if (job->cancelled.load())
+        const auto abandoned = [&job] { return job->cancelled.load() || programEnding.load(); };
+        if (abandoned())
             return;
         const std::optional<Voice> voice = bestVoice(installedVoices(), language);
         QMutexLocker lock(&engineMutex());
         const int rate = engineRate();
-        if (rate > 0 && !job->cancelled.load()) {
+        if (rate > 0 && !abandoned()) {
             job->sampleRate = rate;
             const QByteArray identifier = voice ? voice->identifier.toUtf8() : QByteArray();
             speechModule().synthesize(utf8, identifier, language.toLower().toUtf8(),
-                                      [&job](const short* samples, int count) {
-                                          if (job->cancelled.load())
+                                      [&job, &abandoned](const short* samples, int count) {
+                                          if (abandoned())
                                               return false;
                                           job->fifo->append(QByteArray(reinterpret_cast<const char*>(samples),
                                                                        static_cast<qsizetype>(count) * 2));

@@ -10,8 +10,10 @@
 #include "voice/VoiceError.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -281,4 +283,61 @@ TEST_F(RealDevices, SpeechIsHeardAndCutByTheNextUtterance) {
     EXPECT_EQ(flags, (QList<bool>{true, false, true, false}));
     spinFor(200);
     EXPECT_GT(rmsOf(capture.stop()), 0.02);
+}
+
+// The program's end while voice work runs on its own threads, in a real process:
+// the child drops a recording (its file is removed on the encoding thread), then
+// quits while a long reply is being synthesised and spoken (its synthesiser is
+// never destroyed, as when the program ends before its screens do). The engine's
+// thread must be stopped and waited for before the statics go, and the dropped
+// recording removed before the program ends.
+constexpr const char* kQuitChild = "OMBRIX_AUDIO_QUIT_CHILD";
+
+TEST(AudioAtQuit, ChildEndsWhileVoiceWorkRuns) {
+    if (qEnvironmentVariableIsEmpty(kQuitChild))
+        GTEST_SKIP() << "run as a child by AudioAtQuit.VoiceWorkUnderWayDoesNotOutliveTheProgram";
+    AudioDevices::setShared(nullptr);
+    QString text;
+    for (int i = 0; i < 3000; ++i)
+        text += QStringLiteral("Voici la phrase %1, lue pendant que le programme s'arrête. ").arg(i);
+    auto* synth = new SpeechSynth;
+    synth->speak(text, QStringLiteral("fr-FR"));
+    ASSERT_TRUE(spinUntil([&] { return synth->isSpeaking(); }, 10000));
+    auto recorder = std::make_unique<AudioRecorder>();
+    ASSERT_FALSE(recorder->start().isEmpty());
+    ASSERT_TRUE(spinUntil([&] { return recorder->recordedSamples() > 0; }, 4000));
+    recorder.reset();
+}
+
+TEST(AudioAtQuit, VoiceWorkUnderWayDoesNotOutliveTheProgram) {
+    SKIP_WITHOUT_SOUND_SERVER();
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        QTemporaryDir runtime;
+        QProcessEnvironment environment = childEnvironment();
+        environment.insert(kQuitChild, QStringLiteral("1"));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        QProcess child;
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--gtest_filter=AudioAtQuit.ChildEndsWhileVoiceWorkRuns")});
+        ASSERT_TRUE(child.waitForStarted());
+        const bool ended = spinUntil([&] { return child.state() == QProcess::NotRunning; }, 60000);
+        if (!ended)
+            child.kill();
+        const QString out = QString::fromUtf8(child.readAll());
+        ASSERT_TRUE(ended) << out.toStdString();
+        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << out.toStdString();
+        EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
+        EXPECT_TRUE(out.contains(QStringLiteral("[  PASSED  ] 1 test"))) << out.toStdString();
+        EXPECT_FALSE(out.contains(QStringLiteral("destroying locked mutex"))) << out.toStdString();
+        EXPECT_FALSE(out.contains(QStringLiteral("work still running at quit"))) << out.toStdString();
+        QStringList recordings;
+        for (QDirIterator it(runtime.path(), {QStringLiteral("*.m4a")}, QDir::Files,
+                             QDirIterator::Subdirectories);
+             it.hasNext();)
+            recordings << it.next();
+        EXPECT_TRUE(recordings.isEmpty()) << recordings.join(' ').toStdString();
+    }
 }
