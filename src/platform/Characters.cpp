@@ -204,6 +204,20 @@ QString fit(const QString& text, qsizetype maxUnits) {
     return text.left(fitLength(text, maxUnits));
 }
 
+qsizetype nextBoundary(QStringView text, qsizetype position) {
+    if (position <= 0)
+        return 0;
+    if (position >= text.size())
+        return text.size();
+    // Boundaries depend on what comes before (a run of regional indicators pairs from
+    // its start): the walk starts at the text's start.
+    Walker walker(text);
+    qsizetype end = walker.next();
+    while (end >= 0 && end < position)
+        end = walker.next();
+    return end >= 0 ? end : text.size();
+}
+
 qsizetype utf8PrefixLength(QByteArrayView bytes, qsizetype maxBytes) {
     if (maxBytes <= 0)
         return 0;

@@ -84,6 +84,11 @@ QString left(const QString& text, qsizetype n);
 qsizetype fitLength(QStringView text, qsizetype maxUnits);
 QString fit(const QString& text, qsizetype maxUnits);
 
+// The first character boundary at or after `position` in UTF-16 code units (0 for
+// 0 or less, the text's size past its end): where to cut so as to keep a text's end
+// without splitting a character.
+qsizetype nextBoundary(QStringView text, qsizetype position);
+
 // The length of the longest start of UTF-8 bytes, at most maxBytes long, that ends at
 // a character boundary, for cutting bytes before they are decoded. Bytes past maxBytes,
 // when the caller has them, show whether the character there goes on: keep at least

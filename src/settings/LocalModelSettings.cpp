@@ -18,7 +18,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QStringDecoder>
-#include <QTextBoundaryFinder>
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -280,25 +279,14 @@ QString ProgressLog::cutBefore(const QString& text, qsizetype start) {
     if (start <= 0)
         return text;
     // The cut moves forward to the start of a whole character (an accent stays with
-    // its letter, an emoji whole), looked for in a window around it.
-    const qsizetype from = qMax<qsizetype>(0, start - 16);
-    const QStringView window = QStringView(text).mid(from, 96);
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, window.data(), window.size());
-    graphemes.setPosition(start - from);
-    if (!graphemes.isAtBoundary()) {
-        const qsizetype next = graphemes.toNextBoundary();
-        start = next > 0 ? from + next : from + window.size();
-    }
-    return QStringLiteral("…") + text.mid(start);
+    // its letter, an emoji or a flag whole).
+    return QStringLiteral("…") + text.mid(Characters::nextBoundary(text, start));
 }
 
 QString ProgressLog::lastCharacters(const QString& text, qsizetype maxUnits) {
     if (text.size() <= maxUnits)
         return text;
-    qsizetype start = text.size() - (maxUnits - 1);
-    if (text[start].isLowSurrogate())
-        ++start;
-    return cutBefore(text, start);
+    return cutBefore(text, text.size() - (maxUnits - 1));
 }
 
 void ProgressLog::append(const QString& line, int maxLines) {

@@ -47,6 +47,16 @@ qsizetype lastEndWithin(const std::vector<qsizetype>& ends, qsizetype bound) {
     return best;
 }
 
+// The first of the ends that is at least `position` (0 for 0).
+qsizetype firstEndFrom(const std::vector<qsizetype>& ends, qsizetype position) {
+    if (position <= 0)
+        return 0;
+    for (qsizetype end : ends)
+        if (end >= position)
+            return end;
+    return ends.empty() ? 0 : ends.back();
+}
+
 // Every cutting function against the known ends of the characters of a text, in
 // UTF-16 code units and in UTF-8 bytes: each cut ends at one of them, and the
 // count of what is kept is the number asked for.
@@ -65,6 +75,7 @@ void expectCutsAgree(const QString& text, const std::vector<qsizetype>& ends, co
     for (qsizetype units = 0; units <= text.size(); ++units) {
         ASSERT_EQ(Characters::fitLength(text, units), lastEndWithin(ends, units)) << units;
         ASSERT_EQ(Characters::fit(text, units), text.left(lastEndWithin(ends, units))) << units;
+        ASSERT_EQ(Characters::nextBoundary(text, units), firstEndFrom(ends, units)) << units;
     }
     for (qsizetype bytes = 0; bytes <= utf8.size(); ++bytes) {
         const qsizetype cut = Characters::utf8PrefixLength(utf8, bytes);

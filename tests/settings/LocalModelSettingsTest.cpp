@@ -335,7 +335,9 @@ TEST(ProgressLog, KeepsItsNewestLinesWithinItsLinesAndBytes) {
     // A line longer than the whole log keeps its end, cut before a whole character
     // (an emoji's pair, an accent with its letter), marked as cut.
     const QString end = "fin de la ligne";
-    for (const QString& filler : {QString("😀"), QString("e\u0301")}) {
+    // A run of flags pairs its regional indicators from the run's start: here the cut
+    // falls between the two halves of a flag.
+    for (const QString& filler : {QString("😀"), QString("e\u0301"), QString("🇫🇷")}) {
         SCOPED_TRACE(filler.toStdString());
         const QString huge =
             filler.repeated(ProgressLog::kMaxBytes / ProgressLog::utf8Size(filler) + 7) + end;
