@@ -5,10 +5,10 @@
 #include "content/Decoding.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
+#include "platform/ShareWork.h"
 
 #include <QObject>
 #include <QTimeZone>
-#include <QtConcurrent>
 
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroSignal>
@@ -181,13 +181,16 @@ QCoro::Task<> reportPhotos(APIService api, QString taskId, std::optional<qint64>
             co_return;
         }
         BridgePhotosResult result;
-        // (A named future: g++ 12 destroys a lambda temporary inside co_await twice.)
-        QFuture<QList<BridgePhotosResult::Item>> fetching =
-            QtConcurrent::run([limit, range, deadline = api.taskDeadline] {
+        // The library's walk runs on the shares' threads, keyed by its folder: a
+        // Pictures folder on a mount that hangs is written off like a hung share
+        // instead of holding a thread of Qt's pool (which the program's end waits for).
+        // (A named task: g++ 12 destroys a lambda temporary inside co_await twice.)
+        QCoro::Task<QList<BridgePhotosResult::Item>> fetching = ShareWork::run(
+            QStringList{PhotoLibrary::rootFolder()}, [limit, range, deadline = api.taskDeadline] {
                 const Decoding::TaskDeadline within(deadline);
                 return fetchItems(limit, range);
             });
-        result.items = co_await fetching;
+        result.items = co_await std::move(fetching);
         co_await TaskReports::success(api, taskId, result.toJson());
     } catch (...) {
         failure = describeException(std::current_exception());

@@ -2,6 +2,8 @@
 // hung): its work is written off and then refused, and nothing else waits for it:
 // not the other shares' tasks, not the local tools, not the Settings window.
 #include "BridgeTaskHarness.h"
+#include "bridge/PhotosBridgeHandler.h"
+#include "content/PhotoLibrary.h"
 #include "localllm/LocalToolRegistry.h"
 #include "platform/SecretStore.h"
 #include "platform/ShareWork.h"
@@ -19,6 +21,7 @@
 #include <QProcess>
 #include <QQueue>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -268,6 +271,20 @@ TEST_F(StalledShareTest, AHungShareHoldsUpNoOtherShareNorTheSettings) {
     }
     const QString stalledKey = BookmarkResolver::recordedPath(stalled.bookmarkData);
     EXPECT_EQ(ShareWork::stuckThreads(stalledKey), ShareWork::kMaxStuckPerShare);
+
+    // A Pictures folder on the hung mount: the photo tasks are answered at the work's
+    // limit the same way, and no thread of Qt's pool (which the program's end waits
+    // for) stays behind.
+    const QString userDirs = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/user-dirs.dirs");
+    const QString pictures = scratch.path() + QStringLiteral("/montage/Images");
+    DocumentFiles::write(userDirs, "XDG_PICTURES_DIR=\"" + pictures.toUtf8() + "\"\n");
+    ASSERT_EQ(PhotoLibrary::rootFolder(), pictures);
+    PhotosBridgeHandler::setConsentAsker([]() -> QCoro::Task<std::optional<bool>> { co_return true; });
+    const Json photos = run("photos_recent", Json::object());
+    PhotosBridgeHandler::setConsentAsker({});
+    QFile::remove(userDirs);
+    EXPECT_EQ(photos.value("error_message", std::string()), kNotAnswering) << photos.dump();
+    EXPECT_EQ(QThreadPool::globalInstance()->activeThreadCount(), 0);
 
     // Then a task on the healthy share is answered at once.
     QElapsedTimer clock;
