@@ -2,6 +2,7 @@
 
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/WorkPools.h"
 
 #include <QHash>
 
@@ -218,9 +219,7 @@ void submit(const QStringList& shares, std::function<void()> job, std::function<
 
 QThreadPool& loopPool() {
     static QThreadPool* const pool = [] {
-        auto* made = new QThreadPool;
-        made->setObjectName(QStringLiteral("ombrix-bridgeloop"));
-        made->setMaxThreadCount(2);
+        QThreadPool* made = WorkPools::make(QStringLiteral("ombrix-bridgeloop"), 2);
         made->setExpiryTimeout(30000);
         return made;
     }();

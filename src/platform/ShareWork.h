@@ -67,7 +67,7 @@ template <typename Work> auto run(QStringList shares, Work work) -> QCoro::Task<
 
 // Threads for the bridge loop's own steps (decoding a polled task, reading the
 // heartbeat's figures): never shared with file work or decoding, so a poll never
-// waits behind them.
+// waits behind them. Waited for at the program's end (WorkPools).
 QThreadPool& loopPool();
 
 namespace Detail {
