@@ -5,6 +5,7 @@
 #include "bridge/BridgeService.h"
 #include "platform/SecretStore.h"
 #include "session/AppSession.h"
+#include "support/FakeMetadataIndex.h"
 #include "support/TestSupport.h"
 
 #include <QQueue>
@@ -53,5 +54,24 @@ inline Json serveTask(const ScriptedHttpServer& backend, QQueue<ScriptedResponse
         return Json{{"status", "no update"}};
     return json::parse(update()->body);
 }
+
+// The fake backend with its scripted polls, tasks numbered as they are served, and
+// no metadata index (searches walk the shares). A test fixture derives from it.
+struct TaskRoad {
+    // Serves one task and returns the body of the update the bridge sent for it.
+    Json run(const char* kind, const Json& args = Json::object()) {
+        return serveTask(backend, polls, QStringLiteral("task-%1").arg(++taskCount), kind, args);
+    }
+
+    FakeBackend backend;
+    QQueue<ScriptedResponse> polls;
+    int taskCount = 0;
+    std::shared_ptr<FakeMetadataIndex> index = [] {
+        auto fake = std::make_shared<FakeMetadataIndex>();
+        fake->setAvailable(false);
+        return fake;
+    }();
+    ScopedMetadataIndex installed{index};
+};
 
 } // namespace bridgetest

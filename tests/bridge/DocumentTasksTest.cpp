@@ -35,7 +35,7 @@ bool isUuid(const Json& value) {
     return value.is_string() && pattern.match(json::qstr(value)).hasMatch();
 }
 
-class DocumentTasksTest : public ::testing::Test {
+class DocumentTasksTest : public ::testing::Test, protected TaskRoad {
 protected:
     void SetUp() override {
         freshBridge();
@@ -63,10 +63,6 @@ protected:
         return uuidText(BookmarkStore::shared().add(path).id);
     }
 
-    // Serves one task and returns the body of the update the bridge sent for it.
-    Json run(const char* kind, const Json& args = Json::object()) {
-        return serveTask(backend, polls, QStringLiteral("task-%1").arg(++taskCount), kind, args);
-    }
     Json result(const char* kind, const Json& args = Json::object()) {
         const Json body = run(kind, args);
         EXPECT_EQ(body["status"], "done") << body.dump();
@@ -94,16 +90,7 @@ protected:
     const QString root = QDir::homePath() + QStringLiteral("/Documents");
     const QString projets = root + QStringLiteral("/Projets");
     const QString outside = QDir::homePath() + QStringLiteral("/Privé");
-    FakeBackend backend;
-    QQueue<ScriptedResponse> polls;
     ScriptedResponse updateAnswer = ScriptedResponse::noContent();
-    int taskCount = 0;
-    std::shared_ptr<FakeMetadataIndex> index = [] {
-        auto fake = std::make_shared<FakeMetadataIndex>();
-        fake->setAvailable(false);
-        return fake;
-    }();
-    ScopedMetadataIndex installed{index};
 };
 
 } // namespace

@@ -161,7 +161,7 @@ qint64 guiStallMs(const std::function<void()>& before, const std::function<void(
     return best;
 }
 
-class StalledShareTest : public ::testing::Test {
+class StalledShareTest : public ::testing::Test, protected TaskRoad {
 protected:
     void SetUp() override {
         freshBridge();
@@ -174,21 +174,6 @@ protected:
         endBridge();
         ShareWork::setLimitForTesting(std::nullopt);
     }
-
-    // Serves one task and returns the body of the update the bridge sent for it.
-    Json run(const char* kind, const Json& args) {
-        return serveTask(backend, polls, QStringLiteral("task-%1").arg(++taskCount), kind, args);
-    }
-
-    FakeBackend backend;
-    QQueue<ScriptedResponse> polls;
-    int taskCount = 0;
-    std::shared_ptr<FakeMetadataIndex> index = [] {
-        auto fake = std::make_shared<FakeMetadataIndex>();
-        fake->setAvailable(false);
-        return fake;
-    }();
-    ScopedMetadataIndex installed{index};
 };
 
 TEST(ShareWorkTest, StuckWorkIsWrittenOffThenItsShareRefusedUntilItAnswers) {
