@@ -81,6 +81,19 @@ protected:
         model = std::make_unique<ChatViewModel>(session);
         return session;
     }
+    // The local road with a model that may call tools.
+    AppSession& startWithTools() {
+        AppSession& session = start(true, Provider::Local);
+        session.setSelectedLocalModel(QStringLiteral("mlx-community/Qwen3-4B-4bit"));
+        return session;
+    }
+    // Records every content the last message shows, in order.
+    void recordLastContents(QStringList& seen) {
+        QObject::connect(&AppSession::shared(), &AppSession::messagesChanged, [&seen] {
+            if (!AppSession::shared().messages().isEmpty())
+                seen << AppSession::shared().messages().last().content;
+        });
+    }
     // Sends and waits for the turn's end.
     void sendAndWait(const QString& text, int timeoutMs = 10000) {
         ASSERT_TRUE(model->send(text));
@@ -299,8 +312,7 @@ TEST_F(ChatRoadTest, NothingIsRecordedWithoutTokenOrWithoutText) {
 }
 
 TEST_F(ChatRoadTest, ToolsOnEveryAnswerStopAfterFiveRequests) {
-    AppSession& session = start(true, Provider::Local);
-    session.setSelectedLocalModel(QStringLiteral("mlx-community/Qwen3-4B-4bit"));
+    AppSession& session = startWithTools();
     scriptLocal(
         {toolCall(QStringLiteral("call_1"), QStringLiteral("no_such_tool"), QStringLiteral("{}")).done()});
 
@@ -331,7 +343,7 @@ TEST_F(ChatRoadTest, ToolsOnEveryAnswerStopAfterFiveRequests) {
 }
 
 TEST_F(ChatRoadTest, TextBeforeAToolStaysInItsOwnBubble) {
-    AppSession& session = start(true, Provider::Local);
+    start(true, Provider::Local);
     // Not a tool model: calls that come anyway still run. No id, no arguments.
     SseScript asking = toolCall(QString(), QStringLiteral("list_local_folders"), QString());
     SseScript first = SseScript().content("Je regarde.");
@@ -339,8 +351,7 @@ TEST_F(ChatRoadTest, TextBeforeAToolStaysInItsOwnBubble) {
         first.raw(chunk.second.trimmed());
     scriptLocal({first.done(), SseScript().content("Aucun dossier.").done()});
     QStringList seen;
-    QObject::connect(&session, &AppSession::messagesChanged,
-                     [&] { seen << session.messages().last().content; });
+    recordLastContents(seen);
 
     sendAndWait(QStringLiteral("Mes dossiers ?"));
     EXPECT_EQ(contents(), QStringList({"Mes dossiers ?", "Je regarde.", "Aucun dossier."}));
@@ -381,13 +392,9 @@ TEST_F(ChatRoadTest, AFailureMidStreamReplacesTheTextWithTheWarning) {
 // just stops (a cut chunked body, or a close) shows the warning, records nothing
 // and runs none of its tool calls.
 TEST_F(ChatRoadTest, ACutLocalStreamIsAFailure) {
-    AppSession& session = start(true, Provider::Local);
-    session.setSelectedLocalModel(QStringLiteral("mlx-community/Qwen3-4B-4bit"));
+    AppSession& session = startWithTools();
     QStringList seen;
-    QObject::connect(&session, &AppSession::messagesChanged, [&] {
-        if (!session.messages().isEmpty())
-            seen << session.messages().last().content;
-    });
+    recordLastContents(seen);
     const auto expectFailure = [&](const char* what) {
         ASSERT_TRUE(session.lastError().has_value()) << what;
         EXPECT_EQ(contents().last(), kWarning + *session.lastError()) << what;
@@ -424,13 +431,9 @@ TEST_F(ChatRoadTest, ACutLocalStreamIsAFailure) {
 // An answer whose finish reason is not a normal stop says so under its text, and
 // the tool calls of such an answer (their arguments may be cut) are never run.
 TEST_F(ChatRoadTest, AnAnswerThatDidNotStopNormallySaysSoAndRunsNoTool) {
-    AppSession& session = start(true, Provider::Local);
-    session.setSelectedLocalModel(QStringLiteral("mlx-community/Qwen3-4B-4bit"));
+    AppSession& session = startWithTools();
     QStringList seen;
-    QObject::connect(&session, &AppSession::messagesChanged, [&] {
-        if (!session.messages().isEmpty())
-            seen << session.messages().last().content;
-    });
+    recordLastContents(seen);
 
     local.setChatStream(SseScript().content("Voici les étapes : 1. Ouvrir").finish("length").done());
     sendAndWait(QStringLiteral("Les étapes ?"));
@@ -474,8 +477,7 @@ TEST_F(ChatRoadTest, AnAnswerThatDidNotStopNormallySaysSoAndRunsNoTool) {
 // carried into the next request, a long name is shown cut, and the names count
 // toward the reply's bound.
 TEST_F(ChatRoadTest, AToolCallFloodIsBounded) {
-    AppSession& session = start(true, Provider::Local);
-    session.setSelectedLocalModel(QStringLiteral("mlx-community/Qwen3-4B-4bit"));
+    AppSession& session = startWithTools();
     const auto flood = [](int nameLength) {
         SseScript script;
         for (int event = 0; event < 50; ++event) {
@@ -492,10 +494,7 @@ TEST_F(ChatRoadTest, AToolCallFloodIsBounded) {
     };
     scriptLocal({flood(200), SseScript().content("Fini.").done()});
     QStringList seen;
-    QObject::connect(&session, &AppSession::messagesChanged, [&] {
-        if (!session.messages().isEmpty())
-            seen << session.messages().last().content;
-    });
+    recordLastContents(seen);
     sendAndWait(QStringLiteral("Inonde"), 30000);
     EXPECT_EQ(contents(), QStringList({"Inonde", "Fini."}));
     EXPECT_TRUE(seen.contains(QStringLiteral("🔧 ") + QString(64, QLatin1Char('n')) + QStringLiteral("…")));
