@@ -5,6 +5,7 @@
 #include "platform/Localization.h"
 #include "platform/Log.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
@@ -218,6 +219,32 @@ QList<QSslCertificate>& extraSystemRoots() {
     static QList<QSslCertificate> roots;
     return roots;
 }
+// Sessions replaced by a test reset stay alive: a reply still in flight belongs to
+// their network managers and must not be deleted under its awaiting coroutine.
+std::vector<std::unique_ptr<HttpSession>>& retiredSessions() {
+    static std::vector<std::unique_ptr<HttpSession>> retired;
+    return retired;
+}
+
+// A network manager runs its transfers on a thread of its own. Left to the statics,
+// that thread would outlive the application object and handle its connections'
+// events in a program already half gone (a crash at exit). So the sessions go when
+// the application object does, before the statics: each manager stops and waits
+// for its thread. Nothing runs the event loop by then, so no request is awaited.
+void endSessionsAtQuit() {
+    pinnedSlot().reset();
+    sharedSlot().reset();
+    retiredSessions().clear();
+}
+
+std::unique_ptr<HttpSession> makeSession(HttpSession::Policy policy) {
+    static const bool endedAtQuit = [] {
+        qAddPostRoutine(endSessionsAtQuit);
+        return true;
+    }();
+    (void)endedAtQuit;
+    return std::make_unique<HttpSession>(policy);
+}
 } // namespace
 
 HttpSession::HttpSession(Policy policy)
@@ -228,24 +255,21 @@ HttpSession::~HttpSession() = default;
 HttpSession& HttpSession::pinned() {
     auto& slot = pinnedSlot();
     if (!slot)
-        slot = std::make_unique<HttpSession>(Policy::PinnedApiHost);
+        slot = makeSession(Policy::PinnedApiHost);
     return *slot;
 }
 
 HttpSession& HttpSession::shared() {
     auto& slot = sharedSlot();
     if (!slot)
-        slot = std::make_unique<HttpSession>(Policy::System);
+        slot = makeSession(Policy::System);
     return *slot;
 }
 
 namespace {
-// Sessions replaced by a test reset stay alive: a reply still in flight belongs to
-// their network managers and must not be deleted under its awaiting coroutine.
 void retire(std::unique_ptr<HttpSession>& slot) {
-    static std::vector<std::unique_ptr<HttpSession>> retired;
     if (slot)
-        retired.push_back(std::move(slot));
+        retiredSessions().push_back(std::move(slot));
 }
 } // namespace
 

@@ -6,9 +6,12 @@
 #include "session/OmbrixHTTP.h"
 #include "support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -315,4 +318,62 @@ TEST(APIConfig, AnOverrideWrittenIntoTheSettingsFileIsSeenWhileRunning) {
     EXPECT_EQ(FileDefaultsStore(path).string("apiBaseURL"), "https://staging.ombrix.app");
     installMemoryDefaults();
     resetBackendConfig();
+}
+
+// The program's end with the network managers alive: their transfer threads are
+// stopped while the application object goes, not left running into the statics'
+// destruction (where a connection's last event crashed the program). The child
+// registers its report before any session exists, so that it runs after the
+// sessions' own end.
+namespace {
+constexpr const char* kQuitChild = "OMBRIX_HTTP_QUIT_CHILD";
+
+int networkThreads() {
+    int count = 0;
+    const QFileInfoList tasks =
+        QDir(QStringLiteral("/proc/self/task")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QFileInfo& task : tasks) {
+        QFile name(task.filePath() + QStringLiteral("/comm"));
+        if (name.open(QIODevice::ReadOnly) && name.readAll().startsWith("QNetworkAccessM"))
+            ++count;
+    }
+    return count;
+}
+
+void reportNetworkThreadsAtQuit() {
+    std::fprintf(stderr, "network threads at quit: %d\n", networkThreads());
+}
+} // namespace
+
+TEST(HttpAtQuit, ChildEndsWithSessionsAlive) {
+    if (qEnvironmentVariableIsEmpty(kQuitChild))
+        GTEST_SKIP() << "run as a child by HttpAtQuit.NetworkThreadsEndWithTheApplication";
+    qAddPostRoutine(reportNetworkThreadsAtQuit);
+    FakeBackend backend;
+    backend.setFallback([](const RecordedRequest&) { return ScriptedResponse::json(200, "{}"); });
+    APIService::Call call;
+    call.path = "/x";
+    runTask(APIService(QString("tok")).send(call));
+    ASSERT_GT(networkThreads(), 0);
+    std::fprintf(stderr, "network threads after the request: %d\n", networkThreads());
+}
+
+TEST(HttpAtQuit, NetworkThreadsEndWithTheApplication) {
+    QProcessEnvironment environment = childEnvironment();
+    environment.insert(kQuitChild, QStringLiteral("1"));
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=HttpAtQuit.ChildEndsWithSessionsAlive")});
+    ASSERT_TRUE(child.waitForStarted());
+    const bool ended = spinUntil([&] { return child.state() == QProcess::NotRunning; }, 60000);
+    if (!ended)
+        child.kill();
+    const QString out = QString::fromUtf8(child.readAll());
+    ASSERT_TRUE(ended) << out.toStdString();
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << out.toStdString();
+    EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral("[  PASSED  ] 1 test"))) << out.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral("network threads at quit: 0"))) << out.toStdString();
 }
