@@ -7,6 +7,7 @@
 #include "support/TestSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -14,6 +15,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -340,7 +342,13 @@ int networkThreads() {
     return count;
 }
 
+// A thread whose run has ended may stay listed for a moment while it exits: a
+// thread still running its event loop stays for good.
 void reportNetworkThreadsAtQuit() {
+    QElapsedTimer waited;
+    waited.start();
+    while (networkThreads() > 0 && waited.elapsed() < 2000)
+        QThread::msleep(10);
     std::fprintf(stderr, "network threads at quit: %d\n", networkThreads());
 }
 } // namespace
