@@ -369,19 +369,7 @@ TEST(HttpAtQuit, ChildEndsWithSessionsAlive) {
 TEST(HttpAtQuit, NetworkThreadsEndWithTheApplication) {
     QProcessEnvironment environment = childEnvironment();
     environment.insert(kQuitChild, QStringLiteral("1"));
-    QProcess child;
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--gtest_filter=HttpAtQuit.ChildEndsWithSessionsAlive")});
-    ASSERT_TRUE(child.waitForStarted());
-    const bool ended = spinUntil([&] { return child.state() == QProcess::NotRunning; }, 60000);
-    if (!ended)
-        child.kill();
-    const QString out = QString::fromUtf8(child.readAll());
-    ASSERT_TRUE(ended) << out.toStdString();
-    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << out.toStdString();
-    EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
-    EXPECT_TRUE(out.contains(QStringLiteral("[  PASSED  ] 1 test"))) << out.toStdString();
+    const QString out =
+        runPassingChildTest(QStringLiteral("HttpAtQuit.ChildEndsWithSessionsAlive"), environment);
     EXPECT_TRUE(out.contains(QStringLiteral("network threads at quit: 0"))) << out.toStdString();
 }

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QWidget>
 
@@ -153,6 +154,28 @@ QProcessEnvironment childEnvironment() {
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     return environment;
+}
+
+QString runPassingChildTest(const QString& test, const QProcessEnvironment& environment) {
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + test});
+    if (!child.waitForStarted()) {
+        ADD_FAILURE() << "the child test did not start";
+        return {};
+    }
+    const bool ended = spinUntil([&] { return child.state() == QProcess::NotRunning; }, 60000);
+    if (!ended) {
+        child.kill();
+        child.waitForFinished();
+    }
+    const QString out = QString::fromUtf8(child.readAll());
+    EXPECT_TRUE(ended) << out.toStdString();
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << out.toStdString();
+    EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral("[  PASSED  ] 1 test"))) << out.toStdString();
+    return out;
 }
 
 bool removeTestFolder(const QString& path) {

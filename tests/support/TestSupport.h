@@ -100,6 +100,10 @@ bool removeTestFolder(const QString& path);
 // display, so that the child never takes the summon keys or the keyboard of the
 // display that the summon tests drive at the same time.
 QProcessEnvironment childEnvironment();
+// Runs one test of this program (its full name) in a child process with this
+// environment and expects it to end normally and pass within a minute; returns
+// what the child printed (standard output and error merged).
+QString runPassingChildTest(const QString& test, const QProcessEnvironment& environment);
 
 // A fresh in-memory defaults store installed as the shared one.
 std::shared_ptr<MemoryDefaultsStore> installMemoryDefaults();
