@@ -2,6 +2,7 @@
 
 #include "BuildConfigValues.h"
 #include "content/DecoderProtocol.h"
+#include "platform/Characters.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "platform/Modules.h"
@@ -19,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <cerrno>
 #include <csignal>
@@ -33,8 +35,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 QString DecodeError::description() const {
     QString why;
@@ -62,6 +62,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int kWatchIntervalMs = 5;
 // A worker that has not said it is ready by then did not start.
 constexpr int kStartTimeoutMs = 20000;
+// What is logged of a worker's error output (the decoders' warnings, a sanitizer's
+// report); the rest is read and dropped, so that the worker never waits on it.
+constexpr qsizetype kErrorLogBytes = 16 * 1024;
 
 thread_local QDeadlineTimer taskDeadline(QDeadlineTimer::Forever);
 
@@ -94,6 +97,9 @@ struct Worker {
     pid_t pid = -1;
     Setup setup;
     int socket = -1;
+    int errors = -1; // the read end of its error output
+    qsizetype errorBytes = 0;
+    QByteArray errorLine;
     Profile profile = Profile::Images;
     bool busy = false;
     bool served = false; // has answered a request before
@@ -115,6 +121,86 @@ qint64 residentBytes(pid_t pid) {
         return -1;
     static const long pageSize = sysconf(_SC_PAGESIZE);
     return qint64(resident) * pageSize;
+}
+
+// The variables a worker is started with: the locale, the time zone, what the font
+// configuration and the recogniser read (the home and XDG folders locate the user's
+// fonts and font caches) and the sanitizer builds' options. Nothing else of the
+// program's environment (no agent socket, display or session bus).
+QList<QByteArray> workerEnvironment() {
+    static const char* const names[] = {"LANG",
+                                        "LANGUAGE",
+                                        "LC_ALL",
+                                        "LC_CTYPE",
+                                        "LC_NUMERIC",
+                                        "LC_TIME",
+                                        "LC_COLLATE",
+                                        "LC_MONETARY",
+                                        "LC_MESSAGES",
+                                        "LC_PAPER",
+                                        "LC_NAME",
+                                        "LC_ADDRESS",
+                                        "LC_TELEPHONE",
+                                        "LC_MEASUREMENT",
+                                        "LC_IDENTIFICATION",
+                                        "TZ",
+                                        "HOME",
+                                        "XDG_DATA_HOME",
+                                        "XDG_CACHE_HOME",
+                                        "XDG_CONFIG_HOME",
+                                        "FONTCONFIG_FILE",
+                                        "FONTCONFIG_PATH",
+                                        "FONTCONFIG_SYSROOT",
+                                        "TESSDATA_PREFIX",
+                                        "OMP_THREAD_LIMIT",
+                                        "OMP_NUM_THREADS",
+                                        "ASAN_OPTIONS",
+                                        "UBSAN_OPTIONS",
+                                        "LSAN_OPTIONS"};
+    QList<QByteArray> variables;
+    for (const char* name : names) {
+        if (qEnvironmentVariableIsSet(name))
+            variables << QByteArray(name) + '=' + qgetenv(name);
+    }
+    return variables;
+}
+
+// Logs what a worker wrote to its error output since the last call, up to
+// kErrorLogBytes a worker; `last` once it has ended.
+void drainErrors(Worker& worker, bool last) {
+    if (worker.errors < 0)
+        return;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(worker.errors, buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        const qsizetype room = kErrorLogBytes - worker.errorBytes;
+        worker.errorBytes += got;
+        if (room <= 0)
+            continue;
+        const QByteArrayView kept(buffer, std::min<qsizetype>(got, room));
+        worker.errorLine += kept.first(got > room ? Characters::utf8PrefixLength(kept, room) : kept.size());
+        qsizetype end;
+        while ((end = worker.errorLine.indexOf('\n')) >= 0) {
+            qCInfo(lcContent).noquote()
+                << "decoder worker" << worker.pid << ":" << QString::fromUtf8(worker.errorLine.left(end));
+            worker.errorLine.remove(0, end + 1);
+        }
+    }
+    if (last) {
+        if (!worker.errorLine.isEmpty())
+            qCInfo(lcContent).noquote()
+                << "decoder worker" << worker.pid << ":" << QString::fromUtf8(worker.errorLine);
+        if (worker.errorBytes > kErrorLogBytes)
+            qCWarning(lcContent) << "decoder worker" << worker.pid << "wrote"
+                                 << worker.errorBytes - kErrorLogBytes << "more bytes of errors, not logged";
+        worker.errorLine.clear();
+        ::close(worker.errors);
+        worker.errors = -1;
+    }
 }
 
 class Pool {
@@ -145,7 +231,9 @@ private:
     // thread that started it) and ends idle ones; it runs while workers live.
     void keep();
     void ensureKeeper();
-    void reap(pid_t pid, int socket);
+    struct StartRequest;
+    static void startWorker(StartRequest& request);
+    void reap(const WorkerPtr& worker);
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -154,12 +242,13 @@ private:
     int reaping_ = 0;
     bool keeperRunning_ = false;
     // Start requests for the keeper: a profile, answered with a pid and socket.
-    struct StartRequest {
+    struct StartRequest final {
         Profile profile = Profile::Images;
         QByteArray modules;
         bool done = false;
         pid_t pid = -1;
         int socket = -1;
+        int errors = -1;
         QString failure;
     };
     std::list<StartRequest*> startRequests_;
@@ -215,7 +304,7 @@ WorkerPtr Pool::acquire(Profile profile, const Setup& setup, const QDeadlineTime
             workers_.erase(idle);
             ++reaping_;
             lock.unlock();
-            reap(victim->pid, victim->socket);
+            reap(victim);
             lock.lock();
             continue;
         }
@@ -230,6 +319,7 @@ WorkerPtr Pool::acquire(Profile profile, const Setup& setup, const QDeadlineTime
 }
 
 void Pool::release(const WorkerPtr& worker) {
+    drainErrors(*worker, false);
     std::lock_guard lock(mutex_);
     worker->busy = false;
     worker->served = true;
@@ -244,19 +334,20 @@ void Pool::discard(const WorkerPtr& worker) {
         ++reaping_;
         changed_.notify_all();
     }
-    reap(worker->pid, worker->socket);
+    reap(worker);
 }
 
-void Pool::reap(pid_t pid, int socket) {
-    ::kill(pid, SIGKILL);
-    ::close(socket);
+void Pool::reap(const WorkerPtr& worker) {
+    ::kill(worker->pid, SIGKILL);
+    ::close(worker->socket);
     // A worker stuck in the kernel (a file system that stopped answering) may take
     // its time to die: nobody waits for it but this thread.
-    std::thread([this, pid] {
+    std::thread([this, worker] {
         int status = 0;
         rusage usage{};
-        while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+        while (::wait4(worker->pid, &status, 0, &usage) < 0 && errno == EINTR) {
         }
+        drainErrors(*worker, true);
         std::lock_guard lock(mutex_);
         peakMemory_ = std::max<qint64>(peakMemory_, qint64(usage.ru_maxrss) * 1024);
         --reaping_;
@@ -278,7 +369,7 @@ void Pool::stopIdle() {
     }
     lock.unlock();
     for (const WorkerPtr& worker : idle)
-        reap(worker->pid, worker->socket);
+        reap(worker);
     lock.lock();
     changed_.wait(lock, [this] { return reaping_ == 0; });
 }
@@ -291,38 +382,75 @@ void Pool::ensureKeeper() {
     std::thread([this] { keep(); }).detach();
 }
 
+// Starts a worker bare: a session of its own (no controlling terminal), stdin and
+// stdout on /dev/null, stderr to a pipe the program reads without ever making the
+// worker wait, the environment of workerEnvironment(), and no descriptor but its
+// socket (descriptor 3).
+void Pool::startWorker(StartRequest& request) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        request.failure = QString::fromLocal8Bit(std::strerror(errno));
+        return;
+    }
+    int errors[2];
+    if (::pipe2(errors, O_CLOEXEC) != 0) {
+        request.failure = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(pair[0]);
+        ::close(pair[1]);
+        return;
+    }
+    ::fcntl(errors[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(errors[1], F_SETFL, O_NONBLOCK);
+    const QByteArray program = QFile::encodeName(workerPath());
+    const QByteArray parent = QByteArray::number(qint64(::getpid()));
+    const char* arguments[] = {program.constData(), "--profile", profileName(request.profile), "--parent",
+                               parent.constData(),  "--modules", request.modules.constData(),  nullptr};
+    const QList<QByteArray> variables = workerEnvironment();
+    std::vector<char*> environment;
+    for (const QByteArray& variable : variables)
+        environment.push_back(const_cast<char*>(variable.constData()));
+    environment.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, errors[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pair[1], DecoderProtocol::kWorkerSocketFd);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, DecoderProtocol::kWorkerSocketFd + 1);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, program.constData(), &actions, &attributes,
+                                    const_cast<char* const*>(arguments), environment.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pair[1]);
+    ::close(errors[1]);
+    if (error != 0) {
+        ::close(pair[0]);
+        ::close(errors[0]);
+        request.failure = QString::fromLocal8Bit(std::strerror(error));
+        return;
+    }
+    request.pid = pid;
+    request.socket = pair[0];
+    request.errors = errors[0];
+}
+
 void Pool::keep() {
     std::unique_lock lock(mutex_);
     for (;;) {
         while (!startRequests_.empty()) {
             StartRequest* request = startRequests_.front();
             startRequests_.pop_front();
-            int pair[2];
-            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-                request->failure = QString::fromLocal8Bit(std::strerror(errno));
-                request->done = true;
-                continue;
-            }
-            const QByteArray program = QFile::encodeName(workerPath());
-            const QByteArray parent = QByteArray::number(qint64(::getpid()));
-            const char* arguments[] = {
-                program.constData(), "--profile", profileName(request->profile), "--parent",
-                parent.constData(),  "--modules", request->modules.constData(),  nullptr};
-            posix_spawn_file_actions_t actions;
-            posix_spawn_file_actions_init(&actions);
-            posix_spawn_file_actions_adddup2(&actions, pair[1], DecoderProtocol::kWorkerSocketFd);
-            pid_t pid = -1;
-            const int error = ::posix_spawn(&pid, program.constData(), &actions, nullptr,
-                                            const_cast<char* const*>(arguments), environ);
-            posix_spawn_file_actions_destroy(&actions);
-            ::close(pair[1]);
-            if (error != 0) {
-                ::close(pair[0]);
-                request->failure = QString::fromLocal8Bit(std::strerror(error));
-            } else {
-                request->pid = pid;
-                request->socket = pair[0];
-            }
+            startWorker(*request);
             request->done = true;
         }
         changed_.notify_all();
@@ -352,7 +480,7 @@ void Pool::keep() {
             lock.unlock();
             for (const WorkerPtr& worker : expired) {
                 qCInfo(lcContent) << "decoder worker" << worker->pid << "ends after its idle time";
-                reap(worker->pid, worker->socket);
+                reap(worker);
             }
             lock.lock();
             continue;
@@ -383,6 +511,7 @@ WorkerPtr Pool::spawn(Profile profile, const Setup& setup, const QDeadlineTimer&
     auto worker = std::make_shared<Worker>();
     worker->pid = request.pid;
     worker->socket = request.socket;
+    worker->errors = request.errors;
     worker->profile = profile;
     worker->setup = setup;
     // Ready once its modules are loaded and it is sealed.
@@ -396,7 +525,7 @@ WorkerPtr Pool::spawn(Profile profile, const Setup& setup, const QDeadlineTimer&
             std::lock_guard lock(mutex_);
             ++reaping_;
         }
-        reap(worker->pid, worker->socket);
+        reap(worker);
         if (timedOut && deadline.hasExpired())
             throw DecodeError(DecodeError::Reason::TooLong, QString());
         throw MessageError(loc("Le décodeur de fichiers ne démarre pas : réinstalle Ombrix."));

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -19,6 +20,12 @@
 int main(int argc, char** argv) {
     // Dies with the program; a program already gone leaves nothing to serve.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // Its memory is the files it decodes: no other process of the user may read it
+    // or attach to it, and a crash leaves no core file.
+    ::prctl(PR_SET_DUMPABLE, 0);
+    // No terminal to type into (the program starts it in a session of its own).
+    if (::getsid(0) != ::getpid())
+        ::setsid();
     QString profile;
     qint64 parent = -1;
     QString modules;
@@ -33,7 +40,7 @@ int main(int argc, char** argv) {
     }
     if (parent <= 0 || qint64(::getppid()) != parent)
         return 2;
-    // Only the socket is inherited; a crash leaves no core file to write.
+    // Only the socket is inherited, besides stdin and stdout on /dev/null and stderr.
     ::syscall(SYS_close_range, DecoderProtocol::kWorkerSocketFd + 1, ~0U, 0);
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore);
@@ -44,6 +51,10 @@ int main(int argc, char** argv) {
         return 2;
     if (!Sandbox::seal())
         return 3;
+    if (!Sandbox::fileSystemConfined())
+        std::fputs("ombrix-decoder: no Landlock on this kernel, fonts not embedded in a PDF are not "
+                   "drawn\n",
+                   stderr);
     DecoderWorker::serve(DecoderProtocol::kWorkerSocketFd);
     // Nothing to tidy: the program closed the socket.
     ::_exit(0);

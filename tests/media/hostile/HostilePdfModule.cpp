@@ -18,13 +18,14 @@
 
 namespace {
 
-// "refusé" when the call failed with EACCES, else what happened.
+// "refusé" when the call failed with EACCES or EPERM, else what happened.
 QString outcome(int result) {
     if (result >= 0) {
         ::close(result);
         return QStringLiteral("permis");
     }
-    return errno == EACCES ? QStringLiteral("refusé") : QStringLiteral("errno %1").arg(errno);
+    return errno == EACCES || errno == EPERM ? QStringLiteral("refusé")
+                                             : QStringLiteral("errno %1").arg(errno);
 }
 
 QString tryToReachOut() {
