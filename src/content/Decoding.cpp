@@ -181,8 +181,8 @@ void drainErrors(Worker& worker, bool last) {
         worker.errorBytes += got;
         if (room <= 0)
             continue;
-        const QByteArrayView kept(buffer, std::min<qsizetype>(got, room));
-        worker.errorLine += kept.first(got > room ? Characters::utf8PrefixLength(kept, room) : kept.size());
+        const QByteArrayView chunk(buffer, got);
+        worker.errorLine += chunk.first(got > room ? Characters::utf8PrefixLength(chunk, room) : got);
         qsizetype end;
         while ((end = worker.errorLine.indexOf('\n')) >= 0) {
             qCInfo(lcContent).noquote()

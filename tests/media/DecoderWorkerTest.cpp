@@ -1,4 +1,5 @@
-// The decoder workers: sealed (no path opened, no socket made), killed on a crash,
+// The decoder workers: sealed (no path opened, no socket made, none of the ways out
+// a decoder taken over would try, started bare), killed on a crash,
 // a deadline or their memory bound with a French error naming the file, replaced
 // by a fresh worker for the next request, reused while warm, bounded in number and
 // gone once idle. A hostile PDF module (tests/media/hostile) plays the decoder
@@ -12,15 +13,25 @@
 #include "platform/Modules.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QMap>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <thread>
 #include <vector>
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 namespace {
 
@@ -104,6 +115,136 @@ TEST_F(DecoderWorkerTest, aSealedWorkerReachesNothingAndEachFailureEndsOnlyItsWo
     }
     EXPECT_LT(peak, Decoding::kMemoryBoundBytes);
     EXPECT_EQ(DocumentExtractor::extract(probe, 1000).text.left(13), QStringLiteral("open: refusé,"));
+}
+
+// The decoder workers this process has started, by pid.
+QList<pid_t> workerProcesses() {
+    QList<pid_t> workers;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const pid_t pid = pid_t(entry.toInt(&number));
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!number || !stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (line.contains("(ombrix-decoder)") && fields.size() > 1 && fields.at(1).toInt() == ::getpid())
+            workers << pid;
+    }
+    return workers;
+}
+
+TEST_F(DecoderWorkerTest, aTakenOverWorkerBreaksNoRowOfTheSealAndStartsBare) {
+    // The program's secrets that a worker must not inherit.
+    const QList<QByteArray> secrets = {"SSH_AUTH_SOCK", "DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS"};
+    QMap<QByteArray, std::optional<QByteArray>> saved;
+    for (const QByteArray& name : secrets) {
+        saved[name] = qEnvironmentVariableIsSet(name.constData()) ? std::optional(qgetenv(name.constData()))
+                                                                  : std::nullopt;
+        qputenv(name.constData(), "/tmp/secret-" + name);
+    }
+    const auto restore = qScopeGuard([&] {
+        for (const QByteArray& name : secrets) {
+            if (saved[name])
+                qputenv(name.constData(), *saved[name]);
+            else
+                qunsetenv(name.constData());
+        }
+    });
+    Decoding::stopIdleWorkersForTesting();
+    // Another process of the user, and a file of the user.
+    QProcess other;
+    other.start(QStringLiteral("sleep"), {QStringLiteral("300")});
+    ASSERT_TRUE(other.waitForStarted());
+    const QString precious = folder_.filePath(QStringLiteral("précieux.txt"));
+    ASSERT_TRUE(fixtures::writeFile(precious, "à garder"));
+    const QByteArray preciousPath = QFile::encodeName(precious);
+    ASSERT_EQ(::chmod(preciousPath.constData(), 0640), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(preciousPath.constData(), &before), 0);
+
+    const QString order =
+        pdf(QStringLiteral("seal.pdf"), "SEAL " + QByteArray::number(other.processId()) + ' ' + preciousPath);
+    const QStringList report =
+        DocumentExtractor::extract(order, 4000).text.trimmed().split(QLatin1Char('\n'));
+    // Each row of the attempts, refused.
+    const std::pair<const char*, const char*> rows[] = {
+        {"io_uring_setup", "refusé"},
+        {"process_vm_readv", "refusé"},
+        {"process_vm_writev", "refusé"},
+        {"/proc/program/mem", "refusé"},
+        {"pidfd_open", "refusé"},
+        {"pidfd_getfd", "refusé"},
+        {"kill program", "refusé"},
+        {"tgkill program", "refusé"},
+        {"tkill program", "refusé"},
+        {"rt_sigqueueinfo program", "refusé"},
+        {"pidfd_send_signal", "refusé"},
+        {"kill other", "refusé"},
+        {"fork", "refusé"},
+        {"prctl PR_SET_PDEATHSIG", "refusé"},
+        {"prctl PR_SET_DUMPABLE", "refusé"},
+        {"/dev/tty", "refusé"},
+        {"ioctl TIOCSTI", "refusé"},
+        {"fchmod", "refusé"},
+        {"fchmodat", "refusé"},
+        {"fchmodat2", "refusé"},
+        {"utimensat", "refusé"},
+        {"setxattr", "refusé"},
+        {"open for writing", "refusé"},
+        {"memfd_create", "refusé"},
+        {"environment", "aucune"},
+    };
+    ASSERT_EQ(report.size(), qsizetype(std::size(rows))) << report.join(QLatin1Char('\n')).toStdString();
+    for (size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(report.at(qsizetype(i)), QString::fromUtf8(rows[i].first) + QStringLiteral(": ") +
+                                               QString::fromUtf8(rows[i].second));
+
+    // The file, the other process and this one untouched.
+    struct stat after {};
+    ASSERT_EQ(::stat(preciousPath.constData(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(::listxattr(preciousPath.constData(), nullptr, 0), 0);
+    EXPECT_EQ(other.state(), QProcess::Running);
+    other.kill();
+    other.waitForFinished();
+
+    // The worker runs bare: a session of its own without a terminal, /dev/null for
+    // stdin and stdout, a pipe for stderr, its socket and nothing else, and none of
+    // the program's secrets.
+    const QList<pid_t> workers = workerProcesses();
+    ASSERT_EQ(workers.size(), 1);
+    const QString proc = QStringLiteral("/proc/%1/").arg(workers.first());
+    QFile stat(proc + QStringLiteral("stat"));
+    ASSERT_TRUE(stat.open(QIODevice::ReadOnly));
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    EXPECT_EQ(fields.at(3).toInt(), workers.first()); // session
+    EXPECT_EQ(fields.at(4).toInt(), 0);               // controlling terminal
+    const auto target = [&](const QString& fd) {
+        char link[256] = {};
+        const ssize_t length = ::readlink(QFile::encodeName(proc + QStringLiteral("fd/") + fd), link, 255);
+        return QString::fromUtf8(link, std::max<ssize_t>(length, 0));
+    };
+    EXPECT_EQ(target(QStringLiteral("0")), QStringLiteral("/dev/null"));
+    EXPECT_EQ(target(QStringLiteral("1")), QStringLiteral("/dev/null"));
+    EXPECT_TRUE(target(QStringLiteral("2")).startsWith(QStringLiteral("pipe:")));
+    EXPECT_TRUE(target(QStringLiteral("3")).startsWith(QStringLiteral("socket:")));
+    // Past its socket, only what it made itself (Qt's event dispatcher's eventfd).
+    for (const QString& fd :
+         QDir(proc + QStringLiteral("fd")).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        if (fd.toInt() > 3) {
+            EXPECT_TRUE(target(fd).startsWith(QStringLiteral("anon_inode:"))) << target(fd).toStdString();
+        }
+    }
+    QFile environment(proc + QStringLiteral("environ"));
+    ASSERT_TRUE(environment.open(QIODevice::ReadOnly));
+    const QByteArray variables = environment.readAll();
+    for (const QByteArray& name : secrets)
+        EXPECT_FALSE(variables.startsWith(name + '=') || variables.contains('\0' + name + '='))
+            << name.data();
 }
 
 TEST_F(DecoderWorkerTest, workersAreReusedBoundedInNumberAndGoneWhenIdle) {

@@ -10,6 +10,37 @@
 
 namespace {
 
+// A one-page PDF whose text is set in the standard Helvetica and Times, named and
+// not embedded (as generated PDFs often do): the reader finds them among the fonts.
+QByteArray pdfInStandardFonts() {
+    const QByteArray content = "BT /H 72 Tf 40 600 Td (Bonjour) Tj ET BT /T 72 Tf 40 400 Td (Madame) Tj ET";
+    const QList<QByteArray> objects = {
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Resources << /Font << /H 4 0 R /T 5 0 R >> "
+        ">> /Contents 6 0 R >>",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Times-Roman >>",
+        "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream"};
+    QByteArray pdf = "%PDF-1.4\n";
+    QByteArray table;
+    for (int i = 0; i < objects.size(); ++i) {
+        table += QByteArray::number(pdf.size()).rightJustified(10, '0') + " 00000 n \n";
+        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
+    }
+    const QByteArray size = QByteArray::number(objects.size() + 1);
+    return pdf + "xref\n0 " + size + "\n0000000000 65535 f \n" + table + "trailer\n<< /Size " + size +
+           " /Root 1 0 R >>\nstartxref\n" + QByteArray::number(pdf.size()) + "\n%%EOF\n";
+}
+
+int darkPixels(const QImage& image) {
+    int dark = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            dark += qGray(image.pixel(x, y)) < 128;
+    return dark;
+}
+
 TEST(ThumbnailsTest, imagesAndPdfFirstPagesFitTheBox) {
     QTemporaryDir dir;
     // A wide image shrinks to the box, its aspect ratio kept.
@@ -61,6 +92,17 @@ TEST(ThumbnailsTest, imagesAndPdfFirstPagesFitTheBox) {
         for (int x = 0; x < page.width() && !inked; ++x)
             inked = qGray(page.pixel(x, y)) < 128;
     EXPECT_TRUE(inked);
+
+    // Fonts named by a PDF and not embedded are drawn by the worker as the same
+    // reader draws them in this process.
+    const QByteArray standard = pdfInStandardFonts();
+    const QString standardPath = dir.filePath(QStringLiteral("standard.pdf"));
+    ASSERT_TRUE(fixtures::writeFile(standardPath, standard));
+    const int inProcess = darkPixels(Thumbnails::fromBytes(standard, true, 256));
+    const int inWorker = darkPixels(Thumbnails::make(standardPath, 256));
+    EXPECT_GT(inProcess, 200);
+    EXPECT_GT(inWorker, inProcess * 9 / 10);
+    EXPECT_LT(inWorker, inProcess * 11 / 10 + 1);
 }
 
 TEST(ThumbnailsTest, otherFilesHaveNoThumbnail) {

@@ -9,11 +9,20 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/io_uring.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -35,6 +44,83 @@ QString tryToReachOut() {
     attempts << QStringLiteral("socket: ") + outcome(::socket(AF_INET, SOCK_STREAM, 0));
     attempts << QStringLiteral("unix: ") + outcome(::socket(AF_UNIX, SOCK_STREAM, 0));
     return attempts.join(QStringLiteral(", "));
+}
+
+// What a decoder taken over would try from inside the worker, row by row: "name:
+// outcome" with the outcome of outcome() ("refusé" when the call failed with EACCES
+// or EPERM). `order` is "SEAL <pid of another process> <path of a user file>".
+QString tryToBreakOut(const QByteArray& order) {
+    const QList<QByteArray> words = order.simplified().split(' ');
+    const pid_t program = ::getppid();
+    const pid_t other = words.size() > 1 ? pid_t(words.at(1).toInt()) : 0;
+    const QByteArray file = words.size() > 2 ? words.at(2) : QByteArray();
+    QStringList rows;
+    const auto row = [&](const char* name, long result) {
+        rows << QString::fromLatin1(name) + QStringLiteral(": ") + outcome(int(result));
+    };
+    // Rings whose operations seccomp would not see.
+    io_uring_params ring{};
+    row("io_uring_setup", ::syscall(SYS_io_uring_setup, 8, &ring));
+    // The program's memory.
+    char byte = 0;
+    iovec local{&byte, 1}, remote{&byte, 1};
+    row("process_vm_readv", ::syscall(SYS_process_vm_readv, program, &local, 1, &remote, 1, 0));
+    row("process_vm_writev", ::syscall(SYS_process_vm_writev, program, &local, 1, &remote, 1, 0));
+    const QByteArray memory = "/proc/" + QByteArray::number(program) + "/mem";
+    row("/proc/program/mem", ::open(memory.constData(), O_RDONLY | O_CLOEXEC));
+    // The program's descriptors.
+    const long pidfd = ::syscall(SYS_pidfd_open, program, 0);
+    row("pidfd_open", pidfd);
+    row("pidfd_getfd", ::syscall(SYS_pidfd_getfd, pidfd >= 0 ? pidfd : 0, 3, 0));
+    // Signals to the program and to another process of the user.
+    siginfo_t info{};
+    info.si_code = SI_QUEUE;
+    row("kill program", ::kill(program, SIGTERM));
+    row("tgkill program", ::syscall(SYS_tgkill, program, program, SIGTERM));
+    row("tkill program", ::syscall(SYS_tkill, program, SIGTERM));
+    row("rt_sigqueueinfo program", ::syscall(SYS_rt_sigqueueinfo, program, SIGTERM, &info));
+    row("pidfd_send_signal", ::syscall(SYS_pidfd_send_signal, pidfd >= 0 ? pidfd : 0, SIGTERM, nullptr, 0));
+    row("kill other", ::kill(other, SIGTERM));
+    // A process of its own that would outlive the program.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, 0);
+        ::pause();
+        ::_exit(0);
+    }
+    if (child > 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    row("fork", child > 0 ? 0 : child);
+    row("prctl PR_SET_PDEATHSIG", ::prctl(PR_SET_PDEATHSIG, 0));
+    row("prctl PR_SET_DUMPABLE", ::prctl(PR_SET_DUMPABLE, 1));
+    // A terminal to type into.
+    row("/dev/tty", ::open("/dev/tty", O_RDONLY | O_CLOEXEC));
+    const char command = 'x';
+    row("ioctl TIOCSTI", ::ioctl(STDIN_FILENO, TIOCSTI, &command));
+    // Modes, dates and attributes: of every descriptor (the request's among them),
+    // and of the user's file.
+    int changed = 0;
+    for (int fd = 0; fd < 32; ++fd)
+        changed += ::fchmod(fd, 0) == 0 || errno != EPERM;
+    row("fchmod", changed == 0 ? -1 : 0);
+    row("fchmodat", ::fchmodat(AT_FDCWD, file.constData(), 0, 0));
+    row("fchmodat2", ::syscall(452, AT_FDCWD, file.constData(), 0, 0));
+    const timespec epoch[2] = {{0, 0}, {0, 0}};
+    row("utimensat", ::utimensat(AT_FDCWD, file.constData(), epoch, 0));
+    row("setxattr", ::setxattr(file.constData(), "user.ombrix", "x", 1, 0));
+    row("open for writing", ::open(file.constData(), O_WRONLY | O_CLOEXEC));
+    // Memory the resident count does not show.
+    row("memfd_create", ::syscall(SYS_memfd_create, "hoard", 0));
+    // What the worker inherited.
+    QStringList inherited;
+    for (const char* name : {"SSH_AUTH_SOCK", "DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS"})
+        if (std::getenv(name))
+            inherited << QString::fromLatin1(name);
+    rows << QStringLiteral("environment: ") +
+                (inherited.isEmpty() ? QStringLiteral("aucune") : inherited.join(QLatin1Char(' ')));
+    return rows.join(QLatin1Char('\n'));
 }
 
 class ReportPage final : public PdfDocumentPage {
@@ -81,6 +167,10 @@ public:
                 ::mmap(nullptr, size_t(256) << 20, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
         }
+        const qsizetype seal = bytes.indexOf("SEAL ");
+        if (seal >= 0)
+            return std::make_unique<ReportDocument>(
+                tryToBreakOut(bytes.mid(seal, bytes.indexOf('\n', seal) - seal)));
         return std::make_unique<ReportDocument>(tryToReachOut());
     }
 };
