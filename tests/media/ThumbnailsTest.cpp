@@ -8,6 +8,9 @@
 
 #include <cmath>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace {
 
 // A one-page PDF whose text is set in the standard Helvetica and Times, named and
@@ -94,15 +97,18 @@ TEST(ThumbnailsTest, imagesAndPdfFirstPagesFitTheBox) {
     EXPECT_TRUE(inked);
 
     // Fonts named by a PDF and not embedded are drawn by the worker as the same
-    // reader draws them in this process.
+    // reader draws them in this process (where the kernel lets the worker read the
+    // fonts: Landlock).
     const QByteArray standard = pdfInStandardFonts();
     const QString standardPath = dir.filePath(QStringLiteral("standard.pdf"));
     ASSERT_TRUE(fixtures::writeFile(standardPath, standard));
     const int inProcess = darkPixels(Thumbnails::fromBytes(standard, true, 256));
     const int inWorker = darkPixels(Thumbnails::make(standardPath, 256));
     EXPECT_GT(inProcess, 200);
-    EXPECT_GT(inWorker, inProcess * 9 / 10);
-    EXPECT_LT(inWorker, inProcess * 11 / 10 + 1);
+    if (::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U) >= 1) {
+        EXPECT_GT(inWorker, inProcess * 9 / 10);
+        EXPECT_LT(inWorker, inProcess * 11 / 10 + 1);
+    }
 }
 
 TEST(ThumbnailsTest, otherFilesHaveNoThumbnail) {
