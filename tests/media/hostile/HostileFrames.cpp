@@ -103,6 +103,8 @@ private:
 std::unique_ptr<PdfDocument> hostileFramesDocument(const QByteArray& bytes) {
     if (bytes.contains("PAGES")) // each page just within its time, the whole without end
         return std::make_unique<Document>(1000, 300);
+    if (bytes.contains("SLOW")) // one page, read in 5 s: within a decode's own time
+        return std::make_unique<Document>(1, 5000);
     if (!bytes.contains("FRAME:"))
         return nullptr;
     if (bytes.contains("FRAME:EXTRA")) {
