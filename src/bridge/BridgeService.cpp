@@ -278,7 +278,7 @@ QCoro::Task<> BridgeService::handle(const BridgeTask& task, const APIService& ap
     APIService guarded = api;
     guarded.taskUpdatesClosed = std::make_shared<bool>(false);
     const auto run = std::make_shared<BridgeHandlerRun>();
-    const std::chrono::milliseconds limit = timeLimitForTesting_.value_or(taskTimeLimit(task.kind));
+    const std::chrono::milliseconds limit = timeLimit(task.kind);
     guarded.taskDeadline = QDeadlineTimer(limit);
     QCoro::Task<> running = runHandler(handler, task, guarded, run);
     if (!run->finished) {

@@ -124,6 +124,11 @@ public:
     void setTaskTimeLimitForTesting(std::optional<std::chrono::milliseconds> limit) {
         timeLimitForTesting_ = limit;
     }
+    // The limit in force for `kind` (the replaced one in tests). The local model's
+    // tools that decode files run under the same.
+    std::chrono::milliseconds timeLimit(BridgeTaskKind kind) const {
+        return timeLimitForTesting_.value_or(taskTimeLimit(kind));
+    }
 
     // The back-off pause after the given number of failures in a row.
     static std::chrono::seconds backoffDelay(int consecutiveFailures);

@@ -16,7 +16,9 @@
 #include <QImage>
 #include <QImageReader>
 
+#include <algorithm>
 #include <new>
+#include <tuple>
 
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -78,63 +80,63 @@ void loadImagePlugins() {
     }
 }
 
-QVariantMap done(QVariantMap answer = {}) {
-    answer.insert(QStringLiteral("type"), QStringLiteral("done"));
+using DecoderProtocol::Answer;
+using DecoderProtocol::Op;
+using DecoderProtocol::Request;
+
+Answer handle(int socket, const Request& request, int fd) {
+    const MappedFile file(fd);
+    const QByteArray bytes = file.bytes();
+    Answer answer;
+    answer.kind = Answer::Kind::Done;
+    answer.number = request.number;
+    answer.op = request.op;
+    switch (request.op) {
+    case Op::Thumbnail:
+        answer.image = Thumbnails::fromBytes(bytes, request.pdf, request.box);
+        break;
+    case Op::Ocr: {
+        Answer progress;
+        progress.kind = Answer::Kind::Progress;
+        progress.number = request.number;
+        const QByteArray frame = DecoderProtocol::encodeAnswer(progress);
+        std::tie(answer.text, answer.languages) = OcrEngine::recognizeBytes(
+            bytes, request.pdf, [socket, &frame] { DecoderProtocol::sendFrame(socket, frame); });
+        break;
+    }
+    case Op::PdfText: {
+        const ExtractedContent content = DocumentExtractor::pdfText(bytes, request.maxChars);
+        answer.text = content.text;
+        answer.truncated = content.truncated;
+        answer.bytesRead = content.bytesRead;
+        break;
+    }
+    case Op::PhotoExif:
+        answer.exif = PhotoLibrary::exifFromBytes(bytes);
+        break;
+    }
     return answer;
 }
 
-QVariantMap handle(int socket, const QVariantMap& request, int fd) {
-    const QString op = request.value(QStringLiteral("op")).toString();
-    const MappedFile file(fd);
-    const QByteArray bytes = file.bytes();
-    if (op == QLatin1String("thumbnail")) {
-        const QImage image = Thumbnails::fromBytes(bytes, request.value(QStringLiteral("pdf")).toBool(),
-                                                   request.value(QStringLiteral("box")).toInt());
-        return done({{QStringLiteral("image"), DecoderProtocol::packImage(image)}});
-    }
-    if (op == QLatin1String("ocr")) {
-        const auto [text, languages] =
-            OcrEngine::recognizeBytes(bytes, request.value(QStringLiteral("pdf")).toBool(), [socket] {
-                const qint64 budget = Decoding::kOcrPageDeadline.count();
-                DecoderProtocol::send(socket, {{QStringLiteral("type"), QStringLiteral("progress")},
-                                               {QStringLiteral("budgetMs"), budget}});
-            });
-        return done({{QStringLiteral("text"), text}, {QStringLiteral("languages"), languages}});
-    }
-    if (op == QLatin1String("pdfText")) {
-        const ExtractedContent content =
-            DocumentExtractor::pdfText(bytes, request.value(QStringLiteral("maxChars")).toLongLong());
-        return done({{QStringLiteral("text"), content.text},
-                     {QStringLiteral("truncated"), content.truncated},
-                     {QStringLiteral("bytesRead"), content.bytesRead}});
-    }
-    if (op == QLatin1String("photoExif"))
-        return done(PhotoLibrary::exifFromBytes(bytes));
-    return {{QStringLiteral("type"), QStringLiteral("error")},
-            {QStringLiteral("error"), QStringLiteral("message")},
-            {QStringLiteral("message"), QStringLiteral("Requête inconnue du décodeur : ") + op}};
-}
-
-QVariantMap answerTo(int socket, const QVariantMap& request, int fd) {
+Answer answerTo(int socket, const Request& request, int fd) {
     try {
         return handle(socket, request, fd);
-    } catch (const OcrEngine::OcrError& error) {
-        return error.toVariant();
-    } catch (const ExtractorError& error) {
-        return error.toVariant();
-    } catch (const ModuleError& error) {
-        return {{QStringLiteral("type"), QStringLiteral("error")},
-                {QStringLiteral("error"), QStringLiteral("module")},
-                {QStringLiteral("feature"), error.feature()},
-                {QStringLiteral("module"), error.module()},
-                {QStringLiteral("detail"), error.detail()}};
     } catch (const std::bad_alloc&) {
         // Out of memory: ended as if it had crashed (the program words it).
         ::_exit(3);
     } catch (...) {
-        return {{QStringLiteral("type"), QStringLiteral("error")},
-                {QStringLiteral("error"), QStringLiteral("message")},
-                {QStringLiteral("message"), describeException(std::current_exception())}};
+        Answer answer;
+        answer.kind = Answer::Kind::Error;
+        answer.number = request.number;
+        const std::optional<DecoderProtocol::Failure> failure =
+            DecoderProtocol::failureOf(std::current_exception());
+        if (failure) {
+            answer.failure = *failure;
+        } else {
+            answer.failure.source = DecoderProtocol::Failure::Source::Message;
+            answer.failure.first = describeException(std::current_exception());
+        }
+        return answer;
     }
 }
 
@@ -170,17 +172,25 @@ bool prepare(const QString& profile) {
 }
 
 void serve(int socket) {
-    if (!DecoderProtocol::send(socket, {{QStringLiteral("type"), QStringLiteral("ready")}}))
+    Answer ready;
+    ready.kind = Answer::Kind::Ready;
+    if (!DecoderProtocol::sendFrame(socket, DecoderProtocol::encodeAnswer(ready)))
         return;
     for (;;) {
         int fd = -1;
-        const std::optional<QVariantMap> request = DecoderProtocol::receive(socket, -1, &fd);
+        const std::optional<Request> request = DecoderProtocol::receiveRequest(socket, &fd);
         if (!request)
             return;
-        const QVariantMap answer = answerTo(socket, *request, fd);
+        const Answer answer = answerTo(socket, *request, fd);
         if (fd >= 0)
             ::close(fd);
-        if (!DecoderProtocol::send(socket, answer))
+        // An answer over its operation's bound is never sent: the program takes
+        // the silence for a failure.
+        const QByteArray body = DecoderProtocol::encodeAnswer(answer);
+        const DecoderProtocol::Operation* operation = DecoderProtocol::operation(request->op);
+        if (body.size() > std::max(operation->maxAnswerBytes, DecoderProtocol::kMaxErrorFrameBytes))
+            return;
+        if (!DecoderProtocol::sendFrame(socket, body))
             return;
     }
 }

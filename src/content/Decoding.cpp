@@ -15,6 +15,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <list>
 #include <memory>
@@ -30,6 +31,7 @@
 #include <optional>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -102,7 +104,8 @@ struct Worker {
     QByteArray errorLine;
     Profile profile = Profile::Images;
     bool busy = false;
-    bool served = false; // has answered a request before
+    bool served = false;  // has answered a request before
+    quint32 requests = 0; // the number of the last request sent to it
     Clock::time_point idleSince;
 };
 using WorkerPtr = std::shared_ptr<Worker>;
@@ -203,6 +206,55 @@ void drainErrors(Worker& worker, bool last) {
     }
 }
 
+// The worker's first frame, "ready", within `deadline`; nothing for anything else.
+std::optional<DecoderProtocol::Answer> readReady(int socket, const QDeadlineTimer& deadline, bool* timedOut) {
+    using DecoderProtocol::Answer;
+    DecoderProtocol::FrameReader reader;
+    for (;;) {
+        const qint64 left = deadline.remainingTime();
+        if (left == 0) {
+            *timedOut = true;
+            return std::nullopt;
+        }
+        pollfd entry{socket, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, left < 0 ? -1 : int(std::min<qint64>(left, 1 << 30)));
+        if (ready < 0 && errno != EINTR)
+            return std::nullopt;
+        if (ready <= 0)
+            continue;
+        const auto status = reader.pump(socket, 64);
+        if (status == DecoderProtocol::FrameReader::Status::Waiting)
+            continue;
+        if (status != DecoderProtocol::FrameReader::Status::Complete)
+            return std::nullopt;
+        std::optional<Answer> answer =
+            DecoderProtocol::decodeAnswer(reader.body(), DecoderProtocol::Op::Thumbnail);
+        if (!answer || answer->kind != Answer::Kind::Ready || answer->number != 0)
+            return std::nullopt;
+        return answer;
+    }
+}
+
+// True when nothing waits on `socket`: no bytes and no end.
+bool quiet(int socket) {
+    pollfd entry{socket, POLLIN, 0};
+    while (::poll(&entry, 1, 0) < 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    return (entry.revents & (POLLIN | POLLHUP | POLLERR)) == 0;
+}
+
+// Bytes already waiting on `socket`.
+int pendingBytes(int socket) {
+    int count = 0;
+    if (::ioctl(socket, FIONREAD, &count) != 0)
+        return 0;
+    return count;
+}
+
+std::atomic<qint64> progressCapOverrideMs{-1};
+
 class Pool {
 public:
     WorkerPtr acquire(Profile profile, const Setup& setup, const QDeadlineTimer& deadline,
@@ -217,6 +269,10 @@ public:
     qint64 peakMemory() {
         std::lock_guard lock(mutex_);
         return peakMemory_;
+    }
+    int started() {
+        std::lock_guard lock(mutex_);
+        return started_;
     }
     void stopIdle();
     void setIdleTimeout(std::chrono::milliseconds timeout) {
@@ -254,6 +310,7 @@ private:
     std::list<StartRequest*> startRequests_;
     std::chrono::milliseconds idleTimeout_{60000};
     qint64 peakMemory_ = 0;
+    int started_ = 0;
 };
 
 Pool& pool() {
@@ -451,6 +508,8 @@ void Pool::keep() {
             StartRequest* request = startRequests_.front();
             startRequests_.pop_front();
             startWorker(*request);
+            if (request->pid > 0)
+                ++started_;
             request->done = true;
         }
         changed_.notify_all();
@@ -516,11 +575,10 @@ WorkerPtr Pool::spawn(Profile profile, const Setup& setup, const QDeadlineTimer&
     worker->setup = setup;
     // Ready once its modules are loaded and it is sealed.
     const qint64 left = deadline.remainingTime();
-    const int timeout = left < 0 ? kStartTimeoutMs : int(std::min<qint64>(left, kStartTimeoutMs));
+    const QDeadlineTimer startDeadline(left < 0 ? kStartTimeoutMs : std::min<qint64>(left, kStartTimeoutMs));
     bool timedOut = false;
-    const std::optional<QVariantMap> ready =
-        DecoderProtocol::receive(worker->socket, timeout, nullptr, &timedOut);
-    if (!ready || ready->value(QStringLiteral("type")) != QLatin1String("ready")) {
+    const std::optional<DecoderProtocol::Answer> ready = readReady(worker->socket, startDeadline, &timedOut);
+    if (!ready) {
         {
             std::lock_guard lock(mutex_);
             ++reaping_;
@@ -543,17 +601,6 @@ QDeadlineTimer earlier(const QDeadlineTimer& a, const QDeadlineTimer& b) {
     return a.deadlineNSecs() <= b.deadlineNSecs() ? a : b;
 }
 
-// Rebuilds an error the worker reported that is no operation's own.
-void throwWorkerError(const QVariantMap& answer) {
-    const QString kind = answer.value(QStringLiteral("error")).toString();
-    if (kind == QLatin1String("module"))
-        throw ModuleError(answer.value(QStringLiteral("feature")).toString(),
-                          answer.value(QStringLiteral("module")).toString(),
-                          answer.value(QStringLiteral("detail")).toString());
-    if (kind == QLatin1String("message"))
-        throw MessageError(answer.value(QStringLiteral("message")).toString());
-}
-
 } // namespace
 
 TaskDeadline::TaskDeadline(QDeadlineTimer deadline)
@@ -569,10 +616,21 @@ QDeadlineTimer TaskDeadline::current() {
     return taskDeadline;
 }
 
-QVariantMap run(Profile profile, const QVariantMap& request, int fd, const QString& fileName,
-                std::chrono::milliseconds budget) {
+DecoderProtocol::Answer run(Profile profile, DecoderProtocol::Request request, int fd,
+                            const QString& fileName) {
+    using DecoderProtocol::Answer;
+    using DecoderProtocol::FrameReader;
+    const DecoderProtocol::Operation* operation = DecoderProtocol::operation(request.op);
+    if (!operation)
+        throw DecodeError(DecodeError::Reason::Crashed, fileName);
     Pool& workers = pool();
-    QDeadlineTimer deadline = earlier(QDeadlineTimer(budget), taskDeadline);
+    const qint64 capOverride = progressCapOverrideMs.load();
+    const std::chrono::milliseconds cap =
+        capOverride >= 0 ? std::chrono::milliseconds(capOverride) : operation->cap;
+    // Nothing the worker says takes the request past its cap or the task's deadline.
+    const QDeadlineTimer capped = earlier(QDeadlineTimer(cap), taskDeadline);
+    QDeadlineTimer deadline = earlier(QDeadlineTimer(operation->budget), capped);
+    const qint64 maxAnswerBytes = std::max(operation->maxAnswerBytes, DecoderProtocol::kMaxErrorFrameBytes);
     // A worker that ended between two requests (it crashed on its own, or was
     // killed) is replaced once.
     for (int attempt = 0;; ++attempt) {
@@ -584,58 +642,78 @@ QVariantMap run(Profile profile, const QVariantMap& request, int fd, const QStri
         } catch (DecodeError& error) {
             throw DecodeError(error.reason(), fileName);
         }
-        if (!DecoderProtocol::send(worker->socket, request, fd)) {
+        // Between two requests a worker has nothing to say: a frame (or its end)
+        // waiting there ends it, before it is given anything.
+        if (worker->served && !quiet(worker->socket)) {
+            qCWarning(lcContent) << "decoder worker" << worker->pid << "spoke out of turn";
+            workers.discard(worker);
+            --attempt;
+            continue;
+        }
+        request.number = ++worker->requests;
+        if (!DecoderProtocol::sendFrame(worker->socket, DecoderProtocol::encodeRequest(request), fd)) {
             const bool reused = worker->served;
             workers.discard(worker);
             if (reused && attempt == 0)
                 continue;
             throw DecodeError(DecodeError::Reason::Crashed, fileName);
         }
+        const auto fail = [&](DecodeError::Reason reason, const char* why) -> DecodeError {
+            qCWarning(lcContent) << "decoder worker" << worker->pid << why;
+            workers.discard(worker);
+            return DecodeError(reason, fileName);
+        };
+        FrameReader reader;
         for (;;) {
+            // Watched until the answer's last byte: time, then memory.
             const qint64 left = deadline.remainingTime();
-            if (left == 0) {
-                qCWarning(lcContent) << "decoder worker" << worker->pid << "out of time";
-                workers.discard(worker);
-                throw DecodeError(DecodeError::Reason::TooLong, fileName);
-            }
+            if (left == 0)
+                throw fail(DecodeError::Reason::TooLong, "out of time");
+            if (residentBytes(worker->pid) > kMemoryKillBytes)
+                throw fail(DecodeError::Reason::TooLarge, "over its memory bound");
             pollfd entry{worker->socket, POLLIN, 0};
             const int ready = ::poll(
                 &entry, 1, left < 0 ? kWatchIntervalMs : int(std::min<qint64>(left, kWatchIntervalMs)));
-            if (ready > 0) {
-                int extra = -1;
-                const std::optional<QVariantMap> answer =
-                    DecoderProtocol::receive(worker->socket, kStartTimeoutMs, &extra);
-                if (extra >= 0)
-                    ::close(extra);
-                if (!answer) {
-                    // Gone without answering: it crashed (or its memory ran out).
-                    const qint64 memory = residentBytes(worker->pid);
-                    qCWarning(lcContent) << "decoder worker" << worker->pid << "failed";
-                    workers.discard(worker);
-                    throw DecodeError(memory > kMemoryKillBytes ? DecodeError::Reason::TooLarge
-                                                                : DecodeError::Reason::Crashed,
-                                      fileName);
-                }
-                const QString type = answer->value(QStringLiteral("type")).toString();
-                if (type == QLatin1String("progress")) {
-                    const qint64 more = answer->value(QStringLiteral("budgetMs")).toLongLong();
-                    deadline = earlier(QDeadlineTimer(std::max<qint64>(more, 0)), taskDeadline);
-                    continue;
-                }
-                workers.release(worker);
-                if (type == QLatin1String("error"))
-                    throwWorkerError(*answer);
-                return *answer;
+            if (ready < 0 && errno != EINTR)
+                throw fail(DecodeError::Reason::Crashed, "unreachable");
+            if (ready <= 0)
+                continue;
+            switch (reader.pump(worker->socket, maxAnswerBytes)) {
+            case FrameReader::Status::Waiting:
+                continue;
+            case FrameReader::Status::Closed: {
+                // Gone without answering: it crashed (or its memory ran out).
+                const qint64 memory = residentBytes(worker->pid);
+                throw fail(memory > kMemoryKillBytes ? DecodeError::Reason::TooLarge
+                                                     : DecodeError::Reason::Crashed,
+                           "failed");
             }
-            if (ready < 0 && errno != EINTR) {
-                workers.discard(worker);
-                throw DecodeError(DecodeError::Reason::Crashed, fileName);
+            case FrameReader::Status::TooLarge:
+                throw fail(DecodeError::Reason::TooLarge, "announced an answer over its bound");
+            case FrameReader::Status::Descriptor:
+                throw fail(DecodeError::Reason::Crashed, "sent a descriptor");
+            case FrameReader::Status::Complete:
+                break;
             }
-            if (residentBytes(worker->pid) > kMemoryKillBytes) {
-                qCWarning(lcContent) << "decoder worker" << worker->pid << "over its memory bound";
-                workers.discard(worker);
-                throw DecodeError(DecodeError::Reason::TooLarge, fileName);
+            std::optional<Answer> answer = DecoderProtocol::decodeAnswer(reader.body(), request.op);
+            reader.reset();
+            if (!answer || answer->number != request.number)
+                throw fail(DecodeError::Reason::Crashed, "sent a frame that answers nothing asked");
+            if (answer->kind == Answer::Kind::Progress) {
+                if (!operation->progress)
+                    throw fail(DecodeError::Reason::Crashed, "sent progress for an operation without any");
+                deadline = earlier(QDeadlineTimer(operation->budget), capped);
+                continue;
             }
+            if (answer->kind != Answer::Kind::Done && answer->kind != Answer::Kind::Error)
+                throw fail(DecodeError::Reason::Crashed, "sent a frame that answers nothing asked");
+            // The answer is the last thing said: anything behind it ends the worker.
+            if (pendingBytes(worker->socket) > 0)
+                throw fail(DecodeError::Reason::Crashed, "said more than its answer");
+            workers.release(worker);
+            if (answer->kind == Answer::Kind::Error)
+                DecoderProtocol::raise(answer->failure);
+            return std::move(*answer);
         }
     }
 }
@@ -707,6 +785,14 @@ void stopIdleWorkersForTesting() {
 
 void setIdleTimeoutForTesting(std::chrono::milliseconds timeout) {
     pool().setIdleTimeout(timeout);
+}
+
+void setProgressCapForTesting(std::optional<std::chrono::milliseconds> cap) {
+    progressCapOverrideMs = cap ? qint64(cap->count()) : -1;
+}
+
+int startedWorkersForTesting() {
+    return pool().started();
 }
 
 } // namespace Decoding

@@ -1,12 +1,13 @@
 #pragma once
 
+#include "content/DecoderProtocol.h"
 #include "platform/Errors.h"
 
 #include <QDeadlineTimer>
 #include <QString>
-#include <QVariantMap>
 
 #include <chrono>
+#include <optional>
 
 // Decoding of files' bytes by the third-party decoders (images of every format,
 // PDF text and pages, text recognition, photo metadata) happens in worker
@@ -14,8 +15,10 @@
 // program opens the file itself and hands the worker the open descriptor; the
 // worker opens no path of its own, makes no connection (seccomp), dies with the
 // program and is killed when it passes its memory bound or its request's
-// deadline, or when it crashes: the request then fails with DecodeError and the
-// next one gets a fresh worker. Workers start on first use, at most min(4, CPUs)
+// deadline (both watched until the last byte of the answer), when it crashes, or
+// when it says anything but the answer to the request it was given
+// (DecoderProtocol.h): the request then fails with DecodeError and the next one
+// gets a fresh worker. Workers start on first use, at most min(4, CPUs)
 // at once, and end after a minute without work.
 
 // A file that a worker could not decode.
@@ -44,6 +47,9 @@ enum class Profile { Images, Pdf, Ocr, Photos };
 // The deadline of a decode or a render, and of the text recognition of one page.
 inline constexpr std::chrono::milliseconds kDecodeDeadline{30000};
 inline constexpr std::chrono::milliseconds kOcrPageDeadline{60000};
+// However often a worker says it is making progress, a request ends by then from
+// its start: the time limit of a bridge task.
+inline constexpr std::chrono::milliseconds kProgressCap{120000};
 
 // A worker's memory bound: it is killed once its resident memory passes
 // kMemoryKillBytes, checked every few milliseconds, so that it stays under 1 GiB.
@@ -85,15 +91,15 @@ private:
     qint64 size_ = 0;
 };
 
-// Runs `request` ({"op": …, …}) in a worker of `profile` on the open file `fd`
-// (-1: none; the descriptor stays the caller's) and returns the worker's answer:
-// {"type": "done", …} or {"type": "error", …} (a failure the operation words
-// itself). At most `budget` (which "progress" answers renew), never past the
-// task's deadline. Blocks: never call it on the GUI thread. Throws DecodeError
-// naming `fileName`, ModuleError when a module the request needs is missing, and
-// MessageError when no worker can start.
-QVariantMap run(Profile profile, const QVariantMap& request, int fd, const QString& fileName,
-                std::chrono::milliseconds budget);
+// Runs `request` in a worker of `profile` on the open file `fd` (-1: none; the
+// descriptor stays the caller's) and returns the worker's Done answer. The
+// operation's time (DecoderProtocol's table: its budget, renewed by progress up to
+// its cap), never past the task's deadline. Blocks: never call it on the GUI
+// thread. Throws the error the operation worded (OcrError, ExtractorError,
+// ModuleError, MessageError), DecodeError naming `fileName` when the worker fails,
+// and MessageError when no worker can start.
+DecoderProtocol::Answer run(Profile profile, DecoderProtocol::Request request, int fd,
+                            const QString& fileName);
 
 // The name a file is shown under: `typeName`'s file name when given, else that of
 // `path` (for a /proc/self/fd/N path, of the file it leads to).
@@ -111,5 +117,9 @@ qint64 peakWorkerMemoryForTesting();
 void stopIdleWorkersForTesting();
 // How long a worker waits for work before it ends (default 60 s).
 void setIdleTimeoutForTesting(std::chrono::milliseconds timeout);
+// Replaces the progress cap of every operation (nothing: the table's).
+void setProgressCapForTesting(std::optional<std::chrono::milliseconds> cap);
+// How many workers have been started so far.
+int startedWorkersForTesting();
 
 } // namespace Decoding

@@ -19,24 +19,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-QVariantMap ExtractorError::toVariant() const {
-    return {{QStringLiteral("type"), QStringLiteral("error")},
-            {QStringLiteral("error"), QStringLiteral("extract")},
-            {QStringLiteral("kind"), int(kind_)},
-            {QStringLiteral("value"), value_},
-            {QStringLiteral("size"), size_}};
-}
-
-ExtractorError ExtractorError::fromVariant(const QVariantMap& answer) {
-    const int kind = answer.value(QStringLiteral("kind")).toInt();
-    const QString value = answer.value(QStringLiteral("value")).toString();
-    if (kind == int(Kind::UnsupportedFormat))
-        return unsupportedFormat(value);
-    if (kind == int(Kind::TooLarge))
-        return tooLarge(answer.value(QStringLiteral("size")).toLongLong());
-    return readFailed(value);
-}
-
 ExtractorError ExtractorError::unsupportedFormat(QString typeOrExtension) {
     return ExtractorError(Kind::UnsupportedFormat, std::move(typeOrExtension), 0);
 }
@@ -139,17 +121,12 @@ ExtractedContent extractPDF(const QString& path, qint64 maxChars, const QString&
         throw ExtractorError::readFailed(QStringLiteral("PDFDocument init failed"));
     if (file.size() > maxFileSize)
         throw ExtractorError::tooLarge(file.size());
-    const QVariantMap answer = Decoding::run(
-        Decoding::Profile::Pdf,
-        {{QStringLiteral("op"), QStringLiteral("pdfText")}, {QStringLiteral("maxChars"), maxChars}},
-        file.fd(), Decoding::displayName(path, typeName), Decoding::kDecodeDeadline);
-    if (answer.value(QStringLiteral("type")) == QLatin1String("error"))
-        throw ExtractorError::fromVariant(answer);
-    ExtractedContent content;
-    content.text = answer.value(QStringLiteral("text")).toString();
-    content.truncated = answer.value(QStringLiteral("truncated")).toBool();
-    content.bytesRead = answer.value(QStringLiteral("bytesRead")).toLongLong();
-    return content;
+    DecoderProtocol::Request request;
+    request.op = DecoderProtocol::Op::PdfText;
+    request.maxChars = maxChars;
+    DecoderProtocol::Answer answer =
+        Decoding::run(Decoding::Profile::Pdf, request, file.fd(), Decoding::displayName(path, typeName));
+    return ExtractedContent{std::move(answer.text), answer.truncated, answer.bytesRead};
 }
 
 ExtractedContent extractRTF(const QString& path, qint64 maxChars) {

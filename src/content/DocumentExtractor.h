@@ -7,7 +7,6 @@
 #include <QSet>
 #include <QString>
 #include <QUrl>
-#include <QVariantMap>
 
 #include <utility>
 
@@ -25,9 +24,6 @@ public:
     qint64 size() const { return size_; }
     // "Format non supporté (…)", "Fichier trop gros (… Ko)", "Lecture: …".
     QString description() const override;
-    // As a decoder worker answers it, and back.
-    QVariantMap toVariant() const;
-    static ExtractorError fromVariant(const QVariantMap& answer);
 
 private:
     ExtractorError(Kind kind, QString value, qint64 size)

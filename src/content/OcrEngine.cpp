@@ -188,13 +188,12 @@ BridgeOcrResult recognize(const QString& path, const QString& typeName) {
         throw OcrError::visionFailure(loc("impossible de charger l'image"));
     }
     // A page's deadline; a PDF renews it at each page.
-    const QVariantMap answer = Decoding::run(
-        Decoding::Profile::Ocr, {{QStringLiteral("op"), QStringLiteral("ocr")}, {QStringLiteral("pdf"), pdf}},
-        file->fd(), Decoding::displayName(path, typeName), Decoding::kOcrPageDeadline);
-    if (answer.value(QStringLiteral("type")) == QLatin1String("error"))
-        throw OcrError::fromVariant(answer);
-    return BridgeOcrResult{answer.value(QStringLiteral("text")).toString(),
-                           answer.value(QStringLiteral("languages")).toStringList(), bytes};
+    DecoderProtocol::Request request;
+    request.op = DecoderProtocol::Op::Ocr;
+    request.pdf = pdf;
+    DecoderProtocol::Answer answer =
+        Decoding::run(Decoding::Profile::Ocr, request, file->fd(), Decoding::displayName(path, typeName));
+    return BridgeOcrResult{std::move(answer.text), std::move(answer.languages), bytes};
 }
 
 std::pair<QString, QStringList> recognizeBytes(const QByteArray& bytes, bool pdf,
@@ -208,23 +207,6 @@ void prepareRecognizer() {
     PreparedEngine& prepared = preparedEngine();
     prepared.engine = module.recognizer(kTesseractLanguages);
     prepared.tried = true;
-}
-
-QVariantMap OcrError::toVariant() const {
-    return {{QStringLiteral("type"), QStringLiteral("error")},
-            {QStringLiteral("error"), QStringLiteral("ocr")},
-            {QStringLiteral("kind"), int(kind_)},
-            {QStringLiteral("payload"), payload_}};
-}
-
-OcrError OcrError::fromVariant(const QVariantMap& answer) {
-    const int kind = answer.value(QStringLiteral("kind")).toInt();
-    const QString payload = answer.value(QStringLiteral("payload")).toString();
-    if (kind == int(Kind::Unsupported))
-        return unsupported(payload);
-    if (kind == int(Kind::NoPages))
-        return noPages();
-    return visionFailure(payload);
 }
 
 std::pair<QString, QStringList> ocr(const QImage& image) {

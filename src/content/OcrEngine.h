@@ -5,7 +5,6 @@
 
 #include <QImage>
 #include <QString>
-#include <QVariantMap>
 
 #include <functional>
 #include <utility>
@@ -30,9 +29,6 @@ public:
     Kind kind() const { return kind_; }
     QString payload() const { return payload_; }
     QString description() const override;
-    // As a decoder worker answers it, and back.
-    QVariantMap toVariant() const;
-    static OcrError fromVariant(const QVariantMap& answer);
 
 private:
     OcrError(Kind kind, QString payload)

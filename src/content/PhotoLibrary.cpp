@@ -4,6 +4,7 @@
 #include "content/HeifImage.h"
 #include "content/PhotoMetadataModule.h"
 #include "platform/Localization.h"
+#include "platform/Log.h"
 #include "platform/Modules.h"
 #include "session/Models.h"
 
@@ -34,11 +35,14 @@ namespace {
 const QUuid kIdentifierNamespace(QStringLiteral("{6b1f7c52-0f0e-4d55-9a59-6a7c3e1d2b90}"));
 
 // Metadata already read, by path, valid while the file keeps its size and dates.
+// A file whose metadata could not be read (the worker failed on it) is kept too,
+// with its file date: it is not given to a worker again until it changes.
 struct CachedMetadata {
     qint64 size = -1;
     QDateTime modified;
     QDateTime changed;
     Metadata metadata;
+    bool unreadable = false;
 };
 constexpr int kMaxCachedFiles = 50000;
 
@@ -57,24 +61,13 @@ PhotoExif readExif(const QString& path) {
     const Decoding::OpenedFile file(path);
     if (file.fd() < 0)
         return PhotoExif();
-    const QVariantMap answer =
-        Decoding::run(Decoding::Profile::Photos, {{QStringLiteral("op"), QStringLiteral("photoExif")}},
-                      file.fd(), Decoding::displayName(path), Decoding::kDecodeDeadline);
-    PhotoExif exif;
-    const QDateTime date = answer.value(QStringLiteral("date")).toDateTime();
-    if (date.isValid())
-        exif.creationDate = date;
-    if (answer.contains(QStringLiteral("latitude")) && answer.contains(QStringLiteral("longitude"))) {
-        exif.latitude = answer.value(QStringLiteral("latitude")).toDouble();
-        exif.longitude = answer.value(QStringLiteral("longitude")).toDouble();
-    }
-    return exif;
+    DecoderProtocol::Request request;
+    request.op = DecoderProtocol::Op::PhotoExif;
+    return Decoding::run(Decoding::Profile::Photos, request, file.fd(), Decoding::displayName(path)).exif;
 }
 
-Metadata readFresh(const QString& path, const QFileInfo& info) {
+Metadata fromExif(const PhotoExif& exif, const QFileInfo& info) {
     Metadata metadata;
-    // Without readable metadata the file's own date stands in.
-    const PhotoExif exif = readExif(path);
     metadata.creationDate = exif.creationDate;
     if (exif.latitude && exif.longitude)
         metadata.location = Location{*exif.latitude, *exif.longitude};
@@ -84,6 +77,11 @@ Metadata readFresh(const QString& path, const QFileInfo& info) {
             metadata.creationDate = modified;
     }
     return metadata;
+}
+
+Metadata readFresh(const QString& path, const QFileInfo& info) {
+    // Without readable metadata the file's own date stands in.
+    return fromExif(readExif(path), info);
 }
 
 Metadata cachedMetadata(const QString& path) {
@@ -98,11 +96,22 @@ Metadata cachedMetadata(const QString& path) {
             it->changed == changed)
             return it->metadata;
     }
-    Metadata metadata = readFresh(path, info);
+    Metadata metadata;
+    bool unreadable = false;
+    try {
+        metadata = readFresh(path, info);
+    } catch (const DecodeError& error) {
+        // The task's time ran out: the file is not to blame.
+        if (error.reason() == DecodeError::Reason::TooLong && Decoding::TaskDeadline::current().hasExpired())
+            throw;
+        qCWarning(lcContent) << "photo metadata unreadable, the file's date stands in";
+        metadata = fromExif(PhotoExif(), info);
+        unreadable = true;
+    }
     QMutexLocker lock(&cacheMutex());
     if (cache().size() >= kMaxCachedFiles)
         cache().clear();
-    cache().insert(path, CachedMetadata{size, modified, changed, metadata});
+    cache().insert(path, CachedMetadata{size, modified, changed, metadata, unreadable});
     return metadata;
 }
 
@@ -167,7 +176,7 @@ QString identifierFor(const QString& relativePath) {
     return uuidText(QUuid::createUuidV5(kIdentifierNamespace, relativePath));
 }
 
-QVariantMap exifFromBytes(const QByteArray& bytes) {
+PhotoExif exifFromBytes(const QByteArray& bytes) {
     PhotoExif exif;
     if (HeifImage::looksLikeHeif(bytes.left(64))) {
         // Read through libheif: it finds the EXIF item wherever the file's item
@@ -178,14 +187,7 @@ QVariantMap exifFromBytes(const QByteArray& bytes) {
     } else {
         exif = photoMetadataModule().read(bytes);
     }
-    QVariantMap answer;
-    if (exif.creationDate)
-        answer.insert(QStringLiteral("date"), *exif.creationDate);
-    if (exif.latitude && exif.longitude) {
-        answer.insert(QStringLiteral("latitude"), *exif.latitude);
-        answer.insert(QStringLiteral("longitude"), *exif.longitude);
-    }
-    return answer;
+    return exif;
 }
 
 Metadata readMetadata(const QString& path) {

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "content/PhotoMetadataModule.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QString>
-#include <QVariantMap>
 
 #include <optional>
 
@@ -59,12 +60,13 @@ struct Metadata {
 };
 Metadata readMetadata(const QString& path);
 
-// In the decoder worker: what the EXIF data of the image held in `bytes` says, as
-// {"date", "latitude", "longitude"} (each left out when unknown).
-QVariantMap exifFromBytes(const QByteArray& bytes);
+// In the decoder worker: what the EXIF data of the image held in `bytes` says.
+PhotoExif exifFromBytes(const QByteArray& bytes);
 
 // The images, newest first (images without a date last), at most `limit` of them,
-// those whose date lies in the range when one is given.
+// those whose date lies in the range when one is given. A file the decoder worker
+// fails on is listed with its file date, and not read again while it keeps its
+// size and dates.
 QList<Asset> fetchAssets(int limit, const std::optional<DateRange>& range = std::nullopt);
 
 // The image with this id, or nothing.

@@ -78,13 +78,13 @@ QImage make(const QString& path, int box) {
     if (file.fd() < 0)
         return QImage();
     try {
-        const QVariantMap answer =
-            Decoding::run(pdf ? Decoding::Profile::Pdf : Decoding::Profile::Images,
-                          {{QStringLiteral("op"), QStringLiteral("thumbnail")},
-                           {QStringLiteral("pdf"), pdf},
-                           {QStringLiteral("box"), box}},
-                          file.fd(), Decoding::displayName(path), Decoding::kDecodeDeadline);
-        return DecoderProtocol::unpackImage(answer.value(QStringLiteral("image")).toMap());
+        DecoderProtocol::Request request;
+        request.op = DecoderProtocol::Op::Thumbnail;
+        request.pdf = pdf;
+        request.box = box;
+        return Decoding::run(pdf ? Decoding::Profile::Pdf : Decoding::Profile::Images, request, file.fd(),
+                             Decoding::displayName(path))
+            .image;
     } catch (const ModuleError& error) {
         qCWarning(lcContent) << "no thumbnail:" << error.description();
     }

@@ -7,6 +7,7 @@
 #include "bridge/BridgeService.h"
 #include "bridge/SharedDocuments.h"
 #include "content/ContentFiles.h"
+#include "content/Decoding.h"
 #include "content/DocumentExtractor.h"
 #include "content/OcrEngine.h"
 #include "content/SpotlightSearch.h"
@@ -53,7 +54,9 @@ using Outcome = std::variant<Result, QString>; // the value or a failure's descr
 // and runs `work` on it (on the share's threads, inside the folder's access): the
 // result, or the answer to give.
 template <typename Result, typename Work>
-QCoro::Task<Outcome<Result>> onDocument(Json args, Work work, QString failurePrefix) {
+QCoro::Task<Outcome<Result>> onDocument(Json args, Work work, QString failurePrefix, BridgeTaskKind kind) {
+    // The decoding ends with the call's time, as a bridge task's does.
+    const QDeadlineTimer deadline = toolDeadline(kind);
     const QString id = stringArgument(args, "document_id").value_or(QString());
     const std::optional<QByteArray> path = id.isEmpty() ? std::nullopt : idCache().getNative(id);
     if (!path)
@@ -75,8 +78,9 @@ QCoro::Task<Outcome<Result>> onDocument(Json args, Work work, QString failurePre
         co_return Outcome<Result>(std::in_place_index<1>, documentOutside);
     const QStringList shares =
         lookup.document ? QStringList{SharedDocuments::shareOf(lookup.document->entry)} : QStringList{};
-    QCoro::Task<Outcome<Result>> running = ShareWork::run(shares, [lookup, work, failurePrefix]() {
+    QCoro::Task<Outcome<Result>> running = ShareWork::run(shares, [lookup, work, failurePrefix, deadline]() {
         try {
+            const Decoding::TaskDeadline within(deadline);
             std::optional<BookmarkResolver::ScopedAccess> access;
             if (lookup.document)
                 access.emplace(lookup.document->folder.url);
@@ -171,8 +175,8 @@ QCoro::Task<QString> readLocalDocument(Json args) {
             throw DocumentExtractor::openFailure(lookup.error, lookup.name);
         return DocumentExtractor::extract(lookup.document->readPath(), maxChars, lookup.name);
     };
-    const auto outcome =
-        co_await onDocument<ExtractedContent>(std::move(args), extract, QStringLiteral("Read failed: "));
+    const auto outcome = co_await onDocument<ExtractedContent>(
+        std::move(args), extract, QStringLiteral("Read failed: "), BridgeTaskKind::Read);
     if (outcome.index() == 1)
         co_return std::get<1>(outcome);
     const ExtractedContent& content = std::get<0>(outcome);
@@ -272,8 +276,8 @@ QCoro::Task<QString> ocrLocalImage(Json args) {
             return OcrEngine::recognize(QString(), lookup.name); // gone: worded by its type
         return OcrEngine::recognize(lookup.document->readPath(), lookup.name);
     };
-    const auto outcome =
-        co_await onDocument<BridgeOcrResult>(std::move(args), recognize, QStringLiteral("OCR failed: "));
+    const auto outcome = co_await onDocument<BridgeOcrResult>(
+        std::move(args), recognize, QStringLiteral("OCR failed: "), BridgeTaskKind::OcrImage);
     if (outcome.index() == 1)
         co_return std::get<1>(outcome);
     const QString& text = std::get<0>(outcome).text;

@@ -1,6 +1,7 @@
 // The photo, application and shortcut tools of the local model.
 #include "bridge/PhotosBridgeHandler.h"
 #include "bridge/ScreenControlBridgeHandler.h"
+#include "content/Decoding.h"
 #include "content/DesktopOpener.h"
 #include "localllm/LocalTools.h"
 #include "platform/Errors.h"
@@ -46,7 +47,10 @@ QCoro::Task<QString> fetchPhotos(qint64 limit, std::optional<PhotoLibrary::DateR
             "pour autoriser Ombrix.");
 
     QFuture<QList<BridgePhotosResult::Item>> fetching =
-        QtConcurrent::run([limit, range] { return PhotosBridgeHandler::fetchItems(limit, range); });
+        QtConcurrent::run([limit, range, deadline = toolDeadline(BridgeTaskKind::PhotosRecent)] {
+            const Decoding::TaskDeadline within(deadline);
+            return PhotosBridgeHandler::fetchItems(limit, range);
+        });
     const QList<BridgePhotosResult::Item> items = co_await fetching;
     if (items.isEmpty())
         co_return QStringLiteral("No photos matched.");

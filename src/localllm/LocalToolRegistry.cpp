@@ -1,5 +1,6 @@
 #include "localllm/LocalToolRegistry.h"
 
+#include "bridge/BridgeService.h"
 #include "localllm/LocalTools.h"
 #include "platform/Log.h"
 #include "session/Models.h"
@@ -180,6 +181,10 @@ QCoro::Task<QString> dispatch(QString name, QString argumentsJSON) {
 } // namespace LocalToolRegistry
 
 namespace LocalTools {
+
+QDeadlineTimer toolDeadline(BridgeTaskKind kind) {
+    return QDeadlineTimer(BridgeService::shared().timeLimit(kind));
+}
 
 std::optional<QString> stringArgument(const Json& args, const char* key) {
     const auto found = args.find(key);

@@ -2,7 +2,9 @@
 
 #include "content/PhotoLibrary.h"
 #include "platform/Json.h"
+#include "wire/BridgeTask.h"
 
+#include <QDeadlineTimer>
 #include <QString>
 #include <QStringList>
 
@@ -28,6 +30,10 @@ QString numberedLines(const QStringList& items);
 QString kilobytes(qint64 bytes);
 // A fresh document id: a random UUID in canonical upper-case text.
 QString newDocumentId();
+// When a tool call that decodes files must be done: the time limit of the bridge
+// task that does the same (read, OCR, photos), from now. Called on the GUI thread.
+QDeadlineTimer toolDeadline(BridgeTaskKind kind);
+
 // A photo id made safe for a URL path: everything outside the path characters, and
 // "/" too, percent-encoded (UTF-8).
 QString photoLinkId(const QString& id);

@@ -5,12 +5,16 @@
 
 #include "bridge/BookmarkStore.h"
 #include "bridge/BridgeService.h"
+#include "content/Decoding.h"
+#include "platform/Modules.h"
 #include "support/MediaFixtures.h"
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QUuid>
 
@@ -211,6 +215,25 @@ TEST_F(FileToolsTest, ReadAndOcrRefuseUnknownEvictedAndOutsideDocuments) {
     for (int i = 0; i < 1000; ++i)
         BridgeService::shared().idCache().put(QString::number(i), docs + "/a.txt");
     EXPECT_EQ(call("read_local_document", {{"document_id", str(id)}}), kNotFound);
+}
+
+TEST_F(FileToolsTest, ReadAndOcrOfASlowDocumentStopAtTheBridgeTaskLimit) {
+    // A PDF decoder that takes 5 s (tests/media/hostile: within a decode's own
+    // time), and a shorter task limit.
+    Modules::setSearchPathForTesting({QCoreApplication::applicationDirPath() + QStringLiteral("/hostile")});
+    const auto restore = qScopeGuard([] {
+        Modules::setSearchPathForTesting({});
+        Decoding::stopIdleWorkersForTesting();
+    });
+    BridgeService::shared().setTaskTimeLimitForTesting(std::chrono::milliseconds(1500));
+    const QString docs = root.path() + "/Docs";
+    share(docs);
+    write(docs + "/lent.pdf", "%PDF-1.4\nSLOW\n%%EOF\n");
+    const QStringList ids = idsIn(call("browse_local_folder", {{"folder_id", uuidOf(shared[0].id)}}));
+    ASSERT_EQ(ids.size(), 1);
+    const QString tooLong = QStringLiteral("Le fichier « lent.pdf » n'a pas pu être décodé : trop long.");
+    EXPECT_EQ(call("read_local_document", {{"document_id", str(ids[0])}}), "Read failed: " + tooLong);
+    EXPECT_EQ(call("ocr_local_image", {{"document_id", str(ids[0])}}), "OCR failed: " + tooLong);
 }
 
 TEST_F(FileToolsTest, ListShowsEachResolvableFolderWithItsPosition) {

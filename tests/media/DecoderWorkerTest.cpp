@@ -9,6 +9,7 @@
 
 #include "content/Decoding.h"
 #include "content/DocumentExtractor.h"
+#include "content/OcrEngine.h"
 #include "content/Thumbnails.h"
 #include "platform/Modules.h"
 
@@ -32,6 +33,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -44,6 +46,7 @@ protected:
     }
     void TearDown() override {
         Modules::setSearchPathForTesting({});
+        Decoding::setProgressCapForTesting(std::nullopt);
         Decoding::setIdleTimeoutForTesting(std::chrono::seconds(60));
         Decoding::stopIdleWorkersForTesting();
     }
@@ -288,6 +291,77 @@ TEST_F(DecoderWorkerTest, workersAreReusedBoundedInNumberAndGoneWhenIdle) {
     while (Decoding::liveWorkers() > 0 && clock.elapsed() < 10000)
         QThread::msleep(20);
     EXPECT_EQ(Decoding::liveWorkers(), 0);
+}
+
+TEST_F(DecoderWorkerTest, aWorkerThatSaysAnythingButItsAnswerIsEndedAndTheNextRequestGetsAFreshOne) {
+    using Reason = DecodeError::Reason;
+    enum class Ask { Text, Thumbnail, Ocr };
+    struct Row {
+        const char* order; // what the hostile module does (tests/media/hostile/HostileFrames.cpp)
+        Ask ask;
+        Reason reason;
+        int taskMs; // the task's remaining time, if any
+    };
+    const Row rows[] = {
+        {"FRAME:EXTRA", Ask::Text, Reason::Crashed, 0},      // an answer for the next file behind its own
+        {"FRAME:WRONG", Ask::Text, Reason::Crashed, 0},      // another request's number
+        {"FRAME:DESCRIPTOR", Ask::Text, Reason::Crashed, 0}, // a descriptor with the answer
+        {"FRAME:NESTED", Ask::Text, Reason::Crashed, 0},     // 1.5 MB of nested maps
+        {"FRAME:OVERSIZE", Ask::Text, Reason::Crashed, 0},   // a 2 GiB string in a small frame
+        {"FRAME:IMAGE", Ask::Thumbnail, Reason::Crashed, 0}, // a 1 GiB image in a small frame
+        {"FRAME:HUGE", Ask::Text, Reason::TooLarge, 0},      // 1.4 GiB announced
+        {"FRAME:DRIBBLE", Ask::Text, Reason::TooLong, 3000}, // 60 MiB announced, a byte at a time
+        {"PAGES", Ask::Ocr, Reason::TooLong, 0},             // progress at every page, without end
+    };
+    // However often it says it is making progress, a request ends at its cap.
+    Decoding::setProgressCapForTesting(std::chrono::milliseconds(3000));
+    const QString probe = pdf(QStringLiteral("probe.pdf"), "FRAME:NONE");
+    rusage before{};
+    ::getrusage(RUSAGE_SELF, &before);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.order);
+        const QString name = QString::fromLatin1(row.order).section(QLatin1Char(':'), -1).toLower() + ".pdf";
+        const QString path = pdf(name, row.order);
+        // The frames are written for a worker's first request.
+        Decoding::stopIdleWorkersForTesting();
+        std::optional<DecodeError> error;
+        {
+            std::optional<Decoding::TaskDeadline> within;
+            if (row.taskMs > 0)
+                within.emplace(QDeadlineTimer(row.taskMs));
+            try {
+                switch (row.ask) {
+                case Ask::Text:
+                    ADD_FAILURE() << DocumentExtractor::extract(path, 1000).text.toStdString();
+                    break;
+                case Ask::Thumbnail:
+                    ADD_FAILURE() << Thumbnails::make(path, 64).width();
+                    break;
+                case Ask::Ocr:
+                    ADD_FAILURE() << OcrEngine::recognize(path).text.toStdString();
+                    break;
+                }
+            } catch (const DecodeError& failure) {
+                error = failure;
+            }
+        }
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->reason(), row.reason);
+        const QString why = row.reason == Reason::Crashed ? QStringLiteral("il a fait échouer le décodeur")
+                            : row.reason == Reason::TooLarge ? QStringLiteral("trop volumineux")
+                                                             : QStringLiteral("trop long");
+        EXPECT_EQ(error->description(),
+                  QStringLiteral("Le fichier « %1 » n'a pas pu être décodé : %2.").arg(name, why));
+        // That worker is gone; the next request starts a fresh one and gets its own answer.
+        EXPECT_EQ(Decoding::liveWorkers(), 0);
+        const int started = Decoding::startedWorkersForTesting();
+        EXPECT_EQ(DocumentExtractor::extract(probe, 1000).text, QStringLiteral("page 1\n"));
+        EXPECT_EQ(Decoding::startedWorkersForTesting(), started + 1);
+    }
+    // Nothing announced was taken on trust: the program's own memory stayed put.
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT((after.ru_maxrss - before.ru_maxrss) * 1024, DecoderProtocol::kMaxFrameBytes);
 }
 
 } // namespace

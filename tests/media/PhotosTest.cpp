@@ -1,15 +1,19 @@
 #include "support/MediaFixtures.h"
 
 #include "bridge/PhotosBridgeHandler.h"
+#include "content/Decoding.h"
 #include "content/PhotoLibrary.h"
 #include "content/PhotoOpener.h"
+#include "platform/Modules.h"
 #include "support/RecordingDesktopOpener.h"
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTimeZone>
 #include <QUrl>
@@ -171,6 +175,35 @@ TEST_F(PhotoLibraryTest, filesWithoutExifUseTheirDateAndIdsStayStable) {
     ASSERT_TRUE(asset);
     EXPECT_EQ(asset->path, at("capture.png"));
     EXPECT_FALSE(PhotoLibrary::assetWithIdentifier(QStringLiteral("inconnu")));
+}
+
+TEST_F(PhotoLibraryTest, aPhotoThatCrashesTheDecoderIsListedWithItsFileDateAndNotReadAgain) {
+    // A metadata module that crashes its worker on one of the files.
+    Modules::setSearchPathForTesting({QCoreApplication::applicationDirPath() + QStringLiteral("/hostile")});
+    const auto restore = qScopeGuard([] {
+        Modules::setSearchPathForTesting({});
+        Decoding::stopIdleWorkersForTesting();
+    });
+    ASSERT_TRUE(fixtures::writeFile(at("hiver.jpg"), "EXIF-DATE:2023:02:15 12:00:00"));
+    ASSERT_TRUE(fixtures::writeFile(at("vacances/ete.jpg"), "EXIF-DATE:2022:07:01 08:00:00"));
+    ASSERT_TRUE(fixtures::writeFile(at("piege.jpg"), "CRASH"));
+    {
+        QFile file(at("piege.jpg"));
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(file.setFileTime(QDateTime(QDate(2021, 6, 15), QTime(9, 30), QTimeZone::utc()),
+                                     QFileDevice::FileModificationTime));
+    }
+    Decoding::stopIdleWorkersForTesting();
+    const auto items = PhotosBridgeHandler::fetchItems(std::nullopt, std::nullopt);
+    ASSERT_EQ(names(items), (QStringList{"hiver.jpg", "ete.jpg", "piege.jpg"}));
+    EXPECT_EQ(items[0].taken_at, QStringLiteral("2023-02-15T11:00:00Z"));
+    EXPECT_EQ(items[2].taken_at, QStringLiteral("2021-06-15T09:30:00Z"));
+
+    // Listed again: the failure is remembered, no worker starts for it.
+    Decoding::stopIdleWorkersForTesting();
+    const int started = Decoding::startedWorkersForTesting();
+    EXPECT_EQ(PhotosBridgeHandler::fetchItems(std::nullopt, std::nullopt), items);
+    EXPECT_EQ(Decoding::startedWorkersForTesting(), started);
 }
 
 // The consent question: asked once, the answer stored; no display, no answer.

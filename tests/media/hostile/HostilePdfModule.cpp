@@ -2,6 +2,7 @@
 // to open a file and to make connections, and on request crashes, spins for ever
 // or eats memory. Built as build/tests/hostile/libombrix_pdf.so for the decoder
 // worker tests, which put that folder on the module search path.
+#include "HostileFrames.h"
 #include "content/PdfModule.h"
 #include "platform/ModuleExport.h"
 
@@ -154,6 +155,8 @@ class HostileModule final : public PdfModule {
 public:
     std::unique_ptr<PdfDocument> open(const QByteArray& bytes) override { return load(bytes); }
     std::unique_ptr<PdfDocument> load(const QByteArray& bytes) override {
+        if (std::unique_ptr<PdfDocument> document = hostileFramesDocument(bytes))
+            return document;
         if (bytes.contains("CRASH"))
             std::abort();
         if (bytes.contains("SPIN")) {
