@@ -30,10 +30,10 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
-#include <sys/resource.h>
 
 namespace {
 
