@@ -1,9 +1,11 @@
 // The photo, application and shortcut tools of the local model.
 #include "bridge/PhotosBridgeHandler.h"
 #include "bridge/ScreenControlBridgeHandler.h"
+#include "content/Decoding.h"
 #include "content/DesktopOpener.h"
 #include "localllm/LocalTools.h"
 #include "platform/Errors.h"
+#include "platform/ShareWork.h"
 
 #include <QtConcurrent>
 
@@ -45,9 +47,22 @@ QCoro::Task<QString> fetchPhotos(qint64 limit, std::optional<PhotoLibrary::DateR
             "Accès Photos refusé. Allez dans Réglages Système \u2192 Confidentialité \u2192 Photos "
             "pour autoriser Ombrix.");
 
-    QFuture<QList<BridgePhotosResult::Item>> fetching =
-        QtConcurrent::run([limit, range] { return PhotosBridgeHandler::fetchItems(limit, range); });
-    const QList<BridgePhotosResult::Item> items = co_await fetching;
+    // The walk of the Pictures folder runs on its lane, with its limit, like a
+    // share's work: never on Qt's pool, which the program's end waits for.
+    const ShareWork::Purpose purpose;
+    QCoro::Task<QList<BridgePhotosResult::Item>> fetching = ShareWork::run(
+        QStringList{PhotoLibrary::rootFolder()},
+        [limit, range, deadline = purpose.deadline] {
+            const Decoding::TaskDeadline within(deadline);
+            return PhotosBridgeHandler::fetchItems(limit, range);
+        },
+        purpose);
+    QList<BridgePhotosResult::Item> items;
+    try {
+        items = co_await std::move(fetching);
+    } catch (...) {
+        co_return QStringLiteral("Photos failed: ") + describeException(std::current_exception());
+    }
     if (items.isEmpty())
         co_return QStringLiteral("No photos matched.");
 
