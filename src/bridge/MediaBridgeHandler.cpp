@@ -217,7 +217,7 @@ QCoro::Task<> handleOpenDocument(const BridgeTask& taskRef, const BridgeTask::Op
     if (!opened)
         result.error = QString::fromLatin1(kOpenFailed);
     const std::optional<QString> failure = co_await TaskReports::success(api, taskId, result.toJson());
-    if (failure && TaskReports::isOpen(api))
+    if (failure)
         BridgeService::shared().setLastErrorMessage(failure);
 }
 
