@@ -155,8 +155,10 @@ QCoro::Task<Resolutions> resolveAll(QList<BookmarkEntry> entries, ShareWork::Pur
         bool silent = false;
         try {
             folder = co_await std::move(asked[i]);
-        } catch (...) {
+        } catch (const ShareWork::NotAnswering&) {
             silent = true;
+        } catch (...) {
+            folder.reset(); // as if it did not resolve
         }
         resolutions.folders.append(folder);
         if (silent)
