@@ -276,7 +276,8 @@ QCoro::Task<> BridgeService::handle(const BridgeTask& task, const APIService& ap
     }
     // The handler runs on its own; the loop waits for it up to the task's limit.
     APIService guarded = api;
-    guarded.taskUpdatesClosed = std::make_shared<bool>(false);
+    const auto answer = std::make_shared<TaskAnswer>();
+    guarded.taskAnswer = answer;
     const auto run = std::make_shared<BridgeHandlerRun>();
     const std::chrono::milliseconds limit = timeLimit(task.kind);
     guarded.taskDeadline = QDeadlineTimer(limit);
@@ -287,9 +288,14 @@ QCoro::Task<> BridgeService::handle(const BridgeTask& task, const APIService& ap
     }
     if (run->finished)
         co_return;
-    // Out of time: the task is answered now and the handler, left to finish on its
-    // own (its frame ends with it), can send nothing more.
-    *guarded.taskUpdatesClosed = true;
+    // Out of time: the task is closed now, so the handler, left to finish on its own
+    // (its frame ends with it), can send nothing more. An answer already on its way
+    // is the task's only one: no time-out error after it.
+    if (!answer->expire()) {
+        qCInfo(lcBridge) << "Tâche" << wireName(task.kind) << "répondue à la limite de" << limit.count()
+                         << "ms";
+        co_return;
+    }
     qCWarning(lcBridge) << "Tâche" << wireName(task.kind) << "arrêtée après" << limit.count() << "ms";
     co_await reportErrorQuietly(api, task.id,
                                 loc("La tâche a dépassé le temps imparti (%1 s).")

@@ -106,6 +106,14 @@ std::optional<BridgeListFoldersResult::Folder> describeFolder(const BookmarkEntr
     return folder;
 }
 
+// The folders named in a result as not answering.
+QList<BridgeSilentFolder> silentFolders(const QList<BookmarkEntry>& entries) {
+    QList<BridgeSilentFolder> folders;
+    for (const BookmarkEntry& entry : entries)
+        folders.append(BridgeSilentFolder{uuidText(entry.id), entry.displayName});
+    return folders;
+}
+
 } // namespace
 
 QList<QUrl> rootsForHints(const QList<QUrl>& roots, const std::optional<QStringList>& hints) {
@@ -158,10 +166,13 @@ QCoro::Task<> handleSearch(const BridgeTask& taskRef, const BridgeTask::SearchAr
             co_await TaskReports::error(api, task.id, loc(kNoSharedFolder));
             co_return;
         }
-        QCoro::Task<QList<std::optional<Resolved>>> resolving = SharedDocuments::resolveEach(entries);
-        const QList<std::optional<Resolved>> resolved = co_await std::move(resolving);
+        const ShareWork::Purpose purpose = TaskReports::sharePurpose(api);
+        // Every share is asked at once; one that does not answer in time is left out
+        // and named in the result.
+        QCoro::Task<SharedDocuments::Resolutions> resolving = SharedDocuments::resolveAll(entries, purpose);
+        const SharedDocuments::Resolutions resolved = co_await std::move(resolving);
         QList<QUrl> roots;
-        for (const std::optional<Resolved>& folder : resolved) {
+        for (const std::optional<Resolved>& folder : resolved.folders) {
             if (!folder)
                 continue;
             access.open(folder->url);
@@ -170,9 +181,10 @@ QCoro::Task<> handleSearch(const BridgeTask& taskRef, const BridgeTask::SearchAr
         const QList<QUrl> searched = rootsForHints(roots, args.folderHints);
         const qint64 limit = std::max<qint64>(0, args.limit.value_or(kDefaultSearchLimit));
         const QList<SearchResult> results =
-            co_await SpotlightSearch::search(args.query, searched, limit, kSearchTimeout);
+            co_await SpotlightSearch::search(args.query, searched, limit, kSearchTimeout, purpose);
 
         BridgeSearchResult result;
+        result.not_answering = silentFolders(resolved.silent);
         QList<std::pair<QString, QByteArray>> ids;
         for (const SearchResult& found : results) {
             BridgeSearchResult::Item item;
@@ -187,7 +199,9 @@ QCoro::Task<> handleSearch(const BridgeTask& taskRef, const BridgeTask::SearchAr
             item.is_remote = found.isRemote;
             result.items.append(item);
         }
-        BridgeService::shared().idCache().putAnswer(ids);
+        // Ids of a task already answered (at its limit) are never handed out.
+        if (TaskReports::isOpen(api))
+            BridgeService::shared().idCache().putAnswer(ids);
         recordUndelivered(co_await TaskReports::success(api, task.id, result.toJson()));
     } catch (...) {
         failure = describeException(std::current_exception());
@@ -211,15 +225,18 @@ QCoro::Task<> handleRead(const BridgeTask& taskRef, const BridgeTask::ReadArgs& 
         const QList<BookmarkEntry> entries = BookmarkPersistence::load();
         const QByteArray document = *path;
         const qint64 maxChars = std::max<qint64>(0, args.maxChars.value_or(kDefaultMaxChars));
-        QCoro::Task<SharedDocuments::Lookup> locating = SharedDocuments::locate(entries, document);
+        const ShareWork::Purpose purpose = TaskReports::sharePurpose(api);
+        QCoro::Task<SharedDocuments::Lookup> locating = SharedDocuments::locate(entries, document, purpose);
         const SharedDocuments::Lookup lookup = co_await std::move(locating);
         const QStringList shares =
             lookup.document ? QStringList{SharedDocuments::shareOf(lookup.document->entry)} : QStringList{};
-        QCoro::Task<ReadOutcome> extracting =
-            ShareWork::run(shares, [lookup, maxChars, deadline = api.taskDeadline] {
+        QCoro::Task<ReadOutcome> extracting = ShareWork::run(
+            shares,
+            [lookup, maxChars, deadline = api.taskDeadline] {
                 const Decoding::TaskDeadline within(deadline);
                 return extractInside(lookup, maxChars);
-            });
+            },
+            purpose);
         const ReadOutcome outcome = co_await std::move(extracting);
         if (!outcome.content) {
             co_await TaskReports::error(api, task.id, outcome.error);
@@ -243,22 +260,27 @@ QCoro::Task<> handleListFolders(const BridgeTask& taskRef, const APIService& api
     std::optional<QString> failure;
     try {
         const QList<BookmarkEntry> entries = BookmarkPersistence::load();
-        // Each folder on its share's threads, all at once; one that does not answer
-        // is left out like one that does not resolve.
+        // Each folder on its share's lane, all at once; one that does not answer in
+        // time is left out and named in the result.
+        const ShareWork::Purpose purpose = TaskReports::sharePurpose(api);
         std::vector<QCoro::Task<std::optional<BridgeListFoldersResult::Folder>>> describing;
         for (const BookmarkEntry& entry : entries)
-            describing.push_back(ShareWork::run(QStringList{SharedDocuments::shareOf(entry)},
-                                                [entry] { return describeFolder(entry); }));
+            describing.push_back(ShareWork::run(
+                QStringList{SharedDocuments::shareOf(entry)}, [entry] { return describeFolder(entry); },
+                purpose));
         BridgeListFoldersResult result;
-        for (auto& described : describing) {
+        QList<BookmarkEntry> silent;
+        for (std::size_t i = 0; i < describing.size(); ++i) {
             std::optional<BridgeListFoldersResult::Folder> folder;
             try {
-                folder = co_await std::move(described);
+                folder = co_await std::move(describing[i]);
             } catch (const ShareWork::NotAnswering&) {
+                silent.append(entries.at(qsizetype(i)));
             }
             if (folder)
                 result.folders.append(*folder);
         }
+        result.not_answering = silentFolders(silent);
         recordUndelivered(co_await TaskReports::success(api, task.id, result.toJson()));
     } catch (...) {
         failure = describeException(std::current_exception());
@@ -289,7 +311,8 @@ QCoro::Task<> handleListDir(const BridgeTask& taskRef, const BridgeTask::ListDir
             co_return;
         }
         const QStringList shares{SharedDocuments::shareOf(*entry)};
-        QCoro::Task<std::optional<Resolved>> resolving = SharedDocuments::resolveOne(*entry);
+        const ShareWork::Purpose purpose = TaskReports::sharePurpose(api);
+        QCoro::Task<std::optional<Resolved>> resolving = SharedDocuments::resolveOne(*entry, purpose);
         const std::optional<Resolved> folder = co_await std::move(resolving);
         if (!folder) {
             co_await TaskReports::error(api, task.id, loc(kUnresolvableBookmark));
@@ -305,8 +328,8 @@ QCoro::Task<> handleListDir(const BridgeTask& taskRef, const BridgeTask::ListDir
         access.open(folder->url);
         const std::shared_ptr<SharedTree> tree = folder->tree;
         const QStringList parts = *components;
-        QCoro::Task<SharedDocuments::Listing> listing =
-            ShareWork::run(shares, [tree, parts] { return SharedDocuments::list(*tree, parts); });
+        QCoro::Task<SharedDocuments::Listing> listing = ShareWork::run(
+            shares, [tree, parts] { return SharedDocuments::list(*tree, parts); }, purpose);
         const SharedDocuments::Listing listed = co_await std::move(listing);
         if (listed.escapes) {
             co_await TaskReports::error(api, task.id, loc(kSubPathEscapes));
@@ -332,8 +355,11 @@ QCoro::Task<> handleListDir(const BridgeTask& taskRef, const BridgeTask::ListDir
             item.sub_path = subPath.isEmpty() ? found.name : subPath + QLatin1Char('/') + found.name;
             result.items.append(item);
         }
-        // Every id of the answer resolves right after it, however long the listing.
-        BridgeService::shared().idCache().putAnswer(ids);
+        // Every id of the answer resolves right after it, however long the listing;
+        // a listing come back after its task was answered (at its limit) hands out
+        // nothing, and so leaves the ids of the listings answered since alone.
+        if (TaskReports::isOpen(api))
+            BridgeService::shared().idCache().putAnswer(ids);
         result.folder_id = args.folderId;
         result.sub_path = subPath;
         recordUndelivered(co_await TaskReports::success(api, task.id, result.toJson()));

@@ -44,7 +44,7 @@ QCoro::Task<std::optional<Lookup>> locateShared(APIService api, QString taskId, 
     std::optional<Lookup> located;
     std::optional<QString> silent;
     try {
-        QCoro::Task<Lookup> checking = SharedDocuments::locate(entries, path);
+        QCoro::Task<Lookup> checking = SharedDocuments::locate(entries, path, TaskReports::sharePurpose(api));
         located = co_await std::move(checking);
     } catch (const ShareWork::NotAnswering& error) {
         silent = error.description();
@@ -139,11 +139,13 @@ QCoro::Task<> handleOcrImage(const BridgeTask& taskRef, const BridgeTask::OcrIma
     const Lookup found = *lookup;
     OcrOutcome silent;
     silent.error = ShareWork::NotAnswering().description();
-    QCoro::Task<OcrOutcome> recognizing =
-        ShareWork::run(shareOf(found), [found, deadline = api.taskDeadline] {
+    QCoro::Task<OcrOutcome> recognizing = ShareWork::run(
+        shareOf(found),
+        [found, deadline = api.taskDeadline] {
             const Decoding::TaskDeadline within(deadline);
             return recognizeInFolder(found);
-        });
+        },
+        TaskReports::sharePurpose(api));
     QCoro::Task<OcrOutcome> answering = answerOrSilent(recognizing, silent);
     const OcrOutcome outcome = co_await std::move(answering);
     if (outcome.result)
@@ -167,7 +169,7 @@ QCoro::Task<> handleOpenDocument(const BridgeTask& taskRef, const BridgeTask::Op
     std::optional<Lookup> located;
     std::optional<QString> silent;
     try {
-        QCoro::Task<Lookup> locating = SharedDocuments::locate(entries, path);
+        QCoro::Task<Lookup> locating = SharedDocuments::locate(entries, path, TaskReports::sharePurpose(api));
         located = co_await std::move(locating);
     } catch (const ShareWork::NotAnswering& error) {
         silent = error.description();
@@ -181,19 +183,22 @@ QCoro::Task<> handleOpenDocument(const BridgeTask& taskRef, const BridgeTask::Op
     const Lookup lookup = *located;
     OpenCheck unchecked; // the share went silent: nothing is opened
     unchecked.contained = !lookup.outside;
-    QCoro::Task<OpenCheck> checking = ShareWork::run(shareOf(lookup), [lookup] {
-        OpenCheck check;
-        check.contained = !lookup.outside;
-        if (const std::optional<SharedDocuments::Document>& found = lookup.document) {
-            check.documentPath = QFile::decodeName(found->realPath);
-            const QString realName =
-                QFile::decodeName(found->realPath.mid(found->realPath.lastIndexOf('/') + 1));
-            check.couldRunCode =
-                QFile::encodeName(check.documentPath) != found->realPath ||
-                DesktopOpener::couldRunCode(found->readPath(), QStringList{found->name, realName});
-        }
-        return check;
-    });
+    QCoro::Task<OpenCheck> checking = ShareWork::run(
+        shareOf(lookup),
+        [lookup] {
+            OpenCheck check;
+            check.contained = !lookup.outside;
+            if (const std::optional<SharedDocuments::Document>& found = lookup.document) {
+                check.documentPath = QFile::decodeName(found->realPath);
+                const QString realName =
+                    QFile::decodeName(found->realPath.mid(found->realPath.lastIndexOf('/') + 1));
+                check.couldRunCode =
+                    QFile::encodeName(check.documentPath) != found->realPath ||
+                    DesktopOpener::couldRunCode(found->readPath(), QStringList{found->name, realName});
+            }
+            return check;
+        },
+        TaskReports::sharePurpose(api));
     QCoro::Task<OpenCheck> answering = answerOrSilent(checking, unchecked);
     const OpenCheck check = co_await std::move(answering);
     if (!check.contained) {
@@ -229,11 +234,13 @@ QCoro::Task<> handleThumbnail(const BridgeTask& taskRef, const BridgeTask::Thumb
         co_return;
     const int box = Thumbnails::boxPixels(Thumbnails::clampedEdge(maxEdge), Thumbnails::screenScale());
     const Lookup found = *lookup;
-    QCoro::Task<BridgeThumbnailResult> drawing =
-        ShareWork::run(shareOf(found), [found, box, deadline = api.taskDeadline] {
+    QCoro::Task<BridgeThumbnailResult> drawing = ShareWork::run(
+        shareOf(found),
+        [found, box, deadline = api.taskDeadline] {
             const Decoding::TaskDeadline within(deadline);
             return thumbnailOf(found, box);
-        });
+        },
+        TaskReports::sharePurpose(api));
     const BridgeThumbnailResult noThumbnail = emptyThumbnail();
     QCoro::Task<BridgeThumbnailResult> answering = answerOrSilent(drawing, noThumbnail);
     const BridgeThumbnailResult result = co_await std::move(answering);

@@ -181,15 +181,17 @@ QCoro::Task<> reportPhotos(APIService api, QString taskId, std::optional<qint64>
             co_return;
         }
         BridgePhotosResult result;
-        // The library's walk runs on the shares' threads, keyed by its folder: a
+        // The library's walk runs on the lane of its folder, like a share's work: a
         // Pictures folder on a mount that hangs is written off like a hung share
         // instead of holding a thread of Qt's pool (which the program's end waits for).
         // (A named task: g++ 12 destroys a lambda temporary inside co_await twice.)
         QCoro::Task<QList<BridgePhotosResult::Item>> fetching = ShareWork::run(
-            QStringList{PhotoLibrary::rootFolder()}, [limit, range, deadline = api.taskDeadline] {
+            QStringList{PhotoLibrary::rootFolder()},
+            [limit, range, deadline = api.taskDeadline] {
                 const Decoding::TaskDeadline within(deadline);
                 return fetchItems(limit, range);
-            });
+            },
+            TaskReports::sharePurpose(api));
         result.items = co_await std::move(fetching);
         co_await TaskReports::success(api, taskId, result.toJson());
     } catch (...) {

@@ -133,28 +133,45 @@ QStringList sharesHolding(const QList<BookmarkEntry>& entries, const QByteArray&
     return shares;
 }
 
-QCoro::Task<std::optional<BookmarkResolver::Resolved>> resolveOne(BookmarkEntry entry) {
+QCoro::Task<std::optional<BookmarkResolver::Resolved>> resolveOne(BookmarkEntry entry,
+                                                                  ShareWork::Purpose purpose) {
     const QByteArray bookmark = entry.bookmarkData;
     QCoro::Task<std::optional<BookmarkResolver::Resolved>> resolving = ShareWork::run(
-        QStringList{shareOf(entry)}, [bookmark] { return BookmarkResolver::tryResolve(bookmark); });
+        QStringList{shareOf(entry)}, [bookmark] { return BookmarkResolver::tryResolve(bookmark); },
+        std::move(purpose));
     co_return co_await std::move(resolving);
 }
 
-QCoro::Task<QList<std::optional<BookmarkResolver::Resolved>>> resolveEach(QList<BookmarkEntry> entries) {
-    // Every folder is asked at once; each answer is waited for in turn.
+QCoro::Task<Resolutions> resolveAll(QList<BookmarkEntry> entries, ShareWork::Purpose purpose) {
+    // Every folder is asked at once; each answer is waited for in turn (a silent
+    // share is written off within ShareWork::kSilence, all of them together).
     std::vector<QCoro::Task<std::optional<BookmarkResolver::Resolved>>> asked;
     asked.reserve(entries.size());
     for (const BookmarkEntry& entry : std::as_const(entries))
-        asked.push_back(resolveOne(entry));
-    QList<std::optional<BookmarkResolver::Resolved>> resolved;
-    for (auto& answer : asked) {
+        asked.push_back(resolveOne(entry, purpose));
+    Resolutions resolutions;
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        std::optional<BookmarkResolver::Resolved> folder;
+        bool silent = false;
         try {
-            resolved.append(co_await std::move(answer));
+            folder = co_await std::move(asked[i]);
+        } catch (const ShareWork::NotAnswering&) {
+            silent = true;
         } catch (...) {
-            resolved.append(std::nullopt); // not answering: as if it did not resolve
+            folder.reset(); // as if it did not resolve
         }
+        resolutions.folders.append(folder);
+        if (silent)
+            resolutions.silent.append(entries.at(qsizetype(i)));
     }
-    co_return resolved;
+    co_return resolutions;
+}
+
+QCoro::Task<QList<std::optional<BookmarkResolver::Resolved>>> resolveEach(QList<BookmarkEntry> entries,
+                                                                          ShareWork::Purpose purpose) {
+    QCoro::Task<Resolutions> resolving = resolveAll(std::move(entries), std::move(purpose));
+    const Resolutions resolutions = co_await std::move(resolving);
+    co_return resolutions.folders;
 }
 
 namespace {
@@ -165,49 +182,63 @@ struct FolderAnswer {
 };
 } // namespace
 
-QCoro::Task<Lookup> locate(QList<BookmarkEntry> entries, QByteArray nativePath) {
+QCoro::Task<Lookup> locate(QList<BookmarkEntry> entries, QByteArray nativePath, ShareWork::Purpose purpose) {
     Lookup outside;
     outside.name = nameOf(nativePath);
     if (!acceptablePath(nativePath))
         co_return outside;
     const QString name = outside.name;
+    const QString textual = QFile::decodeName(nativePath);
 
-    // Each folder looks for the path on its own share's threads, all at once.
+    // Each folder looks for the path on its own share's lane, all at once.
     std::vector<QCoro::Task<FolderAnswer>> asked;
+    std::vector<bool> mayHold; // whether the folder's path holds the document's, as written
     for (const BookmarkEntry& entry : std::as_const(entries)) {
-        asked.push_back(ShareWork::run(QStringList{shareOf(entry)}, [entry, nativePath, name] {
-            FolderAnswer answer;
-            answer.lookup.name = name;
-            answer.folder = BookmarkResolver::tryResolve(entry.bookmarkData);
-            if (!answer.folder)
+        const QString recorded = BookmarkResolver::recordedPath(entry.bookmarkData);
+        mayHold.push_back(recorded.isEmpty() || ContentFiles::isInside(textual, recorded));
+        asked.push_back(ShareWork::run(
+            QStringList{shareOf(entry)},
+            [entry, nativePath, name] {
+                FolderAnswer answer;
+                answer.lookup.name = name;
+                answer.folder = BookmarkResolver::tryResolve(entry.bookmarkData);
+                if (!answer.folder)
+                    return answer;
+                answer.lookup = openInFolder(entry, *answer.folder, nativePath, name);
+                // A link from this folder into another shared folder: where it leads.
+                if (answer.lookup.outside && answer.folder->tree->relativeOf(nativePath)) {
+                    const QByteArray real = realPath(nativePath);
+                    if (!real.isEmpty() && real != nativePath)
+                        answer.realPath = real;
+                }
                 return answer;
-            answer.lookup = openInFolder(entry, *answer.folder, nativePath, name);
-            // A link from this folder into another shared folder: where it leads.
-            if (answer.lookup.outside && answer.folder->tree->relativeOf(nativePath)) {
-                const QByteArray real = realPath(nativePath);
-                if (!real.isEmpty() && real != nativePath)
-                    answer.realPath = real;
-            }
-            return answer;
-        }));
+            },
+            purpose));
     }
-    QList<std::optional<FolderAnswer>> answers;
+    QList<std::optional<FolderAnswer>> answers(entries.size());
+    std::vector<bool> heard(entries.size(), false);
     bool silent = false;
-    for (auto& answer : asked) {
-        try {
-            answers.append(co_await std::move(answer));
-        } catch (const ShareWork::NotAnswering&) {
-            answers.append(std::nullopt);
-            silent = true;
+    // The folders whose path holds the document's first, in stored order: the first
+    // that holds it answers at once, whatever the others (a hung share among them)
+    // are doing. Then the others, for a document reached through a link.
+    for (const bool holdersOnly : {true, false}) {
+        for (qsizetype i = 0; i < entries.size(); ++i) {
+            if (heard[i] || (holdersOnly && !mayHold[i]))
+                continue;
+            heard[i] = true;
+            try {
+                answers[i] = co_await std::move(asked[i]);
+            } catch (const ShareWork::NotAnswering&) {
+                silent = true;
+                continue;
+            }
+            if (!answers[i]->lookup.outside)
+                co_return answers[i]->lookup;
         }
     }
     QByteArray real;
     for (const std::optional<FolderAnswer>& answer : std::as_const(answers)) {
-        if (!answer)
-            continue;
-        if (!answer->lookup.outside)
-            co_return answer->lookup;
-        if (real.isEmpty())
+        if (answer && real.isEmpty())
             real = answer->realPath;
     }
     if (!real.isEmpty()) {
@@ -219,9 +250,9 @@ QCoro::Task<Lookup> locate(QList<BookmarkEntry> entries, QByteArray nativePath) 
             }
             const BookmarkEntry entry = entries.at(i);
             const BookmarkResolver::Resolved folder = *answers.at(i)->folder;
-            second.emplace_back(ShareWork::run(QStringList{shareOf(entry)}, [entry, folder, real, name] {
-                return openInFolder(entry, folder, real, name);
-            }));
+            second.emplace_back(ShareWork::run(
+                QStringList{shareOf(entry)},
+                [entry, folder, real, name] { return openInFolder(entry, folder, real, name); }, purpose));
         }
         std::optional<Lookup> found;
         for (auto& answer : second) {

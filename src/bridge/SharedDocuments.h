@@ -2,6 +2,7 @@
 
 #include "bridge/BookmarkStore.h"
 #include "content/SharedTree.h"
+#include "platform/ShareWork.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -51,17 +52,29 @@ QString shareOf(const BookmarkEntry& entry);
 // path itself when none does.
 QStringList sharesHolding(const QList<BookmarkEntry>& entries, const QByteArray& nativePath);
 
-// A shared folder resolved on its share's threads; throws ShareWork::NotAnswering
+// A shared folder resolved on its share's lane; throws ShareWork::NotAnswering
 // when the share does not answer.
-QCoro::Task<std::optional<BookmarkResolver::Resolved>> resolveOne(BookmarkEntry entry);
-// Every shared folder resolved at once, each on its share's threads, in stored
-// order; one that does not answer counts as one that does not resolve.
-QCoro::Task<QList<std::optional<BookmarkResolver::Resolved>>> resolveEach(QList<BookmarkEntry> entries);
+QCoro::Task<std::optional<BookmarkResolver::Resolved>> resolveOne(BookmarkEntry entry,
+                                                                  ShareWork::Purpose purpose = {});
 
-// open() with the work of each shared folder on that share's threads, all folders
-// at once: a share that hangs holds up no other. Throws ShareWork::NotAnswering
-// when no folder holds the document and a share did not answer.
-QCoro::Task<Lookup> locate(QList<BookmarkEntry> entries, QByteArray nativePath);
+struct Resolutions {
+    QList<std::optional<BookmarkResolver::Resolved>> folders; // in stored order; nothing: not usable
+    QList<BookmarkEntry> silent; // the folders whose share did not answer, in stored order
+};
+// Every shared folder resolved at once, each on its share's lane: the answer comes
+// when each has answered or been found silent (ShareWork::kSilence), never later.
+QCoro::Task<Resolutions> resolveAll(QList<BookmarkEntry> entries, ShareWork::Purpose purpose = {});
+// resolveAll's folders: one that does not answer counts as one that does not resolve.
+QCoro::Task<QList<std::optional<BookmarkResolver::Resolved>>> resolveEach(QList<BookmarkEntry> entries,
+                                                                          ShareWork::Purpose purpose = {});
+
+// open() with the work of each shared folder on that share's lane, all folders at
+// once: the answer comes as soon as a folder holds the document and no folder
+// before it (stored order) that may hold it is still to answer, so a share that
+// hangs holds up no other. Throws ShareWork::NotAnswering when no folder holds the
+// document and a share did not answer.
+QCoro::Task<Lookup> locate(QList<BookmarkEntry> entries, QByteArray nativePath,
+                           ShareWork::Purpose purpose = {});
 
 struct ListedEntry {
     QString name;

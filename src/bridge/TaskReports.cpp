@@ -24,4 +24,16 @@ QCoro::Task<> error(APIService api, QString taskId, QString message) {
     }
 }
 
+bool isOpen(const APIService& api) {
+    return !api.taskAnswer || api.taskAnswer->isOpen();
+}
+
+ShareWork::Purpose sharePurpose(const APIService& api) {
+    ShareWork::Purpose purpose;
+    purpose.deadline = api.taskDeadline;
+    if (const std::shared_ptr<TaskAnswer> answer = api.taskAnswer)
+        purpose.wanted = [answer] { return answer->isOpen(); };
+    return purpose;
+}
+
 } // namespace TaskReports

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Json.h"
+#include "platform/ShareWork.h"
 #include "session/APIService.h"
 
 #include <QString>
@@ -17,5 +18,11 @@ namespace TaskReports {
 QCoro::Task<std::optional<QString>> success(APIService api, QString taskId, Json result);
 // The "error" update; a failure to send it is dropped.
 QCoro::Task<> error(APIService api, QString taskId, QString message);
+
+// Whether the task still waits for its answer: a result come back after it was
+// answered (at its limit) touches nothing shared (the id cache, the last error).
+bool isOpen(const APIService& api);
+// The task's share work: its deadline, and wanted while the task is open.
+ShareWork::Purpose sharePurpose(const APIService& api);
 
 } // namespace TaskReports

@@ -2,6 +2,7 @@
 
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/ShareWork.h"
 
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -10,7 +11,6 @@
 #include <QStandardPaths>
 #include <QUrl>
 
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroProcess>
@@ -194,10 +194,18 @@ bool DesktopOpener::couldRunCode(const QString& path, const QStringList& names) 
 }
 
 QCoro::Task<bool> GioDesktopOpener::openDocument(QString path) {
-    // (The check reads the file: never on the GUI thread. The future is named:
-    // g++ 12 mishandles lambda temporaries inside co_await.)
-    const QFuture<bool> checking = QtConcurrent::run([path] { return couldRunCode(path); });
-    const bool runnable = co_await checking;
+    // (The check reads the file: never on the GUI thread, nor on Qt's pool, which the
+    // program's end waits for: the file may lie on a mount that hangs, so it is read
+    // on the lane of its folder. The task is named: g++ 12 mishandles lambda
+    // temporaries inside co_await.)
+    QCoro::Task<bool> checking =
+        ShareWork::run(QStringList{QFileInfo(path).absolutePath()}, [path] { return couldRunCode(path); });
+    bool runnable = true;
+    try {
+        runnable = co_await std::move(checking);
+    } catch (const ShareWork::NotAnswering&) {
+        qCInfo(lcBridge) << "the document's folder does not answer: not opened";
+    }
     if (runnable)
         co_return false;
     QStringList arguments{QStringLiteral("open"), QStringLiteral("--"), path};

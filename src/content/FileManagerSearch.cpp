@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace FileManagerSearch {
 
@@ -316,17 +317,30 @@ QList<SearchResult> searchNow(const QStringList& tokens, const QList<QUrl>& fold
 }
 
 QCoro::Task<QList<SearchResult>> search(QStringList tokens, QList<QUrl> folders, qint64 limit,
-                                        qint64 maxEntries) {
-    // (The future is named: g++ 12 mishandles lambda temporaries inside co_await.)
-    QStringList shares;
-    for (const QUrl& folder : folders)
-        shares.append(folder.toLocalFile());
-    // The walk runs on the shares' own threads: a share that hangs takes no other
-    // work down with it.
-    QCoro::Task<QList<SearchResult>> walk = ShareWork::run(shares, [tokens, folders, limit, maxEntries] {
-        return searchNow(tokens, folders, limit, maxEntries);
-    });
-    QList<SearchResult> results = co_await std::move(walk);
+                                        qint64 maxEntries, ShareWork::Purpose purpose) {
+    // (Tasks are named: g++ 12 mishandles lambda temporaries inside co_await.)
+    // Each folder is walked on its own share's lane: a share that hangs takes no
+    // other folder's walk down with it.
+    std::vector<QCoro::Task<QList<SearchResult>>> walks;
+    for (const QUrl& folder : std::as_const(folders)) {
+        const QList<QUrl> one{folder};
+        walks.push_back(ShareWork::run(
+            QStringList{folder.toLocalFile()},
+            [tokens, one, limit, maxEntries] { return searchNow(tokens, one, limit, maxEntries); }, purpose));
+    }
+    QList<SearchResult> results;
+    for (auto& walk : walks) {
+        try {
+            results.append(co_await std::move(walk));
+        } catch (const ShareWork::NotAnswering&) {
+            // left out
+        }
+    }
+    if (walks.size() > 1) {
+        sortNewestFirst(results);
+        if (results.size() > limit)
+            results.resize(std::max<qint64>(limit, 0));
+    }
     co_return results;
 }
 

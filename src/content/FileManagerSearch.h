@@ -1,6 +1,7 @@
 #pragma once
 
 #include "content/SearchResult.h"
+#include "platform/ShareWork.h"
 
 #include <QList>
 #include <QString>
@@ -18,9 +19,10 @@ namespace FileManagerSearch {
 // `maxEntries` entries are looked at per folder, and the walk stops once it holds
 // three times `limit` candidates; these come back newest first (undated last,
 // equal dates by name) and cut to `limit`. A link that leads out of its folder is
-// never a result. Runs on a worker thread.
+// never a result. Each folder is walked on its own share's lane (ShareWork), all
+// at once, and its candidates merged: a folder that does not answer is left out.
 QCoro::Task<QList<SearchResult>> search(QStringList tokens, QList<QUrl> folders, qint64 limit,
-                                        qint64 maxEntries);
+                                        qint64 maxEntries, ShareWork::Purpose purpose = {});
 // The same walk, on the calling thread.
 QList<SearchResult> searchNow(const QStringList& tokens, const QList<QUrl>& folders, qint64 limit,
                               qint64 maxEntries);

@@ -4,6 +4,7 @@
 #include "content/PhotoLibrary.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/ShareWork.h"
 #include "session/Models.h"
 
 #include <QByteArray>
@@ -98,8 +99,22 @@ QCoro::Task<> open(QString percentEncodedIdentifier) {
             id = percentEncodedIdentifier;
         // (The future is a named local: g++ 12 destroys a lambda temporary inside a
         // co_await expression twice.)
-        QFuture<Export> exporting = QtConcurrent::run([id] { return exportPhoto(id); });
-        const Export photo = co_await exporting;
+        // The library's walk and the photo's read run on the Pictures folder's lane,
+        // with its limit: never on Qt's pool, which the program's end waits for.
+        QCoro::Task<Export> exporting =
+            ShareWork::run(QStringList{PhotoLibrary::rootFolder()}, [id] { return exportPhoto(id); });
+        std::optional<Export> exported;
+        std::optional<QString> silent;
+        try {
+            exported = co_await std::move(exporting);
+        } catch (const ShareWork::NotAnswering& error) {
+            silent = error.description();
+        }
+        if (silent) {
+            showAlert(*silent);
+            co_return;
+        }
+        const Export photo = *exported;
         if (!photo.found) {
             showAlert(loc("Photo introuvable dans la bibliothèque."));
             co_return;

@@ -228,7 +228,8 @@ QCoro::Task<QList<SearchResult>> runQuery(MetadataPredicate predicate, QList<QUr
     co_return results;
 }
 
-QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint64 limit, double timeout) {
+QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint64 limit, double timeout,
+                                        ShareWork::Purpose purpose) {
     if (folders.isEmpty())
         co_return QList<SearchResult>();
     // The query is the caller's text, of any length: split off the GUI thread.
@@ -247,14 +248,22 @@ QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint
 
     const std::shared_ptr<MetadataIndex> index = MetadataIndex::shared();
     const QStringList paths = localPaths(folders);
-    QCoro::Task<bool> probe = ShareWork::run(paths, [index, paths] {
-        try {
-            return index->isAvailable(paths);
-        } catch (...) {
-            return false;
-        }
-    });
-    const bool indexed = co_await std::move(probe);
+    QCoro::Task<bool> probe = ShareWork::run(
+        paths,
+        [index, paths] {
+            try {
+                return index->isAvailable(paths);
+            } catch (...) {
+                return false;
+            }
+        },
+        purpose);
+    bool indexed = false;
+    try {
+        indexed = co_await std::move(probe);
+    } catch (const ShareWork::NotAnswering&) {
+        indexed = false; // the walk, folder by folder, leaves a silent one out
+    }
     if (indexed) {
         // Both predicates are made off the GUI thread (the tolerant one holds n
         // groups of n - 1 words).
@@ -271,7 +280,8 @@ QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint
         if (!most.isEmpty())
             co_return SpotlightQueryRunner::rankAndTrim(std::move(most), tokens, limit);
     }
-    QList<SearchResult> walked = co_await FileManagerSearch::search(tokens, folders, limit, walkMaxEntries);
+    QList<SearchResult> walked =
+        co_await FileManagerSearch::search(tokens, folders, limit, walkMaxEntries, purpose);
     co_return walked;
 }
 

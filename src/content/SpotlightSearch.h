@@ -2,6 +2,7 @@
 
 #include "content/MetadataIndex.h"
 #include "content/SearchResult.h"
+#include "platform/ShareWork.h"
 
 #include <QList>
 #include <QString>
@@ -32,7 +33,9 @@ constexpr int maxQueryWords = 8;
 // Without an index covering the folders the walk runs at once. Only the first
 // maxQueryWords words are used; the index queries are built off the GUI thread. A
 // blank query, no folder or a limit of zero or less gives nothing. Never throws.
-QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint64 limit, double timeout);
+// The share work runs for `purpose` (ShareWork).
+QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint64 limit, double timeout,
+                                        ShareWork::Purpose purpose = {});
 
 // One index query: ends when the index is done or at the time-out (whole seconds),
 // with what was gathered by then.

@@ -5,6 +5,7 @@
 #include "content/DesktopOpener.h"
 #include "localllm/LocalTools.h"
 #include "platform/Errors.h"
+#include "platform/ShareWork.h"
 
 #include <QtConcurrent>
 
@@ -46,12 +47,23 @@ QCoro::Task<QString> fetchPhotos(qint64 limit, std::optional<PhotoLibrary::DateR
             "Accès Photos refusé. Allez dans Réglages Système \u2192 Confidentialité \u2192 Photos "
             "pour autoriser Ombrix.");
 
-    QFuture<QList<BridgePhotosResult::Item>> fetching =
-        QtConcurrent::run([limit, range, deadline = toolDeadline(BridgeTaskKind::PhotosRecent)] {
+    // The walk of the Pictures folder runs on its lane, with its limit, like a
+    // share's work: never on Qt's pool, which the program's end waits for.
+    ShareWork::Purpose purpose;
+    purpose.deadline = toolDeadline(BridgeTaskKind::PhotosRecent);
+    QCoro::Task<QList<BridgePhotosResult::Item>> fetching = ShareWork::run(
+        QStringList{PhotoLibrary::rootFolder()},
+        [limit, range, deadline = purpose.deadline] {
             const Decoding::TaskDeadline within(deadline);
             return PhotosBridgeHandler::fetchItems(limit, range);
-        });
-    const QList<BridgePhotosResult::Item> items = co_await fetching;
+        },
+        purpose);
+    QList<BridgePhotosResult::Item> items;
+    try {
+        items = co_await std::move(fetching);
+    } catch (...) {
+        co_return QStringLiteral("Photos failed: ") + describeException(std::current_exception());
+    }
     if (items.isEmpty())
         co_return QStringLiteral("No photos matched.");
 

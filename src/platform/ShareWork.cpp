@@ -4,14 +4,17 @@
 #include "platform/Log.h"
 #include "platform/WorkPools.h"
 
+#include <QFile>
 #include <QHash>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <list>
 #include <thread>
 
 #include <pthread.h>
+#include <sys/statfs.h>
 
 namespace ShareWork {
 
@@ -25,33 +28,51 @@ using Clock = std::chrono::steady_clock;
 
 // A thread waiting this long for work goes away: no thread is kept at idle.
 constexpr auto kIdleExit = std::chrono::seconds(30);
+// How often the watcher looks at the lanes while work runs or waits.
+constexpr auto kWatchTick = std::chrono::milliseconds(50);
 
 struct Job {
     QStringList shares;
     std::function<void()> run;
     std::function<void()> abandon;
+    Purpose purpose;
+
+    bool wanted() const { return !purpose.deadline.hasExpired() && (!purpose.wanted || purpose.wanted()); }
 };
 
 struct Running {
     std::shared_ptr<Job> job;
-    Clock::time_point deadline;
-    bool stuck = false;
+    Clock::time_point started;
+    bool writtenOff = false;
 };
 
-// Made once and never destroyed: a thread stuck in the kernel may come back while
+struct Lane {
+    std::deque<std::shared_ptr<Job>> queue;
+    std::list<Running> running;
+    std::condition_variable work;
+    int threads = 0;            // its threads, those blocked on the share included
+    int waiting = 0;            // of them, those waiting for work
+    Clock::time_point lastSign; // when a file call on the share last returned
+    bool silent = false;
+    bool probing = false;
+};
+
+// Made once and never destroyed: a thread blocked in the kernel may come back while
 // the program ends, and must still find its pool.
 class Pool {
 public:
     void submit(std::shared_ptr<Job> job) {
         {
             std::unique_lock lock(mutex_);
-            if (!refused(*job)) {
-                queue_.push_back(std::move(job));
-                work_.notify_one();
-                // More work than waiting threads: a new one, so that nothing queues
-                // behind work that may hang.
-                if (queue_.size() > static_cast<std::size_t>(waiting_) && active_ < kThreads)
-                    spawnLocked();
+            if (!refusedLocked(*job)) {
+                const std::shared_ptr<Lane> lane = laneLocked(job->shares.value(0));
+                lane->queue.push_back(std::move(job));
+                // More work than waiting threads: a new one, within the lane's bound.
+                if (lane->queue.size() > static_cast<std::size_t>(lane->waiting) &&
+                    lane->threads < kLaneThreads)
+                    spawnLocked(lane);
+                lane->work.notify_one();
+                watch_.notify_one();
                 return;
             }
         }
@@ -59,14 +80,30 @@ public:
         job->abandon();
     }
 
-    void setLimit(std::optional<std::chrono::milliseconds> limit) {
+    void setSilence(std::optional<std::chrono::milliseconds> silence) {
         const std::lock_guard lock(mutex_);
-        limit_ = limit.value_or(kDefaultLimit);
+        silence_ = silence.value_or(kSilence);
     }
 
     int stuckOn(const QString& share) {
         const std::lock_guard lock(mutex_);
-        return stuck_.value(share);
+        const std::shared_ptr<Lane> lane = lanes_.value(share);
+        if (!lane)
+            return 0;
+        return static_cast<int>(std::count_if(lane->running.cbegin(), lane->running.cend(),
+                                              [](const Running& running) { return running.writtenOff; }));
+    }
+
+    int busyOn(const QString& share) {
+        const std::lock_guard lock(mutex_);
+        const std::shared_ptr<Lane> lane = lanes_.value(share);
+        return lane ? static_cast<int>(lane->running.size()) : 0;
+    }
+
+    bool silentNow(const QString& share) {
+        const std::lock_guard lock(mutex_);
+        const std::shared_ptr<Lane> lane = lanes_.value(share);
+        return lane && lane->silent;
     }
 
     int threads() {
@@ -75,119 +112,190 @@ public:
     }
 
 private:
-    bool refused(const Job& job) const {
-        for (const QString& share : job.shares)
-            if (stuck_.value(share) >= kMaxStuckPerShare)
+    std::shared_ptr<Lane> laneLocked(const QString& share) {
+        std::shared_ptr<Lane>& lane = lanes_[share];
+        if (!lane) {
+            lane = std::make_shared<Lane>();
+            lane->lastSign = Clock::now();
+        }
+        return lane;
+    }
+
+    bool refusedLocked(const Job& job) const {
+        for (const QString& share : job.shares) {
+            const std::shared_ptr<Lane> lane = lanes_.value(share);
+            if (lane && lane->silent)
                 return true;
+        }
         return false;
     }
 
-    void spawnLocked() {
-        ++active_;
+    void spawnLocked(const std::shared_ptr<Lane>& lane) {
+        ++lane->threads;
         ++threads_;
-        std::thread([this] { work(); }).detach();
+        std::thread([this, lane] { work(lane); }).detach();
         if (!watching_) {
             watching_ = true;
             std::thread([this] { watch(); }).detach();
         }
     }
 
-    void work() {
-        pthread_setname_np(pthread_self(), "ombrix-share");
-        std::unique_lock lock(mutex_);
-        while (true) {
-            if (queue_.empty()) {
-                ++waiting_;
-                const bool woken = work_.wait_for(lock, kIdleExit, [this] { return !queue_.empty(); });
-                --waiting_;
-                if (!woken) {
-                    --active_;
-                    --threads_;
-                    return;
-                }
-            }
-            std::shared_ptr<Job> job = std::move(queue_.front());
-            queue_.pop_front();
-            if (refused(*job)) {
-                lock.unlock();
-                job->abandon();
-                lock.lock();
-                continue;
-            }
-            const auto mine = running_.insert(running_.end(), Running{job, Clock::now() + limit_, false});
-            watch_.notify_one();
-            lock.unlock();
-            job->run();
-            job.reset();
-            lock.lock();
-            const bool wasStuck = mine->stuck;
-            if (wasStuck) {
-                for (const QString& share : std::as_const(mine->job->shares))
-                    if (--stuck_[share] <= 0)
-                        stuck_.remove(share);
-            }
-            running_.erase(mine);
-            if (wasStuck) {
-                // Written off while it hung: it comes back only when the pool is short.
-                if (active_ >= kThreads) {
-                    --threads_;
-                    return;
-                }
-                ++active_;
-            }
+    // A file call on the share returned: it answers.
+    void signOfLifeLocked(const QString& share) {
+        if (const std::shared_ptr<Lane> lane = lanes_.value(share)) {
+            lane->lastSign = Clock::now();
+            lane->silent = false;
         }
     }
 
-    // Writes off the work that overruns its limit: its waiter is answered and, when
-    // work is waiting, a fresh thread takes the stuck one's place.
+    void work(std::shared_ptr<Lane> lane) {
+        pthread_setname_np(pthread_self(), "ombrix-share");
+        std::unique_lock lock(mutex_);
+        while (true) {
+            if (lane->queue.empty()) {
+                ++lane->waiting;
+                const bool woken = lane->work.wait_for(lock, kIdleExit, [&] { return !lane->queue.empty(); });
+                --lane->waiting;
+                if (!woken) {
+                    --lane->threads;
+                    --threads_;
+                    return;
+                }
+            }
+            std::shared_ptr<Job> job = std::move(lane->queue.front());
+            lane->queue.pop_front();
+            // Dropped before it starts: no longer wanted, or its share went silent.
+            if (refusedLocked(*job) || !job->wanted()) {
+                lock.unlock();
+                job->abandon();
+                job.reset();
+                lock.lock();
+                continue;
+            }
+            const auto mine = lane->running.insert(lane->running.end(), Running{job, Clock::now(), false});
+            watch_.notify_one();
+            lock.unlock();
+            job->run();
+            lock.lock();
+            for (const QString& share : std::as_const(mine->job->shares))
+                signOfLifeLocked(share);
+            lane->running.erase(mine);
+            job.reset();
+        }
+    }
+
+    // Asks the share for a sign of life on a thread of its own (one at a time per
+    // share): a statfs of its path, which goes to the file system itself.
+    void probeLocked(const QString& share, const std::shared_ptr<Lane>& lane) {
+        lane->probing = true;
+        ++threads_;
+        std::thread([this, share, lane] {
+            pthread_setname_np(pthread_self(), "ombrix-shareprobe");
+            struct statfs info {};
+            ::statfs(QFile::encodeName(share).constData(), &info);
+            const std::lock_guard lock(mutex_);
+            lane->probing = false;
+            lane->lastSign = Clock::now();
+            lane->silent = false;
+            --threads_;
+        }).detach();
+    }
+
+    // Whether a running piece of work has seen no sign of life of one of its shares
+    // for `quiet`; probes the shares that have been quiet for a third of it.
+    bool quietLocked(const Running& running, Clock::time_point now, std::chrono::milliseconds quiet) {
+        bool silent = false;
+        for (const QString& share : std::as_const(running.job->shares)) {
+            const std::shared_ptr<Lane> lane = laneLocked(share);
+            const Clock::duration since = now - std::max(running.started, lane->lastSign);
+            if (since >= quiet / 3 && !lane->probing)
+                probeLocked(share, lane);
+            if (since >= quiet)
+                silent = true;
+        }
+        return silent;
+    }
+
+    // Writes off work whose share went silent or whose limit passed, drops waiting
+    // work that is no longer wanted, and forgets idle lanes.
     void watch() {
         pthread_setname_np(pthread_self(), "ombrix-sharewatch");
         std::unique_lock lock(mutex_);
         while (true) {
-            std::optional<Clock::time_point> next;
-            for (const Running& running : running_)
-                if (!running.stuck && (!next || running.deadline < *next))
-                    next = running.deadline;
-            if (next)
-                watch_.wait_until(lock, *next);
+            const bool busy =
+                std::any_of(lanes_.cbegin(), lanes_.cend(), [](const std::shared_ptr<Lane>& lane) {
+                    return !lane->running.empty() || !lane->queue.empty();
+                });
+            if (busy)
+                watch_.wait_for(lock, kWatchTick);
             else
                 watch_.wait(lock);
             const Clock::time_point now = Clock::now();
-            QList<std::shared_ptr<Job>> overdue;
-            for (Running& running : running_) {
-                if (running.stuck || running.deadline > now)
-                    continue;
-                running.stuck = true;
-                --active_;
-                for (const QString& share : std::as_const(running.job->shares))
-                    ++stuck_[share];
-                overdue.append(running.job);
+            QList<std::shared_ptr<Job>> dropped;
+            QList<std::shared_ptr<Job>> writtenOff;
+            // Shares found silent now.
+            const QList<std::shared_ptr<Lane>> lanes = lanes_.values();
+            for (const std::shared_ptr<Lane>& lane : lanes) {
+                for (Running& running : lane->running) {
+                    if (running.writtenOff)
+                        continue;
+                    if (quietLocked(running, now, silence_))
+                        for (const QString& share : std::as_const(running.job->shares))
+                            laneLocked(share)->silent = true;
+                }
             }
-            while (queue_.size() > static_cast<std::size_t>(waiting_) && active_ < kThreads)
-                spawnLocked();
-            if (overdue.isEmpty())
+            for (const std::shared_ptr<Lane>& lane : lanes) {
+                for (Running& running : lane->running) {
+                    if (running.writtenOff)
+                        continue;
+                    const QDeadlineTimer& limit = running.job->purpose.deadline;
+                    const bool overdue = !limit.isForever() && QDeadlineTimer::current().deadline() >=
+                                                                   limit.deadline() + kPastLimit.count();
+                    if (overdue || refusedLocked(*running.job)) {
+                        running.writtenOff = true;
+                        writtenOff.append(running.job);
+                    }
+                }
+                for (auto it = lane->queue.begin(); it != lane->queue.end();) {
+                    if (refusedLocked(**it) || !(*it)->wanted()) {
+                        dropped.append(std::move(*it));
+                        it = lane->queue.erase(it);
+                    } else {
+                        ++it;
+                    }
+                }
+            }
+            for (auto it = lanes_.begin(); it != lanes_.end();) {
+                const Lane& lane = **it;
+                // (Kept a while after its last sign: work running elsewhere may name it.)
+                if (lane.threads == 0 && lane.queue.empty() && lane.running.empty() && !lane.probing &&
+                    !lane.silent && now - lane.lastSign > kIdleExit)
+                    it = lanes_.erase(it);
+                else
+                    ++it;
+            }
+            if (dropped.isEmpty() && writtenOff.isEmpty())
                 continue;
             lock.unlock();
-            for (const std::shared_ptr<Job>& job : std::as_const(overdue)) {
-                qCWarning(lcContent) << "Travail sur un dossier partagé sans réponse, fil remplacé"
+            for (const std::shared_ptr<Job>& job : std::as_const(writtenOff)) {
+                qCWarning(lcContent) << "Travail sur un dossier partagé sans réponse, abandonné"
                                      << job->shares;
                 job->abandon();
             }
+            for (const std::shared_ptr<Job>& job : std::as_const(dropped))
+                job->abandon();
+            writtenOff.clear();
+            dropped.clear();
             lock.lock();
         }
     }
 
     std::mutex mutex_;
-    std::condition_variable work_;
     std::condition_variable watch_;
-    std::deque<std::shared_ptr<Job>> queue_;
-    std::list<Running> running_;
-    QHash<QString, int> stuck_;
-    int active_ = 0;  // threads not written off
-    int threads_ = 0; // every thread
-    int waiting_ = 0; // threads waiting for work
+    QHash<QString, std::shared_ptr<Lane>> lanes_;
+    int threads_ = 0; // every thread: the lanes' and the probes'
     bool watching_ = false;
-    std::chrono::milliseconds limit_ = kDefaultLimit;
+    std::chrono::milliseconds silence_ = kSilence;
 };
 
 Pool& pool() {
@@ -197,23 +305,33 @@ Pool& pool() {
 
 } // namespace
 
-void setLimitForTesting(std::optional<std::chrono::milliseconds> limit) {
-    pool().setLimit(limit);
+void setSilenceForTesting(std::optional<std::chrono::milliseconds> silence) {
+    pool().setSilence(silence);
 }
 
 int stuckThreads(const QString& share) {
     return pool().stuckOn(share);
 }
 
+int busyThreads(const QString& share) {
+    return pool().busyOn(share);
+}
+
+bool isSilent(const QString& share) {
+    return pool().silentNow(share);
+}
+
 int threadCount() {
     return pool().threads();
 }
 
-void submit(const QStringList& shares, std::function<void()> job, std::function<void()> abandon) {
+void submit(const QStringList& shares, std::function<void()> job, std::function<void()> abandon,
+            Purpose purpose) {
     auto queued = std::make_shared<Job>();
     queued->shares = shares;
     queued->run = std::move(job);
     queued->abandon = std::move(abandon);
+    queued->purpose = std::move(purpose);
     pool().submit(std::move(queued));
 }
 

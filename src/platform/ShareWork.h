@@ -2,6 +2,7 @@
 
 #include "platform/Errors.h"
 
+#include <QDeadlineTimer>
 #include <QFuture>
 #include <QPromise>
 #include <QString>
@@ -20,17 +21,26 @@
 #include <optional>
 
 // File work on the shared folders (opening, listing, reading, decoding what was
-// read) runs here, on threads of its own: never on the GUI thread, never on Qt's
-// global pool. A shared folder may sit on a network mount that stops answering;
-// a thread that touches it then blocks in the kernel for as long as the mount
-// hangs, and nothing can take it back.
+// read, walking the Pictures folder) runs here, on threads of its own: never on the
+// GUI thread, never on Qt's global pool. A shared folder may sit on a network mount
+// that stops answering; a thread that touches it then blocks in the kernel for as
+// long as the mount hangs, and nothing can take it back.
 //
-// Each piece of work names the shared folders it touches (their paths: the keys).
-// A piece still running past its limit is written off: whoever waits for it gets
-// ShareWork::NotAnswering at once, and a fresh thread takes its place, so stuck
-// threads never starve the pool. Past kMaxStuckPerShare stuck threads on a share,
-// new work on that share is refused at once (with the same error), without a
-// thread; the share is taken back as its stuck threads come home.
+// Each share (the key: the path it was shared at) has a lane of its own: at most
+// kLaneThreads threads that only its work uses, those blocked in the kernel
+// included, so a hung share holds up nothing but its own work. A piece of work runs
+// on the lane of the first share it names.
+//
+// A share that gives no sign of life for kSilence counts as not answering: no file
+// call on it returned (no work on it ended, and a probe of it, a statfs of its path
+// made while work runs there, did not come back). Its running work is written off,
+// whoever waits for it gets ShareWork::NotAnswering at once, its waiting work is
+// dropped and new work on it is refused at once, without a thread, until a call on
+// it returns. A share that keeps answering keeps each piece's own limit: a long walk
+// of a big share is not cut short.
+//
+// Work waiting in a lane is dropped before it starts once it is no longer wanted
+// (its bridge task already answered) or its limit has passed.
 namespace ShareWork {
 
 // "Le dossier partagé ne répond pas"
@@ -39,31 +49,51 @@ public:
     QString description() const override;
 };
 
-// Threads that run work at once (stuck threads not counted).
-inline constexpr int kThreads = 4;
-// Stuck threads a share may hold before its work is refused at once.
-inline constexpr int kMaxStuckPerShare = 4;
-// How long a piece of work may run before it is taken for stuck: the bridge's
-// task limit.
+// Threads of one share's lane, those blocked on the share included.
+inline constexpr int kLaneThreads = 3;
+// No file call on a share returning for this long: the share does not answer.
+inline constexpr std::chrono::milliseconds kSilence = std::chrono::seconds(3);
+// The limit of work done for no bridge task (the local tools, the Settings window,
+// the chat's links, the photo opener).
 inline constexpr std::chrono::milliseconds kDefaultLimit = std::chrono::minutes(2);
+// How long work may run past its limit before it is written off: the bridge
+// answers a task at its limit itself, and its answer comes first.
+inline constexpr std::chrono::milliseconds kPastLimit = std::chrono::milliseconds(500);
 
-// Replaces the limit (nothing: the default). Tests shorten it.
-void setLimitForTesting(std::optional<std::chrono::milliseconds> limit);
+// For whom a piece of work runs.
+struct Purpose {
+    // Its limit: waiting work is dropped then, and running work written off soon
+    // after (kPastLimit).
+    QDeadlineTimer deadline = QDeadlineTimer(kDefaultLimit);
+    // False once the work is no longer wanted (its task answered); called from any
+    // thread. Empty: always wanted.
+    std::function<bool()> wanted;
+};
 
-// How many threads are stuck on the share now.
+// Replaces kSilence (nothing: the default). Tests lengthen or shorten it.
+void setSilenceForTesting(std::optional<std::chrono::milliseconds> silence);
+
+// How many threads of the share's lane hold work written off now.
 int stuckThreads(const QString& share);
-// How many threads the pool holds now (running, waiting and stuck).
+// How many threads of the share's lane run work now (written off or not).
+int busyThreads(const QString& share);
+// Whether the share counts as not answering now.
+bool isSilent(const QString& share);
+// How many threads the lanes and their probes hold now.
 int threadCount();
 
-// The pool's own currency: runs `job` on a pool thread; `abandon` is called
-// instead (from another thread) when the work is refused or written off. Exactly
-// one of them completes the caller's future.
-void submit(const QStringList& shares, std::function<void()> job, std::function<void()> abandon);
+// The pool's own currency: runs `job` on a thread of the first share's lane;
+// `abandon` is called instead (from another thread, or from this one when the work
+// is refused at once) when the work is refused, dropped or written off. Exactly one
+// of them completes the caller's future.
+void submit(const QStringList& shares, std::function<void()> job, std::function<void()> abandon,
+            Purpose purpose = {});
 
-// Runs `work` on the pool and waits for it without blocking the calling thread.
-// Throws NotAnswering when a share does not answer; what `work` throws is
-// rethrown.
-template <typename Work> auto run(QStringList shares, Work work) -> QCoro::Task<decltype(work())>;
+// Runs `work` on the share's lane and waits for it without blocking the calling
+// thread. Throws NotAnswering when a share does not answer or the work is dropped;
+// what `work` throws is rethrown.
+template <typename Work>
+auto run(QStringList shares, Work work, Purpose purpose = {}) -> QCoro::Task<decltype(work())>;
 
 // Threads for the bridge loop's own steps (decoding a polled task, reading the
 // heartbeat's figures): never shared with file work or decoding, so a poll never
@@ -87,9 +117,7 @@ template <typename T> struct Slot {
         promise.finish();
     }
 };
-} // namespace Detail
 
-namespace Detail {
 // Waits for the slot's answer (a coroutine of its own, so that `run` is not one:
 // g++ 12 destroys a lambda handed to a coroutine as a parameter twice).
 template <typename T> QCoro::Task<T> await(std::shared_ptr<Slot<T>> slot) {
@@ -108,7 +136,8 @@ template <typename T> QCoro::Task<T> await(std::shared_ptr<Slot<T>> slot) {
 }
 } // namespace Detail
 
-template <typename Work> auto run(QStringList shares, Work work) -> QCoro::Task<decltype(work())> {
+template <typename Work>
+auto run(QStringList shares, Work work, Purpose purpose) -> QCoro::Task<decltype(work())> {
     using T = decltype(work());
     auto slot = std::make_shared<Detail::Slot<T>>();
     slot->promise.start();
@@ -121,7 +150,7 @@ template <typename Work> auto run(QStringList shares, Work work) -> QCoro::Task<
                 slot->complete(std::nullopt, std::current_exception());
             }
         },
-        [slot] { slot->complete(std::nullopt, nullptr); });
+        [slot] { slot->complete(std::nullopt, nullptr); }, std::move(purpose));
     return Detail::await<T>(slot);
 }
 

@@ -13,12 +13,39 @@
 
 #include <QCoro/QCoroTask>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
+
+// The final update of one bridge task ("done" or "error"): whichever is sent first
+// is the only one. The task is closed before its final update is sent: a second
+// final update, and any "streaming" update after the first, is dropped unsent. A
+// final update that could not be delivered (the backend did not take it) opens the
+// task again, unless its time ran out meanwhile. GUI thread, but for isOpen().
+class TaskAnswer {
+public:
+    // Claims the final answer for an update about to be sent: false when the task is
+    // answered or an answer is on its way.
+    bool claim();
+    // The claimed answer was delivered, or not.
+    void settle(bool delivered);
+    // The task's time ran out: true when nothing was sent or is on its way (the
+    // caller then sends the time-out error); the task is closed for good either way.
+    bool expire();
+    // Whether the task still waits for its final answer (any thread).
+    bool isOpen() const { return state_.load() == kOpen; }
+
+private:
+    static constexpr int kOpen = 0;
+    static constexpr int kSending = 1;
+    static constexpr int kAnswered = 2;
+    std::atomic<int> state_{kOpen};
+    bool expired_ = false;
+};
 
 // The client of the backend's REST API: a small value holding the user token and,
 // for the bridge, extra device headers. Every operation shares one envelope
@@ -30,9 +57,10 @@ public:
 
     std::optional<QString> token;
     QMap<QString, QString> bridgeHeaders;
-    // Set (to true) by the bridge once a task's time has run out and its error was
-    // sent: the task updates of this value and its copies are then dropped unsent.
-    std::shared_ptr<bool> taskUpdatesClosed;
+    // The one final answer of the bridge task this value serves (set by the bridge
+    // for a task's handler): the task's updates of this value and its copies follow
+    // it, and are dropped unsent once the task is answered.
+    std::shared_ptr<class TaskAnswer> taskAnswer;
     // Set by the bridge for a task's handler: when the task's time runs out.
     QDeadlineTimer taskDeadline{QDeadlineTimer::Forever};
 
@@ -252,7 +280,7 @@ public:
 
 private:
     static HttpRequest requestFor(const Call& call);
-    QCoro::Task<> sendBridgeTaskUpdate(QString id, QByteArray bodyData) const;
+    QCoro::Task<> sendBridgeTaskUpdate(QString id, QByteArray bodyData, bool final) const;
 };
 
 using RecordingResult = APIService::RecordingResult;

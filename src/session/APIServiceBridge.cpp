@@ -65,33 +65,65 @@ QCoro::Task<std::optional<BridgeTask>> APIService::pollBridgeTask(int wait) cons
     co_return std::move(decoded.task);
 }
 
-QCoro::Task<> APIService::sendBridgeTaskUpdate(QString id, QByteArray bodyData) const {
-    if (taskUpdatesClosed && *taskUpdatesClosed)
-        co_return; // the task was already answered (its time ran out)
+bool TaskAnswer::claim() {
+    int open = kOpen;
+    return state_.compare_exchange_strong(open, kSending);
+}
+
+void TaskAnswer::settle(bool delivered) {
+    int sending = kSending;
+    state_.compare_exchange_strong(sending, delivered || expired_ ? kAnswered : kOpen);
+}
+
+bool TaskAnswer::expire() {
+    expired_ = true;
+    int open = kOpen;
+    if (state_.compare_exchange_strong(open, kAnswered))
+        return true;
+    return false; // answered, or an answer on its way: it is the only one
+}
+
+QCoro::Task<> APIService::sendBridgeTaskUpdate(QString id, QByteArray bodyData, bool final) const {
+    // The task is closed before its final update goes out: whichever final update
+    // claims it first is the only one.
+    const QString path = QStringLiteral("/bridge/tasks/") + pathSegment(id);
+    const std::shared_ptr<TaskAnswer> answer = taskAnswer;
+    if (answer) {
+        if (final ? !answer->claim() : !answer->isOpen())
+            co_return; // already answered (or its answer on the way)
+    }
     Call call;
     call.method = "PATCH";
-    call.path = QStringLiteral("/bridge/tasks/") + pathSegment(id);
+    call.path = path;
     call.body = std::move(bodyData);
     call.contentType = "application/json";
     call.timeoutMs = 15000;
     call.bridge = true;
-    co_await send(std::move(call));
+    try {
+        co_await send(std::move(call));
+    } catch (...) {
+        if (answer && final)
+            answer->settle(false); // not taken: a later final update may still answer
+        throw;
+    }
+    if (answer && final)
+        answer->settle(true);
 }
 
 QCoro::Task<> APIService::reportBridgeTaskSuccess(const QString& id, const Json& result) const {
     requireToken();
     QByteArray body = BridgeSuccessBody{result}.encode();
-    co_await sendBridgeTaskUpdate(id, std::move(body));
+    co_await sendBridgeTaskUpdate(id, std::move(body), true);
 }
 
 QCoro::Task<> APIService::reportBridgeTaskError(const QString& id, const QString& message) const {
     requireToken();
     QByteArray body = BridgeErrorBody{message}.encode();
-    co_await sendBridgeTaskUpdate(id, std::move(body));
+    co_await sendBridgeTaskUpdate(id, std::move(body), true);
 }
 
 QCoro::Task<> APIService::reportBridgeTaskDelta(const QString& id, const QString& delta) const {
     requireToken();
     QByteArray body = BridgeStreamBody{delta}.encode();
-    co_await sendBridgeTaskUpdate(id, std::move(body));
+    co_await sendBridgeTaskUpdate(id, std::move(body), false);
 }

@@ -50,8 +50,15 @@ Json BridgeSearchResult::Item::toJson() const {
     return o;
 }
 
+Json BridgeSilentFolder::toJson() const {
+    return Json{{"id", json::str(id)}, {"name", json::str(name)}};
+}
+
 Json BridgeSearchResult::toJson() const {
-    return Json{{"items", records(items)}};
+    Json o = Json{{"items", records(items)}};
+    if (!not_answering.isEmpty())
+        o["not_answering"] = records(not_answering);
+    return o;
 }
 
 Json BridgeReadResult::toJson() const {
@@ -72,7 +79,10 @@ Json BridgeListFoldersResult::Folder::toJson() const {
 }
 
 Json BridgeListFoldersResult::toJson() const {
-    return Json{{"folders", records(folders)}};
+    Json o = Json{{"folders", records(folders)}};
+    if (!not_answering.isEmpty())
+        o["not_answering"] = records(not_answering);
+    return o;
 }
 
 Json BridgeListDirResult::Item::toJson() const {

@@ -14,6 +14,16 @@
 // declaration order, and an absent optional is left out (never null). Results
 // are only encoded, never decoded.
 
+// A shared folder that did not answer in time (a hung mount): named in the results
+// of the tasks that look across the shared folders (search, list_folders) under
+// "not_answering", which is left out when every folder answered.
+struct BridgeSilentFolder {
+    QString id;   // the folder's id, as list_folders gives it
+    QString name; // its display name
+    Json toJson() const;
+    bool operator==(const BridgeSilentFolder&) const = default;
+};
+
 struct BridgeSearchResult {
     struct Item {
         QString id;
@@ -27,6 +37,7 @@ struct BridgeSearchResult {
         bool operator==(const Item&) const = default;
     };
     QList<Item> items;
+    QList<BridgeSilentFolder> not_answering;
     Json toJson() const;
 };
 
@@ -47,6 +58,7 @@ struct BridgeListFoldersResult {
         bool operator==(const Folder&) const = default;
     };
     QList<Folder> folders;
+    QList<BridgeSilentFolder> not_answering;
     Json toJson() const;
 };
 

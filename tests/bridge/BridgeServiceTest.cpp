@@ -317,7 +317,9 @@ TEST_F(BridgeServiceTest, AStoppedLoopWritesNothingWhenItsHandlerFinishes) {
 TEST_F(BridgeServiceTest, AHandlerOutOfTimeIsAnsweredAndCannotAnswerAgain) {
     // A handler that takes longer than its task's limit and then tries to answer,
     // and one that returns much later without answering: both tasks are answered
-    // with the limit's error and the loop goes on polling meanwhile.
+    // with the limit's error and the loop goes on polling meanwhile. A third answers
+    // at once, but the backend holds its update past the limit: that answer, on its
+    // way, is the task's only one.
     bool lateDone = false;
     bool silentDone = false;
     bridge->setHandler(BridgeTaskKind::LLMInfer,
@@ -331,17 +333,36 @@ TEST_F(BridgeServiceTest, AHandlerOutOfTimeIsAnsweredAndCannotAnswerAgain) {
                            co_await QCoro::sleepFor(std::chrono::milliseconds(1500));
                            silentDone = true;
                        });
+    bool heldDone = false;
+    bridge->setHandler(BridgeTaskKind::Search,
+                       [&](const BridgeTask& task, const APIService& api) -> QCoro::Task<> {
+                           const Json nothing = Json::object();
+                           co_await api.reportBridgeTaskSuccess(task.id, nothing);
+                           // A second final update of the same task goes nowhere.
+                           co_await api.reportBridgeTaskError(task.id, QStringLiteral("encore"));
+                           heldDone = true;
+                       });
+    backend.routePrefix("PATCH", QStringLiteral("/api/v1/bridge/tasks/"), [](const RecordedRequest& request) {
+        ScriptedResponse response = ScriptedResponse::noContent();
+        if (request.path.endsWith(QStringLiteral("/held")))
+            response.holdMs = 1200; // well past the limit
+        return response;
+    });
     AppSession::shared().setBridgeEnabled(true);
     bridge->setTaskTimeLimitForTesting(std::chrono::milliseconds(300));
     polls.enqueue(ScriptedResponse::json(200, taskJson("late", "llm_infer", R"({"openai_body_json":"{}"})")));
     polls.enqueue(ScriptedResponse::json(200, taskJson("never", "list_folders")));
+    polls.enqueue(ScriptedResponse::json(200, taskJson("held", "search", R"({"query":"x"})")));
     bridge->start(QStringLiteral("tok"));
-    ASSERT_TRUE(spinUntil([&] { return bridge->tasksServed() == 2; }));
+    ASSERT_TRUE(spinUntil([&] { return bridge->tasksServed() == 3; }));
     EXPECT_FALSE(silentDone);
-    ASSERT_TRUE(spinUntil([&] { return lateDone && silentDone; }));
+    ASSERT_TRUE(spinUntil([&] { return lateDone && silentDone && heldDone; }));
     spinFor(50);
     const auto patches = requestsOf("PATCH");
-    ASSERT_EQ(patches.size(), 2); // the late "done" was never sent
+    ASSERT_EQ(patches.size(),
+              3); // the late "done", the held task's time-out and its second answer never sent
+    EXPECT_EQ(patches[2].path, QStringLiteral("/api/v1/bridge/tasks/held"));
+    EXPECT_EQ(json::parse(patches[2].body)["status"], "done");
     const Json expected =
         Json::object({{"status", "error"}, {"error_message", "La tâche a dépassé le temps imparti (1 s)."}});
     EXPECT_EQ(patches[0].path, QStringLiteral("/api/v1/bridge/tasks/late"));

@@ -189,8 +189,13 @@ TEST(BridgeResults, OptionalMembersAreLeftOutAndOrderIsKept) {
 
     EXPECT_EQ(dumped(BridgeReadResult{"é\"x", true, 12}.toJson()),
               "{\"content\":\"é\\\"x\",\"truncated\":true,\"bytes_read\":12}");
-    EXPECT_EQ(dumped(BridgeListFoldersResult{{{"F", "Docs", "~/Docs", false}}}.toJson()),
+    EXPECT_EQ(dumped(BridgeListFoldersResult{{{"F", "Docs", "~/Docs", false}}, {}}.toJson()),
               R"({"folders":[{"id":"F","name":"Docs","path_display":"~/Docs","is_remote":false}]})");
+    // The folders that did not answer, after what the others gave.
+    EXPECT_EQ(dumped(BridgeListFoldersResult{{}, {{"G", "Serveur"}}}.toJson()),
+              R"({"folders":[],"not_answering":[{"id":"G","name":"Serveur"}]})");
+    search.not_answering.append(BridgeSilentFolder{"G", "Serveur"});
+    EXPECT_TRUE(dumped(search.toJson()).ends_with(R"(}],"not_answering":[{"id":"G","name":"Serveur"}]})"));
     BridgeListDirResult dir;
     dir.items.append({"I", "n", "directory", "inode/directory", 0, std::nullopt, "a/n"});
     dir.folder_id = "F";
