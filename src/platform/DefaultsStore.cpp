@@ -3,6 +3,7 @@
 #include "platform/Log.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -278,7 +279,7 @@ ReadOutcome readFile(const QString& path, QByteArray& bytes, Identity& identity)
     return ReadOutcome::Read;
 }
 
-std::optional<QJsonObject> parseObject(const QByteArray& bytes) {
+std::optional<QJsonObject> parseObjectExactly(const QByteArray& bytes) {
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject())
@@ -286,8 +287,41 @@ std::optional<QJsonObject> parseObject(const QByteArray& bytes) {
     return doc.object();
 }
 
+// The file's object. A file that fails only as UTF-8 (a flipped bit in a value) is
+// read with its bad bytes replaced, and `whole` is false: its values are not lost
+// with it, and the damaged ones no longer decode.
+std::optional<QJsonObject> parseObject(const QByteArray& bytes, bool& whole) {
+    whole = true;
+    if (auto object = parseObjectExactly(bytes))
+        return object;
+    whole = false;
+    const QByteArray replaced = QString::fromUtf8(bytes).toUtf8();
+    if (replaced == bytes)
+        return std::nullopt;
+    return parseObjectExactly(replaced);
+}
+
+// How an entry stands in the file: {"key": value}.
+QByteArray entryText(const QString& key, const QJsonValue& value) {
+    return QJsonDocument(QJsonObject{{key, value}}).toJson(QJsonDocument::Compact);
+}
+
+// Where a value of `key` that does not read is kept: "<file>.<key>.unreadable-<hash>",
+// named by the hash of what is kept, so that the same value always goes to the
+// same file and another value never overwrites it.
+QString asidePath(const QString& path, const QString& key, const QByteArray& bytes) {
+    QString name;
+    for (const QChar c : key.left(64)) {
+        const bool plain =
+            c.unicode() < 128 && (c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('-'));
+        name += plain ? c : QLatin1Char('_');
+    }
+    const QByteArray hash = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().left(16);
+    return path + QLatin1Char('.') + name + QStringLiteral(".unreadable-") + QString::fromLatin1(hash);
+}
+
 // Renames the file to "<name>.unreadable-<date and time>" (never over another file).
-bool keepAside(const QString& path) {
+bool keepFileAside(const QString& path) {
     const QString stem = path + QStringLiteral(".unreadable-") +
                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     const QByteArray from = QFile::encodeName(path);
@@ -339,11 +373,10 @@ bool writeAll(int fd, const QByteArray& bytes) {
     return true;
 }
 
-// Writes a temporary file (mode 0600), syncs it and renames it over the file.
-bool writeAtomically(const QString& path, const QByteArray& bytes, Identity& identity) {
+// A new temporary file next to the settings file (mode 0600); -1 when none can be made.
+int openTemporary(const QString& path, QString& temporary) {
     const QFileInfo info(path);
     QDir().mkpath(info.absolutePath());
-    QString temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temporary = info.absolutePath() + QLatin1Char('/') + temporaryPrefix(path) +
@@ -352,6 +385,53 @@ bool writeAtomically(const QString& path, const QByteArray& bytes, Identity& ide
         if (fd < 0 && errno != EEXIST)
             break;
     }
+    return fd;
+}
+
+void syncFolder(const QString& path) {
+    const int dirFd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+// Writes a value kept aside to `target`, whole, unless a file is there already (it
+// holds the same bytes: the name is their hash). Never replaces a file.
+bool writeAside(const QString& settingsPath, const QString& target, const QByteArray& bytes) {
+    QString temporary;
+    const int fd = openTemporary(settingsPath, temporary);
+    if (fd < 0) {
+        qCWarning(lcSession) << "cannot keep an unreadable setting aside:" << ::strerror(errno);
+        return false;
+    }
+    const bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    ::close(fd);
+    const QByteArray from = QFile::encodeName(temporary);
+    const QByteArray to = QFile::encodeName(target);
+    bool kept = false;
+    if (ok) {
+        // link() never replaces a file; rename() is for file systems without links.
+        if (::link(from.constData(), to.constData()) == 0 || errno == EEXIST)
+            kept = true;
+        else
+            kept = !QFile::exists(target) && ::rename(from.constData(), to.constData()) == 0;
+    }
+    ::unlink(from.constData());
+    if (!kept) {
+        qCWarning(lcSession) << "cannot keep an unreadable setting aside:" << target;
+        return false;
+    }
+    syncFolder(target);
+    qCWarning(lcSession) << "an unreadable setting is kept aside as" << target;
+    return true;
+}
+
+// Writes a temporary file (mode 0600), syncs it and renames it over the file.
+bool writeAtomically(const QString& path, const QByteArray& bytes, Identity& identity) {
+    QString temporary;
+    const int fd = openTemporary(path, temporary);
     if (fd < 0) {
         qCWarning(lcSession) << "cannot write settings file" << path << ::strerror(errno);
         return false;
@@ -366,12 +446,7 @@ bool writeAtomically(const QString& path, const QByteArray& bytes, Identity& ide
         return false;
     }
     identity = identityOf(st);
-    const int dirFd =
-        ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    syncFolder(path);
     return true;
 }
 } // namespace
@@ -384,7 +459,10 @@ struct FileDefaultsStore::State {
     std::condition_variable wake;    // to the writer
     std::condition_variable written; // to flush()
     QHash<QString, QVariant> values;
-    QJsonObject foreign;           // entries of a shape the store does not know, kept as found
+    QJsonObject foreign; // entries of a shape the store does not know, kept as found
+    // Values that do not read, to be kept aside before the file is next written:
+    // (file, bytes). The file is not written over them until they are.
+    QList<QPair<QString, QByteArray>> asides;
     QJsonObject onDisk;            // the file's entries as last read or written
     std::optional<Identity> known; // the file as last read or written
     quint64 generation = 0;        // bumped by every change to be written
@@ -447,15 +525,20 @@ struct FileDefaultsStore::State {
             return;
         }
         std::optional<QJsonObject> disk;
+        bool whole = false;
         if (outcome == ReadOutcome::Read)
-            disk = parseObject(bytes);
-        if (!disk) {
-            const bool aside = keepAside(path);
+            disk = parseObject(bytes, whole);
+        if (!disk || !whole) {
+            const bool aside = keepFileAside(path);
             std::lock_guard lock(mutex);
+            QStringList changed;
+            if (disk)
+                changed = merge(*disk); // what the file holds still counts
             known.reset();
             onDisk = QJsonObject();
             writable = aside;
             ++generation; // the values in memory go back to disk
+            announce(changed);
             return;
         }
         QStringList changed;
@@ -464,16 +547,37 @@ struct FileDefaultsStore::State {
             changed = merge(*disk);
             known = identity;
         }
-        if (!changed.isEmpty()) {
-            FileDefaultsStore* store = owner;
-            QMetaObject::invokeMethod(
-                store,
-                [store, changed] {
-                    for (const QString& key : changed)
-                        emit store->changed(key);
-                },
-                Qt::QueuedConnection);
-        }
+        announce(changed);
+    }
+
+    void announce(const QStringList& changed) {
+        if (changed.isEmpty())
+            return;
+        FileDefaultsStore* store = owner;
+        QMetaObject::invokeMethod(
+            store,
+            [store, changed] {
+                for (const QString& key : changed)
+                    emit store->changed(key);
+            },
+            Qt::QueuedConnection);
+    }
+
+    // Keeps the entry of `key` aside before it is replaced, when it does not read.
+    // Under the lock.
+    void keepForeignAside(const QString& key) {
+        const auto it = foreign.constFind(key);
+        if (it == foreign.constEnd())
+            return;
+        queueAside(key, entryText(key, *it));
+    }
+    QString queueAside(const QString& key, const QByteArray& bytes) {
+        const QString target = asidePath(path, key, bytes);
+        for (const auto& aside : std::as_const(asides))
+            if (aside.first == target)
+                return target;
+        asides.append({target, bytes});
+        return target;
     }
 
     void run() {
@@ -493,6 +597,21 @@ struct FileDefaultsStore::State {
                 continue;
             }
             const quint64 target = generation;
+            if (!asides.isEmpty()) {
+                // What does not read is kept before the file is written over it.
+                const QList<QPair<QString, QByteArray>> due = asides;
+                lock.unlock();
+                bool kept = true;
+                for (const auto& [to, bytes] : due)
+                    kept = writeAside(path, to, bytes) && kept;
+                lock.lock();
+                if (!kept) {
+                    writtenGeneration = target; // tried again at the next change
+                    written.notify_all();
+                    continue;
+                }
+                asides.remove(0, due.size()); // those queued meanwhile stay
+            }
             if (!writable) {
                 writtenGeneration = target;
                 written.notify_all();
@@ -540,13 +659,20 @@ FileDefaultsStore::FileDefaultsStore(QString path)
     const ReadOutcome outcome = readFile(path_, bytes, identity);
     if (outcome != ReadOutcome::Missing) {
         std::optional<QJsonObject> disk;
+        bool whole = false;
         if (outcome == ReadOutcome::Read)
-            disk = parseObject(bytes);
-        if (disk) {
+            disk = parseObject(bytes, whole);
+        if (disk)
             s.merge(*disk);
+        if (disk && whole) {
             s.known = identity;
         } else {
-            s.writable = keepAside(path_);
+            s.writable = keepFileAside(path_);
+            if (disk) {
+                // Read with its bad bytes replaced: what it held goes back to disk.
+                s.onDisk = QJsonObject();
+                ++s.generation;
+            }
         }
     }
     writer_ = std::thread([state = state_] { state->run(); });
@@ -633,6 +759,7 @@ std::optional<QVariant> FileDefaultsStore::raw(const QString& key) const {
 void FileDefaultsStore::store(const QString& key, const std::optional<QVariant>& value) {
     {
         std::lock_guard lock(state_->mutex);
+        state_->keepForeignAside(key);
         if (value)
             state_->values.insert(key, *value);
         else
@@ -641,4 +768,47 @@ void FileDefaultsStore::store(const QString& key, const std::optional<QVariant>&
         ++state_->generation;
     }
     state_->wake.notify_one();
+}
+
+std::optional<QString> FileDefaultsStore::keepAside(const QString& key) {
+    std::optional<QString> target;
+    {
+        std::lock_guard lock(state_->mutex);
+        QByteArray bytes;
+        if (const auto it = state_->foreign.constFind(key); it != state_->foreign.constEnd()) {
+            bytes = entryText(key, *it);
+        } else if (const auto value = state_->values.constFind(key); value != state_->values.constEnd()) {
+            if (value->typeId() == QMetaType::QByteArray)
+                bytes = value->toByteArray();
+            else
+                bytes = entryText(key, encodeEntry(*value).value_or(QJsonValue()));
+        } else {
+            return std::nullopt;
+        }
+        target = state_->queueAside(key, bytes);
+        ++state_->generation; // written before the file is
+    }
+    state_->wake.notify_one();
+    return target;
+}
+
+std::optional<QByteArray> FileDefaultsStore::damagedData(const QString& key) const {
+    QJsonValue entry;
+    {
+        std::lock_guard lock(state_->mutex);
+        entry = state_->foreign.value(key);
+    }
+    if (!entry.isObject() || entry.toObject().size() != 1 ||
+        !entry.toObject().value(QLatin1String("data")).isString())
+        return std::nullopt;
+    const QString text = entry.toObject().value(QLatin1String("data")).toString();
+    QByteArray base64;
+    base64.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const bool valid = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') ||
+                           u == '+' || u == '/' || u == '=';
+        base64.append(valid ? char(u) : 'A');
+    }
+    return QByteArray::fromBase64(base64);
 }
