@@ -36,6 +36,13 @@ std::optional<uid_t> peerUid(qintptr descriptor) {
     return credentials.uid;
 }
 
+// The listener is made on the application's thread (a launch may claim before the
+// application object exists; then listen() is called later).
+bool onApplicationThread() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
 bool isOwnUid(qintptr descriptor) {
     const std::optional<uid_t> uid = peerUid(descriptor);
     return uid && *uid == ::geteuid();
@@ -85,7 +92,7 @@ bool SingleInstance::claim(const QString& link) {
     bool told = false;
     for (;;) {
         if (tryLock()) {
-            if (QCoreApplication::instance())
+            if (onApplicationThread())
                 listen();
             return true;
         }
@@ -99,7 +106,7 @@ bool SingleInstance::claim(const QString& link) {
             qCWarning(lcApp) << "single instance: the listener is not ours; running without receiving links";
             return true;
         case HandOver::TookLock:
-            if (QCoreApplication::instance())
+            if (onApplicationThread())
                 listen();
             return true;
         case HandOver::NoAnswer:
