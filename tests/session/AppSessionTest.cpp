@@ -5,13 +5,16 @@
 #include "bridge/BridgeService.h"
 #include "localllm/LocalLLMTelemetry.h"
 #include "platform/AuthFailureNotifier.h"
+#include "platform/DefaultsStore.h"
 #include "platform/SecretStore.h"
 #include "session/KeychainStore.h"
 #include "support/SlowSecretStore.h"
 #include "support/TestSupport.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QSysInfo>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 
 #include <gtest/gtest.h>
@@ -257,6 +260,36 @@ TEST_F(AppSessionTest, AnAnswerLeftStreamingIsEndedAsCut) {
         EXPECT_FALSE(stored()[1].contains("streaming"));
         AppSession::resetSharedForTesting();
     }
+    // A question whose answer never started (the backend's answer comes whole) is
+    // saved marked: a kill leaves it so, and the next launch, like a quit, puts
+    // an answer holding only the mark after it.
+    for (const bool killed : {true, false}) {
+        SCOPED_TRACE(killed ? "kill -9" : "quit");
+        const ChatMessage asked(ChatMessage::Role::User, QStringLiteral("Une question"));
+        {
+            AppSession& s = AppSession::shared();
+            s.setMessages({question, answer, asked});
+            s.setAwaitedAnswer(asked.id);
+            s.saveConversationNow();
+            EXPECT_EQ(stored()[2]["awaitingAnswer"], true);
+            EXPECT_FALSE(stored()[1].contains("awaitingAnswer"));
+            const QByteArray onDisk = *defaults->data(QStringLiteral("chatMessages"));
+            AppSession::resetSharedForTesting(); // quits
+            if (killed)
+                defaults->setData(QStringLiteral("chatMessages"), onDisk);
+        }
+        AppSession& next = AppSession::shared();
+        ASSERT_EQ(next.messages().size(), 4);
+        EXPECT_EQ(next.messages()[2].id, asked.id);
+        EXPECT_EQ(next.messages()[3].role, ChatMessage::Role::Assistant);
+        EXPECT_EQ(next.messages()[3].content, cut);
+        EXPECT_FALSE(next.awaitedAnswer().has_value());
+        ASSERT_TRUE(spinUntil([&] { return !next.conversationSavePending(); }));
+        EXPECT_EQ(stored().size(), 4u);
+        EXPECT_FALSE(stored()[2].contains("awaitingAnswer"));
+        AppSession::resetSharedForTesting();
+    }
+
     // A finished answer is left as it is, and a new conversation forgets the mark.
     AppSession& s = AppSession::shared();
     s.setMessages({question, answer});
@@ -267,6 +300,101 @@ TEST_F(AppSessionTest, AnAnswerLeftStreamingIsEndedAsCut) {
     AppSession::shared().setStreamingMessage(AppSession::StreamingMessage{answer.id, false});
     AppSession::shared().clearConversation();
     EXPECT_FALSE(AppSession::shared().streamingMessage().has_value());
+}
+
+// A stored conversation that does not read whole, in the settings file: the
+// messages that read are kept, the stored bytes are kept aside next to the file
+// before anything is saved over them, and the chat says so once, where they are.
+// Damage of each kind: a message that decodes to no message, a byte that is not
+// UTF-8, a broken structure, base64 that does not decode, and a flipped bit in
+// the file itself.
+TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesAside) {
+    const ChatMessage first(ChatMessage::Role::User, QStringLiteral("Première question"));
+    const ChatMessage damaged(ChatMessage::Role::Assistant, QStringLiteral("Réponse abîmée qui se perd"));
+    const ChatMessage last(ChatMessage::Role::User, QStringLiteral("Dernière question"));
+    Json list = Json::array();
+    for (const ChatMessage& message : {first, damaged, last})
+        list.push_back(message.toJson());
+    const QByteArray conversation = json::dump(list);
+    const qsizetype inDamaged = conversation.indexOf("qui se perd");
+    ASSERT_GT(inDamaged, 0);
+
+    // Damages the conversation's bytes, or the text of the file (its base64).
+    struct Case {
+        const char* what;
+        std::function<QByteArray(QByteArray)> conversation;
+        std::function<QByteArray(QByteArray)> file;
+        bool keptAsData; // the aside holds the conversation's bytes (else the entry's text)
+    };
+    const auto same = [](QByteArray bytes) { return bytes; };
+    const auto base64At = [&](QByteArray file, const QByteArray& with) {
+        const qsizetype text = file.indexOf(conversation.toBase64());
+        return file.replace(text + (inDamaged / 3) * 4 + 1, 1, with);
+    };
+    const std::vector<Case> cases = {
+        {"a role no message has",
+         [](QByteArray b) { return b.replace("\"role\":\"assistant\"", "\"role\":\"robot\""); }, same, true},
+        {"a byte that is not UTF-8", [&](QByteArray b) { return b.replace(inDamaged, 1, "\xff"); }, same,
+         true},
+        {"a quote gone",
+         [](QByteArray b) { return b.replace("\"role\":\"assistant\"", "\"role:\"assistant\""); }, same,
+         true},
+        {"base64 that does not decode", same, [&](QByteArray f) { return base64At(f, "*"); }, false},
+        {"a byte of the file that is not UTF-8", same, [&](QByteArray f) { return base64At(f, "\xc3"); },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("defaults.json");
+        const QByteArray stored = c.conversation(conversation);
+        const QByteArray fileText =
+            c.file(R"({"selectedProvider":{"string":"local"},"chatMessages":{"data":")" + stored.toBase64() +
+                   "\"}}");
+        {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(fileText);
+        }
+        const auto asides = [&] {
+            return QDir(dir.path()).entryList({"defaults.json.chatMessages.unreadable-*"}, QDir::Files);
+        };
+        auto store = std::make_shared<FileDefaultsStore>(path);
+        DefaultsStore::setShared(store);
+        AppSession::resetSharedForTesting();
+        AppSession& session = AppSession::shared();
+        EXPECT_EQ(session.provider(), Provider::Local); // the other settings read
+        const QList<ChatMessage> read = session.messages();
+        ASSERT_GE(read.size(), 3);
+        EXPECT_EQ(read.first(), first);
+        EXPECT_EQ(read[read.size() - 2], last);
+        EXPECT_FALSE(read.contains(damaged));
+        ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
+        store->flush();
+        ASSERT_EQ(asides().size(), 1);
+        const QString aside = dir.filePath(asides().first());
+        EXPECT_EQ(read.last().role, ChatMessage::Role::Assistant);
+        EXPECT_EQ(read.last().content, "\u26A0\uFE0F " + AppSession::unreadableConversationText(aside));
+        QFile kept(aside);
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        if (c.keptAsData)
+            EXPECT_EQ(kept.readAll(), stored);
+        else
+            EXPECT_TRUE(kept.readAll().startsWith("{\"chatMessages\":{\"data\":\""));
+
+        // Saved whole now, in the form an earlier version reads: the next start
+        // reads it all and says nothing more; the bytes aside stay as they were.
+        session.setMessages(session.messages() +
+                            QList<ChatMessage>{ChatMessage(ChatMessage::Role::User, "Suite")});
+        AppSession::resetSharedForTesting();
+        store->flush();
+        DefaultsStore::setShared(std::make_shared<FileDefaultsStore>(path));
+        const QList<ChatMessage> again = AppSession::shared().messages();
+        EXPECT_EQ(again.size(), read.size() + 1);
+        EXPECT_EQ(asides().size(), 1);
+        AppSession::resetSharedForTesting();
+        DefaultsStore::setShared(defaults);
+    }
 }
 
 TEST_F(AppSessionTest, SignInHydratesAndABurstOfChangesSendsOnePush) {
