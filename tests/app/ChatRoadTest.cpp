@@ -581,6 +581,53 @@ TEST_F(ChatRoadTest, ClearingDuringAPendingReplyDropsIt) {
     EXPECT_EQ(imports().size(), 1);
 }
 
+// A question is saved marked as waiting until its answer starts: a cloud answer,
+// which comes whole, only when it has come; quitting meanwhile leaves the cut mark
+// after it. The local road's answer starts with its streaming bubble.
+TEST_F(ChatRoadTest, AQuestionWaitsMarkedUntilItsAnswerStarts) {
+    AppSession& session = start(true, Provider::OpenAI);
+    const auto stored = [] {
+        return Json::parse(DefaultsStore::shared().data(QStringLiteral("chatMessages"))->toStdString());
+    };
+    backend.route("POST", QStringLiteral("/api/v1/queries.json"),
+                  sse({{0, "event: initial\ndata: {\"discussion_id\": 90}\n\n"}, {300, "data: Voilà\n\n"}}));
+    ASSERT_TRUE(model->send(QStringLiteral("Une question")));
+    EXPECT_EQ(session.awaitedAnswer(), session.messages()[0].id);
+    ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
+    EXPECT_EQ(stored()[0]["awaitingAnswer"], true);
+    ASSERT_TRUE(spinUntil([&] { return model->runningTurns() == 0; }));
+    EXPECT_EQ(contents(), QStringList({"Une question", "Voilà"}));
+    EXPECT_FALSE(session.awaitedAnswer().has_value());
+    ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
+    EXPECT_FALSE(stored()[0].contains("awaitingAnswer"));
+
+    // Quitting before the answer has come.
+    backend.route(
+        "POST", QStringLiteral("/api/v1/queries.json"),
+        sse({{0, "event: initial\ndata: {\"discussion_id\": 90}\n\n"}, {60000, "data: Trop tard\n\n"}}));
+    ASSERT_TRUE(model->send(QStringLiteral("Une autre")));
+    ASSERT_TRUE(backend.waitForRequests(2));
+    AppSession::resetSharedForTesting();
+    const Json saved = stored();
+    ASSERT_EQ(saved.size(), 4u);
+    EXPECT_EQ(saved[2]["content"], "Une autre");
+    EXPECT_FALSE(saved[2].contains("awaitingAnswer"));
+    EXPECT_EQ(saved[3]["role"], "assistant");
+    EXPECT_EQ(saved[3]["content"],
+              (QStringLiteral("\u26A0\uFE0F ") + AppSession::cutAnswerWarning()).toStdString());
+    model.reset();
+
+    // The local road: the mark goes once the answer's bubble is there.
+    AppSession& local = start(true, Provider::Local);
+    local.clearConversation();
+    this->local.setChatStream(SseScript().content("Bon", 300).done());
+    ASSERT_TRUE(model->send(QStringLiteral("Locale")));
+    ASSERT_TRUE(spinUntil([&] { return local.messages().size() == 2; }));
+    EXPECT_FALSE(local.awaitedAnswer().has_value());
+    EXPECT_TRUE(local.streamingMessage().has_value());
+    ASSERT_TRUE(spinUntil([&] { return model->runningTurns() == 0; }));
+}
+
 // The recording of a local turn that returns after the conversation was cleared
 // does not bring the old discussion back.
 TEST_F(ChatRoadTest, ALateRecordingDoesNotRestoreTheOldDiscussion) {
