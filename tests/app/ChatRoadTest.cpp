@@ -660,6 +660,7 @@ TEST(ChatProcessEnd, ChildStreamsUntilItEnds) {
     // The cloud road: a backend of this child's own, whose answer never comes.
     std::unique_ptr<FakeBackend> backend;
     if (endpoint == QLatin1String("cloud")) {
+        HttpSession::trustExtraRootsForTesting(ScriptedHttpServer::certPath(QStringLiteral("ca.pem")));
         backend = std::make_unique<FakeBackend>();
         backend->route(
             "POST", QStringLiteral("/api/v1/queries.json"),
