@@ -197,7 +197,7 @@ SingleInstance::HandOver SingleInstance::handOver(const QString& link) {
         if (polled > 0) {
             if (read(0) <= 0)
                 return answered() ? HandOver::Delivered : HandOver::NoAnswer; // closed
-            if (answer.contains('\n'))
+            if (answer.contains('\n') || answer.size() >= 16)
                 return answered() ? HandOver::Delivered : HandOver::NoAnswer;
             continue;
         }
