@@ -660,8 +660,8 @@ TEST(ChatProcessEnd, ChildStreamsUntilItEnds) {
     // The cloud road: a backend of this child's own, whose answer never comes.
     std::unique_ptr<FakeBackend> backend;
     if (endpoint == QLatin1String("cloud")) {
-        HttpSession::trustExtraRootsForTesting(ScriptedHttpServer::certPath(QStringLiteral("ca.pem")));
         backend = std::make_unique<FakeBackend>();
+        HttpSession::trustExtraRootsForTesting(ScriptedHttpServer::certPath(QStringLiteral("ca.pem")));
         backend->route(
             "POST", QStringLiteral("/api/v1/queries.json"),
             sse({{0, "event: initial\ndata: {\"discussion_id\": 90}\n\n"}, {600000, "data: x\n\n"}}));
