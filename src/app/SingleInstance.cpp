@@ -194,6 +194,8 @@ SingleInstance::HandOver SingleInstance::handOver(const QString& link) {
         const int polled = ::poll(&ready, 1, 50);
         if (polled < 0 && errno == EINTR)
             continue;
+        if (polled < 0)
+            return HandOver::NoAnswer;
         if (polled > 0) {
             if (read(0) <= 0)
                 return answered() ? HandOver::Delivered : HandOver::NoAnswer; // closed
