@@ -287,18 +287,112 @@ std::optional<QJsonObject> parseObjectExactly(const QByteArray& bytes) {
     return doc.object();
 }
 
-// The file's object. A file that fails only as UTF-8 (a flipped bit in a value) is
-// read with its bad bytes replaced, and `whole` is false: its values are not lost
-// with it, and the damaged ones no longer decode.
+// How many pieces of the file one entry may have been cut into, where a text of it
+// ends with the text that separates two entries, before it is taken as damaged.
+constexpr int kMaxJoinedEntryPieces = 8;
+
+// A file that does not parse, read entry by entry. The store writes one compact
+// object, its entries separated by `},"`: each piece is parsed on its own (joined
+// with the next ones when a text inside it ends with that separator). A piece that
+// does not parse is kept as its text, a string under its key, so that it is kept
+// aside before the key is next written and its reader can still look into it.
+std::optional<QJsonObject> readEntryByEntry(const QByteArray& bytes) {
+    QByteArray body = bytes.trimmed();
+    if (!body.startsWith('{'))
+        return std::nullopt;
+    body.remove(0, 1);
+    if (body.endsWith('}'))
+        body.chop(1);
+    QList<QByteArray> pieces;
+    qsizetype from = 0;
+    for (qsizetype at = body.indexOf("},\""); at >= 0; at = body.indexOf("},\"", at + 1)) {
+        pieces.append(body.mid(from, at + 1 - from));
+        from = at + 2;
+    }
+    pieces.append(body.mid(from));
+    QJsonObject entries;
+    for (qsizetype i = 0; i < pieces.size();) {
+        QByteArray candidate = pieces[i];
+        qsizetype used = 1;
+        std::optional<QJsonObject> read;
+        for (; i + used <= pieces.size() && used <= kMaxJoinedEntryPieces; ++used) {
+            if (used > 1)
+                candidate += ',' + pieces[i + used - 1];
+            read = parseObjectExactly('{' + candidate + '}');
+            if (read)
+                break;
+        }
+        if (read) {
+            for (auto it = read->begin(); it != read->end(); ++it)
+                entries.insert(it.key(), it.value());
+            i += used;
+            continue;
+        }
+        // "key":<damaged value>: the key, when it reads, keeps the text.
+        const QByteArray piece = pieces[i++];
+        const qsizetype keyEnd = piece.indexOf('"', 1);
+        if (!piece.startsWith('"') || keyEnd < 0 || piece.mid(1, keyEnd - 1).contains('\\') ||
+            piece.mid(keyEnd + 1, 1) != ":")
+            continue;
+        // A file that does not even split into entries (not one this store wrote)
+        // keeps nothing but a data value of the store's own form.
+        const QByteArray value = piece.mid(keyEnd + 2);
+        if (pieces.size() == 1 && !value.startsWith("{\"data\":\""))
+            continue;
+        const QString key = QString::fromUtf8(piece.mid(1, keyEnd - 1));
+        if (!key.isEmpty() && !entries.contains(key))
+            entries.insert(key, QString::fromUtf8(value));
+    }
+    if (entries.isEmpty())
+        return std::nullopt;
+    return entries;
+}
+
+// The store never writes an escape inside base64: a data value whose text in the
+// file holds one was damaged (a flipped bit made a backslash, which may read as
+// another character and shift what follows). It is taken as its text, as an entry
+// that does not parse is. Returns whether one was.
+bool takeEscapedDataAsText(const QByteArray& bytes, QJsonObject& object) {
+    if (!bytes.contains('\\'))
+        return false;
+    bool damaged = false;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const QJsonValue value = it.value();
+        if (!value.isObject() || !value.toObject().value(QLatin1String("data")).isString())
+            continue;
+        const QByteArray head = '"' + it.key().toUtf8() + "\":{\"data\":\"";
+        const qsizetype at = bytes.indexOf(head);
+        const qsizetype end = at < 0 ? -1 : bytes.indexOf("\"}", at + head.size());
+        if (end < 0)
+            continue;
+        const QByteArray text = bytes.mid(at + head.size(), end - at - head.size());
+        if (!text.contains('\\'))
+            continue;
+        it.value() = QString::fromUtf8("{\"data\":\"" + text + "\"}");
+        damaged = true;
+    }
+    return damaged;
+}
+
+// The file's object. A file that does not parse (a flipped bit) is read with its
+// bad UTF-8 replaced, and entry by entry, and `whole` is false: its values are not
+// lost with it, and the damaged ones no longer decode.
 std::optional<QJsonObject> parseObject(const QByteArray& bytes, bool& whole) {
     whole = true;
-    if (auto object = parseObjectExactly(bytes))
+    std::optional<QJsonObject> object = parseObjectExactly(bytes);
+    if (object) {
+        whole = !takeEscapedDataAsText(bytes, *object);
         return object;
+    }
     whole = false;
     const QByteArray replaced = QString::fromUtf8(bytes).toUtf8();
-    if (replaced == bytes)
-        return std::nullopt;
-    return parseObjectExactly(replaced);
+    if (replaced != bytes)
+        object = parseObjectExactly(replaced);
+    if (object) {
+        takeEscapedDataAsText(replaced, *object);
+        return object;
+    }
+    return readEntryByEntry(replaced);
 }
 
 // How an entry stands in the file: {"key": value}.
@@ -798,16 +892,28 @@ std::optional<QByteArray> FileDefaultsStore::damagedData(const QString& key) con
         std::lock_guard lock(state_->mutex);
         entry = state_->foreign.value(key);
     }
-    if (!entry.isObject() || entry.toObject().size() != 1 ||
-        !entry.toObject().value(QLatin1String("data")).isString())
+    QString text;
+    const QString rawPrefix = QStringLiteral("{\"data\":\"");
+    if (entry.isObject() && entry.toObject().size() == 1 &&
+        entry.toObject().value(QLatin1String("data")).isString()) {
+        text = entry.toObject().value(QLatin1String("data")).toString();
+    } else if (entry.isString() && entry.toString().startsWith(rawPrefix)) {
+        // An entry that did not parse, kept as its text: the base64 up to its last quote.
+        text = entry.toString().mid(rawPrefix.size());
+        text.truncate(std::max<qsizetype>(0, text.lastIndexOf(QLatin1Char('"'))));
+    } else {
         return std::nullopt;
-    const QString text = entry.toObject().value(QLatin1String("data")).toString();
+    }
+    // Padding counts only at the end: one inside would end the decoding there.
+    qsizetype padding = text.size();
+    while (padding > 0 && text.at(padding - 1) == QLatin1Char('='))
+        --padding;
     QByteArray base64;
     base64.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text.at(i).unicode();
         const bool valid = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') ||
-                           u == '+' || u == '/' || u == '=';
+                           u == '+' || u == '/' || (u == '=' && i >= padding);
         base64.append(valid ? char(u) : 'A');
     }
     return QByteArray::fromBase64(base64);

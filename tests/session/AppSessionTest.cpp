@@ -19,6 +19,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace {
 
 const QString kExpired = QStringLiteral("Session expirée. Recolle ton jeton dans Réglages (⌘,).");
@@ -345,6 +347,7 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
         {"base64 that does not decode", same, [&](QByteArray f) { return base64At(f, "*"); }, false},
         {"a byte of the file that is not UTF-8", same, [&](QByteArray f) { return base64At(f, "\xc3"); },
          false},
+        {"a quote in the file's base64", same, [&](QByteArray f) { return base64At(f, "\""); }, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -383,7 +386,7 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
         if (c.keptAsData)
             EXPECT_EQ(kept.readAll(), stored);
         else
-            EXPECT_TRUE(kept.readAll().startsWith("{\"chatMessages\":{\"data\":\""));
+            EXPECT_TRUE(kept.readAll().startsWith("{\"chatMessages\":")); // the entry as the file held it
 
         // Saved whole now, in the form an earlier version reads: the next start
         // reads it all and says nothing more; the bytes aside stay as they were.
@@ -395,6 +398,58 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
         const QList<ChatMessage> again = AppSession::shared().messages();
         EXPECT_EQ(again.size(), read.size() + 1);
         EXPECT_EQ(asides().size(), 1);
+        AppSession::resetSharedForTesting();
+        DefaultsStore::setShared(defaults);
+    }
+
+    // Forty flipped bits, each in the stored conversation's text of a file of its
+    // own: at most the message the bit fell in (two where it fell between them) is
+    // lost, and whatever is lost is kept aside and said.
+    QList<ChatMessage> many;
+    Json manyList = Json::array();
+    for (int i = 0; i < 30; ++i) {
+        many.append(
+            ChatMessage(i % 2 ? ChatMessage::Role::Assistant : ChatMessage::Role::User,
+                        QStringLiteral("Message numéro %1, avec « des guillemets » et \"d'autres\"").arg(i)));
+        manyList.push_back(many.last().toJson());
+    }
+    const QByteArray base64 = json::dump(manyList).toBase64();
+    const QByteArray whole = R"({"chatMessages":{"data":")" + base64 + "\"}}";
+    const qsizetype start = whole.indexOf(base64);
+    std::mt19937 random(40);
+    for (int flip = 0; flip < 40; ++flip) {
+        QByteArray damagedFile = whole;
+        const qsizetype at = start + qsizetype(random() % quint32(base64.size()));
+        damagedFile[at] = char(damagedFile[at] ^ (1 << (random() % 8)));
+        SCOPED_TRACE("flip " + std::to_string(flip) + " at " + std::to_string(at) + " from " +
+                     std::to_string(int((unsigned char)whole[at])) + " to " +
+                     std::to_string(int((unsigned char)damagedFile[at])));
+        QTemporaryDir dir;
+        const QString path = dir.filePath("defaults.json");
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(damagedFile);
+        file.close();
+        auto store = std::make_shared<FileDefaultsStore>(path);
+        DefaultsStore::setShared(store);
+        AppSession::resetSharedForTesting();
+        QList<ChatMessage> read = AppSession::shared().messages();
+        const bool said =
+            !read.isEmpty() && read.last().content.contains(
+                                   AppSession::unreadableConversationText(QStringLiteral("x")).left(40));
+        if (said)
+            read.removeLast();
+        qsizetype kept = 0;
+        for (const ChatMessage& message : read)
+            kept += many.contains(message) ? 1 : 0;
+        EXPECT_GE(kept, many.size() - 2);
+        if (read.size() < many.size()) {
+            EXPECT_TRUE(said);
+            store->flush();
+            EXPECT_EQ(
+                QDir(dir.path()).entryList({"defaults.json.chatMessages.unreadable-*"}, QDir::Files).size(),
+                1);
+        }
         AppSession::resetSharedForTesting();
         DefaultsStore::setShared(defaults);
     }
