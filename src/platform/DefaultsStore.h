@@ -50,9 +50,10 @@ public:
         Q_UNUSED(key);
         return std::nullopt;
     }
-    // The bytes of a data value whose stored text does not decode whole: each
-    // character that is not base64 reads as zero bits, so that what surrounds it
-    // keeps its place. None when the value decodes (data() has it) or is no data.
+    // The bytes of a data value whose stored text does not decode whole (or that
+    // was kept as its text): each character that is not base64, and padding
+    // before the end, reads as zero bits, so that what surrounds it keeps its
+    // place. None when the value decodes (data() has it) or is no data.
     virtual std::optional<QByteArray> damagedData(const QString& key) const {
         Q_UNUSED(key);
         return std::nullopt;
@@ -104,10 +105,10 @@ private:
 //   mode 0600), is synced, and is renamed over the file, so the file is always one
 //   whole JSON object. Temporaries left by a crash are removed at start.
 // - A file that cannot be read or parsed is never overwritten: it is renamed to
-//   "<name>.unreadable-<date and time>". The store starts empty, or, when the file
-//   only fails as UTF-8 (a flipped bit), with what it holds read with the bad bytes
-//   replaced. Entries of a shape the store does not know are kept as they are until
-//   their key is written; then they go to "<name>.<key>.unreadable-<hash>" first.
+//   "<name>.unreadable-<date and time>". The store starts with what can still be
+//   read of it (its bad UTF-8 replaced, or entry by entry: an entry that does not
+//   parse is kept as its text), else empty. Entries of a shape the store does not know are kept as they are
+//   until their key is written; then they go to "<name>.<key>.unreadable-<hash>" first.
 // - The file may be edited while the program runs: changes on disk are merged in
 //   (a key edited on disk takes the disk's value and announces changed(key)); the
 //   writer merges them before it writes, so an edit is not erased by the next write.
