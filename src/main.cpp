@@ -57,6 +57,8 @@ int main(int argc, char** argv) {
     delegate.installSignalHandlers();
     delegate.launch();
     QObject::connect(&instance, &SingleInstance::linkReceived, &delegate, &AppDelegate::handleLink);
+    // A program that is quitting takes no more links: their launches take over.
+    QObject::connect(&delegate, &AppDelegate::quitting, &instance, &SingleInstance::refuse);
     instance.markReady();
     if (!link.isEmpty())
         delegate.handleLink(link);

@@ -88,6 +88,12 @@ struct ChatViewModel::Shared {
             }
         }
     }
+    // The answer to this question has started to show (or has come whole): a cut
+    // from now on is the streaming message's, or there is none.
+    void answerStarted(const QUuid& questionId) {
+        if (session && session->awaitedAnswer() == questionId)
+            session->setAwaitedAnswer(std::nullopt);
+    }
     void stopStreaming(const QUuid& id) {
         if (session && session->streamingMessage() && session->streamingMessage()->id == id)
             session->setStreamingMessage(std::nullopt);
@@ -148,6 +154,8 @@ bool ChatViewModel::send(const QString& draft) {
 
     const ChatMessage userMessage(ChatMessage::Role::User, text);
     shared_->append(userMessage);
+    // Until its answer starts, a quit or a kill leaves the question with the cut mark.
+    session_->setAwaitedAnswer(userMessage.id);
     session_->setIsStreaming(true);
     session_->setLastError(std::nullopt);
 
@@ -263,6 +271,7 @@ QCoro::Task<> ChatViewModel::runBackend(std::shared_ptr<Shared> shared, Turn tur
         co_return;
     }
     AppSession& session = *shared->session;
+    shared->answerStarted(turn.userMessageId);
     if (reply) {
         if (reply->discussionId && session.discussionId() != reply->discussionId)
             session.setDiscussionId(reply->discussionId);
@@ -288,6 +297,7 @@ QCoro::Task<> ChatViewModel::runDirectLocal(std::shared_ptr<Shared> shared, Turn
                  {"content", json::str(message.content)}});
     shared->append(first);
     shared->streamInto(placeholder, false);
+    shared->answerStarted(turn.userMessageId);
 
     const QString model =
         session->selectedLocalModel().isEmpty() ? session->localLLMModel() : session->selectedLocalModel();

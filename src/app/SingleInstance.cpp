@@ -17,6 +17,7 @@
 #include <optional>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -33,6 +34,13 @@ std::optional<uid_t> peerUid(qintptr descriptor) {
         ::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
         return std::nullopt;
     return credentials.uid;
+}
+
+// The listener is made on the application's thread (a launch may claim before the
+// application object exists; then listen() is called later).
+bool onApplicationThread() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
 }
 
 bool isOwnUid(qintptr descriptor) {
@@ -81,27 +89,34 @@ bool SingleInstance::claim(const QString& link) {
     }
     QElapsedTimer waited;
     waited.start();
+    bool told = false;
     for (;;) {
         if (tryLock()) {
-            if (QCoreApplication::instance())
+            if (onApplicationThread())
                 listen();
             return true;
         }
         if (lockFd_ < 0)
             return true; // no lock file: already reported, run without links
-        // The lock is taken: its holder listens, or is about to.
+        // The lock is taken: its holder listens, is about to, or is ending.
         switch (handOver(link)) {
         case HandOver::Delivered:
             return false;
         case HandOver::Refused:
             qCWarning(lcApp) << "single instance: the listener is not ours; running without receiving links";
             return true;
+        case HandOver::TookLock:
+            if (onApplicationThread())
+                listen();
+            return true;
         case HandOver::NoAnswer:
             break;
         }
-        if (waited.elapsed() >= kReachHolderMs) {
-            qCWarning(lcApp) << "single instance: the running program does not answer; this launch ends";
-            return false;
+        if (!told && waited.elapsed() >= kReachHolderMs) {
+            qCWarning(lcApp)
+                << "single instance: the running program does not take the link yet; waiting for "
+                   "it, or for its end";
+            told = true;
         }
         QThread::msleep(20);
     }
@@ -154,14 +169,55 @@ SingleInstance::HandOver SingleInstance::handOver(const QString& link) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            break;
+            return HandOver::NoAnswer;
         sent += n;
     }
-    return HandOver::Delivered;
+    // The hand-over counts once the holder answers that it took the link. A holder
+    // that is quitting closes the connection unanswered; one that does not answer
+    // (busy, stopped) may be about to: meanwhile the lock is tried, and if the
+    // holder ends first, this launch is the program.
+    QByteArray answer;
+    const auto answered = [&answer] { return answer.startsWith("ok\n"); };
+    const auto read = [&](int flags) {
+        char chunk[16];
+        for (;;) {
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, flags);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n > 0 && answer.size() < 16)
+                answer.append(chunk, n);
+            return n;
+        }
+    };
+    for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, 50);
+        if (polled < 0 && errno == EINTR)
+            continue;
+        if (polled < 0)
+            return HandOver::NoAnswer;
+        if (polled > 0) {
+            if (read(0) <= 0)
+                return answered() ? HandOver::Delivered : HandOver::NoAnswer; // closed
+            if (answer.contains('\n') || answer.size() >= 16)
+                return answered() ? HandOver::Delivered : HandOver::NoAnswer;
+            continue;
+        }
+        if (tryLock()) {
+            // The holder has ended. An answer it gave just before still counts.
+            while (read(MSG_DONTWAIT) > 0 && !answer.contains('\n')) {
+            }
+            if (answered()) {
+                ::flock(lockFd_, LOCK_UN);
+                return HandOver::Delivered;
+            }
+            return HandOver::TookLock;
+        }
+    }
 }
 
 void SingleInstance::listen() {
-    if (server_ || lockFd_ < 0)
+    if (server_ || lockFd_ < 0 || refusing_)
         return;
     // We hold the lock: a socket file here was left by a holder that died.
     QLocalServer::removeServer(socketPath());
@@ -176,27 +232,47 @@ void SingleInstance::listen() {
     connect(server_, &QLocalServer::newConnection, this, &SingleInstance::accept);
     // The listener goes with the event loop; the lock stays until the process ends,
     // so that a launch meanwhile waits for it rather than starting beside us.
-    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
-        delete server_;
-        server_ = nullptr;
-    });
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &SingleInstance::refuse);
+}
+
+void SingleInstance::refuse() {
+    refusing_ = true;
+    held_.clear();
+    // The connections are the listener's children: they close unanswered with it.
+    delete server_;
+    server_ = nullptr;
 }
 
 void SingleInstance::markReady() {
     ready_ = true;
-    const QStringList held = std::exchange(held_, {});
-    for (const QString& link : held)
-        QTimer::singleShot(0, this, [this, link] { emit linkReceived(link); });
+    const QList<Held> held = std::exchange(held_, {});
+    for (const Held& h : held)
+        QTimer::singleShot(0, this, [this, h] { handOut(h.link, h.socket); });
 }
 
-void SingleInstance::deliver(const QString& link) {
-    if (link.isEmpty())
-        return;
-    if (!ready_) {
-        held_.append(link);
+void SingleInstance::deliver(const QString& link, QLocalSocket* socket) {
+    if (link.isEmpty() || ready_) {
+        QTimer::singleShot(
+            0, this, [this, link, guarded = QPointer<QLocalSocket>(socket)] { handOut(link, guarded); });
         return;
     }
-    QTimer::singleShot(0, this, [this, link] { emit linkReceived(link); });
+    held_.append(Held{link, socket});
+}
+
+void SingleInstance::handOut(const QString& link, QLocalSocket* socket) {
+    // A connection closed meanwhile (a quit refused it, or its launch went) is
+    // not handed out: that launch takes over or is gone.
+    if (refusing_ || !socket)
+        return;
+    if (socket->state() != QLocalSocket::ConnectedState) {
+        socket->deleteLater();
+        return;
+    }
+    const bool answered = socket->write("ok\n", 3) == 3 && socket->flush();
+    socket->disconnectFromServer();
+    socket->deleteLater();
+    if (answered && !link.isEmpty())
+        emit linkReceived(link);
 }
 
 void SingleInstance::accept() {
@@ -212,14 +288,20 @@ void SingleInstance::accept() {
         timer->setSingleShot(true);
         connect(timer, &QTimer::timeout, socket, &QLocalSocket::abort);
         timer->start(kHandOverTimeoutMs);
-        auto finish = [this, socket, buffer] {
+        auto finish = [this, socket, buffer, timer] {
             if (buffer->isNull())
                 return;
+            timer->stop();
             const qsizetype end = buffer->indexOf('\n');
-            if (end >= 0 && end <= kMaxLinkBytes)
-                deliver(QString::fromUtf8(buffer->left(end)).trimmed());
+            const bool whole = end >= 0 && end <= kMaxLinkBytes;
+            const QString link = whole ? QString::fromUtf8(buffer->left(end)).trimmed() : QString();
             *buffer = QByteArray();
-            socket->deleteLater();
+            if (!whole || socket->state() != QLocalSocket::ConnectedState) {
+                socket->abort();
+                socket->deleteLater();
+                return;
+            }
+            deliver(link, socket);
         };
         connect(socket, &QLocalSocket::readyRead, socket, [socket, buffer, finish] {
             buffer->append(socket->read(kMaxLinkBytes + 2 - buffer->size()));

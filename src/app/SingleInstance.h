@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -11,16 +12,23 @@ class QLocalSocket;
 // "<name>.lock" in the private runtime folder); the holder listens on
 // "<name>.sock" beside it. A later launch that finds the lock taken hands its link
 // (or nothing) to the holder, only when the listener runs under this user's own
-// uid, and exits. Links that arrive before the running program has finished
+// uid, and exits once the holder has answered "ok": the holder answers when it
+// hands the link out. Links that arrive before the running program has finished
 // starting are held and handed out, in order, once markReady() is called.
+//
+// A holder that is quitting refuses links (closes their connections unanswered).
+// A launch that is refused, or not answered, waits for the lock and becomes the
+// running program itself, with its link, once the holder has ended; an answer
+// that comes meanwhile still ends it.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
     // The most a link may hold; a longer message is dropped.
     static constexpr qsizetype kMaxLinkBytes = 8 * 1024;
+    // How long the holder waits for a link's line once connected.
     static constexpr int kHandOverTimeoutMs = 2000;
-    // How long a launch that finds the lock taken tries to reach its holder (which
-    // may still be starting) before it gives up.
+    // After this long without an answer or the lock, a launch says in the log
+    // that it is waiting for the running program (it goes on waiting).
     static constexpr int kReachHolderMs = 10000;
 
     // folder: the private runtime folder (made 0700 and checked to be ours);
@@ -45,6 +53,10 @@ public:
     void listen();
     // The program has started: held links go out now, later ones as they come.
     void markReady();
+    // The program is quitting: links not handed out yet, and those that come from
+    // now on, are refused (their launches take over once this process has ended).
+    // Also done when the application quits.
+    void refuse();
     bool isPrimary() const { return server_ != nullptr; }
 
 signals:
@@ -53,16 +65,28 @@ signals:
     void linkReceived(const QString& link);
 
 private:
-    enum class HandOver { Delivered, NoAnswer, Refused };
+    enum class HandOver {
+        Delivered, // the holder answered that it took the link
+        NoAnswer,  // nobody listens, or the holder closed without answering
+        Refused,   // the listener is not ours
+        TookLock,  // the holder ended while the launch waited: the lock is ours
+    };
     HandOver handOver(const QString& link);
     bool tryLock();
     void accept();
-    void deliver(const QString& link);
+    void deliver(const QString& link, QLocalSocket* socket);
+    void handOut(const QString& link, QLocalSocket* socket);
+
+    struct Held {
+        QString link;
+        QPointer<QLocalSocket> socket; // a child of the listener: gone with it
+    };
 
     QString folder_;
     QString name_;
     int lockFd_ = -1;
     QLocalServer* server_ = nullptr;
     bool ready_ = false;
-    QStringList held_;
+    bool refusing_ = false;
+    QList<Held> held_;
 };

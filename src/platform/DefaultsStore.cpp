@@ -3,6 +3,7 @@
 #include "platform/Log.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -278,7 +279,7 @@ ReadOutcome readFile(const QString& path, QByteArray& bytes, Identity& identity)
     return ReadOutcome::Read;
 }
 
-std::optional<QJsonObject> parseObject(const QByteArray& bytes) {
+std::optional<QJsonObject> parseObjectExactly(const QByteArray& bytes) {
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject())
@@ -286,8 +287,135 @@ std::optional<QJsonObject> parseObject(const QByteArray& bytes) {
     return doc.object();
 }
 
+// How many pieces of the file one entry may have been cut into, where a text of it
+// ends with the text that separates two entries, before it is taken as damaged.
+constexpr int kMaxJoinedEntryPieces = 8;
+
+// A file that does not parse, read entry by entry. The store writes one compact
+// object, its entries separated by `},"`: each piece is parsed on its own (joined
+// with the next ones when a text inside it ends with that separator). A piece that
+// does not parse is kept as its text, a string under its key, so that it is kept
+// aside before the key is next written and its reader can still look into it.
+std::optional<QJsonObject> readEntryByEntry(const QByteArray& bytes) {
+    QByteArray body = bytes.trimmed();
+    if (!body.startsWith('{'))
+        return std::nullopt;
+    body.remove(0, 1);
+    if (body.endsWith('}'))
+        body.chop(1);
+    QList<QByteArray> pieces;
+    qsizetype from = 0;
+    for (qsizetype at = body.indexOf("},\""); at >= 0; at = body.indexOf("},\"", at + 1)) {
+        pieces.append(body.mid(from, at + 1 - from));
+        from = at + 2;
+    }
+    pieces.append(body.mid(from));
+    QJsonObject entries;
+    for (qsizetype i = 0; i < pieces.size();) {
+        QByteArray candidate = pieces[i];
+        qsizetype used = 1;
+        std::optional<QJsonObject> read;
+        for (; i + used <= pieces.size() && used <= kMaxJoinedEntryPieces; ++used) {
+            if (used > 1)
+                candidate += ',' + pieces[i + used - 1];
+            read = parseObjectExactly('{' + candidate + '}');
+            if (read)
+                break;
+        }
+        if (read) {
+            for (auto it = read->begin(); it != read->end(); ++it)
+                entries.insert(it.key(), it.value());
+            i += used;
+            continue;
+        }
+        // "key":<damaged value>: the key, when it reads, keeps the text.
+        const QByteArray piece = pieces[i++];
+        const qsizetype keyEnd = piece.indexOf('"', 1);
+        if (!piece.startsWith('"') || keyEnd < 0 || piece.mid(1, keyEnd - 1).contains('\\') ||
+            piece.mid(keyEnd + 1, 1) != ":")
+            continue;
+        // A file that does not even split into entries (not one this store wrote)
+        // keeps nothing but a data value of the store's own form.
+        const QByteArray value = piece.mid(keyEnd + 2);
+        if (pieces.size() == 1 && !value.startsWith("{\"data\":\""))
+            continue;
+        const QString key = QString::fromUtf8(piece.mid(1, keyEnd - 1));
+        if (!key.isEmpty() && !entries.contains(key))
+            entries.insert(key, QString::fromUtf8(value));
+    }
+    if (entries.isEmpty())
+        return std::nullopt;
+    return entries;
+}
+
+// The store never writes an escape inside base64: a data value whose text in the
+// file holds one was damaged (a flipped bit made a backslash, which may read as
+// another character and shift what follows). It is taken as its text, as an entry
+// that does not parse is. Returns whether one was.
+bool takeEscapedDataAsText(const QByteArray& bytes, QJsonObject& object) {
+    if (!bytes.contains('\\'))
+        return false;
+    bool damaged = false;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const QJsonValue value = it.value();
+        if (!value.isObject() || !value.toObject().value(QLatin1String("data")).isString())
+            continue;
+        const QByteArray head = '"' + it.key().toUtf8() + "\":{\"data\":\"";
+        const qsizetype at = bytes.indexOf(head);
+        const qsizetype end = at < 0 ? -1 : bytes.indexOf("\"}", at + head.size());
+        if (end < 0)
+            continue;
+        const QByteArray text = bytes.mid(at + head.size(), end - at - head.size());
+        if (!text.contains('\\'))
+            continue;
+        it.value() = QString::fromUtf8("{\"data\":\"" + text + "\"}");
+        damaged = true;
+    }
+    return damaged;
+}
+
+// The file's object. A file that does not parse (a flipped bit) is read with its
+// bad UTF-8 replaced, and entry by entry, and `whole` is false: its values are not
+// lost with it, and the damaged ones no longer decode.
+std::optional<QJsonObject> parseObject(const QByteArray& bytes, bool& whole) {
+    whole = true;
+    std::optional<QJsonObject> object = parseObjectExactly(bytes);
+    if (object) {
+        whole = !takeEscapedDataAsText(bytes, *object);
+        return object;
+    }
+    whole = false;
+    const QByteArray replaced = QString::fromUtf8(bytes).toUtf8();
+    if (replaced != bytes)
+        object = parseObjectExactly(replaced);
+    if (object) {
+        takeEscapedDataAsText(replaced, *object);
+        return object;
+    }
+    return readEntryByEntry(replaced);
+}
+
+// How an entry stands in the file: {"key": value}.
+QByteArray entryText(const QString& key, const QJsonValue& value) {
+    return QJsonDocument(QJsonObject{{key, value}}).toJson(QJsonDocument::Compact);
+}
+
+// Where a value of `key` that does not read is kept: "<file>.<key>.unreadable-<hash>",
+// named by the hash of what is kept, so that the same value always goes to the
+// same file and another value never overwrites it.
+QString asidePath(const QString& path, const QString& key, const QByteArray& bytes) {
+    QString name;
+    for (const QChar c : key.left(64)) {
+        const bool plain =
+            c.unicode() < 128 && (c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('-'));
+        name += plain ? c : QLatin1Char('_');
+    }
+    const QByteArray hash = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().left(16);
+    return path + QLatin1Char('.') + name + QStringLiteral(".unreadable-") + QString::fromLatin1(hash);
+}
+
 // Renames the file to "<name>.unreadable-<date and time>" (never over another file).
-bool keepAside(const QString& path) {
+bool keepFileAside(const QString& path) {
     const QString stem = path + QStringLiteral(".unreadable-") +
                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     const QByteArray from = QFile::encodeName(path);
@@ -339,11 +467,10 @@ bool writeAll(int fd, const QByteArray& bytes) {
     return true;
 }
 
-// Writes a temporary file (mode 0600), syncs it and renames it over the file.
-bool writeAtomically(const QString& path, const QByteArray& bytes, Identity& identity) {
+// A new temporary file next to the settings file (mode 0600); -1 when none can be made.
+int openTemporary(const QString& path, QString& temporary) {
     const QFileInfo info(path);
     QDir().mkpath(info.absolutePath());
-    QString temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temporary = info.absolutePath() + QLatin1Char('/') + temporaryPrefix(path) +
@@ -352,6 +479,53 @@ bool writeAtomically(const QString& path, const QByteArray& bytes, Identity& ide
         if (fd < 0 && errno != EEXIST)
             break;
     }
+    return fd;
+}
+
+void syncFolder(const QString& path) {
+    const int dirFd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+// Writes a value kept aside to `target`, whole, unless a file is there already (it
+// holds the same bytes: the name is their hash). Never replaces a file.
+bool writeAside(const QString& settingsPath, const QString& target, const QByteArray& bytes) {
+    QString temporary;
+    const int fd = openTemporary(settingsPath, temporary);
+    if (fd < 0) {
+        qCWarning(lcSession) << "cannot keep an unreadable setting aside:" << ::strerror(errno);
+        return false;
+    }
+    const bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    ::close(fd);
+    const QByteArray from = QFile::encodeName(temporary);
+    const QByteArray to = QFile::encodeName(target);
+    bool kept = false;
+    if (ok) {
+        // link() never replaces a file; rename() is for file systems without links.
+        if (::link(from.constData(), to.constData()) == 0 || errno == EEXIST)
+            kept = true;
+        else
+            kept = !QFile::exists(target) && ::rename(from.constData(), to.constData()) == 0;
+    }
+    ::unlink(from.constData());
+    if (!kept) {
+        qCWarning(lcSession) << "cannot keep an unreadable setting aside:" << target;
+        return false;
+    }
+    syncFolder(target);
+    qCWarning(lcSession) << "an unreadable setting is kept aside as" << target;
+    return true;
+}
+
+// Writes a temporary file (mode 0600), syncs it and renames it over the file.
+bool writeAtomically(const QString& path, const QByteArray& bytes, Identity& identity) {
+    QString temporary;
+    const int fd = openTemporary(path, temporary);
     if (fd < 0) {
         qCWarning(lcSession) << "cannot write settings file" << path << ::strerror(errno);
         return false;
@@ -366,12 +540,7 @@ bool writeAtomically(const QString& path, const QByteArray& bytes, Identity& ide
         return false;
     }
     identity = identityOf(st);
-    const int dirFd =
-        ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    syncFolder(path);
     return true;
 }
 } // namespace
@@ -384,7 +553,10 @@ struct FileDefaultsStore::State {
     std::condition_variable wake;    // to the writer
     std::condition_variable written; // to flush()
     QHash<QString, QVariant> values;
-    QJsonObject foreign;           // entries of a shape the store does not know, kept as found
+    QJsonObject foreign; // entries of a shape the store does not know, kept as found
+    // Values that do not read, to be kept aside before the file is next written:
+    // (file, bytes). The file is not written over them until they are.
+    QList<QPair<QString, QByteArray>> asides;
     QJsonObject onDisk;            // the file's entries as last read or written
     std::optional<Identity> known; // the file as last read or written
     quint64 generation = 0;        // bumped by every change to be written
@@ -447,15 +619,20 @@ struct FileDefaultsStore::State {
             return;
         }
         std::optional<QJsonObject> disk;
+        bool whole = false;
         if (outcome == ReadOutcome::Read)
-            disk = parseObject(bytes);
-        if (!disk) {
-            const bool aside = keepAside(path);
+            disk = parseObject(bytes, whole);
+        if (!disk || !whole) {
+            const bool aside = keepFileAside(path);
             std::lock_guard lock(mutex);
+            QStringList changed;
+            if (disk)
+                changed = merge(*disk); // what the file holds still counts
             known.reset();
             onDisk = QJsonObject();
             writable = aside;
             ++generation; // the values in memory go back to disk
+            announce(changed);
             return;
         }
         QStringList changed;
@@ -464,16 +641,37 @@ struct FileDefaultsStore::State {
             changed = merge(*disk);
             known = identity;
         }
-        if (!changed.isEmpty()) {
-            FileDefaultsStore* store = owner;
-            QMetaObject::invokeMethod(
-                store,
-                [store, changed] {
-                    for (const QString& key : changed)
-                        emit store->changed(key);
-                },
-                Qt::QueuedConnection);
-        }
+        announce(changed);
+    }
+
+    void announce(const QStringList& changed) {
+        if (changed.isEmpty())
+            return;
+        FileDefaultsStore* store = owner;
+        QMetaObject::invokeMethod(
+            store,
+            [store, changed] {
+                for (const QString& key : changed)
+                    emit store->changed(key);
+            },
+            Qt::QueuedConnection);
+    }
+
+    // Keeps the entry of `key` aside before it is replaced, when it does not read.
+    // Under the lock.
+    void keepForeignAside(const QString& key) {
+        const auto it = foreign.constFind(key);
+        if (it == foreign.constEnd())
+            return;
+        queueAside(key, entryText(key, *it));
+    }
+    QString queueAside(const QString& key, const QByteArray& bytes) {
+        const QString target = asidePath(path, key, bytes);
+        for (const auto& aside : std::as_const(asides))
+            if (aside.first == target)
+                return target;
+        asides.append({target, bytes});
+        return target;
     }
 
     void run() {
@@ -493,6 +691,21 @@ struct FileDefaultsStore::State {
                 continue;
             }
             const quint64 target = generation;
+            if (!asides.isEmpty()) {
+                // What does not read is kept before the file is written over it.
+                const QList<QPair<QString, QByteArray>> due = asides;
+                lock.unlock();
+                bool kept = true;
+                for (const auto& [to, bytes] : due)
+                    kept = writeAside(path, to, bytes) && kept;
+                lock.lock();
+                if (!kept) {
+                    writtenGeneration = target; // tried again at the next change
+                    written.notify_all();
+                    continue;
+                }
+                asides.remove(0, due.size()); // those queued meanwhile stay
+            }
             if (!writable) {
                 writtenGeneration = target;
                 written.notify_all();
@@ -540,13 +753,20 @@ FileDefaultsStore::FileDefaultsStore(QString path)
     const ReadOutcome outcome = readFile(path_, bytes, identity);
     if (outcome != ReadOutcome::Missing) {
         std::optional<QJsonObject> disk;
+        bool whole = false;
         if (outcome == ReadOutcome::Read)
-            disk = parseObject(bytes);
-        if (disk) {
+            disk = parseObject(bytes, whole);
+        if (disk)
             s.merge(*disk);
+        if (disk && whole) {
             s.known = identity;
         } else {
-            s.writable = keepAside(path_);
+            s.writable = keepFileAside(path_);
+            if (disk) {
+                // Read with its bad bytes replaced: what it held goes back to disk.
+                s.onDisk = QJsonObject();
+                ++s.generation;
+            }
         }
     }
     writer_ = std::thread([state = state_] { state->run(); });
@@ -633,6 +853,7 @@ std::optional<QVariant> FileDefaultsStore::raw(const QString& key) const {
 void FileDefaultsStore::store(const QString& key, const std::optional<QVariant>& value) {
     {
         std::lock_guard lock(state_->mutex);
+        state_->keepForeignAside(key);
         if (value)
             state_->values.insert(key, *value);
         else
@@ -641,4 +862,59 @@ void FileDefaultsStore::store(const QString& key, const std::optional<QVariant>&
         ++state_->generation;
     }
     state_->wake.notify_one();
+}
+
+std::optional<QString> FileDefaultsStore::keepAside(const QString& key) {
+    std::optional<QString> target;
+    {
+        std::lock_guard lock(state_->mutex);
+        QByteArray bytes;
+        if (const auto it = state_->foreign.constFind(key); it != state_->foreign.constEnd()) {
+            bytes = entryText(key, *it);
+        } else if (const auto value = state_->values.constFind(key); value != state_->values.constEnd()) {
+            if (value->typeId() == QMetaType::QByteArray)
+                bytes = value->toByteArray();
+            else
+                bytes = entryText(key, encodeEntry(*value).value_or(QJsonValue()));
+        } else {
+            return std::nullopt;
+        }
+        target = state_->queueAside(key, bytes);
+        ++state_->generation; // written before the file is
+    }
+    state_->wake.notify_one();
+    return target;
+}
+
+std::optional<QByteArray> FileDefaultsStore::damagedData(const QString& key) const {
+    QJsonValue entry;
+    {
+        std::lock_guard lock(state_->mutex);
+        entry = state_->foreign.value(key);
+    }
+    QString text;
+    const QString rawPrefix = QStringLiteral("{\"data\":\"");
+    if (entry.isObject() && entry.toObject().size() == 1 &&
+        entry.toObject().value(QLatin1String("data")).isString()) {
+        text = entry.toObject().value(QLatin1String("data")).toString();
+    } else if (entry.isString() && entry.toString().startsWith(rawPrefix)) {
+        // An entry that did not parse, kept as its text: the base64 up to its last quote.
+        text = entry.toString().mid(rawPrefix.size());
+        text.truncate(std::max<qsizetype>(0, text.lastIndexOf(QLatin1Char('"'))));
+    } else {
+        return std::nullopt;
+    }
+    // Padding counts only at the end: one inside would end the decoding there.
+    qsizetype padding = text.size();
+    while (padding > 0 && text.at(padding - 1) == QLatin1Char('='))
+        --padding;
+    QByteArray base64;
+    base64.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text.at(i).unicode();
+        const bool valid = (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') ||
+                           u == '+' || u == '/' || (u == '=' && i >= padding);
+        base64.append(valid ? char(u) : 'A');
+    }
+    return QByteArray::fromBase64(base64);
 }

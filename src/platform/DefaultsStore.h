@@ -37,6 +37,27 @@ public:
     void setString(const QString& key, const QString& value);
     void setData(const QString& key, const QByteArray& value);
     void remove(const QString& key);
+
+    // A stored value that does not read (base64 that does not decode, an entry of a
+    // shape the store does not know) is never dropped silently: before its key is next
+    // written or removed, the file store keeps it, as it was stored, in a file of its
+    // own next to the settings file. keepAside() does the same, now, for a value that
+    // reads but whose content the caller could not read whole (a data value is kept as
+    // its bytes). Returns where it is kept: the same value always goes to the same
+    // file, another value never does. None when nothing is stored under the key or
+    // the store keeps no file.
+    virtual std::optional<QString> keepAside(const QString& key) {
+        Q_UNUSED(key);
+        return std::nullopt;
+    }
+    // The bytes of a data value whose stored text does not decode whole (or that
+    // was kept as its text): each character that is not base64, and padding
+    // before the end, reads as zero bits, so that what surrounds it keeps its
+    // place. None when the value decodes (data() has it) or is no data.
+    virtual std::optional<QByteArray> damagedData(const QString& key) const {
+        Q_UNUSED(key);
+        return std::nullopt;
+    }
     // Waits until every change made so far is on disk (nothing to do for stores
     // that keep no file). Called at quit.
     virtual void flush() {}
@@ -84,8 +105,10 @@ private:
 //   mode 0600), is synced, and is renamed over the file, so the file is always one
 //   whole JSON object. Temporaries left by a crash are removed at start.
 // - A file that cannot be read or parsed is never overwritten: it is renamed to
-//   "<name>.unreadable-<date and time>" and the store starts empty. Entries of a
-//   shape the store does not know are kept as they are.
+//   "<name>.unreadable-<date and time>". The store starts with what can still be
+//   read of it (its bad UTF-8 replaced, or entry by entry: an entry that does not
+//   parse is kept as its text), else empty. Entries of a shape the store does not know are kept as they are
+//   until their key is written; then they go to "<name>.<key>.unreadable-<hash>" first.
 // - The file may be edited while the program runs: changes on disk are merged in
 //   (a key edited on disk takes the disk's value and announces changed(key)); the
 //   writer merges them before it writes, so an edit is not erased by the next write.
@@ -98,6 +121,8 @@ public:
     static QString defaultPath();
     QString path() const { return path_; }
     void flush() override;
+    std::optional<QString> keepAside(const QString& key) override;
+    std::optional<QByteArray> damagedData(const QString& key) const override;
 
     // Tests: called on the writer thread before each write of the file.
     void setWriteHookForTesting(std::function<void()> hook);

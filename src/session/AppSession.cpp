@@ -73,8 +73,9 @@ AppSession::AppSession() {
     connect(&conversationSaveTimer_, &QTimer::timeout, this, &AppSession::startConversationSave);
     if (QCoreApplication* app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &AppSession::saveConversationAtEnd);
-    // An answer that the last run left streaming (it was killed or crashed) was cut.
-    if (streamingMessage_)
+    // An answer that the last run left streaming or waiting for (it was killed or
+    // crashed) was cut.
+    if (streamingMessage_ || awaitedAnswer_)
         endCutAnswer();
 
     // 6. and 7. Hydration and the bridge start once the stored token has arrived;
@@ -155,25 +156,7 @@ void AppSession::loadSettings() {
                                   ? SummonFallbackShortcut::None
                                   : SummonFallbackShortcut::CommandJ;
     discussionId_ = storedInteger(kChatDiscussionId);
-    if (const auto bytes = defaults().data(key(kChatMessages))) {
-        try {
-            const Json array = json::parse(*bytes);
-            if (!array.is_array())
-                throw JsonDecodingError(JsonDecodingError::Kind::TypeMismatch,
-                                        QStringLiteral("chatMessages"));
-            QList<ChatMessage> decoded;
-            std::optional<StreamingMessage> streaming;
-            for (const Json& item : array) {
-                decoded.append(ChatMessage::fromJson(item));
-                if (const auto mark = item.find("streaming"); mark != item.end() && *mark == true)
-                    streaming = StreamingMessage{decoded.last().id, false};
-            }
-            messages_ = decoded;
-            streamingMessage_ = streaming;
-        } catch (const std::exception&) {
-            qCWarning(lcSession) << "Conversation enregistrée illisible : conversation vide";
-        }
-    }
+    loadConversation();
     bridgeEnabled_ = defaults().boolValue(key(kBridgeEnabled)).value_or(false);
     localLLMEnabled_ = defaults().boolValue(key(kLocalLLMEnabled)).value_or(false);
     localLLMEndpoint_ = storedText(kLocalLLMEndpoint, kDefaultLocalLLMEndpoint);
@@ -182,6 +165,122 @@ void AppSession::loadSettings() {
     selectedCloudModel_ = storedText(kSelectedCloudModel);
     const QString nickname = storedText(kLocalLLMDeviceNickname);
     localLLMDeviceNickname_ = nickname.isEmpty() ? computerName() : nickname;
+}
+
+// ---- The stored conversation ----------------------------------------------------
+
+namespace {
+
+// The messages of a stored conversation, read one by one: a message that does not
+// read is left out, and `whole` tells whether any was.
+struct ConversationRead {
+    QList<ChatMessage> messages;
+    std::optional<QUuid> streaming;
+    std::optional<QUuid> awaited;
+    bool whole = true;
+};
+
+void takeMessage(const Json& item, ConversationRead& read) {
+    try {
+        read.messages.append(ChatMessage::fromJson(item));
+    } catch (const std::exception&) {
+        read.whole = false;
+        return;
+    }
+    if (const auto mark = item.find("streaming"); mark != item.end() && *mark == true)
+        read.streaming = read.messages.last().id;
+    if (const auto mark = item.find("awaitingAnswer"); mark != item.end() && *mark == true)
+        read.awaited = read.messages.last().id;
+}
+
+// How many pieces a message may have been cut into, where its content ends with the
+// text that separates two messages, before the reading gives up on it.
+constexpr int kMaxJoinedPieces = 8;
+
+ConversationRead readConversation(const QByteArray& bytes) {
+    ConversationRead read;
+    if (const std::optional<Json> array = json::tryParse(bytes)) {
+        if (array->is_array()) {
+            for (const Json& item : *array)
+                takeMessage(item, read);
+            return read;
+        }
+    }
+    // The list does not parse (a damaged byte): its messages are found where one
+    // object ends and the next begins (a brace, a comma, a brace and a quote), and
+    // each is read on its own. A content that itself ends with that text is read by
+    // joining the pieces back.
+    read.whole = false;
+    QByteArray body = bytes.trimmed();
+    if (body.startsWith('['))
+        body.remove(0, 1);
+    if (body.endsWith(']'))
+        body.chop(1);
+    QList<QByteArray> pieces;
+    qsizetype from = 0;
+    for (qsizetype at = body.indexOf("},{\""); at >= 0; at = body.indexOf("},{\"", at + 1)) {
+        pieces.append(body.mid(from, at + 1 - from));
+        from = at + 2;
+    }
+    pieces.append(body.mid(from));
+    for (qsizetype i = 0; i < pieces.size();) {
+        QByteArray candidate = pieces[i];
+        qsizetype used = 1;
+        std::optional<Json> item;
+        for (; i + used <= pieces.size() && used <= kMaxJoinedPieces; ++used) {
+            if (used > 1)
+                candidate += ',' + pieces[i + used - 1];
+            item = json::tryParse(candidate);
+            if (item && item->is_object())
+                break;
+            item.reset();
+        }
+        if (!item) {
+            ++i; // this piece is the damaged message
+            continue;
+        }
+        takeMessage(*item, read);
+        i += used;
+    }
+    return read;
+}
+
+} // namespace
+
+QString AppSession::unreadableConversationText(const QString& where) {
+    if (where.isEmpty())
+        return loc("Une partie de la conversation précédente n'a pas pu être lue.");
+    return loc("Une partie de la conversation précédente n'a pas pu être lue. Elle est gardée telle "
+               "qu'elle était enregistrée dans « %1 ».")
+        .arg(where);
+}
+
+void AppSession::loadConversation() {
+    const QString name = key(kChatMessages);
+    std::optional<QByteArray> bytes = defaults().data(name);
+    bool whole = true;
+    if (!bytes) {
+        // Stored text that does not decode whole: its messages are read from what does.
+        bytes = defaults().damagedData(name);
+        whole = false;
+        if (!bytes)
+            return;
+    }
+    ConversationRead read = readConversation(*bytes);
+    messages_ = read.messages;
+    if (read.streaming)
+        streamingMessage_ = StreamingMessage{*read.streaming, false};
+    awaitedAnswer_ = read.awaited;
+    if (whole && read.whole)
+        return;
+    // The stored bytes are kept before anything is saved over them, and the chat
+    // says so once: the notice is saved with the rest.
+    const QString where = defaults().keepAside(name).value_or(QString());
+    qCWarning(lcSession) << "Conversation enregistrée en partie illisible:" << read.messages.size()
+                         << "messages lus";
+    messages_.append(ChatMessage(ChatMessage::Role::Assistant,
+                                 ChatMessage::withWarning(QString(), unreadableConversationText(where))));
+    scheduleConversationSave();
 }
 
 // ---- The computer's name ------------------------------------------------------
@@ -389,13 +488,17 @@ void AppSession::setUserEmail(const std::optional<QString>& value) {
 namespace {
 // The stored form of the conversation; empty when it cannot be encoded. The
 // message a reply streams into is marked "streaming", and a progress line in it
-// is stored as no text: it is no part of the answer.
+// is stored as no text: it is no part of the answer. The question whose answer
+// has not started is marked "awaitingAnswer".
 QByteArray encodeConversation(const QList<ChatMessage>& messages,
-                              const std::optional<AppSession::StreamingMessage>& streaming) {
+                              const std::optional<AppSession::StreamingMessage>& streaming,
+                              const std::optional<QUuid>& awaited) {
     try {
         Json array = Json::array();
         for (const ChatMessage& message : messages) {
             Json item = message.toJson();
+            if (awaited && message.id == *awaited)
+                item["awaitingAnswer"] = true;
             if (streaming && message.id == streaming->id) {
                 item["streaming"] = true;
                 if (streaming->showsProgress)
@@ -448,7 +551,7 @@ void AppSession::startConversationSave() {
         if (conversationDirty_)
             scheduleConversationSave();
     });
-    watcher->setFuture(QtConcurrent::run(encodeConversation, messages_, streamingMessage_));
+    watcher->setFuture(QtConcurrent::run(encodeConversation, messages_, streamingMessage_, awaitedAnswer_));
 }
 
 void AppSession::saveConversationNow() {
@@ -465,7 +568,7 @@ void AppSession::persistConversation() {
         defaults().remove(key(kChatMessages));
         return;
     }
-    const QByteArray encoded = encodeConversation(messages_, streamingMessage_);
+    const QByteArray encoded = encodeConversation(messages_, streamingMessage_, awaitedAnswer_);
     if (!encoded.isEmpty())
         defaults().setData(key(kChatMessages), encoded);
 }
@@ -692,6 +795,7 @@ void AppSession::serverSyncFinished() {
 
 void AppSession::clearConversation() {
     streamingMessage_.reset();
+    awaitedAnswer_.reset();
     setMessages({});
     setDiscussionId(std::nullopt);
 }
@@ -708,19 +812,39 @@ QString AppSession::cutAnswerWarning() {
     return loc("Réponse coupée : Ombrix s'est arrêté avant la fin de la réponse.");
 }
 
+void AppSession::setAwaitedAnswer(const std::optional<QUuid>& question) {
+    if (awaitedAnswer_ == question)
+        return;
+    awaitedAnswer_ = question;
+    if (!messages_.isEmpty())
+        scheduleConversationSave();
+}
+
 void AppSession::endCutAnswer() {
     const std::optional<StreamingMessage> streaming = std::exchange(streamingMessage_, std::nullopt);
-    if (!streaming)
+    const std::optional<QUuid> awaited = std::exchange(awaitedAnswer_, std::nullopt);
+    if (!streaming && !awaited)
         return;
     QList<ChatMessage> messages = messages_;
-    for (ChatMessage& message : messages) {
-        if (message.id != streaming->id)
-            continue;
-        const QString answer = streaming->showsProgress ? QString() : message.content;
-        message.content = ChatMessage::withWarning(answer, cutAnswerWarning());
-        setMessages(messages);
-        return;
+    bool changed = false;
+    for (qsizetype i = 0; i < messages.size(); ++i) {
+        ChatMessage& message = messages[i];
+        if (streaming && message.id == streaming->id) {
+            const QString answer = streaming->showsProgress ? QString() : message.content;
+            message.content = ChatMessage::withWarning(answer, cutAnswerWarning());
+            changed = true;
+        } else if (awaited && message.id == *awaited) {
+            // A question whose answer never started: an answer that says only that.
+            messages.insert(i + 1, ChatMessage(ChatMessage::Role::Assistant,
+                                               ChatMessage::withWarning(QString(), cutAnswerWarning())));
+            changed = true;
+            ++i;
+        }
     }
+    if (changed)
+        setMessages(messages);
+    else if (!messages_.isEmpty())
+        scheduleConversationSave(); // the marks go from the stored conversation
 }
 
 void AppSession::prepareForSummon() {

@@ -212,6 +212,15 @@ public:
     // does it to a message that the last run left streaming.
     void endCutAnswer();
     static QString cutAnswerWarning();
+    // The question whose answer has not started to show: nothing streams into a
+    // message yet (the local server is being asked), or the answer comes whole (the
+    // backend's). Saved with the conversation, so that a question cut by a quit or
+    // a kill is followed by an answer holding only cutAnswerWarning().
+    const std::optional<QUuid>& awaitedAnswer() const { return awaitedAnswer_; }
+    void setAwaitedAnswer(const std::optional<QUuid>& question);
+    // What the chat says once when part of the stored conversation could not be
+    // read; `where` is the file its stored bytes were kept in (empty: not kept).
+    static QString unreadableConversationText(const QString& where);
     // The conversation is saved after its changes, not on each one: while a reply
     // streams at most every kConversationSaveMs, otherwise (and when the reply
     // ends) at the next turn of the event loop; the JSON is written off the GUI
@@ -283,6 +292,7 @@ private:
     };
 
     void loadSettings();
+    void loadConversation();
     QCoro::Task<> loadStoredToken();
     // Starts hydration and the bridge for the token now held.
     void startSignedIn();
@@ -303,6 +313,7 @@ private:
     Mode mode_ = Mode::Chat;
     QList<ChatMessage> messages_;
     std::optional<StreamingMessage> streamingMessage_;
+    std::optional<QUuid> awaitedAnswer_;
     std::optional<qint64> discussionId_;
     bool isStreaming_ = false;
     std::optional<QString> lastError_;

@@ -581,6 +581,53 @@ TEST_F(ChatRoadTest, ClearingDuringAPendingReplyDropsIt) {
     EXPECT_EQ(imports().size(), 1);
 }
 
+// A question is saved marked as waiting until its answer starts: a cloud answer,
+// which comes whole, only when it has come; quitting meanwhile leaves the cut mark
+// after it. The local road's answer starts with its streaming bubble.
+TEST_F(ChatRoadTest, AQuestionWaitsMarkedUntilItsAnswerStarts) {
+    AppSession& session = start(true, Provider::OpenAI);
+    const auto stored = [] {
+        return Json::parse(DefaultsStore::shared().data(QStringLiteral("chatMessages"))->toStdString());
+    };
+    backend.route("POST", QStringLiteral("/api/v1/queries.json"),
+                  sse({{0, "event: initial\ndata: {\"discussion_id\": 90}\n\n"}, {300, "data: Voilà\n\n"}}));
+    ASSERT_TRUE(model->send(QStringLiteral("Une question")));
+    EXPECT_EQ(session.awaitedAnswer(), session.messages()[0].id);
+    ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
+    EXPECT_EQ(stored()[0]["awaitingAnswer"], true);
+    ASSERT_TRUE(spinUntil([&] { return model->runningTurns() == 0; }));
+    EXPECT_EQ(contents(), QStringList({"Une question", "Voilà"}));
+    EXPECT_FALSE(session.awaitedAnswer().has_value());
+    ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
+    EXPECT_FALSE(stored()[0].contains("awaitingAnswer"));
+
+    // Quitting before the answer has come.
+    backend.route(
+        "POST", QStringLiteral("/api/v1/queries.json"),
+        sse({{0, "event: initial\ndata: {\"discussion_id\": 90}\n\n"}, {60000, "data: Trop tard\n\n"}}));
+    ASSERT_TRUE(model->send(QStringLiteral("Une autre")));
+    ASSERT_TRUE(backend.waitForRequests(2));
+    AppSession::resetSharedForTesting();
+    const Json saved = stored();
+    ASSERT_EQ(saved.size(), 4u);
+    EXPECT_EQ(saved[2]["content"], "Une autre");
+    EXPECT_FALSE(saved[2].contains("awaitingAnswer"));
+    EXPECT_EQ(saved[3]["role"], "assistant");
+    EXPECT_EQ(saved[3]["content"],
+              (QStringLiteral("\u26A0\uFE0F ") + AppSession::cutAnswerWarning()).toStdString());
+    model.reset();
+
+    // The local road: the mark goes once the answer's bubble is there.
+    AppSession& local = start(true, Provider::Local);
+    local.clearConversation();
+    this->local.setChatStream(SseScript().content("Bon", 300).done());
+    ASSERT_TRUE(model->send(QStringLiteral("Locale")));
+    ASSERT_TRUE(spinUntil([&] { return local.messages().size() == 2; }));
+    EXPECT_FALSE(local.awaitedAnswer().has_value());
+    EXPECT_TRUE(local.streamingMessage().has_value());
+    ASSERT_TRUE(spinUntil([&] { return model->runningTurns() == 0; }));
+}
+
 // The recording of a local turn that returns after the conversation was cleared
 // does not bring the old discussion back.
 TEST_F(ChatRoadTest, ALateRecordingDoesNotRestoreTheOldDiscussion) {
@@ -610,8 +657,19 @@ TEST(ChatProcessEnd, ChildStreamsUntilItEnds) {
         GTEST_SKIP() << "run as a child by ChatProcessEnd.AnAnswerCutByTheEndIsSavedMarked";
     DefaultsStore::setShared(std::make_shared<FileDefaultsStore>(FileDefaultsStore::defaultPath()));
     AppSession::resetSharedForTesting();
+    // The cloud road: a backend of this child's own, whose answer never comes.
+    std::unique_ptr<FakeBackend> backend;
+    if (endpoint == QLatin1String("cloud")) {
+        backend = std::make_unique<FakeBackend>();
+        HttpSession::trustExtraRootsForTesting(ScriptedHttpServer::certPath(QStringLiteral("ca.pem")));
+        backend->route(
+            "POST", QStringLiteral("/api/v1/queries.json"),
+            sse({{0, "event: initial\ndata: {\"discussion_id\": 90}\n\n"}, {600000, "data: x\n\n"}}));
+        KeychainStore::save(QStringLiteral("tok"));
+    }
     AppSession& session = AppSession::shared();
-    session.setProvider(Provider::Local);
+    ASSERT_TRUE(spinUntil([&] { return !session.isLoadingStoredToken(); }));
+    session.setProvider(backend ? Provider::OpenAI : Provider::Local);
     session.setLocalLLMEndpoint(endpoint);
     session.setLocalLLMModel(QStringLiteral("mlx-community/Llama-3.2-3B-Instruct-4bit"));
     AppDelegate delegate{ShellScreens{}};
@@ -649,73 +707,82 @@ TEST(ChatProcessEnd, AnAnswerCutByTheEndIsSavedMarked) {
     FakeLocalModelServer local;
     local.setModels({QStringLiteral("mlx-community/Llama-3.2-3B-Instruct-4bit")});
     local.setChatStream(SseScript().content("Bon").content("jour", 60000).done());
-    const QString marked = QStringLiteral("Bon\n\n\u26A0\uFE0F Réponse coupée : Ombrix s'est arrêté avant "
-                                          "la fin de la réponse.");
-    for (const bool kill : {true, false}) {
-        QTemporaryDir home;
-        QTemporaryDir runtime;
-        const QString configHome = home.path() + QStringLiteral("/.config");
-        QProcessEnvironment environment = childEnvironment();
-        environment.insert("HOME", home.path());
-        environment.insert("XDG_CONFIG_HOME", configHome);
-        environment.insert("XDG_DATA_HOME", home.path() + QStringLiteral("/.local/share"));
-        environment.insert("XDG_CACHE_HOME", home.path() + QStringLiteral("/.cache"));
-        environment.insert("XDG_RUNTIME_DIR", runtime.path());
-        environment.insert("OMBRIX_TEST_KEEP_HOME", "1");
-        QProcessEnvironment streamingEnvironment = environment;
-        streamingEnvironment.insert(kChildEndpoint, local.endpoint());
+    const QString cut = QStringLiteral("\u26A0\uFE0F Réponse coupée : Ombrix s'est arrêté avant la fin de la "
+                                       "réponse.");
+    // An answer cut after its first piece (the local road), and one that never
+    // started (the cloud road's, which comes whole).
+    for (const bool started : {true, false})
+        for (const bool kill : {true, false}) {
+            SCOPED_TRACE(std::string(started ? "cut after its first piece" : "cut before it started") +
+                         (kill ? ", kill -9" : ", quit"));
+            const QString marked = started ? "Bon\n\n" + cut : cut;
+            QTemporaryDir home;
+            QTemporaryDir runtime;
+            const QString configHome = home.path() + QStringLiteral("/.config");
+            QProcessEnvironment environment = childEnvironment();
+            environment.insert("HOME", home.path());
+            environment.insert("XDG_CONFIG_HOME", configHome);
+            environment.insert("XDG_DATA_HOME", home.path() + QStringLiteral("/.local/share"));
+            environment.insert("XDG_CACHE_HOME", home.path() + QStringLiteral("/.cache"));
+            environment.insert("XDG_RUNTIME_DIR", runtime.path());
+            environment.insert("OMBRIX_TEST_KEEP_HOME", "1");
+            QProcessEnvironment streamingEnvironment = environment;
+            streamingEnvironment.insert(kChildEndpoint, started ? local.endpoint() : QStringLiteral("cloud"));
 
-        QProcess child;
-        child.setProcessEnvironment(streamingEnvironment);
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.setStandardOutputFile(QProcess::nullDevice());
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("--gtest_filter=ChatProcessEnd.ChildStreamsUntilItEnds")});
-        ASSERT_TRUE(child.waitForStarted());
-        // The periodic save has written the first piece, marked streaming.
-        const bool streamingSaved = spinUntil(
-            [&] {
+            QProcess child;
+            child.setProcessEnvironment(streamingEnvironment);
+            child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            child.setStandardOutputFile(QProcess::nullDevice());
+            child.start(QCoreApplication::applicationFilePath(),
+                        {QStringLiteral("--gtest_filter=ChatProcessEnd.ChildStreamsUntilItEnds")});
+            ASSERT_TRUE(child.waitForStarted());
+            // The periodic save has written the first piece, marked streaming, or the
+            // question, marked waiting.
+            const bool streamingSaved = spinUntil(
+                [&] {
+                    const auto saved = storedConversation(configHome);
+                    if (!started)
+                        return saved && saved->size() == 1 && (*saved)[0].value("awaitingAnswer", false);
+                    return saved && saved->size() == 2 && (*saved)[1]["content"] == "Bon" &&
+                           (*saved)[1].value("streaming", false);
+                },
+                20000);
+            if (!streamingSaved)
+                child.kill();
+            ASSERT_TRUE(streamingSaved);
+            if (kill)
+                child.kill();
+            else
+                child.terminate();
+            ASSERT_TRUE(spinUntil([&] { return child.state() == QProcess::NotRunning; }, 20000));
+            if (!kill) {
+                EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+                EXPECT_EQ(child.exitCode(), 0);
                 const auto saved = storedConversation(configHome);
-                return saved && saved->size() == 2 && (*saved)[1]["content"] == "Bon" &&
-                       (*saved)[1].value("streaming", false);
-            },
-            20000);
-        if (!streamingSaved)
-            child.kill();
-        ASSERT_TRUE(streamingSaved);
-        if (kill)
-            child.kill();
-        else
-            child.terminate();
-        ASSERT_TRUE(spinUntil([&] { return child.state() == QProcess::NotRunning; }, 20000));
-        if (!kill) {
-            EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
-            EXPECT_EQ(child.exitCode(), 0);
-            const auto saved = storedConversation(configHome);
-            ASSERT_TRUE(saved);
-            EXPECT_EQ((*saved)[1]["content"], marked.toStdString());
-            EXPECT_FALSE((*saved)[1].contains("streaming"));
-            continue;
+                ASSERT_TRUE(saved);
+                EXPECT_EQ((*saved)[1]["content"], marked.toStdString());
+                EXPECT_FALSE((*saved)[1].contains("streaming"));
+                continue;
+            }
+            // The program launched after the kill ends the answer with the mark and saves it.
+            QProcess program;
+            program.setProcessEnvironment(environment);
+            program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            program.start(QStringLiteral(OMBRIX_EXECUTABLE));
+            ASSERT_TRUE(program.waitForStarted());
+            const bool ended = spinUntil(
+                [&] {
+                    const auto saved = storedConversation(configHome);
+                    return saved && saved->size() == 2 && (*saved)[1]["content"] == marked.toStdString() &&
+                           !(*saved)[1].contains("streaming");
+                },
+                20000);
+            program.terminate();
+            EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }, 20000));
+            if (program.state() != QProcess::NotRunning)
+                program.kill();
+            EXPECT_TRUE(ended);
         }
-        // The program launched after the kill ends the answer with the mark and saves it.
-        QProcess program;
-        program.setProcessEnvironment(environment);
-        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        program.start(QStringLiteral(OMBRIX_EXECUTABLE));
-        ASSERT_TRUE(program.waitForStarted());
-        const bool ended = spinUntil(
-            [&] {
-                const auto saved = storedConversation(configHome);
-                return saved && saved->size() == 2 && (*saved)[1]["content"] == marked.toStdString() &&
-                       !(*saved)[1].contains("streaming");
-            },
-            20000);
-        program.terminate();
-        EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }, 20000));
-        if (program.state() != QProcess::NotRunning)
-            program.kill();
-        EXPECT_TRUE(ended);
-    }
 }
 
 TEST(ChatToolLabels, ExactNamesOnly) {

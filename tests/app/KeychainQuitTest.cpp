@@ -15,13 +15,10 @@
 
 namespace {
 
-// SIGTERM to exit within 5 s whatever the keyring does; a sanitizer build takes
-// longer to start and tear the program down on a busy machine.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr qint64 kExitBoundMs = 8000;
-#else
-constexpr qint64 kExitBoundMs = 5000;
-#endif
+// SIGTERM makes the program exit whatever the keyring does: the keyring here never
+// answers, and the program waits for it only KeychainWorker::kQuitBudget (3 s).
+// The bound is wide, for a loaded machine; the exit times are in docs/benchmarks.md.
+constexpr qint64 kExitBoundMs = 20000;
 const QString kTokenService = QString::fromLatin1(KeychainStore::tokenService);
 const QString kTokenAccount = QString::fromLatin1(KeychainStore::tokenAccount);
 

@@ -19,12 +19,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMenu>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -34,7 +37,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <future>
+#include <optional>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -423,38 +429,80 @@ TEST_F(ShellTest, PopoverShowsTheScreenOfTheModeAndItsHeaderWorks) {
     EXPECT_FALSE(session.isStreaming());
 }
 
+namespace {
+// Runs claim() the way a later launch does: in a thread of its own, while this
+// thread's event loop serves the running instance.
+struct Launch {
+    explicit Launch(SingleInstance& instance, const QString& link = QString())
+        : result(std::async(std::launch::async, [&instance, link] { return instance.claim(link); })) {}
+    bool ended() const { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+    // The claim's answer once it has ended.
+    std::optional<bool> claimed(int waitMs = 20000) {
+        if (!spinUntil([&] { return ended(); }, waitMs))
+            return std::nullopt;
+        return result.get();
+    }
+    std::future<bool> result;
+};
+} // namespace
+
 TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
     QTemporaryDir dir;
-    SingleInstance first(dir.path(), "instance");
-    ASSERT_TRUE(first.claim());
-    EXPECT_TRUE(first.isPrimary());
-    EXPECT_TRUE(QFileInfo(first.socketPath()).exists());
+    auto first = std::make_unique<SingleInstance>(dir.path(), "instance");
+    ASSERT_TRUE(first->claim());
+    EXPECT_TRUE(first->isPrimary());
+    EXPECT_TRUE(QFileInfo(first->socketPath()).exists());
     QStringList received;
-    QObject::connect(&first, &SingleInstance::linkReceived, [&](const QString& link) { received << link; });
+    QObject::connect(first.get(), &SingleInstance::linkReceived,
+                     [&](const QString& link) { received << link; });
 
+    // The link is held until the program has started, and the launch waits for
+    // the program to take it.
     SingleInstance second(dir.path(), "instance");
-    EXPECT_FALSE(second.claim("ombrix://local/setup"));
+    Launch launch(second, "ombrix://local/setup");
     spinFor(100);
-    EXPECT_TRUE(received.isEmpty()); // held until the program has started
-    first.markReady();
+    EXPECT_TRUE(received.isEmpty());
+    EXPECT_FALSE(launch.ended());
+    first->markReady();
+    EXPECT_EQ(launch.claimed(), std::optional<bool>(false));
     ASSERT_TRUE(spinUntil([&] { return received.size() == 1; }));
     EXPECT_EQ(received.first(), "ombrix://local/setup");
 
     SingleInstance third(dir.path(), "instance");
-    EXPECT_FALSE(third.claim(QString("ombrix://desktop/corvane_panel?section=") + QString(20000, 'x')));
+    EXPECT_EQ(
+        Launch(third, QString("ombrix://desktop/corvane_panel?section=") + QString(20000, 'x')).claimed(),
+        std::optional<bool>(false));
     {
         // A peer that writes more than a link may hold, without a line end.
         QLocalSocket hostile;
-        hostile.connectToServer(first.socketPath());
+        hostile.connectToServer(first->socketPath());
         ASSERT_TRUE(hostile.waitForConnected(1000));
         hostile.write(QByteArray(SingleInstance::kMaxLinkBytes * 4, 'x'));
         hostile.waitForBytesWritten(1000);
         spinFor(100);
     }
     SingleInstance fourth(dir.path(), "instance");
-    EXPECT_FALSE(fourth.claim()); // no link: nothing delivered
+    EXPECT_EQ(Launch(fourth).claimed(), std::optional<bool>(false)); // no link: nothing delivered
     spinFor(200);
     EXPECT_EQ(received.size(), 1); // the oversized link was dropped
+
+    // A program that is quitting refuses the link it holds: the launch waits for
+    // it to end and becomes the program itself.
+    auto quitting = std::make_unique<SingleInstance>(dir.path(), "quitting");
+    ASSERT_TRUE(quitting->claim());
+    QStringList lost;
+    QObject::connect(quitting.get(), &SingleInstance::linkReceived,
+                     [&](const QString& link) { lost << link; });
+    SingleInstance fifth(dir.path(), "quitting");
+    Launch refused(fifth, "ombrix://local/setup");
+    spinFor(200); // the link is held: the program has not started
+    quitting->refuse();
+    quitting->markReady();
+    spinFor(200);
+    EXPECT_FALSE(refused.ended());
+    quitting.reset(); // the process ends: the lock goes with it
+    EXPECT_EQ(refused.claimed(), std::optional<bool>(true));
+    EXPECT_TRUE(lost.isEmpty());
 
     // A socket left by a program that died does not stop the next one: the lock
     // went with it.
@@ -565,6 +613,109 @@ TEST(SingleInstance, PairedLaunchesLeaveExactlyOneProgram) {
         }
     }
     EXPECT_EQ(pairs, kRounds * kPairsPerRound);
+}
+
+namespace {
+// How many sockets of the kernel's table carry the address of the process's
+// listener: the listener, and one more for each connection waiting on it (0: it
+// does not listen). The address is the one the listener was bound to.
+int socketsAtListenerOf(qint64 pid) {
+    QSet<QByteArray> inodes;
+    const QDir fds(QString("/proc/%1/fd").arg(pid));
+    for (const QString& fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = QFile::symLinkTarget(fds.filePath(fd));
+        if (target.contains("socket:["))
+            inodes.insert(target.section('[', 1).section(']', 0, 0).toUtf8());
+    }
+    QFile table(QStringLiteral("/proc/net/unix"));
+    if (!table.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> lines = table.readAll().split('\n');
+    QByteArray address;
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 8 && fields[3] == "00010000" && inodes.contains(fields[6]))
+            address = fields[7];
+    }
+    if (address.isEmpty())
+        return 0;
+    int count = 0;
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 8 && fields[7] == address)
+            ++count;
+    }
+    return count;
+}
+// The string stored under `key` in a settings file, or nothing.
+QString storedIn(const QString& settingsFile, const QString& key) {
+    QFile file(settingsFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object().value(key).toObject().value("string").toString();
+}
+} // namespace
+
+// The running program is quitting with its GUI thread busy when a launch hands it
+// a link: the quit refuses the link, and the launch, once the program has ended,
+// becomes the program and handles its link. Real programs: the shipped program's
+// probe, whose quit waits for this test, and the program itself.
+TEST(SingleInstance, ALaunchAgainstAQuittingProgramBecomesTheProgramWithItsLink) {
+    constexpr int kRounds = 10;
+    for (int round = 1; round <= kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        QTemporaryDir home;
+        QTemporaryDir runtime;
+        const QString configHome = home.path() + "/.config";
+        const QString probeFolder = home.path() + "/probe";
+        QDir().mkpath(probeFolder);
+        QProcessEnvironment environment = childEnvironment();
+        environment.insert("HOME", home.path());
+        environment.insert("XDG_CONFIG_HOME", configHome);
+        environment.insert("XDG_DATA_HOME", home.path() + "/.local/share");
+        environment.insert("XDG_CACHE_HOME", home.path() + "/.cache");
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        environment.insert("OMBRIX_TEST_KEEP_HOME", "1");
+        const auto touch = [&](const char* name) {
+            QFile file(probeFolder + "/" + name);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        };
+
+        QProcess running;
+        QProcessEnvironment runningEnvironment = environment;
+        runningEnvironment.insert("OMBRIX_PROBE_BUSY_QUIT", probeFolder);
+        running.setProcessEnvironment(runningEnvironment);
+        running.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        running.start(QStringLiteral(OMBRIX_QUIT_PROBE), QStringList());
+        QProcess launched;
+        const auto stopBoth = qScopeGuard([&] {
+            for (QProcess* program : {&running, &launched}) {
+                if (program->state() == QProcess::NotRunning)
+                    continue;
+                program->kill();
+                program->waitForFinished(5000);
+            }
+        });
+        ASSERT_TRUE(running.waitForStarted());
+        ASSERT_TRUE(spinUntil([&] { return socketsAtListenerOf(running.processId()) == 1; }, 20000));
+        touch("quit-now");
+        ASSERT_TRUE(spinUntil([&] { return QFile::exists(probeFolder + "/busy"); }, 20000));
+
+        launched.setProcessEnvironment(environment);
+        launched.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        launched.start(QStringLiteral(OMBRIX_EXECUTABLE), {"ombrix://desktop/corvane_panel?section=audit"});
+        ASSERT_TRUE(launched.waitForStarted());
+        // The launch has reached the busy program's listener; then the program quits.
+        ASSERT_TRUE(spinUntil([&] { return socketsAtListenerOf(running.processId()) >= 2; }, 20000));
+        touch("release");
+        ASSERT_TRUE(spinUntil([&] { return running.state() == QProcess::NotRunning; }, 30000));
+        EXPECT_EQ(running.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(running.exitCode(), 0);
+        const QString settings = configHome + "/ombrix/defaults.json";
+        EXPECT_TRUE(spinUntil([&] { return storedIn(settings, "corvanePanelAnchor") == "activity"; }, 30000))
+            << "the link was not handled";
+        EXPECT_EQ(launched.state(), QProcess::Running) << "no program left";
+    }
 }
 
 namespace {

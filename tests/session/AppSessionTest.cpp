@@ -5,16 +5,21 @@
 #include "bridge/BridgeService.h"
 #include "localllm/LocalLLMTelemetry.h"
 #include "platform/AuthFailureNotifier.h"
+#include "platform/DefaultsStore.h"
 #include "platform/SecretStore.h"
 #include "session/KeychainStore.h"
 #include "support/SlowSecretStore.h"
 #include "support/TestSupport.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QSysInfo>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 
 #include <gtest/gtest.h>
+
+#include <random>
 
 namespace {
 
@@ -112,8 +117,11 @@ TEST_F(AppSessionTest, StartsWithTheDefaultsAndFallsBackFromBadStoredValues) {
     EXPECT_EQ(session.audioOutput(), AudioOutput::Auto);
     EXPECT_FALSE(session.whisperTranscription());
     EXPECT_FALSE(session.discussionId().has_value());
-    EXPECT_TRUE(session.messages().isEmpty());
-    EXPECT_EQ(defaults->data(QStringLiteral("chatMessages")), garbage); // kept until the next change
+    // A message that does not read is left out, and the chat says so (this store
+    // keeps no file to put the stored bytes in).
+    ASSERT_EQ(session.messages().size(), 1);
+    EXPECT_EQ(session.messages()[0].content,
+              "\u26A0\uFE0F " + AppSession::unreadableConversationText(QString()));
     EXPECT_EQ(session.localLLMDeviceNickname(), AppSession::computerName());
     EXPECT_EQ(session.localLLMEndpoint(), QString()); // texts are taken as stored
     EXPECT_EQ(LocalLLMTelemetry::shared().endpointForModelProbe(), QString());
@@ -257,6 +265,36 @@ TEST_F(AppSessionTest, AnAnswerLeftStreamingIsEndedAsCut) {
         EXPECT_FALSE(stored()[1].contains("streaming"));
         AppSession::resetSharedForTesting();
     }
+    // A question whose answer never started (the backend's answer comes whole) is
+    // saved marked: a kill leaves it so, and the next launch, like a quit, puts
+    // an answer holding only the mark after it.
+    for (const bool killed : {true, false}) {
+        SCOPED_TRACE(killed ? "kill -9" : "quit");
+        const ChatMessage asked(ChatMessage::Role::User, QStringLiteral("Une question"));
+        {
+            AppSession& s = AppSession::shared();
+            s.setMessages({question, answer, asked});
+            s.setAwaitedAnswer(asked.id);
+            s.saveConversationNow();
+            EXPECT_EQ(stored()[2]["awaitingAnswer"], true);
+            EXPECT_FALSE(stored()[1].contains("awaitingAnswer"));
+            const QByteArray onDisk = *defaults->data(QStringLiteral("chatMessages"));
+            AppSession::resetSharedForTesting(); // quits
+            if (killed)
+                defaults->setData(QStringLiteral("chatMessages"), onDisk);
+        }
+        AppSession& next = AppSession::shared();
+        ASSERT_EQ(next.messages().size(), 4);
+        EXPECT_EQ(next.messages()[2].id, asked.id);
+        EXPECT_EQ(next.messages()[3].role, ChatMessage::Role::Assistant);
+        EXPECT_EQ(next.messages()[3].content, cut);
+        EXPECT_FALSE(next.awaitedAnswer().has_value());
+        ASSERT_TRUE(spinUntil([&] { return !next.conversationSavePending(); }));
+        EXPECT_EQ(stored().size(), 4u);
+        EXPECT_FALSE(stored()[2].contains("awaitingAnswer"));
+        AppSession::resetSharedForTesting();
+    }
+
     // A finished answer is left as it is, and a new conversation forgets the mark.
     AppSession& s = AppSession::shared();
     s.setMessages({question, answer});
@@ -267,6 +305,154 @@ TEST_F(AppSessionTest, AnAnswerLeftStreamingIsEndedAsCut) {
     AppSession::shared().setStreamingMessage(AppSession::StreamingMessage{answer.id, false});
     AppSession::shared().clearConversation();
     EXPECT_FALSE(AppSession::shared().streamingMessage().has_value());
+}
+
+// A stored conversation that does not read whole, in the settings file: the
+// messages that read are kept, the stored bytes are kept aside next to the file
+// before anything is saved over them, and the chat says so once, where they are.
+// Damage of each kind: a message that decodes to no message, a byte that is not
+// UTF-8, a broken structure, base64 that does not decode, and a flipped bit in
+// the file itself.
+TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesAside) {
+    const ChatMessage first(ChatMessage::Role::User, QStringLiteral("Première question"));
+    const ChatMessage damaged(ChatMessage::Role::Assistant, QStringLiteral("Réponse abîmée qui se perd"));
+    const ChatMessage last(ChatMessage::Role::User, QStringLiteral("Dernière question"));
+    Json list = Json::array();
+    for (const ChatMessage& message : {first, damaged, last})
+        list.push_back(message.toJson());
+    const QByteArray conversation = json::dump(list);
+    const qsizetype inDamaged = conversation.indexOf("qui se perd");
+    ASSERT_GT(inDamaged, 0);
+
+    // Damages the conversation's bytes, or the text of the file (its base64).
+    struct Case {
+        const char* what;
+        std::function<QByteArray(QByteArray)> conversation;
+        std::function<QByteArray(QByteArray)> file;
+        bool keptAsData; // the aside holds the conversation's bytes (else the entry's text)
+    };
+    const auto same = [](QByteArray bytes) { return bytes; };
+    const auto base64At = [&](QByteArray file, const QByteArray& with) {
+        const qsizetype text = file.indexOf(conversation.toBase64());
+        return file.replace(text + (inDamaged / 3) * 4 + 1, 1, with);
+    };
+    const std::vector<Case> cases = {
+        {"a role no message has",
+         [](QByteArray b) { return b.replace("\"role\":\"assistant\"", "\"role\":\"robot\""); }, same, true},
+        {"a byte that is not UTF-8", [&](QByteArray b) { return b.replace(inDamaged, 1, "\xff"); }, same,
+         true},
+        {"a quote gone",
+         [](QByteArray b) { return b.replace("\"role\":\"assistant\"", "\"role:\"assistant\""); }, same,
+         true},
+        {"base64 that does not decode", same, [&](QByteArray f) { return base64At(f, "*"); }, false},
+        {"a byte of the file that is not UTF-8", same, [&](QByteArray f) { return base64At(f, "\xc3"); },
+         false},
+        {"a quote in the file's base64", same, [&](QByteArray f) { return base64At(f, "\""); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("defaults.json");
+        const QByteArray stored = c.conversation(conversation);
+        const QByteArray fileText =
+            c.file(R"({"selectedProvider":{"string":"local"},"chatMessages":{"data":")" + stored.toBase64() +
+                   "\"}}");
+        {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(fileText);
+        }
+        const auto asides = [&] {
+            return QDir(dir.path()).entryList({"defaults.json.chatMessages.unreadable-*"}, QDir::Files);
+        };
+        auto store = std::make_shared<FileDefaultsStore>(path);
+        DefaultsStore::setShared(store);
+        AppSession::resetSharedForTesting();
+        AppSession& session = AppSession::shared();
+        EXPECT_EQ(session.provider(), Provider::Local); // the other settings read
+        const QList<ChatMessage> read = session.messages();
+        ASSERT_GE(read.size(), 3);
+        EXPECT_EQ(read.first(), first);
+        EXPECT_EQ(read[read.size() - 2], last);
+        EXPECT_FALSE(read.contains(damaged));
+        ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
+        store->flush();
+        ASSERT_EQ(asides().size(), 1);
+        const QString aside = dir.filePath(asides().first());
+        EXPECT_EQ(read.last().role, ChatMessage::Role::Assistant);
+        EXPECT_EQ(read.last().content, "\u26A0\uFE0F " + AppSession::unreadableConversationText(aside));
+        QFile kept(aside);
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        if (c.keptAsData)
+            EXPECT_EQ(kept.readAll(), stored);
+        else
+            EXPECT_TRUE(kept.readAll().startsWith("{\"chatMessages\":")); // the entry as the file held it
+
+        // Saved whole now, in the form an earlier version reads: the next start
+        // reads it all and says nothing more; the bytes aside stay as they were.
+        session.setMessages(session.messages() +
+                            QList<ChatMessage>{ChatMessage(ChatMessage::Role::User, "Suite")});
+        AppSession::resetSharedForTesting();
+        store->flush();
+        DefaultsStore::setShared(std::make_shared<FileDefaultsStore>(path));
+        const QList<ChatMessage> again = AppSession::shared().messages();
+        EXPECT_EQ(again.size(), read.size() + 1);
+        EXPECT_EQ(asides().size(), 1);
+        AppSession::resetSharedForTesting();
+        DefaultsStore::setShared(defaults);
+    }
+
+    // Forty flipped bits, each in the stored conversation's text of a file of its
+    // own: at most the message the bit fell in (two where it fell between them) is
+    // lost, and whatever is lost is kept aside and said.
+    QList<ChatMessage> many;
+    Json manyList = Json::array();
+    for (int i = 0; i < 30; ++i) {
+        many.append(
+            ChatMessage(i % 2 ? ChatMessage::Role::Assistant : ChatMessage::Role::User,
+                        QStringLiteral("Message numéro %1, avec « des guillemets » et \"d'autres\"").arg(i)));
+        manyList.push_back(many.last().toJson());
+    }
+    const QByteArray base64 = json::dump(manyList).toBase64();
+    const QByteArray whole = R"({"chatMessages":{"data":")" + base64 + "\"}}";
+    const qsizetype start = whole.indexOf(base64);
+    std::mt19937 random(40);
+    for (int flip = 0; flip < 40; ++flip) {
+        QByteArray damagedFile = whole;
+        const qsizetype at = start + qsizetype(random() % quint32(base64.size()));
+        damagedFile[at] = char(damagedFile[at] ^ (1 << (random() % 8)));
+        SCOPED_TRACE("flip " + std::to_string(flip) + " at " + std::to_string(at) + " from " +
+                     std::to_string(int((unsigned char)whole[at])) + " to " +
+                     std::to_string(int((unsigned char)damagedFile[at])));
+        QTemporaryDir dir;
+        const QString path = dir.filePath("defaults.json");
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(damagedFile);
+        file.close();
+        auto store = std::make_shared<FileDefaultsStore>(path);
+        DefaultsStore::setShared(store);
+        AppSession::resetSharedForTesting();
+        QList<ChatMessage> read = AppSession::shared().messages();
+        const bool said =
+            !read.isEmpty() && read.last().content.contains(
+                                   AppSession::unreadableConversationText(QStringLiteral("x")).left(40));
+        if (said)
+            read.removeLast();
+        qsizetype kept = 0;
+        for (const ChatMessage& message : read)
+            kept += many.contains(message) ? 1 : 0;
+        EXPECT_GE(kept, many.size() - 2);
+        if (read.size() < many.size()) {
+            EXPECT_TRUE(said);
+            store->flush();
+            EXPECT_EQ(
+                QDir(dir.path()).entryList({"defaults.json.chatMessages.unreadable-*"}, QDir::Files).size(),
+                1);
+        }
+        AppSession::resetSharedForTesting();
+        DefaultsStore::setShared(defaults);
+    }
 }
 
 TEST_F(AppSessionTest, SignInHydratesAndABurstOfChangesSendsOnePush) {

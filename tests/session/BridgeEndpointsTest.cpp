@@ -83,7 +83,7 @@ TEST(BridgeEndpoints, PollTimesOutAfterTheWaitAsPassedPlusTenSeconds) {
     QElapsedTimer timer;
     timer.start();
     EXPECT_EQ(errorText(runTaskCatching(api.pollBridgeTask(-9))), "La requête a expiré.");
-    EXPECT_LT(timer.elapsed(), 5000);
+    EXPECT_LT(timer.elapsed(), 9000); // well before the 11 s of the clamped wait
     EXPECT_EQ(backend.lastRequest().target, "/api/v1/bridge/tasks/next?wait=1");
 }
 
@@ -217,17 +217,17 @@ TEST(BridgeEndpoints, PollBoundsTheAnswersSizeDepthAndDuration) {
     EXPECT_EQ(errorText(runTaskCatching(api.pollBridgeTask(25))),
               "La réponse du serveur est trop volumineuse.");
 
-    // A server that trickles a byte every 300 ms never trips the inactivity
-    // time-out; the deadline (the wait as passed + 10 s: 1 s here) ends it.
+    // A server that trickles a byte every 300 ms (for a minute) never trips the
+    // inactivity time-out; the deadline (the wait as passed + 10 s: 1 s here) ends it.
     QList<QPair<int, QByteArray>> drops;
-    for (int i = 0; i < 20; ++i)
+    for (int i = 0; i < 200; ++i)
         drops.append({300, " "});
     drops.append({0, R"({"id":"T","kind":"list_folders"})"});
     next = ScriptedResponse::stream(200, drops, "application/json");
     QElapsedTimer timer;
     timer.start();
     EXPECT_EQ(errorText(runTaskCatching(api.pollBridgeTask(-9))), "La requête a expiré.");
-    EXPECT_LT(timer.elapsed(), 4000);
+    EXPECT_LT(timer.elapsed(), 30000);
 }
 
 TEST(BridgeEndpoints, ALargePollAnswerIsDecodedWhileTheEventLoopRuns) {
@@ -251,16 +251,17 @@ TEST(BridgeEndpoints, ALargePollAnswerIsDecodedWhileTheEventLoopRuns) {
                      [&] { longestStall = std::max(longestStall, sinceTick.restart()); });
     sinceTick.start();
     ticker.start(5);
+    QElapsedTimer whole;
+    whole.start();
     std::optional<BridgeTask> task = runTask(api.pollBridgeTask(25));
+    const qint64 took = whole.elapsed();
     ticker.stop();
     ASSERT_TRUE(task);
     EXPECT_EQ(task->id, "T-big");
     EXPECT_EQ(std::get<BridgeTask::LLMInferArgs>(task->args).openaiBodyJson.size(), 4'000'000);
-    // Loose: decoding on the GUI thread stalled it for seconds (the sanitizer build, next
-    // to the suite's heavier tests, is given more).
-#if defined(__SANITIZE_ADDRESS__)
-    EXPECT_LT(longestStall, 5000);
-#else
-    EXPECT_LT(longestStall, 1500);
-#endif
+    // Decoding on the GUI thread stalled it for most of the poll, for seconds. A
+    // loaded machine stretches the stalls and the poll alike: a stall counts only
+    // when it is both long and most of the poll's time.
+    EXPECT_TRUE(longestStall < 1500 || longestStall < took / 2)
+        << "stalled " << longestStall << " ms of " << took << " ms";
 }

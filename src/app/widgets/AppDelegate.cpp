@@ -154,6 +154,7 @@ void AppDelegate::shutDown() {
     if (shutDown_)
         return;
     shutDown_ = true;
+    emit quitting();
     // The summon's listeners and grab go, the bridge's loop ends and a running
     // task's late answer is dropped.
     DoubleCommandMonitor::shared().stop();

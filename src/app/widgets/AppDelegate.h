@@ -45,6 +45,10 @@ public:
     TrayPopover* popover() const { return popover_.get(); }
     SettingsWindow* settingsWindow();
 
+signals:
+    // The program has begun to quit (before anything is torn down).
+    void quitting();
+
 private:
     void shutDown();
 
