@@ -14,8 +14,9 @@
 // processes, never in the program: ombrix-decoder, found like the modules. The
 // program opens the file itself and hands the worker the open descriptor; the
 // worker opens no path of its own, makes no connection (seccomp), dies with the
-// program and is killed when it passes its memory bound or its request's
-// deadline (both watched until the last byte of the answer), when it crashes, or
+// program and is killed when it passes its memory or thread bound (busy or idle)
+// or its request's deadline (watched until the last byte of the answer), when it
+// crashes, when its answer passes what was asked, or
 // when it says anything but the answer to the request it was given
 // (DecoderProtocol.h): the request then fails with DecodeError and the next one
 // gets a fresh worker. Workers start on first use, at most min(4, CPUs)
