@@ -3,6 +3,7 @@
 #include "content/Decoding.h"
 #include "content/DocumentExtractor.h"
 #include "content/OcrEngine.h"
+#include "platform/Characters.h"
 #include "platform/Modules.h"
 
 #include <QTimeZone>
@@ -326,6 +327,34 @@ void raise(const Failure& failure) {
     throw MessageError(failure.first);
 }
 
+qint64 maxTextBytes(qint64 maxChars) {
+    return std::min<qint64>(4 * std::clamp<qint64>(maxChars, 0, kMaxFrameBytes) + 1024,
+                            kMaxFrameBytes - kSmallAnswerBytes);
+}
+
+qint64 maxAnswerBytes(const Request& request) {
+    const Operation* entry = operation(request.op);
+    const qint64 bound = entry ? entry->maxAnswerBytes : kSmallAnswerBytes;
+    if (request.op == Op::PdfText)
+        return std::min(bound, maxTextBytes(request.maxChars) + kSmallAnswerBytes);
+    return bound;
+}
+
+bool withinRequest(const Answer& answer, const Request& request) {
+    switch (request.op) {
+    case Op::Thumbnail: {
+        // Drawn to fit the box (its sides rounded to whole pixels, at least one).
+        const int side = std::max(1, request.box);
+        return answer.image.isNull() || (answer.image.width() <= side && answer.image.height() <= side);
+    }
+    case Op::PdfText: // bounded by its frame (maxAnswerBytes)
+    case Op::Ocr:
+    case Op::PhotoExif:
+        break;
+    }
+    return true;
+}
+
 QByteArray encodeRequest(const Request& request) {
     Writer out;
     out.u8(quint8(Answer::Kind::Request));
@@ -369,7 +398,7 @@ QByteArray encodeAnswer(const Answer& answer) {
             const qsizetype count = std::min<qsizetype>(answer.languages.size(), kMaxLanguages);
             out.u32(quint32(count));
             for (qsizetype index = 0; index < count; ++index)
-                out.string(answer.languages.at(index).left(16));
+                out.string(Characters::fit(answer.languages.at(index), 16));
             break;
         }
         case Op::PdfText:
@@ -392,9 +421,9 @@ QByteArray encodeAnswer(const Answer& answer) {
         const Failure& failure = answer.failure;
         out.u8(quint8(failure.source));
         out.i32(failure.kind);
-        out.string(failure.first.left(int(kMaxShortStringBytes / 4)));
-        out.string(failure.second.left(int(kMaxShortStringBytes / 4)));
-        out.string(failure.third.left(int(kMaxShortStringBytes / 4)));
+        out.string(Characters::fit(failure.first, kMaxShortStringBytes / 4));
+        out.string(Characters::fit(failure.second, kMaxShortStringBytes / 4));
+        out.string(Characters::fit(failure.third, kMaxShortStringBytes / 4));
         out.i64(failure.size);
     }
     return out.take();

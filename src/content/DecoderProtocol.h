@@ -105,6 +105,16 @@ struct Answer {
     Failure failure;        // Error
 };
 
+// What a text answer to a request for `maxChars` characters may weigh in UTF-8
+// bytes: the worker cuts a longer text to it (marked truncated).
+qint64 maxTextBytes(qint64 maxChars);
+// The largest frame that may answer `request` (its operation's bound, narrowed by
+// what the request asked for).
+qint64 maxAnswerBytes(const Request& request);
+// True when a Done answer stays within what `request` asked for (a thumbnail within
+// the requested box; a text is bounded by its frame already).
+bool withinRequest(const Answer& answer, const Request& request);
+
 // The worker's side of an error it caught: as a Failure (nothing for an exception
 // that is no operation's own).
 std::optional<Failure> failureOf(const std::exception_ptr& error);

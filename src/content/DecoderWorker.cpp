@@ -10,6 +10,7 @@
 #include "content/PhotoLibrary.h"
 #include "content/PhotoMetadataModule.h"
 #include "content/Thumbnails.h"
+#include "platform/Characters.h"
 #include "platform/Modules.h"
 
 #include <QBuffer>
@@ -109,6 +110,15 @@ Answer handle(int socket, const Request& request, int fd) {
         answer.text = content.text;
         answer.truncated = content.truncated;
         answer.bytesRead = content.bytesRead;
+        // Characters of many code points each could weigh more than the program
+        // takes for that many characters: cut to its bound (never inside a character).
+        const qint64 bound = DecoderProtocol::maxTextBytes(request.maxChars);
+        if (answer.bytesRead > bound) {
+            // A UTF-16 unit is at most 3 bytes of UTF-8.
+            answer.text = Characters::fit(answer.text, bound / 3);
+            answer.truncated = true;
+            answer.bytesRead = answer.text.toUtf8().size();
+        }
         break;
     }
     case Op::PhotoExif:

@@ -110,20 +110,56 @@ struct Worker {
 };
 using WorkerPtr = std::shared_ptr<Worker>;
 
-// The resident memory of a process, in bytes (-1 once it is gone).
-qint64 residentBytes(pid_t pid) {
+// What a worker holds: its resident memory in bytes and its threads (-1 and 0 once
+// it is gone), from /proc/<pid>/stat (fields 20 and 24).
+struct Usage {
+    qint64 resident = -1;
+    int threads = 0;
+};
+
+Usage usageOf(pid_t pid) {
     char path[64];
-    std::snprintf(path, sizeof(path), "/proc/%d/statm", int(pid));
-    FILE* file = std::fopen(path, "re");
-    if (!file)
-        return -1;
-    unsigned long long size = 0, resident = 0;
-    const int read = std::fscanf(file, "%llu %llu", &size, &resident);
-    std::fclose(file);
-    if (read != 2)
-        return -1;
+    std::snprintf(path, sizeof(path), "/proc/%d/stat", int(pid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char line[1024];
+    ssize_t got;
+    while ((got = ::read(fd, line, sizeof(line) - 1)) < 0 && errno == EINTR) {
+    }
+    ::close(fd);
+    if (got <= 0)
+        return {};
+    line[got] = '\0';
+    // The name (field 2) may hold anything but ends at the last ')'.
+    const char* field = std::strrchr(line, ')');
+    if (!field)
+        return {};
+    long long values[25] = {};
+    int number = 2;
+    while (number < 24 && *field) {
+        while (*field && *field != ' ')
+            ++field;
+        while (*field == ' ')
+            ++field;
+        if (!*field)
+            break;
+        ++number;
+        values[number] = std::strtoll(field, nullptr, 10);
+    }
+    if (number < 24)
+        return {};
     static const long pageSize = sysconf(_SC_PAGESIZE);
-    return qint64(resident) * pageSize;
+    return Usage{qint64(values[24]) * pageSize, int(values[20])};
+}
+
+// Why a worker must end now for what it holds (nothing while within its bounds).
+std::optional<const char*> pastBounds(const Usage& usage) {
+    if (usage.resident > kMemoryKillBytes)
+        return "over its memory bound";
+    if (usage.threads > threadBound())
+        return "over its thread bound";
+    return std::nullopt;
 }
 
 // The variables a worker is started with: the locale, the time zone, what the font
@@ -168,18 +204,43 @@ QList<QByteArray> workerEnvironment() {
     return variables;
 }
 
+// A line of a worker's error output as it may be logged: control characters (C0,
+// DEL, C1) are shown as '?', so that no escape sequence reaches the terminal the
+// program runs in.
+QString printable(QByteArrayView line) {
+    QString text = QString::fromUtf8(line);
+    for (QChar& c : text) {
+        const char16_t unit = c.unicode();
+        if (unit < 0x20 || (unit >= 0x7f && unit <= 0x9f))
+            c = QLatin1Char('?');
+    }
+    return text;
+}
+
 // Logs what a worker wrote to its error output since the last call, up to
-// kErrorLogBytes a worker; `last` once it has ended.
+// kErrorLogBytes a worker; `last` once it has ended (the pipe then has an end).
+// While it lives, at most what waited on entry is read (bounded): a worker that
+// writes without end does not keep the caller here.
 void drainErrors(Worker& worker, bool last) {
     if (worker.errors < 0)
         return;
+    constexpr qsizetype kMaxReadBytes = 256 * 1024;
+    qsizetype budget = kMaxReadBytes;
+    if (!last) {
+        int waiting = 0;
+        if (::ioctl(worker.errors, FIONREAD, &waiting) != 0)
+            waiting = 0;
+        budget = std::min<qsizetype>(waiting, kMaxReadBytes);
+    }
     char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(worker.errors, buffer, sizeof(buffer));
+    while (last || budget > 0) {
+        const size_t want = last ? sizeof(buffer) : size_t(std::min<qsizetype>(budget, sizeof(buffer)));
+        const ssize_t got = ::read(worker.errors, buffer, want);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             break;
+        budget -= got;
         const qsizetype room = kErrorLogBytes - worker.errorBytes;
         worker.errorBytes += got;
         if (room <= 0)
@@ -189,14 +250,14 @@ void drainErrors(Worker& worker, bool last) {
         qsizetype end;
         while ((end = worker.errorLine.indexOf('\n')) >= 0) {
             qCInfo(lcContent).noquote()
-                << "decoder worker" << worker.pid << ":" << QString::fromUtf8(worker.errorLine.left(end));
+                << "decoder worker" << worker.pid << ":" << printable(worker.errorLine.first(end));
             worker.errorLine.remove(0, end + 1);
         }
     }
     if (last) {
         if (!worker.errorLine.isEmpty())
             qCInfo(lcContent).noquote()
-                << "decoder worker" << worker.pid << ":" << QString::fromUtf8(worker.errorLine);
+                << "decoder worker" << worker.pid << ":" << printable(worker.errorLine);
         if (worker.errorBytes > kErrorLogBytes)
             qCWarning(lcContent) << "decoder worker" << worker.pid << "wrote"
                                  << worker.errorBytes - kErrorLogBytes << "more bytes of errors, not logged";
@@ -517,31 +578,39 @@ void Pool::keep() {
             keeperRunning_ = false;
             return;
         }
-        // End the workers idle for too long; sleep until the next one would be.
+        // End the workers idle for too long, or past their memory or thread bound
+        // (a worker taken over may go on while it waits); sleep until the next one
+        // would be, and look at idle workers' bounds again every kIdleWatchInterval.
         const Clock::time_point now = Clock::now();
         std::optional<Clock::time_point> next;
-        std::list<WorkerPtr> expired;
+        std::list<std::pair<WorkerPtr, const char*>> expired;
         for (auto it = workers_.begin(); it != workers_.end();) {
             const WorkerPtr& worker = *it;
             if (!worker->busy) {
                 const Clock::time_point end = worker->idleSince + idleTimeout_;
-                if (end <= now) {
-                    expired.push_back(worker);
+                std::optional<const char*> why;
+                if (end <= now)
+                    why = "ends after its idle time";
+                else if (const std::optional<const char*> past = pastBounds(usageOf(worker->pid)))
+                    why = *past;
+                if (why) {
+                    expired.emplace_back(worker, *why);
                     it = workers_.erase(it);
                     ++reaping_;
                     continue;
                 }
-                next = next ? std::min(*next, end) : end;
+                next = std::min({next.value_or(end), end, now + kIdleWatchInterval});
             }
             ++it;
         }
         if (!expired.empty()) {
             lock.unlock();
-            for (const WorkerPtr& worker : expired) {
-                qCInfo(lcContent) << "decoder worker" << worker->pid << "ends after its idle time";
+            for (const auto& [worker, why] : expired) {
+                qCInfo(lcContent) << "decoder worker" << worker->pid << "idle:" << why;
                 reap(worker);
             }
             lock.lock();
+            changed_.notify_all();
             continue;
         }
         if (next)
@@ -603,6 +672,11 @@ QDeadlineTimer earlier(const QDeadlineTimer& a, const QDeadlineTimer& b) {
 
 } // namespace
 
+int threadBound() {
+    static const int bound = 64 + std::max(1, QThread::idealThreadCount());
+    return bound;
+}
+
 TaskDeadline::TaskDeadline(QDeadlineTimer deadline)
     : previous_(taskDeadline) {
     taskDeadline = earlier(previous_, deadline);
@@ -622,7 +696,7 @@ DecoderProtocol::Answer run(Profile profile, DecoderProtocol::Request request, i
     using DecoderProtocol::FrameReader;
     const DecoderProtocol::Operation* operation = DecoderProtocol::operation(request.op);
     if (!operation)
-        throw DecodeError(DecodeError::Reason::Crashed, fileName);
+        throw DecodeError(DecodeError::Reason::Crashed, fileName, false);
     Pool& workers = pool();
     const qint64 capOverride = progressCapOverrideMs.load();
     const std::chrono::milliseconds cap =
@@ -630,17 +704,20 @@ DecoderProtocol::Answer run(Profile profile, DecoderProtocol::Request request, i
     // Nothing the worker says takes the request past its cap or the task's deadline.
     const QDeadlineTimer capped = earlier(QDeadlineTimer(cap), taskDeadline);
     QDeadlineTimer deadline = earlier(QDeadlineTimer(operation->budget), capped);
-    const qint64 maxAnswerBytes = std::max(operation->maxAnswerBytes, DecoderProtocol::kMaxErrorFrameBytes);
+    // The frame's bound (an error's frame may be larger than a short answer's).
+    const qint64 maxDoneBytes = DecoderProtocol::maxAnswerBytes(request);
+    const qint64 maxAnswerBytes = std::max(maxDoneBytes, DecoderProtocol::kMaxErrorFrameBytes);
     // A worker that ended between two requests (it crashed on its own, or was
     // killed) is replaced once.
     for (int attempt = 0;; ++attempt) {
+        // Until the file is sent, a failure says nothing of the file.
         if (deadline.hasExpired())
-            throw DecodeError(DecodeError::Reason::TooLong, fileName);
+            throw DecodeError(DecodeError::Reason::TooLong, fileName, false);
         WorkerPtr worker;
         try {
             worker = workers.acquire(profile, Setup::now(), deadline, fileName);
         } catch (DecodeError& error) {
-            throw DecodeError(error.reason(), fileName);
+            throw DecodeError(error.reason(), fileName, false);
         }
         // Between two requests a worker has nothing to say: a frame (or its end)
         // waiting there ends it, before it is given anything.
@@ -656,7 +733,7 @@ DecoderProtocol::Answer run(Profile profile, DecoderProtocol::Request request, i
             workers.discard(worker);
             if (reused && attempt == 0)
                 continue;
-            throw DecodeError(DecodeError::Reason::Crashed, fileName);
+            throw DecodeError(DecodeError::Reason::Crashed, fileName, false);
         }
         const auto fail = [&](DecodeError::Reason reason, const char* why) -> DecodeError {
             qCWarning(lcContent) << "decoder worker" << worker->pid << why;
@@ -669,8 +746,8 @@ DecoderProtocol::Answer run(Profile profile, DecoderProtocol::Request request, i
             const qint64 left = deadline.remainingTime();
             if (left == 0)
                 throw fail(DecodeError::Reason::TooLong, "out of time");
-            if (residentBytes(worker->pid) > kMemoryKillBytes)
-                throw fail(DecodeError::Reason::TooLarge, "over its memory bound");
+            if (const std::optional<const char*> past = pastBounds(usageOf(worker->pid)))
+                throw fail(DecodeError::Reason::TooLarge, *past);
             pollfd entry{worker->socket, POLLIN, 0};
             const int ready = ::poll(
                 &entry, 1, left < 0 ? kWatchIntervalMs : int(std::min<qint64>(left, kWatchIntervalMs)));
@@ -683,9 +760,8 @@ DecoderProtocol::Answer run(Profile profile, DecoderProtocol::Request request, i
                 continue;
             case FrameReader::Status::Closed: {
                 // Gone without answering: it crashed (or its memory ran out).
-                const qint64 memory = residentBytes(worker->pid);
-                throw fail(memory > kMemoryKillBytes ? DecodeError::Reason::TooLarge
-                                                     : DecodeError::Reason::Crashed,
+                throw fail(pastBounds(usageOf(worker->pid)) ? DecodeError::Reason::TooLarge
+                                                            : DecodeError::Reason::Crashed,
                            "failed");
             }
             case FrameReader::Status::TooLarge:
@@ -696,6 +772,7 @@ DecoderProtocol::Answer run(Profile profile, DecoderProtocol::Request request, i
                 break;
             }
             std::optional<Answer> answer = DecoderProtocol::decodeAnswer(reader.body(), request.op);
+            const qint64 answerBytes = reader.body().size();
             reader.reset();
             if (!answer || answer->number != request.number)
                 throw fail(DecodeError::Reason::Crashed, "sent a frame that answers nothing asked");
@@ -707,6 +784,10 @@ DecoderProtocol::Answer run(Profile profile, DecoderProtocol::Request request, i
             }
             if (answer->kind != Answer::Kind::Done && answer->kind != Answer::Kind::Error)
                 throw fail(DecodeError::Reason::Crashed, "sent a frame that answers nothing asked");
+            if (answer->kind == Answer::Kind::Done && answerBytes > maxDoneBytes)
+                throw fail(DecodeError::Reason::TooLarge, "sent an answer over its bound");
+            if (answer->kind == Answer::Kind::Done && !DecoderProtocol::withinRequest(*answer, request))
+                throw fail(DecodeError::Reason::Crashed, "answered past what was asked");
             // The answer is the last thing said: anything behind it ends the worker.
             if (pendingBytes(worker->socket) > 0)
                 throw fail(DecodeError::Reason::Crashed, "said more than its answer");

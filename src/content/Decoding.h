@@ -14,8 +14,9 @@
 // processes, never in the program: ombrix-decoder, found like the modules. The
 // program opens the file itself and hands the worker the open descriptor; the
 // worker opens no path of its own, makes no connection (seccomp), dies with the
-// program and is killed when it passes its memory bound or its request's
-// deadline (both watched until the last byte of the answer), when it crashes, or
+// program and is killed when it passes its memory or thread bound (busy or idle)
+// or its request's deadline (watched until the last byte of the answer), when it
+// crashes, when its answer passes what was asked, or
 // when it says anything but the answer to the request it was given
 // (DecoderProtocol.h): the request then fails with DecodeError and the next one
 // gets a fresh worker. Workers start on first use, at most min(4, CPUs)
@@ -25,11 +26,16 @@
 class DecodeError : public OmbrixError {
 public:
     enum class Reason { TooLarge, TooLong, Crashed };
-    DecodeError(Reason reason, QString fileName)
+    // `reachedWorker` false: the file was never handed to a worker (none was free in
+    // time, or one could not start or died before it was given the file), so the
+    // failure says nothing of the file.
+    DecodeError(Reason reason, QString fileName, bool reachedWorker = true)
         : reason_(reason)
-        , fileName_(std::move(fileName)) {}
+        , fileName_(std::move(fileName))
+        , reachedWorker_(reachedWorker) {}
     Reason reason() const { return reason_; }
     QString fileName() const { return fileName_; }
+    bool reachedWorker() const { return reachedWorker_; }
     // "Le fichier « <name> » n'a pas pu être décodé : trop volumineux." (or "trop
     // long", or "il a fait échouer le décodeur").
     QString description() const override;
@@ -37,6 +43,7 @@ public:
 private:
     Reason reason_;
     QString fileName_;
+    bool reachedWorker_;
 };
 
 namespace Decoding {
@@ -52,9 +59,14 @@ inline constexpr std::chrono::milliseconds kOcrPageDeadline{60000};
 inline constexpr std::chrono::milliseconds kProgressCap{120000};
 
 // A worker's memory bound: it is killed once its resident memory passes
-// kMemoryKillBytes, checked every few milliseconds, so that it stays under 1 GiB.
+// kMemoryKillBytes, checked every few milliseconds while it works and every
+// kIdleWatchInterval while it waits, so that it stays under 1 GiB. Its threads are
+// bounded the same way: past threadBound() it is killed as too large.
 inline constexpr qint64 kMemoryBoundBytes = 1024LL * 1024 * 1024;
 inline constexpr qint64 kMemoryKillBytes = 768LL * 1024 * 1024;
+inline constexpr std::chrono::milliseconds kIdleWatchInterval{500};
+// 64 threads and one per CPU.
+int threadBound();
 
 // Within its scope, requests made on this thread end by `deadline` at the latest
 // (a task's own remaining time). Scopes nest: the earlier deadline holds.

@@ -35,14 +35,13 @@ namespace {
 const QUuid kIdentifierNamespace(QStringLiteral("{6b1f7c52-0f0e-4d55-9a59-6a7c3e1d2b90}"));
 
 // Metadata already read, by path, valid while the file keeps its size and dates.
-// A file whose metadata could not be read (the worker failed on it) is kept too,
+// A file whose metadata could not be read (a worker failed on it) is kept too,
 // with its file date: it is not given to a worker again until it changes.
 struct CachedMetadata {
     qint64 size = -1;
     QDateTime modified;
     QDateTime changed;
     Metadata metadata;
-    bool unreadable = false;
 };
 constexpr int kMaxCachedFiles = 50000;
 
@@ -97,7 +96,6 @@ Metadata cachedMetadata(const QString& path) {
             return it->metadata;
     }
     Metadata metadata;
-    bool unreadable = false;
     try {
         metadata = readFresh(path, info);
     } catch (const DecodeError& error) {
@@ -106,12 +104,15 @@ Metadata cachedMetadata(const QString& path) {
             throw;
         qCWarning(lcContent) << "photo metadata unreadable, the file's date stands in";
         metadata = fromExif(PhotoExif(), info);
-        unreadable = true;
+        // Remembered only when a worker failed on the file itself: no worker free
+        // in time, or one that died before it was given the file, says nothing of it.
+        if (!error.reachedWorker())
+            return metadata;
     }
     QMutexLocker lock(&cacheMutex());
     if (cache().size() >= kMaxCachedFiles)
         cache().clear();
-    cache().insert(path, CachedMetadata{size, modified, changed, metadata, unreadable});
+    cache().insert(path, CachedMetadata{size, modified, changed, metadata});
     return metadata;
 }
 

@@ -151,14 +151,28 @@ int threadCount() {
 
 // ---- The calls: seccomp ----------------------------------------------------------
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizerBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitizerBuild = true;
+#else
+constexpr bool kSanitizerBuild = false;
+#endif
+#else
+constexpr bool kSanitizerBuild = false;
+#endif
+
 // How a call of the allow-list is allowed.
 enum class Allow {
     Always,
-    OwnProcess,   // its first argument is the worker's own pid (signals, limits)
-    NewThread,    // clone making a thread of this process, never a new process
-    ReadOnlyOpen, // opens for reading only (Landlock holds the paths); refused without Landlock
-    Listed,       // its second argument is one of a few requests (ioctl, fcntl, prctl below)
-    NotHere,      // refused with ENOSYS: the libraries fall back to an older call
+    OwnProcess,     // its first argument is the worker's own pid (signals, limits)
+    NewThread,      // clone making a thread of this process, never a new process
+    ReadOnlyOpen,   // opens for reading only (Landlock holds the paths); refused without Landlock
+    Listed,         // its second argument is one of a few requests (ioctl, fcntl, prctl below)
+    ReadLimits,     // prlimit64 of its own process that sets nothing (reads only)
+    SanitizerBuild, // allowed in the sanitizer builds only
+    NotHere,        // refused with ENOSYS: the libraries fall back to an older call
 };
 
 struct Row {
@@ -200,9 +214,10 @@ const Row kAllowed[] = {
     {SCMP_SYS(poll), Allow::Always},
     {SCMP_SYS(ppoll), Allow::Always},
     {SCMP_SYS(eventfd2), Allow::Always},
-    // (The sanitizers test whether memory is readable by writing it into a pipe.)
-    {SCMP_SYS(pipe2), Allow::Always},
-    {SCMP_SYS(pipe), Allow::Always},
+    // (The sanitizers test whether memory is readable by writing it into a pipe;
+    // elsewhere pipes would only be a store of kernel memory the watch cannot see.)
+    {SCMP_SYS(pipe2), Allow::SanitizerBuild},
+    {SCMP_SYS(pipe), Allow::SanitizerBuild},
     {SCMP_SYS(fcntl), Allow::Listed},
     {SCMP_SYS(ioctl), Allow::Listed},
     // Fonts, their configuration and caches, poppler's data, the language data.
@@ -263,7 +278,7 @@ const Row kAllowed[] = {
     {SCMP_SYS(sysinfo), Allow::Always},
     {SCMP_SYS(getrusage), Allow::Always},
     {SCMP_SYS(getrlimit), Allow::Always},
-    {SCMP_SYS(prlimit64), Allow::OwnProcess},
+    {SCMP_SYS(prlimit64), Allow::ReadLimits},
     {SCMP_SYS(prctl), Allow::Listed},
     {SCMP_SYS(restart_syscall), Allow::Always},
 };
@@ -315,8 +330,17 @@ bool filterCalls(bool opensConfined) {
             break;
         case Allow::OwnProcess:
             result = seccomp_rule_add(filter, SCMP_ACT_ALLOW, row.call, 1, SCMP_A0(SCMP_CMP_EQ, self));
-            if (row.call == SCMP_SYS(prlimit64))
-                result |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, row.call, 1, SCMP_A0(SCMP_CMP_EQ, 0));
+            break;
+        case Allow::ReadLimits:
+            // Its limits (descriptors among them) are set before the seal, for good.
+            result = seccomp_rule_add(filter, SCMP_ACT_ALLOW, row.call, 2, SCMP_A0(SCMP_CMP_EQ, self),
+                                      SCMP_A2(SCMP_CMP_EQ, 0));
+            result |= seccomp_rule_add(filter, SCMP_ACT_ALLOW, row.call, 2, SCMP_A0(SCMP_CMP_EQ, 0),
+                                       SCMP_A2(SCMP_CMP_EQ, 0));
+            break;
+        case Allow::SanitizerBuild:
+            if (kSanitizerBuild)
+                result = seccomp_rule_add(filter, SCMP_ACT_ALLOW, row.call, 0);
             break;
         case Allow::NewThread:
             result = seccomp_rule_add(filter, SCMP_ACT_ALLOW, row.call, 1,

@@ -17,6 +17,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+namespace {
+constexpr rlim_t kMaxDescriptors = 128;
+}
+
 int main(int argc, char** argv) {
     // Dies with the program; a program already gone leaves nothing to serve.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -49,6 +53,11 @@ int main(int argc, char** argv) {
     Modules::setSearchPathForTesting(modules.split(QLatin1Char(':'), Qt::SkipEmptyParts));
     if (!DecoderWorker::prepare(profile))
         return 2;
+    // A few descriptors at a time are all the decoders need (the fonts a page uses,
+    // the language data); the seal keeps this limit from being raised.
+    const rlimit descriptors{kMaxDescriptors, kMaxDescriptors};
+    if (::setrlimit(RLIMIT_NOFILE, &descriptors) != 0)
+        return 3;
     if (!Sandbox::seal())
         return 3;
     if (!Sandbox::fileSystemConfined())

@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -196,6 +197,13 @@ TEST_F(DecoderWorkerTest, aTakenOverWorkerBreaksNoRowOfTheSealAndStartsBare) {
         {"setxattr", "refusé"},
         {"open for writing", "refusé"},
         {"memfd_create", "refusé"},
+#if defined(__SANITIZE_ADDRESS__)
+        {"pipe2", "permis"}, // the sanitizers' own use
+#else
+        {"pipe2", "refusé"},
+#endif
+        {"setrlimit RLIMIT_NOFILE", "refusé"},
+        {"descriptors", "bornés"},
         {"environment", "aucune"},
     };
     ASSERT_EQ(report.size(), qsizetype(std::size(rows))) << report.join(QLatin1Char('\n')).toStdString();
@@ -293,6 +301,51 @@ TEST_F(DecoderWorkerTest, workersAreReusedBoundedInNumberAndGoneWhenIdle) {
     EXPECT_EQ(Decoding::liveWorkers(), 0);
 }
 
+// What this process logs of its decoder workers' error output.
+QStringList workerLog;
+std::mutex workerLogMutex;
+
+void keepWorkerLog(QtMsgType, const QMessageLogContext&, const QString& message) {
+    if (message.startsWith(QStringLiteral("decoder worker"))) {
+        std::lock_guard lock(workerLogMutex);
+        workerLog << message;
+    }
+}
+
+TEST_F(DecoderWorkerTest, aWorkerKeepsWithinItsBoundsWhileItWaitsAndItsErrorOutputIsLoggedHarmless) {
+    Decoding::stopIdleWorkersForTesting();
+    // Error output without end, escape sequences in it: the answer comes all the
+    // same, and what is logged holds no control character.
+    const QtMessageHandler previous = qInstallMessageHandler(keepWorkerLog);
+    const auto restore = qScopeGuard([&] { qInstallMessageHandler(previous); });
+    EXPECT_EQ(DocumentExtractor::extract(pdf(QStringLiteral("stderr.pdf"), "STDERR"), 1000).text.trimmed(),
+              QStringLiteral("open: refusé, openat: refusé, socket: refusé, unix: refusé"));
+    Decoding::stopIdleWorkersForTesting();
+    {
+        std::lock_guard lock(workerLogMutex);
+        EXPECT_TRUE(workerLog.join(QLatin1Char('\n')).contains(QStringLiteral("presse-papiers")));
+        for (const QString& line : std::as_const(workerLog)) {
+            for (const QChar c : line)
+                EXPECT_FALSE(c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f))
+                    << line.toStdString();
+        }
+    }
+    qInstallMessageHandler(previous);
+
+    // Threads started once it has answered: the idle worker is ended, long before
+    // its idle time, and the next request gets a fresh one.
+    const QString later = pdf(QStringLiteral("later.pdf"), "THREADS:IDLE");
+    EXPECT_FALSE(DocumentExtractor::extract(later, 1000).text.isEmpty());
+    QElapsedTimer clock;
+    clock.start();
+    while (Decoding::liveWorkers() > 0 && clock.elapsed() < 30000)
+        QThread::msleep(20);
+    EXPECT_EQ(Decoding::liveWorkers(), 0);
+    const int started = Decoding::startedWorkersForTesting();
+    EXPECT_FALSE(DocumentExtractor::extract(pdf(QStringLiteral("probe.pdf"), "PROBE"), 1000).text.isEmpty());
+    EXPECT_EQ(Decoding::startedWorkersForTesting(), started + 1);
+}
+
 TEST_F(DecoderWorkerTest, aWorkerThatSaysAnythingButItsAnswerIsEndedAndTheNextRequestGetsAFreshOne) {
     using Reason = DecodeError::Reason;
     enum class Ask { Text, Thumbnail, Ocr };
@@ -300,18 +353,22 @@ TEST_F(DecoderWorkerTest, aWorkerThatSaysAnythingButItsAnswerIsEndedAndTheNextRe
         const char* order; // what the hostile module does (tests/media/hostile/HostileFrames.cpp)
         Ask ask;
         Reason reason;
-        int taskMs; // the task's remaining time, if any
+        int taskMs;             // the task's remaining time, if any
+        qint64 maxChars = 1000; // the characters asked for (an answer's bound follows)
     };
     const Row rows[] = {
         {"FRAME:EXTRA", Ask::Text, Reason::Crashed, 0},      // an answer for the next file behind its own
         {"FRAME:WRONG", Ask::Text, Reason::Crashed, 0},      // another request's number
         {"FRAME:DESCRIPTOR", Ask::Text, Reason::Crashed, 0}, // a descriptor with the answer
-        {"FRAME:NESTED", Ask::Text, Reason::Crashed, 0},     // 1.5 MB of nested maps
-        {"FRAME:OVERSIZE", Ask::Text, Reason::Crashed, 0},   // a 2 GiB string in a small frame
-        {"FRAME:IMAGE", Ask::Thumbnail, Reason::Crashed, 0}, // a 1 GiB image in a small frame
-        {"FRAME:HUGE", Ask::Text, Reason::TooLarge, 0},      // 1.4 GiB announced
-        {"FRAME:DRIBBLE", Ask::Text, Reason::TooLong, 3000}, // 60 MiB announced, a byte at a time
-        {"PAGES", Ask::Ocr, Reason::TooLong, 0},             // progress at every page, without end
+        {"FRAME:NESTED", Ask::Text, Reason::Crashed, 0, 16'000'000},     // 1.5 MB of nested maps
+        {"FRAME:OVERSIZE", Ask::Text, Reason::Crashed, 0},               // a 2 GiB string in a small frame
+        {"FRAME:IMAGE", Ask::Thumbnail, Reason::Crashed, 0},             // a 1 GiB image in a small frame
+        {"FRAME:HUGE", Ask::Text, Reason::TooLarge, 0},                  // 1.4 GiB announced
+        {"FRAME:DRIBBLE", Ask::Text, Reason::TooLong, 3000, 16'000'000}, // 60 MiB announced, a byte at a time
+        {"PAGES", Ask::Ocr, Reason::TooLong, 0},            // progress at every page, without end
+        {"FRAME:WIDE", Ask::Thumbnail, Reason::Crashed, 0}, // a thumbnail wider than the box asked
+        {"FRAME:LONG", Ask::Text, Reason::TooLarge, 0},     // 64 KiB of text for 1000 characters
+        {"THREADS", Ask::Text, Reason::TooLarge, 0},        // threads without end
     };
     // However often it says it is making progress, a request ends at its cap.
     Decoding::setProgressCapForTesting(std::chrono::milliseconds(3000));
@@ -332,7 +389,7 @@ TEST_F(DecoderWorkerTest, aWorkerThatSaysAnythingButItsAnswerIsEndedAndTheNextRe
             try {
                 switch (row.ask) {
                 case Ask::Text:
-                    ADD_FAILURE() << DocumentExtractor::extract(path, 1000).text.toStdString();
+                    ADD_FAILURE() << DocumentExtractor::extract(path, row.maxChars).text.toStdString();
                     break;
                 case Ask::Thumbnail:
                     ADD_FAILURE() << Thumbnails::make(path, 64).width();

@@ -175,6 +175,23 @@ std::unique_ptr<PdfDocument> hostileFramesDocument(const QByteArray& bytes) {
         u32(body, 0x40000000u);
         body += "pixels";
         writeAll(frame(body));
+    } else if (bytes.contains("FRAME:WIDE")) {
+        // A well-formed thumbnail of 200 by 1 pixels, for a box of 64.
+        QByteArray body;
+        u8(body, kDone);
+        u32(body, 1);
+        u8(body, kThumbnail);
+        u8(body, 1); // an image
+        u8(body, 1); // RGB32
+        u32(body, 200);
+        u32(body, 1);
+        u32(body, 200 * 4);
+        u32(body, 200 * 4);
+        body += QByteArray(200 * 4, '\xff');
+        writeAll(frame(body));
+    } else if (bytes.contains("FRAME:LONG")) {
+        // A well-formed answer far longer than the characters asked for.
+        writeAll(pdfTextAnswer(1, QByteArray(64 * 1024, 'a')));
     } else if (bytes.contains("FRAME:HUGE")) {
         // 1.4 GiB announced.
         QByteArray start;

@@ -18,15 +18,36 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
+
+// The worker's socket.
+constexpr int kSocketFd = 3;
+
+// Threads without end, each waiting for ever (a bounded number here, so that a
+// worker left unwatched does not take the machine's).
+void startThreads() {
+    for (int i = 0; i < 500; ++i) {
+        try {
+            std::thread([] {
+                for (;;)
+                    ::sleep(60);
+            }).detach();
+        } catch (...) {
+            return;
+        }
+    }
+}
 
 // "refusé" when the call failed with EACCES or EPERM, else what happened.
 QString outcome(int result) {
@@ -112,8 +133,25 @@ QString tryToBreakOut(const QByteArray& order) {
     row("utimensat", ::utimensat(AT_FDCWD, file.constData(), epoch, 0));
     row("setxattr", ::setxattr(file.constData(), "user.ombrix", "x", 1, 0));
     row("open for writing", ::open(file.constData(), O_WRONLY | O_CLOEXEC));
-    // Memory the resident count does not show.
+    // Memory the resident count does not show: unnamed files, pipes, and the
+    // descriptors to hold them (the limit set before the seal stays).
     row("memfd_create", ::syscall(SYS_memfd_create, "hoard", 0));
+    int ends[2] = {-1, -1};
+    const int piped = ::pipe2(ends, O_CLOEXEC);
+    if (piped == 0)
+        ::close(ends[1]);
+    row("pipe2", piped == 0 ? ends[0] : -1);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    row("setrlimit RLIMIT_NOFILE", ::setrlimit(RLIMIT_NOFILE, &limit));
+    std::vector<int> copies;
+    for (int fd; copies.size() < 1000 && (fd = ::dup(kSocketFd)) >= 0;)
+        copies.push_back(fd);
+    for (const int fd : copies)
+        ::close(fd);
+    rows << QStringLiteral("descriptors: ") + (copies.size() < 1000 && limit.rlim_max <= 128
+                                                   ? QStringLiteral("bornés")
+                                                   : QStringLiteral("%1").arg(copies.size()));
     // What the worker inherited.
     QStringList inherited;
     for (const char* name : {"SSH_AUTH_SOCK", "DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS"})
@@ -163,6 +201,28 @@ public:
             std::atomic<unsigned long> turns{0};
             for (;;)
                 turns.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (bytes.contains("THREADS:IDLE")) {
+            // Answers, then starts its threads once it waits for the next request.
+            std::thread([] {
+                ::usleep(300000);
+                startThreads();
+            }).detach();
+        } else if (bytes.contains("THREADS")) {
+            startThreads();
+            for (;;)
+                ::sleep(60);
+        }
+        if (bytes.contains("STDERR")) {
+            // Escape sequences for the terminal the program runs in (the clipboard,
+            // a report request), then error output without end.
+            std::thread([] {
+                const char lines[] =
+                    "\x1b]52;c;ZWNobyBwd25lZA==\x07 presse-papiers\n\x1b[6n\xc2\x9b rapport\n";
+                for (;;)
+                    (void)!::write(STDERR_FILENO, lines, sizeof(lines) - 1);
+            }).detach();
+            ::usleep(100000);
         }
         if (bytes.contains("HOARD")) {
             // Memory taken as fast as the kernel gives it, until the worker is killed.
