@@ -452,8 +452,10 @@ TEST(ShareWorkTest, ALaneHoldsUpOnlyItsShareAndDropsWorkNoLongerWanted) {
     // The work comes back: the lane's threads are free again and its work runs.
     *release = true;
     EXPECT_TRUE(spinUntil([&] { return ShareWork::busyThreads(slow) == 0; }, 10000));
-    EXPECT_EQ(describeException(runTaskCatching(std::move(waitingLong))).toStdString(), kNotAnswering);
-    EXPECT_EQ(describeException(runTaskCatching(std::move(refused))).toStdString(), kNotAnswering);
+    for (QCoro::Task<int>* piece : {&waitingLong, &refused}) {
+        const std::exception_ptr failure = runTaskCatching(std::move(*piece));
+        EXPECT_EQ(failure ? describeException(failure).toStdString() : "ran", kNotAnswering);
+    }
     EXPECT_FALSE(*ranLong || *ranRefused);
     EXPECT_EQ(runTask(ShareWork::run(QStringList{slow}, [] { return 7; })), 7);
     ShareWork::setSilenceForTesting(std::nullopt);
