@@ -99,9 +99,9 @@ QCoro::Task<> open(QString href) {
         co_return; // dropped from the cache, or from before a restart: nothing to open
     const QString document = *path;
     // Judged on the share's own threads: the document may sit on a mount that hangs.
-    QCoro::Task<QString> judging = ShareWork::run(
-        SharedDocuments::sharesHolding(BookmarkPersistence::load(), QFile::encodeName(document)),
-        [document] { return pathToOpen(document); });
+    const QStringList shares =
+        SharedDocuments::sharesHolding(BookmarkPersistence::load(), QFile::encodeName(document));
+    QCoro::Task<QString> judging = ShareWork::run(shares, [document] { return pathToOpen(document); });
     QString target;
     try {
         target = co_await std::move(judging);
@@ -111,7 +111,7 @@ QCoro::Task<> open(QString href) {
     }
     if (target != document)
         qCInfo(lcChat) << "a linked document that could run code is shown in its folder";
-    const bool opened = co_await DesktopOpener::shared().openDocument(target);
+    const bool opened = co_await DesktopOpener::shared().openDocument(target, shares);
     if (!opened)
         qCInfo(lcChat) << "a linked document could not be opened";
 }

@@ -27,6 +27,9 @@ std::function<void(BridgeService&)>& compositionHook() {
     return hook;
 }
 
+// How long past the final update's own deadline the loop waits for it to settle.
+constexpr std::chrono::milliseconds kSettleMargin = std::chrono::seconds(2);
+
 // Sends an error update; a failure to deliver it is only logged.
 QCoro::Task<> reportErrorQuietly(const APIService& api, const QString& id, const QString& message) {
     try {
@@ -279,6 +282,10 @@ QCoro::Task<> BridgeService::handle(const BridgeTask& task, const APIService& ap
     const auto answer = std::make_shared<TaskAnswer>();
     guarded.taskAnswer = answer;
     const auto run = std::make_shared<BridgeHandlerRun>();
+    answer->onSettled = [weak = QPointer<BridgeHandlerRun>(run.get())] {
+        if (weak)
+            emit weak->answerSettled();
+    };
     const std::chrono::milliseconds limit = timeLimit(task.kind);
     guarded.taskDeadline = QDeadlineTimer(limit);
     QCoro::Task<> running = runHandler(handler, task, guarded, run);
@@ -290,11 +297,21 @@ QCoro::Task<> BridgeService::handle(const BridgeTask& task, const APIService& ap
         co_return;
     // Out of time: the task is closed now, so the handler, left to finish on its own
     // (its frame ends with it), can send nothing more. An answer already on its way
-    // is the task's only one: no time-out error after it.
+    // is waited for (its PATCH is bounded as a whole): delivered, it is the task's
+    // only one; not delivered, the time-out error goes instead.
     if (!answer->expire()) {
-        qCInfo(lcBridge) << "Tâche" << wireName(task.kind) << "répondue à la limite de" << limit.count()
-                         << "ms";
-        co_return;
+        if (answer->isSending()) {
+            auto settled = qCoro(run.get(), &BridgeHandlerRun::answerSettled,
+                                 std::chrono::milliseconds(APIService::kTaskUpdateTimeoutMs) + kSettleMargin);
+            co_await settled;
+        }
+        if (answer->isSending()) // its outcome unknown: a second answer could follow a first one
+            qCWarning(lcBridge) << "Réponse de la tâche" << wireName(task.kind) << "toujours en cours";
+        if (answer->isDelivered() || answer->isSending()) {
+            qCInfo(lcBridge) << "Tâche" << wireName(task.kind) << "répondue à la limite de" << limit.count()
+                             << "ms";
+            co_return;
+        }
     }
     qCWarning(lcBridge) << "Tâche" << wireName(task.kind) << "arrêtée après" << limit.count() << "ms";
     co_await reportErrorQuietly(api, task.id,

@@ -34,6 +34,8 @@ public:
     bool finished = false;
 signals:
     void done();
+    // The task's final update, claimed and sent, was delivered or not.
+    void answerSettled();
 };
 // The bridge's own handlers (BridgeHandlers.cpp), every kind but "llm_infer",
 // which the composition root adds. Called by every BridgeService when it is made.

@@ -201,14 +201,18 @@ QCoro::Task<> handleOpenDocument(const BridgeTask& taskRef, const BridgeTask::Op
         TaskReports::sharePurpose(api));
     QCoro::Task<OpenCheck> answering = answerOrSilent(checking, unchecked);
     const OpenCheck check = co_await std::move(answering);
+    if (!TaskReports::isOpen(api))
+        co_return; // answered at its limit while the check ran: nothing is opened
     if (!check.contained) {
         co_await TaskReports::error(api, taskId, loc(kNoLongerShared));
         co_return;
     }
     bool opened = false;
     if (!check.couldRunCode) {
+        const QStringList shares =
+            SharedDocuments::sharesHolding(entries, QFile::encodeName(check.documentPath));
         try {
-            opened = co_await DesktopOpener::shared().openDocument(check.documentPath);
+            opened = co_await DesktopOpener::shared().openDocument(check.documentPath, shares);
         } catch (...) {
             opened = false;
         }

@@ -11,7 +11,6 @@
 #include <QStandardPaths>
 #include <QUrl>
 
-
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroProcess>
 
@@ -193,13 +192,14 @@ bool DesktopOpener::couldRunCode(const QString& path, const QStringList& names) 
     return false;
 }
 
-QCoro::Task<bool> GioDesktopOpener::openDocument(QString path) {
+QCoro::Task<bool> GioDesktopOpener::openDocument(QString path, QStringList shares) {
     // (The check reads the file: never on the GUI thread, nor on Qt's pool, which the
     // program's end waits for: the file may lie on a mount that hangs, so it is read
-    // on the lane of its folder. The task is named: g++ 12 mishandles lambda
-    // temporaries inside co_await.)
-    QCoro::Task<bool> checking =
-        ShareWork::run(QStringList{QFileInfo(path).absolutePath()}, [path] { return couldRunCode(path); });
+    // on the lane of the shares holding it, or of its folder. The task is named: g++ 12
+    // mishandles lambda temporaries inside co_await.)
+    if (shares.isEmpty())
+        shares.append(QFileInfo(path).absolutePath());
+    QCoro::Task<bool> checking = ShareWork::run(shares, [path] { return couldRunCode(path); });
     bool runnable = true;
     try {
         runnable = co_await std::move(checking);

@@ -16,7 +16,9 @@ public:
     virtual ~DesktopOpener() = default;
 
     // Opens a file or folder with its default application; true when it was opened.
-    virtual QCoro::Task<bool> openDocument(QString path) = 0;
+    // `shares`: the shared folders holding it, whose lane its check runs on (none:
+    // the lane of its own folder).
+    virtual QCoro::Task<bool> openDocument(QString path, QStringList shares = {}) = 0;
     // Launches the application of a .desktop file; nothing when it started, else
     // the reason (French).
     virtual QCoro::Task<std::optional<QString>> launchApplication(QString desktopFilePath) = 0;
@@ -38,6 +40,6 @@ public:
 // is missing, for documents).
 class GioDesktopOpener : public DesktopOpener {
 public:
-    QCoro::Task<bool> openDocument(QString path) override;
+    QCoro::Task<bool> openDocument(QString path, QStringList shares) override;
     QCoro::Task<std::optional<QString>> launchApplication(QString desktopFilePath) override;
 };

@@ -88,10 +88,7 @@ public:
     int stuckOn(const QString& share) {
         const std::lock_guard lock(mutex_);
         const std::shared_ptr<Lane> lane = lanes_.value(share);
-        if (!lane)
-            return 0;
-        return static_cast<int>(std::count_if(lane->running.cbegin(), lane->running.cend(),
-                                              [](const Running& running) { return running.writtenOff; }));
+        return lane ? stuckLocked(*lane) : 0;
     }
 
     int busyOn(const QString& share) {
@@ -121,10 +118,18 @@ private:
         return lane;
     }
 
+    static int stuckLocked(const Lane& lane) {
+        return static_cast<int>(std::count_if(lane.running.cbegin(), lane.running.cend(),
+                                              [](const Running& running) { return running.writtenOff; }));
+    }
+
+    // Refused when a share it names is silent, or when every thread of a named
+    // share's lane holds work written off: a share that answers its probe but not
+    // the work's calls, on which new work would only wait for its limit.
     bool refusedLocked(const Job& job) const {
         for (const QString& share : job.shares) {
             const std::shared_ptr<Lane> lane = lanes_.value(share);
-            if (lane && lane->silent)
+            if (lane && (lane->silent || stuckLocked(*lane) >= kLaneThreads))
                 return true;
         }
         return false;
@@ -201,23 +206,22 @@ private:
         }).detach();
     }
 
-    // Whether a running piece of work has seen no sign of life of one of its shares
-    // for `quiet`; probes the shares that have been quiet for a third of it.
-    bool quietLocked(const Running& running, Clock::time_point now, std::chrono::milliseconds quiet) {
-        bool silent = false;
+    // Marks silent each share of a running piece of work that has given no sign of
+    // life for `quiet`, and only that one: the other shares the work names answer
+    // their probes. Probes the shares that have been quiet for a third of it.
+    void markQuietLocked(const Running& running, Clock::time_point now, std::chrono::milliseconds quiet) {
         for (const QString& share : std::as_const(running.job->shares)) {
             const std::shared_ptr<Lane> lane = laneLocked(share);
             const Clock::duration since = now - std::max(running.started, lane->lastSign);
             if (since >= quiet / 3 && !lane->probing)
                 probeLocked(share, lane);
             if (since >= quiet)
-                silent = true;
+                lane->silent = true;
         }
-        return silent;
     }
 
     // Writes off work whose share went silent or whose limit passed, drops waiting
-    // work that is no longer wanted, and forgets idle lanes.
+    // work that is no longer wanted or refused now, and forgets idle lanes.
     void watch() {
         pthread_setname_np(pthread_self(), "ombrix-sharewatch");
         std::unique_lock lock(mutex_);
@@ -239,9 +243,7 @@ private:
                 for (Running& running : lane->running) {
                     if (running.writtenOff)
                         continue;
-                    if (quietLocked(running, now, silence_))
-                        for (const QString& share : std::as_const(running.job->shares))
-                            laneLocked(share)->silent = true;
+                    markQuietLocked(running, now, silence_);
                 }
             }
             for (const std::shared_ptr<Lane>& lane : lanes) {

@@ -36,8 +36,12 @@
 // made while work runs there, did not come back). Its running work is written off,
 // whoever waits for it gets ShareWork::NotAnswering at once, its waiting work is
 // dropped and new work on it is refused at once, without a thread, until a call on
-// it returns. A share that keeps answering keeps each piece's own limit: a long walk
-// of a big share is not cut short.
+// it returns. Only the share that gave no sign of life goes silent, not the others
+// the same work names. A share that keeps answering keeps each piece's own limit: a
+// long walk of a big share is not cut short. But once every thread of its lane holds
+// work written off (at its limit: the share answers its probe, not the work's
+// calls), its waiting work is dropped and new work refused at once in the same way,
+// until one of those threads comes back.
 //
 // Work waiting in a lane is dropped before it starts once it is no longer wanted
 // (its bridge task already answered) or its limit has passed.

@@ -31,18 +31,26 @@ public:
     // Claims the final answer for an update about to be sent: false when the task is
     // answered or an answer is on its way.
     bool claim();
-    // The claimed answer was delivered, or not.
+    // The claimed answer was delivered, or not; then `onSettled` is called.
     void settle(bool delivered);
     // The task's time ran out: true when nothing was sent or is on its way (the
-    // caller then sends the time-out error); the task is closed for good either way.
+    // caller then sends the time-out error); the task is closed for good either way:
+    // an answer on its way that is not delivered opens it no more.
     bool expire();
+    // Whether a claimed answer is on its way.
+    bool isSending() const { return state_.load() == kSending; }
+    // Whether a final update was delivered.
+    bool isDelivered() const { return state_.load() == kAnswered; }
     // Whether the task still waits for its final answer (any thread).
     bool isOpen() const { return state_.load() == kOpen; }
+    // Called on each settle().
+    std::function<void()> onSettled;
 
 private:
     static constexpr int kOpen = 0;
     static constexpr int kSending = 1;
-    static constexpr int kAnswered = 2;
+    static constexpr int kAnswered = 2; // delivered
+    static constexpr int kClosed = 3;   // out of time, nothing delivered
     std::atomic<int> state_{kOpen};
     bool expired_ = false;
 };
@@ -114,7 +122,10 @@ public:
     // 204; on another 2xx the task, decoded off the GUI thread.
     QCoro::Task<std::optional<BridgeTask>> pollBridgeTask(int wait) const;
     // The task's updates: PATCH /bridge/tasks/<id> with a "done" body carrying the
-    // result (a result record's toJson()), an "error" body, or a "streaming" delta.
+    // result (a result record's toJson()), an "error" body, or a "streaming" delta;
+    // kTaskUpdateTimeoutMs both as an inactivity time-out and as a deadline for the
+    // whole exchange.
+    static constexpr int kTaskUpdateTimeoutMs = 15000;
     QCoro::Task<> reportBridgeTaskSuccess(const QString& id, const Json& result) const;
     QCoro::Task<> reportBridgeTaskError(const QString& id, const QString& message) const;
     QCoro::Task<> reportBridgeTaskDelta(const QString& id, const QString& delta) const;

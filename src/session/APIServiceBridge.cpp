@@ -72,15 +72,17 @@ bool TaskAnswer::claim() {
 
 void TaskAnswer::settle(bool delivered) {
     int sending = kSending;
-    state_.compare_exchange_strong(sending, delivered || expired_ ? kAnswered : kOpen);
+    state_.compare_exchange_strong(sending, delivered ? kAnswered : expired_ ? kClosed : kOpen);
+    if (onSettled)
+        onSettled();
 }
 
 bool TaskAnswer::expire() {
     expired_ = true;
     int open = kOpen;
-    if (state_.compare_exchange_strong(open, kAnswered))
+    if (state_.compare_exchange_strong(open, kClosed))
         return true;
-    return false; // answered, or an answer on its way: it is the only one
+    return false; // answered, or an answer on its way (the caller waits for it to settle)
 }
 
 QCoro::Task<> APIService::sendBridgeTaskUpdate(QString id, QByteArray bodyData, bool final) const {
@@ -97,10 +99,15 @@ QCoro::Task<> APIService::sendBridgeTaskUpdate(QString id, QByteArray bodyData, 
     call.path = path;
     call.body = std::move(bodyData);
     call.contentType = "application/json";
-    call.timeoutMs = 15000;
+    call.timeoutMs = kTaskUpdateTimeoutMs;
     call.bridge = true;
+    HttpRequest request = buildRequest(call);
+    // Bounded as a whole: the bridge waits that long at most for an answer on its way.
+    request.deadlineMs = call.timeoutMs;
     try {
-        co_await send(std::move(call));
+        const HttpResponse response = co_await HttpSession::pinned().ombrixData(std::move(request));
+        if (response.status < 200 || response.status > 299)
+            throw APIError::httpWithBytes(response.status, response.body);
     } catch (...) {
         if (answer && final)
             answer->settle(false); // not taken: a later final update may still answer

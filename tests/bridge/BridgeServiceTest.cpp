@@ -319,7 +319,8 @@ TEST_F(BridgeServiceTest, AHandlerOutOfTimeIsAnsweredAndCannotAnswerAgain) {
     // and one that returns much later without answering: both tasks are answered
     // with the limit's error and the loop goes on polling meanwhile. A third answers
     // at once, but the backend holds its update past the limit: that answer, on its
-    // way, is the task's only one.
+    // way, is the task's only one. A fourth likewise, but the backend then refuses it:
+    // the time-out error follows, and the handler's own error after the refusal does not.
     bool lateDone = false;
     bool silentDone = false;
     bridge->setHandler(BridgeTaskKind::LLMInfer,
@@ -342,29 +343,56 @@ TEST_F(BridgeServiceTest, AHandlerOutOfTimeIsAnsweredAndCannotAnswerAgain) {
                            co_await api.reportBridgeTaskError(task.id, QStringLiteral("encore"));
                            heldDone = true;
                        });
-    backend.routePrefix("PATCH", QStringLiteral("/api/v1/bridge/tasks/"), [](const RecordedRequest& request) {
-        ScriptedResponse response = ScriptedResponse::noContent();
-        if (request.path.endsWith(QStringLiteral("/held")))
-            response.holdMs = 1200; // well past the limit
-        return response;
-    });
+    bool refusedDone = false;
+    bridge->setHandler(BridgeTaskKind::PhotosRecent,
+                       [&](const BridgeTask& task, const APIService& api) -> QCoro::Task<> {
+                           const Json nothing = Json::object();
+                           bool taken = true;
+                           try {
+                               co_await api.reportBridgeTaskSuccess(task.id, nothing);
+                           } catch (...) {
+                               taken = false;
+                           }
+                           if (!taken)
+                               co_await api.reportBridgeTaskError(task.id, QStringLiteral("refusé"));
+                           refusedDone = true;
+                       });
+    int refusedSeen = 0;
+    backend.routePrefix("PATCH", QStringLiteral("/api/v1/bridge/tasks/"),
+                        [&](const RecordedRequest& request) {
+                            ScriptedResponse response = ScriptedResponse::noContent();
+                            if (request.path.endsWith(QStringLiteral("/held")))
+                                response.holdMs = 1200; // well past the limit
+                            if (request.path.endsWith(QStringLiteral("/refused")) && refusedSeen++ == 0) {
+                                response = ScriptedResponse::json(503, "{}");
+                                response.holdMs = 1200;
+                            }
+                            return response;
+                        });
     AppSession::shared().setBridgeEnabled(true);
     bridge->setTaskTimeLimitForTesting(std::chrono::milliseconds(300));
     polls.enqueue(ScriptedResponse::json(200, taskJson("late", "llm_infer", R"({"openai_body_json":"{}"})")));
     polls.enqueue(ScriptedResponse::json(200, taskJson("never", "list_folders")));
     polls.enqueue(ScriptedResponse::json(200, taskJson("held", "search", R"({"query":"x"})")));
+    polls.enqueue(ScriptedResponse::json(200, taskJson("refused", "photos_recent")));
     bridge->start(QStringLiteral("tok"));
-    ASSERT_TRUE(spinUntil([&] { return bridge->tasksServed() == 3; }));
+    ASSERT_TRUE(spinUntil([&] { return bridge->tasksServed() >= 2; }));
     EXPECT_FALSE(silentDone);
-    ASSERT_TRUE(spinUntil([&] { return lateDone && silentDone && heldDone; }));
+    ASSERT_TRUE(spinUntil([&] { return bridge->tasksServed() == 4; }, 10000));
+    ASSERT_TRUE(spinUntil([&] { return lateDone && silentDone && heldDone && refusedDone; }));
     spinFor(50);
     const auto patches = requestsOf("PATCH");
-    ASSERT_EQ(patches.size(),
-              3); // the late "done", the held task's time-out and its second answer never sent
+    // The late "done", the held task's time-out and its second answer, the refused
+    // task's own error: never sent.
+    ASSERT_EQ(patches.size(), 5);
     EXPECT_EQ(patches[2].path, QStringLiteral("/api/v1/bridge/tasks/held"));
     EXPECT_EQ(json::parse(patches[2].body)["status"], "done");
     const Json expected =
         Json::object({{"status", "error"}, {"error_message", "La tâche a dépassé le temps imparti (1 s)."}});
+    EXPECT_EQ(patches[3].path, QStringLiteral("/api/v1/bridge/tasks/refused"));
+    EXPECT_EQ(json::parse(patches[3].body)["status"], "done");
+    EXPECT_EQ(patches[4].path, QStringLiteral("/api/v1/bridge/tasks/refused"));
+    EXPECT_EQ(json::parse(patches[4].body), expected);
     EXPECT_EQ(patches[0].path, QStringLiteral("/api/v1/bridge/tasks/late"));
     EXPECT_EQ(json::parse(patches[0].body), expected);
     EXPECT_EQ(patches[1].path, QStringLiteral("/api/v1/bridge/tasks/never"));

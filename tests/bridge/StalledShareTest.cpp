@@ -6,6 +6,7 @@
 #include "BridgeTaskHarness.h"
 #include "bridge/PhotosBridgeHandler.h"
 #include "bridge/SharedDocuments.h"
+#include "content/DesktopOpener.h"
 #include "content/PhotoLibrary.h"
 #include "content/PhotoOpener.h"
 #include "localllm/LocalToolRegistry.h"
@@ -21,6 +22,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QQueue>
@@ -411,6 +413,12 @@ TEST(ShareWorkTest, ALaneHoldsUpOnlyItsShareAndDropsWorkNoLongerWanted) {
         },
         unwanted);
     *wanted = false;
+    // Queued behind them with a limit of its own far off.
+    const auto ranLong = std::make_shared<std::atomic<bool>>(false);
+    QCoro::Task<int> waitingLong = ShareWork::run(QStringList{slow}, [ranLong] {
+        *ranLong = true;
+        return 3;
+    });
     // Meanwhile other shares are served at once, each on its own lane.
     for (int i = 0; i < 2 * ShareWork::kLaneThreads; ++i)
         EXPECT_EQ(
@@ -432,10 +440,23 @@ TEST(ShareWorkTest, ALaneHoldsUpOnlyItsShareAndDropsWorkNoLongerWanted) {
     EXPECT_EQ(started->load(), ShareWork::kLaneThreads);
     EXPECT_FALSE(*ranUnwanted);
     EXPECT_EQ(ShareWork::stuckThreads(slow), ShareWork::kLaneThreads);
+    // Every thread of the lane holds work written off (the share answers its probe,
+    // not the work): what waited for the lane is dropped, new work refused at once;
+    // neither runs once the threads come back.
+    const auto ranRefused = std::make_shared<std::atomic<bool>>(false);
+    QCoro::Task<int> refused = ShareWork::run(QStringList{slow}, [ranRefused] {
+        *ranRefused = true;
+        return 4;
+    });
 
     // The work comes back: the lane's threads are free again and its work runs.
     *release = true;
     EXPECT_TRUE(spinUntil([&] { return ShareWork::busyThreads(slow) == 0; }, 10000));
+    for (QCoro::Task<int>* piece : {&waitingLong, &refused}) {
+        const std::exception_ptr failure = runTaskCatching(std::move(*piece));
+        EXPECT_EQ(failure ? describeException(failure).toStdString() : "ran", kNotAnswering);
+    }
+    EXPECT_FALSE(*ranLong || *ranRefused);
     EXPECT_EQ(runTask(ShareWork::run(QStringList{slow}, [] { return 7; })), 7);
     ShareWork::setSilenceForTesting(std::nullopt);
 }
@@ -496,6 +517,28 @@ TEST_F(StalledShareTest, HungSharesHoldUpNothingButTheirOwnWork) {
         EXPECT_EQ(body.value("error_message", std::string()), kNotAnswering) << i << body.dump();
         EXPECT_LE(ShareWork::stuckThreads(SharedDocuments::shareOf(stalled[i])), ShareWork::kLaneThreads);
     }
+    // Work naming a hung share and the healthy one: only the hung one goes silent,
+    // the healthy one keeps being served.
+    QString healthyShare;
+    for (const BookmarkEntry& entry : BookmarkStore::shared().entries())
+        if (uuidText(entry.id) == healthyId)
+            healthyShare = SharedDocuments::shareOf(entry);
+    const QString hungShare = scratch.path() + QStringLiteral("/montage/autre-partage");
+    EXPECT_EQ(
+        describeException(runTaskCatching(ShareWork::run(
+                              QStringList{healthyShare, hungShare},
+                              [hungShare] { return QFileInfo::exists(hungShare + QStringLiteral("/x")); })))
+            .toStdString(),
+        kNotAnswering);
+    EXPECT_TRUE(ShareWork::isSilent(hungShare));
+    EXPECT_FALSE(ShareWork::isSilent(healthyShare));
+    // The desktop checks a document on its share's lane, known silent: refused at
+    // once, and no lane of the document's own folder is opened.
+    const QString folderOnHung = SharedDocuments::shareOf(stalled[5]) + QStringLiteral("/dossier");
+    EXPECT_FALSE(runTask(GioDesktopOpener().openDocument(folderOnHung + QStringLiteral("/lettre.txt"),
+                                                         QStringList{SharedDocuments::shareOf(stalled[5])})));
+    EXPECT_EQ(ShareWork::busyThreads(folderOnHung), 0);
+
     // And the healthy share is still served promptly.
     clock.restart();
     EXPECT_EQ(run("read", {{"document_id", listed["result"]["items"][0]["id"]}})["status"], "done");

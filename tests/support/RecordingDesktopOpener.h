@@ -16,7 +16,7 @@ public:
     bool documentsOpen = true;            // the answer of openDocument
     std::optional<QString> launchFailure; // the answer of launchApplication
 
-    QCoro::Task<bool> openDocument(QString path) override {
+    QCoro::Task<bool> openDocument(QString path, QStringList) override {
         openedDocuments << path;
         co_return documentsOpen;
     }
