@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -48,6 +49,42 @@ bool isOwnUid(qintptr descriptor) {
     return uid && *uid == ::geteuid();
 }
 
+// A local socket connected to the listener at `path`; -1 when nobody listens there.
+int connectTo(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    sockaddr_un address{};
+    if (name.size() >= static_cast<qsizetype>(sizeof address.sun_path))
+        return -1;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.constData(), static_cast<size_t>(name.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends the line whole. It is small: a local socket takes it without waiting,
+// unless the listener stalls (then the send time-out ends it).
+bool sendLine(int fd, const QByteArray& line) {
+    const timeval timeout{SingleInstance::kHandOverTimeoutMs / 1000, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    qsizetype sent = 0;
+    while (sent < line.size()) {
+        const ssize_t n =
+            ::send(fd, line.constData() + sent, static_cast<size_t>(line.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return true;
+}
+
 } // namespace
 
 SingleInstance::SingleInstance(QString folder, QString name, QObject* parent)
@@ -72,6 +109,11 @@ QString SingleInstance::defaultName() {
 }
 
 QString SingleInstance::socketPath() const {
+    return folder_ + QLatin1Char('/') + name_ + QLatin1Char('-') + QString::number(kProtocol) +
+           QStringLiteral(".sock");
+}
+
+QString SingleInstance::previousSocketPath() const {
     return folder_ + QLatin1Char('/') + name_ + QStringLiteral(".sock");
 }
 
@@ -87,9 +129,8 @@ bool SingleInstance::claim(const QString& link) {
                                    << "- running without receiving links";
         return true;
     }
-    QElapsedTimer waited;
-    waited.start();
-    bool told = false;
+    waited_.start();
+    told_ = false;
     for (;;) {
         if (tryLock()) {
             if (onApplicationThread())
@@ -112,14 +153,19 @@ bool SingleInstance::claim(const QString& link) {
         case HandOver::NoAnswer:
             break;
         }
-        if (!told && waited.elapsed() >= kReachHolderMs) {
-            qCWarning(lcApp)
-                << "single instance: the running program does not take the link yet; waiting for "
-                   "it, or for its end";
-            told = true;
-        }
+        tellIfLong();
         QThread::msleep(20);
     }
+}
+
+void SingleInstance::tellIfLong() {
+    if (told_ || waited_.elapsed() < kReachHolderMs)
+        return;
+    // The user started this launch (a terminal, a desktop launcher): it is told
+    // once why nothing happens yet. The link is not given up.
+    std::fputs(kWaitingText, stderr);
+    std::fflush(stderr);
+    told_ = true;
 }
 
 bool SingleInstance::tryLock() {
@@ -141,37 +187,28 @@ bool SingleInstance::tryLock() {
 SingleInstance::HandOver SingleInstance::handOver(const QString& link) {
     // Plain system calls: a launch hands its link over before the application
     // object (and its event loop) exists.
-    const QByteArray path = QFile::encodeName(socketPath());
-    sockaddr_un address{};
-    if (path.size() >= static_cast<qsizetype>(sizeof address.sun_path))
-        return HandOver::NoAnswer;
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.constData(), static_cast<size_t>(path.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return HandOver::NoAnswer;
-    const auto closeSocket = qScopeGuard([fd] { ::close(fd); });
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        return HandOver::NoAnswer; // nobody listens (yet)
-    if (!isOwnUid(fd))
-        return HandOver::Refused;
     // A link too long to be one of ours is not passed on; the running program is
-    // only woken. The line is small: a local socket takes it whole, without
-    // waiting, unless the listener stalls (then the send time-out ends it).
+    // only woken.
     const QByteArray bytes = link.toUtf8();
     const QByteArray line = (bytes.size() <= kMaxLinkBytes ? bytes : QByteArray()) + '\n';
-    const timeval timeout{kHandOverTimeoutMs / 1000, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    qsizetype sent = 0;
-    while (sent < line.size()) {
-        const ssize_t n =
-            ::send(fd, line.constData() + sent, static_cast<size_t>(line.size() - sent), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return HandOver::NoAnswer;
-        sent += n;
+    int fd = connectTo(socketPath());
+    if (fd < 0) {
+        // Nobody of this version listens (yet). A program of the previous version
+        // listens at the previous name and takes a link without answering: it is
+        // handed the line once, which counts as delivered, as for its own launches.
+        fd = connectTo(previousSocketPath());
+        if (fd < 0)
+            return HandOver::NoAnswer; // nobody listens (yet)
+        const auto closePrevious = qScopeGuard([fd] { ::close(fd); });
+        if (!isOwnUid(fd))
+            return HandOver::Refused;
+        return sendLine(fd, line) ? HandOver::Delivered : HandOver::NoAnswer;
     }
+    const auto closeSocket = qScopeGuard([fd] { ::close(fd); });
+    if (!isOwnUid(fd))
+        return HandOver::Refused;
+    if (!sendLine(fd, line))
+        return HandOver::NoAnswer;
     // The hand-over counts once the holder answers that it took the link. A holder
     // that is quitting closes the connection unanswered; one that does not answer
     // (busy, stopped) may be about to: meanwhile the lock is tried, and if the
@@ -203,6 +240,7 @@ SingleInstance::HandOver SingleInstance::handOver(const QString& link) {
                 return answered() ? HandOver::Delivered : HandOver::NoAnswer;
             continue;
         }
+        tellIfLong();
         if (tryLock()) {
             // The holder has ended. An answer it gave just before still counts.
             while (read(MSG_DONTWAIT) > 0 && !answer.contains('\n')) {

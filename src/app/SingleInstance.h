@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -10,7 +11,7 @@ class QLocalSocket;
 
 // One running Ombrix per user and display. A launch first takes a lock (flock on
 // "<name>.lock" in the private runtime folder); the holder listens on
-// "<name>.sock" beside it. A later launch that finds the lock taken hands its link
+// "<name>-2.sock" beside it. A later launch that finds the lock taken hands its link
 // (or nothing) to the holder, only when the listener runs under this user's own
 // uid, and exits once the holder has answered "ok": the holder answers when it
 // hands the link out. Links that arrive before the running program has finished
@@ -20,6 +21,10 @@ class QLocalSocket;
 // A launch that is refused, or not answered, waits for the lock and becomes the
 // running program itself, with its link, once the holder has ended; an answer
 // that comes meanwhile still ends it.
+//
+// A program of the previous version holds the same lock but listens on
+// "<name>.sock" and never answers: a launch that finds only that listener hands
+// it the line once and exits, as that version's launches did.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -27,9 +32,15 @@ public:
     static constexpr qsizetype kMaxLinkBytes = 8 * 1024;
     // How long the holder waits for a link's line once connected.
     static constexpr int kHandOverTimeoutMs = 2000;
-    // After this long without an answer or the lock, a launch says in the log
-    // that it is waiting for the running program (it goes on waiting).
+    // After this long without an answer or the lock, a launch says once on its
+    // standard error that the running program does not answer (it goes on waiting).
     static constexpr int kReachHolderMs = 10000;
+    static constexpr const char* kWaitingText =
+        "Ombrix est déjà lancé mais ne répond pas : ce lancement attend qu'il réponde ou qu'il se "
+        "termine.\n";
+    // The hand-over that answers "ok": its number is in the socket's name, so that
+    // a launch knows a program of the previous version, which never answers.
+    static constexpr int kProtocol = 2;
 
     // folder: the private runtime folder (made 0700 and checked to be ours);
     // name: the lock's and the socket's name in it (one per display by default).
@@ -39,6 +50,8 @@ public:
 
     static QString defaultName();
     QString socketPath() const;
+    // Where a program of the previous version listens.
+    QString previousSocketPath() const;
     QString lockPath() const;
 
     // Becomes the running instance; false when another one runs, after handing
@@ -73,6 +86,9 @@ private:
     };
     HandOver handOver(const QString& link);
     bool tryLock();
+    // Says once on the standard error that the running program does not answer,
+    // after kReachHolderMs of trying.
+    void tellIfLong();
     void accept();
     void deliver(const QString& link, QLocalSocket* socket);
     void handOut(const QString& link, QLocalSocket* socket);
@@ -85,6 +101,8 @@ private:
     QString folder_;
     QString name_;
     int lockFd_ = -1;
+    QElapsedTimer waited_; // since claim() began
+    bool told_ = false;
     QLocalServer* server_ = nullptr;
     bool ready_ = false;
     bool refusing_ = false;

@@ -414,29 +414,6 @@ QString asidePath(const QString& path, const QString& key, const QByteArray& byt
     return path + QLatin1Char('.') + name + QStringLiteral(".unreadable-") + QString::fromLatin1(hash);
 }
 
-// Renames the file to "<name>.unreadable-<date and time>" (never over another file).
-bool keepFileAside(const QString& path) {
-    const QString stem = path + QStringLiteral(".unreadable-") +
-                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const QByteArray from = QFile::encodeName(path);
-    for (int n = 1; n < 1000; ++n) {
-        const QString target = n == 1 ? stem : stem + QLatin1Char('-') + QString::number(n);
-        const QByteArray to = QFile::encodeName(target);
-        // link() never replaces an existing file; rename() is for file systems without links.
-        const int linkError = ::link(from.constData(), to.constData()) == 0 ? 0 : errno;
-        if (linkError == EEXIST || (linkError != 0 && QFile::exists(target)))
-            continue;
-        if (linkError == 0 ? ::unlink(from.constData()) == 0
-                           : ::rename(from.constData(), to.constData()) == 0) {
-            qCWarning(lcSession) << "settings file unreadable, kept aside as" << target;
-            return true;
-        }
-        break;
-    }
-    qCWarning(lcSession) << "settings file unreadable and cannot be kept aside: not written" << path;
-    return false;
-}
-
 QString temporaryPrefix(const QString& path) {
     return QFileInfo(path).fileName() + QStringLiteral(".tmp-");
 }
@@ -489,6 +466,64 @@ void syncFolder(const QString& path) {
         ::fsync(dirFd);
         ::close(dirFd);
     }
+}
+
+// Copies the file to `target`, which must not exist yet; synced.
+bool copyFile(const QByteArray& from, const QByteArray& target) {
+    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    bool ok = true;
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        if (!writeAll(out, QByteArray::fromRawData(buffer, n))) {
+            ok = false;
+            break;
+        }
+    }
+    ok = ::fsync(out) == 0 && ok;
+    ::close(out);
+    ::close(in);
+    if (!ok)
+        ::unlink(target.constData());
+    return ok;
+}
+
+// Keeps the file as "<name>.unreadable-<date and time>" (never over another file):
+// a second name for it, else a copy. The file itself stays in place until the next
+// write replaces it whole, so that a kill meanwhile leaves it to be read again.
+bool keepFileAside(const QString& path) {
+    const QString stem = path + QStringLiteral(".unreadable-") +
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const QByteArray from = QFile::encodeName(path);
+    for (int n = 1; n < 1000; ++n) {
+        const QString target = n == 1 ? stem : stem + QLatin1Char('-') + QString::number(n);
+        const QByteArray to = QFile::encodeName(target);
+        // link() never replaces an existing file; the copy is for file systems without links.
+        const int linkError = ::link(from.constData(), to.constData()) == 0 ? 0 : errno;
+        if (linkError == EEXIST || (linkError != 0 && QFile::exists(target)))
+            continue;
+        if (linkError == 0 || copyFile(from, to)) {
+            syncFolder(target);
+            qCWarning(lcSession) << "settings file unreadable, kept aside as" << target;
+            return true;
+        }
+        break;
+    }
+    qCWarning(lcSession) << "settings file unreadable and cannot be kept aside: not written" << path;
+    return false;
 }
 
 // Writes a value kept aside to `target`, whole, unless a file is there already (it
@@ -628,7 +663,9 @@ struct FileDefaultsStore::State {
             QStringList changed;
             if (disk)
                 changed = merge(*disk); // what the file holds still counts
-            known.reset();
+            // Kept, the file stays in place until the write replaces it: it is not
+            // kept again meanwhile.
+            known = outcome == ReadOutcome::Read ? std::optional<Identity>(identity) : now;
             onDisk = QJsonObject();
             writable = aside;
             ++generation; // the values in memory go back to disk
@@ -653,6 +690,19 @@ struct FileDefaultsStore::State {
             [store, changed] {
                 for (const QString& key : changed)
                     emit store->changed(key);
+            },
+            Qt::QueuedConnection);
+    }
+
+    void announceKept(const QStringList& files) {
+        if (files.isEmpty())
+            return;
+        FileDefaultsStore* store = owner;
+        QMetaObject::invokeMethod(
+            store,
+            [store, files] {
+                for (const QString& file : files)
+                    emit store->keptAside(file);
             },
             Qt::QueuedConnection);
     }
@@ -691,20 +741,31 @@ struct FileDefaultsStore::State {
                 continue;
             }
             const quint64 target = generation;
-            if (!asides.isEmpty()) {
-                // What does not read is kept before the file is written over it.
+            // What does not read is kept before the file is written over it, also
+            // what a change queued while the others were being written.
+            bool kept = true;
+            while (kept && !asides.isEmpty()) {
                 const QList<QPair<QString, QByteArray>> due = asides;
+                const std::function<void()> hook = writeHook;
                 lock.unlock();
-                bool kept = true;
-                for (const auto& [to, bytes] : due)
-                    kept = writeAside(path, to, bytes) && kept;
-                lock.lock();
-                if (!kept) {
-                    writtenGeneration = target; // tried again at the next change
-                    written.notify_all();
-                    continue;
+                if (hook)
+                    hook();
+                QStringList done;
+                for (const auto& [to, bytes] : due) {
+                    if (writeAside(path, to, bytes))
+                        done.append(to);
+                    else
+                        kept = false;
                 }
-                asides.remove(0, due.size()); // those queued meanwhile stay
+                lock.lock();
+                if (kept)
+                    asides.remove(0, due.size());
+                announceKept(done);
+            }
+            if (!kept) {
+                writtenGeneration = target; // tried again at the next change
+                written.notify_all();
+                continue;
             }
             if (!writable) {
                 writtenGeneration = target;
@@ -761,12 +822,12 @@ FileDefaultsStore::FileDefaultsStore(QString path)
         if (disk && whole) {
             s.known = identity;
         } else {
+            // Kept aside, the file is replaced at once by what could be read of it
+            // (its bad bytes replaced), or else by an empty one.
             s.writable = keepFileAside(path_);
-            if (disk) {
-                // Read with its bad bytes replaced: what it held goes back to disk.
-                s.onDisk = QJsonObject();
-                ++s.generation;
-            }
+            s.known = outcome == ReadOutcome::Read ? std::optional<Identity>(identity) : identityAt(path_);
+            s.onDisk = QJsonObject();
+            ++s.generation;
         }
     }
     writer_ = std::thread([state = state_] { state->run(); });

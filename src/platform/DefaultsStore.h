@@ -43,9 +43,9 @@ public:
     // written or removed, the file store keeps it, as it was stored, in a file of its
     // own next to the settings file. keepAside() does the same, now, for a value that
     // reads but whose content the caller could not read whole (a data value is kept as
-    // its bytes). Returns where it is kept: the same value always goes to the same
-    // file, another value never does. None when nothing is stored under the key or
-    // the store keeps no file.
+    // its bytes). Returns where it is to be kept: the same value always goes to the
+    // same file, another value never does; keptAside() tells when it is there. None
+    // when nothing is stored under the key or the store keeps no file.
     virtual std::optional<QString> keepAside(const QString& key) {
         Q_UNUSED(key);
         return std::nullopt;
@@ -69,6 +69,9 @@ public:
 
 signals:
     void changed(const QString& key);
+    // A value that did not read (or that keepAside() was asked for) is now on
+    // disk in `file`. While it cannot be written, the settings file is not.
+    void keptAside(const QString& file);
 
 protected:
     DefaultsStore() = default;
@@ -104,10 +107,11 @@ private:
 // - Each write goes to a temporary file next to the file ("<name>.tmp-XXXXXX",
 //   mode 0600), is synced, and is renamed over the file, so the file is always one
 //   whole JSON object. Temporaries left by a crash are removed at start.
-// - A file that cannot be read or parsed is never overwritten: it is renamed to
-//   "<name>.unreadable-<date and time>". The store starts with what can still be
-//   read of it (its bad UTF-8 replaced, or entry by entry: an entry that does not
-//   parse is kept as its text), else empty. Entries of a shape the store does not know are kept as they are
+// - A file that cannot be read or parsed is never overwritten before it is kept as
+//   "<name>.unreadable-<date and time>" (a second name for it, else a copy); then
+//   the next write replaces it. The store starts with what can still be read of it
+//   (its bad UTF-8 replaced, or entry by entry: an entry that does not parse is
+//   kept as its text), else empty. Entries of a shape the store does not know are kept as they are
 //   until their key is written; then they go to "<name>.<key>.unreadable-<hash>" first.
 // - The file may be edited while the program runs: changes on disk are merged in
 //   (a key edited on disk takes the disk's value and announces changed(key)); the
@@ -124,7 +128,8 @@ public:
     std::optional<QString> keepAside(const QString& key) override;
     std::optional<QByteArray> damagedData(const QString& key) const override;
 
-    // Tests: called on the writer thread before each write of the file.
+    // Tests: called on the writer thread before each write of the file, and before
+    // the values kept aside are written.
     void setWriteHookForTesting(std::function<void()> hook);
     // How many times the file has been written since the store was made.
     int writeCount() const;

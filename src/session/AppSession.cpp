@@ -273,14 +273,34 @@ void AppSession::loadConversation() {
     awaitedAnswer_ = read.awaited;
     if (whole && read.whole)
         return;
-    // The stored bytes are kept before anything is saved over them, and the chat
-    // says so once: the notice is saved with the rest.
-    const QString where = defaults().keepAside(name).value_or(QString());
+    // The stored bytes are kept before anything is saved over them (the store
+    // writes nothing over them until they are), and the chat says so once: the
+    // notice is saved with the rest. It names the file once the file is there.
+    const std::optional<QString> where = defaults().keepAside(name);
     qCWarning(lcSession) << "Conversation enregistrée en partie illisible:" << read.messages.size()
                          << "messages lus";
-    messages_.append(ChatMessage(ChatMessage::Role::Assistant,
-                                 ChatMessage::withWarning(QString(), unreadableConversationText(where))));
+    const ChatMessage notice(ChatMessage::Role::Assistant,
+                             ChatMessage::withWarning(QString(), unreadableConversationText(QString())));
+    messages_.append(notice);
     scheduleConversationSave();
+    if (!where)
+        return;
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = connect(&defaults(), &DefaultsStore::keptAside, this,
+                          [this, connection, id = notice.id, file = *where](const QString& kept) {
+                              if (kept != file)
+                                  return;
+                              disconnect(*connection);
+                              for (ChatMessage& message : messages_) {
+                                  if (message.id != id)
+                                      continue;
+                                  message.content =
+                                      ChatMessage::withWarning(QString(), unreadableConversationText(file));
+                                  scheduleConversationSave();
+                                  emit messagesChanged();
+                                  return;
+                              }
+                          });
 }
 
 // ---- The computer's name ------------------------------------------------------

@@ -524,7 +524,7 @@ TEST(SingleInstance, TheProgramStartedAgainHandsOverAndExits) {
     SingleInstance first;
     ASSERT_TRUE(first.claim());
     first.markReady();
-    EXPECT_EQ(first.socketPath(), runtime.path() + "/ombrix/" + SingleInstance::defaultName() + ".sock");
+    EXPECT_EQ(first.socketPath(), runtime.path() + "/ombrix/" + SingleInstance::defaultName() + "-2.sock");
     QStringList received;
     QObject::connect(&first, &SingleInstance::linkReceived, [&](const QString& link) { received << link; });
     QProcess program;
@@ -720,13 +720,14 @@ TEST(SingleInstance, ALaunchAgainstAQuittingProgramBecomesTheProgramWithItsLink)
 
 namespace {
 
-// A listener that another user runs: it takes the lock and binds the socket as
-// root, then becomes nobody (uid 65534) before it listens, so that its peer
-// credentials are nobody's. What each connection sends is reported on a pipe
-// between '<' and '>'.
-class ForeignListener {
+// A listener in a process of its own that holds the lock. As another user
+// (asNobody): it takes the lock and binds the socket as root, then becomes nobody
+// (uid 65534) before it listens, so that its peer credentials are nobody's. Else
+// it is a program of the previous version: it reads a line and closes without an
+// answer. What each connection sends is reported on a pipe between '<' and '>'.
+class ForkedListener {
 public:
-    ForeignListener(const QString& lockPath, const QString& socketPath) {
+    ForkedListener(const QString& lockPath, const QString& socketPath, bool asNobody = true) {
         const QByteArray lock = QFile::encodeName(lockPath);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -745,8 +746,8 @@ public:
             ::flock(held, LOCK_EX);
             const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
             ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-            if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-                ::setresuid(65534, 65534, 65534) != 0)
+            if (asNobody && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                             ::setresuid(65534, 65534, 65534) != 0))
                 ::_exit(1);
             ::listen(listener, 4);
             ::write(ready[1], "R", 1);
@@ -757,8 +758,11 @@ public:
                 ::write(pipe_[1], "<", 1);
                 char buffer[512];
                 ssize_t n;
-                while ((n = ::read(connection, buffer, sizeof buffer)) > 0)
+                while ((n = ::read(connection, buffer, sizeof buffer)) > 0) {
                     ::write(pipe_[1], buffer, static_cast<size_t>(n));
+                    if (std::memchr(buffer, '\n', static_cast<size_t>(n)))
+                        break;
+                }
                 ::write(pipe_[1], ">", 1);
                 ::close(connection);
             }
@@ -769,15 +773,22 @@ public:
         ::close(ready[0]);
         ::fcntl(pipe_[0], F_SETFL, O_NONBLOCK);
     }
-    ~ForeignListener() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
+    ~ForkedListener() {
+        end();
         ::close(pipe_[0]);
         ::close(pipe_[1]);
     }
     bool isListening() const { return listening_; }
+    // Stops the process: connections wait in its queue, unanswered.
+    void freeze() { ::kill(pid_, SIGSTOP); }
+    // Kills the process: its lock and its listener go with it.
+    void end() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
     // What it heard, once a connection ended (or after waitMs).
     QByteArray heard(int waitMs) {
         spinUntil(
@@ -878,16 +889,21 @@ TEST(SingleInstance, ALinkGoesNeitherToAFolderNorToAListenerThatIsNotOurs) {
         c.undo();
     }
 
-    // A listener of another uid in a folder of ours is handed nothing.
-    if (::geteuid() == 0) {
+    // A listener of another uid in a folder of ours is handed nothing, at the
+    // socket of this version or of the previous one.
+    for (const QString& socket : {name + "-2.sock", name + ".sock"}) {
+        if (::geteuid() != 0)
+            break;
+        SCOPED_TRACE(socket.toStdString());
         QDir().mkpath(folder);
         ::chmod(QFile::encodeName(folder).constData(), 0700);
-        ForeignListener foreign(folder + "/" + name + ".lock", folder + "/" + name + ".sock");
+        ForkedListener foreign(folder + "/" + name + ".lock", folder + "/" + socket);
         ASSERT_TRUE(foreign.isListening());
         SingleInstance instance;
         EXPECT_TRUE(instance.claim("ombrix://local/setup"));
         EXPECT_FALSE(instance.isPrimary());
         EXPECT_EQ(foreign.heard(3000), "<>");
+        QDir(folder).removeRecursively();
     }
     QDir(folder).removeRecursively();
 
@@ -900,8 +916,66 @@ TEST(SingleInstance, ALinkGoesNeitherToAFolderNorToAListenerThatIsNotOurs) {
     EXPECT_TRUE(S_ISDIR(info.st_mode));
     EXPECT_EQ(info.st_mode & 07777, 0700u);
     EXPECT_EQ(info.st_uid, ::geteuid());
-    EXPECT_TRUE(QFileInfo(folder + "/" + name + ".sock").exists());
+    EXPECT_TRUE(QFileInfo(folder + "/" + name + "-2.sock").exists());
     EXPECT_FALSE(oldPlace.hasPendingConnections());
+}
+
+// A program of the previous version is running: it takes the line and closes
+// without an answer. A launch hands it the link once and ends. A program of this
+// version that is stopped (frozen, not quitting) keeps the launch waiting, which
+// says so once on its standard error, and the launch becomes the program with its
+// link once that program has ended.
+TEST(SingleInstance, APreviousVersionGetsTheLinkOnceAndAFrozenProgramIsWaitedFor) {
+    {
+        QTemporaryDir dir;
+        SingleInstance launch(dir.path(), "instance");
+        ForkedListener previous(launch.lockPath(), launch.previousSocketPath(), false);
+        ASSERT_TRUE(previous.isListening());
+        EXPECT_EQ(Launch(launch, "ombrix://local/setup").claimed(), std::optional<bool>(false));
+        EXPECT_EQ(previous.heard(5000), "<ombrix://local/setup\n>"); // once: the launch has ended
+        EXPECT_FALSE(launch.isPrimary());
+    }
+
+    QTemporaryDir home;
+    QTemporaryDir runtime;
+    const QString configHome = home.path() + "/.config";
+    QProcessEnvironment environment = childEnvironment();
+    environment.insert("HOME", home.path());
+    environment.insert("XDG_CONFIG_HOME", configHome);
+    environment.insert("XDG_DATA_HOME", home.path() + "/.local/share");
+    environment.insert("XDG_CACHE_HOME", home.path() + "/.cache");
+    environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    environment.insert("OMBRIX_TEST_KEEP_HOME", "1");
+    const QString folder = runtime.path() + "/ombrix";
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ::chmod(QFile::encodeName(folder).constData(), 0700);
+    const SingleInstance places(folder, "instance-none"); // the child runs without a display
+    auto frozen = std::make_unique<ForkedListener>(places.lockPath(), places.socketPath(), false);
+    ASSERT_TRUE(frozen->isListening());
+    frozen->freeze();
+    QProcess launched;
+    const auto stop = qScopeGuard([&] {
+        launched.kill();
+        launched.waitForFinished(5000);
+    });
+    launched.setProcessEnvironment(environment);
+    launched.start(QStringLiteral(OMBRIX_EXECUTABLE), {"ombrix://desktop/corvane_panel?section=audit"});
+    ASSERT_TRUE(launched.waitForStarted());
+    QByteArray said;
+    const auto read = [&] {
+        said += launched.readAllStandardError();
+        return said;
+    };
+    ASSERT_TRUE(spinUntil([&] { return read().contains(SingleInstance::kWaitingText); }, 60000))
+        << said.data();
+    EXPECT_EQ(launched.state(), QProcess::Running);
+    frozen.reset();
+    EXPECT_TRUE(spinUntil(
+        [&] { return storedIn(configHome + "/ombrix/defaults.json", "corvanePanelAnchor") == "activity"; },
+        30000))
+        << "the link was not handled";
+    EXPECT_EQ(launched.state(), QProcess::Running) << "no program left";
+    EXPECT_EQ(read().count(SingleInstance::kWaitingText), 1);
 }
 
 TEST(DesktopRegistration, XdgOpenOfALinkReachesTheRegisteredProgram) {

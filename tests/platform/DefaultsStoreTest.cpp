@@ -18,6 +18,8 @@
 #include <atomic>
 #include <cstdio>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include <sys/resource.h>
@@ -244,10 +246,60 @@ TEST(FileDefaultsStore, EditsOnDiskAreSeenAndSurviveTheNextWrite) {
     root.remove("apiBaseURL");
     replaceFile(path, QJsonDocument(root).toJson());
     EXPECT_TRUE(spinUntil([&] { return !store.contains("apiBaseURL"); }));
-    replaceFile(path, "{\"keep\": {\"string\": \"mi");
+    // The broken file stays in place until the write replaces it whole: a kill
+    // meanwhile leaves it to be read again at the next start.
+    store.flush();
+    std::mutex seenMutex;
+    std::optional<QByteArray> seen; // the file when the next write begins
+    store.setWriteHookForTesting([&] {
+        std::lock_guard lock(seenMutex);
+        if (!seen)
+            seen = readAll(path);
+    });
+    const QByteArray broken = "{\"keep\": {\"string\": \"mi";
+    replaceFile(path, broken);
     EXPECT_TRUE(spinUntil([&] { return entriesBeside(path, ".unreadable-*").size() == 1; }));
     EXPECT_TRUE(spinUntil([&] { return fileObject(path).contains("keep"); }));
     EXPECT_EQ(store.string("keep"), QStringLiteral("mine"));
+    store.setWriteHookForTesting({});
+    EXPECT_EQ(seen, std::optional<QByteArray>(broken));
+    EXPECT_EQ(readAll(dir.filePath(entriesBeside(path, ".unreadable-*").value(0))), broken);
+}
+
+// A value that does not read, replaced while the writer keeps another one aside:
+// it is kept aside too before the file is written without it. At every write, each
+// value is on disk, in the file or beside it.
+TEST(FileDefaultsStore, AValueReplacedWhileOthersAreKeptAsideIsKeptBeforeTheFileGoes) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("defaults.json");
+    writeFile(path, R"({"a": {"data": "**"}, "b": {"data": "%%"}, "ok": {"bool": true}})");
+    FileDefaultsStore store(path);
+    std::atomic<int> writes{0};
+    std::atomic<bool> lost{false};
+    store.setWriteHookForTesting([&] {
+        if (writes++ == 0) {
+            store.setString("b", "replaced"); // while the value of "a" is being kept
+            return;
+        }
+        if (!readAll(path).contains(R"("%%")") && entriesBeside(path, ".b.unreadable-*").isEmpty())
+            lost = true;
+    });
+    store.setString("a", "replaced");
+    store.flush();
+    store.flush(); // and the change made during the first write
+    store.setWriteHookForTesting({});
+    EXPECT_FALSE(lost);
+    EXPECT_GE(writes, 3);
+    const QStringList a = entriesBeside(path, ".a.unreadable-*");
+    const QStringList b = entriesBeside(path, ".b.unreadable-*");
+    ASSERT_EQ(a.size(), 1);
+    ASSERT_EQ(b.size(), 1);
+    EXPECT_EQ(readAll(dir.filePath(a.first())), R"({"a":{"data":"**"}})");
+    EXPECT_EQ(readAll(dir.filePath(b.first())), R"({"b":{"data":"%%"}})");
+    const QJsonObject root = fileObject(path);
+    EXPECT_EQ(root.value("a").toObject().value("string").toString(), QStringLiteral("replaced"));
+    EXPECT_EQ(root.value("b").toObject().value("string").toString(), QStringLiteral("replaced"));
+    EXPECT_EQ(root.value("ok").toObject().value("bool").toBool(), true);
 }
 
 // The child of the next test: writes as fast as it can until it is killed.

@@ -379,8 +379,13 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
         store->flush();
         ASSERT_EQ(asides().size(), 1);
         const QString aside = dir.filePath(asides().first());
+        // The notice names the file once it is there.
         EXPECT_EQ(read.last().role, ChatMessage::Role::Assistant);
-        EXPECT_EQ(read.last().content, "\u26A0\uFE0F " + AppSession::unreadableConversationText(aside));
+        EXPECT_TRUE(spinUntil([&] {
+            return session.messages().last().content ==
+                   "\u26A0\uFE0F " + AppSession::unreadableConversationText(aside);
+        }));
+        EXPECT_EQ(session.messages().size(), read.size());
         QFile kept(aside);
         ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
         if (c.keptAsData)
@@ -397,7 +402,44 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
         DefaultsStore::setShared(std::make_shared<FileDefaultsStore>(path));
         const QList<ChatMessage> again = AppSession::shared().messages();
         EXPECT_EQ(again.size(), read.size() + 1);
+        EXPECT_EQ(again[again.size() - 2].content,
+                  "\u26A0\uFE0F " + AppSession::unreadableConversationText(aside));
         EXPECT_EQ(asides().size(), 1);
+        AppSession::resetSharedForTesting();
+        DefaultsStore::setShared(defaults);
+    }
+
+    // The bytes cannot be kept aside (the settings file's name leaves no room for
+    // the name of the copy): the notice names no file, and nothing is saved over
+    // the stored conversation.
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QString(230, 'd'));
+        const QByteArray fileText =
+            R"({"chatMessages":{"data":")" + cases.front().conversation(conversation).toBase64() + "\"}}";
+        {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(fileText);
+        }
+        auto store = std::make_shared<FileDefaultsStore>(path);
+        DefaultsStore::setShared(store);
+        AppSession::resetSharedForTesting();
+        AppSession& session = AppSession::shared();
+        const QString notice = "\u26A0\uFE0F " + AppSession::unreadableConversationText(QString());
+        ASSERT_EQ(session.messages().size(), 3);
+        EXPECT_EQ(session.messages().last().content, notice);
+        ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
+        store->flush();
+        session.setMessages(session.messages() +
+                            QList<ChatMessage>{ChatMessage(ChatMessage::Role::User, "Suite")});
+        ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
+        store->flush();
+        spinFor(50); // a report of the copy would have come
+        EXPECT_EQ(session.messages()[2].content, notice);
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), fileText);
         AppSession::resetSharedForTesting();
         DefaultsStore::setShared(defaults);
     }
