@@ -1,5 +1,6 @@
 #include "platform/DefaultsStore.h"
 
+#include "platform/Json.h"
 #include "platform/Log.h"
 
 #include <QCoreApplication>
@@ -303,46 +304,31 @@ std::optional<QJsonObject> readEntryByEntry(const QByteArray& bytes) {
     body.remove(0, 1);
     if (body.endsWith('}'))
         body.chop(1);
-    QList<QByteArray> pieces;
-    qsizetype from = 0;
-    for (qsizetype at = body.indexOf("},\""); at >= 0; at = body.indexOf("},\"", at + 1)) {
-        pieces.append(body.mid(from, at + 1 - from));
-        from = at + 2;
-    }
-    pieces.append(body.mid(from));
     QJsonObject entries;
-    for (qsizetype i = 0; i < pieces.size();) {
-        QByteArray candidate = pieces[i];
-        qsizetype used = 1;
-        std::optional<QJsonObject> read;
-        for (; i + used <= pieces.size() && used <= kMaxJoinedEntryPieces; ++used) {
-            if (used > 1)
-                candidate += ',' + pieces[i + used - 1];
-            read = parseObjectExactly('{' + candidate + '}');
-            if (read)
-                break;
-        }
-        if (read) {
-            for (auto it = read->begin(); it != read->end(); ++it)
-                entries.insert(it.key(), it.value());
-            i += used;
-            continue;
-        }
+    const auto read = [&](const QByteArray& piece) {
+        const std::optional<QJsonObject> object = parseObjectExactly('{' + piece + '}');
+        if (!object)
+            return false;
+        for (auto it = object->begin(); it != object->end(); ++it)
+            entries.insert(it.key(), it.value());
+        return true;
+    };
+    const auto unread = [&](const QByteArray& piece, bool only) {
         // "key":<damaged value>: the key, when it reads, keeps the text.
-        const QByteArray piece = pieces[i++];
         const qsizetype keyEnd = piece.indexOf('"', 1);
         if (!piece.startsWith('"') || keyEnd < 0 || piece.mid(1, keyEnd - 1).contains('\\') ||
             piece.mid(keyEnd + 1, 1) != ":")
-            continue;
+            return;
         // A file that does not even split into entries (not one this store wrote)
         // keeps nothing but a data value of the store's own form.
         const QByteArray value = piece.mid(keyEnd + 2);
-        if (pieces.size() == 1 && !value.startsWith("{\"data\":\""))
-            continue;
+        if (only && !value.startsWith("{\"data\":\""))
+            return;
         const QString key = QString::fromUtf8(piece.mid(1, keyEnd - 1));
         if (!key.isEmpty() && !entries.contains(key))
             entries.insert(key, QString::fromUtf8(value));
-    }
+    };
+    json::readPieces(body, "},\"", kMaxJoinedEntryPieces, read, unread);
     if (entries.isEmpty())
         return std::nullopt;
     return entries;

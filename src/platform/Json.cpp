@@ -2,6 +2,8 @@
 
 #include "platform/Localization.h"
 
+#include <QList>
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -274,6 +276,37 @@ std::string str(const QString& text) {
 
 QByteArray dump(const Json& value) {
     return QByteArray::fromStdString(value.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+void readPieces(const QByteArray& body, const QByteArray& separator, int maxJoined,
+                const std::function<bool(const QByteArray&)>& read,
+                const std::function<void(const QByteArray&, bool only)>& unread) {
+    QList<QByteArray> pieces;
+    qsizetype from = 0;
+    for (qsizetype at = body.indexOf(separator); at >= 0; at = body.indexOf(separator, at + 1)) {
+        pieces.append(body.mid(from, at + 1 - from));
+        from = at + 2;
+    }
+    pieces.append(body.mid(from));
+    for (qsizetype i = 0; i < pieces.size();) {
+        QByteArray candidate = pieces[i];
+        qsizetype used = 1;
+        bool readable = false;
+        for (; i + used <= pieces.size() && used <= maxJoined; ++used) {
+            if (used > 1)
+                candidate += ',' + pieces[i + used - 1];
+            if (read(candidate)) {
+                readable = true;
+                break;
+            }
+        }
+        if (readable) {
+            i += used;
+            continue;
+        }
+        unread(pieces[i], pieces.size() == 1);
+        ++i;
+    }
 }
 
 } // namespace json

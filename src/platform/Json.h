@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 
 // Wire JSON keeps its members in the order they were written.
@@ -69,4 +70,15 @@ std::optional<bool> optionalBool(const Json& object, const char* key);
 QString qstr(const Json& stringValue); // the value must be a string
 std::string str(const QString& text);
 QByteArray dump(const Json& value); // compact UTF-8
+
+// The members of a damaged container's body (the text between its brackets), as
+// pieces cut where one member ends and the next begins: `separator` starts with the
+// member's closing brace and ends with what opens the next (the comma between them
+// belongs to neither). Each piece goes to `read`; while `read` refuses it, it is
+// joined back with the next ones, up to `maxJoined` pieces, since a text inside a
+// member may itself hold the separator. A piece that no joining makes readable goes
+// to `unread`, with whether it was the body's only piece.
+void readPieces(const QByteArray& body, const QByteArray& separator, int maxJoined,
+                const std::function<bool(const QByteArray&)>& read,
+                const std::function<void(const QByteArray&, bool only)>& unread);
 } // namespace json

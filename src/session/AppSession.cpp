@@ -216,32 +216,16 @@ ConversationRead readConversation(const QByteArray& bytes) {
         body.remove(0, 1);
     if (body.endsWith(']'))
         body.chop(1);
-    QList<QByteArray> pieces;
-    qsizetype from = 0;
-    for (qsizetype at = body.indexOf("},{\""); at >= 0; at = body.indexOf("},{\"", at + 1)) {
-        pieces.append(body.mid(from, at + 1 - from));
-        from = at + 2;
-    }
-    pieces.append(body.mid(from));
-    for (qsizetype i = 0; i < pieces.size();) {
-        QByteArray candidate = pieces[i];
-        qsizetype used = 1;
-        std::optional<Json> item;
-        for (; i + used <= pieces.size() && used <= kMaxJoinedPieces; ++used) {
-            if (used > 1)
-                candidate += ',' + pieces[i + used - 1];
-            item = json::tryParse(candidate);
-            if (item && item->is_object())
-                break;
-            item.reset();
-        }
-        if (!item) {
-            ++i; // this piece is the damaged message
-            continue;
-        }
-        takeMessage(*item, read);
-        i += used;
-    }
+    json::readPieces(
+        body, "},{\"", kMaxJoinedPieces,
+        [&](const QByteArray& piece) {
+            const std::optional<Json> item = json::tryParse(piece);
+            if (!item || !item->is_object())
+                return false;
+            takeMessage(*item, read);
+            return true;
+        },
+        [](const QByteArray&, bool) {}); // the damaged message
     return read;
 }
 
