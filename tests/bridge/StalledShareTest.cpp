@@ -229,7 +229,7 @@ void lateReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse
 }
 
 // The server runs in a child process, told through a pipe to hold ('h') or answer
-// ('a') the listings.
+// ('a') the listings; it says on a pipe back once an order is in force.
 class LateMount {
 public:
     explicit LateMount(const QString& mountPoint)
@@ -254,7 +254,7 @@ public:
         pollfd waiting{ready[0], POLLIN, 0};
         char byte = 0;
         mounted_ = server_ > 0 && ::poll(&waiting, 1, 5000) == 1 && ::read(ready[0], &byte, 1) == 1;
-        ::close(ready[0]);
+        done_ = ready[0];
     }
 
     ~LateMount() {
@@ -265,6 +265,8 @@ public:
         }
         if (orders_ >= 0)
             ::close(orders_);
+        if (done_ >= 0)
+            ::close(done_);
         QProcess::execute(QStringLiteral("fusermount3"),
                           {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint_});
     }
@@ -274,9 +276,17 @@ public:
     void answer() { order('a'); }
 
 private:
+    // Returns once the server holds or answers as told, so that a listing asked
+    // next meets the order however loaded the machine is.
     void order(char what) {
-        if (::write(orders_, &what, 1) != 1)
+        if (::write(orders_, &what, 1) != 1) {
             ADD_FAILURE() << "the late file system's server cannot be told";
+            return;
+        }
+        pollfd waiting{done_, POLLIN, 0};
+        char byte = 0;
+        if (::poll(&waiting, 1, 60000) != 1 || ::read(done_, &byte, 1) != 1)
+            ADD_FAILURE() << "the late file system's server did not take the order";
     }
 
     static void serve(const char* mountPoint, int ready, int orders) {
@@ -294,7 +304,7 @@ private:
         fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
         if (!session || fuse_session_mount(session, mountPoint) != 0)
             ::_exit(1);
-        std::thread([orders] {
+        std::thread([orders, ready] {
             char what = 0;
             while (::read(orders, &what, 1) == 1) {
                 std::vector<LateServer::Pending> pending;
@@ -306,6 +316,9 @@ private:
                 }
                 for (const LateServer::Pending& listing : pending)
                     lateAnswerListing(listing.req, listing.size, listing.offset);
+                const char done = 1;
+                if (::write(ready, &done, 1) != 1)
+                    ::_exit(1);
             }
         }).detach();
         const char byte = 1;
@@ -318,6 +331,7 @@ private:
     QString mountPoint_;
     pid_t server_ = -1;
     int orders_ = -1;
+    int done_ = -1;
     bool mounted_ = false;
 };
 
