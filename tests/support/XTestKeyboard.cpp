@@ -4,17 +4,27 @@
 #include <xcb/xcb_keysyms.h>
 #include <xcb/xtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 XTestKeyboard::XTestKeyboard() {
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         return;
-    connection_ = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(connection_)) {
+    // A server busy with the other test processes' connections may refuse one for a
+    // moment: a few tries before the display counts as absent.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        connection_ = xcb_connect(nullptr, nullptr);
+        if (!xcb_connection_has_error(connection_))
+            break;
+        qWarning("XTEST keyboard: connection to the X server refused (%d), trying again",
+                 xcb_connection_has_error(connection_));
         xcb_disconnect(connection_);
         connection_ = nullptr;
-        return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
+    if (!connection_)
+        return;
     const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection_, &xcb_test_id);
     xtest_ = extension && extension->present;
 }
