@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,13 +16,18 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <utility>
 
+#include <cstdio>
+#include <thread>
+
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -167,8 +171,9 @@ void MemoryDefaultsStore::store(const QString& key, const std::optional<QVariant
 // {"data": "<base64>"}. Integers are written as text so that 64-bit values survive.
 
 namespace {
-// A settings file larger than this is not loaded (it is kept aside as unreadable).
-constexpr qint64 kMaxFileBytes = 256LL * 1024 * 1024;
+using SaveProblem = DefaultsStore::SaveProblem;
+// The shortest time between two writes of the file, but for flush().
+constexpr int kWriteIntervalMs = 1000;
 // Events on the file are handled once it has been quiet this long (an editor may
 // write it in several steps).
 constexpr int kSettleMs = 200;
@@ -252,14 +257,15 @@ enum class ReadOutcome { Missing, Unreadable, Read };
 
 // Reads the whole file; `identity` is taken before reading, so that a change made
 // during the read is seen as a change next time.
-ReadOutcome readFile(const QString& path, QByteArray& bytes, Identity& identity) {
+// A file larger than `maxBytes` does not read (the store never writes one).
+ReadOutcome readFile(const QString& path, qint64 maxBytes, QByteArray& bytes, Identity& identity) {
     QFile file(path);
     if (!file.exists())
         return ReadOutcome::Missing;
     if (!file.open(QIODevice::ReadOnly))
         return ReadOutcome::Unreadable;
     struct stat st {};
-    if (::fstat(file.handle(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileBytes)
+    if (::fstat(file.handle(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > maxBytes)
         return ReadOutcome::Unreadable;
     identity = identityOf(st);
     // Read by the file's size (a file that grows meanwhile is read on, to the bound),
@@ -273,7 +279,7 @@ ReadOutcome readFile(const QString& path, QByteArray& bytes, Identity& identity)
             return ReadOutcome::Unreadable;
         if (got == 0)
             break;
-        if (bytes.size() + got > kMaxFileBytes)
+        if (bytes.size() + got > maxBytes)
             return ReadOutcome::Unreadable;
         bytes.append(chunk, qsizetype(got));
     }
@@ -454,121 +460,234 @@ void syncFolder(const QString& path) {
     }
 }
 
-// Copies the file to `target`, which must not exist yet; synced.
-bool copyFile(const QByteArray& from, const QByteArray& target) {
-    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return false;
+// Copies what `in` holds, from its start, to `target`, which must not exist yet;
+// synced. Returns 0, else the errno of the failure.
+int copyFile(int in, const QByteArray& target) {
+    if (::lseek(in, 0, SEEK_SET) != 0)
+        return errno;
     const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
-    bool ok = true;
+    if (out < 0)
+        return errno;
+    int error = 0;
     char buffer[64 * 1024];
     for (;;) {
         const ssize_t n = ::read(in, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            ok = n == 0;
+        if (n < 0)
+            error = errno;
+        if (n <= 0)
             break;
-        }
         if (!writeAll(out, QByteArray::fromRawData(buffer, n))) {
-            ok = false;
+            error = errno;
             break;
         }
     }
-    ok = ::fsync(out) == 0 && ok;
-    ::close(out);
-    ::close(in);
-    if (!ok)
+    if (::fsync(out) != 0 && error == 0)
+        error = errno;
+    if (::close(out) != 0 && error == 0)
+        error = errno;
+    if (error != 0)
         ::unlink(target.constData());
-    return ok;
+    return error;
 }
 
-// Keeps the file as "<name>.unreadable-<date and time>" (never over another file):
-// a second name for it, else a copy. The file itself stays in place until the next
-// write replaces it whole, so that a kill meanwhile leaves it to be read again.
-bool keepFileAside(const QString& path) {
-    const QString stem = path + QStringLiteral(".unreadable-") +
-                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const QByteArray from = QFile::encodeName(path);
-    for (int n = 1; n < 1000; ++n) {
-        const QString target = n == 1 ? stem : stem + QLatin1Char('-') + QString::number(n);
-        const QByteArray to = QFile::encodeName(target);
-        // link() never replaces an existing file; the copy is for file systems without links.
-        const int linkError = ::link(from.constData(), to.constData()) == 0 ? 0 : errno;
-        if (linkError == EEXIST || (linkError != 0 && QFile::exists(target)))
+// Where a whole file that does not read is kept: "<file>.unreadable-<hash>", named
+// by the hash of its bytes, so that the same damage put back is kept once.
+QString wholeAsidePath(const QString& path, const QByteArray& sha256) {
+    return path + QStringLiteral(".unreadable-") + QString::fromLatin1(sha256.toHex().left(16));
+}
+
+// Keeps the file at `path` as "<settings file>.unreadable-<hash>" (never over
+// another file; a file of that name holds the same bytes already): a second name
+// for it, else a copy. The file itself stays in place until the next write
+// replaces it whole, so that a kill meanwhile leaves it to be read again. Returns
+// 0, else the errno of the failure.
+int keepFileAside(const QString& settingsPath, const QString& path) {
+    const int in = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return errno;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    char buffer[64 * 1024];
+    int error = 0;
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
             continue;
-        if (linkError == 0 || copyFile(from, to)) {
-            syncFolder(target);
-            qCWarning(lcSession) << "settings file unreadable, kept aside as" << target;
-            return true;
-        }
-        break;
+        if (n < 0)
+            error = errno;
+        if (n <= 0)
+            break;
+        hash.addData(QByteArrayView(buffer, n));
     }
-    qCWarning(lcSession) << "settings file unreadable and cannot be kept aside: not written" << path;
-    return false;
+    if (error != 0) {
+        ::close(in);
+        return error;
+    }
+    const QString target = wholeAsidePath(settingsPath, hash.result());
+    const QByteArray to = QFile::encodeName(target);
+    // The very file that was hashed gets the second name (link() never replaces a
+    // file); the copy is for file systems without links.
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(in);
+    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, to.constData(), AT_SYMLINK_FOLLOW) == 0 ||
+        errno == EEXIST) {
+        error = 0;
+    } else if (QFile::exists(target)) {
+        error = 0;
+    } else {
+        error = copyFile(in, to);
+    }
+    ::close(in);
+    if (error == 0) {
+        syncFolder(target);
+        qCWarning(lcSession) << "settings file unreadable, kept aside as" << target;
+    }
+    return error;
 }
 
 // Writes a value kept aside to `target`, whole, unless a file is there already (it
-// holds the same bytes: the name is their hash). Never replaces a file.
-bool writeAside(const QString& settingsPath, const QString& target, const QByteArray& bytes) {
+// holds the same bytes: the name is their hash). Never replaces a file. Returns 0,
+// else the errno of the failure.
+int writeAside(const QString& settingsPath, const QString& target, const QByteArray& bytes) {
     QString temporary;
     const int fd = openTemporary(settingsPath, temporary);
-    if (fd < 0) {
-        qCWarning(lcSession) << "cannot keep an unreadable setting aside:" << ::strerror(errno);
-        return false;
-    }
-    const bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
-    ::close(fd);
+    if (fd < 0)
+        return errno;
+    int error = writeAll(fd, bytes) && ::fsync(fd) == 0 ? 0 : errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
     const QByteArray from = QFile::encodeName(temporary);
     const QByteArray to = QFile::encodeName(target);
-    bool kept = false;
-    if (ok) {
+    if (error == 0) {
         // link() never replaces a file; rename() is for file systems without links.
-        if (::link(from.constData(), to.constData()) == 0 || errno == EEXIST)
-            kept = true;
-        else
-            kept = !QFile::exists(target) && ::rename(from.constData(), to.constData()) == 0;
+        if (::link(from.constData(), to.constData()) != 0 && errno != EEXIST) {
+            error = errno;
+            if (!QFile::exists(target) && ::rename(from.constData(), to.constData()) == 0)
+                error = 0;
+        }
     }
     ::unlink(from.constData());
-    if (!kept) {
-        qCWarning(lcSession) << "cannot keep an unreadable setting aside:" << target;
-        return false;
-    }
+    if (error != 0)
+        return error;
     syncFolder(target);
     qCWarning(lcSession) << "an unreadable setting is kept aside as" << target;
-    return true;
+    return 0;
 }
 
-// Writes a temporary file (mode 0600), syncs it and renames it over the file.
-bool writeAtomically(const QString& path, const QByteArray& bytes, Identity& identity) {
+// What a write found in place of the file it last knew: an edit made meanwhile.
+struct Displaced {
+    bool edited = false;
+    std::optional<QJsonObject> entries; // what can be read of it
+};
+
+// Writes a temporary file (mode 0600), syncs it and puts it in the file's place in
+// one step. The file it replaces takes the temporary's name: when it is not the
+// file last read or written (`expected`), someone wrote it since the check, and
+// its bytes go to `displaced` to be merged. Returns 0, else the errno of the
+// failure; the file is then as it was.
+int writeAtomically(const QString& path, const QByteArray& bytes, const std::optional<Identity>& expected,
+                    qint64 maxBytes, Identity& identity, Displaced& displaced) {
     QString temporary;
     const int fd = openTemporary(path, temporary);
-    if (fd < 0) {
-        qCWarning(lcSession) << "cannot write settings file" << path << ::strerror(errno);
-        return false;
-    }
+    if (fd < 0)
+        return errno;
     struct stat st {};
-    const bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0;
-    const int error = errno;
-    ::close(fd);
-    if (!ok || ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0) {
-        qCWarning(lcSession) << "cannot save settings file" << path << ::strerror(ok ? errno : error);
-        ::unlink(QFile::encodeName(temporary).constData());
-        return false;
+    int error = writeAll(fd, bytes) && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0 ? 0 : errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    const QByteArray from = QFile::encodeName(temporary);
+    const QByteArray to = QFile::encodeName(path);
+    if (error != 0) {
+        ::unlink(from.constData());
+        return error;
+    }
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) == 0) {
+        const std::optional<Identity> was = identityAt(temporary);
+        if (was != expected) {
+            displaced.edited = true;
+            QByteArray edit;
+            Identity ignored;
+            bool whole = false;
+            if (readFile(temporary, maxBytes, edit, ignored) == ReadOutcome::Read)
+                displaced.entries = parseObject(edit, whole);
+            if (!whole) // a broken edit is kept before it goes
+                keepFileAside(path, temporary);
+        }
+        ::unlink(from.constData());
+    } else if (::rename(from.constData(), to.constData()) != 0) {
+        // No file to exchange with, or a file system that cannot exchange: renamed.
+        error = errno;
+        ::unlink(from.constData());
+        return error;
     }
     identity = identityOf(st);
     syncFolder(path);
-    return true;
+    return 0;
 }
+
+// What a failed save tells the user: the reason of an errno (-1: too large).
+constexpr int kTooLarge = -1;
+DefaultsStore::SaveProblem problemOf(int error) {
+    switch (error) {
+    case 0:
+        return DefaultsStore::SaveProblem::None;
+    case kTooLarge:
+        return DefaultsStore::SaveProblem::TooLarge;
+    case ENOSPC:
+    case EDQUOT:
+        return DefaultsStore::SaveProblem::DiskFull;
+    case EROFS:
+    case EACCES:
+    case EPERM:
+        return DefaultsStore::SaveProblem::ReadOnly;
+    default:
+        return DefaultsStore::SaveProblem::Failed;
+    }
+}
+
+// The other programs' lock on the file, held by the writer from its check of the
+// file to the new file in place. The wait is bounded: a program that holds it far
+// longer than a write takes is taken as stuck, and the write goes on without it.
+class WriterLock {
+public:
+    explicit WriterLock(int fd)
+        : fd_(fd) {
+        if (fd_ < 0)
+            return;
+        for (int waited = 0; waited < kLockWaitMs; waited += 5) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                held_ = true;
+                return;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        qCWarning(lcSession) << "the settings file stays locked by another program; written without the lock";
+    }
+    ~WriterLock() {
+        if (held_)
+            ::flock(fd_, LOCK_UN);
+    }
+    WriterLock(const WriterLock&) = delete;
+    WriterLock& operator=(const WriterLock&) = delete;
+
+private:
+    static constexpr int kLockWaitMs = 10000;
+    int fd_ = -1;
+    bool held_ = false;
+};
 } // namespace
 
 struct FileDefaultsStore::State {
+    using Clock = std::chrono::steady_clock;
+
     QString path;
+    qint64 maxBytes = kMaxFileBytes;
     FileDefaultsStore* owner = nullptr;
+    // "<name>.lock", open for reading only (flock needs no more, and a file open
+    // for writing would keep its file system from being made read-only).
+    int lockFd = -1;
 
     mutable std::mutex mutex;
     std::condition_variable wake;    // to the writer
@@ -578,18 +697,36 @@ struct FileDefaultsStore::State {
     // Values that do not read, to be kept aside before the file is next written:
     // (file, bytes). The file is not written over them until they are.
     QList<QPair<QString, QByteArray>> asides;
+    // The keys changed here and not written yet, with the generation of their last
+    // change: an edit on disk does not take their place.
+    QHash<QString, quint64> unwritten;
     QJsonObject onDisk;            // the file's entries as last read or written
     std::optional<Identity> known; // the file as last read or written
     quint64 generation = 0;        // bumped by every change to be written
     quint64 writtenGeneration = 0;
+    quint64 attemptsStarted = 0;
+    quint64 attemptsFinished = 0;
     bool recheck = false;
+    bool retryNow = false; // flush(): a failed save is tried at once
     bool stop = false;
-    bool writable = true;
+    bool finished = false;
+    bool writable = true; // false while a file that does not read could not be kept aside
     int writes = 0;
     std::function<void()> writeHook;
 
+    // A failed save: why, and when it is tried again.
+    SaveProblem problem = SaveProblem::None;
+    int failedErrno = 0;
+    Clock::time_point retryAt;
+    Clock::time_point nextWriteAt;
+    int firstRetryMs = 1000;
+    int longestRetryMs = 30000;
+    int retryMs = 0;
+
     // Takes the file's entries: every key whose entry differs from what was last on
-    // disk takes the disk's value. Returns those keys. Under the lock.
+    // disk takes the disk's value, unless it was changed here since it was last
+    // written (the program's change goes on to disk). Returns those keys. Under
+    // the lock.
     QStringList merge(const QJsonObject& disk) {
         QStringList keys = onDisk.keys();
         for (auto it = disk.begin(); it != disk.end(); ++it)
@@ -597,7 +734,7 @@ struct FileDefaultsStore::State {
                 keys.append(it.key());
         QStringList changed;
         for (const QString& key : keys) {
-            if (disk.value(key) == onDisk.value(key))
+            if (disk.value(key) == onDisk.value(key) || unwritten.contains(key))
                 continue;
             values.remove(key);
             foreign.remove(key);
@@ -632,7 +769,7 @@ struct FileDefaultsStore::State {
         }
         QByteArray bytes;
         Identity identity;
-        const ReadOutcome outcome = readFile(path, bytes, identity);
+        const ReadOutcome outcome = readFile(path, maxBytes, bytes, identity);
         if (outcome == ReadOutcome::Missing) {
             std::lock_guard lock(mutex);
             known.reset();
@@ -644,7 +781,7 @@ struct FileDefaultsStore::State {
         if (outcome == ReadOutcome::Read)
             disk = parseObject(bytes, whole);
         if (!disk || !whole) {
-            const bool aside = keepFileAside(path);
+            const bool aside = keepFileAside(path, path) == 0;
             std::lock_guard lock(mutex);
             QStringList changed;
             if (disk)
@@ -710,94 +847,191 @@ struct FileDefaultsStore::State {
         return target;
     }
 
-    void run() {
-        std::unique_lock lock(mutex);
-        while (true) {
-            wake.wait(lock, [&] { return stop || recheck || generation != writtenGeneration; });
-            if (recheck || generation != writtenGeneration) {
-                recheck = false;
-                lock.unlock();
-                // An edit made on disk is merged before it could be overwritten.
-                syncFromDisk();
-                lock.lock();
-            }
-            if (generation == writtenGeneration) {
-                if (stop)
-                    break;
-                continue;
-            }
-            const quint64 target = generation;
-            // What does not read is kept before the file is written over it, also
-            // what a change queued while the others were being written.
-            bool kept = true;
-            while (kept && !asides.isEmpty()) {
-                const QList<QPair<QString, QByteArray>> due = asides;
-                const std::function<void()> hook = writeHook;
-                lock.unlock();
-                if (hook)
-                    hook();
-                QStringList done;
-                for (const auto& [to, bytes] : due) {
-                    if (writeAside(path, to, bytes))
-                        done.append(to);
-                    else
-                        kept = false;
-                }
-                lock.lock();
-                if (kept)
-                    asides.remove(0, due.size());
-                announceKept(done);
-            }
-            if (!kept) {
-                writtenGeneration = target; // tried again at the next change
-                written.notify_all();
-                continue;
-            }
-            if (!writable) {
-                writtenGeneration = target;
-                written.notify_all();
-                continue;
-            }
-            // Copies share their data: the lock is held only for the copy, the
-            // encoding (a conversation may be megabytes) is done without it.
-            const QHash<QString, QVariant> valuesNow = values;
-            const QJsonObject foreignNow = foreign;
+    // The outcome of a save (0, else the errno of its failure): a failure is tried
+    // again after a growing delay, and told (logged and announced) only when the
+    // reason changes; a success after failures is told once. Under the lock.
+    void noteOutcome(int error) {
+        const SaveProblem now = problemOf(error);
+        if (now != SaveProblem::None) {
+            retryMs = retryMs == 0 ? firstRetryMs : std::min(longestRetryMs, retryMs * 2);
+            retryAt = Clock::now() + std::chrono::milliseconds(retryMs);
+        } else {
+            retryMs = 0;
+            nextWriteAt = Clock::now() + std::chrono::milliseconds(kWriteIntervalMs);
+        }
+        if (now == problem && (now == SaveProblem::None || error == failedErrno))
+            return;
+        if (now == SaveProblem::None)
+            qCInfo(lcSession) << "settings saved again in" << path;
+        else if (error == kTooLarge)
+            qCWarning(lcSession) << "settings not saved: the file would pass" << maxBytes
+                                 << "bytes; the file on disk stays as it was";
+        else
+            qCWarning(lcSession) << "settings cannot be saved in" << path << ":" << ::strerror(error)
+                                 << "; tried again later";
+        const bool told = now != problem;
+        problem = now;
+        failedErrno = error;
+        if (!told)
+            return;
+        FileDefaultsStore* store = owner;
+        QMetaObject::invokeMethod(
+            store, [store, now] { emit store->saveProblemChanged(now); }, Qt::QueuedConnection);
+    }
+
+    // One save: what does not read is kept aside first, then, under the other
+    // programs' lock, an edit on disk is merged and the file written. Returns 0,
+    // else the errno of the failure (kTooLarge: the file would pass the bound).
+    int save(std::unique_lock<std::mutex>& lock) {
+        lock.unlock();
+        if (lockFd < 0) {
+            const QByteArray lockPath = QFile::encodeName(path + QStringLiteral(".lock"));
+            lockFd = ::open(lockPath.constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+        }
+        const WriterLock writerLock(lockFd);
+        // An edit made on disk is merged before it could be overwritten.
+        syncFromDisk();
+        lock.lock();
+        // What does not read is kept before the file is written over it, also
+        // what a change queued while the others were being written.
+        while (!asides.isEmpty()) {
+            const QList<QPair<QString, QByteArray>> due = asides;
             const std::function<void()> hook = writeHook;
             lock.unlock();
             if (hook)
                 hook();
-            const QJsonObject root = encode(valuesNow, foreignNow);
-            const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Compact);
-            Identity identity;
-            const bool ok = writeAtomically(path, bytes, identity);
-            QJsonObject previous; // released after the lock: it may hold megabytes
-            lock.lock();
-            ++writes;
-            if (ok) {
-                previous = std::exchange(onDisk, root);
-                known = identity;
+            QStringList done;
+            int error = 0;
+            for (const auto& [to, bytes] : due) {
+                const int failed = writeAside(path, to, bytes);
+                if (failed == 0)
+                    done.append(to);
+                else
+                    error = failed;
             }
-            writtenGeneration = target; // a failed write is tried again at the next change
-            written.notify_all();
-            lock.unlock();
-            previous = QJsonObject();
             lock.lock();
+            announceKept(done);
+            if (error != 0)
+                return error;
+            asides.remove(0, due.size());
         }
+        if (!writable) {
+            // The file that does not read is kept before anything is written over it.
+            lock.unlock();
+            const int error = keepFileAside(path, path);
+            lock.lock();
+            if (error != 0)
+                return error;
+            writable = true;
+        }
+        const quint64 target = generation;
+        // Copies share their data: the lock is held only for the copy, the
+        // encoding (a conversation may be megabytes) is done without it.
+        const QHash<QString, QVariant> valuesNow = values;
+        const QJsonObject foreignNow = foreign;
+        const std::function<void()> hook = writeHook;
+        const std::optional<Identity> expected = known;
+        lock.unlock();
+        if (hook)
+            hook();
+        const QJsonObject root = encode(valuesNow, foreignNow);
+        const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Compact);
+        Identity identity;
+        Displaced displaced;
+        // Never a file the store would refuse to read: the last one stays.
+        const int error = qint64(bytes.size()) > maxBytes
+                              ? kTooLarge
+                              : writeAtomically(path, bytes, expected, maxBytes, identity, displaced);
+        QJsonObject previous; // released after the lock: it may hold megabytes
+        lock.lock();
+        ++writes;
+        if (error != 0)
+            return error;
+        writtenGeneration = std::max(writtenGeneration, target);
+        for (auto it = unwritten.begin(); it != unwritten.end();)
+            it = it.value() <= target ? unwritten.erase(it) : std::next(it);
+        if (displaced.entries) {
+            // Someone wrote the file between the check and the write: what they
+            // changed is taken now and written with the next save.
+            const QStringList changed = merge(*displaced.entries);
+            if (!changed.isEmpty())
+                ++generation;
+            announce(changed);
+        }
+        previous = std::exchange(onDisk, root);
+        known = identity;
+        lock.unlock();
+        previous = QJsonObject();
+        lock.lock();
+        return 0;
+    }
+
+    void run() {
+        std::unique_lock lock(mutex);
+        while (true) {
+            // When the next save may start: a second after the last one (a stream of
+            // changes, a long conversation growing, costs one write a second), or
+            // when a failed one is tried again; at once for flush() and at the end.
+            const auto dueAt = [&] { return problem == SaveProblem::None ? nextWriteAt : retryAt; };
+            const auto ready = [&] {
+                if (stop || recheck || retryNow)
+                    return true;
+                return generation != writtenGeneration && Clock::now() >= dueAt();
+            };
+            if (generation == writtenGeneration)
+                wake.wait(lock,
+                          [&] { return stop || recheck || retryNow || generation != writtenGeneration; });
+            else
+                wake.wait_until(lock, dueAt(), ready);
+            if (recheck) {
+                recheck = false;
+                lock.unlock();
+                syncFromDisk();
+                lock.lock();
+            }
+            const bool due = generation != writtenGeneration;
+            const bool now = retryNow || stop || Clock::now() >= dueAt();
+            retryNow = false;
+            if (!due || !now) {
+                if (stop)
+                    break;
+                written.notify_all();
+                continue;
+            }
+            ++attemptsStarted;
+            const int error = save(lock);
+            ++attemptsFinished;
+            noteOutcome(error);
+            written.notify_all();
+            if (stop && error != 0)
+                break; // the last try at the end
+        }
+        finished = true;
         written.notify_all();
     }
 };
 
-FileDefaultsStore::FileDefaultsStore(QString path)
+FileDefaultsStore::FileDefaultsStore(QString path, qint64 maxFileBytes)
     : path_(std::move(path))
     , state_(std::make_shared<State>()) {
     State& s = *state_;
     s.path = path_;
+    s.maxBytes = maxFileBytes;
     s.owner = this;
     QDir().mkpath(QFileInfo(path_).absolutePath());
-    removeStrayTemporaries(path_);
+    // A temporary is a crash's only while no writer holds the lock: another program
+    // writing now keeps its own (the GUI thread does not wait for it).
+    s.lockFd = ::open(QFile::encodeName(path_ + QStringLiteral(".lock")).constData(),
+                      O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (s.lockFd < 0) {
+        removeStrayTemporaries(path_);
+    } else if (::flock(s.lockFd, LOCK_EX | LOCK_NB) == 0) {
+        removeStrayTemporaries(path_);
+        ::flock(s.lockFd, LOCK_UN);
+    }
     QByteArray bytes;
     Identity identity;
-    const ReadOutcome outcome = readFile(path_, bytes, identity);
+    const ReadOutcome outcome = readFile(path_, maxFileBytes, bytes, identity);
     if (outcome != ReadOutcome::Missing) {
         std::optional<QJsonObject> disk;
         bool whole = false;
@@ -810,7 +1044,7 @@ FileDefaultsStore::FileDefaultsStore(QString path)
         } else {
             // Kept aside, the file is replaced at once by what could be read of it
             // (its bad bytes replaced), or else by an empty one.
-            s.writable = keepFileAside(path_);
+            s.writable = keepFileAside(path_, path_) == 0;
             s.known = outcome == ReadOutcome::Read ? std::optional<Identity>(identity) : identityAt(path_);
             s.onDisk = QJsonObject();
             ++s.generation;
@@ -837,6 +1071,8 @@ FileDefaultsStore::~FileDefaultsStore() {
     }
     state_->wake.notify_all();
     writer_.join();
+    if (state_->lockFd >= 0)
+        ::close(state_->lockFd);
 }
 
 QString FileDefaultsStore::defaultPath() {
@@ -873,10 +1109,31 @@ void FileDefaultsStore::onDiskEvent() {
     settle_->start();
 }
 
-void FileDefaultsStore::flush() {
-    std::unique_lock lock(state_->mutex);
-    const quint64 target = state_->generation;
-    state_->written.wait(lock, [&] { return state_->writtenGeneration >= target || state_->stop; });
+bool FileDefaultsStore::flush() {
+    State& s = *state_;
+    std::unique_lock lock(s.mutex);
+    const quint64 target = s.generation;
+    if (s.writtenGeneration >= target)
+        return true;
+    // A save that started before this call may not hold every change: the answer
+    // is that of a save started after it (a failed one is tried at once).
+    const quint64 mark = s.attemptsStarted;
+    s.retryNow = true;
+    s.wake.notify_all();
+    s.written.wait(lock,
+                   [&] { return s.writtenGeneration >= target || s.attemptsFinished > mark || s.finished; });
+    return s.writtenGeneration >= target;
+}
+
+DefaultsStore::SaveProblem FileDefaultsStore::saveProblem() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->problem;
+}
+
+void FileDefaultsStore::setRetryDelaysForTesting(int firstMs, int longestMs) {
+    std::lock_guard lock(state_->mutex);
+    state_->firstRetryMs = firstMs;
+    state_->longestRetryMs = longestMs;
 }
 
 void FileDefaultsStore::setWriteHookForTesting(std::function<void()> hook) {
@@ -906,7 +1163,7 @@ void FileDefaultsStore::store(const QString& key, const std::optional<QVariant>&
         else
             state_->values.remove(key);
         state_->foreign.remove(key);
-        ++state_->generation;
+        state_->unwritten.insert(key, ++state_->generation);
     }
     state_->wake.notify_one();
 }

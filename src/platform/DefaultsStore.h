@@ -22,6 +22,11 @@ class QTimer;
 class DefaultsStore : public QObject {
     Q_OBJECT
 public:
+    // Why the changes made cannot be saved. None: every save so far has reached
+    // the disk (or is under way).
+    enum class SaveProblem { None, DiskFull, ReadOnly, TooLarge, Failed };
+    Q_ENUM(SaveProblem)
+
     ~DefaultsStore() override = default;
 
     bool contains(const QString& key) const;
@@ -58,9 +63,14 @@ public:
         Q_UNUSED(key);
         return std::nullopt;
     }
-    // Waits until every change made so far is on disk (nothing to do for stores
-    // that keep no file). Called at quit.
-    virtual void flush() {}
+    // Waits until every change made so far is on disk, a failed save being tried
+    // once more at once; returns whether they are (stores that keep no file: true).
+    // Called at quit.
+    virtual bool flush() { return true; }
+    // Whether the last save failed, and why. A failed save keeps the values in
+    // memory and the file on disk as they were, and is tried again after a growing
+    // delay (and by flush()).
+    virtual SaveProblem saveProblem() const { return SaveProblem::None; }
 
     // The process-wide store, made on first use (the file store). Tests install
     // their own with setShared().
@@ -72,6 +82,9 @@ signals:
     // A value that did not read (or that keepAside() was asked for) is now on
     // disk in `file`. While it cannot be written, the settings file is not.
     void keptAside(const QString& file);
+    // saveProblem() changed: a save failed, or saving works again (emitted on the
+    // store's thread, once per change).
+    void saveProblemChanged(DefaultsStore::SaveProblem problem);
 
 protected:
     DefaultsStore() = default;
@@ -101,38 +114,53 @@ private:
 // Keeps the values in one JSON file, written off the calling thread.
 //
 // - Reads are served from memory. A change updates memory at once and wakes the
-//   writer thread; a burst of changes is coalesced into as few writes as the disk
-//   allows (the writer always writes the latest state). flush() waits for the disk;
+//   writer thread; the writer always writes the latest state, at most once a
+//   second, so a burst or a stream of changes costs a write a second. flush() waits for the disk;
 //   the destructor flushes, and quitting the application flushes.
 // - Each write goes to a temporary file next to the file ("<name>.tmp-XXXXXX",
-//   mode 0600), is synced, and is renamed over the file, so the file is always one
-//   whole JSON object. Temporaries left by a crash are removed at start.
+//   mode 0600), is synced, and takes the file's place in one step, so the file is
+//   always one whole JSON object. Temporaries left by a crash are removed at start.
+//   A write that fails (a full disk, a read-only folder) leaves the file as it was;
+//   the values stay in memory and the write is tried again after a growing delay
+//   (saveProblem() tells why meanwhile). A file larger than the store's bound is
+//   neither written nor read: a save that would pass it is refused (TooLarge).
+// - One writer at a time: other programs (another session on the same file) take
+//   the lock file "<name>.lock" too, held from the check of the file to the new
+//   file in place.
 // - A file that cannot be read or parsed is never overwritten before it is kept as
-//   "<name>.unreadable-<date and time>" (a second name for it, else a copy); then
-//   the next write replaces it. The store starts with what can still be read of it
-//   (its bad UTF-8 replaced, or entry by entry: an entry that does not parse is
-//   kept as its text), else empty. Entries of a shape the store does not know are kept as they are
-//   until their key is written; then they go to "<name>.<key>.unreadable-<hash>" first.
+//   "<name>.unreadable-<hash of its bytes>" (a second name for it, else a copy: the
+//   same bytes are kept once); then the next write replaces it. The store starts with what can still be read
+//   of it (its bad UTF-8 replaced, or entry by entry: an entry that does not parse is kept as its text), else
+//   empty. Entries of a shape the store does not know are kept as they are until their key is written; then
+//   they go to "<name>.<key>.unreadable-<hash>" first.
 // - The file may be edited while the program runs: changes on disk are merged in
 //   (a key edited on disk takes the disk's value and announces changed(key)); the
 //   writer merges them before it writes, so an edit is not erased by the next write.
 class FileDefaultsStore : public DefaultsStore {
     Q_OBJECT
 public:
-    explicit FileDefaultsStore(QString path);
+    // The largest file the store writes and reads.
+    static constexpr qint64 kMaxFileBytes = 256LL * 1024 * 1024;
+
+    explicit FileDefaultsStore(QString path, qint64 maxFileBytes = kMaxFileBytes);
     ~FileDefaultsStore() override;
     // $XDG_CONFIG_HOME/ombrix/defaults.json
     static QString defaultPath();
     QString path() const { return path_; }
-    void flush() override;
+    bool flush() override;
+    SaveProblem saveProblem() const override;
     std::optional<QString> keepAside(const QString& key) override;
     std::optional<QByteArray> damagedData(const QString& key) const override;
 
     // Tests: called on the writer thread before each write of the file, and before
     // the values kept aside are written.
     void setWriteHookForTesting(std::function<void()> hook);
-    // How many times the file has been written since the store was made.
+    // How many times the file has been written since the store was made (failed
+    // writes included).
     int writeCount() const;
+    // Tests: the delay before a failed save is tried again, doubled at each failure
+    // up to the longest.
+    void setRetryDelaysForTesting(int firstMs, int longestMs);
 
 protected:
     std::optional<QVariant> raw(const QString& key) const override;

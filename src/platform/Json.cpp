@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <string>
 #include <utility>
@@ -42,6 +43,7 @@ public:
     Json root;
     bool tooDeep = false;
     bool tooLarge = false;
+    std::size_t budget = maxValues;
 
     bool null() { return put(Json(nullptr)); }
     bool boolean(bool value) { return put(Json(value)); }
@@ -90,7 +92,7 @@ private:
     }
 
     bool put(Json&& value) {
-        if (++values_ > maxValues) {
+        if (++values_ > budget) {
             tooLarge = true;
             return false;
         }
@@ -139,8 +141,10 @@ private:
 
 } // namespace
 
-Json parse(const char* begin, const char* end) {
+namespace {
+Json parseWithBudget(const char* begin, const char* end, std::size_t budget) {
     BoundedBuilder builder;
+    builder.budget = budget;
     const bool ok =
         Json::sax_parse(begin, end, &builder, nlohmann::detail::input_format_t::json, true, false);
     if (builder.tooDeep)
@@ -151,6 +155,11 @@ Json parse(const char* begin, const char* end) {
         throw JsonDecodingError(JsonDecodingError::Kind::Malformed, QString());
     return std::move(builder.root);
 }
+} // namespace
+
+Json parse(const char* begin, const char* end) {
+    return parseWithBudget(begin, end, maxValues);
+}
 
 Json parse(const QByteArray& bytes) {
     return parse(bytes.constBegin(), bytes.constEnd());
@@ -159,6 +168,14 @@ Json parse(const QByteArray& bytes) {
 std::optional<Json> tryParse(const QByteArray& bytes) {
     try {
         return parse(bytes);
+    } catch (const JsonDecodingError&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<Json> tryParseOwn(const QByteArray& bytes) {
+    try {
+        return parseWithBudget(bytes.constBegin(), bytes.constEnd(), std::numeric_limits<std::size_t>::max());
     } catch (const JsonDecodingError&) {
         return std::nullopt;
     }

@@ -56,6 +56,10 @@ Json parse(const QByteArray& bytes); // throws JsonDecodingError (Malformed, Too
 Json parse(const char* begin, const char* end);
 // parse() for readers that treat a bad text as absent.
 std::optional<Json> tryParse(const QByteArray& bytes);
+// tryParse() of a text the program wrote itself into a file whose size the writer
+// and the reader bound alike (the settings file): the depth is checked, the number
+// of values is not (a long conversation holds millions).
+std::optional<Json> tryParseOwn(const QByteArray& bytes);
 const Json& requireObject(const Json& value, const char* what = "");
 const Json& require(const Json& object, const char* key);
 QString requireString(const Json& object, const char* key);

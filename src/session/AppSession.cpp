@@ -73,6 +73,9 @@ AppSession::AppSession() {
     connect(&conversationSaveTimer_, &QTimer::timeout, this, &AppSession::startConversationSave);
     if (QCoreApplication* app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &AppSession::saveConversationAtEnd);
+    // A save that fails is said in the chat, and so is the first that works again.
+    connect(&defaults(), &DefaultsStore::saveProblemChanged, this, &AppSession::noteSaveProblem);
+    noteSaveProblem(defaults().saveProblem());
     // An answer that the last run left streaming or waiting for (it was killed or
     // crashed) was cut.
     if (streamingMessage_ || awaitedAnswer_)
@@ -97,12 +100,59 @@ void AppSession::setCompositionHook(std::function<void(AppSession&)> hook) {
 
 AppSession::~AppSession() {
     blockSignals(true); // nothing is published from a session being destroyed
-    saveConversationAtEnd();
-}
-
-void AppSession::saveConversationAtEnd() {
     endCutAnswer();
     saveConversationNow();
+}
+
+bool AppSession::saveConversationAtEnd() {
+    endCutAnswer();
+    saveConversationNow();
+    const bool saved = defaults().flush();
+    if (!saved)
+        qCWarning(lcSession) << "Conversation et réglages non enregistrés à la fermeture";
+    return saved;
+}
+
+QString AppSession::saveProblemText(DefaultsStore::SaveProblem problem) {
+    using Problem = DefaultsStore::SaveProblem;
+    const QString head = loc("Ombrix ne peut plus enregistrer les réglages ni la conversation : ");
+    switch (problem) {
+    case Problem::None:
+        return QString();
+    case Problem::DiskFull:
+        return head + loc("le disque est plein. Rien n'est perdu tant qu'Ombrix reste ouvert : "
+                          "l'enregistrement reprendra dès qu'il y aura de la place.");
+    case Problem::ReadOnly:
+        return head + loc("le dossier est en lecture seule. Rien n'est perdu tant qu'Ombrix reste ouvert : "
+                          "l'enregistrement reprendra dès que le dossier sera de nouveau modifiable.");
+    case Problem::TooLarge:
+        return head + loc("la conversation est trop longue. La dernière version enregistrée est gardée ; "
+                          "efface la conversation pour que l'enregistrement reprenne.");
+    case Problem::Failed:
+        return head + loc("le disque refuse l'écriture. Rien n'est perdu tant qu'Ombrix reste ouvert : "
+                          "l'enregistrement sera réessayé.");
+    }
+    return QString();
+}
+
+QString AppSession::savedAgainText() {
+    return loc("✅ Les réglages et la conversation sont de nouveau enregistrés.");
+}
+
+void AppSession::noteSaveProblem(DefaultsStore::SaveProblem problem) {
+    using Problem = DefaultsStore::SaveProblem;
+    if (problem == toldSaveProblem_)
+        return;
+    const bool wasFailing = toldSaveProblem_ != Problem::None;
+    toldSaveProblem_ = problem;
+    // The notice is a message of the conversation, as the notice of a damaged
+    // conversation is: saved with it once saving works again.
+    const QString text = problem == Problem::None
+                             ? savedAgainText()
+                             : ChatMessage::withWarning(QString(), saveProblemText(problem));
+    if (problem == Problem::None && !wasFailing)
+        return;
+    setMessages(messages_ + QList<ChatMessage>{ChatMessage(ChatMessage::Role::Assistant, text)});
 }
 
 QCoro::Task<> AppSession::loadStoredToken() {
@@ -197,10 +247,23 @@ void takeMessage(const Json& item, ConversationRead& read) {
 // text that separates two messages, before the reading gives up on it.
 constexpr int kMaxJoinedPieces = 8;
 
-ConversationRead readConversation(const QByteArray& bytes) {
+// The conversation is the program's own, written into the settings file whose
+// size the store bounds: it is read without the budget of outside input.
+ConversationRead readConversation(const QByteArray& stored) {
     ConversationRead read;
-    if (const std::optional<Json> array = json::tryParse(bytes)) {
+    if (const std::optional<Json> array = json::tryParseOwn(stored)) {
         if (array->is_array()) {
+            for (const Json& item : *array)
+                takeMessage(item, read);
+            return read;
+        }
+    }
+    // Bytes that are not UTF-8 cost themselves (each becomes U+FFFD), not their
+    // message.
+    read.whole = false;
+    const QByteArray bytes = QString::fromUtf8(stored).toUtf8();
+    if (bytes != stored) {
+        if (const std::optional<Json> array = json::tryParseOwn(bytes); array && array->is_array()) {
             for (const Json& item : *array)
                 takeMessage(item, read);
             return read;
@@ -210,7 +273,6 @@ ConversationRead readConversation(const QByteArray& bytes) {
     // object ends and the next begins (a brace, a comma, a brace and a quote), and
     // each is read on its own. A content that itself ends with that text is read by
     // joining the pieces back.
-    read.whole = false;
     QByteArray body = bytes.trimmed();
     if (body.startsWith('['))
         body.remove(0, 1);
@@ -219,7 +281,7 @@ ConversationRead readConversation(const QByteArray& bytes) {
     json::readPieces(
         body, "},{\"", kMaxJoinedPieces,
         [&](const QByteArray& piece) {
-            const std::optional<Json> item = json::tryParse(piece);
+            const std::optional<Json> item = json::tryParseOwn(piece);
             if (!item || !item->is_object())
                 return false;
             takeMessage(*item, read);

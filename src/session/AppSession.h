@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/DefaultsStore.h"
 #include "session/Models.h"
 
 #include <QElapsedTimer>
@@ -221,13 +222,20 @@ public:
     // What the chat says once when part of the stored conversation could not be
     // read; `where` is the file its stored bytes were kept in (empty: not kept).
     static QString unreadableConversationText(const QString& where);
+    // What the chat says once when the settings store cannot save (and why), and
+    // once when it can again.
+    static QString saveProblemText(DefaultsStore::SaveProblem problem);
+    static QString savedAgainText();
     // The conversation is saved after its changes, not on each one: while a reply
     // streams at most every kConversationSaveMs, otherwise (and when the reply
     // ends) at the next turn of the event loop; the JSON is written off the GUI
     // thread. An emptied conversation is removed from the store at once.
-    static constexpr int kConversationSaveMs = 500;
+    static constexpr int kConversationSaveMs = 1000;
     // Writes a change not yet saved now, on the calling thread (quit, tests).
     void saveConversationNow();
+    // At quit: a cut answer is marked, the conversation handed to the store, and
+    // the store flushed; returns whether everything reached the disk.
+    bool saveConversationAtEnd();
     // A change of the conversation waits to be saved (or is being encoded).
     bool conversationSavePending() const { return conversationDirty_ || conversationSaving_; }
     // Chooses the screen before a summon from summonBehavior.
@@ -300,8 +308,8 @@ private:
     void noteUserEdit(SyncedSetting setting);
     void serverSyncFinished();
     void persistConversation();
-    // At quit (and when the session goes): a cut answer is marked, then saved.
-    void saveConversationAtEnd();
+    // The settings store's saves failed, or work again: the chat says so once.
+    void noteSaveProblem(DefaultsStore::SaveProblem problem);
     void scheduleServerSync();
     void cancelServerSync();
     void sendServerSync();
@@ -358,6 +366,8 @@ private:
     bool conversationDirty_ = false;
     bool conversationSaving_ = false;
     quint64 conversationGeneration_ = 0;
+    // What the chat last said of the store's saves.
+    DefaultsStore::SaveProblem toldSaveProblem_ = DefaultsStore::SaveProblem::None;
 
     QTimer syncTimer_;
     std::optional<ServerSync> pendingSync_;

@@ -1,10 +1,12 @@
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
+#include "support/ScratchMount.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -16,11 +18,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <future>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -137,8 +141,14 @@ TEST(FileDefaultsStore, AnUnreadableFileIsKeptAsideAndNeverWiped) {
         EXPECT_EQ(readAll(dir.filePath(aside.first())), broken); // the user's bytes, untouched
         EXPECT_EQ(FileDefaultsStore(path).string("k"), QStringLiteral("v"));
 
-        // Broken again at the next start: a second copy, the first one stays.
+        // The same damage put back: kept once. Another damage: a second copy, the
+        // first one stays.
         writeFile(path, broken);
+        { FileDefaultsStore again(path); }
+        writeFile(path, broken);
+        { FileDefaultsStore again(path); }
+        EXPECT_EQ(entriesBeside(path, ".unreadable-*").size(), 1);
+        writeFile(path, broken + "!");
         { FileDefaultsStore again(path); }
         EXPECT_EQ(entriesBeside(path, ".unreadable-*").size(), 2);
     }
@@ -427,4 +437,223 @@ TEST(DefaultsStore, ReadsFromAnotherThreadDuringWrites) {
 
 TEST(Localization, FallsBackToTheFrenchText) {
     EXPECT_EQ(loc("Réponse illisible du serveur"), QStringLiteral("Réponse illisible du serveur"));
+}
+
+// A save the disk refuses (full, or read-only): flush() says so, the file on disk
+// stays as it was, the values stay in memory, the reason is told once however often
+// the save is tried again, and the save is carried out by itself once it can be.
+TEST(FileDefaultsStore, AFailedSaveIsToldKeptAndCarriedOutOnceItCanBe) {
+    ScratchMount disk(512 * 1024);
+    if (!disk.ok())
+        GTEST_SKIP() << "a small file system cannot be mounted here: " << disk.why().toStdString();
+    const QString path = disk.filePath("ombrix/defaults.json");
+    FileDefaultsStore store(path);
+    store.setRetryDelaysForTesting(20, 100);
+    store.setString("selectedProvider", "local");
+    store.setData("chatMessages", QByteArray(20 * 1024, 'a'));
+    ASSERT_TRUE(store.flush());
+    EXPECT_EQ(store.saveProblem(), DefaultsStore::SaveProblem::None);
+    QSignalSpy told(&store, &DefaultsStore::saveProblemChanged);
+
+    struct Case {
+        const char* what;
+        DefaultsStore::SaveProblem problem;
+        std::function<void()> fail;
+        std::function<void()> mend;
+    };
+    const Case cases[] = {
+        {"disk full", DefaultsStore::SaveProblem::DiskFull, [&] { disk.fill(); }, [&] { disk.makeRoom(); }},
+        {"read-only", DefaultsStore::SaveProblem::ReadOnly, [&] { ASSERT_TRUE(disk.setReadOnly(true)); },
+         [&] { ASSERT_TRUE(disk.setReadOnly(false)); }},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QByteArray before = readAll(path);
+        c.fail();
+        const QByteArray conversation(40 * 1024, char('b' + round));
+        store.setData("chatMessages", conversation);
+        store.setInteger("round", ++round);
+        EXPECT_FALSE(store.flush());
+        EXPECT_EQ(store.saveProblem(), c.problem);
+        // Tried again by itself (and at every flush), told once.
+        const int writes = store.writeCount();
+        EXPECT_TRUE(spinUntil([&] { return store.writeCount() >= writes + 3; }, 30000));
+        EXPECT_FALSE(store.flush());
+        spinFor(20);
+        ASSERT_EQ(told.count(), 1);
+        EXPECT_EQ(told.takeFirst().at(0).value<DefaultsStore::SaveProblem>(), c.problem);
+        // Nothing on disk is lost or made worse, and nothing is left behind.
+        EXPECT_EQ(readAll(path), before);
+        EXPECT_TRUE(entriesBeside(path, ".tmp-*").isEmpty());
+        EXPECT_EQ(store.data("chatMessages"), conversation);
+
+        c.mend();
+        EXPECT_TRUE(
+            spinUntil([&] { return store.saveProblem() == DefaultsStore::SaveProblem::None; }, 30000));
+        EXPECT_TRUE(spinUntil([&] { return told.count() == 1; }));
+        EXPECT_EQ(told.takeFirst().at(0).value<DefaultsStore::SaveProblem>(),
+                  DefaultsStore::SaveProblem::None);
+        EXPECT_TRUE(store.flush());
+        FileDefaultsStore reread(path);
+        EXPECT_EQ(reread.data("chatMessages"), conversation);
+        EXPECT_EQ(reread.integer("round"), round);
+        EXPECT_EQ(reread.string("selectedProvider"), QStringLiteral("local"));
+    }
+}
+
+// The store's bound on its file holds for what it writes as for what it reads: a
+// file just under it is written and read back; a save that would pass it is not
+// made, the last file stays readable, and the reason is told.
+TEST(FileDefaultsStore, NeverWritesAFileItWouldRefuseToRead) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("defaults.json");
+    const qint64 bound = 64 * 1024;
+    // base64 and the entry's frame: a value of 46,000 bytes makes a file of about 61 KiB.
+    const QByteArray under(46000, 'u');
+    const QByteArray over(50000, 'o');
+    {
+        FileDefaultsStore store(path, bound);
+        store.setRetryDelaysForTesting(20, 100);
+        store.setData("chatMessages", under);
+        ASSERT_TRUE(store.flush());
+        EXPECT_LE(QFileInfo(path).size(), bound);
+        const QByteArray kept = readAll(path);
+        QSignalSpy told(&store, &DefaultsStore::saveProblemChanged);
+        store.setData("chatMessages", over);
+        EXPECT_FALSE(store.flush());
+        EXPECT_EQ(store.saveProblem(), DefaultsStore::SaveProblem::TooLarge);
+        EXPECT_EQ(readAll(path), kept);
+        EXPECT_TRUE(spinUntil([&] { return told.count() == 1; }));
+        // Made smaller, it is saved again.
+        store.setData("chatMessages", under + "more");
+        EXPECT_TRUE(store.flush());
+        EXPECT_TRUE(spinUntil([&] { return store.saveProblem() == DefaultsStore::SaveProblem::None; }));
+    }
+    FileDefaultsStore reread(path, bound);
+    EXPECT_EQ(reread.data("chatMessages"), under + "more");
+    EXPECT_TRUE(entriesBeside(path, ".unreadable-*").isEmpty());
+}
+
+// The child of the next test: writes its own keys one by one, each saved before
+// the next, into a settings file another process writes too.
+TEST(FileDefaultsStoreChild, WritesItsOwnKeys) {
+    const QString path = qEnvironmentVariable("OMBRIX_TEST_SETTINGS_WRITER");
+    const QString prefix = qEnvironmentVariable("OMBRIX_TEST_SETTINGS_PREFIX");
+    if (path.isEmpty())
+        GTEST_SKIP() << "runs in a child process only";
+    FileDefaultsStore store(path);
+    store.setData("chatMessages", QByteArray(256 * 1024, prefix.at(0).toLatin1()));
+    for (int i = 0; i < 400; ++i) {
+        store.setInteger(prefix + QString::number(i), i);
+        ASSERT_TRUE(store.flush());
+    }
+    int own = 0;
+    for (int i = 0; i < 400; ++i)
+        own += store.integer(prefix + QString::number(i)) == i ? 1 : 0;
+    EXPECT_EQ(own, 400); // none dropped as "removed on disk"
+}
+
+// Two programs on one settings file (two sessions of one user): neither erases
+// the other's writes.
+TEST(FileDefaultsStore, TwoProgramsWritingOneFileKeepEveryKey) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("defaults.json");
+    std::vector<std::unique_ptr<QProcess>> children;
+    for (const char* prefix : {"a", "b"}) {
+        auto child = std::make_unique<QProcess>();
+        QProcessEnvironment env = childEnvironment();
+        env.insert("OMBRIX_TEST_SETTINGS_WRITER", path);
+        env.insert("OMBRIX_TEST_SETTINGS_PREFIX", prefix);
+        child->setProcessEnvironment(env);
+        child->setProcessChannelMode(QProcess::MergedChannels);
+        child->start(QCoreApplication::applicationFilePath(),
+                     {QStringLiteral("--gtest_filter=FileDefaultsStoreChild.WritesItsOwnKeys")});
+        ASSERT_TRUE(child->waitForStarted());
+        children.push_back(std::move(child));
+    }
+    for (auto& child : children) {
+        ASSERT_TRUE(child->waitForFinished(110000));
+        EXPECT_EQ(child->exitCode(), 0) << child->readAll().toStdString();
+    }
+    FileDefaultsStore store(path);
+    int kept = 0;
+    for (const char* prefix : {"a", "b"})
+        for (int i = 0; i < 400; ++i)
+            kept += store.integer(QString::fromLatin1(prefix) + QString::number(i)) == i ? 1 : 0;
+    EXPECT_EQ(kept, 800);
+    EXPECT_TRUE(entriesBeside(path, ".tmp-*").isEmpty());
+}
+
+// Ten hand edits of the file (as an editor saves: a new file renamed into place)
+// while an answer streams into a 6 MB conversation that the store keeps
+// rewriting: every edit is kept, none is written over.
+TEST(FileDefaultsStore, HandEditsDuringAStreamAreAllKept) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("defaults.json");
+    FileDefaultsStore store(path);
+    QByteArray conversation(6 * 1024 * 1024, 'c');
+    store.setData("chatMessages", conversation);
+    ASSERT_TRUE(store.flush());
+    // Three edits land between the store's check of the file and its new file
+    // taking the place (the window that a write of megabytes leaves open).
+    // One user: the two editors below take turns (each reads, changes and renames
+    // the file before the other starts).
+    std::mutex user;
+    std::atomic<int> inWindow = 0;
+    store.setWriteHookForTesting([&] {
+        const int i = inWindow;
+        if (i >= 3)
+            return;
+        std::lock_guard turn(user);
+        QJsonObject root = fileObject(path);
+        root.insert(QStringLiteral("window%1").arg(i), QJsonObject{{"int", QString::number(i)}});
+        // A name of its own: the other editor below renames its own files.
+        writeFile(path + ".window", QJsonDocument(root).toJson(QJsonDocument::Compact));
+        ::rename(QFile::encodeName(path + ".window").constData(), QFile::encodeName(path).constData());
+        ++inWindow;
+    });
+    std::atomic<bool> streaming = true;
+    std::thread editor([&] {
+        for (int i = 0; i < 10; ++i) {
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(QRandomGenerator::global()->bounded(20, 120)));
+            std::lock_guard turn(user);
+            QJsonObject root = fileObject(path);
+            root.insert(QStringLiteral("hand%1").arg(i),
+                        QJsonObject{{"string", QStringLiteral("edit %1").arg(i)}});
+            root.insert("apiBaseURL",
+                        QJsonObject{{"string", QStringLiteral("https://edit%1.example").arg(i)}});
+            replaceFile(path, QJsonDocument(root).toJson(QJsonDocument::Compact));
+        }
+        streaming = false;
+    });
+    int piece = 0;
+    while (streaming) {
+        conversation[piece % conversation.size()] = char('a' + piece % 26);
+        store.setData("chatMessages", conversation);
+        ++piece;
+        spinFor(10);
+    }
+    editor.join();
+    // The last edit is noticed (the file has been quiet for a while).
+    EXPECT_TRUE(spinUntil([&] { return store.string("hand9").has_value(); }));
+    EXPECT_TRUE(spinUntil([&] { return inWindow == 3; }));
+    store.setWriteHookForTesting({});
+    store.setData("chatMessages", conversation);
+    ASSERT_TRUE(store.flush());
+    ASSERT_TRUE(store.flush());
+    const QJsonObject root = fileObject(path);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(root.value(QStringLiteral("window%1").arg(i)).toObject().value("int").toString(),
+                  QString::number(i));
+        EXPECT_EQ(store.integer(QStringLiteral("window%1").arg(i)), i);
+    }
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(root.value(QStringLiteral("hand%1").arg(i)).toObject().value("string").toString(),
+                  QStringLiteral("edit %1").arg(i));
+        EXPECT_EQ(store.string(QStringLiteral("hand%1").arg(i)), QStringLiteral("edit %1").arg(i));
+    }
+    EXPECT_EQ(store.string("apiBaseURL"), QStringLiteral("https://edit9.example"));
+    EXPECT_EQ(FileDefaultsStore(path).data("chatMessages"), conversation);
 }

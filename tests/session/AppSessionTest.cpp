@@ -8,17 +8,21 @@
 #include "platform/DefaultsStore.h"
 #include "platform/SecretStore.h"
 #include "session/KeychainStore.h"
+#include "support/ScratchMount.h"
 #include "support/SlowSecretStore.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 namespace {
@@ -329,7 +333,8 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
         const char* what;
         std::function<QByteArray(QByteArray)> conversation;
         std::function<QByteArray(QByteArray)> file;
-        bool keptAsData; // the aside holds the conversation's bytes (else the entry's text)
+        bool keptAsData;               // the aside holds the conversation's bytes (else the entry's text)
+        bool oneCharacterLost = false; // the damaged message is read, its bad byte replaced
     };
     const auto same = [](QByteArray bytes) { return bytes; };
     const auto base64At = [&](QByteArray file, const QByteArray& with) {
@@ -340,7 +345,7 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
         {"a role no message has",
          [](QByteArray b) { return b.replace("\"role\":\"assistant\"", "\"role\":\"robot\""); }, same, true},
         {"a byte that is not UTF-8", [&](QByteArray b) { return b.replace(inDamaged, 1, "\xff"); }, same,
-         true},
+         true, true},
         {"a quote gone",
          [](QByteArray b) { return b.replace("\"role\":\"assistant\"", "\"role:\"assistant\""); }, same,
          true},
@@ -375,6 +380,14 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
         EXPECT_EQ(read.first(), first);
         EXPECT_EQ(read[read.size() - 2], last);
         EXPECT_FALSE(read.contains(damaged));
+        if (c.oneCharacterLost) {
+            // The byte costs one character, not the message.
+            ASSERT_EQ(read.size(), 4);
+            EXPECT_EQ(read[1].id, damaged.id);
+            EXPECT_EQ(
+                read[1].content,
+                QString(damaged.content).replace(QStringLiteral("qui se"), QStringLiteral("\uFFFDui se")));
+        }
         ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
         store->flush();
         ASSERT_EQ(asides().size(), 1);
@@ -495,6 +508,96 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
         AppSession::resetSharedForTesting();
         DefaultsStore::setShared(defaults);
     }
+}
+
+// The program's own conversation is read without the budget of outside input: a
+// conversation of 200,000 messages reads whole, without a notice.
+TEST_F(AppSessionTest, ALongConversationReadsWholeWithoutANotice) {
+    QByteArray stored = "[";
+    for (int i = 0; i < 200000; ++i) {
+        if (i > 0)
+            stored += ',';
+        stored += json::dump(ChatMessage(i % 2 ? ChatMessage::Role::Assistant : ChatMessage::Role::User,
+                                         QStringLiteral("message %1").arg(i))
+                                 .toJson());
+    }
+    stored += ']';
+    defaults->setData(QStringLiteral("chatMessages"), stored);
+    AppSession& session = AppSession::shared();
+    ASSERT_EQ(session.messages().size(), 200000);
+    EXPECT_EQ(session.messages().last().content, QStringLiteral("message 199999"));
+    EXPECT_FALSE(session.conversationSavePending()); // nothing to write back
+}
+
+namespace {
+// The conversation in a settings file, as a fresh reader would find it.
+QList<ChatMessage> conversationInFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+    const QByteArray bytes =
+        QByteArray::fromBase64(root.value("chatMessages").toObject().value("data").toString().toLatin1());
+    QList<ChatMessage> messages;
+    if (const std::optional<Json> list = json::tryParse(bytes))
+        for (const Json& item : *list)
+            messages.append(ChatMessage::fromJson(item));
+    return messages;
+}
+} // namespace
+
+// Settings and conversation on a disk that fills up: the chat says once, in French,
+// that nothing can be saved and why, keeps everything in memory and on disk as it
+// was, says once when saving works again, and then the whole conversation (the
+// notices with it) is on disk. Quitting meanwhile reports that it could not save.
+TEST_F(AppSessionTest, ASaveTheDiskRefusesIsSaidOnceAndCarriedOutWhenItCan) {
+    ScratchMount disk(1024 * 1024);
+    if (!disk.ok())
+        GTEST_SKIP() << "a small file system cannot be mounted here: " << disk.why().toStdString();
+    const QString path = disk.filePath("ombrix/defaults.json");
+    auto store = std::make_shared<FileDefaultsStore>(path);
+    store->setRetryDelaysForTesting(20, 100);
+    DefaultsStore::setShared(store);
+    AppSession::resetSharedForTesting();
+    AppSession& session = AppSession::shared();
+    const ChatMessage question(ChatMessage::Role::User, QStringLiteral("Question"));
+    const ChatMessage answer(ChatMessage::Role::Assistant, QString(20000, QLatin1Char('r')));
+    session.setMessages({question, answer});
+    ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
+    ASSERT_TRUE(store->flush());
+    const QList<ChatMessage> saved = conversationInFile(path);
+    ASSERT_EQ(saved.size(), 2);
+
+    const QString full = "\u26A0\uFE0F " + AppSession::saveProblemText(DefaultsStore::SaveProblem::DiskFull);
+    EXPECT_TRUE(full.contains(QStringLiteral("le disque est plein")));
+    const auto count = [&](const QString& text) {
+        return std::count_if(session.messages().begin(), session.messages().end(),
+                             [&](const ChatMessage& m) { return m.content == text; });
+    };
+    disk.fill();
+    for (int i = 0; i < 5; ++i) {
+        session.setMessages(session.messages() +
+                            QList<ChatMessage>{ChatMessage(ChatMessage::Role::User, QString(30000, 'q'))});
+        const int writes = store->writeCount();
+        EXPECT_TRUE(spinUntil([&] { return store->writeCount() >= writes + 2; }, 30000));
+    }
+    EXPECT_TRUE(spinUntil([&] { return count(full) == 1; }));
+    spinFor(100);
+    EXPECT_EQ(count(full), 1);
+    EXPECT_EQ(session.messages().size(), 8);
+    EXPECT_EQ(conversationInFile(path), saved); // the disk holds what it held
+    EXPECT_FALSE(session.saveConversationAtEnd());
+
+    disk.makeRoom();
+    const QString again = AppSession::savedAgainText();
+    EXPECT_TRUE(spinUntil([&] { return count(again) == 1; }, 30000));
+    ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
+    EXPECT_TRUE(session.saveConversationAtEnd());
+    EXPECT_EQ(count(full), 1);
+    EXPECT_EQ(conversationInFile(path), session.messages());
+    EXPECT_EQ(session.messages().size(), 9);
+    AppSession::resetSharedForTesting();
+    DefaultsStore::setShared(defaults);
 }
 
 TEST_F(AppSessionTest, SignInHydratesAndABurstOfChangesSendsOnePush) {
