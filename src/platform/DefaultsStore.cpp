@@ -704,6 +704,7 @@ struct FileDefaultsStore::State {
     std::optional<Identity> known; // the file as last read or written
     quint64 generation = 0;        // bumped by every change to be written
     quint64 writtenGeneration = 0;
+    quint64 attemptedGeneration = 0; // what the last save tried to write
     quint64 attemptsStarted = 0;
     quint64 attemptsFinished = 0;
     bool recheck = false;
@@ -925,6 +926,7 @@ struct FileDefaultsStore::State {
             writable = true;
         }
         const quint64 target = generation;
+        attemptedGeneration = target;
         // Copies share their data: the lock is held only for the copy, the
         // encoding (a conversation may be megabytes) is done without it.
         const QHash<QString, QVariant> valuesNow = values;
@@ -973,14 +975,19 @@ struct FileDefaultsStore::State {
             // changes, a long conversation growing, costs one write a second), or
             // when a failed one is tried again; at once for flush() and at the end.
             const auto dueAt = [&] { return problem == SaveProblem::None ? nextWriteAt : retryAt; };
+            // A change waits to be written; not the very state a save found too
+            // large (encoding it again would find the same).
+            const auto pending = [&] {
+                return generation != writtenGeneration &&
+                       !(problem == SaveProblem::TooLarge && generation == attemptedGeneration);
+            };
             const auto ready = [&] {
                 if (stop || recheck || retryNow)
                     return true;
-                return generation != writtenGeneration && Clock::now() >= dueAt();
+                return pending() && Clock::now() >= dueAt();
             };
-            if (generation == writtenGeneration)
-                wake.wait(lock,
-                          [&] { return stop || recheck || retryNow || generation != writtenGeneration; });
+            if (!pending())
+                wake.wait(lock, [&] { return stop || recheck || retryNow || pending(); });
             else
                 wake.wait_until(lock, dueAt(), ready);
             if (recheck) {
@@ -990,7 +997,7 @@ struct FileDefaultsStore::State {
                 lock.lock();
             }
             const bool due = generation != writtenGeneration;
-            const bool now = retryNow || stop || Clock::now() >= dueAt();
+            const bool now = retryNow || stop || (pending() && Clock::now() >= dueAt());
             retryNow = false;
             if (!due || !now) {
                 if (stop)
