@@ -312,34 +312,54 @@ void MessageDelegate::feedPool() const {
     }
 }
 
-const MessageDelegate::Layout& MessageDelegate::layoutFor(const QModelIndex& index, bool inSight) const {
+const MessageDelegate::Layout& MessageDelegate::layoutFor(const QModelIndex& index, bool inSight,
+                                                          bool face) const {
     const QUuid id = index.data(ChatMessagesModel::IdRole).toUuid();
     const QString content = index.data(Qt::DisplayRole).toString();
     Layout& layout = layouts_[id];
     if (layout.document && sameText(layout.content, content))
         return layout;
     const auto role = roleOf(index);
-    const auto* view = qobject_cast<const QWidget*>(parent());
-    const QPalette palette = view ? view->palette() : QGuiApplication::palette();
     if (content.size() > kBackgroundLayoutChars) {
         startBackgroundLayout(id, role, content, inSight);
         if (layout.document)
-            return layout; // the last one, until the new one is in
-        // Its start in the meantime, so that the row has a size and a face.
+            return layout; // the last one (or its start), until the new one is in
+        // Until the whole arrives: a size told from the text alone, so that measuring
+        // a long conversation lays nothing out here; and once the bubble is to be
+        // shown, the start of its text in a bubble of that size.
+        if (layout.textSize.isEmpty())
+            layout.textSize = estimatedTextSize(content);
+        if (!face)
+            return layout;
+        const auto* view = qobject_cast<const QWidget*>(parent());
+        const QPalette palette = view ? view->palette() : QGuiApplication::palette();
         LaidOut start =
             layOut(role, Characters::fit(content, kBackgroundLayoutChars / 4), palette, QFont(), nullptr);
         layout.content = QString(); // not the message's text: replaced when the whole arrives
         layout.html = start.html;
         layout.document = start.document;
-        layout.textSize = start.textSize;
         return layout;
     }
+    const auto* view = qobject_cast<const QWidget*>(parent());
+    const QPalette palette = view ? view->palette() : QGuiApplication::palette();
     LaidOut laidOut = layOut(role, content, palette, QFont(), nullptr);
     layout.content = laidOut.content;
     layout.html = laidOut.html;
     layout.document = laidOut.document;
     layout.textSize = laidOut.textSize;
     return layout;
+}
+
+QSize MessageDelegate::estimatedTextSize(const QString& content) const {
+    if (!metrics_)
+        metrics_.emplace(BubbleStyle::font(QFont()));
+    const qreal advance = std::max<qreal>(1, metrics_->averageCharWidth());
+    const auto perLine = std::max<qsizetype>(1, static_cast<qsizetype>(BubbleStyle::kTextMaxWidth / advance));
+    qsizetype lines = 0;
+    for (const QStringView line : QStringView(content).tokenize(u'\n'))
+        lines += std::max<qsizetype>(1, (line.size() + perLine - 1) / perLine);
+    const qreal height = std::min<qreal>(qreal(lines) * metrics_->lineSpacing(), 1e7);
+    return QSize(BubbleStyle::kTextMaxWidth, static_cast<int>(std::ceil(height)));
 }
 
 bool MessageDelegate::hasWholeLayout(const QModelIndex& index) const {
@@ -349,7 +369,7 @@ bool MessageDelegate::hasWholeLayout(const QModelIndex& index) const {
 }
 
 QString MessageDelegate::htmlFor(const QModelIndex& index) const {
-    return layoutFor(index).html;
+    return layoutFor(index, false, true).html;
 }
 
 QRect MessageDelegate::bubbleRect(const QRect& row, const QModelIndex& index) const {
@@ -372,7 +392,7 @@ void MessageDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
                             const QModelIndex& index) const {
     if (index.data(ChatMessagesModel::IsTypingRole).toBool())
         return; // the indicator widget paints itself
-    const Layout& layout = layoutFor(index, true);
+    const Layout& layout = layoutFor(index, true, true);
     const auto role = index.data(ChatMessagesModel::IsUserRole).toBool() ? ChatMessage::Role::User
                                                                          : ChatMessage::Role::Assistant;
     const QRect bubble = bubbleRect(option.rect, index);

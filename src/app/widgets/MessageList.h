@@ -9,8 +9,11 @@
 #include <QStyledItemDelegate>
 #include <QUuid>
 
+#include <QFontMetricsF>
+
 #include <deque>
 #include <memory>
+#include <optional>
 
 class AppSession;
 class QTextDocument;
@@ -124,17 +127,23 @@ private:
         QString content;
         bool urgent = false;
     };
-    const Layout& layoutFor(const QModelIndex& index, bool inSight = false) const;
+    // The row's layout, made now when the text is short. A long text's layout is
+    // asked of the pool (in front of the others when the row is in sight); meanwhile
+    // the row has the last layout it had, or a size told from its text and, when
+    // `face` (the bubble is painted), the start of its text.
+    const Layout& layoutFor(const QModelIndex& index, bool inSight = false, bool face = false) const;
+    QSize estimatedTextSize(const QString& content) const;
     void startBackgroundLayout(const QUuid& id, ChatMessage::Role role, const QString& content,
                                bool inSight) const;
     // Hands the pool the next waiting layouts, bubbles in sight first.
     void feedPool() const;
 
     mutable QHash<QUuid, Layout> layouts_;
-    mutable QHash<QUuid, quint64> pending_; // id → the job's number, waiting or running
-    mutable QHash<QUuid, Waiting> waiting_; // not yet handed to the pool
-    mutable std::deque<QUuid> queue_;       // in the order asked (stale ids are skipped)
-    mutable std::deque<QUuid> urgent_;      // painted while waiting
+    mutable std::optional<QFontMetricsF> metrics_; // of the bubbles' font, for sizes told from the text
+    mutable QHash<QUuid, quint64> pending_;        // id → the job's number, waiting or running
+    mutable QHash<QUuid, Waiting> waiting_;        // not yet handed to the pool
+    mutable std::deque<QUuid> queue_;              // in the order asked (stale ids are skipped)
+    mutable std::deque<QUuid> urgent_;             // painted while waiting
     mutable int running_ = 0;
     mutable quint64 jobs_ = 0;
     // Layouts handed to the pool skip their work once this is gone (the
