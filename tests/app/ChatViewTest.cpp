@@ -6,21 +6,27 @@
 #include "app/CloudCatalog.h"
 #include "app/LinkRouter.h"
 #include "app/widgets/ChatInput.h"
+#include "app/widgets/MenuBarView.h"
 #include "app/widgets/MessageBubble.h"
 #include "app/widgets/MessageList.h"
 #include "app/widgets/ProviderPicker.h"
+#include "app/widgets/ShellScreens.h"
 #include "bridge/BridgeService.h"
 #include "session/AppSession.h"
 #include "session/OmbrixHTTP.h"
 #include "support/TestSupport.h"
 
+#include <QFrame>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QScrollBar>
+#include <QSemaphore>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QThreadPool>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -31,6 +37,68 @@ namespace {
 
 ChatMessage message(ChatMessage::Role role, const QString& text) {
     return ChatMessage(role, text);
+}
+
+// How long a wait on work that scales with the machine (laying out, measuring,
+// a road that fails at once) may take: far above what it takes under a sanitizer
+// on a loaded machine. Waits end as soon as the awaited state is reached.
+constexpr int kLongWaitMs = 180000;
+
+// Holds every thread of a pool until released (five minutes at most), so that
+// work queued meanwhile waits in the pool.
+class PoolHold {
+public:
+    explicit PoolHold(QThreadPool* pool)
+        : count_(pool->maxThreadCount()) {
+        for (int i = 0; i < count_; ++i)
+            pool->start([this] {
+                holding_.release();
+                gate_.tryAcquire(1, 300000);
+                ended_.release();
+            });
+        holds_ = holding_.tryAcquire(count_, kLongWaitMs);
+    }
+    ~PoolHold() {
+        release();
+        ended_.acquire(count_);
+    }
+    // Whether every thread of the pool is held.
+    bool holds() const { return holds_; }
+    void release() {
+        if (!released_)
+            gate_.release(count_);
+        released_ = true;
+    }
+
+private:
+    const int count_;
+    QSemaphore holding_;
+    QSemaphore gate_;
+    QSemaphore ended_;
+    bool holds_ = false;
+    bool released_ = false;
+};
+
+// Messages of about `characters` characters, in markdown lines, user and assistant in turn.
+QList<ChatMessage> longMessages(int count, int characters) {
+    QList<ChatMessage> messages;
+    for (int i = 0; i < count; ++i) {
+        QString text;
+        for (int line = 0; text.size() < characters; ++line)
+            text += QStringLiteral("Ligne %1 du message %2 avec du **gras**.\n").arg(line).arg(i);
+        messages << message(i % 2 ? ChatMessage::Role::Assistant : ChatMessage::Role::User, text);
+    }
+    return messages;
+}
+
+// The rows of the list in sight.
+QList<int> rowsInSight(ChatMessageList* list) {
+    QList<int> rows;
+    const QRect sight = list->viewport()->rect();
+    for (int row = 0; row < list->messages()->messageCount(); ++row)
+        if (list->visualRect(list->messages()->index(row)).intersects(sight))
+            rows << row;
+    return rows;
 }
 
 class ChatViewTest : public ::testing::Test {
@@ -103,7 +171,7 @@ TEST_F(ChatViewTest, InputBarKeysAndButtons) {
     QTest::keyClick(input, Qt::Key_Return, Qt::ControlModifier);
     EXPECT_EQ(input->draft(), "");
     EXPECT_EQ(input->visibleLines(), 1);
-    ASSERT_TRUE(spinUntil([&] { return chat.viewModel().runningTurns() == 0; }));
+    ASSERT_TRUE(spinUntil([&] { return chat.viewModel().runningTurns() == 0; }, kLongWaitMs));
     ASSERT_EQ(chat.messageList()->messages()->rowCount(), 2);
     EXPECT_FALSE(chat.showsEmptyConversation());
     EXPECT_TRUE(session.messages().last().content.startsWith(QStringLiteral("\u26A0\uFE0F ")));
@@ -131,7 +199,7 @@ TEST_F(ChatViewTest, BubblesFollowTheConversation) {
     ChatMessagesModel* rows = list->messages();
     EXPECT_EQ(rows->rowCount(), 250);
     QScrollBar* bar = list->verticalScrollBar();
-    ASSERT_TRUE(spinUntil([&] { return bar->maximum() > 0; }));
+    ASSERT_TRUE(spinUntil([&] { return bar->maximum() > 0; }, kLongWaitMs));
     EXPECT_EQ(bar->value(), 0); // the first showing does not scroll
 
     // Streamed text changes the last bubble in place; a new message scrolls to the end.
@@ -147,19 +215,20 @@ TEST_F(ChatViewTest, BubblesFollowTheConversation) {
     EXPECT_EQ(rows->rowCount(), 251);
     EXPECT_FALSE(htmlOf(250).contains("<b>"));
     EXPECT_FALSE(htmlOf(250).contains("<a "));
-    const bool atEnd = spinUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); });
+    const bool atEnd =
+        spinUntil([&] { return bar->maximum() > 0 && bar->value() == bar->maximum(); }, kLongWaitMs);
     EXPECT_TRUE(atEnd) << bar->value() << " of " << bar->maximum();
     spinFor(450); // the scroll's animation ends there too
     EXPECT_EQ(bar->value(), bar->maximum());
 
     // Text growing in the last bubble neither scrolls by itself nor loses the place.
-    ASSERT_TRUE(spinUntil([&] { return list->layoutMode() == QListView::SinglePass; }));
+    ASSERT_TRUE(spinUntil([&] { return list->layoutMode() == QListView::SinglePass; }, kLongWaitMs));
     const int before = bar->value();
     messages.last().content += QStringLiteral("\nligne\nligne\nligne\nligne");
     session.setMessages(messages);
+    EXPECT_TRUE(spinUntil([&] { return bar->maximum() > before; }, kLongWaitMs));
     spinFor(100);
     EXPECT_EQ(bar->value(), before);
-    EXPECT_GT(bar->maximum(), before);
 
     // The bubble under the mouse gets a selectable label.
     const QRect lastRow = list->visualRect(rows->index(250));
@@ -184,8 +253,9 @@ TEST_F(ChatViewTest, BubblesFollowTheConversation) {
     auto* label = qobject_cast<QLabel*>(list->openBubble(251));
     ASSERT_NE(label, nullptr);
     EXPECT_TRUE(label->text().contains("href=\"https://exemple.fr\""));
-    emit label->linkActivated(QStringLiteral("https://exemple.fr"));
     emit label->linkActivated(QStringLiteral("file:///etc"));
+    emit label->linkActivated(QStringLiteral("https://exemple.fr"));
+    EXPECT_TRUE(spinUntil([&] { return !opened.isEmpty(); }, kLongWaitMs));
     spinFor(20);
     LinkRouter::setSystemOpener(nullptr);
     EXPECT_EQ(opened, QList<QUrl>({QUrl("https://exemple.fr")}));
@@ -194,13 +264,13 @@ TEST_F(ChatViewTest, BubblesFollowTheConversation) {
     // along either.
     messages << message(ChatMessage::Role::Assistant, QString());
     session.setMessages(messages);
-    ASSERT_TRUE(spinUntil([&] { return bar->value() == bar->maximum(); }));
+    ASSERT_TRUE(spinUntil([&] { return bar->value() == bar->maximum(); }, kLongWaitMs));
     const int atNewMessage = bar->value();
     messages.last().content = QStringLiteral("un\ndeux\ntrois\nquatre\ncinq\nsix");
     session.setMessages(messages);
+    EXPECT_TRUE(spinUntil([&] { return bar->maximum() > atNewMessage; }, kLongWaitMs));
     spinFor(150);
     EXPECT_EQ(bar->value(), atNewMessage);
-    EXPECT_GT(bar->maximum(), atNewMessage);
 
     // A very long reply is laid out off the GUI thread and replaces its start when
     // it arrives; it is painted, never given a label.
@@ -212,7 +282,7 @@ TEST_F(ChatViewTest, BubblesFollowTheConversation) {
     session.setMessages(messages);
     const int longRow = static_cast<int>(messages.size()) - 1;
     EXPECT_FALSE(htmlOf(longRow).contains("Fin du texte"));
-    ASSERT_TRUE(spinUntil([&] { return list->delegate()->pendingLayouts() == 0; }));
+    ASSERT_TRUE(spinUntil([&] { return list->delegate()->pendingLayouts() == 0; }, kLongWaitMs));
     EXPECT_TRUE(htmlOf(longRow).contains("Fin du texte"));
     EXPECT_EQ(list->openBubble(longRow), nullptr);
     // Its start ends on a whole character: an emoji across the cut is left out.
@@ -222,7 +292,7 @@ TEST_F(ChatViewTest, BubblesFollowTheConversation) {
     const QString start = htmlOf(longRow + 1);
     EXPECT_TRUE(start.contains(QString(255, 'a')));
     EXPECT_FALSE(std::any_of(start.begin(), start.end(), [](QChar c) { return c.isSurrogate(); }));
-    ASSERT_TRUE(spinUntil([&] { return list->delegate()->pendingLayouts() == 0; }));
+    ASSERT_TRUE(spinUntil([&] { return list->delegate()->pendingLayouts() == 0; }, kLongWaitMs));
     EXPECT_TRUE(htmlOf(longRow + 1).contains(QStringLiteral("😀")));
 
     // A conversation replaced from elsewhere is rebuilt, and the bubbles of the old
@@ -234,6 +304,138 @@ TEST_F(ChatViewTest, BubblesFollowTheConversation) {
     session.setMessages({message(ChatMessage::Role::User, QStringLiteral("Nouvelle question"))});
     spinFor(50);
     EXPECT_LE(list->delegate()->cachedLayouts(), 1);
+}
+
+// A long conversation is laid out on the chat's own pool, never on Qt's global
+// pool (the raster painter waits on that one): with every global thread held, the
+// layouts still come in. What is in sight is laid out first, and the layouts of a
+// screen that went, or of a conversation replaced, are never made.
+TEST_F(ChatViewTest, LongConversationsAreLaidOutAsideInSightFirst) {
+    AppSession& session = AppSession::shared();
+    QThreadPool* layouts = MessageDelegate::layoutPool();
+    ASSERT_NE(layouts, QThreadPool::globalInstance());
+    {
+        session.setMessages(longMessages(40, 3000));
+        ChatView chat(session, catalog);
+        ChatMessageList* list = chat.messageList();
+        PoolHold global(QThreadPool::globalInstance());
+        ASSERT_TRUE(global.holds());
+        for (int row = 0; row < 40; ++row)
+            list->delegate()->sizeHint(QStyleOptionViewItem(), list->messages()->index(row));
+        EXPECT_EQ(list->delegate()->pendingLayouts(), 40);
+        const bool laidOut = spinUntil([&] { return list->delegate()->pendingLayouts() == 0; }, kLongWaitMs);
+        global.release();
+        EXPECT_TRUE(laidOut) << list->delegate()->pendingLayouts() << " layouts still waiting";
+        EXPECT_TRUE(list->delegate()->hasWholeLayout(list->messages()->index(39)));
+    }
+
+    // Opened, then scrolled to its end before anything is laid out: the last
+    // messages, in sight, come first.
+    constexpr int kMessages = 200;
+    session.setMessages(longMessages(kMessages, 3000));
+    {
+        PoolHold held(layouts);
+        ASSERT_TRUE(held.holds());
+        ChatView& chat = show(session);
+        ChatMessageList* list = chat.messageList();
+        ASSERT_TRUE(spinUntil([&] { return list->layoutMode() == QListView::SinglePass; }, kLongWaitMs));
+        QScrollBar* bar = list->verticalScrollBar();
+        bar->setValue(bar->maximum());
+        list->viewport()->repaint();
+        const QList<int> inSight = rowsInSight(list);
+        ASSERT_FALSE(inSight.isEmpty());
+        EXPECT_EQ(inSight.last(), kMessages - 1);
+        const quint64 before = MessageDelegate::layoutsRun();
+        held.release();
+        const auto inSightWhole = [&] {
+            return std::all_of(inSight.begin(), inSight.end(), [&](int row) {
+                return list->delegate()->hasWholeLayout(list->messages()->index(row));
+            });
+        };
+        ASSERT_TRUE(spinUntil(inSightWhole, kLongWaitMs));
+        // The first rows, in sight when the screen opened, and those the pool had
+        // already taken, may come before; not the rest of the conversation.
+        EXPECT_LT(MessageDelegate::layoutsRun() - before, quint64(kMessages / 4));
+        ASSERT_TRUE(spinUntil([&] { return list->delegate()->pendingLayouts() == 0; }, kLongWaitMs));
+        EXPECT_EQ(list->delegate()->cachedLayouts(), kMessages);
+    }
+
+    // The screen goes while its layouts wait: none of them is made. Nor are those of
+    // a conversation replaced whole.
+    for (const bool replaced : {false, true}) {
+        PoolHold held(layouts);
+        ASSERT_TRUE(held.holds());
+        session.setMessages(longMessages(kMessages, 3000));
+        ChatView& chat = show(session);
+        ChatMessageList* list = chat.messageList();
+        ASSERT_TRUE(spinUntil([&] { return list->layoutMode() == QListView::SinglePass; }, kLongWaitMs));
+        EXPECT_EQ(list->delegate()->pendingLayouts(), kMessages);
+        if (replaced)
+            session.setMessages({message(ChatMessage::Role::User, QStringLiteral("Autre chose"))});
+        else
+            view.reset();
+        const quint64 before = MessageDelegate::layoutsRun();
+        held.release();
+        spinFor(100);
+        EXPECT_TRUE(layouts->waitForDone(kLongWaitMs));
+        spinFor(100);
+        EXPECT_TRUE(layouts->waitForDone(kLongWaitMs));
+        EXPECT_EQ(MessageDelegate::layoutsRun() - before, 0u) << (replaced ? "replaced" : "closed");
+    }
+}
+
+// What is typed in the field stays there when the popover switches to voice and
+// back (the chat screen is made again), and goes once it was sent.
+TEST_F(ChatViewTest, DraftSurvivesTheSwitchToVoice) {
+    AppSession& session = AppSession::shared();
+    session.setMode(Mode::Chat);
+    ShellScreens screens;
+    screens.chat = defaultShellScreens().chat;
+    screens.pushToTalk = [] { return new QLabel(QStringLiteral("voix")); };
+    screens.realtime = screens.pushToTalk;
+    MenuBarView popover(screens);
+    popover.resize(380, 520);
+    popover.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&popover));
+    const QList<QToolButton*> segments =
+        popover.findChild<QFrame*>(QStringLiteral("modeSwitch"))->findChildren<QToolButton*>();
+    ASSERT_EQ(segments.size(), 2); // voice, chat
+    const auto chat = [&] { return qobject_cast<ChatView*>(popover.content()); };
+    const auto toVoiceAndBack = [&] {
+        QTest::mouseClick(segments[0], Qt::LeftButton);
+        EXPECT_EQ(chat(), nullptr);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the chat screen goes
+        QTest::mouseClick(segments[1], Qt::LeftButton);
+    };
+
+    ASSERT_NE(chat(), nullptr);
+    ChatInput* input = chat()->input();
+    input->setFocus();
+    QTest::keyClicks(input, "Une question pas");
+    QTest::keyClick(input, Qt::Key_Return, Qt::ShiftModifier);
+    QTest::keyClicks(input, "finie");
+    const QPointer<ChatView> first = chat();
+    toVoiceAndBack();
+    ASSERT_NE(chat(), nullptr);
+    EXPECT_TRUE(first.isNull());
+    EXPECT_EQ(chat()->input()->draft(), QStringLiteral("Une question pas\nfinie"));
+    EXPECT_TRUE(chat()->sendButton()->isEnabled());
+    // Typing goes on at its end.
+    chat()->input()->setFocus();
+    QTest::keyClicks(chat()->input(), " !");
+    toVoiceAndBack();
+    EXPECT_EQ(chat()->input()->draft(), QStringLiteral("Une question pas\nfinie !"));
+
+    // Sent (signed out: the road fails at once, shown as a reply): the field is empty
+    // after the switch too.
+    chat()->input()->setFocus();
+    QTest::keyClick(chat()->input(), Qt::Key_Return);
+    EXPECT_EQ(chat()->input()->draft(), QString());
+    ASSERT_TRUE(spinUntil([&] { return !session.isStreaming(); }, kLongWaitMs));
+    EXPECT_EQ(session.messages().first().content, QStringLiteral("Une question pas\nfinie !"));
+    toVoiceAndBack();
+    EXPECT_EQ(chat()->input()->draft(), QString());
+    EXPECT_FALSE(chat()->sendButton()->isEnabled());
 }
 
 TEST_F(ChatViewTest, PickerMenuWritesTheSession) {

@@ -14,8 +14,14 @@
 //  4. A 4 MiB cloud reply through the real backend road, shown in the chat screen:
 //     the longest stall of the GUI thread from the send to the reply laid out, and
 //     a scroll step over the long bubble with its repaint.
+//  5. The popover opened on a long conversation (8,000 messages of 2,000
+//     characters, 200 of 100,000): the longest stall of the GUI thread from the
+//     popover's presentation until every bubble is laid out, the time until the
+//     bubbles in sight show their whole text, and the stall of closing the screen
+//     (chat to voice) while the layouts still run.
 //
 //   build/tests/bench_chat [pieces] [messages]
+//   build/tests/bench_chat open      (measure 5 alone)
 #include "app/ChatViewModel.h"
 #include "app/CloudCatalog.h"
 #include "app/Composition.h"
@@ -30,7 +36,10 @@
 #include "support/TestSupport.h"
 
 #include "app/widgets/ChatInput.h"
+#include "app/widgets/MenuBarView.h"
 #include "app/widgets/MessageList.h"
+#include "app/widgets/ShellScreens.h"
+#include "app/widgets/TrayPopover.h"
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -46,6 +55,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -407,6 +417,144 @@ void longCloudReply(qsizetype characters) {
     session.clearConversation();
 }
 
+// Messages of about `characters` characters each: markdown lines, user and
+// assistant in turn.
+QList<ChatMessage> longMessages(int count, qsizetype characters) {
+    QList<ChatMessage> messages;
+    messages.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        QString text;
+        text.reserve(characters + 80);
+        for (int line = 0; text.size() < characters; ++line)
+            text += QStringLiteral("Ligne %1 du message %2, avec du **gras**, un `code` et des mots.\n")
+                        .arg(line)
+                        .arg(i);
+        text.truncate(characters);
+        messages << ChatMessage(i % 2 ? ChatMessage::Role::Assistant : ChatMessage::Role::User, text);
+    }
+    return messages;
+}
+
+// The GUI thread's longest step as work done, not as time passed: the largest
+// thread CPU time between the ticks of a 1 ms timer. On a loaded machine a step
+// also waits for a core; this leaves that wait out.
+class StepMeter {
+public:
+    StepMeter() {
+        QObject::connect(&ticker_, &QTimer::timeout, [this] {
+            const qint64 now = threadCpuNs();
+            longest_ = std::max(longest_, now - lastTick_);
+            lastTick_ = now;
+        });
+    }
+    void start() {
+        lastTick_ = threadCpuNs();
+        ticker_.start(1);
+    }
+    void stop() { ticker_.stop(); }
+    qint64 longestNs() const { return longest_; }
+
+private:
+    static qint64 threadCpuNs() {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+    }
+    QTimer ticker_;
+    qint64 lastTick_ = 0;
+    qint64 longest_ = 0;
+};
+
+// Whether the rows in sight show their message's whole text.
+bool rowsInSightLaidOut(ChatMessageList* list) {
+    const QRect sight = list->viewport()->rect();
+    QModelIndex index = list->indexAt(sight.topLeft() + QPoint(1, 1));
+    if (!index.isValid())
+        return false;
+    for (; index.isValid(); index = index.siblingAtRow(index.row() + 1)) {
+        if (!list->visualRect(index).intersects(sight))
+            break;
+        if (!list->delegate()->hasWholeLayout(index))
+            return false;
+    }
+    return true;
+}
+
+void popoverOpen(int count, qsizetype characters) {
+    AppSession& session = AppSession::shared();
+    session.setMode(Mode::Chat);
+    session.setMessages(longMessages(count, characters));
+    CloudCatalog catalog;
+    ShellScreens screens;
+    screens.chat = [&] { return new ChatView(session, catalog); };
+    screens.pushToTalk = [] { return new QWidget; };
+    screens.realtime = [] { return new QWidget; };
+    auto popover = std::make_unique<TrayPopover>(screens);
+
+    StallMeter stalls;
+    StepMeter steps;
+    stalls.start();
+    steps.start();
+    spinFor(20);
+    QElapsedTimer clock;
+    clock.start();
+    popover->present();
+    const double presentMs = clock.nsecsElapsed() / 1e6;
+    auto* chat = qobject_cast<ChatView*>(popover->view()->content());
+    ChatMessageList* list = chat->messageList();
+    PaintWatcher watcher;
+    list->viewport()->installEventFilter(&watcher);
+    const qint64 started = nowNs() - clock.nsecsElapsed();
+    spinUntil([&] { return watcher.firstPaintNs != 0; }, 600000);
+    spinUntil([&] { return rowsInSightLaidOut(list); }, 600000);
+    const double inSightMs = clock.nsecsElapsed() / 1e6;
+    spinUntil([&] { return list->delegate()->pendingLayouts() == 0; }, 1800000);
+    const double allMs = clock.nsecsElapsed() / 1e6;
+    spinFor(300); // the last relayout
+    stalls.stop();
+    steps.stop();
+    std::printf("popover opened on %d messages of %lld characters: present() %.1f ms, first paint %.1f ms, "
+                "bubbles in sight whole %.0f ms, all laid out %.0f ms; longest GUI stall %.1f ms (longest "
+                "step in GUI-thread CPU time %.1f ms)\n",
+                count, static_cast<long long>(characters), presentMs, (watcher.firstPaintNs - started) / 1e6,
+                inSightMs, allMs, stalls.longestNs() / 1e6, steps.longestNs() / 1e6);
+
+    // Chat to voice: the screen laid out whole goes.
+    StallMeter leaving;
+    StepMeter leavingSteps;
+    leaving.start();
+    leavingSteps.start();
+    spinFor(20);
+    session.setMode(Mode::Microphone);
+    spinFor(1000);
+    leaving.stop();
+    leavingSteps.stop();
+    // Back to chat, and to voice again 200 ms later, while the layouts run.
+    StallMeter early;
+    StepMeter earlySteps;
+    early.start();
+    earlySteps.start();
+    spinFor(20);
+    session.setMode(Mode::Chat);
+    PaintWatcher again;
+    qobject_cast<ChatView*>(popover->view()->content())
+        ->messageList()
+        ->viewport()
+        ->installEventFilter(&again);
+    spinUntil([&] { return again.firstPaintNs != 0; }, 600000);
+    spinFor(200);
+    session.setMode(Mode::Microphone);
+    spinFor(1000);
+    early.stop();
+    earlySteps.stop();
+    std::printf("  chat to voice once all is laid out: longest GUI stall %.1f ms (CPU %.1f ms); back to chat "
+                "and to voice 200 ms after its first paint: longest GUI stall %.1f ms (CPU %.1f ms)\n",
+                leaving.longestNs() / 1e6, leavingSteps.longestNs() / 1e6, early.longestNs() / 1e6,
+                earlySteps.longestNs() / 1e6);
+    popover.reset();
+    session.clearConversation();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -421,6 +569,11 @@ int main(int argc, char** argv) {
     DefaultsStore::setShared(
         std::make_shared<FileDefaultsStore>(home.path() + QStringLiteral("/defaults.json")));
     SecretStore::setShared(std::make_shared<MemorySecretStore>());
+    if (argc > 1 && QByteArray(argv[1]) == "open") {
+        popoverOpen(8000, 2000);
+        popoverOpen(200, 100000);
+        return 0;
+    }
     const int pieces = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000;
     const int messages = argc > 2 ? std::max(1, std::atoi(argv[2])) : 2000;
 
@@ -430,5 +583,7 @@ int main(int argc, char** argv) {
     streamedPieceInLongConversation(2000, 500, false);
     streamedPieceInLongConversation(2000, 500, true);
     longCloudReply(4 * 1024 * 1024);
+    popoverOpen(8000, 2000);
+    popoverOpen(200, 100000);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "app/widgets/ChatView.h"
 
+#include "app/ChatDraft.h"
 #include "app/ChatViewModel.h"
 #include "app/widgets/ChatInput.h"
 #include "app/widgets/MessageBubble.h"
@@ -19,8 +20,13 @@
 #include <QVBoxLayout>
 
 ChatView::ChatView(AppSession& session, CloudCatalog& catalog, QWidget* parent)
+    : ChatView(session, catalog, std::make_shared<ChatDraft>(), parent) {}
+
+ChatView::ChatView(AppSession& session, CloudCatalog& catalog, std::shared_ptr<ChatDraft> draft,
+                   QWidget* parent)
     : QWidget(parent)
     , session_(session)
+    , draft_(draft ? std::move(draft) : std::make_shared<ChatDraft>())
     , viewModel_(new ChatViewModel(session, this)) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
@@ -69,6 +75,11 @@ ChatView::ChatView(AppSession& session, CloudCatalog& catalog, QWidget* parent)
     bar->addWidget(newButton_, 0, Qt::AlignVCenter);
 
     input_ = new ChatInput(this);
+    if (!draft_->text().isEmpty()) {
+        input_->setPlainText(draft_->text());
+        input_->moveCursor(QTextCursor::End);
+    }
+    connect(input_, &QPlainTextEdit::textChanged, this, [this] { draft_->setText(input_->draft()); });
     connect(input_, &ChatInput::submitted, this, &ChatView::send);
     connect(input_, &QPlainTextEdit::textChanged, this, &ChatView::updateControls);
     bar->addWidget(input_, 1, Qt::AlignVCenter);

@@ -4,9 +4,11 @@
 #include <QPropertyAnimation>
 #include <QWidget>
 
+#include <memory>
 #include <optional>
 
 class AppSession;
+class ChatDraft;
 class ChatInput;
 class ChatViewModel;
 class CloudCatalog;
@@ -21,11 +23,15 @@ class TypingIndicator;
 // provider picker, the new-conversation button, the text field and the send
 // button. The popover embeds it. The conversation is a list view that measures
 // long conversations a batch at a time from the event loop, so that the screen
-// paints at once and scrolling only paints the bubbles in sight.
+// paints at once and scrolling only paints the bubbles in sight. The text field
+// starts from the draft it is given and keeps it up to date, so that a screen made
+// again later shows the same text.
 class ChatView : public QWidget {
     Q_OBJECT
 public:
     ChatView(AppSession& session, CloudCatalog& catalog, QWidget* parent = nullptr);
+    ChatView(AppSession& session, CloudCatalog& catalog, std::shared_ptr<ChatDraft> draft,
+             QWidget* parent = nullptr);
     ~ChatView() override;
 
     ChatViewModel& viewModel() const { return *viewModel_; }
@@ -51,6 +57,7 @@ private:
     void scrollToEnd();
 
     AppSession& session_;
+    std::shared_ptr<ChatDraft> draft_;
     ChatViewModel* viewModel_ = nullptr;
     ChatMessageList* list_ = nullptr;
     EmptyConversation* empty_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include "app/widgets/MessageBubble.h"
 #include "platform/Characters.h"
+#include "platform/WorkPools.h"
 #include "session/AppSession.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -14,9 +15,12 @@
 #include <QScrollBar>
 #include <QTextDocument>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 
 namespace {
@@ -114,11 +118,17 @@ void ChatMessagesModel::syncTyping() {
 MessageDelegate::MessageDelegate(QObject* parent)
     : QStyledItemDelegate(parent) {}
 
-MessageDelegate::~MessageDelegate() = default;
+MessageDelegate::~MessageDelegate() = default; // wanted_ goes: what the pool holds skips its work
 
 void MessageDelegate::forgetLayouts() {
     layouts_.clear();
-    pending_.clear(); // what is under way is dropped when it arrives
+    // What waits is dropped; what runs is dropped when it arrives, and what the pool
+    // has not started yet skips its work.
+    pending_.clear();
+    waiting_.clear();
+    queue_.clear();
+    urgent_.clear();
+    wanted_ = std::make_shared<const bool>(true);
 }
 
 bool MessageDelegate::canOpenLabel(const QModelIndex& index) {
@@ -213,59 +223,125 @@ bool sameText(const QString& a, const QString& b) {
 }
 } // namespace
 
-void MessageDelegate::startBackgroundLayout(const QUuid& id, ChatMessage::Role role,
-                                            const QString& content) const {
+namespace {
+std::atomic<quint64> layoutsRunSoFar{0};
+} // namespace
+
+QThreadPool* MessageDelegate::layoutPool() {
+    // Bounded, and never Qt's global pool: the raster painter splits its fills over
+    // that one and waits for them, so layouts queued there would stall every paint.
+    static QThreadPool* const pool =
+        WorkPools::make(QStringLiteral("chat layout"), std::clamp(QThread::idealThreadCount() / 2, 1, 4));
+    return pool;
+}
+
+quint64 MessageDelegate::layoutsRun() {
+    return layoutsRunSoFar.load();
+}
+
+void MessageDelegate::startBackgroundLayout(const QUuid& id, ChatMessage::Role role, const QString& content,
+                                            bool inSight) const {
+    if (const auto waiting = waiting_.find(id); waiting != waiting_.end()) {
+        // Not started yet: it takes the newest text.
+        waiting->role = role;
+        waiting->content = content;
+        if (inSight && !waiting->urgent) {
+            waiting->urgent = true;
+            urgent_.push_back(id);
+        }
+        feedPool();
+        return;
+    }
     if (pending_.contains(id))
         return; // one at a time per message; the newest text is taken when it ends
     const quint64 job = ++jobs_;
     pending_.insert(id, job);
-    const auto* view = qobject_cast<const QWidget*>(parent());
-    const QPalette palette = view ? view->palette() : QGuiApplication::palette();
-    QThread* home = thread();
-    auto* self = const_cast<MessageDelegate*>(this);
-    // The watcher goes with the delegate: a layout that ends after it is dropped.
-    auto* watcher = new QFutureWatcher<LaidOut>(self);
-    connect(watcher, &QFutureWatcherBase::finished, self, [self, watcher, id, job] {
-        const LaidOut laidOut = watcher->result();
-        watcher->deleteLater();
-        const auto it = self->pending_.constFind(id);
-        if (it == self->pending_.cend() || *it != job)
-            return; // forgotten meanwhile
-        self->pending_.erase(it);
-        Layout& layout = self->layouts_[id];
-        const bool resized = !layout.document || layout.textSize != laidOut.textSize;
-        layout.content = laidOut.content;
-        layout.html = laidOut.html;
-        layout.document = laidOut.document;
-        layout.textSize = laidOut.textSize;
-        emit self->layoutArrived(id, resized);
-    });
-    watcher->setFuture(QtConcurrent::run(
-        [role, content, palette, home] { return layOut(role, content, palette, QFont(), home); }));
+    waiting_.insert(id, Waiting{job, role, content, inSight});
+    (inSight ? urgent_ : queue_).push_back(id);
+    feedPool();
 }
 
-const MessageDelegate::Layout& MessageDelegate::layoutFor(const QModelIndex& index) const {
+void MessageDelegate::feedPool() const {
+    QThreadPool* pool = layoutPool();
+    const int threads = std::max(1, pool->maxThreadCount());
+    while (running_ < threads && !waiting_.isEmpty()) {
+        std::deque<QUuid>& from = urgent_.empty() ? queue_ : urgent_;
+        if (from.empty())
+            break; // cannot happen: every waiting layout has an entry in one of them
+        const QUuid id = from.front();
+        from.pop_front();
+        const auto it = waiting_.find(id);
+        if (it == waiting_.end())
+            continue; // already handed over (an entry in both queues)
+        const Waiting next = *it;
+        waiting_.erase(it);
+        ++running_;
+        const auto* view = qobject_cast<const QWidget*>(parent());
+        const QPalette palette = view ? view->palette() : QGuiApplication::palette();
+        QThread* home = thread();
+        auto* self = const_cast<MessageDelegate*>(this);
+        // The watcher goes with the delegate: a layout that ends after it is dropped.
+        auto* watcher = new QFutureWatcher<LaidOut>(self);
+        const quint64 job = next.job;
+        connect(watcher, &QFutureWatcherBase::finished, self, [self, watcher, id, job] {
+            const LaidOut laidOut = watcher->result();
+            watcher->deleteLater();
+            --self->running_;
+            const auto it = self->pending_.constFind(id);
+            if (it != self->pending_.cend() && *it == job && laidOut.document) {
+                self->pending_.erase(it);
+                Layout& layout = self->layouts_[id];
+                const bool resized = !layout.document || layout.textSize != laidOut.textSize;
+                layout.content = laidOut.content;
+                layout.html = laidOut.html;
+                layout.document = laidOut.document;
+                layout.textSize = laidOut.textSize;
+                emit self->layoutArrived(id, resized);
+            }
+            self->feedPool();
+        });
+        const std::weak_ptr<const bool> wanted = wanted_;
+        const ChatMessage::Role role = next.role;
+        const QString content = next.content;
+        watcher->setFuture(QtConcurrent::run(pool, [role, content, palette, home, wanted] {
+            if (wanted.expired())
+                return LaidOut{}; // no longer wanted: the conversation or the screen went
+            ++layoutsRunSoFar;
+            return layOut(role, content, palette, QFont(), home);
+        }));
+    }
+}
+
+const MessageDelegate::Layout& MessageDelegate::layoutFor(const QModelIndex& index, bool inSight,
+                                                          bool face) const {
     const QUuid id = index.data(ChatMessagesModel::IdRole).toUuid();
     const QString content = index.data(Qt::DisplayRole).toString();
     Layout& layout = layouts_[id];
     if (layout.document && sameText(layout.content, content))
         return layout;
     const auto role = roleOf(index);
-    const auto* view = qobject_cast<const QWidget*>(parent());
-    const QPalette palette = view ? view->palette() : QGuiApplication::palette();
     if (content.size() > kBackgroundLayoutChars) {
-        startBackgroundLayout(id, role, content);
+        startBackgroundLayout(id, role, content, inSight);
         if (layout.document)
-            return layout; // the last one, until the new one is in
-        // Its start in the meantime, so that the row has a size and a face.
+            return layout; // the last one (or its start), until the new one is in
+        // Until the whole arrives: a size told from the text alone, so that measuring
+        // a long conversation lays nothing out here; and once the bubble is to be
+        // shown, the start of its text in a bubble of that size.
+        if (layout.textSize.isEmpty())
+            layout.textSize = estimatedTextSize(content);
+        if (!face)
+            return layout;
+        const auto* view = qobject_cast<const QWidget*>(parent());
+        const QPalette palette = view ? view->palette() : QGuiApplication::palette();
         LaidOut start =
             layOut(role, Characters::fit(content, kBackgroundLayoutChars / 4), palette, QFont(), nullptr);
         layout.content = QString(); // not the message's text: replaced when the whole arrives
         layout.html = start.html;
         layout.document = start.document;
-        layout.textSize = start.textSize;
         return layout;
     }
+    const auto* view = qobject_cast<const QWidget*>(parent());
+    const QPalette palette = view ? view->palette() : QGuiApplication::palette();
     LaidOut laidOut = layOut(role, content, palette, QFont(), nullptr);
     layout.content = laidOut.content;
     layout.html = laidOut.html;
@@ -274,8 +350,26 @@ const MessageDelegate::Layout& MessageDelegate::layoutFor(const QModelIndex& ind
     return layout;
 }
 
+QSize MessageDelegate::estimatedTextSize(const QString& content) const {
+    if (!metrics_)
+        metrics_.emplace(BubbleStyle::font(QFont()));
+    const qreal advance = std::max<qreal>(1, metrics_->averageCharWidth());
+    const auto perLine = std::max<qsizetype>(1, static_cast<qsizetype>(BubbleStyle::kTextMaxWidth / advance));
+    qsizetype lines = 0;
+    for (const QStringView line : QStringView(content).tokenize(u'\n'))
+        lines += std::max<qsizetype>(1, (line.size() + perLine - 1) / perLine);
+    const qreal height = std::min<qreal>(qreal(lines) * metrics_->lineSpacing(), 1e7);
+    return QSize(BubbleStyle::kTextMaxWidth, static_cast<int>(std::ceil(height)));
+}
+
+bool MessageDelegate::hasWholeLayout(const QModelIndex& index) const {
+    const auto it = layouts_.constFind(index.data(ChatMessagesModel::IdRole).toUuid());
+    return it != layouts_.cend() && it->document &&
+           sameText(it->content, index.data(Qt::DisplayRole).toString());
+}
+
 QString MessageDelegate::htmlFor(const QModelIndex& index) const {
-    return layoutFor(index).html;
+    return layoutFor(index, false, true).html;
 }
 
 QRect MessageDelegate::bubbleRect(const QRect& row, const QModelIndex& index) const {
@@ -298,7 +392,7 @@ void MessageDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
                             const QModelIndex& index) const {
     if (index.data(ChatMessagesModel::IsTypingRole).toBool())
         return; // the indicator widget paints itself
-    const Layout& layout = layoutFor(index);
+    const Layout& layout = layoutFor(index, true, true);
     const auto role = index.data(ChatMessagesModel::IsUserRole).toBool() ? ChatMessage::Role::User
                                                                          : ChatMessage::Role::Assistant;
     const QRect bubble = bubbleRect(option.rect, index);
@@ -388,12 +482,30 @@ ChatMessageList::ChatMessageList(ChatMessagesModel* model, QWidget* parent)
             closePersistentEditor(open_);
         open_ = QPersistentModelIndex();
     });
+    // A layout in from the pool: measured at once when the list was not measured
+    // for kRemeasureMs, else once that time is over (thousands arrive when a long
+    // conversation opens, and each measure goes over every row).
+    remeasure_ = new QTimer(this);
+    remeasure_->setSingleShot(true);
+    remeasure_->setInterval(kRemeasureMs);
+    connect(remeasure_, &QTimer::timeout, this, [this] {
+        if (!remeasureOwed_)
+            return;
+        remeasureOwed_ = false;
+        scheduleDelayedItemsLayout();
+        viewport()->update();
+        remeasure_->start();
+    });
     connect(delegate_, &MessageDelegate::layoutArrived, this, [this](const QUuid& id, bool resized) {
-        if (resized) {
+        if (!resized) {
+            if (const int row = model_->rowOf(id); row >= 0)
+                update(model_->index(row));
+        } else if (remeasure_->isActive()) {
+            remeasureOwed_ = true;
+        } else {
             scheduleDelayedItemsLayout();
             viewport()->update();
-        } else if (const int row = model_->rowOf(id); row >= 0) {
-            update(model_->index(row));
+            remeasure_->start();
         }
     });
     // A whole new conversation is measured in batches again; the old one's layouts go.

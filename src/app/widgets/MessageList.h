@@ -9,10 +9,16 @@
 #include <QStyledItemDelegate>
 #include <QUuid>
 
+#include <QFontMetricsF>
+
+#include <deque>
 #include <memory>
+#include <optional>
 
 class AppSession;
 class QTextDocument;
+class QThreadPool;
+class QTimer;
 class TypingIndicator;
 
 // The conversation as rows for the list: one row per message, then, while a reply
@@ -52,10 +58,16 @@ private:
 // Paints the bubbles. Each message's text is laid out once per content and kept,
 // so that a long conversation is measured once and scrolling only paints. A long
 // text (more than kBackgroundLayoutChars) is converted and laid out off the GUI
-// thread: meanwhile its bubble shows the last layout it had (or its start), and
-// the row is measured again when the layout arrives. Painting draws only the
-// lines in sight; a very long text (more than kMaxLabelChars) is laid out with a
-// paragraph per line for that, and gets no selectable label.
+// thread, on a small pool of the chat's own (Qt's global pool is the raster
+// painter's: filled with layouts, it would hold every paint back): meanwhile its
+// bubble shows the last layout it had (or its start), and the row is measured
+// again when the layout arrives. The delegate keeps the waiting layouts in a
+// queue of its own and hands the pool only as many as it has threads: a bubble
+// painted while its layout waits goes to the front, so what is in sight is laid
+// out first, and layouts a forgotten conversation or a closed screen no longer
+// wants are dropped before they start. Painting draws only the lines in sight; a
+// very long text (more than kMaxLabelChars) is laid out with a paragraph per line
+// for that, and gets no selectable label.
 class MessageDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
@@ -81,8 +93,14 @@ public:
     // replaced whole).
     int cachedLayouts() const { return static_cast<int>(layouts_.size()); }
     void forgetLayouts();
-    // Layouts being made off the GUI thread.
+    // Layouts being made off the GUI thread, waiting or running.
     int pendingLayouts() const { return static_cast<int>(pending_.size()); }
+    // The pool those layouts run on, shared by every chat screen.
+    static QThreadPool* layoutPool();
+    // Layouts run on that pool since the program started, all chat screens together.
+    static quint64 layoutsRun();
+    // Whether the row's bubble is laid out with its message's whole current text.
+    bool hasWholeLayout(const QModelIndex& index) const;
     // Whether the row's text is short enough for the selectable label.
     static bool canOpenLabel(const QModelIndex& index);
     // Lays the row out again after its text changed: whether the list must be
@@ -103,12 +121,34 @@ private:
         std::shared_ptr<QTextDocument> document;
         QSize textSize;
     };
-    const Layout& layoutFor(const QModelIndex& index) const;
-    void startBackgroundLayout(const QUuid& id, ChatMessage::Role role, const QString& content) const;
+    struct Waiting {
+        quint64 job = 0;
+        ChatMessage::Role role = ChatMessage::Role::Assistant;
+        QString content;
+        bool urgent = false;
+    };
+    // The row's layout, made now when the text is short. A long text's layout is
+    // asked of the pool (in front of the others when the row is in sight); meanwhile
+    // the row has the last layout it had, or a size told from its text and, when
+    // `face` (the bubble is painted), the start of its text.
+    const Layout& layoutFor(const QModelIndex& index, bool inSight = false, bool face = false) const;
+    QSize estimatedTextSize(const QString& content) const;
+    void startBackgroundLayout(const QUuid& id, ChatMessage::Role role, const QString& content,
+                               bool inSight) const;
+    // Hands the pool the next waiting layouts, bubbles in sight first.
+    void feedPool() const;
 
     mutable QHash<QUuid, Layout> layouts_;
-    mutable QHash<QUuid, quint64> pending_; // id → the job's number
+    mutable std::optional<QFontMetricsF> metrics_; // of the bubbles' font, for sizes told from the text
+    mutable QHash<QUuid, quint64> pending_;        // id → the job's number, waiting or running
+    mutable QHash<QUuid, Waiting> waiting_;        // not yet handed to the pool
+    mutable std::deque<QUuid> queue_;              // in the order asked (stale ids are skipped)
+    mutable std::deque<QUuid> urgent_;             // painted while waiting
+    mutable int running_ = 0;
     mutable quint64 jobs_ = 0;
+    // Layouts handed to the pool skip their work once this is gone (the
+    // conversation forgotten, or the delegate destroyed).
+    std::shared_ptr<const bool> wanted_ = std::make_shared<const bool>(true);
 };
 
 // The scrolling list of the conversation. The bubble under the mouse gets a real
@@ -117,6 +157,8 @@ private:
 class ChatMessageList : public QListView {
     Q_OBJECT
 public:
+    static constexpr int kRemeasureMs = 100;
+
     ChatMessageList(ChatMessagesModel* model, QWidget* parent = nullptr);
 
     ChatMessagesModel* messages() const { return model_; }
@@ -141,4 +183,8 @@ private:
     ChatMessagesModel* model_;
     MessageDelegate* delegate_;
     QPersistentModelIndex open_;
+    // Layouts arriving from the pool measure the list again at most every
+    // kRemeasureMs: each measure goes over every row.
+    QTimer* remeasure_ = nullptr;
+    bool remeasureOwed_ = false;
 };

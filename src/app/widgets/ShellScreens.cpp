@@ -1,5 +1,6 @@
 #include "app/widgets/ShellScreens.h"
 
+#include "app/ChatDraft.h"
 #include "app/CloudCatalog.h"
 #include "app/widgets/ChatView.h"
 #include "bridge/BookmarkStore.h"
@@ -14,7 +15,11 @@
 
 ShellScreens defaultShellScreens() {
     ShellScreens screens;
-    screens.chat = [] { return new ChatView(AppSession::shared(), CloudCatalog::shared()); };
+    // One draft for the program's run: the chat screen is made again at each switch
+    // back from voice, and takes the typed text up again.
+    screens.chat = [draft = std::make_shared<ChatDraft>()] {
+        return new ChatView(AppSession::shared(), CloudCatalog::shared(), draft);
+    };
     screens.pushToTalk = [] { return new MicrophoneView(AppSession::shared()); };
     screens.realtime = [] { return new RealtimeView(AppSession::shared()); };
     screens.generalTab = [] { return new GeneralSettingsTab(AppSession::shared()); };
