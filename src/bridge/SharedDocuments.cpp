@@ -297,7 +297,14 @@ Listing list(const SharedTree& tree, const QStringList& components) {
         return listing;
     }
     const QByteArray base = opened.realRelative.isEmpty() ? QByteArray() : opened.realRelative + '/';
-    while (const struct dirent* item = ::readdir(directory)) {
+    while (true) {
+        // Each entry costs calls on the share: the listing stops there once it is no
+        // longer wanted (its task answered, its folder unshared).
+        ShareWork::checkWanted();
+        const struct dirent* item = ::readdir(directory);
+        ShareWork::callReturned();
+        if (!item)
+            break;
         const QByteArray name(item->d_name);
         if (!SharedPaths::isVisibleName(name))
             continue; // ".", "..", hidden entries, control characters
@@ -305,7 +312,9 @@ Listing list(const SharedTree& tree, const QStringList& components) {
         entry.name = SharedPaths::displayName(name);
         entry.path = tree.rootPath() + '/' + base + name;
         struct stat info {};
-        if (::fstatat(folderFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        const bool stated = ::fstatat(folderFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+        ShareWork::callReturned();
+        if (stated) {
             bool readable = true;
             if (S_ISLNK(info.st_mode)) {
                 const SharedTree::Opened target = tree.open(base + name, O_PATH);

@@ -174,7 +174,9 @@ private:
             return;
         }
         while (!stopped()) {
+            ShareWork::checkWanted(); // a walk no longer wanted stops at its next call
             const struct dirent* item = ::readdir(directory);
+            ShareWork::callReturned();
             if (!item)
                 break;
             const char* entry = item->d_name;
@@ -194,7 +196,9 @@ private:
             unsigned char type = item->d_type;
             if (type == DT_UNKNOWN) {
                 struct stat info {};
-                if (::fstatat(::dirfd(directory), entry, &info, AT_SYMLINK_NOFOLLOW) != 0)
+                const bool stated = ::fstatat(::dirfd(directory), entry, &info, AT_SYMLINK_NOFOLLOW) == 0;
+                ShareWork::callReturned();
+                if (!stated)
                     continue;
                 type = S_ISDIR(info.st_mode)   ? DT_DIR
                        : S_ISREG(info.st_mode) ? DT_REG
@@ -214,8 +218,10 @@ private:
                     candidates_.append(std::move(*result));
             }
             if (type == DT_DIR && depth < kMaxDepth) {
+                ShareWork::checkWanted();
                 const int child =
                     ::openat(::dirfd(directory), entry, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                ShareWork::callReturned();
                 if (child >= 0)
                     folder(child, path, depth + 1);
             }
