@@ -288,7 +288,10 @@ TEST_F(SlowShareTest, WorkNoLongerWantedStopsAtItsNextCall) {
     EXPECT_EQ(searched.value("error_message", std::string()), "La tâche a dépassé le temps imparti (3 s).")
         << searched.dump();
     BridgeService::shared().setTaskTimeLimitForTesting(std::nullopt);
+    QElapsedTimer freed;
+    freed.start();
     EXPECT_TRUE(spinUntil([&] { return ShareWork::busyThreads(walked) == 0; }, 20000));
+    qInfo("the walk's lane free %lld ms after the answer", static_cast<long long>(freed.elapsed()));
     EXPECT_TRUE(callsSettle(mount));
     EXPECT_LT(mount.calls(TestFuse::Op::Opendir), 100) << "the walk went on";
     EXPECT_EQ(updatesOf(searchId), 1);

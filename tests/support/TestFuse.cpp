@@ -405,7 +405,7 @@ TestFuse::~TestFuse() {
         for (int i = 0; i < 500 && ::waitpid(server_, nullptr, WNOHANG) == 0; ++i)
             ::usleep(10000);
     }
-    if (mounted_)
+    if (mounted_ && !detached_)
         // Detached even while something still holds it.
         QProcess::execute(QStringLiteral("fusermount3"),
                           {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint_});
