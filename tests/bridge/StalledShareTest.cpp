@@ -19,10 +19,12 @@
 #include "support/FakeMetadataIndex.h"
 #include "support/TestSupport.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QLabel>
 #include <QProcess>
 #include <QQueue>
@@ -43,10 +45,14 @@
 #include <limits>
 #include <mutex>
 #include <poll.h>
+#include <set>
 #include <string>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -322,6 +328,284 @@ private:
     bool mounted_ = false;
 };
 
+// ---- A file system that counts its calls ----------------------------------------------
+
+// A tree in memory whose server (a child process, one call at a time) notes every
+// call it is asked, in memory shared with the test; nothing is cached by the kernel,
+// so every call reaches it. Told to, it stops answering from a given call on: a
+// share that hangs in the middle of a piece of work.
+struct CountedNode {
+    fuse_ino_t parent = 0;
+    std::string name;
+    bool folder = false;
+    std::string content;
+};
+
+struct CountedCall {
+    int op = 0; // the FUSE opcode
+    fuse_ino_t ino = 0;
+    off_t offset = 0;
+    char name[48] = {};
+};
+
+constexpr int kCountedCallsKept = 16384;
+// FUSE opcodes the test names.
+constexpr int kOpLookup = 1;
+constexpr int kOpRead = 15;
+
+struct CountedShared {
+    std::atomic<int> calls{0};
+    std::atomic<int> hangOp{0}; // hang from the first call of this op on `hangName`
+    std::atomic<bool> hung{false};
+    char hangName[48] = {};
+    CountedCall log[kCountedCallsKept];
+};
+
+std::vector<CountedNode>* countedNodes = nullptr; // in the server's process only
+CountedShared* counted = nullptr;                 // shared by the test and the server
+
+// Notes the call; false when the server no longer answers (the call is kept unanswered).
+bool note(int op, fuse_ino_t ino, const char* name = nullptr, off_t offset = 0) {
+    const int index = counted->calls.fetch_add(1);
+    if (index < kCountedCallsKept) {
+        CountedCall& call = counted->log[index];
+        call.op = op;
+        call.ino = ino;
+        call.offset = offset;
+        if (name)
+            std::snprintf(call.name, sizeof call.name, "%s", name);
+    }
+    if (counted->hung)
+        return false;
+    const std::string target = name                             ? std::string(name)
+                               : ino - 1 < countedNodes->size() ? (*countedNodes)[ino - 1].name
+                                                                : std::string();
+    if (counted->hangOp == op && target == counted->hangName) {
+        counted->hung = true;
+        return false;
+    }
+    return true;
+}
+
+void countedStat(fuse_ino_t ino, struct stat& info) {
+    const CountedNode& node = (*countedNodes)[ino - 1];
+    info = {};
+    info.st_ino = ino;
+    info.st_uid = ::getuid();
+    info.st_gid = ::getgid();
+    info.st_mode = node.folder ? S_IFDIR | 0755 : S_IFREG | 0644;
+    info.st_nlink = node.folder ? 2 : 1;
+    info.st_size = off_t(node.content.size());
+    info.st_mtime = 1700000000 + time_t(ino);
+}
+
+void countedLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    if (!note(kOpLookup, parent, name))
+        return;
+    for (fuse_ino_t ino = 1; ino <= countedNodes->size(); ++ino) {
+        const CountedNode& node = (*countedNodes)[ino - 1];
+        if (node.parent == parent && node.name == name) {
+            fuse_entry_param entry{};
+            entry.ino = ino;
+            countedStat(ino, entry.attr);
+            fuse_reply_entry(req, &entry); // timeouts 0: nothing cached
+            return;
+        }
+    }
+    fuse_reply_err(req, ENOENT);
+}
+
+void countedGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+    if (!note(3, ino))
+        return;
+    struct stat info {};
+    countedStat(ino, info);
+    fuse_reply_attr(req, &info, 0);
+}
+
+void countedOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* file) {
+    if (note(27, ino))
+        fuse_reply_open(req, file);
+}
+
+void countedOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* file) {
+    if (note(14, ino))
+        fuse_reply_open(req, file);
+}
+
+void countedRelease(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+    if (note(18, ino))
+        fuse_reply_err(req, 0);
+}
+
+void countedReleasedir(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+    if (note(29, ino))
+        fuse_reply_err(req, 0);
+}
+
+void countedFlush(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+    if (note(25, ino))
+        fuse_reply_err(req, 0);
+}
+
+void countedAccess(fuse_req_t req, fuse_ino_t ino, int) {
+    if (note(34, ino))
+        fuse_reply_err(req, 0);
+}
+
+void countedStatfs(fuse_req_t req, fuse_ino_t ino) {
+    if (!note(17, ino))
+        return;
+    struct statvfs info {};
+    info.f_bsize = 4096;
+    info.f_namemax = 255;
+    fuse_reply_statfs(req, &info);
+}
+
+void countedRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+    if (!note(kOpRead, ino, nullptr, offset))
+        return;
+    const std::string& content = (*countedNodes)[ino - 1].content;
+    if (offset >= off_t(content.size())) {
+        fuse_reply_buf(req, nullptr, 0);
+        return;
+    }
+    fuse_reply_buf(req, content.data() + offset, std::min(size, content.size() - size_t(offset)));
+}
+
+void countedReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+    if (!note(28, ino, nullptr, offset))
+        return;
+    std::vector<std::pair<std::string, fuse_ino_t>> entries{{".", ino}, {"..", ino}};
+    for (fuse_ino_t child = 1; child <= countedNodes->size(); ++child)
+        if ((*countedNodes)[child - 1].parent == ino && child != ino)
+            entries.emplace_back((*countedNodes)[child - 1].name, child);
+    std::string buffer(size, '\0');
+    size_t used = 0;
+    for (off_t i = offset; i < off_t(entries.size()); ++i) {
+        struct stat info {};
+        countedStat(entries[size_t(i)].second, info);
+        const size_t entry = fuse_add_direntry(req, nullptr, 0, entries[size_t(i)].first.c_str(), nullptr, 0);
+        if (used + entry > size)
+            break;
+        fuse_add_direntry(req, buffer.data() + used, size - used, entries[size_t(i)].first.c_str(), &info,
+                          i + 1);
+        used += entry;
+    }
+    fuse_reply_buf(req, buffer.data(), used);
+}
+
+void countedForget(fuse_req_t req, fuse_ino_t, uint64_t) {
+    fuse_reply_none(req);
+}
+
+// The mount of such a tree: `nodes` (inode n is nodes[n - 1], the root first)
+// served from a child process, its calls read back here.
+class CountingMount {
+public:
+    CountingMount(const QString& mountPoint, std::vector<CountedNode> nodes)
+        : mountPoint_(mountPoint) {
+        QDir().mkpath(mountPoint);
+        void* memory =
+            ::mmap(nullptr, sizeof(CountedShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED)
+            return;
+        shared_ = new (memory) CountedShared();
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return;
+        const QByteArray point = QFile::encodeName(mountPoint);
+        server_ = ::fork();
+        if (server_ == 0) {
+            ::close(ready[0]);
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            static std::vector<CountedNode> served;
+            served = std::move(nodes);
+            countedNodes = &served;
+            counted = shared_;
+            serve(point.constData(), ready[1]);
+            ::_exit(1);
+        }
+        ::close(ready[1]);
+        pollfd waiting{ready[0], POLLIN, 0};
+        char byte = 0;
+        mounted_ = server_ > 0 && ::poll(&waiting, 1, 5000) == 1 && ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+    }
+
+    ~CountingMount() {
+        if (server_ > 0) {
+            ::kill(server_, SIGKILL);
+            for (int i = 0; i < 500 && ::waitpid(server_, nullptr, WNOHANG) == 0; ++i)
+                ::usleep(10000);
+        }
+        QProcess::execute(QStringLiteral("fusermount3"),
+                          {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint_});
+        // (The shared memory stays: a thread blocked on the mount may still be told
+        // its call failed after this.)
+    }
+
+    bool mounted() const { return mounted_; }
+    int calls() const { return shared_->calls; }
+    // The calls noted from `from` on.
+    std::vector<CountedCall> callsSince(int from) const {
+        const int to = std::min(calls(), kCountedCallsKept);
+        return std::vector<CountedCall>(shared_->log + std::min(from, to), shared_->log + to);
+    }
+    // From the first call `op` on the entry `name` on, nothing is answered.
+    void hangAt(int op, const char* name) {
+        std::snprintf(shared_->hangName, sizeof shared_->hangName, "%s", name);
+        shared_->hangOp = op;
+    }
+    bool hung() const { return shared_->hung; }
+
+private:
+    static void serve(const char* mountPoint, int ready) {
+        fuse_lowlevel_ops ops{};
+        ops.lookup = countedLookup;
+        ops.forget = countedForget;
+        ops.getattr = countedGetattr;
+        ops.opendir = countedOpendir;
+        ops.readdir = countedReaddir;
+        ops.releasedir = countedReleasedir;
+        ops.open = countedOpen;
+        ops.read = countedRead;
+        ops.flush = countedFlush;
+        ops.release = countedRelease;
+        ops.statfs = countedStatfs;
+        ops.access = countedAccess;
+        char program[] = "counted";
+        char option[] = "-o";
+        char name[] = "fsname=counted";
+        char* argv[] = {program, option, name, nullptr};
+        fuse_args args = FUSE_ARGS_INIT(3, argv);
+        fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
+        if (!session || fuse_session_mount(session, mountPoint) != 0)
+            ::_exit(1);
+        const char byte = 1;
+        if (::write(ready, &byte, 1) != 1)
+            ::_exit(1);
+        fuse_session_loop(session); // one call at a time
+        ::_exit(0);
+    }
+
+    QString mountPoint_;
+    CountedShared* shared_ = nullptr;
+    pid_t server_ = -1;
+    bool mounted_ = false;
+};
+
+// The same call asked twice: the same operation on the same entry at the same offset.
+std::string repeatedCalls(const std::vector<CountedCall>& calls) {
+    std::set<std::tuple<int, fuse_ino_t, off_t, std::string>> seen;
+    std::string repeated;
+    for (const CountedCall& call : calls)
+        if (!seen.insert({call.op, call.ino, call.offset, std::string(call.name)}).second)
+            repeated += "op " + std::to_string(call.op) + " ino " + std::to_string(call.ino) + " " +
+                        call.name + " @" + std::to_string(call.offset) + "; ";
+    return repeated;
+}
+
 // ---- Measuring the GUI thread --------------------------------------------------------
 
 // The longest the GUI thread left a 1 ms timer unserved while `work` ran on it and
@@ -570,10 +854,13 @@ TEST_F(StalledShareTest, HungSharesHoldUpNothingButTheirOwnWork) {
     QFile::remove(userDirs);
     EXPECT_EQ(QThreadPool::globalInstance()->activeThreadCount(), 0);
 
-    // The chat's tool lists the healthy folder only.
+    // The chat's tool lists the healthy folder, and each hung one as not answering.
     const QString tool =
         runTask(LocalToolRegistry::dispatch(QStringLiteral("list_local_folders"), QStringLiteral("{}")));
-    EXPECT_TRUE(tool.startsWith(QStringLiteral("11. sain (")) && !tool.contains(QStringLiteral("partage")))
+    EXPECT_TRUE(tool.startsWith(QStringLiteral("1. partage-0 (did not answer, id: ") +
+                                uuidText(stalled[0].id) +
+                                QStringLiteral(")\n2. partage-1 (did not answer")) &&
+                tool.contains(QStringLiteral("\n11. sain (")))
         << tool.toStdString();
     // The Bridge tab is shown without the GUI thread waiting for the hung shares;
     // its rows show the paths the folders were shared at.
@@ -649,6 +936,156 @@ TEST_F(StalledShareTest, ALateListingHandsOutNoIdAndLeavesTheNewerOnesResolvable
     const Json again = run("list_dir", {{"folder_id", json::str(lateId)}});
     ASSERT_EQ(again["status"], "done") << again.dump();
     EXPECT_EQ(again["result"]["items"].size(), std::size_t(kLateFiles));
+}
+
+// A share three folders below its mount point: un/deux/partage, holding the files
+// `files` (name, content) and a folder "liste" of `listed` files.
+std::vector<CountedNode> shareTree(const std::vector<std::pair<std::string, std::string>>& files, int listed,
+                                   const std::vector<std::string>& folders = {}) {
+    std::vector<CountedNode> nodes{
+        {0, "", true, ""}, {1, "un", true, ""}, {2, "deux", true, ""}, {3, "partage", true, ""}};
+    for (const auto& [name, content] : files)
+        nodes.push_back({4, name, false, content});
+    for (const std::string& folder : folders)
+        nodes.push_back({4, folder, true, ""});
+    if (listed > 0) {
+        nodes.push_back({4, "liste", true, ""});
+        const fuse_ino_t list = nodes.size();
+        for (int i = 1; i <= listed; ++i)
+            nodes.push_back({list, "e" + std::to_string(100 + i).substr(1) + ".txt", false, "entrée"});
+    }
+    return nodes;
+}
+
+// The calls of a piece of work: taken once the server has been quiet a moment, so
+// that what the kernel sends late (the release of a closed file) is not counted in
+// the next piece.
+int settledCalls(const CountingMount& mount) {
+    int last = mount.calls();
+    for (int quiet = 0, rounds = 0; quiet < 3 && rounds < 100; ++rounds) {
+        spinFor(100);
+        const int now = mount.calls();
+        quiet = now == last ? quiet + 1 : 0;
+        last = now;
+    }
+    return last;
+}
+
+TEST_F(StalledShareTest, ASearchResultListingAndReadingAskTheShareEachCallOnce) {
+    if (!QFile::exists(QStringLiteral("/dev/fuse")))
+        GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    constexpr int kFound = 4;
+    constexpr int kListed = 20;
+    std::vector<std::pair<std::string, std::string>> files;
+    for (int i = 1; i <= kFound; ++i)
+        files.push_back({"rapport-" + std::to_string(i) + ".txt", "rapport " + std::to_string(i)});
+    CountingMount mount(scratch.path() + QStringLiteral("/montage"), shareTree(files, kListed));
+    ASSERT_TRUE(mount.mounted()) << "the counting file system could not be mounted";
+    const QString folderId =
+        uuidText(BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/un/deux/partage")).id);
+    BridgeService::shared().start(QStringLiteral("tok-counted"));
+
+    // What a result costs: a search that finds four files against one that finds
+    // nothing in the same walk.
+    int mark = settledCalls(mount);
+    const Json none = run("search", {{"query", "introuvable"}});
+    ASSERT_EQ(none["status"], "done") << none.dump();
+    EXPECT_TRUE(none["result"]["items"].empty());
+    const int walkAlone = settledCalls(mount) - mark;
+    mark = settledCalls(mount);
+    const Json found = run("search", {{"query", "rapport"}});
+    ASSERT_EQ(found["status"], "done") << found.dump();
+    ASSERT_EQ(found["result"]["items"].size(), std::size_t(kFound)) << found.dump();
+    EXPECT_EQ(found["result"]["items"][0]["is_remote"], false);
+    const int withResults = settledCalls(mount) - mark;
+    qInfo("search: %d file calls finding nothing, %d finding %d files", walkAlone, withResults, kFound);
+    EXPECT_LE(withResults - walkAlone, 3 * kFound);
+
+    // A listing and a read ask nothing twice.
+    mark = settledCalls(mount);
+    const Json listed = run("list_dir", {{"folder_id", json::str(folderId)}, {"sub_path", "liste"}});
+    ASSERT_EQ(listed["status"], "done") << listed.dump();
+    EXPECT_EQ(listed["result"]["items"].size(), std::size_t(kListed));
+    const int listing = settledCalls(mount);
+    EXPECT_EQ(repeatedCalls(mount.callsSince(mark)), "");
+    qInfo("list_dir of %d entries: %d file calls", kListed, listing - mark);
+    EXPECT_LE(listing - mark, kListed + 12); // one per entry, and the folder's own
+    mark = listing;
+    const Json read = run("read", {{"document_id", found["result"]["items"][0]["id"]}});
+    ASSERT_EQ(read["status"], "done") << read.dump();
+    EXPECT_TRUE(QString::fromStdString(read["result"]["content"].get<std::string>()).startsWith("rapport "));
+    const int reading = settledCalls(mount);
+    EXPECT_EQ(repeatedCalls(mount.callsSince(mark)), "");
+    qInfo("read: %d file calls", reading - mark);
+}
+
+TEST_F(StalledShareTest, EveryAnswerSaysWhatHappenedWhenAShareStopsAnswering) {
+    if (!QFile::exists(QStringLiteral("/dev/fuse")))
+        GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    // (In the test's home, where the test may delete it.)
+    const QString healthy = QDir::homePath() + QStringLiteral("/Documents-sains");
+    DocumentFiles::write(healthy + QStringLiteral("/rapport-sain.txt"), "bonjour");
+    QImage picture(40, 20, QImage::Format_RGB32);
+    picture.fill(Qt::blue);
+    QByteArray png;
+    QBuffer buffer(&png);
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "PNG"));
+    // A share that hangs in the middle of the search's walk (when the walk enters
+    // "suite"), and one whose image read hangs.
+    CountingMount walked(scratch.path() + QStringLiteral("/montage"),
+                         shareTree({{"rapport-1.txt", "un"}}, 0, {"suite"}));
+    CountingMount drawn(scratch.path() + QStringLiteral("/images"),
+                        shareTree({{"photo.png", png.toStdString()}}, 0));
+    ASSERT_TRUE(walked.mounted() && drawn.mounted()) << "the counting file systems could not be mounted";
+    const BookmarkEntry hung =
+        BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/un/deux/partage"));
+    const QString picturesId =
+        uuidText(BookmarkStore::shared().add(scratch.path() + QStringLiteral("/images/un/deux/partage")).id);
+    const QString healthyId = uuidText(BookmarkStore::shared().add(healthy).id);
+    BridgeService::shared().start(QStringLiteral("tok-answers"));
+
+    // The search answers what the healthy share found, and names the share that
+    // stopped answering during its walk.
+    walked.hangAt(kOpLookup, "suite");
+    const Json found = run("search", {{"query", "rapport"}});
+    ASSERT_EQ(found["status"], "done") << found.dump();
+    EXPECT_TRUE(walked.hung());
+    ASSERT_EQ(found["result"]["items"].size(), 1u) << found.dump();
+    EXPECT_EQ(found["result"]["items"][0]["name"], "rapport-sain.txt");
+    EXPECT_EQ(found["result"]["not_answering"],
+              Json::array({Json{{"id", json::str(uuidText(hung.id))}, {"name", "partage"}}}));
+
+    // The local model's tools name the folder that did not answer.
+    const QString search = runTask(LocalToolRegistry::dispatch(
+        QStringLiteral("search_local_documents"), QStringLiteral(R"({"query": "introuvable"})")));
+    EXPECT_EQ(search.toStdString(),
+              "No local documents matched.\nShared folders that did not answer (not searched): partage.");
+    const QString folders =
+        runTask(LocalToolRegistry::dispatch(QStringLiteral("list_local_folders"), QStringLiteral("{}")));
+    EXPECT_TRUE(folders.startsWith(QStringLiteral("1. partage (did not answer, id: ") + uuidText(hung.id) +
+                                   QStringLiteral(")\n2. partage (")))
+        << folders.toStdString();
+
+    // A thumbnail whose image read hangs answers that, not an empty thumbnail.
+    const Json pictures = run("list_dir", {{"folder_id", json::str(picturesId)}});
+    ASSERT_EQ(pictures["status"], "done") << pictures.dump();
+    drawn.hangAt(kOpRead, "photo.png");
+    const Json thumbnail = run("thumbnail", {{"document_id", pictures["result"]["items"][0]["id"]}});
+    EXPECT_EQ(thumbnail.value("error_message", std::string()), kNotAnswering) << thumbnail.dump();
+
+    // A shared folder deleted beside the hung shares answers for itself.
+    const Json listed = run("list_dir", {{"folder_id", json::str(healthyId)}});
+    ASSERT_EQ(listed["status"], "done") << listed.dump();
+    removeTestFolder(healthy);
+    const Json documentId = listed["result"]["items"][0]["id"];
+    EXPECT_EQ(run("read", {{"document_id", documentId}}).value("error_message", std::string()),
+              "Document hors des dossiers partagés.");
+    EXPECT_EQ(run("thumbnail", {{"document_id", documentId}}).value("error_message", std::string()),
+              "Le document n'est plus dans un dossier partagé.");
 }
 
 } // namespace
