@@ -4,6 +4,7 @@
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/ShareWork.h"
 #include "session/Models.h"
 
 #include <QDir>
@@ -211,10 +212,14 @@ Opened open(const QByteArray& bookmarkData) {
     std::shared_ptr<SharedTree> tree = SharedTree::openRoot(record->path);
     if (tree && !isTheFolder(tree->rootFd(), *record))
         tree.reset(); // another folder now
+    if (tree)         // the share's health check uses this root, never its path
+        ShareWork::rootOpened(QFile::decodeName(record->path), tree->rootFd());
     bool present = true;
     if (!tree) {
         struct stat there {};
+        ShareWork::checkWanted();
         present = ::lstat(record->path.constData(), &there) == 0;
+        ShareWork::callReturned();
         tree = findRenamed(*record);
     }
     if (!tree) {
@@ -416,7 +421,17 @@ void BookmarkStore::insert(const BookmarkEntry& entry) {
 }
 
 void BookmarkStore::remove(const QUuid& id) {
+    QStringList removed;
+    for (const BookmarkEntry& entry : std::as_const(entries_))
+        if (entry.id == id)
+            removed.append(BookmarkResolver::recordedPath(entry.bookmarkData));
     entries_.removeIf([&](const BookmarkEntry& entry) { return entry.id == id; });
     BookmarkPersistence::save(entries_);
+    // Work on a folder no longer shared stops (unless it is shared twice).
+    for (const BookmarkEntry& entry : std::as_const(entries_))
+        removed.removeAll(BookmarkResolver::recordedPath(entry.bookmarkData));
+    for (const QString& share : std::as_const(removed))
+        if (!share.isEmpty())
+            ShareWork::unshared(share);
     emit entriesChanged();
 }

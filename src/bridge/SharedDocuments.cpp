@@ -332,7 +332,14 @@ Listing list(const SharedTree& tree, const QStringList& components) {
     // One call per entry: on a FUSE mount its lookup brings its status.
     ContentFiles::VolumeFacts volumes;
     const int fresh = volumes.freshStatusFlags(folderFd);
-    while (const struct dirent* item = ::readdir(directory)) {
+    while (true) {
+        // Each entry costs calls on the share: the listing stops there once it is no
+        // longer wanted (its task answered, its folder unshared).
+        ShareWork::checkWanted();
+        const struct dirent* item = ::readdir(directory);
+        ShareWork::callReturned();
+        if (!item)
+            break;
         const QByteArray name(item->d_name);
         if (!SharedPaths::isVisibleName(name))
             continue; // ".", "..", hidden entries, control characters
@@ -340,7 +347,10 @@ Listing list(const SharedTree& tree, const QStringList& components) {
         entry.name = SharedPaths::displayName(name);
         entry.path = tree.rootPath() + '/' + base + name;
         struct stat info {};
-        if (ContentFiles::statusAt(folderFd, name.constData(), AT_SYMLINK_NOFOLLOW | fresh, info) == 0) {
+        const bool stated =
+            ContentFiles::statusAt(folderFd, name.constData(), AT_SYMLINK_NOFOLLOW | fresh, info) == 0;
+        ShareWork::callReturned();
+        if (stated) {
             bool readable = true;
             if (S_ISLNK(info.st_mode)) {
                 const SharedTree::Opened target = tree.open(base + name, O_PATH);

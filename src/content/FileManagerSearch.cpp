@@ -180,7 +180,9 @@ private:
             return;
         }
         while (!stopped()) {
+            ShareWork::checkWanted(); // a walk no longer wanted stops at its next call
             const struct dirent* item = ::readdir(directory);
+            ShareWork::callReturned();
             if (!item)
                 break;
             const char* entry = item->d_name;
@@ -224,8 +226,10 @@ private:
                     candidates_.append(std::move(*result));
             }
             if (type == DT_DIR && depth < kMaxDepth) {
+                ShareWork::checkWanted();
                 const int child =
                     ::openat(::dirfd(directory), entry, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                ShareWork::callReturned();
                 if (child >= 0)
                     folder(child, path, depth + 1);
             }
@@ -237,8 +241,10 @@ private:
     // with its mount: one call on the share (`fresh`: VolumeFacts::freshStatusFlags).
     static std::optional<struct statx> statusOf(int folder, const char* name, int fresh) {
         struct statx status {};
-        if (::statx(folder, name, AT_SYMLINK_NOFOLLOW | fresh, STATX_BASIC_STATS | STATX_MNT_ID, &status) !=
-            0)
+        const bool stated = ::statx(folder, name, AT_SYMLINK_NOFOLLOW | fresh,
+                                    STATX_BASIC_STATS | STATX_MNT_ID, &status) == 0;
+        ShareWork::callReturned();
+        if (!stated)
             return std::nullopt;
         return status;
     }
@@ -299,7 +305,10 @@ private:
             return std::nullopt;
         SearchResult result = named(relative);
         struct statx status {};
-        if (::statx(opened.fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_MNT_ID, &status) != 0) {
+        const bool stated =
+            ::statx(opened.fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_MNT_ID, &status) == 0;
+        ShareWork::callReturned();
+        if (!stated) {
             result.mime = mimeFromUTI(QStringLiteral("application/octet-stream"));
             return result;
         }
@@ -315,11 +324,15 @@ private:
         const QMimeType byName = database.mimeTypeForFile(name, QMimeDatabase::MatchExtension);
         if (byName.isValid() && !byName.isDefault())
             return byName.name();
+        ShareWork::checkWanted();
         const UniqueFd fd(opened());
+        ShareWork::callReturned();
         if (!fd.valid())
             return QStringLiteral("application/octet-stream");
         // (The first bytes read here: the database would hold its lock while it reads.)
-        return database.mimeTypeForFileNameAndData(name, ContentFiles::leadingBytes(fd.get())).name();
+        const QByteArray head = ContentFiles::leadingBytes(fd.get());
+        ShareWork::callReturned();
+        return database.mimeTypeForFileNameAndData(name, head).name();
     }
 
     bool stopped() const { return done_ || full_; }

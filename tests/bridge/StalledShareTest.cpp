@@ -17,6 +17,7 @@
 #include "settings/widgets/BridgeSettingsTab.h"
 #include "support/DocumentFiles.h"
 #include "support/FakeMetadataIndex.h"
+#include "support/TestFuse.h"
 #include "support/TestSupport.h"
 
 #include <QBuffer>
@@ -26,7 +27,6 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QLabel>
-#include <QProcess>
 #include <QQueue>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -34,26 +34,13 @@
 
 #include <gtest/gtest.h>
 
-#define FUSE_USE_VERSION 34
-#include <fuse_lowlevel.h>
-
+#include <array>
 #include <atomic>
 #include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
+#include <cstdint>
 #include <limits>
-#include <mutex>
-#include <poll.h>
-#include <set>
 #include <string>
-#include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <thread>
-#include <tuple>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -64,546 +51,23 @@ using namespace bridgetest;
 
 const std::string kNotAnswering = "Le dossier partagé ne répond pas";
 
-// ---- A file system that answers nothing ---------------------------------------------
-
-// Every request is taken and never answered: whoever looks a name up, asks a
-// status or lists a folder there blocks in the kernel.
-void noAnswer(fuse_req_t, fuse_ino_t, const char*) {}
-void noAnswerInode(fuse_req_t, fuse_ino_t, fuse_file_info*) {}
-void noAnswerStatfs(fuse_req_t, fuse_ino_t) {}
-void noAnswerAccess(fuse_req_t, fuse_ino_t, int) {}
-void noAnswerRead(fuse_req_t, fuse_ino_t, size_t, off_t, fuse_file_info*) {}
-
-// The server runs in a child process: killing it is the one sure way to end the
-// blocked calls (the kernel then fails them), whatever state the test is in.
-class StalledMount {
-public:
-    explicit StalledMount(const QString& mountPoint)
-        : mountPoint_(mountPoint) {
-        QDir().mkpath(mountPoint);
-        int ready[2];
-        if (::pipe(ready) != 0)
-            return;
-        const QByteArray point = QFile::encodeName(mountPoint);
-        server_ = ::fork();
-        if (server_ == 0) {
-            ::close(ready[0]);
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the test
-            serve(point.constData(), ready[1]);
-            ::_exit(1);
-        }
-        ::close(ready[1]);
-        // Mounted once the server says so (bounded: a server that fails says nothing).
-        pollfd waiting{ready[0], POLLIN, 0};
-        char byte = 0;
-        mounted_ = server_ > 0 && ::poll(&waiting, 1, 5000) == 1 && ::read(ready[0], &byte, 1) == 1;
-        ::close(ready[0]);
-    }
-
-    ~StalledMount() {
-        if (server_ > 0) {
-            ::kill(server_, SIGKILL);
-            for (int i = 0; i < 500 && ::waitpid(server_, nullptr, WNOHANG) == 0; ++i)
-                ::usleep(10000);
-        }
-        // Detached even while something still holds it.
-        QProcess::execute(QStringLiteral("fusermount3"),
-                          {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint_});
-    }
-
-    bool mounted() const { return mounted_; }
-
-private:
-    static void serve(const char* mountPoint, int ready) {
-        fuse_lowlevel_ops ops{};
-        ops.lookup = noAnswer;
-        ops.getattr = noAnswerInode;
-        ops.opendir = noAnswerInode;
-        ops.open = noAnswerInode;
-        ops.statfs = noAnswerStatfs;
-        ops.access = noAnswerAccess;
-        ops.read = noAnswerRead;
-        ops.readdir = noAnswerRead;
-        char program[] = "stalled";
-        char option[] = "-o";
-        char name[] = "fsname=stalled";
-        char* argv[] = {program, option, name, nullptr};
-        fuse_args args = FUSE_ARGS_INIT(3, argv);
-        fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
-        if (!session || fuse_session_mount(session, mountPoint) != 0)
-            ::_exit(1);
-        const char byte = 1;
-        if (::write(ready, &byte, 1) != 1)
-            ::_exit(1);
-        fuse_session_loop(session);
-        ::_exit(0);
-    }
-
-    QString mountPoint_;
-    pid_t server_ = -1;
-    bool mounted_ = false;
-};
-
-// ---- A file system that answers late ------------------------------------------------
-
-// A folder "partage" of kLateFiles small files, in memory. While held, listings of
-// it (readdir) wait unanswered; everything else is answered at once, so the share
-// gives signs of life. Nothing is cached by the kernel: every call reaches us.
+// A folder "partage" of kLateFiles small files, whose listings the server holds.
 constexpr int kLateFiles = 1500;
-constexpr fuse_ino_t kLateFolder = 2;
 
-struct LateServer {
-    std::mutex mutex;
-    // Listings are held from the start, so that the first one is held however late
-    // the server's thread reads its orders on a loaded machine.
-    bool held = true;
-    struct Pending {
-        fuse_req_t req;
-        size_t size;
-        off_t offset;
-    };
-    std::vector<Pending> pending;
-};
-LateServer* lateServer = nullptr; // in the server's process only
-
-void lateStat(fuse_ino_t ino, struct stat& info) {
-    info = {};
-    info.st_ino = ino;
-    info.st_uid = ::getuid();
-    info.st_gid = ::getgid();
-    if (ino <= kLateFolder) {
-        info.st_mode = S_IFDIR | 0755;
-        info.st_nlink = 2;
-    } else {
-        info.st_mode = S_IFREG | 0644;
-        info.st_nlink = 1;
-        info.st_size = 5;
-    }
+TestFuse::Options lateTree() {
+    TestFuse::Options options;
+    for (int i = 0; i < kLateFiles; ++i)
+        options.files.insert(QStringLiteral("partage/f%1.txt").arg(i), "hello");
+    options.holdListings = true;
+    options.name = QStringLiteral("late");
+    return options;
 }
 
-void lateLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    fuse_ino_t ino = 0;
-    int index = -1;
-    if (parent == FUSE_ROOT_ID && std::strcmp(name, "partage") == 0)
-        ino = kLateFolder;
-    else if (parent == kLateFolder && std::sscanf(name, "f%d.txt", &index) == 1 && index >= 0 &&
-             index < kLateFiles)
-        ino = kLateFolder + 1 + fuse_ino_t(index);
-    if (ino == 0) {
-        fuse_reply_err(req, ENOENT);
-        return;
-    }
-    fuse_entry_param entry{};
-    entry.ino = ino;
-    lateStat(ino, entry.attr);
-    fuse_reply_entry(req, &entry); // timeouts 0: nothing cached
-}
-
-void lateGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-    struct stat info {};
-    lateStat(ino, info);
-    fuse_reply_attr(req, &info, 0);
-}
-
-void lateAnswerListing(fuse_req_t req, size_t size, off_t offset) {
-    std::string buffer(size, '\0');
-    size_t used = 0;
-    for (off_t i = offset; i < kLateFiles + 2; ++i) {
-        const std::string name = i == 0 ? "." : i == 1 ? ".." : "f" + std::to_string(i - 2) + ".txt";
-        struct stat info {};
-        lateStat(i < 2 ? kLateFolder : kLateFolder + 1 + fuse_ino_t(i - 2), info);
-        const size_t entry = fuse_add_direntry(req, nullptr, 0, name.c_str(), nullptr, 0);
-        if (used + entry > size)
-            break;
-        fuse_add_direntry(req, buffer.data() + used, size - used, name.c_str(), &info, i + 1);
-        used += entry;
-    }
-    fuse_reply_buf(req, buffer.data(), used);
-}
-
-void lateReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
-    if (ino != kLateFolder) {
-        fuse_reply_buf(req, nullptr, 0);
-        return;
-    }
-    {
-        const std::lock_guard lock(lateServer->mutex);
-        if (lateServer->held) {
-            lateServer->pending.push_back({req, size, offset});
-            return;
-        }
-    }
-    lateAnswerListing(req, size, offset);
-}
-
-// The server runs in a child process that holds the listings until it is told
-// through a pipe to answer them ('a').
-class LateMount {
-public:
-    explicit LateMount(const QString& mountPoint)
-        : mountPoint_(mountPoint) {
-        QDir().mkpath(mountPoint);
-        int ready[2];
-        int orders[2];
-        if (::pipe(ready) != 0 || ::pipe(orders) != 0)
-            return;
-        const QByteArray point = QFile::encodeName(mountPoint);
-        server_ = ::fork();
-        if (server_ == 0) {
-            ::close(ready[0]);
-            ::close(orders[1]);
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            serve(point.constData(), ready[1], orders[0]);
-            ::_exit(1);
-        }
-        ::close(ready[1]);
-        ::close(orders[0]);
-        orders_ = orders[1];
-        pollfd waiting{ready[0], POLLIN, 0};
-        char byte = 0;
-        mounted_ = server_ > 0 && ::poll(&waiting, 1, 5000) == 1 && ::read(ready[0], &byte, 1) == 1;
-        ::close(ready[0]);
-    }
-
-    ~LateMount() {
-        if (server_ > 0) {
-            ::kill(server_, SIGKILL);
-            for (int i = 0; i < 500 && ::waitpid(server_, nullptr, WNOHANG) == 0; ++i)
-                ::usleep(10000);
-        }
-        if (orders_ >= 0)
-            ::close(orders_);
-        QProcess::execute(QStringLiteral("fusermount3"),
-                          {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint_});
-    }
-
-    bool mounted() const { return mounted_; }
-    void answer() { order('a'); }
-
-private:
-    void order(char what) {
-        if (::write(orders_, &what, 1) != 1)
-            ADD_FAILURE() << "the late file system's server cannot be told";
-    }
-
-    static void serve(const char* mountPoint, int ready, int orders) {
-        static LateServer server;
-        lateServer = &server;
-        fuse_lowlevel_ops ops{};
-        ops.lookup = lateLookup;
-        ops.getattr = lateGetattr;
-        ops.readdir = lateReaddir;
-        char program[] = "late";
-        char option[] = "-o";
-        char name[] = "fsname=late";
-        char* argv[] = {program, option, name, nullptr};
-        fuse_args args = FUSE_ARGS_INIT(3, argv);
-        fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
-        if (!session || fuse_session_mount(session, mountPoint) != 0)
-            ::_exit(1);
-        std::thread([orders] {
-            char what = 0;
-            while (::read(orders, &what, 1) == 1) {
-                std::vector<LateServer::Pending> pending;
-                {
-                    const std::lock_guard lock(lateServer->mutex);
-                    lateServer->held = what == 'h';
-                    if (!lateServer->held)
-                        pending.swap(lateServer->pending);
-                }
-                for (const LateServer::Pending& listing : pending)
-                    lateAnswerListing(listing.req, listing.size, listing.offset);
-            }
-        }).detach();
-        const char byte = 1;
-        if (::write(ready, &byte, 1) != 1)
-            ::_exit(1);
-        fuse_session_loop(session);
-        ::_exit(0);
-    }
-
-    QString mountPoint_;
-    pid_t server_ = -1;
-    int orders_ = -1;
-    bool mounted_ = false;
-};
-
-// ---- A file system that counts its calls ----------------------------------------------
-
-// A tree in memory whose server (a child process, one call at a time) notes every
-// call it is asked, in memory shared with the test; nothing is cached by the kernel,
-// so every call reaches it. Told to, it stops answering from a given call on: a
-// share that hangs in the middle of a piece of work.
-struct CountedNode {
-    fuse_ino_t parent = 0;
-    std::string name;
-    bool folder = false;
-    std::string content;
-};
-
-struct CountedCall {
-    int op = 0; // the FUSE opcode
-    fuse_ino_t ino = 0;
-    off_t offset = 0;
-    char name[48] = {};
-};
-
-constexpr int kCountedCallsKept = 16384;
-// FUSE opcodes the test names.
-constexpr int kOpLookup = 1;
-constexpr int kOpRead = 15;
-
-struct CountedShared {
-    std::atomic<int> calls{0};
-    std::atomic<int> hangOp{0}; // hang from the first call of this op on `hangName`
-    std::atomic<bool> hung{false};
-    char hangName[48] = {};
-    CountedCall log[kCountedCallsKept];
-};
-
-std::vector<CountedNode>* countedNodes = nullptr; // in the server's process only
-CountedShared* counted = nullptr;                 // shared by the test and the server
-
-// Notes the call; false when the server no longer answers (the call is kept unanswered).
-bool note(int op, fuse_ino_t ino, const char* name = nullptr, off_t offset = 0) {
-    const int index = counted->calls.fetch_add(1);
-    if (index < kCountedCallsKept) {
-        CountedCall& call = counted->log[index];
-        call.op = op;
-        call.ino = ino;
-        call.offset = offset;
-        if (name)
-            std::snprintf(call.name, sizeof call.name, "%s", name);
-    }
-    if (counted->hung)
-        return false;
-    const std::string target = name                             ? std::string(name)
-                               : ino - 1 < countedNodes->size() ? (*countedNodes)[ino - 1].name
-                                                                : std::string();
-    if (counted->hangOp == op && target == counted->hangName) {
-        counted->hung = true;
-        return false;
-    }
-    return true;
-}
-
-void countedStat(fuse_ino_t ino, struct stat& info) {
-    const CountedNode& node = (*countedNodes)[ino - 1];
-    info = {};
-    info.st_ino = ino;
-    info.st_uid = ::getuid();
-    info.st_gid = ::getgid();
-    info.st_mode = node.folder ? S_IFDIR | 0755 : S_IFREG | 0644;
-    info.st_nlink = node.folder ? 2 : 1;
-    info.st_size = off_t(node.content.size());
-    info.st_mtime = 1700000000 + time_t(ino);
-}
-
-void countedLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    if (!note(kOpLookup, parent, name))
-        return;
-    for (fuse_ino_t ino = 1; ino <= countedNodes->size(); ++ino) {
-        const CountedNode& node = (*countedNodes)[ino - 1];
-        if (node.parent == parent && node.name == name) {
-            fuse_entry_param entry{};
-            entry.ino = ino;
-            countedStat(ino, entry.attr);
-            fuse_reply_entry(req, &entry); // timeouts 0: nothing cached
-            return;
-        }
-    }
-    fuse_reply_err(req, ENOENT);
-}
-
-void countedGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-    if (!note(3, ino))
-        return;
-    struct stat info {};
-    countedStat(ino, info);
-    fuse_reply_attr(req, &info, 0);
-}
-
-void countedOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* file) {
-    if (note(27, ino))
-        fuse_reply_open(req, file);
-}
-
-void countedOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* file) {
-    if (note(14, ino))
-        fuse_reply_open(req, file);
-}
-
-void countedRelease(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-    if (note(18, ino))
-        fuse_reply_err(req, 0);
-}
-
-void countedReleasedir(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-    if (note(29, ino))
-        fuse_reply_err(req, 0);
-}
-
-void countedFlush(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-    if (note(25, ino))
-        fuse_reply_err(req, 0);
-}
-
-void countedAccess(fuse_req_t req, fuse_ino_t ino, int) {
-    if (note(34, ino))
-        fuse_reply_err(req, 0);
-}
-
-void countedStatfs(fuse_req_t req, fuse_ino_t ino) {
-    if (!note(17, ino))
-        return;
-    struct statvfs info {};
-    info.f_bsize = 4096;
-    info.f_namemax = 255;
-    fuse_reply_statfs(req, &info);
-}
-
-void countedRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
-    if (!note(kOpRead, ino, nullptr, offset))
-        return;
-    const std::string& content = (*countedNodes)[ino - 1].content;
-    if (offset >= off_t(content.size())) {
-        fuse_reply_buf(req, nullptr, 0);
-        return;
-    }
-    fuse_reply_buf(req, content.data() + offset, std::min(size, content.size() - size_t(offset)));
-}
-
-void countedReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
-    if (!note(28, ino, nullptr, offset))
-        return;
-    std::vector<std::pair<std::string, fuse_ino_t>> entries{{".", ino}, {"..", ino}};
-    for (fuse_ino_t child = 1; child <= countedNodes->size(); ++child)
-        if ((*countedNodes)[child - 1].parent == ino && child != ino)
-            entries.emplace_back((*countedNodes)[child - 1].name, child);
-    std::string buffer(size, '\0');
-    size_t used = 0;
-    for (off_t i = offset; i < off_t(entries.size()); ++i) {
-        struct stat info {};
-        countedStat(entries[size_t(i)].second, info);
-        const size_t entry = fuse_add_direntry(req, nullptr, 0, entries[size_t(i)].first.c_str(), nullptr, 0);
-        if (used + entry > size)
-            break;
-        fuse_add_direntry(req, buffer.data() + used, size - used, entries[size_t(i)].first.c_str(), &info,
-                          i + 1);
-        used += entry;
-    }
-    fuse_reply_buf(req, buffer.data(), used);
-}
-
-void countedForget(fuse_req_t req, fuse_ino_t, uint64_t) {
-    fuse_reply_none(req);
-}
-
-// The mount of such a tree: `nodes` (inode n is nodes[n - 1], the root first)
-// served from a child process, its calls read back here.
-class CountingMount {
-public:
-    CountingMount(const QString& mountPoint, std::vector<CountedNode> nodes)
-        : mountPoint_(mountPoint) {
-        QDir().mkpath(mountPoint);
-        void* memory =
-            ::mmap(nullptr, sizeof(CountedShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED)
-            return;
-        shared_ = new (memory) CountedShared();
-        int ready[2];
-        if (::pipe(ready) != 0)
-            return;
-        const QByteArray point = QFile::encodeName(mountPoint);
-        server_ = ::fork();
-        if (server_ == 0) {
-            ::close(ready[0]);
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            static std::vector<CountedNode> served;
-            served = std::move(nodes);
-            countedNodes = &served;
-            counted = shared_;
-            serve(point.constData(), ready[1]);
-            ::_exit(1);
-        }
-        ::close(ready[1]);
-        pollfd waiting{ready[0], POLLIN, 0};
-        char byte = 0;
-        mounted_ = server_ > 0 && ::poll(&waiting, 1, 5000) == 1 && ::read(ready[0], &byte, 1) == 1;
-        ::close(ready[0]);
-    }
-
-    ~CountingMount() {
-        if (server_ > 0) {
-            ::kill(server_, SIGKILL);
-            for (int i = 0; i < 500 && ::waitpid(server_, nullptr, WNOHANG) == 0; ++i)
-                ::usleep(10000);
-        }
-        QProcess::execute(QStringLiteral("fusermount3"),
-                          {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint_});
-        // (The shared memory stays: a thread blocked on the mount may still be told
-        // its call failed after this.)
-    }
-
-    bool mounted() const { return mounted_; }
-    int calls() const { return shared_->calls; }
-    // The calls noted from `from` on.
-    std::vector<CountedCall> callsSince(int from) const {
-        const int to = std::min(calls(), kCountedCallsKept);
-        return std::vector<CountedCall>(shared_->log + std::min(from, to), shared_->log + to);
-    }
-    // From the first call `op` on the entry `name` on, nothing is answered.
-    void hangAt(int op, const char* name) {
-        std::snprintf(shared_->hangName, sizeof shared_->hangName, "%s", name);
-        shared_->hangOp = op;
-    }
-    bool hung() const { return shared_->hung; }
-
-private:
-    static void serve(const char* mountPoint, int ready) {
-        fuse_lowlevel_ops ops{};
-        ops.lookup = countedLookup;
-        ops.forget = countedForget;
-        ops.getattr = countedGetattr;
-        ops.opendir = countedOpendir;
-        ops.readdir = countedReaddir;
-        ops.releasedir = countedReleasedir;
-        ops.open = countedOpen;
-        ops.read = countedRead;
-        ops.flush = countedFlush;
-        ops.release = countedRelease;
-        ops.statfs = countedStatfs;
-        ops.access = countedAccess;
-        char program[] = "counted";
-        char option[] = "-o";
-        char name[] = "fsname=counted";
-        char* argv[] = {program, option, name, nullptr};
-        fuse_args args = FUSE_ARGS_INIT(3, argv);
-        fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
-        if (!session || fuse_session_mount(session, mountPoint) != 0)
-            ::_exit(1);
-        const char byte = 1;
-        if (::write(ready, &byte, 1) != 1)
-            ::_exit(1);
-        fuse_session_loop(session); // one call at a time
-        ::_exit(0);
-    }
-
-    QString mountPoint_;
-    CountedShared* shared_ = nullptr;
-    pid_t server_ = -1;
-    bool mounted_ = false;
-};
-
-// The same call asked twice: the same operation on the same entry at the same offset.
-std::string repeatedCalls(const std::vector<CountedCall>& calls) {
-    std::set<std::tuple<int, fuse_ino_t, off_t, std::string>> seen;
-    std::string repeated;
-    for (const CountedCall& call : calls)
-        if (!seen.insert({call.op, call.ino, call.offset, std::string(call.name)}).second)
-            repeated += "op " + std::to_string(call.op) + " ino " + std::to_string(call.ino) + " " +
-                        call.name + " @" + std::to_string(call.offset) + "; ";
-    return repeated;
+TestFuse::Options answersNothing() {
+    TestFuse::Options options;
+    options.answersNothing = true;
+    options.name = QStringLiteral("stalled");
+    return options;
 }
 
 // ---- Measuring the GUI thread --------------------------------------------------------
@@ -747,13 +211,13 @@ TEST(ShareWorkTest, ALaneHoldsUpOnlyItsShareAndDropsWorkNoLongerWanted) {
 }
 
 TEST_F(StalledShareTest, HungSharesHoldUpNothingButTheirOwnWork) {
-    if (!QFile::exists(QStringLiteral("/dev/fuse")))
+    if (!fuseAvailable())
         GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
     QTemporaryDir scratch;
     ASSERT_TRUE(scratch.isValid());
     const QString healthy = scratch.path() + QStringLiteral("/sain");
     DocumentFiles::write(healthy + QStringLiteral("/note.txt"), "bonjour");
-    StalledMount mount(scratch.path() + QStringLiteral("/montage"));
+    TestFuse mount(scratch.path() + QStringLiteral("/montage"), answersNothing());
     ASSERT_TRUE(mount.mounted()) << "the stalled file system could not be mounted";
 
     // Ten hung shares come first in the list: whatever walks the list meets them.
@@ -892,13 +356,13 @@ TEST_F(StalledShareTest, HungSharesHoldUpNothingButTheirOwnWork) {
 }
 
 TEST_F(StalledShareTest, ALateListingHandsOutNoIdAndLeavesTheNewerOnesResolvable) {
-    if (!QFile::exists(QStringLiteral("/dev/fuse")))
+    if (!fuseAvailable())
         GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
     QTemporaryDir scratch;
     ASSERT_TRUE(scratch.isValid());
     const QString healthy = scratch.path() + QStringLiteral("/sain");
     DocumentFiles::write(healthy + QStringLiteral("/note.txt"), "bonjour");
-    LateMount mount(scratch.path() + QStringLiteral("/montage"));
+    TestFuse mount(scratch.path() + QStringLiteral("/montage"), lateTree());
     ASSERT_TRUE(mount.mounted()) << "the late file system could not be mounted";
     const QString lateId =
         uuidText(BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/partage")).id);
@@ -918,7 +382,7 @@ TEST_F(StalledShareTest, ALateListingHandsOutNoIdAndLeavesTheNewerOnesResolvable
     // Then the late listing comes back, with its 1,500 entries.
     const QString lateShare =
         BookmarkResolver::recordedPath(BookmarkStore::shared().entries()[0].bookmarkData);
-    mount.answer();
+    mount.answerListings();
     EXPECT_TRUE(spinUntil([&] { return ShareWork::busyThreads(lateShare) == 0; }, 60000));
     // The newer listing's ids still resolve: the late one handed out nothing.
     const Json read = run("read", {{"document_id", listed["result"]["items"][0]["id"]}});
@@ -938,91 +402,116 @@ TEST_F(StalledShareTest, ALateListingHandsOutNoIdAndLeavesTheNewerOnesResolvable
     EXPECT_EQ(again["result"]["items"].size(), std::size_t(kLateFiles));
 }
 
-// A share three folders below its mount point: un/deux/partage, holding the files
-// `files` (name, content) and a folder "liste" of `listed` files.
-std::vector<CountedNode> shareTree(const std::vector<std::pair<std::string, std::string>>& files, int listed,
-                                   const std::vector<std::string>& folders = {}) {
-    std::vector<CountedNode> nodes{
-        {0, "", true, ""}, {1, "un", true, ""}, {2, "deux", true, ""}, {3, "partage", true, ""}};
-    for (const auto& [name, content] : files)
-        nodes.push_back({4, name, false, content});
-    for (const std::string& folder : folders)
-        nodes.push_back({4, folder, true, ""});
-    if (listed > 0) {
-        nodes.push_back({4, "liste", true, ""});
-        const fuse_ino_t list = nodes.size();
-        for (int i = 1; i <= listed; ++i)
-            nodes.push_back({list, "e" + std::to_string(100 + i).substr(1) + ".txt", false, "entrée"});
-    }
-    return nodes;
-}
-
 // The calls of a piece of work: taken once the server has been quiet a moment, so
 // that what the kernel sends late (the release of a closed file) is not counted in
 // the next piece.
-int settledCalls(const CountingMount& mount) {
-    int last = mount.calls();
+std::array<std::int64_t, std::size_t(TestFuse::Op::Count) + 1> settledCalls(const TestFuse& mount) {
+    std::int64_t last = mount.calls();
     for (int quiet = 0, rounds = 0; quiet < 3 && rounds < 100; ++rounds) {
         spinFor(100);
-        const int now = mount.calls();
+        const std::int64_t now = mount.calls();
         quiet = now == last ? quiet + 1 : 0;
         last = now;
     }
-    return last;
+    std::array<std::int64_t, std::size_t(TestFuse::Op::Count) + 1> calls{};
+    for (std::size_t kind = 0; kind <= std::size_t(TestFuse::Op::Count); ++kind)
+        calls[kind] = mount.calls(TestFuse::Op(kind));
+    return calls;
+}
+
+// Calls of one kind (Op::Count: of every kind) between two counts.
+std::int64_t callsBetween(const std::array<std::int64_t, std::size_t(TestFuse::Op::Count) + 1>& before,
+                          const std::array<std::int64_t, std::size_t(TestFuse::Op::Count) + 1>& after,
+                          TestFuse::Op kind = TestFuse::Op::Count) {
+    return after[std::size_t(kind)] - before[std::size_t(kind)];
 }
 
 TEST_F(StalledShareTest, ASearchResultListingAndReadingAskTheShareEachCallOnce) {
-    if (!QFile::exists(QStringLiteral("/dev/fuse")))
+    if (!fuseAvailable())
         GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
     QTemporaryDir scratch;
     ASSERT_TRUE(scratch.isValid());
     constexpr int kFound = 4;
     constexpr int kListed = 20;
-    std::vector<std::pair<std::string, std::string>> files;
+    // A share three folders below its mount point.
+    TestFuse::Options tree;
     for (int i = 1; i <= kFound; ++i)
-        files.push_back({"rapport-" + std::to_string(i) + ".txt", "rapport " + std::to_string(i)});
-    CountingMount mount(scratch.path() + QStringLiteral("/montage"), shareTree(files, kListed));
-    ASSERT_TRUE(mount.mounted()) << "the counting file system could not be mounted";
+        tree.files.insert(QStringLiteral("un/deux/partage/rapport-%1.txt").arg(i),
+                          "rapport " + QByteArray::number(i));
+    for (int i = 1; i <= kListed; ++i)
+        tree.files.insert(QStringLiteral("un/deux/partage/liste/e%1.txt").arg(i, 2, 10, QLatin1Char('0')),
+                          "entrée");
+    TestFuse mount(scratch.path() + QStringLiteral("/montage"), tree);
+    ASSERT_TRUE(mount.mounted()) << "the test file system could not be mounted";
     const QString folderId =
         uuidText(BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/un/deux/partage")).id);
     BridgeService::shared().start(QStringLiteral("tok-counted"));
+    using Op = TestFuse::Op;
 
     // What a result costs: a search that finds four files against one that finds
     // nothing in the same walk.
-    int mark = settledCalls(mount);
+    auto mark = settledCalls(mount);
     const Json none = run("search", {{"query", "introuvable"}});
     ASSERT_EQ(none["status"], "done") << none.dump();
     EXPECT_TRUE(none["result"]["items"].empty());
-    const int walkAlone = settledCalls(mount) - mark;
-    mark = settledCalls(mount);
+    auto now = settledCalls(mount);
+    const std::int64_t walkAlone = callsBetween(mark, now);
+    mark = now;
     const Json found = run("search", {{"query", "rapport"}});
     ASSERT_EQ(found["status"], "done") << found.dump();
     ASSERT_EQ(found["result"]["items"].size(), std::size_t(kFound)) << found.dump();
     EXPECT_EQ(found["result"]["items"][0]["is_remote"], false);
-    const int withResults = settledCalls(mount) - mark;
-    qInfo("search: %d file calls finding nothing, %d finding %d files", walkAlone, withResults, kFound);
+    now = settledCalls(mount);
+    const std::int64_t withResults = callsBetween(mark, now);
+    qInfo("search: %lld file calls finding nothing, %lld finding %d files", static_cast<long long>(walkAlone),
+          static_cast<long long>(withResults), kFound);
     EXPECT_LE(withResults - walkAlone, 3 * kFound);
 
-    // A listing and a read ask nothing twice.
-    mark = settledCalls(mount);
+    // A listing asks each entry once, and the way to the folder once.
+    mark = now;
     const Json listed = run("list_dir", {{"folder_id", json::str(folderId)}, {"sub_path", "liste"}});
     ASSERT_EQ(listed["status"], "done") << listed.dump();
     EXPECT_EQ(listed["result"]["items"].size(), std::size_t(kListed));
-    const int listing = settledCalls(mount);
-    EXPECT_EQ(repeatedCalls(mount.callsSince(mark)), "");
-    qInfo("list_dir of %d entries: %d file calls", kListed, listing - mark);
-    EXPECT_LE(listing - mark, kListed + 12); // one per entry, and the folder's own
-    mark = listing;
+    now = settledCalls(mount);
+    qInfo("list_dir of %d entries: %lld file calls", kListed,
+          static_cast<long long>(callsBetween(mark, now)));
+    EXPECT_LE(callsBetween(mark, now, Op::Lookup), kListed + 4); // un, deux, partage, liste
+    EXPECT_LE(callsBetween(mark, now, Op::Getattr), 2);
+    EXPECT_LE(callsBetween(mark, now, Op::Opendir), 1);
+    EXPECT_LE(callsBetween(mark, now), kListed + 12);
+
+    // A read opens, reads, flushes and releases the document once.
+    mark = now;
     const Json read = run("read", {{"document_id", found["result"]["items"][0]["id"]}});
     ASSERT_EQ(read["status"], "done") << read.dump();
     EXPECT_TRUE(QString::fromStdString(read["result"]["content"].get<std::string>()).startsWith("rapport "));
-    const int reading = settledCalls(mount);
-    EXPECT_EQ(repeatedCalls(mount.callsSince(mark)), "");
-    qInfo("read: %d file calls", reading - mark);
+    now = settledCalls(mount);
+    qInfo("read: %lld file calls", static_cast<long long>(callsBetween(mark, now)));
+    for (const Op kind : {Op::Open, Op::Read, Op::Flush, Op::Release})
+        EXPECT_LE(callsBetween(mark, now, kind), 1) << int(kind);
+    EXPECT_LE(callsBetween(mark, now, Op::Lookup), 4);
+    EXPECT_LE(callsBetween(mark, now, Op::Getattr), 2);
 }
 
+// Hangs the mount from the first call of `kind` on (checked every few ms while the
+// test waits: the share's calls answer after a delay, so that call is still held).
+class HangAtFirst {
+public:
+    HangAtFirst(TestFuse& mount, TestFuse::Op kind) {
+        const std::int64_t before = mount.calls(kind);
+        QObject::connect(&timer_, &QTimer::timeout, [&mount, kind, before] {
+            if (mount.calls(kind) > before)
+                mount.hang();
+        });
+        timer_.start(2);
+    }
+
+private:
+    QTimer timer_;
+};
+
 TEST_F(StalledShareTest, EveryAnswerSaysWhatHappenedWhenAShareStopsAnswering) {
-    if (!QFile::exists(QStringLiteral("/dev/fuse")))
+    if (!fuseAvailable())
         GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
     QTemporaryDir scratch;
     ASSERT_TRUE(scratch.isValid());
@@ -1034,13 +523,19 @@ TEST_F(StalledShareTest, EveryAnswerSaysWhatHappenedWhenAShareStopsAnswering) {
     QByteArray png;
     QBuffer buffer(&png);
     ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "PNG"));
-    // A share that hangs in the middle of the search's walk (when the walk enters
-    // "suite"), and one whose image read hangs.
-    CountingMount walked(scratch.path() + QStringLiteral("/montage"),
-                         shareTree({{"rapport-1.txt", "un"}}, 0, {"suite"}));
-    CountingMount drawn(scratch.path() + QStringLiteral("/images"),
-                        shareTree({{"photo.png", png.toStdString()}}, 0));
-    ASSERT_TRUE(walked.mounted() && drawn.mounted()) << "the counting file systems could not be mounted";
+    // Two slow shares (each call held a moment, so that a call can be caught while
+    // it is held): one hangs in the middle of the search's walk, the other while
+    // its image is read.
+    TestFuse::Options walkedTree;
+    walkedTree.files.insert(QStringLiteral("un/deux/partage/rapport-1.txt"), "un");
+    walkedTree.files.insert(QStringLiteral("un/deux/partage/suite/rapport-2.txt"), "deux");
+    walkedTree.delay = 100ms;
+    TestFuse walked(scratch.path() + QStringLiteral("/montage"), walkedTree);
+    TestFuse::Options drawnTree;
+    drawnTree.files.insert(QStringLiteral("un/deux/partage/photo.png"), png);
+    drawnTree.delay = 100ms;
+    TestFuse drawn(scratch.path() + QStringLiteral("/images"), drawnTree);
+    ASSERT_TRUE(walked.mounted() && drawn.mounted()) << "the test file systems could not be mounted";
     const BookmarkEntry hung =
         BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/un/deux/partage"));
     const QString picturesId =
@@ -1049,11 +544,13 @@ TEST_F(StalledShareTest, EveryAnswerSaysWhatHappenedWhenAShareStopsAnswering) {
     BridgeService::shared().start(QStringLiteral("tok-answers"));
 
     // The search answers what the healthy share found, and names the share that
-    // stopped answering during its walk.
-    walked.hangAt(kOpLookup, "suite");
-    const Json found = run("search", {{"query", "rapport"}});
+    // stopped answering during its walk (at its first listing).
+    Json found;
+    {
+        const HangAtFirst hanging(walked, TestFuse::Op::Readdir);
+        found = run("search", {{"query", "rapport"}});
+    }
     ASSERT_EQ(found["status"], "done") << found.dump();
-    EXPECT_TRUE(walked.hung());
     ASSERT_EQ(found["result"]["items"].size(), 1u) << found.dump();
     EXPECT_EQ(found["result"]["items"][0]["name"], "rapport-sain.txt");
     EXPECT_EQ(found["result"]["not_answering"],
@@ -1073,8 +570,11 @@ TEST_F(StalledShareTest, EveryAnswerSaysWhatHappenedWhenAShareStopsAnswering) {
     // A thumbnail whose image read hangs answers that, not an empty thumbnail.
     const Json pictures = run("list_dir", {{"folder_id", json::str(picturesId)}});
     ASSERT_EQ(pictures["status"], "done") << pictures.dump();
-    drawn.hangAt(kOpRead, "photo.png");
-    const Json thumbnail = run("thumbnail", {{"document_id", pictures["result"]["items"][0]["id"]}});
+    Json thumbnail;
+    {
+        const HangAtFirst hanging(drawn, TestFuse::Op::Read);
+        thumbnail = run("thumbnail", {{"document_id", pictures["result"]["items"][0]["id"]}});
+    }
     EXPECT_EQ(thumbnail.value("error_message", std::string()), kNotAnswering) << thumbnail.dump();
 
     // A shared folder deleted beside the hung shares answers for itself.
