@@ -20,10 +20,12 @@
 #include "support/TestFuse.h"
 #include "support/TestSupport.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QLabel>
 #include <QQueue>
 #include <QTemporaryDir>
@@ -32,8 +34,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <thread>
@@ -314,10 +318,13 @@ TEST_F(StalledShareTest, HungSharesHoldUpNothingButTheirOwnWork) {
     QFile::remove(userDirs);
     EXPECT_EQ(QThreadPool::globalInstance()->activeThreadCount(), 0);
 
-    // The chat's tool lists the healthy folder only.
+    // The chat's tool lists the healthy folder, and each hung one as not answering.
     const QString tool =
         runTask(LocalToolRegistry::dispatch(QStringLiteral("list_local_folders"), QStringLiteral("{}")));
-    EXPECT_TRUE(tool.startsWith(QStringLiteral("11. sain (")) && !tool.contains(QStringLiteral("partage")))
+    EXPECT_TRUE(tool.startsWith(QStringLiteral("1. partage-0 (did not answer, id: ") +
+                                uuidText(stalled[0].id) +
+                                QStringLiteral(")\n2. partage-1 (did not answer")) &&
+                tool.contains(QStringLiteral("\n11. sain (")))
         << tool.toStdString();
     // The Bridge tab is shown without the GUI thread waiting for the hung shares;
     // its rows show the paths the folders were shared at.
@@ -393,6 +400,192 @@ TEST_F(StalledShareTest, ALateListingHandsOutNoIdAndLeavesTheNewerOnesResolvable
     const Json again = run("list_dir", {{"folder_id", json::str(lateId)}});
     ASSERT_EQ(again["status"], "done") << again.dump();
     EXPECT_EQ(again["result"]["items"].size(), std::size_t(kLateFiles));
+}
+
+// The calls of a piece of work: taken once the server has been quiet a moment, so
+// that what the kernel sends late (the release of a closed file) is not counted in
+// the next piece.
+std::array<std::int64_t, std::size_t(TestFuse::Op::Count) + 1> settledCalls(const TestFuse& mount) {
+    std::int64_t last = mount.calls();
+    for (int quiet = 0, rounds = 0; quiet < 3 && rounds < 100; ++rounds) {
+        spinFor(100);
+        const std::int64_t now = mount.calls();
+        quiet = now == last ? quiet + 1 : 0;
+        last = now;
+    }
+    std::array<std::int64_t, std::size_t(TestFuse::Op::Count) + 1> calls{};
+    for (std::size_t kind = 0; kind <= std::size_t(TestFuse::Op::Count); ++kind)
+        calls[kind] = mount.calls(TestFuse::Op(kind));
+    return calls;
+}
+
+// Calls of one kind (Op::Count: of every kind) between two counts.
+std::int64_t callsBetween(const std::array<std::int64_t, std::size_t(TestFuse::Op::Count) + 1>& before,
+                          const std::array<std::int64_t, std::size_t(TestFuse::Op::Count) + 1>& after,
+                          TestFuse::Op kind = TestFuse::Op::Count) {
+    return after[std::size_t(kind)] - before[std::size_t(kind)];
+}
+
+TEST_F(StalledShareTest, ASearchResultListingAndReadingAskTheShareEachCallOnce) {
+    if (!fuseAvailable())
+        GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    constexpr int kFound = 4;
+    constexpr int kListed = 20;
+    // A share three folders below its mount point.
+    TestFuse::Options tree;
+    for (int i = 1; i <= kFound; ++i)
+        tree.files.insert(QStringLiteral("un/deux/partage/rapport-%1.txt").arg(i),
+                          "rapport " + QByteArray::number(i));
+    for (int i = 1; i <= kListed; ++i)
+        tree.files.insert(QStringLiteral("un/deux/partage/liste/e%1.txt").arg(i, 2, 10, QLatin1Char('0')),
+                          "entrée");
+    TestFuse mount(scratch.path() + QStringLiteral("/montage"), tree);
+    ASSERT_TRUE(mount.mounted()) << "the test file system could not be mounted";
+    const QString folderId =
+        uuidText(BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/un/deux/partage")).id);
+    BridgeService::shared().start(QStringLiteral("tok-counted"));
+    using Op = TestFuse::Op;
+
+    // What a result costs: a search that finds four files against one that finds
+    // nothing in the same walk.
+    auto mark = settledCalls(mount);
+    const Json none = run("search", {{"query", "introuvable"}});
+    ASSERT_EQ(none["status"], "done") << none.dump();
+    EXPECT_TRUE(none["result"]["items"].empty());
+    auto now = settledCalls(mount);
+    const std::int64_t walkAlone = callsBetween(mark, now);
+    mark = now;
+    const Json found = run("search", {{"query", "rapport"}});
+    ASSERT_EQ(found["status"], "done") << found.dump();
+    ASSERT_EQ(found["result"]["items"].size(), std::size_t(kFound)) << found.dump();
+    EXPECT_EQ(found["result"]["items"][0]["is_remote"], false);
+    now = settledCalls(mount);
+    const std::int64_t withResults = callsBetween(mark, now);
+    qInfo("search: %lld file calls finding nothing, %lld finding %d files", static_cast<long long>(walkAlone),
+          static_cast<long long>(withResults), kFound);
+    EXPECT_LE(withResults - walkAlone, 3 * kFound);
+
+    // A listing asks each entry once, and the way to the folder once.
+    mark = now;
+    const Json listed = run("list_dir", {{"folder_id", json::str(folderId)}, {"sub_path", "liste"}});
+    ASSERT_EQ(listed["status"], "done") << listed.dump();
+    EXPECT_EQ(listed["result"]["items"].size(), std::size_t(kListed));
+    now = settledCalls(mount);
+    qInfo("list_dir of %d entries: %lld file calls", kListed,
+          static_cast<long long>(callsBetween(mark, now)));
+    EXPECT_LE(callsBetween(mark, now, Op::Lookup), kListed + 4); // un, deux, partage, liste
+    EXPECT_LE(callsBetween(mark, now, Op::Getattr), 2);
+    EXPECT_LE(callsBetween(mark, now, Op::Opendir), 1);
+    EXPECT_LE(callsBetween(mark, now), kListed + 12);
+
+    // A read opens, reads, flushes and releases the document once.
+    mark = now;
+    const Json read = run("read", {{"document_id", found["result"]["items"][0]["id"]}});
+    ASSERT_EQ(read["status"], "done") << read.dump();
+    EXPECT_TRUE(QString::fromStdString(read["result"]["content"].get<std::string>()).startsWith("rapport "));
+    now = settledCalls(mount);
+    qInfo("read: %lld file calls", static_cast<long long>(callsBetween(mark, now)));
+    for (const Op kind : {Op::Open, Op::Read, Op::Flush, Op::Release})
+        EXPECT_LE(callsBetween(mark, now, kind), 1) << int(kind);
+    EXPECT_LE(callsBetween(mark, now, Op::Lookup), 4);
+    EXPECT_LE(callsBetween(mark, now, Op::Getattr), 2);
+}
+
+// Hangs the mount from the first call of `kind` on (checked every few ms while the
+// test waits: the share's calls answer after a delay, so that call is still held).
+class HangAtFirst {
+public:
+    HangAtFirst(TestFuse& mount, TestFuse::Op kind) {
+        const std::int64_t before = mount.calls(kind);
+        QObject::connect(&timer_, &QTimer::timeout, [&mount, kind, before] {
+            if (mount.calls(kind) > before)
+                mount.hang();
+        });
+        timer_.start(2);
+    }
+
+private:
+    QTimer timer_;
+};
+
+TEST_F(StalledShareTest, EveryAnswerSaysWhatHappenedWhenAShareStopsAnswering) {
+    if (!fuseAvailable())
+        GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    // (In the test's home, where the test may delete it.)
+    const QString healthy = QDir::homePath() + QStringLiteral("/Documents-sains");
+    DocumentFiles::write(healthy + QStringLiteral("/rapport-sain.txt"), "bonjour");
+    QImage picture(40, 20, QImage::Format_RGB32);
+    picture.fill(Qt::blue);
+    QByteArray png;
+    QBuffer buffer(&png);
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "PNG"));
+    // Two slow shares (each call held a moment, so that a call can be caught while
+    // it is held): one hangs in the middle of the search's walk, the other while
+    // its image is read.
+    TestFuse::Options walkedTree;
+    walkedTree.files.insert(QStringLiteral("un/deux/partage/rapport-1.txt"), "un");
+    walkedTree.files.insert(QStringLiteral("un/deux/partage/suite/rapport-2.txt"), "deux");
+    walkedTree.delay = 100ms;
+    TestFuse walked(scratch.path() + QStringLiteral("/montage"), walkedTree);
+    TestFuse::Options drawnTree;
+    drawnTree.files.insert(QStringLiteral("un/deux/partage/photo.png"), png);
+    drawnTree.delay = 100ms;
+    TestFuse drawn(scratch.path() + QStringLiteral("/images"), drawnTree);
+    ASSERT_TRUE(walked.mounted() && drawn.mounted()) << "the test file systems could not be mounted";
+    const BookmarkEntry hung =
+        BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/un/deux/partage"));
+    const QString picturesId =
+        uuidText(BookmarkStore::shared().add(scratch.path() + QStringLiteral("/images/un/deux/partage")).id);
+    const QString healthyId = uuidText(BookmarkStore::shared().add(healthy).id);
+    BridgeService::shared().start(QStringLiteral("tok-answers"));
+
+    // The search answers what the healthy share found, and names the share that
+    // stopped answering during its walk (at its first listing).
+    Json found;
+    {
+        const HangAtFirst hanging(walked, TestFuse::Op::Readdir);
+        found = run("search", {{"query", "rapport"}});
+    }
+    ASSERT_EQ(found["status"], "done") << found.dump();
+    ASSERT_EQ(found["result"]["items"].size(), 1u) << found.dump();
+    EXPECT_EQ(found["result"]["items"][0]["name"], "rapport-sain.txt");
+    EXPECT_EQ(found["result"]["not_answering"],
+              Json::array({Json{{"id", json::str(uuidText(hung.id))}, {"name", "partage"}}}));
+
+    // The local model's tools name the folder that did not answer.
+    const QString search = runTask(LocalToolRegistry::dispatch(
+        QStringLiteral("search_local_documents"), QStringLiteral(R"({"query": "introuvable"})")));
+    EXPECT_EQ(search.toStdString(),
+              "No local documents matched.\nShared folders that did not answer (not searched): partage.");
+    const QString folders =
+        runTask(LocalToolRegistry::dispatch(QStringLiteral("list_local_folders"), QStringLiteral("{}")));
+    EXPECT_TRUE(folders.startsWith(QStringLiteral("1. partage (did not answer, id: ") + uuidText(hung.id) +
+                                   QStringLiteral(")\n2. partage (")))
+        << folders.toStdString();
+
+    // A thumbnail whose image read hangs answers that, not an empty thumbnail.
+    const Json pictures = run("list_dir", {{"folder_id", json::str(picturesId)}});
+    ASSERT_EQ(pictures["status"], "done") << pictures.dump();
+    Json thumbnail;
+    {
+        const HangAtFirst hanging(drawn, TestFuse::Op::Read);
+        thumbnail = run("thumbnail", {{"document_id", pictures["result"]["items"][0]["id"]}});
+    }
+    EXPECT_EQ(thumbnail.value("error_message", std::string()), kNotAnswering) << thumbnail.dump();
+
+    // A shared folder deleted beside the hung shares answers for itself.
+    const Json listed = run("list_dir", {{"folder_id", json::str(healthyId)}});
+    ASSERT_EQ(listed["status"], "done") << listed.dump();
+    removeTestFolder(healthy);
+    const Json documentId = listed["result"]["items"][0]["id"];
+    EXPECT_EQ(run("read", {{"document_id", documentId}}).value("error_message", std::string()),
+              "Document hors des dossiers partagés.");
+    EXPECT_EQ(run("thumbnail", {{"document_id", documentId}}).value("error_message", std::string()),
+              "Le document n'est plus dans un dossier partagé.");
 }
 
 } // namespace
