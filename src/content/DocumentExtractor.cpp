@@ -6,6 +6,7 @@
 #include "content/RtfReader.h"
 #include "platform/Characters.h"
 #include "platform/Localization.h"
+#include "platform/ShareWork.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -88,8 +89,10 @@ QByteArray readRegularFile(const QString& path) {
         }
         // (From the start whatever the descriptor's offset: it may be shared.)
         const qint64 asked = bytes.size() - total;
+        ShareWork::checkWanted(); // a read no longer wanted stops here
         const ssize_t got =
             ::pread(file.fd(), bytes.data() + total, static_cast<size_t>(asked), off_t(total));
+        ShareWork::callReturned(); // on a share, a sign of life
         if (got < 0) {
             if (errno == EINTR)
                 continue;
