@@ -9,12 +9,12 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <list>
-#include <thread>
-
-#include <cstdio>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -57,7 +57,8 @@ struct Job {
         if (unshared || writtenOff || (purpose.wanted && !purpose.wanted()))
             return false;
         const QDeadlineTimer& limit = purpose.deadline;
-        return limit.isForever() || QDeadlineTimer::current().deadline() < limit.deadline() + kPastLimit.count();
+        return limit.isForever() ||
+               QDeadlineTimer::current().deadline() < limit.deadline() + kPastLimit.count();
     }
     void giveUp() { abandon(unshared ? Abandoned::Unshared : Abandoned::NotAnswering); }
 };
