@@ -319,7 +319,6 @@ TEST_F(SlowShareTest, AHungMountDetachedLeavesItsPathToTheFolderNowThere) {
         GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
     QTemporaryDir scratch;
     ASSERT_TRUE(scratch.isValid());
-    ShareWork::setSilenceForTesting(1000ms);
     TestFuse::Options options;
     options.files.insert(QStringLiteral("partage/note.txt"), "avant");
     TestFuse mount(scratch.path() + QStringLiteral("/montage"), options);
@@ -329,11 +328,13 @@ TEST_F(SlowShareTest, AHungMountDetachedLeavesItsPathToTheFolderNowThere) {
     BridgeService::shared().start(QStringLiteral("tok-detached"));
     ASSERT_EQ(slowRun("list_dir", {{"folder_id", json::str(oldId)}})["status"], "done");
 
-    // The mount hangs: its share is found silent.
+    // The mount hangs: its share is found silent (sooner than as shipped).
+    ShareWork::setSilenceForTesting(1000ms);
     mount.hang();
     const Json hung = slowRun("list_dir", {{"folder_id", json::str(oldId)}});
     EXPECT_EQ(hung.value("error_message", std::string()), kNotAnswering) << hung.dump();
     ASSERT_TRUE(ShareWork::isSilent(path));
+    ShareWork::setSilenceForTesting(std::nullopt);
 
     // It is detached (its server still hung) and a plain folder is made at the path:
     // sharing it again, and listing it, are served at once.

@@ -94,6 +94,8 @@ public:
     struct Control;
 
 private:
+    bool answersItsFirstCall(const Options& options);
+
     QString mountPoint_;
     Control* control_ = nullptr;
     pid_t server_ = -1;
