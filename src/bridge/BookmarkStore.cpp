@@ -4,6 +4,7 @@
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/ShareWork.h"
 #include "session/Models.h"
 
 #include <QDir>
@@ -161,9 +162,10 @@ std::optional<Record> readRecord(const QByteArray& bookmarkData) {
 }
 
 bool isTheFolder(int fd, const Record& record) {
+    // (Its identity as its opening fetched it: a slow share is not asked again.)
     struct stat info {};
-    return ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_dev == record.device &&
-           info.st_ino == record.inode;
+    return ContentFiles::statusOfOpened(fd, info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_dev == record.device && info.st_ino == record.inode;
 }
 
 // The shared folder under another name in the folder that held it.
@@ -205,23 +207,27 @@ Opened open(const QByteArray& bookmarkData) {
         opened.refusal = Refusal::Unreadable;
         return opened;
     }
-    struct stat there {};
-    const bool present = ::lstat(record->path.constData(), &there) == 0;
-    std::shared_ptr<SharedTree> tree;
-    if (present && S_ISDIR(there.st_mode) && there.st_dev == record->device &&
-        there.st_ino == record->inode) {
-        tree = SharedTree::openRoot(record->path);
-        if (tree && !isTheFolder(tree->rootFd(), *record))
-            tree.reset(); // replaced in between
-    }
-    if (!tree)
+    // The path is looked up once: the folder opened there (not through a link at
+    // its end) is asked its identity through its descriptor.
+    std::shared_ptr<SharedTree> tree = SharedTree::openRoot(record->path);
+    if (tree && !isTheFolder(tree->rootFd(), *record))
+        tree.reset(); // another folder now
+    if (tree)         // the share's health check uses this root, never its path
+        ShareWork::rootOpened(QFile::decodeName(record->path), tree->rootFd());
+    bool present = true;
+    if (!tree) {
+        struct stat there {};
+        ShareWork::checkWanted();
+        present = ::lstat(record->path.constData(), &there) == 0;
+        ShareWork::callReturned();
         tree = findRenamed(*record);
+    }
     if (!tree) {
         opened.refusal = present ? Refusal::Moved : Refusal::Missing;
         return opened;
     }
     const QString path = tree->rootDisplayPath();
-    if (BookmarkStore::isSystemSensitive(path)) {
+    if (BookmarkStore::isSystemSensitiveReal(path)) {
         opened.refusal = Refusal::Sensitive;
         return opened;
     }
@@ -357,26 +363,35 @@ QStringList BookmarkStore::sensitiveFolders() {
     };
 }
 
-bool BookmarkStore::isSystemSensitive(const QString& path) {
-    if (path.isEmpty())
-        return false;
-    const QString cleaned = QDir::cleanPath(QDir(path).absolutePath());
-    const QString canonical = canonicalPrefix(cleaned);
+namespace {
+// Whether any form of a path is sensitive (see isSystemSensitive).
+bool sensitiveForms(const QStringList& forms) {
     const QString home = QDir::cleanPath(QDir::homePath());
     // Nothing that holds the home folder or a sensitive folder can be shared either
     // (/, /home, ~/.local…): a task could reach into it.
-    const QStringList forms{cleaned, canonical};
     for (const QString& whole : {home, canonicalPrefix(home)})
         for (const QString& form : forms)
             if (inside(whole, form))
                 return true;
-    for (const QString& folder : sensitiveFolders()) {
+    for (const QString& folder : BookmarkStore::sensitiveFolders()) {
         for (const QString& sensitive : {folder, canonicalPrefix(folder)})
             for (const QString& form : forms)
                 if (inside(form, sensitive) || inside(sensitive, form))
                     return true;
     }
     return false;
+}
+} // namespace
+
+bool BookmarkStore::isSystemSensitive(const QString& path) {
+    if (path.isEmpty())
+        return false;
+    const QString cleaned = QDir::cleanPath(QDir(path).absolutePath());
+    return sensitiveForms({cleaned, canonicalPrefix(cleaned)});
+}
+
+bool BookmarkStore::isSystemSensitiveReal(const QString& realPath) {
+    return !realPath.isEmpty() && sensitiveForms({realPath});
 }
 
 BookmarkEntry BookmarkStore::add(const QString& path) {
@@ -406,7 +421,17 @@ void BookmarkStore::insert(const BookmarkEntry& entry) {
 }
 
 void BookmarkStore::remove(const QUuid& id) {
+    QStringList removed;
+    for (const BookmarkEntry& entry : std::as_const(entries_))
+        if (entry.id == id)
+            removed.append(BookmarkResolver::recordedPath(entry.bookmarkData));
     entries_.removeIf([&](const BookmarkEntry& entry) { return entry.id == id; });
     BookmarkPersistence::save(entries_);
+    // Work on a folder no longer shared stops (unless it is shared twice).
+    for (const BookmarkEntry& entry : std::as_const(entries_))
+        removed.removeAll(BookmarkResolver::recordedPath(entry.bookmarkData));
+    for (const QString& share : std::as_const(removed))
+        if (!share.isEmpty())
+            ShareWork::unshared(share);
     emit entriesChanged();
 }

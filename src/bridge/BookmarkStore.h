@@ -159,6 +159,9 @@ public:
     // one or the home folder (/, /home, ~/.local…). The test is made on the cleaned
     // path and on its canonical form (symlinks resolved).
     static bool isSystemSensitive(const QString& path);
+    // The same for a path known to be canonical already (the real path of an open
+    // folder): nothing on the way to it is looked up again.
+    static bool isSystemSensitiveReal(const QString& realPath);
     // The sensitive folders, inside which nothing may be shared.
     static QStringList sensitiveFolders();
 

@@ -96,7 +96,7 @@ std::optional<BridgeListFoldersResult::Folder> describeFolder(const BookmarkEntr
     bool remote = false;
     {
         const BookmarkResolver::ScopedAccess access(resolved->url);
-        remote = ContentFiles::isOnRemoteVolume(resolved->path());
+        remote = ContentFiles::isOnRemoteVolume(resolved->tree->rootFd()); // no call on the share
     }
     BridgeListFoldersResult::Folder folder;
     folder.id = uuidText(entry.id);
@@ -180,13 +180,21 @@ QCoro::Task<> handleSearch(const BridgeTask& taskRef, const BridgeTask::SearchAr
         }
         const QList<QUrl> searched = rootsForHints(roots, args.folderHints);
         const qint64 limit = std::max<qint64>(0, args.limit.value_or(kDefaultSearchLimit));
-        const QList<SearchResult> results =
-            co_await SpotlightSearch::search(args.query, searched, limit, kSearchTimeout, purpose);
+        const SearchOutcome outcome =
+            co_await SpotlightSearch::searchReporting(args.query, searched, limit, kSearchTimeout, purpose);
 
         BridgeSearchResult result;
-        result.not_answering = silentFolders(resolved.silent);
+        // The folders that did not answer, before or during the search, in stored order.
+        QList<BookmarkEntry> silent;
+        for (qsizetype i = 0; i < entries.size(); ++i) {
+            const std::optional<Resolved>& folder = resolved.folders.at(i);
+            if (resolved.silent.contains(entries.at(i)) ||
+                (folder && outcome.notAnswering.contains(folder->url)))
+                silent.append(entries.at(i));
+        }
+        result.not_answering = silentFolders(silent);
         QList<std::pair<QString, QByteArray>> ids;
-        for (const SearchResult& found : results) {
+        for (const SearchResult& found : outcome.results) {
             BridgeSearchResult::Item item;
             item.id = newUuidText();
             ids.append({item.id, found.nativePath()});

@@ -111,6 +111,8 @@ BridgeThumbnailResult emptyThumbnail() {
 }
 
 BridgeThumbnailResult thumbnailOf(const Lookup& lookup, int boxPixels) {
+    if (!lookup.document && lookup.error != 0) // inside its folder, but it could not be opened
+        throw MessageError(ContentFiles::fileErrorDescription(lookup.error, lookup.name));
     if (!lookup.document || !lookup.document->isRegularFile())
         return emptyThumbnail();
     const QImage image = Thumbnails::make(lookup.document->readPath(), boxPixels);
@@ -181,8 +183,6 @@ QCoro::Task<> handleOpenDocument(const BridgeTask& taskRef, const BridgeTask::Op
     // The desktop opens by path: the path handed over is where the checked file lies
     // (links resolved), and it is judged on the file opened through the shared folder.
     const Lookup lookup = *located;
-    OpenCheck unchecked; // the share went silent: nothing is opened
-    unchecked.contained = !lookup.outside;
     QCoro::Task<OpenCheck> checking = ShareWork::run(
         shareOf(lookup),
         [lookup] {
@@ -199,8 +199,17 @@ QCoro::Task<> handleOpenDocument(const BridgeTask& taskRef, const BridgeTask::Op
             return check;
         },
         TaskReports::sharePurpose(api));
-    QCoro::Task<OpenCheck> answering = answerOrSilent(checking, unchecked);
-    const OpenCheck check = co_await std::move(answering);
+    std::optional<OpenCheck> checked;
+    try {
+        checked = co_await std::move(checking);
+    } catch (const ShareWork::NotAnswering& error) {
+        silent = error.description();
+    }
+    if (silent) { // the share went silent while the document was checked: nothing is opened
+        co_await TaskReports::error(api, taskId, *silent);
+        co_return;
+    }
+    const OpenCheck check = *checked;
     if (!TaskReports::isOpen(api))
         co_return; // answered at its limit while the check ran: nothing is opened
     if (!check.contained) {
@@ -245,9 +254,20 @@ QCoro::Task<> handleThumbnail(const BridgeTask& taskRef, const BridgeTask::Thumb
             return thumbnailOf(found, box);
         },
         TaskReports::sharePurpose(api));
-    const BridgeThumbnailResult noThumbnail = emptyThumbnail();
-    QCoro::Task<BridgeThumbnailResult> answering = answerOrSilent(drawing, noThumbnail);
-    const BridgeThumbnailResult result = co_await std::move(answering);
+    // A read that failed or hung is answered as such, never as an empty thumbnail
+    // (that one says the document has no picture to give).
+    std::optional<BridgeThumbnailResult> drawn;
+    QString error;
+    try {
+        drawn = co_await std::move(drawing);
+    } catch (...) {
+        error = describeException(std::current_exception());
+    }
+    if (!drawn) {
+        co_await TaskReports::error(api, taskId, error);
+        co_return;
+    }
+    const BridgeThumbnailResult result = *drawn;
     const std::optional<QString> failure = co_await TaskReports::success(api, taskId, result.toJson());
     if (failure) // one more try, with the empty thumbnail; its failure is dropped
         co_await TaskReports::success(api, taskId, emptyThumbnail().toJson());

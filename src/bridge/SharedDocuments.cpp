@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace SharedDocuments {
@@ -65,7 +66,8 @@ Lookup openInFolder(const BookmarkEntry& entry, const BookmarkResolver::Resolved
     Document document;
     document.entry = entry;
     document.folder = folder;
-    if (::fstat(opened.fd.get(), &document.info) != 0) {
+    // (What the opening fetched: a slow share is not asked again.)
+    if (ContentFiles::statusOfOpened(opened.fd.get(), document.info) != 0) {
         lookup.outside = false;
         lookup.error = errno;
         return lookup;
@@ -190,12 +192,20 @@ QCoro::Task<Lookup> locate(QList<BookmarkEntry> entries, QByteArray nativePath, 
     const QString name = outside.name;
     const QString textual = QFile::decodeName(nativePath);
 
-    // Each folder looks for the path on its own share's lane, all at once.
+    // Each folder looks for the path on its own share's lane, all at once. Whether
+    // a folder may hold the document is known from the path it was shared at: it
+    // holds it by that path, or (renamed since, within the folder that held it)
+    // under another name; otherwise only through a link from another share.
+    enum Relevance { ThroughLinkOnly, UnderAnotherName, ByItsPath };
+    std::vector<Relevance> relevance;
     std::vector<QCoro::Task<FolderAnswer>> asked;
-    std::vector<bool> mayHold; // whether the folder's path holds the document's, as written
     for (const BookmarkEntry& entry : std::as_const(entries)) {
         const QString recorded = BookmarkResolver::recordedPath(entry.bookmarkData);
-        mayHold.push_back(recorded.isEmpty() || ContentFiles::isInside(textual, recorded));
+        const qsizetype slash = recorded.lastIndexOf(QLatin1Char('/'));
+        const QString parent = slash <= 0 ? QStringLiteral("/") : recorded.left(slash);
+        relevance.push_back(recorded.isEmpty() || ContentFiles::isInside(textual, recorded) ? ByItsPath
+                            : ContentFiles::isInside(textual, parent)                       ? UnderAnotherName
+                                                                      : ThroughLinkOnly);
         asked.push_back(ShareWork::run(
             QStringList{shareOf(entry)},
             [entry, nativePath, name] {
@@ -218,12 +228,11 @@ QCoro::Task<Lookup> locate(QList<BookmarkEntry> entries, QByteArray nativePath, 
     QList<std::optional<FolderAnswer>> answers(entries.size());
     std::vector<bool> heard(entries.size(), false);
     bool silent = false;
-    // The folders whose path holds the document's first, in stored order: the first
-    // that holds it answers at once, whatever the others (a hung share among them)
-    // are doing. Then the others, for a document reached through a link.
-    for (const bool holdersOnly : {true, false}) {
+    // Waits for the answers of the folders of one relevance, in stored order; the
+    // first that holds the document is the answer.
+    const auto hear = [&](Relevance wanted) -> QCoro::Task<std::optional<Lookup>> {
         for (qsizetype i = 0; i < entries.size(); ++i) {
-            if (heard[i] || (holdersOnly && !mayHold[i]))
+            if (heard[i] || relevance[i] != wanted)
                 continue;
             heard[i] = true;
             try {
@@ -235,6 +244,29 @@ QCoro::Task<Lookup> locate(QList<BookmarkEntry> entries, QByteArray nativePath, 
             if (!answers[i]->lookup.outside)
                 co_return answers[i]->lookup;
         }
+        co_return std::nullopt;
+    };
+    // The folders whose path holds the document's first: the first that holds it
+    // answers at once, whatever the others (a hung share among them) are doing.
+    // Then those that may hold it under another name. A folder that can only hold
+    // it through a link is waited for only when a link leads elsewhere: a document
+    // whose own folder is gone is outside, whatever a hung share elsewhere does.
+    for (const Relevance wanted : {ByItsPath, UnderAnotherName}) {
+        QCoro::Task<std::optional<Lookup>> hearing = hear(wanted);
+        const std::optional<Lookup> found = co_await std::move(hearing);
+        if (found)
+            co_return *found;
+    }
+    const auto leadsElsewhere = [&] {
+        return std::any_of(answers.cbegin(), answers.cend(), [](const std::optional<FolderAnswer>& answer) {
+            return answer && !answer->realPath.isEmpty();
+        });
+    };
+    if (leadsElsewhere()) {
+        QCoro::Task<std::optional<Lookup>> hearing = hear(ThroughLinkOnly);
+        const std::optional<Lookup> found = co_await std::move(hearing);
+        if (found)
+            co_return *found;
     }
     QByteArray real;
     for (const std::optional<FolderAnswer>& answer : std::as_const(answers)) {
@@ -297,7 +329,17 @@ Listing list(const SharedTree& tree, const QStringList& components) {
         return listing;
     }
     const QByteArray base = opened.realRelative.isEmpty() ? QByteArray() : opened.realRelative + '/';
-    while (const struct dirent* item = ::readdir(directory)) {
+    // One call per entry: on a FUSE mount its lookup brings its status.
+    ContentFiles::VolumeFacts volumes;
+    const int fresh = volumes.freshStatusFlags(folderFd);
+    while (true) {
+        // Each entry costs calls on the share: the listing stops there once it is no
+        // longer wanted (its task answered, its folder unshared).
+        ShareWork::checkWanted();
+        const struct dirent* item = ::readdir(directory);
+        ShareWork::callReturned();
+        if (!item)
+            break;
         const QByteArray name(item->d_name);
         if (!SharedPaths::isVisibleName(name))
             continue; // ".", "..", hidden entries, control characters
@@ -305,7 +347,10 @@ Listing list(const SharedTree& tree, const QStringList& components) {
         entry.name = SharedPaths::displayName(name);
         entry.path = tree.rootPath() + '/' + base + name;
         struct stat info {};
-        if (::fstatat(folderFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        const bool stated =
+            ContentFiles::statusAt(folderFd, name.constData(), AT_SYMLINK_NOFOLLOW | fresh, info) == 0;
+        ShareWork::callReturned();
+        if (stated) {
             bool readable = true;
             if (S_ISLNK(info.st_mode)) {
                 const SharedTree::Opened target = tree.open(base + name, O_PATH);

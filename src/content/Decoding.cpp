@@ -1,6 +1,7 @@
 #include "content/Decoding.h"
 
 #include "BuildConfigValues.h"
+#include "content/ContentFiles.h"
 #include "content/DecoderProtocol.h"
 #include "platform/Characters.h"
 #include "platform/Localization.h"
@@ -800,25 +801,24 @@ DecoderProtocol::Answer run(Profile profile, DecoderProtocol::Request request, i
 }
 
 OpenedFile::OpenedFile(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
-    fd_ = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd_ < 0) {
-        error_ = errno;
+    ContentFiles::ReadableFile file(path);
+    if (file.fd() < 0) {
+        error_ = file.error();
         return;
     }
     struct stat info {};
-    const bool described = ::fstat(fd_, &info) == 0;
+    const bool described = ContentFiles::statusOfOpened(file.fd(), info) == 0;
     if (!described || !S_ISREG(info.st_mode)) {
         error_ = described ? 0 : errno;
-        ::close(fd_);
-        fd_ = -1;
         return;
     }
     size_ = qint64(info.st_size);
+    owned_ = file.owned();
+    fd_ = file.release();
 }
 
 OpenedFile::~OpenedFile() {
-    if (fd_ >= 0)
+    if (fd_ >= 0 && owned_)
         ::close(fd_);
 }
 

@@ -91,7 +91,8 @@ public:
     ~OpenedFile();
     OpenedFile(const OpenedFile&) = delete;
     OpenedFile& operator=(const OpenedFile&) = delete;
-    // -1 when the file could not be opened or is no regular file.
+    // -1 when the file could not be opened or is no regular file. A descriptor
+    // path of this process is not opened again (ContentFiles::ReadableFile).
     int fd() const { return fd_; }
     // The errno of the failure (0 when open, or when the file is no regular file).
     int error() const { return error_; }
@@ -101,6 +102,7 @@ private:
     int fd_ = -1;
     int error_ = 0;
     qint64 size_ = 0;
+    bool owned_ = true; // false: a descriptor path's own descriptor, left open
 };
 
 // Runs `request` in a worker of `profile` on the open file `fd` (-1: none; the

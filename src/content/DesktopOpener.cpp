@@ -1,5 +1,6 @@
 #include "content/DesktopOpener.h"
 
+#include "content/ContentFiles.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
 #include "platform/ShareWork.h"
@@ -100,18 +101,6 @@ bool hasLauncherExtension(const QString& name) {
     return false;
 }
 
-// The first bytes of a regular file (a FIFO put in its place is not waited on).
-QByteArray leadingBytes(const QString& path, int count) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return {};
-    QByteArray bytes(count, '\0');
-    const ssize_t got = ::read(fd, bytes.data(), static_cast<size_t>(count));
-    ::close(fd);
-    bytes.truncate(got > 0 ? got : 0);
-    return bytes;
-}
-
 constexpr int kGioTimeoutMs = 60000;
 
 struct GioOutcome {
@@ -167,7 +156,9 @@ bool DesktopOpener::couldRunCode(const QString& path, const QStringList& names) 
         return true; // FIFO, socket, device
     if (info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH))
         return true;
-    const QByteArray head = leadingBytes(path, 4);
+    // Read once, here: the type database reading the file itself would hold its
+    // lock, for every thread, for as long as the file's share takes to answer.
+    const QByteArray head = ContentFiles::leadingBytes(path);
     if (head.startsWith("#!") ||
         head.startsWith("\x7f"
                         "ELF") ||
@@ -179,7 +170,7 @@ bool DesktopOpener::couldRunCode(const QString& path, const QStringList& names) 
         judged << given.fileName() << QFileInfo(given.canonicalFilePath()).fileName();
     }
     const QMimeDatabase mimes;
-    if (isRunnableType(mimes.mimeTypeForFile(path, QMimeDatabase::MatchContent)))
+    if (isRunnableType(mimes.mimeTypeForData(head)))
         return true;
     // The handler is chosen by name as well: "notes.sh" holding plain text still counts.
     for (const QString& name : std::as_const(judged)) {

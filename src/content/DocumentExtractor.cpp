@@ -6,6 +6,7 @@
 #include "content/RtfReader.h"
 #include "platform/Characters.h"
 #include "platform/Localization.h"
+#include "platform/ShareWork.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -60,25 +61,15 @@ QString inodeType(mode_t mode) {
     return QStringLiteral("inode/x-unknown");
 }
 
-struct FileDescriptor {
-    int fd = -1;
-    ~FileDescriptor() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 // The whole content of a regular file, at most maxFileSize bytes; a longer file is
 // refused after reading one byte more than the limit. Opening does not wait (a
 // FIFO put in the file's place is refused, not waited on).
 QByteArray readRegularFile(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
-    FileDescriptor file;
-    file.fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (file.fd < 0)
-        throw ExtractorError::readFailed(ContentFiles::fileErrorDescription(errno, path));
+    const ContentFiles::ReadableFile file(path);
+    if (file.fd() < 0)
+        throw ExtractorError::readFailed(ContentFiles::fileErrorDescription(file.error(), path));
     struct stat info {};
-    if (::fstat(file.fd, &info) != 0)
+    if (ContentFiles::statusOfOpened(file.fd(), info) != 0)
         throw ExtractorError::readFailed(ContentFiles::fileErrorDescription(errno, path));
     if (!S_ISREG(info.st_mode))
         throw ExtractorError::readFailed(
@@ -96,15 +87,21 @@ QByteArray readRegularFile(const QString& path) {
                 break;
             bytes.resize(std::min<qint64>(bytes.size() * 2 + 4096, capacity));
         }
-        const ssize_t got = ::read(file.fd, bytes.data() + total, static_cast<size_t>(bytes.size() - total));
+        // (From the start whatever the descriptor's offset: it may be shared.)
+        const qint64 asked = bytes.size() - total;
+        ShareWork::checkWanted(); // a read no longer wanted stops here
+        const ssize_t got =
+            ::pread(file.fd(), bytes.data() + total, static_cast<size_t>(asked), off_t(total));
+        ShareWork::callReturned(); // on a share, a sign of life
         if (got < 0) {
             if (errno == EINTR)
                 continue;
             throw ExtractorError::readFailed(ContentFiles::fileErrorDescription(errno, path));
         }
-        if (got == 0)
-            break;
         total += got;
+        // A regular file reads short only at its end: no call more to hear that.
+        if (got < asked)
+            break;
     }
     if (total > maxFileSize)
         throw ExtractorError::tooLarge(std::max<qint64>(info.st_size, total));
@@ -229,7 +226,7 @@ ExtractorError openFailure(int errorNumber, const QString& name) {
 ExtractedContent extract(const QString& path, qint64 maxChars, const QString& typeName) {
     maxChars = std::max<qint64>(0, maxChars);
     struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) == 0) {
+    if (ContentFiles::statusOf(path, info) == 0) {
         if (!S_ISREG(info.st_mode))
             throw ExtractorError::unsupportedFormat(inodeType(info.st_mode));
         if (info.st_size > maxFileSize)

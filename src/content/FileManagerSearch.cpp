@@ -13,6 +13,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -51,7 +52,11 @@ QString typeIdentifier(const QString& path) {
         return QStringLiteral("inode/directory");
     if (!info.isFile())
         return QStringLiteral("application/octet-stream");
-    return database.mimeTypeForFile(info).name();
+    const QMimeType byName = database.mimeTypeForFile(info.fileName(), QMimeDatabase::MatchExtension);
+    if (byName.isValid() && !byName.isDefault())
+        return byName.name();
+    // (The first bytes read here: the database would hold its lock while it reads.)
+    return database.mimeTypeForFileNameAndData(info.fileName(), ContentFiles::leadingBytes(path)).name();
 }
 
 SearchResult describe(const QString& path) {
@@ -168,13 +173,16 @@ private:
 
     // Walks the folder open at `fd` (taken over), `relative` below the root.
     void folder(int fd, const QByteArray& relative, int depth) {
+        const int fresh = volumes_.freshStatusFlags(fd);
         DIR* directory = ::fdopendir(fd);
         if (!directory) {
             ::close(fd);
             return;
         }
         while (!stopped()) {
+            ShareWork::checkWanted(); // a walk no longer wanted stops at its next call
             const struct dirent* item = ::readdir(directory);
+            ShareWork::callReturned();
             if (!item)
                 break;
             const char* entry = item->d_name;
@@ -192,14 +200,15 @@ private:
             if (!SharedPaths::isVisibleName(QByteArrayView(entry, qsizetype(length))))
                 continue; // hidden entries are neither results nor entered
             unsigned char type = item->d_type;
+            // One status call per entry at most: taken from the directory entry when
+            // it tells the type, and asked of the entry itself only when it matches.
+            std::optional<struct statx> status;
             if (type == DT_UNKNOWN) {
-                struct stat info {};
-                if (::fstatat(::dirfd(directory), entry, &info, AT_SYMLINK_NOFOLLOW) != 0)
+                status = statusOf(::dirfd(directory), entry, fresh);
+                if (!status)
                     continue;
-                type = S_ISDIR(info.st_mode)   ? DT_DIR
-                       : S_ISREG(info.st_mode) ? DT_REG
-                       : S_ISLNK(info.st_mode) ? DT_LNK
-                                               : DT_FIFO;
+                const mode_t mode = status->stx_mode;
+                type = S_ISDIR(mode) ? DT_DIR : S_ISREG(mode) ? DT_REG : S_ISLNK(mode) ? DT_LNK : DT_FIFO;
             }
             if (type != DT_DIR && type != DT_REG && type != DT_LNK)
                 continue; // FIFOs, sockets, devices
@@ -210,12 +219,17 @@ private:
             const QByteArray path =
                 relative.isEmpty() ? name.toByteArray() : relative + '/' + name.toByteArray();
             if (found) {
-                if (std::optional<SearchResult> result = describeEntry(path, type == DT_LNK))
+                std::optional<SearchResult> result =
+                    type == DT_LNK ? describeLink(path)
+                                   : describeEntry(::dirfd(directory), entry, path, status, fresh);
+                if (result)
                     candidates_.append(std::move(*result));
             }
             if (type == DT_DIR && depth < kMaxDepth) {
+                ShareWork::checkWanted();
                 const int child =
                     ::openat(::dirfd(directory), entry, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                ShareWork::callReturned();
                 if (child >= 0)
                     folder(child, path, depth + 1);
             }
@@ -223,12 +237,20 @@ private:
         ::closedir(directory);
     }
 
-    // The result for a matching entry. A link is followed only inside the shared
-    // folder (a link that leads out of it, or nowhere, is never a result).
-    std::optional<SearchResult> describeEntry(const QByteArray& relative, bool link) const {
-        const SharedTree::Opened opened = tree_.open(relative, O_PATH);
-        if (!opened.fd.valid() && link)
+    // The status of `name` in the folder open at `folder` (not following a link),
+    // with its mount: one call on the share (`fresh`: VolumeFacts::freshStatusFlags).
+    static std::optional<struct statx> statusOf(int folder, const char* name, int fresh) {
+        struct statx status {};
+        const bool stated = ::statx(folder, name, AT_SYMLINK_NOFOLLOW | fresh,
+                                    STATX_BASIC_STATS | STATX_MNT_ID, &status) == 0;
+        ShareWork::callReturned();
+        if (!stated)
             return std::nullopt;
+        return status;
+    }
+
+    // The parts of a result known without the file system.
+    SearchResult named(const QByteArray& relative) const {
         const QByteArray native = tree_.rootPath() + '/' + relative;
         SearchResult result;
         result.native = native;
@@ -236,41 +258,81 @@ private:
         result.name = SharedPaths::displayName(relative.mid(relative.lastIndexOf('/') + 1));
         const qsizetype slash = native.lastIndexOf('/');
         result.parentDisplay = ContentFiles::homeDisplay(SharedPaths::displayName(native.left(slash)));
-        struct stat info {};
-        if (!opened.fd.valid() || ::fstat(opened.fd.get(), &info) != 0) {
-            result.mime = mimeFromUTI(QStringLiteral("application/octet-stream"));
-            return result;
-        }
-        const bool folder = S_ISDIR(info.st_mode);
-        result.size = folder ? 0 : qint64(info.st_size);
+        return result;
+    }
+
+    // Fills the result from the entry's status; `opened` reads the first bytes of a
+    // regular file whose name does not tell its type (the file opened only then).
+    void fill(SearchResult& result, const struct statx& status, const std::function<int()>& opened) {
+        const bool folder = S_ISDIR(status.stx_mode);
+        result.size = folder ? 0 : qint64(status.stx_size);
         const QDateTime modified = QDateTime::fromMSecsSinceEpoch(
-            qint64(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000, Qt::UTC);
+            qint64(status.stx_mtime.tv_sec) * 1000 + status.stx_mtime.tv_nsec / 1000000, Qt::UTC);
         if (modified.isValid())
             result.modifiedAt = modified.toLocalTime();
         if (folder)
             result.mime = QStringLiteral("inode/directory");
-        else if (!S_ISREG(info.st_mode))
+        else if (!S_ISREG(status.stx_mode))
             result.mime = mimeFromUTI(QStringLiteral("application/octet-stream"));
         else
-            result.mime = mimeFromUTI(typeOfOpened(tree_, relative, result.name));
-        result.isRemote = ContentFiles::isOnRemoteVolume(QFile::decodeName(native));
+            result.mime = mimeFromUTI(typeOf(result.name, opened));
+        result.isRemote = volumes_.isRemote(status);
+    }
+
+    // The result for a matching entry (not a link), asked of the folder being
+    // walked: its status (unless the walk already has it) costs one call on the
+    // share, the mount's remote check none.
+    std::optional<SearchResult> describeEntry(int folder, const char* entry, const QByteArray& relative,
+                                              std::optional<struct statx> status, int fresh) {
+        SearchResult result = named(relative);
+        if (!status)
+            status = statusOf(folder, entry, fresh);
+        if (!status) {
+            result.mime = mimeFromUTI(QStringLiteral("application/octet-stream"));
+            return result;
+        }
+        fill(result, *status, [folder, entry] {
+            return ::openat(folder, entry, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        });
         return result;
     }
 
-    // The type of a regular file by its name and, when the name does not tell,
-    // by its first bytes, read from the file opened inside the shared folder.
-    static QString typeOfOpened(const SharedTree& tree, const QByteArray& relative, const QString& name) {
+    // The result for a link, followed only inside the shared folder (a link that
+    // leads out of it, or nowhere, is never a result).
+    std::optional<SearchResult> describeLink(const QByteArray& relative) {
+        SharedTree::Opened opened = tree_.open(relative, O_PATH);
+        if (!opened.fd.valid())
+            return std::nullopt;
+        SearchResult result = named(relative);
+        struct statx status {};
+        const bool stated =
+            ::statx(opened.fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_MNT_ID, &status) == 0;
+        ShareWork::callReturned();
+        if (!stated) {
+            result.mime = mimeFromUTI(QStringLiteral("application/octet-stream"));
+            return result;
+        }
+        const SharedTree& tree = tree_;
+        fill(result, status, [&tree, relative] { return tree.open(relative, O_RDONLY).fd.release(); });
+        return result;
+    }
+
+    // The type of a regular file by its name and, when the name does not tell, by
+    // its first bytes, read from the file `opened` gives (a descriptor, or -1).
+    static QString typeOf(const QString& name, const std::function<int()>& opened) {
         static const QMimeDatabase database;
         const QMimeType byName = database.mimeTypeForFile(name, QMimeDatabase::MatchExtension);
         if (byName.isValid() && !byName.isDefault())
             return byName.name();
-        SharedTree::Opened opened = tree.open(relative, O_RDONLY);
-        if (!opened.fd.valid())
+        ShareWork::checkWanted();
+        const UniqueFd fd(opened());
+        ShareWork::callReturned();
+        if (!fd.valid())
             return QStringLiteral("application/octet-stream");
-        QFile file;
-        if (!file.open(opened.fd.release(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-            return QStringLiteral("application/octet-stream");
-        return database.mimeTypeForFileNameAndData(name, &file).name();
+        // (The first bytes read here: the database would hold its lock while it reads.)
+        const QByteArray head = ContentFiles::leadingBytes(fd.get());
+        ShareWork::callReturned();
+        return database.mimeTypeForFileNameAndData(name, head).name();
     }
 
     bool stopped() const { return done_ || full_; }
@@ -283,6 +345,7 @@ private:
     qint64 maxEntries_;
     qint64 cap_;
     QList<SearchResult>& candidates_;
+    ContentFiles::VolumeFacts volumes_; // each mount's remote check, made once
     qint64 counter_ = 0;
     bool done_ = false; // this folder's entries are used up
     bool full_ = false; // the candidates are full
@@ -316,8 +379,8 @@ QList<SearchResult> searchNow(const QStringList& tokens, const QList<QUrl>& fold
     return candidates;
 }
 
-QCoro::Task<QList<SearchResult>> search(QStringList tokens, QList<QUrl> folders, qint64 limit,
-                                        qint64 maxEntries, ShareWork::Purpose purpose) {
+QCoro::Task<SearchOutcome> search(QStringList tokens, QList<QUrl> folders, qint64 limit, qint64 maxEntries,
+                                  ShareWork::Purpose purpose) {
     // (Tasks are named: g++ 12 mishandles lambda temporaries inside co_await.)
     // Each folder is walked on its own share's lane: a share that hangs takes no
     // other folder's walk down with it.
@@ -328,20 +391,20 @@ QCoro::Task<QList<SearchResult>> search(QStringList tokens, QList<QUrl> folders,
             QStringList{folder.toLocalFile()},
             [tokens, one, limit, maxEntries] { return searchNow(tokens, one, limit, maxEntries); }, purpose));
     }
-    QList<SearchResult> results;
-    for (auto& walk : walks) {
+    SearchOutcome outcome;
+    for (std::size_t i = 0; i < walks.size(); ++i) {
         try {
-            results.append(co_await std::move(walk));
+            outcome.results.append(co_await std::move(walks[i]));
         } catch (const ShareWork::NotAnswering&) {
-            // left out
+            outcome.notAnswering.append(folders.at(qsizetype(i))); // left out, and said so
         }
     }
     if (walks.size() > 1) {
-        sortNewestFirst(results);
-        if (results.size() > limit)
-            results.resize(std::max<qint64>(limit, 0));
+        sortNewestFirst(outcome.results);
+        if (outcome.results.size() > limit)
+            outcome.results.resize(std::max<qint64>(limit, 0));
     }
-    co_return results;
+    co_return outcome;
 }
 
 } // namespace FileManagerSearch

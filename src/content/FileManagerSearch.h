@@ -20,9 +20,10 @@ namespace FileManagerSearch {
 // three times `limit` candidates; these come back newest first (undated last,
 // equal dates by name) and cut to `limit`. A link that leads out of its folder is
 // never a result. Each folder is walked on its own share's lane (ShareWork), all
-// at once, and its candidates merged: a folder that does not answer is left out.
-QCoro::Task<QList<SearchResult>> search(QStringList tokens, QList<QUrl> folders, qint64 limit,
-                                        qint64 maxEntries, ShareWork::Purpose purpose = {});
+// at once, and its candidates merged: a folder that does not answer, or stops
+// answering during its walk, is left out and named in the outcome.
+QCoro::Task<SearchOutcome> search(QStringList tokens, QList<QUrl> folders, qint64 limit, qint64 maxEntries,
+                                  ShareWork::Purpose purpose = {});
 // The same walk, on the calling thread.
 QList<SearchResult> searchNow(const QStringList& tokens, const QList<QUrl>& folders, qint64 limit,
                               qint64 maxEntries);

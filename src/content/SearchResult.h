@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
+#include <QList>
 #include <QString>
 #include <QUrl>
 
@@ -23,4 +24,11 @@ struct SearchResult {
     QByteArray nativePath() const { return native.isEmpty() ? QFile::encodeName(url.toLocalFile()) : native; }
 
     bool operator==(const SearchResult&) const = default;
+};
+
+// What a search over several folders gave: its results, and the folders it left
+// out because their share did not answer (ShareWork), in the order given.
+struct SearchOutcome {
+    QList<SearchResult> results;
+    QList<QUrl> notAnswering;
 };

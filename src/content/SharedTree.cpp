@@ -1,5 +1,7 @@
 #include "content/SharedTree.h"
 
+#include "platform/ShareWork.h"
+
 #include <QFile>
 #include <QStringDecoder>
 
@@ -112,7 +114,9 @@ SharedTree::SharedTree(UniqueFd root, QByteArray rootPath)
 std::shared_ptr<SharedTree> SharedTree::openRoot(const QByteArray& path) {
     if (!path.startsWith('/') || SharedPaths::hasControlCharacters(path))
         return nullptr;
+    ShareWork::checkWanted();
     UniqueFd fd(::open(path.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    ShareWork::callReturned();
     if (!fd.valid())
         return nullptr;
     QByteArray real = SharedPaths::realPathOf(fd.get());
@@ -157,8 +161,10 @@ SharedTree::Opened SharedTree::open(const QByteArray& relative, int flags) const
     struct open_how how {};
     how.flags = static_cast<quint64>(flags | extraFlags(flags));
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_SYMLINKS;
+    ShareWork::checkWanted();
     const int fd = static_cast<int>(
         ::syscall(SYS_openat2, root_.get(), clean.isEmpty() ? "." : clean.constData(), &how, sizeof how));
+    ShareWork::callReturned();
     if (fd >= 0) {
         opened.fd = UniqueFd(fd);
         if (!(flags & O_PATH) || !isLink(fd)) {
@@ -206,6 +212,7 @@ SharedTree::Opened SharedTree::walk(const QByteArray& relative, int flags) const
     auto current = [&] { return folders.empty() ? root_.get() : folders.back().get(); };
 
     while (!pending.empty()) {
+        ShareWork::checkWanted();
         const QByteArray name = pending.front();
         pending.pop_front();
         if (name == ".")
@@ -226,12 +233,15 @@ SharedTree::Opened SharedTree::walk(const QByteArray& relative, int flags) const
         const bool last = pending.empty();
         if (!last) {
             UniqueFd step(::openat(current(), name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            ShareWork::callReturned();
             if (!step.valid()) {
                 opened.error = errno;
                 return opened;
             }
             struct stat info {};
-            if (::fstat(step.get(), &info) != 0) {
+            const bool stated = ::fstat(step.get(), &info) == 0;
+            ShareWork::callReturned();
+            if (!stated) {
                 opened.error = errno;
                 return opened;
             }
@@ -252,6 +262,7 @@ SharedTree::Opened SharedTree::walk(const QByteArray& relative, int flags) const
         }
         UniqueFd target(::openat(current(), name.constData(), flags | O_NOFOLLOW | extraFlags(flags)));
         const int failure = errno;
+        ShareWork::callReturned();
         bool linked = false;
         if (target.valid()) {
             linked = (flags & O_PATH) && isLink(target.get());

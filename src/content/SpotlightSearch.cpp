@@ -228,10 +228,10 @@ QCoro::Task<QList<SearchResult>> runQuery(MetadataPredicate predicate, QList<QUr
     co_return results;
 }
 
-QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint64 limit, double timeout,
-                                        ShareWork::Purpose purpose) {
+QCoro::Task<SearchOutcome> searchReporting(QString query, QList<QUrl> folders, qint64 limit, double timeout,
+                                           ShareWork::Purpose purpose) {
     if (folders.isEmpty())
-        co_return QList<SearchResult>();
+        co_return SearchOutcome();
     // The query is the caller's text, of any length: split off the GUI thread.
     const QFuture<QStringList> splitting = QtConcurrent::run([query] {
         QStringList words = SpotlightQueryRunner::tokenize(trimSpacesAndTabs(query));
@@ -241,10 +241,10 @@ QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint
     });
     const QStringList tokens = co_await splitting;
     if (tokens.isEmpty())
-        co_return QList<SearchResult>();
+        co_return SearchOutcome();
     limit = std::min(limit, kLargestLimit);
     if (limit <= 0)
-        co_return QList<SearchResult>(); // nothing can be returned: no stage runs
+        co_return SearchOutcome(); // nothing can be returned: no stage runs
 
     const std::shared_ptr<MetadataIndex> index = MetadataIndex::shared();
     const QStringList paths = localPaths(folders);
@@ -274,15 +274,23 @@ QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint
         std::pair<MetadataPredicate, MetadataPredicate> predicates = co_await building;
         QList<SearchResult> all = co_await runQuery(std::move(predicates.first), folders, limit, timeout);
         if (!all.isEmpty() || tokens.size() < 2)
-            co_return all;
+            co_return SearchOutcome{std::move(all), {}};
         QList<SearchResult> most =
             co_await runQuery(std::move(predicates.second), folders, std::max(limit, 3 * limit), timeout);
         if (!most.isEmpty())
-            co_return SpotlightQueryRunner::rankAndTrim(std::move(most), tokens, limit);
+            co_return SearchOutcome{SpotlightQueryRunner::rankAndTrim(std::move(most), tokens, limit), {}};
     }
-    QList<SearchResult> walked =
+    SearchOutcome walked =
         co_await FileManagerSearch::search(tokens, folders, limit, walkMaxEntries, purpose);
     co_return walked;
+}
+
+QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint64 limit, double timeout,
+                                        ShareWork::Purpose purpose) {
+    QCoro::Task<SearchOutcome> searching =
+        searchReporting(std::move(query), std::move(folders), limit, timeout, std::move(purpose));
+    SearchOutcome outcome = co_await std::move(searching);
+    co_return std::move(outcome.results);
 }
 
 } // namespace SpotlightSearch

@@ -36,6 +36,9 @@ constexpr int maxQueryWords = 8;
 // The share work runs for `purpose` (ShareWork).
 QCoro::Task<QList<SearchResult>> search(QString query, QList<QUrl> folders, qint64 limit, double timeout,
                                         ShareWork::Purpose purpose = {});
+// search(), with the folders left out because their share did not answer.
+QCoro::Task<SearchOutcome> searchReporting(QString query, QList<QUrl> folders, qint64 limit, double timeout,
+                                           ShareWork::Purpose purpose = {});
 
 // One index query: ends when the index is done or at the time-out (whole seconds),
 // with what was gathered by then.

@@ -1,9 +1,11 @@
 #include "content/Thumbnails.h"
 
+#include "content/ContentFiles.h"
 #include "content/DecoderProtocol.h"
 #include "content/Decoding.h"
 #include "content/ImageFiles.h"
 #include "content/PdfFiles.h"
+#include "platform/Errors.h"
 #include "platform/Log.h"
 #include "platform/Modules.h"
 
@@ -70,12 +72,17 @@ QImage make(const QString& path, int box) {
     const QFileInfo info(path);
     if (!info.isFile()) // also follows links; a FIFO or device is never read
         return QImage();
-    const QMimeType type = QMimeDatabase().mimeTypeForFile(info);
+    const Decoding::OpenedFile file(path);
+    if (file.fd() < 0 && file.error() != 0) // a read that failed is said, not drawn empty
+        throw MessageError(ContentFiles::fileErrorDescription(file.error(), Decoding::displayName(path)));
+    if (file.fd() < 0)
+        return QImage();
+    // The type from the name and the first bytes, read here: the type database
+    // holds its lock while it reads a file, for every thread of the program.
+    const QMimeType type =
+        QMimeDatabase().mimeTypeForFileNameAndData(info.fileName(), ContentFiles::leadingBytes(file.fd()));
     const bool pdf = type.inherits(QStringLiteral("application/pdf"));
     if (!pdf && !type.name().startsWith(QLatin1String("image/")))
-        return QImage();
-    const Decoding::OpenedFile file(path);
-    if (file.fd() < 0)
         return QImage();
     try {
         DecoderProtocol::Request request;

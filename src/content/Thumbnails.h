@@ -21,7 +21,8 @@ int boxPixels(int edgePoints, double scale);
 
 // The thumbnail of the file, fitting a box of `boxPixels` square, drawn by a
 // decoder worker; a null image when the file is neither a readable image nor a
-// PDF. Throws DecodeError when the worker fails on it (Decoding.h). Blocking: call
+// PDF. Throws DecodeError when the worker fails on it (Decoding.h), and
+// MessageError when the file cannot be opened for reading. Blocking: call
 // it off the GUI thread.
 QImage make(const QString& path, int boxPixels);
 

@@ -117,12 +117,11 @@ QCoro::Task<QString> searchLocalDocuments(Json args) {
         co_return noFolders;
 
     // The folders are checked on their shares' threads (each is opened and
-    // identified); one that does not answer is left out.
-    QCoro::Task<QList<std::optional<BookmarkResolver::Resolved>>> resolving =
-        SharedDocuments::resolveEach(entries);
-    const QList<std::optional<BookmarkResolver::Resolved>> resolved = co_await std::move(resolving);
+    // identified); one that does not answer is left out, and named in the answer.
+    QCoro::Task<SharedDocuments::Resolutions> resolving = SharedDocuments::resolveAll(entries);
+    const SharedDocuments::Resolutions resolved = co_await std::move(resolving);
     QList<QUrl> roots;
-    for (const std::optional<BookmarkResolver::Resolved>& folder : resolved)
+    for (const std::optional<BookmarkResolver::Resolved>& folder : resolved.folders)
         if (folder)
             roots.append(folder->url);
     std::vector<std::unique_ptr<BookmarkResolver::ScopedAccess>> access;
@@ -143,12 +142,26 @@ QCoro::Task<QString> searchLocalDocuments(Json args) {
             roots = preferred;
     }
 
-    const QList<SearchResult> results =
-        co_await SpotlightSearch::search(query, roots, limit, searchTimeoutSeconds);
+    const SearchOutcome outcome =
+        co_await SpotlightSearch::searchReporting(query, roots, limit, searchTimeoutSeconds);
     access.clear();
+    const QList<SearchResult>& results = outcome.results;
+
+    // The folders that did not answer, before or during the search, in stored order.
+    QStringList silent;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const std::optional<BookmarkResolver::Resolved>& folder = resolved.folders.at(i);
+        if (resolved.silent.contains(entries.at(i)) || (folder && outcome.notAnswering.contains(folder->url)))
+            silent.append(entries.at(i).displayName);
+    }
+    const QString unanswered = silent.isEmpty()
+                                   ? QString()
+                                   : QStringLiteral("Shared folders that did not answer (not searched): ") +
+                                         silent.join(QStringLiteral(", ")) + QLatin1Char('.');
 
     if (results.isEmpty())
-        co_return QStringLiteral("No local documents matched.");
+        co_return unanswered.isEmpty() ? QStringLiteral("No local documents matched.")
+                                       : QStringLiteral("No local documents matched.\n") + unanswered;
 
     QStringList lines;
     QList<std::pair<QString, QByteArray>> ids;
@@ -165,6 +178,8 @@ QCoro::Task<QString> searchLocalDocuments(Json args) {
         lines.append(line);
     }
     idCache().putAnswer(ids);
+    if (!unanswered.isEmpty())
+        co_return numberedLines(lines) + QLatin1Char('\n') + unanswered;
     co_return numberedLines(lines);
 }
 
@@ -190,13 +205,19 @@ QCoro::Task<QString> listLocalFolders() {
     const QList<BookmarkEntry> entries = BookmarkPersistence::load();
     if (entries.isEmpty())
         co_return noFolders;
-    // Resolved on their shares' threads: one that does not answer gives no line.
-    QCoro::Task<QList<std::optional<BookmarkResolver::Resolved>>> resolving =
-        SharedDocuments::resolveEach(entries);
-    const QList<std::optional<BookmarkResolver::Resolved>> folders = co_await std::move(resolving);
+    // Resolved on their shares' threads: one that does not resolve gives no line,
+    // one whose share does not answer a line that says so.
+    QCoro::Task<SharedDocuments::Resolutions> resolving = SharedDocuments::resolveAll(entries);
+    const SharedDocuments::Resolutions folders = co_await std::move(resolving);
     QStringList lines;
     for (qsizetype i = 0; i < entries.size(); ++i) {
-        const std::optional<BookmarkResolver::Resolved>& resolved = folders.at(i);
+        const std::optional<BookmarkResolver::Resolved>& resolved = folders.folders.at(i);
+        if (!resolved && folders.silent.contains(entries[i])) {
+            lines.append(QString::number(i + 1) + QStringLiteral(". ") + entries[i].displayName +
+                         QStringLiteral(" (did not answer, id: ") + uuidText(entries[i].id) +
+                         QLatin1Char(')'));
+            continue;
+        }
         if (!resolved)
             continue; // its number is skipped
         lines.append(QString::number(i + 1) + QStringLiteral(". ") + entries[i].displayName +

@@ -9,17 +9,26 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <list>
+#include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/statfs.h>
+#include <unistd.h>
 
 namespace ShareWork {
 
 QString NotAnswering::description() const {
     return loc("Le dossier partagé ne répond pas");
+}
+
+QString Unshared::description() const {
+    return loc("Ce dossier n'est plus partagé sur le Mac.");
 }
 
 namespace {
@@ -34,28 +43,112 @@ constexpr auto kWatchTick = std::chrono::milliseconds(50);
 struct Job {
     QStringList shares;
     std::function<void()> run;
-    std::function<void()> abandon;
+    std::function<void(Abandoned)> abandon;
     Purpose purpose;
+    std::atomic<bool> unshared{false};   // its share is no longer shared
+    std::atomic<bool> writtenOff{false}; // its caller was answered that the share does not answer
 
-    bool wanted() const { return !purpose.deadline.hasExpired() && (!purpose.wanted || purpose.wanted()); }
+    bool wanted() const {
+        return !unshared && !purpose.deadline.hasExpired() && (!purpose.wanted || purpose.wanted());
+    }
+    // Whether running work goes on: as wanted(), but its limit counts from kPastLimit
+    // later, so that a bridge task at its limit is answered by the bridge first.
+    bool goesOn() const {
+        if (unshared || writtenOff || (purpose.wanted && !purpose.wanted()))
+            return false;
+        const QDeadlineTimer& limit = purpose.deadline;
+        return limit.isForever() ||
+               QDeadlineTimer::current().deadline() < limit.deadline() + kPastLimit.count();
+    }
+    void giveUp() { abandon(unshared ? Abandoned::Unshared : Abandoned::NotAnswering); }
 };
 
 struct Running {
     std::shared_ptr<Job> job;
     Clock::time_point started;
-    bool writtenOff = false;
+    bool writtenOff = false; // holds its thread for nothing (counts as stuck)
+    bool released = false;   // its caller was answered otherwise (unshared)
 };
 
+// The mount that holds a path, as the mount table says (never asking the mount).
+struct Mount {
+    long long id = -1;
+    std::string point;
+};
+
+// "\040" and the like of the mount table back to bytes.
+std::string unescapeMountField(const char* field) {
+    std::string out;
+    for (const char* c = field; *c; ++c) {
+        if (c[0] == '\\' && c[1] >= '0' && c[1] <= '7' && c[2] >= '0' && c[2] <= '7' && c[3] >= '0' &&
+            c[3] <= '7') {
+            out.push_back(static_cast<char>((c[1] - '0') * 64 + (c[2] - '0') * 8 + (c[3] - '0')));
+            c += 3;
+        } else {
+            out.push_back(*c);
+        }
+    }
+    return out;
+}
+
+// The mount whose point is the longest one holding `path` (the last one mounted
+// there when several are).
+Mount mountOf(const QString& share) {
+    Mount found;
+    const QByteArray native = QFile::encodeName(share);
+    const std::string path(native.constData(), static_cast<std::size_t>(native.size()));
+    FILE* table = std::fopen("/proc/self/mountinfo", "re");
+    if (!table)
+        return found;
+    char* line = nullptr;
+    std::size_t size = 0;
+    while (::getline(&line, &size, table) > 0) {
+        long long id = 0;
+        char point[4096];
+        if (std::sscanf(line, "%lld %*d %*s %*s %4095s", &id, point) != 2)
+            continue;
+        const std::string mounted = unescapeMountField(point);
+        const bool holds = mounted == "/" || path == mounted ||
+                           (path.size() > mounted.size() && path.compare(0, mounted.size(), mounted) == 0 &&
+                            path[mounted.size()] == '/');
+        if (holds && mounted.size() >= found.point.size()) {
+            found.id = id;
+            found.point = mounted;
+        }
+    }
+    std::free(line);
+    std::fclose(table);
+    return found;
+}
+
 struct Lane {
+    ~Lane() {
+        if (rootFd >= 0)
+            ::close(rootFd);
+    }
+
     std::deque<std::shared_ptr<Job>> queue;
     std::list<Running> running;
     std::condition_variable work;
     int threads = 0;            // its threads, those blocked on the share included
     int waiting = 0;            // of them, those waiting for work
     Clock::time_point lastSign; // when a file call on the share last returned
+    // When a call made by its work last returned (steady clock, in its own units;
+    // 0: none), written by the work without the pool's lock.
+    std::atomic<Clock::rep> lastReturn{0};
+    bool answered = false; // a call on the share has returned: it may be slow, not hung
     bool silent = false;
     bool probing = false;
+    Mount mount;     // the mount that held the share when the lane was made
+    int rootFd = -1; // the share's root as its work opened it (for the health check)
 };
+
+// The work a lane's thread runs now, for the calls that work makes.
+struct Current {
+    Job* job = nullptr;
+    Lane* lane = nullptr;
+};
+thread_local Current current;
 
 // Made once and never destroyed: a thread blocked in the kernel may come back while
 // the program ends, and must still find its pool.
@@ -64,6 +157,8 @@ public:
     void submit(std::shared_ptr<Job> job) {
         {
             std::unique_lock lock(mutex_);
+            for (const QString& share : std::as_const(job->shares))
+                freshenLocked(share);
             if (!refusedLocked(*job)) {
                 const std::shared_ptr<Lane> lane = laneLocked(job->shares.value(0));
                 lane->queue.push_back(std::move(job));
@@ -77,7 +172,38 @@ public:
             }
         }
         qCWarning(lcContent) << "Travail refusé: le dossier partagé ne répond pas" << job->shares;
-        job->abandon();
+        job->giveUp();
+    }
+
+    void rootOpened(const QString& share, int fd) {
+        const std::lock_guard lock(mutex_);
+        const std::shared_ptr<Lane> lane = lanes_.value(share);
+        if (lane && lane->rootFd < 0)
+            lane->rootFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    }
+
+    void unshared(const QString& share) {
+        QList<std::shared_ptr<Job>> released;
+        {
+            const std::lock_guard lock(mutex_);
+            const std::shared_ptr<Lane> lane = lanes_.value(share);
+            if (!lane)
+                return;
+            for (Running& running : lane->running) {
+                running.job->unshared = true;
+                if (!running.writtenOff && !running.released) {
+                    running.released = true;
+                    released.append(running.job);
+                }
+            }
+            for (const std::shared_ptr<Job>& waiting : lane->queue)
+                waiting->unshared = true;
+            lane->work.notify_all();
+            watch_.notify_one();
+        }
+        // (The waiting work is dropped by its thread or the watcher, unshared.)
+        for (const std::shared_ptr<Job>& job : std::as_const(released))
+            job->giveUp();
     }
 
     void setSilence(std::optional<std::chrono::milliseconds> silence) {
@@ -114,8 +240,48 @@ private:
         if (!lane) {
             lane = std::make_shared<Lane>();
             lane->lastSign = Clock::now();
+            lane->mount = mountOf(share);
+            // It answered a while ago on the same mount: slow, maybe, not hung.
+            const auto trust = trusted_.constFind(share);
+            lane->answered = trust != trusted_.cend() && trust->mountId == lane->mount.id &&
+                             lane->lastSign - trust->at < kTrustKept;
         }
         return lane;
+    }
+
+    // A share found silent (or whose lane is stuck) whose path now lies on another
+    // mount than its lane's: the hung mount was detached, the path is served again
+    // on a lane of its own. The old lane's threads stay written off where they hang.
+    void freshenLocked(const QString& share) {
+        const std::shared_ptr<Lane> lane = lanes_.value(share);
+        if (!lane || !(lane->silent || stuckLocked(*lane) >= kLaneThreads))
+            return;
+        const Mount now = mountOf(share);
+        if (now.id < 0 || now.id == lane->mount.id)
+            return;
+        qCInfo(lcContent) << "Dossier partagé sur un autre montage qu'avant, servi à nouveau" << share;
+        lanes_.remove(share);
+        const std::shared_ptr<Lane> fresh = laneLocked(share);
+        fresh->queue.swap(lane->queue);
+        while (fresh->threads < std::min<int>(kLaneThreads, static_cast<int>(fresh->queue.size())))
+            spawnLocked(fresh);
+    }
+
+    std::chrono::milliseconds quietLimitLocked(const Lane& lane) const {
+        return lane.answered ? silence_ * kSlowSilenceFactor : silence_;
+    }
+
+    // The calls returned since the watcher last looked count as signs of life.
+    static void takeReturnsLocked(Lane& lane) {
+        const Clock::rep returned = lane.lastReturn.load(std::memory_order_relaxed);
+        if (returned == 0)
+            return;
+        const Clock::time_point at{Clock::duration(returned)};
+        if (at > lane.lastSign) {
+            lane.lastSign = at;
+            lane.answered = true;
+            lane.silent = false;
+        }
     }
 
     static int stuckLocked(const Lane& lane) {
@@ -149,6 +315,7 @@ private:
     void signOfLifeLocked(const QString& share) {
         if (const std::shared_ptr<Lane> lane = lanes_.value(share)) {
             lane->lastSign = Clock::now();
+            lane->answered = true;
             lane->silent = false;
         }
     }
@@ -172,7 +339,7 @@ private:
             // Dropped before it starts: no longer wanted, or its share went silent.
             if (refusedLocked(*job) || !job->wanted()) {
                 lock.unlock();
-                job->abandon();
+                job->giveUp();
                 job.reset();
                 lock.lock();
                 continue;
@@ -180,7 +347,9 @@ private:
             const auto mine = lane->running.insert(lane->running.end(), Running{job, Clock::now(), false});
             watch_.notify_one();
             lock.unlock();
+            current = Current{job.get(), lane.get()};
             job->run();
+            current = Current{};
             lock.lock();
             for (const QString& share : std::as_const(mine->job->shares))
                 signOfLifeLocked(share);
@@ -190,17 +359,28 @@ private:
     }
 
     // Asks the share for a sign of life on a thread of its own (one at a time per
-    // share): a statfs of its path, which goes to the file system itself.
+    // share), never behind its work and without walking its path: an fstatfs of its
+    // root as its work opened it, or before that a statfs of the mount point that
+    // holds it. Either goes to the file system itself, not to a cache.
     void probeLocked(const QString& share, const std::shared_ptr<Lane>& lane) {
         lane->probing = true;
         ++threads_;
-        std::thread([this, share, lane] {
+        const int root = lane->rootFd >= 0 ? ::fcntl(lane->rootFd, F_DUPFD_CLOEXEC, 0) : -1;
+        const QByteArray point = lane->mount.point.empty() ? QFile::encodeName(share)
+                                                           : QByteArray::fromStdString(lane->mount.point);
+        std::thread([this, root, point, lane] {
             pthread_setname_np(pthread_self(), "ombrix-shareprobe");
             struct statfs info {};
-            ::statfs(QFile::encodeName(share).constData(), &info);
+            if (root >= 0) {
+                ::fstatfs(root, &info);
+                ::close(root);
+            } else {
+                ::statfs(point.constData(), &info);
+            }
             const std::lock_guard lock(mutex_);
             lane->probing = false;
             lane->lastSign = Clock::now();
+            lane->answered = true;
             lane->silent = false;
             --threads_;
         }).detach();
@@ -209,9 +389,11 @@ private:
     // Marks silent each share of a running piece of work that has given no sign of
     // life for `quiet`, and only that one: the other shares the work names answer
     // their probes. Probes the shares that have been quiet for a third of it.
-    void markQuietLocked(const Running& running, Clock::time_point now, std::chrono::milliseconds quiet) {
+    void markQuietLocked(const Running& running, Clock::time_point now) {
         for (const QString& share : std::as_const(running.job->shares)) {
             const std::shared_ptr<Lane> lane = laneLocked(share);
+            takeReturnsLocked(*lane);
+            const std::chrono::milliseconds quiet = quietLimitLocked(*lane);
             const Clock::duration since = now - std::max(running.started, lane->lastSign);
             if (since >= quiet / 3 && !lane->probing)
                 probeLocked(share, lane);
@@ -240,21 +422,23 @@ private:
             // Shares found silent now.
             const QList<std::shared_ptr<Lane>> lanes = lanes_.values();
             for (const std::shared_ptr<Lane>& lane : lanes) {
+                takeReturnsLocked(*lane);
                 for (Running& running : lane->running) {
-                    if (running.writtenOff)
+                    if (running.writtenOff || running.released)
                         continue;
-                    markQuietLocked(running, now, silence_);
+                    markQuietLocked(running, now);
                 }
             }
             for (const std::shared_ptr<Lane>& lane : lanes) {
                 for (Running& running : lane->running) {
-                    if (running.writtenOff)
+                    if (running.writtenOff || running.released)
                         continue;
                     const QDeadlineTimer& limit = running.job->purpose.deadline;
                     const bool overdue = !limit.isForever() && QDeadlineTimer::current().deadline() >=
                                                                    limit.deadline() + kPastLimit.count();
                     if (overdue || refusedLocked(*running.job)) {
                         running.writtenOff = true;
+                        running.job->writtenOff = true;
                         writtenOff.append(running.job);
                     }
                 }
@@ -271,21 +455,26 @@ private:
                 const Lane& lane = **it;
                 // (Kept a while after its last sign: work running elsewhere may name it.)
                 if (lane.threads == 0 && lane.queue.empty() && lane.running.empty() && !lane.probing &&
-                    !lane.silent && now - lane.lastSign > kIdleExit)
+                    !lane.silent && now - lane.lastSign > kIdleExit) {
+                    if (lane.answered)
+                        trusted_.insert(it.key(), Trust{lane.lastSign, lane.mount.id});
                     it = lanes_.erase(it);
-                else
+                } else {
                     ++it;
+                }
             }
+            for (auto it = trusted_.begin(); it != trusted_.end();)
+                it = now - it->at > kTrustKept ? trusted_.erase(it) : std::next(it);
             if (dropped.isEmpty() && writtenOff.isEmpty())
                 continue;
             lock.unlock();
             for (const std::shared_ptr<Job>& job : std::as_const(writtenOff)) {
                 qCWarning(lcContent) << "Travail sur un dossier partagé sans réponse, abandonné"
                                      << job->shares;
-                job->abandon();
+                job->giveUp();
             }
             for (const std::shared_ptr<Job>& job : std::as_const(dropped))
-                job->abandon();
+                job->giveUp();
             writtenOff.clear();
             dropped.clear();
             lock.lock();
@@ -295,6 +484,12 @@ private:
     std::mutex mutex_;
     std::condition_variable watch_;
     QHash<QString, std::shared_ptr<Lane>> lanes_;
+    // Shares that answered on their mount before their lane went idle.
+    struct Trust {
+        Clock::time_point at;
+        long long mountId = -1;
+    };
+    QHash<QString, Trust> trusted_;
     int threads_ = 0; // every thread: the lanes' and the probes'
     bool watching_ = false;
     std::chrono::milliseconds silence_ = kSilence;
@@ -309,6 +504,35 @@ Pool& pool() {
 
 void setSilenceForTesting(std::optional<std::chrono::milliseconds> silence) {
     pool().setSilence(silence);
+}
+
+void callReturned() {
+    if (Lane* lane = current.lane)
+        lane->lastReturn.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+}
+
+bool stillWanted() {
+    const Job* job = current.job;
+    return !job || job->goesOn();
+}
+
+void checkWanted() {
+    const Job* job = current.job;
+    if (!job)
+        return;
+    if (job->unshared)
+        throw Unshared();
+    if (!job->goesOn())
+        throw Stopped();
+}
+
+void rootOpened(const QString& share, int fd) {
+    if (fd >= 0)
+        pool().rootOpened(share, fd);
+}
+
+void unshared(const QString& share) {
+    pool().unshared(share);
 }
 
 int stuckThreads(const QString& share) {
@@ -327,7 +551,7 @@ int threadCount() {
     return pool().threads();
 }
 
-void submit(const QStringList& shares, std::function<void()> job, std::function<void()> abandon,
+void submit(const QStringList& shares, std::function<void()> job, std::function<void(Abandoned)> abandon,
             Purpose purpose) {
     auto queued = std::make_shared<Job>();
     queued->shares = shares;

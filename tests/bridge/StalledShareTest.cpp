@@ -17,14 +17,16 @@
 #include "settings/widgets/BridgeSettingsTab.h"
 #include "support/DocumentFiles.h"
 #include "support/FakeMetadataIndex.h"
+#include "support/TestFuse.h"
 #include "support/TestSupport.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QLabel>
-#include <QProcess>
 #include <QQueue>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -32,22 +34,13 @@
 
 #include <gtest/gtest.h>
 
-#define FUSE_USE_VERSION 34
-#include <fuse_lowlevel.h>
-
+#include <array>
 #include <atomic>
 #include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
+#include <cstdint>
 #include <limits>
-#include <mutex>
-#include <poll.h>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -58,269 +51,24 @@ using namespace bridgetest;
 
 const std::string kNotAnswering = "Le dossier partagé ne répond pas";
 
-// ---- A file system that answers nothing ---------------------------------------------
-
-// Every request is taken and never answered: whoever looks a name up, asks a
-// status or lists a folder there blocks in the kernel.
-void noAnswer(fuse_req_t, fuse_ino_t, const char*) {}
-void noAnswerInode(fuse_req_t, fuse_ino_t, fuse_file_info*) {}
-void noAnswerStatfs(fuse_req_t, fuse_ino_t) {}
-void noAnswerAccess(fuse_req_t, fuse_ino_t, int) {}
-void noAnswerRead(fuse_req_t, fuse_ino_t, size_t, off_t, fuse_file_info*) {}
-
-// The server runs in a child process: killing it is the one sure way to end the
-// blocked calls (the kernel then fails them), whatever state the test is in.
-class StalledMount {
-public:
-    explicit StalledMount(const QString& mountPoint)
-        : mountPoint_(mountPoint) {
-        QDir().mkpath(mountPoint);
-        int ready[2];
-        if (::pipe(ready) != 0)
-            return;
-        const QByteArray point = QFile::encodeName(mountPoint);
-        server_ = ::fork();
-        if (server_ == 0) {
-            ::close(ready[0]);
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the test
-            serve(point.constData(), ready[1]);
-            ::_exit(1);
-        }
-        ::close(ready[1]);
-        // Mounted once the server says so (bounded: a server that fails says nothing).
-        pollfd waiting{ready[0], POLLIN, 0};
-        char byte = 0;
-        mounted_ = server_ > 0 && ::poll(&waiting, 1, 5000) == 1 && ::read(ready[0], &byte, 1) == 1;
-        ::close(ready[0]);
-    }
-
-    ~StalledMount() {
-        if (server_ > 0) {
-            ::kill(server_, SIGKILL);
-            for (int i = 0; i < 500 && ::waitpid(server_, nullptr, WNOHANG) == 0; ++i)
-                ::usleep(10000);
-        }
-        // Detached even while something still holds it.
-        QProcess::execute(QStringLiteral("fusermount3"),
-                          {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint_});
-    }
-
-    bool mounted() const { return mounted_; }
-
-private:
-    static void serve(const char* mountPoint, int ready) {
-        fuse_lowlevel_ops ops{};
-        ops.lookup = noAnswer;
-        ops.getattr = noAnswerInode;
-        ops.opendir = noAnswerInode;
-        ops.open = noAnswerInode;
-        ops.statfs = noAnswerStatfs;
-        ops.access = noAnswerAccess;
-        ops.read = noAnswerRead;
-        ops.readdir = noAnswerRead;
-        char program[] = "stalled";
-        char option[] = "-o";
-        char name[] = "fsname=stalled";
-        char* argv[] = {program, option, name, nullptr};
-        fuse_args args = FUSE_ARGS_INIT(3, argv);
-        fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
-        if (!session || fuse_session_mount(session, mountPoint) != 0)
-            ::_exit(1);
-        const char byte = 1;
-        if (::write(ready, &byte, 1) != 1)
-            ::_exit(1);
-        fuse_session_loop(session);
-        ::_exit(0);
-    }
-
-    QString mountPoint_;
-    pid_t server_ = -1;
-    bool mounted_ = false;
-};
-
-// ---- A file system that answers late ------------------------------------------------
-
-// A folder "partage" of kLateFiles small files, in memory. While held, listings of
-// it (readdir) wait unanswered; everything else is answered at once, so the share
-// gives signs of life. Nothing is cached by the kernel: every call reaches us.
+// A folder "partage" of kLateFiles small files, whose listings the server holds.
 constexpr int kLateFiles = 1500;
-constexpr fuse_ino_t kLateFolder = 2;
 
-struct LateServer {
-    std::mutex mutex;
-    // Listings are held from the start, so that the first one is held however late
-    // the server's thread reads its orders on a loaded machine.
-    bool held = true;
-    struct Pending {
-        fuse_req_t req;
-        size_t size;
-        off_t offset;
-    };
-    std::vector<Pending> pending;
-};
-LateServer* lateServer = nullptr; // in the server's process only
-
-void lateStat(fuse_ino_t ino, struct stat& info) {
-    info = {};
-    info.st_ino = ino;
-    info.st_uid = ::getuid();
-    info.st_gid = ::getgid();
-    if (ino <= kLateFolder) {
-        info.st_mode = S_IFDIR | 0755;
-        info.st_nlink = 2;
-    } else {
-        info.st_mode = S_IFREG | 0644;
-        info.st_nlink = 1;
-        info.st_size = 5;
-    }
+TestFuse::Options lateTree() {
+    TestFuse::Options options;
+    for (int i = 0; i < kLateFiles; ++i)
+        options.files.insert(QStringLiteral("partage/f%1.txt").arg(i), "hello");
+    options.holdListings = true;
+    options.name = QStringLiteral("late");
+    return options;
 }
 
-void lateLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    fuse_ino_t ino = 0;
-    int index = -1;
-    if (parent == FUSE_ROOT_ID && std::strcmp(name, "partage") == 0)
-        ino = kLateFolder;
-    else if (parent == kLateFolder && std::sscanf(name, "f%d.txt", &index) == 1 && index >= 0 &&
-             index < kLateFiles)
-        ino = kLateFolder + 1 + fuse_ino_t(index);
-    if (ino == 0) {
-        fuse_reply_err(req, ENOENT);
-        return;
-    }
-    fuse_entry_param entry{};
-    entry.ino = ino;
-    lateStat(ino, entry.attr);
-    fuse_reply_entry(req, &entry); // timeouts 0: nothing cached
+TestFuse::Options answersNothing() {
+    TestFuse::Options options;
+    options.answersNothing = true;
+    options.name = QStringLiteral("stalled");
+    return options;
 }
-
-void lateGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-    struct stat info {};
-    lateStat(ino, info);
-    fuse_reply_attr(req, &info, 0);
-}
-
-void lateAnswerListing(fuse_req_t req, size_t size, off_t offset) {
-    std::string buffer(size, '\0');
-    size_t used = 0;
-    for (off_t i = offset; i < kLateFiles + 2; ++i) {
-        const std::string name = i == 0 ? "." : i == 1 ? ".." : "f" + std::to_string(i - 2) + ".txt";
-        struct stat info {};
-        lateStat(i < 2 ? kLateFolder : kLateFolder + 1 + fuse_ino_t(i - 2), info);
-        const size_t entry = fuse_add_direntry(req, nullptr, 0, name.c_str(), nullptr, 0);
-        if (used + entry > size)
-            break;
-        fuse_add_direntry(req, buffer.data() + used, size - used, name.c_str(), &info, i + 1);
-        used += entry;
-    }
-    fuse_reply_buf(req, buffer.data(), used);
-}
-
-void lateReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
-    if (ino != kLateFolder) {
-        fuse_reply_buf(req, nullptr, 0);
-        return;
-    }
-    {
-        const std::lock_guard lock(lateServer->mutex);
-        if (lateServer->held) {
-            lateServer->pending.push_back({req, size, offset});
-            return;
-        }
-    }
-    lateAnswerListing(req, size, offset);
-}
-
-// The server runs in a child process that holds the listings until it is told
-// through a pipe to answer them ('a').
-class LateMount {
-public:
-    explicit LateMount(const QString& mountPoint)
-        : mountPoint_(mountPoint) {
-        QDir().mkpath(mountPoint);
-        int ready[2];
-        int orders[2];
-        if (::pipe(ready) != 0 || ::pipe(orders) != 0)
-            return;
-        const QByteArray point = QFile::encodeName(mountPoint);
-        server_ = ::fork();
-        if (server_ == 0) {
-            ::close(ready[0]);
-            ::close(orders[1]);
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            serve(point.constData(), ready[1], orders[0]);
-            ::_exit(1);
-        }
-        ::close(ready[1]);
-        ::close(orders[0]);
-        orders_ = orders[1];
-        pollfd waiting{ready[0], POLLIN, 0};
-        char byte = 0;
-        mounted_ = server_ > 0 && ::poll(&waiting, 1, 5000) == 1 && ::read(ready[0], &byte, 1) == 1;
-        ::close(ready[0]);
-    }
-
-    ~LateMount() {
-        if (server_ > 0) {
-            ::kill(server_, SIGKILL);
-            for (int i = 0; i < 500 && ::waitpid(server_, nullptr, WNOHANG) == 0; ++i)
-                ::usleep(10000);
-        }
-        if (orders_ >= 0)
-            ::close(orders_);
-        QProcess::execute(QStringLiteral("fusermount3"),
-                          {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint_});
-    }
-
-    bool mounted() const { return mounted_; }
-    void answer() { order('a'); }
-
-private:
-    void order(char what) {
-        if (::write(orders_, &what, 1) != 1)
-            ADD_FAILURE() << "the late file system's server cannot be told";
-    }
-
-    static void serve(const char* mountPoint, int ready, int orders) {
-        static LateServer server;
-        lateServer = &server;
-        fuse_lowlevel_ops ops{};
-        ops.lookup = lateLookup;
-        ops.getattr = lateGetattr;
-        ops.readdir = lateReaddir;
-        char program[] = "late";
-        char option[] = "-o";
-        char name[] = "fsname=late";
-        char* argv[] = {program, option, name, nullptr};
-        fuse_args args = FUSE_ARGS_INIT(3, argv);
-        fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
-        if (!session || fuse_session_mount(session, mountPoint) != 0)
-            ::_exit(1);
-        std::thread([orders] {
-            char what = 0;
-            while (::read(orders, &what, 1) == 1) {
-                std::vector<LateServer::Pending> pending;
-                {
-                    const std::lock_guard lock(lateServer->mutex);
-                    lateServer->held = what == 'h';
-                    if (!lateServer->held)
-                        pending.swap(lateServer->pending);
-                }
-                for (const LateServer::Pending& listing : pending)
-                    lateAnswerListing(listing.req, listing.size, listing.offset);
-            }
-        }).detach();
-        const char byte = 1;
-        if (::write(ready, &byte, 1) != 1)
-            ::_exit(1);
-        fuse_session_loop(session);
-        ::_exit(0);
-    }
-
-    QString mountPoint_;
-    pid_t server_ = -1;
-    int orders_ = -1;
-    bool mounted_ = false;
-};
 
 // ---- Measuring the GUI thread --------------------------------------------------------
 
@@ -463,13 +211,13 @@ TEST(ShareWorkTest, ALaneHoldsUpOnlyItsShareAndDropsWorkNoLongerWanted) {
 }
 
 TEST_F(StalledShareTest, HungSharesHoldUpNothingButTheirOwnWork) {
-    if (!QFile::exists(QStringLiteral("/dev/fuse")))
+    if (!fuseAvailable())
         GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
     QTemporaryDir scratch;
     ASSERT_TRUE(scratch.isValid());
     const QString healthy = scratch.path() + QStringLiteral("/sain");
     DocumentFiles::write(healthy + QStringLiteral("/note.txt"), "bonjour");
-    StalledMount mount(scratch.path() + QStringLiteral("/montage"));
+    TestFuse mount(scratch.path() + QStringLiteral("/montage"), answersNothing());
     ASSERT_TRUE(mount.mounted()) << "the stalled file system could not be mounted";
 
     // Ten hung shares come first in the list: whatever walks the list meets them.
@@ -570,10 +318,13 @@ TEST_F(StalledShareTest, HungSharesHoldUpNothingButTheirOwnWork) {
     QFile::remove(userDirs);
     EXPECT_EQ(QThreadPool::globalInstance()->activeThreadCount(), 0);
 
-    // The chat's tool lists the healthy folder only.
+    // The chat's tool lists the healthy folder, and each hung one as not answering.
     const QString tool =
         runTask(LocalToolRegistry::dispatch(QStringLiteral("list_local_folders"), QStringLiteral("{}")));
-    EXPECT_TRUE(tool.startsWith(QStringLiteral("11. sain (")) && !tool.contains(QStringLiteral("partage")))
+    EXPECT_TRUE(tool.startsWith(QStringLiteral("1. partage-0 (did not answer, id: ") +
+                                uuidText(stalled[0].id) +
+                                QStringLiteral(")\n2. partage-1 (did not answer")) &&
+                tool.contains(QStringLiteral("\n11. sain (")))
         << tool.toStdString();
     // The Bridge tab is shown without the GUI thread waiting for the hung shares;
     // its rows show the paths the folders were shared at.
@@ -605,13 +356,13 @@ TEST_F(StalledShareTest, HungSharesHoldUpNothingButTheirOwnWork) {
 }
 
 TEST_F(StalledShareTest, ALateListingHandsOutNoIdAndLeavesTheNewerOnesResolvable) {
-    if (!QFile::exists(QStringLiteral("/dev/fuse")))
+    if (!fuseAvailable())
         GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
     QTemporaryDir scratch;
     ASSERT_TRUE(scratch.isValid());
     const QString healthy = scratch.path() + QStringLiteral("/sain");
     DocumentFiles::write(healthy + QStringLiteral("/note.txt"), "bonjour");
-    LateMount mount(scratch.path() + QStringLiteral("/montage"));
+    TestFuse mount(scratch.path() + QStringLiteral("/montage"), lateTree());
     ASSERT_TRUE(mount.mounted()) << "the late file system could not be mounted";
     const QString lateId =
         uuidText(BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/partage")).id);
@@ -631,7 +382,7 @@ TEST_F(StalledShareTest, ALateListingHandsOutNoIdAndLeavesTheNewerOnesResolvable
     // Then the late listing comes back, with its 1,500 entries.
     const QString lateShare =
         BookmarkResolver::recordedPath(BookmarkStore::shared().entries()[0].bookmarkData);
-    mount.answer();
+    mount.answerListings();
     EXPECT_TRUE(spinUntil([&] { return ShareWork::busyThreads(lateShare) == 0; }, 60000));
     // The newer listing's ids still resolve: the late one handed out nothing.
     const Json read = run("read", {{"document_id", listed["result"]["items"][0]["id"]}});
@@ -649,6 +400,192 @@ TEST_F(StalledShareTest, ALateListingHandsOutNoIdAndLeavesTheNewerOnesResolvable
     const Json again = run("list_dir", {{"folder_id", json::str(lateId)}});
     ASSERT_EQ(again["status"], "done") << again.dump();
     EXPECT_EQ(again["result"]["items"].size(), std::size_t(kLateFiles));
+}
+
+// The calls of a piece of work: taken once the server has been quiet a moment, so
+// that what the kernel sends late (the release of a closed file) is not counted in
+// the next piece.
+std::array<std::int64_t, std::size_t(TestFuse::Op::Count) + 1> settledCalls(const TestFuse& mount) {
+    std::int64_t last = mount.calls();
+    for (int quiet = 0, rounds = 0; quiet < 3 && rounds < 100; ++rounds) {
+        spinFor(100);
+        const std::int64_t now = mount.calls();
+        quiet = now == last ? quiet + 1 : 0;
+        last = now;
+    }
+    std::array<std::int64_t, std::size_t(TestFuse::Op::Count) + 1> calls{};
+    for (std::size_t kind = 0; kind <= std::size_t(TestFuse::Op::Count); ++kind)
+        calls[kind] = mount.calls(TestFuse::Op(kind));
+    return calls;
+}
+
+// Calls of one kind (Op::Count: of every kind) between two counts.
+std::int64_t callsBetween(const std::array<std::int64_t, std::size_t(TestFuse::Op::Count) + 1>& before,
+                          const std::array<std::int64_t, std::size_t(TestFuse::Op::Count) + 1>& after,
+                          TestFuse::Op kind = TestFuse::Op::Count) {
+    return after[std::size_t(kind)] - before[std::size_t(kind)];
+}
+
+TEST_F(StalledShareTest, ASearchResultListingAndReadingAskTheShareEachCallOnce) {
+    if (!fuseAvailable())
+        GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    constexpr int kFound = 4;
+    constexpr int kListed = 20;
+    // A share three folders below its mount point.
+    TestFuse::Options tree;
+    for (int i = 1; i <= kFound; ++i)
+        tree.files.insert(QStringLiteral("un/deux/partage/rapport-%1.txt").arg(i),
+                          "rapport " + QByteArray::number(i));
+    for (int i = 1; i <= kListed; ++i)
+        tree.files.insert(QStringLiteral("un/deux/partage/liste/e%1.txt").arg(i, 2, 10, QLatin1Char('0')),
+                          "entrée");
+    TestFuse mount(scratch.path() + QStringLiteral("/montage"), tree);
+    ASSERT_TRUE(mount.mounted()) << "the test file system could not be mounted";
+    const QString folderId =
+        uuidText(BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/un/deux/partage")).id);
+    BridgeService::shared().start(QStringLiteral("tok-counted"));
+    using Op = TestFuse::Op;
+
+    // What a result costs: a search that finds four files against one that finds
+    // nothing in the same walk.
+    auto mark = settledCalls(mount);
+    const Json none = run("search", {{"query", "introuvable"}});
+    ASSERT_EQ(none["status"], "done") << none.dump();
+    EXPECT_TRUE(none["result"]["items"].empty());
+    auto now = settledCalls(mount);
+    const std::int64_t walkAlone = callsBetween(mark, now);
+    mark = now;
+    const Json found = run("search", {{"query", "rapport"}});
+    ASSERT_EQ(found["status"], "done") << found.dump();
+    ASSERT_EQ(found["result"]["items"].size(), std::size_t(kFound)) << found.dump();
+    EXPECT_EQ(found["result"]["items"][0]["is_remote"], false);
+    now = settledCalls(mount);
+    const std::int64_t withResults = callsBetween(mark, now);
+    qInfo("search: %lld file calls finding nothing, %lld finding %d files", static_cast<long long>(walkAlone),
+          static_cast<long long>(withResults), kFound);
+    EXPECT_LE(withResults - walkAlone, 3 * kFound);
+
+    // A listing asks each entry once, and the way to the folder once.
+    mark = now;
+    const Json listed = run("list_dir", {{"folder_id", json::str(folderId)}, {"sub_path", "liste"}});
+    ASSERT_EQ(listed["status"], "done") << listed.dump();
+    EXPECT_EQ(listed["result"]["items"].size(), std::size_t(kListed));
+    now = settledCalls(mount);
+    qInfo("list_dir of %d entries: %lld file calls", kListed,
+          static_cast<long long>(callsBetween(mark, now)));
+    EXPECT_LE(callsBetween(mark, now, Op::Lookup), kListed + 4); // un, deux, partage, liste
+    EXPECT_LE(callsBetween(mark, now, Op::Getattr), 2);
+    EXPECT_LE(callsBetween(mark, now, Op::Opendir), 1);
+    EXPECT_LE(callsBetween(mark, now), kListed + 12);
+
+    // A read opens, reads, flushes and releases the document once.
+    mark = now;
+    const Json read = run("read", {{"document_id", found["result"]["items"][0]["id"]}});
+    ASSERT_EQ(read["status"], "done") << read.dump();
+    EXPECT_TRUE(QString::fromStdString(read["result"]["content"].get<std::string>()).startsWith("rapport "));
+    now = settledCalls(mount);
+    qInfo("read: %lld file calls", static_cast<long long>(callsBetween(mark, now)));
+    for (const Op kind : {Op::Open, Op::Read, Op::Flush, Op::Release})
+        EXPECT_LE(callsBetween(mark, now, kind), 1) << int(kind);
+    EXPECT_LE(callsBetween(mark, now, Op::Lookup), 4);
+    EXPECT_LE(callsBetween(mark, now, Op::Getattr), 2);
+}
+
+// Hangs the mount from the first call of `kind` on (checked every few ms while the
+// test waits: the share's calls answer after a delay, so that call is still held).
+class HangAtFirst {
+public:
+    HangAtFirst(TestFuse& mount, TestFuse::Op kind) {
+        const std::int64_t before = mount.calls(kind);
+        QObject::connect(&timer_, &QTimer::timeout, [&mount, kind, before] {
+            if (mount.calls(kind) > before)
+                mount.hang();
+        });
+        timer_.start(2);
+    }
+
+private:
+    QTimer timer_;
+};
+
+TEST_F(StalledShareTest, EveryAnswerSaysWhatHappenedWhenAShareStopsAnswering) {
+    if (!fuseAvailable())
+        GTEST_SKIP() << "no /dev/fuse: FUSE file systems cannot be mounted here";
+    QTemporaryDir scratch;
+    ASSERT_TRUE(scratch.isValid());
+    // (In the test's home, where the test may delete it.)
+    const QString healthy = QDir::homePath() + QStringLiteral("/Documents-sains");
+    DocumentFiles::write(healthy + QStringLiteral("/rapport-sain.txt"), "bonjour");
+    QImage picture(40, 20, QImage::Format_RGB32);
+    picture.fill(Qt::blue);
+    QByteArray png;
+    QBuffer buffer(&png);
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "PNG"));
+    // Two slow shares (each call held a moment, so that a call can be caught while
+    // it is held): one hangs in the middle of the search's walk, the other while
+    // its image is read.
+    TestFuse::Options walkedTree;
+    walkedTree.files.insert(QStringLiteral("un/deux/partage/rapport-1.txt"), "un");
+    walkedTree.files.insert(QStringLiteral("un/deux/partage/suite/rapport-2.txt"), "deux");
+    walkedTree.delay = 100ms;
+    TestFuse walked(scratch.path() + QStringLiteral("/montage"), walkedTree);
+    TestFuse::Options drawnTree;
+    drawnTree.files.insert(QStringLiteral("un/deux/partage/photo.png"), png);
+    drawnTree.delay = 100ms;
+    TestFuse drawn(scratch.path() + QStringLiteral("/images"), drawnTree);
+    ASSERT_TRUE(walked.mounted() && drawn.mounted()) << "the test file systems could not be mounted";
+    const BookmarkEntry hung =
+        BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/un/deux/partage"));
+    const QString picturesId =
+        uuidText(BookmarkStore::shared().add(scratch.path() + QStringLiteral("/images/un/deux/partage")).id);
+    const QString healthyId = uuidText(BookmarkStore::shared().add(healthy).id);
+    BridgeService::shared().start(QStringLiteral("tok-answers"));
+
+    // The search answers what the healthy share found, and names the share that
+    // stopped answering during its walk (at its first listing).
+    Json found;
+    {
+        const HangAtFirst hanging(walked, TestFuse::Op::Readdir);
+        found = run("search", {{"query", "rapport"}});
+    }
+    ASSERT_EQ(found["status"], "done") << found.dump();
+    ASSERT_EQ(found["result"]["items"].size(), 1u) << found.dump();
+    EXPECT_EQ(found["result"]["items"][0]["name"], "rapport-sain.txt");
+    EXPECT_EQ(found["result"]["not_answering"],
+              Json::array({Json{{"id", json::str(uuidText(hung.id))}, {"name", "partage"}}}));
+
+    // The local model's tools name the folder that did not answer.
+    const QString search = runTask(LocalToolRegistry::dispatch(
+        QStringLiteral("search_local_documents"), QStringLiteral(R"({"query": "introuvable"})")));
+    EXPECT_EQ(search.toStdString(),
+              "No local documents matched.\nShared folders that did not answer (not searched): partage.");
+    const QString folders =
+        runTask(LocalToolRegistry::dispatch(QStringLiteral("list_local_folders"), QStringLiteral("{}")));
+    EXPECT_TRUE(folders.startsWith(QStringLiteral("1. partage (did not answer, id: ") + uuidText(hung.id) +
+                                   QStringLiteral(")\n2. partage (")))
+        << folders.toStdString();
+
+    // A thumbnail whose image read hangs answers that, not an empty thumbnail.
+    const Json pictures = run("list_dir", {{"folder_id", json::str(picturesId)}});
+    ASSERT_EQ(pictures["status"], "done") << pictures.dump();
+    Json thumbnail;
+    {
+        const HangAtFirst hanging(drawn, TestFuse::Op::Read);
+        thumbnail = run("thumbnail", {{"document_id", pictures["result"]["items"][0]["id"]}});
+    }
+    EXPECT_EQ(thumbnail.value("error_message", std::string()), kNotAnswering) << thumbnail.dump();
+
+    // A shared folder deleted beside the hung shares answers for itself.
+    const Json listed = run("list_dir", {{"folder_id", json::str(healthyId)}});
+    ASSERT_EQ(listed["status"], "done") << listed.dump();
+    removeTestFolder(healthy);
+    const Json documentId = listed["result"]["items"][0]["id"];
+    EXPECT_EQ(run("read", {{"document_id", documentId}}).value("error_message", std::string()),
+              "Document hors des dossiers partagés.");
+    EXPECT_EQ(run("thumbnail", {{"document_id", documentId}}).value("error_message", std::string()),
+              "Le document n'est plus dans un dossier partagé.");
 }
 
 } // namespace
