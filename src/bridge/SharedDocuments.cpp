@@ -321,13 +321,8 @@ Listing list(const SharedTree& tree, const QStringList& components) {
                 opened.error, components.isEmpty() ? tree.rootDisplayPath() : components.last(), true);
         return listing;
     }
-    const int folderFd = opened.fd.get();
-    DIR* directory = ::fdopendir(opened.fd.release());
-    if (!directory) {
-        listing.error = ContentFiles::fileErrorDescription(errno, tree.rootDisplayPath(), true);
-        ::close(folderFd);
-        return listing;
-    }
+    FolderReader directory(std::move(opened.fd));
+    const int folderFd = directory.fd();
     const QByteArray base = opened.realRelative.isEmpty() ? QByteArray() : opened.realRelative + '/';
     // One call per entry: on a FUSE mount its lookup brings its status.
     ContentFiles::VolumeFacts volumes;
@@ -336,11 +331,11 @@ Listing list(const SharedTree& tree, const QStringList& components) {
         // Each entry costs calls on the share: the listing stops there once it is no
         // longer wanted (its task answered, its folder unshared).
         ShareWork::checkWanted();
-        const struct dirent* item = ::readdir(directory);
+        const std::optional<FolderReader::Entry> item = directory.next();
         ShareWork::callReturned();
         if (!item)
             break;
-        const QByteArray name(item->d_name);
+        const QByteArray name(item->name);
         if (!SharedPaths::isVisibleName(name))
             continue; // ".", "..", hidden entries, control characters
         ListedEntry entry;
@@ -366,7 +361,6 @@ Listing list(const SharedTree& tree, const QStringList& components) {
         }
         listing.entries.append(entry);
     }
-    ::closedir(directory);
 
     QCollator collator;
     collator.setCaseSensitivity(Qt::CaseInsensitive);

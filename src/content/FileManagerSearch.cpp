@@ -116,8 +116,8 @@ constexpr int kMaxDepth = 128;
 
 // One walk of a shared folder over directory descriptors: each folder is opened
 // from its parent's descriptor (never through a link), its entries read with
-// readdir (getdents) and their type taken from the directory entry, so that only
-// names that match cost a stat.
+// getdents64 (FolderReader, no status of the folder asked) and their type taken
+// from the directory entry, so that only names that match cost a stat.
 class Walk {
 public:
     Walk(const SharedTree& tree, const QStringList& folded, qint64 maxEntries, qint64 cap,
@@ -174,18 +174,14 @@ private:
     // Walks the folder open at `fd` (taken over), `relative` below the root.
     void folder(int fd, const QByteArray& relative, int depth) {
         const int fresh = volumes_.freshStatusFlags(fd);
-        DIR* directory = ::fdopendir(fd);
-        if (!directory) {
-            ::close(fd);
-            return;
-        }
+        FolderReader directory{UniqueFd(fd)};
         while (!stopped()) {
             ShareWork::checkWanted(); // a walk no longer wanted stops at its next call
-            const struct dirent* item = ::readdir(directory);
+            const std::optional<FolderReader::Entry> item = directory.next();
             ShareWork::callReturned();
             if (!item)
                 break;
-            const char* entry = item->d_name;
+            const char* entry = item->name;
             if (entry[0] == '.' && (entry[1] == 0 || (entry[1] == '.' && entry[2] == 0)))
                 continue;
             if (++counter_ > maxEntries_) {
@@ -199,12 +195,12 @@ private:
             const size_t length = std::strlen(entry);
             if (!SharedPaths::isVisibleName(QByteArrayView(entry, qsizetype(length))))
                 continue; // hidden entries are neither results nor entered
-            unsigned char type = item->d_type;
+            unsigned char type = item->type;
             // One status call per entry at most: taken from the directory entry when
             // it tells the type, and asked of the entry itself only when it matches.
             std::optional<struct statx> status;
             if (type == DT_UNKNOWN) {
-                status = statusOf(::dirfd(directory), entry, fresh);
+                status = statusOf(directory.fd(), entry, fresh);
                 if (!status)
                     continue;
                 const mode_t mode = status->stx_mode;
@@ -221,20 +217,19 @@ private:
             if (found) {
                 std::optional<SearchResult> result =
                     type == DT_LNK ? describeLink(path)
-                                   : describeEntry(::dirfd(directory), entry, path, status, fresh);
+                                   : describeEntry(directory.fd(), entry, path, status, fresh);
                 if (result)
                     candidates_.append(std::move(*result));
             }
             if (type == DT_DIR && depth < kMaxDepth) {
                 ShareWork::checkWanted();
                 const int child =
-                    ::openat(::dirfd(directory), entry, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                    ::openat(directory.fd(), entry, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 ShareWork::callReturned();
                 if (child >= 0)
                     folder(child, path, depth + 1);
             }
         }
-        ::closedir(directory);
     }
 
     // The status of `name` in the folder open at `folder` (not following a link),

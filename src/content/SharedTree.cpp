@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <deque>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -106,6 +107,30 @@ bool isLink(int fd) {
 }
 
 } // namespace
+
+FolderReader::FolderReader(UniqueFd folder)
+    : folder_(std::move(folder))
+    , buffer_(32768, Qt::Uninitialized) {}
+
+std::optional<FolderReader::Entry> FolderReader::next() {
+    if (offset_ >= size_) {
+        if (ended_ || !folder_.valid())
+            return std::nullopt;
+        ssize_t got = -1;
+        do
+            got = ::getdents64(folder_.get(), buffer_.data(), size_t(buffer_.size()));
+        while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+            ended_ = true;
+            return std::nullopt;
+        }
+        size_ = got;
+        offset_ = 0;
+    }
+    const auto* record = reinterpret_cast<const struct dirent64*>(buffer_.constData() + offset_);
+    offset_ += record->d_reclen;
+    return Entry{record->d_name, record->d_type};
+}
 
 SharedTree::SharedTree(UniqueFd root, QByteArray rootPath)
     : root_(std::move(root))

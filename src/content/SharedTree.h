@@ -29,6 +29,28 @@ private:
     int fd_ = -1;
 };
 
+// The entries of a folder open for reading (O_RDONLY | O_DIRECTORY), read with
+// getdents64: opendir/fdopendir would first ask the folder's status, one call
+// more on a slow share. Takes the descriptor over. Blocks.
+class FolderReader {
+public:
+    explicit FolderReader(UniqueFd folder);
+    int fd() const { return folder_.get(); }
+    struct Entry {
+        const char* name = nullptr; // valid until the next call of next()
+        unsigned char type = 0;     // DT_* (DT_UNKNOWN when the file system does not say)
+    };
+    // The next entry ("." and ".." included); nothing at the end or on an error.
+    std::optional<Entry> next();
+
+private:
+    UniqueFd folder_;
+    QByteArray buffer_;
+    qsizetype size_ = 0;
+    qsizetype offset_ = 0;
+    bool ended_ = false;
+};
+
 // A shared folder reached through a descriptor of its root. Everything below it is
 // opened by walking from that descriptor, one component at a time, never by a
 // path from "/": a folder swapped for a link while a task runs cannot lead out.
