@@ -59,8 +59,11 @@ public:
         return std::nullopt;
     }
     // Waits until every change made so far is on disk (nothing to do for stores
-    // that keep no file). Called at quit.
+    // that keep no file).
     virtual void flush() {}
+    // At the program's end (Lifetime): what the store does after it (following the
+    // file on disk) stops, and every change is on disk when it returns.
+    virtual void endOfProgram() { flush(); }
 
     // The process-wide store, made on first use (the file store). Tests install
     // their own with setShared().
@@ -103,7 +106,7 @@ private:
 // - Reads are served from memory. A change updates memory at once and wakes the
 //   writer thread; a burst of changes is coalesced into as few writes as the disk
 //   allows (the writer always writes the latest state). flush() waits for the disk;
-//   the destructor flushes, and quitting the application flushes.
+//   the destructor flushes, and so does the program's end (endOfProgram()).
 // - Each write goes to a temporary file next to the file ("<name>.tmp-XXXXXX",
 //   mode 0600), is synced, and is renamed over the file, so the file is always one
 //   whole JSON object. Temporaries left by a crash are removed at start.
@@ -125,6 +128,7 @@ public:
     static QString defaultPath();
     QString path() const { return path_; }
     void flush() override;
+    void endOfProgram() override;
     std::optional<QString> keepAside(const QString& key) override;
     std::optional<QByteArray> damagedData(const QString& key) const override;
 

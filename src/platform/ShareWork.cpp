@@ -64,6 +64,11 @@ public:
     void submit(std::shared_ptr<Job> job) {
         {
             std::unique_lock lock(mutex_);
+            if (ending_) {
+                lock.unlock();
+                job->abandon();
+                return;
+            }
             if (!refusedLocked(*job)) {
                 const std::shared_ptr<Lane> lane = laneLocked(job->shares.value(0));
                 lane->queue.push_back(std::move(job));
@@ -78,6 +83,26 @@ public:
         }
         qCWarning(lcContent) << "Travail refusé: le dossier partagé ne répond pas" << job->shares;
         job->abandon();
+    }
+
+    // The program's end: waiting work is dropped, new work refused, and each lane's
+    // threads end once their work returns (never waited for: a thread blocked on a
+    // hung mount may never come back). The pool itself is never destroyed.
+    void end() {
+        QList<std::shared_ptr<Job>> dropped;
+        {
+            const std::lock_guard lock(mutex_);
+            ending_ = true;
+            for (const std::shared_ptr<Lane>& lane : std::as_const(lanes_)) {
+                for (std::shared_ptr<Job>& job : lane->queue)
+                    dropped.append(std::move(job));
+                lane->queue.clear();
+                lane->work.notify_all();
+            }
+            watch_.notify_all();
+        }
+        for (const std::shared_ptr<Job>& job : std::as_const(dropped))
+            job->abandon();
     }
 
     void setSilence(std::optional<std::chrono::milliseconds> silence) {
@@ -159,9 +184,10 @@ private:
         while (true) {
             if (lane->queue.empty()) {
                 ++lane->waiting;
-                const bool woken = lane->work.wait_for(lock, kIdleExit, [&] { return !lane->queue.empty(); });
+                const bool woken =
+                    lane->work.wait_for(lock, kIdleExit, [&] { return !lane->queue.empty() || ending_; });
                 --lane->waiting;
-                if (!woken) {
+                if (!woken || ending_) {
                     --lane->threads;
                     --threads_;
                     return;
@@ -297,6 +323,7 @@ private:
     QHash<QString, std::shared_ptr<Lane>> lanes_;
     int threads_ = 0; // every thread: the lanes' and the probes'
     bool watching_ = false;
+    bool ending_ = false;
     std::chrono::milliseconds silence_ = kSilence;
 };
 
@@ -335,6 +362,10 @@ void submit(const QStringList& shares, std::function<void()> job, std::function<
     queued->abandon = std::move(abandon);
     queued->purpose = std::move(purpose);
     pool().submit(std::move(queued));
+}
+
+void endAll() {
+    pool().end();
 }
 
 QThreadPool& loopPool() {

@@ -71,8 +71,6 @@ AppSession::AppSession() {
     connect(&syncTimer_, &QTimer::timeout, this, &AppSession::sendServerSync);
     conversationSaveTimer_.setSingleShot(true);
     connect(&conversationSaveTimer_, &QTimer::timeout, this, &AppSession::startConversationSave);
-    if (QCoreApplication* app = QCoreApplication::instance())
-        connect(app, &QCoreApplication::aboutToQuit, this, &AppSession::saveConversationAtEnd);
     // An answer that the last run left streaming or waiting for (it was killed or
     // crashed) was cut.
     if (streamingMessage_ || awaitedAnswer_)
@@ -135,6 +133,11 @@ AppSession& AppSession::shared() {
     if (!session)
         session = std::make_unique<AppSession>();
     return *session;
+}
+
+void AppSession::endOfProgram() {
+    if (const auto& session = sharedSession())
+        session->saveConversationAtEnd();
 }
 
 void AppSession::resetSharedForTesting() {
