@@ -5,6 +5,7 @@
 #include "app/DeepLinks.h"
 #include "app/MenuBarController.h"
 #include "app/PopoverHeader.h"
+#include "app/QuitSignal.h"
 #include "app/SingleInstance.h"
 #include "app/widgets/AppDelegate.h"
 #include "app/widgets/MenuBarView.h"
@@ -42,6 +43,7 @@
 #include <cstring>
 #include <future>
 #include <optional>
+#include <thread>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -454,13 +456,23 @@ TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
     EXPECT_TRUE(first->isPrimary());
     EXPECT_TRUE(QFileInfo(first->socketPath()).exists());
     QStringList received;
-    QObject::connect(first.get(), &SingleInstance::linkReceived,
-                     [&](const QString& link) { received << link; });
+    // While the link is being handled, its launch has no answer yet: it is
+    // answered once the link's receivers have run.
+    Launch* handingOver = nullptr;
+    bool answeredBeforeHandled = false;
+    QObject::connect(first.get(), &SingleInstance::linkReceived, [&](const QString& link) {
+        received << link;
+        if (handingOver) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            answeredBeforeHandled = handingOver->ended();
+        }
+    });
 
     // The link is held until the program has started, and the launch waits for
     // the program to take it.
     SingleInstance second(dir.path(), "instance");
     Launch launch(second, "ombrix://local/setup");
+    handingOver = &launch;
     spinFor(100);
     EXPECT_TRUE(received.isEmpty());
     EXPECT_FALSE(launch.ended());
@@ -468,6 +480,8 @@ TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
     EXPECT_EQ(launch.claimed(), std::optional<bool>(false));
     ASSERT_TRUE(spinUntil([&] { return received.size() == 1; }));
     EXPECT_EQ(received.first(), "ombrix://local/setup");
+    EXPECT_FALSE(answeredBeforeHandled);
+    handingOver = nullptr;
 
     SingleInstance third(dir.path(), "instance");
     EXPECT_EQ(
@@ -503,6 +517,22 @@ TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
     EXPECT_FALSE(refused.ended());
     quitting.reset(); // the process ends: the lock goes with it
     EXPECT_EQ(refused.claimed(), std::optional<bool>(true));
+    EXPECT_TRUE(lost.isEmpty());
+
+    // So does a program whose quit is only a signal received, not yet handled.
+    auto signalled = std::make_unique<SingleInstance>(dir.path(), "signalled");
+    ASSERT_TRUE(signalled->claim());
+    signalled->markReady();
+    QObject::connect(signalled.get(), &SingleInstance::linkReceived,
+                     [&](const QString& link) { lost << link; });
+    QuitSignal::raise();
+    const auto lower = qScopeGuard([] { QuitSignal::resetForTesting(); });
+    SingleInstance sixth(dir.path(), "signalled");
+    Launch waiting(sixth, "ombrix://local/setup");
+    spinFor(300);
+    EXPECT_FALSE(waiting.ended());
+    signalled.reset();
+    EXPECT_EQ(waiting.claimed(), std::optional<bool>(true));
     EXPECT_TRUE(lost.isEmpty());
 
     // A socket left by a program that died does not stop the next one: the lock

@@ -56,27 +56,28 @@ bool Lifetime::start() {
     QApplication::setOrganizationName(QStringLiteral("Ombrix"));
     QApplication::setDesktopFileName(QStringLiteral("ombrix"));
     QApplication::setQuitOnLastWindowClosed(false);
-    // 3. The single instance listens (links wait until the launch sequence ends).
+    // 3. SIGTERM and SIGINT quit cleanly from now on (before anyone can find us).
+    delegate_ = std::make_unique<AppDelegate>(defaultShellScreens());
+    delegate_->installSignalHandlers();
+    // 4. The single instance listens (links wait until the launch sequence ends).
     instance_->listen();
-    // 4. Recordings an earlier run left behind (a crash in the middle of a turn).
+    // 5. Recordings an earlier run left behind (a crash in the middle of a turn).
     AudioRecorder::removeLeftovers();
 
-    // 5. Resources and the composition of the layers.
+    // 6. Resources and the composition of the layers.
     initOmbrixResources();
     Composition::install();
-    // 6. The settings store, with its writer thread.
+    // 7. The settings store, with its writer thread.
     DefaultsStore::shared();
-    // 7. The keychain worker: its writes may touch the settings, so it ends before them.
+    // 8. The keychain worker: its writes may touch the settings, so it ends before them.
     keychain_ = std::make_unique<KeychainWorker>();
-    // 8. What the lower layers ask the user through.
+    // 9. What the lower layers ask the user through.
     installPresenceDialog();
     installMediaDialogs();
     PhotosBridgeHandler::setConsentAsker(askPhotoConsent);
 
-    // 9. The shell: the session (and with its token the bridge), the tray and the
+    // 10. The shell: the session (and with its token the bridge), the tray and the
     // popover, the summon, the Settings window's commands.
-    delegate_ = std::make_unique<AppDelegate>(defaultShellScreens());
-    delegate_->installSignalHandlers();
     delegate_->launch();
     // A link is handled before its launch is answered (a direct connection).
     QObject::connect(instance_.get(), &SingleInstance::linkReceived, delegate_.get(), &AppDelegate::routeLink,
