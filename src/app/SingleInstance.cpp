@@ -1,5 +1,6 @@
 #include "app/SingleInstance.h"
 
+#include "app/QuitSignal.h"
 #include "platform/Log.h"
 #include "platform/RuntimeFolder.h"
 
@@ -268,9 +269,9 @@ void SingleInstance::listen() {
     }
     server_ = server;
     connect(server_, &QLocalServer::newConnection, this, &SingleInstance::accept);
-    // The listener goes with the event loop; the lock stays until the process ends,
-    // so that a launch meanwhile waits for it rather than starting beside us.
-    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &SingleInstance::refuse);
+    // The listener goes when the program begins to quit (refuse(), called by the
+    // program's end); the lock stays until the process ends, so that a launch
+    // meanwhile waits for it rather than starting beside us.
 }
 
 void SingleInstance::refuse() {
@@ -297,20 +298,33 @@ void SingleInstance::deliver(const QString& link, QLocalSocket* socket) {
     held_.append(Held{link, socket});
 }
 
-void SingleInstance::handOut(const QString& link, QLocalSocket* socket) {
+void SingleInstance::handOut(const QString& link, QLocalSocket* connection) {
     // A connection closed meanwhile (a quit refused it, or its launch went) is
     // not handed out: that launch takes over or is gone.
+    const QPointer<QLocalSocket> socket(connection);
     if (refusing_ || !socket)
         return;
+    // A quit is under way, maybe only as a signal not yet handled: nothing more is
+    // promised. Every connection closes unanswered, and its launch becomes the
+    // program once this one has ended.
+    if (QuitSignal::raised()) {
+        refuse();
+        return;
+    }
     if (socket->state() != QLocalSocket::ConnectedState) {
         socket->deleteLater();
         return;
     }
-    const bool answered = socket->write("ok\n", 3) == 3 && socket->flush();
+    // The link is handled (its receivers run now), and only then acknowledged:
+    // an "ok" never stands for a link still to be handled.
+    if (!link.isEmpty())
+        emit linkReceived(link);
+    if (!socket)
+        return;
+    socket->write("ok\n", 3);
+    socket->flush();
     socket->disconnectFromServer();
     socket->deleteLater();
-    if (answered && !link.isEmpty())
-        emit linkReceived(link);
 }
 
 void SingleInstance::accept() {

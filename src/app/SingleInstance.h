@@ -13,11 +13,13 @@ class QLocalSocket;
 // "<name>.lock" in the private runtime folder); the holder listens on
 // "<name>-2.sock" beside it. A later launch that finds the lock taken hands its link
 // (or nothing) to the holder, only when the listener runs under this user's own
-// uid, and exits once the holder has answered "ok": the holder answers when it
-// hands the link out. Links that arrive before the running program has finished
-// starting are held and handed out, in order, once markReady() is called.
+// uid, and exits once the holder has answered "ok": the holder answers once the
+// link is handled (linkReceived's receivers have run). Links that arrive before the
+// running program has finished starting are held and handed out, in order, once
+// markReady() is called.
 //
-// A holder that is quitting refuses links (closes their connections unanswered).
+// A holder that is quitting refuses links (closes their connections unanswered),
+// also when the quit is only a signal received and not yet handled (QuitSignal).
 // A launch that is refused, or not answered, waits for the lock and becomes the
 // running program itself, with its link, once the holder has ended; an answer
 // that comes meanwhile still ends it.
@@ -68,13 +70,13 @@ public:
     void markReady();
     // The program is quitting: links not handed out yet, and those that come from
     // now on, are refused (their launches take over once this process has ended).
-    // Also done when the application quits.
     void refuse();
     bool isPrimary() const { return server_ != nullptr; }
 
 signals:
     // A link handed over by another process (never empty), delivered on a later
-    // turn of the event loop.
+    // turn of the event loop. Its receivers handle it before they return (connect
+    // them directly): the launch that handed it over is answered "ok" only then.
     void linkReceived(const QString& link);
 
 private:

@@ -52,10 +52,6 @@ bool BridgeService::Status::operator==(const Status& other) const {
 
 BridgeService::BridgeService() {
     registerBridgeHandlers(*this);
-    // Quitting ends the shortcut runs too (the thread pool waits for its threads).
-    if (QCoreApplication* app = QCoreApplication::instance())
-        connect(app, &QCoreApplication::aboutToQuit, this,
-                [] { ScreenControlBridgeHandler::stopShortcutRuns(); });
     if (const auto& hook = compositionHook())
         hook(*this);
 }

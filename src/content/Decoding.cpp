@@ -337,6 +337,7 @@ public:
         return started_;
     }
     void stopIdle();
+    void end();
     void setIdleTimeout(std::chrono::milliseconds timeout) {
         std::lock_guard lock(mutex_);
         idleTimeout_ = timeout;
@@ -371,6 +372,7 @@ private:
     };
     std::list<StartRequest*> startRequests_;
     std::chrono::milliseconds idleTimeout_{60000};
+    bool ending_ = false; // the program's end: no worker starts any more
     qint64 peakMemory_ = 0;
     int started_ = 0;
 };
@@ -389,6 +391,8 @@ WorkerPtr Pool::acquire(Profile profile, const Setup& setup, const QDeadlineTime
                         const QString& fileName) {
     std::unique_lock lock(mutex_);
     for (;;) {
+        if (ending_)
+            throw DecodeError(DecodeError::Reason::TooLong, fileName, false);
         for (const WorkerPtr& worker : workers_) {
             if (!worker->busy && worker->profile == profile && worker->setup == setup) {
                 worker->busy = true;
@@ -491,6 +495,28 @@ void Pool::stopIdle() {
         reap(worker);
     lock.lock();
     changed_.wait(lock, [this] { return reaping_ == 0; });
+}
+
+void Pool::end() {
+    std::list<WorkerPtr> idle;
+    {
+        std::lock_guard lock(mutex_);
+        ending_ = true;
+        for (auto it = workers_.begin(); it != workers_.end();) {
+            if ((*it)->busy) {
+                // Its thread reads the socket: the worker's end is what it sees.
+                ::kill((*it)->pid, SIGKILL);
+                ++it;
+            } else {
+                idle.push_back(*it);
+                it = workers_.erase(it);
+                ++reaping_;
+            }
+        }
+        changed_.notify_all();
+    }
+    for (const WorkerPtr& worker : idle)
+        reap(worker);
 }
 
 void Pool::ensureKeeper() {
@@ -858,6 +884,10 @@ int liveWorkers() {
 
 qint64 peakWorkerMemoryForTesting() {
     return pool().peakMemory();
+}
+
+void endWorkers() {
+    pool().end();
 }
 
 void stopIdleWorkersForTesting() {

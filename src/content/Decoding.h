@@ -125,6 +125,9 @@ QString workerPath();
 
 // Workers alive now.
 int liveWorkers();
+// At the program's end (Lifetime): every worker is killed (those decoding too:
+// their callers see the worker's end) and none starts any more. Waits for nothing.
+void endWorkers();
 // The most resident memory any ended worker reached (its peak, as the kernel counted it).
 qint64 peakWorkerMemoryForTesting();
 // Ends every idle worker now and waits until every ended worker is reaped.

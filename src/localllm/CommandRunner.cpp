@@ -4,8 +4,8 @@
 #include "platform/Localization.h"
 #include "platform/Log.h"
 
-#include <QCoreApplication>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSet>
 
 #include <cerrno>
@@ -34,6 +34,16 @@ struct GroupGuard {
             killGroup(group);
     }
 };
+
+// The commands running now, on the GUI thread: the program's end ends them.
+struct Live {
+    QProcess* process;
+    GroupGuard* guard;
+};
+std::vector<Live>& liveCommands() {
+    static std::vector<Live> live;
+    return live;
+}
 
 // Suspends until the process has finished or has failed to start. The coroutine
 // is resumed from the event loop, never from inside QProcess's own signal, so the
@@ -117,6 +127,14 @@ ProcessCommandRunner::ProcessCommandRunner()
 
 ProcessCommandRunner::~ProcessCommandRunner() = default;
 
+void ProcessCommandRunner::endAllAtProgramEnd() {
+    const std::vector<Live> live = liveCommands();
+    for (const Live& command : live) {
+        killGroup(command.guard->group);
+        command.process->waitForFinished(2000);
+    }
+}
+
 void ProcessCommandRunner::stopAll() {
     const QSet<qint64> groups = running_->groups;
     for (qint64 group : groups)
@@ -134,14 +152,13 @@ QCoro::Task<int> ProcessCommandRunner::run(QString program, QStringList argument
     // A session of its own makes the command the leader of a new process group,
     // which holds everything it starts.
     process.setChildProcessModifier([] { ::setsid(); });
-    // A command still running when the program quits (a model download, an
-    // installation) is ended with everything it started rather than left behind.
-    if (QCoreApplication* app = QCoreApplication::instance()) {
-        QObject::connect(app, &QCoreApplication::aboutToQuit, &process, [&process, &guard] {
-            killGroup(guard.group);
-            process.waitForFinished(2000);
-        });
-    }
+    // A command still running when the program ends (a model download, an
+    // installation) is ended with everything it started rather than left behind
+    // (endAllAtProgramEnd()).
+    liveCommands().push_back({&process, &guard});
+    const auto forget = qScopeGuard([&process] {
+        std::erase_if(liveCommands(), [&process](const Live& live) { return live.process == &process; });
+    });
 
     OutputLineSplitter splitter;
     auto deliver = [&](const QStringList& lines) {

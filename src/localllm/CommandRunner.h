@@ -62,7 +62,7 @@ public:
 // The real runner: a QProcess awaited without blocking the event loop. Standard
 // input is the null device, so a command that asks a question does not hang.
 // Each command starts in a session (and process group) of its own; stopping it,
-// its failure (a non-zero status or a crash) and the program's quit end the whole
+// its failure (a non-zero status or a crash) and the program's end end the whole
 // group, so no child it started (uv's Python, a download) outlives it.
 class ProcessCommandRunner : public CommandRunner {
 public:
@@ -70,6 +70,9 @@ public:
     ~ProcessCommandRunner() override;
     QCoro::Task<int> run(QString program, QStringList arguments, LineHandler onLine) override;
     void stopAll() override;
+    // At the program's end (Lifetime): every command still running, of any runner,
+    // is ended with its whole group and waited for (at most 2 s each).
+    static void endAllAtProgramEnd();
 
     struct Running;
 

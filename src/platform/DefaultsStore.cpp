@@ -1059,16 +1059,15 @@ FileDefaultsStore::FileDefaultsStore(QString path, qint64 maxFileBytes)
     }
     writer_ = std::thread([state = state_] { state->run(); });
     watch();
-    if (QCoreApplication* app = QCoreApplication::instance()) {
-        connect(app, &QCoreApplication::aboutToQuit, this, [this] {
-            // The file is no longer followed once the application quits.
-            delete watcher_;
-            watcher_ = nullptr;
-            delete settle_;
-            settle_ = nullptr;
-            flush();
-        });
-    }
+}
+
+bool FileDefaultsStore::endOfProgram() {
+    // The file is no longer followed once the program ends.
+    delete watcher_;
+    watcher_ = nullptr;
+    delete settle_;
+    settle_ = nullptr;
+    return flush();
 }
 
 FileDefaultsStore::~FileDefaultsStore() {

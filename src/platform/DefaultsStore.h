@@ -71,6 +71,9 @@ public:
     // memory and the file on disk as they were, and is tried again after a growing
     // delay (and by flush()).
     virtual SaveProblem saveProblem() const { return SaveProblem::None; }
+    // At the program's end (Lifetime): what the store does after it (following the
+    // file on disk) stops; returns whether every change is on disk.
+    virtual bool endOfProgram() { return flush(); }
 
     // The process-wide store, made on first use (the file store). Tests install
     // their own with setShared().
@@ -116,7 +119,7 @@ private:
 // - Reads are served from memory. A change updates memory at once and wakes the
 //   writer thread; the writer always writes the latest state, at most once a
 //   second, so a burst or a stream of changes costs a write a second. flush() waits for the disk;
-//   the destructor flushes, and quitting the application flushes.
+//   the destructor flushes, and so does the program's end (endOfProgram()).
 // - Each write goes to a temporary file next to the file ("<name>.tmp-XXXXXX",
 //   mode 0600), is synced, and takes the file's place in one step, so the file is
 //   always one whole JSON object. Temporaries left by a crash are removed at start.
@@ -149,6 +152,7 @@ public:
     QString path() const { return path_; }
     bool flush() override;
     SaveProblem saveProblem() const override;
+    bool endOfProgram() override;
     std::optional<QString> keepAside(const QString& key) override;
     std::optional<QByteArray> damagedData(const QString& key) const override;
 

@@ -157,6 +157,11 @@ public:
     void submit(std::shared_ptr<Job> job) {
         {
             std::unique_lock lock(mutex_);
+            if (ending_) {
+                lock.unlock();
+                job->abandon();
+                return;
+            }
             for (const QString& share : std::as_const(job->shares))
                 freshenLocked(share);
             if (!refusedLocked(*job)) {
@@ -204,6 +209,26 @@ public:
         // (The waiting work is dropped by its thread or the watcher, unshared.)
         for (const std::shared_ptr<Job>& job : std::as_const(released))
             job->giveUp();
+    }
+
+    // The program's end: waiting work is dropped, new work refused, and each lane's
+    // threads end once their work returns (never waited for: a thread blocked on a
+    // hung mount may never come back). The pool itself is never destroyed.
+    void end() {
+        QList<std::shared_ptr<Job>> dropped;
+        {
+            const std::lock_guard lock(mutex_);
+            ending_ = true;
+            for (const std::shared_ptr<Lane>& lane : std::as_const(lanes_)) {
+                for (std::shared_ptr<Job>& job : lane->queue)
+                    dropped.append(std::move(job));
+                lane->queue.clear();
+                lane->work.notify_all();
+            }
+            watch_.notify_all();
+        }
+        for (const std::shared_ptr<Job>& job : std::as_const(dropped))
+            job->abandon();
     }
 
     void setSilence(std::optional<std::chrono::milliseconds> silence) {
@@ -326,9 +351,10 @@ private:
         while (true) {
             if (lane->queue.empty()) {
                 ++lane->waiting;
-                const bool woken = lane->work.wait_for(lock, kIdleExit, [&] { return !lane->queue.empty(); });
+                const bool woken =
+                    lane->work.wait_for(lock, kIdleExit, [&] { return !lane->queue.empty() || ending_; });
                 --lane->waiting;
-                if (!woken) {
+                if (!woken || ending_) {
                     --lane->threads;
                     --threads_;
                     return;
@@ -492,6 +518,7 @@ private:
     QHash<QString, Trust> trusted_;
     int threads_ = 0; // every thread: the lanes' and the probes'
     bool watching_ = false;
+    bool ending_ = false;
     std::chrono::milliseconds silence_ = kSilence;
 };
 
@@ -559,6 +586,10 @@ void submit(const QStringList& shares, std::function<void()> job, std::function<
     queued->abandon = std::move(abandon);
     queued->purpose = std::move(purpose);
     pool().submit(std::move(queued));
+}
+
+void endAll() {
+    pool().end();
 }
 
 QThreadPool& loopPool() {

@@ -154,6 +154,13 @@ void submit(const QStringList& shares, std::function<void()> job, std::function<
 template <typename Work>
 auto run(QStringList shares, Work work, Purpose purpose = {}) -> QCoro::Task<decltype(work())>;
 
+// At the program's end (Lifetime): the lanes are told to stop. Waiting work is
+// dropped (abandoned), new work refused at once, and each thread ends once its
+// work returns; none is waited for (one blocked on a hung mount may never return).
+// Nothing the lanes use is ever destroyed, so a thread that comes back late finds
+// it whole.
+void endAll();
+
 // Threads for the bridge loop's own steps (decoding a polled task, reading the
 // heartbeat's figures): never shared with file work or decoding, so a poll never
 // waits behind them. Waited for at the program's end (WorkPools).

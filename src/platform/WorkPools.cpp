@@ -2,7 +2,6 @@
 
 #include "platform/Log.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 
 #include <mutex>
@@ -27,6 +26,8 @@ std::vector<Entry>& entries() {
     return *list;
 }
 
+} // namespace
+
 void endAll() {
     std::vector<Entry> list;
     {
@@ -42,20 +43,14 @@ void endAll() {
             qCWarning(lcApp).noquote() << "work still running at quit in" << entry.pool->objectName();
 }
 
-} // namespace
-
 QThreadPool* make(const QString& name, int maxThreads, std::function<void()> atQuit) {
     auto* pool = new QThreadPool;
     pool->setObjectName(name);
     pool->setMaxThreadCount(maxThreads);
-    bool first = false;
     {
         const std::lock_guard lock(entriesMutex());
-        first = entries().empty();
         entries().push_back({pool, std::move(atQuit)});
     }
-    if (first)
-        qAddPostRoutine(endAll);
     return pool;
 }
 

@@ -71,8 +71,6 @@ AppSession::AppSession() {
     connect(&syncTimer_, &QTimer::timeout, this, &AppSession::sendServerSync);
     conversationSaveTimer_.setSingleShot(true);
     connect(&conversationSaveTimer_, &QTimer::timeout, this, &AppSession::startConversationSave);
-    if (QCoreApplication* app = QCoreApplication::instance())
-        connect(app, &QCoreApplication::aboutToQuit, this, &AppSession::saveConversationAtEnd);
     // A save that fails is said in the chat, and so is the first that works again.
     connect(&defaults(), &DefaultsStore::saveProblemChanged, this, &AppSession::noteSaveProblem);
     noteSaveProblem(defaults().saveProblem());
@@ -185,6 +183,11 @@ AppSession& AppSession::shared() {
     if (!session)
         session = std::make_unique<AppSession>();
     return *session;
+}
+
+void AppSession::endOfProgram() {
+    if (const auto& session = sharedSession())
+        session->saveConversationAtEnd();
 }
 
 void AppSession::resetSharedForTesting() {

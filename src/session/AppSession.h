@@ -101,6 +101,9 @@ public:
     static AppSession& shared();
     // Drops the process-wide session; the next shared() reads everything again.
     static void resetSharedForTesting();
+    // At the program's end (Lifetime): the process-wide session, when there is one,
+    // marks an answer still streaming as cut and saves the conversation.
+    static void endOfProgram();
     // What the program wires to every session made from now on, run at the end of
     // its construction: the composition root (src/app/Composition.h) runs the
     // bridge and the local model telemetry from the session's state this way, so

@@ -258,15 +258,6 @@ std::mutex installedMutex;
 KeychainWorker* installed = nullptr;
 KeychainWorker* madeOnFirstUse = nullptr;
 
-void destroyWorkerMadeOnFirstUse() {
-    KeychainWorker* worker = nullptr;
-    {
-        std::lock_guard lock(installedMutex);
-        std::swap(worker, madeOnFirstUse);
-    }
-    delete worker;
-}
-
 void logUndone(const char* what) {
     qCWarning(lcKeychain).noquote() << "keychain write left undone at quit:" << what;
 }
@@ -293,8 +284,8 @@ KeychainWorker& KeychainWorker::current() {
         if (installed)
             return *installed;
     }
-    // None installed: one owned by the application object, which main() destroys
-    // before the statics.
+    // None installed: one made here, which the program's end finishes
+    // (endMadeOnFirstUse()).
     auto* made = new KeychainWorker();
     bool mine = false;
     {
@@ -307,8 +298,20 @@ KeychainWorker& KeychainWorker::current() {
         delete made;
         return current();
     }
-    qAddPostRoutine(destroyWorkerMadeOnFirstUse);
     return *made;
+}
+
+bool KeychainWorker::endMadeOnFirstUse() {
+    KeychainWorker* worker = nullptr;
+    {
+        std::lock_guard lock(installedMutex);
+        std::swap(worker, madeOnFirstUse);
+    }
+    if (!worker)
+        return true;
+    const bool ended = worker->finish();
+    delete worker;
+    return ended;
 }
 
 void KeychainWorker::post(Kind kind, const char* what, Job job) {

@@ -91,10 +91,10 @@ QCoro::Task<QString> cachedBridgeDeviceIdAsync();
 } // namespace KeychainStore
 
 // The thread on which the keychain's *Async calls run, one at a time, in the order
-// they were asked. main() owns one for the life of the program; a program that
-// installs none (the tests) gets one made on first use and owned by its
-// application object. Either way it ends before any static object it uses (the
-// secret store, the settings) is destroyed.
+// they were asked. The program's lifetime (Lifetime) owns one; a program that
+// installs none (the tests) gets one made on first use, which the program's end
+// finishes (endMadeOnFirstUse()). Either way it ends before any static object it
+// uses (the secret store, the settings) is destroyed.
 class KeychainWorker {
 public:
     // How long quitting waits for the writes asked before it, in all.
@@ -113,6 +113,9 @@ public:
     KeychainWorker& operator=(const KeychainWorker&) = delete;
 
     static KeychainWorker& current();
+    // Finishes and destroys the worker current() made when none was installed
+    // (nothing to do otherwise): finish()'s answer.
+    static bool endMadeOnFirstUse();
 
     // Queues a call (`what` names it in the log, never its secret). Once finishing,
     // nothing is queued: the job is told it was dropped (a write is logged).

@@ -226,23 +226,7 @@ std::vector<std::unique_ptr<HttpSession>>& retiredSessions() {
     return retired;
 }
 
-// A network manager runs its transfers on a thread of its own. Left to the statics,
-// that thread would outlive the application object and handle its connections'
-// events in a program already half gone (a crash at exit). So the sessions go when
-// the application object does, before the statics: each manager stops and waits
-// for its thread. Nothing runs the event loop by then, so no request is awaited.
-void endSessionsAtQuit() {
-    pinnedSlot().reset();
-    sharedSlot().reset();
-    retiredSessions().clear();
-}
-
 std::unique_ptr<HttpSession> makeSession(HttpSession::Policy policy) {
-    static const bool endedAtQuit = [] {
-        qAddPostRoutine(endSessionsAtQuit);
-        return true;
-    }();
-    (void)endedAtQuit;
     return std::make_unique<HttpSession>(policy);
 }
 } // namespace
@@ -280,6 +264,12 @@ void HttpSession::resetForTesting() {
     auto& cache = OmbrixHTTP::anchorCache();
     std::lock_guard lock(cache.mutex);
     cache.ders.reset();
+}
+
+void HttpSession::endAll() {
+    pinnedSlot().reset();
+    sharedSlot().reset();
+    retiredSessions().clear();
 }
 
 void HttpSession::trustExtraRootsForTesting(const QString& pemPath) {

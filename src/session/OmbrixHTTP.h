@@ -97,6 +97,13 @@ public:
     static HttpSession& shared();
     // Drops both sessions and the loaded anchors (tests change the configuration).
     static void resetForTesting();
+    // At the program's end (Lifetime), before the statics: every session goes, those
+    // replaced by a test reset too. A network manager runs its transfers on a
+    // thread of its own; left to the statics, that thread would outlive the
+    // application object and handle its connections' events in a program already
+    // half gone. Each manager stops and waits for its thread. Nothing runs the event
+    // loop by then, so no request is awaited.
+    static void endAll();
     // Tests only: roots the System policy trusts besides the system's own (the test
     // CA, for the unpinned chat stream). Cleared by resetForTesting(); the pinned
     // API host never uses them.

@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 qint64 steadyNowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -116,11 +118,32 @@ SoundModule& soundModule() {
 
 namespace {
 
-class QtInputStream : public AudioInputStream {
+// A stream of the sound module that the program's end closes if its owner has
+// not (AudioDevices::closeAll()): its device released, the stream inert after.
+class Closable {
+public:
+    virtual void close() = 0;
+
+protected:
+    ~Closable() = default;
+};
+
+// The streams of the sound module open now (GUI thread only).
+std::vector<Closable*>& openStreams() {
+    static std::vector<Closable*> streams;
+    return streams;
+}
+
+void forgetStream(Closable* stream) {
+    std::erase(openStreams(), stream);
+}
+
+class QtInputStream : public AudioInputStream, public Closable {
 public:
     QtInputStream(std::unique_ptr<SoundSource> source, PcmFormat format)
         : format_(format)
         , source_(std::move(source)) {
+        openStreams().push_back(this);
         // The device went away or broke while capturing: the source stops with an error.
         source_->onFailure([this](const QString& why) {
             if (!io_)
@@ -135,6 +158,8 @@ public:
     PcmFormat format() const override { return format_; }
 
     bool start() override {
+        if (!source_)
+            return false;
         // Small fragments: the level is shown every 0.1 s and realtime chunks go out as they come.
         QString why;
         io_ = source_->start(format_.bytesForMs(40), &why);
@@ -157,10 +182,19 @@ public:
         if (io_)
             io_->disconnect(this);
         io_ = nullptr;
-        source_->stop();
+        if (source_)
+            source_->stop();
     }
 
-    ~QtInputStream() override { stop(); }
+    void close() override {
+        stop();
+        source_.reset();
+    }
+
+    ~QtInputStream() override {
+        forgetStream(this);
+        stop();
+    }
 
 private:
     PcmFormat format_;
@@ -168,11 +202,12 @@ private:
     QIODevice* io_ = nullptr;
 };
 
-class QtOutputStream : public AudioOutputStream {
+class QtOutputStream : public AudioOutputStream, public Closable {
 public:
     QtOutputStream(std::unique_ptr<SoundSink> sink, PcmFormat format)
         : format_(format)
         , sink_(std::move(sink)) {
+        openStreams().push_back(this);
         sink_->onStateChanged([this] { checkDrained(); });
         // The fifo may end after the sink went idle on an empty queue: look again.
         watch_.setInterval(40);
@@ -180,7 +215,7 @@ public:
     }
 
     void checkDrained() {
-        if (!fifo_ || finished_)
+        if (!fifo_ || finished_ || !sink_)
             return;
         const std::optional<QString> broke = sink_->failure();
         if ((!sink_->isActive() && fifo_->drained()) || broke) {
@@ -200,7 +235,7 @@ public:
         fifo_ = std::move(fifo);
         finished_ = false;
         QString why;
-        if (!sink_->start(fifo_.get(), &why)) {
+        if (!sink_ || !sink_->start(fifo_.get(), &why)) {
             qCWarning(lcVoice) << "speaker refused to start:" << why;
             fifo_.reset();
             return false;
@@ -212,13 +247,21 @@ public:
     void stop() override {
         finished_ = true;
         watch_.stop();
-        sink_->stop();
+        if (sink_)
+            sink_->stop();
+    }
+
+    void close() override {
+        stop();
+        if (sink_)
+            sink_->onStateChanged(nullptr);
+        sink_.reset();
     }
 
     ~QtOutputStream() override {
+        forgetStream(this);
         finished_ = true;
-        sink_->onStateChanged(nullptr);
-        sink_->stop();
+        close();
     }
 
 private:
@@ -285,4 +328,11 @@ AudioDevices& AudioDevices::shared() {
 
 void AudioDevices::setShared(std::shared_ptr<AudioDevices> devices) {
     sharedDevices() = std::move(devices);
+}
+
+int AudioDevices::closeAll() {
+    const std::vector<Closable*> streams = std::exchange(openStreams(), {});
+    for (Closable* stream : streams)
+        stream->close();
+    return int(streams.size());
 }

@@ -117,4 +117,9 @@ public:
     // The process-wide devices: Qt Multimedia unless a test installed others.
     static AudioDevices& shared();
     static void setShared(std::shared_ptr<AudioDevices> devices);
+    // At the program's end (Lifetime): every stream of the sound module still open
+    // is stopped and its device released (the stream stays, inert), so that the
+    // sound server's client library is never left with a stream open. How many
+    // were open. GUI thread.
+    static int closeAll();
 };

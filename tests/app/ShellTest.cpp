@@ -5,6 +5,7 @@
 #include "app/DeepLinks.h"
 #include "app/MenuBarController.h"
 #include "app/PopoverHeader.h"
+#include "app/QuitSignal.h"
 #include "app/SingleInstance.h"
 #include "app/widgets/AppDelegate.h"
 #include "app/widgets/MenuBarView.h"
@@ -38,9 +39,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <optional>
+#include <thread>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -453,13 +456,23 @@ TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
     EXPECT_TRUE(first->isPrimary());
     EXPECT_TRUE(QFileInfo(first->socketPath()).exists());
     QStringList received;
-    QObject::connect(first.get(), &SingleInstance::linkReceived,
-                     [&](const QString& link) { received << link; });
+    // While the link is being handled, its launch has no answer yet: it is
+    // answered once the link's receivers have run.
+    Launch* handingOver = nullptr;
+    bool answeredBeforeHandled = false;
+    QObject::connect(first.get(), &SingleInstance::linkReceived, [&](const QString& link) {
+        received << link;
+        if (handingOver) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            answeredBeforeHandled = handingOver->ended();
+        }
+    });
 
     // The link is held until the program has started, and the launch waits for
     // the program to take it.
     SingleInstance second(dir.path(), "instance");
     Launch launch(second, "ombrix://local/setup");
+    handingOver = &launch;
     spinFor(100);
     EXPECT_TRUE(received.isEmpty());
     EXPECT_FALSE(launch.ended());
@@ -467,6 +480,8 @@ TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
     EXPECT_EQ(launch.claimed(), std::optional<bool>(false));
     ASSERT_TRUE(spinUntil([&] { return received.size() == 1; }));
     EXPECT_EQ(received.first(), "ombrix://local/setup");
+    EXPECT_FALSE(answeredBeforeHandled);
+    handingOver = nullptr;
 
     SingleInstance third(dir.path(), "instance");
     EXPECT_EQ(
@@ -502,6 +517,22 @@ TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
     EXPECT_FALSE(refused.ended());
     quitting.reset(); // the process ends: the lock goes with it
     EXPECT_EQ(refused.claimed(), std::optional<bool>(true));
+    EXPECT_TRUE(lost.isEmpty());
+
+    // So does a program whose quit is only a signal received, not yet handled.
+    auto signalled = std::make_unique<SingleInstance>(dir.path(), "signalled");
+    ASSERT_TRUE(signalled->claim());
+    signalled->markReady();
+    QObject::connect(signalled.get(), &SingleInstance::linkReceived,
+                     [&](const QString& link) { lost << link; });
+    QuitSignal::raise();
+    const auto lower = qScopeGuard([] { QuitSignal::resetForTesting(); });
+    SingleInstance sixth(dir.path(), "signalled");
+    Launch waiting(sixth, "ombrix://local/setup");
+    spinFor(300);
+    EXPECT_FALSE(waiting.ended());
+    signalled.reset();
+    EXPECT_EQ(waiting.claimed(), std::optional<bool>(true));
     EXPECT_TRUE(lost.isEmpty());
 
     // A socket left by a program that died does not stop the next one: the lock
@@ -716,6 +747,93 @@ TEST(SingleInstance, ALaunchAgainstAQuittingProgramBecomesTheProgramWithItsLink)
             << "the link was not handled";
         EXPECT_EQ(launched.state(), QProcess::Running) << "no program left";
     }
+}
+
+namespace {
+// How many rounds a soak asks for in `variable` (tests/soak-end.sh), else `rounds`.
+int roundsOr(const char* variable, int rounds) {
+    bool ok = false;
+    const int asked = qEnvironmentVariableIntValue(variable, &ok);
+    return ok && asked > 0 ? asked : rounds;
+}
+
+// Whether the process is stopped (state T in /proc/<pid>/stat).
+bool isStopped(qint64 pid) {
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    const qsizetype end = line.lastIndexOf(')');
+    return end >= 0 && line.mid(end + 2, 1) == "T";
+}
+} // namespace
+
+// The running program has received SIGTERM but has not handled it yet (it was
+// stopped, and goes on only once the launch has handed its link over): the link
+// is handled by a program every time. Either the running program handles it and
+// only then answers, or it refuses it, and the launch becomes the program with
+// its link. Real programs, each round in a home of its own.
+TEST(SingleInstance, ALinkHandedToAProgramWithASignalPendingIsNeverLost) {
+    const int rounds = roundsOr("OMBRIX_SOAK_HANDOVERS", 5);
+    int handledByTheRunning = 0;
+    for (int round = 1; round <= rounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        QTemporaryDir home;
+        QTemporaryDir runtime;
+        const QString configHome = home.path() + "/.config";
+        QProcessEnvironment environment = childEnvironment();
+        environment.insert("HOME", home.path());
+        environment.insert("XDG_CONFIG_HOME", configHome);
+        environment.insert("XDG_DATA_HOME", home.path() + "/.local/share");
+        environment.insert("XDG_CACHE_HOME", home.path() + "/.cache");
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        environment.insert("OMBRIX_TEST_KEEP_HOME", "1");
+
+        QProcess running;
+        running.setProcessEnvironment(environment);
+        running.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        running.start(QStringLiteral(OMBRIX_EXECUTABLE), QStringList());
+        QProcess launched;
+        const auto stopBoth = qScopeGuard([&] {
+            for (QProcess* program : {&running, &launched}) {
+                if (program->state() == QProcess::NotRunning)
+                    continue;
+                ::kill(pid_t(program->processId()), SIGCONT);
+                program->kill();
+                program->waitForFinished(5000);
+            }
+        });
+        ASSERT_TRUE(running.waitForStarted());
+        const qint64 pid = running.processId();
+        ASSERT_TRUE(spinUntil([&] { return socketsAtListenerOf(pid) == 1; }, 20000));
+        // Stopped, then asked to end: the signal waits until the program goes on.
+        ASSERT_EQ(::kill(pid_t(pid), SIGSTOP), 0);
+        ASSERT_TRUE(spinUntil([&] { return isStopped(pid); }, 20000));
+        ASSERT_EQ(::kill(pid_t(pid), SIGTERM), 0);
+
+        launched.setProcessEnvironment(environment);
+        launched.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        launched.start(QStringLiteral(OMBRIX_EXECUTABLE), {"ombrix://desktop/corvane_panel?section=audit"});
+        ASSERT_TRUE(launched.waitForStarted());
+        // The launch has reached the stopped program's listener; the program goes on.
+        ASSERT_TRUE(spinUntil([&] { return socketsAtListenerOf(pid) >= 2; }, 20000));
+        ASSERT_EQ(::kill(pid_t(pid), SIGCONT), 0);
+
+        ASSERT_TRUE(spinUntil([&] { return running.state() == QProcess::NotRunning; }, 30000));
+        EXPECT_EQ(running.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(running.exitCode(), 0);
+        const QString settings = configHome + "/ombrix/defaults.json";
+        EXPECT_TRUE(spinUntil([&] { return storedIn(settings, "corvanePanelAnchor") == "activity"; }, 30000))
+            << "the link was not handled";
+        if (launched.state() == QProcess::NotRunning) {
+            // Answered: the running program handled the link before it ended.
+            EXPECT_EQ(launched.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(launched.exitCode(), 0);
+            ++handledByTheRunning;
+        }
+    }
+    std::printf("links handled by the program with the signal pending: %d of %d\n", handledByTheRunning,
+                rounds);
 }
 
 namespace {

@@ -130,8 +130,8 @@ TEST(ProcessCommandRunner, ACommandStillRunningWhenTheProgramQuitsIsEnded) {
     Family family(QStringLiteral("wait"));
     ASSERT_TRUE(spinUntil([&] { return family.grandchild > 0; }));
     ASSERT_FALSE(family.code.has_value());
-    // What the application emits as it quits: the command and its child end.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), "aboutToQuit", Qt::DirectConnection);
+    // What the program's end does: the command and its child end.
+    ProcessCommandRunner::endAllAtProgramEnd();
     ASSERT_TRUE(spinUntil([&] { return family.code.has_value(); }, 10000));
     EXPECT_NE(*family.code, 0);
     EXPECT_TRUE(spinUntil([&] { return !running(family.grandchild); }, 10000));

@@ -2,6 +2,7 @@
 // and XDG folders in a temporary directory, in-memory settings and secrets, so that tests
 // never touch the user's own files, and the program's own composition of the layers.
 #include "app/Composition.h"
+#include "app/widgets/Lifetime.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Resources.h"
 #include "platform/SecretStore.h"
@@ -25,5 +26,8 @@ int main(int argc, char** argv) {
     DefaultsStore::setShared(std::make_shared<MemoryDefaultsStore>());
     SecretStore::setShared(std::make_shared<MemorySecretStore>());
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int status = RUN_ALL_TESTS();
+    // The program's end of the services, before the statics go.
+    Lifetime::endServices();
+    return status;
 }

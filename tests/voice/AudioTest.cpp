@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -328,5 +329,65 @@ TEST(AudioAtQuit, VoiceWorkUnderWayDoesNotOutliveTheProgram) {
              it.hasNext();)
             recordings << it.next();
         EXPECT_TRUE(recordings.isEmpty()) << recordings.join(' ').toStdString();
+    }
+}
+
+namespace {
+// How many rounds a soak asks for in `variable` (tests/soak-end.sh), else `rounds`.
+int roundsOr(const char* variable, int rounds) {
+    bool ok = false;
+    const int asked = qEnvironmentVariableIntValue(variable, &ok);
+    return ok && asked > 0 ? asked : rounds;
+}
+} // namespace
+
+// The program as shipped (its quit probe) plays a short tone on the private sound
+// server and quits right after it, by itself or by SIGTERM, or is sent SIGTERM
+// while the tone plays: every time it ends normally with status 0 (the sound
+// server's client library is neither torn down with a stream open nor at all).
+TEST_F(RealDevices, TheProgramEndsCleanlyRightAfterASound) {
+    SKIP_WITHOUT_SOUND_SERVER();
+    const int rounds = roundsOr("OMBRIX_SOAK_SOUND_QUITS", 6);
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round + 1));
+        enum class Quit { ByItselfAfterTheSound, SigtermAfterTheSound, SigtermWhilePlaying };
+        const Quit quit = Quit(round % 3);
+        QTemporaryDir home;
+        QTemporaryDir runtime;
+        QProcessEnvironment environment = childEnvironment();
+        environment.insert("HOME", home.path());
+        environment.insert("XDG_CONFIG_HOME", home.path() + "/.config");
+        environment.insert("XDG_DATA_HOME", home.path() + "/.local/share");
+        environment.insert("XDG_CACHE_HOME", home.path() + "/.cache");
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        environment.insert("OMBRIX_PROBE_SOUND", "1");
+        if (quit == Quit::ByItselfAfterTheSound)
+            environment.insert("OMBRIX_PROBE_QUIT_AFTER_MS", "0");
+        QProcess probe;
+        probe.setProcessEnvironment(environment);
+        probe.start(QStringLiteral(OMBRIX_QUIT_PROBE), {});
+        const auto stop = qScopeGuard([&] {
+            if (probe.state() != QProcess::NotRunning) {
+                probe.kill();
+                probe.waitForFinished();
+            }
+        });
+        QByteArray said;
+        const auto saw = [&](const char* line) {
+            said += probe.readAllStandardError();
+            return said.contains(line) || said.contains("sound refused");
+        };
+        const char* cue = quit == Quit::SigtermWhilePlaying ? "probe: sound playing" : "probe: sound played";
+        ASSERT_TRUE(spinUntil([&] { return saw(cue) || probe.state() == QProcess::NotRunning; }, 60000))
+            << said.toStdString();
+        ASSERT_FALSE(said.contains("sound refused")) << said.toStdString();
+        if (quit != Quit::ByItselfAfterTheSound)
+            probe.terminate();
+        ASSERT_TRUE(spinUntil([&] { return probe.state() == QProcess::NotRunning; }, 60000))
+            << said.toStdString();
+        said += probe.readAllStandardError();
+        EXPECT_EQ(probe.exitStatus(), QProcess::NormalExit) << said.toStdString();
+        EXPECT_EQ(probe.exitCode(), 0) << said.toStdString();
+        EXPECT_FALSE(said.contains("Assertion")) << said.toStdString();
     }
 }

@@ -4,6 +4,7 @@
 #include "app/DeepLinks.h"
 #include "app/DoubleCommandMonitor.h"
 #include "app/MenuBarController.h"
+#include "app/QuitSignal.h"
 #include "app/widgets/SettingsWindow.h"
 #include "app/widgets/TrayPopover.h"
 #include "bridge/BridgeService.h"
@@ -76,6 +77,8 @@ std::function<void(AppDelegate&)>& launchHook() {
 int signalPipe[2] = {-1, -1};
 
 void onSignal(int) {
+    // Seen at once by what must not promise anything to a program about to end.
+    QuitSignal::raise();
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
 }
@@ -88,7 +91,7 @@ AppDelegate::AppDelegate(ShellScreens screens, QObject* parent)
     , screens_(std::move(screens)) {}
 
 AppDelegate::~AppDelegate() {
-    shutDown();
+    end();
     AppCommands::setHooks({});
 }
 
@@ -105,7 +108,6 @@ void AppDelegate::launch() {
     VoiceSamplePlayer::setShared(std::make_shared<SpeakerVoiceSamplePlayer>());
     AppCommands::setHooks(
         {[] { MenuBarController::shared().closePopover(); }, [this] { return settingsWindow()->present(); }});
-    connect(qApp, &QCoreApplication::aboutToQuit, this, &AppDelegate::shutDown);
     if (const auto& hook = launchHook())
         hook(*this);
 }
@@ -124,10 +126,15 @@ void AppDelegate::handleLink(const QString& link) {
     const QUrl url(link, QUrl::StrictMode);
     if (!url.isValid())
         return;
-    QTimer::singleShot(0, this, [url] {
-        if (!DeepLinks::handleDesktopDeepLink(url))
-            qCInfo(lcApp) << "link ignored:" << url.scheme() << url.host();
-    });
+    QTimer::singleShot(0, this, [this, link] { routeLink(link); });
+}
+
+void AppDelegate::routeLink(const QString& link) {
+    const QUrl url(link, QUrl::StrictMode);
+    if (!url.isValid())
+        return;
+    if (!DeepLinks::handleDesktopDeepLink(url))
+        qCInfo(lcApp) << "link ignored:" << url.scheme() << url.host();
 }
 
 bool AppDelegate::confirmQuit() {
@@ -146,14 +153,14 @@ void AppDelegate::requestQuit() {
 }
 
 void AppDelegate::quitWithoutAsking() {
-    shutDown();
+    end();
     QCoreApplication::quit();
 }
 
-void AppDelegate::shutDown() {
-    if (shutDown_)
+void AppDelegate::end() {
+    if (ended_)
         return;
-    shutDown_ = true;
+    ended_ = true;
     emit quitting();
     // The summon's listeners and grab go, the bridge's loop ends and a running
     // task's late answer is dropped.

@@ -29,6 +29,8 @@ public:
     // A link from another program, handled on a later turn of the event loop.
     // Unknown or malformed links are ignored.
     void handleLink(const QString& link);
+    // The same, handled now (the single instance's hand-over, itself on a later turn).
+    void routeLink(const QString& link);
 
     // Quits after the confirmation (unless the user turned it off).
     void requestQuit();
@@ -36,8 +38,13 @@ public:
     bool confirmQuit();
     // Quits at once (SIGTERM, SIGINT).
     void quitWithoutAsking();
-    // Catches SIGTERM and SIGINT so that they quit cleanly.
+    // Catches SIGTERM and SIGINT so that they quit cleanly. The handler marks the
+    // quit at once (QuitSignal); the event loop then quits.
     void installSignalHandlers();
+    // The shell's end, once (at the first quit, and by the program's end): emits
+    // quitting(), stops the summon monitor and the bridge, drops the sample speaker
+    // and the popover's controller.
+    void end();
 
     // The dialog's answer: {quit, "Ne plus demander" ticked}. Tests replace it.
     std::function<std::pair<bool, bool>()> askQuit;
@@ -50,10 +57,8 @@ signals:
     void quitting();
 
 private:
-    void shutDown();
-
     ShellScreens screens_;
     std::unique_ptr<TrayPopover> popover_;
     std::unique_ptr<SettingsWindow> settings_;
-    bool shutDown_ = false;
+    bool ended_ = false;
 };
