@@ -437,7 +437,7 @@ struct Launch {
         : result(std::async(std::launch::async, [&instance, link] { return instance.claim(link); })) {}
     bool ended() const { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
     // The claim's answer once it has ended.
-    std::optional<bool> claimed(int waitMs = 20000) {
+    std::optional<bool> claimed(int waitMs = kEventWaitMs) {
         if (!spinUntil([&] { return ended(); }, waitMs))
             return std::nullopt;
         return result.get();
@@ -531,7 +531,7 @@ TEST(SingleInstance, TheProgramStartedAgainHandsOverAndExits) {
     program.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
     program.start(QStringLiteral(OMBRIX_EXECUTABLE), {"ombrix://desktop/corvane_panel?section=audit"});
     ASSERT_TRUE(program.waitForStarted());
-    EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }, 20000));
+    EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }));
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
     ASSERT_TRUE(spinUntil([&] { return !received.isEmpty(); }));
@@ -585,13 +585,12 @@ TEST(SingleInstance, PairedLaunchesLeaveExactlyOneProgram) {
             SCOPED_TRACE("pair " + std::to_string(pairs + 1));
             auto [a, b] = launched[i];
             ASSERT_TRUE(spinUntil(
-                [&] { return a->state() != QProcess::Starting && b->state() != QProcess::Starting; }, 10000));
+                [&] { return a->state() != QProcess::Starting && b->state() != QProcess::Starting; }));
             ASSERT_NE(a->error(), QProcess::FailedToStart);
             ASSERT_NE(b->error(), QProcess::FailedToStart);
             // The later one hands over and ends at once; the other stays.
             ASSERT_TRUE(spinUntil(
-                [&] { return a->state() == QProcess::NotRunning || b->state() == QProcess::NotRunning; },
-                30000))
+                [&] { return a->state() == QProcess::NotRunning || b->state() == QProcess::NotRunning; }))
                 << "both programs kept running";
             QProcess* ended = a->state() == QProcess::NotRunning ? a : b;
             QProcess* stayed = ended == a ? b : a;
@@ -697,22 +696,22 @@ TEST(SingleInstance, ALaunchAgainstAQuittingProgramBecomesTheProgramWithItsLink)
             }
         });
         ASSERT_TRUE(running.waitForStarted());
-        ASSERT_TRUE(spinUntil([&] { return socketsAtListenerOf(running.processId()) == 1; }, 20000));
+        ASSERT_TRUE(spinUntil([&] { return socketsAtListenerOf(running.processId()) == 1; }));
         touch("quit-now");
-        ASSERT_TRUE(spinUntil([&] { return QFile::exists(probeFolder + "/busy"); }, 20000));
+        ASSERT_TRUE(spinUntil([&] { return QFile::exists(probeFolder + "/busy"); }));
 
         launched.setProcessEnvironment(environment);
         launched.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         launched.start(QStringLiteral(OMBRIX_EXECUTABLE), {"ombrix://desktop/corvane_panel?section=audit"});
         ASSERT_TRUE(launched.waitForStarted());
         // The launch has reached the busy program's listener; then the program quits.
-        ASSERT_TRUE(spinUntil([&] { return socketsAtListenerOf(running.processId()) >= 2; }, 20000));
+        ASSERT_TRUE(spinUntil([&] { return socketsAtListenerOf(running.processId()) >= 2; }));
         touch("release");
-        ASSERT_TRUE(spinUntil([&] { return running.state() == QProcess::NotRunning; }, 30000));
+        ASSERT_TRUE(spinUntil([&] { return running.state() == QProcess::NotRunning; }));
         EXPECT_EQ(running.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(running.exitCode(), 0);
         const QString settings = configHome + "/ombrix/defaults.json";
-        EXPECT_TRUE(spinUntil([&] { return storedIn(settings, "corvanePanelAnchor") == "activity"; }, 30000))
+        EXPECT_TRUE(spinUntil([&] { return storedIn(settings, "corvanePanelAnchor") == "activity"; }))
             << "the link was not handled";
         EXPECT_EQ(launched.state(), QProcess::Running) << "no program left";
     }
@@ -902,7 +901,7 @@ TEST(SingleInstance, ALinkGoesNeitherToAFolderNorToAListenerThatIsNotOurs) {
         SingleInstance instance;
         EXPECT_TRUE(instance.claim("ombrix://local/setup"));
         EXPECT_FALSE(instance.isPrimary());
-        EXPECT_EQ(foreign.heard(3000), "<>");
+        EXPECT_EQ(foreign.heard(kEventWaitMs), "<>");
         QDir(folder).removeRecursively();
     }
     QDir(folder).removeRecursively();
@@ -932,7 +931,7 @@ TEST(SingleInstance, APreviousVersionGetsTheLinkOnceAndAFrozenProgramIsWaitedFor
         ForkedListener previous(launch.lockPath(), launch.previousSocketPath(), false);
         ASSERT_TRUE(previous.isListening());
         EXPECT_EQ(Launch(launch, "ombrix://local/setup").claimed(), std::optional<bool>(false));
-        EXPECT_EQ(previous.heard(5000), "<ombrix://local/setup\n>"); // once: the launch has ended
+        EXPECT_EQ(previous.heard(kEventWaitMs), "<ombrix://local/setup\n>"); // once: the launch has ended
         EXPECT_FALSE(launch.isPrimary());
     }
 
@@ -971,8 +970,7 @@ TEST(SingleInstance, APreviousVersionGetsTheLinkOnceAndAFrozenProgramIsWaitedFor
     EXPECT_EQ(launched.state(), QProcess::Running);
     frozen.reset();
     EXPECT_TRUE(spinUntil(
-        [&] { return storedIn(configHome + "/ombrix/defaults.json", "corvanePanelAnchor") == "activity"; },
-        30000))
+        [&] { return storedIn(configHome + "/ombrix/defaults.json", "corvanePanelAnchor") == "activity"; }))
         << "the link was not handled";
     EXPECT_EQ(launched.state(), QProcess::Running) << "no program left";
     EXPECT_EQ(read().count(SingleInstance::kWaitingText), 1);
@@ -1007,7 +1005,7 @@ TEST(DesktopRegistration, XdgOpenOfALinkReachesTheRegisteredProgram) {
     open.start("xdg-open", {"ombrix://desktop/corvane_panel?section=local"});
     ASSERT_TRUE(open.waitForFinished(20000));
     QFile received(home + "/received-link");
-    ASSERT_TRUE(spinUntil([&] { return received.exists(); }, 5000))
+    ASSERT_TRUE(spinUntil([&] { return received.exists(); }))
         << open.readAllStandardError().toStdString();
     ASSERT_TRUE(received.open(QIODevice::ReadOnly));
     EXPECT_EQ(received.readAll(), "ombrix://desktop/corvane_panel?section=local");

@@ -165,7 +165,7 @@ QString runPassingChildTest(const QString& test, const QProcessEnvironment& envi
         ADD_FAILURE() << "the child test did not start";
         return {};
     }
-    const bool ended = spinUntil([&] { return child.state() == QProcess::NotRunning; }, 60000);
+    const bool ended = spinUntil([&] { return child.state() == QProcess::NotRunning; });
     if (!ended) {
         child.kill();
         child.waitForFinished();

@@ -192,11 +192,11 @@ TEST_F(RealDevices, RecorderRecordsWhatTheSinkPlays) {
     ASSERT_TRUE(sine.play(sinePcm(format, 440, 0.5, 1000) + silencePcm(format, 800), format));
     // The null sink delivers its monitor with a delay of its own: wait for the sine
     // to show, then for the silence after it.
-    EXPECT_TRUE(spinUntil([&] { return recorder.level() > 0.5; }, 4000));
+    EXPECT_TRUE(spinUntil([&] { return recorder.level() > 0.5; }));
     spinFor(300);
     const float duringSine = recorder.level();
     sine.waitFinished();
-    EXPECT_TRUE(spinUntil([&] { return recorder.level() == 0; }, 4000));
+    EXPECT_TRUE(spinUntil([&] { return recorder.level() == 0; }));
     const float afterSine = recorder.level();
     const std::optional<QString> stopped = runTask(recorder.stop());
     EXPECT_FALSE(recorder.isRecording());
@@ -217,7 +217,7 @@ TEST_F(RealDevices, RecorderRecordsWhatTheSinkPlays) {
     // A second recording gets another name; neither file is deleted by the recorder.
     const QString second = recorder.start();
     EXPECT_NE(second, path);
-    ASSERT_TRUE(spinUntil([&] { return recorder.recordedSamples() > 0; }, 4000));
+    ASSERT_TRUE(spinUntil([&] { return recorder.recordedSamples() > 0; }));
     EXPECT_EQ(runTask(recorder.stop()), second);
     EXPECT_TRUE(QFile::exists(second));
     QFile::remove(second);
@@ -237,7 +237,7 @@ TEST_F(RealDevices, PlayerPlaysBytesIntoTheSinkAndEnds) {
     const bool started = runTask(player.play(wavFile(format, sinePcm(format, 660, 0.6, 700))));
     EXPECT_TRUE(started);
     EXPECT_TRUE(player.isPlaying());
-    EXPECT_TRUE(spinUntil([&] { return !player.isPlaying(); }, 5000));
+    EXPECT_TRUE(spinUntil([&] { return !player.isPlaying(); }));
     spinFor(200);
     EXPECT_GT(rmsOf(capture.stop()), 0.1);
 
@@ -274,12 +274,12 @@ TEST_F(RealDevices, SpeechIsHeardAndCutByTheNextUtterance) {
 
     synth.speak("Bonjour, je suis Ombrix. Voici une longue phrase qui devrait durer plusieurs secondes.",
                 "fr-FR");
-    ASSERT_TRUE(spinUntil([&] { return synth.isSpeaking(); }, 5000));
+    ASSERT_TRUE(spinUntil([&] { return synth.isSpeaking(); }));
     spinFor(400);
     synth.speak("Il fait beau.", "fr-FR");
     EXPECT_FALSE(synth.isSpeaking()); // cut at once
-    ASSERT_TRUE(spinUntil([&] { return synth.isSpeaking(); }, 5000));
-    ASSERT_TRUE(spinUntil([&] { return !synth.isSpeaking(); }, 10000));
+    ASSERT_TRUE(spinUntil([&] { return synth.isSpeaking(); }));
+    ASSERT_TRUE(spinUntil([&] { return !synth.isSpeaking(); }));
     EXPECT_EQ(flags, (QList<bool>{true, false, true, false}));
     spinFor(200);
     EXPECT_GT(rmsOf(capture.stop()), 0.02);
@@ -304,10 +304,10 @@ TEST(AudioAtQuit, ChildEndsWhileVoiceWorkRuns) {
         text += QStringLiteral("Voici la phrase %1, lue pendant que le programme s'arrête. ").arg(i);
     auto* synth = new SpeechSynth;
     synth->speak(text, QStringLiteral("fr-FR"));
-    ASSERT_TRUE(spinUntil([&] { return synth->isSpeaking(); }, 10000));
+    ASSERT_TRUE(spinUntil([&] { return synth->isSpeaking(); }));
     auto recorder = std::make_unique<AudioRecorder>();
     ASSERT_FALSE(recorder->start().isEmpty());
-    ASSERT_TRUE(spinUntil([&] { return recorder->recordedSamples() > 0; }, 4000));
+    ASSERT_TRUE(spinUntil([&] { return recorder->recordedSamples() > 0; }));
     recorder.reset();
 }
 

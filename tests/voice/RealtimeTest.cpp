@@ -235,7 +235,7 @@ TEST_F(Realtime, EventsAreBoundedAndTheLargestKeepsItsPlace) {
     service.sendAudioDelta(pcm);
     service.sendText(R"({"type":"response.audio_transcript.delta","delta":" après"})");
     service.sendText(R"({"type":"response.audio.done"})");
-    ASSERT_TRUE(spinUntil([&] { return client.lastAssistantText() == "Avant après"; }, 10000));
+    ASSERT_TRUE(spinUntil([&] { return client.lastAssistantText() == "Avant après"; }));
     EXPECT_EQ(client.scheduledFrames(), pcmBytes / 2);
     EXPECT_EQ(client.state().kind, Kind::Listening); // the "done" was applied after the delta
 
@@ -246,7 +246,7 @@ TEST_F(Realtime, EventsAreBoundedAndTheLargestKeepsItsPlace) {
         if (binary)
             startListening(client, 2);
         binary ? service.sendBinary(tooLarge) : service.sendText(tooLarge);
-        ASSERT_TRUE(spinUntil([&] { return client.state().kind == Kind::Idle; }, 10000));
+        ASSERT_TRUE(spinUntil([&] { return client.state().kind == Kind::Idle; }));
         EXPECT_EQ(client.failure(), "Le service vocal a envoyé un message trop volumineux");
         EXPECT_EQ(client.lastAssistantText(), "Avant après");
         EXPECT_EQ(*devices->runningInputs, 0);
@@ -350,7 +350,7 @@ TEST_F(Realtime, RefusedOrUnansweredUpgradesEndIdleWithTheErrorShown) {
             200, json::dump(Json{{"ws_url", json::str(k.wsUrl)}, {"ephemeral_token", "e"}}));
         const int tcpBefore = service.tcpConnections();
         c.toggle();
-        ASSERT_TRUE(spinUntil([&] { return c.showsFailure(); }, 10000));
+        ASSERT_TRUE(spinUntil([&] { return c.showsFailure(); }));
         EXPECT_EQ(c.client().state(), RealtimeClient::State::idle());
         EXPECT_EQ(c.client().failure(), k.failure);
         EXPECT_EQ(c.primaryLabel(), "Erreur : " + k.failure);
@@ -593,8 +593,7 @@ TEST_F(Realtime, RealSoundMicrophoneGoesOutAndDeltasAreHeard) {
             for (const QByteArray& piece : appendedAudio(c))
                 all += piece;
             return all.size() > k24k.bytesForMs(300) && rmsOf(all.right(k24k.bytesForMs(300))) > 0.3;
-        },
-        6000));
+        }));
     // The window that made it loud may still hold the sine's onset: the pitch is
     // measured on the next 300 ms, well inside the sine.
     auto sent = [&] {
@@ -604,7 +603,7 @@ TEST_F(Realtime, RealSoundMicrophoneGoesOutAndDeltasAreHeard) {
         return all;
     };
     const qsizetype onset = sent().size();
-    ASSERT_TRUE(spinUntil([&] { return sent().size() >= onset + k24k.bytesForMs(300); }, 6000));
+    ASSERT_TRUE(spinUntil([&] { return sent().size() >= onset + k24k.bytesForMs(300); }));
     const QByteArray recent = sent().mid(onset, k24k.bytesForMs(300));
     // About 440 Hz: the median period between rising crossings (with a margin around
     // zero, so that noise makes none), which a gap or a click of a loaded sound
