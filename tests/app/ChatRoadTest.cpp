@@ -738,14 +738,13 @@ TEST(ChatProcessEnd, AnAnswerCutByTheEndIsSavedMarked) {
             ASSERT_TRUE(child.waitForStarted());
             // The periodic save has written the first piece, marked streaming, or the
             // question, marked waiting.
-            const bool streamingSaved = spinUntil(
-                [&] {
-                    const auto saved = storedConversation(configHome);
-                    if (!started)
-                        return saved && saved->size() == 1 && (*saved)[0].value("awaitingAnswer", false);
-                    return saved && saved->size() == 2 && (*saved)[1]["content"] == "Bon" &&
-                           (*saved)[1].value("streaming", false);
-                });
+            const bool streamingSaved = spinUntil([&] {
+                const auto saved = storedConversation(configHome);
+                if (!started)
+                    return saved && saved->size() == 1 && (*saved)[0].value("awaitingAnswer", false);
+                return saved && saved->size() == 2 && (*saved)[1]["content"] == "Bon" &&
+                       (*saved)[1].value("streaming", false);
+            });
             if (!streamingSaved)
                 child.kill();
             ASSERT_TRUE(streamingSaved);
@@ -769,12 +768,11 @@ TEST(ChatProcessEnd, AnAnswerCutByTheEndIsSavedMarked) {
             program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
             program.start(QStringLiteral(OMBRIX_EXECUTABLE));
             ASSERT_TRUE(program.waitForStarted());
-            const bool ended = spinUntil(
-                [&] {
-                    const auto saved = storedConversation(configHome);
-                    return saved && saved->size() == 2 && (*saved)[1]["content"] == marked.toStdString() &&
-                           !(*saved)[1].contains("streaming");
-                });
+            const bool ended = spinUntil([&] {
+                const auto saved = storedConversation(configHome);
+                return saved && saved->size() == 2 && (*saved)[1]["content"] == marked.toStdString() &&
+                       !(*saved)[1].contains("streaming");
+            });
             program.terminate();
             EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }));
             if (program.state() != QProcess::NotRunning)

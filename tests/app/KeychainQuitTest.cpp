@@ -43,11 +43,10 @@ public:
     }
     // Waits until the launch has asked for the saves.
     bool launched() {
-        return spinUntil(
-            [&] {
-                errors_ += process.readAllStandardError();
-                return errors_.contains("token saves asked");
-            });
+        return spinUntil([&] {
+            errors_ += process.readAllStandardError();
+            return errors_.contains("token saves asked");
+        });
     }
     bool ended(int timeoutMs) {
         const bool done = spinUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);

@@ -165,7 +165,8 @@ TEST_F(ShellTest, OpeningTheSettingsWindowStoresTheTabAndRetriesTheFocus) {
     presentations = 0;
     succeedOnAttempt = 100; // never gets the focus: the first try and six more, then silence
     AppCommands::openSettingsWindow(SettingsTab::Corvane);
-    spinFor(AppCommands::kPromotionIntervalMs * 12);
+    EXPECT_TRUE(spinUntil([&] { return presentations == 1 + AppCommands::kPromotionAttempts; }));
+    spinFor(AppCommands::kPromotionIntervalMs * 3);
     EXPECT_EQ(presentations, 1 + AppCommands::kPromotionAttempts);
     EXPECT_EQ(stored(kSettingsInitialTabKey), "corvane");
 }
@@ -476,7 +477,7 @@ TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
         // A peer that writes more than a link may hold, without a line end.
         QLocalSocket hostile;
         hostile.connectToServer(first->socketPath());
-        ASSERT_TRUE(hostile.waitForConnected(1000));
+        ASSERT_TRUE(hostile.waitForConnected(kEventWaitMs));
         hostile.write(QByteArray(SingleInstance::kMaxLinkBytes * 4, 'x'));
         hostile.waitForBytesWritten(1000);
         spinFor(100);
@@ -589,9 +590,9 @@ TEST(SingleInstance, PairedLaunchesLeaveExactlyOneProgram) {
             ASSERT_NE(a->error(), QProcess::FailedToStart);
             ASSERT_NE(b->error(), QProcess::FailedToStart);
             // The later one hands over and ends at once; the other stays.
-            ASSERT_TRUE(spinUntil(
-                [&] { return a->state() == QProcess::NotRunning || b->state() == QProcess::NotRunning; }))
-                << "both programs kept running";
+            ASSERT_TRUE(spinUntil([&] {
+                return a->state() == QProcess::NotRunning || b->state() == QProcess::NotRunning;
+            })) << "both programs kept running";
             QProcess* ended = a->state() == QProcess::NotRunning ? a : b;
             QProcess* stayed = ended == a ? b : a;
             EXPECT_EQ(ended->exitStatus(), QProcess::NormalExit);
@@ -969,9 +970,9 @@ TEST(SingleInstance, APreviousVersionGetsTheLinkOnceAndAFrozenProgramIsWaitedFor
         << said.data();
     EXPECT_EQ(launched.state(), QProcess::Running);
     frozen.reset();
-    EXPECT_TRUE(spinUntil(
-        [&] { return storedIn(configHome + "/ombrix/defaults.json", "corvanePanelAnchor") == "activity"; }))
-        << "the link was not handled";
+    EXPECT_TRUE(spinUntil([&] {
+        return storedIn(configHome + "/ombrix/defaults.json", "corvanePanelAnchor") == "activity";
+    })) << "the link was not handled";
     EXPECT_EQ(launched.state(), QProcess::Running) << "no program left";
     EXPECT_EQ(read().count(SingleInstance::kWaitingText), 1);
 }
@@ -988,7 +989,7 @@ TEST(DesktopRegistration, XdgOpenOfALinkReachesTheRegisteredProgram) {
     script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
     QProcess registration;
     registration.start("bash", {QStringLiteral(OMBRIX_SOURCE_DIR "/scripts/register-desktop.sh"), recorder});
-    ASSERT_TRUE(registration.waitForFinished(20000));
+    ASSERT_TRUE(registration.waitForFinished(kEventWaitMs));
     ASSERT_EQ(registration.exitCode(), 0) << registration.readAllStandardError().toStdString();
     QFile entry(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
                 "/applications/ombrix.desktop");
@@ -1003,10 +1004,9 @@ TEST(DesktopRegistration, XdgOpenOfALinkReachesTheRegisteredProgram) {
         environment.insert("DISPLAY", ":0"); // xdg-open only asks scheme handlers on a desktop
     open.setProcessEnvironment(environment);
     open.start("xdg-open", {"ombrix://desktop/corvane_panel?section=local"});
-    ASSERT_TRUE(open.waitForFinished(20000));
+    ASSERT_TRUE(open.waitForFinished(kEventWaitMs));
     QFile received(home + "/received-link");
-    ASSERT_TRUE(spinUntil([&] { return received.exists(); }))
-        << open.readAllStandardError().toStdString();
+    ASSERT_TRUE(spinUntil([&] { return received.exists(); })) << open.readAllStandardError().toStdString();
     ASSERT_TRUE(received.open(QIODevice::ReadOnly));
     EXPECT_EQ(received.readAll(), "ombrix://desktop/corvane_panel?section=local");
 }

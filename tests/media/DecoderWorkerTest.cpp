@@ -284,7 +284,7 @@ TEST_F(DecoderWorkerTest, workersAreReusedBoundedInNumberAndGoneWhenIdle) {
     int most = 0;
     QElapsedTimer clock;
     clock.start();
-    while (answered < bound + 3 && clock.elapsed() < 30000) {
+    while (answered < bound + 3 && clock.elapsed() < kEventWaitMs) {
         most = std::max(most, Decoding::liveWorkers());
         QThread::msleep(5);
     }
@@ -297,7 +297,7 @@ TEST_F(DecoderWorkerTest, workersAreReusedBoundedInNumberAndGoneWhenIdle) {
     Decoding::setIdleTimeoutForTesting(std::chrono::milliseconds(200));
     EXPECT_FALSE(DocumentExtractor::extract(probe, 1000).text.isEmpty());
     clock.restart();
-    while (Decoding::liveWorkers() > 0 && clock.elapsed() < 10000)
+    while (Decoding::liveWorkers() > 0 && clock.elapsed() < kEventWaitMs)
         QThread::msleep(20);
     EXPECT_EQ(Decoding::liveWorkers(), 0);
 }
@@ -365,7 +365,7 @@ TEST_F(DecoderWorkerTest, aWorkerKeepsWithinItsBoundsWhileItWaitsAndItsErrorOutp
     EXPECT_FALSE(DocumentExtractor::extract(later, 1000).text.isEmpty());
     QElapsedTimer clock;
     clock.start();
-    while (Decoding::liveWorkers() > 0 && clock.elapsed() < 30000)
+    while (Decoding::liveWorkers() > 0 && clock.elapsed() < kEventWaitMs)
         QThread::msleep(20);
     EXPECT_EQ(Decoding::liveWorkers(), 0);
     const int started = Decoding::startedWorkersForTesting();

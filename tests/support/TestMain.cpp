@@ -1,6 +1,14 @@
 // Entry point of every test executable: an offscreen application, a private home
 // and XDG folders in a temporary directory, in-memory settings and secrets, so that tests
 // never touch the user's own files, and the program's own composition of the layers.
+//
+// The end: once GoogleTest has written its results (its XML or JSON report is closed
+// inside RUN_ALL_TESTS) and the application has run its end (the post routines that
+// stop and wait for the program's own work), the process ends without running static
+// destructors. Libraries that keep threads of their own (the sound server's client
+// behind Qt Multimedia, the decoders, the keyring's bus) would otherwise be torn down
+// by those destructors while their threads may still run. What a sanitizer finds is
+// reported when it happens, never at exit (leak detection is off in the suite).
 #include "app/Composition.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Resources.h"
@@ -13,17 +21,30 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir home(QDir::tempPath() + QStringLiteral("/ombrix-test-XXXXXX"));
     if (!qEnvironmentVariableIsSet("OMBRIX_TEST_KEEP_HOME"))
         useTestHome(home);
-    QApplication app(argc, argv);
-    initOmbrixResources();
-    Composition::install();
-    DefaultsStore::setShared(std::make_shared<MemoryDefaultsStore>());
-    SecretStore::setShared(std::make_shared<MemorySecretStore>());
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    int result = 0;
+    {
+        QApplication app(argc, argv);
+        initOmbrixResources();
+        Composition::install();
+        DefaultsStore::setShared(std::make_shared<MemoryDefaultsStore>());
+        SecretStore::setShared(std::make_shared<MemorySecretStore>());
+        ::testing::InitGoogleTest(&argc, argv);
+        result = RUN_ALL_TESTS();
+    }
+    removeProcessTempFolder();
+    home.remove();
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    std::_Exit(result);
 }

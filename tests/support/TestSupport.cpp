@@ -122,6 +122,24 @@ bool isInsideTestHome(const QString& path) {
 }
 } // namespace
 
+namespace {
+QTemporaryDir*& processTemp() {
+    static QTemporaryDir* folder = nullptr;
+    return folder;
+}
+} // namespace
+
+QString processTempFolder() {
+    if (!processTemp())
+        processTemp() = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/ombrix-process-XXXXXX"));
+    return processTemp()->path();
+}
+
+void removeProcessTempFolder() {
+    delete processTemp();
+    processTemp() = nullptr;
+}
+
 void useTestHome(const QTemporaryDir& home) {
     const QString canonical = QFileInfo(home.path()).canonicalFilePath();
     const QString temp = QFileInfo(QDir::tempPath()).canonicalFilePath();

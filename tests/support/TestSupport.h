@@ -101,6 +101,11 @@ bool testHomeIsTemporary();
 // otherwise deletes nothing, fails the current test and returns false.
 bool removeTestFolder(const QString& path);
 
+// A temporary folder of this test process, made on first use. The test main removes
+// it when the program ends (it ends without static destructors).
+QString processTempFolder();
+void removeProcessTempFolder();
+
 // This test program's environment for a program it starts (the real program, a
 // probe, the test program itself as a child): offscreen and without an X or Wayland
 // display, so that the child never takes the summon keys or the keyboard of the
