@@ -95,7 +95,7 @@ protected:
         });
     }
     // Sends and waits for the turn's end.
-    void sendAndWait(const QString& text, int timeoutMs = 10000) {
+    void sendAndWait(const QString& text, int timeoutMs = kEventWaitMs) {
         ASSERT_TRUE(model->send(text));
         ASSERT_TRUE(spinUntil([&] { return model->runningTurns() == 0; }, timeoutMs));
     }
@@ -495,7 +495,7 @@ TEST_F(ChatRoadTest, AToolCallFloodIsBounded) {
     scriptLocal({flood(200), SseScript().content("Fini.").done()});
     QStringList seen;
     recordLastContents(seen);
-    sendAndWait(QStringLiteral("Inonde"), 30000);
+    sendAndWait(QStringLiteral("Inonde"));
     EXPECT_EQ(contents(), QStringList({"Inonde", "Fini."}));
     EXPECT_TRUE(seen.contains(QStringLiteral("🔧 ") + QString(64, QLatin1Char('n')) + QStringLiteral("…")));
     ASSERT_EQ(local.chatRequests().size(), 2);
@@ -510,7 +510,7 @@ TEST_F(ChatRoadTest, AToolCallFloodIsBounded) {
     // Names alone past the bound end the answer as an error.
     local.clearRequests();
     scriptLocal({flood(1000)});
-    sendAndWait(QStringLiteral("Encore"), 30000);
+    sendAndWait(QStringLiteral("Encore"));
     ASSERT_TRUE(session.lastError().has_value());
     EXPECT_EQ(contents().last(), kWarning + *session.lastError());
     EXPECT_EQ(local.chatRequests().size(), 1);
@@ -738,15 +738,13 @@ TEST(ChatProcessEnd, AnAnswerCutByTheEndIsSavedMarked) {
             ASSERT_TRUE(child.waitForStarted());
             // The periodic save has written the first piece, marked streaming, or the
             // question, marked waiting.
-            const bool streamingSaved = spinUntil(
-                [&] {
-                    const auto saved = storedConversation(configHome);
-                    if (!started)
-                        return saved && saved->size() == 1 && (*saved)[0].value("awaitingAnswer", false);
-                    return saved && saved->size() == 2 && (*saved)[1]["content"] == "Bon" &&
-                           (*saved)[1].value("streaming", false);
-                },
-                20000);
+            const bool streamingSaved = spinUntil([&] {
+                const auto saved = storedConversation(configHome);
+                if (!started)
+                    return saved && saved->size() == 1 && (*saved)[0].value("awaitingAnswer", false);
+                return saved && saved->size() == 2 && (*saved)[1]["content"] == "Bon" &&
+                       (*saved)[1].value("streaming", false);
+            });
             if (!streamingSaved)
                 child.kill();
             ASSERT_TRUE(streamingSaved);
@@ -754,7 +752,7 @@ TEST(ChatProcessEnd, AnAnswerCutByTheEndIsSavedMarked) {
                 child.kill();
             else
                 child.terminate();
-            ASSERT_TRUE(spinUntil([&] { return child.state() == QProcess::NotRunning; }, 20000));
+            ASSERT_TRUE(spinUntil([&] { return child.state() == QProcess::NotRunning; }));
             if (!kill) {
                 EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
                 EXPECT_EQ(child.exitCode(), 0);
@@ -770,15 +768,13 @@ TEST(ChatProcessEnd, AnAnswerCutByTheEndIsSavedMarked) {
             program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
             program.start(QStringLiteral(OMBRIX_EXECUTABLE));
             ASSERT_TRUE(program.waitForStarted());
-            const bool ended = spinUntil(
-                [&] {
-                    const auto saved = storedConversation(configHome);
-                    return saved && saved->size() == 2 && (*saved)[1]["content"] == marked.toStdString() &&
-                           !(*saved)[1].contains("streaming");
-                },
-                20000);
+            const bool ended = spinUntil([&] {
+                const auto saved = storedConversation(configHome);
+                return saved && saved->size() == 2 && (*saved)[1]["content"] == marked.toStdString() &&
+                       !(*saved)[1].contains("streaming");
+            });
             program.terminate();
-            EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }, 20000));
+            EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }));
             if (program.state() != QProcess::NotRunning)
                 program.kill();
             EXPECT_TRUE(ended);

@@ -43,12 +43,10 @@ public:
     }
     // Waits until the launch has asked for the saves.
     bool launched() {
-        return spinUntil(
-            [&] {
-                errors_ += process.readAllStandardError();
-                return errors_.contains("token saves asked");
-            },
-            30000);
+        return spinUntil([&] {
+            errors_ += process.readAllStandardError();
+            return errors_.contains("token saves asked");
+        });
     }
     bool ended(int timeoutMs) {
         const bool done = spinUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
@@ -69,7 +67,7 @@ qint64 terminateAndTime(Probe& probe) {
     QElapsedTimer clock;
     clock.start();
     probe.process.terminate();
-    EXPECT_TRUE(probe.ended(30000)) << probe.errors().toStdString();
+    EXPECT_TRUE(probe.ended(kEventWaitMs)) << probe.errors().toStdString();
     return clock.elapsed();
 }
 
@@ -95,7 +93,7 @@ private:
 TEST(KeychainAtQuit, TheSavesAskedBeforeQuittingAreCarriedOutInOrder) {
     OMBRIX_RUN_WITH_PRIVATE_KEYRING(false);
     Probe probe(QStringLiteral("jeton-1 jeton-2 jeton-3"), true);
-    ASSERT_TRUE(probe.ended(30000)) << probe.errors().toStdString();
+    ASSERT_TRUE(probe.ended(kEventWaitMs)) << probe.errors().toStdString();
     EXPECT_EQ(probe.process.exitStatus(), QProcess::NormalExit) << probe.errors().toStdString();
     EXPECT_EQ(probe.process.exitCode(), 0) << probe.errors().toStdString();
     EXPECT_TRUE(probe.errors().contains(QStringLiteral("3 token saves asked")))

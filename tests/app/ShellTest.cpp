@@ -168,7 +168,8 @@ TEST_F(ShellTest, OpeningTheSettingsWindowStoresTheTabAndRetriesTheFocus) {
     presentations = 0;
     succeedOnAttempt = 100; // never gets the focus: the first try and six more, then silence
     AppCommands::openSettingsWindow(SettingsTab::Corvane);
-    spinFor(AppCommands::kPromotionIntervalMs * 12);
+    EXPECT_TRUE(spinUntil([&] { return presentations == 1 + AppCommands::kPromotionAttempts; }));
+    spinFor(AppCommands::kPromotionIntervalMs * 3);
     EXPECT_EQ(presentations, 1 + AppCommands::kPromotionAttempts);
     EXPECT_EQ(stored(kSettingsInitialTabKey), "corvane");
 }
@@ -440,7 +441,7 @@ struct Launch {
         : result(std::async(std::launch::async, [&instance, link] { return instance.claim(link); })) {}
     bool ended() const { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
     // The claim's answer once it has ended.
-    std::optional<bool> claimed(int waitMs = 20000) {
+    std::optional<bool> claimed(int waitMs = kEventWaitMs) {
         if (!spinUntil([&] { return ended(); }, waitMs))
             return std::nullopt;
         return result.get();
@@ -491,7 +492,7 @@ TEST(SingleInstance, ASecondLaunchHandsItsLinkToTheFirst) {
         // A peer that writes more than a link may hold, without a line end.
         QLocalSocket hostile;
         hostile.connectToServer(first->socketPath());
-        ASSERT_TRUE(hostile.waitForConnected(1000));
+        ASSERT_TRUE(hostile.waitForConnected(kEventWaitMs));
         hostile.write(QByteArray(SingleInstance::kMaxLinkBytes * 4, 'x'));
         hostile.waitForBytesWritten(1000);
         spinFor(100);
@@ -562,7 +563,7 @@ TEST(SingleInstance, TheProgramStartedAgainHandsOverAndExits) {
     program.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
     program.start(QStringLiteral(OMBRIX_EXECUTABLE), {"ombrix://desktop/corvane_panel?section=audit"});
     ASSERT_TRUE(program.waitForStarted());
-    EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }, 20000));
+    EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }));
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
     ASSERT_TRUE(spinUntil([&] { return !received.isEmpty(); }));
@@ -616,14 +617,13 @@ TEST(SingleInstance, PairedLaunchesLeaveExactlyOneProgram) {
             SCOPED_TRACE("pair " + std::to_string(pairs + 1));
             auto [a, b] = launched[i];
             ASSERT_TRUE(spinUntil(
-                [&] { return a->state() != QProcess::Starting && b->state() != QProcess::Starting; }, 10000));
+                [&] { return a->state() != QProcess::Starting && b->state() != QProcess::Starting; }));
             ASSERT_NE(a->error(), QProcess::FailedToStart);
             ASSERT_NE(b->error(), QProcess::FailedToStart);
             // The later one hands over and ends at once; the other stays.
-            ASSERT_TRUE(spinUntil(
-                [&] { return a->state() == QProcess::NotRunning || b->state() == QProcess::NotRunning; },
-                30000))
-                << "both programs kept running";
+            ASSERT_TRUE(spinUntil([&] {
+                return a->state() == QProcess::NotRunning || b->state() == QProcess::NotRunning;
+            })) << "both programs kept running";
             QProcess* ended = a->state() == QProcess::NotRunning ? a : b;
             QProcess* stayed = ended == a ? b : a;
             EXPECT_EQ(ended->exitStatus(), QProcess::NormalExit);
@@ -728,22 +728,22 @@ TEST(SingleInstance, ALaunchAgainstAQuittingProgramBecomesTheProgramWithItsLink)
             }
         });
         ASSERT_TRUE(running.waitForStarted());
-        ASSERT_TRUE(spinUntil([&] { return socketsAtListenerOf(running.processId()) == 1; }, 20000));
+        ASSERT_TRUE(spinUntil([&] { return socketsAtListenerOf(running.processId()) == 1; }));
         touch("quit-now");
-        ASSERT_TRUE(spinUntil([&] { return QFile::exists(probeFolder + "/busy"); }, 20000));
+        ASSERT_TRUE(spinUntil([&] { return QFile::exists(probeFolder + "/busy"); }));
 
         launched.setProcessEnvironment(environment);
         launched.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         launched.start(QStringLiteral(OMBRIX_EXECUTABLE), {"ombrix://desktop/corvane_panel?section=audit"});
         ASSERT_TRUE(launched.waitForStarted());
         // The launch has reached the busy program's listener; then the program quits.
-        ASSERT_TRUE(spinUntil([&] { return socketsAtListenerOf(running.processId()) >= 2; }, 20000));
+        ASSERT_TRUE(spinUntil([&] { return socketsAtListenerOf(running.processId()) >= 2; }));
         touch("release");
-        ASSERT_TRUE(spinUntil([&] { return running.state() == QProcess::NotRunning; }, 30000));
+        ASSERT_TRUE(spinUntil([&] { return running.state() == QProcess::NotRunning; }));
         EXPECT_EQ(running.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(running.exitCode(), 0);
         const QString settings = configHome + "/ombrix/defaults.json";
-        EXPECT_TRUE(spinUntil([&] { return storedIn(settings, "corvanePanelAnchor") == "activity"; }, 30000))
+        EXPECT_TRUE(spinUntil([&] { return storedIn(settings, "corvanePanelAnchor") == "activity"; }))
             << "the link was not handled";
         EXPECT_EQ(launched.state(), QProcess::Running) << "no program left";
     }
@@ -1020,7 +1020,7 @@ TEST(SingleInstance, ALinkGoesNeitherToAFolderNorToAListenerThatIsNotOurs) {
         SingleInstance instance;
         EXPECT_TRUE(instance.claim("ombrix://local/setup"));
         EXPECT_FALSE(instance.isPrimary());
-        EXPECT_EQ(foreign.heard(3000), "<>");
+        EXPECT_EQ(foreign.heard(kEventWaitMs), "<>");
         QDir(folder).removeRecursively();
     }
     QDir(folder).removeRecursively();
@@ -1050,7 +1050,7 @@ TEST(SingleInstance, APreviousVersionGetsTheLinkOnceAndAFrozenProgramIsWaitedFor
         ForkedListener previous(launch.lockPath(), launch.previousSocketPath(), false);
         ASSERT_TRUE(previous.isListening());
         EXPECT_EQ(Launch(launch, "ombrix://local/setup").claimed(), std::optional<bool>(false));
-        EXPECT_EQ(previous.heard(5000), "<ombrix://local/setup\n>"); // once: the launch has ended
+        EXPECT_EQ(previous.heard(kEventWaitMs), "<ombrix://local/setup\n>"); // once: the launch has ended
         EXPECT_FALSE(launch.isPrimary());
     }
 
@@ -1088,10 +1088,9 @@ TEST(SingleInstance, APreviousVersionGetsTheLinkOnceAndAFrozenProgramIsWaitedFor
         << said.data();
     EXPECT_EQ(launched.state(), QProcess::Running);
     frozen.reset();
-    EXPECT_TRUE(spinUntil(
-        [&] { return storedIn(configHome + "/ombrix/defaults.json", "corvanePanelAnchor") == "activity"; },
-        30000))
-        << "the link was not handled";
+    EXPECT_TRUE(spinUntil([&] {
+        return storedIn(configHome + "/ombrix/defaults.json", "corvanePanelAnchor") == "activity";
+    })) << "the link was not handled";
     EXPECT_EQ(launched.state(), QProcess::Running) << "no program left";
     EXPECT_EQ(read().count(SingleInstance::kWaitingText), 1);
 }
@@ -1108,7 +1107,7 @@ TEST(DesktopRegistration, XdgOpenOfALinkReachesTheRegisteredProgram) {
     script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
     QProcess registration;
     registration.start("bash", {QStringLiteral(OMBRIX_SOURCE_DIR "/scripts/register-desktop.sh"), recorder});
-    ASSERT_TRUE(registration.waitForFinished(20000));
+    ASSERT_TRUE(registration.waitForFinished(kEventWaitMs));
     ASSERT_EQ(registration.exitCode(), 0) << registration.readAllStandardError().toStdString();
     QFile entry(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
                 "/applications/ombrix.desktop");
@@ -1123,10 +1122,9 @@ TEST(DesktopRegistration, XdgOpenOfALinkReachesTheRegisteredProgram) {
         environment.insert("DISPLAY", ":0"); // xdg-open only asks scheme handlers on a desktop
     open.setProcessEnvironment(environment);
     open.start("xdg-open", {"ombrix://desktop/corvane_panel?section=local"});
-    ASSERT_TRUE(open.waitForFinished(20000));
+    ASSERT_TRUE(open.waitForFinished(kEventWaitMs));
     QFile received(home + "/received-link");
-    ASSERT_TRUE(spinUntil([&] { return received.exists(); }, 5000))
-        << open.readAllStandardError().toStdString();
+    ASSERT_TRUE(spinUntil([&] { return received.exists(); })) << open.readAllStandardError().toStdString();
     ASSERT_TRUE(received.open(QIODevice::ReadOnly));
     EXPECT_EQ(received.readAll(), "ombrix://desktop/corvane_panel?section=local");
 }

@@ -117,7 +117,7 @@ TEST_F(SummonX11Test, RawKeysReachTheDoubleTapRule) {
         auto* source = monitor->globalSourceForTesting();
         QObject::connect(source, &SummonKeySource::otherKeyDown, [&] { ++markers; });
         keyboard.tap(keysym::X);
-        ASSERT_TRUE(spinUntil([&] { return markers > 0; }, 3000));
+        ASSERT_TRUE(spinUntil([&] { return markers > 0; }));
         EXPECT_EQ(summons, c.summons);
     }
 }
@@ -128,7 +128,7 @@ TEST_F(SummonX11Test, SuperJAliasThroughTheRealGrab) {
     ASSERT_EQ(monitor->arrangement(), DoubleCommandMonitor::Arrangement::Local);
     EXPECT_EQ(session->globalShortcutStatusMessage(), DoubleCommandMonitor::localWithAliasStatus());
     keyboard.send({{keysym::SuperL, true}, {keysym::J, true}, {keysym::J, false}, {keysym::SuperL, false}});
-    EXPECT_TRUE(spinUntil([&] { return summons == 1; }, 3000));
+    EXPECT_TRUE(spinUntil([&] { return summons == 1; }));
     keyboard.tap(keysym::J); // J alone is not the alias
     spinFor(200);
     EXPECT_EQ(summons, 1);

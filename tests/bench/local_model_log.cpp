@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
                 outputDone = true;
             });
             runner->holdAfterOutput = false;
-            spinUntil([&] { return !widget.controller().downloadingId(); }, 10000);
+            spinUntil([&] { return !widget.controller().downloadingId(); });
             if (!outputDone ||
                 widget.controller().progressLog().appended() < static_cast<quint64>(burst.lines.size()))
                 std::fprintf(stderr, "the burst did not reach the log\n");

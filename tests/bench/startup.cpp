@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     delegate.launch();
     TrayPopover* popover = delegate.popover();
     const bool shown =
-        spinUntil([&] { return popover->trayIcon() && popover->trayIcon()->geometry().isValid(); }, 10000);
+        spinUntil([&] { return popover->trayIcon() && popover->trayIcon()->geometry().isValid(); });
     const qint64 startupMs = sinceStart.elapsed();
     spinFor(10000);
     int polls = 0;

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < runs + 1; ++i) {
             const qint64 t0 = steadyNowNs();
             synth.speak(sentence, "fr-FR");
-            spinUntil([&] { return synth.firstSampleNs() > 0; }, 5000);
+            spinUntil([&] { return synth.firstSampleNs() > 0; });
             if (i > 0) // the first run loads the voice
                 speech.push_back(static_cast<double>(synth.firstSampleNs() - t0) / 1e6);
             spinFor(150);
@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
                 const qint64 t0 = steadyNowNs();
                 const std::optional<QByteArray> bytes = AudioPlayer::strictBase64(*text);
                 const bool started = runTask(player.play(*bytes));
-                spinUntil([&] { return player.firstSampleNs() > 0; }, 5000);
+                spinUntil([&] { return player.firstSampleNs() > 0; });
                 if (started)
                     out->push_back(static_cast<double>(player.firstSampleNs() - t0) / 1e6);
                 spinFor(100);

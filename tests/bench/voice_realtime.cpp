@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
             &anchor, [&] { remote->sendAudioDelta(largest); }, Qt::QueuedConnection);
         spinFor(200);
     }
-    spinUntil([&] { return large.scheduledFrames() >= 20 * (largest.size() / 2); }, 10000);
+    spinUntil([&] { return large.scheduledFrames() >= 20 * (largest.size() / 2); });
     meter.stop();
     large.stop();
     onService([&] { delete remote; });

@@ -378,7 +378,7 @@ TEST_F(BridgeServiceTest, AHandlerOutOfTimeIsAnsweredAndCannotAnswerAgain) {
     bridge->start(QStringLiteral("tok"));
     ASSERT_TRUE(spinUntil([&] { return bridge->tasksServed() >= 2; }));
     EXPECT_FALSE(silentDone);
-    ASSERT_TRUE(spinUntil([&] { return bridge->tasksServed() == 4; }, 10000));
+    ASSERT_TRUE(spinUntil([&] { return bridge->tasksServed() == 4; }));
     ASSERT_TRUE(spinUntil([&] { return lateDone && silentDone && heldDone && refusedDone; }));
     spinFor(50);
     const auto patches = requestsOf("PATCH");
@@ -421,7 +421,7 @@ TEST_F(BridgeServiceTest, LocalInferenceRunsThroughTheBridgeWithTheBridgeSetting
     args["openai_body_json"] = body.toStdString();
     polls.enqueue(ScriptedResponse::json(200, taskJson("infer-1", "llm_infer", json::dump(args))));
     bridge->start(QStringLiteral("tok"));
-    ASSERT_TRUE(spinUntil([&] { return bridge->tasksServed() == 1; }, 10000));
+    ASSERT_TRUE(spinUntil([&] { return bridge->tasksServed() == 1; }));
 
     const auto patches = requestsOf("PATCH");
     ASSERT_GE(patches.size(), 2);

@@ -38,7 +38,7 @@ inline void endBridge() {
 }
 
 // Hands out the task `id` on the next poll and returns the body of the update the
-// bridge sent for it ({"status": "no update"} when none came within 15 s).
+// bridge sent for it ({"status": "no update"} when none came within the event wait).
 inline Json serveTask(const ScriptedHttpServer& backend, QQueue<ScriptedResponse>& polls, const QString& id,
                       const char* kind, const Json& args) {
     const Json task = {{"id", json::str(id)}, {"kind", kind}, {"args", args}};
@@ -50,7 +50,7 @@ inline Json serveTask(const ScriptedHttpServer& backend, QQueue<ScriptedResponse
                 return request;
         return std::nullopt;
     };
-    if (!spinUntil([&] { return update().has_value(); }, 15000))
+    if (!spinUntil([&] { return update().has_value(); }))
         return Json{{"status", "no update"}};
     return json::parse(update()->body);
 }

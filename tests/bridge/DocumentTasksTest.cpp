@@ -83,7 +83,7 @@ protected:
     // (after its update was answered).
     void expectAccessBalanced() {
         EXPECT_GT(BookmarkResolver::accessStarts(), 0);
-        spinUntil([] { return BookmarkResolver::accessStarts() == BookmarkResolver::accessStops(); }, 3000);
+        spinUntil([] { return BookmarkResolver::accessStarts() == BookmarkResolver::accessStops(); });
         EXPECT_EQ(BookmarkResolver::accessStarts(), BookmarkResolver::accessStops());
     }
 

@@ -200,7 +200,7 @@ TEST(ShareWorkTest, ALaneHoldsUpOnlyItsShareAndDropsWorkNoLongerWanted) {
 
     // The work comes back: the lane's threads are free again and its work runs.
     *release = true;
-    EXPECT_TRUE(spinUntil([&] { return ShareWork::busyThreads(slow) == 0; }, 10000));
+    EXPECT_TRUE(spinUntil([&] { return ShareWork::busyThreads(slow) == 0; }));
     for (QCoro::Task<int>* piece : {&waitingLong, &refused}) {
         const std::exception_ptr failure = runTaskCatching(std::move(*piece));
         EXPECT_EQ(failure ? describeException(failure).toStdString() : "ran", kNotAnswering);

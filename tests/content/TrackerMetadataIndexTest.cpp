@@ -266,7 +266,7 @@ TEST(TrackerMiner, FindsAFileItIndexed) {
     QProcess bus;
     bus.start(busDaemon, {QStringLiteral("--config-file=") + busConfig, QStringLiteral("--print-address"),
                           QStringLiteral("--nofork")});
-    ASSERT_TRUE(bus.waitForReadyRead(5000));
+    ASSERT_TRUE(bus.waitForReadyRead(kEventWaitMs));
     const QByteArray address = bus.readLine().trimmed();
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -282,7 +282,7 @@ TEST(TrackerMiner, FindsAFileItIndexed) {
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setProcessEnvironment(environment);
     process.start(miner, {QStringLiteral("--initial-sleep=0")});
-    ASSERT_TRUE(process.waitForStarted(5000));
+    ASSERT_TRUE(process.waitForStarted(kEventWaitMs));
 
     // This process talks to the private bus through its own connection.
     const QByteArray previous = qgetenv("DBUS_SESSION_BUS_ADDRESS");

@@ -101,7 +101,7 @@ TEST_F(PanelViewTest, OnlyTheClockedRowsChangeOnATick) {
 
     offset = 9 * 60; // three minutes left
     ASSERT_TRUE(
-        spinUntil([&] { return text(view, "secureAccess", "Accès distant") == "Actif encore 3 min"; }, 2500));
+        spinUntil([&] { return text(view, "secureAccess", "Accès distant") == "Actif encore 3 min"; }));
     EXPECT_EQ(text(view, "secureAccess", "Fenêtre active"), QString("Encore 3 min"));
     EXPECT_EQ(text(view, "approvals", "Fenêtre courte"), QString("Encore 3 min"));
     EXPECT_EQ(view.stripText(), QString("Presque expirée 3 min"));

@@ -76,7 +76,7 @@ TEST(Tray, TheProgramStartsIntoTheTrayAndTheIconTogglesThePopover) {
     trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
                             "--SetDockType", "true", "--transparent", "false", "--tint", "0x303030"});
     ASSERT_TRUE(trayer.waitForStarted());
-    ASSERT_TRUE(spinUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000));
+    ASSERT_TRUE(spinUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }));
 
     AppSession& session = AppSession::shared();
     session.setMode(Mode::Chat);
@@ -86,7 +86,7 @@ TEST(Tray, TheProgramStartsIntoTheTrayAndTheIconTogglesThePopover) {
         delegate.launch();
         TrayPopover* popover = delegate.popover();
         ASSERT_TRUE(popover->hasTray());
-        ASSERT_TRUE(spinUntil([&] { return popover->trayIcon()->geometry().isValid(); }, 10000));
+        ASSERT_TRUE(spinUntil([&] { return popover->trayIcon()->geometry().isValid(); }));
         spinFor(300);
         EXPECT_FALSE(popover->isVisible()); // into the tray, no window
 
@@ -151,7 +151,7 @@ TEST(Tray, TheDoubleControlTapTogglesThePopoverWhateverHoldsTheKeyboard) {
         const auto connection = QObject::connect(monitor.globalSourceForTesting(),
                                                  &SummonKeySource::otherKeyDown, [&] { ++markers; });
         keyboard.tap(keysym::X);
-        const bool seen = spinUntil([&] { return markers > 0; }, 5000);
+        const bool seen = spinUntil([&] { return markers > 0; });
         QObject::disconnect(connection);
         return seen;
     };

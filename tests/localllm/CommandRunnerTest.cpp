@@ -132,9 +132,9 @@ TEST(ProcessCommandRunner, ACommandStillRunningWhenTheProgramQuitsIsEnded) {
     ASSERT_FALSE(family.code.has_value());
     // What the program's end does: the command and its child end.
     ProcessCommandRunner::endAllAtProgramEnd();
-    ASSERT_TRUE(spinUntil([&] { return family.code.has_value(); }, 10000));
+    ASSERT_TRUE(spinUntil([&] { return family.code.has_value(); }));
     EXPECT_NE(*family.code, 0);
-    EXPECT_TRUE(spinUntil([&] { return !running(family.grandchild); }, 10000));
+    EXPECT_TRUE(spinUntil([&] { return !running(family.grandchild); }));
 }
 
 TEST(ProcessCommandRunner, StoppingOrFailingEndsEverythingTheCommandStarted) {
@@ -144,16 +144,16 @@ TEST(ProcessCommandRunner, StoppingOrFailingEndsEverythingTheCommandStarted) {
         ASSERT_TRUE(spinUntil([&] { return family.grandchild > 0; }));
         EXPECT_TRUE(running(family.grandchild));
         family.runner.stopAll();
-        ASSERT_TRUE(spinUntil([&] { return family.code.has_value(); }, 10000));
+        ASSERT_TRUE(spinUntil([&] { return family.code.has_value(); }));
         EXPECT_NE(*family.code, 0);
-        EXPECT_TRUE(spinUntil([&] { return !running(family.grandchild); }, 10000));
+        EXPECT_TRUE(spinUntil([&] { return !running(family.grandchild); }));
     }
     // Failing (exit 3) with its child still running.
     {
         Family family(QStringLiteral("exit 3"));
-        ASSERT_TRUE(spinUntil([&] { return family.code.has_value(); }, 10000));
+        ASSERT_TRUE(spinUntil([&] { return family.code.has_value(); }));
         EXPECT_EQ(*family.code, 3);
         ASSERT_GT(family.grandchild, 0);
-        EXPECT_TRUE(spinUntil([&] { return !running(family.grandchild); }, 10000));
+        EXPECT_TRUE(spinUntil([&] { return !running(family.grandchild); }));
     }
 }

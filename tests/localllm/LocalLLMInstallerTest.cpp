@@ -441,7 +441,7 @@ TEST(InstallerUnit, SystemdReadsTheServerPathOfEveryHome) {
         QProcess verify;
         verify.setProcessChannelMode(QProcess::MergedChannels);
         verify.start(analyze, {"verify", unit});
-        ASSERT_TRUE(verify.waitForFinished(30000));
+        ASSERT_TRUE(verify.waitForFinished(kEventWaitMs));
         EXPECT_EQ(verify.exitCode(), 0) << name.toStdString() << ": " << verify.readAll().toStdString();
     }
 }

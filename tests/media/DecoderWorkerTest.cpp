@@ -2,8 +2,9 @@
 // a decoder taken over would try, started bare), killed on a crash,
 // a deadline or their memory bound with a French error naming the file, replaced
 // by a fresh worker for the next request, reused while warm, bounded in number and
-// gone once idle. A hostile PDF module (tests/media/hostile) plays the decoder
-// taken over by a file.
+// gone once idle; and what a worker taken over still does to the files it decodes
+// next. A hostile PDF module (tests/media/hostile) plays the decoder taken over by
+// a file.
 #include "support/MediaFixtures.h"
 #include "support/TestSupport.h"
 
@@ -283,7 +284,7 @@ TEST_F(DecoderWorkerTest, workersAreReusedBoundedInNumberAndGoneWhenIdle) {
     int most = 0;
     QElapsedTimer clock;
     clock.start();
-    while (answered < bound + 3 && clock.elapsed() < 30000) {
+    while (answered < bound + 3 && clock.elapsed() < kEventWaitMs) {
         most = std::max(most, Decoding::liveWorkers());
         QThread::msleep(5);
     }
@@ -296,9 +297,35 @@ TEST_F(DecoderWorkerTest, workersAreReusedBoundedInNumberAndGoneWhenIdle) {
     Decoding::setIdleTimeoutForTesting(std::chrono::milliseconds(200));
     EXPECT_FALSE(DocumentExtractor::extract(probe, 1000).text.isEmpty());
     clock.restart();
-    while (Decoding::liveWorkers() > 0 && clock.elapsed() < 10000)
+    while (Decoding::liveWorkers() > 0 && clock.elapsed() < kEventWaitMs)
         QThread::msleep(20);
     EXPECT_EQ(Decoding::liveWorkers(), 0);
+}
+
+// What the seal leaves to a worker taken over: the files it decodes after the one
+// that took it over. A warm worker serves the requests that follow, so it reads
+// each of them and answers with what it likes, in the protocol's form and numbered
+// for the request it answers (nothing fails): the words of one file reach the
+// answer for the next. A fresh worker answers the same files truly.
+TEST_F(DecoderWorkerTest, aWorkerTakenOverByOneFileForgesTheAnswersOfTheFilesItDecodesNext) {
+    const QString second = pdf(QStringLiteral("second.pdf"), "TEXT:IBAN FR76 1234");
+    const QString third = pdf(QStringLiteral("troisième.pdf"), "TEXT:rendez-vous jeudi");
+    Decoding::stopIdleWorkersForTesting();
+    const int started = Decoding::startedWorkersForTesting();
+    EXPECT_EQ(DocumentExtractor::extract(pdf(QStringLiteral("piège.pdf"), "TAKEOVER"), 1000).text.trimmed(),
+              QStringLiteral("rien à signaler"));
+    EXPECT_EQ(DocumentExtractor::extract(second, 1000).text.trimmed(),
+              QStringLiteral("réponse forgée pour « IBAN FR76 1234 »"));
+    EXPECT_EQ(DocumentExtractor::extract(third, 1000).text.trimmed(),
+              QStringLiteral("réponse forgée pour « rendez-vous jeudi » ; lu avant : IBAN FR76 1234"));
+    // One worker served the three, and it is still there for the next file.
+    EXPECT_EQ(Decoding::startedWorkersForTesting(), started + 1);
+    EXPECT_EQ(Decoding::liveWorkers(), 1);
+
+    Decoding::stopIdleWorkersForTesting();
+    EXPECT_EQ(DocumentExtractor::extract(second, 1000).text.trimmed(), QStringLiteral("IBAN FR76 1234"));
+    EXPECT_EQ(DocumentExtractor::extract(third, 1000).text.trimmed(), QStringLiteral("rendez-vous jeudi"));
+    EXPECT_EQ(Decoding::startedWorkersForTesting(), started + 2);
 }
 
 // What this process logs of its decoder workers' error output.
@@ -338,7 +365,7 @@ TEST_F(DecoderWorkerTest, aWorkerKeepsWithinItsBoundsWhileItWaitsAndItsErrorOutp
     EXPECT_FALSE(DocumentExtractor::extract(later, 1000).text.isEmpty());
     QElapsedTimer clock;
     clock.start();
-    while (Decoding::liveWorkers() > 0 && clock.elapsed() < 30000)
+    while (Decoding::liveWorkers() > 0 && clock.elapsed() < kEventWaitMs)
         QThread::msleep(20);
     EXPECT_EQ(Decoding::liveWorkers(), 0);
     const int started = Decoding::startedWorkersForTesting();

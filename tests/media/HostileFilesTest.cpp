@@ -318,8 +318,11 @@ TEST(HostileFilesTest, eachGetsAnAnswerInTimeWithinTheMemoryBoundAndTheNextReque
     QTemporaryDir folder;
     const QString normal = folder.filePath(QStringLiteral("normal.png"));
     ASSERT_TRUE(QImage(300, 200, QImage::Format_RGB32).save(normal));
-    // Tasks that have this long left.
+    // Tasks that have this long left. A request ended by the task's time returns well
+    // before a decode's own bound (30 s) would have ended it; how soon after the
+    // task's time depends on the machine's load, so the margin is wide.
     constexpr qint64 taskTime = 4000;
+    constexpr qint64 endedByTheTask = taskTime + 15000;
     qint64 elapsed = 0;
 
     // A stream of 16384² behind a 16000×4000 header.
@@ -349,7 +352,7 @@ TEST(HostileFilesTest, eachGetsAnAnswerInTimeWithinTheMemoryBoundAndTheNextReque
         ASSERT_TRUE(failure);
         EXPECT_EQ(failure->fileName(), QStringLiteral("nested.pdf"));
         EXPECT_NE(failure->reason(), DecodeError::Reason::Crashed);
-        EXPECT_LT(elapsed, taskTime + 2000);
+        EXPECT_LT(elapsed, endedByTheTask);
     }
 
     // A page too large to recognise within the task's time.
@@ -372,7 +375,7 @@ TEST(HostileFilesTest, eachGetsAnAnswerInTimeWithinTheMemoryBoundAndTheNextReque
         ASSERT_TRUE(failure);
         EXPECT_EQ(failure->fileName(), QStringLiteral("scan.png"));
         EXPECT_NE(failure->reason(), DecodeError::Reason::Crashed);
-        EXPECT_LT(elapsed, taskTime + 2000);
+        EXPECT_LT(elapsed, endedByTheTask);
     }
 
     // A file opening like a QuickTime movie inside a TIFF header.
@@ -385,7 +388,7 @@ TEST(HostileFilesTest, eachGetsAnAnswerInTimeWithinTheMemoryBoundAndTheNextReque
             failureOf([&] { PhotoLibrary::readMetadata(photo); }, &elapsed);
         ASSERT_TRUE(failure);
         EXPECT_EQ(failure->fileName(), QStringLiteral("IMG_0001.jpg"));
-        EXPECT_LT(elapsed, taskTime + 2000);
+        EXPECT_LT(elapsed, endedByTheTask);
     }
 
     // The program lives on and is served.

@@ -343,10 +343,10 @@ TEST(FileDefaultsStore, KillNineLeavesAWholePrivateFileAndNoTemporary) {
                     {QStringLiteral("--gtest_filter=FileDefaultsStoreChild.WritesUntilKilled")});
         ASSERT_TRUE(child.waitForStarted());
         while (!child.readAllStandardOutput().contains("ready"))
-            ASSERT_TRUE(child.waitForReadyRead(20000));
+            ASSERT_TRUE(child.waitForReadyRead(kEventWaitMs));
         QThread::msleep(QRandomGenerator::global()->bounded(20, 200));
         child.kill(); // SIGKILL
-        ASSERT_TRUE(child.waitForFinished(10000));
+        ASSERT_TRUE(child.waitForFinished(kEventWaitMs));
 
         QJsonParseError error{};
         const QJsonDocument doc = QJsonDocument::fromJson(readAll(path), &error);

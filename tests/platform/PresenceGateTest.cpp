@@ -135,7 +135,7 @@ TEST(PasswordDialog, AskedFromAWorkerThreadItRunsOnTheGuiThread) {
     QFuture<bool> confirmed =
         QtConcurrent::run([&] { return config.gate(QStringLiteral("check")).confirm(QStringLiteral("r")); });
     answerNextDialog(QString::fromUtf8(PamConfig::password));
-    EXPECT_TRUE(spinUntil([&] { return confirmed.isFinished(); }, 15000));
+    EXPECT_TRUE(spinUntil([&] { return confirmed.isFinished(); }));
     EXPECT_TRUE(confirmed.result());
     PamPresenceGate::setPasswordAsker(nullptr);
 }

@@ -227,7 +227,7 @@ int secretToolItemCount(const QString& service, const QString& account) {
     tool.start(QStringLiteral("secret-tool"),
                {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("service"), service,
                 QStringLiteral("account"), account});
-    if (!tool.waitForFinished(10000))
+    if (!tool.waitForFinished(kEventWaitMs))
         return -1;
     const QString out = QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError());
     return static_cast<int>(out.count(QRegularExpression(QStringLiteral("(?m)^\\[/"))));

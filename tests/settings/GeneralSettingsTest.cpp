@@ -186,7 +186,7 @@ TEST_F(GeneralSettingsTest, ManualTokenAndHighSecurity) {
     EXPECT_TRUE(account.savedFlash());
     EXPECT_EQ(account.tokenDraft(), "");
     EXPECT_EQ(session->userToken(), "tok-1");
-    EXPECT_TRUE(spinUntil([&] { return !account.savedFlash(); }, 3000));
+    EXPECT_TRUE(spinUntil([&] { return !account.savedFlash(); }));
 
     // A refused save shows the session's error, keeps the text and flashes nothing.
     secrets->setFailure(MemorySecretStore::Operation::Replace, -61);

@@ -45,7 +45,7 @@ public:
     QUrl url() const;
     const QList<Connection*>& connections() const { return connections_; }
     Connection* last() const { return connections_.isEmpty() ? nullptr : connections_.last(); }
-    bool waitForConnections(int n, int timeoutMs = 5000);
+    bool waitForConnections(int n, int timeoutMs = 60000);
 
     void sendText(const QByteArray& json);
     void sendBinary(const QByteArray& bytes);

@@ -2,6 +2,7 @@
 #include <gio/gio.h>
 
 #include "support/PrivateKeyring.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -65,7 +66,7 @@ public:
                              QStringLiteral("0"), QStringLiteral("800x600x24"), QStringLiteral("-nolisten"),
                              QStringLiteral("tcp")});
         QByteArray number;
-        while (!number.endsWith('\n') && server_.waitForReadyRead(15000))
+        while (!number.endsWith('\n') && server_.waitForReadyRead(kEventWaitMs))
             number += server_.readAllStandardOutput();
         number = number.trimmed();
         bool ok = false;
@@ -196,7 +197,7 @@ std::optional<QString> lookUpSecret(const QString& service, const QString& accou
     QProcess tool;
     tool.start(QStringLiteral("secret-tool"), {QStringLiteral("lookup"), QStringLiteral("service"), service,
                                                QStringLiteral("account"), account});
-    if (!tool.waitForFinished(20000) || tool.exitCode() != 0)
+    if (!tool.waitForFinished(kEventWaitMs) || tool.exitCode() != 0)
         return std::nullopt;
     return QString::fromUtf8(tool.readAllStandardOutput());
 }

@@ -83,7 +83,7 @@ public:
     RecordedRequest lastRequest() const { return requests_.isEmpty() ? RecordedRequest{} : requests_.last(); }
     void clearRequests() { requests_.clear(); }
     // Runs the event loop until n requests have arrived or the time is up.
-    bool waitForRequests(int n, int timeoutMs = 5000);
+    bool waitForRequests(int n, int timeoutMs = 60000);
 
     // Paths of the test certificates.
     static QString certPath(const QString& name);

@@ -1,7 +1,11 @@
 #include "support/SoundFixtures.h"
 
+#include "support/TestSupport.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QSet>
 #include <QtEndian>
 
 #include <cmath>
@@ -66,6 +70,59 @@ QByteArray wavFile(PcmFormat format, const QByteArray& pcm) {
     return h + pcm;
 }
 
+double loudestRms(const QByteArray& pcm, PcmFormat format, int ms) {
+    const qsizetype window = format.bytesForMs(ms);
+    const qsizetype step = qMax<qsizetype>(format.bytesPerFrame(), format.bytesForMs(10));
+    double loudest = 0;
+    for (qsizetype at = 0; window > 0 && at + window <= pcm.size(); at += step)
+        loudest = std::max(loudest, rmsOf(pcm.mid(at, window)));
+    return loudest;
+}
+
+namespace {
+// What `pactl list short WHAT` prints, in the C locale.
+QList<QStringList> pactlShort(const QString& what) {
+    QProcess pactl;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    pactl.setProcessEnvironment(environment);
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("short"), what});
+    pactl.waitForFinished(kEventWaitMs);
+    QList<QStringList> rows;
+    for (const QString& line : QString::fromUtf8(pactl.readAllStandardOutput()).split(QLatin1Char('\n')))
+        if (!line.trimmed().isEmpty())
+            rows << line.split(QLatin1Char('\t'));
+    return rows;
+}
+} // namespace
+
+QStringList soundStreamsOf(qint64 pid) {
+    // The clients of that process, by their index, then the streams of those clients.
+    QProcess pactl;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    pactl.setProcessEnvironment(environment);
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("clients")});
+    pactl.waitForFinished(kEventWaitMs);
+    QSet<QString> clients;
+    QString client;
+    static const QRegularExpression header(QStringLiteral("^Client #(\\d+)"));
+    const QString processId = QStringLiteral("application.process.id = \"%1\"").arg(pid);
+    for (const QString& line : QString::fromUtf8(pactl.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+        const QRegularExpressionMatch match = header.match(line);
+        if (match.hasMatch())
+            client = match.captured(1);
+        else if (line.trimmed() == processId)
+            clients.insert(client);
+    }
+    QStringList streams;
+    for (const QString& kind : {QStringLiteral("sink-inputs"), QStringLiteral("source-outputs")})
+        for (const QStringList& row : pactlShort(kind))
+            if (row.size() > 2 && clients.contains(row.at(2)))
+                streams << kind.chopped(1) + QLatin1Char(' ') + row.at(0);
+    return streams;
+}
+
 // ---- parec / pacat ------------------------------------------------------------------
 
 SinkCapture::SinkCapture(PcmFormat format)
@@ -74,7 +131,7 @@ SinkCapture::SinkCapture(PcmFormat format)
 SinkCapture::~SinkCapture() {
     if (process_.state() != QProcess::NotRunning) {
         process_.kill();
-        process_.waitForFinished(2000);
+        process_.waitForFinished(kEventWaitMs);
     }
 }
 
@@ -82,14 +139,15 @@ bool SinkCapture::start() {
     process_.start("parec", {"--device=ombrix_speaker.monitor", "--raw", "--format=s16le",
                              QStringLiteral("--rate=%1").arg(format_.sampleRate),
                              QStringLiteral("--channels=%1").arg(format_.channels), "--latency-msec=20"});
-    if (!process_.waitForStarted(5000))
+    if (!process_.waitForStarted(kEventWaitMs))
         return false;
-    // Let the stream connect before anything is played.
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 300)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    bytes_ += process_.readAllStandardOutput();
+    // The stream is connected and running once the monitor's first samples (silence
+    // until something plays) have come: only then may anything be played.
+    if (!spinUntil(
+            [&] { return process_.bytesAvailable() > 0 || process_.state() == QProcess::NotRunning; }) ||
+        process_.state() == QProcess::NotRunning)
+        return false;
+    process_.readAllStandardOutput();
     bytes_.clear();
     return true;
 }
@@ -102,7 +160,7 @@ QByteArray SinkCapture::captured() {
 QByteArray SinkCapture::stop() {
     bytes_ += process_.readAllStandardOutput();
     process_.terminate();
-    process_.waitForFinished(2000);
+    process_.waitForFinished(kEventWaitMs);
     bytes_ += process_.readAllStandardOutput();
     return bytes_;
 }
@@ -111,24 +169,21 @@ bool SinkPlayer::play(const QByteArray& pcm, PcmFormat format) {
     process_.start("pacat", {"--playback", "--device=ombrix_speaker", "--raw", "--format=s16le",
                              QStringLiteral("--rate=%1").arg(format.sampleRate),
                              QStringLiteral("--channels=%1").arg(format.channels), "--latency-msec=20"});
-    if (!process_.waitForStarted(5000))
+    if (!process_.waitForStarted(kEventWaitMs))
         return false;
     process_.write(pcm);
     process_.closeWriteChannel();
     return true;
 }
 
-void SinkPlayer::waitFinished(int timeoutMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!finished() && t.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+void SinkPlayer::waitFinished() {
+    spinUntil([&] { return finished(); });
 }
 
 SinkPlayer::~SinkPlayer() {
     if (process_.state() != QProcess::NotRunning) {
         process_.kill();
-        process_.waitForFinished(2000);
+        process_.waitForFinished(kEventWaitMs);
     }
 }
 

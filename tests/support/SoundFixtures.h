@@ -25,6 +25,13 @@ QByteArray silencePcm(PcmFormat format, int ms);
 double rmsOf(const QByteArray& pcm);
 // A WAV file holding the PCM.
 QByteArray wavFile(PcmFormat format, const QByteArray& pcm);
+// The root mean square of the loudest stretch of `ms` in the PCM (0 when shorter),
+// whatever silence lies around it.
+double loudestRms(const QByteArray& pcm, PcmFormat format, int ms);
+
+// The playback and capture streams that the process `pid` holds open on the private
+// sound server ("sink-input N", "source-output N"), as the server lists them.
+QStringList soundStreamsOf(qint64 pid);
 
 // Records what the private server's speaker plays (its monitor), as 16-bit PCM in
 // `format`, through `parec`.
@@ -50,7 +57,7 @@ class SinkPlayer {
 public:
     bool play(const QByteArray& pcm, PcmFormat format);
     bool finished() const { return process_.state() == QProcess::NotRunning; }
-    void waitFinished(int timeoutMs = 10000);
+    void waitFinished();
     ~SinkPlayer();
 
 private:

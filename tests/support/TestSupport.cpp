@@ -122,6 +122,24 @@ bool isInsideTestHome(const QString& path) {
 }
 } // namespace
 
+namespace {
+QTemporaryDir*& processTemp() {
+    static QTemporaryDir* folder = nullptr;
+    return folder;
+}
+} // namespace
+
+QString processTempFolder() {
+    if (!processTemp())
+        processTemp() = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/ombrix-process-XXXXXX"));
+    return processTemp()->path();
+}
+
+void removeProcessTempFolder() {
+    delete processTemp();
+    processTemp() = nullptr;
+}
+
 void useTestHome(const QTemporaryDir& home) {
     const QString canonical = QFileInfo(home.path()).canonicalFilePath();
     const QString temp = QFileInfo(QDir::tempPath()).canonicalFilePath();
@@ -165,7 +183,7 @@ QString runPassingChildTest(const QString& test, const QProcessEnvironment& envi
         ADD_FAILURE() << "the child test did not start";
         return {};
     }
-    const bool ended = spinUntil([&] { return child.state() == QProcess::NotRunning; }, 60000);
+    const bool ended = spinUntil([&] { return child.state() == QProcess::NotRunning; });
     if (!ended) {
         child.kill();
         child.waitForFinished();

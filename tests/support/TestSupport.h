@@ -77,8 +77,14 @@ QString errorText(const std::exception_ptr& error);
 
 // Processes events for the given time.
 void spinFor(int ms);
+// How long a test waits for an event that must come: a layout, a decoding, a process,
+// a file walk, sound, the X server or the bus. Far above what any step takes under the
+// sanitizers on a loaded machine; a wait that succeeds returns as soon as the event
+// has come, so only a fault ever waits this long. A wait that shows something does
+// NOT happen is a deliberate short window of its own (spinFor, or a short bound).
+constexpr int kEventWaitMs = 60000;
 // Processes events until the predicate holds or the time is up.
-bool spinUntil(const std::function<bool()>& predicate, int timeoutMs = 5000);
+bool spinUntil(const std::function<bool()>& predicate, int timeoutMs = kEventWaitMs);
 
 // Points HOME and the XDG folders (config, data, cache, pictures) inside `folder`,
 // so that tests and benchmarks never touch the user's own files.
@@ -94,6 +100,11 @@ bool testHomeIsTemporary();
 // merely somewhere in the temporary folder) and testHomeIsTemporary() holds;
 // otherwise deletes nothing, fails the current test and returns false.
 bool removeTestFolder(const QString& path);
+
+// A temporary folder of this test process, made on first use. The test main removes
+// it when the program ends (it ends without static destructors).
+QString processTempFolder();
+void removeProcessTempFolder();
 
 // This test program's environment for a program it starts (the real program, a
 // probe, the test program itself as a child): offscreen and without an X or Wayland

@@ -8,11 +8,12 @@
 #include "voice/AudioRecorder.h"
 
 #include <QDir>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <memory>
+
+#include <unistd.h>
 
 // A signed-in session against the fake backend, with scripted sound devices
 // unless a test asks for the real ones.
@@ -22,8 +23,7 @@ protected:
         // Recordings go to a private folder under a temporary folder of this process:
         // other test processes on the machine record into their own, so the files a
         // test counts are its own.
-        static QTemporaryDir privateTemp(QDir::tempPath() + QStringLiteral("/ombrix-voice-XXXXXX"));
-        qputenv("TMPDIR", privateTemp.path().toUtf8());
+        qputenv("TMPDIR", processTempFolder().toUtf8());
         qunsetenv("XDG_RUNTIME_DIR");
         installMemoryDefaults();
         installMemorySecrets();
@@ -44,8 +44,17 @@ protected:
         BridgeService::resetSharedForTesting();
         AudioDevices::setShared(nullptr);
         spinFor(50);
+        // Every stream a test on the real devices opened is closed on the sound server
+        // by the test's end, so that the sound client never ends with a stream open.
+        if (realDevices_) {
+            EXPECT_TRUE(spinUntil([] { return soundStreamsOf(::getpid()).isEmpty(); }))
+                << soundStreamsOf(::getpid()).join(QStringLiteral(", ")).toStdString();
+        }
     }
-    void useRealDevices() { AudioDevices::setShared(nullptr); }
+    void useRealDevices() {
+        AudioDevices::setShared(nullptr);
+        realDevices_ = soundServerAvailable();
+    }
 
     QList<RecordedRequest> requestsTo(const QString& path) const {
         QList<RecordedRequest> out;
@@ -62,4 +71,7 @@ protected:
     FakeBackend backend;
     std::shared_ptr<FakeAudioDevices> devices;
     std::unique_ptr<AppSession> session;
+
+private:
+    bool realDevices_ = false;
 };

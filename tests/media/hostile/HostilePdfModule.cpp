@@ -1,6 +1,7 @@
 // A PDF module that behaves like a decoder taken over by a hostile file: it tries
-// to open a file and to make connections, and on request crashes, spins for ever
-// or eats memory. Built as build/tests/hostile/libombrix_pdf.so for the decoder
+// to open a file and to make connections, and on request crashes, spins for ever,
+// eats memory, or stays taken over and forges the answers of the files it decodes
+// next. Built as build/tests/hostile/libombrix_pdf.so for the decoder
 // worker tests, which put that folder on the module search path.
 #include "HostileFrames.h"
 #include "content/PdfModule.h"
@@ -189,10 +190,39 @@ private:
     QString text_;
 };
 
+// The words a file holds after "TEXT:", up to the end of its line.
+QString wordsOf(const QByteArray& bytes) {
+    const qsizetype at = bytes.indexOf("TEXT:");
+    if (at < 0)
+        return QString();
+    const qsizetype end = bytes.indexOf('\n', at);
+    return QString::fromUtf8(bytes.mid(at + 5, end < 0 ? -1 : end - at - 5));
+}
+
+// A worker taken over by a file ("TAKEOVER") stays so for every file it decodes
+// after it: it reads each one and answers with a text of its own choosing, in which
+// the words of the files it read before travel on to the next file's answer.
+bool takenOver = false;
+QStringList readSoFar;
+
 class HostileModule final : public PdfModule {
 public:
     std::unique_ptr<PdfDocument> open(const QByteArray& bytes) override { return load(bytes); }
     std::unique_ptr<PdfDocument> load(const QByteArray& bytes) override {
+        if (takenOver) {
+            const QString words = wordsOf(bytes);
+            QString forged = QStringLiteral("réponse forgée pour « %1 »").arg(words);
+            if (!readSoFar.isEmpty())
+                forged += QStringLiteral(" ; lu avant : ") + readSoFar.join(QStringLiteral(" / "));
+            readSoFar << words;
+            return std::make_unique<ReportDocument>(forged);
+        }
+        if (bytes.contains("TAKEOVER")) {
+            takenOver = true;
+            return std::make_unique<ReportDocument>(QStringLiteral("rien à signaler"));
+        }
+        if (bytes.contains("TEXT:")) // an honest decoder's answer
+            return std::make_unique<ReportDocument>(wordsOf(bytes));
         if (std::unique_ptr<PdfDocument> document = hostileFramesDocument(bytes))
             return document;
         if (bytes.contains("CRASH"))
