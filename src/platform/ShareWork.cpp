@@ -159,7 +159,7 @@ public:
             std::unique_lock lock(mutex_);
             if (ending_) {
                 lock.unlock();
-                job->abandon();
+                job->abandon(Abandoned::NotAnswering);
                 return;
             }
             for (const QString& share : std::as_const(job->shares))
@@ -228,7 +228,7 @@ public:
             watch_.notify_all();
         }
         for (const std::shared_ptr<Job>& job : std::as_const(dropped))
-            job->abandon();
+            job->abandon(Abandoned::NotAnswering);
     }
 
     void setSilence(std::optional<std::chrono::milliseconds> silence) {

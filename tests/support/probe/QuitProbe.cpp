@@ -50,14 +50,14 @@ void quitLater(AppDelegate& delegate) {
 QCoro::Task<> walkAgainAndAgain(QList<QUrl> folders, AppDelegate* delegate) {
     bool told = false;
     for (;;) {
-        QCoro::Task<QList<SearchResult>> walk =
+        QCoro::Task<SearchOutcome> walk =
             FileManagerSearch::search(QStringList{QStringLiteral("note")}, folders, 1000, 1000000);
         if (!told) {
             told = true;
             say("search walk running");
             quitLater(*delegate);
         }
-        const QList<SearchResult> found = co_await std::move(walk);
+        const SearchOutcome found = co_await std::move(walk);
         Q_UNUSED(found);
     }
 }
