@@ -64,12 +64,7 @@ TEST(ProgramEnd, QuitsDuringASearchWalkOnASlowAndAHungShareEndCleanly) {
         const bool bySigterm = round % 2 == 1;
         QTemporaryDir home;
         QTemporaryDir runtime;
-        QProcessEnvironment environment = childEnvironment();
-        environment.insert("HOME", home.path());
-        environment.insert("XDG_CONFIG_HOME", home.path() + "/.config");
-        environment.insert("XDG_DATA_HOME", home.path() + "/.local/share");
-        environment.insert("XDG_CACHE_HOME", home.path() + "/.cache");
-        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        QProcessEnvironment environment = childEnvironment(home.path(), runtime.path());
         environment.insert("OMBRIX_PROBE_SEARCH",
                            slow->mountPoint() + "/partage:" + hung->mountPoint() + "/partage");
         // Quit at moments spread over the walk.

@@ -700,12 +700,7 @@ TEST(SingleInstance, ALaunchAgainstAQuittingProgramBecomesTheProgramWithItsLink)
         const QString configHome = home.path() + "/.config";
         const QString probeFolder = home.path() + "/probe";
         QDir().mkpath(probeFolder);
-        QProcessEnvironment environment = childEnvironment();
-        environment.insert("HOME", home.path());
-        environment.insert("XDG_CONFIG_HOME", configHome);
-        environment.insert("XDG_DATA_HOME", home.path() + "/.local/share");
-        environment.insert("XDG_CACHE_HOME", home.path() + "/.cache");
-        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        QProcessEnvironment environment = childEnvironment(home.path(), runtime.path());
         environment.insert("OMBRIX_TEST_KEEP_HOME", "1");
         const auto touch = [&](const char* name) {
             QFile file(probeFolder + "/" + name);
@@ -781,12 +776,7 @@ TEST(SingleInstance, ALinkHandedToAProgramWithASignalPendingIsNeverLost) {
         QTemporaryDir home;
         QTemporaryDir runtime;
         const QString configHome = home.path() + "/.config";
-        QProcessEnvironment environment = childEnvironment();
-        environment.insert("HOME", home.path());
-        environment.insert("XDG_CONFIG_HOME", configHome);
-        environment.insert("XDG_DATA_HOME", home.path() + "/.local/share");
-        environment.insert("XDG_CACHE_HOME", home.path() + "/.cache");
-        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        QProcessEnvironment environment = childEnvironment(home.path(), runtime.path());
         environment.insert("OMBRIX_TEST_KEEP_HOME", "1");
 
         QProcess running;
@@ -1057,12 +1047,7 @@ TEST(SingleInstance, APreviousVersionGetsTheLinkOnceAndAFrozenProgramIsWaitedFor
     QTemporaryDir home;
     QTemporaryDir runtime;
     const QString configHome = home.path() + "/.config";
-    QProcessEnvironment environment = childEnvironment();
-    environment.insert("HOME", home.path());
-    environment.insert("XDG_CONFIG_HOME", configHome);
-    environment.insert("XDG_DATA_HOME", home.path() + "/.local/share");
-    environment.insert("XDG_CACHE_HOME", home.path() + "/.cache");
-    environment.insert("XDG_RUNTIME_DIR", runtime.path());
+    QProcessEnvironment environment = childEnvironment(home.path(), runtime.path());
     environment.insert("OMBRIX_TEST_KEEP_HOME", "1");
     const QString folder = runtime.path() + "/ombrix";
     ASSERT_TRUE(QDir().mkpath(folder));

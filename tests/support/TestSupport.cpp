@@ -174,6 +174,16 @@ QProcessEnvironment childEnvironment() {
     return environment;
 }
 
+QProcessEnvironment childEnvironment(const QString& home, const QString& runtime) {
+    QProcessEnvironment environment = childEnvironment();
+    environment.insert(QStringLiteral("HOME"), home);
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    return environment;
+}
+
 QString runPassingChildTest(const QString& test, const QProcessEnvironment& environment) {
     QProcess child;
     child.setProcessEnvironment(environment);

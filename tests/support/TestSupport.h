@@ -111,6 +111,8 @@ void removeProcessTempFolder();
 // display, so that the child never takes the summon keys or the keyboard of the
 // display that the summon tests drive at the same time.
 QProcessEnvironment childEnvironment();
+// The same, for a program living in a home and a runtime folder of its own.
+QProcessEnvironment childEnvironment(const QString& home, const QString& runtime);
 // Runs one test of this program (its full name) in a child process with this
 // environment and expects it to end normally and pass within a minute; returns
 // what the child printed (standard output and error merged).

@@ -368,12 +368,7 @@ TEST_F(RealDevices, TheProgramEndsCleanlyRightAfterASound) {
         const Quit quit = Quit(round % 3);
         QTemporaryDir home;
         QTemporaryDir runtime;
-        QProcessEnvironment environment = childEnvironment();
-        environment.insert("HOME", home.path());
-        environment.insert("XDG_CONFIG_HOME", home.path() + "/.config");
-        environment.insert("XDG_DATA_HOME", home.path() + "/.local/share");
-        environment.insert("XDG_CACHE_HOME", home.path() + "/.cache");
-        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        QProcessEnvironment environment = childEnvironment(home.path(), runtime.path());
         environment.insert("OMBRIX_PROBE_SOUND", "1");
         if (quit == Quit::ByItselfAfterTheSound)
             environment.insert("OMBRIX_PROBE_QUIT_AFTER_MS", "0");
