@@ -40,9 +40,10 @@ struct Live {
     QProcess* process;
     GroupGuard* guard;
 };
+// Never destroyed: a command ending late (at a test program's exit) still finds it.
 std::vector<Live>& liveCommands() {
-    static std::vector<Live> live;
-    return live;
+    static auto* const live = new std::vector<Live>;
+    return *live;
 }
 
 // Suspends until the process has finished or has failed to start. The coroutine

@@ -128,10 +128,11 @@ protected:
     ~Closable() = default;
 };
 
-// The streams of the sound module open now (GUI thread only).
+// The streams of the sound module open now (GUI thread only). Never destroyed: a
+// stream object that goes late (at a test program's exit) still finds it.
 std::vector<Closable*>& openStreams() {
-    static std::vector<Closable*> streams;
-    return streams;
+    static auto* const streams = new std::vector<Closable*>;
+    return *streams;
 }
 
 void forgetStream(Closable* stream) {
