@@ -189,7 +189,11 @@ public:
 
     void close() override {
         stop();
-        source_.reset();
+        // Last, and nothing of this stream is touched after it: Qt Multimedia's
+        // source runs the event loop as it goes, which may delete this very stream
+        // (a deleteLater() due).
+        std::unique_ptr<SoundSource> source = std::move(source_);
+        source.reset();
     }
 
     ~QtInputStream() override {
@@ -254,9 +258,14 @@ public:
 
     void close() override {
         stop();
-        if (sink_)
-            sink_->onStateChanged(nullptr);
-        sink_.reset();
+        // Last, and nothing of this stream is touched after it: Qt Multimedia's
+        // sink runs the event loop as it goes (QAudioSink's destructor processes
+        // events), which may delete this very stream or another one (a
+        // deleteLater() due).
+        std::unique_ptr<SoundSink> sink = std::move(sink_);
+        if (sink)
+            sink->onStateChanged(nullptr);
+        sink.reset();
     }
 
     ~QtOutputStream() override {
@@ -285,13 +294,17 @@ SoundModule* sound() {
 
 class QtAudioDevices : public AudioDevices {
 public:
+    // Without a module, the sound module, loaded on first use.
+    explicit QtAudioDevices(SoundModule* module = nullptr)
+        : module_(module) {}
+
     bool hasInput() override {
-        SoundModule* module = sound();
+        SoundModule* module = this->module();
         return module && module->hasInput();
     }
 
     std::unique_ptr<AudioInputStream> openInput(std::optional<PcmFormat> wanted) override {
-        SoundModule* module = sound();
+        SoundModule* module = this->module();
         const std::optional<PcmFormat> format = module ? module->inputFormat(wanted) : std::nullopt;
         if (!format)
             return nullptr;
@@ -302,7 +315,7 @@ public:
     }
 
     std::unique_ptr<AudioOutputStream> openOutput(PcmFormat format) override {
-        SoundModule* module = sound();
+        SoundModule* module = this->module();
         // A short buffer: a live stream that reads silence between deltas must not
         // queue much of it ahead of the next delta.
         std::unique_ptr<SoundSink> sink =
@@ -311,6 +324,11 @@ public:
             return nullptr;
         return std::make_unique<QtOutputStream>(std::move(sink), format);
     }
+
+private:
+    SoundModule* module() { return module_ ? module_ : sound(); }
+
+    SoundModule* module_;
 };
 
 std::shared_ptr<AudioDevices>& sharedDevices() {
@@ -331,9 +349,20 @@ void AudioDevices::setShared(std::shared_ptr<AudioDevices> devices) {
     sharedDevices() = std::move(devices);
 }
 
+std::shared_ptr<AudioDevices> AudioDevices::overModule(SoundModule& module) {
+    return std::make_shared<QtAudioDevices>(&module);
+}
+
 int AudioDevices::closeAll() {
-    const std::vector<Closable*> streams = std::exchange(openStreams(), {});
-    for (Closable* stream : streams)
+    // One stream at a time, taken out of the list of those open before it is
+    // closed: closing one runs the event loop (see close()), where any stream may
+    // be deleted, and a deleted stream leaves the list. Nothing walks a copy.
+    int closed = 0;
+    while (!openStreams().empty()) {
+        Closable* stream = openStreams().back();
+        openStreams().pop_back();
         stream->close();
-    return int(streams.size());
+        ++closed;
+    }
+    return closed;
 }

@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 
+class SoundModule;
+
 // The monotonic clock in nanoseconds (steady_clock), for latency measurements.
 qint64 steadyNowNs();
 
@@ -117,6 +119,8 @@ public:
     // The process-wide devices: Qt Multimedia unless a test installed others.
     static AudioDevices& shared();
     static void setShared(std::shared_ptr<AudioDevices> devices);
+    // The devices of a given sound module, as the shared ones are of the loaded one.
+    static std::shared_ptr<AudioDevices> overModule(SoundModule& module);
     // At the program's end (Lifetime): every stream of the sound module still open
     // is stopped and its device released (the stream stays, inert), so that the
     // sound server's client library is never left with a stream open. How many

@@ -6,9 +6,12 @@
 #include "voice/AudioCodec.h"
 #include "voice/AudioPlayer.h"
 #include "voice/AudioRecorder.h"
+#include "voice/SoundModule.h"
 #include "voice/SpeechSynth.h"
 #include "voice/VoiceError.h"
 
+#include <QBuffer>
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -298,6 +301,105 @@ TEST_F(RealDevices, SpeechIsHeardAndCutByTheNextUtterance) {
     EXPECT_EQ(flags, (QList<bool>{true, false, true, false}));
     EXPECT_TRUE(spinUntil([&] { return loudestRms(capture.captured(), capture.format(), 500) > 0.02; }));
     capture.stop();
+}
+
+namespace {
+
+// A sound module whose devices end as Qt Multimedia's do: a sink or a source that
+// goes runs the event loop (QAudioSink's and QAudioSource's destructors process
+// events), here the deletions due, which is what lets one stream go while another
+// is being closed. Every stream it made is counted as it goes.
+class EventRunningSoundModule final : public SoundModule {
+public:
+    int endedDevices = 0;
+
+    bool hasInput() override { return true; }
+    std::optional<PcmFormat> inputFormat(std::optional<PcmFormat> wanted) override {
+        return wanted.value_or(PcmFormat{16000, 1});
+    }
+    std::unique_ptr<SoundSource> openInput(PcmFormat) override { return std::make_unique<Source>(*this); }
+    std::unique_ptr<SoundSink> openOutput(PcmFormat, qint64) override {
+        return std::make_unique<Sink>(*this);
+    }
+
+private:
+    static void runDeletionsDue() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
+
+    class Sink final : public SoundSink {
+    public:
+        explicit Sink(EventRunningSoundModule& module)
+            : module_(module) {}
+        ~Sink() override {
+            ++module_.endedDevices;
+            runDeletionsDue();
+        }
+        bool start(QIODevice*, QString*) override { return true; }
+        void stop() override {}
+        bool isActive() const override { return false; }
+        std::optional<QString> failure() const override { return std::nullopt; }
+        void onStateChanged(std::function<void()>) override {}
+
+    private:
+        EventRunningSoundModule& module_;
+    };
+
+    class Source final : public SoundSource {
+    public:
+        explicit Source(EventRunningSoundModule& module)
+            : module_(module) {}
+        ~Source() override {
+            ++module_.endedDevices;
+            runDeletionsDue();
+        }
+        QIODevice* start(qint64, QString*) override {
+            device_.open(QIODevice::ReadOnly);
+            return &device_;
+        }
+        void stop() override {}
+        void onFailure(std::function<void(const QString&)>) override {}
+
+    private:
+        EventRunningSoundModule& module_;
+        QBuffer device_;
+    };
+};
+
+} // namespace
+
+// The program's end closes every stream still open, once, whatever closing one of
+// them does: here each device that goes runs the deletions due, as Qt Multimedia's
+// do, and the streams a speaker or a recorder let go with deleteLater() (as the
+// speech synthesiser does) are deleted in the middle of the walk: the others, and
+// the very stream being closed.
+TEST(AudioAtQuit, TheEndClosesEachStreamOnceWhateverClosingOneDeletes) {
+    EventRunningSoundModule module;
+    const std::shared_ptr<AudioDevices> devices = AudioDevices::overModule(module);
+    const PcmFormat format{16000, 1};
+    std::unique_ptr<AudioOutputStream> kept = devices->openOutput(format);
+    std::unique_ptr<AudioInputStream> microphone = devices->openInput(format);
+    ASSERT_TRUE(kept && microphone && microphone->start());
+    QPointer<AudioOutputStream> letGo[3];
+    for (QPointer<AudioOutputStream>& stream : letGo) {
+        std::unique_ptr<AudioOutputStream> opened = devices->openOutput(format);
+        ASSERT_TRUE(opened && opened->start(std::make_shared<PcmFifo>(1024)));
+        opened->stop();
+        stream = opened.release();
+        stream->deleteLater();
+    }
+    QPointer<AudioInputStream> microphoneLetGo = microphone.release();
+    microphoneLetGo->deleteLater();
+
+    // The first device closed deletes every stream let go (the one it belongs to,
+    // maybe); the rest of the walk must not touch them.
+    AudioDevices::closeAll();
+    for (const QPointer<AudioOutputStream>& stream : letGo)
+        EXPECT_TRUE(stream.isNull());
+    EXPECT_TRUE(microphoneLetGo.isNull());
+    EXPECT_EQ(module.endedDevices, 5) << "every device went once";
+    // The stream still owned stays, inert; it goes later without a second end.
+    EXPECT_EQ(AudioDevices::closeAll(), 0);
+    kept.reset();
+    EXPECT_EQ(module.endedDevices, 5);
 }
 
 // The program's end while voice work runs on its own threads, in a real process:
