@@ -1,7 +1,7 @@
 #include "app/SingleInstance.h"
 
-#include "app/QuitSignal.h"
 #include "platform/Log.h"
+#include "platform/QuitSignal.h"
 #include "platform/RuntimeFolder.h"
 
 #include <QCoreApplication>

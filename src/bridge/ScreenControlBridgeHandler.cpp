@@ -8,6 +8,7 @@
 #include "platform/Characters.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
+#include "platform/QuitSignal.h"
 #include "wire/BridgeResults.h"
 
 #include <QDir>
@@ -208,7 +209,10 @@ QString runShortcutsCLI(const ShortcutsCommand& command, const QStringList& args
     process.setProgram(command.program);
     process.setArguments(command.leadingArguments + args);
     // A group of its own, so that what the tool starts is ended with it.
-    process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    process.setChildProcessModifier([] {
+        QuitSignal::releaseInChild();
+        ::setpgid(0, 0);
+    });
     // Without input the tool reads an empty standard input rather than ours.
     if (!stdinText)
         process.setStandardInputFile(QProcess::nullDevice());

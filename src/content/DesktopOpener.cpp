@@ -3,6 +3,7 @@
 #include "content/ContentFiles.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/QuitSignal.h"
 #include "platform/ShareWork.h"
 
 #include <QDesktopServices>
@@ -120,6 +121,9 @@ QCoro::Task<GioOutcome> runGio(QStringList arguments) {
     process.setArguments(arguments);
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
+    // gio starts the application the user opens the document with: it starts as
+    // the user's own, the program's quit signals not blocked.
+    process.setChildProcessModifier(QuitSignal::releaseInChild);
     outcome.started = co_await qCoro(process).start();
     if (!outcome.started) {
         outcome.errorText = process.errorString();

@@ -3,6 +3,7 @@
 #include "platform/Characters.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/QuitSignal.h"
 
 #include <QProcess>
 #include <QScopeGuard>
@@ -129,8 +130,12 @@ ProcessCommandRunner::ProcessCommandRunner()
 ProcessCommandRunner::~ProcessCommandRunner() = default;
 
 void ProcessCommandRunner::endAllAtProgramEnd() {
-    const std::vector<Live> live = liveCommands();
-    for (const Live& command : live) {
+    // One command at a time, taken out of the list before it is ended: waiting
+    // for one delivers its last lines, whose handler may end another run (which
+    // then leaves the list). Nothing walks a copy.
+    while (!liveCommands().empty()) {
+        const Live command = liveCommands().back();
+        liveCommands().pop_back();
         killGroup(command.guard->group);
         command.process->waitForFinished(2000);
     }
@@ -152,7 +157,10 @@ QCoro::Task<int> ProcessCommandRunner::run(QString program, QStringList argument
     process.setStandardInputFile(QProcess::nullDevice());
     // A session of its own makes the command the leader of a new process group,
     // which holds everything it starts.
-    process.setChildProcessModifier([] { ::setsid(); });
+    process.setChildProcessModifier([] {
+        QuitSignal::releaseInChild();
+        ::setsid();
+    });
     // A command still running when the program ends (a model download, an
     // installation) is ended with everything it started rather than left behind
     // (endAllAtProgramEnd()).

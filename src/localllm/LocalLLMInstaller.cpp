@@ -4,6 +4,7 @@
 
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/QuitSignal.h"
 
 #include <QDir>
 #include <QFile>
@@ -288,7 +289,10 @@ QCoro::Task<bool> backendImports(QString python, int timeoutMs) {
     process.setArguments({QStringLiteral("-c"), QStringLiteral("import mlx.core")});
     process.setStandardInputFile(QProcess::nullDevice());
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setChildProcessModifier([] { ::setsid(); });
+    process.setChildProcessModifier([] {
+        QuitSignal::releaseInChild();
+        ::setsid();
+    });
     auto awaitable = qCoro(process);
     const bool launched = co_await awaitable.start(QIODevice::ReadOnly, std::chrono::milliseconds(timeoutMs));
     if (!launched)

@@ -2,12 +2,15 @@
 // exit statuses and launch failures come back.
 #include "localllm/CommandRunner.h"
 #include "localllm/LocalLLMInstaller.h"
+#include "platform/QuitSignal.h"
 
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 
 #include <optional>
 
@@ -156,4 +159,62 @@ TEST(ProcessCommandRunner, StoppingOrFailingEndsEverythingTheCommandStarted) {
         ASSERT_GT(family.grandchild, 0);
         EXPECT_TRUE(spinUntil([&] { return !running(family.grandchild); }));
     }
+}
+
+// The program blocks its quit signals in every thread (they wait for the GUI
+// thread): what it starts must not inherit that, or SIGTERM and Control+C would no
+// longer end a command, an installation or an application it opened. Run in a
+// child test program, which blocks them as the program does.
+constexpr const char* kBlockingChild = "OMBRIX_QUIT_SIGNALS_BLOCKED_CHILD";
+
+namespace {
+// The signals blocked in a process, from its "SigBlk:" line in /proc/<pid>/status.
+quint64 blockedSignals(const QString& statusText) {
+    for (const QString& line : statusText.split(QLatin1Char('\n')))
+        if (line.startsWith(QLatin1String("SigBlk:")))
+            return line.mid(7).trimmed().toULongLong(nullptr, 16);
+    return ~quint64(0);
+}
+constexpr quint64 kQuitBits = (quint64(1) << (SIGTERM - 1)) | (quint64(1) << (SIGINT - 1));
+} // namespace
+
+TEST(QuitSignalsChild, WhatTheProgramStartsGetsTheQuitSignalsBack) {
+    if (qEnvironmentVariableIsEmpty(kBlockingChild))
+        GTEST_SKIP()
+            << "run as a child by ProcessCommandRunner.ProgramsStartedGetTheQuitSignalsTheProgramBlocks";
+    QuitSignal::blockInEveryThread();
+    ASSERT_TRUE(QuitSignal::blocked());
+    QFile own(QStringLiteral("/proc/self/status"));
+    ASSERT_TRUE(own.open(QIODevice::ReadOnly));
+    ASSERT_EQ(blockedSignals(QString::fromLatin1(own.readAll())) & kQuitBits, kQuitBits);
+
+    // A command of the runner (QProcess, which starts its child without fork()'s handlers).
+    ProcessCommandRunner runner;
+    QString status;
+    const int code = runTask(runner.run(QStringLiteral("/bin/cat"), {QStringLiteral("/proc/self/status")},
+                                        [&](const QString& line) { status += line + QLatin1Char('\n'); }));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(blockedSignals(status) & kQuitBits, 0u) << status.toStdString();
+
+    // A detached program, as the desktop's opener starts one (fork()).
+    QTemporaryDir dir;
+    QProcess detached;
+    detached.setProgram(QStringLiteral("/bin/cat"));
+    detached.setArguments({QStringLiteral("/proc/self/status")});
+    detached.setStandardOutputFile(dir.filePath(QStringLiteral("status")));
+    ASSERT_TRUE(detached.startDetached());
+    QFile written(dir.filePath(QStringLiteral("status")));
+    ASSERT_TRUE(spinUntil([&] {
+        written.close();
+        return written.open(QIODevice::ReadOnly) && written.readAll().contains("SigBlk:");
+    }));
+    written.seek(0);
+    EXPECT_EQ(blockedSignals(QString::fromLatin1(written.readAll())) & kQuitBits, 0u);
+}
+
+TEST(ProcessCommandRunner, ProgramsStartedGetTheQuitSignalsTheProgramBlocks) {
+    QProcessEnvironment environment = childEnvironment();
+    environment.insert(kBlockingChild, QStringLiteral("1"));
+    runPassingChildTest(QStringLiteral("QuitSignalsChild.WhatTheProgramStartsGetsTheQuitSignalsBack"),
+                        environment);
 }

@@ -4,13 +4,13 @@
 #include "app/DeepLinks.h"
 #include "app/DoubleCommandMonitor.h"
 #include "app/MenuBarController.h"
-#include "app/QuitSignal.h"
 #include "app/widgets/SettingsWindow.h"
 #include "app/widgets/TrayPopover.h"
 #include "bridge/BridgeService.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Localization.h"
 #include "platform/Log.h"
+#include "platform/QuitSignal.h"
 #include "session/AppSession.h"
 #include "settings/VoiceSamplePlayer.h"
 #include "voice/AudioPlayer.h"
@@ -176,6 +176,19 @@ void AppDelegate::installSignalHandlers() {
         return;
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
+    // The program blocks the quit signals in every thread (Lifetime): they wait
+    // for this thread, which takes them here.
+    if (const int descriptor = QuitSignal::openDescriptor(); descriptor >= 0) {
+        auto* taken = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
+        connect(taken, &QSocketNotifier::activated, this, [this, descriptor] {
+            if (!QuitSignal::take(descriptor))
+                return;
+            qCInfo(lcApp) << "signal received: quitting";
+            quitWithoutAsking();
+        });
+    }
+    // A thread that does not block them (one started before they were blocked, or
+    // a test program, which does not) takes them through the handler.
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         char byte = 0;

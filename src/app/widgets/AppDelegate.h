@@ -38,8 +38,9 @@ public:
     bool confirmQuit();
     // Quits at once (SIGTERM, SIGINT).
     void quitWithoutAsking();
-    // Catches SIGTERM and SIGINT so that they quit cleanly. The handler marks the
-    // quit at once (QuitSignal); the event loop then quits.
+    // Catches SIGTERM and SIGINT so that they quit cleanly: taken on this thread
+    // when the program blocks them in every thread (QuitSignal), else by a handler
+    // that marks the quit at once; the event loop then quits.
     void installSignalHandlers();
     // The shell's end, once (at the first quit, and by the program's end): emits
     // quitting(), stops the summon monitor and the bridge, drops the sample speaker

@@ -10,6 +10,7 @@
 #include "localllm/CommandRunner.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Log.h"
+#include "platform/QuitSignal.h"
 #include "platform/Resources.h"
 #include "platform/ShareWork.h"
 #include "platform/WorkPools.h"
@@ -46,6 +47,10 @@ bool Lifetime::start() {
     instance_ = std::make_unique<SingleInstance>();
     if (!instance_->claim(link_))
         return false;
+    // The quit signals wait for the GUI thread, which takes them once its handler
+    // is installed (3.): blocked here, before any thread starts, so in every thread.
+    // (A launch that only hands its link over keeps them: Control+C ends it.)
+    QuitSignal::blockInEveryThread();
 
     // 2. The application object.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
