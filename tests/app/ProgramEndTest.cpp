@@ -47,7 +47,7 @@ TEST(ProgramEnd, QuitsDuringASearchWalkOnASlowAndAHungShareEndCleanly) {
     slowOptions.delay = 1ms;
     slowOptions.maxDelay = 4ms;
     auto slow = std::make_unique<TestFuse>(scratch.path() + QStringLiteral("/lent"), slowOptions);
-    ASSERT_TRUE(slow->mounted());
+    ASSERT_TRUE(slow->mounted()) << slow->failure();
     TestFuse::Options hungOptions;
     hungOptions.folders = {QStringLiteral("partage")};
     hungOptions.answersNothing = true;
@@ -60,7 +60,7 @@ TEST(ProgramEnd, QuitsDuringASearchWalkOnASlowAndAHungShareEndCleanly) {
         // end, which lets go of the calls blocked on it.
         auto hung =
             std::make_unique<TestFuse>(scratch.path() + QStringLiteral("/bloque-%1").arg(round), hungOptions);
-        ASSERT_TRUE(hung->mounted());
+        ASSERT_TRUE(hung->mounted()) << hung->failure();
         const bool bySigterm = round % 2 == 1;
         QTemporaryDir home;
         QTemporaryDir runtime;

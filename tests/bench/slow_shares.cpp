@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
         options.delay = std::chrono::milliseconds(delay);
         TestFuse mount(scratch.path() + QStringLiteral("/montage"), options);
         if (!mount.mounted()) {
-            std::printf("the file system could not be mounted\n");
+            std::printf("%s\n", mount.failure().c_str());
             return 1;
         }
         const QString path = scratch.path() + QStringLiteral("/montage/partage");

@@ -187,7 +187,7 @@ void SlowShareTest::serveSlowShare(TestFuse::Options options, bool everyTask) {
     options.files.insert(QStringLiteral("a/b/c/partage/note.txt"), "bonjour");
     options.files.insert(QStringLiteral("a/b/c/partage/docs/rapport.txt"), "rapport");
     TestFuse mount(scratch.path() + QStringLiteral("/montage"), options);
-    ASSERT_TRUE(mount.mounted()) << "the slow file system could not be mounted";
+    ASSERT_TRUE(mount.mounted()) << mount.failure();
     const QString path = scratch.path() + QStringLiteral("/montage/a/b/c/partage");
     const QString folderId = share(path);
     fuse = &mount;
@@ -244,7 +244,7 @@ TEST_F(SlowShareTest, OneSlowCallFailsNeitherItsTaskNorTheNext) {
     options.delay = 300ms;
     options.serialised = true;
     TestFuse mount(scratch.path() + QStringLiteral("/montage"), options);
-    ASSERT_TRUE(mount.mounted()) << "the slow file system could not be mounted";
+    ASSERT_TRUE(mount.mounted()) << mount.failure();
     const QString folderId = share(scratch.path() + QStringLiteral("/montage/partage"));
     BridgeService::shared().start(QStringLiteral("tok-slow"));
     const Json listed = slowRun("list_dir", {{"folder_id", json::str(folderId)}});
@@ -275,7 +275,7 @@ TEST_F(SlowShareTest, WorkNoLongerWantedStopsAtItsNextCall) {
         options.files.insert(QStringLiteral("liste/n%1.txt").arg(i), "x");
     options.delay = 100ms;
     TestFuse mount(scratch.path() + QStringLiteral("/montage"), options);
-    ASSERT_TRUE(mount.mounted()) << "the slow file system could not be mounted";
+    ASSERT_TRUE(mount.mounted()) << mount.failure();
     const QString walked = scratch.path() + QStringLiteral("/montage/arbre");
     share(walked);
     BridgeService::shared().start(QStringLiteral("tok-slow"));
@@ -322,7 +322,7 @@ TEST_F(SlowShareTest, AHungMountDetachedLeavesItsPathToTheFolderNowThere) {
     TestFuse::Options options;
     options.files.insert(QStringLiteral("partage/note.txt"), "avant");
     TestFuse mount(scratch.path() + QStringLiteral("/montage"), options);
-    ASSERT_TRUE(mount.mounted()) << "the file system could not be mounted";
+    ASSERT_TRUE(mount.mounted()) << mount.failure();
     const QString path = scratch.path() + QStringLiteral("/montage/partage");
     const QString oldId = share(path);
     BridgeService::shared().start(QStringLiteral("tok-detached"));

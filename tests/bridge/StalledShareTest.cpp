@@ -218,7 +218,7 @@ TEST_F(StalledShareTest, HungSharesHoldUpNothingButTheirOwnWork) {
     const QString healthy = scratch.path() + QStringLiteral("/sain");
     DocumentFiles::write(healthy + QStringLiteral("/note.txt"), "bonjour");
     TestFuse mount(scratch.path() + QStringLiteral("/montage"), answersNothing());
-    ASSERT_TRUE(mount.mounted()) << "the stalled file system could not be mounted";
+    ASSERT_TRUE(mount.mounted()) << mount.failure();
 
     // Ten hung shares come first in the list: whatever walks the list meets them.
     QList<BookmarkEntry> stalled;
@@ -363,7 +363,7 @@ TEST_F(StalledShareTest, ALateListingHandsOutNoIdAndLeavesTheNewerOnesResolvable
     const QString healthy = scratch.path() + QStringLiteral("/sain");
     DocumentFiles::write(healthy + QStringLiteral("/note.txt"), "bonjour");
     TestFuse mount(scratch.path() + QStringLiteral("/montage"), lateTree());
-    ASSERT_TRUE(mount.mounted()) << "the late file system could not be mounted";
+    ASSERT_TRUE(mount.mounted()) << mount.failure();
     const QString lateId =
         uuidText(BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/partage")).id);
     const QString healthyId = uuidText(BookmarkStore::shared().add(healthy).id);
@@ -442,7 +442,7 @@ TEST_F(StalledShareTest, ASearchResultListingAndReadingAskTheShareEachCallOnce) 
         tree.files.insert(QStringLiteral("un/deux/partage/liste/e%1.txt").arg(i, 2, 10, QLatin1Char('0')),
                           "entrée");
     TestFuse mount(scratch.path() + QStringLiteral("/montage"), tree);
-    ASSERT_TRUE(mount.mounted()) << "the test file system could not be mounted";
+    ASSERT_TRUE(mount.mounted()) << mount.failure();
     const QString folderId =
         uuidText(BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/un/deux/partage")).id);
     BridgeService::shared().start(QStringLiteral("tok-counted"));
@@ -535,7 +535,7 @@ TEST_F(StalledShareTest, EveryAnswerSaysWhatHappenedWhenAShareStopsAnswering) {
     drawnTree.files.insert(QStringLiteral("un/deux/partage/photo.png"), png);
     drawnTree.delay = 100ms;
     TestFuse drawn(scratch.path() + QStringLiteral("/images"), drawnTree);
-    ASSERT_TRUE(walked.mounted() && drawn.mounted()) << "the test file systems could not be mounted";
+    ASSERT_TRUE(walked.mounted() && drawn.mounted()) << walked.failure() << drawn.failure();
     const BookmarkEntry hung =
         BookmarkStore::shared().add(scratch.path() + QStringLiteral("/montage/un/deux/partage"));
     const QString picturesId =

@@ -1,358 +1,81 @@
 #include "support/TestFuse.h"
+#include "support/TestFuseControl.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 
-#define FUSE_USE_VERSION 34
-#include <fuse_lowlevel.h>
-
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
+#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <functional>
-#include <map>
+#include <cstdint>
+#include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <poll.h>
-#include <random>
-#include <string>
+#include <spawn.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/statfs.h>
-#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-struct TestFuse::Control {
-    std::atomic<std::int64_t> delayMs{0};
-    std::atomic<std::int64_t> maxDelayMs{0};
-    std::atomic<bool> hung{false};
-    std::atomic<bool> held{false};
-    std::atomic<std::int64_t> slowMs{0};
-    std::atomic<int> slowKind{0};
-    std::atomic<std::int64_t> calls[static_cast<int>(Op::Count)] = {};
-    std::atomic<std::int64_t> pending{0};
-};
-static_assert(std::atomic<std::int64_t>::is_always_lock_free, "shared between processes");
 
 namespace {
 
 using Op = TestFuse::Op;
 
-// ---- The tree ---------------------------------------------------------------------
+// The tree as the server program reads it (support/TestFuseControl.h).
+QByteArray treeBytes(const TestFuse::Options& options) {
+    QByteArray bytes;
+    const auto number = [&bytes](auto value) {
+        bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+    };
+    const auto entry = [&](char kind, const QString& path) {
+        const QByteArray name = path.toUtf8();
+        bytes.append(kind);
+        number(std::uint32_t(name.size()));
+        bytes.append(name);
+    };
+    for (auto it = options.files.cbegin(); it != options.files.cend(); ++it) {
+        entry('f', it.key());
+        number(std::uint64_t(it.value().size()));
+        bytes.append(it.value());
+    }
+    for (const QString& folder : std::as_const(options.folders))
+        entry('d', folder);
+    return bytes;
+}
 
-struct Node {
-    std::string name;
-    fuse_ino_t parent = FUSE_ROOT_ID;
-    bool folder = true;
-    std::string content;
-    std::map<std::string, fuse_ino_t> children;
-};
-
-struct Tree {
-    std::vector<Node> nodes; // inode n at n - 1; the root is FUSE_ROOT_ID (1)
-
-    Tree() { nodes.push_back(Node{}); }
-
-    Node* at(fuse_ino_t ino) { return ino >= 1 && ino <= nodes.size() ? &nodes[ino - 1] : nullptr; }
-
-    fuse_ino_t add(const QString& path, bool folder, const QByteArray& content) {
-        fuse_ino_t current = FUSE_ROOT_ID;
-        const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-        for (int i = 0; i < parts.size(); ++i) {
-            const std::string name = QFile::encodeName(parts[i]).toStdString();
-            const bool last = i == parts.size() - 1;
-            auto found = at(current)->children.find(name);
-            if (found != at(current)->children.end()) {
-                current = found->second;
-                continue;
-            }
-            Node node;
-            node.name = name;
-            node.parent = current;
-            node.folder = !last || folder;
-            if (last && !folder)
-                node.content = content.toStdString();
-            nodes.push_back(std::move(node));
-            const fuse_ino_t made = nodes.size();
-            at(current)->children.emplace(name, made);
-            current = made;
+// A memory file holding these bytes (closed on exec: the spawn hands a copy over).
+int memoryFile(const char* name, const QByteArray& bytes, QString* why) {
+    const int fd = ::memfd_create(name, MFD_CLOEXEC);
+    if (fd < 0) {
+        *why = QStringLiteral("memfd_create: ") + qt_error_string(errno);
+        return -1;
+    }
+    for (qsizetype written = 0; written < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *why = QStringLiteral("cannot write a memory file: ") + qt_error_string(errno);
+            ::close(fd);
+            return -1;
         }
-        return current;
+        written += n;
     }
-
-    void stat(fuse_ino_t ino, struct stat& info) {
-        info = {};
-        const Node* node = at(ino);
-        info.st_ino = ino;
-        info.st_uid = ::getuid();
-        info.st_gid = ::getgid();
-        info.st_mtime = 1700000000;
-        if (node->folder) {
-            info.st_mode = S_IFDIR | 0755;
-            info.st_nlink = 2;
-        } else {
-            info.st_mode = S_IFREG | 0644;
-            info.st_nlink = 1;
-            info.st_size = static_cast<off_t>(node->content.size());
-        }
-    }
-};
-
-// ---- The server, in the child process ---------------------------------------------
-
-struct Server {
-    Tree tree;
-    TestFuse::Control* control = nullptr;
-    bool serialised = false;
-    std::mt19937 random{42};
-
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::multimap<Clock::time_point, std::function<void()>> due;
-    std::vector<std::function<void()>> heldListings;
-};
-Server* server = nullptr; // in the server's process only
-
-std::chrono::milliseconds delayOf(Op kind) {
-    TestFuse::Control& control = *server->control;
-    const int slowKind = control.slowKind.load();
-    if (control.slowMs.load() > 0 &&
-        (slowKind == static_cast<int>(Op::Count) || slowKind == static_cast<int>(kind))) {
-        const std::int64_t slow = control.slowMs.exchange(0);
-        if (slow > 0)
-            return std::chrono::milliseconds(slow);
-    }
-    const std::int64_t low = control.delayMs.load();
-    const std::int64_t high = control.maxDelayMs.load();
-    if (high > low)
-        return std::chrono::milliseconds(
-            std::uniform_int_distribution<std::int64_t>(low, high)(server->random));
-    return std::chrono::milliseconds(low);
+    return fd;
 }
 
-// Answers a call after its delay: at once on this thread for a serialised server
-// (the next call is read after it), otherwise from the answering thread. A hung
-// server answers nothing, ever.
-void answer(Op kind, std::function<void()> reply, bool listing = false) {
-    TestFuse::Control& control = *server->control;
-    ++control.calls[static_cast<int>(kind)];
-    ++control.pending;
-    if (control.hung)
-        return;
-    if (listing && control.held) {
-        const std::lock_guard lock(server->mutex);
-        server->heldListings.push_back(std::move(reply));
-        return;
-    }
-    const std::chrono::milliseconds delay = delayOf(kind);
-    if (server->serialised) {
-        const Clock::time_point until = Clock::now() + delay;
-        while (Clock::now() < until && !control.hung)
-            std::this_thread::sleep_for(std::min<Clock::duration>(until - Clock::now(), 5ms));
-        if (control.hung)
-            return;
-        reply();
-        --control.pending;
-        return;
-    }
-    const std::lock_guard lock(server->mutex);
-    server->due.emplace(Clock::now() + delay, std::move(reply));
-    server->wake.notify_one();
-}
-
-// The answering thread of a parallel server, which also lets held listings go.
-void answerDue() {
-    TestFuse::Control& control = *server->control;
-    std::unique_lock lock(server->mutex);
-    while (true) {
-        if (!control.held && !server->heldListings.empty()) {
-            for (std::function<void()>& reply : server->heldListings)
-                server->due.emplace(Clock::now(), std::move(reply));
-            server->heldListings.clear();
-        }
-        const Clock::time_point next = server->due.empty()
-                                           ? Clock::now() + 5ms
-                                           : std::min(server->due.begin()->first, Clock::now() + 5ms);
-        server->wake.wait_until(lock, next);
-        std::vector<std::function<void()>> ready;
-        const Clock::time_point now = Clock::now();
-        while (!server->due.empty() && server->due.begin()->first <= now) {
-            ready.push_back(std::move(server->due.begin()->second));
-            server->due.erase(server->due.begin());
-        }
-        if (control.hung)
-            continue; // never answered
-        lock.unlock();
-        for (std::function<void()>& reply : ready) {
-            reply();
-            --control.pending;
-        }
-        lock.lock();
-    }
-}
-
-void onLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    const Node* folder = server->tree.at(parent);
-    fuse_entry_param entry{};
-    if (folder) {
-        const auto found = folder->children.find(name);
-        if (found != folder->children.end()) {
-            entry.ino = found->second;
-            server->tree.stat(entry.ino, entry.attr);
-        }
-    }
-    answer(Op::Lookup, [req, entry] {
-        if (entry.ino == 0)
-            fuse_reply_err(req, ENOENT);
-        else
-            fuse_reply_entry(req, &entry); // time-outs 0: nothing cached
-    });
-}
-
-void onGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-    struct stat info {};
-    const bool known = server->tree.at(ino) != nullptr;
-    if (known)
-        server->tree.stat(ino, info);
-    answer(Op::Getattr, [req, info, known] {
-        if (known)
-            fuse_reply_attr(req, &info, 0);
-        else
-            fuse_reply_err(req, ENOENT);
-    });
-}
-
-void onOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-    const Node* node = server->tree.at(ino);
-    const int error = !node ? ENOENT : !node->folder ? ENOTDIR : 0;
-    fuse_file_info info = *fi;
-    info.cache_readdir = 0;
-    info.keep_cache = 0;
-    answer(Op::Opendir, [req, info, error] {
-        if (error)
-            fuse_reply_err(req, error);
-        else
-            fuse_reply_open(req, &info);
-    });
-}
-
-void onReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
-    Node* node = server->tree.at(ino);
-    std::string buffer(size, '\0');
-    size_t used = 0;
-    if (node && node->folder) {
-        std::vector<std::pair<std::string, fuse_ino_t>> entries{{".", ino}, {"..", node->parent}};
-        for (const auto& [name, child] : node->children)
-            entries.emplace_back(name, child);
-        for (off_t i = offset; i < static_cast<off_t>(entries.size()); ++i) {
-            struct stat info {};
-            server->tree.stat(entries[i].second, info);
-            const char* name = entries[i].first.c_str();
-            const size_t entry = fuse_add_direntry(req, nullptr, 0, name, nullptr, 0);
-            if (used + entry > size)
-                break;
-            fuse_add_direntry(req, buffer.data() + used, size - used, name, &info, i + 1);
-            used += entry;
-        }
-    }
-    buffer.resize(used);
-    answer(
-        Op::Readdir, [req, buffer] { fuse_reply_buf(req, buffer.data(), buffer.size()); }, true);
-}
-
-void onReleasedir(fuse_req_t req, fuse_ino_t, fuse_file_info*) {
-    answer(Op::Releasedir, [req] { fuse_reply_err(req, 0); });
-}
-
-void onOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-    const Node* node = server->tree.at(ino);
-    const int error = !node                                 ? ENOENT
-                      : node->folder                        ? EISDIR
-                      : (fi->flags & O_ACCMODE) != O_RDONLY ? EACCES
-                                                            : 0;
-    fuse_file_info info = *fi;
-    info.direct_io = 1; // no page cache: every read reaches us
-    info.keep_cache = 0;
-    answer(Op::Open, [req, info, error] {
-        if (error)
-            fuse_reply_err(req, error);
-        else
-            fuse_reply_open(req, &info);
-    });
-}
-
-void onRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
-    const Node* node = server->tree.at(ino);
-    std::string piece;
-    if (node && !node->folder && offset < static_cast<off_t>(node->content.size()))
-        piece = node->content.substr(static_cast<size_t>(offset), size);
-    answer(Op::Read, [req, piece] { fuse_reply_buf(req, piece.data(), piece.size()); });
-}
-
-void onFlush(fuse_req_t req, fuse_ino_t, fuse_file_info*) {
-    answer(Op::Flush, [req] { fuse_reply_err(req, 0); });
-}
-
-void onRelease(fuse_req_t req, fuse_ino_t, fuse_file_info*) {
-    answer(Op::Release, [req] { fuse_reply_err(req, 0); });
-}
-
-void onStatfs(fuse_req_t req, fuse_ino_t) {
-    answer(Op::Statfs, [req] {
-        struct statvfs info {};
-        info.f_bsize = 4096;
-        info.f_frsize = 4096;
-        info.f_blocks = 1 << 20;
-        info.f_bfree = 1 << 19;
-        info.f_bavail = 1 << 19;
-        info.f_files = 1 << 16;
-        info.f_ffree = 1 << 15;
-        info.f_namemax = 255;
-        fuse_reply_statfs(req, &info);
-    });
-}
-
-void onAccess(fuse_req_t req, fuse_ino_t, int) {
-    answer(Op::Access, [req] { fuse_reply_err(req, 0); });
-}
-
-[[noreturn]] void serve(const char* mountPoint, const std::string& fsName, int ready) {
-    fuse_lowlevel_ops ops{};
-    ops.lookup = onLookup;
-    ops.getattr = onGetattr;
-    ops.opendir = onOpendir;
-    ops.readdir = onReaddir;
-    ops.releasedir = onReleasedir;
-    ops.open = onOpen;
-    ops.read = onRead;
-    ops.flush = onFlush;
-    ops.release = onRelease;
-    ops.statfs = onStatfs;
-    ops.access = onAccess;
-    std::string program = "testfuse";
-    std::string option = "-o";
-    std::string name = "fsname=" + fsName;
-    char* argv[] = {program.data(), option.data(), name.data(), nullptr};
-    fuse_args args = FUSE_ARGS_INIT(3, argv);
-    fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
-    if (!session || fuse_session_mount(session, mountPoint) != 0)
-        ::_exit(1);
-    std::thread(answerDue).detach();
-    const char byte = 1;
-    if (::write(ready, &byte, 1) != 1)
-        ::_exit(1);
-    fuse_session_loop(session); // one call read at a time
-    ::_exit(0);
+// What a descriptor holds from its start, at most 4 KiB (the server's error output).
+QString readBack(int fd) {
+    char text[4096];
+    const ssize_t n = ::pread(fd, text, sizeof text, 0);
+    return n > 0 ? QString::fromUtf8(text, n).trimmed() : QString();
 }
 
 } // namespace
@@ -360,58 +83,136 @@ void onAccess(fuse_req_t req, fuse_ino_t, int) {
 TestFuse::TestFuse(const QString& mountPoint, Options options)
     : mountPoint_(mountPoint) {
     QDir().mkpath(mountPoint);
-    void* shared =
-        ::mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (shared == MAP_FAILED)
+    QString why;
+    const int controlFd = memoryFile("ombrix-testfuse-control", QByteArray(sizeof(Control), '\0'), &why);
+    void* shared = controlFd < 0
+                       ? MAP_FAILED
+                       : ::mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED, controlFd, 0);
+    if (shared == MAP_FAILED) {
+        failure_ =
+            why.isEmpty() ? QStringLiteral("cannot map the shared counts: ") + qt_error_string(errno) : why;
+        if (controlFd >= 0)
+            ::close(controlFd);
         return;
+    }
     control_ = new (shared) Control;
     control_->delayMs = options.delay.count();
     control_->maxDelayMs = options.maxDelay.count();
     control_->hung = options.answersNothing;
     control_->held = options.holdListings;
     control_->slowKind = static_cast<int>(Op::Count);
-    if (!fuseAvailable())
+    if (!fuseAvailable()) {
+        failure_ = QStringLiteral("/dev/fuse is missing");
+        ::close(controlFd);
         return;
-    // The tree is made here and taken along by the fork.
-    static Server made;
-    made.tree = Tree();
-    for (auto it = options.files.cbegin(); it != options.files.cend(); ++it)
-        made.tree.add(it.key(), false, it.value());
-    for (const QString& folder : std::as_const(options.folders))
-        made.tree.add(folder, true, {});
-    made.control = control_;
-    made.serialised = options.serialised;
-    const QByteArray point = QFile::encodeName(mountPoint);
-    const std::string fsName = options.name.toStdString();
-    // A child forked from a program whose other threads hold a lock (the sanitizers'
-    // allocator's, say) may never take it: a server that does not answer its first
-    // call is put down and forked again. (One that answers nothing is not asked.)
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        int ready[2];
-        if (::pipe(ready) != 0)
-            return;
-        server_ = ::fork();
-        if (server_ == 0) {
-            ::close(ready[0]);
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the test
-            server = &made;
-            serve(point.constData(), fsName, ready[1]);
-        }
-        ::close(ready[1]);
-        // Mounted once the server says so (bounded: a server that fails says nothing).
-        pollfd waiting{ready[0], POLLIN, 0};
-        char byte = 0;
-        mounted_ = server_ > 0 && ::poll(&waiting, 1, 20000) == 1 && ::read(ready[0], &byte, 1) == 1;
-        ::close(ready[0]);
-        if (!mounted_ || options.answersNothing || answersItsFirstCall(options))
+    }
+    const int treeFd = memoryFile("ombrix-testfuse-tree", treeBytes(options), &why);
+    if (treeFd < 0) {
+        failure_ = why;
+        ::close(controlFd);
+        return;
+    }
+    // A server that does not come up, or does not answer its first call, is put
+    // down and started again; what each attempt ran into is kept for the failure.
+    QStringList attempts;
+    for (int attempt = 1; attempt <= 3 && !mounted_; ++attempt) {
+        const QString outcome = startServer(options, controlFd, treeFd);
+        if (outcome.isEmpty())
             break;
-        ::kill(server_, SIGKILL);
-        ::waitpid(server_, nullptr, 0);
+        attempts << QStringLiteral("attempt %1: %2").arg(attempt).arg(outcome);
+    }
+    ::close(treeFd);
+    ::close(controlFd);
+    if (!mounted_)
+        failure_ = QStringLiteral("the test file system at %1 could not be mounted (%2)")
+                       .arg(mountPoint_, attempts.join(QStringLiteral("; ")));
+    resetCalls();
+}
+
+QString TestFuse::startServer(const Options& options, int controlFd, int treeFd) {
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0)
+        return QStringLiteral("pipe: ") + qt_error_string(errno);
+    QString why;
+    const int errors = memoryFile("ombrix-testfuse-errors", {}, &why);
+    if (errors < 0) {
+        ::close(ready[0]);
+        ::close(ready[1]);
+        return why;
+    }
+    const QByteArray program = OMBRIX_TEST_FUSE_SERVER;
+    const QByteArray point = QFile::encodeName(mountPoint_);
+    const QByteArray name = options.name.toUtf8();
+    const QByteArray serialised = options.serialised ? "1" : "0";
+    const QByteArray parent = QByteArray::number(::getpid());
+    char* const arguments[] = {
+        const_cast<char*>(program.constData()), const_cast<char*>(point.constData()),
+        const_cast<char*>(name.constData()),    const_cast<char*>(serialised.constData()),
+        const_cast<char*>(parent.constData()),  nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, errors, STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, controlFd, TestFuseServer::kControlFd);
+    posix_spawn_file_actions_adddup2(&actions, ready[1], TestFuseServer::kReadyFd);
+    posix_spawn_file_actions_adddup2(&actions, treeFd, TestFuseServer::kTreeFd);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, program.constData(), &actions, &attributes, arguments, environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ready[1]);
+    if (spawned != 0) {
+        ::close(ready[0]);
+        ::close(errors);
+        return QStringLiteral("cannot start %1: %2")
+            .arg(QString::fromUtf8(program), qt_error_string(spawned));
+    }
+    // Mounted once the server says so; bounded, and a server that ends says why.
+    pollfd waiting{ready[0], POLLIN, 0};
+    char byte = 0;
+    int polled;
+    do
+        polled = ::poll(&waiting, 1, kStartMs);
+    while (polled < 0 && errno == EINTR);
+    const bool said = polled == 1 && ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    QString outcome;
+    if (!said) {
+        outcome =
+            polled == 0
+                ? QStringLiteral("the server did not say it was mounted within %1 s").arg(kStartMs / 1000)
+                : QStringLiteral("the server ended before it mounted");
+    } else if (!options.answersNothing && !answersItsFirstCall(options)) {
+        outcome = QStringLiteral("the mount did not answer its first call");
+    } else {
+        server_ = pid;
+        mounted_ = true;
+        ::close(errors);
+        return {};
+    }
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const QString said2 = readBack(errors);
+    ::close(errors);
+    if (!said2.isEmpty())
+        outcome += QStringLiteral(": ") + said2;
+    else if (WIFEXITED(status))
+        outcome += QStringLiteral(" (status %1)").arg(WEXITSTATUS(status));
+    if (said)
         QProcess::execute(QStringLiteral("fusermount3"),
                           {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint_});
-        mounted_ = false;
-    }
-    resetCalls();
+    return outcome;
 }
 
 // A statfs of the mount point, answered within its delay and far more.

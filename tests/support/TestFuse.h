@@ -1,6 +1,7 @@
 #pragma once
 
-// A FUSE file system of the tests, served by a child process: a tree held in
+// A FUSE file system of the tests, served by a program of its own
+// (support/fuse/TestFuseServer.cpp, started with posix_spawn): a tree held in
 // memory whose every call may answer after a set delay (a network mount), one call
 // at a time or in parallel, hold its listings, or stop answering altogether (a
 // mount that hung). Nothing is cached by the kernel (entry and attribute time-outs
@@ -18,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <sys/types.h>
 
 class TestFuse {
@@ -65,6 +67,8 @@ public:
 
     // Whether the server mounted the file system (false without /dev/fuse).
     bool mounted() const { return mounted_; }
+    // Why it is not mounted: what each attempt to start the server ran into.
+    std::string failure() const { return failure_.toStdString(); }
     QString mountPoint() const { return mountPoint_; }
 
     // From now on no call is answered, those running out their delay included.
@@ -90,10 +94,16 @@ public:
     // as `umount -l` does: the mount point shows what lies beneath it again.
     void detach();
 
-    // Shared with the server's process (a shared mapping made before the fork).
+    // Shared with the server's process (a mapping of one memory file; TestFuseControl.h).
     struct Control;
 
 private:
+    // How long a server has to say it mounted the file system.
+    static constexpr int kStartMs = 20000;
+    // Starts the server program and waits until it has mounted the file system and
+    // answered a first call: empty then, otherwise what went wrong (the server is
+    // put down).
+    QString startServer(const Options& options, int controlFd, int treeFd);
     bool answersItsFirstCall(const Options& options);
 
     QString mountPoint_;
@@ -101,6 +111,7 @@ private:
     pid_t server_ = -1;
     bool mounted_ = false;
     bool detached_ = false;
+    QString failure_;
 };
 
 // Whether FUSE file systems can be mounted here.
