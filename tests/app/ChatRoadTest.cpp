@@ -654,7 +654,7 @@ constexpr const char* kChildEndpoint = "OMBRIX_CHAT_CHILD_ENDPOINT";
 TEST(ChatProcessEnd, ChildStreamsUntilItEnds) {
     const QString endpoint = qEnvironmentVariable(kChildEndpoint);
     if (endpoint.isEmpty())
-        GTEST_SKIP() << "run as a child by ChatProcessEnd.AnAnswerCutByTheEndIsSavedMarked";
+        GTEST_SKIP() << "run as a child by ChatProcessEnd.AnAnswerCut*IsSavedMarked";
     DefaultsStore::setShared(std::make_shared<FileDefaultsStore>(FileDefaultsStore::defaultPath()));
     AppSession::resetSharedForTesting();
     // The cloud road: a backend of this child's own, whose answer never comes.
@@ -701,84 +701,92 @@ std::optional<Json> storedConversation(const QString& configHome) {
         return std::nullopt;
     return messages;
 }
-} // namespace
 
-TEST(ChatProcessEnd, AnAnswerCutByTheEndIsSavedMarked) {
+// An answer cut by the program's end (a quit, or kill -9 and the next launch):
+// after its first piece (the local road) when `started`, else before it started
+// (the cloud road's, which comes whole).
+void checkAnAnswerCutByTheEnd(bool started) {
     FakeLocalModelServer local;
     local.setModels({QStringLiteral("mlx-community/Llama-3.2-3B-Instruct-4bit")});
     local.setChatStream(SseScript().content("Bon").content("jour", 60000).done());
     const QString cut = QStringLiteral("\u26A0\uFE0F Réponse coupée : Ombrix s'est arrêté avant la fin de la "
                                        "réponse.");
-    // An answer cut after its first piece (the local road), and one that never
-    // started (the cloud road's, which comes whole).
-    for (const bool started : {true, false})
-        for (const bool kill : {true, false}) {
-            SCOPED_TRACE(std::string(started ? "cut after its first piece" : "cut before it started") +
-                         (kill ? ", kill -9" : ", quit"));
-            const QString marked = started ? "Bon\n\n" + cut : cut;
-            QTemporaryDir home;
-            QTemporaryDir runtime;
-            const QString configHome = home.path() + QStringLiteral("/.config");
-            QProcessEnvironment environment = childEnvironment();
-            environment.insert("HOME", home.path());
-            environment.insert("XDG_CONFIG_HOME", configHome);
-            environment.insert("XDG_DATA_HOME", home.path() + QStringLiteral("/.local/share"));
-            environment.insert("XDG_CACHE_HOME", home.path() + QStringLiteral("/.cache"));
-            environment.insert("XDG_RUNTIME_DIR", runtime.path());
-            environment.insert("OMBRIX_TEST_KEEP_HOME", "1");
-            QProcessEnvironment streamingEnvironment = environment;
-            streamingEnvironment.insert(kChildEndpoint, started ? local.endpoint() : QStringLiteral("cloud"));
+    for (const bool kill : {true, false}) {
+        SCOPED_TRACE(std::string(started ? "cut after its first piece" : "cut before it started") +
+                     (kill ? ", kill -9" : ", quit"));
+        const QString marked = started ? "Bon\n\n" + cut : cut;
+        QTemporaryDir home;
+        QTemporaryDir runtime;
+        const QString configHome = home.path() + QStringLiteral("/.config");
+        QProcessEnvironment environment = childEnvironment();
+        environment.insert("HOME", home.path());
+        environment.insert("XDG_CONFIG_HOME", configHome);
+        environment.insert("XDG_DATA_HOME", home.path() + QStringLiteral("/.local/share"));
+        environment.insert("XDG_CACHE_HOME", home.path() + QStringLiteral("/.cache"));
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        environment.insert("OMBRIX_TEST_KEEP_HOME", "1");
+        QProcessEnvironment streamingEnvironment = environment;
+        streamingEnvironment.insert(kChildEndpoint, started ? local.endpoint() : QStringLiteral("cloud"));
 
-            QProcess child;
-            child.setProcessEnvironment(streamingEnvironment);
-            child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            child.setStandardOutputFile(QProcess::nullDevice());
-            child.start(QCoreApplication::applicationFilePath(),
-                        {QStringLiteral("--gtest_filter=ChatProcessEnd.ChildStreamsUntilItEnds")});
-            ASSERT_TRUE(child.waitForStarted());
-            // The periodic save has written the first piece, marked streaming, or the
-            // question, marked waiting.
-            const bool streamingSaved = spinUntil([&] {
-                const auto saved = storedConversation(configHome);
-                if (!started)
-                    return saved && saved->size() == 1 && (*saved)[0].value("awaitingAnswer", false);
-                return saved && saved->size() == 2 && (*saved)[1]["content"] == "Bon" &&
-                       (*saved)[1].value("streaming", false);
-            });
-            if (!streamingSaved)
-                child.kill();
-            ASSERT_TRUE(streamingSaved);
-            if (kill)
-                child.kill();
-            else
-                child.terminate();
-            ASSERT_TRUE(spinUntil([&] { return child.state() == QProcess::NotRunning; }));
-            if (!kill) {
-                EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
-                EXPECT_EQ(child.exitCode(), 0);
-                const auto saved = storedConversation(configHome);
-                ASSERT_TRUE(saved);
-                EXPECT_EQ((*saved)[1]["content"], marked.toStdString());
-                EXPECT_FALSE((*saved)[1].contains("streaming"));
-                continue;
-            }
-            // The program launched after the kill ends the answer with the mark and saves it.
-            QProcess program;
-            program.setProcessEnvironment(environment);
-            program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            program.start(QStringLiteral(OMBRIX_EXECUTABLE));
-            ASSERT_TRUE(program.waitForStarted());
-            const bool ended = spinUntil([&] {
-                const auto saved = storedConversation(configHome);
-                return saved && saved->size() == 2 && (*saved)[1]["content"] == marked.toStdString() &&
-                       !(*saved)[1].contains("streaming");
-            });
-            program.terminate();
-            EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }));
-            if (program.state() != QProcess::NotRunning)
-                program.kill();
-            EXPECT_TRUE(ended);
+        QProcess child;
+        child.setProcessEnvironment(streamingEnvironment);
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.setStandardOutputFile(QProcess::nullDevice());
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--gtest_filter=ChatProcessEnd.ChildStreamsUntilItEnds")});
+        ASSERT_TRUE(child.waitForStarted());
+        // The periodic save has written the first piece, marked streaming, or the
+        // question, marked waiting.
+        const bool streamingSaved = spinUntil([&] {
+            const auto saved = storedConversation(configHome);
+            if (!started)
+                return saved && saved->size() == 1 && (*saved)[0].value("awaitingAnswer", false);
+            return saved && saved->size() == 2 && (*saved)[1]["content"] == "Bon" &&
+                   (*saved)[1].value("streaming", false);
+        });
+        if (!streamingSaved)
+            child.kill();
+        ASSERT_TRUE(streamingSaved);
+        if (kill)
+            child.kill();
+        else
+            child.terminate();
+        ASSERT_TRUE(spinUntil([&] { return child.state() == QProcess::NotRunning; }));
+        if (!kill) {
+            EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(child.exitCode(), 0);
+            const auto saved = storedConversation(configHome);
+            ASSERT_TRUE(saved);
+            EXPECT_EQ((*saved)[1]["content"], marked.toStdString());
+            EXPECT_FALSE((*saved)[1].contains("streaming"));
+            continue;
         }
+        // The program launched after the kill ends the answer with the mark and saves it.
+        QProcess program;
+        program.setProcessEnvironment(environment);
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(QStringLiteral(OMBRIX_EXECUTABLE));
+        ASSERT_TRUE(program.waitForStarted());
+        const bool ended = spinUntil([&] {
+            const auto saved = storedConversation(configHome);
+            return saved && saved->size() == 2 && (*saved)[1]["content"] == marked.toStdString() &&
+                   !(*saved)[1].contains("streaming");
+        });
+        program.terminate();
+        EXPECT_TRUE(spinUntil([&] { return program.state() == QProcess::NotRunning; }));
+        if (program.state() != QProcess::NotRunning)
+            program.kill();
+        EXPECT_TRUE(ended);
+    }
+}
+} // namespace
+
+TEST(ChatProcessEnd, AnAnswerCutAfterItsFirstPieceIsSavedMarked) {
+    checkAnAnswerCutByTheEnd(true);
+}
+
+TEST(ChatProcessEnd, AnAnswerCutBeforeItStartedIsSavedMarked) {
+    checkAnAnswerCutByTheEnd(false);
 }
 
 TEST(ChatToolLabels, ExactNamesOnly) {

@@ -20,13 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How many rounds a soak asks for in `variable` (tests/soak-end.sh), else `rounds`.
-int roundsOr(const char* variable, int rounds) {
-    bool ok = false;
-    const int asked = qEnvironmentVariableIntValue(variable, &ok);
-    return ok && asked > 0 ? asked : rounds;
-}
-
 // The end is bounded by the keychain's and the pools' waits (3 s each at most);
 // the bound is wide, for a loaded machine under the sanitizers.
 constexpr qint64 kEndBoundMs = 60000;
@@ -36,7 +29,7 @@ constexpr qint64 kEndBoundMs = 60000;
 TEST(ProgramEnd, QuitsDuringASearchWalkOnASlowAndAHungShareEndCleanly) {
     if (!fuseAvailable())
         GTEST_SKIP() << "FUSE file systems cannot be mounted here";
-    const int rounds = roundsOr("OMBRIX_SOAK_WALK_QUITS", 6);
+    const int rounds = roundsOr("OMBRIX_SOAK_WALK_QUITS", 3);
     QTemporaryDir scratch;
     ASSERT_TRUE(scratch.isValid());
     // Names the walk finds ("note"): each found entry is described, its volume

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
@@ -26,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -535,23 +538,31 @@ TEST(FileDefaultsStore, NeverWritesAFileItWouldRefuseToRead) {
     EXPECT_TRUE(entriesBeside(path, ".unreadable-*").isEmpty());
 }
 
+// The keys each of the two writers below writes. Without the writers' lock on the
+// file, 40 writes each (with a 64 KiB conversation, which keeps each write open a
+// while) lose keys every time.
+constexpr int kWriterKeys = 40;
+
 // The child of the next test: writes its own keys one by one, each saved before
-// the next, into a settings file another process writes too.
+// the next, into a settings file another process writes too. Both begin together
+// (each says it is ready and waits for the other), whatever their start took.
 TEST(FileDefaultsStoreChild, WritesItsOwnKeys) {
     const QString path = qEnvironmentVariable("OMBRIX_TEST_SETTINGS_WRITER");
     const QString prefix = qEnvironmentVariable("OMBRIX_TEST_SETTINGS_PREFIX");
     if (path.isEmpty())
         GTEST_SKIP() << "runs in a child process only";
     FileDefaultsStore store(path);
-    store.setData("chatMessages", QByteArray(256 * 1024, prefix.at(0).toLatin1()));
-    for (int i = 0; i < 400; ++i) {
+    store.setData("chatMessages", QByteArray(64 * 1024, prefix.at(0).toLatin1()));
+    writeFile(path + ".ready-" + prefix, "");
+    ASSERT_TRUE(spinUntil([&] { return entriesBeside(path, ".ready-*").size() == 2; }));
+    for (int i = 0; i < kWriterKeys; ++i) {
         store.setInteger(prefix + QString::number(i), i);
         ASSERT_TRUE(store.flush());
     }
     int own = 0;
-    for (int i = 0; i < 400; ++i)
+    for (int i = 0; i < kWriterKeys; ++i)
         own += store.integer(prefix + QString::number(i)) == i ? 1 : 0;
-    EXPECT_EQ(own, 400); // none dropped as "removed on disk"
+    EXPECT_EQ(own, kWriterKeys); // none dropped as "removed on disk"
 }
 
 // Two programs on one settings file (two sessions of one user): neither erases
@@ -573,32 +584,35 @@ TEST(FileDefaultsStore, TwoProgramsWritingOneFileKeepEveryKey) {
         children.push_back(std::move(child));
     }
     for (auto& child : children) {
-        ASSERT_TRUE(child->waitForFinished(110000));
+        ASSERT_TRUE(spinUntil([&] { return child->state() == QProcess::NotRunning; }));
         EXPECT_EQ(child->exitCode(), 0) << child->readAll().toStdString();
     }
     FileDefaultsStore store(path);
     int kept = 0;
     for (const char* prefix : {"a", "b"})
-        for (int i = 0; i < 400; ++i)
+        for (int i = 0; i < kWriterKeys; ++i)
             kept += store.integer(QString::fromLatin1(prefix) + QString::number(i)) == i ? 1 : 0;
-    EXPECT_EQ(kept, 800);
+    EXPECT_EQ(kept, 2 * kWriterKeys);
     EXPECT_TRUE(entriesBeside(path, ".tmp-*").isEmpty());
 }
 
 // Ten hand edits of the file (as an editor saves: a new file renamed into place)
-// while an answer streams into a 6 MB conversation that the store keeps
-// rewriting: every edit is kept, none is written over.
+// while an answer streams into a 1 MB conversation that the store keeps
+// rewriting: every edit is kept, none is written over. The editor saves what it
+// read (it takes the writers' lock for its read and its save, as another program
+// does): an editor that saves a copy read before the store's last write cannot be
+// told from one that removed what the write added.
 TEST(FileDefaultsStore, HandEditsDuringAStreamAreAllKept) {
     QTemporaryDir dir;
     const QString path = dir.filePath("defaults.json");
     FileDefaultsStore store(path);
-    QByteArray conversation(6 * 1024 * 1024, 'c');
+    QByteArray conversation(1024 * 1024, 'c');
     store.setData("chatMessages", conversation);
     ASSERT_TRUE(store.flush());
     // Three edits land between the store's check of the file and its new file
-    // taking the place (the window that a write of megabytes leaves open).
-    // One user: the two editors below take turns (each reads, changes and renames
-    // the file before the other starts).
+    // taking the place (the window that a write leaves open), made there by the
+    // store's hook. One user: the two editors below take turns (each reads,
+    // changes and renames the file before the other starts).
     std::mutex user;
     std::atomic<int> inWindow = 0;
     store.setWriteHookForTesting([&] {
@@ -615,9 +629,14 @@ TEST(FileDefaultsStore, HandEditsDuringAStreamAreAllKept) {
     });
     std::atomic<bool> streaming = true;
     std::thread editor([&] {
+        const int writers =
+            ::open(QFile::encodeName(path + ".lock").constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
         for (int i = 0; i < 10; ++i) {
             std::this_thread::sleep_for(
                 std::chrono::milliseconds(QRandomGenerator::global()->bounded(20, 120)));
+            // The writers' lock first, as the store takes it before the edit in its window.
+            ::flock(writers, LOCK_EX);
+            const auto release = qScopeGuard([writers] { ::flock(writers, LOCK_UN); });
             std::lock_guard turn(user);
             QJsonObject root = fileObject(path);
             root.insert(QStringLiteral("hand%1").arg(i),
@@ -626,6 +645,7 @@ TEST(FileDefaultsStore, HandEditsDuringAStreamAreAllKept) {
                         QJsonObject{{"string", QStringLiteral("https://edit%1.example").arg(i)}});
             replaceFile(path, QJsonDocument(root).toJson(QJsonDocument::Compact));
         }
+        ::close(writers);
         streaming = false;
     });
     int piece = 0;

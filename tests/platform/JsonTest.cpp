@@ -1,6 +1,5 @@
 #include "platform/Json.h"
 
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -54,19 +53,25 @@ TEST(JsonParse, NestingIsBoundedWhileReading) {
         {"{\"x\":" + nested(12'000) + ",\"y\":1}", Kind::TooDeep},
         {QByteArray("[").repeated(200'000), Kind::TooDeep},
         // The number of values is bounded too (memory): the array and its elements
-        // make maxValues, one more is refused, and so is a 15 MB text of "{},".
+        // make maxValues, one more is refused, and so are one more members or empty
+        // objects (the dearest values).
         {"[" + QByteArray("0,").repeated(json::maxValues - 2) + "0]", std::nullopt},
         {"[" + QByteArray("0,").repeated(json::maxValues - 1) + "0]", Kind::TooLarge},
-        {"{\"a\":{" + QByteArray("\"\":1,").repeated(json::maxValues) + "\"\":1}}", Kind::TooLarge},
-        {"[" + QByteArray("{},").repeated(5'000'000) + "{}]", Kind::TooLarge},
+        {"{\"a\":{" + QByteArray("\"\":1,").repeated(json::maxValues - 2) + "\"\":1}}", Kind::TooLarge},
+        {"[" + QByteArray("{},").repeated(json::maxValues - 1) + "{}]", Kind::TooLarge},
         {"[1,2", Kind::Malformed},
         {"{\"a\":1}x", Kind::Malformed},
         {"", Kind::Malformed},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.left(40).toStdString());
+        // The texts of many values are read once (tryParse() is parse() that
+        // answers nothing on failure, checked on the small ones).
+        const bool small = c.text.size() < 100'000;
         if (!c.failure) {
             const Json value = json::parse(c.text);
+            if (!small)
+                continue;
             const Json copy = value; // copying recurses once per level
             EXPECT_EQ(copy, value);
             EXPECT_TRUE(json::tryParse(c.text).has_value());
@@ -78,7 +83,9 @@ TEST(JsonParse, NestingIsBoundedWhileReading) {
         } catch (const JsonDecodingError& error) {
             EXPECT_EQ(error.kind(), *c.failure);
         }
-        EXPECT_FALSE(json::tryParse(c.text).has_value());
+        if (small) {
+            EXPECT_FALSE(json::tryParse(c.text).has_value());
+        }
     }
 }
 

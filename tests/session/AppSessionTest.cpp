@@ -6,6 +6,7 @@
 #include "localllm/LocalLLMTelemetry.h"
 #include "platform/AuthFailureNotifier.h"
 #include "platform/DefaultsStore.h"
+#include "platform/Json.h"
 #include "platform/SecretStore.h"
 #include "session/KeychainStore.h"
 #include "support/ScratchMount.h"
@@ -23,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <random>
 
 namespace {
@@ -511,24 +513,27 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
 }
 
 // The program's own conversation is read without the budget of outside input: a
-// conversation of 200,000 messages reads whole, without a notice.
+// conversation of more values than that budget (json::maxValues; five a message)
+// reads whole, without a notice.
 TEST_F(AppSessionTest, ALongConversationReadsWholeWithoutANotice) {
+    constexpr int kMessages = int(json::maxValues / 5) + 1;
     // Written as the program writes them (one object per message), without going
     // through the encoder for each: the reading is what is looked at.
     QByteArray stored = "[";
-    stored.reserve(200000 * 110);
-    for (int i = 0; i < 200000; ++i) {
-        if (i > 0)
-            stored += ',';
-        stored += "{\"id\":\"00000000-0000-4000-8000-" + QByteArray::number(i).rightJustified(12, '0') +
-                  "\",\"role\":\"" + (i % 2 ? "assistant" : "user") + "\",\"content\":\"message " +
-                  QByteArray::number(i) + "\",\"createdAt\":0}";
+    stored.reserve(qsizetype(kMessages) * 110);
+    char message[160];
+    for (int i = 0; i < kMessages; ++i) {
+        const int length = std::snprintf(message, sizeof message,
+                                         "%s{\"id\":\"00000000-0000-4000-8000-%012d\",\"role\":\"%s\","
+                                         "\"content\":\"message %d\",\"createdAt\":0}",
+                                         i > 0 ? "," : "", i, i % 2 ? "assistant" : "user", i);
+        stored.append(message, length);
     }
     stored += ']';
     defaults->setData(QStringLiteral("chatMessages"), stored);
     AppSession& session = AppSession::shared();
-    ASSERT_EQ(session.messages().size(), 200000);
-    EXPECT_EQ(session.messages().last().content, QStringLiteral("message 199999"));
+    ASSERT_EQ(session.messages().size(), kMessages);
+    EXPECT_EQ(session.messages().last().content, QStringLiteral("message %1").arg(kMessages - 1));
     EXPECT_FALSE(session.conversationSavePending()); // nothing to write back
 }
 

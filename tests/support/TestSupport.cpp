@@ -184,6 +184,12 @@ QProcessEnvironment childEnvironment(const QString& home, const QString& runtime
     return environment;
 }
 
+int roundsOr(const char* variable, int rounds) {
+    bool ok = false;
+    const int asked = qEnvironmentVariableIntValue(variable, &ok);
+    return ok && asked > 0 ? asked : rounds;
+}
+
 QString runPassingChildTest(const QString& test, const QProcessEnvironment& environment) {
     QProcess child;
     child.setProcessEnvironment(environment);

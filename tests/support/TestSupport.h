@@ -113,6 +113,10 @@ void removeProcessTempFolder();
 QProcessEnvironment childEnvironment();
 // The same, for a program living in a home and a runtime folder of its own.
 QProcessEnvironment childEnvironment(const QString& home, const QString& runtime);
+// How many rounds a soak asks for in `variable` (tests/soak-end.sh), else `rounds`:
+// the suite runs few rounds of a race, the soak many.
+int roundsOr(const char* variable, int rounds);
+
 // Runs one test of this program (its full name) in a child process with this
 // environment and expects it to end normally and pass within a minute; returns
 // what the child printed (standard output and error merged).

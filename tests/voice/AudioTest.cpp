@@ -448,15 +448,6 @@ TEST(AudioAtQuit, VoiceWorkUnderWayDoesNotOutliveTheProgram) {
     }
 }
 
-namespace {
-// How many rounds a soak asks for in `variable` (tests/soak-end.sh), else `rounds`.
-int roundsOr(const char* variable, int rounds) {
-    bool ok = false;
-    const int asked = qEnvironmentVariableIntValue(variable, &ok);
-    return ok && asked > 0 ? asked : rounds;
-}
-} // namespace
-
 // The program as shipped (its quit probe) plays a short tone on the private sound
 // server and quits right after it, by itself or by SIGTERM, or is sent SIGTERM
 // while the tone plays: every time it ends normally with status 0 (the sound
