@@ -161,6 +161,10 @@ Json parse(const char* begin, const char* end) {
     return parseWithBudget(begin, end, maxValues);
 }
 
+Json parseWithBudget(const QByteArray& bytes, std::size_t budget) {
+    return parseWithBudget(bytes.constBegin(), bytes.constEnd(), budget);
+}
+
 Json parse(const QByteArray& bytes) {
     return parse(bytes.constBegin(), bytes.constEnd());
 }

@@ -54,6 +54,9 @@ inline constexpr std::size_t maxValues = 750'000;
 // last value). Members keep the order of the text.
 Json parse(const QByteArray& bytes); // throws JsonDecodingError (Malformed, TooDeep, TooLarge)
 Json parse(const char* begin, const char* end);
+// parse() with a budget of `budget` values instead of maxValues (how values are
+// counted is the same whatever the budget: tests show it with a small one).
+Json parseWithBudget(const QByteArray& bytes, std::size_t budget);
 // parse() for readers that treat a bad text as absent.
 std::optional<Json> tryParse(const QByteArray& bytes);
 // tryParse() of a text the program wrote itself into a file whose size the writer

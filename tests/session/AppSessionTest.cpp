@@ -513,21 +513,27 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
 }
 
 // The program's own conversation is read without the budget of outside input: a
-// conversation of more values than that budget (json::maxValues; five a message)
-// reads whole, without a notice.
+// conversation of more values than that budget (json::maxValues) reads whole,
+// without a notice. Each message carries a list of 46 numbers under a key the
+// reader does not know (as a later version's field would be, ignored), so that
+// 15,001 messages hold 52 values each, the budget and 780 more.
 TEST_F(AppSessionTest, ALongConversationReadsWholeWithoutANotice) {
-    constexpr int kMessages = int(json::maxValues / 5) + 1;
+    constexpr int kMessages = 15001;
+    static_assert(std::size_t(kMessages) * 52 > json::maxValues);
+    const QByteArray later = ",\"later\":[" + QByteArray("0,").repeated(45) + "0]";
     // Written as the program writes them (one object per message), without going
     // through the encoder for each: the reading is what is looked at.
     QByteArray stored = "[";
-    stored.reserve(qsizetype(kMessages) * 110);
+    stored.reserve(qsizetype(kMessages) * (110 + later.size()));
     char message[160];
     for (int i = 0; i < kMessages; ++i) {
         const int length = std::snprintf(message, sizeof message,
                                          "%s{\"id\":\"00000000-0000-4000-8000-%012d\",\"role\":\"%s\","
-                                         "\"content\":\"message %d\",\"createdAt\":0}",
+                                         "\"content\":\"message %d\",\"createdAt\":0",
                                          i > 0 ? "," : "", i, i % 2 ? "assistant" : "user", i);
         stored.append(message, length);
+        stored.append(later);
+        stored.append('}');
     }
     stored += ']';
     defaults->setData(QStringLiteral("chatMessages"), stored);

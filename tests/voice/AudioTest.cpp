@@ -454,7 +454,7 @@ TEST(AudioAtQuit, VoiceWorkUnderWayDoesNotOutliveTheProgram) {
 // server's client library is neither torn down with a stream open nor at all).
 TEST_F(RealDevices, TheProgramEndsCleanlyRightAfterASound) {
     SKIP_WITHOUT_SOUND_SERVER();
-    const int rounds = roundsOr("OMBRIX_SOAK_SOUND_QUITS", 6);
+    const int rounds = roundsOr("OMBRIX_SOAK_SOUND_QUITS", 3);
     for (int round = 0; round < rounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round + 1));
         enum class Quit { ByItselfAfterTheSound, SigtermAfterTheSound, SigtermWhilePlaying };
