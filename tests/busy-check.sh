@@ -25,10 +25,16 @@ stop() {
   [ -n "$load_pid" ] && kill -- -"$load_pid" 2>/dev/null
   [ -n "$sampler_pid" ] && kill "$sampler_pid" 2>/dev/null
   wait 2>/dev/null
+  # The load's copy and build are gigabytes: only the logs stay.
+  rm -rf "$work/src" "$work/load"
 }
 trap stop EXIT
-bash "$root/scripts/install-deps.sh"
-cmake -S "$work/src" -B "$work/load" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+bash "$root/scripts/install-deps.sh" || exit 1
+if ! cmake -S "$work/src" -B "$work/load" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null ||
+  [ ! -f "$work/load/build.ninja" ]; then
+  echo "busy-check: the build that makes the load cannot be configured" >&2
+  exit 1
+fi
 setsid bash -c "while true; do cmake --build '$work/load' -j $jobs --clean-first >/dev/null 2>&1; done" &
 load_pid=$!
 

@@ -3,7 +3,7 @@
 # private X server, session bus, keyring and sound server of the suite: 200 quits
 # while a search walk runs on a slow and a hung share, 200 quits right after a
 # sound played, 50 links handed to a program that has a SIGTERM pending, 10 links
-# handed to a program that is quitting, and 5 rounds of ten launches in pairs.
+# handed to a program that is quitting, and 5 rounds of ten pairs of launches.
 # The suite runs a few rounds of each; the counts can be changed through the
 # variables below. Build first (scripts/test.sh, or cmake --build on BUILD_DIR,
 # default build/).

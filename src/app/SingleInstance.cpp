@@ -321,6 +321,12 @@ void SingleInstance::handOut(const QString& link, QLocalSocket* connection) {
         emit linkReceived(link);
     if (!socket)
         return;
+    // A quit signal that came while the link was handled: the launch takes over
+    // and handles it again, rather than being told that a program about to end has it.
+    if (QuitSignal::raised()) {
+        refuse();
+        return;
+    }
     socket->write("ok\n", 3);
     socket->flush();
     socket->disconnectFromServer();

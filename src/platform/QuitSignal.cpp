@@ -49,6 +49,11 @@ void releaseInChild() noexcept {
     ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+void unblockInThisThread() noexcept {
+    const sigset_t set = quitSignals();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 int openDescriptor() {
     if (!blocked())
         return -1;

@@ -13,9 +13,12 @@
 // sees, or taken, on the GUI thread itself.
 //
 // Blocked signals stay blocked in a child across exec: every child gets them back.
-// fork() does it itself (a handler installed by blockInEveryThread()); a QProcess
-// starts its child without fork()'s handlers, so its child process modifier calls
-// releaseInChild(); posix_spawn() is given an empty signal mask.
+// fork() does it itself (a handler installed by blockInEveryThread(); Qt's detached
+// starts, QDesktopServices among them, use it); a QProcess may start its child
+// without fork()'s handlers, so its child process modifier calls releaseInChild();
+// posix_spawn() is given an empty signal mask. A child that a library starts with
+// posix_spawn() or vfork() on its own keeps them blocked: the program starts none
+// that way.
 namespace QuitSignal {
 
 // Blocks SIGTERM and SIGINT in the calling thread, and so in every thread it
@@ -26,6 +29,9 @@ bool blocked() noexcept;
 // Unblocks the quit signals: in a child process, between fork and exec
 // (async-signal-safe).
 void releaseInChild() noexcept;
+// Unblocks the quit signals in the calling thread (the GUI thread, when it cannot
+// take them from a descriptor: a handler takes them there instead).
+void unblockInThisThread() noexcept;
 
 // A descriptor (non-blocking, closed on exec) that reads when a quit signal is
 // pending; -1 when the signals are not blocked in this thread or it cannot be made.

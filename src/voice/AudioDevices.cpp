@@ -198,7 +198,7 @@ public:
 
     ~QtInputStream() override {
         forgetStream(this);
-        stop();
+        close();
     }
 
 private:

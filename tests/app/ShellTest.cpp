@@ -841,6 +841,10 @@ TEST(SingleInstance, ALinkHandedToAProgramWithASignalPendingIsNeverLost) {
         const QString settings = configHome + "/ombrix/defaults.json";
         EXPECT_TRUE(spinUntil([&] { return storedIn(settings, "corvanePanelAnchor") == "activity"; }))
             << "the link was not handled";
+        // The launch listens as the program, or it was answered and has ended.
+        EXPECT_TRUE(spinUntil([&] {
+            return socketsAtListenerOf(launched.processId()) == 1 || launched.state() == QProcess::NotRunning;
+        }));
         EXPECT_EQ(launched.state(), QProcess::Running)
             << "the launch was answered: no program is left running";
     }

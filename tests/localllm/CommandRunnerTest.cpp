@@ -1,6 +1,7 @@
 // Real processes through the real runner: how their output becomes lines and how
 // exit statuses and launch failures come back.
 #include "localllm/CommandRunner.h"
+#include "bridge/ScreenControlBridgeHandler.h"
 #include "localllm/LocalLLMInstaller.h"
 #include "platform/QuitSignal.h"
 
@@ -196,7 +197,13 @@ TEST(QuitSignalsChild, WhatTheProgramStartsGetsTheQuitSignalsBack) {
     EXPECT_EQ(code, 0);
     EXPECT_EQ(blockedSignals(status) & kQuitBits, 0u) << status.toStdString();
 
-    // A detached program, as the desktop's opener starts one (fork()).
+    // A shortcut run (QProcess, on a worker thread of the bridge's).
+    const QString shortcut = ScreenControlBridgeHandler::runShortcutsCLI(
+        ScreenControlBridgeHandler::ShortcutsCommand{QStringLiteral("/bin/cat"), {}},
+        {QStringLiteral("/proc/self/status")}, std::nullopt);
+    EXPECT_EQ(blockedSignals(shortcut) & kQuitBits, 0u) << shortcut.toStdString();
+
+    // A detached program, as Qt's desktop services start one (fork()).
     QTemporaryDir dir;
     QProcess detached;
     detached.setProgram(QStringLiteral("/bin/cat"));

@@ -540,7 +540,7 @@ TEST(FileDefaultsStore, NeverWritesAFileItWouldRefuseToRead) {
 
 // The keys each of the two writers below writes. Without the writers' lock on the
 // file, 40 writes each (with a 64 KiB conversation, which keeps each write open a
-// while) lose keys every time.
+// while) lost keys in each of ten runs.
 constexpr int kWriterKeys = 40;
 
 // The child of the next test: writes its own keys one by one, each saved before

@@ -516,7 +516,7 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
 // conversation of more values than that budget (json::maxValues) reads whole,
 // without a notice. Each message carries a list of 46 numbers under a key the
 // reader does not know (as a later version's field would be, ignored), so that
-// 15,001 messages hold 52 values each, the budget and 780 more.
+// 15,001 messages of 52 values each hold 780,052 values, 30,052 past the budget.
 TEST_F(AppSessionTest, ALongConversationReadsWholeWithoutANotice) {
     constexpr int kMessages = 15001;
     static_assert(std::size_t(kMessages) * 52 > json::maxValues);

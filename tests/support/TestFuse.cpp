@@ -50,9 +50,22 @@ QByteArray treeBytes(const TestFuse::Options& options) {
     return bytes;
 }
 
+// The descriptor moved to 10 or above (closed on exec), where the server's fixed
+// descriptors (0 to 5) are never one of those handed over: handing one to 4 would
+// otherwise close another that sits at 4 before it is handed to 5.
+int aboveFixed(int fd) {
+    if (fd < 0 || fd >= 10)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return moved;
+}
+
 // A memory file holding these bytes (closed on exec: the spawn hands a copy over).
 int memoryFile(const char* name, const QByteArray& bytes, QString* why) {
-    const int fd = ::memfd_create(name, MFD_CLOEXEC);
+    const int fd = aboveFixed(::memfd_create(name, MFD_CLOEXEC));
     if (fd < 0) {
         *why = QStringLiteral("memfd_create: ") + qt_error_string(errno);
         return -1;
@@ -130,9 +143,16 @@ TestFuse::TestFuse(const QString& mountPoint, Options options)
 }
 
 QString TestFuse::startServer(const Options& options, int controlFd, int treeFd) {
+    // The calls counted by a server put down before are forgotten.
+    control_->pending = 0;
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0)
         return QStringLiteral("pipe: ") + qt_error_string(errno);
+    ready[1] = aboveFixed(ready[1]);
+    if (ready[1] < 0) {
+        ::close(ready[0]);
+        return QStringLiteral("pipe: ") + qt_error_string(errno);
+    }
     QString why;
     const int errors = memoryFile("ombrix-testfuse-errors", {}, &why);
     if (errors < 0) {
@@ -157,6 +177,7 @@ QString TestFuse::startServer(const Options& options, int controlFd, int treeFd)
     posix_spawn_file_actions_adddup2(&actions, controlFd, TestFuseServer::kControlFd);
     posix_spawn_file_actions_adddup2(&actions, ready[1], TestFuseServer::kReadyFd);
     posix_spawn_file_actions_adddup2(&actions, treeFd, TestFuseServer::kTreeFd);
+    posix_spawn_file_actions_addclosefrom_np(&actions, TestFuseServer::kTreeFd + 1);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none;
@@ -203,15 +224,16 @@ QString TestFuse::startServer(const Options& options, int controlFd, int treeFd)
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    const QString said2 = readBack(errors);
+    const QString explained = readBack(errors);
     ::close(errors);
-    if (!said2.isEmpty())
-        outcome += QStringLiteral(": ") + said2;
+    if (!explained.isEmpty())
+        outcome += QStringLiteral(": ") + explained;
     else if (WIFEXITED(status))
         outcome += QStringLiteral(" (status %1)").arg(WEXITSTATUS(status));
-    if (said)
-        QProcess::execute(QStringLiteral("fusermount3"),
-                          {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint_});
+    // Mounted maybe, even unsaid (late, on a loaded machine): detached either way,
+    // so that the next attempt finds the mount point free.
+    QProcess::execute(QStringLiteral("fusermount3"),
+                      {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint_});
     return outcome;
 }
 

@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -77,10 +78,12 @@ std::function<void(AppDelegate&)>& launchHook() {
 int signalPipe[2] = {-1, -1};
 
 void onSignal(int) {
+    const int savedErrno = errno;
     // Seen at once by what must not promise anything to a program about to end.
     QuitSignal::raise();
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
 }
 
 } // namespace
@@ -172,12 +175,14 @@ void AppDelegate::end() {
 }
 
 void AppDelegate::installSignalHandlers() {
-    if (signalPipe[0] >= 0)
+    static bool installed = false;
+    if (installed)
         return;
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        return;
+    installed = true;
     // The program blocks the quit signals in every thread (Lifetime): they wait
-    // for this thread, which takes them here.
+    // for this thread, which takes them here. Without the descriptor, this thread
+    // takes them again itself, through the handler below (the others still block
+    // them, so they come to this one).
     if (const int descriptor = QuitSignal::openDescriptor(); descriptor >= 0) {
         auto* taken = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
         connect(taken, &QSocketNotifier::activated, this, [this, descriptor] {
@@ -186,9 +191,17 @@ void AppDelegate::installSignalHandlers() {
             qCInfo(lcApp) << "signal received: quitting";
             quitWithoutAsking();
         });
+    } else if (QuitSignal::blocked()) {
+        qCWarning(lcApp) << "the quit signals cannot be read from a descriptor:" << qt_error_string(errno)
+                         << "- taken by a handler on the GUI thread";
+        QuitSignal::unblockInThisThread();
     }
-    // A thread that does not block them (one started before they were blocked, or
-    // a test program, which does not) takes them through the handler.
+    // A thread that does not block them (this one as above, one started before they
+    // were blocked, or a test program, which does not) takes them through the handler.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
+        qCWarning(lcApp) << "no signal handler:" << qt_error_string(errno);
+        return;
+    }
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         char byte = 0;

@@ -14,8 +14,9 @@ class SingleInstance;
 // whole run is started here in order and ended here in the reverse order.
 //
 // Start (start()): the single instance's lock (a later launch hands its link over
-// and ends before any of the GUI exists); the application object; the signal
-// handlers (SIGTERM and SIGINT quit cleanly); the single instance's listener; the recordings an earlier run left; resources and the
+// and ends before any of the GUI exists); the quit signals blocked in every thread
+// (before any thread starts: they wait for the GUI thread, see QuitSignal); the
+// application object; the signal handlers (SIGTERM and SIGINT quit cleanly); the single instance's listener; the recordings an earlier run left; resources and the
 // composition of the layers; the settings store (its writer thread); the keychain
 // worker (whose writes may touch the settings); the dialogs the lower layers ask
 // for; the shell (AppDelegate: the session, whose token starts the bridge, the
