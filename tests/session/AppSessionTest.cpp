@@ -426,7 +426,8 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
 
     // The bytes cannot be kept aside (the settings file's name leaves no room for
     // the name of the copy): the notice names no file, and nothing is saved over
-    // the stored conversation.
+    // the stored conversation. The failed save is said after it, once, whether it
+    // failed before the session began or a moment later.
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QString(230, 'd'));
@@ -442,8 +443,12 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
         AppSession::resetSharedForTesting();
         AppSession& session = AppSession::shared();
         const QString notice = "\u26A0\uFE0F " + AppSession::unreadableConversationText(QString());
-        ASSERT_EQ(session.messages().size(), 3);
-        EXPECT_EQ(session.messages().last().content, notice);
+        const QString failed = ChatMessage::withWarning(
+            QString(), AppSession::saveProblemText(DefaultsStore::SaveProblem::Failed));
+        ASSERT_TRUE(spinUntil([&] { return session.messages().size() >= 4; }));
+        ASSERT_EQ(session.messages().size(), 4);
+        EXPECT_EQ(session.messages()[2].content, notice);
+        EXPECT_EQ(session.messages()[3].content, failed);
         ASSERT_TRUE(spinUntil([&] { return !session.conversationSavePending(); }));
         store->flush();
         session.setMessages(session.messages() +
@@ -452,6 +457,10 @@ TEST_F(AppSessionTest, AConversationThatDoesNotReadWholeKeepsTheRestAndTheBytesA
         store->flush();
         spinFor(50); // a report of the copy would have come
         EXPECT_EQ(session.messages()[2].content, notice);
+        const QList<ChatMessage> now = session.messages();
+        EXPECT_EQ(
+            std::count_if(now.begin(), now.end(), [&](const ChatMessage& m) { return m.content == failed; }),
+            1);
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         EXPECT_EQ(file.readAll(), fileText);
