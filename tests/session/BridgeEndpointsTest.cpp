@@ -1,4 +1,5 @@
 #include "platform/AuthFailureNotifier.h"
+#include "platform/Json.h"
 #include "session/APIService.h"
 #include "support/TestSupport.h"
 #include "wire/BridgeResults.h"
@@ -196,8 +197,9 @@ TEST(BridgeEndpoints, PollBoundsTheAnswersSizeDepthAndDuration) {
         EXPECT_EQ(error.kind(), JsonDecodingError::Kind::TooDeep);
     }
 
-    // Under the cap but made of millions of values: refused while parsing.
-    next = ScriptedResponse::json(200, "[" + QByteArray("{},").repeated(5'000'000) + "{}]");
+    // Under the cap but made of more values than a document may hold: refused
+    // while parsing.
+    next = ScriptedResponse::json(200, "[" + QByteArray("{},").repeated(json::maxValues) + "{}]");
     try {
         runTask(api.pollBridgeTask(25));
         ADD_FAILURE() << "decoded";
