@@ -194,9 +194,19 @@ TEST(Tray, TheDoubleControlTapTogglesThePopoverWhateverHoldsTheKeyboard) {
         return seen;
     };
 
+    // What the summon heard of the Control keys, said when a gesture is not seen.
+    QStringList heard;
+    QObject::connect(monitor.globalSourceForTesting(), &SummonKeySource::commandKeyChanged,
+                     [&](quint16 keyCode, bool hasOtherModifiers, double timestamp) {
+                         heard << QStringLiteral("%1%2@%3")
+                                      .arg(keyCode)
+                                      .arg(hasOtherModifiers ? "+" : "")
+                                      .arg(timestamp, 0, 'f', 3);
+                     });
+
     // The gesture that opens also closes: the open popover holds a keyboard grab.
     keyboard.send(doubleTap);
-    ASSERT_TRUE(spinUntil([&] { return popover->isVisible(); }));
+    ASSERT_TRUE(spinUntil([&] { return popover->isVisible(); })) << heard.join(' ').toStdString();
     EXPECT_EQ(session.mode(), Mode::Chat);
     keyboard.send(doubleTap);
     ASSERT_TRUE(spinUntil([&] { return !popover->isVisible(); }));
