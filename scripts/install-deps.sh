@@ -13,7 +13,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-websockets-dev qt6-multimedia-dev qt6-svg-dev
   qt6-l10n-tools qt6-tools-dev-tools
   qcoro-qt6-dev nlohmann-json3-dev
-  libsecret-1-dev libpam0g-dev libseccomp-dev
+  libsecret-1-dev libgcrypt20-dev libpam0g-dev libseccomp-dev
   libtesseract-dev libleptonica-dev tesseract-ocr tesseract-ocr-fra tesseract-ocr-eng
   libpoppler-qt6-dev libexiv2-dev libheif-dev libespeak-ng-dev
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev

@@ -1,6 +1,8 @@
 // libsecret's headers use "signals" as an identifier: they come before any Qt header.
 #include <libsecret/secret.h>
 
+#include <gcrypt.h>
+
 #include "platform/Log.h"
 #include "platform/SecretStore.h"
 
@@ -147,6 +149,17 @@ qint32 createItem(SecretService* service, const QString& serviceName, const QStr
     return SecretStatus::success;
 }
 } // namespace
+
+void LibsecretStore::prepareBeforeThreads() {
+    // Readies the library (its operating mode, its thread support) without
+    // finishing its initialisation: the Secret Service's client still installs its
+    // own memory handlers on first use.
+    gcry_check_version(nullptr);
+}
+
+bool LibsecretStore::prepared() {
+    return gcry_control(GCRYCTL_ANY_INITIALIZATION_P) != 0;
+}
 
 LibsecretStore::LibsecretStore()
     : cancellable_(g_cancellable_new()) {}

@@ -116,6 +116,13 @@ public:
 
     // Whether a Secret Service answers on the session bus (it may start one).
     static bool serviceAvailable();
+    // Makes the store's cryptography library ready. Called once at the program's
+    // start, before any thread: the library's first use readies it lazily, and two
+    // threads doing so at once (a keychain call and another user of the library)
+    // leave it unusable, which aborts the program at its next call.
+    static void prepareBeforeThreads();
+    // Whether prepareBeforeThreads() or a first use has readied the library.
+    static bool prepared();
 
 private:
     _GCancellable* cancellable_;

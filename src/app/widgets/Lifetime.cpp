@@ -12,6 +12,7 @@
 #include "platform/Log.h"
 #include "platform/QuitSignal.h"
 #include "platform/Resources.h"
+#include "platform/SecretStore.h"
 #include "platform/ShareWork.h"
 #include "platform/WorkPools.h"
 #include "platform/widgets/PasswordDialog.h"
@@ -51,6 +52,7 @@ bool Lifetime::start() {
     // is installed (3.): blocked here, before any thread starts, so in every thread.
     // (A launch that only hands its link over keeps them: Control+C ends it.)
     QuitSignal::blockInEveryThread();
+    LibsecretStore::prepareBeforeThreads();
 
     // 2. The application object.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
