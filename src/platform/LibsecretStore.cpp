@@ -157,10 +157,6 @@ void LibsecretStore::prepareBeforeThreads() {
     gcry_check_version(nullptr);
 }
 
-bool LibsecretStore::prepared() {
-    return gcry_control(GCRYCTL_ANY_INITIALIZATION_P) != 0;
-}
-
 LibsecretStore::LibsecretStore()
     : cancellable_(g_cancellable_new()) {}
 

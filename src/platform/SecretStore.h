@@ -121,8 +121,6 @@ public:
     // threads doing so at once (a keychain call and another user of the library)
     // leave it unusable, which aborts the program at its next call.
     static void prepareBeforeThreads();
-    // Whether prepareBeforeThreads() or a first use has readied the library.
-    static bool prepared();
 
 private:
     _GCancellable* cancellable_;
