@@ -183,7 +183,12 @@ TEST_F(Realtime, ConversationOverTheSocket) {
     for (const Step& s : steps) {
         SCOPED_TRACE(s.event.toStdString());
         s.binary ? service.sendBinary(s.event) : service.sendText(s.event);
-        spinFor(60);
+        // Events arrive in order: a step whose state shows has read every event before
+        // it (a step that changes nothing is checked again by the next one's wait).
+        spinUntil([&] {
+            return client.state().kind == s.state && client.scheduledFrames() == s.frames &&
+                   client.lastAssistantText() == s.assistant && client.lastUserText() == s.user;
+        });
         EXPECT_EQ(client.state().kind, s.state);
         EXPECT_EQ(client.scheduledFrames(), s.frames);
         EXPECT_EQ(client.lastAssistantText(), s.assistant);
