@@ -38,6 +38,8 @@ int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("OMBRIX_TEST_KEEP_HOME"))
         useTestHome(home);
     int result = 0;
+    // As the program does, before any thread (the keychain tests call it from several).
+    LibsecretStore::prepareBeforeThreads();
     {
         QApplication app(argc, argv);
         initOmbrixResources();
