@@ -473,17 +473,18 @@ TEST_F(ChatRoadTest, AnAnswerThatDidNotStopNormallySaysSoAndRunsNoTool) {
     EXPECT_FALSE(session.isStreaming());
 }
 
-// A model that asks for thousands of tools in one answer: 16 run, only those are
+// A model that asks for hundreds of tools in one answer: 16 run, only those are
 // carried into the next request, a long name is shown cut, and the names count
 // toward the reply's bound.
 TEST_F(ChatRoadTest, AToolCallFloodIsBounded) {
     AppSession& session = startWithTools();
-    const auto flood = [](int nameLength) {
+    // events × perEvent calls, each named with nameLength letters and its number.
+    const auto flood = [](int events, int perEvent, int nameLength) {
         SseScript script;
-        for (int event = 0; event < 50; ++event) {
+        for (int event = 0; event < events; ++event) {
             QList<SseScript::ToolFragment> fragments;
-            for (int k = 0; k < 100; ++k) {
-                const int i = event * 100 + k;
+            for (int k = 0; k < perEvent; ++k) {
+                const int i = event * perEvent + k;
                 fragments.append(SseScript::ToolFragment{
                     i, QStringLiteral("call_%1").arg(i), QStringLiteral("function"),
                     QString(nameLength, QLatin1Char('n')) + QString::number(i), QStringLiteral("{}")});
@@ -492,7 +493,7 @@ TEST_F(ChatRoadTest, AToolCallFloodIsBounded) {
         }
         return script.done();
     };
-    scriptLocal({flood(200), SseScript().content("Fini.").done()});
+    scriptLocal({flood(3, 100, 200), SseScript().content("Fini.").done()});
     QStringList seen;
     recordLastContents(seen);
     sendAndWait(QStringLiteral("Inonde"));
@@ -507,11 +508,14 @@ TEST_F(ChatRoadTest, AToolCallFloodIsBounded) {
     EXPECT_EQ(messages[18]["tool_call_id"], "call_15");
     EXPECT_LT(second.body.size(), 64 * 1024);
 
-    // Names alone past the bound end the answer as an error.
+    // Names alone past the bound end the answer as an error: one call per event, so
+    // that no line passes the reader's own bound first.
     local.clearRequests();
-    scriptLocal({flood(1000)});
+    scriptLocal({flood(40, 1, 110 * 1024)});
     sendAndWait(QStringLiteral("Encore"));
     ASSERT_TRUE(session.lastError().has_value());
+    EXPECT_TRUE(session.lastError()->contains(QStringLiteral("dépasse")))
+        << session.lastError()->toStdString();
     EXPECT_EQ(contents().last(), kWarning + *session.lastError());
     EXPECT_EQ(local.chatRequests().size(), 1);
 }
