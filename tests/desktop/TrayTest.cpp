@@ -209,14 +209,14 @@ TEST(Tray, TheDoubleControlTapTogglesThePopoverWhateverHoldsTheKeyboard) {
     ASSERT_TRUE(spinUntil([&] { return popover->isVisible(); })) << heard.join(' ').toStdString();
     EXPECT_EQ(session.mode(), Mode::Chat);
     keyboard.send(doubleTap);
-    ASSERT_TRUE(spinUntil([&] { return !popover->isVisible(); }));
+    ASSERT_TRUE(spinUntil([&] { return !popover->isVisible(); })) << heard.join(' ').toStdString();
 
     // Control+N with the focus in the chat's field starts a new discussion.
     session.setMessages({ChatMessage(ChatMessage::Role::User, QStringLiteral("Bonjour")),
                          ChatMessage(ChatMessage::Role::Assistant, QStringLiteral("Salut"))});
     session.setDiscussionId(42);
     keyboard.send(doubleTap);
-    ASSERT_TRUE(spinUntil([&] { return popover->isVisible(); }));
+    ASSERT_TRUE(spinUntil([&] { return popover->isVisible(); })) << heard.join(' ').toStdString();
     auto* chat = qobject_cast<ChatView*>(popover->view()->content());
     ASSERT_NE(chat, nullptr);
     ASSERT_TRUE(spinUntil([&] { return chat->input()->hasFocus(); }));
@@ -225,7 +225,7 @@ TEST(Tray, TheDoubleControlTapTogglesThePopoverWhateverHoldsTheKeyboard) {
     EXPECT_TRUE(spinUntil([&] { return session.messages().isEmpty() && !session.discussionId(); }));
     EXPECT_TRUE(popover->isVisible()); // a chord is no tap
     keyboard.send(doubleTap);
-    ASSERT_TRUE(spinUntil([&] { return !popover->isVisible(); }));
+    ASSERT_TRUE(spinUntil([&] { return !popover->isVisible(); })) << heard.join(' ').toStdString();
 
     // Another program holds the keyboard (its keys go to it alone): the gesture is still heard.
     {
@@ -234,11 +234,11 @@ TEST(Tray, TheDoubleControlTapTogglesThePopoverWhateverHoldsTheKeyboard) {
         ASSERT_TRUE(grab.isHeld());
         const int before = grab.keyPressesReceived();
         keyboard.send(doubleTap);
-        ASSERT_TRUE(spinUntil([&] { return popover->isVisible(); }));
+        ASSERT_TRUE(spinUntil([&] { return popover->isVisible(); })) << heard.join(' ').toStdString();
         EXPECT_TRUE(grab.isHeld());
         EXPECT_EQ(grab.keyPressesReceived(), before + 2);
         keyboard.send(doubleTap);
-        ASSERT_TRUE(spinUntil([&] { return !popover->isVisible(); }));
+        ASSERT_TRUE(spinUntil([&] { return !popover->isVisible(); })) << heard.join(' ').toStdString();
         grab.release();
     }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 XTestKeyboard::XTestKeyboard() {
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
@@ -51,9 +52,17 @@ void XTestKeyboard::send(const std::vector<Key>& keys) {
     if (!isOpen())
         return;
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+    // Looking a keycode up is a round trip, which would send the keys queued so far:
+    // every code is known before the first key goes, so that the keys reach the
+    // server together and their times are the server's delays alone, not how long a
+    // busy machine kept this process from its next request.
+    std::vector<quint8> codes;
+    codes.reserve(keys.size());
     for (const Key& key : keys)
-        xcb_test_fake_input(connection_, key.press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycodeOf(key.keysym),
-                            key.delayMs, root, 0, 0, 0);
+        codes.push_back(keycodeOf(key.keysym));
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        xcb_test_fake_input(connection_, keys[i].press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, codes[i],
+                            keys[i].delayMs, root, 0, 0, 0);
     sync();
 }
 
