@@ -167,7 +167,7 @@ TEST_F(PanelControllerTest, RefreshTasksFollowVisibilityAndToken) {
     EXPECT_EQ(proactive("GET").first().header("X-User-Token"), QByteArray("tok"));
 
     controller->hidden();
-    spinFor(100);
+    ASSERT_TRUE(spinUntil([&] { return !model.isLoading(); })); // a refresh under way ends
     const auto count = proactive("GET").size();
     spinFor(300);
     EXPECT_EQ(proactive("GET").size(), count);

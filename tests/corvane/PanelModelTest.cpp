@@ -148,9 +148,9 @@ TEST_F(PanelModelTest, FailuresKeepTheSnapshot) {
 
 TEST_F(PanelModelTest, OlderRepliesAndSignedOutLoadsNeverPublish) {
     // The first load answers last: its older data is dropped.
-    ScriptedResponse slow = ScriptedResponse::json(200, settingsBody("local"));
-    slow.holdMs = 800;
-    next = {slow, ScriptedResponse::json(200, settingsBody("secure_access"))};
+    auto firstGoes = std::make_shared<bool>(false);
+    next = {ScriptedResponse::heldUntil(ScriptedResponse::json(200, settingsBody("local")), firstGoes),
+            ScriptedResponse::json(200, settingsBody("secure_access"))};
     QCoro::Task<> first = model.refresh(QString("tok"), true);
     ASSERT_TRUE(backend->waitForRequests(1));
     QCoro::Task<> second = model.refresh(QString("tok"), true);
@@ -158,51 +158,58 @@ TEST_F(PanelModelTest, OlderRepliesAndSignedOutLoadsNeverPublish) {
     runTask(std::move(second));
     EXPECT_EQ(model.settings()->execution_mode, QString("secure_access"));
     EXPECT_TRUE(model.isLoading()); // the first is still on the wire
+    *firstGoes = true;
     runTask(std::move(first));
     EXPECT_EQ(model.settings()->execution_mode, QString("secure_access"));
     EXPECT_FALSE(model.isLoading());
 
     // A load in flight at sign-out does not refill the panel, even after signing in again.
-    next = {slow};
+    auto inFlightGoes = std::make_shared<bool>(false);
+    next = {ScriptedResponse::heldUntil(ScriptedResponse::json(200, settingsBody("local")), inFlightGoes)};
     QCoro::Task<> inFlight = model.refresh(QString("tok"), true);
     ASSERT_TRUE(backend->waitForRequests(3));
     currentToken.reset();
     runTask(model.refresh(std::nullopt, false));
     currentToken = "tok";
+    *inFlightGoes = true;
     runTask(std::move(inFlight));
     EXPECT_EQ(model.settings(), std::nullopt);
 
     // A load whose token is no longer the session's is dropped, failure included.
-    ScriptedResponse slowFailure = ScriptedResponse::text(500, "late");
-    slowFailure.holdMs = 300;
-    next = {slowFailure};
+    auto staleGoes = std::make_shared<bool>(false);
+    next = {ScriptedResponse::heldUntil(ScriptedResponse::text(500, "late"), staleGoes)};
     QCoro::Task<> stale = model.refresh(QString("tok"), true);
     ASSERT_TRUE(backend->waitForRequests(4));
     currentToken = "someone-else";
+    *staleGoes = true;
     runTask(std::move(stale));
     EXPECT_EQ(model.lastError(), std::nullopt);
 
     // A load that fails after a later one succeeded says nothing about the data shown.
     currentToken = "tok";
-    next = {slowFailure, ScriptedResponse::json(200, settingsBody("local"))};
+    auto failureGoes = std::make_shared<bool>(false);
+    next = {ScriptedResponse::heldUntil(ScriptedResponse::text(500, "late"), failureGoes),
+            ScriptedResponse::json(200, settingsBody("local"))};
     QCoro::Task<> olderFailure = model.refresh(QString("tok"), true);
     ASSERT_TRUE(backend->waitForRequests(5));
     runTask(model.refresh(QString("tok"), true));
+    *failureGoes = true;
     runTask(std::move(olderFailure));
     EXPECT_EQ(model.settings()->execution_mode, QString("local"));
     EXPECT_EQ(model.lastError(), std::nullopt);
 }
 
 TEST_F(PanelModelTest, OneSecureAccessChangeAtATime) {
-    ScriptedResponse slow = ScriptedResponse::json(200, settingsBody("secure_access"));
-    slow.holdMs = 300;
-    next = {slow};
+    auto renewGoes = std::make_shared<bool>(false);
+    next = {
+        ScriptedResponse::heldUntil(ScriptedResponse::json(200, settingsBody("secure_access")), renewGoes)};
     int changes = 0;
     QObject::connect(&model, &CorvanePanelModel::changed, [&] { ++changes; });
     QCoro::Task<> renew = model.refreshSecureAccess(QString("tok"), "DEV");
     EXPECT_TRUE(model.secureAccessMutationInFlight());
     runTask(model.refreshSecureAccess(QString("tok"), "DEV")); // ignored at once
     runTask(model.revokeSecureAccess(QString("tok")));
+    *renewGoes = true;
     runTask(std::move(renew));
     EXPECT_EQ(backend->requestCount(), 1);
     EXPECT_FALSE(model.secureAccessMutationInFlight());
@@ -210,12 +217,13 @@ TEST_F(PanelModelTest, OneSecureAccessChangeAtATime) {
     EXPECT_GE(changes, 2);
 
     // A refresh that started before a change and ends after it does not undo it.
-    ScriptedResponse slowLoad = ScriptedResponse::json(200, settingsBody("cloud"));
-    slowLoad.holdMs = 400;
-    next = {slowLoad, ScriptedResponse::json(200, settingsBody("local"))};
+    auto loadGoes = std::make_shared<bool>(false);
+    next = {ScriptedResponse::heldUntil(ScriptedResponse::json(200, settingsBody("cloud")), loadGoes),
+            ScriptedResponse::json(200, settingsBody("local"))};
     QCoro::Task<> load = model.refresh(QString("tok"), true);
     ASSERT_TRUE(backend->waitForRequests(2));
     runTask(model.activateSecureAccess(QString("tok"), "DEV"));
+    *loadGoes = true;
     runTask(std::move(load));
     EXPECT_EQ(model.settings()->execution_mode, QString("local"));
 }
@@ -235,14 +243,15 @@ TEST_F(PanelModelTest, AFailureNeverHidesWhatASuccessBrought) {
         R"({"enabled":true,"execution_mode":"secure_access","execution_mode_source":"user",
         "local_runtime_status":"ready","secure_access_status":"ready",
         "mode_readiness":{"secure_access":{"ready":true}},"settings_entry_points":{}})";
-    ScriptedResponse slowOpen = ScriptedResponse::json(200, opened);
-    slowOpen.holdMs = 400;
-    next = {slowOpen, ScriptedResponse::text(502, "Bad Gateway")};
+    auto openGoes = std::make_shared<bool>(false);
+    next = {ScriptedResponse::heldUntil(ScriptedResponse::json(200, opened), openGoes),
+            ScriptedResponse::text(502, "Bad Gateway")};
     QCoro::Task<> activate = model.activateSecureAccess(QString("tok"), "DEV");
     ASSERT_TRUE(backend->waitForRequests(1));
     runTask(model.refresh(QString("tok"), true));
     EXPECT_EQ(model.lastError(), QString("Erreur HTTP 502 : Bad Gateway"));
     EXPECT_EQ(model.settings(), std::nullopt);
+    *openGoes = true;
     runTask(std::move(activate));
     ASSERT_TRUE(model.settings());
     EXPECT_EQ(model.settings()->secure_access_status, QString("ready"));

@@ -76,7 +76,7 @@ TEST_F(PanelViewTest, RefreshesOnShowAndOnThePeriodWhileShown) {
     ASSERT_TRUE(spinUntil([&] { return proactive("GET").size() >= 3; }));
     ASSERT_TRUE(spinUntil([&] { return text(view, "summary", "Source du mode") == "user"; }));
     view.hide();
-    spinFor(150);
+    ASSERT_TRUE(spinUntil([&] { return !controller->model().isLoading(); })); // a refresh under way ends
     const auto count = proactive("GET").size();
     spinFor(300);
     EXPECT_EQ(proactive("GET").size(), count);

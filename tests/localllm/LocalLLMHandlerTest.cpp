@@ -95,17 +95,37 @@ const QString kBody =
 } // namespace
 
 TEST_F(LocalLLMHandlerTest, StreamsTheFirstDeltaAtOnceThenCoalescesAndEndsWithTheCompletion) {
-    server.setChatStream(SseScript()
-                             .content("Bonjour")
-                             .content("aaaaa") // a burst: sent together once 20 characters wait
-                             .content("bbbbb")
-                             .content("ccccc")
-                             .content("ddddd")
-                             .content("late", 800) // alone after a pause: sent at once
-                             .content("fin.")      // short tail: sent before the result
-                             .finish("stop")
-                             .usage(12, 9)
-                             .done());
+    const QList<QPair<int, QByteArray>> lines = SseScript()
+                                                    .content("Bonjour")
+                                                    .content("aaaaa")
+                                                    .content("bbbbb")
+                                                    .content("ccccc")
+                                                    .content("ddddd")
+                                                    .content("late")
+                                                    .content("fin.")
+                                                    .finish("stop")
+                                                    .usage(12, 9)
+                                                    .done()
+                                                    .chunks();
+    const auto joined = [&](qsizetype from, qsizetype to) {
+        QByteArray bytes;
+        for (qsizetype i = from; i < to; ++i)
+            bytes += lines[i].second;
+        return bytes;
+    };
+    // Each piece goes once the backend has the deltas of those before it.
+    ScriptedResponse stream =
+        ScriptedResponse::stream(200, {
+                                          {0, lines[0].second},
+                                          // a burst: sent together once 20 characters wait
+                                          {0, joined(1, 5)},
+                                          // alone after a pause: sent at once
+                                          {800, lines[5].second},
+                                          // short tail: sent before the result
+                                          {0, joined(6, lines.size())},
+                                      });
+    stream.sendWhen = [&](qsizetype piece) { return deltas().size() >= piece; };
+    server.setChatResponse(stream);
     BridgeTask task;
     task.id = "task-42";
     const BridgeTask::LLMInferArgs args{kBody};

@@ -20,6 +20,7 @@
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -654,15 +655,17 @@ TEST_F(AppSessionTest, SignInHydratesAndABurstOfChangesSendsOnePush) {
     spinFor(700);
     EXPECT_TRUE(patches().isEmpty()); // hydration pushes nothing back
 
-    // Three changes within 300 ms: one request, 500 ms after the last, with every
-    // synced setting at its latest value and no voice key for an empty voice.
+    // Three changes 120 ms apart: one request, 500 ms after the last, with every
+    // synced setting at its latest value and no voice key for an empty voice. (The
+    // thread sleeps between them, so that however long a loaded machine makes the
+    // pauses, the push cannot be sent before the last change.)
     session.setProvider(Provider::Gemini);
-    spinFor(120);
+    QThread::msleep(120);
     session.setVoiceMode(VoiceMode::PushToTalk);
-    spinFor(120);
-    session.setAudioVoice(QString());
+    QThread::msleep(120);
     QElapsedTimer sinceLast;
     sinceLast.start();
+    session.setAudioVoice(QString());
     ASSERT_TRUE(spinUntil([&] { return !patches().isEmpty(); }));
     EXPECT_GE(sinceLast.elapsed(), 450);
     spinFor(700);

@@ -49,6 +49,22 @@ ScriptedResponse ScriptedResponse::stream(int status, QList<QPair<int, QByteArra
     return r;
 }
 
+namespace {
+// Runs `go` once `allowed` holds, asking every 2 ms while `context` lives.
+void whenAllowed(QObject* context, const std::function<bool()>& allowed, const std::function<void()>& go) {
+    if (allowed()) {
+        go();
+        return;
+    }
+    QTimer::singleShot(2, context, [context, allowed, go] { whenAllowed(context, allowed, go); });
+}
+} // namespace
+
+ScriptedResponse ScriptedResponse::heldUntil(ScriptedResponse answer, std::shared_ptr<const bool> released) {
+    answer.sendWhen = [released](qsizetype) { return *released; };
+    return answer;
+}
+
 struct ScriptedHttpServer::Connection {
     QPointer<QTcpSocket> socket;
     QByteArray buffer;
@@ -257,27 +273,54 @@ void ScriptedHttpServer::answer(Connection* connection, const RecordedRequest& r
         head += "\r\n";
         socket->write(head);
         socket->flush();
-        int at = 0;
         const QByteArray ending =
             chunked && !response.cutBeforeLastChunk ? QByteArray("0\r\n\r\n") : QByteArray();
-        for (qsizetype i = 0; i < response.chunks.size(); ++i) {
-            at += response.chunks.at(i).first;
+        const auto framed = [response, chunked, ending](qsizetype i) {
             QByteArray piece = response.chunks.at(i).second;
             if (chunked && !piece.isEmpty())
                 piece = QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
-            const bool last = i == response.chunks.size() - 1;
-            QTimer::singleShot(at, socket, [socket, piece, last, ending] {
-                if (!socket)
+            return i == response.chunks.size() - 1 ? piece + ending : piece;
+        };
+        const auto write = [socket, last = response.chunks.size() - 1](qsizetype i, const QByteArray& piece) {
+            if (!socket)
+                return;
+            socket->write(piece);
+            socket->flush();
+            if (i == last)
+                socket->disconnectFromHost();
+        };
+        if (response.sendWhen) {
+            // One piece after the other: each once the test lets it go, then after its delay.
+            auto sendFrom = std::make_shared<std::function<void(qsizetype)>>();
+            *sendFrom = [socket, response, framed, write, weak = std::weak_ptr(sendFrom)](qsizetype i) {
+                const auto self = weak.lock();
+                if (!socket || !self || i >= response.chunks.size())
                     return;
-                socket->write(last ? piece + ending : piece);
-                socket->flush();
-                if (last)
-                    socket->disconnectFromHost();
-            });
+                // (The first piece's turn was the head's.)
+                const auto allowed = [response, i] { return i == 0 || response.sendWhen(i); };
+                whenAllowed(socket, allowed, [socket, response, framed, write, self, i] {
+                    QTimer::singleShot(response.chunks.at(i).first, socket, [framed, write, self, i] {
+                        write(i, framed(i));
+                        (*self)(i + 1);
+                    });
+                });
+            };
+            // The pieces' sender lives as long as the socket.
+            QObject::connect(socket, &QObject::destroyed, [sendFrom] {});
+            (*sendFrom)(0);
+            return;
+        }
+        int at = 0;
+        for (qsizetype i = 0; i < response.chunks.size(); ++i) {
+            at += response.chunks.at(i).first;
+            QTimer::singleShot(at, socket, [write, i, piece = framed(i)] { write(i, piece); });
         }
     };
-    if (response.holdMs > 0)
-        QTimer::singleShot(response.holdMs, socket, send);
-    else
-        send();
+    const auto allowed = [response] { return !response.sendWhen || response.sendWhen(0); };
+    whenAllowed(socket, allowed, [socket, hold = response.holdMs, send] {
+        if (hold > 0)
+            QTimer::singleShot(hold, socket, send);
+        else
+            send();
+    });
 }

@@ -42,7 +42,12 @@ struct ScriptedResponse {
     // With chunkedEncoding: after the last piece the connection is closed without
     // the last chunk, as a server that dies mid-answer leaves it.
     bool cutBeforeLastChunk = false;
-    int holdMs = 0;                  // wait this long before answering
+    int holdMs = 0; // wait this long before answering
+    // When set, the answer, and then each of its pieces, waits until this holds for it
+    // (asked every few milliseconds; its argument is the piece's index, 0 for the
+    // answer's head and first piece), then for its hold or delay, so that a test paces
+    // the server by what the client did, not by time, which a loaded machine stretches.
+    std::function<bool(qsizetype)> sendWhen;
     bool neverAnswer = false;        // keep the connection open and silent
     bool closeWithoutAnswer = false; // drop the connection at once
 
@@ -51,6 +56,8 @@ struct ScriptedResponse {
     static ScriptedResponse noContent();
     static ScriptedResponse stream(int status, QList<QPair<int, QByteArray>> chunks,
                                    const QByteArray& contentType = "text/event-stream");
+    // This answer, held until *released holds (the test sets it when its steps are done).
+    static ScriptedResponse heldUntil(ScriptedResponse answer, std::shared_ptr<const bool> released);
 };
 
 // A scripted HTTP/1.1 server on 127.0.0.1, over TLS (the test CA's localhost

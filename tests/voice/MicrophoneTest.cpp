@@ -234,7 +234,9 @@ TEST_F(Microphone, TapsFollowTheStateTable) {
     devices->microphoneStarts = true;
 
     // Busy: a held upload; taps are ignored and the orb shows the status.
-    upload.holdMs = 600;
+    const ScriptedResponse answered = upload;
+    auto uploadGoes = std::make_shared<bool>(false);
+    upload = ScriptedResponse::heldUntil(answered, uploadGoes);
     controller->toggle();
     ASSERT_TRUE(spinUntil([&] { return controller->recorder().recordedSamples() > 0; }));
     controller->toggle();
@@ -246,7 +248,8 @@ TEST_F(Microphone, TapsFollowTheStateTable) {
     EXPECT_EQ(controller->primaryLabel(), "Transcription…");
     EXPECT_EQ(controller->orbSymbol(), "mic.fill");
     EXPECT_FALSE(controller->orbActive());
-    upload.holdMs = 0;
+    *uploadGoes = true;
+    upload = answered;
 
     // Voicing: a tap cuts the voice, keeps the reply, records nothing; the next tap records.
     ASSERT_TRUE(spinUntil([&] { return controller->isVoicing(); }));

@@ -126,7 +126,8 @@ TEST_F(Realtime, ConversationOverTheSocket) {
     // One session.update per connection, on the first session.created.
     service.sendText(R"({"type":"session.created"})");
     service.sendText(R"({"type":"session.created"})");
-    spinFor(200);
+    ASSERT_TRUE(spinUntil([&] { return service.receivedTypes().contains("session.update"); }));
+    spinFor(200); // and no second one
     EXPECT_EQ(service.receivedTypes().count("session.update"), 1);
     for (const QString& text : c->texts) {
         if (!text.contains("session.update"))
@@ -201,9 +202,8 @@ TEST_F(Realtime, ConversationOverTheSocket) {
 
     // The speaker got the samples in order: 0, 0, then 32767 (from the 3-byte delta).
     ASSERT_EQ(devices->outputs.size(), 1u);
-    spinFor(100);
-    const QByteArray played = devices->outputs[0]->played;
-    EXPECT_TRUE(played.contains(QByteArray("\x00\x00\x00\x00\xff\x7f", 6)));
+    EXPECT_TRUE(spinUntil(
+        [&] { return devices->outputs[0]->played.contains(QByteArray("\x00\x00\x00\x00\xff\x7f", 6)); }));
 
     // Hang-up: 1001, microphone and speaker released, transcripts kept.
     client.stop();
@@ -218,7 +218,8 @@ TEST_F(Realtime, ConversationOverTheSocket) {
     // A new session configures its own connection again.
     startListening(client, 2);
     service.sendText(R"({"type":"session.created"})");
-    spinFor(200);
+    ASSERT_TRUE(spinUntil([&] { return service.receivedTypes().contains("session.update"); }));
+    spinFor(200); // and no second one
     EXPECT_EQ(service.receivedTypes().count("session.update"), 1);
     client.stop();
 }
@@ -297,9 +298,12 @@ TEST_F(Realtime, StopWinsOverAPendingStartAndDropsEndTheSession) {
     runTask(client.start("rt", "alloy"));
     EXPECT_EQ(client.state(), RealtimeClient::State::idle());
     EXPECT_EQ(*devices->runningInputs, 0);
-    spinFor(300);
-    for (const FakeRealtimeServer::Connection* c : service.connections())
-        EXPECT_FALSE(c->open);
+    EXPECT_TRUE(spinUntil([&] {
+        for (const FakeRealtimeServer::Connection* c : service.connections())
+            if (c->open)
+                return false;
+        return true;
+    }));
     devices->microphoneStarts = true;
     startListening(client, service.connections().size() + 1);
     EXPECT_EQ(*devices->runningInputs, 1);
