@@ -312,10 +312,11 @@ TEST(TrackerMiner, FindsAFileItIndexed) {
     int idleRounds = 0;
     while (!found && process.state() == QProcess::Running) {
         spinFor(500);
-        // Done: idle for a few rounds after it worked (or for long, if its work was
-        // never seen), so that what it committed last is read too.
+        // Done: idle for a while after it worked (or for long, if its work was never
+        // seen), so that what it committed last is read too, however slowly a loaded
+        // machine lets it write (the wait ends as soon as the file is found).
         if (minerIdle()) {
-            if (++idleRounds > (sawWork ? 6 : 60))
+            if (++idleRounds > (sawWork ? 30 : 60))
                 break;
         } else {
             idleRounds = 0;
