@@ -308,7 +308,8 @@ TEST_F(StalledShareTest, HungSharesHoldUpNothingButTheirOwnWork) {
     tab.reset();
     GuiStallMeter meter;
     meter.start();
-    QTimer::singleShot(5, showTab);
+    showTab();
+    ASSERT_TRUE(spinUntil([&] { return tab->folderRows().size() == 11; }));
     spinFor(200); // and the events it caused
     const GuiStall stall = meter.stop();
     // (docs/benchmarks.md keeps the figures; a wait on a hung share would sleep for

@@ -62,12 +62,13 @@ TEST(LocalDirectClient, ProbeIsTrueOnlyFor2xxWithinTheTimeout) {
 }
 
 TEST(LocalDirectClient, StreamsContentAsItArrivesAndSendsTheBodyUnchanged) {
-    FakeLocalModelServer server;
-    QStringList deltas;
     // The rest of the stream goes once the first fragment was handed over (or after
-    // 10 s, to a client that keeps it to the end).
+    // 10 s, to a client that keeps it to the end). Made before the server, which asks
+    // the gate below.
+    QStringList deltas;
     qsizetype shownBeforeTheRest = -1;
     QDeadlineTimer giveUp;
+    FakeLocalModelServer server;
     ScriptedResponse stream = ScriptedResponse::stream(200, SseScript()
                                                                 .raw(": keep-alive comment")
                                                                 .content("Bon")

@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <utility>
+
 using Fragment = SseScript::ToolFragment;
 
 namespace {
@@ -113,7 +116,6 @@ TEST_F(LocalLLMHandlerTest, StreamsTheFirstDeltaAtOnceThenCoalescesAndEndsWithTh
             bytes += lines[i].second;
         return bytes;
     };
-    // Each piece goes once the backend has the deltas of those before it.
     ScriptedResponse stream =
         ScriptedResponse::stream(200, {
                                           {0, lines[0].second},
@@ -124,7 +126,20 @@ TEST_F(LocalLLMHandlerTest, StreamsTheFirstDeltaAtOnceThenCoalescesAndEndsWithTh
                                           // short tail: sent before the result
                                           {0, joined(6, lines.size())},
                                       });
-    stream.sendWhen = [&](qsizetype piece) { return deltas().size() >= piece; };
+    // The first delta's update is answered only once the burst is on its way, so that
+    // the whole burst waits for the handler when that update returns. The pieces after
+    // the burst go once the backend has the deltas of those before them.
+    const auto burstSent = std::make_shared<bool>(false);
+    auto firstUpdate = std::make_shared<bool>(true);
+    backend.routePrefix("PATCH", "/api/v1/bridge/tasks/", [burstSent, firstUpdate](const RecordedRequest&) {
+        const ScriptedResponse ok = ScriptedResponse::json(200, "{}");
+        return std::exchange(*firstUpdate, false) ? ScriptedResponse::heldUntil(ok, burstSent) : ok;
+    });
+    stream.sendWhen = [this, burstSent](qsizetype piece) {
+        if (piece == 2)
+            *burstSent = true; // asked once the burst was written
+        return piece < 2 || deltas().size() >= piece;
+    };
     server.setChatResponse(stream);
     BridgeTask task;
     task.id = "task-42";

@@ -4,6 +4,7 @@
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -660,14 +661,14 @@ TEST(FileDefaultsStore, HandEditsDuringAStreamAreAllKept) {
     EXPECT_TRUE(spinUntil([&] { return store.string("hand9").has_value(); }));
     // The store writes on until its window has had its three edits (a loaded machine
     // may have let it write fewer times while the editor ran).
-    EXPECT_TRUE(spinUntil([&] {
-        if (inWindow < 3) {
-            conversation[piece % conversation.size()] = char('a' + piece % 26);
-            store.setData("chatMessages", conversation);
-            ++piece;
-        }
-        return inWindow == 3;
-    }));
+    const QDeadlineTimer writing(kEventWaitMs);
+    while (inWindow < 3 && !writing.hasExpired()) {
+        conversation[piece % conversation.size()] = char('a' + piece % 26);
+        store.setData("chatMessages", conversation);
+        ++piece;
+        spinFor(10);
+    }
+    EXPECT_EQ(inWindow, 3);
     store.setWriteHookForTesting({});
     store.setData("chatMessages", conversation);
     ASSERT_TRUE(store.flush());

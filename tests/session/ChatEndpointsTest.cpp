@@ -27,12 +27,13 @@ APIService::ChatReply complete(const APIService& api, Provider provider, std::op
 } // namespace
 
 TEST(ChatEndpoints, PiecesReachTheCallbackWhileTheStreamIsOpen) {
-    ChatBackend backend;
-    QStringList pieces;
     // The server lets "data: jo" go once "Bon" was shown, and the end once "jour" was
-    // (or after 10 s, to a client that keeps them to the end).
+    // (or after 10 s, to a client that keeps them to the end). Made before the server,
+    // which asks the gate below.
+    QStringList pieces;
     QList<qsizetype> shownBeforePiece;
     QDeadlineTimer giveUp;
+    ChatBackend backend;
     ScriptedResponse stream =
         ScriptedResponse::stream(200, {{0, "event: initial\ndata: {\"discussion_id\": 77}\n\ndata: Bon\n\n"},
                                        {0, "data: jo"},

@@ -13,18 +13,25 @@
 // A gap's length on the wall clock is what a user feels, but a loaded machine
 // stretches it at will: the thread waits for a processor as long as the other
 // runnable threads keep them. So a gap is also split by what the thread did in it:
-// its own work (the processor time it used, which load barely changes) and its
-// sleep on something that is neither the timer nor a processor (a lock, a process,
-// the disk, a hung file system), which load does not change either. Stall tests
-// bound those two closely, and the wall clock only far off, as a backstop.
+// its own work (the processor time it used) and its sleep on something that is
+// neither the timer nor a processor (a lock, a process, the disk, a hung file
+// system). Load changes those two far less than the wall clock (a slower processor
+// shared with its sibling, a lock held by a thread waiting for one), so stall tests
+// bound them closely, and the wall clock only far off, as a backstop.
 struct GuiStall {
     // The longest gap between two ticks, on the wall clock.
     qint64 longestGapMs = 0;
     // The most processor time the thread used within one gap.
     qint64 longestWorkMs = 0;
     // The longest the thread slept within one gap, neither running nor waiting for a
-    // processor; -1 where the kernel does not say how long it waited for one.
-    qint64 longestBlockedMs = -1;
+    // processor, when the kernel says how long it waited for one (blockedKnown).
+    qint64 longestBlockedMs = 0;
+    bool blockedKnown = false;
+    // In the gap of that longest sleep: how many times the thread gave up its
+    // processor itself, was made to give it up, and waited for a page from the disk.
+    long voluntarySwitches = 0;
+    long forcedSwitches = 0;
+    long majorFaults = 0;
 };
 
 std::ostream& operator<<(std::ostream& out, const GuiStall& stall);
@@ -48,6 +55,9 @@ private:
         std::int64_t wallNs = 0;
         std::int64_t cpuNs = 0;
         std::int64_t queuedNs = -1;
+        long voluntary = 0;
+        long forced = 0;
+        long majorFaults = 0;
     };
     Clocks now() const;
     void closeGap();
@@ -68,6 +78,7 @@ qint64 threadWorkMs(const std::function<void()>& work);
 constexpr qint64 kGuiHangMs = 10000;
 
 // Whether no gap held more than `workMs` of the thread's own work, more than
-// `blockedMs` asleep on something, or kGuiHangMs on the wall clock. The message
-// gives the three measures.
+// `blockedMs` asleep on something, or kGuiHangMs on the wall clock. Where the
+// kernel does not tell the sleep, no gap may last `blockedMs` on the wall clock.
+// The message gives the measures.
 ::testing::AssertionResult guiStayedResponsive(const GuiStall& stall, qint64 workMs, qint64 blockedMs);

@@ -1,6 +1,7 @@
 #include "support/ScriptedHttpServer.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSslCertificate>
@@ -61,7 +62,12 @@ void whenAllowed(QObject* context, const std::function<bool()>& allowed, const s
 } // namespace
 
 ScriptedResponse ScriptedResponse::heldUntil(ScriptedResponse answer, std::shared_ptr<const bool> released) {
-    answer.sendWhen = [released](qsizetype) { return *released; };
+    auto atMost = std::make_shared<std::optional<QDeadlineTimer>>();
+    answer.sendWhen = [released, atMost](qsizetype) {
+        if (!*atMost)
+            atMost->emplace(ScriptedResponse::kHeldAtMostMs);
+        return *released || (*atMost)->hasExpired();
+    };
     return answer;
 }
 
@@ -291,10 +297,11 @@ void ScriptedHttpServer::answer(Connection* connection, const RecordedRequest& r
         };
         if (response.sendWhen) {
             // One piece after the other: each once the test lets it go, then after its delay.
+            // (The pending step holds the sender; it refers to itself weakly.)
             auto sendFrom = std::make_shared<std::function<void(qsizetype)>>();
             *sendFrom = [socket, response, framed, write, weak = std::weak_ptr(sendFrom)](qsizetype i) {
                 const auto self = weak.lock();
-                if (!socket || !self || i >= response.chunks.size())
+                if (!socket || i >= response.chunks.size())
                     return;
                 // (The first piece's turn was the head's.)
                 const auto allowed = [response, i] { return i == 0 || response.sendWhen(i); };
@@ -305,8 +312,6 @@ void ScriptedHttpServer::answer(Connection* connection, const RecordedRequest& r
                     });
                 });
             };
-            // The pieces' sender lives as long as the socket.
-            QObject::connect(socket, &QObject::destroyed, [sendFrom] {});
             (*sendFrom)(0);
             return;
         }

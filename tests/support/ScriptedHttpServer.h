@@ -47,6 +47,7 @@ struct ScriptedResponse {
     // (asked every few milliseconds; its argument is the piece's index, 0 for the
     // answer's head and first piece), then for its hold or delay, so that a test paces
     // the server by what the client did, not by time, which a loaded machine stretches.
+    // (Copied with the answer: state it keeps lives outside it.)
     std::function<bool(qsizetype)> sendWhen;
     bool neverAnswer = false;        // keep the connection open and silent
     bool closeWithoutAnswer = false; // drop the connection at once
@@ -56,7 +57,10 @@ struct ScriptedResponse {
     static ScriptedResponse noContent();
     static ScriptedResponse stream(int status, QList<QPair<int, QByteArray>> chunks,
                                    const QByteArray& contentType = "text/event-stream");
-    // This answer, held until *released holds (the test sets it when its steps are done).
+    // This answer, held until *released holds (the test sets it when its steps are
+    // done), or for kHeldAtMostMs, so that a client that waits for it when it should
+    // not fails the test's next checks instead of hanging it.
+    static constexpr int kHeldAtMostMs = 20000;
     static ScriptedResponse heldUntil(ScriptedResponse answer, std::shared_ptr<const bool> released);
 };
 
