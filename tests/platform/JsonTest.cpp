@@ -146,10 +146,10 @@ TEST(JsonParse, KeepsOrderAndTakesTheLastOfRepeatedKeys) {
 
 TEST(JsonParse, ManyKeysCostWhatAParseIntoASortedMapCosts) {
     // Against the same text parsed into nlohmann's own sorted map (n log n, a node
-    // per member): about as much, where inserting through a search of the members
-    // (quadratic) takes some hundred times as long with 32,000 keys. Both build as
-    // much in memory and are timed in turns, so a loaded machine, whose caches and
-    // memory serve the larger working sets worst, slows both alike.
+    // per member): at most about twice as long, where inserting through a search of
+    // the members (quadratic) takes some hundred times as long with 32,000 keys.
+    // Both build as much in memory and are timed in turns, so a loaded machine,
+    // whose caches and memory serve the larger working sets worst, slows both alike.
     const QByteArray text = manyKeys(32'000);
     bestParseTimes(manyKeys(1'000)); // warm-up
     const ParseTimes times = bestParseTimes(text);
